@@ -1,0 +1,54 @@
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "velkor/Log.h"
+
+namespace velkor::test {
+
+/// One captured log line.
+struct CapturedLine {
+    LogLevel level;
+    std::string logger;
+    std::string message;
+    std::string function;
+};
+
+/// A sink that keeps every line it receives.
+class CapturingLogSink final : public LogSink {
+  public:
+    void write(const LogRecord& record) override;
+
+    std::vector<CapturedLine> lines() const;
+    /// How many lines at `level` contain `text`.
+    std::size_t count(LogLevel level, const std::string& text) const;
+    /// How many lines at any level contain `text`.
+    std::size_t count(const std::string& text) const;
+    bool contains(LogLevel level, const std::string& text) const { return count(level, text) > 0; }
+    void clear();
+
+  private:
+    mutable std::mutex mutex_;
+    std::vector<CapturedLine> lines_;
+};
+
+/// Routes every log line, down to trace level, into a capturing sink for the scope's lifetime,
+/// then restores the default sink.
+class LogCapture {
+  public:
+    LogCapture();
+    ~LogCapture();
+    LogCapture(const LogCapture&) = delete;
+    LogCapture& operator=(const LogCapture&) = delete;
+
+    CapturingLogSink& sink() { return *sink_; }
+    CapturingLogSink* operator->() { return sink_.get(); }
+
+  private:
+    std::shared_ptr<CapturingLogSink> sink_;
+};
+
+}  // namespace velkor::test

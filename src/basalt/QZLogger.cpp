@@ -147,8 +147,7 @@ void QZLogger::emit(LogLevel level, const LogFormat& f, const std::string& messa
         std::lock_guard lock(state.mutex);
         sink = state.sink;
     }
-    sink->write(LogRecord{level, identifier_, message, f.where.file_name(), f.where.line(),
-                          f.where.function_name()});
+    sink->write(LogRecord{level, identifier_, message, f.file, f.line, f.function});
 }
 
 }  // namespace basalt

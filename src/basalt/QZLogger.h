@@ -3,7 +3,6 @@
 #include <atomic>
 #include <concepts>
 #include <cstdint>
-#include <source_location>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -15,13 +14,18 @@ namespace velkor::basalt {
 /// A format string together with the place it was written, so that every log call records its
 /// caller's file, line and function without macros.
 struct LogFormat {
+    // The builtins (rather than std::source_location) also work with clang 14, which builds
+    // the fuzzers.
     template <typename S>
     requires std::convertible_to<const S&, std::string_view> LogFormat(
-        const S& text, std::source_location where = std::source_location::current())
-        : text(text), where(where) {}
+        const S& text, const char* file = __builtin_FILE(), unsigned line = __builtin_LINE(),
+        const char* function = __builtin_FUNCTION())
+        : text(text), file(file), line(line), function(function) {}
 
     std::string_view text;
-    std::source_location where;
+    const char* file;
+    unsigned line;
+    const char* function;
 };
 
 /// The text a log argument renders as: objects with a description() (directly or through a

@@ -8,4 +8,8 @@ struct Overloaded : F... {
     using F::operator()...;
 };
 
+// Spelled out for compilers without aggregate deduction (clang 14 builds the fuzzers).
+template <class... F>
+Overloaded(F...) -> Overloaded<F...>;
+
 }  // namespace velkor

@@ -1,0 +1,258 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Recorder.h"
+#include "velkor/rx/ConcurrentDispatchQueueScheduler.h"
+#include "velkor/rx/ImmediateScheduler.h"
+#include "velkor/rx/Observable.h"
+#include "velkor/rx/PublishSubject.h"
+#include "velkor/rx/SerialEventLoopScheduler.h"
+#include "velkor/rx/Unit.h"
+#include "velkor/rx/VirtualTimeScheduler.h"
+
+using namespace velkor::rx;
+using velkor::rx::test::errorMessage;
+using velkor::rx::test::Recorder;
+
+TEST(ShareTest, OneSourceSubscriptionWhileObserversRemainWithSideEffectsOnZeroToOneAndBack) {
+    PublishSubject<int> subject;
+    int subscribed = 0;
+    int disposed = 0;
+    auto shared = subject.asObservable().doOn([&] { ++subscribed; }, [&] { ++disposed; }).share();
+
+    auto first = Recorder<int>::make();
+    auto second = Recorder<int>::make();
+    auto firstSubscription = first->subscribeTo(shared);
+    EXPECT_EQ(subscribed, 1);
+    EXPECT_TRUE(subject.hasObservers());
+    subject.onNext(1);
+    auto secondSubscription = second->subscribeTo(shared);
+    EXPECT_EQ(subscribed, 1);  // the second observer joins the existing subscription
+    subject.onNext(2);
+
+    firstSubscription->dispose();
+    EXPECT_EQ(disposed, 0);
+    EXPECT_TRUE(subject.hasObservers());
+    subject.onNext(3);
+    secondSubscription->dispose();
+    EXPECT_EQ(disposed, 1);
+    EXPECT_FALSE(subject.hasObservers());
+
+    EXPECT_EQ(first->values(), (std::vector<int>{1, 2}));
+    EXPECT_EQ(second->values(), (std::vector<int>{2, 3}));
+
+    // Back at zero, the next observer subscribes to the source anew.
+    auto third = Recorder<int>::make();
+    auto thirdSubscription = third->subscribeTo(shared);
+    EXPECT_EQ(subscribed, 2);
+    subject.onNext(4);
+    thirdSubscription->dispose();
+    EXPECT_EQ(disposed, 2);
+    EXPECT_EQ(third->values(), (std::vector<int>{4}));
+}
+
+TEST(ShareTest, SourceEndReachesEveryObserverAndLaterObserversReconnect) {
+    PublishSubject<int> subject;
+    int subscribed = 0;
+    int disposed = 0;
+    auto shared = subject.asObservable().doOn([&] { ++subscribed; }, [&] { ++disposed; }).share();
+    auto first = Recorder<int>::make();
+    auto second = Recorder<int>::make();
+    first->subscribeTo(shared);
+    second->subscribeTo(shared);
+
+    subject.onNext(1);
+    subject.onCompleted();
+    EXPECT_EQ(first->completions(), 1);
+    EXPECT_EQ(second->completions(), 1);
+    EXPECT_EQ(first->disposals(), 1);
+    EXPECT_EQ(disposed, 1);  // the ended connection is disposed once
+
+    auto late = Recorder<int>::make();
+    late->subscribeTo(shared);
+    EXPECT_EQ(subscribed, 2);
+    EXPECT_EQ(late->completions(), 1);  // the subject replays its end at once
+    EXPECT_EQ(disposed, 2);
+}
+
+TEST(ShareTest, ErrorPushedFromTheSubscribeSideEffectTerminatesTheStreamForGood) {
+    // A failing side effect pushes an error into the very subject being subscribed to: the
+    // first observer gets it during its subscribe call, and so does every later observer.
+    PublishSubject<int> subject;
+    int subscribed = 0;
+    int disposed = 0;
+    auto shared =
+        subject.asObservable()
+            .doOn(
+                [&] {
+                    ++subscribed;
+                    subject.onError(std::make_exception_ptr(std::runtime_error("refused")));
+                },
+                [&] { ++disposed; })
+            .share();
+
+    for (int attempt = 1; attempt <= 2; ++attempt) {
+        auto recorder = Recorder<int>::make();
+        auto subscription = recorder->subscribeTo(shared);
+        ASSERT_EQ(recorder->errors().size(), 1u);
+        EXPECT_EQ(errorMessage(recorder->errors()[0]), "refused");
+        EXPECT_TRUE(subscription->isDisposed());
+        EXPECT_EQ(subscribed, attempt);
+        EXPECT_EQ(disposed, attempt);
+    }
+    EXPECT_FALSE(subject.hasObservers());
+}
+
+TEST(DoOnTest, EachSubscriptionHasItsOwnSideEffectsAndEndsThemAfterTheTerminalEvent) {
+    PublishSubject<int> subject;
+    std::vector<std::string> log;
+    auto observable = subject.asObservable().doOn([&] { log.push_back("subscribe"); },
+                                                  [&] { log.push_back("dispose"); });
+    auto a = observable.subscribe([&](const int&) { log.push_back("a"); });
+    auto b = observable.subscribe([&](const int&) { log.push_back("b"); }, nullptr,
+                                  [&] { log.push_back("b completed"); });
+    subject.onNext(1);
+    a->dispose();
+    subject.onCompleted();
+    EXPECT_EQ(log, (std::vector<std::string>{"subscribe", "subscribe", "a", "b", "dispose",
+                                             "b completed", "dispose"}));
+}
+
+TEST(ObserveOnTest, SerialSchedulerDeliversInOrderOnItsThread) {
+    auto scheduler = std::make_shared<SerialEventLoopScheduler>("RxTestSerial");
+    PublishSubject<int> subject;
+    auto recorder = Recorder<int>::make();
+    auto subscription = recorder->subscribeTo(subject.asObservable().observeOn(scheduler));
+
+    std::vector<int> expected;
+    for (int i = 0; i < 500; ++i) {
+        subject.onNext(i);
+        expected.push_back(i);
+    }
+    subject.onCompleted();
+    ASSERT_TRUE(recorder->waitForEnd());
+    EXPECT_EQ(recorder->values(), expected);
+    EXPECT_EQ(recorder->completions(), 1);
+    for (const auto& name : recorder->threadNames())
+        EXPECT_EQ(name, "RxTestSerial");
+}
+
+TEST(ObserveOnTest, ConcurrentPoolKeepsOrderAndNeverOverlapsDeliveriesOfOneSubscription) {
+    auto scheduler = std::make_shared<ConcurrentDispatchQueueScheduler>("RxTestPool", 4);
+    EXPECT_EQ(scheduler->label(), "RxTestPool");
+    PublishSubject<int> subject;
+    constexpr int kValues = 3000;
+    constexpr int kSubscriptions = 3;
+
+    std::vector<std::shared_ptr<Recorder<int>>> recorders;
+    std::vector<DisposablePtr> subscriptions;
+    std::atomic<int> overlaps{0};
+    for (int s = 0; s < kSubscriptions; ++s) {
+        auto recorder = Recorder<int>::make();
+        auto inside = std::make_shared<std::atomic<bool>>(false);
+        subscriptions.push_back(subject.asObservable().observeOn(scheduler).subscribe(
+            [&overlaps, recorder, inside, scheduler](const int& value) {
+                if (inside->exchange(true))
+                    overlaps.fetch_add(1);
+                // Alternate between yielding and scheduling unrelated work so that other
+                // workers get the chance to pick up this subscription's next drain.
+                if (value % 64 == 0)
+                    scheduler->schedule([] {});
+                std::this_thread::yield();
+                recorder->recordValue(value);
+                inside->store(false);
+            }));
+        recorders.push_back(recorder);
+    }
+
+    // Two emitting threads, one after the other, so that the order is defined.
+    std::thread([&] {
+        for (int i = 0; i < kValues / 2; ++i)
+            subject.onNext(i);
+    }).join();
+    std::thread([&] {
+        for (int i = kValues / 2; i < kValues; ++i)
+            subject.onNext(i);
+    }).join();
+
+    for (const auto& recorder : recorders) {
+        ASSERT_TRUE(recorder->waitForValues(kValues));
+        auto values = recorder->values();
+        ASSERT_EQ(values.size(), static_cast<std::size_t>(kValues));
+        for (int i = 0; i < kValues; ++i)
+            ASSERT_EQ(values[i], i);
+        for (const auto& name : recorder->threadNames())
+            EXPECT_EQ(name, "RxTestPool");
+    }
+    EXPECT_EQ(overlaps.load(), 0);
+    for (auto& subscription : subscriptions)
+        subscription->dispose();
+}
+
+TEST(ObserveOnTest, VirtualTimeDeliversOnAdvanceAndDisposalDropsWhatIsQueued) {
+    auto scheduler = std::make_shared<VirtualTimeScheduler>();
+    PublishSubject<int> subject;
+    auto kept = Recorder<int>::make();
+    auto dropped = Recorder<int>::make();
+    kept->subscribeTo(subject.asObservable().observeOn(scheduler));
+    auto droppedSubscription = dropped->subscribeTo(subject.asObservable().observeOn(scheduler));
+
+    subject.onNext(1);
+    subject.onNext(2);
+    subject.onCompleted();
+    EXPECT_TRUE(kept->values().empty());  // nothing before the clock moves
+
+    droppedSubscription->dispose();
+    scheduler->advanceBy(std::chrono::seconds(0));
+    EXPECT_EQ(kept->values(), (std::vector<int>{1, 2}));
+    EXPECT_EQ(kept->completions(), 1);
+    EXPECT_TRUE(dropped->values().empty());
+    EXPECT_EQ(dropped->completions(), 0);
+    EXPECT_EQ(dropped->disposals(), 1);
+
+    // Events left waiting on a clock that never moves do not keep the scheduler alive once
+    // their subscription is disposed.
+    auto idle = std::make_shared<VirtualTimeScheduler>();
+    std::weak_ptr<VirtualTimeScheduler> watch = idle;
+    PublishSubject<int> other;
+    auto pending = other.asObservable().observeOn(idle).subscribe([](const int&) {});
+    other.onNext(1);
+    pending->dispose();
+    idle.reset();
+    EXPECT_TRUE(watch.expired());
+}
+
+TEST(ObserveOnTest, CompletionOfAVoidStreamIsObservedOnTheScheduler) {
+    // The way a connection's end is watched: a completion-only subscription, observed on a
+    // scheduler, through a shared stream.
+    auto scheduler = std::make_shared<VirtualTimeScheduler>();
+    PublishSubject<Unit> connected;
+    int completions = 0;
+    auto subscription = connected.asObservable().share().observeOn(scheduler).subscribe(
+        nullptr, nullptr, [&] { ++completions; });
+    connected.onCompleted();
+    EXPECT_EQ(completions, 0);
+    scheduler->runAll();
+    EXPECT_EQ(completions, 1);
+    EXPECT_TRUE(subscription->isDisposed());
+
+    // The immediate scheduler delivers inline, re-entrant emissions included, in order.
+    PublishSubject<int> subject;
+    std::vector<int> seen;
+    auto inline_ = subject.asObservable()
+                       .observeOn(std::make_shared<ImmediateScheduler>())
+                       .subscribe([&](const int& v) {
+                           seen.push_back(v);
+                           if (v == 1)
+                               subject.onNext(2);
+                           seen.push_back(-v);
+                       });
+    subject.onNext(1);
+    EXPECT_EQ(seen, (std::vector<int>{1, -1, 2, -2}));
+    inline_->dispose();
+}

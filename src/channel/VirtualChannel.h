@@ -1,0 +1,21 @@
+#pragma once
+
+#include "internals/Tagged.h"
+#include "velkor/rx/Observable.h"
+#include "velkor/rx/Observer.h"
+
+namespace velkor {
+
+/// An in-process, two-way channel of tagged messages: the owner pushes outgoing messages into it
+/// (it is an observer of them) and reads incoming ones from `events()`.
+template <typename Outgoing, typename Incoming>
+class VirtualChannel : public rx::Observer<Tagged<Outgoing>> {
+  public:
+    using OutgoingMessage = Outgoing;
+    using IncomingMessage = Incoming;
+
+    /// The incoming messages; completes when the far side goes away.
+    virtual rx::Observable<Tagged<Incoming>> events() = 0;
+};
+
+}  // namespace velkor

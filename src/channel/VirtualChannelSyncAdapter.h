@@ -1,0 +1,195 @@
+#pragma once
+
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <unordered_map>
+#include <vector>
+
+#include "basalt/QZLogger.h"
+#include "dispatch/SerialQueue.h"
+#include "dispatch/WaitGroup.h"
+#include "internals/Tagged.h"
+#include "utils/ErrorText.h"
+#include "velkor/VKError.h"
+#include "velkor/rx/PublishSubject.h"
+
+namespace velkor {
+
+/// Turns a channel of tagged messages into blocking calls: `sync` sends one request under a
+/// fresh tag and waits until the answer with that tag arrives, the channel ends, or the time-out
+/// passes. Everything that arrives without a waiting caller (late answers, answers to unknown
+/// tags, messages the far side pushes on its own) is emitted on `notificationsSubject`.
+///
+/// Any number of threads may call `sync` at once. Once the channel ends, or `shutdown()` is
+/// called, every waiting caller is released with connectionLost and later calls fail at once.
+template <typename Channel>
+class VirtualChannelSyncAdapter
+    : public std::enable_shared_from_this<VirtualChannelSyncAdapter<Channel>> {
+  public:
+    using Outgoing = typename Channel::OutgoingMessage;
+    using Incoming = typename Channel::IncomingMessage;
+
+    /// Builds the adapter and subscribes it to the channel's events at once.
+    static std::shared_ptr<VirtualChannelSyncAdapter> make(std::shared_ptr<Channel> channel,
+                                                           std::chrono::nanoseconds timeout) {
+        std::shared_ptr<VirtualChannelSyncAdapter> adapter(
+            new VirtualChannelSyncAdapter(std::move(channel), timeout));
+        adapter->subscribeToChannel();
+        return adapter;
+    }
+
+    ~VirtualChannelSyncAdapter() {
+        logger().trace("Destructing VirtualChannelSyncAdapter...");
+        handleChannelCompletion();
+        logger().trace("VirtualChannelSyncAdapter destructed.");
+    }
+
+    VirtualChannelSyncAdapter(const VirtualChannelSyncAdapter&) = delete;
+    VirtualChannelSyncAdapter& operator=(const VirtualChannelSyncAdapter&) = delete;
+
+    /// Sends `request` and returns the answer. Throws connectionLost after shut-down, when no
+    /// answer arrives within the time-out, or when the channel ends while waiting.
+    Incoming sync(const Outgoing& request) {
+        auto tag = UUID::random();
+        auto waiter = std::make_shared<Waiter>();
+        bool refused = data_.lock.sync([&] {
+            if (data_.shutDown)
+                return true;
+            waiter->group.enter();
+            data_.taggedResponseWaiters.emplace(tag, waiter);
+            return false;
+        });
+        if (refused) {
+            logger().error("Can't send request due shutdown: %@", request);
+            throw VKError(VKError::connectionLost);
+        }
+
+        innerChannel_->onNext(Tagged<Outgoing>{tag, request});
+
+        bool answered = waiter->group.waitFor(timeout_);
+
+        auto response = data_.lock.sync([&]() -> std::optional<Incoming> {
+            auto it = data_.taggedResponseWaiters.find(tag);
+            if (it != data_.taggedResponseWaiters.end()) {
+                it->second->group.leave();
+                data_.taggedResponseWaiters.erase(it);
+            }
+            // An answer that landed between the deadline and this point still counts.
+            return std::exchange(waiter->response, std::nullopt);
+        });
+        if (response) {
+            return std::move(*response);
+        }
+        if (!answered) {
+            logger().error("Timeout waiting for response on: %@", request);
+        } else {
+            logger().warning("Channel has been completed (orginal request: %@).", request);
+        }
+        throw VKError(VKError::connectionLost);
+    }
+
+    /// Ends the adapter as if the channel had ended.
+    void shutdown() { handleChannelCompletion(); }
+
+    /// Messages that no caller waited for. Completes when the adapter shuts down.
+    rx::PublishSubject<Incoming> notificationsSubject;
+
+  private:
+    struct Waiter {
+        dispatch::WaitGroup group;
+        std::optional<Incoming> response;  // written under the adapter's lock
+    };
+
+    static basalt::QZLogger& logger() {
+        static auto& log =
+            basalt::QZLogger::loggerWithIdentifier("Velkor.VirtualChannelSyncAdapter");
+        return log;
+    }
+
+    VirtualChannelSyncAdapter(std::shared_ptr<Channel> channel, std::chrono::nanoseconds timeout)
+        : innerChannel_(std::move(channel)), timeout_(timeout) {
+        logger().trace("Constructing VirtualChannelSyncAdapter...");
+    }
+
+    void subscribeToChannel() {
+        std::weak_ptr<VirtualChannelSyncAdapter> weak = this->shared_from_this();
+        auto subscription = innerChannel_->events().subscribe(
+            [weak](const Tagged<Incoming>& message) {
+                if (auto self = weak.lock())
+                    self->handleServerResponseMessage(message);
+            },
+            [weak](rx::Error error) {
+                if (auto self = weak.lock()) {
+                    logger().debug("Service response channel has failed: %@",
+                                   localizedErrorText(error));
+                    self->handleChannelCompletion();
+                }
+            },
+            [weak] {
+                if (auto self = weak.lock()) {
+                    logger().debug("Service response channel has completed.");
+                    self->handleChannelCompletion();
+                }
+            });
+        // The channel may have ended already, even during subscribe(): then nothing keeps the
+        // subscription.
+        bool ended = data_.lock.sync([&] {
+            if (!data_.shutDown)
+                data_.channelSubscription = subscription;
+            return data_.shutDown;
+        });
+        if (ended)
+            subscription->dispose();
+        logger().trace("VirtualChannelSyncAdapter constructed.");
+    }
+
+    void handleServerResponseMessage(const Tagged<Incoming>& message) {
+        bool taken = data_.lock.sync([&] {
+            auto it = data_.taggedResponseWaiters.find(message.tag);
+            if (it == data_.taggedResponseWaiters.end())
+                return false;
+            it->second->response = message.payload;
+            it->second->group.leave();
+            data_.taggedResponseWaiters.erase(it);
+            return true;
+        });
+        if (!taken) {
+            notificationsSubject.onNext(message.payload);
+        }
+    }
+
+    bool atomicSetShutdown() {
+        return data_.lock.sync([&] { return !std::exchange(data_.shutDown, true); });
+    }
+
+    void handleChannelCompletion() {
+        if (!atomicSetShutdown())
+            return;
+        logger().trace("Completing VirtualChannelSyncAdapter...");
+        if (auto subscription =
+                data_.lock.sync([&] { return std::move(data_.channelSubscription); })) {
+            subscription->dispose();
+        }
+        innerChannel_->onCompleted();
+        notificationsSubject.onCompleted();
+        std::unordered_map<UUID, std::shared_ptr<Waiter>> waiters;
+        data_.lock.sync([&] { waiters.swap(data_.taggedResponseWaiters); });
+        for (auto& [tag, waiter] : waiters) {
+            waiter->group.leave();
+        }
+    }
+
+    struct Data {
+        dispatch::SerialQueue lock{"VirtualChannelSyncAdapter"};
+        bool shutDown = false;
+        std::unordered_map<UUID, std::shared_ptr<Waiter>> taggedResponseWaiters;
+        rx::DisposablePtr channelSubscription;
+    };
+
+    std::shared_ptr<Channel> innerChannel_;
+    std::chrono::nanoseconds timeout_;
+    Data data_;
+};
+
+}  // namespace velkor

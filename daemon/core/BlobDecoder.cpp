@@ -1,0 +1,171 @@
+#include "core/BlobDecoder.h"
+
+#include <optional>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "basalt/ArchiveWriter.h"
+#include "basalt/BKUnarchiverWrapper.h"
+#include "velkor/VKError.h"
+
+namespace velkor::daemon {
+
+namespace {
+
+using basalt::ArchiveItem;
+
+[[noreturn]] void invalid() {
+    throw VKError(VKError::invalidData);
+}
+
+class Reader {
+  public:
+    Reader(std::span<const std::uint8_t> blob, BlobDecoder::References references,
+           basalt::Unarchiver unarchiver)
+        : blob_(blob), references_(references), unarchiver_(unarchiver) {}
+
+    IncomingTree read() {
+        tree_.top = value(1);
+        if (!unarchiver_.atEnd()) {
+            invalid();
+        }
+        return std::move(tree_);
+    }
+
+  private:
+    ArchiveItem next(ArchiveItem::Type type) {
+        auto item = basalt::BKUnarchiverWrapper::decodeObject(unarchiver_);
+        if (!item || item->type != type) {
+            invalid();
+        }
+        return *item;
+    }
+
+    std::int64_t integer() { return next(ArchiveItem::Type::integer).value; }
+
+    UUID uuid() {
+        auto id = UUID::fromBytes(next(ArchiveItem::Type::bytes).bytes);
+        if (!id || id->isZero()) {
+            invalid();
+        }
+        return *id;
+    }
+
+    IncomingValue value(int depth) {
+        IncomingValue v;
+        const auto kind = integer();
+        switch (kind) {
+            case static_cast<std::int64_t>(ValueKind::number):
+                v.kind = ValueKind::number;
+                v.number = integer();
+                return v;
+            case static_cast<std::int64_t>(ValueKind::string): {
+                const auto text = next(ArchiveItem::Type::text).text;
+                v.kind = ValueKind::string;
+                v.bytes = {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
+                return v;
+            }
+            case static_cast<std::int64_t>(ValueKind::data):
+                v.kind = ValueKind::data;
+                v.bytes = next(ArchiveItem::Type::bytes).bytes;
+                return v;
+            case static_cast<std::int64_t>(ValueKind::array):
+            case static_cast<std::int64_t>(ValueKind::dictionary):
+                return container(static_cast<ValueKind>(kind), depth);
+            case static_cast<std::int64_t>(ValueKind::reference):
+                return reference();
+            default:
+                invalid();
+        }
+    }
+
+    IncomingValue reference() {
+        IncomingValue v{.kind = ValueKind::reference, .id = uuid()};
+        if (written_.contains(v.id)) {
+            if (open_.contains(v.id)) {
+                throw VKError(VKError::circularReferences);
+            }
+            return v;
+        }
+        if (references_ == BlobDecoder::References::sameBlobOnly) {
+            invalid();
+        }
+        if (outside_.insert(v.id).second) {
+            tree_.outsideReferences.push_back(v.id);
+        }
+        return v;
+    }
+
+    IncomingValue container(ValueKind kind, int depth) {
+        if (depth > BlobDecoder::maxNesting) {
+            invalid();
+        }
+        IncomingContainer c{.id = uuid(), .kind = kind};
+        if (written_.contains(c.id) || outside_.contains(c.id)) {
+            invalid();
+        }
+        c.revision = integer();
+        const auto flag = integer();
+        const auto count = integer();
+        // Every value takes at least two bytes, so no larger count can be honest.
+        if (c.revision < 0 || (flag != 0 && flag != 1) || count < 0 ||
+            static_cast<std::uint64_t>(count) > blob_.size() / 2) {
+            invalid();
+        }
+        c.subscribed = flag == 1;
+
+        const auto index = tree_.containers.size();
+        tree_.containers.push_back(std::move(c));
+        written_.emplace(tree_.containers[index].id, index);
+        open_.insert(tree_.containers[index].id);
+
+        std::unordered_set<std::string_view> keys;
+        for (std::int64_t i = 0; i < count; ++i) {
+            if (kind == ValueKind::dictionary) {
+                const auto key = next(ArchiveItem::Type::text).text;
+                if (!keys.insert(key).second) {
+                    invalid();
+                }
+                tree_.containers[index].keys.push_back(key);
+            }
+            // Read into a local first: reading may grow `containers` and move this entry.
+            auto item = value(depth + 1);
+            tree_.containers[index].values.push_back(item);
+        }
+        open_.erase(tree_.containers[index].id);
+        return IncomingValue{.kind = kind,
+                             .number = static_cast<std::int64_t>(index),
+                             .id = tree_.containers[index].id};
+    }
+
+    std::span<const std::uint8_t> blob_;
+    BlobDecoder::References references_;
+    basalt::Unarchiver unarchiver_;
+    IncomingTree tree_;
+    std::unordered_map<UUID, std::size_t> written_;
+    std::unordered_set<UUID> open_;
+    std::unordered_set<UUID> outside_;
+};
+
+}  // namespace
+
+IncomingTree BlobDecoder::decode(std::span<const std::uint8_t> blob, References references) {
+    if (blob.size() > maxBlobSize) {
+        invalid();
+    }
+    auto unarchiver = basalt::BKUnarchiverWrapper::createWithData(blob);
+    if (!unarchiver) {
+        invalid();
+    }
+    return Reader(blob, references, *unarchiver).read();
+}
+
+bool BlobDecoder::isText(std::string_view text) {
+    basalt::ArchiveWriter writer;
+    writer.encodeText(text);
+    auto reader = basalt::BKUnarchiverWrapper::createWithData(writer.archiverData());
+    return reader && basalt::BKUnarchiverWrapper::decodeObject(*reader).has_value();
+}
+
+}  // namespace velkor::daemon

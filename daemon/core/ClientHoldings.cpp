@@ -1,0 +1,91 @@
+#include "core/ClientHoldings.h"
+
+namespace velkor::daemon {
+
+void ClientHoldings::hold(std::string_view client, const UUID& container) {
+    auto q = db_.query("INSERT OR IGNORE INTO holdings(container, client) VALUES(?, ?)");
+    q->bind(1, container);
+    q->bind(2, client);
+    q->run();
+}
+
+std::vector<std::string> ClientHoldings::holders(const UUID& container) {
+    std::vector<std::string> clients;
+    auto q = db_.query("SELECT client FROM holdings WHERE container = ? ORDER BY client");
+    q->bind(1, container);
+    while (q->step()) {
+        clients.emplace_back(q->text(0));
+    }
+    return clients;
+}
+
+std::vector<std::string> ClientHoldings::holdersOfFile(const UUID& root) {
+    std::vector<std::string> clients;
+    auto q = db_.query(
+        "SELECT DISTINCT client FROM holdings WHERE container IN "
+        "(SELECT id FROM main.containers WHERE root = ?) ORDER BY client");
+    q->bind(1, root);
+    while (q->step()) {
+        clients.emplace_back(q->text(0));
+    }
+    return clients;
+}
+
+void ClientHoldings::setSubscription(std::string_view client, const UUID& container,
+                                     bool subscribed) {
+    auto q = db_.query(
+        "INSERT OR REPLACE INTO subscriptions(container, client, subscribed) VALUES(?, ?, ?)");
+    q->bind(1, container);
+    q->bind(2, client);
+    q->bind(3, std::int64_t{subscribed ? 1 : 0});
+    q->run();
+}
+
+std::optional<bool> ClientHoldings::subscription(std::string_view client, const UUID& container) {
+    auto q = db_.query("SELECT subscribed FROM subscriptions WHERE container = ? AND client = ?");
+    q->bind(1, container);
+    q->bind(2, client);
+    if (!q->step()) {
+        return std::nullopt;
+    }
+    return q->integer(0) != 0;
+}
+
+void ClientHoldings::forgetContainer(const UUID& container) {
+    {
+        auto q = db_.query("DELETE FROM holdings WHERE container = ?");
+        q->bind(1, container);
+        q->run();
+    }
+    auto q = db_.query("DELETE FROM subscriptions WHERE container = ?");
+    q->bind(1, container);
+    q->run();
+}
+
+void ClientHoldings::forgetFile(const UUID& root) {
+    {
+        auto q = db_.query(
+            "DELETE FROM holdings WHERE container IN "
+            "(SELECT id FROM main.containers WHERE root = ?)");
+        q->bind(1, root);
+        q->run();
+    }
+    auto q = db_.query(
+        "DELETE FROM subscriptions WHERE container IN "
+        "(SELECT id FROM main.containers WHERE root = ?)");
+    q->bind(1, root);
+    q->run();
+}
+
+void ClientHoldings::forgetClient(std::string_view client) {
+    {
+        auto q = db_.query("DELETE FROM holdings WHERE client = ?");
+        q->bind(1, client);
+        q->run();
+    }
+    auto q = db_.query("DELETE FROM subscriptions WHERE client = ?");
+    q->bind(1, client);
+    q->run();
+}
+
+}  // namespace velkor::daemon

@@ -1,0 +1,45 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/Database.h"
+#include "velkor/UUID.h"
+
+namespace velkor::daemon {
+
+/// Which client holds which container, and the clients' subscription flags.
+///
+/// A client holds a container when the daemon sent it that container in full (a fetch or resolve
+/// answer, the value of a notification) or the client put it there itself (creating a file,
+/// placing a value, changing a container). Holders are the clients that hear of the container's
+/// changes. Holdings live in memory and die with the daemon; they change inside the transaction
+/// of the request that changes them.
+class ClientHoldings {
+  public:
+    explicit ClientHoldings(Database& db) : db_(db) {}
+
+    void hold(std::string_view client, const UUID& container);
+    /// Every client that holds `container`, in order of client id.
+    std::vector<std::string> holders(const UUID& container);
+    /// Every client that holds at least one container of the file with root `root`.
+    std::vector<std::string> holdersOfFile(const UUID& root);
+
+    void setSubscription(std::string_view client, const UUID& container, bool subscribed);
+    /// The last subscription flag `client` reported for `container`, if any.
+    std::optional<bool> subscription(std::string_view client, const UUID& container);
+
+    /// Drops every holding and flag of a container that no longer exists.
+    void forgetContainer(const UUID& container);
+    /// Drops every holding and flag of the containers of the file with root `root`.
+    void forgetFile(const UUID& root);
+    /// Drops every holding and flag of a client that has gone.
+    void forgetClient(std::string_view client);
+
+  private:
+    Database& db_;
+};
+
+}  // namespace velkor::daemon

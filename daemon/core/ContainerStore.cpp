@@ -1,0 +1,370 @@
+#include "core/ContainerStore.h"
+
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <limits>
+#include <unordered_set>
+
+#include "velkor/VKError.h"
+
+namespace velkor::daemon {
+
+namespace {
+
+[[noreturn]] void damaged() {
+    throw VKError(VKError::invalidFileData);
+}
+
+// The value column of an item row as the kind column says it must be.
+StoredItem readItem(const Statement& s, int first) {
+    StoredItem item;
+    item.key = std::string(s.text(first));
+    item.slot = s.integer(first + 1);
+    const auto kind = s.integer(first + 2);
+    const int value = first + 3;
+    switch (kind) {
+        case static_cast<std::int64_t>(ValueKind::number):
+            if (s.type(value) != SQLITE_INTEGER) {
+                damaged();
+            }
+            item.kind = ValueKind::number;
+            item.number = s.integer(value);
+            break;
+        case static_cast<std::int64_t>(ValueKind::string):
+            if (s.type(value) != SQLITE_TEXT) {
+                damaged();
+            }
+            item.kind = ValueKind::string;
+            item.payload = std::string(s.text(value));
+            break;
+        case static_cast<std::int64_t>(ValueKind::data): {
+            if (s.type(value) != SQLITE_BLOB) {
+                damaged();
+            }
+            item.kind = ValueKind::data;
+            const auto bytes = s.bytes(value);
+            item.payload.assign(bytes.begin(), bytes.end());
+            break;
+        }
+        case static_cast<std::int64_t>(ValueKind::reference): {
+            auto child = s.uuid(value);
+            if (!child) {
+                damaged();
+            }
+            item.kind = ValueKind::reference;
+            item.child = *child;
+            break;
+        }
+        default:
+            damaged();
+    }
+    return item;
+}
+
+UUID readUuid(const Statement& s, int column) {
+    auto id = s.uuid(column);
+    if (!id) {
+        damaged();
+    }
+    return *id;
+}
+
+ValueKind readContainerKind(const Statement& s, int column) {
+    const auto kind = s.integer(column);
+    if (kind != static_cast<std::int64_t>(ValueKind::array) &&
+        kind != static_cast<std::int64_t>(ValueKind::dictionary)) {
+        damaged();
+    }
+    return static_cast<ValueKind>(kind);
+}
+
+// Binds kind and value of an item at parameters `first` and `first + 1`.
+void bindValue(Statement& s, int first, const IncomingValue& v) {
+    switch (v.kind) {
+        case ValueKind::number:
+            s.bind(first, static_cast<std::int64_t>(ValueKind::number));
+            s.bind(first + 1, v.number);
+            break;
+        case ValueKind::string:
+            s.bind(first, static_cast<std::int64_t>(ValueKind::string));
+            s.bind(first + 1, v.text());
+            break;
+        case ValueKind::data:
+            s.bind(first, static_cast<std::int64_t>(ValueKind::data));
+            s.bind(first + 1, v.bytes);
+            break;
+        case ValueKind::array:
+        case ValueKind::dictionary:
+        case ValueKind::reference:
+            s.bind(first, static_cast<std::int64_t>(ValueKind::reference));
+            s.bind(first + 1, v.id);
+            break;
+    }
+}
+
+std::vector<UUID> childrenOf(Database& db, const UUID& container) {
+    std::vector<UUID> children;
+    auto q = db.query("SELECT value FROM items WHERE container = ? AND kind = 5");
+    q->bind(1, container);
+    while (q->step()) {
+        children.push_back(readUuid(*q, 0));
+    }
+    return children;
+}
+
+}  // namespace
+
+std::optional<FileRecord> ContainerStore::file(std::uint32_t user, std::string_view domain) {
+    auto q = db_.query("SELECT root FROM files WHERE user = ? AND domain = ?");
+    q->bind(1, static_cast<std::int64_t>(user));
+    q->bind(2, domain);
+    if (!q->step()) {
+        return std::nullopt;
+    }
+    return FileRecord{user, std::string(domain), readUuid(*q, 0)};
+}
+
+std::optional<FileRecord> ContainerStore::fileWithRoot(const UUID& root) {
+    auto q = db_.query("SELECT user, domain FROM files WHERE root = ?");
+    q->bind(1, root);
+    if (!q->step()) {
+        return std::nullopt;
+    }
+    return FileRecord{static_cast<std::uint32_t>(q->integer(0)), std::string(q->text(1)), root};
+}
+
+void ContainerStore::addFile(const FileRecord& file) {
+    auto q = db_.query("INSERT INTO files(user, domain, root) VALUES(?, ?, ?)");
+    q->bind(1, static_cast<std::int64_t>(file.user));
+    q->bind(2, file.domain);
+    q->bind(3, file.root);
+    q->run();
+}
+
+void ContainerStore::removeFile(const FileRecord& file) {
+    {
+        auto q = db_.query(
+            "DELETE FROM items WHERE container IN (SELECT id FROM containers WHERE root = ?)");
+        q->bind(1, file.root);
+        q->run();
+    }
+    {
+        auto q = db_.query("DELETE FROM containers WHERE root = ?");
+        q->bind(1, file.root);
+        q->run();
+    }
+    auto q = db_.query("DELETE FROM files WHERE root = ?");
+    q->bind(1, file.root);
+    q->run();
+}
+
+std::optional<ContainerRecord> ContainerStore::container(const UUID& id) {
+    auto q = db_.query("SELECT root, kind, revision FROM containers WHERE id = ?");
+    q->bind(1, id);
+    if (!q->step()) {
+        return std::nullopt;
+    }
+    const Statement& s = *q;
+    return ContainerRecord{id, readUuid(s, 0), readContainerKind(s, 1), s.integer(2)};
+}
+
+bool ContainerStore::exists(const UUID& id) {
+    auto q = db_.query("SELECT 1 FROM containers WHERE id = ?");
+    q->bind(1, id);
+    return q->step();
+}
+
+void ContainerStore::addContainers(const IncomingTree& tree, const UUID& root) {
+    for (const auto& c : tree.containers) {
+        {
+            auto q =
+                db_.query("INSERT INTO containers(id, root, kind, revision) VALUES(?, ?, ?, ?)");
+            q->bind(1, c.id);
+            q->bind(2, root);
+            q->bind(3, static_cast<std::int64_t>(c.kind));
+            q->bind(4, c.revision);
+            q->run();
+        }
+        for (std::size_t i = 0; i < c.values.size(); ++i) {
+            if (c.kind == ValueKind::dictionary) {
+                putItem(c.id, c.keys[i], 0, c.values[i]);
+            } else {
+                putItem(c.id, {}, static_cast<std::int64_t>(i), c.values[i]);
+            }
+        }
+    }
+}
+
+void ContainerStore::setRevision(const UUID& id, std::int64_t revision) {
+    auto q = db_.query("UPDATE containers SET revision = ? WHERE id = ?");
+    q->bind(1, revision);
+    q->bind(2, id);
+    q->run();
+}
+
+std::vector<UUID> ContainerStore::removeContainer(const UUID& id) {
+    auto children = removeAllItems(id);
+    auto q = db_.query("DELETE FROM containers WHERE id = ?");
+    q->bind(1, id);
+    q->run();
+    return children;
+}
+
+std::vector<StoredItem> ContainerStore::items(const UUID& container) {
+    std::vector<StoredItem> items;
+    auto q = db_.query(
+        "SELECT key, slot, kind, value FROM items WHERE container = ? ORDER BY key, slot");
+    q->bind(1, container);
+    while (q->step()) {
+        items.push_back(readItem(*q, 0));
+    }
+    return items;
+}
+
+std::optional<StoredItem> ContainerStore::item(const UUID& container, std::string_view key,
+                                               std::int64_t slot) {
+    auto q = db_.query(
+        "SELECT key, slot, kind, value FROM items WHERE container = ? AND key = ? AND slot = ?");
+    q->bind(1, container);
+    q->bind(2, key);
+    q->bind(3, slot);
+    if (!q->step()) {
+        return std::nullopt;
+    }
+    return readItem(*q, 0);
+}
+
+std::int64_t ContainerStore::arrayCount(const UUID& array) {
+    auto q = db_.query("SELECT max(slot) FROM items WHERE container = ? AND key = ''");
+    q->bind(1, array);
+    if (!q->step() || q->type(0) == SQLITE_NULL) {
+        return 0;
+    }
+    return q->integer(0) + 1;
+}
+
+bool ContainerStore::isEmpty(const UUID& container) {
+    auto q = db_.query("SELECT 1 FROM items WHERE container = ? LIMIT 1");
+    q->bind(1, container);
+    return !q->step();
+}
+
+void ContainerStore::putItem(const UUID& container, std::string_view key, std::int64_t slot,
+                             const IncomingValue& value) {
+    auto q = db_.query(
+        "INSERT OR REPLACE INTO items(container, key, slot, kind, value) VALUES(?, ?, ?, ?, ?)");
+    q->bind(1, container);
+    q->bind(2, key);
+    q->bind(3, slot);
+    bindValue(*q, 4, value);
+    q->run();
+}
+
+void ContainerStore::removeItem(const UUID& container, std::string_view key, std::int64_t slot) {
+    auto q = db_.query("DELETE FROM items WHERE container = ? AND key = ? AND slot = ?");
+    q->bind(1, container);
+    q->bind(2, key);
+    q->bind(3, slot);
+    q->run();
+}
+
+std::vector<UUID> ContainerStore::removeAllItems(const UUID& container) {
+    auto children = childrenOf(db_, container);
+    auto q = db_.query("DELETE FROM items WHERE container = ?");
+    q->bind(1, container);
+    q->run();
+    return children;
+}
+
+// Slots are part of the key of the items table, so renumbering a range in place could collide
+// with rows not yet renumbered. Each range is first moved to negative slots (slot s becomes
+// -(s + delta) - 1, all distinct and all below zero), then `settleSlots` turns them back.
+void ContainerStore::shiftSlots(const UUID& array, std::int64_t first, std::int64_t last,
+                                std::int64_t delta) {
+    auto q = db_.query(
+        "UPDATE items SET slot = -(slot + ?) - 1 "
+        "WHERE container = ? AND key = '' AND slot BETWEEN ? AND ?");
+    q->bind(1, delta);
+    q->bind(2, array);
+    q->bind(3, first);
+    q->bind(4, last);
+    q->run();
+}
+
+void ContainerStore::settleSlots(const UUID& array) {
+    auto q = db_.query(
+        "UPDATE items SET slot = -slot - 1 WHERE container = ? AND key = '' "
+        "AND slot < 0");
+    q->bind(1, array);
+    q->run();
+}
+
+void ContainerStore::openSlot(const UUID& array, std::int64_t index) {
+    shiftSlots(array, index, std::numeric_limits<std::int64_t>::max() - 1, 1);
+    settleSlots(array);
+}
+
+void ContainerStore::closeSlot(const UUID& array, std::int64_t index) {
+    shiftSlots(array, index + 1, std::numeric_limits<std::int64_t>::max() - 1, -1);
+    settleSlots(array);
+}
+
+void ContainerStore::moveSlot(const UUID& array, std::int64_t from, std::int64_t to) {
+    shiftSlots(array, from, from, to - from);
+    if (from < to) {
+        shiftSlots(array, from + 1, to, -1);
+    } else {
+        shiftSlots(array, to, from - 1, 1);
+    }
+    settleSlots(array);
+}
+
+bool ContainerStore::hasParent(const UUID& id) {
+    auto q = db_.query("SELECT 1 FROM items WHERE kind = 5 AND value = ? LIMIT 1");
+    q->bind(1, id);
+    return q->step();
+}
+
+std::vector<UUID> ContainerStore::parentsOf(const UUID& id) {
+    std::vector<UUID> parents;
+    auto q = db_.query("SELECT DISTINCT container FROM items WHERE kind = 5 AND value = ?");
+    q->bind(1, id);
+    while (q->step()) {
+        parents.push_back(readUuid(*q, 0));
+    }
+    return parents;
+}
+
+std::string ContainerStore::pathOf(const UUID& id, const UUID& root) {
+    std::vector<std::string> parts;
+    std::unordered_set<UUID> seen;
+    UUID current = id;
+    while (current != root) {
+        if (!seen.insert(current).second) {
+            return {};
+        }
+        auto q = db_.query(
+            "SELECT i.container, i.key, i.slot, c.kind FROM items AS i "
+            "JOIN containers AS c ON c.id = i.container "
+            "WHERE i.kind = 5 AND i.value = ? ORDER BY i.container, i.key, i.slot LIMIT 1");
+        q->bind(1, current);
+        if (!q->step()) {
+            return {};
+        }
+        const Statement& s = *q;
+        parts.push_back(readContainerKind(s, 3) == ValueKind::array ? std::to_string(s.integer(2))
+                                                                    : std::string(s.text(1)));
+        current = readUuid(s, 0);
+    }
+    std::string path;
+    for (auto part = parts.rbegin(); part != parts.rend(); ++part) {
+        if (!path.empty() || part != parts.rbegin()) {
+            path += '/';
+        }
+        path += *part;
+    }
+    return path;
+}
+
+}  // namespace velkor::daemon

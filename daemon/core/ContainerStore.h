@@ -1,0 +1,90 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/Database.h"
+#include "core/IncomingTree.h"
+#include "core/StoredItem.h"
+#include "core/ValueKind.h"
+#include "velkor/UUID.h"
+
+namespace velkor::daemon {
+
+/// A settings file: who owns it, its domain and its root container.
+struct FileRecord {
+    std::uint32_t user = 0;
+    std::string domain;
+    UUID root;
+};
+
+/// An array or dictionary as stored.
+struct ContainerRecord {
+    UUID id;
+    UUID root;
+    ValueKind kind = ValueKind::dictionary;
+    std::int64_t revision = 0;
+};
+
+/// The settings files, containers and items kept on disk (see `StoreSchema`), read and changed
+/// inside the transaction of the request at hand. Failures of the database throw
+/// `DatabaseError`; stored rows that make no sense throw `VKError(invalidFileData)`.
+class ContainerStore {
+  public:
+    explicit ContainerStore(Database& db) : db_(db) {}
+
+    std::optional<FileRecord> file(std::uint32_t user, std::string_view domain);
+    std::optional<FileRecord> fileWithRoot(const UUID& root);
+    void addFile(const FileRecord& file);
+    /// Removes the file with every container and item under its root.
+    void removeFile(const FileRecord& file);
+
+    std::optional<ContainerRecord> container(const UUID& id);
+    bool exists(const UUID& id);
+    /// Stores every container that `tree` wrote in full, with its items, under root `root`.
+    void addContainers(const IncomingTree& tree, const UUID& root);
+    void setRevision(const UUID& id, std::int64_t revision);
+    /// Removes a container and its items; gives the children its items referenced.
+    std::vector<UUID> removeContainer(const UUID& id);
+
+    /// The items of a container, in key order (dictionary) or index order (array).
+    std::vector<StoredItem> items(const UUID& container);
+    /// The item under `key` (dictionary) or at `slot` (array), if there is one.
+    std::optional<StoredItem> item(const UUID& container, std::string_view key, std::int64_t slot);
+    /// The number of items of an array.
+    std::int64_t arrayCount(const UUID& array);
+    bool isEmpty(const UUID& container);
+    /// Stores `value` under `key` / at `slot`, replacing what was there. A container written in
+    /// full is stored as a reference to it; `addContainers` stores the container itself.
+    void putItem(const UUID& container, std::string_view key, std::int64_t slot,
+                 const IncomingValue& value);
+    void removeItem(const UUID& container, std::string_view key, std::int64_t slot);
+    /// Removes every item of a container; gives the children they referenced.
+    std::vector<UUID> removeAllItems(const UUID& container);
+
+    /// Array slots: makes room at `index` by moving the items from there on up by one.
+    void openSlot(const UUID& array, std::int64_t index);
+    /// Array slots: closes the gap at `index` by moving the items after it down by one.
+    void closeSlot(const UUID& array, std::int64_t index);
+    /// Array slots: moves the item at `from` to `to`, the items between shifting by one.
+    void moveSlot(const UUID& array, std::int64_t from, std::int64_t to);
+
+    bool hasParent(const UUID& id);
+    /// Every container holding a reference to `id`, once each.
+    std::vector<UUID> parentsOf(const UUID& id);
+    /// The path of a container in its file: dictionary keys and decimal array indexes joined by
+    /// "/", empty for the root. A container held by several parents is given the path through
+    /// the first parent in id order; one that no parent holds has the empty path.
+    std::string pathOf(const UUID& id, const UUID& root);
+
+  private:
+    void shiftSlots(const UUID& array, std::int64_t first, std::int64_t last, std::int64_t delta);
+    void settleSlots(const UUID& array);
+
+    Database& db_;
+};
+
+}  // namespace velkor::daemon

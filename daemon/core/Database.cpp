@@ -1,0 +1,81 @@
+#include "core/Database.h"
+
+#include <fcntl.h>
+#include <sqlite3.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "core/DatabaseError.h"
+
+namespace velkor::daemon {
+
+namespace {
+
+// SQLite creates a missing database with the process umask's permissions, and its log files copy
+// the database's. Creating the file first with 0600 keeps other local users out of it.
+void createPrivately(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        throw DatabaseError(SQLITE_CANTOPEN,
+                            "cannot create the store " + path + ": " + std::strerror(errno));
+    }
+    ::close(fd);
+}
+
+}  // namespace
+
+Database::Database(const std::string& path, Durability durability) {
+    if (path != ":memory:") {
+        createPrivately(path);
+    }
+    const int rc =
+        sqlite3_open_v2(path.c_str(), &db_,
+                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
+    if (rc != SQLITE_OK) {
+        const std::string message = db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(rc);
+        sqlite3_close_v2(db_);
+        throw DatabaseError(rc, "cannot open the store " + path + ": " + message);
+    }
+    try {
+        sqlite3_extended_result_codes(db_, 1);
+        sqlite3_busy_timeout(db_, 5000);
+        exec("PRAGMA journal_mode = WAL");
+        exec(durability == Durability::full ? "PRAGMA synchronous = FULL"
+                                            : "PRAGMA synchronous = NORMAL");
+        exec("PRAGMA temp_store = MEMORY");
+    } catch (...) {
+        sqlite3_close_v2(db_);
+        throw;
+    }
+}
+
+Database::~Database() {
+    statements_.clear();  // finalised before the connection closes
+    sqlite3_close_v2(db_);
+}
+
+void Database::exec(const char* sql) {
+    char* message = nullptr;
+    const int rc = sqlite3_exec(db_, sql, nullptr, nullptr, &message);
+    if (rc != SQLITE_OK) {
+        std::string text = message ? message : sqlite3_errstr(rc);
+        sqlite3_free(message);
+        throw DatabaseError(rc, text + " (" + sql + ")");
+    }
+}
+
+bool Database::inTransaction() const {
+    return sqlite3_get_autocommit(db_) == 0;
+}
+
+Query Database::query(const std::string& sql) {
+    auto& statement = statements_[sql];
+    if (!statement) {
+        statement = std::make_unique<Statement>(db_, sql);
+    }
+    return Query(*statement);
+}
+
+}  // namespace velkor::daemon

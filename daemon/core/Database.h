@@ -1,0 +1,43 @@
+#pragma once
+
+#include <memory>
+#include <string>
+#include <unordered_map>
+
+#include "core/Durability.h"
+#include "core/Statement.h"
+
+struct sqlite3;
+
+namespace velkor::daemon {
+
+/// One SQLite connection to the store, in write-ahead-log mode with the synchronous level of the
+/// chosen durability. Prepared statements are cached by their SQL text.
+///
+/// Not thread-safe: its owner serialises every use.
+class Database {
+  public:
+    /// Opens the database at `path`, creating it readable and writable by its owner only (it
+    /// holds every user's settings). ":memory:" opens a private in-memory database. Throws
+    /// `DatabaseError`.
+    Database(const std::string& path, Durability durability);
+    ~Database();
+    Database(const Database&) = delete;
+    Database& operator=(const Database&) = delete;
+
+    /// Runs one or more statements that return no rows. Throws `DatabaseError`.
+    void exec(const char* sql);
+
+    /// A query over the cached statement for `sql`, prepared on first use.
+    Query query(const std::string& sql);
+
+    /// Whether a transaction is open. SQLite rolls a transaction back by itself after some
+    /// failures (a full disk, an I/O error); this tells the caller.
+    bool inTransaction() const;
+
+  private:
+    sqlite3* db_ = nullptr;
+    std::unordered_map<std::string, std::unique_ptr<Statement>> statements_;
+};
+
+}  // namespace velkor::daemon

@@ -1,0 +1,137 @@
+#include "core/MergeWindow.h"
+
+#include <optional>
+#include <string>
+
+namespace velkor::daemon {
+
+namespace {
+
+struct Window {
+    std::int64_t since;
+    std::int64_t keys;
+};
+
+std::optional<Window> window(Database& db, const UUID& dictionary) {
+    auto q = db.query("SELECT since, keys FROM merge_windows WHERE container = ?");
+    q->bind(1, dictionary);
+    if (!q->step()) {
+        return std::nullopt;
+    }
+    return Window{q->integer(0), q->integer(1)};
+}
+
+struct KeyChange {
+    std::int64_t revision;
+    std::string writer;
+    std::int64_t otherRevision;
+};
+
+std::optional<KeyChange> keyChange(Database& db, const UUID& dictionary, std::string_view key) {
+    auto q = db.query(
+        "SELECT revision, writer, other_revision FROM key_changes WHERE container = ? AND key = ?");
+    q->bind(1, dictionary);
+    q->bind(2, key);
+    if (!q->step()) {
+        return std::nullopt;
+    }
+    return KeyChange{q->integer(0), std::string(q->text(1)), q->integer(2)};
+}
+
+void forgetKeys(Database& db, const UUID& dictionary) {
+    auto q = db.query("DELETE FROM key_changes WHERE container = ?");
+    q->bind(1, dictionary);
+    q->run();
+}
+
+}  // namespace
+
+bool MergeWindow::mayMerge(const UUID& dictionary, std::string_view key, std::string_view writer,
+                           std::int64_t revision) {
+    const auto w = window(db_, dictionary);
+    if (!w || revision < w->since) {
+        return false;
+    }
+    const auto change = keyChange(db_, dictionary, key);
+    if (!change) {
+        return true;
+    }
+    const auto lastByOthers = change->writer == writer ? change->otherRevision : change->revision;
+    return lastByOthers <= revision;
+}
+
+void MergeWindow::recordKeyChange(const UUID& dictionary, std::string_view key,
+                                  std::string_view writer, std::int64_t oldRevision,
+                                  std::int64_t newRevision) {
+    auto w = window(db_, dictionary);
+    if (!w) {
+        restart(dictionary, oldRevision);
+        w = Window{oldRevision, 0};
+    }
+    const auto change = keyChange(db_, dictionary, key);
+    if (!change && w->keys >= maxKeys) {
+        restart(dictionary, newRevision);
+        return;
+    }
+    if (!change) {
+        {
+            auto q = db_.query(
+                "INSERT INTO key_changes(container, key, revision, writer, other_revision) "
+                "VALUES(?, ?, ?, ?, ?)");
+            q->bind(1, dictionary);
+            q->bind(2, key);
+            q->bind(3, newRevision);
+            q->bind(4, writer);
+            q->bind(5, w->since);
+            q->run();
+        }
+        auto q = db_.query("UPDATE merge_windows SET keys = keys + 1 WHERE container = ?");
+        q->bind(1, dictionary);
+        q->run();
+        return;
+    }
+    // Whoever changed the key before, if it was not this writer, becomes the last other writer.
+    const auto otherRevision = change->writer == writer ? change->otherRevision : change->revision;
+    auto q = db_.query(
+        "UPDATE key_changes SET revision = ?, writer = ?, other_revision = ? "
+        "WHERE container = ? AND key = ?");
+    q->bind(1, newRevision);
+    q->bind(2, writer);
+    q->bind(3, otherRevision);
+    q->bind(4, dictionary);
+    q->bind(5, key);
+    q->run();
+}
+
+void MergeWindow::restart(const UUID& dictionary, std::int64_t revision) {
+    forgetKeys(db_, dictionary);
+    auto q =
+        db_.query("INSERT OR REPLACE INTO merge_windows(container, since, keys) VALUES(?, ?, 0)");
+    q->bind(1, dictionary);
+    q->bind(2, revision);
+    q->run();
+}
+
+void MergeWindow::forgetContainer(const UUID& container) {
+    forgetKeys(db_, container);
+    auto q = db_.query("DELETE FROM merge_windows WHERE container = ?");
+    q->bind(1, container);
+    q->run();
+}
+
+void MergeWindow::forgetFile(const UUID& root) {
+    {
+        auto q = db_.query(
+            "DELETE FROM key_changes WHERE container IN "
+            "(SELECT id FROM main.containers WHERE root = ?)");
+        q->bind(1, root);
+        q->run();
+    }
+    auto q = db_.query(
+        "DELETE FROM merge_windows WHERE container IN "
+        "(SELECT id FROM main.containers WHERE root = ?)");
+    q->bind(1, root);
+    q->run();
+}
+
+}  // namespace velkor::daemon

@@ -1,0 +1,91 @@
+#include "core/TreeExporter.h"
+
+#include <span>
+#include <unordered_set>
+
+#include "core/BlobEncoder.h"
+#include "velkor/VKError.h"
+
+namespace velkor::daemon {
+
+namespace {
+
+struct Frame {
+    ValueKind kind;
+    std::vector<StoredItem> items;
+    std::size_t next = 0;
+};
+
+void encodeScalar(BlobEncoder& encoder, const StoredItem& item) {
+    switch (item.kind) {
+        case ValueKind::number:
+            encoder.encodeNumber(item.number);
+            break;
+        case ValueKind::string:
+            encoder.encodeString(item.payload);
+            break;
+        case ValueKind::data:
+            encoder.encodeData(std::span(reinterpret_cast<const std::uint8_t*>(item.payload.data()),
+                                         item.payload.size()));
+            break;
+        default:
+            throw VKError(VKError::invalidFileData);
+    }
+}
+
+}  // namespace
+
+std::vector<std::uint8_t> TreeExporter::exportContainer(const ContainerRecord& top, bool recursive,
+                                                        std::vector<UUID>& writtenInFull) {
+    BlobEncoder encoder;
+    std::vector<Frame> stack;
+    std::unordered_set<UUID> written;
+
+    auto open = [&](const ContainerRecord& c) {
+        auto items = store_.items(c.id);
+        encoder.encodeContainerHeader(c.kind, c.id, c.root, c.revision,
+                                      static_cast<std::int64_t>(items.size()));
+        written.insert(c.id);
+        writtenInFull.push_back(c.id);
+        stack.push_back(Frame{c.kind, std::move(items)});
+    };
+
+    open(top);
+    while (!stack.empty()) {
+        auto& frame = stack.back();
+        if (frame.next == frame.items.size()) {
+            stack.pop_back();
+            continue;
+        }
+        const auto index = frame.next++;
+        const auto& item = frame.items[index];
+        if (frame.kind == ValueKind::dictionary) {
+            encoder.encodeKey(item.key);
+        } else if (item.slot != static_cast<std::int64_t>(index) || !item.key.empty()) {
+            throw VKError(VKError::invalidFileData);
+        }
+        if (item.kind != ValueKind::reference) {
+            encodeScalar(encoder, item);
+            continue;
+        }
+        const UUID child = item.child;
+        if (!recursive || written.contains(child)) {
+            encoder.encodeProxy(child);
+            continue;
+        }
+        const auto record = store_.container(child);
+        if (!record || record->root != top.root) {
+            throw VKError(VKError::invalidFileData);
+        }
+        open(*record);
+    }
+    return encoder.take();
+}
+
+std::vector<std::uint8_t> TreeExporter::exportScalar(const StoredItem& item) {
+    BlobEncoder encoder;
+    encodeScalar(encoder, item);
+    return encoder.take();
+}
+
+}  // namespace velkor::daemon

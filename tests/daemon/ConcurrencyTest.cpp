@@ -1,0 +1,60 @@
+#include <atomic>
+#include <thread>
+
+#include "DaemonTesting.h"
+
+using namespace velkor;
+using namespace velkor::test;
+
+TEST(ConcurrencyTest, ThreadsShareOneStore) {
+    TempDir dir;
+    daemon::SettingsStore store(dir.file("settings.db"));
+    const UUID rootId = newId();
+    store.handle(alice,
+                 ClientRequest::CreateSettings{Blob(clientBlob(dict(rootId, {}))), "shared", 1000});
+
+    constexpr int writers = 4;
+    constexpr int changesPerWriter = 40;
+    std::atomic<int> accepted{0};
+    std::atomic<bool> done{false};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < writers; ++t) {
+        threads.emplace_back([&, t] {
+            const daemon::Caller me{":1." + std::to_string(100 + t), 1000};
+            for (int i = 0; i < changesPerWriter; ++i) {
+                // Every writer works from revision 0 and writes keys of its own, so the merge
+                // rule accepts every change, whatever the order the threads run in.
+                auto record = std::make_shared<VKChangeNotification>(
+                    ChangeType::childInserted, rootId, 0, 0, 0,
+                    "w" + std::to_string(t) + "-" + std::to_string(i), clientBlob(num(i)));
+                daemon::PendingRequest request{me, ClientRequest::UpdateSettings{record}};
+                const auto outcome = i % 2 ? store.applyBatch(std::span(&request, 1)).front()
+                                           : store.handle(me, request.request);
+                const auto* u = outcome.answer.get<ServerResponse::SettingsUpdated>();
+                if (u && (u->changeResult == ChangeResult::done ||
+                          u->changeResult == ChangeResult::waitToBeUpdated)) {
+                    ++accepted;
+                }
+            }
+        });
+    }
+    std::thread reader([&] {
+        const daemon::Caller me{":1.200", 1000};
+        while (!done) {
+            const auto o = store.handle(me, ClientRequest::FetchSettings{"shared", 1000, "", true});
+            EXPECT_NE(o.answer.get<ServerResponse::SettingsFetched>(), nullptr);
+            store.clientGone(me.clientId);
+        }
+    });
+    for (auto& t : threads) {
+        t.join();
+    }
+    done = true;
+    reader.join();
+
+    EXPECT_EQ(accepted, writers * changesPerWriter);
+    const Node top =
+        fetched(store.handle(alice, ClientRequest::FetchSettings{"shared", 1000, "", false}));
+    EXPECT_EQ(top.revision, writers * changesPerWriter);
+    EXPECT_EQ(top.count(), static_cast<std::size_t>(writers * changesPerWriter));
+}

@@ -1,0 +1,170 @@
+#include "DaemonTesting.h"
+
+using namespace velkor;
+using namespace velkor::test;
+
+namespace {
+
+// root {name: "x", n: 7, blob: data, list: [1, "two", shared {k: -1}], again: shared}
+struct SampleTree {
+    UUID rootId = newId();
+    UUID listId = newId();
+    UUID sharedId = newId();
+
+    Node tree() const {
+        return dict(
+            rootId,
+            {{"name", str("x")},
+             {"n", num(7)},
+             {"blob", dat(std::string("\0\1\2", 3))},
+             {"list", arr(listId, {num(1), str("two"), dict(sharedId, {{"k", num(-1)}}, 4)}, 2)},
+             {"again", ref(sharedId)}},
+            9, true);
+    }
+};
+
+class CreateFetchTest : public StoreTest {
+  protected:
+    SampleTree sample;
+};
+
+}  // namespace
+
+TEST_F(CreateFetchTest, CreatedTreeComesBackWithItsIdsRevisionsAndValues) {
+    ASSERT_NE(create(alice, sample.tree()).answer.get<ServerResponse::RequestSucceeded>(), nullptr);
+
+    // Not recursive: the root in full, its sub-containers as proxies.
+    const Node top = fetched(fetch(alice));
+    EXPECT_EQ(top.kind, ValueKind::dictionary);
+    EXPECT_EQ(top.id, sample.rootId);
+    EXPECT_EQ(top.root, sample.rootId);
+    EXPECT_EQ(top.revision, 9);
+    ASSERT_EQ(top.count(), 5u);
+    EXPECT_EQ(top.at("name").text, "x");
+    EXPECT_EQ(top.at("n").number, 7);
+    EXPECT_EQ(top.at("blob").kind, ValueKind::data);
+    EXPECT_EQ(top.at("blob").text, std::string("\0\1\2", 3));
+    EXPECT_EQ(top.at("list").kind, ValueKind::reference);
+    EXPECT_EQ(top.at("list").id, sample.listId);
+    EXPECT_EQ(top.at("again").kind, ValueKind::reference);
+
+    // Recursive: everything in full, the container held by two parents written once.
+    const Node all = fetched(fetch(alice, "", true));
+    const Node& list = all.at("list");
+    ASSERT_EQ(list.kind, ValueKind::array);
+    EXPECT_EQ(list.revision, 2);
+    EXPECT_EQ(list.root, sample.rootId);
+    ASSERT_EQ(list.count(), 3u);
+    EXPECT_EQ(list.at(0).number, 1);
+    EXPECT_EQ(list.at(1).text, "two");
+    // Keys come in order, so "again" meets the shared container first and writes it in full;
+    // the array then refers to it.
+    const Node& shared = all.at("again");
+    EXPECT_EQ(shared.kind, ValueKind::dictionary);
+    EXPECT_EQ(shared.id, sample.sharedId);
+    EXPECT_EQ(shared.revision, 4);
+    EXPECT_EQ(shared.at("k").number, -1);
+    EXPECT_EQ(list.at(2).kind, ValueKind::reference);
+    EXPECT_EQ(list.at(2).id, sample.sharedId);
+
+    // The creator's subscription flags are recorded as the blob gave them.
+    EXPECT_EQ(store().subscription(alice.clientId, sample.rootId), true);
+    EXPECT_EQ(store().subscription(alice.clientId, sample.listId), false);
+}
+
+TEST_F(CreateFetchTest, PathsLeadThroughKeysAndIndexes) {
+    create(alice, sample.tree());
+
+    EXPECT_EQ(fetched(fetch(alice, "list/2/k")).number, -1);
+    EXPECT_EQ(fetched(fetch(alice, "list/1")).text, "two");
+    EXPECT_EQ(fetched(fetch(alice, "n")).number, 7);
+    const Node shared = fetched(fetch(alice, "again"));
+    EXPECT_EQ(shared.id, sample.sharedId);
+    EXPECT_EQ(shared.at("k").number, -1);
+    const Node list = fetched(fetch(alice, "list", false));
+    EXPECT_EQ(list.at(2).kind, ValueKind::reference);
+
+    for (const char* path : {"missing", "list/3", "list/x", "list/-1", "list/+1", "list/",
+                             "n/deeper", "list/2/k/more", "list/99999999999999999999"}) {
+        EXPECT_EQ(failure(fetch(alice, path)), VKError::pathDoesNotExist) << path;
+    }
+    EXPECT_EQ(failure(fetch(alice, "", false, 1000, "org.example.other")),
+              VKError::fileDoesNotExist);
+    EXPECT_EQ(failure(fetch(alice, "", false, 1000, "")), VKError::invalidData);
+}
+
+TEST_F(CreateFetchTest, MalformedOrCollidingTreesAreRefusedAndLeaveNothing) {
+    const UUID id = newId();
+    // The top value must be a container.
+    EXPECT_EQ(failure(create(alice, num(3))), VKError::invalidData);
+    // A reference must name a container written earlier in the same blob.
+    EXPECT_EQ(failure(create(alice, dict(id, {{"a", ref(newId())}}))), VKError::invalidData);
+    const UUID later = newId();
+    EXPECT_EQ(failure(create(alice, dict(id, {{"a", ref(later)}, {"b", dict(later, {})}}))),
+              VKError::invalidData);
+    // A container referring to itself.
+    EXPECT_EQ(failure(create(alice, dict(id, {{"self", ref(id)}}))), VKError::circularReferences);
+    // The same container written in full twice.
+    const UUID twice = newId();
+    EXPECT_EQ(failure(create(alice, dict(id, {{"a", dict(twice, {})}, {"b", dict(twice, {})}}))),
+              VKError::invalidData);
+    EXPECT_EQ(failure(create(alice, dict(id, {}), 1000, "")), VKError::invalidData);
+    EXPECT_EQ(failure(fetch(alice)), VKError::fileDoesNotExist);
+
+    ASSERT_NE(create(alice, sample.tree()).answer.get<ServerResponse::RequestSucceeded>(), nullptr);
+    EXPECT_EQ(failure(create(alice, dict(newId(), {}))), VKError::fileAlreadyExists);
+    // An id already stored, even in another file, refuses the blob.
+    EXPECT_EQ(failure(create(alice, dict(newId(), {{"x", dict(sample.sharedId, {})}}), 1000,
+                             "org.example.other")),
+              VKError::invalidData);
+    EXPECT_EQ(failure(fetch(alice, "", false, 1000, "org.example.other")),
+              VKError::fileDoesNotExist);
+}
+
+TEST_F(CreateFetchTest, ResolveDeleteAndCreateAgain) {
+    create(alice, sample.tree());
+
+    const Node list = fetched(resolve(bob, sample.listId));
+    EXPECT_EQ(list.id, sample.listId);
+    EXPECT_EQ(list.at(2).kind, ValueKind::reference);
+    EXPECT_EQ(fetched(resolve(bob, sample.listId, true)).at(2).at("k").number, -1);
+    EXPECT_EQ(failure(resolve(bob, newId())), VKError::containerNotFound);
+
+    const auto deleted = remove(alice);
+    const auto* answer = deleted.answer.get<ServerResponse::SettingsDeleted>();
+    ASSERT_NE(answer, nullptr);
+    EXPECT_EQ(answer->rootId, sample.rootId);
+    EXPECT_EQ(failure(fetch(alice)), VKError::fileDoesNotExist);
+    EXPECT_EQ(failure(resolve(alice, sample.listId)), VKError::containerNotFound);
+    EXPECT_EQ(failure(remove(alice)), VKError::fileDoesNotExist);
+
+    // Every row went with the file: the same ids can be used again.
+    ASSERT_NE(create(alice, sample.tree()).answer.get<ServerResponse::RequestSucceeded>(), nullptr);
+    EXPECT_EQ(fetched(fetch(alice, "list/2/k")).number, -1);
+}
+
+TEST_F(CreateFetchTest, SubscriptionFlagsAreRecordedPerClient) {
+    create(alice, sample.tree());
+    EXPECT_EQ(store().subscription(bob.clientId, sample.listId), std::nullopt);
+
+    ASSERT_NE(store()
+                  .handle(bob, ClientRequest::SetHasSubscription{sample.listId, true})
+                  .answer.get<ServerResponse::RequestSucceeded>(),
+              nullptr);
+    EXPECT_EQ(store().subscription(bob.clientId, sample.listId), true);
+    store().handle(bob, ClientRequest::SetHasSubscription{sample.listId, false});
+    EXPECT_EQ(store().subscription(bob.clientId, sample.listId), false);
+    EXPECT_EQ(store().subscription(alice.clientId, sample.listId), false);
+
+    EXPECT_EQ(failure(store().handle(bob, ClientRequest::SetHasSubscription{newId(), true})),
+              VKError::containerNotFound);
+    store().clientGone(bob.clientId);
+    EXPECT_EQ(store().subscription(bob.clientId, sample.listId), std::nullopt);
+}
+
+TEST_F(CreateFetchTest, FilesSurviveReopeningTheStore) {
+    create(alice, sample.tree());
+    reopen();
+    EXPECT_EQ(fetched(fetch(alice, "list/2/k")).number, -1);
+    EXPECT_EQ(fetched(fetch(alice)).revision, 9);
+}

@@ -1,0 +1,348 @@
+#pragma once
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "basalt/ArchiveWriter.h"
+#include "basalt/BKUnarchiverWrapper.h"
+#include "core/SettingsStore.h"
+#include "core/ValueKind.h"
+#include "internals/ChangeNotification.h"
+#include "internals/ClientRequest.h"
+#include "internals/ServerResponse.h"
+
+namespace velkor::test {
+
+using daemon::ValueKind;
+
+/// A value tree as the tests write and read it: what a client sends (client layout) or what the
+/// daemon answers (daemon layout).
+struct Node {
+    ValueKind kind = ValueKind::number;
+    std::int64_t number = 0;
+    std::string text{};  ///< string text or data bytes
+    UUID id{};
+    UUID root{};
+    std::int64_t revision = 0;
+    bool subscribed = false;
+    std::vector<std::pair<std::string, Node>> entries{};  ///< keys are empty in arrays
+
+    /// The entry under `key` of a dictionary.
+    const Node& at(const std::string& key) const {
+        for (const auto& [k, v] : entries) {
+            if (k == key) {
+                return v;
+            }
+        }
+        ADD_FAILURE() << "no key " << key;
+        static const Node none;
+        return none;
+    }
+    const Node& at(std::size_t index) const { return entries.at(index).second; }
+    std::size_t count() const { return entries.size(); }
+};
+
+inline Node num(std::int64_t v) {
+    return Node{.kind = ValueKind::number, .number = v};
+}
+inline Node str(std::string s) {
+    return Node{.kind = ValueKind::string, .text = std::move(s)};
+}
+inline Node dat(std::string bytes) {
+    return Node{.kind = ValueKind::data, .text = std::move(bytes)};
+}
+inline Node ref(const UUID& id) {
+    return Node{.kind = ValueKind::reference, .id = id};
+}
+inline Node dict(const UUID& id, std::vector<std::pair<std::string, Node>> entries,
+                 std::int64_t revision = 0, bool subscribed = false) {
+    return Node{.kind = ValueKind::dictionary,
+                .id = id,
+                .revision = revision,
+                .subscribed = subscribed,
+                .entries = std::move(entries)};
+}
+inline Node arr(const UUID& id, std::vector<Node> items, std::int64_t revision = 0) {
+    Node n{.kind = ValueKind::array, .id = id, .revision = revision};
+    for (auto& item : items) {
+        n.entries.emplace_back("", std::move(item));
+    }
+    return n;
+}
+
+inline void writeClient(basalt::ArchiveWriter& w, const Node& n) {
+    w.encodeInteger(static_cast<std::int64_t>(n.kind));
+    switch (n.kind) {
+        case ValueKind::number:
+            w.encodeInteger(n.number);
+            break;
+        case ValueKind::string:
+            w.encodeText(n.text);
+            break;
+        case ValueKind::data:
+            w.encodeBytes({reinterpret_cast<const std::uint8_t*>(n.text.data()), n.text.size()});
+            break;
+        case ValueKind::reference:
+            w.encodeBytes(n.id.bytes());
+            break;
+        case ValueKind::array:
+        case ValueKind::dictionary:
+            w.encodeBytes(n.id.bytes());
+            w.encodeInteger(n.revision).encodeInteger(n.subscribed ? 1 : 0);
+            w.encodeInteger(static_cast<std::int64_t>(n.entries.size()));
+            for (const auto& [key, value] : n.entries) {
+                if (n.kind == ValueKind::dictionary) {
+                    w.encodeText(key);
+                }
+                writeClient(w, value);
+            }
+            break;
+    }
+}
+
+/// `n` in the layout a client writes.
+inline std::vector<std::uint8_t> clientBlob(const Node& n) {
+    basalt::ArchiveWriter w;
+    writeClient(w, n);
+    return w.takeArchiverData();
+}
+
+class DaemonBlobReader {
+  public:
+    explicit DaemonBlobReader(std::span<const std::uint8_t> blob)
+        : u_(basalt::BKUnarchiverWrapper::createWithData(blob)) {}
+
+    /// The one value of the blob, or none when it is not exactly one value in daemon layout.
+    std::optional<Node> read() {
+        if (!u_) {
+            return std::nullopt;
+        }
+        auto n = value();
+        if (!n || !u_->atEnd()) {
+            return std::nullopt;
+        }
+        return n;
+    }
+
+  private:
+    std::optional<basalt::ArchiveItem> item(basalt::ArchiveItem::Type type) {
+        auto i = basalt::BKUnarchiverWrapper::decodeObject(*u_);
+        if (!i || i->type != type) {
+            return std::nullopt;
+        }
+        return i;
+    }
+    std::optional<UUID> uuid() {
+        auto i = item(basalt::ArchiveItem::Type::bytes);
+        return i ? UUID::fromBytes(i->bytes) : std::nullopt;
+    }
+
+    std::optional<Node> value() {
+        auto kind = item(basalt::ArchiveItem::Type::integer);
+        if (!kind || kind->value < 0 || kind->value > 5) {
+            return std::nullopt;
+        }
+        Node n{.kind = static_cast<ValueKind>(kind->value)};
+        switch (n.kind) {
+            case ValueKind::number: {
+                auto v = item(basalt::ArchiveItem::Type::integer);
+                if (!v) {
+                    return std::nullopt;
+                }
+                n.number = v->value;
+                return n;
+            }
+            case ValueKind::string: {
+                auto v = item(basalt::ArchiveItem::Type::text);
+                if (!v) {
+                    return std::nullopt;
+                }
+                n.text = std::string(v->text);
+                return n;
+            }
+            case ValueKind::data: {
+                auto v = item(basalt::ArchiveItem::Type::bytes);
+                if (!v) {
+                    return std::nullopt;
+                }
+                n.text.assign(v->bytes.begin(), v->bytes.end());
+                return n;
+            }
+            case ValueKind::reference: {
+                auto id = uuid();
+                if (!id) {
+                    return std::nullopt;
+                }
+                n.id = *id;
+                return n;
+            }
+            case ValueKind::array:
+            case ValueKind::dictionary: {
+                auto id = uuid();
+                auto root = uuid();
+                auto revision = item(basalt::ArchiveItem::Type::integer);
+                auto count = item(basalt::ArchiveItem::Type::integer);
+                if (!id || !root || !revision || !count || count->value < 0) {
+                    return std::nullopt;
+                }
+                n.id = *id;
+                n.root = *root;
+                n.revision = revision->value;
+                for (std::int64_t i = 0; i < count->value; ++i) {
+                    std::string key;
+                    if (n.kind == ValueKind::dictionary) {
+                        auto k = item(basalt::ArchiveItem::Type::text);
+                        if (!k) {
+                            return std::nullopt;
+                        }
+                        key = std::string(k->text);
+                    }
+                    auto v = value();
+                    if (!v) {
+                        return std::nullopt;
+                    }
+                    n.entries.emplace_back(std::move(key), std::move(*v));
+                }
+                return n;
+            }
+        }
+        return std::nullopt;
+    }
+
+    std::optional<basalt::Unarchiver> u_;
+};
+
+/// The value of a blob in daemon layout; fails the test when the blob is not one.
+inline Node daemonValue(std::span<const std::uint8_t> blob) {
+    auto n = DaemonBlobReader(blob).read();
+    EXPECT_TRUE(n.has_value()) << "not one value in daemon layout";
+    return n.value_or(Node{});
+}
+
+/// A directory under the system's temporary directory, removed with everything in it.
+class TempDir {
+  public:
+    TempDir() {
+        std::string pattern = (std::filesystem::temp_directory_path() / "velkord-test-XXXXXX");
+        path_ = ::mkdtemp(pattern.data());
+    }
+    ~TempDir() { std::filesystem::remove_all(path_); }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    std::string file(const std::string& name) const { return (path_ / name).string(); }
+
+  private:
+    std::filesystem::path path_;
+};
+
+inline const daemon::Caller alice{":1.10", 1000};
+inline const daemon::Caller bob{":1.11", 1000};  // same user, another client
+inline const daemon::Caller carol{":1.12", 1000};
+inline const daemon::Caller eve{":1.13", 1001};  // another user
+inline const daemon::Caller root{":1.14", 0};
+
+inline UUID newId() {
+    return UUID::random();
+}
+
+/// A store in a fresh directory, with one helper per request.
+class StoreTest : public ::testing::Test {
+  protected:
+    StoreTest() : store_(std::make_unique<daemon::SettingsStore>(dir_.file("settings.db"))) {}
+
+    /// Closes and reopens the store, as a restart of the daemon does.
+    void reopen() {
+        store_.reset();
+        store_ = std::make_unique<daemon::SettingsStore>(dir_.file("settings.db"));
+    }
+
+    daemon::Outcome create(const daemon::Caller& c, const Node& tree, std::uint32_t user = 1000,
+                           const std::string& domain = "org.example.app") {
+        return store_->handle(c,
+                              ClientRequest::CreateSettings{Blob(clientBlob(tree)), domain, user});
+    }
+    daemon::Outcome fetch(const daemon::Caller& c, const std::string& path = "",
+                          bool recursive = false, std::uint32_t user = 1000,
+                          const std::string& domain = "org.example.app") {
+        return store_->handle(c, ClientRequest::FetchSettings{domain, user, path, recursive});
+    }
+    daemon::Outcome resolve(const daemon::Caller& c, const UUID& id, bool recursive = false) {
+        return store_->handle(c, ClientRequest::ResolveSettings{id, recursive});
+    }
+    daemon::Outcome remove(const daemon::Caller& c, std::uint32_t user = 1000,
+                           const std::string& domain = "org.example.app") {
+        return store_->handle(c, ClientRequest::DeleteSettings{domain, user});
+    }
+    daemon::Outcome update(const daemon::Caller& c, ChangeType type, const UUID& id,
+                           std::int64_t revision, std::int64_t from, std::int64_t to,
+                           std::string key, std::vector<std::uint8_t> data = {}) {
+        auto record = std::make_shared<VKChangeNotification>(type, id, revision, from, to,
+                                                             std::move(key), std::move(data));
+        return store_->handle(c, ClientRequest::UpdateSettings{record});
+    }
+    /// A dictionary set, as the client sends it.
+    daemon::Outcome set(const daemon::Caller& c, const UUID& id, std::int64_t revision,
+                        const std::string& key, const Node& value, bool inserted = false) {
+        return update(c, inserted ? ChangeType::childInserted : ChangeType::childChanged, id,
+                      revision, 0, 0, key, clientBlob(value));
+    }
+
+    daemon::SettingsStore& store() { return *store_; }
+
+    TempDir dir_;
+    std::unique_ptr<daemon::SettingsStore> store_;
+};
+
+inline VKError failure(const daemon::Outcome& o) {
+    const auto* f = o.answer.get<ServerResponse::RequestHasFailed>();
+    EXPECT_NE(f, nullptr) << "expected a failure, got " << o.answer.description();
+    return f ? f->error : VKError(VKError::notImplementedYet);
+}
+
+inline Node fetched(const daemon::Outcome& o) {
+    const auto* f = o.answer.get<ServerResponse::SettingsFetched>();
+    EXPECT_NE(f, nullptr) << "expected settingsFetched, got " << o.answer.description();
+    return f ? daemonValue(f->data.bytes()) : Node{};
+}
+
+inline ServerResponse::SettingsUpdated updated(const daemon::Outcome& o) {
+    const auto* u = o.answer.get<ServerResponse::SettingsUpdated>();
+    EXPECT_NE(u, nullptr) << "expected settingsUpdated, got " << o.answer.description();
+    return u ? *u : ServerResponse::SettingsUpdated{ChangeResult::noRevisionIncrement, -1};
+}
+
+/// The records of an outcome for one client, with their paths.
+inline std::vector<std::pair<ChangeNotificationPtr, std::string>> notesFor(
+    const daemon::Outcome& o, const daemon::Caller& c) {
+    std::vector<std::pair<ChangeNotificationPtr, std::string>> notes;
+    for (const auto& notice : o.notices) {
+        if (notice.clientId == c.clientId) {
+            EXPECT_EQ(notice.changes.changeNotifications.size(), notice.changes.changePaths.size());
+            for (std::size_t i = 0; i < notice.changes.changeNotifications.size(); ++i) {
+                notes.emplace_back(notice.changes.changeNotifications[i],
+                                   notice.changes.changePaths[i]);
+            }
+        }
+    }
+    return notes;
+}
+
+/// Which clients an outcome sends notices to.
+inline std::vector<std::string> recipients(const daemon::Outcome& o) {
+    std::vector<std::string> ids;
+    for (const auto& notice : o.notices) {
+        ids.push_back(notice.clientId);
+    }
+    return ids;
+}
+
+}  // namespace velkor::test

@@ -1,0 +1,54 @@
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "velkor/VKObjectBase.h"
+#include "velkor/VKOwnership.h"
+#include "velkor/rx/Disposable.h"
+#include "velkor/rx/Observable.h"
+#include "velkor/rx/Unit.h"
+
+namespace velkor {
+
+class VKContainer;
+
+/// A connection to the settings daemon: opens, creates, fetches and deletes the settings of a
+/// domain. Every operation blocks its caller for at most 5 seconds per request to the daemon and
+/// throws VKError on failure. Operations without an ownership mean the process's real user.
+/// Safe to use from several threads at once.
+class VKConnection : public rx::Disposable {
+  public:
+    struct OpenResult {
+        std::shared_ptr<VKContainer> rootContainer;
+        bool isExist;  ///< true when the settings existed, false when this call created them
+    };
+
+    /// Never delivers a value; completes when the connection to the daemon is lost.
+    virtual rx::Observable<rx::Unit> asObservable() = 0;
+
+    /// Creates the settings of `domain` from the local tree `root`; fails with
+    /// fileAlreadyExists when they exist.
+    virtual void createSettings(const std::shared_ptr<VKContainer>& root, const std::string& domain,
+                                VKOwnership ownership = VKOwnership::realUser()) = 0;
+
+    /// Opens the settings of `domain`, creating them from `root` when they do not exist.
+    virtual OpenResult openOrCreateSettings(const std::shared_ptr<VKContainer>& root,
+                                            const std::string& domain,
+                                            VKOwnership ownership = VKOwnership::realUser()) = 0;
+
+    /// The value at `path` ("a/b/0": dictionary keys and array indexes) of the settings of
+    /// `domain`; the root for the empty path. With `recursiveFetch` a container arrives with
+    /// everything below it, otherwise sub-containers are fetched when first read.
+    virtual VKObjectPtr getSetting(const std::string& domain, const std::string& path = {},
+                                   bool recursiveFetch = false,
+                                   VKOwnership ownership = VKOwnership::realUser()) = 0;
+
+    /// Deletes the whole settings file of `domain`.
+    virtual void deleteSettings(const std::string& domain,
+                                VKOwnership ownership = VKOwnership::realUser()) = 0;
+};
+
+using VKConnectionPtr = std::shared_ptr<VKConnection>;
+
+}  // namespace velkor

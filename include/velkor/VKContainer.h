@@ -1,0 +1,173 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "velkor/UUID.h"
+#include "velkor/VKContainerBase.h"
+#include "velkor/VKContainerChange.h"
+#include "velkor/rx/Observable.h"
+
+namespace velkor {
+
+class InnerConnection;
+class VKConnection;
+class VKChangeNotification;
+enum class ChangeType : std::uint8_t;
+enum class ChangeResult : std::uint8_t;
+template <typename T>
+class KnownThings;
+namespace dispatch {
+class ReadWriteQueue;
+}
+namespace basalt {
+class QZLogger;
+struct LogFormat;
+}  // namespace basalt
+
+/// The client side of every container (arrays, dictionaries and proxies): the settings file it
+/// belongs to, the connection it talks through, the lock over its items and the stream of change
+/// events that observers subscribe to.
+///
+/// A container is local until the daemon knows it (a tree being built before it is created, or
+/// one detached when its settings file was deleted): then changes stay in memory. Once attached
+/// to a connection every change is sent to the daemon and confirmed before the call returns.
+class VKContainer : public VKContainerBase {
+  public:
+    ~VKContainer() override;
+
+    /// The id of the root container of the settings file; all zeros while there is none.
+    UUID rootId() const;
+    /// Whether the container is attached to a connection.
+    bool onServer() const;
+    /// The connection the container is attached to, or empty.
+    std::shared_ptr<VKConnection> connection() const;
+
+    /// Replaces the proxies held by this container (or, recursively, by the whole tree below it)
+    /// by their real containers, fetching them from the daemon. Does nothing while local.
+    void prefetchContent(bool recursiveFetch);
+
+    /// The containers holding this one, by id (including the parents of the proxy this container
+    /// was resolved from).
+    std::unordered_map<UUID, std::shared_ptr<VKContainer>> getAllParents() const;
+
+    /// The change events of this container. They arrive on the connection's scheduler, in the
+    /// order they were posted, never on the thread that caused them; observers are never called
+    /// concurrently. The daemon is told when the stream gains its first observer and when it
+    /// loses its last.
+    ///
+    /// When the daemon cannot be told, every observer receives that error and the stream stays
+    /// ended: later observers receive the error at once, and no further subscription changes
+    /// are sent for this container.
+    rx::Observable<VKContainerChange> asObservable() const;
+
+    // ---- Library-internal -------------------------------------------------------------------
+
+    using KnownIds = std::shared_ptr<KnownThings<UUID>>;
+
+    /// What a mutation primitive of the array and dictionary bases reports: whether the items
+    /// changed, and the value that stood at the place before (empty for a new dictionary key).
+    struct ItemMutation {
+        bool changed;
+        VKObjectPtr oldValue;
+    };
+
+    /// `value` as a client container (an array, a dictionary or a proxy), or empty for scalars.
+    static std::shared_ptr<VKContainer> asClientContainer(const VKObjectPtr& value);
+
+    std::shared_ptr<VKContainer> sharedContainer() {
+        return std::static_pointer_cast<VKContainer>(shared_from_this());
+    }
+
+    void setRootId(const UUID& rootId);
+    std::shared_ptr<InnerConnection> innerConnection() const;
+    void setInnerConnection(std::shared_ptr<InnerConnection> connection);
+    /// Clears the connection only when it is still `expected`; true when it did.
+    bool clearInnerConnectionIf(const InnerConnection* expected);
+    /// Whether both containers are attached to the very same connection, or both to none.
+    bool sameConnection(const VKContainer& other) const;
+
+    /// Visits this container once per walk (`known` collects the visited ids; without it the
+    /// container is always visited) and replaces the proxies among its items.
+    void prefetchContentInternal(const KnownIds& known);
+    /// Replaces the proxies among the items; called with the write lock held. A container
+    /// without items of its own (a proxy) has nothing to replace.
+    virtual void prefetchInnerItems(const KnownIds& known);
+
+    /// Records `parent` in this container's parent set (on the process-wide parents lock); with
+    /// checks, refuses cycles (circularReferences) and foreign trees (notTheSameRoot).
+    void addParent(const std::shared_ptr<VKContainer>& parent, bool withChecks);
+    /// Undoes one addParent of `parent`.
+    void removeParent(const VKContainer& parent);
+
+    /// Takes the daemon's revision unchanged.
+    void setRevision(std::int64_t revision) { storeRevision(revision); }
+
+    /// Delivers `change` to the observers later, through `via`'s scheduler, in posting order.
+    /// Observers subscribed when it is delivered receive it, even if the container is gone by
+    /// then.
+    void postChangeNotification(VKContainerChange change, InnerConnection& via);
+
+    /// Applies a change that the daemon reports (another client's change), `path` being this
+    /// container's path in its settings file. Throws VKError when it cannot be applied. A
+    /// container without items of its own (a proxy) has nothing to apply and ignores it.
+    virtual void handleChangeFromServer(const VKChangeNotification& change,
+                                        const std::string& path);
+
+    // The items lock: readers share it, writers hold it alone. Not re-entrant. Defined in
+    // "values/client/ContainerLocks.h".
+    template <typename F>
+    decltype(auto) withReadItemsLock(F&& f) const;
+    template <typename F>
+    decltype(auto) withWriteItemsLock(F&& f) const;
+    template <typename F>
+    decltype(auto) withItemsLock(bool write, F&& f) const {
+        return write ? withWriteItemsLock(std::forward<F>(f))
+                     : withReadItemsLock(std::forward<F>(f));
+    }
+
+    /// Writes the container into `serializer` under its read lock: as a reference (kind 5 and
+    /// id) when it is attached to a connection, is a proxy, or was written before in the same
+    /// blob; otherwise in full.
+    void serialize(SerializerBase& serializer) const override;
+
+    /// "VKContainer_items_" followed by a UUID of the lock's own.
+    std::string itemsLockLabel() const;
+
+  protected:
+    explicit VKContainer(Kind kind);
+
+    /// The first half of every change sent to the daemon: builds the record of one change of
+    /// this container (its id and current revision with the given fields), publishes it through
+    /// `connection`, logs `resultMessage` followed by the result's case name and the new
+    /// revision at debug level through `logger` (as written where `resultMessage` was, so the
+    /// line names the caller's function), and returns the daemon's verdict and the new
+    /// revision. Errors of the publication propagate; nothing is changed here, applying the
+    /// verdict is the caller's.
+    std::pair<ChangeResult, std::int64_t> exchangeChange(InnerConnection& connection,
+                                                         ChangeType type, std::int64_t from,
+                                                         std::int64_t to, std::string key,
+                                                         std::vector<std::uint8_t> data,
+                                                         const basalt::QZLogger& logger,
+                                                         const basalt::LogFormat& resultMessage);
+
+  private:
+    struct Shared;        // root id, connection, change stream and the items lock
+    struct ChangeStream;  // created when first observed or posted to
+
+    dispatch::ReadWriteQueue& itemsLock() const;
+    std::weak_ptr<VKContainer> weakContainer() const;
+    std::shared_ptr<ChangeStream> changeStream() const;
+    std::shared_ptr<ChangeStream> existingChangeStream() const;
+    void handleContainerSubscription(bool subscribed);
+
+    std::unique_ptr<Shared> shared_;
+};
+
+using VKContainerPtr = std::shared_ptr<VKContainer>;
+
+}  // namespace velkor

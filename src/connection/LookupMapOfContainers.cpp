@@ -1,0 +1,59 @@
+#include "connection/LookupMapOfContainers.h"
+
+#include "velkor/VKContainer.h"
+
+namespace velkor {
+
+std::string LookupMapOfContainers::Map::fullPathKey(const std::string& domain, std::uint32_t user,
+                                                    const std::string& path) {
+    std::string key = std::to_string(user);
+    key.reserve(key.size() + domain.size() + path.size() + 2);
+    key += '@';
+    key += domain;
+    key += ':';
+    key += path;
+    return key;
+}
+
+void LookupMapOfContainers::Map::registerContainer(const std::shared_ptr<VKContainer>& container,
+                                                   const std::string& domain, std::uint32_t user,
+                                                   const std::string& path) {
+    auto key = fullPathKey(domain, user, path);
+    mapOfPathToContainer_[key] = Entry{WeakRef<VKContainer>{container}, container->id()};
+    mapOfContainerIdToPath_[container->id()] = std::move(key);
+}
+
+std::shared_ptr<VKContainer> LookupMapOfContainers::Map::tryToFindContainerBy(
+    const std::string& domain, std::uint32_t user, const std::string& path) {
+    auto it = mapOfPathToContainer_.find(fullPathKey(domain, user, path));
+    if (it == mapOfPathToContainer_.end())
+        return nullptr;
+    auto container = it->second.container.get();
+    if (!container) {
+        mapOfPathToContainer_.erase(it);
+    }
+    return container;  // handed to the caller, who releases it after the lock
+}
+
+void LookupMapOfContainers::Map::unregister(const UUID& id) {
+    auto it = mapOfContainerIdToPath_.find(id);
+    if (it == mapOfContainerIdToPath_.end())
+        return;
+    mapOfPathToContainer_.erase(it->second);
+    mapOfContainerIdToPath_.erase(it);
+}
+
+void LookupMapOfContainers::Map::unregister(const std::string& domain, std::uint32_t user,
+                                            const std::string& path) {
+    auto it = mapOfPathToContainer_.find(fullPathKey(domain, user, path));
+    if (it == mapOfPathToContainer_.end())
+        return;
+    bool alive = !it->second.container.ref.expired();
+    UUID id = it->second.id;
+    mapOfPathToContainer_.erase(it);
+    if (alive) {
+        mapOfContainerIdToPath_.erase(id);
+    }
+}
+
+}  // namespace velkor

@@ -1,0 +1,58 @@
+#pragma once
+
+#include <memory>
+#include <unordered_map>
+#include <vector>
+
+#include "dispatch/SerialQueue.h"
+#include "utils/WeakRef.h"
+#include "velkor/UUID.h"
+
+namespace velkor {
+
+class VKContainer;
+class InnerConnection;
+
+/// The live containers of one connection by id. Holds them weakly; registering a container
+/// attaches it to the connection (sets its innerConnection), unregistering detaches it. Every
+/// operation is atomic with respect to the others; none calls back into the registry.
+class RegistryOfContainers {
+  public:
+    RegistryOfContainers();
+    ~RegistryOfContainers();
+    RegistryOfContainers(const RegistryOfContainers&) = delete;
+    RegistryOfContainers& operator=(const RegistryOfContainers&) = delete;
+
+    /// The connection that registered containers are attached to; set by the connection as the
+    /// last step of its construction.
+    void setConnection(const std::weak_ptr<InnerConnection>& connection);
+
+    /// Registers `container` under its id, replacing any entry, and attaches it.
+    void registerContainer(const std::shared_ptr<VKContainer>& container);
+    /// Registers every container of the map under its key and attaches each, in one step.
+    void registerContainers(
+        const std::unordered_map<UUID, std::shared_ptr<VKContainer>>& containers);
+    /// The live container registered under `id`, or empty. A dead entry stays.
+    std::shared_ptr<VKContainer> tryFind(const UUID& id);
+    /// Removes the entry for `id`; a live container still attached to this registry's connection
+    /// is detached. One attached elsewhere keeps its connection.
+    void unregister(const UUID& id);
+    /// Removes every live container of the root `rootId` and returns them (in no particular
+    /// order); those attached to this registry's connection are detached.
+    std::vector<std::shared_ptr<VKContainer>> unregisterHavingRootId(const UUID& rootId);
+    /// Forgets every entry; the containers keep their connection.
+    void shutdown();
+
+    const std::string& label() const { return lock_.label(); }
+
+  private:
+    // The connection's address while it is alive, for identity comparisons only.
+    InnerConnection* liveConnectionIdentity() const;
+
+    std::weak_ptr<InnerConnection> connection_;
+    InnerConnection* connectionIdentity_ = nullptr;
+    std::unordered_map<UUID, WeakRef<VKContainer>> idsToContainers_;
+    dispatch::SerialQueue lock_;
+};
+
+}  // namespace velkor

@@ -1,0 +1,42 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <utility>
+
+#include "internals/ChangeNotification.h"
+#include "internals/ChangeType.h"
+#include "velkor/UUID.h"
+#include "velkor/VKConnection.h"
+
+namespace velkor {
+
+class RegistryOfContainers;
+
+/// What client containers, the decoder and the registry use to reach their connection.
+class InnerConnection : public VKConnection {
+  public:
+    /// The connection's registry of live containers.
+    virtual RegistryOfContainers& registryOfContainers() = 0;
+
+    /// Forgets one container (registry and lookup map).
+    virtual void unregisterContainer(const UUID& id) = 0;
+
+    /// Sends one change to the daemon and returns its verdict and the container's new revision.
+    virtual std::pair<ChangeResult, std::int64_t> publishChangeNotification(
+        const ChangeNotificationPtr& change) = 0;
+
+    /// Fetches a container that so far is only a proxy.
+    virtual std::shared_ptr<VKContainer> resolveContainerProxy(const UUID& containerId,
+                                                               bool recursiveFetch) = 0;
+
+    /// Tells the daemon whether a container's change stream has observers.
+    virtual void setHasSubscription(const UUID& containerId, bool hasSubscription) = 0;
+
+    /// Runs `action` later on the connection's scheduler, in the order of the calls.
+    virtual void schedule(std::function<void()> action) = 0;
+};
+
+using InnerConnectionPtr = std::shared_ptr<InnerConnection>;
+
+}  // namespace velkor

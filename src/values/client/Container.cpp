@@ -1,0 +1,261 @@
+#include <atomic>
+#include <mutex>
+
+#include "basalt/QZLogger.h"
+#include "internals/ChangeNotification.h"
+#include "internals/InnerConnection.h"
+#include "utils/KnownThings.h"
+#include "values/SerializerBase.h"
+#include "values/client/ContainerLocks.h"
+#include "values/client/ParentsOfContainer.h"
+#include "velkor/rx/PublishSubject.h"
+
+namespace velkor {
+
+static auto& log = basalt::QZLogger::loggerWithIdentifier("Velkor.Values.Container");
+
+/// The fields of a container that other threads read without its items lock, and the lock.
+struct VKContainer::Shared {
+    Shared() : itemsLockId(UUID::random()), itemsLock(std::string()) {}
+
+    mutable std::mutex mutex;  // guards rootId, connection and changeStream; held only briefly
+    UUID rootId;
+    std::shared_ptr<InnerConnection> connection;
+    std::shared_ptr<ChangeStream> changeStream;
+    // The lock's label is built from this id when asked for rather than stored: containers
+    // are many and their labels are read only by logs and tests.
+    const UUID itemsLockId;
+    dispatch::ReadWriteQueue itemsLock;
+};
+
+/// The change events: a subject, and what observers subscribe to, which is the subject with the
+/// subscription report attached, shared so that the report is made only when the number of
+/// observers goes from 0 to 1 and back. Created on first use: most containers are never
+/// observed.
+struct VKContainer::ChangeStream {
+    explicit ChangeStream(const std::weak_ptr<VKContainer>& owner) {
+        observable = subject.asObservable()
+                         .doOn(
+                             [owner] {
+                                 if (auto container = owner.lock()) {
+                                     container->handleContainerSubscription(true);
+                                 }
+                             },
+                             [owner] {
+                                 if (auto container = owner.lock()) {
+                                     container->handleContainerSubscription(false);
+                                 }
+                             })
+                         .share();
+    }
+
+    rx::PublishSubject<VKContainerChange> subject;
+    rx::Observable<VKContainerChange> observable;
+    std::atomic<bool> ended{false};  // a failed subscription report ended the stream
+};
+
+VKContainer::VKContainer(Kind kind) : VKContainerBase(kind), shared_(std::make_unique<Shared>()) {}
+
+VKContainer::~VKContainer() {
+    log.trace("Container destructed (id=%@).", id());
+}
+
+std::shared_ptr<VKContainer> VKContainer::asClientContainer(const VKObjectPtr& value) {
+    if (!value || !value->isContainer()) {
+        return nullptr;
+    }
+    return std::dynamic_pointer_cast<VKContainer>(value);
+}
+
+UUID VKContainer::rootId() const {
+    std::lock_guard lock(shared_->mutex);
+    return shared_->rootId;
+}
+
+void VKContainer::setRootId(const UUID& rootId) {
+    std::lock_guard lock(shared_->mutex);
+    shared_->rootId = rootId;
+}
+
+bool VKContainer::onServer() const {
+    std::lock_guard lock(shared_->mutex);
+    return shared_->connection != nullptr;
+}
+
+std::shared_ptr<VKConnection> VKContainer::connection() const {
+    return innerConnection();
+}
+
+std::shared_ptr<InnerConnection> VKContainer::innerConnection() const {
+    std::lock_guard lock(shared_->mutex);
+    return shared_->connection;
+}
+
+void VKContainer::setInnerConnection(std::shared_ptr<InnerConnection> connection) {
+    std::shared_ptr<InnerConnection> old;  // released after the lock: it may be the last one
+    std::lock_guard lock(shared_->mutex);
+    old = std::exchange(shared_->connection, std::move(connection));
+}
+
+bool VKContainer::clearInnerConnectionIf(const InnerConnection* expected) {
+    std::shared_ptr<InnerConnection> old;
+    std::lock_guard lock(shared_->mutex);
+    if (shared_->connection.get() != expected) {
+        return false;
+    }
+    old = std::move(shared_->connection);
+    return true;
+}
+
+bool VKContainer::sameConnection(const VKContainer& other) const {
+    const InnerConnection* mine = nullptr;
+    {
+        std::lock_guard lock(shared_->mutex);
+        mine = shared_->connection.get();
+    }
+    std::lock_guard lock(other.shared_->mutex);
+    return other.shared_->connection.get() == mine;
+}
+
+dispatch::ReadWriteQueue& VKContainer::itemsLock() const {
+    return shared_->itemsLock;
+}
+
+std::string VKContainer::itemsLockLabel() const {
+    return "VKContainer_items_" + shared_->itemsLockId.description();
+}
+
+std::weak_ptr<VKContainer> VKContainer::weakContainer() const {
+    auto self = std::const_pointer_cast<VKContainerBase>(weak_from_this().lock());
+    return std::static_pointer_cast<VKContainer>(self);
+}
+
+std::shared_ptr<VKContainer::ChangeStream> VKContainer::changeStream() const {
+    auto owner = weakContainer();
+    std::lock_guard lock(shared_->mutex);
+    if (!shared_->changeStream) {
+        shared_->changeStream = std::make_shared<ChangeStream>(owner);
+    }
+    return shared_->changeStream;
+}
+
+std::shared_ptr<VKContainer::ChangeStream> VKContainer::existingChangeStream() const {
+    std::lock_guard lock(shared_->mutex);
+    return shared_->changeStream;
+}
+
+rx::Observable<VKContainerChange> VKContainer::asObservable() const {
+    return changeStream()->observable;
+}
+
+void VKContainer::handleContainerSubscription(bool subscribed) {
+    log.trace("New subscription state=%d (id=%@).", subscribed ? 1 : 0, id());
+    auto stream = existingChangeStream();
+    // An ended stream can deliver nothing more, so its observers are not worth reporting.
+    if (!stream || stream->ended.load()) {
+        return;
+    }
+    auto connection = innerConnection();
+    if (!connection) {
+        return;
+    }
+    try {
+        connection->setHasSubscription(id(), subscribed);
+    } catch (...) {
+        log.error("Can't deliver array 'has subscription' to server (id=%@).", id());
+        stream->ended.store(true);
+        stream->subject.onError(std::current_exception());
+    }
+}
+
+void VKContainer::postChangeNotification(VKContainerChange change, InnerConnection& via) {
+    // The stream, not the container, is held until delivery: observers still get the event
+    // when the container is released meanwhile.
+    via.schedule(
+        [stream = changeStream(), change = std::move(change)] { stream->subject.onNext(change); });
+}
+
+std::unordered_map<UUID, std::shared_ptr<VKContainer>> VKContainer::getAllParents() const {
+    ParentsOfContainerBase::Retained retained;  // released after both locks
+    return withReadItemsLock([&] {
+        return ParentsOfContainerBase::lock().sync(
+            [&] { return parents().getAllParents(retained); });
+    });
+}
+
+void VKContainer::addParent(const std::shared_ptr<VKContainer>& parent, bool withChecks) {
+    ParentsOfContainerBase::Retained retained;  // released after the lock
+    ParentsOfContainerBase::lock().sync(
+        [&] { parents().addParent(parent, *this, withChecks, retained); });
+}
+
+void VKContainer::removeParent(const VKContainer& parent) {
+    ParentsOfContainerBase::lock().sync([&] { parents().removeParent(parent.id()); });
+}
+
+void VKContainer::prefetchContent(bool recursiveFetch) {
+    if (!onServer()) {
+        return;
+    }
+    if (!recursiveFetch) {
+        withWriteItemsLock([&] { prefetchInnerItems(nullptr); });
+        return;
+    }
+    prefetchContentInternal(std::make_shared<KnownThings<UUID>>());
+}
+
+void VKContainer::prefetchContentInternal(const KnownIds& known) {
+    if (!onServer()) {
+        return;
+    }
+    // Each container of a tree is visited once, also where two parents hold it.
+    if (known && !known->insert(id())) {
+        return;
+    }
+    withWriteItemsLock([&] { prefetchInnerItems(known); });
+}
+
+void VKContainer::prefetchInnerItems(const KnownIds&) {}
+
+void VKContainer::handleChangeFromServer(const VKChangeNotification&, const std::string&) {}
+
+std::pair<ChangeResult, std::int64_t> VKContainer::exchangeChange(
+    InnerConnection& connection, ChangeType type, std::int64_t from, std::int64_t to,
+    std::string key, std::vector<std::uint8_t> data, const basalt::QZLogger& logger,
+    const basalt::LogFormat& resultMessage) {
+    auto record = std::make_shared<const VKChangeNotification>(type, id(), revision(), from, to,
+                                                               std::move(key), std::move(data));
+    auto [result, newRevision] = connection.publishChangeNotification(record);
+    logger.debug(basalt::LogFormat("%@%@ (newRev=%d)", resultMessage.file, resultMessage.line,
+                                   resultMessage.function),
+                 resultMessage.text, caseName(result), newRevision);
+    return {result, newRevision};
+}
+
+void VKContainer::serialize(SerializerBase& serializer) const {
+    withReadItemsLock([&] {
+        auto writeReference = [&] {
+            serializer.encodeInteger(static_cast<std::int64_t>(Kind::containerProxy))
+                .encodeUuid(id());
+        };
+        // Containers the daemon already knows travel by id; a proxy has no content to send.
+        if (onServer() || kind() == Kind::containerProxy) {
+            writeReference();
+            return;
+        }
+        auto self = std::const_pointer_cast<VKContainerBase>(shared_from_this());
+        if (serializer.rememberContainer(std::static_pointer_cast<VKContainer>(self))) {
+            writeReference();
+            return;
+        }
+        auto stream = existingChangeStream();
+        bool hasSubscription = stream && stream->subject.hasObservers();
+        serializer.encodeInteger(static_cast<std::int64_t>(kind()))
+            .encodeUuid(id())
+            .encodeInteger(revision())
+            .encodeInteger(hasSubscription ? 1 : 0);
+        serializeInnerItems(serializer);
+    });
+}
+
+}  // namespace velkor

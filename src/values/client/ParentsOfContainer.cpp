@@ -1,0 +1,24 @@
+#include "values/client/ParentsOfContainer.h"
+
+#include "velkor/VKContainer.h"
+#include "velkor/VKError.h"
+
+namespace velkor {
+
+void ParentsOfContainer::ensureTheSameRoot(VKContainer& child, const VKContainer& parent) {
+    const UUID childRoot = child.rootId();
+    if (childRoot.isZero()) {
+        // A container that belongs to no settings file yet joins the parent's.
+        child.setRootId(parent.rootId());
+        return;
+    }
+    const UUID parentRoot = parent.rootId();
+    if (parentRoot.isZero()) {
+        return;
+    }
+    if (childRoot != parentRoot || !child.sameConnection(parent)) {
+        throw VKError(VKError::notTheSameRoot);
+    }
+}
+
+}  // namespace velkor

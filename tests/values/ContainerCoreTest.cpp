@@ -1,0 +1,330 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "TestContainers.h"
+#include "basalt/BKUnarchiverWrapper.h"
+#include "basalt/QZLogger.h"
+#include "internals/ChangeNotification.h"
+#include "support/FakeInnerConnection.h"
+#include "support/LogCapture.h"
+#include "utils/KnownThings.h"
+#include "values/SerializerBase.h"
+#include "velkor/rx/VirtualTimeScheduler.h"
+
+namespace velkor::test {
+namespace {
+
+using Report = FakeInnerConnection::SubscriptionReport;
+using ::testing::ElementsAre;
+using ::testing::StartsWith;
+
+std::string text(const VKContainerChange& change) {
+    return change.description();
+}
+
+TEST(ContainerCore, RootIdConnectionRevisionAndLabels) {
+    auto scheduler = std::make_shared<rx::VirtualTimeScheduler>();
+    auto connection = FakeInnerConnection::make(scheduler);
+    auto a = TestDictionary::make();
+    auto b = TestArray::make();
+
+    EXPECT_TRUE(a->rootId().isZero());
+    EXPECT_FALSE(a->onServer());
+    EXPECT_EQ(a->connection(), nullptr);
+    EXPECT_EQ(a->revision(), 0);
+
+    a->setInnerConnection(connection);
+    a->setRootId(a->id());
+    EXPECT_TRUE(a->onServer());
+    EXPECT_EQ(a->connection(), connection);
+    EXPECT_EQ(a->innerConnection(), connection);
+    EXPECT_EQ(a->rootId(), a->id());
+
+    // Clearing only when still attached to the expected connection.
+    auto other = FakeInnerConnection::make(scheduler);
+    EXPECT_FALSE(a->clearInnerConnectionIf(other.get()));
+    EXPECT_TRUE(a->onServer());
+    EXPECT_TRUE(a->clearInnerConnectionIf(connection.get()));
+    EXPECT_FALSE(a->onServer());
+
+    // The daemon's revision is taken unchanged, also a smaller one.
+    a->setRevision(12);
+    a->setRevision(3);
+    EXPECT_EQ(a->revision(), 3);
+
+    EXPECT_THAT(a->itemsLockLabel(), StartsWith("VKContainer_items_"));
+    EXPECT_THAT(b->itemsLockLabel(), StartsWith("VKContainer_items_"));
+    EXPECT_NE(a->itemsLockLabel(), b->itemsLockLabel());
+    EXPECT_NE(a->itemsLockLabel(), "VKContainer_items_" + a->id().description());
+    EXPECT_EQ(a->itemsLockLabel(), a->itemsLockLabel());
+}
+
+TEST(ContainerCore, SubscriptionIsReportedOncePerTransition) {
+    LogCapture log;
+    auto scheduler = std::make_shared<rx::VirtualTimeScheduler>();
+    auto connection = FakeInnerConnection::make(scheduler);
+    auto dict = TestDictionary::make();
+
+    // Without a connection the change is only logged.
+    auto local = dict->asObservable().subscribe();
+    EXPECT_EQ(log->count(LogLevel::trace,
+                         "New subscription state=1 (id=" + dict->id().description() + ")."),
+              1u);
+    local->dispose();
+    EXPECT_EQ(log->count(LogLevel::trace,
+                         "New subscription state=0 (id=" + dict->id().description() + ")."),
+              1u);
+    EXPECT_TRUE(connection->subscriptionReports().empty());
+
+    dict->setInnerConnection(connection);
+    auto first = dict->asObservable().subscribe();
+    auto second = dict->asObservable().subscribe();
+    EXPECT_THAT(connection->subscriptionReports(), ElementsAre(Report{dict->id(), true}));
+    first->dispose();
+    EXPECT_EQ(connection->subscriptionReports().size(), 1u);
+    second->dispose();
+    EXPECT_THAT(connection->subscriptionReports(),
+                ElementsAre(Report{dict->id(), true}, Report{dict->id(), false}));
+
+    // A new first observer is reported again.
+    auto third = dict->asObservable().subscribe();
+    EXPECT_EQ(connection->subscriptionReports().size(), 3u);
+    EXPECT_EQ(connection->subscriptionReports().back(), (Report{dict->id(), true}));
+
+    // The stream does not keep the container alive; leaving after it is gone reports nothing.
+    dict.reset();
+    third->dispose();
+    EXPECT_EQ(connection->subscriptionReports().size(), 3u);
+}
+
+TEST(ContainerCore, AFailedReportEndsTheStream) {
+    LogCapture log;
+    auto scheduler = std::make_shared<rx::VirtualTimeScheduler>();
+    auto connection = FakeInnerConnection::make(scheduler);
+    auto dict = TestDictionary::make();
+    dict->setInnerConnection(connection);
+    connection->failSubscriptionReports(VKError::connectionLost);
+
+    auto errorCode = [](rx::Error error) -> std::optional<VKError::Code> {
+        try {
+            std::rethrow_exception(error);
+        } catch (const VKError& e) {
+            return e.code();
+        } catch (...) {
+            return std::nullopt;
+        }
+    };
+    std::vector<std::optional<VKError::Code>> errors;
+    int values = 0;
+    dict->asObservable().subscribe([&](const VKContainerChange&) { ++values; },
+                                   [&](rx::Error e) { errors.push_back(errorCode(e)); });
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0], VKError::connectionLost);
+    EXPECT_EQ(log->count(LogLevel::error, "Can't deliver array 'has subscription' to server (id=" +
+                                              dict->id().description() + ")."),
+              1u);
+
+    // Later observers get the error at once, even once the daemon is back; nothing more is
+    // sent for this container and no event gets through.
+    connection->failSubscriptionReports(std::nullopt);
+    dict->asObservable().subscribe({}, [&](rx::Error e) { errors.push_back(errorCode(e)); });
+    EXPECT_EQ(errors.size(), 2u);
+    EXPECT_EQ(errors[1], VKError::connectionLost);
+    dict->postChangeNotification(VKContainerChange::DidDelete{}, *connection);
+    scheduler->runAll();
+    EXPECT_EQ(values, 0);
+    EXPECT_THAT(connection->subscriptionReports(), ElementsAre(Report{dict->id(), true}));
+}
+
+TEST(ContainerCore, EventsArriveOnTheSchedulerInPostingOrder) {
+    auto scheduler = std::make_shared<rx::VirtualTimeScheduler>();
+    auto connection = FakeInnerConnection::make(scheduler);
+    auto dict = TestDictionary::make();
+    std::vector<std::string> seen;
+    auto subscription = dict->asObservable().subscribe(
+        [&](const VKContainerChange& change) { seen.push_back(text(change)); });
+
+    dict->postChangeNotification(VKContainerChange::DidDictionaryChildAdd{"a", num(1)},
+                                 *connection);
+    dict->postChangeNotification(VKContainerChange::DidDictionaryChildReplace{"a", num(1)},
+                                 *connection);
+    dict->postChangeNotification(VKContainerChange::DidRemoveAll{}, *connection);
+    EXPECT_TRUE(seen.empty());  // never on the posting thread
+
+    // Posted events still reach the observers when the container is gone by then.
+    dict.reset();
+    scheduler->runAll();
+    EXPECT_THAT(seen, ElementsAre("didDictionaryChildAdd(key=a)",
+                                  "didDictionaryChildReplace(key=a)", "didRemoveAll"));
+    subscription->dispose();
+}
+
+TEST(ContainerCore, ExchangePublishesOneRecordAndLogsTheVerdict) {
+    LogCapture log;
+    static auto& logger = basalt::QZLogger::loggerWithIdentifier("Velkor.Values.Dictionary");
+    auto scheduler = std::make_shared<rx::VirtualTimeScheduler>();
+    auto connection = FakeInnerConnection::make(scheduler);
+
+    struct Exchanging final : VKArrayBase {
+        std::string description() const override { return "exchanging"; }
+        std::pair<ChangeResult, std::int64_t> move(InnerConnection& c) {
+            return exchangeChange(c, ChangeType::childMoved, 1, 4, {}, {}, logger,
+                                  "Move item result: ");
+        }
+        std::pair<ChangeResult, std::int64_t> insert(InnerConnection& c) {
+            return exchangeChange(c, ChangeType::childInserted, 0, 0, "key", {1, 2}, logger,
+                                  "Set item result: ");
+        }
+    };
+    auto container = std::make_shared<Exchanging>();
+    container->setRevision(41);
+
+    connection->answerChanges(ChangeResult::waitToBeUpdated, 42);
+    auto [result, newRevision] = container->move(*connection);
+    EXPECT_EQ(result, ChangeResult::waitToBeUpdated);
+    EXPECT_EQ(newRevision, 42);
+    EXPECT_EQ(container->revision(), 41);  // applying the verdict is the caller's
+    ASSERT_EQ(connection->publishedChanges().size(), 1u);
+    EXPECT_EQ(*connection->publishedChanges()[0],
+              VKChangeNotification(ChangeType::childMoved, container->id(), 41, 1, 4, "", {}));
+    auto lines = log->lines();
+    auto line = std::find_if(lines.begin(), lines.end(), [](const CapturedLine& l) {
+        return l.message == "Move item result: waitToBeUpdated (newRev=42)";
+    });
+    ASSERT_NE(line, lines.end());
+    EXPECT_EQ(line->level, LogLevel::debug);
+    EXPECT_EQ(line->logger, "Velkor.Values.Dictionary");
+    EXPECT_THAT(line->function, ::testing::HasSubstr("move"));
+
+    connection->answerChanges(ChangeResult::synchronizeConflict, 0);
+    std::tie(result, newRevision) = container->insert(*connection);
+    EXPECT_EQ(result, ChangeResult::synchronizeConflict);
+    EXPECT_EQ(
+        *connection->publishedChanges()[1],
+        VKChangeNotification(ChangeType::childInserted, container->id(), 41, 0, 0, "key", {1, 2}));
+    EXPECT_TRUE(log->contains(LogLevel::debug, "Set item result: synchronizeConflict (newRev=0)"));
+
+    // A failed publication propagates and logs no verdict.
+    log->clear();
+    connection->failChanges(VKError::connectionLost);
+    EXPECT_EQ(errorOf([&] { container->insert(*connection); }), VKError::connectionLost);
+    EXPECT_FALSE(log->contains(LogLevel::debug, "Set item result: "));
+}
+
+TEST(ContainerCore, PrefetchVisitsEachAttachedContainerOnce) {
+    auto scheduler = std::make_shared<rx::VirtualTimeScheduler>();
+    auto connection = FakeInnerConnection::make(scheduler);
+
+    // root holds left and right, both hold shared: a diamond.
+    auto root = TestDictionary::make();
+    auto left = TestDictionary::make();
+    auto right = TestDictionary::make();
+    auto shared = TestDictionary::make();
+    root->set("left", left);
+    root->set("right", right);
+    left->set("shared", shared);
+    right->set("shared", shared);
+
+    // Nothing happens while local.
+    root->prefetchContent(true);
+    root->prefetchContent(false);
+    EXPECT_EQ(root->prefetchVisits, 0);
+
+    for (auto& c : {root, left, right, shared}) {
+        c->setInnerConnection(connection);
+    }
+    root->prefetchContent(false);
+    EXPECT_EQ(root->prefetchVisits, 1);
+    EXPECT_EQ(left->prefetchVisits, 0);
+
+    root->prefetchContent(true);
+    EXPECT_EQ(root->prefetchVisits, 2);
+    EXPECT_EQ(left->prefetchVisits, 1);
+    EXPECT_EQ(right->prefetchVisits, 1);
+    EXPECT_EQ(shared->prefetchVisits, 1);
+
+    // A detached container is not entered.
+    right->setInnerConnection(nullptr);
+    root->prefetchContent(true);
+    EXPECT_EQ(right->prefetchVisits, 1);
+    EXPECT_EQ(shared->prefetchVisits, 2);
+}
+
+// Reads a blob back as text: integers in decimal, texts quoted, 16-byte ids as "id", other
+// bytes as "bytes".
+std::vector<std::string> itemsOf(const std::vector<std::uint8_t>& blob,
+                                 const std::vector<std::pair<UUID, std::string>>& names) {
+    std::vector<std::string> out;
+    auto reader = basalt::BKUnarchiverWrapper::createWithData(blob);
+    if (!reader) {
+        return {"not an archive"};
+    }
+    while (auto item = basalt::BKUnarchiverWrapper::decodeObject(*reader)) {
+        switch (item->type) {
+            case basalt::ArchiveItem::Type::integer:
+                out.push_back(std::to_string(item->value));
+                break;
+            case basalt::ArchiveItem::Type::text:
+                out.push_back("'" + std::string(item->text) + "'");
+                break;
+            case basalt::ArchiveItem::Type::bytes: {
+                std::string name = "bytes";
+                if (auto id = UUID::fromBytes(item->bytes)) {
+                    for (const auto& [known, n] : names) {
+                        if (known == *id) {
+                            name = n;
+                        }
+                    }
+                }
+                out.push_back(name);
+                break;
+            }
+        }
+    }
+    return out;
+}
+
+TEST(ContainerCore, ContainersSerializeThemselves) {
+    auto scheduler = std::make_shared<rx::VirtualTimeScheduler>();
+    auto connection = FakeInnerConnection::make(scheduler);
+
+    auto dict = TestDictionary::make();
+    dict->set("a", str("x"));
+    {
+        SerializerBase s;
+        dict->serialize(s);
+        EXPECT_THAT(itemsOf(s.archiverData(), {{dict->id(), "dict"}}),
+                    ElementsAre("4", "dict", "0", "0", "1", "'a'", "1", "'x'"));
+        EXPECT_EQ(s.rememberedContainers().size(), 1u);
+    }
+
+    // The same container twice in one blob is written in full once; an attached container and
+    // a proxy travel as references; an observed container carries the subscription flag.
+    auto array = TestArray::make();
+    auto inner = TestArray::make();
+    auto attached = TestDictionary::make();
+    auto proxy = TestProxy::make(UUID::random());
+    attached->setInnerConnection(connection);
+    inner->append(num(7));
+    array->append(inner);
+    array->append(inner);
+    array->append(attached);
+    array->append(proxy);
+    array->setRevision(5);
+    auto subscription = array->asObservable().subscribe();
+    SerializerBase s;
+    array->serialize(s);
+    EXPECT_THAT(itemsOf(s.archiverData(), {{array->id(), "array"},
+                                           {inner->id(), "inner"},
+                                           {attached->id(), "attached"},
+                                           {proxy->id(), "proxy"}}),
+                ElementsAre("3", "array", "5", "1", "4",            //
+                            "3", "inner", "0", "0", "1", "0", "7",  //
+                            "5", "inner", "5", "attached", "5", "proxy"));
+    EXPECT_EQ(s.rememberedContainers().size(), 2u);
+    EXPECT_TRUE(s.rememberedContainers().contains(inner->id()));
+    subscription->dispose();
+}
+
+}  // namespace
+}  // namespace velkor::test

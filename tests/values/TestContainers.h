@@ -1,0 +1,130 @@
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "values/ContainerProxyBase.h"
+#include "values/client/ContainerLocks.h"
+#include "values/client/ParentsOfContainer.h"
+#include "velkor/VKArrayBase.h"
+#include "velkor/VKDictionaryBase.h"
+#include "velkor/VKError.h"
+#include "velkor/VKScalars.h"
+
+// Small concrete containers over the bases, with the locking that the client classes add, so
+// that the bases and the container core can be exercised on their own.
+
+namespace velkor::test {
+
+class TestArray final : public VKArrayBase {
+  public:
+    static std::shared_ptr<TestArray> make(std::size_t capacity = 8) {
+        return std::make_shared<TestArray>(capacity);
+    }
+    explicit TestArray(std::size_t capacity) : VKArrayBase(capacity) {}
+
+    std::string description() const override { return "arr(id=" + id().description() + ")"; }
+    std::size_t count() const override {
+        return withReadItemsLock([&] { return innerItems().size(); });
+    }
+
+    /// Attaches a container with checks, then appends.
+    void append(VKObjectPtr value) {
+        withWriteItemsLock([&] {
+            if (auto child = asClientContainer(value)) {
+                child->addParent(sharedContainer(), true);
+            }
+            innerItems().push_back(std::move(value));
+        });
+    }
+    ItemMutation set(std::size_t index, VKObjectPtr value) {
+        return withWriteItemsLock([&] { return setInternal(index, std::move(value)); });
+    }
+    VKObjectPtr at(std::size_t index) const {
+        return withReadItemsLock([&] { return innerItems().at(index); });
+    }
+    void removeAll() {
+        withWriteItemsLock([&] { removeAllInternal(); });
+    }
+};
+
+class TestDictionary final : public VKDictionaryBase {
+  public:
+    static std::shared_ptr<TestDictionary> make(std::size_t capacity = 8) {
+        return std::make_shared<TestDictionary>(capacity);
+    }
+    explicit TestDictionary(std::size_t capacity) : VKDictionaryBase(capacity) {}
+
+    std::string description() const override { return "dic(id=" + id().description() + ")"; }
+    std::size_t count() const override {
+        return withReadItemsLock([&] { return innerItems().size(); });
+    }
+
+    ItemMutation set(const std::string& key, VKObjectPtr value) {
+        return withWriteItemsLock([&] { return setInternal(key, std::move(value)); });
+    }
+    ItemMutation remove(const std::string& key) {
+        return withWriteItemsLock([&] { return removeInternal(key); });
+    }
+    void removeAll() {
+        withWriteItemsLock([&] { removeAllInternal(); });
+    }
+    VKObjectPtr get(const std::string& key) const {
+        return withReadItemsLock([&]() -> VKObjectPtr {
+            auto found = innerItems().find(key);
+            return found == innerItems().end() ? nullptr : found->second;
+        });
+    }
+    Items items() const {
+        return withReadItemsLock([&] { return innerItems(); });
+    }
+
+    /// Enters every child container, as the client dictionary's prefetch does, and counts the
+    /// visits.
+    void prefetchInnerItems(const KnownIds& known) override {
+        ++prefetchVisits;
+        if (!known) {
+            return;
+        }
+        for (const auto& [key, value] : innerItems()) {
+            if (auto child = asClientContainer(value)) {
+                child->prefetchContentInternal(known);
+            }
+        }
+    }
+
+    std::atomic<int> prefetchVisits{0};
+};
+
+class TestProxy final : public ContainerProxyBase {
+  public:
+    static std::shared_ptr<TestProxy> make(const UUID& id) {
+        auto proxy = std::make_shared<TestProxy>();
+        proxy->setId(id);
+        return proxy;
+    }
+
+    std::string description() const override { return "prx(id=" + id().description() + ")"; }
+};
+
+inline VKObjectPtr str(std::string text) {
+    return std::make_shared<VKString>(std::move(text));
+}
+inline VKObjectPtr num(std::int64_t value) {
+    return std::make_shared<VKNumber>(value);
+}
+
+/// Runs `f` and gives the code of the VKError it throws, or no value.
+template <typename F>
+std::optional<VKError::Code> errorOf(F&& f) {
+    try {
+        f();
+    } catch (const VKError& e) {
+        return e.code();
+    }
+    return std::nullopt;
+}
+
+}  // namespace velkor::test

@@ -15,12 +15,17 @@ std::string Resolver::keyFor(std::type_index type, const std::string& name) {
 }
 
 std::shared_ptr<void> Resolver::resolveErased(std::type_index type, const std::string& name) const {
+    auto registrations = state();
+    if (!registrations) {
+        return nullptr;
+    }
     std::shared_ptr<ServiceEntry> entry;
     {
-        std::shared_lock lock(state_->mutex);
-        auto it = state_->entries.find(keyFor(type, name));
-        if (it == state_->entries.end())
+        std::shared_lock lock(registrations->mutex);
+        auto it = registrations->entries.find(keyFor(type, name));
+        if (it == registrations->entries.end()) {
             return nullptr;
+        }
         entry = it->second;
     }
     // Factories resolve their own dependencies, so none of the container's locks is held here.
@@ -38,7 +43,13 @@ namespace {
 
 class SharedResolver final : public Resolver {
   public:
-    explicit SharedResolver(std::shared_ptr<State> state) : Resolver(std::move(state)) {}
+    explicit SharedResolver(const std::shared_ptr<State>& state) : state_(state) {}
+
+  protected:
+    std::shared_ptr<State> state() const override { return state_.lock(); }
+
+  private:
+    std::weak_ptr<State> state_;
 };
 
 }  // namespace

@@ -84,3 +84,20 @@ TEST(DependencyContainer, ResolvesFromManyThreadsWhileRegistering) {
     EXPECT_EQ(ok.load(), 2000);
     EXPECT_NE(resolver->resolve<Connection>("199"), nullptr);
 }
+
+TEST(DependencyContainer, SynchronizedResolversDoNotKeepTheContainerAlive) {
+    // Factories keep resolvers (the library's registrations do); that must not make the
+    // container's registrations keep themselves alive.
+    std::shared_ptr<Resolver> resolver;
+    std::weak_ptr<Transport> built;
+    {
+        Container container;
+        resolver = container.synchronize();
+        container.registerFactory<Transport>(
+            [resolver](const Resolver&) { return std::make_shared<Transport>(Transport{1}); });
+        auto t = resolver->resolve<Transport>();
+        ASSERT_NE(t, nullptr);
+        built = t;
+    }
+    EXPECT_EQ(resolver->resolve<Transport>(), nullptr) << "the container is gone";
+}

@@ -48,12 +48,13 @@ class Resolver {
         std::unordered_map<std::string, std::shared_ptr<ServiceEntry>> entries;
     };
 
-    explicit Resolver(std::shared_ptr<State> state) : state_(std::move(state)) {}
+    Resolver() = default;
+
+    /// The registrations, or none once the container is gone.
+    virtual std::shared_ptr<State> state() const = 0;
 
     static std::string keyFor(std::type_index type, const std::string& name);
     std::shared_ptr<void> resolveErased(std::type_index type, const std::string& name) const;
-
-    std::shared_ptr<State> state_;
 };
 
 /// A small dependency container: the host registers factories by service type (with an optional
@@ -61,7 +62,7 @@ class Resolver {
 /// the earlier registration.
 class Container : public Resolver {
   public:
-    Container() : Resolver(std::make_shared<State>()) {}
+    Container() : state_(std::make_shared<State>()) {}
 
     /// Registers `factory` for service type T. The factory receives a resolver for the services
     /// it needs itself and runs without any lock of the container held.
@@ -76,13 +77,19 @@ class Container : public Resolver {
         return add(std::type_index(typeid(T)), name, std::move(entry));
     }
 
-    /// A resolver over this container's registrations that may be used from any thread and
-    /// outlives nothing: it shares the registrations with the container.
+    /// A resolver over this container's registrations that may be used from any thread. It
+    /// refers to them weakly, so that factories may keep it without keeping the container alive;
+    /// once the container is gone it resolves nothing.
     std::shared_ptr<Resolver> synchronize() const;
+
+  protected:
+    std::shared_ptr<State> state() const override { return state_; }
 
   private:
     ServiceEntry& add(std::type_index type, const std::string& name,
                       std::shared_ptr<ServiceEntry> entry);
+
+    std::shared_ptr<State> state_;
 };
 
 }  // namespace velkor::di

@@ -1,0 +1,245 @@
+#include <gtest/gtest.h>
+
+#include <numeric>
+
+#include "OfflineBus.h"
+#include "dbus/BusError.h"
+#include "dbus/RequestCodec.h"
+#include "internals/SettingsService.h"
+
+using namespace velkor;
+using dbus::Refusal;
+using dbus::RequestCodec;
+
+namespace {
+
+const UUID kTag = *UUID::parse("11111111-2222-4333-8444-555555555555");
+const UUID kId = *UUID::parse("0F2C6A1E-ABCD-4EF0-8123-456789ABCDEF");
+const std::string kDaemon = "org.velkor.SettingsDaemon";
+
+class RequestCodecTest : public ::testing::Test {
+  protected:
+    /// Builds the call for `request`, seals it as sending would and reads it back.
+    RequestCodec::Parsed roundTrip(const ClientRequest& request) {
+        auto call = RequestCodec::build(offline.bus(), kDaemon, kTag, request);
+        offline.seal(call);
+        return RequestCodec::parse(call);
+    }
+
+    static const ClientRequest& accepted(const RequestCodec::Parsed& parsed) {
+        if (const auto* refusal = std::get_if<Refusal>(&parsed))
+            ADD_FAILURE() << "refused: " << refusal->detail;
+        const auto& tagged = std::get<Tagged<ClientRequest>>(parsed);
+        EXPECT_EQ(tagged.tag, kTag);
+        return tagged.payload;
+    }
+
+    /// A call of `member` on the request interface, with arguments added by `fill`.
+    template <typename F>
+    dbus::Message rawCall(const char* member, F fill, const char* path = dbus_names::kObjectPath,
+                          const char* interface = dbus_names::kRequestInterface) {
+        sd_bus_message* raw = nullptr;
+        EXPECT_GE(sd_bus_message_new_method_call(offline.bus().get(), &raw, kDaemon.c_str(), path,
+                                                 interface, member),
+                  0);
+        dbus::Message call(raw);
+        fill(raw);
+        offline.seal(call);
+        return call;
+    }
+
+    static Refusal refused(const RequestCodec::Parsed& parsed) {
+        EXPECT_TRUE(std::holds_alternative<Refusal>(parsed));
+        return std::holds_alternative<Refusal>(parsed)
+                   ? std::get<Refusal>(parsed)
+                   : Refusal{Refusal::Reason::notForUs, "", "accepted", {}};
+    }
+
+    test::OfflineBus offline;
+};
+
+void appendBytes(sd_bus_message* m, std::size_t count) {
+    std::vector<std::uint8_t> bytes(count, 0xAB);
+    ASSERT_GE(sd_bus_message_append_array(m, 'y', bytes.data(), bytes.size()), 0);
+}
+
+}  // namespace
+
+TEST_F(RequestCodecTest, EveryRequestTravelsAsItsOneWayCallAndReadsBack) {
+    std::vector<std::uint8_t> tree(300);
+    std::iota(tree.begin(), tree.end(), 0);
+    auto create = roundTrip(ClientRequest::CreateSettings{Blob(tree), "a.b", 501});
+    const auto* c = accepted(create).get<ClientRequest::CreateSettings>();
+    ASSERT_NE(c, nullptr);
+    EXPECT_EQ(c->data, Blob(tree));
+    EXPECT_EQ(c->domain, "a.b");
+    EXPECT_EQ(c->user, 501u);
+
+    auto fetch = roundTrip(ClientRequest::FetchSettings{"ünïcode.dömain", 0xFFFFFFFF, "x/y", true});
+    const auto* f = accepted(fetch).get<ClientRequest::FetchSettings>();
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(f->domain, "ünïcode.dömain");
+    EXPECT_EQ(f->user, 0xFFFFFFFFu);
+    EXPECT_EQ(f->path, "x/y");
+    EXPECT_TRUE(f->recursiveFetch);
+
+    VKChangeNotification change(ChangeType::childMoved, kId, -7, 3, 9, "kéy", {0, 1, 2, 255});
+    auto update = roundTrip(
+        ClientRequest::UpdateSettings{std::make_shared<const VKChangeNotification>(change)});
+    const auto* u = accepted(update).get<ClientRequest::UpdateSettings>();
+    ASSERT_NE(u, nullptr);
+    ASSERT_NE(u->change, nullptr);
+    EXPECT_EQ(*u->change, change);
+
+    auto resolve = roundTrip(ClientRequest::ResolveSettings{kId, false});
+    const auto* r = accepted(resolve).get<ClientRequest::ResolveSettings>();
+    ASSERT_NE(r, nullptr);
+    EXPECT_EQ(r->containerId, kId);
+    EXPECT_FALSE(r->recursiveFetch);
+
+    auto remove = roundTrip(ClientRequest::DeleteSettings{"a.b", 0});
+    const auto* d = accepted(remove).get<ClientRequest::DeleteSettings>();
+    ASSERT_NE(d, nullptr);
+    EXPECT_EQ(d->domain, "a.b");
+    EXPECT_EQ(d->user, 0u);
+
+    auto subscribe = roundTrip(ClientRequest::SetHasSubscription{kId, true});
+    const auto* s = accepted(subscribe).get<ClientRequest::SetHasSubscription>();
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(s->containerId, kId);
+    EXPECT_TRUE(s->hasSubscription);
+}
+
+TEST_F(RequestCodecTest, CallsAreOneWayAndAddressedAsTheServiceDeclares) {
+    const ClientRequest requests[] = {
+        ClientRequest::CreateSettings{Blob(), "", 1},
+        ClientRequest::FetchSettings{"d", 1, "", false},
+        ClientRequest::UpdateSettings{std::make_shared<const VKChangeNotification>(
+            ChangeType::childChanged, kId, 0, 0, 0, "", std::vector<std::uint8_t>{})},
+        ClientRequest::ResolveSettings{kId, true},
+        ClientRequest::DeleteSettings{"d", 1},
+        ClientRequest::SetHasSubscription{kId, false},
+    };
+    for (const auto& request : requests) {
+        auto call = RequestCodec::build(offline.bus(), kDaemon, kTag, request);
+        offline.seal(call);
+        std::size_t i = request.index();
+        EXPECT_EQ(call.type(), SD_BUS_MESSAGE_METHOD_CALL);
+        EXPECT_EQ(call.destination(), kDaemon);
+        EXPECT_EQ(call.path(), "/org/velkor/SettingsDaemon");
+        EXPECT_EQ(call.interface(), "org.velkor.SettingsRequestService");
+        EXPECT_EQ(call.member(), SettingsRequestService::kMembers[i]);
+        EXPECT_EQ(call.signature(), SettingsRequestService::kSignatures[i]);
+        EXPECT_EQ(sd_bus_message_get_expect_reply(call.get()), 0) << call.member();
+        // The empty blob and texts survive too.
+        EXPECT_EQ(RequestCodec::parse(call).index(), 0u) << call.member();
+    }
+}
+
+TEST_F(RequestCodecTest, ValuesThatCannotTravelAreRefusedWhenBuilding) {
+    using std::string_literals::operator""s;
+    EXPECT_THROW(RequestCodec::build(offline.bus(), kDaemon, kTag,
+                                     ClientRequest::DeleteSettings{"a\0b"s, 1}),
+                 dbus::BusError);
+    EXPECT_THROW(RequestCodec::build(offline.bus(), kDaemon, kTag,
+                                     ClientRequest::FetchSettings{"a.b", 1, "bad\xff", false}),
+                 dbus::BusError);
+    EXPECT_THROW(
+        RequestCodec::build(offline.bus(), kDaemon, kTag, ClientRequest::UpdateSettings{nullptr}),
+        dbus::BusError);
+    auto badKey = std::make_shared<const VKChangeNotification>(
+        ChangeType::childChanged, kId, 0, 0, 0, "\xc3", std::vector<std::uint8_t>{});
+    EXPECT_THROW(
+        RequestCodec::build(offline.bus(), kDaemon, kTag, ClientRequest::UpdateSettings{badKey}),
+        dbus::BusError);
+    EXPECT_THROW(RequestCodec::build(offline.bus(), "not a bus name", kTag,
+                                     ClientRequest::DeleteSettings{"a.b", 1}),
+                 dbus::BusError);
+}
+
+TEST_F(RequestCodecTest, MessagesOfOtherKindsOrPlacesAreNotForUs) {
+    auto otherPath = rawCall(
+        "deleteSettingsWithTag", [](auto) {}, "/elsewhere");
+    auto r = refused(RequestCodec::parse(otherPath));
+    EXPECT_EQ(r.reason, Refusal::Reason::notForUs);
+    EXPECT_STREQ(r.errorName, SD_BUS_ERROR_UNKNOWN_OBJECT);
+
+    auto otherInterface = rawCall(
+        "deleteSettingsWithTag", [](auto) {}, dbus_names::kObjectPath, "org.example.Other");
+    r = refused(RequestCodec::parse(otherInterface));
+    EXPECT_EQ(r.reason, Refusal::Reason::notForUs);
+    EXPECT_STREQ(r.errorName, SD_BUS_ERROR_UNKNOWN_INTERFACE);
+
+    sd_bus_message* raw = nullptr;
+    ASSERT_GE(sd_bus_message_new_signal(offline.bus().get(), &raw, dbus_names::kObjectPath,
+                                        dbus_names::kRequestInterface, "deleteSettingsWithTag"),
+              0);
+    dbus::Message signal(raw);
+    offline.seal(signal);
+    EXPECT_EQ(refused(RequestCodec::parse(signal)).reason, Refusal::Reason::notForUs);
+
+    auto unknown = rawCall("dropEverythingWithTag", [](auto) {});
+    r = refused(RequestCodec::parse(unknown));
+    EXPECT_EQ(r.reason, Refusal::Reason::unknownMember);
+    EXPECT_STREQ(r.errorName, SD_BUS_ERROR_UNKNOWN_METHOD);
+}
+
+TEST_F(RequestCodecTest, ArgumentsOfAnotherSignatureAreRefused) {
+    // fetchSettingsWithTag is "aysusb": a missing boolean, a signed user, an extra argument.
+    auto missing = rawCall("fetchSettingsWithTag", [](sd_bus_message* m) {
+        appendBytes(m, 16);
+        sd_bus_message_append(m, "sus", "a.b", 1u, "x");
+    });
+    auto signedUser = rawCall("fetchSettingsWithTag", [](sd_bus_message* m) {
+        appendBytes(m, 16);
+        sd_bus_message_append(m, "sisb", "a.b", 1, "x", 1);
+    });
+    auto extra = rawCall("fetchSettingsWithTag", [](sd_bus_message* m) {
+        appendBytes(m, 16);
+        sd_bus_message_append(m, "susbs", "a.b", 1u, "x", 1, "more");
+    });
+    auto tagAsText = rawCall("deleteSettingsWithTag", [](sd_bus_message* m) {
+        sd_bus_message_append(m, "ssu", "11111111-2222-4333-8444-555555555555", "a.b", 1u);
+    });
+    for (const auto* call : {&missing, &signedUser, &extra, &tagAsText}) {
+        auto r = refused(RequestCodec::parse(*call));
+        EXPECT_EQ(r.reason, Refusal::Reason::wrongSignature) << r.detail;
+        EXPECT_STREQ(r.errorName, SD_BUS_ERROR_INVALID_ARGS);
+        EXPECT_FALSE(r.tag.has_value());
+    }
+}
+
+TEST_F(RequestCodecTest, UuidsMustBeExactlySixteenBytes) {
+    auto shortTag = rawCall("deleteSettingsWithTag", [](sd_bus_message* m) {
+        appendBytes(m, 15);
+        sd_bus_message_append(m, "su", "a.b", 1u);
+    });
+    auto r = refused(RequestCodec::parse(shortTag));
+    EXPECT_EQ(r.reason, Refusal::Reason::invalidArgument);
+    EXPECT_FALSE(r.tag.has_value());
+
+    // A bad container id is refused with the tag, so that the sender can be told.
+    for (std::size_t size : {0u, 15u, 17u}) {
+        auto badId = rawCall("resolveSettingsWithTag", [&](sd_bus_message* m) {
+            sd_bus_message_append_array(m, 'y', kTag.bytes().data(), 16);
+            appendBytes(m, size);
+            sd_bus_message_append(m, "b", 1);
+        });
+        r = refused(RequestCodec::parse(badId));
+        EXPECT_EQ(r.reason, Refusal::Reason::invalidArgument);
+        EXPECT_EQ(r.tag, kTag);
+    }
+}
+
+TEST_F(RequestCodecTest, ParsingReadsFromTheStartWhateverWasReadBefore) {
+    auto call =
+        RequestCodec::build(offline.bus(), kDaemon, kTag, ClientRequest::DeleteSettings{"a.b", 7});
+    offline.seal(call);
+    const void* data = nullptr;
+    std::size_t size = 0;
+    ASSERT_GE(sd_bus_message_read_array(call.get(), 'y', &data, &size), 0);
+    auto parsed = RequestCodec::parse(call);
+    const auto* d = accepted(parsed).get<ClientRequest::DeleteSettings>();
+    ASSERT_NE(d, nullptr);
+    EXPECT_EQ(d->user, 7u);
+}

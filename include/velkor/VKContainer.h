@@ -130,9 +130,9 @@ class VKContainer : public VKContainerBase {
                      : withReadItemsLock(std::forward<F>(f));
     }
 
-    /// Writes the container into `serializer` under its read lock: as a reference (kind 5 and
-    /// id) when it is attached to a connection, is a proxy, or was written before in the same
-    /// blob; otherwise in full.
+    /// Writes the container into `serializer`: as a reference (kind 5 and id) when it is
+    /// attached to a connection, is a proxy, or was written before in the same blob; otherwise
+    /// in full, under its read lock.
     void serialize(SerializerBase& serializer) const override;
 
     /// "VKContainer_items_" followed by a UUID of the lock's own.

@@ -62,6 +62,25 @@ void RegistryOfContainers::unregister(const UUID& id) {
     });
 }
 
+bool RegistryOfContainers::unregisterIfSame(const UUID& id,
+                                            const std::weak_ptr<const VKContainerBase>& container) {
+    std::shared_ptr<VKContainer> live;  // released after the lock: may run a destructor
+    return lock_.sync([&] {
+        auto it = idsToContainers_.find(id);
+        if (it == idsToContainers_.end())
+            return false;
+        const auto& entry = it->second.ref;
+        if (entry.owner_before(container) || container.owner_before(entry))
+            return false;
+        live = entry.lock();
+        idsToContainers_.erase(it);
+        if (auto* connection = liveConnectionIdentity(); live && connection) {
+            live->clearInnerConnectionIf(connection);
+        }
+        return true;
+    });
+}
+
 std::vector<std::shared_ptr<VKContainer>> RegistryOfContainers::unregisterHavingRootId(
     const UUID& rootId) {
     std::vector<std::shared_ptr<VKContainer>> removed;

@@ -11,6 +11,7 @@
 namespace velkor {
 
 class VKContainer;
+class VKContainerBase;
 class InnerConnection;
 
 /// The live containers of one connection by id. Holds them weakly; registering a container
@@ -37,6 +38,11 @@ class RegistryOfContainers {
     /// Removes the entry for `id`; a live container still attached to this registry's connection
     /// is detached. One attached elsewhere keeps its connection.
     void unregister(const UUID& id);
+    /// Removes the entry for `id` only while it is `container` (compared by ownership, so this
+    /// works for a container that is being destroyed), detaching the container as unregister()
+    /// does; true when it did. A different container registered under the id since keeps its
+    /// entry.
+    bool unregisterIfSame(const UUID& id, const std::weak_ptr<const VKContainerBase>& container);
     /// Removes every live container of the root `rootId` and returns them (in no particular
     /// order); those attached to this registry's connection are detached.
     std::vector<std::shared_ptr<VKContainer>> unregisterHavingRootId(const UUID& rootId);

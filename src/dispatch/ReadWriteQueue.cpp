@@ -1,6 +1,38 @@
 #include "dispatch/ReadWriteQueue.h"
 
+#include <chrono>
+#include <thread>
+
 namespace velkor::dispatch {
+
+namespace {
+
+// The table of announced readers, shared by every queue. A slot is picked by hashing the queue
+// and the thread, so two threads reading one queue rarely share a cache line; a reader whose
+// slot is taken uses the lock instead.
+constexpr int kSlotBits = 11;
+std::atomic<const ReadWriteQueue*> announced[std::size_t{1} << kSlotBits];
+
+thread_local const char threadToken = 0;
+
+std::size_t slotIndex(const void* queue) {
+    const auto mixed =
+        (reinterpret_cast<std::uintptr_t>(queue) ^ reinterpret_cast<std::uintptr_t>(&threadToken)) *
+        0x9E3779B97F4A7C15ull;
+    return static_cast<std::size_t>(mixed >> (64 - kSlotBits));
+}
+
+std::int64_t nowNanoseconds() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// How many times its own length a withdrawal keeps readers unfavoured: writes that come often
+// pay for few withdrawals.
+constexpr std::int64_t kUnfavouredFactor = 9;
+
+}  // namespace
 
 ReadWriteQueue::ReadWriteQueue(std::string label) : label_(std::move(label)) {
     pthread_rwlockattr_t attr;
@@ -13,6 +45,47 @@ ReadWriteQueue::ReadWriteQueue(std::string label) : label_(std::move(label)) {
 
 ReadWriteQueue::~ReadWriteQueue() {
     pthread_rwlock_destroy(&lock_);
+}
+
+ReadWriteQueue::Slot* ReadWriteQueue::announceReader() {
+    if (!readersFavoured_.load(std::memory_order_acquire)) {
+        return nullptr;
+    }
+    Slot& slot = announced[slotIndex(this)];
+    const ReadWriteQueue* empty = nullptr;
+    if (!slot.compare_exchange_strong(empty, this, std::memory_order_seq_cst)) {
+        return nullptr;
+    }
+    // Announced first, then checked: a barrier withdraws the favour first, then looks at the
+    // slots, so one of the two sees the other.
+    if (!readersFavoured_.load(std::memory_order_seq_cst)) {
+        slot.store(nullptr, std::memory_order_release);
+        return nullptr;
+    }
+    return &slot;
+}
+
+void ReadWriteQueue::lockShared() {
+    pthread_rwlock_rdlock(&lock_);
+    if (!readersFavoured_.load(std::memory_order_relaxed) && nowNanoseconds() >= unfavouredUntil_) {
+        readersFavoured_.store(true, std::memory_order_release);
+    }
+}
+
+void ReadWriteQueue::lockExclusive() {
+    pthread_rwlock_wrlock(&lock_);
+    if (!readersFavoured_.load(std::memory_order_relaxed)) {
+        return;
+    }
+    const auto start = nowNanoseconds();
+    readersFavoured_.store(false, std::memory_order_seq_cst);
+    for (auto& slot : announced) {
+        while (slot.load(std::memory_order_seq_cst) == this) {
+            std::this_thread::yield();
+        }
+    }
+    const auto end = nowNanoseconds();
+    unfavouredUntil_ = end + kUnfavouredFactor * (end - start);
 }
 
 }  // namespace velkor::dispatch

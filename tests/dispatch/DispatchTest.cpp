@@ -104,6 +104,36 @@ TEST(ReadWriteQueueTest, WaitingBarrierIsNotStarvedByNewReaders) {
     EXPECT_TRUE(writerGotIn) << "a barrier waited more than 5 s behind readers";
 }
 
+TEST(ReadWriteQueueTest, BarrierWaitsForReadersThatDidNotTakeTheLock) {
+    ReadWriteQueue queue("q");
+    queue.sync([] {});  // a reader on the lock favours the readers that follow
+    std::atomic<bool> readerInside{false};
+    std::atomic<bool> releaseReader{false};
+    std::atomic<bool> wrote{false};
+    std::atomic<bool> readerSawWrite{false};
+    std::thread reader([&] {
+        queue.sync([&] {
+            readerInside = true;
+            while (!releaseReader)
+                std::this_thread::yield();
+            readerSawWrite = wrote.load();
+        });
+    });
+    while (!readerInside)
+        std::this_thread::yield();
+    std::thread writer([&] { queue.syncBarrier([&] { wrote = true; }); });
+    std::this_thread::sleep_for(20ms);
+    bool wroteWhileReading = wrote;
+    releaseReader = true;
+    reader.join();
+    writer.join();
+    EXPECT_FALSE(wroteWhileReading);
+    EXPECT_FALSE(readerSawWrite);
+    EXPECT_TRUE(wrote);
+    // After the barrier, readers still share the queue and see what it wrote.
+    EXPECT_TRUE(queue.sync([&] { return wrote.load(); }));
+}
+
 TEST(WaitGroupTest, ReleasesAtZeroAndTimesOutOtherwise) {
     WaitGroup group;
     EXPECT_TRUE(group.waitFor(0ms)) << "an empty group does not block";

@@ -50,8 +50,28 @@ std::pair<ChangeResult, std::int64_t> FakeInnerConnection::publishChangeNotifica
     return changeAnswer_;
 }
 
-std::shared_ptr<VKContainer> FakeInnerConnection::resolveContainerProxy(const UUID&, bool) {
-    throw VKError(VKError::containerNotFound);
+std::vector<FakeInnerConnection::ResolveRequest> FakeInnerConnection::resolveRequests() const {
+    std::lock_guard lock(mutex_);
+    return resolveRequests_;
+}
+
+void FakeInnerConnection::resolveProxiesWith(Resolver resolver) {
+    std::lock_guard lock(mutex_);
+    resolver_ = std::move(resolver);
+}
+
+std::shared_ptr<VKContainer> FakeInnerConnection::resolveContainerProxy(const UUID& containerId,
+                                                                        bool recursiveFetch) {
+    Resolver resolver;
+    {
+        std::lock_guard lock(mutex_);
+        resolveRequests_.push_back({containerId, recursiveFetch});
+        resolver = resolver_;
+    }
+    if (!resolver) {
+        throw VKError(VKError::containerNotFound);
+    }
+    return resolver(containerId, recursiveFetch);
 }
 
 void FakeInnerConnection::setHasSubscription(const UUID& containerId, bool hasSubscription) {

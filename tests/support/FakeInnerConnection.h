@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -16,8 +17,8 @@ namespace velkor::test {
 
 /// A connection for container tests: it records what containers ask of it, answers with what the
 /// test set up, and runs scheduled actions one at a time in order on the scheduler it was given.
-/// Resolving proxies fails with containerNotFound and the settings operations of VKConnection
-/// throw notImplementedYet. Thread-safe.
+/// Resolving proxies fails with containerNotFound unless the test gives a resolver, and the
+/// settings operations of VKConnection throw notImplementedYet. Thread-safe.
 class FakeInnerConnection final : public InnerConnection {
   public:
     struct SubscriptionReport {
@@ -31,6 +32,12 @@ class FakeInnerConnection final : public InnerConnection {
     // What containers asked.
     std::vector<SubscriptionReport> subscriptionReports() const;
     std::vector<ChangeNotificationPtr> publishedChanges() const;
+    struct ResolveRequest {
+        UUID containerId;
+        bool recursiveFetch;
+        friend bool operator==(const ResolveRequest&, const ResolveRequest&) = default;
+    };
+    std::vector<ResolveRequest> resolveRequests() const;
 
     // How to answer.
     /// While set, every subscription report throws `error` (after being recorded).
@@ -39,6 +46,11 @@ class FakeInnerConnection final : public InnerConnection {
     void answerChanges(ChangeResult result, std::int64_t newRevision);
     /// While set, publishChangeNotification throws `error` (after recording the change).
     void failChanges(std::optional<VKError> error);
+    /// What resolveContainerProxy gives (or throws), after recording the request; called
+    /// without the connection's lock, so it may use the connection.
+    using Resolver =
+        std::function<std::shared_ptr<VKContainer>(const UUID& containerId, bool recursiveFetch)>;
+    void resolveProxiesWith(Resolver resolver);
 
     // InnerConnection
     RegistryOfContainers& registryOfContainers() override { return registry_; }
@@ -71,6 +83,8 @@ class FakeInnerConnection final : public InnerConnection {
     std::vector<ChangeNotificationPtr> publishedChanges_;
     std::pair<ChangeResult, std::int64_t> changeAnswer_{ChangeResult::done, 1};
     std::optional<VKError> changeError_;
+    std::vector<ResolveRequest> resolveRequests_;
+    Resolver resolver_;
     bool disposed_ = false;
 
     std::shared_ptr<dispatch::SerialActionQueue> events_;

@@ -233,21 +233,22 @@ std::pair<ChangeResult, std::int64_t> VKContainer::exchangeChange(
 }
 
 void VKContainer::serialize(SerializerBase& serializer) const {
+    auto writeReference = [&] {
+        serializer.encodeInteger(static_cast<std::int64_t>(Kind::containerProxy)).encodeUuid(id());
+    };
+    // Containers the daemon already knows travel by id, and a proxy has no content to send:
+    // neither needs its items, so neither takes its lock. Encoding a value placed into another
+    // container then locks only the new containers below it, never one elsewhere in the tree.
+    if (onServer() || kind() == Kind::containerProxy) {
+        writeReference();
+        return;
+    }
+    auto self = std::const_pointer_cast<VKContainerBase>(shared_from_this());
+    if (serializer.rememberContainer(std::static_pointer_cast<VKContainer>(self))) {
+        writeReference();
+        return;
+    }
     withReadItemsLock([&] {
-        auto writeReference = [&] {
-            serializer.encodeInteger(static_cast<std::int64_t>(Kind::containerProxy))
-                .encodeUuid(id());
-        };
-        // Containers the daemon already knows travel by id; a proxy has no content to send.
-        if (onServer() || kind() == Kind::containerProxy) {
-            writeReference();
-            return;
-        }
-        auto self = std::const_pointer_cast<VKContainerBase>(shared_from_this());
-        if (serializer.rememberContainer(std::static_pointer_cast<VKContainer>(self))) {
-            writeReference();
-            return;
-        }
         auto stream = existingChangeStream();
         bool hasSubscription = stream && stream->subject.hasObservers();
         serializer.encodeInteger(static_cast<std::int64_t>(kind()))

@@ -1,0 +1,116 @@
+// The array's construction, decoding, reads and prefetching.
+#include "basalt/QZLogger.h"
+#include "connection/RegistryOfContainers.h"
+#include "internals/InnerConnection.h"
+#include "values/ChildLinks.h"
+#include "values/client/ContainerLocks.h"
+#include "values/client/ContainerProxy.h"
+#include "values/client/DeserializerOnClient.h"
+#include "velkor/VKArray.h"
+#include "velkor/VKError.h"
+
+namespace velkor {
+
+static auto& log = basalt::QZLogger::loggerWithIdentifier("Velkor.Values.Array");
+
+std::shared_ptr<VKArray> VKArray::make(std::size_t minimumCapacity) {
+    return std::make_shared<VKArray>(Private{}, minimumCapacity);
+}
+
+VKArray::~VKArray() {
+    log.trace("Destructing array (id=%@)...", id());
+    auto connection = innerConnection();
+    // A newer copy of this container, decoded from the daemon since, keeps its registration.
+    if (connection && !connection->registryOfContainers().tryFind(id())) {
+        connection->unregisterContainer(id());
+    }
+}
+
+std::shared_ptr<VKArray> VKArray::decode(DeserializerOnClient& decoder) {
+    auto header = decoder.decodeContainerHeader();
+    if (!header) {
+        log.error("Can't decode base properties of an array.");
+        return nullptr;
+    }
+    // An item takes at least two bytes: its kind and its value.
+    auto array = make(decoder.boundedCapacity(header->count, 2));
+    array->setId(header->id);
+    array->setRootId(header->rootId);
+    array->setRevision(header->revision);
+    // The array is not shared before it is registered, so its items are filled without its lock.
+    auto& items = array->innerItems();
+    for (std::int64_t i = 0; i < header->count; ++i) {
+        auto item = decoder.decodeVKObject();
+        if (!item) {
+            log.error("Can't decode array item # %d.", i);
+            return nullptr;
+        }
+        ChildLinks::attach(*array, item, false);
+        items.push_back(std::move(item));
+    }
+    decoder.registerContainer(array);
+    return array;
+}
+
+std::size_t VKArray::count() const {
+    return withReadItemsLock([&] { return innerItems().size(); });
+}
+
+std::vector<VKObjectPtr> VKArray::items() const {
+    return withReadItemsLock([&] { return innerItems(); });
+}
+
+std::string VKArray::description() const {
+    return withReadItemsLock([&] {
+        return "arr(id=" + id().description() + ", count=" + std::to_string(innerItems().size()) +
+               ")";
+    });
+}
+
+bool VKArray::inRange(std::int64_t index) const {
+    return index >= 0 && static_cast<std::uint64_t>(index) < innerItems().size();
+}
+
+VKObjectPtr VKArray::get(std::int64_t at) {
+    auto item = withReadItemsLock([&] {
+        if (!inRange(at)) {
+            throw VKError(VKError::indexOutOfRange);
+        }
+        return innerItems()[static_cast<std::size_t>(at)];
+    });
+    if (item->kind() != Kind::containerProxy) {
+        return item;
+    }
+    // A proxy: resolved under the write lock, where the item is looked at again.
+    return withWriteItemsLock([&]() -> VKObjectPtr {
+        if (!inRange(at)) {
+            throw VKError(VKError::indexOutOfRange);
+        }
+        const auto index = static_cast<std::size_t>(at);
+        auto proxy = std::dynamic_pointer_cast<ContainerProxy>(innerItems()[index]);
+        if (!proxy) {
+            return innerItems()[index];
+        }
+        auto real = proxy->obtainRealContainer(nullptr);
+        setInternal(index, real);
+        return real;
+    });
+}
+
+void VKArray::prefetchInnerItems(const KnownIds& known) {
+    auto& items = innerItems();
+    const std::size_t count = items.size();
+    for (std::size_t i = 0; i < count; ++i) {
+        auto child = asClientContainer(items[i]);
+        if (!child) {
+            continue;
+        }
+        if (auto* proxy = dynamic_cast<ContainerProxy*>(child.get())) {
+            setInternal(i, proxy->obtainRealContainer(known));
+        } else if (known && child->onServer()) {
+            child->prefetchContentInternal(known);
+        }
+    }
+}
+
+}  // namespace velkor

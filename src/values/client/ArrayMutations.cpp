@@ -1,0 +1,296 @@
+// The array's changes made by the caller: each is applied locally and, while the array is
+// attached to a connection, sent to the daemon.
+#include <algorithm>
+#include <optional>
+
+#include "basalt/QZLogger.h"
+#include "internals/InnerConnection.h"
+#include "values/ChildLinks.h"
+#include "values/client/ContainerLocks.h"
+#include "values/client/RootAdoption.h"
+#include "values/client/SerializerOnClient.h"
+#include "velkor/VKArray.h"
+#include "velkor/VKError.h"
+
+namespace velkor {
+
+static auto& log = basalt::QZLogger::loggerWithIdentifier("Velkor.Values.Array");
+
+namespace {
+
+// An empty reference is no value: refused before anything is locked or sent.
+void requireValue(const VKObjectPtr& value) {
+    if (!value) {
+        throw VKError(VKError::invalidData);
+    }
+}
+
+std::vector<std::uint8_t> encoded(const VKObjectPtr& value, SerializerOnClient& encoder) {
+    value->serialize(encoder);
+    return encoder.takeArchiverData();
+}
+
+bool takesRevision(ChangeResult result, bool alsoWhenWaiting) {
+    return result == ChangeResult::done ||
+           (alsoWhenWaiting && result == ChangeResult::waitToBeUpdated);
+}
+
+}  // namespace
+
+VKObjectPtr VKArray::removeItem(std::size_t index) {
+    auto& items = innerItems();
+    VKObjectPtr removed = std::move(items[index]);
+    items.erase(items.begin() + static_cast<std::ptrdiff_t>(index));
+    ChildLinks::detach(*this, removed);
+    return removed;
+}
+
+void VKArray::moveItem(std::size_t from, std::size_t to) {
+    auto first = innerItems().begin();
+    auto f = first + static_cast<std::ptrdiff_t>(from);
+    auto t = first + static_cast<std::ptrdiff_t>(to);
+    if (from < to) {
+        std::rotate(f, f + 1, t + 1);
+    } else {
+        std::rotate(t, f, f + 1);
+    }
+}
+
+void VKArray::set(std::int64_t at, VKObjectPtr value) {
+    requireValue(value);
+    const basalt::LogFormat resultLine("Result of array `child changed` notification: ");
+    const basalt::LogFormat conflictLine(
+        "There was array synchronization conflict during set at %d index (id=%@).");
+    const RootAdoption adoption(value);
+    withWriteItemsLock([&] {
+        if (!inRange(at)) {
+            throw VKError(VKError::indexOutOfRange);
+        }
+        const auto index = static_cast<std::size_t>(at);
+        auto [changed, old] = setInternal(index, value);
+        auto connection = innerConnection();
+        if (!changed || !connection) {
+            return;
+        }
+        SerializerOnClient encoder;
+        auto [result, revision] = exchangeChange(*connection, ChangeType::childChanged, at, at, {},
+                                                 encoded(value, encoder), log, resultLine);
+        if (result == ChangeResult::synchronizeConflict) {
+            log.error(conflictLine, at, id());
+            try {
+                setInternal(index, old);
+            } catch (const VKError&) {
+                // The conflict is what the caller learns; the undo can only fail the same way.
+            }
+            adoption.undo();
+            throw VKError(VKError::synchronizeConflict);
+        }
+        if (takesRevision(result, false)) {
+            setRevision(revision);
+        }
+        encoder.registerContainers(rootId(), *connection);
+    });
+}
+
+void VKArray::insert(std::int64_t at, VKObjectPtr value) {
+    requireValue(value);
+    const basalt::LogFormat resultLine("Result of array `child inserted` notification: ");
+    const basalt::LogFormat conflictLine(
+        "There was array synchronization conflict during insert into %d index (id=%@).");
+    const RootAdoption adoption(value);
+    withWriteItemsLock([&] {
+        auto& items = innerItems();
+        if (at < 0 || static_cast<std::uint64_t>(at) > items.size()) {
+            throw VKError(VKError::indexOutOfRange);
+        }
+        const auto index = static_cast<std::ptrdiff_t>(at);
+        ChildLinks::attach(*this, value, true);
+        items.insert(items.begin() + index, value);
+        auto connection = innerConnection();
+        if (!connection) {
+            return;
+        }
+        SerializerOnClient encoder;
+        auto [result, revision] = exchangeChange(*connection, ChangeType::childInserted, at, at, {},
+                                                 encoded(value, encoder), log, resultLine);
+        if (result == ChangeResult::synchronizeConflict) {
+            log.error(conflictLine, at, id());
+            ChildLinks::detach(*this, value);
+            items.erase(items.begin() + index);
+            adoption.undo();
+            throw VKError(VKError::synchronizeConflict);
+        }
+        if (takesRevision(result, true)) {
+            setRevision(revision);
+        }
+        encoder.registerContainers(rootId(), *connection);
+    });
+}
+
+std::int64_t VKArray::append(VKObjectPtr value) {
+    requireValue(value);
+    const basalt::LogFormat resultLine("Result of array `child appended` notification: ");
+    const basalt::LogFormat conflictLine(
+        "There was array synchronization conflict during insert into %d index (id=%@).");
+    const RootAdoption adoption(value);
+    std::shared_ptr<InnerConnection> connection;
+    std::int64_t countWhenAsked = 0;
+    auto localIndex = withWriteItemsLock([&]() -> std::optional<std::int64_t> {
+        auto& items = innerItems();
+        ChildLinks::attach(*this, value, true);
+        connection = innerConnection();
+        if (!connection) {
+            items.push_back(value);
+            return static_cast<std::int64_t>(items.size()) - 1;
+        }
+        countWhenAsked = static_cast<std::int64_t>(items.size());
+        return std::nullopt;
+    });
+    if (localIndex) {
+        return *localIndex;
+    }
+    // Asked without the lock: the value is appended only once the daemon has accepted it.
+    // Every way that ends without appending it also takes back its link to the array.
+    auto undoAttach = [&] {
+        ChildLinks::detach(*this, value);
+        adoption.undo();
+    };
+    SerializerOnClient encoder;
+    std::pair<ChangeResult, std::int64_t> verdict;
+    try {
+        verdict = exchangeChange(*connection, ChangeType::childAppended, 0, 0, {},
+                                 encoded(value, encoder), log, resultLine);
+    } catch (...) {
+        undoAttach();
+        throw;
+    }
+    // Plain variables rather than a structured binding: lambdas below use them.
+    const ChangeResult result = verdict.first;
+    const std::int64_t revision = verdict.second;
+    if (result == ChangeResult::synchronizeConflict) {
+        log.error(conflictLine, countWhenAsked, id());
+        undoAttach();
+        throw VKError(VKError::synchronizeConflict);
+    }
+    if (result == ChangeResult::waitToBeUpdated) {
+        setRevision(revision);
+    }
+    return withWriteItemsLock([&] {
+        auto& items = innerItems();
+        items.push_back(value);
+        if (result == ChangeResult::done) {
+            setRevision(revision);
+        }
+        encoder.registerContainers(rootId(), *connection);
+        return static_cast<std::int64_t>(items.size()) - 1;
+    });
+}
+
+void VKArray::append(const std::vector<VKObjectPtr>& contentsOf) {
+    for (const auto& value : contentsOf) {
+        append(value);
+    }
+}
+
+void VKArray::remove(std::int64_t at) {
+    const basalt::LogFormat resultLine("Result of array `child removed` notification: ");
+    const basalt::LogFormat conflictLine(
+        "There was array synchronization conflict during remove at %d index (id=%@).");
+    auto removeChecked = [&](std::optional<ChangeResult> result, std::int64_t revision) {
+        withWriteItemsLock([&] {
+            if (!inRange(at)) {
+                throw VKError(VKError::indexOutOfRange);
+            }
+            if (result == ChangeResult::done) {
+                setRevision(revision);
+            }
+            // The item that stands at the index now is the one removed and detached.
+            removeItem(static_cast<std::size_t>(at));
+        });
+    };
+    auto connection = withReadItemsLock([&] {
+        if (!inRange(at)) {
+            throw VKError(VKError::indexOutOfRange);
+        }
+        return innerConnection();
+    });
+    if (!connection) {
+        removeChecked(std::nullopt, 0);
+        return;
+    }
+    auto [result, revision] =
+        exchangeChange(*connection, ChangeType::childRemoved, at, at, {}, {}, log, resultLine);
+    if (result == ChangeResult::synchronizeConflict) {
+        log.error(conflictLine, at, id());
+        throw VKError(VKError::synchronizeConflict);
+    }
+    if (result == ChangeResult::waitToBeUpdated) {
+        setRevision(revision);
+    }
+    removeChecked(result, revision);
+}
+
+void VKArray::move(std::int64_t from, std::int64_t to) {
+    if (from == to) {
+        return;
+    }
+    const basalt::LogFormat resultLine("Result of array `child moved` notification: ");
+    const basalt::LogFormat conflictLine(
+        "There was array synchronization conflict during move from %d to %d index (id=%@).");
+    auto moveChecked = [&](std::optional<ChangeResult> result, std::int64_t revision) {
+        withWriteItemsLock([&] {
+            if (!inRange(from) || !inRange(to)) {
+                throw VKError(VKError::indexOutOfRange);
+            }
+            moveItem(static_cast<std::size_t>(from), static_cast<std::size_t>(to));
+            if (result == ChangeResult::done) {
+                setRevision(revision);
+            }
+        });
+    };
+    auto connection = innerConnection();
+    if (!connection) {
+        moveChecked(std::nullopt, 0);
+        return;
+    }
+    auto [result, revision] =
+        exchangeChange(*connection, ChangeType::childMoved, from, to, {}, {}, log, resultLine);
+    if (result == ChangeResult::synchronizeConflict) {
+        log.error(conflictLine, from, to, id());
+        throw VKError(VKError::synchronizeConflict);
+    }
+    if (result == ChangeResult::waitToBeUpdated) {
+        setRevision(revision);
+    }
+    moveChecked(result, revision);
+}
+
+void VKArray::removeAll() {
+    const basalt::LogFormat resultLine("Result of array `children removed` notification: ");
+    const basalt::LogFormat conflictLine(
+        "There was array synchronization conflict during removal of all children. (id=%@).");
+    auto connection = innerConnection();
+    if (!connection) {
+        withWriteItemsLock([&] { removeAllInternal(); });
+        return;
+    }
+    const auto verdict =
+        exchangeChange(*connection, ChangeType::childrenRemoved, 0, 0, {}, {}, log, resultLine);
+    const ChangeResult result = verdict.first;
+    const std::int64_t revision = verdict.second;
+    if (result == ChangeResult::synchronizeConflict) {
+        log.error(conflictLine, id());
+        throw VKError(VKError::synchronizeConflict);
+    }
+    if (result == ChangeResult::waitToBeUpdated) {
+        setRevision(revision);
+    }
+    withWriteItemsLock([&] {
+        removeAllInternal();
+        if (result == ChangeResult::done) {
+            setRevision(revision);
+        }
+    });
+}
+
+}  // namespace velkor

@@ -1,0 +1,74 @@
+#include "values/client/ContainerProxy.h"
+
+#include "basalt/QZLogger.h"
+#include "connection/RegistryOfContainers.h"
+#include "internals/InnerConnection.h"
+#include "values/client/ContainerLocks.h"
+#include "values/client/DeserializerOnClient.h"
+#include "velkor/VKError.h"
+
+namespace velkor {
+
+static auto& log = basalt::QZLogger::loggerWithIdentifier("Velkor.Values.ContainerProxy");
+
+ContainerProxy::~ContainerProxy() {
+    log.trace("Destructing proxy (id=%@)...", id());
+    if (auto connection = innerConnection()) {
+        connection->registryOfContainers().unregisterIfSame(id(), weak_from_this());
+    }
+}
+
+VKObjectPtr ContainerProxy::deserialize(DeserializerOnClient& decoder) {
+    auto id = decoder.decodeUuid();
+    if (!id) {
+        log.error("Can't decode id of a container proxy.");
+        return nullptr;
+    }
+    auto& registry = decoder.connection()->registryOfContainers();
+    if (auto known = registry.tryFind(*id)) {
+        if (auto* proxy = dynamic_cast<ContainerProxy*>(known.get())) {
+            if (auto real = proxy->realContainer()) {
+                return real;
+            }
+        }
+        return known;
+    }
+    auto proxy = std::make_shared<ContainerProxy>(Private{});
+    proxy->setId(*id);
+    registry.registerContainer(proxy);
+    return proxy;
+}
+
+std::shared_ptr<VKContainer> ContainerProxy::obtainRealContainer(const KnownIds& known) {
+    std::shared_ptr<VKContainer> real;
+    {
+        std::lock_guard lock(resolving_);
+        real = realContainer();
+        if (!real) {
+            auto connection = innerConnection();
+            if (!connection) {
+                log.error("Can't obtainer real container (id=%@) - connection lost.", id());
+                throw VKError(VKError::connectionLost);
+            }
+            // The container may have come in full since (a fetch with everything below it):
+            // that one is live and receives the daemon's changes, so it is the real one.
+            real = connection->registryOfContainers().tryFind(id());
+            if (!real || dynamic_cast<ContainerProxy*>(real.get()) != nullptr) {
+                real = connection->resolveContainerProxy(id(), known != nullptr);
+                setRealContainer(real);
+                return real;
+            }
+            setRealContainer(real);
+        }
+    }
+    if (known) {
+        real->prefetchContentInternal(known);
+    }
+    return real;
+}
+
+std::string ContainerProxy::description() const {
+    return withReadItemsLock([&] { return "prx(id=" + id().description() + ")"; });
+}
+
+}  // namespace velkor

@@ -1,0 +1,219 @@
+// The dictionary's construction, decoding, reads, prefetching and the changes the caller makes.
+#include "basalt/QZLogger.h"
+#include "connection/RegistryOfContainers.h"
+#include "internals/InnerConnection.h"
+#include "values/ChildLinks.h"
+#include "values/client/ContainerLocks.h"
+#include "values/client/ContainerProxy.h"
+#include "values/client/DeserializerOnClient.h"
+#include "values/client/RootAdoption.h"
+#include "values/client/SerializerOnClient.h"
+#include "velkor/VKDictionary.h"
+#include "velkor/VKError.h"
+
+namespace velkor {
+
+static auto& log = basalt::QZLogger::loggerWithIdentifier("Velkor.Values.Dictionary");
+
+std::shared_ptr<VKDictionary> VKDictionary::make(std::size_t minimumCapacity) {
+    return std::make_shared<VKDictionary>(Private{}, minimumCapacity);
+}
+
+VKDictionary::~VKDictionary() {
+    log.trace("Destructing dictionary (id=%@)...", id());
+    auto connection = innerConnection();
+    // A newer copy of this container, decoded from the daemon since, keeps its registration.
+    if (connection && !connection->registryOfContainers().tryFind(id())) {
+        connection->unregisterContainer(id());
+    }
+}
+
+std::shared_ptr<VKDictionary> VKDictionary::decode(DeserializerOnClient& decoder) {
+    auto header = decoder.decodeContainerHeader();
+    if (!header) {
+        log.error("Can't decode base properties of a dictionary.");
+        return nullptr;
+    }
+    // An entry takes at least three bytes: its key, the value's kind and the value.
+    auto dictionary = make(decoder.boundedCapacity(header->count, 3));
+    dictionary->setId(header->id);
+    dictionary->setRootId(header->rootId);
+    dictionary->setRevision(header->revision);
+    // Not shared before it is registered, so the entries are filled without its lock.
+    auto& items = dictionary->innerItems();
+    for (std::int64_t i = 0; i < header->count; ++i) {
+        auto key = decoder.decodeString();
+        if (!key) {
+            log.error("Can't decode key of a dictionary item.");
+            return nullptr;
+        }
+        auto value = decoder.decodeVKObject();
+        if (!value) {
+            log.error("Can't decode dictionary item with key='%@'.", *key);
+            return nullptr;
+        }
+        ChildLinks::attach(*dictionary, value, false);
+        auto [entry, inserted] = items.try_emplace(std::move(*key), value);
+        if (!inserted) {
+            ChildLinks::detach(*dictionary, entry->second);
+            entry->second = std::move(value);
+        }
+    }
+    decoder.registerContainer(dictionary);
+    return dictionary;
+}
+
+std::size_t VKDictionary::count() const {
+    return withReadItemsLock([&] { return innerItems().size(); });
+}
+
+VKDictionary::Items VKDictionary::items() const {
+    return withReadItemsLock([&] { return innerItems(); });
+}
+
+std::string VKDictionary::description() const {
+    return withReadItemsLock([&] {
+        return "dic(id=" + id().description() + ", count=" + std::to_string(innerItems().size()) +
+               ")";
+    });
+}
+
+bool VKDictionary::hasKey(const std::string& key) const {
+    return withReadItemsLock([&] { return innerItems().contains(key); });
+}
+
+VKObjectPtr VKDictionary::get(const std::string& at) {
+    auto value = withReadItemsLock([&]() -> VKObjectPtr {
+        auto found = innerItems().find(at);
+        return found == innerItems().end() ? nullptr : found->second;
+    });
+    if (!value || value->kind() != Kind::containerProxy) {
+        return value;
+    }
+    // A proxy: resolved under the write lock, where the entry is looked at again.
+    return withWriteItemsLock([&]() -> VKObjectPtr {
+        auto found = innerItems().find(at);
+        if (found == innerItems().end()) {
+            return nullptr;
+        }
+        auto proxy = std::dynamic_pointer_cast<ContainerProxy>(found->second);
+        if (!proxy) {
+            return found->second;
+        }
+        auto real = proxy->obtainRealContainer(nullptr);
+        setInternal(at, real);
+        return real;
+    });
+}
+
+void VKDictionary::prefetchInnerItems(const KnownIds& known) {
+    for (auto& [key, value] : innerItems()) {
+        auto child = asClientContainer(value);
+        if (!child) {
+            continue;
+        }
+        if (auto* proxy = dynamic_cast<ContainerProxy*>(child.get())) {
+            setInternal(key, proxy->obtainRealContainer(known));
+        } else if (known && child->onServer()) {
+            child->prefetchContentInternal(known);
+        }
+    }
+}
+
+void VKDictionary::set(const std::string& at, VKObjectPtr value) {
+    if (!value) {
+        throw VKError(VKError::invalidData);
+    }
+    const basalt::LogFormat resultLine(
+        "Result of dictionary `child changed/inserted` notification: ");
+    const basalt::LogFormat conflictLine(
+        "There was dictionary synchronization conflict during set @ '%@' key (id=%@).");
+    const RootAdoption adoption(value);
+    withWriteItemsLock([&] {
+        auto [changed, old] = setInternal(at, value);
+        auto connection = innerConnection();
+        if (!changed || !connection) {
+            return;
+        }
+        SerializerOnClient encoder;
+        value->serialize(encoder);
+        auto type = old ? ChangeType::childChanged : ChangeType::childInserted;
+        auto [result, revision] = exchangeChange(*connection, type, 0, 0, at,
+                                                 encoder.takeArchiverData(), log, resultLine);
+        if (result == ChangeResult::synchronizeConflict) {
+            log.error(conflictLine, at, id());
+            if (old) {
+                try {
+                    setInternal(at, old);
+                } catch (const VKError&) {
+                    // The conflict is what the caller learns; the undo can only fail the same way.
+                }
+            } else {
+                removeInternal(at);
+            }
+            adoption.undo();
+            throw VKError(VKError::synchronizeConflict);
+        }
+        if (result == ChangeResult::done) {
+            setRevision(revision);
+        }
+        encoder.registerContainers(rootId(), *connection);
+    });
+}
+
+void VKDictionary::remove(const std::string& at) {
+    const basalt::LogFormat resultLine("Result of dictionary `child removed` notification: ");
+    const basalt::LogFormat conflictLine(
+        "There was dictionary synchronization conflict during remove @ '%@' key. (id=%@).");
+    withWriteItemsLock([&] {
+        auto [changed, old] = removeInternal(at);
+        auto connection = innerConnection();
+        if (!changed || !connection) {
+            return;
+        }
+        auto [result, revision] =
+            exchangeChange(*connection, ChangeType::childRemoved, 0, 0, at, {}, log, resultLine);
+        if (result == ChangeResult::synchronizeConflict) {
+            log.error(conflictLine, at, id());
+            try {
+                setInternal(at, old);
+            } catch (const VKError&) {
+                // As in set: the conflict is reported, not the undo.
+            }
+            throw VKError(VKError::synchronizeConflict);
+        }
+        if (result == ChangeResult::done) {
+            setRevision(revision);
+        }
+    });
+}
+
+void VKDictionary::removeAll() {
+    const basalt::LogFormat resultLine("Result of dictionary `children removed` notification: ");
+    const basalt::LogFormat conflictLine(
+        "There was dictionary synchronization conflict during removal of all children. (id=%@).");
+    auto connection = innerConnection();
+    if (!connection) {
+        withWriteItemsLock([&] { removeAllInternal(); });
+        return;
+    }
+    const auto verdict =
+        exchangeChange(*connection, ChangeType::childrenRemoved, 0, 0, {}, {}, log, resultLine);
+    const ChangeResult result = verdict.first;
+    const std::int64_t revision = verdict.second;
+    if (result == ChangeResult::synchronizeConflict) {
+        log.error(conflictLine, id());
+        throw VKError(VKError::synchronizeConflict);
+    }
+    if (result == ChangeResult::waitToBeUpdated) {
+        setRevision(revision);
+    }
+    withWriteItemsLock([&] {
+        removeAllInternal();
+        if (result == ChangeResult::done) {
+            setRevision(revision);
+        }
+    });
+}
+
+}  // namespace velkor

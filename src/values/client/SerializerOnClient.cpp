@@ -1,0 +1,21 @@
+#include "values/client/SerializerOnClient.h"
+
+#include "connection/RegistryOfContainers.h"
+#include "internals/InnerConnection.h"
+#include "velkor/VKContainer.h"
+
+namespace velkor {
+
+void SerializerOnClient::registerContainers(const UUID& rootId, InnerConnection& connection) {
+    const auto& containers = rememberedContainers();
+    if (containers.empty()) {
+        return;
+    }
+    for (const auto& [id, container] : containers) {
+        container->setRootId(rootId);
+    }
+    // One registry call for the whole tree: it also attaches every container to the connection.
+    connection.registryOfContainers().registerContainers(containers);
+}
+
+}  // namespace velkor

@@ -1,0 +1,68 @@
+#include "values/client/ServerChangeSteps.h"
+
+#include "basalt/QZLogger.h"
+#include "connection/RegistryOfContainers.h"
+#include "values/client/DeserializerOnClient.h"
+#include "velkor/VKError.h"
+
+namespace velkor {
+
+std::shared_ptr<InnerConnection> ServerChangeSteps::requireConnection(
+    const VKContainer& container) {
+    auto connection = container.innerConnection();
+    if (!connection) {
+        throw VKError(VKError::connectionLost);
+    }
+    return connection;
+}
+
+VKObjectPtr ServerChangeSteps::decodeValue(const VKChangeNotification& change,
+                                           const std::shared_ptr<InnerConnection>& connection,
+                                           const basalt::QZLogger& logger) {
+    VKObjectPtr value;
+    if (auto decoder = DeserializerOnClient::make(Blob(change.data), connection)) {
+        value = decoder->decodeVKObject();
+    }
+    if (!value) {
+        logger.error("Can't decode object.");
+        throw VKError(VKError::invalidData);
+    }
+    return value;
+}
+
+bool ServerChangeSteps::applyToAnyContainer(VKContainer& container,
+                                            const VKChangeNotification& change,
+                                            InnerConnection& connection) {
+    switch (change.type) {
+        case ChangeType::updateRevision:
+            container.setRevision(change.revision);
+            return true;
+        case ChangeType::containerDeleted:
+        case ChangeType::containerAbandoned:
+            container.setRevision(change.revision);
+            connection.unregisterContainer(container.id());
+            container.postChangeNotification(VKContainerChange::DidDelete{}, connection);
+            return true;
+        default:
+            return false;
+    }
+}
+
+bool ServerChangeSteps::carriesNothing(const VKChangeNotification& change) {
+    return change.type == ChangeType::descendantChanged ||
+           change.type == ChangeType::childrenReplaced;
+}
+
+void ServerChangeSteps::notifyRoot(VKContainer& container, const std::string& path,
+                                   InnerConnection& connection) {
+    const UUID rootId = container.rootId();
+    if (rootId == container.id()) {
+        return;
+    }
+    if (auto root = connection.registryOfContainers().tryFind(rootId)) {
+        root->postChangeNotification(
+            VKContainerChange::DidDescendantChange{container.sharedContainer(), path}, connection);
+    }
+}
+
+}  // namespace velkor

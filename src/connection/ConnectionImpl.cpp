@@ -164,7 +164,9 @@ void ConnectionImpl::handleSettingsDeleted(const UUID& rootId, bool postNotifica
 
 void ConnectionImpl::unregisterContainer(const UUID& id) {
     registryOfContainers_.unregister(id);
-    lookupMapOfContainers_.withLock([&](LookupMapOfContainers::Map& map) { map.unregister(id); });
+    // Reached from container destructors, also from one run inside an opening's lock.
+    lookupMapOfContainers_.withLockOrOwned(
+        [&](LookupMapOfContainers::Map& map) { map.unregister(id); });
 }
 
 void ConnectionImpl::schedule(std::function<void()> action) {

@@ -43,6 +43,8 @@ class ConnectionImpl final : public InnerConnection,
     ~ConnectionImpl() override;
 
     const UUID& id() const { return id_; }
+    /// Where container events are delivered.
+    const rx::SchedulerPtr& scheduler() const { return scheduler_; }
 
     // VKConnection
     rx::Observable<rx::Unit> asObservable() override { return connectedSubject_.asObservable(); }

@@ -1,8 +1,10 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <thread>
 #include <type_traits>
 #include <unordered_map>
 
@@ -58,14 +60,39 @@ class LookupMapOfContainers {
     /// Not re-entrant.
     template <typename F>
     std::invoke_result_t<F&, Map&> withLock(F&& f) {
-        return lock_.sync([&]() -> decltype(auto) { return f(map_); });
+        return lock_.sync([&]() -> decltype(auto) {
+            OwnerMark mark(owner_);
+            return f(map_);
+        });
+    }
+
+    /// As withLock, but runs `f` at once when the calling thread already holds the lock. For the
+    /// one path that can re-enter: a container destroyed while an opening holds the lock (a
+    /// decoded tree discarded after a failure) unregisters itself from the map.
+    template <typename F>
+    void withLockOrOwned(F&& f) {
+        if (owner_.load(std::memory_order_acquire) == std::this_thread::get_id()) {
+            f(map_);
+        } else {
+            withLock(std::forward<F>(f));
+        }
     }
 
     const std::string& label() const { return lock_.label(); }
 
   private:
+    // Marks the lock's holder for the duration of one withLock callable.
+    struct OwnerMark {
+        explicit OwnerMark(std::atomic<std::thread::id>& owner) : owner(owner) {
+            owner.store(std::this_thread::get_id(), std::memory_order_release);
+        }
+        ~OwnerMark() { owner.store(std::thread::id(), std::memory_order_release); }
+        std::atomic<std::thread::id>& owner;
+    };
+
     Map map_;
     dispatch::SerialQueue lock_;
+    std::atomic<std::thread::id> owner_;
 };
 
 }  // namespace velkor

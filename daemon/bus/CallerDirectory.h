@@ -1,0 +1,69 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <unordered_map>
+
+#include "core/Caller.h"
+#include "dbus/BusConnection.h"
+#include "dbus/Slot.h"
+#include "internals/ClientRequest.h"
+#include "internals/Tagged.h"
+
+namespace velkor::daemon {
+
+/// The uid of each client, by unique name: asked of the bus once, when the client's first
+/// request arrives, and kept until the client leaves the bus. Unique names are never reused on a
+/// bus, so a cached uid cannot come to stand for another process.
+///
+/// The question goes to the bus without waiting for the answer, so that the event loop keeps
+/// serving other clients meanwhile; the client's requests wait here, in arrival order, and are
+/// handed on when the answer comes. When the bus cannot tell (the client has already left),
+/// they are dropped: there is nobody left to answer.
+///
+/// Used on the event loop's thread only.
+class CallerDirectory {
+  public:
+    /// Receives each request whose sender's uid is known, in the order of each sender's requests.
+    using Ready = std::function<void(const Caller&, Tagged<ClientRequest>)>;
+
+    CallerDirectory(dbus::BusConnection& bus, Ready ready);
+    CallerDirectory(const CallerDirectory&) = delete;
+    CallerDirectory& operator=(const CallerDirectory&) = delete;
+
+    /// Hands (`sender`, `request`) on at once when the sender's uid is known; otherwise after the
+    /// bus has answered.
+    void submit(const std::string& sender, Tagged<ClientRequest> request);
+
+    /// Forgets a client that has left the bus, with any requests still waiting for its uid. True
+    /// when the client had sent requests, so that it may hold something in the store.
+    bool forget(const std::string& uniqueName);
+
+    /// How many questions to the bus are still unanswered.
+    std::size_t lookupsPending() const { return lookupsPending_; }
+
+  private:
+    struct Client {
+        CallerDirectory* directory;
+        std::string name;
+        std::optional<std::uint32_t> uid;
+        std::deque<Tagged<ClientRequest>> waiting;
+        dbus::Slot lookup;
+    };
+
+    void ask(Client& client);
+    static int onAnswer(sd_bus_message* reply, void* userdata, sd_bus_error* error);
+    void answered(Client& client, sd_bus_message* reply);
+
+    dbus::BusConnection& bus_;
+    Ready ready_;
+    std::unordered_map<std::string, std::unique_ptr<Client>> clients_;
+    std::size_t lookupsPending_ = 0;
+};
+
+}  // namespace velkor::daemon

@@ -1,0 +1,185 @@
+#include "bus/DaemonService.h"
+
+#include <exception>
+#include <variant>
+
+#include "basalt/QZLogger.h"
+#include "dbus/BusError.h"
+#include "dbus/MessageReader.h"
+#include "dbus/NameOwnerChanged.h"
+#include "dbus/RequestCodec.h"
+#include "internals/SettingsService.h"
+
+namespace velkor::daemon {
+
+namespace {
+
+auto& log = basalt::QZLogger::loggerWithIdentifier("Velkor.Daemon.Service");
+
+/// The tag of a call whose signature is wrong or whose member is unknown, when its first argument
+/// is one: 16 bytes.
+std::optional<UUID> leadingTag(const dbus::Message& call) {
+    if (!call.signature().starts_with("ay") || sd_bus_message_rewind(call.get(), 1) < 0)
+        return std::nullopt;
+    return dbus::MessageReader(call.get()).uuid();
+}
+
+}  // namespace
+
+DaemonService::DaemonService(dbus::BusConnection bus, SettingsStore& store, EventLoop& loop,
+                             std::string serviceName)
+    : loop_(loop),
+      store_(store),
+      bus_(std::move(bus)),
+      serviceName_(std::move(serviceName)),
+      sender_(bus_),
+      batch_(loop, store, sender_),
+      callers_(bus_, [this](const Caller& caller, Tagged<ClientRequest> request) {
+          batch_.add(caller, std::move(request));
+      }) {}
+
+bool DaemonService::start() {
+    sd_bus* bus = bus_.get();
+    // A lost connection ends the loop with status 1; on a stop signal the service releases its
+    // name and flushes its answers itself (finish), so sd-bus must not close the bus first.
+    dbus::BusError::check(sd_bus_set_exit_on_disconnect(bus, 1), "Setting exit on disconnect");
+    dbus::BusError::check(sd_bus_set_close_on_exit(bus, 0), "Keeping the bus open on exit");
+
+    // Both before the name: no request and no departure of a client can come unseen.
+    sd_bus_slot* raw = nullptr;
+    dbus::BusError::check(
+        sd_bus_match_signal(bus, &raw, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                            "org.freedesktop.DBus", "NameOwnerChanged", onNameOwnerChanged, this),
+        "Watching clients leave the bus");
+    departures_ = dbus::Slot(raw);
+    dbus::BusError::check(sd_bus_add_object(bus, &raw, dbus_names::kObjectPath, onCall, this),
+                          "Serving the daemon's object");
+    object_ = dbus::Slot(raw);
+    dbus::BusError::check(sd_bus_attach_event(bus, loop_.get(), SD_EVENT_PRIORITY_NORMAL),
+                          "Attaching the bus to the event loop");
+
+    if (!bus_.requestName(serviceName_))
+        return false;
+    log.info("Serving %@ as %@.", serviceName_, bus_.uniqueName());
+    return true;
+}
+
+int DaemonService::run() {
+    bool failed = false;
+    try {
+        loop_.run();
+    } catch (const dbus::BusError& e) {
+        log.error("The event loop failed: %@", e.what());
+        failed = true;
+    }
+    if (sd_bus_is_open(bus_.get()) <= 0) {
+        log.error("The bus connection was lost.");
+        failed = true;
+    }
+    finish();
+    return failed ? 1 : 0;
+}
+
+int DaemonService::onCall(sd_bus_message* call, void* userdata, sd_bus_error*) {
+    try {
+        static_cast<DaemonService*>(userdata)->handleCall(dbus::Message(sd_bus_message_ref(call)));
+    } catch (const std::exception& e) {
+        log.error("Handling a call failed: %@", e.what());
+    }
+    return 1;
+}
+
+void DaemonService::handleCall(const dbus::Message& call) {
+    auto parsed = dbus::RequestCodec::parse(call);
+    if (const auto* refusal = std::get_if<dbus::Refusal>(&parsed)) {
+        refuse(call, *refusal);
+        return;
+    }
+    std::string sender(call.sender());
+    if (sender.empty()) {
+        log.warning("Ignored a request without a sender.");
+        return;
+    }
+    if (sd_bus_message_get_expect_reply(call.get()) > 0)
+        sd_bus_reply_method_return(call.get(), nullptr);
+    callers_.submit(sender, std::move(std::get<Tagged<ClientRequest>>(parsed)));
+}
+
+void DaemonService::refuse(const dbus::Message& call, const dbus::Refusal& refusal) {
+    std::string sender(call.sender());
+    try {
+        bus_.replyWithError(call, refusal.errorName, refusal.detail);
+    } catch (const dbus::BusError& e) {
+        log.error("Can't answer a refused call from %@: %@", sender, e.what());
+    }
+    if (refusal.reason == dbus::Refusal::Reason::notForUs) {
+        log.debug("Refused a call from %@: %@", sender, refusal);
+        return;
+    }
+    log.warning("Refused a call from %@: %@", sender, refusal);
+    auto tag = refusal.tag ? refusal.tag : leadingTag(call);
+    if (!tag || sender.empty())
+        return;
+    // Earlier requests of the batch are answered first, as they arrived first.
+    batch_.flush();
+    sender_.send(sender, *tag, ServerResponse::RequestHasFailed{VKError::invalidData});
+}
+
+int DaemonService::onNameOwnerChanged(sd_bus_message* signal, void* userdata, sd_bus_error*) {
+    try {
+        auto change = dbus::NameOwnerChanged::parse(dbus::Message(sd_bus_message_ref(signal)));
+        // A unique name losing its owner: that connection has left the bus.
+        if (change && change->name.starts_with(':') && !change->oldOwner.empty() &&
+            change->newOwner.empty())
+            static_cast<DaemonService*>(userdata)->clientLeft(change->name);
+    } catch (const std::exception& e) {
+        log.error("Handling a client's departure failed: %@", e.what());
+    }
+    return 0;
+}
+
+void DaemonService::clientLeft(const std::string& uniqueName) {
+    if (!callers_.forget(uniqueName))
+        return;
+    // Its last requests are applied before its holdings go, or they would hold on forever.
+    batch_.flush();
+    store_.clientGone(uniqueName);
+}
+
+void DaemonService::finish() {
+    sd_bus* bus = bus_.get();
+    // Without the loop, sd-bus would call exit() on a disconnect; the store must close first.
+    sd_bus_set_exit_on_disconnect(bus, 0);
+    sd_bus_detach_event(bus);
+    batch_.flush();
+    if (sd_bus_is_open(bus) <= 0)
+        return;
+    // Requests that reached the bus before the name was released are delivered to us before
+    // the bus's answer to the release, so draining after it answers every one of them.
+    if (int r = sd_bus_release_name(bus, serviceName_.c_str()); r < 0)
+        log.warning("Can't release %@: %@", serviceName_, dbus::BusError("ReleaseName", -r).what());
+    drain();
+    batch_.flush();
+    if (int r = sd_bus_flush(bus); r < 0)
+        log.warning("Can't write out the last answers: %@", dbus::BusError("Flush", -r).what());
+    log.info("Released %@; every request received has been answered.", serviceName_);
+}
+
+void DaemonService::drain() {
+    sd_bus* bus = bus_.get();
+    const auto deadline = std::chrono::steady_clock::now() + kDrainTime;
+    for (auto now = std::chrono::steady_clock::now(); now < deadline;
+         now = std::chrono::steady_clock::now()) {
+        int r = sd_bus_process(bus, nullptr);
+        if (r < 0)
+            return;
+        if (r > 0)
+            continue;
+        if (callers_.lookupsPending() == 0)
+            return;
+        auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - now);
+        sd_bus_wait(bus, static_cast<std::uint64_t>(left.count()));
+    }
+}
+
+}  // namespace velkor::daemon

@@ -1,0 +1,76 @@
+#pragma once
+
+#include <chrono>
+#include <string>
+
+#include "bus/CallerDirectory.h"
+#include "bus/EventLoop.h"
+#include "bus/RequestBatch.h"
+#include "bus/ResponseSender.h"
+#include "core/SettingsStore.h"
+#include "dbus/BusConnection.h"
+#include "dbus/Message.h"
+#include "dbus/Refusal.h"
+#include "dbus/Slot.h"
+
+namespace velkor::daemon {
+
+/// velkord on the bus. It owns the service name, serves org.velkor.SettingsRequestService at
+/// /org/velkor/SettingsDaemon as one-way methods, and sends every answer and notification as a
+/// signal of org.velkor.SettingsResponseService addressed to one client's unique name: answers
+/// under the tag of their request, notifications under a fresh tag.
+///
+/// Everything runs on the event loop's thread: a request is parsed, waits for its sender's uid
+/// when that is not known yet (CallerDirectory), joins the current batch (RequestBatch) and is
+/// answered once the batch has been committed. When a client leaves the bus, its holdings in
+/// the store are dropped.
+///
+/// Refused calls: a call with the wrong signature, an unknown member or arguments that do not
+/// decode is answered with a D-Bus error when the caller expects a reply, and with
+/// `requestHasFailed(invalidData)` under its tag when a tag can be read from it. A valid request
+/// whose caller expects a reply (the protocol's calls are one-way) gets an empty reply at once,
+/// so that the caller does not wait for nothing; its real answer still comes as a signal.
+class DaemonService {
+  public:
+    /// How long stopping waits at most for requests that had already arrived to be answered.
+    static constexpr std::chrono::seconds kDrainTime{2};
+
+    /// `bus` is connected and does not own `serviceName` yet; `store` and `loop` outlive the
+    /// service.
+    DaemonService(dbus::BusConnection bus, SettingsStore& store, EventLoop& loop,
+                  std::string serviceName);
+    DaemonService(const DaemonService&) = delete;
+    DaemonService& operator=(const DaemonService&) = delete;
+
+    /// Starts listening for requests and for clients leaving the bus, then asks for the service
+    /// name. False when another connection owns the name. Throws BusError.
+    bool start();
+
+    /// Serves until a stop signal or the loss of the bus connection; then answers every request
+    /// already received, releases the name and writes out every queued answer. Gives the exit
+    /// status: 0 after a stop signal, 1 when the bus connection was lost or the loop failed.
+    int run();
+
+  private:
+    static int onCall(sd_bus_message* call, void* userdata, sd_bus_error* error);
+    static int onNameOwnerChanged(sd_bus_message* signal, void* userdata, sd_bus_error* error);
+    void handleCall(const dbus::Message& call);
+    void refuse(const dbus::Message& call, const dbus::Refusal& refusal);
+    void clientLeft(const std::string& uniqueName);
+    /// What is left to do after the loop: answers, name, queued output.
+    void finish();
+    /// Dispatches what has already arrived, and waits for the uids still asked of the bus.
+    void drain();
+
+    EventLoop& loop_;
+    SettingsStore& store_;
+    dbus::BusConnection bus_;
+    std::string serviceName_;
+    ResponseSender sender_;
+    RequestBatch batch_;
+    CallerDirectory callers_;
+    dbus::Slot object_;
+    dbus::Slot departures_;
+};
+
+}  // namespace velkor::daemon

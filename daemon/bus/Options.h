@@ -1,0 +1,30 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <variant>
+
+#include "core/Durability.h"
+#include "velkor/Log.h"
+
+namespace velkor::daemon {
+
+/// velkord's command line.
+struct Options {
+    /// The bus to serve on; empty for the system bus (DBUS_SYSTEM_BUS_ADDRESS when set).
+    std::string busAddress;
+    /// The store. Its directory must exist; the systemd unit has it made (StateDirectory).
+    std::string databasePath = "/var/lib/velkor/settings.db";
+    Durability durability = Durability::normal;
+    /// The well-known name to own: the product's daemon service name unless given.
+    std::string serviceName;
+    /// The lowest level logged; none keeps the default (VELKOR_LOG_LEVEL, else warning).
+    std::optional<LogLevel> logLevel;
+
+    /// Reads the command line. Gives the options, or the status to exit with at once: 0 after
+    /// --help or --version (printed to standard output), 2 after a usage error (explained on
+    /// standard error).
+    static std::variant<Options, int> parse(int argc, const char* const* argv);
+};
+
+}  // namespace velkor::daemon

@@ -1,0 +1,111 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "daemon/DaemonTesting.h"
+#include "dbus/ResponseCodec.h"
+#include "support/DaemonClient.h"
+#include "support/PrivateBus.h"
+#include "support/TestDaemon.h"
+
+namespace velkor::test {
+
+inline const std::string kVelkord = VELKORD_PATH;
+inline const std::string kProbe = VELKOR_BUS_PROBE_PATH;
+inline const std::string kSourceDir = VELKOR_SOURCE_DIR;
+inline const std::string kService = "org.velkor.SettingsDaemon";
+
+/// A private bus with velkord on it, the store in a temporary directory.
+class DaemonBusTest : public ::testing::Test {
+  protected:
+    DaemonBusTest() { start(); }
+
+    TestDaemon::Settings settings(std::vector<std::string> arguments = {}) const {
+        return {kVelkord, bus_.address(), dir_.file("settings.db"), std::move(arguments)};
+    }
+    void start(std::vector<std::string> arguments = {}) {
+        daemon_ = std::make_unique<TestDaemon>(settings(std::move(arguments)));
+    }
+    /// Stops the daemon with SIGTERM and starts another on the same store.
+    void restart(std::vector<std::string> arguments = {}) {
+        daemon_.reset();
+        start(std::move(arguments));
+    }
+    std::unique_ptr<DaemonClient> connect() const {
+        return std::make_unique<DaemonClient>(bus_.address());
+    }
+    TestDaemon& daemon() { return *daemon_; }
+
+    /// Waits, ten seconds at most, until the daemon's log holds `text`.
+    bool logShows(const std::string& text) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (daemon_->log().find(text) == std::string::npos) {
+            if (std::chrono::steady_clock::now() >= deadline)
+                return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return true;
+    }
+
+    PrivateBus bus_;
+    TempDir dir_;
+    std::unique_ptr<TestDaemon> daemon_;
+};
+
+/// The text of an answer as the library would log it; "nothing" when none came.
+inline std::string text(const std::optional<dbus::ReceivedResponse>& received) {
+    if (!received)
+        return "nothing";
+    return received->response ? received->response->description() : "unreadable";
+}
+
+inline ClientRequest createRequest(const Node& tree, std::uint32_t user,
+                                   const std::string& domain) {
+    return ClientRequest::CreateSettings{Blob(clientBlob(tree)), domain, user};
+}
+
+inline ClientRequest fetchRequest(std::uint32_t user, const std::string& domain,
+                                  const std::string& path = "") {
+    return ClientRequest::FetchSettings{domain, user, path, false};
+}
+
+/// Sets `key` of dictionary `id`, made against `revision`.
+inline ClientRequest setRequest(const UUID& id, std::int64_t revision, const std::string& key,
+                                const Node& value, bool inserted = true) {
+    return ClientRequest::UpdateSettings{std::make_shared<const VKChangeNotification>(
+        inserted ? ChangeType::childInserted : ChangeType::childChanged, id, revision, 0, 0, key,
+        clientBlob(value))};
+}
+
+/// The tree a settingsFetched answer carries.
+inline Node fetchedTree(const std::optional<dbus::ReceivedResponse>& received) {
+    const ServerResponse::SettingsFetched* fetched =
+        received && received->response ? received->response->get<ServerResponse::SettingsFetched>()
+                                       : nullptr;
+    EXPECT_NE(fetched, nullptr) << "expected settingsFetched, got " << text(received);
+    return fetched ? daemonValue(fetched->data.bytes()) : Node{};
+}
+
+/// The records of a noteChanges signal, with their paths.
+inline std::vector<std::pair<ChangeNotificationPtr, std::string>> records(
+    const std::optional<dbus::ReceivedResponse>& received) {
+    std::vector<std::pair<ChangeNotificationPtr, std::string>> all;
+    const ServerResponse::NoteChanges* notes =
+        received && received->response ? received->response->get<ServerResponse::NoteChanges>()
+                                       : nullptr;
+    EXPECT_NE(notes, nullptr) << "expected noteChanges, got " << text(received);
+    if (notes) {
+        for (std::size_t i = 0; i < notes->changeNotifications.size(); ++i)
+            all.emplace_back(notes->changeNotifications[i], notes->changePaths.at(i));
+    }
+    return all;
+}
+
+}  // namespace velkor::test

@@ -1,0 +1,168 @@
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <regex>
+#include <sstream>
+
+#include "DaemonBusTesting.h"
+#include "internals/SettingsService.h"
+
+using namespace velkor;
+using namespace velkor::test;
+
+namespace {
+
+const std::filesystem::path kData = std::filesystem::path(kSourceDir) / "daemon" / "data";
+
+std::string contents(const std::filesystem::path& path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+/// Member name to the concatenated types of its arguments, for the `element`s (method or
+/// signal) of an introspection file; `noReply` gets the members annotated as one-way.
+std::map<std::string, std::string> members(const std::string& xml, const std::string& element,
+                                           std::vector<std::string>* noReply = nullptr) {
+    std::map<std::string, std::string> found;
+    const std::regex block("<" + element + " name=\"(\\w+)\">([\\s\\S]*?)</" + element + ">");
+    const std::regex type("type=\"([^\"]+)\"");
+    for (std::sregex_iterator it(xml.begin(), xml.end(), block), end; it != end; ++it) {
+        const std::string body = (*it)[2];
+        std::string signature;
+        for (std::sregex_iterator t(body.begin(), body.end(), type); t != end; ++t)
+            signature += (*t)[1];
+        found[(*it)[1]] = signature;
+        if (noReply && body.find("\"org.freedesktop.DBus.Method.NoReply\" value=\"true\"") !=
+                           std::string::npos)
+            noReply->push_back((*it)[1]);
+    }
+    return found;
+}
+
+/// A dbus-daemon with the system bus's default policy (everything denied that is not opened)
+/// and the daemon's policy file, listening in a temporary directory.
+class SystemTypeBus {
+  public:
+    SystemTypeBus() {
+        std::ofstream(dir_.file("bus.conf"))
+            << "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration "
+               "1.0//EN\"\n"
+               " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
+               "<busconfig>\n  <type>system</type>\n"
+               "  <listen>unix:path="
+            << dir_.file("bus")
+            << "</listen>\n  <auth>EXTERNAL</auth>\n"
+               "  <policy context=\"default\">\n"
+               "    <allow user=\"*\"/>\n"
+               "    <deny own=\"*\"/>\n"
+               "    <deny send_type=\"method_call\"/>\n"
+               "    <allow send_type=\"signal\"/>\n"
+               "    <allow send_requested_reply=\"true\" send_type=\"method_return\"/>\n"
+               "    <allow send_requested_reply=\"true\" send_type=\"error\"/>\n"
+               "    <allow receive_type=\"method_call\"/>\n"
+               "    <allow receive_type=\"method_return\"/>\n"
+               "    <allow receive_type=\"error\"/>\n"
+               "    <allow receive_type=\"signal\"/>\n"
+               "    <allow send_destination=\"org.freedesktop.DBus\"\n"
+               "           send_interface=\"org.freedesktop.DBus\"/>\n"
+               "  </policy>\n"
+               "  <include>"
+            << (kData / "org.velkor.SettingsDaemon.conf").string() << "</include>\n</busconfig>\n";
+        // The socket directory must be reachable by the client that runs as another user.
+        std::filesystem::permissions(dir_.file(""), std::filesystem::perms(0755));
+        FILE* out = popen(("dbus-daemon --config-file=" + dir_.file("bus.conf") +
+                           " --fork --nopidfile --print-address=1 --print-pid=1")
+                              .c_str(),
+                          "r");
+        char line[512];
+        if (out && std::fgets(line, sizeof line, out)) {
+            address_ = line;
+            address_.pop_back();
+            if (std::fgets(line, sizeof line, out))
+                pid_ = std::stoi(line);
+        }
+        if (out)
+            pclose(out);
+    }
+    ~SystemTypeBus() {
+        if (pid_ > 0)
+            kill(pid_, SIGTERM);
+    }
+
+    const std::string& address() const { return address_; }
+
+  private:
+    TempDir dir_;
+    std::string address_;
+    pid_t pid_ = -1;
+};
+
+/// What the probe prints when run as uid 65534 (or as root) against `address`.
+std::string probe(bool asNobody, const std::string& address, const std::string& arguments) {
+    std::string command =
+        (asNobody ? "setpriv --reuid=65534 --regid=65534 --clear-groups " : std::string()) +
+        kProbe + " '" + address + "' " + kService + " " + arguments + " 2>&1";
+    FILE* pipe = popen(command.c_str(), "r");
+    std::string output;
+    char buffer[512];
+    while (pipe && std::fgets(buffer, sizeof buffer, pipe))
+        output += buffer;
+    if (pipe)
+        pclose(pipe);
+    if (!output.empty() && output.back() == '\n')
+        output.pop_back();
+    return output;
+}
+
+}  // namespace
+
+TEST(InstalledDataTest, IntrospectionDescribesEveryMemberWithItsSignature) {
+    std::vector<std::string> oneWay;
+    const auto requests =
+        members(contents(kData / "org.velkor.SettingsRequestService.xml"), "method", &oneWay);
+    ASSERT_EQ(requests.size(), std::size(SettingsRequestService::kMembers));
+    for (std::size_t i = 0; i < requests.size(); ++i) {
+        const std::string member = SettingsRequestService::kMembers[i];
+        EXPECT_EQ(requests.count(member) ? requests.at(member) : "missing",
+                  SettingsRequestService::kSignatures[i])
+            << member;
+    }
+    EXPECT_EQ(oneWay.size(), requests.size());
+
+    const auto responses =
+        members(contents(kData / "org.velkor.SettingsResponseService.xml"), "signal");
+    ASSERT_EQ(responses.size(), std::size(SettingsResponseService::kMembers));
+    for (std::size_t i = 0; i < responses.size(); ++i) {
+        const std::string member = SettingsResponseService::kMembers[i];
+        EXPECT_EQ(responses.count(member) ? responses.at(member) : "missing",
+                  SettingsResponseService::kSignatures[i])
+            << member;
+    }
+}
+
+TEST(InstalledDataTest, SystemPolicyLetsRootOwnTheNameAndEveryoneCallOnlyTheRequests) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "owning the name and switching users need root";
+    SystemTypeBus bus;
+    ASSERT_FALSE(bus.address().empty()) << "the system-type bus did not start";
+    TempDir dir;
+    // Root may own the name: the daemon comes up.
+    TestDaemon velkord({kVelkord, bus.address(), dir.file("settings.db")});
+
+    const std::string denied = "org.freedesktop.DBus.Error.AccessDenied";
+    EXPECT_EQ(probe(true, bus.address(), "own"), denied);
+    // Requests go through, and their answers, signals addressed to the caller, come back.
+    EXPECT_EQ(probe(true, bus.address(), "fetch 65534 org.example.app"),
+              "requestHasFailed(A settings file does not exists (or cannot be accessed).)");
+    EXPECT_EQ(probe(false, bus.address(), "fetch 1 org.example.app"),
+              "requestHasFailed(A settings file does not exists (or cannot be accessed).)");
+    // Nothing else of the daemon is reachable, for root either.
+    EXPECT_EQ(probe(true, bus.address(), "introspect"), denied);
+    EXPECT_EQ(probe(false, bus.address(), "introspect"), denied);
+}

@@ -1,0 +1,173 @@
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <filesystem>
+
+#include "DaemonBusTesting.h"
+
+using namespace velkor;
+using namespace velkor::test;
+
+namespace {
+
+class LifecycleTest : public DaemonBusTest {
+  protected:
+    /// Makes a dictionary in a new file and gives its id.
+    UUID createDictionary(DaemonClient& client) {
+        const UUID rootId = newId();
+        EXPECT_EQ(text(client.request(createRequest(dict(rootId, {}), 1000, "org.example.app"))),
+                  "requestSucceeded");
+        return rootId;
+    }
+
+    /// The keys of the dictionary, read from a daemon started anew on the store.
+    Node storedAfterRestart(std::vector<std::string> arguments = {}) {
+        restart(std::move(arguments));
+        return fetchedTree(connect()->request(fetchRequest(1000, "org.example.app")));
+    }
+};
+
+/// Runs a command; gives its exit status and what it wrote to standard output and error.
+std::pair<int, std::string> run(const std::string& command) {
+    FILE* pipe = popen((command + " 2>&1").c_str(), "r");
+    if (!pipe)
+        return {-1, ""};
+    std::string output;
+    char buffer[512];
+    while (std::fgets(buffer, sizeof buffer, pipe))
+        output += buffer;
+    int status = pclose(pipe);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, output};
+}
+
+std::string key(int i) {
+    return "k" + std::to_string(i);
+}
+
+}  // namespace
+
+TEST_F(LifecycleTest, SigtermAnswersWhatArrivedReleasesTheNameAndExitsCleanly) {
+    auto client = connect();
+    const UUID rootId = createDictionary(*client);
+    std::vector<UUID> tags;
+    for (int i = 0; i < 100; ++i)
+        tags.push_back(client->send(setRequest(rootId, i, key(i), num(i))));
+    // The daemon answers a ping after reading everything sent before it.
+    sd_bus_message* raw = nullptr;
+    ASSERT_GE(
+        sd_bus_message_new_method_call(client->bus().get(), &raw, daemon().uniqueName().c_str(),
+                                       "/", "org.freedesktop.DBus.Peer", "Ping"),
+        0);
+    ASSERT_EQ(client->callForError(dbus::Message(raw)), "");
+    for (int i = 100; i < 200; ++i)
+        tags.push_back(client->send(setRequest(rootId, i, key(i), num(i))));
+
+    const int status = daemon().stop(SIGTERM);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << daemon().log();
+    EXPECT_FALSE(client->bus().nameOwner(kService).has_value());
+
+    // Every request read before the signal is answered; the rest may be answered too, in order.
+    int answered = 0;
+    for (int i = 0; i < 200; ++i) {
+        auto answer =
+            client->answer(tags[i], i < 100 ? DaemonClient::kPatience : std::chrono::seconds(1));
+        if (!answer)
+            break;
+        EXPECT_EQ(text(answer), "settingsUpdated(done, newRev=" + std::to_string(i + 1) + ")");
+        ++answered;
+    }
+    EXPECT_GE(answered, 100);
+    for (int i = answered; i < 200; ++i)
+        EXPECT_EQ(text(client->answer(tags[i], std::chrono::milliseconds(0))), "nothing");
+
+    // Exactly the answered changes were stored.
+    EXPECT_EQ(storedAfterRestart().count(), static_cast<std::size_t>(answered));
+}
+
+class SigkillTest : public LifecycleTest, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(SigkillTest, SigkillDuringAStreamOfUpdatesLosesNoAcceptedChange) {
+    restart({"--durability", GetParam()});
+    auto client = connect();
+    const UUID rootId = createDictionary(*client);
+
+    // Updates stream with up to 16 in flight; the daemon dies while they flow.
+    constexpr int kWindow = 16;
+    constexpr int kKillAfter = 300;
+    std::vector<UUID> tags;
+    std::vector<int> accepted;
+    int next = 0;
+    auto sendOne = [&] {
+        tags.push_back(client->send(setRequest(rootId, next, key(next), num(next))));
+        ++next;
+    };
+    for (int i = 0; i < kWindow; ++i)
+        sendOne();
+    for (int i = 0; static_cast<int>(accepted.size()) < kKillAfter; ++i) {
+        auto answer = client->answer(tags[i]);
+        ASSERT_EQ(text(answer), "settingsUpdated(done, newRev=" + std::to_string(i + 1) + ")");
+        accepted.push_back(i);
+        sendOne();
+    }
+    daemon().stop(SIGKILL);
+    // Answers already on their way count as accepted too.
+    for (int i = static_cast<int>(accepted.size()); i < next; ++i) {
+        auto answer = client->answer(tags[i], std::chrono::milliseconds(200));
+        if (!answer)
+            break;
+        if (text(answer).starts_with("settingsUpdated(done"))
+            accepted.push_back(i);
+    }
+
+    const Node stored = storedAfterRestart({"--durability", GetParam()});
+    for (int i : accepted)
+        EXPECT_EQ(stored.at(key(i)).number, i);
+    EXPECT_GE(stored.count(), accepted.size());
+}
+
+INSTANTIATE_TEST_SUITE_P(Durabilities, SigkillTest, ::testing::Values("normal", "full"));
+
+TEST_F(LifecycleTest, ASecondInstanceFindsTheNameTakenAndExitsWithAClearMessage) {
+    const std::string otherStore = dir_.file("other.db");
+    auto [status, output] =
+        run(kVelkord + " --bus-address '" + bus_.address() + "' --db " + otherStore);
+    EXPECT_EQ(status, 1);
+    EXPECT_NE(output.find("velkord: the name org.velkor.SettingsDaemon is already owned by "
+                          "another connection on this bus"),
+              std::string::npos)
+        << output;
+    EXPECT_FALSE(std::filesystem::exists(otherStore));
+
+    // The first one serves on.
+    auto client = connect();
+    EXPECT_EQ(text(client->request(fetchRequest(1000, "org.example.none"))),
+              "requestHasFailed(A settings file does not exists (or cannot be accessed).)");
+}
+
+TEST_F(LifecycleTest, TheDaemonStopsWhenItsBusGoes) {
+    bus_.stop();
+    auto status = daemon().waitForExit();
+    ASSERT_TRUE(status.has_value());
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 1) << daemon().log();
+    EXPECT_NE(daemon().log().find("The bus connection was lost."), std::string::npos);
+}
+
+TEST(VelkordCommandLineTest, HelpVersionAndUsageErrors) {
+    auto [helpStatus, help] = run(kVelkord + " --help");
+    EXPECT_EQ(helpStatus, 0);
+    for (const char* option :
+         {"--bus-address", "--db", "--durability", "--service-name", "--log-level", "--version"})
+        EXPECT_NE(help.find(option), std::string::npos) << option;
+
+    auto [versionStatus, version] = run(kVelkord + " --version");
+    EXPECT_EQ(versionStatus, 0);
+    EXPECT_EQ(version.rfind("velkord ", 0), 0u) << version;
+
+    EXPECT_EQ(run(kVelkord + " --durability sometimes").first, 2);
+    EXPECT_EQ(run(kVelkord + " --log-level loud").first, 2);
+    EXPECT_EQ(run(kVelkord + " --no-such-option").first, 2);
+
+    auto [status, output] = run(kVelkord + " --bus-address unix:path=/nonexistent/bus");
+    EXPECT_EQ(status, 1);
+    EXPECT_EQ(output.rfind("velkord: ", 0), 0u) << output;
+}

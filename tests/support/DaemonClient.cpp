@@ -1,0 +1,99 @@
+#include "support/DaemonClient.h"
+
+#include <stdexcept>
+
+#include "dbus/BusError.h"
+#include "dbus/RequestCodec.h"
+#include "internals/SettingsService.h"
+
+namespace velkor::test {
+
+DaemonClient::DaemonClient(const std::string& address, const std::string& service)
+    : bus_(dbus::BusConnection::open(address)), service_(service) {
+    auto owner = bus_.nameOwner(service_);
+    if (!owner)
+        throw std::runtime_error("nobody owns " + service_);
+    daemon_ = *owner;
+}
+
+UUID DaemonClient::send(const ClientRequest& request) {
+    const UUID tag = UUID::random();
+    sendRaw(dbus::RequestCodec::build(bus_, service_, tag, request), tag);
+    return tag;
+}
+
+void DaemonClient::sendRaw(const dbus::Message& call, std::optional<UUID> tag) {
+    if (tag)
+        waiting_.insert(*tag);
+    bus_.send(call);
+}
+
+std::optional<dbus::ReceivedResponse> DaemonClient::answer(const UUID& tag,
+                                                           std::chrono::milliseconds patience) {
+    const auto deadline = std::chrono::steady_clock::now() + patience;
+    for (;;) {
+        if (auto it = answers_.find(tag); it != answers_.end()) {
+            auto found = std::move(it->second);
+            answers_.erase(it);
+            return found;
+        }
+        if (!receive(deadline))
+            return std::nullopt;
+    }
+}
+
+std::optional<dbus::ReceivedResponse> DaemonClient::request(const ClientRequest& request) {
+    return answer(send(request));
+}
+
+std::optional<dbus::ReceivedResponse> DaemonClient::notification(
+    std::chrono::milliseconds patience) {
+    const auto deadline = std::chrono::steady_clock::now() + patience;
+    while (notifications_.empty()) {
+        if (!receive(deadline))
+            return std::nullopt;
+    }
+    auto next = std::move(notifications_.front());
+    notifications_.pop_front();
+    return next;
+}
+
+std::string DaemonClient::callForError(const dbus::Message& call) {
+    sd_bus_error error = SD_BUS_ERROR_NULL;
+    sd_bus_message* reply = nullptr;
+    int r = sd_bus_call(bus_.get(), call.get(), 0, &error, &reply);
+    dbus::Message owned(reply);
+    std::string name = r < 0 && error.name ? error.name : "";
+    sd_bus_error_free(&error);
+    return name;
+}
+
+bool DaemonClient::receive(std::chrono::steady_clock::time_point deadline) {
+    for (;;) {
+        sd_bus_message* raw = nullptr;
+        int r = dbus::BusError::check(sd_bus_process(bus_.get(), &raw), "Reading from the bus");
+        dbus::Message message(raw);
+        if (message && message.type() == SD_BUS_MESSAGE_SIGNAL &&
+            message.interface() == dbus_names::kResponseInterface && message.sender() == daemon_) {
+            auto parsed = dbus::ResponseCodec::parse(message);
+            if (auto* received = std::get_if<dbus::ReceivedResponse>(&parsed)) {
+                ++signalsReceived_;
+                if (waiting_.erase(received->tag))
+                    answers_.emplace(received->tag, std::move(*received));
+                else
+                    notifications_.push_back(std::move(*received));
+                return true;
+            }
+        }
+        if (r > 0)
+            continue;
+        auto now = std::chrono::steady_clock::now();
+        if (now >= deadline)
+            return false;
+        auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - now);
+        dbus::BusError::check(sd_bus_wait(bus_.get(), static_cast<std::uint64_t>(left.count())),
+                              "Waiting for the bus");
+    }
+}
+
+}  // namespace velkor::test

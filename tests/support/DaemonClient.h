@@ -1,0 +1,77 @@
+#pragma once
+
+#include <chrono>
+#include <deque>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "dbus/BusConnection.h"
+#include "dbus/Message.h"
+#include "dbus/ResponseCodec.h"
+#include "internals/ClientRequest.h"
+
+namespace velkor::test {
+
+/// A client of velkord for tests and benchmarks, on sd-bus without a loop thread: the calling
+/// thread sends requests and reads the answers itself, so that a test drives several clients
+/// from one thread in a known order. Like the library's transport, it takes answer signals only
+/// from the current owner of the service name (found when the client is made).
+///
+/// Answers are signals whose tag this client sent and has not had answered yet; every other
+/// signal is a notification. Use from one thread at a time.
+class DaemonClient {
+  public:
+    static constexpr auto kPatience = std::chrono::seconds(10);
+
+    /// Connects to the bus at `address`. Throws dbus::BusError when the bus cannot be reached,
+    /// std::runtime_error when nobody owns `service`.
+    explicit DaemonClient(const std::string& address,
+                          const std::string& service = "org.velkor.SettingsDaemon");
+
+    dbus::BusConnection& bus() { return bus_; }
+    std::string uniqueName() const { return bus_.uniqueName(); }
+    const std::string& service() const { return service_; }
+
+    /// Sends `request` under a fresh tag and gives the tag.
+    UUID send(const ClientRequest& request);
+    /// Sends a call built by hand (malformed ones included); when `tag` is given, a signal with
+    /// that tag counts as its answer.
+    void sendRaw(const dbus::Message& call, std::optional<UUID> tag = std::nullopt);
+
+    /// The answer with `tag`, waiting at most `patience`; notifications that arrive meanwhile are
+    /// kept. None when it does not come.
+    std::optional<dbus::ReceivedResponse> answer(const UUID& tag,
+                                                 std::chrono::milliseconds patience = kPatience);
+    /// `send` then `answer`.
+    std::optional<dbus::ReceivedResponse> request(const ClientRequest& request);
+
+    /// The next notification, waiting at most `patience`; none when none comes.
+    std::optional<dbus::ReceivedResponse> notification(
+        std::chrono::milliseconds patience = kPatience);
+
+    /// Calls a method and waits for its reply: the D-Bus error name it answers with, or empty
+    /// for a normal reply. Signals that arrive meanwhile are kept.
+    std::string callForError(const dbus::Message& call);
+
+    /// How many signals of the daemon this connection has received: those addressed to it and,
+    /// with a match rule added on `bus()`, any others the bus lets it see.
+    std::size_t signalsReceived() const { return signalsReceived_; }
+
+  private:
+    /// Reads and sorts what has arrived, waiting until `deadline` for something to arrive; false
+    /// when nothing came.
+    bool receive(std::chrono::steady_clock::time_point deadline);
+
+    dbus::BusConnection bus_;
+    std::string service_;
+    std::string daemon_;
+    std::unordered_set<UUID> waiting_;
+    std::unordered_map<UUID, dbus::ReceivedResponse> answers_;
+    std::deque<dbus::ReceivedResponse> notifications_;
+    std::size_t signalsReceived_ = 0;
+};
+
+}  // namespace velkor::test

@@ -1,0 +1,121 @@
+#include "support/TestDaemon.h"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+#include "dbus/BusConnection.h"
+#include "dbus/BusError.h"
+
+extern char** environ;
+
+namespace velkor::test {
+
+namespace {
+
+constexpr auto kPatience = std::chrono::seconds(10);
+constexpr auto kPollInterval = std::chrono::milliseconds(5);
+
+/// The wait status of `pid` once it has exited, waiting at most `patience`; none if it still runs.
+std::optional<int> reap(pid_t pid, std::chrono::steady_clock::duration patience) {
+    const auto deadline = std::chrono::steady_clock::now() + patience;
+    for (;;) {
+        int status = 0;
+        pid_t r = waitpid(pid, &status, WNOHANG);
+        if (r == pid)
+            return status;
+        if (r < 0 && errno != EINTR)
+            return std::nullopt;
+        if (std::chrono::steady_clock::now() >= deadline)
+            return std::nullopt;
+        std::this_thread::sleep_for(kPollInterval);
+    }
+}
+
+}  // namespace
+
+TestDaemon::TestDaemon(Settings settings)
+    : settings_(std::move(settings)), logPath_(settings_.database + ".velkord.log") {
+    std::vector<std::string> args{
+        settings_.binary,   "--bus-address",  settings_.busAddress, "--db",
+        settings_.database, "--service-name", settings_.serviceName};
+    args.insert(args.end(), settings_.arguments.begin(), settings_.arguments.end());
+    std::vector<char*> argv;
+    for (auto& arg : args)
+        argv.push_back(arg.data());
+    argv.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, logPath_.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int spawned =
+        posix_spawn(&pid_, settings_.binary.c_str(), &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0) {
+        pid_ = -1;
+        throw std::runtime_error("cannot run " + settings_.binary);
+    }
+
+    try {
+        auto bus = dbus::BusConnection::open(settings_.busAddress);
+        const auto deadline = std::chrono::steady_clock::now() + kPatience;
+        while (std::chrono::steady_clock::now() < deadline) {
+            if (auto owner = bus.nameOwner(settings_.serviceName)) {
+                uniqueName_ = *owner;
+                return;
+            }
+            if (auto status = reap(pid_, {})) {
+                status_ = status;
+                throw std::runtime_error("velkord exited with status " +
+                                         std::to_string(WEXITSTATUS(*status)) +
+                                         " before taking its name; its log:\n" + log());
+            }
+            std::this_thread::sleep_for(kPollInterval);
+        }
+        throw std::runtime_error("velkord did not take its name within 10 s; its log:\n" + log());
+    } catch (...) {
+        stop(SIGKILL);
+        throw;
+    }
+}
+
+TestDaemon::~TestDaemon() {
+    stop(SIGTERM);
+}
+
+int TestDaemon::stop(int signal) {
+    if (status_ || pid_ < 0)
+        return status_.value_or(-1);
+    kill(pid_, signal);
+    status_ = reap(pid_, kPatience);
+    if (!status_) {
+        kill(pid_, SIGKILL);
+        status_ = reap(pid_, kPatience);
+    }
+    return status_.value_or(-1);
+}
+
+std::optional<int> TestDaemon::waitForExit() {
+    if (!status_ && pid_ >= 0)
+        status_ = reap(pid_, kPatience);
+    return status_;
+}
+
+std::string TestDaemon::log() const {
+    std::ifstream in(logPath_);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+}  // namespace velkor::test

@@ -164,9 +164,8 @@ void ConnectionImpl::handleSettingsDeleted(const UUID& rootId, bool postNotifica
 
 void ConnectionImpl::unregisterContainer(const UUID& id) {
     registryOfContainers_.unregister(id);
-    // Reached from container destructors, also from one run inside an opening's lock.
-    lookupMapOfContainers_.withLockOrOwned(
-        [&](LookupMapOfContainers::Map& map) { map.unregister(id); });
+    // Reached from container destructors, which must never wait for the lookup map's lock.
+    lookupMapOfContainers_.forgetDestroyed(id);
 }
 
 void ConnectionImpl::schedule(std::function<void()> action) {

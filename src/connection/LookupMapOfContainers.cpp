@@ -43,6 +43,44 @@ void LookupMapOfContainers::Map::unregister(const UUID& id) {
     mapOfContainerIdToPath_.erase(it);
 }
 
+void LookupMapOfContainers::Map::forget(const UUID& id) {
+    auto it = mapOfContainerIdToPath_.find(id);
+    if (it == mapOfContainerIdToPath_.end())
+        return;
+    auto path = mapOfPathToContainer_.find(it->second);
+    if (path != mapOfPathToContainer_.end() && path->second.container.ref.expired()) {
+        mapOfPathToContainer_.erase(path);
+    }
+    mapOfContainerIdToPath_.erase(it);
+}
+
+void LookupMapOfContainers::forgetDestroyed(const UUID& id) {
+    if (owner_.load(std::memory_order_acquire) == std::this_thread::get_id()) {
+        map_.forget(id);  // this thread holds the lock: an opening discarding a decoded tree
+        return;
+    }
+    std::unique_lock lock(mutex_, std::try_to_lock);
+    if (lock.owns_lock()) {
+        OwnerMark mark(owner_);
+        applyPendingForgets();
+        map_.forget(id);
+        return;
+    }
+    std::lock_guard pending(pendingMutex_);
+    pendingForgets_.push_back(id);
+}
+
+void LookupMapOfContainers::applyPendingForgets() {
+    std::vector<UUID> ids;
+    {
+        std::lock_guard pending(pendingMutex_);
+        ids.swap(pendingForgets_);
+    }
+    for (const auto& id : ids) {
+        map_.forget(id);
+    }
+}
+
 void LookupMapOfContainers::Map::unregister(const std::string& domain, std::uint32_t user,
                                             const std::string& path) {
     auto it = mapOfPathToContainer_.find(fullPathKey(domain, user, path));

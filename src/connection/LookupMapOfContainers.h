@@ -3,12 +3,13 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <type_traits>
 #include <unordered_map>
+#include <vector>
 
-#include "dispatch/SerialQueue.h"
 #include "utils/WeakRef.h"
 #include "velkor/UUID.h"
 
@@ -36,6 +37,8 @@ class LookupMapOfContainers {
                                                           std::uint32_t user,
                                                           const std::string& path);
         void unregister(const UUID& id);
+        /// Removes the id's entries, keeping a path entry that a live container holds.
+        void forget(const UUID& id);
         void unregister(const std::string& domain, std::uint32_t user, const std::string& path);
 
         std::size_t pathCount() const { return mapOfPathToContainer_.size(); }
@@ -54,31 +57,26 @@ class LookupMapOfContainers {
         std::unordered_map<UUID, std::string> mapOfContainerIdToPath_;
     };
 
-    LookupMapOfContainers() : lock_("LookupMapOfContainers") {}
+    LookupMapOfContainers() : label_("LookupMapOfContainers") {}
 
     /// Runs `f(map)` under the lock and returns its result; an exception passes after unlocking.
     /// Not re-entrant.
     template <typename F>
     std::invoke_result_t<F&, Map&> withLock(F&& f) {
-        return lock_.sync([&]() -> decltype(auto) {
-            OwnerMark mark(owner_);
-            return f(map_);
-        });
+        std::lock_guard lock(mutex_);
+        OwnerMark mark(owner_);
+        applyPendingForgets();
+        return f(map_);
     }
 
-    /// As withLock, but runs `f` at once when the calling thread already holds the lock. For the
-    /// one path that can re-enter: a container destroyed while an opening holds the lock (a
-    /// decoded tree discarded after a failure) unregisters itself from the map.
-    template <typename F>
-    void withLockOrOwned(F&& f) {
-        if (owner_.load(std::memory_order_acquire) == std::this_thread::get_id()) {
-            f(map_);
-        } else {
-            withLock(std::forward<F>(f));
-        }
-    }
+    /// Forgets the container `id`, which is being destroyed, without ever waiting for the lock:
+    /// destructors run while other locks are held (a parent's items lock, say), and an opening
+    /// that holds this lock may be waiting for exactly those. When the lock is busy the id is
+    /// noted and forgotten by the next holder; the map holds containers weakly, so a dead entry
+    /// met meanwhile reads as absent. A path entry that a live container took over is kept.
+    void forgetDestroyed(const UUID& id);
 
-    const std::string& label() const { return lock_.label(); }
+    const std::string& label() const { return label_; }
 
   private:
     // Marks the lock's holder for the duration of one withLock callable.
@@ -90,9 +88,14 @@ class LookupMapOfContainers {
         std::atomic<std::thread::id>& owner;
     };
 
+    void applyPendingForgets();
+
+    std::string label_;
+    std::mutex mutex_;
     Map map_;
-    dispatch::SerialQueue lock_;
     std::atomic<std::thread::id> owner_;
+    std::mutex pendingMutex_;
+    std::vector<UUID> pendingForgets_;
 };
 
 }  // namespace velkor

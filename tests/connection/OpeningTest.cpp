@@ -3,6 +3,7 @@
 #include "ConnectionTesting.h"
 #include "support/DaemonBlobWriter.h"
 #include "support/LogCapture.h"
+#include "velkor/VKConversions.h"
 #include "velkor/VKDictionary.h"
 #include "velkor/VKScalars.h"
 #include "velkor/rx/ImmediateScheduler.h"
@@ -213,4 +214,36 @@ TEST_F(Opening, APartlyDecodedTreeIsDiscardedWithoutDeadlock) {
     EXPECT_EQ(h.connection->registryOfContainers().tryFind(nested), nullptr);
     h.daemon->answerNext(fetched(DaemonBlobWriter().dictionary(rootId, rootId, 1, 0)));
     EXPECT_NE(connection.getSetting("prefs", ""), nullptr) << "the lock was released";
+}
+
+TEST_F(Opening, AContainerDestroyedDuringAnOpeningDoesNotWaitForIt) {
+    // Destructors run under other locks (a parent's items lock); an opening holds the lookup map's
+    // lock while it waits for the daemon and may be about to take that very items lock. The
+    // destructor must not wait for the opening.
+    h.daemon->answerNext(fetched(DaemonBlobWriter().dictionary(rootId, rootId, 1, 0)));
+    auto doomed = connection.getSetting("prefs", "");
+    std::mutex gate;
+    std::unique_lock held(gate);
+    h.daemon->setHandler([&](const ClientRequest&) -> std::optional<ServerResponse> {
+        std::lock_guard wait(gate);  // the opening stays in progress until the test lets go
+        return fetched(DaemonBlobWriter().string("late"));
+    });
+    std::thread opening([&] { connection.getSetting("other", ""); });
+    ASSERT_TRUE(eventually([&] { return h.daemon->requestCount() == 2; }));
+
+    std::atomic<bool> destroyed{false};
+    std::thread destroyer([&] {
+        doomed.reset();
+        destroyed = true;
+    });
+    bool destroyedWhileOpening = eventually([&] { return destroyed.load(); });
+    held.unlock();
+    destroyer.join();
+    opening.join();
+    EXPECT_TRUE(destroyedWhileOpening);
+
+    // The destroyed root was forgotten: asking again fetches it.
+    h.daemon->setHandler(nullptr);
+    h.daemon->answerNext(fetched(DaemonBlobWriter().dictionary(rootId, rootId, 2, 0)));
+    EXPECT_EQ(asContainer(connection.getSetting("prefs", ""))->revision(), 2);
 }

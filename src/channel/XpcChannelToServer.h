@@ -1,0 +1,117 @@
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "basalt/BKPThreadMutexLock.h"
+#include "channel/ConnectionToServer.h"
+#include "channel/RequestServiceProxy.h"
+#include "channel/ServiceNameOwner.h"
+#include "dbus/BusLoop.h"
+#include "dbus/NameOwnerChanged.h"
+#include "internals/SettingsService.h"
+#include "velkor/rx/Disposable.h"
+
+namespace velkor {
+
+/// The transport between the library and the settings daemon over D-Bus. It owns one bus
+/// connection, driven by one event-loop thread, and the in-process channel that the connection
+/// talks to:
+/// - each (tag, request) pushed into the channel becomes one one-way method call to the daemon's
+///   service name (see RequestServiceProxy);
+/// - each answer signal that the daemon addresses to this connection becomes one (tag, answer)
+///   emitted from the channel, on the loop thread.
+///
+/// Answers are taken only from the current owner of the service name (any peer can address a
+/// signal to us), and only with exactly their member's argument types; anything else is logged
+/// and ignored. The transport adds no retries or time-outs: a lost daemon closes it, and the
+/// connection monitor builds a new one.
+///
+/// It closes, once, on the first of: the client completing the channel; the service name's owner
+/// going away or changing (an interruption); the bus connection closing (an invalidation); a
+/// failure to send; destruction. A daemon that is neither on the bus nor activatable when the
+/// transport is built closes it at once, so that callers fail without waiting for their
+/// time-out; an activatable one is started by the bus on the first request. Closing completes
+/// the channel's answers and stops the loop; requests pushed afterwards are dropped.
+///
+/// Log lines show the bus connection as "<service name> via <our unique name>", e.g.
+/// "org.velkor.SettingsDaemon via :1.42" ("... via no bus connection" when the bus could not be
+/// reached).
+///
+/// Threads: requests are sent on the threads that push them, through the loop's lock; nothing
+/// ever blocks the loop thread. The handlers hold the transport weakly.
+class XpcChannelToServer final : public ConnectionToServer,
+                                 public SettingsResponseService,
+                                 public std::enable_shared_from_this<XpcChannelToServer> {
+  public:
+    /// Connects to the daemon named `machServiceName` on the bus at `busAddress` (empty: the
+    /// system bus, DBUS_SYSTEM_BUS_ADDRESS when set). Never fails: a transport that cannot reach
+    /// the daemon is returned closed.
+    static std::shared_ptr<XpcChannelToServer> make(const std::string& machServiceName,
+                                                    const std::string& busAddress = {});
+    ~XpcChannelToServer() override;
+    XpcChannelToServer(const XpcChannelToServer&) = delete;
+    XpcChannelToServer& operator=(const XpcChannelToServer&) = delete;
+
+    std::shared_ptr<VirtualChannelToServer> virtualChannel() override { return virtualChannel_; }
+
+    /// Closes the transport; only the first call, from whatever thread, does anything.
+    void closeConnection();
+
+    /// Sends one request to the daemon; dropped when the transport is closed. A request whose
+    /// values cannot travel on D-Bus is answered at once with requestHasFailed(invalidData).
+    void routeClientRequestMessage(const UUID& tag, const ClientRequest& payload);
+
+    /// The bus connection as log lines show it.
+    const std::string& connectionDescription() const { return description_; }
+
+    // What the daemon's answer signals become (one call per signal, on the loop thread); each
+    // logs and emits one (tag, answer) from the channel.
+    void requestHasFailedWithTag(const UUID& tag, std::int64_t errorCode) override;
+    void requestSucceededWithTag(const UUID& tag) override;
+    void settingsFetchedWithTag(const UUID& tag, const Blob& data) override;
+    void settingsUpdatedWithTag(const UUID& tag, std::int64_t rawResult,
+                                std::int64_t newRevision) override;
+    void noteChangesWithTag(const UUID& tag, const std::vector<ChangeNotificationPtr>& changes,
+                            const std::vector<std::string>& paths) override;
+    void settingsDeletedWithTag(const UUID& tag, const UUID& rootId) override;
+
+  private:
+    explicit XpcChannelToServer(std::string machServiceName);
+    /// The construction steps that need the transport's weak self.
+    void connect(const std::string& busAddress);
+    /// Opens the bus connection, follows the service name and reads its owner. Gives why the
+    /// daemon cannot be reached, or nothing.
+    std::optional<std::string> openBus(const std::string& busAddress);
+    void subscribeToRequests();
+
+    // On the loop thread.
+    void handleMessage(const dbus::Message& message);
+    void handleOwnerChange(const dbus::NameOwnerChanged& change);
+    void handleAnswer(const dbus::Message& signal);
+    void handleInvalidation();
+
+    void handleRequestServiceError(const std::string& description);
+    void emit(const UUID& tag, ServerResponse response);
+    bool isClosed();
+
+    const std::shared_ptr<VirtualChannelToServer> virtualChannel_;
+    const std::string machServiceName_;
+    // Set before the loop starts, read-only afterwards.
+    std::string description_;
+    std::string uniqueName_;
+    ServiceNameOwner owner_;  // the loop thread's once it runs
+
+    std::mutex fieldsMutex_;  // guards the three fields below
+    std::shared_ptr<dbus::BusLoop> xpcConnection_;
+    std::shared_ptr<RequestServiceProxy> requestService_;
+    rx::DisposablePtr requestSubscription_;
+
+    struct {
+        bool flag = false;
+        basalt::BKPThreadMutexLock lock;
+    } shutdown_;
+};
+
+}  // namespace velkor

@@ -1,0 +1,43 @@
+#include "channel/XpcChannelToServerFactory.h"
+
+#include "basalt/QZLogger.h"
+#include "channel/DBusDaemonOnlineCenter.h"
+#include "channel/XpcChannelToServer.h"
+#include "velkor/BKProductDefines.h"
+
+namespace velkor {
+
+namespace {
+
+auto& logger() {
+    static auto& log = basalt::QZLogger::loggerWithIdentifier("Velkor.ServerXpcChannel");
+    return log;
+}
+
+}  // namespace
+
+void XpcChannelToServerFactory::registerWith(di::Container& container) {
+    auto resolver = container.synchronize();
+    container
+        .registerFactory<ConnectionToServer>(
+            [resolver](const di::Resolver&) -> std::shared_ptr<ConnectionToServer> {
+                auto defines = resolver->resolve<BKProductDefines>();
+                auto name =
+                    defines ? defines->lookup(BKProductDefines::kDaemonServiceName) : std::nullopt;
+                if (!name) {
+                    logger().error(
+                        "Can't create XPC channel to server: no BKProductDefines with the "
+                        "daemon's service name is registered.");
+                    return nullptr;
+                }
+                logger().debug("Creating XPC channel to server...");
+                return XpcChannelToServer::make(*name);
+            })
+        .inObjectScope(di::ObjectScope::transient);
+    container
+        .registerFactory<DaemonOnlineCenter>(
+            [](const di::Resolver&) { return DBusDaemonOnlineCenter::make(); })
+        .inObjectScope(di::ObjectScope::transient);
+}
+
+}  // namespace velkor

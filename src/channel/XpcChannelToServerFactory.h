@@ -1,0 +1,22 @@
+#pragma once
+
+#include "velkor/di/Container.h"
+
+namespace velkor {
+
+/// Registers the transport to the settings daemon in the host's dependency container.
+class XpcChannelToServerFactory {
+  public:
+    XpcChannelToServerFactory() = delete;
+
+    /// Registers, both transient (a new object per resolution):
+    /// - `ConnectionToServer`: a new XpcChannelToServer to the daemon named by the registered
+    ///   BKProductDefines (selector 2), on the system bus;
+    /// - `DaemonOnlineCenter`: a new DBusDaemonOnlineCenter on the system bus, for the
+    ///   connection monitor.
+    /// Without a BKProductDefines registration that names the daemon, resolving the transport
+    /// logs an error and gives none.
+    static void registerWith(di::Container& container);
+};
+
+}  // namespace velkor

@@ -1,0 +1,82 @@
+#include <gtest/gtest.h>
+
+#include "channel/DBusDaemonOnlineCenter.h"
+#include "support/BlockingQueue.h"
+#include "support/FakeBusDaemon.h"
+#include "support/LogCapture.h"
+#include "support/PrivateBus.h"
+
+using namespace velkor;
+
+namespace {
+
+const std::string kName = "org.velkor.OnlineTest";
+
+TEST(DaemonOnlineCenterTest, ObserversHearOfEachNewOwnerUntilDisposed) {
+    test::PrivateBus bus;
+    auto center = DBusDaemonOnlineCenter::make(bus.address());
+    ASSERT_TRUE(center);
+    test::BlockingQueue<int> first;
+    test::BlockingQueue<int> second;
+    test::BlockingQueue<int> unrelated;
+    auto firstObserver = center->addObserver(kName, [&] { first.push(1); });
+    auto unrelatedObserver =
+        center->addObserver("org.velkor.Unrelated", [&] { unrelated.push(1); });
+    center.reset();  // the observers keep it
+
+    {
+        test::FakeBusDaemon daemon(bus.address(), kName);
+        EXPECT_TRUE(first.next());
+    }  // losing the name is not "online"
+    {
+        test::FakeBusDaemon daemon(bus.address(), kName);
+        EXPECT_TRUE(first.next());
+    }
+
+    firstObserver->dispose();
+    firstObserver->dispose();
+    auto secondObserver =
+        DBusDaemonOnlineCenter::make(bus.address())->addObserver(kName, [&] { second.push(1); });
+    {
+        test::FakeBusDaemon daemon(bus.address(), kName);
+        // The announcement that reached the second observer went to every observer of the name.
+        EXPECT_TRUE(second.next());
+    }
+    EXPECT_EQ(first.size(), 0u);
+    EXPECT_EQ(unrelated.size(), 0u);
+    unrelatedObserver->dispose();
+    secondObserver->dispose();
+}
+
+TEST(DaemonOnlineCenterTest, OnlyTheBusCanAnnounceADaemon) {
+    test::PrivateBus bus;
+    auto center = DBusDaemonOnlineCenter::make(bus.address());
+    ASSERT_TRUE(center);
+    test::BlockingQueue<int> calls;
+    auto observer = center->addObserver(kName, [&] { calls.push(1); });
+
+    // A peer forging the bus's announcement, addressed to everyone.
+    auto forger = dbus::BusConnection::open(bus.address());
+    sd_bus_message* raw = nullptr;
+    ASSERT_GE(sd_bus_message_new_signal(forger.get(), &raw, "/org/freedesktop/DBus",
+                                        "org.freedesktop.DBus", "NameOwnerChanged"),
+              0);
+    dbus::Message forged(raw);
+    ASSERT_GE(sd_bus_message_append(raw, "sss", kName.c_str(), "", ":1.999"), 0);
+    forger.send(forged);
+    sd_bus_flush(forger.get());
+
+    test::FakeBusDaemon daemon(bus.address(), kName);
+    EXPECT_TRUE(calls.next());
+    EXPECT_EQ(calls.size(), 0u);  // the forged one, sent first, was not taken
+    observer->dispose();
+}
+
+TEST(DaemonOnlineCenterTest, NoBusGivesNoCentre) {
+    test::LogCapture logs;
+    EXPECT_EQ(DBusDaemonOnlineCenter::make("unix:path=/nonexistent/velkor/bus"), nullptr);
+    EXPECT_EQ(logs->count(LogLevel::error, "Can't observe the settings daemon coming online: "),
+              1u);
+}
+
+}  // namespace

@@ -11,7 +11,7 @@ namespace velkor {
 /// The one error type of the library. Every failing operation throws a VKError; its raw value
 /// (0 to 13) is shared with the settings daemon, which reports refused requests by number.
 class VKError : public std::exception {
-public:
+  public:
     enum Code : std::int64_t {
         cannotConnect = 0,
         connectionLost = 1,
@@ -29,7 +29,8 @@ public:
         notImplementedYet = 13,
     };
 
-    VKError(Code code) : code_(code) {}  // NOLINT(google-explicit-constructor): errors read as codes
+    VKError(Code code)
+        : code_(code) {}  // NOLINT(google-explicit-constructor): errors read as codes
 
     /// The error whose raw value is `raw`, or no value outside 0..13.
     static std::optional<VKError> fromRawValue(std::int64_t raw);
@@ -46,7 +47,7 @@ public:
 
     friend bool operator==(const VKError& a, const VKError& b) { return a.code_ == b.code_; }
 
-private:
+  private:
     Code code_;
 };
 

@@ -1,0 +1,198 @@
+// The whole library against velkord on a private dbus-daemon that the benchmark starts itself,
+// next to the bare sd-bus exchange measured in the same run on the same bus:
+//   BM_Floor_BareSdBusPingPong     a one-way call answered by a unicast signal (median_us, p99_us);
+//   BM_Library_SetRoundTrip        VKDictionary::set on an attached dictionary, to the daemon's
+//                                  verdict (median_us, p99_us);
+//   BM_Library_ChangeToObserver    from one client's set to the other client's observer event
+//                                  (median_us, p99_us);
+//   BM_Library_Fetch10000Values    getSetting of a file of 10,000 values, recursive (ms per fetch);
+//   BM_Library_CachedTypedRead     a typed read of an attached dictionary (ns per read).
+// JSON as well as the table:
+//   bench_e2e --benchmark_out=e2e.json --benchmark_out_format=json
+// Unpinned figures on a small virtual machine jump with thread wake-ups; `taskset -c 0` steadies
+// them. Compare figures taken the same way.
+#include <benchmark/benchmark.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <mutex>
+
+#include <filesystem>
+#include "support/BusPingPong.h"
+#include "support/PrivateBus.h"
+#include "support/TestDaemon.h"
+#include "velkor/velkor.h"
+
+using namespace velkor;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+/// A temporary directory for the daemon's store, removed at exit.
+struct TempDir {
+    TempDir() {
+        std::string pattern = std::filesystem::temp_directory_path() / "velkor-e2e-XXXXXX";
+        path = ::mkdtemp(pattern.data());
+    }
+    ~TempDir() { std::filesystem::remove_all(path); }
+    std::string file(const std::string& name) const { return (path / name).string(); }
+    std::filesystem::path path;
+};
+
+/// A host: its own dependency container and connection, as a separate process would have.
+struct Client {
+    Client() {
+        container.registerFactory<BKProductDefines>(
+            [](const di::Resolver&) { return std::make_shared<BKProductDefines>(); });
+        VKConnectionFactory::registerWith(container, std::make_shared<rx::ImmediateScheduler>());
+        connection = container.resolve<VKConnection>();
+    }
+    ~Client() { connection->dispose(); }
+    di::Container container;
+    VKConnectionPtr connection;
+};
+
+struct Environment {
+    Environment() {
+        // The library reaches the daemon on the system bus; point it at the private one.
+        setenv("DBUS_SYSTEM_BUS_ADDRESS", bus.address().c_str(), 1);
+        daemon = std::make_unique<test::TestDaemon>(
+            test::TestDaemon::Settings{VELKORD_PATH, bus.address(), dir.file("e2e.db")});
+        writer = std::make_unique<Client>();
+        watcher = std::make_unique<Client>();
+        auto root = VKDictionary::make({{"counter", std::make_shared<VKNumber>(0)}});
+        writerRoot =
+            asDictionary(writer->connection->openOrCreateSettings(root, "bench.e2e").rootContainer);
+        watcherRoot = asDictionary(
+            watcher->connection->openOrCreateSettings(VKDictionary::make(), "bench.e2e")
+                .rootContainer);
+    }
+
+    static Environment& get() {
+        static Environment environment;
+        return environment;
+    }
+
+    test::PrivateBus bus;
+    TempDir dir;
+    test::BusPingPong pingPong{bus.address()};
+    std::unique_ptr<test::TestDaemon> daemon;
+    std::unique_ptr<Client> writer;
+    std::unique_ptr<Client> watcher;
+    VKDictionaryPtr writerRoot;
+    VKDictionaryPtr watcherRoot;
+};
+
+void report(benchmark::State& state, std::vector<double>& micros) {
+    if (micros.empty())
+        return;
+    std::sort(micros.begin(), micros.end());
+    state.counters["median_us"] = micros[micros.size() / 2];
+    state.counters["p99_us"] = micros[micros.size() * 99 / 100];
+}
+
+void BM_Floor_BareSdBusPingPong(benchmark::State& state) {
+    auto& env = Environment::get();
+    std::vector<double> micros;
+    for (auto _ : state) {
+        micros.push_back(
+            std::chrono::duration<double, std::micro>(env.pingPong.roundTrip()).count());
+    }
+    report(state, micros);
+}
+
+void BM_Library_SetRoundTrip(benchmark::State& state) {
+    auto& env = Environment::get();
+    std::vector<double> micros;
+    std::int64_t value = 0;
+    for (auto _ : state) {
+        auto start = Clock::now();
+        env.writerRoot->set("counter", std::make_shared<VKNumber>(++value));
+        micros.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+    }
+    report(state, micros);
+}
+
+void BM_Library_ChangeToObserver(benchmark::State& state) {
+    auto& env = Environment::get();
+    std::mutex mutex;
+    std::condition_variable arrived;
+    std::int64_t seen = -1;
+    Clock::time_point eventAt;
+    auto subscription = env.watcherRoot->asObservable().subscribe([&](const VKContainerChange&) {
+        auto now = Clock::now();
+        std::lock_guard lock(mutex);
+        ++seen;
+        eventAt = now;
+        arrived.notify_all();
+    });
+    std::vector<double> micros;
+    std::int64_t expected = 0;
+    {
+        std::lock_guard lock(mutex);
+        seen = 0;
+    }
+    for (auto _ : state) {
+        auto start = Clock::now();
+        env.writerRoot->set("observed", std::make_shared<VKNumber>(expected + 1000000));
+        std::unique_lock lock(mutex);
+        ++expected;
+        if (!arrived.wait_for(lock, std::chrono::seconds(5), [&] { return seen >= expected; })) {
+            state.SkipWithError("the observer missed an event");
+            break;
+        }
+        micros.push_back(std::chrono::duration<double, std::micro>(eventAt - start).count());
+    }
+    subscription->dispose();
+    report(state, micros);
+}
+
+void BM_Library_Fetch10000Values(benchmark::State& state) {
+    auto& env = Environment::get();
+    static bool created = false;
+    if (!created) {
+        // 100 dictionaries of 100 numbers each.
+        auto root = VKDictionary::make(100);
+        for (int i = 0; i < 100; ++i) {
+            auto child = VKDictionary::make(100);
+            for (int j = 0; j < 100; ++j)
+                child->set("k" + std::to_string(j), std::make_shared<VKNumber>(j));
+            root->set("d" + std::to_string(i), child);
+        }
+        env.writer->connection->createSettings(root, "bench.large");
+        created = true;
+    }
+    for (auto _ : state) {
+        // A connection of its own each time, so that nothing is already in memory.
+        state.PauseTiming();
+        auto reader = std::make_unique<Client>();
+        state.ResumeTiming();
+        auto value = reader->connection->getSetting("bench.large", "", true);
+        benchmark::DoNotOptimize(value);
+        state.PauseTiming();
+        value.reset();
+        reader.reset();
+        state.ResumeTiming();
+    }
+}
+
+void BM_Library_CachedTypedRead(benchmark::State& state) {
+    auto& env = Environment::get();
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(env.writerRoot->get("counter", 0));
+    }
+}
+
+}  // namespace
+
+BENCHMARK(BM_Floor_BareSdBusPingPong)->UseRealTime()->Iterations(3000);
+BENCHMARK(BM_Library_SetRoundTrip)->UseRealTime()->Iterations(3000);
+BENCHMARK(BM_Library_ChangeToObserver)->UseRealTime()->Iterations(2000);
+BENCHMARK(BM_Library_Fetch10000Values)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(20);
+BENCHMARK(BM_Library_CachedTypedRead);

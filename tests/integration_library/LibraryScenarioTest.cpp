@@ -1,0 +1,155 @@
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <mutex>
+
+#include "support/LibraryOnPrivateBus.h"
+#include "support/LogCapture.h"
+
+using namespace velkor;
+using namespace std::chrono_literals;
+
+namespace {
+
+/// Collects the events of one container's stream and waits for them.
+class Events {
+  public:
+    explicit Events(const VKContainerPtr& container) {
+        subscription_ = container->asObservable().subscribe([this](const VKContainerChange& e) {
+            std::lock_guard lock(mutex_);
+            events_.push_back(e.description() + pathOf(e));
+            arrived_.notify_all();
+        });
+    }
+    ~Events() { subscription_->dispose(); }
+
+    /// The next event's text, waiting up to ten seconds; empty when none came.
+    std::string next() {
+        std::unique_lock lock(mutex_);
+        if (!arrived_.wait_for(lock, 10s, [&] { return read_ < events_.size(); }))
+            return {};
+        return events_[read_++];
+    }
+
+  private:
+    static std::string pathOf(const VKContainerChange& e) {
+        auto* d = e.get<VKContainerChange::DidDescendantChange>();
+        return d ? " @" + d->path : "";
+    }
+    std::mutex mutex_;
+    std::condition_variable arrived_;
+    std::vector<std::string> events_;
+    std::size_t read_ = 0;
+    rx::DisposablePtr subscription_;
+};
+
+std::optional<VKError> errorOf(const std::function<void()>& call) {
+    try {
+        call();
+    } catch (const VKError& e) {
+        return e;
+    }
+    return std::nullopt;
+}
+
+VKObjectPtr num(std::int64_t n) {
+    return std::make_shared<VKNumber>(n);
+}
+
+class LibraryScenario : public ::testing::Test {
+  protected:
+    test::LogCapture logs;
+    test::LibraryOnPrivateBus env{VELKORD_PATH};
+    test::LibraryOnPrivateBus::Host a;
+    test::LibraryOnPrivateBus::Host b;
+
+    /// Opens "scenario" on both hosts, created by `a` from `tree`.
+    std::pair<VKDictionaryPtr, VKDictionaryPtr> open(const VKDictionaryPtr& tree) {
+        auto rootA =
+            asDictionary(a.connection->openOrCreateSettings(tree, "scenario").rootContainer);
+        auto rootB = asDictionary(
+            b.connection->openOrCreateSettings(VKDictionary::make(), "scenario").rootContainer);
+        return {rootA, rootB};
+    }
+};
+
+}  // namespace
+
+TEST_F(LibraryScenario, ArrayChangesReachTheOtherClientWithTheirPaths) {
+    auto [rootA, rootB] =
+        open(VKDictionary::make({{"list", VKArray::make({num(1), num(2), num(3)})}}));
+    auto listB = asArray(rootB->get("list"));  // a proxy until read: resolved here
+    ASSERT_NE(listB, nullptr);
+    EXPECT_EQ(listB->count(), 3u);
+    auto listA = asArray(rootA->get("list"));
+    Events onList(listB);
+    Events onRoot(rootB);
+
+    listA->set(0, num(10));
+    EXPECT_EQ(onList.next(), "didArrayChildReplace(index=0)");
+    EXPECT_EQ(onRoot.next(), "didDescendantChange(path=list) @list");
+    listA->insert(1, num(15));
+    EXPECT_EQ(onList.next(), "didArrayChildAdd(index=1)");
+    listA->append(num(4));
+    EXPECT_EQ(onList.next(), "didArrayChildAdd(index=4)");
+    listA->remove(2);
+    EXPECT_EQ(onList.next(), "didArrayChildRemove(index=2)");
+    listA->move(0, 3);
+    EXPECT_EQ(onList.next(), "didArrayChildRemove(index=0)");
+    EXPECT_EQ(onList.next(), "didArrayChildAdd(index=3)");
+
+    std::vector<std::int64_t> seenByB;
+    for (std::int64_t i = 0; i < static_cast<std::int64_t>(listB->count()); ++i)
+        seenByB.push_back(listB->get(i, -1));
+    std::vector<std::int64_t> seenByA;
+    for (std::int64_t i = 0; i < static_cast<std::int64_t>(listA->count()); ++i)
+        seenByA.push_back(listA->get(i, -1));
+    EXPECT_EQ(seenByB, seenByA);
+    EXPECT_EQ(seenByA, (std::vector<std::int64_t>{15, 3, 4, 10}));
+
+    listA->removeAll();
+    EXPECT_EQ(onList.next(), "didRemoveAll");
+    EXPECT_EQ(listB->count(), 0u);
+}
+
+TEST_F(LibraryScenario, StaleWritesConflictOnOneKeyAndMergeOnDifferentKeys) {
+    auto [rootA, rootB] = open(VKDictionary::make({{"k", num(0)}}));
+    Events onB(rootB);
+    auto staleRevision = rootB->revision();
+
+    rootA->set("k", num(1));
+    EXPECT_EQ(onB.next(), "didDictionaryChildReplace(key=k)");
+
+    // B writes as if it had not seen A's change yet: the same key conflicts, and B's local
+    // change is undone.
+    rootB->setRevision(staleRevision);
+    EXPECT_EQ(errorOf([&] { rootB->set("k", num(2)); }), VKError(VKError::synchronizeConflict));
+    EXPECT_EQ(rootB->get("k", -1), 1);
+    EXPECT_EQ(
+        logs->count(LogLevel::error,
+                    "There was dictionary synchronization conflict during set @ 'k' key (id="),
+        1u);
+
+    // Another key merges: both writes stand.
+    rootB->setRevision(staleRevision);
+    EXPECT_EQ(errorOf([&] { rootB->set("other", num(3)); }), std::nullopt);
+    EXPECT_EQ(rootB->get("other", -1), 3);
+    auto fresh = test::LibraryOnPrivateBus::Host();
+    auto rootC = asDictionary(fresh.connection->getSetting("scenario", "", true));
+    ASSERT_NE(rootC, nullptr);
+    EXPECT_EQ(rootC->get("k", -1), 1);
+    EXPECT_EQ(rootC->get("other", -1), 3);
+}
+
+TEST_F(LibraryScenario, LargeValuesTravelBothWays) {
+    std::vector<std::uint8_t> bytes(4 << 20);
+    for (std::size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = static_cast<std::uint8_t>(i * 7);
+    auto [rootA, rootB] = open(VKDictionary::make());
+    Events onB(rootB);
+    rootA->set("blob", std::make_shared<VKData>(bytes));
+    EXPECT_EQ(onB.next(), "didDictionaryChildAdd(key=blob)");
+    auto received = asData(rootB->get("blob"));
+    ASSERT_NE(received, nullptr);
+    EXPECT_EQ(received->value(), bytes);
+}

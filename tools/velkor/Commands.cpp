@@ -1,0 +1,113 @@
+#include "Commands.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "CommandError.h"
+#include "Importer.h"
+#include "JsonMapping.h"
+#include "PathWalk.h"
+#include "velkor/VKConversions.h"
+
+namespace velkor::cli {
+
+namespace {
+
+// `value` as a new local value, wrapped in new dictionaries for the parts of `path` from
+// `from` + 1 on: what to store under part `from` when that key is missing.
+VKObjectPtr nested(const SettingsPath& path, std::size_t from, const nlohmann::json& value) {
+    auto item = JsonMapping::fromJson(value);
+    for (std::size_t i = path.parts().size() - 1; i > from; --i) {
+        auto dictionary = VKDictionary::make();
+        dictionary->set(path.parts()[i], std::move(item));
+        item = std::move(dictionary);
+    }
+    return item;
+}
+
+}  // namespace
+
+Commands::Commands(Session& session, std::string domain, VKOwnership ownership, std::ostream& out)
+    : session_(session), domain_(std::move(domain)), ownership_(ownership), out_(out) {}
+
+void Commands::get(const SettingsPath& path) {
+    auto value = session_.connection()->getSetting(domain_, path.text(), true, ownership_);
+    out_ << JsonMapping::dump(JsonMapping::toJson(value), 2) << '\n';
+}
+
+void Commands::set(const SettingsPath& path, const nlohmann::json& value) {
+    if (path.isRoot())
+        throw CommandError::badInput("set needs a PATH (use import to replace the whole file)");
+    // A new file is created with the value already in place, in one request.
+    auto fresh = VKDictionary::make();
+    fresh->set(path.parts().front(), nested(path, 0, value));
+    auto opened = session_.connection()->openOrCreateSettings(fresh, domain_, ownership_);
+    if (!opened.isExist)
+        return;
+    VKObjectPtr current = opened.rootContainer;
+    for (std::size_t step = 0; step + 1 < path.parts().size(); ++step) {
+        auto next = PathWalk::child(current, path, step);
+        if (!next) {
+            asDictionary(current)->set(path.parts()[step], nested(path, step, value));
+            return;
+        }
+        current = std::move(next);
+    }
+    PathWalk::store(current, path, JsonMapping::fromJson(value));
+}
+
+void Commands::remove(const SettingsPath& path) {
+    if (path.isRoot())
+        throw CommandError::badInput("rm needs a PATH (use delete to remove the whole file)");
+    auto parent =
+        session_.connection()->getSetting(domain_, path.parent().text(), false, ownership_);
+    PathWalk::remove(parent, path);
+}
+
+void Commands::deleteFile() {
+    session_.connection()->deleteSettings(domain_, ownership_);
+}
+
+void Commands::list(const SettingsPath& path) {
+    auto value = session_.connection()->getSetting(domain_, path.text(), false, ownership_);
+    if (auto dictionary = asDictionary(value)) {
+        std::vector<std::string> keys;
+        for (const auto& entry : dictionary->items())
+            keys.push_back(entry.first);
+        std::sort(keys.begin(), keys.end());
+        for (const auto& key : keys)
+            out_ << key << '\n';
+    } else if (auto array = asArray(value)) {
+        for (std::size_t i = 0; i < array->count(); ++i)
+            out_ << i << '\n';
+    } else {
+        throw CommandError::badInput("the value at \"" + path.text() + "\" is a " +
+                                     std::string(VKObjectBase::kindDescription(value->kind())) +
+                                     "; it has no items");
+    }
+}
+
+void Commands::exportFile() {
+    get(SettingsPath());
+}
+
+void Commands::importFile(const nlohmann::json& document) {
+    if (!document.is_array() && !(document.is_object() && !JsonMapping::isData(document))) {
+        throw CommandError::badInput(
+            "import needs a JSON object or array at the top level, not " +
+            std::string(JsonMapping::isData(document) ? "a byte string" : document.type_name()));
+    }
+    auto tree = asContainer(JsonMapping::fromJson(document));
+    auto connection = session_.connection();
+    auto opened = connection->openOrCreateSettings(tree, domain_, ownership_);
+    if (!opened.isExist)
+        return;
+    if (Importer::fits(opened.rootContainer, document)) {
+        Importer::replaceContents(opened.rootContainer, document);
+        return;
+    }
+    connection->deleteSettings(domain_, ownership_);
+    connection->createSettings(asContainer(JsonMapping::fromJson(document)), domain_, ownership_);
+}
+
+}  // namespace velkor::cli

@@ -1,0 +1,55 @@
+#pragma once
+
+#include <ostream>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "Session.h"
+#include "SettingsPath.h"
+#include "velkor/VKOwnership.h"
+
+namespace velkor::cli {
+
+/// The one-shot commands of the tool, on the settings file of one domain and owner. Each takes
+/// the session's current connection, throws VKError or CommandError on failure and writes its
+/// result to the output stream.
+class Commands {
+  public:
+    Commands(Session& session, std::string domain, VKOwnership ownership, std::ostream& out);
+
+    /// Prints the value at `path` as indented JSON; containers are fetched with everything
+    /// below them.
+    void get(const SettingsPath& path);
+
+    /// Stores `value` at `path` (below the root). A missing settings file is created; missing
+    /// keys on the way are created as dictionaries; an array index equal to the array's count
+    /// appends. Nothing is changed when `value` cannot be stored.
+    void set(const SettingsPath& path, const nlohmann::json& value);
+
+    /// Removes the value at `path` (below the root); a missing key or index is notFound.
+    void remove(const SettingsPath& path);
+
+    /// Deletes the whole settings file.
+    void deleteFile();
+
+    /// Prints the keys (in byte order) of the dictionary, or the indexes of the array, at
+    /// `path`, one per line.
+    void list(const SettingsPath& path);
+
+    /// Prints the whole settings file as indented JSON.
+    void exportFile();
+
+    /// Makes the settings file hold `document` (a JSON object or array): creates the file when
+    /// it is missing, updates it in place when its root is of the same kind (see Importer), and
+    /// otherwise deletes it and creates it anew. The document is checked in full first.
+    void importFile(const nlohmann::json& document);
+
+  private:
+    Session& session_;
+    std::string domain_;
+    VKOwnership ownership_;
+    std::ostream& out_;
+};
+
+}  // namespace velkor::cli

@@ -1,0 +1,45 @@
+#include "Importer.h"
+
+#include "JsonMapping.h"
+#include "velkor/VKConversions.h"
+
+namespace velkor::cli {
+
+bool Importer::fits(const VKObjectPtr& value, const nlohmann::json& json) {
+    return (asDictionary(value) && json.is_object() && !JsonMapping::isData(json)) ||
+           (asArray(value) && json.is_array());
+}
+
+void Importer::replaceContents(const VKContainerPtr& container, const nlohmann::json& json) {
+    if (auto dictionary = asDictionary(container)) {
+        for (const auto& [key, item] : dictionary->items()) {
+            if (!json.contains(key))
+                dictionary->remove(key);
+        }
+        for (const auto& [key, item] : json.items()) {
+            auto existing = dictionary->get(key);
+            if (fits(existing, item))
+                replaceContents(asContainer(existing), item);
+            else
+                dictionary->set(key, JsonMapping::fromJson(item));
+        }
+        return;
+    }
+    auto array = asArray(container);
+    const auto wanted = static_cast<std::int64_t>(json.size());
+    while (static_cast<std::int64_t>(array->count()) > wanted)
+        array->remove(static_cast<std::int64_t>(array->count()) - 1);
+    const auto kept = static_cast<std::int64_t>(array->count());
+    for (std::int64_t i = 0; i < kept; ++i) {
+        auto existing = array->get(i);
+        const auto& item = json[static_cast<std::size_t>(i)];
+        if (fits(existing, item))
+            replaceContents(asContainer(existing), item);
+        else
+            array->set(i, JsonMapping::fromJson(item));
+    }
+    for (std::int64_t i = kept; i < wanted; ++i)
+        array->append(JsonMapping::fromJson(json[static_cast<std::size_t>(i)]));
+}
+
+}  // namespace velkor::cli

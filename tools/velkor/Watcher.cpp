@@ -1,0 +1,271 @@
+#include "Watcher.h"
+
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/eventfd.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <system_error>
+#include <type_traits>
+
+#include "CommandError.h"
+#include "EventJson.h"
+#include "JsonMapping.h"
+#include "velkor/VKConversions.h"
+
+namespace velkor::cli {
+
+namespace {
+
+using Change = VKContainerChange;
+
+sigset_t stopSignals() {
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    return signals;
+}
+
+std::system_error systemError(const char* what) {
+    return std::system_error(errno, std::generic_category(), what);
+}
+
+bool ownEvent(const Change& change) {
+    return !change.get<Change::DidDescendantChange>();
+}
+
+// Whether `change` is the root's report of a change strictly below `path`.
+bool changeBelow(const Change& change, const SettingsPath& path) {
+    const auto* event = change.get<Change::DidDescendantChange>();
+    if (!event)
+        return false;
+    return path.isRoot() ? !event->path.empty() : event->path.starts_with(path.text() + "/");
+}
+
+// Whether `change` of a container concerns its item named `part`.
+bool aboutItem(const Change& change, const std::string& part) {
+    return std::visit(
+        [&](const auto& event) {
+            using Event = std::decay_t<decltype(event)>;
+            if constexpr (requires { event.key; })
+                return event.key == part;
+            else if constexpr (requires { event.index; })
+                return SettingsPath::index(part) == event.index;
+            else
+                return !std::is_same_v<Event, Change::DidDescendantChange>;
+        },
+        change.payload());
+}
+
+}  // namespace
+
+/// What the observers share with the watching thread; they may outlive the Watcher.
+struct Watcher::State {
+    State(std::ostream& out, std::ostream& notes)
+        : out(out), notes(notes), wakeFd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+        if (wakeFd < 0)
+            throw systemError("eventfd");
+    }
+    ~State() { close(wakeFd); }
+
+    /// Prints the line for `change` of `container` (at `path`); a deletion ends the watch.
+    void report(const Change& change, const VKContainerPtr& container, const std::string& path) {
+        nlohmann::json line;
+        try {
+            line = EventJson::line(change, container, path);
+        } catch (const VKError& e) {
+            note(std::string("could not read a changed value: ") +
+                 CommandError::fromError(e).what());
+            return;
+        } catch (const CommandError& e) {
+            note(std::string("could not read a changed value: ") + e.what());
+            return;
+        }
+        {
+            std::lock_guard lock(mutex);
+            out << JsonMapping::dump(line) << std::endl;
+        }
+        if (change.get<Change::DidDelete>())
+            fail(CommandError(ExitCode::notFound, "the watched value was deleted"));
+    }
+
+    void note(const std::string& text) {
+        std::lock_guard lock(mutex);
+        notes << "velkor: " << text << std::endl;
+    }
+
+    /// Hands the monitor's latest connection to the watching thread.
+    void offer(VKConnectionPtr connection) {
+        std::lock_guard lock(mutex);
+        pending = std::move(connection);
+        wake();
+    }
+
+    /// Ends the watch with `error`, unless it is ending already.
+    void fail(CommandError error) {
+        std::lock_guard lock(mutex);
+        if (!failure)
+            failure = std::move(error);
+        wake();
+    }
+
+    struct Work {
+        std::optional<VKConnectionPtr> connection;
+        std::optional<CommandError> failure;
+    };
+    Work take() {
+        std::uint64_t count;
+        while (read(wakeFd, &count, sizeof count) < 0 && errno == EINTR) {
+        }
+        std::lock_guard lock(mutex);
+        return {std::exchange(pending, std::nullopt), failure};
+    }
+
+    std::mutex mutex;
+    std::ostream& out;
+    std::ostream& notes;
+    const int wakeFd;
+    std::optional<VKConnectionPtr> pending;
+    std::optional<CommandError> failure;
+
+  private:
+    void wake() {
+        const std::uint64_t one = 1;
+        while (write(wakeFd, &one, sizeof one) < 0 && errno == EINTR) {
+        }
+    }
+};
+
+void Watcher::blockStopSignals() {
+    const sigset_t signals = stopSignals();
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+}
+
+Watcher::Watcher(Session& session, std::string domain, SettingsPath path, VKOwnership ownership,
+                 std::ostream& out, std::ostream& notes)
+    : session_(session),
+      domain_(std::move(domain)),
+      path_(std::move(path)),
+      ownership_(ownership),
+      state_(std::make_shared<State>(out, notes)) {}
+
+Watcher::~Watcher() {
+    detach();
+    if (connections_)
+        connections_->dispose();
+    if (signalFd_ >= 0)
+        close(signalFd_);
+}
+
+void Watcher::run() {
+    const sigset_t signals = stopSignals();
+    signalFd_ = signalfd(-1, &signals, SFD_CLOEXEC);
+    if (signalFd_ < 0)
+        throw systemError("signalfd");
+    connections_ = session_.monitor().observableConnection().subscribe(
+        [state = state_](const VKConnectionPtr& connection) { state->offer(connection); });
+    for (;;) {
+        pollfd fds[] = {{signalFd_, POLLIN, 0}, {state_->wakeFd, POLLIN, 0}};
+        if (poll(fds, 2, -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            throw systemError("poll");
+        }
+        if (fds[0].revents & POLLIN)
+            return;
+        if (fds[1].revents & POLLIN) {
+            auto work = state_->take();
+            if (work.failure)
+                throw *work.failure;
+            if (work.connection)
+                follow(*work.connection);
+        }
+    }
+}
+
+void Watcher::follow(const VKConnectionPtr& connection) {
+    if (connection == connection_)
+        return;
+    if (!connection) {
+        if (connection_)
+            state_->note("the connection to the daemon was lost; waiting for it to come back");
+        detach();
+        return;
+    }
+    detach();
+    try {
+        attach(connection);
+    } catch (const VKError& e) {
+        detach();
+        auto error = CommandError::fromError(e);
+        if (error.exitCode() != ExitCode::connection)
+            throw error;
+        state_->note(std::string("waiting for the daemon: ") + error.what());
+    }
+}
+
+void Watcher::attach(const VKConnectionPtr& connection) {
+    VKObjectPtr value;
+    try {
+        value = connection->getSetting(domain_, path_.text(), true, ownership_);
+    } catch (const VKError& e) {
+        // A missing value is waited for in its container, which must exist.
+        if (e != VKError::pathDoesNotExist || path_.isRoot())
+            throw;
+    }
+    if (auto container = asContainer(value)) {
+        observe(container, path_, [path = path_](const Change& change) {
+            return ownEvent(change) || changeBelow(change, path);
+        });
+    } else {
+        auto parent =
+            asContainer(connection->getSetting(domain_, path_.parent().text(), true, ownership_));
+        if (!parent)
+            throw VKError(VKError::pathDoesNotExist);
+        observe(parent, path_.parent(),
+                [part = path_.last()](const Change& change) { return aboutItem(change, part); });
+    }
+    if (!path_.isRoot()) {
+        // Changes further down (also below a scalar that became a container) reach only the
+        // root.
+        auto root = asContainer(connection->getSetting(domain_, {}, false, ownership_));
+        if (!root)
+            throw VKError(VKError::serverError);
+        observe(root, SettingsPath(),
+                [path = path_](const Change& change) { return changeBelow(change, path); });
+    }
+    connection_ = connection;
+    state_->note("watching " + domain_ + (path_.isRoot() ? "" : " " + path_.text()));
+}
+
+void Watcher::detach() {
+    for (const auto& subscription : subscriptions_)
+        subscription->dispose();
+    subscriptions_.clear();
+    held_.clear();
+    connection_ = nullptr;
+}
+
+void Watcher::observe(const VKContainerPtr& container, const SettingsPath& containerPath,
+                      Filter filter) {
+    held_.push_back(container);
+    std::weak_ptr<VKContainer> weak = container;
+    subscriptions_.push_back(container->asObservable().subscribe(
+        [state = state_, weak, path = containerPath.text(),
+         filter = std::move(filter)](const Change& change) {
+            if (filter(change))
+                state->report(change, weak.lock(), path);
+        },
+        [state = state_](const rx::Error&) {
+            state->note("the library stopped delivering changes; waiting for a new connection");
+        }));
+}
+
+}  // namespace velkor::cli

@@ -1,0 +1,71 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "Session.h"
+#include "SettingsPath.h"
+#include "velkor/VKContainer.h"
+#include "velkor/VKContainerChange.h"
+#include "velkor/VKOwnership.h"
+#include "velkor/rx/Disposable.h"
+
+namespace velkor::cli {
+
+/// `watch`: prints one line of JSON (see EventJson) per change of the value at a path, flushed
+/// as each change arrives, until SIGINT or SIGTERM.
+///
+/// For a container it prints the container's own events and, for the containers below it, the
+/// root's didDescendantChange events; for a scalar, the events of its container that concern
+/// its key or index; a value that does not exist (yet) is watched that way too, as long as its
+/// container exists. Each time the connection monitor publishes a new connection (after the
+/// daemon restarted) the value is opened again through it and followed on; while there is no
+/// connection it waits. Changes made while the daemon was away are not replayed.
+///
+/// Notes for people go to a second stream, each on a line of its own starting "velkor: ", among
+/// them "velkor: watching DOMAIN [PATH]" each time the value is being followed (again): from
+/// then on every change made by another client is printed.
+class Watcher {
+  public:
+    /// Blocks SIGINT and SIGTERM in the calling thread and so in every thread it starts later.
+    /// Call it before creating the Session, so that run() receives them and no library thread
+    /// does.
+    static void blockStopSignals();
+
+    Watcher(Session& session, std::string domain, SettingsPath path, VKOwnership ownership,
+            std::ostream& out, std::ostream& notes);
+    ~Watcher();
+    Watcher(const Watcher&) = delete;
+    Watcher& operator=(const Watcher&) = delete;
+
+    /// Watches until SIGINT or SIGTERM (blocked, see blockStopSignals) arrives. Throws
+    /// CommandError when the value cannot be opened for another reason than a lost connection
+    /// (no such file or path, refused access) and once it has been deleted (notFound, after its
+    /// didDelete line).
+    void run();
+
+  private:
+    struct State;
+    using Filter = std::function<bool(const VKContainerChange&)>;
+
+    void follow(const VKConnectionPtr& connection);
+    void attach(const VKConnectionPtr& connection);
+    void detach();
+    void observe(const VKContainerPtr& container, const SettingsPath& containerPath, Filter filter);
+
+    Session& session_;
+    std::string domain_;
+    SettingsPath path_;
+    VKOwnership ownership_;
+    std::shared_ptr<State> state_;
+    int signalFd_ = -1;
+    rx::DisposablePtr connections_;
+    VKConnectionPtr connection_;        // the connection the value is followed through
+    std::vector<VKContainerPtr> held_;  // the observed containers (and the root) stay alive
+    std::vector<rx::DisposablePtr> subscriptions_;
+};
+
+}  // namespace velkor::cli

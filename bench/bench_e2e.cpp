@@ -6,7 +6,9 @@
 //   BM_Library_ChangeToObserver    from one client's set to the other client's observer event
 //                                  (median_us, p99_us);
 //   BM_Library_Fetch10000Values    getSetting of a file of 10,000 values, recursive (ms per fetch);
-//   BM_Library_CachedTypedRead     a typed read of an attached dictionary (ns per read).
+//   BM_Library_CachedTypedRead     a typed read of an attached dictionary (ns per read);
+//   BM_Library_AcceptedChanges     changes accepted per second (changes_per_s) with 1 and 8
+//                                  clients, each writing a file of its own as fast as it can.
 // JSON as well as the table:
 //   bench_e2e --benchmark_out=e2e.json --benchmark_out_format=json
 // Unpinned figures on a small virtual machine jump with thread wake-ups; `taskset -c 0` steadies
@@ -186,6 +188,22 @@ void BM_Library_CachedTypedRead(benchmark::State& state) {
     }
 }
 
+void BM_Library_AcceptedChanges(benchmark::State& state) {
+    Environment::get();  // started before the clients race for it
+    Client client;
+    auto root = asDictionary(
+        client.connection
+            ->openOrCreateSettings(VKDictionary::make(),
+                                   "bench.changes." + std::to_string(state.thread_index()))
+            .rootContainer);
+    std::int64_t value = 0;
+    for (auto _ : state) {
+        root->set("counter", std::make_shared<VKNumber>(++value));
+    }
+    state.counters["changes_per_s"] =
+        benchmark::Counter(static_cast<double>(value), benchmark::Counter::kIsRate);
+}
+
 }  // namespace
 
 BENCHMARK(BM_Floor_BareSdBusPingPong)->UseRealTime()->Iterations(3000);
@@ -196,3 +214,4 @@ BENCHMARK(BM_Library_Fetch10000Values)
     ->Unit(benchmark::kMillisecond)
     ->Iterations(20);
 BENCHMARK(BM_Library_CachedTypedRead);
+BENCHMARK(BM_Library_AcceptedChanges)->Threads(1)->Threads(8)->UseRealTime()->MinTime(2.0);

@@ -42,14 +42,12 @@ TEST_F(Decoding, BuildsRegistersAndSharesContainers) {
     auto array = std::dynamic_pointer_cast<VKArray>(value->items().at("list"));
     ASSERT_TRUE(array);
     EXPECT_EQ(array->revision(), -2);
-    EXPECT_EQ(array->description(), "arr(id=" + list.description() + ", count=3)");
+    EXPECT_EQ(array->count(), 3u);
     EXPECT_EQ(registry.tryFind(list), array);
     EXPECT_EQ(array->getAllParents().at(top), value);
     auto proxy = std::dynamic_pointer_cast<ContainerProxy>(array->items()[2]);
     ASSERT_TRUE(proxy);
     EXPECT_EQ(proxy->id(), unknown);
-    EXPECT_EQ(proxy->count(), 0u);
-    EXPECT_EQ(proxy->description(), "prx(id=" + unknown.description() + ")");
     EXPECT_EQ(registry.tryFind(unknown), proxy);
 
     // Decoding the same reference again gives the same proxy; once resolved, the real one.

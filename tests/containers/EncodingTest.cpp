@@ -36,7 +36,7 @@ TEST(ClientEncoding, ScalarsAndALocalDictionaryByteForByte) {
     EXPECT_EQ(blob[7 + 1 + 17 + 1], 0x01);
 }
 
-TEST(ClientEncoding, RepeatedAndAttachedContainersTravelAsReferences) {
+TEST(ClientEncoding, RepeatedAttachedAndProxiedContainersTravelAsReferences) {
     auto scheduler = std::make_shared<rx::VirtualTimeScheduler>();
     auto connection = FakeInnerConnection::make(scheduler);
     const UUID oldRoot = UUID::random();
@@ -45,12 +45,14 @@ TEST(ClientEncoding, RepeatedAndAttachedContainersTravelAsReferences) {
     attached->setRevision(4);
     connection->registryOfContainers().registerContainer(attached);
 
+    auto proxy = decodeOn<VKContainer>(connection, DaemonBlobWriter().proxy(UUID::random()).blob());
     auto shared = VKArray::make();
     shared->append(num(1));
     auto root = VKArray::make();
     root->append(shared);
     root->append(shared);
     root->append(attached);
+    root->append(proxy);
 
     SerializerOnClient encoder;
     basalt::ArchiveWriter expected;
@@ -58,11 +60,12 @@ TEST(ClientEncoding, RepeatedAndAttachedContainersTravelAsReferences) {
         expected.encodeInteger(3).encodeBytes(c.id().bytes()).encodeInteger(0).encodeInteger(0);
         expected.encodeInteger(count);
     };
-    head(*root, 3);
+    head(*root, 4);
     head(*shared, 1);
     expected.encodeInteger(0).encodeInteger(1);
     expected.encodeInteger(5).encodeBytes(shared->id().bytes());
     expected.encodeInteger(5).encodeBytes(attached->id().bytes());
+    expected.encodeInteger(5).encodeBytes(proxy->id().bytes());
     EXPECT_EQ(encode(*root, encoder), expected.archiverData());
     EXPECT_EQ(encoder.rememberedContainers().size(), 2u);
 

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <map>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -115,6 +116,7 @@ inline std::vector<std::uint8_t> clientBlob(const Node& n) {
     return w.takeArchiverData();
 }
 
+/// Reads a blob in the layout the daemon writes, independently of the daemon's own encoder.
 class DaemonBlobReader {
   public:
     explicit DaemonBlobReader(std::span<const std::uint8_t> blob)
@@ -122,99 +124,68 @@ class DaemonBlobReader {
 
     /// The one value of the blob, or none when it is not exactly one value in daemon layout.
     std::optional<Node> read() {
-        if (!u_) {
+        try {
+            if (!u_)
+                return std::nullopt;
+            auto n = value();
+            return u_->atEnd() ? std::optional<Node>(std::move(n)) : std::nullopt;
+        } catch (const std::invalid_argument&) {
             return std::nullopt;
         }
-        auto n = value();
-        if (!n || !u_->atEnd()) {
-            return std::nullopt;
-        }
-        return n;
     }
 
   private:
-    std::optional<basalt::ArchiveItem> item(basalt::ArchiveItem::Type type) {
+    basalt::ArchiveItem item(basalt::ArchiveItem::Type type) {
         auto i = basalt::BKUnarchiverWrapper::decodeObject(*u_);
-        if (!i || i->type != type) {
-            return std::nullopt;
-        }
-        return i;
+        if (!i || i->type != type)
+            throw std::invalid_argument("not in daemon layout");
+        return *i;
     }
-    std::optional<UUID> uuid() {
-        auto i = item(basalt::ArchiveItem::Type::bytes);
-        return i ? UUID::fromBytes(i->bytes) : std::nullopt;
+    std::int64_t integer() { return item(basalt::ArchiveItem::Type::integer).value; }
+    std::string text() { return std::string(item(basalt::ArchiveItem::Type::text).text); }
+    std::string bytes() {
+        auto b = item(basalt::ArchiveItem::Type::bytes).bytes;
+        return std::string(b.begin(), b.end());
+    }
+    UUID uuid() {
+        auto id = UUID::fromBytes(item(basalt::ArchiveItem::Type::bytes).bytes);
+        if (!id)
+            throw std::invalid_argument("not an id");
+        return *id;
     }
 
-    std::optional<Node> value() {
-        auto kind = item(basalt::ArchiveItem::Type::integer);
-        if (!kind || kind->value < 0 || kind->value > 5) {
-            return std::nullopt;
-        }
-        Node n{.kind = static_cast<ValueKind>(kind->value)};
+    Node value() {
+        const auto kind = integer();
+        if (kind < 0 || kind > 5)
+            throw std::invalid_argument("no such kind");
+        Node n{.kind = static_cast<ValueKind>(kind)};
         switch (n.kind) {
-            case ValueKind::number: {
-                auto v = item(basalt::ArchiveItem::Type::integer);
-                if (!v) {
-                    return std::nullopt;
-                }
-                n.number = v->value;
-                return n;
-            }
-            case ValueKind::string: {
-                auto v = item(basalt::ArchiveItem::Type::text);
-                if (!v) {
-                    return std::nullopt;
-                }
-                n.text = std::string(v->text);
-                return n;
-            }
-            case ValueKind::data: {
-                auto v = item(basalt::ArchiveItem::Type::bytes);
-                if (!v) {
-                    return std::nullopt;
-                }
-                n.text.assign(v->bytes.begin(), v->bytes.end());
-                return n;
-            }
-            case ValueKind::reference: {
-                auto id = uuid();
-                if (!id) {
-                    return std::nullopt;
-                }
-                n.id = *id;
-                return n;
-            }
+            case ValueKind::number:
+                n.number = integer();
+                break;
+            case ValueKind::string:
+                n.text = text();
+                break;
+            case ValueKind::data:
+                n.text = bytes();
+                break;
+            case ValueKind::reference:
+                n.id = uuid();
+                break;
             case ValueKind::array:
             case ValueKind::dictionary: {
-                auto id = uuid();
-                auto root = uuid();
-                auto revision = item(basalt::ArchiveItem::Type::integer);
-                auto count = item(basalt::ArchiveItem::Type::integer);
-                if (!id || !root || !revision || !count || count->value < 0) {
-                    return std::nullopt;
+                n.id = uuid();
+                n.root = uuid();
+                n.revision = integer();
+                const auto count = integer();
+                for (std::int64_t i = 0; i < count; ++i) {
+                    std::string key = n.kind == ValueKind::dictionary ? text() : std::string();
+                    n.entries.emplace_back(std::move(key), value());
                 }
-                n.id = *id;
-                n.root = *root;
-                n.revision = revision->value;
-                for (std::int64_t i = 0; i < count->value; ++i) {
-                    std::string key;
-                    if (n.kind == ValueKind::dictionary) {
-                        auto k = item(basalt::ArchiveItem::Type::text);
-                        if (!k) {
-                            return std::nullopt;
-                        }
-                        key = std::string(k->text);
-                    }
-                    auto v = value();
-                    if (!v) {
-                        return std::nullopt;
-                    }
-                    n.entries.emplace_back(std::move(key), std::move(*v));
-                }
-                return n;
+                break;
             }
         }
-        return std::nullopt;
+        return n;
     }
 
     std::optional<basalt::Unarchiver> u_;

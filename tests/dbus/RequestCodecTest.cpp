@@ -68,62 +68,21 @@ void appendBytes(sd_bus_message* m, std::size_t count) {
 TEST_F(RequestCodecTest, EveryRequestTravelsAsItsOneWayCallAndReadsBack) {
     std::vector<std::uint8_t> tree(300);
     std::iota(tree.begin(), tree.end(), 0);
-    auto create = roundTrip(ClientRequest::CreateSettings{Blob(tree), "a.b", 501});
-    const auto* c = accepted(create).get<ClientRequest::CreateSettings>();
-    ASSERT_NE(c, nullptr);
-    EXPECT_EQ(c->data, Blob(tree));
-    EXPECT_EQ(c->domain, "a.b");
-    EXPECT_EQ(c->user, 501u);
-
-    auto fetch = roundTrip(ClientRequest::FetchSettings{"ünïcode.dömain", 0xFFFFFFFF, "x/y", true});
-    const auto* f = accepted(fetch).get<ClientRequest::FetchSettings>();
-    ASSERT_NE(f, nullptr);
-    EXPECT_EQ(f->domain, "ünïcode.dömain");
-    EXPECT_EQ(f->user, 0xFFFFFFFFu);
-    EXPECT_EQ(f->path, "x/y");
-    EXPECT_TRUE(f->recursiveFetch);
-
-    VKChangeNotification change(ChangeType::childMoved, kId, -7, 3, 9, "kéy", {0, 1, 2, 255});
-    auto update = roundTrip(
-        ClientRequest::UpdateSettings{std::make_shared<const VKChangeNotification>(change)});
-    const auto* u = accepted(update).get<ClientRequest::UpdateSettings>();
-    ASSERT_NE(u, nullptr);
-    ASSERT_NE(u->change, nullptr);
-    EXPECT_EQ(*u->change, change);
-
-    auto resolve = roundTrip(ClientRequest::ResolveSettings{kId, false});
-    const auto* r = accepted(resolve).get<ClientRequest::ResolveSettings>();
-    ASSERT_NE(r, nullptr);
-    EXPECT_EQ(r->containerId, kId);
-    EXPECT_FALSE(r->recursiveFetch);
-
-    auto remove = roundTrip(ClientRequest::DeleteSettings{"a.b", 0});
-    const auto* d = accepted(remove).get<ClientRequest::DeleteSettings>();
-    ASSERT_NE(d, nullptr);
-    EXPECT_EQ(d->domain, "a.b");
-    EXPECT_EQ(d->user, 0u);
-
-    auto subscribe = roundTrip(ClientRequest::SetHasSubscription{kId, true});
-    const auto* s = accepted(subscribe).get<ClientRequest::SetHasSubscription>();
-    ASSERT_NE(s, nullptr);
-    EXPECT_EQ(s->containerId, kId);
-    EXPECT_TRUE(s->hasSubscription);
-}
-
-TEST_F(RequestCodecTest, CallsAreOneWayAndAddressedAsTheServiceDeclares) {
+    auto change = std::make_shared<const VKChangeNotification>(
+        ChangeType::childMoved, kId, -7, 3, 9, "kéy", std::vector<std::uint8_t>{0, 1, 255});
     const ClientRequest requests[] = {
-        ClientRequest::CreateSettings{Blob(), "", 1},
-        ClientRequest::FetchSettings{"d", 1, "", false},
-        ClientRequest::UpdateSettings{std::make_shared<const VKChangeNotification>(
-            ChangeType::childChanged, kId, 0, 0, 0, "", std::vector<std::uint8_t>{})},
-        ClientRequest::ResolveSettings{kId, true},
-        ClientRequest::DeleteSettings{"d", 1},
-        ClientRequest::SetHasSubscription{kId, false},
+        ClientRequest::CreateSettings{Blob(tree), "a.b", 501},
+        ClientRequest::CreateSettings{Blob(), "", 1},  // empty blob and texts survive too
+        ClientRequest::FetchSettings{"ünïcode.dömain", 0xFFFFFFFF, "x/y", true},
+        ClientRequest::UpdateSettings{change},
+        ClientRequest::ResolveSettings{kId, false},
+        ClientRequest::DeleteSettings{"a.b", 0},
+        ClientRequest::SetHasSubscription{kId, true},
     };
     for (const auto& request : requests) {
         auto call = RequestCodec::build(offline.bus(), kDaemon, kTag, request);
         offline.seal(call);
-        std::size_t i = request.index();
+        const std::size_t i = request.index();
         EXPECT_EQ(call.type(), SD_BUS_MESSAGE_METHOD_CALL);
         EXPECT_EQ(call.destination(), kDaemon);
         EXPECT_EQ(call.path(), "/org/velkor/SettingsDaemon");
@@ -131,8 +90,21 @@ TEST_F(RequestCodecTest, CallsAreOneWayAndAddressedAsTheServiceDeclares) {
         EXPECT_EQ(call.member(), SettingsRequestService::kMembers[i]);
         EXPECT_EQ(call.signature(), SettingsRequestService::kSignatures[i]);
         EXPECT_EQ(sd_bus_message_get_expect_reply(call.get()), 0) << call.member();
-        // The empty blob and texts survive too.
-        EXPECT_EQ(RequestCodec::parse(call).index(), 0u) << call.member();
+
+        // Parsing reads from the start, whatever was read before.
+        const void* tag = nullptr;
+        std::size_t size = 0;
+        ASSERT_GE(sd_bus_message_read_array(call.get(), 'y', &tag, &size), 0);
+        auto parsed = RequestCodec::parse(call);
+        const auto& read = accepted(parsed);
+        EXPECT_EQ(read.description(), request.description());
+        if (const auto* c = read.get<ClientRequest::CreateSettings>()) {
+            EXPECT_EQ(c->data, request.get<ClientRequest::CreateSettings>()->data);
+        }
+        if (const auto* u = read.get<ClientRequest::UpdateSettings>()) {
+            ASSERT_NE(u->change, nullptr);
+            EXPECT_EQ(*u->change, *change);
+        }
     }
 }
 
@@ -229,17 +201,4 @@ TEST_F(RequestCodecTest, UuidsMustBeExactlySixteenBytes) {
         EXPECT_EQ(r.reason, Refusal::Reason::invalidArgument);
         EXPECT_EQ(r.tag, kTag);
     }
-}
-
-TEST_F(RequestCodecTest, ParsingReadsFromTheStartWhateverWasReadBefore) {
-    auto call =
-        RequestCodec::build(offline.bus(), kDaemon, kTag, ClientRequest::DeleteSettings{"a.b", 7});
-    offline.seal(call);
-    const void* data = nullptr;
-    std::size_t size = 0;
-    ASSERT_GE(sd_bus_message_read_array(call.get(), 'y', &data, &size), 0);
-    auto parsed = RequestCodec::parse(call);
-    const auto* d = accepted(parsed).get<ClientRequest::DeleteSettings>();
-    ASSERT_NE(d, nullptr);
-    EXPECT_EQ(d->user, 7u);
 }

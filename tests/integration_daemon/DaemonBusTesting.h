@@ -1,8 +1,10 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 
 #include <chrono>
+#include <cstdio>
 #include <memory>
 #include <optional>
 #include <string>
@@ -58,6 +60,33 @@ class DaemonBusTest : public ::testing::Test {
     TempDir dir_;
     std::unique_ptr<TestDaemon> daemon_;
 };
+
+/// Runs a shell command; gives its exit status and what it wrote to standard output.
+inline std::pair<int, std::string> run(const std::string& command) {
+    FILE* pipe = popen(command.c_str(), "r");
+    if (!pipe)
+        return {-1, ""};
+    std::string output;
+    char buffer[512];
+    while (std::fgets(buffer, sizeof buffer, pipe))
+        output += buffer;
+    const int status = pclose(pipe);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, output};
+}
+
+/// The line the probe prints when run against `address`, under uid and gid 65534 when
+/// `asNobody`; or what went wrong.
+inline std::string probe(bool asNobody, const std::string& address, const std::string& arguments) {
+    auto [status, output] =
+        run((asNobody ? "setpriv --reuid=65534 --regid=65534 --clear-groups " : std::string()) +
+            kProbe + " '" + address + "' " + kService + " " + arguments + " 2>&1");
+    if (!output.empty() && output.back() == '\n')
+        output.pop_back();
+    return status == 0 ? output : "probe failed: " + output;
+}
+
+inline const std::string kNoAccess =
+    "requestHasFailed(A settings file does not exists (or cannot be accessed).)";
 
 /// The text of an answer as the library would log it; "nothing" when none came.
 inline std::string text(const std::optional<dbus::ReceivedResponse>& received) {

@@ -103,23 +103,6 @@ class SystemTypeBus {
     pid_t pid_ = -1;
 };
 
-/// What the probe prints when run as uid 65534 (or as root) against `address`.
-std::string probe(bool asNobody, const std::string& address, const std::string& arguments) {
-    std::string command =
-        (asNobody ? "setpriv --reuid=65534 --regid=65534 --clear-groups " : std::string()) +
-        kProbe + " '" + address + "' " + kService + " " + arguments + " 2>&1";
-    FILE* pipe = popen(command.c_str(), "r");
-    std::string output;
-    char buffer[512];
-    while (pipe && std::fgets(buffer, sizeof buffer, pipe))
-        output += buffer;
-    if (pipe)
-        pclose(pipe);
-    if (!output.empty() && output.back() == '\n')
-        output.pop_back();
-    return output;
-}
-
 }  // namespace
 
 TEST(InstalledDataTest, IntrospectionDescribesEveryMemberWithItsSignature) {
@@ -158,10 +141,8 @@ TEST(InstalledDataTest, SystemPolicyLetsRootOwnTheNameAndEveryoneCallOnlyTheRequ
     const std::string denied = "org.freedesktop.DBus.Error.AccessDenied";
     EXPECT_EQ(probe(true, bus.address(), "own"), denied);
     // Requests go through, and their answers, signals addressed to the caller, come back.
-    EXPECT_EQ(probe(true, bus.address(), "fetch 65534 org.example.app"),
-              "requestHasFailed(A settings file does not exists (or cannot be accessed).)");
-    EXPECT_EQ(probe(false, bus.address(), "fetch 1 org.example.app"),
-              "requestHasFailed(A settings file does not exists (or cannot be accessed).)");
+    EXPECT_EQ(probe(true, bus.address(), "fetch 65534 org.example.app"), kNoAccess);
+    EXPECT_EQ(probe(false, bus.address(), "fetch 1 org.example.app"), kNoAccess);
     // Nothing else of the daemon is reachable, for root either.
     EXPECT_EQ(probe(true, bus.address(), "introspect"), denied);
     EXPECT_EQ(probe(false, bus.address(), "introspect"), denied);

@@ -1,7 +1,4 @@
-#include <sys/wait.h>
 #include <unistd.h>
-
-#include <cstdio>
 
 #include "DaemonBusTesting.h"
 
@@ -11,30 +8,6 @@ using namespace velkor::test;
 namespace {
 
 class RequestsTest : public DaemonBusTest {};
-
-const std::string kNoAccess =
-    "requestHasFailed(A settings file does not exists (or cannot be accessed).)";
-
-/// Runs the probe, under uid and gid 65534 when `asNobody`; gives the line it printed, or what
-/// went wrong.
-std::string probe(bool asNobody, const std::string& address, const std::string& arguments) {
-    std::string command =
-        (asNobody ? "setpriv --reuid=65534 --regid=65534 --clear-groups " : std::string()) +
-        kProbe + " '" + address + "' " + kService + " " + arguments;
-    FILE* pipe = popen(command.c_str(), "r");
-    if (!pipe)
-        return "cannot run the probe";
-    std::string output;
-    char buffer[512];
-    while (std::fgets(buffer, sizeof buffer, pipe))
-        output += buffer;
-    int status = pclose(pipe);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
-        return "probe failed: " + output;
-    if (!output.empty() && output.back() == '\n')
-        output.pop_back();
-    return output;
-}
 
 }  // namespace
 

@@ -34,7 +34,7 @@ std::pair<int, std::string> run(const std::string& command) {
 
 }  // namespace
 
-TEST(PrivateBusScriptTest, StartsABusThatClientsReachAndStopsItByItsProcessId) {
+TEST(PrivateBusScriptTest, StartsABusThatClientsReachStopsItByItsProcessIdAndRunsACommand) {
     auto [status, output] = run(kScript.string() + " start");
     ASSERT_EQ(status, 0) << output;
     std::smatch address;
@@ -56,13 +56,11 @@ TEST(PrivateBusScriptTest, StartsABusThatClientsReachAndStopsItByItsProcessId) {
     EXPECT_EQ(run(kScript.string() + " stop " + pid[1].str()).first, 0);
     EXPECT_TRUE(ended.next().has_value());
     EXPECT_FALSE(std::filesystem::exists(directory[1].str()));
-}
 
-TEST(PrivateBusScriptTest, RunGivesTheCommandABusAndItsExitStatus) {
-    auto [status, output] =
+    // "run" gives the command a bus and passes on its exit status.
+    std::tie(status, output) =
         run(kScript.string() + " run -- sh -c 'echo \"$DBUS_SYSTEM_BUS_ADDRESS\"; exit 3'");
     EXPECT_EQ(status, 3);
-    std::smatch directory;
     ASSERT_TRUE(std::regex_search(output, directory, std::regex("unix:path=([^,]+)/bus")));
     EXPECT_FALSE(std::filesystem::exists(directory[1].str()));
 }

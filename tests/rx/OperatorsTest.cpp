@@ -19,7 +19,7 @@ using namespace velkor::rx;
 using velkor::rx::test::errorMessage;
 using velkor::rx::test::Recorder;
 
-TEST(ShareTest, OneSourceSubscriptionWhileObserversRemainWithSideEffectsOnZeroToOneAndBack) {
+TEST(ShareTest, OneSourceSubscriptionWhileObserversRemainAndReconnectionAfterZeroOrTheEnd) {
     PublishSubject<int> subject;
     int subscribed = 0;
     int disposed = 0;
@@ -28,56 +28,39 @@ TEST(ShareTest, OneSourceSubscriptionWhileObserversRemainWithSideEffectsOnZeroTo
     auto first = Recorder<int>::make();
     auto second = Recorder<int>::make();
     auto firstSubscription = first->subscribeTo(shared);
-    EXPECT_EQ(subscribed, 1);
-    EXPECT_TRUE(subject.hasObservers());
     subject.onNext(1);
     auto secondSubscription = second->subscribeTo(shared);
     EXPECT_EQ(subscribed, 1);  // the second observer joins the existing subscription
     subject.onNext(2);
-
     firstSubscription->dispose();
     EXPECT_EQ(disposed, 0);
-    EXPECT_TRUE(subject.hasObservers());
     subject.onNext(3);
     secondSubscription->dispose();
     EXPECT_EQ(disposed, 1);
     EXPECT_FALSE(subject.hasObservers());
-
     EXPECT_EQ(first->values(), (std::vector<int>{1, 2}));
     EXPECT_EQ(second->values(), (std::vector<int>{2, 3}));
 
-    // Back at zero, the next observer subscribes to the source anew.
+    // Back at zero, the next observers subscribe to the source anew; its end reaches them all
+    // and disposes the connection once.
     auto third = Recorder<int>::make();
-    auto thirdSubscription = third->subscribeTo(shared);
+    auto fourth = Recorder<int>::make();
+    third->subscribeTo(shared);
+    fourth->subscribeTo(shared);
     EXPECT_EQ(subscribed, 2);
     subject.onNext(4);
-    thirdSubscription->dispose();
-    EXPECT_EQ(disposed, 2);
-    EXPECT_EQ(third->values(), (std::vector<int>{4}));
-}
-
-TEST(ShareTest, SourceEndReachesEveryObserverAndLaterObserversReconnect) {
-    PublishSubject<int> subject;
-    int subscribed = 0;
-    int disposed = 0;
-    auto shared = subject.asObservable().doOn([&] { ++subscribed; }, [&] { ++disposed; }).share();
-    auto first = Recorder<int>::make();
-    auto second = Recorder<int>::make();
-    first->subscribeTo(shared);
-    second->subscribeTo(shared);
-
-    subject.onNext(1);
     subject.onCompleted();
-    EXPECT_EQ(first->completions(), 1);
-    EXPECT_EQ(second->completions(), 1);
-    EXPECT_EQ(first->disposals(), 1);
-    EXPECT_EQ(disposed, 1);  // the ended connection is disposed once
+    EXPECT_EQ(third->values(), (std::vector<int>{4}));
+    EXPECT_EQ(third->completions(), 1);
+    EXPECT_EQ(fourth->completions(), 1);
+    EXPECT_EQ(third->disposals(), 1);
+    EXPECT_EQ(disposed, 2);
 
     auto late = Recorder<int>::make();
     late->subscribeTo(shared);
-    EXPECT_EQ(subscribed, 2);
+    EXPECT_EQ(subscribed, 3);
     EXPECT_EQ(late->completions(), 1);  // the subject replays its end at once
-    EXPECT_EQ(disposed, 2);
+    EXPECT_EQ(disposed, 3);
 }
 
 TEST(ShareTest, ErrorPushedFromTheSubscribeSideEffectTerminatesTheStreamForGood) {
@@ -123,51 +106,37 @@ TEST(DoOnTest, EachSubscriptionHasItsOwnSideEffectsAndEndsThemAfterTheTerminalEv
                                              "b completed", "dispose"}));
 }
 
-TEST(ObserveOnTest, SerialSchedulerDeliversInOrderOnItsThread) {
-    auto scheduler = std::make_shared<SerialEventLoopScheduler>("RxTestSerial");
-    PublishSubject<int> subject;
-    auto recorder = Recorder<int>::make();
-    auto subscription = recorder->subscribeTo(subject.asObservable().observeOn(scheduler));
-
-    std::vector<int> expected;
-    for (int i = 0; i < 500; ++i) {
-        subject.onNext(i);
-        expected.push_back(i);
-    }
-    subject.onCompleted();
-    ASSERT_TRUE(recorder->waitForEnd());
-    EXPECT_EQ(recorder->values(), expected);
-    EXPECT_EQ(recorder->completions(), 1);
-    for (const auto& name : recorder->threadNames())
-        EXPECT_EQ(name, "RxTestSerial");
-}
-
-TEST(ObserveOnTest, ConcurrentPoolKeepsOrderAndNeverOverlapsDeliveriesOfOneSubscription) {
-    auto scheduler = std::make_shared<ConcurrentDispatchQueueScheduler>("RxTestPool", 4);
-    EXPECT_EQ(scheduler->label(), "RxTestPool");
+TEST(ObserveOnTest, SchedulersKeepOrderAndNeverOverlapDeliveriesOfOneSubscription) {
+    // A serial loop and a pool of four: each delivers every value in order on its own threads.
+    auto serial = std::make_shared<SerialEventLoopScheduler>("RxTestSerial");
+    auto pool = std::make_shared<ConcurrentDispatchQueueScheduler>("RxTestPool", 4);
     PublishSubject<int> subject;
     constexpr int kValues = 3000;
-    constexpr int kSubscriptions = 3;
 
-    std::vector<std::shared_ptr<Recorder<int>>> recorders;
+    struct Watched {
+        std::shared_ptr<Recorder<int>> recorder = Recorder<int>::make();
+        std::string thread;
+    };
+    std::vector<Watched> watched;
     std::vector<DisposablePtr> subscriptions;
     std::atomic<int> overlaps{0};
-    for (int s = 0; s < kSubscriptions; ++s) {
-        auto recorder = Recorder<int>::make();
+    for (int s = 0; s < 4; ++s) {
+        std::shared_ptr<Scheduler> scheduler = s == 0 ? std::shared_ptr<Scheduler>(serial) : pool;
+        Watched w{.thread = s == 0 ? "RxTestSerial" : "RxTestPool"};
         auto inside = std::make_shared<std::atomic<bool>>(false);
         subscriptions.push_back(subject.asObservable().observeOn(scheduler).subscribe(
-            [&overlaps, recorder, inside, scheduler](const int& value) {
+            [&overlaps, recorder = w.recorder, inside, scheduler](const int& value) {
                 if (inside->exchange(true))
                     overlaps.fetch_add(1);
-                // Alternate between yielding and scheduling unrelated work so that other
-                // workers get the chance to pick up this subscription's next drain.
+                // Yield and schedule unrelated work so that other workers get the chance to
+                // pick up this subscription's next drain.
                 if (value % 64 == 0)
                     scheduler->schedule([] {});
                 std::this_thread::yield();
                 recorder->recordValue(value);
                 inside->store(false);
             }));
-        recorders.push_back(recorder);
+        watched.push_back(w);
     }
 
     // Two emitting threads, one after the other, so that the order is defined.
@@ -180,14 +149,14 @@ TEST(ObserveOnTest, ConcurrentPoolKeepsOrderAndNeverOverlapsDeliveriesOfOneSubsc
             subject.onNext(i);
     }).join();
 
-    for (const auto& recorder : recorders) {
-        ASSERT_TRUE(recorder->waitForValues(kValues));
-        auto values = recorder->values();
+    for (const auto& w : watched) {
+        ASSERT_TRUE(w.recorder->waitForValues(kValues));
+        auto values = w.recorder->values();
         ASSERT_EQ(values.size(), static_cast<std::size_t>(kValues));
         for (int i = 0; i < kValues; ++i)
             ASSERT_EQ(values[i], i);
-        for (const auto& name : recorder->threadNames())
-            EXPECT_EQ(name, "RxTestPool");
+        for (const auto& name : w.recorder->threadNames())
+            EXPECT_EQ(name, w.thread);
     }
     EXPECT_EQ(overlaps.load(), 0);
     for (auto& subscription : subscriptions)
@@ -201,11 +170,18 @@ TEST(ObserveOnTest, VirtualTimeDeliversOnAdvanceAndDisposalDropsWhatIsQueued) {
     auto dropped = Recorder<int>::make();
     kept->subscribeTo(subject.asObservable().observeOn(scheduler));
     auto droppedSubscription = dropped->subscribeTo(subject.asObservable().observeOn(scheduler));
+    // The way a connection's end is watched: completion only, through a shared stream.
+    PublishSubject<Unit> connected;
+    int completions = 0;
+    auto ending = connected.asObservable().share().observeOn(scheduler).subscribe(
+        nullptr, nullptr, [&] { ++completions; });
 
     subject.onNext(1);
     subject.onNext(2);
     subject.onCompleted();
+    connected.onCompleted();
     EXPECT_TRUE(kept->values().empty());  // nothing before the clock moves
+    EXPECT_EQ(completions, 0);
 
     droppedSubscription->dispose();
     scheduler->advanceBy(std::chrono::seconds(0));
@@ -214,6 +190,8 @@ TEST(ObserveOnTest, VirtualTimeDeliversOnAdvanceAndDisposalDropsWhatIsQueued) {
     EXPECT_TRUE(dropped->values().empty());
     EXPECT_EQ(dropped->completions(), 0);
     EXPECT_EQ(dropped->disposals(), 1);
+    EXPECT_EQ(completions, 1);
+    EXPECT_TRUE(ending->isDisposed());
 
     // Events left waiting on a clock that never moves do not keep the scheduler alive once
     // their subscription is disposed.
@@ -225,34 +203,19 @@ TEST(ObserveOnTest, VirtualTimeDeliversOnAdvanceAndDisposalDropsWhatIsQueued) {
     pending->dispose();
     idle.reset();
     EXPECT_TRUE(watch.expired());
-}
-
-TEST(ObserveOnTest, CompletionOfAVoidStreamIsObservedOnTheScheduler) {
-    // The way a connection's end is watched: a completion-only subscription, observed on a
-    // scheduler, through a shared stream.
-    auto scheduler = std::make_shared<VirtualTimeScheduler>();
-    PublishSubject<Unit> connected;
-    int completions = 0;
-    auto subscription = connected.asObservable().share().observeOn(scheduler).subscribe(
-        nullptr, nullptr, [&] { ++completions; });
-    connected.onCompleted();
-    EXPECT_EQ(completions, 0);
-    scheduler->runAll();
-    EXPECT_EQ(completions, 1);
-    EXPECT_TRUE(subscription->isDisposed());
 
     // The immediate scheduler delivers inline, re-entrant emissions included, in order.
-    PublishSubject<int> subject;
     std::vector<int> seen;
-    auto inline_ = subject.asObservable()
+    PublishSubject<int> direct;
+    auto inline_ = direct.asObservable()
                        .observeOn(std::make_shared<ImmediateScheduler>())
                        .subscribe([&](const int& v) {
                            seen.push_back(v);
                            if (v == 1)
-                               subject.onNext(2);
+                               direct.onNext(2);
                            seen.push_back(-v);
                        });
-    subject.onNext(1);
+    direct.onNext(1);
     EXPECT_EQ(seen, (std::vector<int>{1, -1, 2, -2}));
     inline_->dispose();
 }

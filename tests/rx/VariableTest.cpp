@@ -13,46 +13,29 @@
 using namespace velkor::rx;
 using velkor::rx::test::Recorder;
 
-TEST(VariableTest, NewSubscriberGetsTheCurrentValueFirstThenEveryLaterOne) {
-    Variable<std::optional<std::string>> variable(std::nullopt);
-    auto early = Recorder<std::optional<std::string>>::make();
-    auto subscription = early->subscribeTo(variable.asObservable());
-    EXPECT_EQ(early->values(), (std::vector<std::optional<std::string>>{std::nullopt}));
-
-    variable.setValue("first");
-    auto late = Recorder<std::optional<std::string>>::make();
-    late->subscribeTo(variable.asObservable());
-    variable.setValue(std::nullopt);
-    variable.setValue("second");
-    EXPECT_EQ(variable.value(), "second");
-
-    EXPECT_EQ(early->values(), (std::vector<std::optional<std::string>>{std::nullopt, "first",
-                                                                        std::nullopt, "second"}));
-    EXPECT_EQ(late->values(),
-              (std::vector<std::optional<std::string>>{"first", std::nullopt, "second"}));
-
-    subscription->dispose();
-    variable.setValue("third");
-    EXPECT_EQ(early->values().size(), 4u);
-    EXPECT_EQ(late->values().back(), "third");
-}
-
-TEST(VariableTest, CompletesWhenDestroyedAndLaterSubscribersGetOnlyTheCompletion) {
-    auto variable = std::make_unique<Variable<int>>(1);
+TEST(VariableTest, SubscribersGetTheCurrentValueThenEveryLaterOneAndTheEndOnDestruction) {
+    using Value = std::optional<std::string>;
+    auto variable = std::make_unique<Variable<Value>>(std::nullopt);
     auto observable = variable->asObservable();
-    auto recorder = Recorder<int>::make();
-    auto subscription = recorder->subscribeTo(observable);
-    variable->setValue(2);
-    variable.reset();
-
-    EXPECT_EQ(recorder->values(), (std::vector<int>{1, 2}));
-    EXPECT_EQ(recorder->completions(), 1);
-    EXPECT_TRUE(subscription->isDisposed());
-
-    auto late = Recorder<int>::make();
+    auto early = Recorder<Value>::make();
+    auto subscription = early->subscribeTo(observable);
+    variable->setValue("first");
+    auto late = Recorder<Value>::make();
     late->subscribeTo(observable);
-    EXPECT_TRUE(late->values().empty());
+    variable->setValue(std::nullopt);
+    subscription->dispose();
+    variable->setValue("second");
+    EXPECT_EQ(variable->value(), "second");
+    EXPECT_EQ(early->values(), (std::vector<Value>{std::nullopt, "first", std::nullopt}));
+    EXPECT_EQ(late->values(), (std::vector<Value>{"first", std::nullopt, "second"}));
+
+    // Destroying the variable completes its observers; later subscribers get only the end.
+    variable.reset();
     EXPECT_EQ(late->completions(), 1);
+    auto after = Recorder<Value>::make();
+    EXPECT_TRUE(after->subscribeTo(observable)->isDisposed());
+    EXPECT_TRUE(after->values().empty());
+    EXPECT_EQ(after->completions(), 1);
 }
 
 TEST(VariableTest, ValueSetFromAHandlerIsDeliveredAfterTheCurrentOneToEveryObserver) {

@@ -10,19 +10,6 @@ namespace {
 
 using ::testing::UnorderedElementsAre;
 
-std::vector<UUID> parentIds(const VKContainer& c) {
-    std::vector<UUID> ids;
-    for (const auto& [id, parent] : c.getAllParents()) {
-        EXPECT_EQ(parent->id(), id);
-        ids.push_back(id);
-    }
-    return ids;
-}
-
-std::size_t entryCount(const VKContainer& c) {
-    return ParentsOfContainerBase::lock().sync([&] { return c.parents().count(); });
-}
-
 TEST(Parents, SelfAndAncestorsAreRefused) {
     auto a = TestDictionary::make();
     auto b = TestDictionary::make();

@@ -1,9 +1,12 @@
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <atomic>
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "values/ContainerProxyBase.h"
 #include "values/client/ContainerLocks.h"
@@ -114,6 +117,21 @@ inline VKObjectPtr str(std::string text) {
 }
 inline VKObjectPtr num(std::int64_t value) {
     return std::make_shared<VKNumber>(value);
+}
+
+/// The ids of the live parents of `c`, each checked against the parent it names.
+inline std::vector<UUID> parentIds(const VKContainer& c) {
+    std::vector<UUID> ids;
+    for (const auto& [id, parent] : c.getAllParents()) {
+        EXPECT_EQ(parent->id(), id);
+        ids.push_back(id);
+    }
+    return ids;
+}
+
+/// How many parent entries `c` keeps, dead ones included.
+inline std::size_t entryCount(const VKContainer& c) {
+    return ParentsOfContainerBase::lock().sync([&] { return c.parents().count(); });
 }
 
 /// Runs `f` and gives the code of the VKError it throws, or no value.

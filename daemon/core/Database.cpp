@@ -70,12 +70,17 @@ bool Database::inTransaction() const {
     return sqlite3_get_autocommit(db_) == 0;
 }
 
-Query Database::query(const std::string& sql) {
-    auto& statement = statements_[sql];
-    if (!statement) {
-        statement = std::make_unique<Statement>(db_, sql);
+void Database::run(std::string_view sql) {
+    query(sql)->run();
+}
+
+Query Database::query(std::string_view sql) {
+    auto found = statements_.find(sql);
+    if (found == statements_.end()) {
+        auto statement = std::make_unique<Statement>(db_, sql);
+        found = statements_.emplace(std::string(sql), std::move(statement)).first;
     }
-    return Query(*statement);
+    return Query(*found->second);
 }
 
 }  // namespace velkor::daemon

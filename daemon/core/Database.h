@@ -1,7 +1,9 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 
 #include "core/Durability.h"
@@ -25,19 +27,34 @@ class Database {
     Database(const Database&) = delete;
     Database& operator=(const Database&) = delete;
 
-    /// Runs one or more statements that return no rows. Throws `DatabaseError`.
+    /// Runs one or more statements that return no rows, parsing them each time. Throws
+    /// `DatabaseError`.
     void exec(const char* sql);
 
+    /// Runs one statement that returns no rows through the statement cache: for statements run
+    /// with every request (transaction control), which are then parsed only once. Throws
+    /// `DatabaseError`.
+    void run(std::string_view sql);
+
     /// A query over the cached statement for `sql`, prepared on first use.
-    Query query(const std::string& sql);
+    Query query(std::string_view sql);
 
     /// Whether a transaction is open. SQLite rolls a transaction back by itself after some
     /// failures (a full disk, an I/O error); this tells the caller.
     bool inTransaction() const;
 
   private:
+    /// Looks statements up by any string type, without building a std::string per query.
+    struct SqlHash {
+        using is_transparent = void;
+        std::size_t operator()(std::string_view sql) const noexcept {
+            return std::hash<std::string_view>{}(sql);
+        }
+    };
+
     sqlite3* db_ = nullptr;
-    std::unordered_map<std::string, std::unique_ptr<Statement>> statements_;
+    std::unordered_map<std::string, std::unique_ptr<Statement>, SqlHash, std::equal_to<>>
+        statements_;
 };
 
 }  // namespace velkor::daemon

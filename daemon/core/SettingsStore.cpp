@@ -41,22 +41,29 @@ std::vector<Outcome> SettingsStore::applyBatch(std::span<const PendingRequest> r
 
 std::vector<Outcome> SettingsStore::applyLocked(std::span<const PendingRequest> requests) {
     try {
-        db_.exec("BEGIN IMMEDIATE");
+        db_.run("BEGIN IMMEDIATE");
     } catch (const DatabaseError& e) {
         log.error("Can't begin a transaction: %@", e.what());
         return failAll(requests.size());
     }
+    // A request alone needs no savepoint: when it fails, the whole transaction is rolled back,
+    // which undoes exactly that request.
+    const bool alone = requests.size() == 1;
     std::vector<Outcome> outcomes;
     outcomes.reserve(requests.size());
     for (const auto& pending : requests) {
-        outcomes.push_back(applyInSavepoint(pending));
+        bool failed = false;
+        outcomes.push_back(applyRequest(pending, !alone, failed));
+        if (alone && failed) {
+            return outcomes;
+        }
         if (!db_.inTransaction()) {
             log.error("The transaction was rolled back; %d requests fail.", requests.size());
             return failAll(requests.size());
         }
     }
     try {
-        db_.exec("COMMIT");
+        db_.run("COMMIT");
     } catch (const DatabaseError& e) {
         log.error("Can't commit %d requests: %@", requests.size(), e.what());
         rollbackQuietly();
@@ -68,15 +75,19 @@ std::vector<Outcome> SettingsStore::applyLocked(std::span<const PendingRequest> 
     return outcomes;
 }
 
-Outcome SettingsStore::applyInSavepoint(const PendingRequest& pending) {
+Outcome SettingsStore::applyRequest(const PendingRequest& pending, bool inSavepoint, bool& failed) {
     const auto& caller = pending.caller;
     log.debug("Request from %@ (uid %d): %@", caller.clientId, caller.uid, pending.request);
     NoticeList notices;
     VKError failure = VKError::serverError;
     try {
-        db_.exec("SAVEPOINT request");
+        if (inSavepoint) {
+            db_.run("SAVEPOINT request");
+        }
         auto answer = handler_.handle(caller, pending.request, notices);
-        db_.exec("RELEASE request");
+        if (inSavepoint) {
+            db_.run("RELEASE request");
+        }
         return Outcome{std::move(answer), notices.take()};
     } catch (const VKError& e) {
         log.info("Request %@ from %@ refused: %@", pending.request, caller.clientId, e);
@@ -87,6 +98,11 @@ Outcome SettingsStore::applyInSavepoint(const PendingRequest& pending) {
         failure = e.isCorruption() ? VKError::invalidFileData : VKError::serverError;
     } catch (const std::exception& e) {
         log.error("Request %@ from %@ failed: %@", pending.request, caller.clientId, e.what());
+    }
+    failed = true;
+    if (!inSavepoint) {
+        rollbackQuietly();
+        return Outcome{ServerResponse::RequestHasFailed{failure}, {}};
     }
     try {
         db_.exec("ROLLBACK TO request; RELEASE request");

@@ -33,8 +33,9 @@ struct PendingRequest {
 /// Transactions: every request runs in one transaction and is applied whole or not at all; its
 /// answer is given only after the commit. Requests that arrive together may share one commit
 /// (`applyBatch`): each runs in a savepoint of its own, so a refused request leaves the others
-/// untouched, and all are answered after the one commit. A commit that fails turns every answer
-/// of the batch into `serverError` and sends no notice.
+/// untouched, and all are answered after the one commit (a request alone needs no savepoint: its
+/// failure rolls back the whole transaction). A commit that fails turns every answer of the batch
+/// into `serverError` and sends no notice.
 ///
 /// Thread safety: every public operation takes the store's lock, so the store may be used from
 /// several threads; the daemon uses it from its one event-loop thread.
@@ -60,7 +61,10 @@ class SettingsStore {
 
   private:
     std::vector<Outcome> applyLocked(std::span<const PendingRequest> requests);
-    Outcome applyInSavepoint(const PendingRequest& pending);
+    /// Applies one request inside the open transaction: in a savepoint of its own when
+    /// `inSavepoint`, which a failure rolls back; otherwise a failure rolls back the whole
+    /// transaction. Sets `failed` when the request failed and was undone.
+    Outcome applyRequest(const PendingRequest& pending, bool inSavepoint, bool& failed);
     void rollbackQuietly();
 
     basalt::BKPThreadMutexLock lock_;

@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "basalt/QZLogger.h"
+#include "dispatch/OneShot.h"
 #include "dispatch/SerialQueue.h"
-#include "dispatch/WaitGroup.h"
 #include "internals/Tagged.h"
 #include "utils/ErrorText.h"
 #include "velkor/VKError.h"
@@ -56,7 +56,6 @@ class VirtualChannelSyncAdapter
         bool refused = data_.lock.sync([&] {
             if (data_.shutDown)
                 return true;
-            waiter->group.enter();
             data_.taggedResponseWaiters.emplace(tag, waiter);
             return false;
         });
@@ -67,16 +66,13 @@ class VirtualChannelSyncAdapter
 
         innerChannel_->onNext(Tagged<Outgoing>{tag, request});
 
-        bool answered = waiter->group.waitFor(timeout_);
+        bool answered = waiter->waitUntil(Waiter::Clock::now() + timeout_);
 
-        auto response = data_.lock.sync([&]() -> std::optional<Incoming> {
-            auto it = data_.taggedResponseWaiters.find(tag);
-            if (it != data_.taggedResponseWaiters.end()) {
-                it->second->group.leave();
-                data_.taggedResponseWaiters.erase(it);
-            }
+        // Whoever released the waiter has already taken it out of the map.
+        auto response = answered ? waiter->take() : data_.lock.sync([&] {
+            data_.taggedResponseWaiters.erase(tag);
             // An answer that landed between the deadline and this point still counts.
-            return std::exchange(waiter->response, std::nullopt);
+            return waiter->take();
         });
         if (response) {
             return std::move(*response);
@@ -96,10 +92,10 @@ class VirtualChannelSyncAdapter
     rx::PublishSubject<Incoming> notificationsSubject;
 
   private:
-    struct Waiter {
-        dispatch::WaitGroup group;
-        std::optional<Incoming> response;  // written under the adapter's lock
-    };
+    /// One caller waiting for its answer. It is released once, by the thread that takes it out
+    /// of the adapter's map while holding the adapter's lock, and woken after that lock is
+    /// released.
+    using Waiter = dispatch::OneShot<Incoming>;
 
     static basalt::QZLogger& logger() {
         static auto& log =
@@ -145,16 +141,18 @@ class VirtualChannelSyncAdapter
     }
 
     void handleServerResponseMessage(const Tagged<Incoming>& message) {
-        bool taken = data_.lock.sync([&] {
+        auto waiter = data_.lock.sync([&]() -> std::shared_ptr<Waiter> {
             auto it = data_.taggedResponseWaiters.find(message.tag);
             if (it == data_.taggedResponseWaiters.end())
-                return false;
-            it->second->response = message.payload;
-            it->second->group.leave();
+                return nullptr;
+            auto found = std::move(it->second);
             data_.taggedResponseWaiters.erase(it);
-            return true;
+            found->release(message.payload);
+            return found;
         });
-        if (!taken) {
+        if (waiter) {
+            waiter->wake();
+        } else {
             notificationsSubject.onNext(message.payload);
         }
     }
@@ -176,7 +174,8 @@ class VirtualChannelSyncAdapter
         std::unordered_map<UUID, std::shared_ptr<Waiter>> waiters;
         data_.lock.sync([&] { waiters.swap(data_.taggedResponseWaiters); });
         for (auto& [tag, waiter] : waiters) {
-            waiter->group.leave();
+            waiter->release(std::nullopt);
+            waiter->wake();
         }
     }
 

@@ -1,12 +1,15 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <memory>
+#include <optional>
+#include <string>
 #include <thread>
 #include <vector>
 
+#include "dispatch/OneShot.h"
 #include "dispatch/ReadWriteQueue.h"
 #include "dispatch/SerialQueue.h"
-#include "dispatch/WaitGroup.h"
 
 using namespace velkor::dispatch;
 using namespace std::chrono_literals;
@@ -134,38 +137,35 @@ TEST(ReadWriteQueueTest, BarrierWaitsForReadersThatDidNotTakeTheLock) {
     EXPECT_TRUE(queue.sync([&] { return wrote.load(); }));
 }
 
-TEST(WaitGroupTest, ReleasesAtZeroAndTimesOutOtherwise) {
-    WaitGroup group;
-    EXPECT_TRUE(group.waitFor(0ms)) << "an empty group does not block";
+TEST(OneShotTest, TimesOutUntilReleasedThenHandsOverTheValueOnce) {
+    auto signal = std::make_shared<OneShot<std::string>>();
+    EXPECT_FALSE(signal->waitUntil(OneShot<std::string>::Clock::now() + 1ms));
+    EXPECT_EQ(signal->take(), std::nullopt);
 
-    group.enter();
-    auto start = WaitGroup::Clock::now();
-    EXPECT_FALSE(group.waitFor(30ms));
-    EXPECT_GE(WaitGroup::Clock::now() - start, 30ms);
-
-    std::thread leaver([&] {
+    std::thread releaser([signal] {
         std::this_thread::sleep_for(10ms);
-        group.leave();
+        signal->release(std::string("answer"));
+        signal->wake();
     });
-    EXPECT_TRUE(group.waitUntil(WaitGroup::Clock::now() + 10s));
-    leaver.join();
-
-    group.leave();  // an extra leave is ignored, not a negative count
-    group.enter();
-    EXPECT_FALSE(group.waitFor(1ms));
-    group.leave();
-    EXPECT_TRUE(group.waitFor(0ms));
+    EXPECT_TRUE(signal->waitUntil(OneShot<std::string>::Clock::now() + 10s));
+    releaser.join();
+    EXPECT_EQ(signal->take(), "answer");
+    EXPECT_EQ(signal->take(), std::nullopt);
+    // Released stays released, also for a wait that starts afterwards.
+    EXPECT_TRUE(signal->waitUntil(OneShot<std::string>::Clock::now()));
 }
 
-TEST(WaitGroupTest, WaiterMayDestroyGroupRightAfterRelease) {
-    // The leaving thread must be done with the group once the waiter sees zero.
+TEST(OneShotTest, ReleaseWithoutValueEndsTheWaitEmptyHanded) {
+    // Many rounds with the waker racing the waiter: a release that lands before the wait
+    // starts must not be missed.
     for (int i = 0; i < 200; ++i) {
-        auto group = std::make_unique<WaitGroup>();
-        group->enter();
-        WaitGroup* raw = group.get();
-        std::thread leaver([raw] { raw->leave(); });
-        EXPECT_TRUE(group->waitFor(10s));
-        group.reset();
-        leaver.join();
+        auto signal = std::make_shared<OneShot<int>>();
+        std::thread releaser([signal] {
+            signal->release(std::nullopt);
+            signal->wake();
+        });
+        EXPECT_TRUE(signal->waitUntil(OneShot<int>::Clock::now() + 10s));
+        EXPECT_EQ(signal->take(), std::nullopt);
+        releaser.join();
     }
 }

@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "LatencyReport.h"
 #include "daemon/DaemonTesting.h"
 #include "support/BusPingPong.h"
 #include "support/DaemonClient.h"
@@ -48,14 +49,6 @@ struct Environment {
         return environment;
     }
 };
-
-void reportLatency(benchmark::State& state, std::vector<double>& micros) {
-    if (micros.empty())
-        return;
-    std::sort(micros.begin(), micros.end());
-    state.counters["median_us"] = micros[micros.size() / 2];
-    state.counters["p99_us"] = micros[micros.size() * 99 / 100];
-}
 
 /// A client with a settings file of its own, holding one dictionary that it sets keys of.
 class Writer {
@@ -95,7 +88,7 @@ void BM_Floor_BareSdBusPingPong(benchmark::State& state) {
     std::vector<double> micros;
     for (auto _ : state)
         micros.push_back(std::chrono::duration<double, std::micro>(pingPong.roundTrip()).count());
-    reportLatency(state, micros);
+    velkor::bench::reportLatency(state, micros);
 }
 BENCHMARK(BM_Floor_BareSdBusPingPong)->UseRealTime();
 
@@ -112,7 +105,7 @@ void BM_Daemon_UpdateRoundTrip(benchmark::State& state) {
             std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start)
                 .count());
     }
-    reportLatency(state, micros);
+    velkor::bench::reportLatency(state, micros);
 }
 BENCHMARK(BM_Daemon_UpdateRoundTrip)->UseRealTime();
 

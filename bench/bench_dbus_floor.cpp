@@ -21,6 +21,7 @@
 #include <optional>
 #include <vector>
 
+#include "LatencyReport.h"
 #include "dbus/BusLoop.h"
 #include "dbus/RequestCodec.h"
 #include "dbus/ResponseCodec.h"
@@ -33,14 +34,6 @@ namespace {
 
 const std::string kService = "org.velkor.SettingsDaemon";
 
-void reportLatency(benchmark::State& state, std::vector<double>& micros) {
-    if (micros.empty())
-        return;
-    std::sort(micros.begin(), micros.end());
-    state.counters["median_us"] = micros[micros.size() / 2];
-    state.counters["p99_us"] = micros[micros.size() * 99 / 100];
-}
-
 void BM_BareSdBusPingPong(benchmark::State& state) {
     test::PrivateBus bus;
     test::BusPingPong pingPong(bus.address(), kService);
@@ -49,7 +42,7 @@ void BM_BareSdBusPingPong(benchmark::State& state) {
         auto elapsed = pingPong.roundTrip();
         micros.push_back(std::chrono::duration<double, std::micro>(elapsed).count());
     }
-    reportLatency(state, micros);
+    velkor::bench::reportLatency(state, micros);
 }
 
 /// Answers every request with requestSucceeded from its loop thread, as the daemon would.
@@ -126,7 +119,7 @@ void BM_BusLoopPingPong(benchmark::State& state) {
             std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start)
                 .count());
     }
-    reportLatency(state, micros);
+    velkor::bench::reportLatency(state, micros);
 }
 
 }  // namespace

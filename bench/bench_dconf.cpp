@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "LatencyReport.h"
+
 using Clock = std::chrono::steady_clock;
 
 namespace {
@@ -92,14 +94,6 @@ struct Environment {
     Clock::time_point changedAt;
 };
 
-void report(benchmark::State& state, std::vector<double>& micros) {
-    if (micros.empty())
-        return;
-    std::sort(micros.begin(), micros.end());
-    state.counters["median_us"] = micros[micros.size() / 2];
-    state.counters["p99_us"] = micros[micros.size() * 99 / 100];
-}
-
 bool ready(benchmark::State& state) {
     if (!Environment::get().ready)
         state.SkipWithError("dconf-service cannot be reached on the session bus");
@@ -120,7 +114,7 @@ void BM_Dconf_WriteRoundTrip(benchmark::State& state) {
         }
         micros.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
     }
-    report(state, micros);
+    velkor::bench::reportLatency(state, micros);
 }
 
 void BM_Dconf_ChangeToObserver(benchmark::State& state) {
@@ -138,7 +132,7 @@ void BM_Dconf_ChangeToObserver(benchmark::State& state) {
         }
         micros.push_back(std::chrono::duration<double, std::micro>(env.changedAt - start).count());
     }
-    report(state, micros);
+    velkor::bench::reportLatency(state, micros);
 }
 
 void BM_Dconf_Read(benchmark::State& state) {

@@ -23,6 +23,7 @@
 #include <mutex>
 
 #include <filesystem>
+#include "LatencyReport.h"
 #include "support/BusPingPong.h"
 #include "support/PrivateBus.h"
 #include "support/TestDaemon.h"
@@ -88,14 +89,6 @@ struct Environment {
     VKDictionaryPtr watcherRoot;
 };
 
-void report(benchmark::State& state, std::vector<double>& micros) {
-    if (micros.empty())
-        return;
-    std::sort(micros.begin(), micros.end());
-    state.counters["median_us"] = micros[micros.size() / 2];
-    state.counters["p99_us"] = micros[micros.size() * 99 / 100];
-}
-
 void BM_Floor_BareSdBusPingPong(benchmark::State& state) {
     auto& env = Environment::get();
     std::vector<double> micros;
@@ -103,7 +96,7 @@ void BM_Floor_BareSdBusPingPong(benchmark::State& state) {
         micros.push_back(
             std::chrono::duration<double, std::micro>(env.pingPong.roundTrip()).count());
     }
-    report(state, micros);
+    velkor::bench::reportLatency(state, micros);
 }
 
 void BM_Library_SetRoundTrip(benchmark::State& state) {
@@ -115,7 +108,7 @@ void BM_Library_SetRoundTrip(benchmark::State& state) {
         env.writerRoot->set("counter", std::make_shared<VKNumber>(++value));
         micros.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
     }
-    report(state, micros);
+    velkor::bench::reportLatency(state, micros);
 }
 
 void BM_Library_ChangeToObserver(benchmark::State& state) {
@@ -149,7 +142,7 @@ void BM_Library_ChangeToObserver(benchmark::State& state) {
         micros.push_back(std::chrono::duration<double, std::micro>(eventAt - start).count());
     }
     subscription->dispose();
-    report(state, micros);
+    velkor::bench::reportLatency(state, micros);
 }
 
 void BM_Library_Fetch10000Values(benchmark::State& state) {

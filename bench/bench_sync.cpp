@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "LatencyReport.h"
 #include "channel/VirtualChannelSyncAdapter.h"
 #include "channel/VirtualChannelToServer.h"
 
@@ -80,9 +81,7 @@ void BM_SyncRoundTrip(benchmark::State& state) {
             std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start)
                 .count());
     }
-    std::sort(micros.begin(), micros.end());
-    state.counters["median_us"] = micros[micros.size() / 2];
-    state.counters["p99_us"] = micros[micros.size() * 99 / 100];
+    velkor::bench::reportLatency(state, micros);
 }
 
 }  // namespace

@@ -19,6 +19,7 @@
 #include <chrono>
 #include <vector>
 
+#include "LatencyReport.h"
 #include "channel/VirtualChannelSyncAdapter.h"
 #include "channel/XpcChannelToServer.h"
 #include "dbus/BusLoop.h"
@@ -37,14 +38,6 @@ const std::string kService = "org.velkor.SettingsDaemon";
 test::PrivateBus& sharedBus() {
     static test::PrivateBus bus;
     return bus;
-}
-
-void reportLatency(benchmark::State& state, std::vector<double>& micros) {
-    if (micros.empty())
-        return;
-    std::sort(micros.begin(), micros.end());
-    state.counters["median_us"] = micros[micros.size() / 2];
-    state.counters["p99_us"] = micros[micros.size() * 99 / 100];
 }
 
 /// Owns the daemon's name and answers every request with requestSucceeded from its loop thread.
@@ -79,7 +72,7 @@ void BM_BareSdBusPingPong(benchmark::State& state) {
         auto elapsed = pingPong.roundTrip();
         micros.push_back(std::chrono::duration<double, std::micro>(elapsed).count());
     }
-    reportLatency(state, micros);
+    velkor::bench::reportLatency(state, micros);
 }
 
 void BM_TransportRoundTrip(benchmark::State& state) {
@@ -100,7 +93,7 @@ void BM_TransportRoundTrip(benchmark::State& state) {
             break;
         }
     }
-    reportLatency(state, micros);
+    velkor::bench::reportLatency(state, micros);
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include "dbus/BusError.h"
 #include "dbus/MessageReader.h"
 #include "dbus/MessageWriter.h"
+#include "dbus/TaggedMember.h"
 #include "internals/SettingsService.h"
 #include "utils/Overloaded.h"
 
@@ -16,14 +17,6 @@ namespace {
 
 using Service = SettingsRequestService;
 using Reason = Refusal::Reason;
-
-std::optional<std::size_t> memberIndex(std::string_view member) {
-    for (std::size_t i = 0; i < std::size(Service::kMembers); ++i) {
-        if (member == Service::kMembers[i])
-            return i;
-    }
-    return std::nullopt;
-}
 
 /// Reads the arguments after the tag of the member with index `index`. Members are listed in
 /// the order of ClientRequest's cases.
@@ -138,36 +131,16 @@ RequestCodec::Parsed RequestCodec::parse(const Message& call) {
                        SD_BUS_ERROR_UNKNOWN_INTERFACE,
                        "unknown interface '" + std::string(call.interface()) + "'",
                        {}};
-    auto index = memberIndex(call.member());
-    if (!index)
-        return Refusal{Reason::unknownMember,
-                       SD_BUS_ERROR_UNKNOWN_METHOD,
-                       "unknown member '" + std::string(call.member()) + "'",
-                       {}};
-    std::string member(call.member());
-    if (call.signature() != Service::kSignatures[*index])
-        return Refusal{Reason::wrongSignature,
-                       SD_BUS_ERROR_INVALID_ARGS,
-                       "wrong signature '" + std::string(call.signature()) + "' for " + member,
-                       {}};
-
-    if (sd_bus_message_rewind(call.get(), 1) < 0)
-        return Refusal{Reason::invalidArgument,
-                       SD_BUS_ERROR_INVALID_ARGS,
-                       "unreadable arguments of " + member,
-                       {}};
+    auto head = readTaggedMember(call, Service::kMembers, Service::kSignatures);
+    if (auto* refusal = std::get_if<Refusal>(&head))
+        return std::move(*refusal);
+    const auto& [index, member, tag] = std::get<TaggedMember>(head);
     MessageReader in(call.get());
-    auto tag = in.uuid();
-    if (!tag)
-        return Refusal{Reason::invalidArgument,
-                       SD_BUS_ERROR_INVALID_ARGS,
-                       "tag of " + member + " is not 16 bytes",
-                       {}};
-    auto payload = readPayload(*index, in);
+    auto payload = readPayload(index, in);
     if (!payload)
         return Refusal{Reason::invalidArgument, SD_BUS_ERROR_INVALID_ARGS,
                        "invalid arguments of " + member, tag};
-    return Tagged<ClientRequest>{*tag, std::move(*payload)};
+    return Tagged<ClientRequest>{tag, std::move(*payload)};
 }
 
 }  // namespace velkor::dbus

@@ -5,6 +5,7 @@
 #include "dbus/BusError.h"
 #include "dbus/MessageReader.h"
 #include "dbus/MessageWriter.h"
+#include "dbus/TaggedMember.h"
 #include "internals/SettingsService.h"
 #include "utils/Overloaded.h"
 
@@ -14,14 +15,6 @@ namespace {
 
 using Service = SettingsResponseService;
 using Reason = Refusal::Reason;
-
-std::optional<std::size_t> memberIndex(std::string_view member) {
-    for (std::size_t i = 0; i < std::size(Service::kMembers); ++i) {
-        if (member == Service::kMembers[i])
-            return i;
-    }
-    return std::nullopt;
-}
 
 /// Reads the arguments after the tag of the member with index `index` into `received`; false
 /// when they are not valid. Members are listed in the order of ServerResponse's cases.
@@ -113,33 +106,13 @@ ResponseCodec::Parsed ResponseCodec::parse(const Message& signal) {
     if (signal.type() != SD_BUS_MESSAGE_SIGNAL || signal.path() != dbus_names::kObjectPath ||
         signal.interface() != dbus_names::kResponseInterface)
         return Refusal{Reason::notForUs, SD_BUS_ERROR_NOT_SUPPORTED, "not an answer signal", {}};
-    auto index = memberIndex(signal.member());
-    if (!index)
-        return Refusal{Reason::unknownMember,
-                       SD_BUS_ERROR_UNKNOWN_METHOD,
-                       "unknown member '" + std::string(signal.member()) + "'",
-                       {}};
-    std::string member(signal.member());
-    if (signal.signature() != Service::kSignatures[*index])
-        return Refusal{Reason::wrongSignature,
-                       SD_BUS_ERROR_INVALID_ARGS,
-                       "wrong signature '" + std::string(signal.signature()) + "' for " + member,
-                       {}};
-
-    if (sd_bus_message_rewind(signal.get(), 1) < 0)
-        return Refusal{Reason::invalidArgument,
-                       SD_BUS_ERROR_INVALID_ARGS,
-                       "unreadable arguments of " + member,
-                       {}};
+    auto head = readTaggedMember(signal, Service::kMembers, Service::kSignatures);
+    if (auto* refusal = std::get_if<Refusal>(&head))
+        return std::move(*refusal);
+    const auto& [index, member, tag] = std::get<TaggedMember>(head);
     MessageReader in(signal.get());
-    auto tag = in.uuid();
-    if (!tag)
-        return Refusal{Reason::invalidArgument,
-                       SD_BUS_ERROR_INVALID_ARGS,
-                       "tag of " + member + " is not 16 bytes",
-                       {}};
-    ReceivedResponse received{*tag, *index, 0, std::nullopt};
-    if (!readPayload(*index, in, received))
+    ReceivedResponse received{tag, index, 0, std::nullopt};
+    if (!readPayload(index, in, received))
         return Refusal{Reason::invalidArgument, SD_BUS_ERROR_INVALID_ARGS,
                        "invalid arguments of " + member, tag};
     return received;

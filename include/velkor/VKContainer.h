@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -154,6 +155,14 @@ class VKContainer : public VKContainerBase {
                                                          std::vector<std::uint8_t> data,
                                                          const basalt::QZLogger& logger,
                                                          const basalt::LogFormat& resultMessage);
+
+    /// removeAll of arrays and dictionaries: when attached, asks the daemon to remove every
+    /// entry (throwing synchronizeConflict, logged as `conflictMessage` with the id, or the
+    /// connection's errors, with nothing removed); then runs `clear` under the write lock and,
+    /// when the daemon answered done, takes the new revision.
+    void removeAllEntries(const std::function<void()>& clear, const basalt::QZLogger& logger,
+                          const basalt::LogFormat& resultMessage,
+                          const basalt::LogFormat& conflictMessage);
 
   private:
     struct Shared;        // root id, connection, change stream and the items lock

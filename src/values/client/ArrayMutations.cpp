@@ -266,31 +266,10 @@ void VKArray::move(std::int64_t from, std::int64_t to) {
 }
 
 void VKArray::removeAll() {
-    const basalt::LogFormat resultLine("Result of array `children removed` notification: ");
-    const basalt::LogFormat conflictLine(
-        "There was array synchronization conflict during removal of all children. (id=%@).");
-    auto connection = innerConnection();
-    if (!connection) {
-        withWriteItemsLock([&] { removeAllInternal(); });
-        return;
-    }
-    const auto verdict =
-        exchangeChange(*connection, ChangeType::childrenRemoved, 0, 0, {}, {}, log, resultLine);
-    const ChangeResult result = verdict.first;
-    const std::int64_t revision = verdict.second;
-    if (result == ChangeResult::synchronizeConflict) {
-        log.error(conflictLine, id());
-        throw VKError(VKError::synchronizeConflict);
-    }
-    if (result == ChangeResult::waitToBeUpdated) {
-        setRevision(revision);
-    }
-    withWriteItemsLock([&] {
-        removeAllInternal();
-        if (result == ChangeResult::done) {
-            setRevision(revision);
-        }
-    });
+    removeAllEntries([this] { removeAllInternal(); }, log,
+                     basalt::LogFormat("Result of array `children removed` notification: "),
+                     basalt::LogFormat("There was array synchronization conflict during removal "
+                                       "of all children. (id=%@)."));
 }
 
 }  // namespace velkor

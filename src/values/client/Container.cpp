@@ -8,6 +8,7 @@
 #include "values/SerializerBase.h"
 #include "values/client/ContainerLocks.h"
 #include "values/client/ParentsOfContainer.h"
+#include "velkor/VKError.h"
 #include "velkor/rx/PublishSubject.h"
 
 namespace velkor {
@@ -230,6 +231,32 @@ std::pair<ChangeResult, std::int64_t> VKContainer::exchangeChange(
                                    resultMessage.function),
                  resultMessage.text, caseName(result), newRevision);
     return {result, newRevision};
+}
+
+void VKContainer::removeAllEntries(const std::function<void()>& clear,
+                                   const basalt::QZLogger& logger,
+                                   const basalt::LogFormat& resultMessage,
+                                   const basalt::LogFormat& conflictMessage) {
+    auto connection = innerConnection();
+    if (!connection) {
+        withWriteItemsLock(clear);
+        return;
+    }
+    const auto [result, revision] = exchangeChange(*connection, ChangeType::childrenRemoved, 0, 0,
+                                                   {}, {}, logger, resultMessage);
+    if (result == ChangeResult::synchronizeConflict) {
+        logger.error(conflictMessage, id());
+        throw VKError(VKError::synchronizeConflict);
+    }
+    if (result == ChangeResult::waitToBeUpdated) {
+        setRevision(revision);
+    }
+    withWriteItemsLock([&] {
+        clear();
+        if (result == ChangeResult::done) {
+            setRevision(revision);
+        }
+    });
 }
 
 void VKContainer::serialize(SerializerBase& serializer) const {

@@ -189,31 +189,11 @@ void VKDictionary::remove(const std::string& at) {
 }
 
 void VKDictionary::removeAll() {
-    const basalt::LogFormat resultLine("Result of dictionary `children removed` notification: ");
-    const basalt::LogFormat conflictLine(
-        "There was dictionary synchronization conflict during removal of all children. (id=%@).");
-    auto connection = innerConnection();
-    if (!connection) {
-        withWriteItemsLock([&] { removeAllInternal(); });
-        return;
-    }
-    const auto verdict =
-        exchangeChange(*connection, ChangeType::childrenRemoved, 0, 0, {}, {}, log, resultLine);
-    const ChangeResult result = verdict.first;
-    const std::int64_t revision = verdict.second;
-    if (result == ChangeResult::synchronizeConflict) {
-        log.error(conflictLine, id());
-        throw VKError(VKError::synchronizeConflict);
-    }
-    if (result == ChangeResult::waitToBeUpdated) {
-        setRevision(revision);
-    }
-    withWriteItemsLock([&] {
-        removeAllInternal();
-        if (result == ChangeResult::done) {
-            setRevision(revision);
-        }
-    });
+    removeAllEntries(
+        [this] { removeAllInternal(); }, log,
+        basalt::LogFormat("Result of dictionary `children removed` notification: "),
+        basalt::LogFormat("There was dictionary synchronization conflict during removal "
+                          "of all children. (id=%@)."));
 }
 
 }  // namespace velkor

@@ -196,8 +196,13 @@ TEST(ConnectionNotifications, SettingsDeletedDetachesTheRootAndPostsDidDeleteOnT
     ASSERT_TRUE(eventually([&] { return !root->onServer() && !child->onServer(); }));
     EXPECT_TRUE(foreign->onServer());
     EXPECT_EQ(deletes.load(), 0) << "events wait for the connection's scheduler";
+    // The notification thread schedules the events just after detaching the containers.
+    EXPECT_TRUE(eventually([&] {
+        scheduler->advanceBy(std::chrono::seconds(0));
+        return deletes.load() >= 2;
+    }));
     scheduler->advanceBy(std::chrono::seconds(0));
-    EXPECT_EQ(deletes.load(), 2);
+    EXPECT_EQ(deletes.load(), 2) << "one event for each container of the deleted file";
     EXPECT_EQ(capture->count(LogLevel::debug, "Settings (rootId=" + kRoot.description() +
                                                   ") have been deleted (notify=true)."),
               1u);

@@ -242,8 +242,11 @@ void VKContainer::removeAllEntries(const std::function<void()>& clear,
         withWriteItemsLock(clear);
         return;
     }
-    const auto [result, revision] = exchangeChange(*connection, ChangeType::childrenRemoved, 0, 0,
-                                                   {}, {}, logger, resultMessage);
+    // Plain variables rather than a structured binding: the lambda below captures them.
+    const auto verdict = exchangeChange(*connection, ChangeType::childrenRemoved, 0, 0, {}, {},
+                                        logger, resultMessage);
+    const ChangeResult result = verdict.first;
+    const std::int64_t revision = verdict.second;
     if (result == ChangeResult::synchronizeConflict) {
         logger.error(conflictMessage, id());
         throw VKError(VKError::synchronizeConflict);

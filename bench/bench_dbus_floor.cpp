@@ -21,6 +21,7 @@
 #include <optional>
 #include <vector>
 
+#include "EchoServer.h"
 #include "LatencyReport.h"
 #include "dbus/BusLoop.h"
 #include "dbus/RequestCodec.h"
@@ -44,30 +45,6 @@ void BM_BareSdBusPingPong(benchmark::State& state) {
     }
     velkor::bench::reportLatency(state, micros);
 }
-
-/// Answers every request with requestSucceeded from its loop thread, as the daemon would.
-class EchoServer {
-  public:
-    explicit EchoServer(const std::string& address) : loop_(dbus::BusConnection::open(address)) {
-        loop_.withBus([](dbus::BusConnection& bus) { return bus.requestName(kService); });
-        loop_.start([this](const dbus::Message& m) { answer(m); }, [] {});
-    }
-
-  private:
-    void answer(const dbus::Message& call) {
-        auto parsed = dbus::RequestCodec::parse(call);
-        const auto* request = std::get_if<Tagged<ClientRequest>>(&parsed);
-        if (!request)
-            return;
-        std::string sender(call.sender());
-        loop_.withBus([&](dbus::BusConnection& bus) {
-            bus.send(dbus::ResponseCodec::build(bus, sender, request->tag,
-                                                ServerResponse::RequestSucceeded{}));
-        });
-    }
-
-    dbus::BusLoop loop_;
-};
 
 /// Sends requests through its loop and waits on the calling thread for the answer's tag.
 class WaitingClient {
@@ -103,7 +80,7 @@ class WaitingClient {
 
 void BM_BusLoopPingPong(benchmark::State& state) {
     test::PrivateBus bus;
-    EchoServer server(bus.address());
+    bench::EchoServer server(bus.address(), kService);
     WaitingClient client(bus.address());
     const UUID container = UUID::random();
     std::vector<UUID> tags(1024);

@@ -19,6 +19,7 @@
 #include <chrono>
 #include <vector>
 
+#include "EchoServer.h"
 #include "LatencyReport.h"
 #include "channel/VirtualChannelSyncAdapter.h"
 #include "channel/XpcChannelToServer.h"
@@ -40,31 +41,6 @@ test::PrivateBus& sharedBus() {
     return bus;
 }
 
-/// Owns the daemon's name and answers every request with requestSucceeded from its loop thread.
-class EchoServer {
-  public:
-    explicit EchoServer(const std::string& address) : loop_(dbus::BusConnection::open(address)) {
-        if (!loop_.withBus([](dbus::BusConnection& bus) { return bus.requestName(kService); }))
-            throw std::runtime_error("the service name is taken");
-        loop_.start([this](const dbus::Message& m) { answer(m); }, [] {});
-    }
-
-  private:
-    void answer(const dbus::Message& call) {
-        auto parsed = dbus::RequestCodec::parse(call);
-        const auto* request = std::get_if<Tagged<ClientRequest>>(&parsed);
-        if (!request)
-            return;
-        std::string sender(call.sender());
-        loop_.withBus([&](dbus::BusConnection& bus) {
-            bus.send(dbus::ResponseCodec::build(bus, sender, request->tag,
-                                                ServerResponse::RequestSucceeded{}));
-        });
-    }
-
-    dbus::BusLoop loop_;
-};
-
 void BM_BareSdBusPingPong(benchmark::State& state) {
     test::BusPingPong pingPong(sharedBus().address(), "org.velkor.PingPong");
     std::vector<double> micros;
@@ -76,7 +52,7 @@ void BM_BareSdBusPingPong(benchmark::State& state) {
 }
 
 void BM_TransportRoundTrip(benchmark::State& state) {
-    EchoServer server(sharedBus().address());
+    bench::EchoServer server(sharedBus().address(), kService);
     auto transport = XpcChannelToServer::make(kService, sharedBus().address());
     auto adapter = VirtualChannelSyncAdapter<VirtualChannelToServer>::make(
         transport->virtualChannel(), std::chrono::seconds(5));

@@ -6,10 +6,10 @@
 #include <filesystem>
 #include <fstream>
 
-#include "Inbox.h"
 #include "dbus/BusError.h"
 #include "dbus/BusLoop.h"
 #include "dbus/NameOwnerChanged.h"
+#include "support/BlockingQueue.h"
 #include "support/PrivateBus.h"
 
 using namespace velkor;
@@ -41,7 +41,7 @@ TEST_F(BusConnectionTest, NameOwnershipIsSeenAndItsEndAnnouncedAndUsersAreKnown)
     std::string ownerName = owner->uniqueName();
     EXPECT_EQ(watcher.nameOwner(kService), ownerName);
 
-    test::Inbox<NameOwnerChanged> changes;
+    test::BlockingQueue<NameOwnerChanged> changes;
     BusLoop loop(std::move(watcher));
     auto match = loop.withBus(
         [](BusConnection& b) { return b.addMatch(NameOwnerChanged::matchRule(kService)); });

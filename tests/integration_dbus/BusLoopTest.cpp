@@ -4,11 +4,11 @@
 #include <map>
 #include <thread>
 
-#include "Inbox.h"
 #include "dbus/BusError.h"
 #include "dbus/BusLoop.h"
 #include "dbus/RequestCodec.h"
 #include "internals/SettingsService.h"
+#include "support/BlockingQueue.h"
 #include "support/PrivateBus.h"
 
 using namespace velkor;
@@ -24,7 +24,7 @@ const std::string kService = "org.velkor.SettingsDaemon";
 class BusLoopTest : public ::testing::Test {
   protected:
     /// A loop owning the service name that hands each request's tag to `tags`.
-    std::unique_ptr<BusLoop> serverLoop(test::Inbox<UUID>& tags) {
+    std::unique_ptr<BusLoop> serverLoop(test::BlockingQueue<UUID>& tags) {
         auto loop = std::make_unique<BusLoop>(BusConnection::open(bus.address()));
         loop->withBus([](BusConnection& b) { return b.requestName(kService); });
         loop->start(
@@ -43,7 +43,7 @@ class BusLoopTest : public ::testing::Test {
 }  // namespace
 
 TEST_F(BusLoopTest, ManyThreadsSendThroughOneLoopEachInItsOwnOrder) {
-    test::Inbox<UUID> received;
+    test::BlockingQueue<UUID> received;
     auto server = serverLoop(received);
     BusLoop client(BusConnection::open(bus.address()));
     client.start([](const Message&) {}, [] {});
@@ -83,7 +83,7 @@ TEST_F(BusLoopTest, ManyThreadsSendThroughOneLoopEachInItsOwnOrder) {
 
 TEST_F(BusLoopTest, TheEndOfTheBusIsReportedOnceAndSendingOrRestartingThenFails) {
     std::atomic<int> disconnects{0};
-    test::Inbox<bool> ended;
+    test::BlockingQueue<bool> ended;
     BusLoop loop(BusConnection::open(bus.address()));
     loop.start([](const Message&) {},
                [&] {
@@ -105,12 +105,12 @@ TEST_F(BusLoopTest, TheEndOfTheBusIsReportedOnceAndSendingOrRestartingThenFails)
 }
 
 TEST_F(BusLoopTest, AHandlerMayStopOrEvenDestroyItsOwnLoop) {
-    test::Inbox<UUID> received;
+    test::BlockingQueue<UUID> received;
     auto server = serverLoop(received);
 
     // Stopping from the handler: later messages are not handled.
     std::atomic<int> handled{0};
-    test::Inbox<bool> stopped;
+    test::BlockingQueue<bool> stopped;
     BusLoop stopping(BusConnection::open(bus.address()));
     stopping.withBus([](BusConnection& b) { return b.requestName("org.velkor.Stopping"); });
     stopping.start(
@@ -124,7 +124,7 @@ TEST_F(BusLoopTest, AHandlerMayStopOrEvenDestroyItsOwnLoop) {
         [] {});
 
     // Destroying from the handler: the loop finishes without its owner.
-    test::Inbox<bool> destroyed;
+    test::BlockingQueue<bool> destroyed;
     auto doomed = std::make_unique<BusLoop>(BusConnection::open(bus.address()));
     doomed->withBus([](BusConnection& b) { return b.requestName("org.velkor.Doomed"); });
     doomed->start(

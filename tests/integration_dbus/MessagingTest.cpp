@@ -5,10 +5,10 @@
 #include <numeric>
 #include <thread>
 
-#include "Inbox.h"
 #include "dbus/BusLoop.h"
 #include "dbus/RequestCodec.h"
 #include "dbus/ResponseCodec.h"
+#include "support/BlockingQueue.h"
 #include "support/PrivateBus.h"
 
 using namespace velkor;
@@ -35,7 +35,7 @@ TEST(MessagingTest, FourMebibyteBlobsTravelBothWaysThroughASmallSocketBuffer) {
 
     // The daemon's side in miniature: answers a create with the big blob, anything else with
     // success. Its loop is declared last so that it stops before the inbox goes.
-    test::Inbox<Tagged<ClientRequest>> requests;
+    test::BlockingQueue<Tagged<ClientRequest>> requests;
     BusLoop server(BusConnection::open(bus.address()));
     ASSERT_TRUE(server.withBus([](BusConnection& b) { return b.requestName(kService); }));
     server.start(
@@ -55,7 +55,7 @@ TEST(MessagingTest, FourMebibyteBlobsTravelBothWaysThroughASmallSocketBuffer) {
         },
         [] {});
 
-    test::Inbox<ReceivedResponse> responses;
+    test::BlockingQueue<ReceivedResponse> responses;
     BusLoop client(BusConnection::open(bus.address()));
     client.start(
         [&](const Message& m) {

@@ -7,9 +7,9 @@
 #include <filesystem>
 #include <regex>
 
-#include "Inbox.h"
 #include "dbus/BusError.h"
 #include "dbus/BusLoop.h"
+#include "support/BlockingQueue.h"
 
 using namespace velkor;
 
@@ -46,7 +46,7 @@ TEST(PrivateBusScriptTest, StartsABusThatClientsReachStopsItByItsProcessIdAndRun
     ASSERT_TRUE(std::regex_search(addressText, directory, std::regex("unix:path=([^,]+)/bus")));
     EXPECT_TRUE(std::filesystem::exists(directory[1].str()));
 
-    test::Inbox<bool> ended;
+    test::BlockingQueue<bool> ended;
     dbus::BusLoop client(dbus::BusConnection::open(addressText));
     client.start([](const dbus::Message&) {}, [&] { ended.push(true); });
 

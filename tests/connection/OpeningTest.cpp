@@ -2,6 +2,7 @@
 
 #include "ConnectionTesting.h"
 #include "support/DaemonBlobWriter.h"
+#include "support/ErrorOf.h"
 #include "support/LogCapture.h"
 #include "velkor/VKConversions.h"
 #include "velkor/VKDictionary.h"
@@ -25,15 +26,6 @@ const T* request(FakeDaemon& daemon, std::size_t index) {
     static thread_local std::vector<Tagged<ClientRequest>> copy;
     copy = daemon.requests();
     return index < copy.size() ? copy[index].payload.get<T>() : nullptr;
-}
-
-std::optional<VKError> errorOf(const std::function<void()>& call) {
-    try {
-        call();
-    } catch (const VKError& e) {
-        return e;
-    }
-    return std::nullopt;
 }
 
 struct Opening : ::testing::Test {
@@ -105,7 +97,7 @@ TEST_F(Opening, ARaceWithAnotherCreatorFetchesAgain) {
     h.daemon->answerNext(failed(VKError::fileAlreadyExists));
     h.daemon->answerNext(failed(VKError::fileDoesNotExist));
     EXPECT_EQ(errorOf([&] { connection.openOrCreateSettings(VKDictionary::make(), "other"); }),
-              VKError(VKError::fileDoesNotExist));
+              VKError::fileDoesNotExist);
     EXPECT_EQ(
         second->count(LogLevel::error, "Second fetch of settings failed with: FileDoesNotExist"),
         1u);
@@ -129,9 +121,9 @@ TEST_F(Opening, AShutDownConnectionStillReturnsALiveRootButOpensNothingNew) {
     connection.dispose();
     EXPECT_EQ(connection.openOrCreateSettings(VKDictionary::make(), "prefs").rootContainer, root);
     EXPECT_EQ(errorOf([&] { connection.openOrCreateSettings(VKDictionary::make(), "new"); }),
-              VKError(VKError::connectionLost));
+              VKError::connectionLost);
     EXPECT_EQ(errorOf([&] { connection.openOrCreateSettings(VKDictionary::make(), ""); }),
-              VKError(VKError::invalidData))
+              VKError::invalidData)
         << "an empty domain fails before the shut-down check";
 }
 
@@ -178,14 +170,14 @@ TEST_F(Opening, ResolveAndCreateReportTheirFailures) {
     h.daemon->answerNext(fetched(DaemonBlobWriter().number(4)));
     auto id = UUID::random();
     EXPECT_EQ(errorOf([&] { h.connection->resolveContainerProxy(id, false); }),
-              VKError(VKError::serverError));
+              VKError::serverError);
     EXPECT_EQ(capture->count(LogLevel::error, "Can't decode object (id=" + id.description() + ")."),
               1u);
 
     auto root = VKDictionary::make();
     h.daemon->answerNext(failed(VKError::fileAlreadyExists));
     EXPECT_EQ(errorOf([&] { connection.createSettings(root, "prefs"); }),
-              VKError(VKError::fileAlreadyExists));
+              VKError::fileAlreadyExists);
     EXPECT_FALSE(root->onServer());
     EXPECT_EQ(capture->count(LogLevel::error, "Create settings failed with: FileAlreadyExists"),
               1u);
@@ -196,7 +188,7 @@ TEST_F(Opening, ResolveAndCreateReportTheirFailures) {
     EXPECT_EQ(connection.openOrCreateSettings(VKDictionary::make(), "prefs").rootContainer, root);
 
     h.daemon->answerNext(fetched(DaemonBlobWriter().integer(99)));
-    EXPECT_EQ(errorOf([&] { connection.getSetting("broken", ""); }), VKError(VKError::serverError));
+    EXPECT_EQ(errorOf([&] { connection.getSetting("broken", ""); }), VKError::serverError);
     EXPECT_EQ(capture->count(LogLevel::error, "Can't decode object."), 1u);
 }
 
@@ -210,7 +202,7 @@ TEST_F(Opening, APartlyDecodedTreeIsDiscardedWithoutDeadlock) {
                                      .dictionary(nested, rootId, 1, 0)
                                      .key("b")
                                      .integer(42)));
-    EXPECT_EQ(errorOf([&] { connection.getSetting("prefs", ""); }), VKError(VKError::serverError));
+    EXPECT_EQ(errorOf([&] { connection.getSetting("prefs", ""); }), VKError::serverError);
     EXPECT_EQ(h.connection->registryOfContainers().tryFind(nested), nullptr);
     h.daemon->answerNext(fetched(DaemonBlobWriter().dictionary(rootId, rootId, 1, 0)));
     EXPECT_NE(connection.getSetting("prefs", ""), nullptr) << "the lock was released";

@@ -9,6 +9,7 @@
 
 #include "connection/ConnectionImpl.h"
 #include "support/DaemonBlobWriter.h"
+#include "support/ErrorOf.h"
 #include "support/FakeDaemon.h"
 #include "values/client/DeserializerOnClient.h"
 #include "velkor/VKArray.h"
@@ -31,17 +32,6 @@ inline ChangeNotificationPtr record(ChangeType type, const UUID& id, std::int64_
                                     std::string key = {}, std::vector<std::uint8_t> data = {}) {
     return std::make_shared<VKChangeNotification>(type, id, revision, from, to, std::move(key),
                                                   std::move(data));
-}
-
-/// The code of the VKError that `f` throws, or none.
-template <typename F>
-std::optional<VKError::Code> errorOf(F&& f) {
-    try {
-        f();
-    } catch (const VKError& e) {
-        return e.code();
-    }
-    return std::nullopt;
 }
 
 /// Decodes `blob` on `connection` as the connection decodes the daemon's answers.

@@ -3,11 +3,13 @@
 #include <condition_variable>
 #include <mutex>
 
+#include "support/ErrorOf.h"
 #include "support/LibraryOnPrivateBus.h"
 #include "support/LogCapture.h"
 
 using namespace velkor;
 using namespace std::chrono_literals;
+using velkor::test::errorOf;
 
 namespace {
 
@@ -42,15 +44,6 @@ class Events {
     std::size_t read_ = 0;
     rx::DisposablePtr subscription_;
 };
-
-std::optional<VKError> errorOf(const std::function<void()>& call) {
-    try {
-        call();
-    } catch (const VKError& e) {
-        return e;
-    }
-    return std::nullopt;
-}
 
 VKObjectPtr num(std::int64_t n) {
     return std::make_shared<VKNumber>(n);
@@ -123,7 +116,7 @@ TEST_F(LibraryScenario, StaleWritesConflictOnOneKeyAndMergeOnDifferentKeys) {
     // B writes as if it had not seen A's change yet: the same key conflicts, and B's local
     // change is undone.
     rootB->setRevision(staleRevision);
-    EXPECT_EQ(errorOf([&] { rootB->set("k", num(2)); }), VKError(VKError::synchronizeConflict));
+    EXPECT_EQ(errorOf([&] { rootB->set("k", num(2)); }), VKError::synchronizeConflict);
     EXPECT_EQ(rootB->get("k", -1), 1);
     EXPECT_EQ(
         logs->count(LogLevel::error,

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "support/ErrorOf.h"
 #include "values/ContainerProxyBase.h"
 #include "values/client/ContainerLocks.h"
 #include "values/client/ParentsOfContainer.h"
@@ -132,17 +133,6 @@ inline std::vector<UUID> parentIds(const VKContainer& c) {
 /// How many parent entries `c` keeps, dead ones included.
 inline std::size_t entryCount(const VKContainer& c) {
     return ParentsOfContainerBase::lock().sync([&] { return c.parents().count(); });
-}
-
-/// Runs `f` and gives the code of the VKError it throws, or no value.
-template <typename F>
-std::optional<VKError::Code> errorOf(F&& f) {
-    try {
-        f();
-    } catch (const VKError& e) {
-        return e.code();
-    }
-    return std::nullopt;
 }
 
 }  // namespace velkor::test

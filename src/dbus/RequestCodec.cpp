@@ -1,7 +1,6 @@
 #include "dbus/RequestCodec.h"
 
 #include <cerrno>
-#include <iterator>
 #include <optional>
 
 #include "dbus/BusError.h"

@@ -1,7 +1,5 @@
 #include "dbus/ResponseCodec.h"
 
-#include <iterator>
-
 #include "dbus/BusError.h"
 #include "dbus/MessageReader.h"
 #include "dbus/MessageWriter.h"

@@ -215,12 +215,3 @@ TEST_F(MonitorFixture, BootstrapWithoutAnyConnectionThrowsConnectionLostQuietly)
                              "Can't open/create settings at all. Last error: ConnectionLost"),
               1u);
 }
-
-TEST(ConnectionMonitorMake, WithoutProductDefinesGivesNoMonitor) {
-    test::LogCapture capture;
-    di::Container container;
-    EXPECT_EQ(ConnectionMonitorImpl::make(container.synchronize(),
-                                          std::make_shared<rx::VirtualTimeScheduler>()),
-              nullptr);
-    EXPECT_EQ(capture->count(LogLevel::error, "no BKProductDefines"), 1u);
-}

@@ -1,6 +1,7 @@
 // Decodes arbitrary bytes with the client decoder on a fresh connection, then walks what it
-// built: every container must be registered and attached, and the tree must read, describe and
-// encode again without trouble.
+// built: every container must be registered and attached, reading an item (which resolves a
+// proxy to the container the blob registered under its id) must never lead back to a container
+// on the way down, and the tree must describe and encode again without trouble.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -37,12 +38,21 @@ class RegistryOnlyConnection final : public InnerConnection {
 
     RegistryOfContainers& registryOfContainers() override { return registry_; }
     void unregisterContainer(const UUID& id) override { registry_.unregister(id); }
+    void unregisterContainer(const UUID& id,
+                             const std::weak_ptr<const VKContainerBase>& container) override {
+        registry_.unregisterIfSame(id, container);
+    }
     std::pair<ChangeResult, std::int64_t> publishChangeNotification(
         const ChangeNotificationPtr&) override {
         throw VKError(VKError::connectionLost);
     }
-    std::shared_ptr<VKContainer> resolveContainerProxy(const UUID&, bool) override {
-        throw VKError(VKError::connectionLost);
+    // Resolves to what the blob itself registered, as a daemon serving the same tree would.
+    std::shared_ptr<VKContainer> resolveContainerProxy(const UUID& id, bool) override {
+        auto found = registry_.tryFind(id);
+        if (!found || found->kind() == VKObjectBase::Kind::containerProxy) {
+            throw VKError(VKError::containerNotFound);
+        }
+        return found;
     }
     void setHasSubscription(const UUID&, bool) override {}
     void schedule(std::function<void()>) override {}
@@ -64,30 +74,44 @@ class RegistryOnlyConnection final : public InnerConnection {
     RegistryOfContainers registry_;
 };
 
-// Visits each container once: a blob can share one container among many parents.
-void walk(const VKObjectPtr& value, RegistryOnlyConnection& connection, int depth,
-          std::unordered_set<const VKObjectBase*>& visited) {
-    check(value != nullptr && depth <= DeserializerOnClient::kMaximumNesting + 1);
+// Visits each container once (a blob can share one container among many parents); `path` holds
+// the containers on the way down, which no item may lead back to.
+void walk(const VKObjectPtr& value, RegistryOnlyConnection& connection,
+          std::unordered_set<const VKObjectBase*>& visited,
+          std::unordered_set<const VKObjectBase*>& path) {
+    check(value != nullptr);
     value->description();
     auto container = VKContainer::asClientContainer(value);
-    if (!container || !visited.insert(container.get()).second) {
+    if (!container) {
+        return;
+    }
+    check(!path.contains(container.get()));
+    if (!visited.insert(container.get()).second) {
         return;
     }
     check(container->innerConnection().get() == &connection);
     auto registered = connection.registryOfContainers().tryFind(container->id());
     check(registered != nullptr && registered->id() == container->id());
+    path.insert(container.get());
+    auto read = [&](auto&& get) {
+        try {
+            walk(get(), connection, visited, path);
+        } catch (const VKError&) {
+            // A proxy whose container the blob does not hold stays unresolved.
+        }
+    };
     if (auto array = std::dynamic_pointer_cast<VKArray>(value)) {
-        auto items = array->items();
-        check(items.size() == array->count());
-        for (const auto& item : items) {
-            walk(item, connection, depth + 1, visited);
+        check(array->items().size() == array->count());
+        for (std::int64_t i = 0; i < static_cast<std::int64_t>(array->count()); ++i) {
+            read([&] { return array->get(i); });
         }
     } else if (auto dictionary = std::dynamic_pointer_cast<VKDictionary>(value)) {
         for (const auto& [key, item] : dictionary->items()) {
             check(dictionary->hasKey(key));
-            walk(item, connection, depth + 1, visited);
+            read([&, k = key] { return dictionary->get(k); });
         }
     }
+    path.erase(container.get());
 }
 
 }  // namespace
@@ -105,7 +129,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     }
     std::unordered_set<const VKObjectBase*> visited;
-    walk(value, *connection, 0, visited);
+    std::unordered_set<const VKObjectBase*> path;
+    walk(value, *connection, visited, path);
     // Attached containers travel as references: the encoding is the value's kind and id, or a
     // scalar's two items.
     SerializerOnClient encoder;

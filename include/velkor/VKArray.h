@@ -151,6 +151,7 @@ class VKArray final : public VKArrayBase {
     static std::shared_ptr<VKArray> decode(DeserializerOnClient& decoder);
 
     void prefetchInnerItems(const KnownIds& known) override;
+    void adoptContentOf(VKContainer& fresh) override;
     void handleChangeFromServer(const VKChangeNotification& change,
                                 const std::string& path) override;
 
@@ -173,8 +174,10 @@ class VKArray final : public VKArrayBase {
     /// Moves the item at `from` to `to`; called under the write lock.
     void moveItem(std::size_t from, std::size_t to);
     /// Applies a record of the daemon that changes items and gives the events it makes.
-    std::vector<VKContainerChange> applyToItems(const VKChangeNotification& change,
-                                                const std::shared_ptr<InnerConnection>& connection);
+    VKObjectPtr decodeChangeValue(const VKChangeNotification& change,
+                                  const std::shared_ptr<InnerConnection>& connection) override;
+    std::vector<VKContainerChange> applyChangeToItems(const VKChangeNotification& change,
+                                                      const VKObjectPtr& value) override;
 };
 
 using VKArrayPtr = std::shared_ptr<VKArray>;

@@ -87,8 +87,13 @@ class VKContainer : public VKContainerBase {
     void setRootId(const UUID& rootId);
     std::shared_ptr<InnerConnection> innerConnection() const;
     void setInnerConnection(std::shared_ptr<InnerConnection> connection);
-    /// Clears the connection only when it is still `expected`; true when it did.
-    bool clearInnerConnectionIf(const InnerConnection* expected);
+    /// Sets the connection and hands back the previous one, for the caller to release where no
+    /// lock is held (it may be the last reference).
+    std::shared_ptr<InnerConnection> exchangeInnerConnection(
+        std::shared_ptr<InnerConnection> connection);
+    /// Clears the connection only when it is still `expected`, handing it back (empty when it
+    /// was not cleared) for the caller to release where no lock is held.
+    std::shared_ptr<InnerConnection> clearInnerConnectionIf(const InnerConnection* expected);
     /// Whether both containers are attached to the very same connection, or both to none.
     bool sameConnection(const VKContainer& other) const;
 
@@ -107,11 +112,20 @@ class VKContainer : public VKContainerBase {
 
     /// Takes the daemon's revision unchanged.
     void setRevision(std::int64_t revision) { storeRevision(revision); }
+    /// Takes the daemon's revision when it is ahead of the container's: a change that the
+    /// daemon ordered before one of ours and that arrives after it never moves it back.
+    void raiseRevision(std::int64_t revision);
 
     /// Delivers `change` to the observers later, through `via`'s scheduler, in posting order.
     /// Observers subscribed when it is delivered receive it, even if the container is gone by
     /// then.
     void postChangeNotification(VKContainerChange change, InnerConnection& via);
+
+    /// Takes the content and revision of `fresh`, a copy of this container that was just
+    /// decoded from the daemon and is shared with nobody, unless this container already stands
+    /// at a later revision; observers get the events of the differences. A container without
+    /// items of its own (a proxy) takes nothing.
+    virtual void adoptContentOf(VKContainer& fresh);
 
     /// Applies a change that the daemon reports (another client's change), `path` being this
     /// container's path in its settings file. Throws VKError when it cannot be applied. A
@@ -156,6 +170,28 @@ class VKContainer : public VKContainerBase {
                                                          const basalt::QZLogger& logger,
                                                          const basalt::LogFormat& resultMessage);
 
+    /// The handling of the daemon's reports that arrays and dictionaries share: decodes the
+    /// value the record carries (decodeChangeValue), then, under the write lock, applies it
+    /// (applyChangeToItems) and takes its revision, in the daemon's order: while one of this
+    /// client's own changes is in flight, a record that the daemon ordered after it waits for
+    /// it. The events go to the observers, and the root learns of the change at `path`.
+    void applyChangeFromServer(const VKChangeNotification& change, const std::string& path);
+    /// The value `change` carries, decoded on `connection`, or empty for a type that carries
+    /// none; throws invalidData for a type the container does not take.
+    virtual VKObjectPtr decodeChangeValue(const VKChangeNotification& change,
+                                          const std::shared_ptr<InnerConnection>& connection);
+    /// Applies one reported change with the write lock held and returns the events for the
+    /// observers; throws VKError when it does not fit the items.
+    virtual std::vector<VKContainerChange> applyChangeToItems(const VKChangeNotification& change,
+                                                              const VKObjectPtr& value);
+
+    /// Posts `events` through the connection the container is attached to; none while local.
+    void postChanges(std::vector<VKContainerChange>& events);
+
+    /// One of this client's changes that is applied only after the daemon accepted it
+    /// ("values/client/OwnChange.h").
+    class OwnChange;
+
     /// removeAll of arrays and dictionaries: when attached, asks the daemon to remove every
     /// entry (throwing synchronizeConflict, logged as `conflictMessage` with the id, or the
     /// connection's errors, with nothing removed); then runs `clear` under the write lock and,
@@ -167,6 +203,20 @@ class VKContainer : public VKContainerBase {
   private:
     struct Shared;        // root id, connection, change stream and the items lock
     struct ChangeStream;  // created when first observed or posted to
+    struct Applied;       // events of one applied report, and the path they concern
+
+    /// Under the write lock: applies the held reports that may follow now.
+    void applyHeldChanges(std::vector<Applied>& applied);
+    /// Under the write lock: applies one held report; one that does not fit is logged and
+    /// skipped.
+    void applyHeldChange(const VKChangeNotification& change, const std::string& path,
+                         const VKObjectPtr& value, std::vector<Applied>& applied);
+    /// Applies one report under the write lock (its revision included) into `applied`.
+    void applyLocked(const VKChangeNotification& change, const std::string& path,
+                     const VKObjectPtr& value, std::vector<Applied>& applied);
+    /// Posts the events of applied reports through `connection`, each followed by its root's
+    /// event; nothing without a connection.
+    void deliver(std::vector<Applied>& applied, const std::shared_ptr<InnerConnection>& connection);
 
     dispatch::ReadWriteQueue& itemsLock() const;
     std::weak_ptr<VKContainer> weakContainer() const;

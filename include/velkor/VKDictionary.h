@@ -127,6 +127,7 @@ class VKDictionary final : public VKDictionaryBase {
     static std::shared_ptr<VKDictionary> decode(DeserializerOnClient& decoder);
 
     void prefetchInnerItems(const KnownIds& known) override;
+    void adoptContentOf(VKContainer& fresh) override;
     void handleChangeFromServer(const VKChangeNotification& change,
                                 const std::string& path) override;
 
@@ -139,9 +140,10 @@ class VKDictionary final : public VKDictionaryBase {
     bool setObject(const std::string& at, VKObjectPtr value, const char* what);
     bool setInteger(const std::string& at, std::int64_t value);
 
-    /// Applies a record of the daemon that changes items and gives the event it makes, if any.
-    std::optional<VKContainerChange> applyToItems(
-        const VKChangeNotification& change, const std::shared_ptr<InnerConnection>& connection);
+    VKObjectPtr decodeChangeValue(const VKChangeNotification& change,
+                                  const std::shared_ptr<InnerConnection>& connection) override;
+    std::vector<VKContainerChange> applyChangeToItems(const VKChangeNotification& change,
+                                                      const VKObjectPtr& value) override;
 };
 
 using VKDictionaryPtr = std::shared_ptr<VKDictionary>;

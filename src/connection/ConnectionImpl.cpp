@@ -168,6 +168,13 @@ void ConnectionImpl::unregisterContainer(const UUID& id) {
     lookupMapOfContainers_.forgetDestroyed(id);
 }
 
+void ConnectionImpl::unregisterContainer(const UUID& id,
+                                         const std::weak_ptr<const VKContainerBase>& container) {
+    if (registryOfContainers_.unregisterIfSame(id, container)) {
+        lookupMapOfContainers_.forgetDestroyed(id);
+    }
+}
+
 void ConnectionImpl::schedule(std::function<void()> action) {
     events_->add(std::move(action));
 }

@@ -61,6 +61,8 @@ class ConnectionImpl final : public InnerConnection,
     // InnerConnection
     RegistryOfContainers& registryOfContainers() override { return registryOfContainers_; }
     void unregisterContainer(const UUID& id) override;
+    void unregisterContainer(const UUID& id,
+                             const std::weak_ptr<const VKContainerBase>& container) override;
     std::pair<ChangeResult, std::int64_t> publishChangeNotification(
         const ChangeNotificationPtr& change) override;
     std::shared_ptr<VKContainer> resolveContainerProxy(const UUID& containerId,

@@ -173,8 +173,11 @@ std::shared_ptr<VKContainer> ConnectionImpl::resolveContainerProxy(const UUID& c
     throwIfShutDown();
     auto answer = send(ClientRequest::ResolveSettings{containerId, recursiveFetch});
     if (auto* fetched = answer.get<ServerResponse::SettingsFetched>()) {
-        if (auto container =
-                VKContainer::asClientContainer(decodeBlob(fetched->data, shared_from_this()))) {
+        auto container =
+            VKContainer::asClientContainer(decodeBlob(fetched->data, shared_from_this()));
+        // The answer must be the container asked for, with its content.
+        if (container && container->id() == containerId &&
+            container->kind() != VKObjectBase::Kind::containerProxy) {
             return container;
         }
         logger().error("Can't decode object (id=%@).", containerId);

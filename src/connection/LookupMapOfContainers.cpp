@@ -31,6 +31,16 @@ std::shared_ptr<VKContainer> LookupMapOfContainers::Map::tryToFindContainerBy(
     auto container = it->second.container.get();
     if (!container) {
         mapOfPathToContainer_.erase(it);
+        return nullptr;
+    }
+    // A container the daemon no longer has (its file or itself was deleted, or it was
+    // abandoned) is detached: handing it out would let writes stay local while reported as
+    // done, so the entry goes and the next opening asks the daemon.
+    if (!container->onServer()) {
+        mapOfContainerIdToPath_.erase(it->second.id);
+        mapOfPathToContainer_.erase(it);
+        retired_.push_back(std::move(container));
+        return nullptr;
     }
     return container;  // handed to the caller, who releases it after the lock
 }

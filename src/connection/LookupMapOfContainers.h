@@ -53,8 +53,12 @@ class LookupMapOfContainers {
             UUID id;
         };
 
+        friend class LookupMapOfContainers;
+
         std::unordered_map<std::string, Entry> mapOfPathToContainer_;
         std::unordered_map<UUID, std::string> mapOfContainerIdToPath_;
+        // Containers the map let go of, released by withLock once the lock is free.
+        std::vector<std::shared_ptr<VKContainer>> retired_;
     };
 
     LookupMapOfContainers() : label_("LookupMapOfContainers") {}
@@ -63,8 +67,10 @@ class LookupMapOfContainers {
     /// Not re-entrant.
     template <typename F>
     std::invoke_result_t<F&, Map&> withLock(F&& f) {
+        std::vector<std::shared_ptr<VKContainer>> retired;  // destroyed after the lock
         std::lock_guard lock(mutex_);
         OwnerMark mark(owner_);
+        Retirement retirement{map_.retired_, retired};
         applyPendingForgets();
         return f(map_);
     }
@@ -86,6 +92,13 @@ class LookupMapOfContainers {
         }
         ~OwnerMark() { owner.store(std::thread::id(), std::memory_order_release); }
         std::atomic<std::thread::id>& owner;
+    };
+
+    // Hands the containers the map let go of to a variable that outlives the lock.
+    struct Retirement {
+        std::vector<std::shared_ptr<VKContainer>>& from;
+        std::vector<std::shared_ptr<VKContainer>>& to;
+        ~Retirement() { to.swap(from); }
     };
 
     void applyPendingForgets();

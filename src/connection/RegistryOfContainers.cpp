@@ -23,21 +23,46 @@ InnerConnection* RegistryOfContainers::liveConnectionIdentity() const {
     return connection_.expired() ? nullptr : connectionIdentity_;
 }
 
+namespace {
+
+// Whether `entry` refers to `object`, compared by ownership so that no strong reference is taken.
+bool refersTo(const std::weak_ptr<VKContainer>& entry,
+              const std::weak_ptr<const VKContainerBase>& object) {
+    return !entry.owner_before(object) && !object.owner_before(entry);
+}
+
+}  // namespace
+
 void RegistryOfContainers::registerContainer(const std::shared_ptr<VKContainer>& container) {
+    // The connection, and any connection the container leaves, are released after the lock.
+    std::shared_ptr<InnerConnection> connection;
+    std::shared_ptr<InnerConnection> previous;
     lock_.sync([&] {
+        connection = connection_.lock();
         idsToContainers_[container->id()] = WeakRef<VKContainer>{container};
-        container->setInnerConnection(connection_.lock());
+        previous = container->exchangeInnerConnection(connection);
     });
 }
 
-void RegistryOfContainers::registerContainers(
-    const std::unordered_map<UUID, std::shared_ptr<VKContainer>>& containers) {
-    lock_.sync([&] {
-        auto connection = connection_.lock();
+bool RegistryOfContainers::registerContainers(
+    const std::unordered_map<UUID, std::shared_ptr<VKContainer>>& containers,
+    const VKContainer* holder) {
+    std::shared_ptr<InnerConnection> connection;
+    std::vector<std::shared_ptr<InnerConnection>> previous;
+    return lock_.sync([&] {
+        if (holder) {
+            auto it = idsToContainers_.find(holder->id());
+            if (it == idsToContainers_.end() ||
+                !refersTo(it->second.ref, holder->weak_from_this())) {
+                return false;
+            }
+        }
+        connection = connection_.lock();
         for (const auto& [id, container] : containers) {
             idsToContainers_[id] = WeakRef<VKContainer>{container};
-            container->setInnerConnection(connection);
+            previous.push_back(container->exchangeInnerConnection(connection));
         }
+        return true;
     });
 }
 
@@ -49,7 +74,9 @@ std::shared_ptr<VKContainer> RegistryOfContainers::tryFind(const UUID& id) {
 }
 
 void RegistryOfContainers::unregister(const UUID& id) {
-    std::shared_ptr<VKContainer> container;  // released after the lock: may run a destructor
+    // Released after the lock: either may be the last reference.
+    std::shared_ptr<VKContainer> container;
+    std::shared_ptr<InnerConnection> detached;
     lock_.sync([&] {
         auto it = idsToContainers_.find(id);
         if (it == idsToContainers_.end())
@@ -57,25 +84,26 @@ void RegistryOfContainers::unregister(const UUID& id) {
         container = it->second.get();
         idsToContainers_.erase(it);
         if (auto* connection = liveConnectionIdentity(); container && connection) {
-            container->clearInnerConnectionIf(connection);
+            detached = container->clearInnerConnectionIf(connection);
         }
     });
 }
 
 bool RegistryOfContainers::unregisterIfSame(const UUID& id,
                                             const std::weak_ptr<const VKContainerBase>& container) {
-    std::shared_ptr<VKContainer> live;  // released after the lock: may run a destructor
+    // Released after the lock: either may be the last reference.
+    std::shared_ptr<VKContainer> live;
+    std::shared_ptr<InnerConnection> detached;
     return lock_.sync([&] {
         auto it = idsToContainers_.find(id);
         if (it == idsToContainers_.end())
             return false;
-        const auto& entry = it->second.ref;
-        if (entry.owner_before(container) || container.owner_before(entry))
+        if (!refersTo(it->second.ref, container))
             return false;
-        live = entry.lock();
+        live = it->second.ref.lock();
         idsToContainers_.erase(it);
         if (auto* connection = liveConnectionIdentity(); live && connection) {
-            live->clearInnerConnectionIf(connection);
+            detached = live->clearInnerConnectionIf(connection);
         }
         return true;
     });
@@ -84,15 +112,23 @@ bool RegistryOfContainers::unregisterIfSame(const UUID& id,
 std::vector<std::shared_ptr<VKContainer>> RegistryOfContainers::unregisterHavingRootId(
     const UUID& rootId) {
     std::vector<std::shared_ptr<VKContainer>> removed;
+    // Every container looked at is held until the lock is released: one whose last other
+    // reference goes meanwhile would otherwise run its destructor, which unregisters itself
+    // through this very lock, inside it.
+    std::vector<std::shared_ptr<VKContainer>> seen;
     InnerConnection* connection = nullptr;
     lock_.sync([&] {
         connection = liveConnectionIdentity();
+        seen.reserve(idsToContainers_.size());
         for (auto it = idsToContainers_.begin(); it != idsToContainers_.end();) {
             auto container = it->second.get();
             if (container && container->rootId() == rootId) {
                 removed.push_back(std::move(container));
                 it = idsToContainers_.erase(it);
             } else {
+                if (container) {
+                    seen.push_back(std::move(container));
+                }
                 ++it;
             }
         }

@@ -16,7 +16,8 @@ class InnerConnection;
 
 /// The live containers of one connection by id. Holds them weakly; registering a container
 /// attaches it to the connection (sets its innerConnection), unregistering detaches it. Every
-/// operation is atomic with respect to the others; none calls back into the registry.
+/// operation is atomic with respect to the others; none calls back into the registry, and none
+/// releases a container or a connection while holding the lock: their destructors call back.
 class RegistryOfContainers {
   public:
     RegistryOfContainers();
@@ -30,9 +31,12 @@ class RegistryOfContainers {
 
     /// Registers `container` under its id, replacing any entry, and attaches it.
     void registerContainer(const std::shared_ptr<VKContainer>& container);
-    /// Registers every container of the map under its key and attaches each, in one step.
-    void registerContainers(
-        const std::unordered_map<UUID, std::shared_ptr<VKContainer>>& containers);
+    /// Registers every container of the map under its key and attaches each, in one step. With
+    /// a `holder`, only while the holder is itself registered here (a container detached
+    /// meanwhile takes no new attached children); false when nothing was registered for that.
+    bool registerContainers(
+        const std::unordered_map<UUID, std::shared_ptr<VKContainer>>& containers,
+        const VKContainer* holder = nullptr);
     /// The live container registered under `id`, or empty. A dead entry stays.
     std::shared_ptr<VKContainer> tryFind(const UUID& id);
     /// Removes the entry for `id`; a live container still attached to this registry's connection

@@ -12,6 +12,7 @@
 namespace velkor {
 
 class RegistryOfContainers;
+class VKContainerBase;
 
 /// What client containers, the decoder and the registry use to reach their connection.
 class InnerConnection : public VKConnection {
@@ -21,6 +22,11 @@ class InnerConnection : public VKConnection {
 
     /// Forgets one container (registry and lookup map).
     virtual void unregisterContainer(const UUID& id) = 0;
+    /// Forgets `container`, registered under `id`, only while it is the one registered there;
+    /// another object that took the id since keeps its entries. Called from destructors: it
+    /// never waits for the lookup map's lock.
+    virtual void unregisterContainer(const UUID& id,
+                                     const std::weak_ptr<const VKContainerBase>& container) = 0;
 
     /// Sends one change to the daemon and returns its verdict and the container's new revision.
     virtual std::pair<ChangeResult, std::int64_t> publishChangeNotification(

@@ -72,6 +72,18 @@ bool ParentsOfContainerBase::clearProxyIf(const std::weak_ptr<const VKContainerB
     return same;
 }
 
+bool ParentsOfContainerBase::isAncestor(const VKContainer& candidate, VKContainer& container) {
+    Retained retained;  // released after the lock
+    return lock().sync([&] {
+        try {
+            throwIfContainerIsOurAncestor(container, candidate, retained);
+            return false;
+        } catch (const VKError&) {
+            return true;
+        }
+    });
+}
+
 void ParentsOfContainerBase::throwIfContainerIsOurAncestor(VKContainer& start,
                                                            const VKContainer& target,
                                                            Retained& retained) {

@@ -55,6 +55,10 @@ class ParentsOfContainerBase {
     /// from (one level). The map, like `retained`, must be released after leaving the lock.
     std::unordered_map<UUID, std::shared_ptr<VKContainer>> getAllParents(Retained& retained) const;
 
+    /// Whether `candidate` is one of the ancestors of `container` (through parents and resolved
+    /// proxies). Takes the parents lock: the caller must not hold it.
+    static bool isAncestor(const VKContainer& candidate, VKContainer& container);
+
     /// How many parent entries there are, dead ones included.
     std::size_t count() const { return parents_.size(); }
 

@@ -75,6 +75,20 @@ TEST_F(Opening, OpenOrCreateCreatesAMissingFileOnceAndThenReturnsTheSameRoot) {
     auto fresh = VKDictionary::make();
     EXPECT_EQ(connection.openOrCreateSettings(fresh, "prefs", VKOwnership::user(501)).rootContainer,
               fresh);
+
+    // Another client deleting it detaches the root as well: the next opening asks the daemon
+    // rather than handing out a root whose writes would stay local.
+    h.daemon->pushNoteChanges(
+        {std::make_shared<VKChangeNotification>(ChangeType::settingsDeleted, fresh->id(), 0, 0, 0,
+                                                "", std::vector<std::uint8_t>{})},
+        {""});
+    ASSERT_TRUE(eventually([&] { return !fresh->onServer(); }));
+    h.daemon->answerNext(failed(VKError::fileDoesNotExist));
+    h.daemon->answerNext(ServerResponse::RequestSucceeded{});
+    auto third = VKDictionary::make();
+    EXPECT_EQ(connection.openOrCreateSettings(third, "prefs", VKOwnership::user(501)).rootContainer,
+              third);
+    EXPECT_EQ(h.daemon->requestCount(), 7u);
 }
 
 TEST_F(Opening, ARaceWithAnotherCreatorFetchesAgain) {

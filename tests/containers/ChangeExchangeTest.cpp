@@ -89,7 +89,12 @@ struct ChangeExchange : ::testing::Test {
 TEST_F(ChangeExchange, EachVerdictLeavesItemsAndRevisionAsDocumented) {
     for (auto result : {ChangeResult::done, ChangeResult::waitToBeUpdated,
                         ChangeResult::noRevisionIncrement, ChangeResult::nothingChanged}) {
-        daemon.answerUpdates(result, 9);
+        // The daemon's next revision follows ours; a merge's may be any later one, and a change
+        // that changed nothing reports the current one.
+        const std::int64_t answered = result == ChangeResult::done              ? 6
+                                      : result == ChangeResult::waitToBeUpdated ? 9
+                                                                                : 5;
+        daemon.answerUpdates(result, answered);
         for (const auto& op : kOps) {
             auto c = make(op);
             auto value = VKArray::make();
@@ -97,7 +102,7 @@ TEST_F(ChangeExchange, EachVerdictLeavesItemsAndRevisionAsDocumented) {
             const bool takes = result == ChangeResult::done ||
                                (result == ChangeResult::waitToBeUpdated && op.revisionOnWait);
             EXPECT_EQ(text(*c), op.after) << op.name << " " << caseName(result);
-            EXPECT_EQ(c->revision(), takes ? 9 : 5) << op.name << " " << caseName(result);
+            EXPECT_EQ(c->revision(), takes ? answered : 5) << op.name << " " << caseName(result);
             if (op.after.find('C') != std::string::npos) {  // the value joined file and connection
                 EXPECT_EQ(value->rootId(), root) << op.name;
                 EXPECT_TRUE(value->onServer()) << op.name;
@@ -198,6 +203,49 @@ TEST_F(ChangeExchange, IndexesAreCheckedAgainAfterTheDaemonAccepted) {
     EXPECT_EQ(errorOf([&] { array->remove(2); }), VKError::indexOutOfRange);
     EXPECT_EQ(text(*array), "a,b");
     EXPECT_EQ(array->revision(), 6);
+}
+
+// Another client's change that the daemon ordered after ours may reach the array before our
+// answer does, or after it: either way both apply in the daemon's order.
+TEST_F(ChangeExchange, OwnChangesAndReportsApplyInTheDaemonsOrder) {
+    auto array = daemon.decode<VKArray>(
+        DaemonBlobWriter().array(UUID::random(), root, 5, 3).string("a").string("b").string("c"));
+    auto appendOf = [&](std::int64_t revision, std::int64_t index, const char* text) {
+        return record(ChangeType::childAppended, array->id(), revision, index, index, {},
+                      DaemonBlobWriter().string(text).encoded());
+    };
+    // Ours is revision 6 at index 3; theirs, revision 7 at index 4, arrives first.
+    daemon.daemon->setHandler([&](const ClientRequest&) -> std::optional<ServerResponse> {
+        array->handleChangeFromServer(*appendOf(7, 4, "x"), "");
+        return ServerResponse::SettingsUpdated{ChangeResult::done, 6};
+    });
+    EXPECT_EQ(array->append(str("d")), 3);
+    EXPECT_EQ(text(*array), "a,b,c,d,x");
+    EXPECT_EQ(array->revision(), 7);
+
+    // Theirs, a removal of revision 8, is still on its way when our answer (revision 9) comes:
+    // ours waits for it, and the revision never goes back.
+    daemon.daemon->setHandler([&](const ClientRequest&) -> std::optional<ServerResponse> {
+        return ServerResponse::SettingsUpdated{ChangeResult::done, 9};
+    });
+    std::thread late([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        array->handleChangeFromServer(*record(ChangeType::childRemoved, array->id(), 8, 0, 0), "");
+    });
+    array->remove(0);  // the daemon removed "b", which stood at 0 after their removal of "a"
+    late.join();
+    EXPECT_EQ(text(*array), "c,d,x");
+    EXPECT_EQ(array->revision(), 9);
+
+    // The file is deleted while an append is on its way: the value stays local with the array.
+    daemon.daemon->setHandler([&](const ClientRequest&) -> std::optional<ServerResponse> {
+        daemon.connection->registryOfContainers().unregisterHavingRootId(root);
+        return ServerResponse::SettingsUpdated{ChangeResult::done, 10};
+    });
+    auto value = VKArray::make();
+    array->append(value);
+    EXPECT_FALSE(array->onServer());
+    EXPECT_FALSE(value->onServer());
 }
 
 }  // namespace

@@ -73,5 +73,34 @@ TEST(ContainerConcurrency, ReadersWritersNotificationsAndWalksInterleave) {
     EXPECT_EQ(a1->rootId(), root);
 }
 
+// One id, one object: a copy that dies while a fetch decodes the same container again leaves the
+// new one registered and attached, and no container dies inside the registry's lock while
+// deletions of another file walk it.
+TEST(ContainerConcurrency, ACopyDyingWhileTheIdIsDecodedAgainKeepsTheRegistryRight) {
+    DaemonConnection daemon;
+    const UUID id = UUID::random(), root = UUID::random(), other = UUID::random();
+    auto& registry = daemon.connection->registryOfContainers();
+    std::atomic<bool> done{false};
+    std::thread walker([&] {
+        while (!done.load()) {
+            registry.unregisterHavingRootId(other);
+        }
+    });
+    for (int i = 0; i < 300; ++i) {
+        auto old = daemon.decode<VKDictionary>(DaemonBlobWriter().dictionary(id, root, 1, 0));
+        std::shared_ptr<VKDictionary> fresh;
+        std::thread fetch([&] {
+            fresh = daemon.decode<VKDictionary>(DaemonBlobWriter().dictionary(id, root, 1, 0));
+        });
+        old.reset();
+        fetch.join();
+        ASSERT_TRUE(fresh);
+        ASSERT_EQ(registry.tryFind(id), fresh);
+        ASSERT_TRUE(fresh->onServer());
+    }
+    done.store(true);
+    walker.join();
+}
+
 }  // namespace
 }  // namespace velkor::test

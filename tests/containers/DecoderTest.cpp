@@ -11,8 +11,9 @@ namespace velkor::test {
 namespace {
 
 struct Decoding : ::testing::Test {
-    std::shared_ptr<FakeInnerConnection> connection =
-        FakeInnerConnection::make(std::make_shared<rx::VirtualTimeScheduler>());
+    std::shared_ptr<rx::VirtualTimeScheduler> scheduler =
+        std::make_shared<rx::VirtualTimeScheduler>();
+    std::shared_ptr<FakeInnerConnection> connection = FakeInnerConnection::make(scheduler);
     RegistryOfContainers& registry = connection->registryOfContainers();
     UUID root = UUID::random();
 };
@@ -55,6 +56,65 @@ TEST_F(Decoding, BuildsRegistersAndSharesContainers) {
     auto real = VKArray::make();
     proxy->setRealContainer(real);
     EXPECT_EQ(decodeOn(connection, DaemonBlobWriter().proxy(unknown).blob()), real);
+}
+
+// One id stands for one object: a fetch that meets a live container hands it out again, brought
+// up to date with the events a report would post, unless the blob is older.
+TEST_F(Decoding, ALiveIdGivesTheLiveObjectUpToDate) {
+    const UUID top = UUID::random();
+    auto blob = [&](std::int64_t revision, std::int64_t k, const char* other) {
+        return DaemonBlobWriter()
+            .dictionary(top, root, revision, 2)
+            .key("k")
+            .number(k)
+            .key(other)
+            .number(0)
+            .blob();
+    };
+    auto first = decodeOn<VKDictionary>(connection, blob(1, 1, "gone"));
+    ASSERT_TRUE(first);
+    EventLog events(*first);
+    EXPECT_EQ(decodeOn(connection, blob(2, 2, "new")), first);
+    EXPECT_EQ(first->get("k", -1), 2);
+    EXPECT_TRUE(first->hasKey("new") && !first->hasKey("gone"));
+    EXPECT_EQ(first->revision(), 2);
+    EXPECT_EQ(decodeOn(connection, blob(1, 7, "old")), first);
+    EXPECT_EQ(first->get("k", -1), 2);
+    scheduler->runAll();
+    EXPECT_THAT(events.texts(),
+                ::testing::UnorderedElementsAre("didDictionaryChildReplace(key=k)",
+                                                "didDictionaryChildRemove(key=gone)",
+                                                "didDictionaryChildAdd(key=new)"));
+    EXPECT_EQ(registry.tryFind(top), first);
+    EXPECT_EQ(first->innerConnection(), connection);
+}
+
+// A blob may not place a container inside itself or inside one of its descendants, whether the
+// descendant is in the blob or already live: such a loop would never be freed.
+TEST_F(Decoding, RefusesToCloseACycle) {
+    const UUID a = UUID::random(), b = UUID::random(), parent = UUID::random();
+    LogCapture log;
+    EXPECT_EQ(decodeOn(connection,
+                       DaemonBlobWriter().dictionary(a, root, 1, 1).key("self").proxy(a).blob()),
+              nullptr);
+    EXPECT_EQ(decodeOn(connection, DaemonBlobWriter()
+                                       .dictionary(a, root, 1, 1)
+                                       .key("b")
+                                       .dictionary(b, root, 1, 1)
+                                       .key("up")
+                                       .proxy(a)
+                                       .blob()),
+              nullptr);
+    auto live = decodeOn<VKDictionary>(
+        connection, DaemonBlobWriter().dictionary(parent, root, 1, 1).key("p").proxy(b).blob());
+    ASSERT_TRUE(live);
+    EXPECT_EQ(decodeOn(connection,
+                       DaemonBlobWriter().dictionary(b, root, 1, 1).key("up").proxy(parent).blob()),
+              nullptr);
+    EXPECT_EQ(log->count(LogLevel::error, "Can't place container"), 3u);
+    // The refused blobs left nothing behind that a read could resolve into a loop.
+    EXPECT_EQ(registry.tryFind(a), nullptr);
+    EXPECT_EQ(registry.tryFind(b)->kind(), VKObjectBase::Kind::containerProxy);
 }
 
 TEST_F(Decoding, EveryFailureGivesNothingAndNamesItsStep) {

@@ -112,6 +112,14 @@ TEST_F(Proxies, FailuresLeaveTheProxyInPlace) {
     auto proxy = std::dynamic_pointer_cast<ContainerProxy>(dict->items().at("m"));
     EXPECT_EQ(errorOf([&] { dict->get("m"); }), VKError::containerNotFound);
     EXPECT_EQ(dict->items().at("m"), proxy);
+    // An answer that is not the container asked for (another id, a proxy, the proxy itself)
+    // never takes its place.
+    const UUID other = UUID::random();
+    blobs[missing] = DaemonBlobWriter().dictionary(other, root, 1, 0);
+    EXPECT_EQ(errorOf([&] { dict->get("m"); }), VKError::serverError);
+    blobs[missing] = DaemonBlobWriter().proxy(missing);
+    EXPECT_EQ(errorOf([&] { dict->get("m"); }), VKError::serverError);
+    EXPECT_EQ(dict->items().at("m"), proxy);
 
     LogCapture log;
     connection->registryOfContainers().unregister(missing);
@@ -119,7 +127,7 @@ TEST_F(Proxies, FailuresLeaveTheProxyInPlace) {
     EXPECT_EQ(log->count(LogLevel::error, "Can't obtainer real container (id=" +
                                               missing.description() + ") - connection lost."),
               1u);
-    EXPECT_EQ(connection->resolveRequests().size(), 1u);
+    EXPECT_EQ(connection->resolveRequests().size(), 3u);
 }
 
 }  // namespace

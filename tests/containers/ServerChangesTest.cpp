@@ -77,11 +77,18 @@ TEST(ServerChanges, ArraysAndDictionariesApplyEveryRecordType) {
 
     EXPECT_EQ(dictionary->count(), 2u);
     EXPECT_EQ(dictionary->get("k")->description(), "1");
-    EXPECT_EQ(dictionary->revision(), 6);  // a lower revision is taken as it comes
-    // The replaced proxy cannot be fetched here, so its replacement reads as an addition.
+    EXPECT_EQ(dictionary->revision(), 6);  // a late record never moves the revision back
+    // A replaced proxy reaches the observers as it stood, without a request to the daemon.
     EXPECT_THAT(dictEvents.texts(),
                 ElementsAre("didDictionaryChildAdd(key=n)", "didDictionaryChildReplace(key=k)",
-                            "didDictionaryChildAdd(key=p)", "didDictionaryChildRemove(key=n)"));
+                            "didDictionaryChildReplace(key=p)", "didDictionaryChildRemove(key=n)"));
+    EXPECT_EQ(dictEvents.events()[2]
+                  .get<VKContainerChange::DidDictionaryChildReplace>()
+                  ->oldChild->kind(),
+              VKObjectBase::Kind::containerProxy);
+    for (const auto& r : daemon.daemon->requests()) {
+        EXPECT_EQ(r.payload.get<ClientRequest::ResolveSettings>(), nullptr);
+    }
     EXPECT_EQ(top->get("x")->description(), "7");
 
     std::vector<std::string> expectedRoot(6, "didDescendantChange(path=list)");

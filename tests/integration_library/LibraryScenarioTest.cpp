@@ -2,6 +2,7 @@
 
 #include <condition_variable>
 #include <mutex>
+#include <thread>
 
 #include "support/ErrorOf.h"
 #include "support/LibraryOnPrivateBus.h"
@@ -145,4 +146,57 @@ TEST_F(LibraryScenario, LargeValuesTravelBothWays) {
     auto received = asData(rootB->get("blob"));
     ASSERT_NE(received, nullptr);
     EXPECT_EQ(received->value(), bytes);
+}
+
+// Two clients append and remove at once. Whatever order their answers and the other's reports
+// reach them in, each ends with what a fresh fetch shows.
+TEST_F(LibraryScenario, ConcurrentEditsOfOneArrayEndAsTheDaemonOrderedThem) {
+    auto [rootA, rootB] = open(VKDictionary::make({{"list", VKArray::make()}}));
+    auto listA = asArray(rootA->get("list"));
+    auto listB = asArray(rootB->get("list"));
+    ASSERT_TRUE(listA && listB);
+    auto edit = [](const VKArrayPtr& list, std::int64_t base) {
+        for (std::int64_t i = 0; i < 150; ++i) {
+            // A stale revision conflicts; the other client's report brings it up to date.
+            for (int attempt = 0; attempt < 1000; ++attempt) {
+                try {
+                    if (i % 4 == 3 && list->count() > 0) {
+                        list->remove(0);
+                    } else {
+                        list->append(num(base + i));
+                    }
+                    break;
+                } catch (const VKError& e) {
+                    if (e.code() == VKError::indexOutOfRange) {
+                        break;  // the other client emptied the list meanwhile
+                    }
+                    ASSERT_EQ(e.code(), VKError::synchronizeConflict);
+                    std::this_thread::yield();
+                }
+            }
+        }
+    };
+    std::thread other([&] { edit(listB, 1000); });
+    edit(listA, 0);
+    other.join();
+
+    test::LibraryOnPrivateBus::Host fresh;
+    auto truth = asArray(fresh.connection->getSetting("scenario", "list", true));
+    ASSERT_NE(truth, nullptr);
+    auto texts = [](const VKArrayPtr& list) {
+        std::vector<std::string> out;
+        for (const auto& item : list->items())
+            out.push_back(item->description());
+        return out;
+    };
+    for (int i = 0; i < 1000 && (listA->revision() != truth->revision() ||
+                                 listB->revision() != truth->revision());
+         ++i) {
+        std::this_thread::sleep_for(10ms);
+    }
+    EXPECT_EQ(listA->revision(), truth->revision());
+    EXPECT_EQ(listB->revision(), truth->revision());
+    EXPECT_EQ(texts(listA), texts(truth));
+    EXPECT_EQ(texts(listB), texts(truth));
+    EXPECT_EQ(logs->count(LogLevel::error, "Can't handle change from server"), 0u);
 }

@@ -40,14 +40,31 @@ void FakeInnerConnection::unregisterContainer(const UUID& id) {
     registry_.unregister(id);
 }
 
+void FakeInnerConnection::unregisterContainer(
+    const UUID& id, const std::weak_ptr<const VKContainerBase>& container) {
+    registry_.unregisterIfSame(id, container);
+}
+
 std::pair<ChangeResult, std::int64_t> FakeInnerConnection::publishChangeNotification(
     const ChangeNotificationPtr& change) {
-    std::lock_guard lock(mutex_);
-    publishedChanges_.push_back(change);
-    if (changeError_) {
-        throw *changeError_;
+    Publisher publisher;
+    {
+        std::lock_guard lock(mutex_);
+        publishedChanges_.push_back(change);
+        if (changeError_) {
+            throw *changeError_;
+        }
+        if (!publisher_) {
+            return changeAnswer_;
+        }
+        publisher = publisher_;
     }
-    return changeAnswer_;
+    return publisher(change);
+}
+
+void FakeInnerConnection::publishChangesWith(Publisher publisher) {
+    std::lock_guard lock(mutex_);
+    publisher_ = std::move(publisher);
 }
 
 std::vector<FakeInnerConnection::ResolveRequest> FakeInnerConnection::resolveRequests() const {

@@ -46,6 +46,11 @@ class FakeInnerConnection final : public InnerConnection {
     void answerChanges(ChangeResult result, std::int64_t newRevision);
     /// While set, publishChangeNotification throws `error` (after recording the change).
     void failChanges(std::optional<VKError> error);
+    /// While set, publishChangeNotification answers with what `publisher` gives (after recording
+    /// the change), called without the connection's lock: a test may hold the answer back.
+    using Publisher =
+        std::function<std::pair<ChangeResult, std::int64_t>(const ChangeNotificationPtr&)>;
+    void publishChangesWith(Publisher publisher);
     /// What resolveContainerProxy gives (or throws), after recording the request; called
     /// without the connection's lock, so it may use the connection.
     using Resolver =
@@ -55,6 +60,8 @@ class FakeInnerConnection final : public InnerConnection {
     // InnerConnection
     RegistryOfContainers& registryOfContainers() override { return registry_; }
     void unregisterContainer(const UUID& id) override;
+    void unregisterContainer(const UUID& id,
+                             const std::weak_ptr<const VKContainerBase>& container) override;
     std::pair<ChangeResult, std::int64_t> publishChangeNotification(
         const ChangeNotificationPtr& change) override;
     std::shared_ptr<VKContainer> resolveContainerProxy(const UUID& containerId,
@@ -85,6 +92,7 @@ class FakeInnerConnection final : public InnerConnection {
     std::optional<VKError> changeError_;
     std::vector<ResolveRequest> resolveRequests_;
     Resolver resolver_;
+    Publisher publisher_;
     bool disposed_ = false;
 
     std::shared_ptr<dispatch::SerialActionQueue> events_;

@@ -1,4 +1,6 @@
 // The array's construction, decoding, reads and prefetching.
+#include <algorithm>
+
 #include "basalt/QZLogger.h"
 #include "connection/RegistryOfContainers.h"
 #include "internals/InnerConnection.h"
@@ -19,10 +21,8 @@ std::shared_ptr<VKArray> VKArray::make(std::size_t minimumCapacity) {
 
 VKArray::~VKArray() {
     log.trace("Destructing array (id=%@)...", id());
-    auto connection = innerConnection();
-    // A newer copy of this container, decoded from the daemon since, keeps its registration.
-    if (connection && !connection->registryOfContainers().tryFind(id())) {
-        connection->unregisterContainer(id());
+    if (auto connection = innerConnection()) {
+        connection->unregisterContainer(id(), weak_from_this());
     }
 }
 
@@ -48,8 +48,7 @@ std::shared_ptr<VKArray> VKArray::decode(DeserializerOnClient& decoder) {
         ChildLinks::attach(*array, item, false);
         items.push_back(std::move(item));
     }
-    decoder.registerContainer(array);
-    return array;
+    return std::static_pointer_cast<VKArray>(decoder.completeContainer(array));
 }
 
 std::size_t VKArray::count() const {
@@ -95,6 +94,42 @@ VKObjectPtr VKArray::get(std::int64_t at) {
         setInternal(index, real);
         return real;
     });
+}
+
+void VKArray::adoptContentOf(VKContainer& fresh) {
+    auto& source = static_cast<VKArray&>(fresh);
+    std::vector<VKContainerChange> events;
+    withWriteItemsLock([&] {
+        if (source.revision() < revision()) {
+            return;  // this copy has applied later changes already
+        }
+        auto& mine = innerItems();
+        auto& theirs = source.innerItems();
+        const std::size_t common = std::min(mine.size(), theirs.size());
+        for (std::size_t i = 0; i < common; ++i) {
+            if (!equalValues(mine[i], theirs[i])) {
+                events.emplace_back(
+                    VKContainerChange::DidArrayChildReplace{static_cast<std::int64_t>(i), mine[i]});
+            }
+        }
+        for (std::size_t i = mine.size(); i-- > common;) {
+            events.emplace_back(
+                VKContainerChange::DidArrayChildRemove{static_cast<std::int64_t>(i), mine[i]});
+        }
+        for (std::size_t i = common; i < theirs.size(); ++i) {
+            events.emplace_back(
+                VKContainerChange::DidArrayChildAdd{static_cast<std::int64_t>(i), theirs[i]});
+        }
+        removeAllInternal();
+        for (const auto& item : theirs) {
+            ChildLinks::attach(*this, item, false);
+            ChildLinks::detach(source, item);
+        }
+        mine = std::move(theirs);
+        theirs.clear();
+        raiseRevision(source.revision());
+    });
+    postChanges(events);
 }
 
 void VKArray::prefetchInnerItems(const KnownIds& known) {

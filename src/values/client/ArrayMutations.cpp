@@ -2,11 +2,13 @@
 // attached to a connection, sent to the daemon.
 #include <algorithm>
 #include <optional>
+#include <utility>
 
 #include "basalt/QZLogger.h"
 #include "internals/InnerConnection.h"
 #include "values/ChildLinks.h"
 #include "values/client/ContainerLocks.h"
+#include "values/client/OwnChange.h"
 #include "values/client/RootAdoption.h"
 #include "values/client/SerializerOnClient.h"
 #include "velkor/VKArray.h"
@@ -88,7 +90,7 @@ void VKArray::set(std::int64_t at, VKObjectPtr value) {
         if (takesRevision(result, false)) {
             setRevision(revision);
         }
-        encoder.registerContainers(rootId(), *connection);
+        encoder.registerContainers(rootId(), *connection, this);
     });
 }
 
@@ -123,7 +125,7 @@ void VKArray::insert(std::int64_t at, VKObjectPtr value) {
         if (takesRevision(result, true)) {
             setRevision(revision);
         }
-        encoder.registerContainers(rootId(), *connection);
+        encoder.registerContainers(rootId(), *connection, this);
     });
 }
 
@@ -149,12 +151,14 @@ std::int64_t VKArray::append(VKObjectPtr value) {
     if (localIndex) {
         return *localIndex;
     }
-    // Asked without the lock: the value is appended only once the daemon has accepted it.
-    // Every way that ends without appending it also takes back its link to the array.
+    // Asked without the lock: the value is appended only once the daemon has accepted it, at
+    // its place in the daemon's order. Every way that ends without appending it also takes
+    // back its link to the array.
     auto undoAttach = [&] {
         ChildLinks::detach(*this, value);
         adoption.undo();
     };
+    OwnChange own(*this);
     SerializerOnClient encoder;
     std::pair<ChangeResult, std::int64_t> verdict;
     try {
@@ -164,26 +168,25 @@ std::int64_t VKArray::append(VKObjectPtr value) {
         undoAttach();
         throw;
     }
-    // Plain variables rather than a structured binding: lambdas below use them.
-    const ChangeResult result = verdict.first;
-    const std::int64_t revision = verdict.second;
+    const auto [result, revision] = verdict;
     if (result == ChangeResult::synchronizeConflict) {
         log.error(conflictLine, countWhenAsked, id());
         undoAttach();
         throw VKError(VKError::synchronizeConflict);
     }
     if (result == ChangeResult::waitToBeUpdated) {
-        setRevision(revision);
+        raiseRevision(revision);
     }
-    return withWriteItemsLock([&] {
+    std::int64_t index = 0;
+    own.apply(result, revision, [&] {
         auto& items = innerItems();
         items.push_back(value);
-        if (result == ChangeResult::done) {
-            setRevision(revision);
-        }
-        encoder.registerContainers(rootId(), *connection);
-        return static_cast<std::int64_t>(items.size()) - 1;
+        // Registered only while the array is still attached to that connection: values placed
+        // into an array detached meanwhile stay local with it.
+        encoder.registerContainers(rootId(), *connection, this);
+        index = static_cast<std::int64_t>(items.size()) - 1;
     });
+    return index;
 }
 
 void VKArray::append(const std::vector<VKObjectPtr>& contentsOf) {
@@ -196,17 +199,13 @@ void VKArray::remove(std::int64_t at) {
     const basalt::LogFormat resultLine("Result of array `child removed` notification: ");
     const basalt::LogFormat conflictLine(
         "There was array synchronization conflict during remove at %d index (id=%@).");
-    auto removeChecked = [&](std::optional<ChangeResult> result, std::int64_t revision) {
-        withWriteItemsLock([&] {
-            if (!inRange(at)) {
-                throw VKError(VKError::indexOutOfRange);
-            }
-            if (result == ChangeResult::done) {
-                setRevision(revision);
-            }
-            // The item that stands at the index now is the one removed and detached.
-            removeItem(static_cast<std::size_t>(at));
-        });
+    // The item that stands at the index when the change is applied is the one removed; the
+    // daemon has accepted the removal when the index is checked again.
+    auto removeChecked = [&] {
+        if (!inRange(at)) {
+            throw VKError(VKError::indexOutOfRange);
+        }
+        removeItem(static_cast<std::size_t>(at));
     };
     auto connection = withReadItemsLock([&] {
         if (!inRange(at)) {
@@ -215,9 +214,10 @@ void VKArray::remove(std::int64_t at) {
         return innerConnection();
     });
     if (!connection) {
-        removeChecked(std::nullopt, 0);
+        withWriteItemsLock(removeChecked);
         return;
     }
+    OwnChange own(*this);
     auto [result, revision] =
         exchangeChange(*connection, ChangeType::childRemoved, at, at, {}, {}, log, resultLine);
     if (result == ChangeResult::synchronizeConflict) {
@@ -225,9 +225,9 @@ void VKArray::remove(std::int64_t at) {
         throw VKError(VKError::synchronizeConflict);
     }
     if (result == ChangeResult::waitToBeUpdated) {
-        setRevision(revision);
+        raiseRevision(revision);
     }
-    removeChecked(result, revision);
+    own.apply(result, revision, removeChecked);
 }
 
 void VKArray::move(std::int64_t from, std::int64_t to) {
@@ -237,22 +237,18 @@ void VKArray::move(std::int64_t from, std::int64_t to) {
     const basalt::LogFormat resultLine("Result of array `child moved` notification: ");
     const basalt::LogFormat conflictLine(
         "There was array synchronization conflict during move from %d to %d index (id=%@).");
-    auto moveChecked = [&](std::optional<ChangeResult> result, std::int64_t revision) {
-        withWriteItemsLock([&] {
-            if (!inRange(from) || !inRange(to)) {
-                throw VKError(VKError::indexOutOfRange);
-            }
-            moveItem(static_cast<std::size_t>(from), static_cast<std::size_t>(to));
-            if (result == ChangeResult::done) {
-                setRevision(revision);
-            }
-        });
+    auto moveChecked = [&] {
+        if (!inRange(from) || !inRange(to)) {
+            throw VKError(VKError::indexOutOfRange);
+        }
+        moveItem(static_cast<std::size_t>(from), static_cast<std::size_t>(to));
     };
     auto connection = innerConnection();
     if (!connection) {
-        moveChecked(std::nullopt, 0);
+        withWriteItemsLock(moveChecked);
         return;
     }
+    OwnChange own(*this);
     auto [result, revision] =
         exchangeChange(*connection, ChangeType::childMoved, from, to, {}, {}, log, resultLine);
     if (result == ChangeResult::synchronizeConflict) {
@@ -260,9 +256,9 @@ void VKArray::move(std::int64_t from, std::int64_t to) {
         throw VKError(VKError::synchronizeConflict);
     }
     if (result == ChangeResult::waitToBeUpdated) {
-        setRevision(revision);
+        raiseRevision(revision);
     }
-    moveChecked(result, revision);
+    own.apply(result, revision, moveChecked);
 }
 
 void VKArray::removeAll() {

@@ -2,7 +2,6 @@
 // of the array itself.
 #include "basalt/QZLogger.h"
 #include "values/ChildLinks.h"
-#include "values/client/ContainerLocks.h"
 #include "values/client/ServerChangeSteps.h"
 #include "velkor/VKArray.h"
 #include "velkor/VKError.h"
@@ -12,83 +11,73 @@ namespace velkor {
 static auto& log = basalt::QZLogger::loggerWithIdentifier("Velkor.Values.Array");
 
 void VKArray::handleChangeFromServer(const VKChangeNotification& change, const std::string& path) {
-    auto connection = ServerChangeSteps::requireConnection(*this);
-    if (ServerChangeSteps::carriesNothing(change)) {
-        return;
-    }
-    if (!ServerChangeSteps::applyToAnyContainer(*this, change, *connection)) {
-        for (auto& event : applyToItems(change, connection)) {
-            postChangeNotification(std::move(event), *connection);
-        }
-    }
-    ServerChangeSteps::notifyRoot(*this, path, *connection);
+    applyChangeFromServer(change, path);
 }
 
-std::vector<VKContainerChange> VKArray::applyToItems(
-    const VKChangeNotification& change, const std::shared_ptr<InnerConnection>& connection) {
-    VKObjectPtr value;
+VKObjectPtr VKArray::decodeChangeValue(const VKChangeNotification& change,
+                                       const std::shared_ptr<InnerConnection>& connection) {
     switch (change.type) {
         case ChangeType::childChanged:
         case ChangeType::childInserted:
         case ChangeType::childAppended:
-            value = ServerChangeSteps::decodeValue(change, connection, log);
-            break;
+            return ServerChangeSteps::decodeValue(change, connection, log);
         case ChangeType::childRemoved:
         case ChangeType::childMoved:
         case ChangeType::childrenRemoved:
+            return nullptr;
+        default:
+            throw VKError(VKError::invalidData);
+    }
+}
+
+std::vector<VKContainerChange> VKArray::applyChangeToItems(const VKChangeNotification& change,
+                                                           const VKObjectPtr& value) {
+    const std::int64_t from = change.from;
+    const std::int64_t to = change.to;
+    auto& items = innerItems();
+    auto requireIndex = [&](std::int64_t index, std::size_t end) {
+        if (index < 0 || static_cast<std::uint64_t>(index) >= end) {
+            throw VKError(VKError::invalidData);
+        }
+    };
+    std::vector<VKContainerChange> events;
+    switch (change.type) {
+        case ChangeType::childChanged: {
+            requireIndex(from, items.size());
+            auto old = setInternal(static_cast<std::size_t>(from), value).oldValue;
+            events.emplace_back(VKContainerChange::DidArrayChildReplace{from, std::move(old)});
+            break;
+        }
+        case ChangeType::childInserted:
+        case ChangeType::childAppended:
+            requireIndex(from, items.size() + 1);
+            ChildLinks::attach(*this, value, true);
+            items.insert(items.begin() + static_cast<std::ptrdiff_t>(from), value);
+            events.emplace_back(VKContainerChange::DidArrayChildAdd{from, value});
+            break;
+        case ChangeType::childRemoved: {
+            requireIndex(from, items.size());
+            auto old = removeItem(static_cast<std::size_t>(from));
+            events.emplace_back(VKContainerChange::DidArrayChildRemove{from, std::move(old)});
+            break;
+        }
+        case ChangeType::childMoved: {
+            requireIndex(from, items.size());
+            requireIndex(to, items.size());
+            auto moved = items[static_cast<std::size_t>(from)];
+            moveItem(static_cast<std::size_t>(from), static_cast<std::size_t>(to));
+            events.emplace_back(VKContainerChange::DidArrayChildRemove{from, moved});
+            events.emplace_back(VKContainerChange::DidArrayChildAdd{to, std::move(moved)});
+            break;
+        }
+        case ChangeType::childrenRemoved:
+            removeAllInternal();
+            events.emplace_back(VKContainerChange::DidRemoveAll{});
             break;
         default:
             throw VKError(VKError::invalidData);
     }
-    const std::int64_t from = change.from;
-    const std::int64_t to = change.to;
-    return withWriteItemsLock([&] {
-        auto& items = innerItems();
-        auto requireIndex = [&](std::int64_t index, std::size_t end) {
-            if (index < 0 || static_cast<std::uint64_t>(index) >= end) {
-                throw VKError(VKError::invalidData);
-            }
-        };
-        std::vector<VKContainerChange> events;
-        switch (change.type) {
-            case ChangeType::childChanged: {
-                requireIndex(from, items.size());
-                auto old = setInternal(static_cast<std::size_t>(from), value).oldValue;
-                events.emplace_back(VKContainerChange::DidArrayChildReplace{from, std::move(old)});
-                break;
-            }
-            case ChangeType::childInserted:
-            case ChangeType::childAppended:
-                // An append lands where the daemon put it, which is the end unless changes of
-                // this client are still on their way to it.
-                requireIndex(from, items.size() + 1);
-                ChildLinks::attach(*this, value, true);
-                items.insert(items.begin() + static_cast<std::ptrdiff_t>(from), value);
-                events.emplace_back(VKContainerChange::DidArrayChildAdd{from, value});
-                break;
-            case ChangeType::childRemoved: {
-                requireIndex(from, items.size());
-                auto old = removeItem(static_cast<std::size_t>(from));
-                events.emplace_back(VKContainerChange::DidArrayChildRemove{from, std::move(old)});
-                break;
-            }
-            case ChangeType::childMoved: {
-                requireIndex(from, items.size());
-                requireIndex(to, items.size());
-                auto moved = items[static_cast<std::size_t>(from)];
-                moveItem(static_cast<std::size_t>(from), static_cast<std::size_t>(to));
-                events.emplace_back(VKContainerChange::DidArrayChildRemove{from, moved});
-                events.emplace_back(VKContainerChange::DidArrayChildAdd{to, std::move(moved)});
-                break;
-            }
-            default:  // childrenRemoved: every other type was refused above
-                removeAllInternal();
-                events.emplace_back(VKContainerChange::DidRemoveAll{});
-                break;
-        }
-        setRevision(change.revision);
-        return events;
-    });
+    return events;
 }
 
 }  // namespace velkor

@@ -7,7 +7,10 @@
 #include "utils/KnownThings.h"
 #include "values/SerializerBase.h"
 #include "values/client/ContainerLocks.h"
+#include "values/client/OwnChange.h"
 #include "values/client/ParentsOfContainer.h"
+#include "values/client/ServerChangeSteps.h"
+#include "values/client/ServerOrder.h"
 #include "velkor/VKError.h"
 #include "velkor/rx/PublishSubject.h"
 
@@ -27,6 +30,12 @@ struct VKContainer::Shared {
     // are many and their labels are read only by logs and tests.
     const UUID itemsLockId;
     dispatch::ReadWriteQueue itemsLock;
+    ServerOrder order;
+};
+
+struct VKContainer::Applied {
+    std::vector<VKContainerChange> events;
+    std::string path;
 };
 
 /// The change events: a subject, and what observers subscribe to, which is the subject with the
@@ -93,19 +102,22 @@ std::shared_ptr<InnerConnection> VKContainer::innerConnection() const {
 }
 
 void VKContainer::setInnerConnection(std::shared_ptr<InnerConnection> connection) {
-    std::shared_ptr<InnerConnection> old;  // released after the lock: it may be the last one
-    std::lock_guard lock(shared_->mutex);
-    old = std::exchange(shared_->connection, std::move(connection));
+    exchangeInnerConnection(std::move(connection));
 }
 
-bool VKContainer::clearInnerConnectionIf(const InnerConnection* expected) {
-    std::shared_ptr<InnerConnection> old;
+std::shared_ptr<InnerConnection> VKContainer::exchangeInnerConnection(
+    std::shared_ptr<InnerConnection> connection) {
+    std::lock_guard lock(shared_->mutex);
+    return std::exchange(shared_->connection, std::move(connection));
+}
+
+std::shared_ptr<InnerConnection> VKContainer::clearInnerConnectionIf(
+    const InnerConnection* expected) {
     std::lock_guard lock(shared_->mutex);
     if (shared_->connection.get() != expected) {
-        return false;
+        return nullptr;
     }
-    old = std::move(shared_->connection);
-    return true;
+    return std::move(shared_->connection);
 }
 
 bool VKContainer::sameConnection(const VKContainer& other) const {
@@ -220,6 +232,154 @@ void VKContainer::prefetchInnerItems(const KnownIds&) {}
 
 void VKContainer::handleChangeFromServer(const VKChangeNotification&, const std::string&) {}
 
+void VKContainer::adoptContentOf(VKContainer&) {}
+
+void VKContainer::postChanges(std::vector<VKContainerChange>& events) {
+    if (auto connection = innerConnection()) {
+        for (auto& event : events) {
+            postChangeNotification(std::move(event), *connection);
+        }
+    }
+}
+
+VKObjectPtr VKContainer::decodeChangeValue(const VKChangeNotification&,
+                                           const std::shared_ptr<InnerConnection>&) {
+    throw VKError(VKError::invalidData);
+}
+
+std::vector<VKContainerChange> VKContainer::applyChangeToItems(const VKChangeNotification&,
+                                                               const VKObjectPtr&) {
+    throw VKError(VKError::invalidData);
+}
+
+void VKContainer::raiseRevision(std::int64_t revision) {
+    if (revision > this->revision()) {
+        storeRevision(revision);
+        shared_->order.revisionAdvanced();
+    }
+}
+
+void VKContainer::applyChangeFromServer(const VKChangeNotification& change,
+                                        const std::string& path) {
+    auto connection = ServerChangeSteps::requireConnection(*this);
+    if (ServerChangeSteps::carriesNothing(change)) {
+        return;
+    }
+    if (ServerChangeSteps::applyToAnyContainer(*this, change, *connection)) {
+        ServerChangeSteps::notifyRoot(*this, path, *connection);
+        return;
+    }
+    // Decoded before the lock is taken: decoding registers containers and may lock others.
+    auto value = decodeChangeValue(change, connection);
+    std::vector<Applied> applied;
+    withWriteItemsLock([&] {
+        auto& order = shared_->order;
+        if (order.mustWait(change.revision, revision())) {
+            order.hold({change, path, std::move(value)});
+            return;
+        }
+        applyLocked(change, path, value, applied);
+        applyHeldChanges(applied);
+    });
+    deliver(applied, connection);
+}
+
+void VKContainer::applyLocked(const VKChangeNotification& change, const std::string& path,
+                              const VKObjectPtr& value, std::vector<Applied>& applied) {
+    auto events = applyChangeToItems(change, value);
+    raiseRevision(change.revision);
+    applied.push_back({std::move(events), path});
+}
+
+void VKContainer::applyHeldChanges(std::vector<Applied>& applied) {
+    while (auto next = shared_->order.takeNext(revision())) {
+        applyHeldChange(next->change, next->path, next->value, applied);
+    }
+}
+
+void VKContainer::applyHeldChange(const VKChangeNotification& change, const std::string& path,
+                                  const VKObjectPtr& value, std::vector<Applied>& applied) {
+    try {
+        applyLocked(change, path, value, applied);
+    } catch (const VKError&) {
+        // As for a report applied at once: the one change is skipped, the others still apply.
+        log.error("Can't handle change from server (%@).", change);
+    }
+}
+
+void VKContainer::deliver(std::vector<Applied>& applied,
+                          const std::shared_ptr<InnerConnection>& connection) {
+    if (!connection) {
+        return;
+    }
+    for (auto& change : applied) {
+        for (auto& event : change.events) {
+            postChangeNotification(std::move(event), *connection);
+        }
+        ServerChangeSteps::notifyRoot(*this, change.path, *connection);
+    }
+}
+
+VKContainer::OwnChange::OwnChange(VKContainer& container) : container_(container) {
+    container_.shared_->order.beginOwnChange();
+}
+
+VKContainer::OwnChange::~OwnChange() {
+    if (!finished_) {
+        finish(nullptr);
+    }
+}
+
+void VKContainer::OwnChange::apply(ChangeResult result, std::int64_t newRevision,
+                                   const std::function<void()>& change) {
+    auto& order = container_.shared_->order;
+    // Every report of a revision before ours comes first. A merged change (waitToBeUpdated)
+    // follows no particular revision: the daemon reports its revision afterwards.
+    std::optional<std::int64_t> after;
+    if (result == ChangeResult::done) {
+        after = newRevision - 1;
+    } else if (result != ChangeResult::waitToBeUpdated) {
+        after = newRevision;
+    }
+    if (after) {
+        order.waitForRevision([this] { return container_.revision(); }, *after);
+    }
+    finish([&](std::vector<Applied>& applied) {
+        while (after) {
+            auto next = order.takeUpTo(*after);
+            if (!next) {
+                break;
+            }
+            container_.applyHeldChange(next->change, next->path, next->value, applied);
+        }
+        change();
+        if (result == ChangeResult::done) {
+            container_.raiseRevision(newRevision);
+        }
+    });
+}
+
+void VKContainer::OwnChange::finish(const std::function<void(std::vector<Applied>&)>& change) {
+    finished_ = true;
+    std::vector<Applied> applied;
+    std::exception_ptr failure;
+    container_.withWriteItemsLock([&] {
+        if (change) {
+            try {
+                change(applied);
+            } catch (...) {
+                failure = std::current_exception();
+            }
+        }
+        container_.shared_->order.endOwnChange();
+        container_.applyHeldChanges(applied);
+    });
+    container_.deliver(applied, container_.innerConnection());
+    if (failure) {
+        std::rethrow_exception(failure);
+    }
+}
+
 std::pair<ChangeResult, std::int64_t> VKContainer::exchangeChange(
     InnerConnection& connection, ChangeType type, std::int64_t from, std::int64_t to,
     std::string key, std::vector<std::uint8_t> data, const basalt::QZLogger& logger,
@@ -242,24 +402,17 @@ void VKContainer::removeAllEntries(const std::function<void()>& clear,
         withWriteItemsLock(clear);
         return;
     }
-    // Plain variables rather than a structured binding: the lambda below captures them.
-    const auto verdict = exchangeChange(*connection, ChangeType::childrenRemoved, 0, 0, {}, {},
-                                        logger, resultMessage);
-    const ChangeResult result = verdict.first;
-    const std::int64_t revision = verdict.second;
+    OwnChange own(*this);
+    const auto [result, revision] = exchangeChange(*connection, ChangeType::childrenRemoved, 0, 0,
+                                                   {}, {}, logger, resultMessage);
     if (result == ChangeResult::synchronizeConflict) {
         logger.error(conflictMessage, id());
         throw VKError(VKError::synchronizeConflict);
     }
     if (result == ChangeResult::waitToBeUpdated) {
-        setRevision(revision);
+        raiseRevision(revision);
     }
-    withWriteItemsLock([&] {
-        clear();
-        if (result == ChangeResult::done) {
-            setRevision(revision);
-        }
-    });
+    own.apply(result, revision, clear);
 }
 
 void VKContainer::serialize(SerializerBase& serializer) const {

@@ -14,7 +14,7 @@ static auto& log = basalt::QZLogger::loggerWithIdentifier("Velkor.Values.Contain
 ContainerProxy::~ContainerProxy() {
     log.trace("Destructing proxy (id=%@)...", id());
     if (auto connection = innerConnection()) {
-        connection->registryOfContainers().unregisterIfSame(id(), weak_from_this());
+        connection->unregisterContainer(id(), weak_from_this());
     }
 }
 
@@ -28,10 +28,13 @@ VKObjectPtr ContainerProxy::deserialize(DeserializerOnClient& decoder) {
     if (auto known = registry.tryFind(*id)) {
         if (auto* proxy = dynamic_cast<ContainerProxy*>(known.get())) {
             if (auto real = proxy->realContainer()) {
-                return real;
+                known = std::move(real);
             }
         }
-        return known;
+        return decoder.mayPlace(*id, known) ? known : nullptr;
+    }
+    if (!decoder.mayPlace(*id)) {
+        return nullptr;
     }
     auto proxy = std::make_shared<ContainerProxy>(Private{});
     proxy->setId(*id);
@@ -55,6 +58,14 @@ std::shared_ptr<VKContainer> ContainerProxy::obtainRealContainer(const KnownIds&
             real = connection->registryOfContainers().tryFind(id());
             if (!real || dynamic_cast<ContainerProxy*>(real.get()) != nullptr) {
                 real = connection->resolveContainerProxy(id(), known != nullptr);
+                // Only a real container of this very id can take the proxy's place: anything
+                // else would put a stranger, or the proxy itself, into the tree.
+                if (!real || real->id() != id() ||
+                    dynamic_cast<ContainerProxy*>(real.get()) != nullptr) {
+                    log.error("Can't obtainer real container (id=%@) - the daemon sent another.",
+                              id());
+                    throw VKError(VKError::serverError);
+                }
                 setRealContainer(real);
                 return real;
             }

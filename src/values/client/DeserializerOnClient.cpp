@@ -5,6 +5,7 @@
 #include "basalt/QZLogger.h"
 #include "connection/RegistryOfContainers.h"
 #include "internals/InnerConnection.h"
+#include "values/ParentsOfContainerBase.h"
 #include "values/client/ContainerProxy.h"
 #include "velkor/VKArray.h"
 #include "velkor/VKDictionary.h"
@@ -24,6 +25,18 @@ std::optional<DeserializerOnClient> DeserializerOnClient::make(
 }
 
 VKObjectPtr DeserializerOnClient::decodeVKObject() {
+    ++depth_;
+    auto value = decodeValue();
+    if (--depth_ == 0) {
+        if (value) {
+            applyAdoptions();
+        }
+        adoptions_.clear();
+    }
+    return value;
+}
+
+VKObjectPtr DeserializerOnClient::decodeValue() {
     auto kind = decodeKind();
     if (!kind) {
         log.error("Can't get 'kind' of VKObject.");
@@ -53,10 +66,15 @@ VKObjectPtr DeserializerOnClient::decodeContainer(VKObjectBase::Kind kind) {
         return nullptr;
     }
     struct Level {
-        explicit Level(int& n) : n(n) { ++n; }
-        ~Level() { --n; }
+        Level(int& n, std::vector<UUID>& ids) : n(n), ids(ids), size(ids.size()) { ++n; }
+        ~Level() {
+            --n;
+            ids.resize(size);
+        }
         int& n;
-    } level(nesting_);
+        std::vector<UUID>& ids;
+        std::size_t size;
+    } level(nesting_, inProgress_);
     if (kind == VKObjectBase::Kind::array) {
         return VKArray::decode(*this);
     }
@@ -71,6 +89,7 @@ std::optional<DeserializerOnClient::ContainerHeader> DeserializerOnClient::decod
     if (!id || !rootId || !revision || !count || !containersInFull_.insert(*id).second) {
         return std::nullopt;
     }
+    inProgress_.push_back(*id);
     return ContainerHeader{*id, *rootId, *revision, *count};
 }
 
@@ -81,8 +100,51 @@ std::size_t DeserializerOnClient::boundedCapacity(std::int64_t count,
         std::min<std::uint64_t>(static_cast<std::uint64_t>(count), fits));
 }
 
-void DeserializerOnClient::registerContainer(const std::shared_ptr<VKContainer>& container) {
-    connection_->registryOfContainers().registerContainer(container);
+std::shared_ptr<VKContainer> DeserializerOnClient::completeContainer(
+    const std::shared_ptr<VKContainer>& container) {
+    auto& registry = connection_->registryOfContainers();
+    auto live = registry.tryFind(container->id());
+    if (!live || live->kind() == VKObjectBase::Kind::containerProxy) {
+        registry.registerContainer(container);
+        return container;
+    }
+    if (live->kind() != container->kind()) {
+        log.error("Can't decode container (id=%@): it lives as another kind.", container->id());
+        return nullptr;
+    }
+    // The container's own id is on top of the stack; only the containers around it count.
+    inProgress_.pop_back();
+    if (!mayPlace(live->id(), live)) {
+        return nullptr;
+    }
+    adoptions_.push_back({live, container});
+    return live;
+}
+
+bool DeserializerOnClient::mayPlace(const UUID& id, const std::shared_ptr<VKContainer>& live) {
+    auto& registry = connection_->registryOfContainers();
+    for (const auto& around : inProgress_) {
+        if (around == id) {
+            log.error("Can't place container (id=%@) inside itself.", id);
+            return false;
+        }
+        if (!live) {
+            continue;
+        }
+        auto aroundLive = registry.tryFind(around);
+        if (aroundLive && aroundLive != live &&
+            ParentsOfContainerBase::isAncestor(*live, *aroundLive)) {
+            log.error("Can't place container (id=%@) inside its descendant (id=%@).", id, around);
+            return false;
+        }
+    }
+    return true;
+}
+
+void DeserializerOnClient::applyAdoptions() {
+    for (auto& [live, fresh] : adoptions_) {
+        live->adoptContentOf(*fresh);
+    }
 }
 
 }  // namespace velkor

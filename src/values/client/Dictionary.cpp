@@ -21,10 +21,8 @@ std::shared_ptr<VKDictionary> VKDictionary::make(std::size_t minimumCapacity) {
 
 VKDictionary::~VKDictionary() {
     log.trace("Destructing dictionary (id=%@)...", id());
-    auto connection = innerConnection();
-    // A newer copy of this container, decoded from the daemon since, keeps its registration.
-    if (connection && !connection->registryOfContainers().tryFind(id())) {
-        connection->unregisterContainer(id());
+    if (auto connection = innerConnection()) {
+        connection->unregisterContainer(id(), weak_from_this());
     }
 }
 
@@ -59,8 +57,7 @@ std::shared_ptr<VKDictionary> VKDictionary::decode(DeserializerOnClient& decoder
             entry->second = std::move(value);
         }
     }
-    decoder.registerContainer(dictionary);
-    return dictionary;
+    return std::static_pointer_cast<VKDictionary>(decoder.completeContainer(dictionary));
 }
 
 std::size_t VKDictionary::count() const {
@@ -104,6 +101,40 @@ VKObjectPtr VKDictionary::get(const std::string& at) {
         setInternal(at, real);
         return real;
     });
+}
+
+void VKDictionary::adoptContentOf(VKContainer& fresh) {
+    auto& source = static_cast<VKDictionary&>(fresh);
+    std::vector<VKContainerChange> events;
+    withWriteItemsLock([&] {
+        if (source.revision() < revision()) {
+            return;  // this copy has applied later changes already
+        }
+        auto& mine = innerItems();
+        auto& theirs = source.innerItems();
+        for (const auto& [key, value] : mine) {
+            auto other = theirs.find(key);
+            if (other == theirs.end()) {
+                events.emplace_back(VKContainerChange::DidDictionaryChildRemove{key, value});
+            } else if (!equalValues(value, other->second)) {
+                events.emplace_back(VKContainerChange::DidDictionaryChildReplace{key, value});
+            }
+        }
+        for (const auto& [key, value] : theirs) {
+            if (!mine.contains(key)) {
+                events.emplace_back(VKContainerChange::DidDictionaryChildAdd{key, value});
+            }
+        }
+        removeAllInternal();
+        for (const auto& [key, value] : theirs) {
+            ChildLinks::attach(*this, value, false);
+            ChildLinks::detach(source, value);
+        }
+        mine = std::move(theirs);
+        theirs.clear();
+        raiseRevision(source.revision());
+    });
+    postChanges(events);
 }
 
 void VKDictionary::prefetchInnerItems(const KnownIds& known) {
@@ -157,7 +188,7 @@ void VKDictionary::set(const std::string& at, VKObjectPtr value) {
         if (result == ChangeResult::done) {
             setRevision(revision);
         }
-        encoder.registerContainers(rootId(), *connection);
+        encoder.registerContainers(rootId(), *connection, this);
     });
 }
 

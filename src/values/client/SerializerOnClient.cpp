@@ -6,7 +6,8 @@
 
 namespace velkor {
 
-void SerializerOnClient::registerContainers(const UUID& rootId, InnerConnection& connection) {
+void SerializerOnClient::registerContainers(const UUID& rootId, InnerConnection& connection,
+                                            const VKContainer* holder) {
     const auto& containers = rememberedContainers();
     if (containers.empty()) {
         return;
@@ -15,7 +16,7 @@ void SerializerOnClient::registerContainers(const UUID& rootId, InnerConnection&
         container->setRootId(rootId);
     }
     // One registry call for the whole tree: it also attaches every container to the connection.
-    connection.registryOfContainers().registerContainers(containers);
+    connection.registryOfContainers().registerContainers(containers, holder);
 }
 
 }  // namespace velkor

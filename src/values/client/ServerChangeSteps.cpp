@@ -35,12 +35,12 @@ bool ServerChangeSteps::applyToAnyContainer(VKContainer& container,
                                             InnerConnection& connection) {
     switch (change.type) {
         case ChangeType::updateRevision:
-            container.setRevision(change.revision);
+            container.raiseRevision(change.revision);
             return true;
         case ChangeType::containerDeleted:
         case ChangeType::containerAbandoned:
             container.setRevision(change.revision);
-            connection.unregisterContainer(container.id());
+            connection.unregisterContainer(container.id(), container.weak_from_this());
             container.postChangeNotification(VKContainerChange::DidDelete{}, connection);
             return true;
         default:

@@ -1,0 +1,54 @@
+#include "values/client/ServerOrder.h"
+
+#include <algorithm>
+
+namespace velkor {
+
+void ServerOrder::hold(Held held) {
+    auto at = std::upper_bound(
+        held_.begin(), held_.end(), held.change.revision,
+        [](std::int64_t revision, const Held& h) { return revision < h.change.revision; });
+    held_.insert(at, std::move(held));
+}
+
+std::optional<ServerOrder::Held> ServerOrder::takeNext(std::int64_t revision) {
+    if (held_.empty() || mustWait(held_.front().change.revision, revision)) {
+        return std::nullopt;
+    }
+    Held next = std::move(held_.front());
+    held_.pop_front();
+    return next;
+}
+
+std::optional<ServerOrder::Held> ServerOrder::takeUpTo(std::int64_t revision) {
+    if (held_.empty() || held_.front().change.revision > revision) {
+        return std::nullopt;
+    }
+    Held next = std::move(held_.front());
+    held_.pop_front();
+    return next;
+}
+
+void ServerOrder::waitForRevision(const std::function<std::int64_t()>& revision,
+                                  std::int64_t wanted) {
+    if (revision() >= wanted) {
+        return;
+    }
+    std::unique_lock lock(waitMutex_);
+    // Both sides update `waiters_`, so one of them comes second in its order: either the waker
+    // sees this waiter, or this waiter reads what the waker wrote and with it the revision.
+    waiters_.fetch_add(1, std::memory_order_acq_rel);
+    advanced_.wait_for(lock, kWaitForEarlierChanges, [&] { return revision() >= wanted; });
+    waiters_.fetch_sub(1, std::memory_order_acq_rel);
+}
+
+void ServerOrder::revisionAdvanced() {
+    if (waiters_.fetch_add(0, std::memory_order_acq_rel) == 0) {
+        return;
+    }
+    // Taking the mutex orders this wake-up after a waiter's test of the revision.
+    { std::lock_guard lock(waitMutex_); }
+    advanced_.notify_all();
+}
+
+}  // namespace velkor

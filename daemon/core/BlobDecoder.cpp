@@ -1,12 +1,14 @@
 #include "core/BlobDecoder.h"
 
 #include <optional>
+#include <string>
 #include <string_view>
 #include <unordered_map>
 #include <unordered_set>
 
 #include "basalt/ArchiveWriter.h"
 #include "basalt/BKUnarchiverWrapper.h"
+#include "internals/CanonicalText.h"
 #include "velkor/VKError.h"
 
 namespace velkor::daemon {
@@ -120,11 +122,12 @@ class Reader {
         written_.emplace(tree_.containers[index].id, index);
         open_.insert(tree_.containers[index].id);
 
-        std::unordered_set<std::string_view> keys;
+        // Canonically equivalent keys are one key: a dictionary may hold each once.
+        std::unordered_set<std::string> keys;
         for (std::int64_t i = 0; i < count; ++i) {
             if (kind == ValueKind::dictionary) {
                 const auto key = next(ArchiveItem::Type::text).text;
-                if (!keys.insert(key).second) {
+                if (!keys.insert(canonicalText(key)).second) {
                     invalid();
                 }
                 tree_.containers[index].keys.push_back(key);

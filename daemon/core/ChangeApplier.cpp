@@ -73,11 +73,16 @@ ServerResponse ChangeApplier::apply(const Caller& caller, const VKChangeNotifica
         tree = BlobDecoder::decode(change.data, BlobDecoder::References::allowOutside);
     }
 
+    // A dictionary's key is the one it holds already in a canonically equivalent form, if any:
+    // the merge rule, the change and the records all speak of that one key.
+    const std::string key = dictionary && change.type != ChangeType::childrenRemoved
+                                ? store_.storedKey(target->id, change.key)
+                                : std::string();
     bool merged = false;
     if (change.revision != target->revision) {
         merged = dictionary && change.type != ChangeType::childrenRemoved &&
                  change.revision < target->revision &&
-                 merge_.mayMerge(target->id, change.key, caller.clientId, change.revision);
+                 merge_.mayMerge(target->id, key, caller.clientId, change.revision);
         if (!merged) {
             log.debug("Conflict: %@ of %@ made against revision %d, current is %d.", change,
                       target->id, change.revision, target->revision);
@@ -86,8 +91,9 @@ ServerResponse ChangeApplier::apply(const Caller& caller, const VKChangeNotifica
         }
     }
 
-    const auto effect = dictionary ? applyToDictionary(change, *target, tree ? &*tree : nullptr)
-                                   : applyToArray(change, *target, tree ? &*tree : nullptr);
+    const auto effect = dictionary
+                            ? applyToDictionary(change, key, *target, tree ? &*tree : nullptr)
+                            : applyToArray(change, *target, tree ? &*tree : nullptr);
     if (!effect) {
         return ServerResponse::SettingsUpdated{ChangeResult::nothingChanged, target->revision};
     }
@@ -100,8 +106,7 @@ ServerResponse ChangeApplier::apply(const Caller& caller, const VKChangeNotifica
     if (dictionary && change.type == ChangeType::childrenRemoved) {
         merge_.restart(target->id, newRevision);
     } else if (dictionary) {
-        merge_.recordKeyChange(target->id, change.key, caller.clientId, target->revision,
-                               newRevision);
+        merge_.recordKeyChange(target->id, key, caller.clientId, target->revision, newRevision);
     }
 
     holdings_.hold(caller.clientId, target->id);
@@ -119,7 +124,7 @@ ServerResponse ChangeApplier::apply(const Caller& caller, const VKChangeNotifica
     const bool keyed = dictionary && change.type != ChangeType::childrenRemoved;
     const auto record =
         ChangeRecords::make(effect->recordType, target->id, newRevision, effect->from, effect->to,
-                            keyed ? change.key : std::string(), std::move(data));
+                            keyed ? key : std::string(), std::move(data));
     std::optional<std::string> path;
     auto pathOfTarget = [&]() -> const std::string& {
         if (!path) {
@@ -187,7 +192,8 @@ void ChangeApplier::checkPlacement(const IncomingTree& tree, const ContainerReco
 }
 
 std::optional<ChangeApplier::Effect> ChangeApplier::applyToDictionary(
-    const VKChangeNotification& change, const ContainerRecord& target, const IncomingTree* tree) {
+    const VKChangeNotification& change, const std::string& key, const ContainerRecord& target,
+    const IncomingTree* tree) {
     if (change.type == ChangeType::childrenRemoved) {
         if (store_.isEmpty(target.id)) {
             return std::nullopt;
@@ -195,7 +201,7 @@ std::optional<ChangeApplier::Effect> ChangeApplier::applyToDictionary(
         return Effect{ChangeType::childrenRemoved, 0, 0, store_.removeAllItems(target.id)};
     }
 
-    const auto old = store_.item(target.id, change.key, 0);
+    const auto old = store_.item(target.id, key, 0);
     Effect effect{ChangeType::childRemoved};
     if (old && old->kind == ValueKind::reference) {
         effect.dropped.push_back(old->child);
@@ -204,7 +210,7 @@ std::optional<ChangeApplier::Effect> ChangeApplier::applyToDictionary(
         if (!old) {
             return std::nullopt;
         }
-        store_.removeItem(target.id, change.key, 0);
+        store_.removeItem(target.id, key, 0);
         return effect;
     }
 
@@ -214,7 +220,7 @@ std::optional<ChangeApplier::Effect> ChangeApplier::applyToDictionary(
     }
     effect.recordType = old ? ChangeType::childChanged : ChangeType::childInserted;
     store_.addContainers(*tree, target.root);
-    store_.putItem(target.id, change.key, 0, tree->top);
+    store_.putItem(target.id, key, 0, tree->top);
     return effect;
 }
 

@@ -61,7 +61,7 @@ class ChangeApplier {
 
     void checkPlacement(const IncomingTree& tree, const ContainerRecord& target);
     std::optional<Effect> applyToDictionary(const VKChangeNotification& change,
-                                            const ContainerRecord& target,
+                                            const std::string& key, const ContainerRecord& target,
                                             const IncomingTree* tree);
     std::optional<Effect> applyToArray(const VKChangeNotification& change,
                                        const ContainerRecord& target, const IncomingTree* tree);

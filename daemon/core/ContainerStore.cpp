@@ -6,6 +6,7 @@
 #include <limits>
 #include <unordered_set>
 
+#include "internals/CanonicalText.h"
 #include "velkor/VKError.h"
 
 namespace velkor::daemon {
@@ -235,6 +236,72 @@ std::optional<StoredItem> ContainerStore::item(const UUID& container, std::strin
     return readItem(*q, 0);
 }
 
+// Keys in another form than their canonical one are few (ASCII keys are all canonical), so they
+// are found through the in-memory table key_forms, filled for a dictionary the first time one of
+// its keys is looked for in vain. It lives in the request's transaction like the items.
+std::string ContainerStore::storedKey(const UUID& dictionary, std::string_view key) {
+    auto exists = [&](std::string_view k) {
+        auto q = db_.query("SELECT 1 FROM items WHERE container = ? AND key = ? AND slot = 0");
+        q->bind(1, dictionary);
+        q->bind(2, k);
+        return q->step();
+    };
+    if (exists(key)) {
+        return std::string(key);
+    }
+    readKeyForms(dictionary);
+    const std::string canonical = canonicalText(key);
+    auto q = db_.query("SELECT key FROM key_forms WHERE container = ? AND canonical = ?");
+    q->bind(1, dictionary);
+    q->bind(2, canonical);
+    if (q->step()) {
+        std::string stored(q->text(0));
+        if (exists(stored)) {
+            return stored;
+        }
+    }
+    if (canonical != key && exists(canonical)) {
+        return canonical;
+    }
+    return std::string(key);
+}
+
+void ContainerStore::readKeyForms(const UUID& dictionary) {
+    {
+        auto q = db_.query("SELECT 1 FROM key_forms_read WHERE container = ?");
+        q->bind(1, dictionary);
+        if (q->step()) {
+            return;  // read before
+        }
+    }
+    {
+        auto q = db_.query("INSERT INTO key_forms_read(container) VALUES(?)");
+        q->bind(1, dictionary);
+        q->run();
+    }
+    auto q = db_.query("SELECT key FROM items WHERE container = ? AND slot = 0");
+    q->bind(1, dictionary);
+    while (q->step()) {
+        noteKeyForm(dictionary, q->text(0));
+    }
+}
+
+void ContainerStore::noteKeyForm(const UUID& dictionary, std::string_view key) {
+    if (isAsciiText(key)) {
+        return;
+    }
+    const std::string canonical = canonicalText(key);
+    if (canonical == key) {
+        return;
+    }
+    auto q =
+        db_.query("INSERT OR REPLACE INTO key_forms(container, canonical, key) VALUES(?, ?, ?)");
+    q->bind(1, dictionary);
+    q->bind(2, canonical);
+    q->bind(3, key);
+    q->run();
+}
+
 std::int64_t ContainerStore::arrayCount(const UUID& array) {
     auto q = db_.query("SELECT max(slot) FROM items WHERE container = ? AND key = ''");
     q->bind(1, array);
@@ -259,6 +326,9 @@ void ContainerStore::putItem(const UUID& container, std::string_view key, std::i
     q->bind(3, slot);
     bindValue(*q, 4, value);
     q->run();
+    if (!key.empty()) {
+        noteKeyForm(container, key);
+    }
 }
 
 void ContainerStore::removeItem(const UUID& container, std::string_view key, std::int64_t slot) {

@@ -52,6 +52,9 @@ class ContainerStore {
 
     /// The items of a container, in key order (dictionary) or index order (array).
     std::vector<StoredItem> items(const UUID& container);
+    /// The key of `dictionary` that is `key` or canonically equivalent to it (a key keeps the
+    /// form it was first written in), or `key` itself when there is none.
+    std::string storedKey(const UUID& dictionary, std::string_view key);
     /// The item under `key` (dictionary) or at `slot` (array), if there is one.
     std::optional<StoredItem> item(const UUID& container, std::string_view key, std::int64_t slot);
     /// The number of items of an array.
@@ -81,6 +84,10 @@ class ContainerStore {
     std::string pathOf(const UUID& id, const UUID& root);
 
   private:
+    // Records `key` of `dictionary` in key_forms when it is not in canonical form.
+    void noteKeyForm(const UUID& dictionary, std::string_view key);
+    // Fills key_forms for `dictionary` once.
+    void readKeyForms(const UUID& dictionary);
     void shiftSlots(const UUID& array, std::int64_t first, std::int64_t last, std::int64_t delta);
     void settleSlots(const UUID& array);
 

@@ -98,7 +98,7 @@ ServerResponse RequestHandler::fetch(const Caller& caller, const ClientRequest::
         const auto part = rest.substr(0, slash);
         std::optional<StoredItem> item;
         if (container->kind == ValueKind::dictionary) {
-            item = store_.item(container->id, part, 0);
+            item = store_.item(container->id, store_.storedKey(container->id, part), 0);
         } else if (const auto index = parseIndex(part)) {
             item = store_.item(container->id, {}, *index);
         }

@@ -57,6 +57,15 @@ CREATE TEMP TABLE merge_windows(
     since INTEGER NOT NULL,
     keys INTEGER NOT NULL
 ) WITHOUT ROWID;
+CREATE TEMP TABLE key_forms_read(
+    container BLOB PRIMARY KEY
+) WITHOUT ROWID;
+CREATE TEMP TABLE key_forms(
+    container BLOB NOT NULL,
+    canonical TEXT NOT NULL,
+    key TEXT NOT NULL,
+    PRIMARY KEY(container, canonical)
+) WITHOUT ROWID;
 CREATE TEMP TABLE key_changes(
     container BLOB NOT NULL,
     key TEXT NOT NULL,

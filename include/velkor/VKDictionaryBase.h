@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <unordered_map>
 
@@ -11,6 +12,9 @@ namespace velkor {
 /// The storage of a dictionary: its values by text key, in no particular order, and the mutation
 /// primitives through which every change of the items goes, keeping the children's parent sets
 /// right.
+///
+/// Keys are compared as Unicode text: canonically equivalent keys ("é" and "e" followed by a
+/// combining acute accent) are one key, which keeps the form it was first written in.
 class VKDictionaryBase : public VKContainer {
   public:
     using Items = std::unordered_map<std::string, VKObjectPtr>;
@@ -39,6 +43,18 @@ class VKDictionaryBase : public VKContainer {
     /// Writes the entry count and then every key followed by its value.
     void serializeInnerItems(SerializerBase& serializer) const override;
 
+    /// The entry whose key is `key` or canonically equivalent to it, or the end.
+    Items::iterator findItem(const std::string& key);
+    Items::const_iterator findItem(const std::string& key) const;
+
+    /// Stores a decoded `value` under `key`, attached without checks; an entry of an equivalent
+    /// key takes the value (the later one wins) and keeps its key.
+    void putDecoded(std::string key, VKObjectPtr value);
+
+    /// Takes every entry of `other`, which is left empty; this dictionary's entries must have
+    /// been removed before. The children's parent sets are the caller's.
+    void takeItemsOf(VKDictionaryBase& other);
+
   protected:
     /// An empty dictionary with room for `minimumCapacity` entries.
     explicit VKDictionaryBase(std::size_t minimumCapacity = 8);
@@ -47,7 +63,15 @@ class VKDictionaryBase : public VKContainer {
     const Items& innerItems() const { return innerItems_; }
 
   private:
+    using Variants = std::unordered_map<std::string, std::string>;
+
+    void emplaceItem(std::string key, VKObjectPtr value);
+    void forgetVariant(const std::string& key);
+
     Items innerItems_;
+    // Stored keys that are not in canonical form, by their canonical form; made when first
+    // needed, since most keys are canonical (all ASCII keys are).
+    std::unique_ptr<Variants> variants_;
 };
 
 }  // namespace velkor

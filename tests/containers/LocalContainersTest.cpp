@@ -30,6 +30,20 @@ TEST(LocalContainers, ChangesStayInMemoryAndKeepParentsRight) {
     child->remove("missing");
     EXPECT_TRUE(child->hasKey("k"));
     EXPECT_EQ(child->get("missing"), nullptr);
+    // Canonically equivalent keys are one key, which keeps the form it was first written in;
+    // the Kelvin sign's canonical form is the letter K.
+    const std::string composed = "caf\u00e9", decomposed = "cafe\u0301";
+    child->set(decomposed, str("1"));
+    child->set(composed, str("2"));
+    child->set("\u212a", str("3"));
+    EXPECT_EQ(child->count(), 3u);
+    EXPECT_TRUE(child->items().contains(decomposed));
+    EXPECT_EQ(child->get(decomposed)->description(), "2");
+    EXPECT_EQ(child->get("K")->description(), "3");
+    child->remove(composed);
+    EXPECT_FALSE(child->hasKey(decomposed));
+    child->set(composed, str("4"));
+    EXPECT_TRUE(child->items().contains(composed));
     child->removeAll();
     EXPECT_EQ(child->count(), 0u);
 

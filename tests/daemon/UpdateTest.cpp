@@ -63,6 +63,22 @@ TEST_F(UpdateTest, DictionaryRevisionsAndTheMergeRule) {
     EXPECT_EQ(top.at("a").number, 10);
     EXPECT_EQ(top.at("b").number, 20);
     EXPECT_EQ(top.at("c").number, 1);
+
+    // Canonically equivalent keys are one key, in the form first written, and the merge rule
+    // speaks of that one key. The Kelvin sign's canonical form is the letter K.
+    const std::string decomposed = "e\u0301", composed = "\u00e9";
+    EXPECT_EQ(updated(set(alice, rootId, 8, decomposed, num(1), true)).newRevision, 9);
+    EXPECT_EQ(updated(set(alice, rootId, 9, composed, num(2))).changeResult, ChangeResult::done);
+    EXPECT_EQ(updated(set(bob, rootId, 9, composed, num(3))).changeResult,
+              ChangeResult::synchronizeConflict);
+    EXPECT_EQ(updated(set(alice, rootId, 10, "\u212a", num(4), true)).newRevision, 11);
+    EXPECT_EQ(updated(set(alice, rootId, 11, "K", num(5))).changeResult, ChangeResult::done);
+    const Node after = fetched(fetch(bob));
+    EXPECT_EQ(after.count(), 5u);
+    EXPECT_EQ(after.at(decomposed).number, 2);
+    EXPECT_EQ(after.at("\u212a").number, 5);
+    // The path of a fetch finds the key in any of its forms.
+    EXPECT_EQ(fetched(fetch(bob, composed)).number, 2);
 }
 
 TEST_F(UpdateTest, MergeWindowRemembersWhoChangedEachKey) {

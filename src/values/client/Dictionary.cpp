@@ -38,7 +38,6 @@ std::shared_ptr<VKDictionary> VKDictionary::decode(DeserializerOnClient& decoder
     dictionary->setRootId(header->rootId);
     dictionary->setRevision(header->revision);
     // Not shared before it is registered, so the entries are filled without its lock.
-    auto& items = dictionary->innerItems();
     for (std::int64_t i = 0; i < header->count; ++i) {
         auto key = decoder.decodeString();
         if (!key) {
@@ -50,12 +49,7 @@ std::shared_ptr<VKDictionary> VKDictionary::decode(DeserializerOnClient& decoder
             log.error("Can't decode dictionary item with key='%@'.", *key);
             return nullptr;
         }
-        ChildLinks::attach(*dictionary, value, false);
-        auto [entry, inserted] = items.try_emplace(std::move(*key), value);
-        if (!inserted) {
-            ChildLinks::detach(*dictionary, entry->second);
-            entry->second = std::move(value);
-        }
+        dictionary->putDecoded(std::move(*key), std::move(value));
     }
     return std::static_pointer_cast<VKDictionary>(decoder.completeContainer(dictionary));
 }
@@ -76,12 +70,12 @@ std::string VKDictionary::description() const {
 }
 
 bool VKDictionary::hasKey(const std::string& key) const {
-    return withReadItemsLock([&] { return innerItems().contains(key); });
+    return withReadItemsLock([&] { return findItem(key) != innerItems().end(); });
 }
 
 VKObjectPtr VKDictionary::get(const std::string& at) {
     auto value = withReadItemsLock([&]() -> VKObjectPtr {
-        auto found = innerItems().find(at);
+        auto found = findItem(at);
         return found == innerItems().end() ? nullptr : found->second;
     });
     if (!value || value->kind() != Kind::containerProxy) {
@@ -89,7 +83,7 @@ VKObjectPtr VKDictionary::get(const std::string& at) {
     }
     // A proxy: resolved under the write lock, where the entry is looked at again.
     return withWriteItemsLock([&]() -> VKObjectPtr {
-        auto found = innerItems().find(at);
+        auto found = findItem(at);
         if (found == innerItems().end()) {
             return nullptr;
         }
@@ -113,7 +107,7 @@ void VKDictionary::adoptContentOf(VKContainer& fresh) {
         auto& mine = innerItems();
         auto& theirs = source.innerItems();
         for (const auto& [key, value] : mine) {
-            auto other = theirs.find(key);
+            auto other = source.findItem(key);
             if (other == theirs.end()) {
                 events.emplace_back(VKContainerChange::DidDictionaryChildRemove{key, value});
             } else if (!equalValues(value, other->second)) {
@@ -121,7 +115,7 @@ void VKDictionary::adoptContentOf(VKContainer& fresh) {
             }
         }
         for (const auto& [key, value] : theirs) {
-            if (!mine.contains(key)) {
+            if (findItem(key) == mine.end()) {
                 events.emplace_back(VKContainerChange::DidDictionaryChildAdd{key, value});
             }
         }
@@ -130,8 +124,7 @@ void VKDictionary::adoptContentOf(VKContainer& fresh) {
             ChildLinks::attach(*this, value, false);
             ChildLinks::detach(source, value);
         }
-        mine = std::move(theirs);
-        theirs.clear();
+        takeItemsOf(source);
         raiseRevision(source.revision());
     });
     postChanges(events);

@@ -1,6 +1,10 @@
 #include "dispatch/ReadWriteQueue.h"
 
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <system_error>
 #include <thread>
 
 namespace velkor::dispatch {
@@ -32,15 +36,22 @@ std::int64_t nowNanoseconds() {
 // pay for few withdrawals.
 constexpr std::int64_t kUnfavouredFactor = 9;
 
+void check(int result, const char* what) {
+    if (result != 0)
+        throw std::system_error(result, std::generic_category(), what);
+}
+
 }  // namespace
 
 ReadWriteQueue::ReadWriteQueue(std::string label) : label_(std::move(label)) {
     pthread_rwlockattr_t attr;
-    pthread_rwlockattr_init(&attr);
+    check(pthread_rwlockattr_init(&attr), "Creating a read/write lock");
     // glibc's default prefers readers, which lets a steady stream of readers starve a writer.
-    pthread_rwlockattr_setkind_np(&attr, PTHREAD_RWLOCK_PREFER_WRITER_NONRECURSIVE_NP);
-    pthread_rwlock_init(&lock_, &attr);
+    int result = pthread_rwlockattr_setkind_np(&attr, PTHREAD_RWLOCK_PREFER_WRITER_NONRECURSIVE_NP);
+    if (result == 0)
+        result = pthread_rwlock_init(&lock_, &attr);
     pthread_rwlockattr_destroy(&attr);
+    check(result, "Creating a read/write lock");
 }
 
 ReadWriteQueue::~ReadWriteQueue() {
@@ -66,14 +77,14 @@ ReadWriteQueue::Slot* ReadWriteQueue::announceReader() {
 }
 
 void ReadWriteQueue::lockShared() {
-    pthread_rwlock_rdlock(&lock_);
+    check(pthread_rwlock_rdlock(&lock_), "Entering a read/write queue");
     if (!readersFavoured_.load(std::memory_order_relaxed) && nowNanoseconds() >= unfavouredUntil_) {
         readersFavoured_.store(true, std::memory_order_release);
     }
 }
 
 void ReadWriteQueue::lockExclusive() {
-    pthread_rwlock_wrlock(&lock_);
+    check(pthread_rwlock_wrlock(&lock_), "Entering a read/write queue as a barrier");
     if (!readersFavoured_.load(std::memory_order_relaxed)) {
         return;
     }
@@ -86,6 +97,15 @@ void ReadWriteQueue::lockExclusive() {
     }
     const auto end = nowNanoseconds();
     unfavouredUntil_ = end + kUnfavouredFactor * (end - start);
+}
+
+void ReadWriteQueue::unlock() {
+    // Only a lock this thread does not hold fails to unlock: the queue's bookkeeping is broken,
+    // and carrying on would let blocks overlap.
+    if (int result = pthread_rwlock_unlock(&lock_); result != 0) {
+        std::fprintf(stderr, "Can't leave a read/write queue: %s\n", std::strerror(result));
+        std::abort();
+    }
 }
 
 }  // namespace velkor::dispatch

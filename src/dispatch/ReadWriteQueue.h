@@ -19,6 +19,11 @@ namespace velkor::dispatch {
 /// do not pass the lock's cache line between them. A barrier withdraws the favour and waits for
 /// the announced readers to leave; a reader on the lock brings the favour back once the
 /// barriers have stopped for a while.
+///
+/// A lock that cannot be taken (the thread already holds it as a barrier, or the system has no
+/// room for another reader) throws std::system_error, as std::mutex and std::shared_mutex do,
+/// before the block runs: a block never runs unlocked. A lock that cannot be released is broken
+/// beyond repair and aborts the process.
 class ReadWriteQueue {
   public:
     explicit ReadWriteQueue(std::string label);
@@ -54,7 +59,7 @@ class ReadWriteQueue {
     Slot* announceReader();
     void lockShared();
     void lockExclusive();
-    void unlock() { pthread_rwlock_unlock(&lock_); }
+    void unlock();
 
     struct AnnouncedGuard {
         explicit AnnouncedGuard(Slot& slot) : slot(slot) {}

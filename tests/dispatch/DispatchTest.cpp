@@ -4,6 +4,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -74,6 +75,16 @@ TEST(ReadWriteQueueTest, ReadersShareAndBarriersRunAlone) {
     for (auto& t : threads)
         t.join();
     EXPECT_EQ(violations.load(), 0);
+
+    // A lock that cannot be taken (here: entered again from its own barrier) throws instead of
+    // running the block unlocked, and the barrier still holds the queue.
+    bool ranUnlocked = false;
+    queue.syncBarrier([&] {
+        EXPECT_THROW(queue.syncBarrier([&] { ranUnlocked = true; }), std::system_error);
+        EXPECT_THROW(queue.sync([&] { ranUnlocked = true; }), std::system_error);
+    });
+    EXPECT_FALSE(ranUnlocked);
+    EXPECT_EQ(queue.syncBarrier([] { return 7; }), 7);
 }
 
 TEST(ReadWriteQueueTest, WaitingBarrierIsNotStarvedByNewReaders) {

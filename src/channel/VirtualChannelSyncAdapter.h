@@ -48,8 +48,9 @@ class VirtualChannelSyncAdapter
     VirtualChannelSyncAdapter(const VirtualChannelSyncAdapter&) = delete;
     VirtualChannelSyncAdapter& operator=(const VirtualChannelSyncAdapter&) = delete;
 
-    /// Sends `request` and returns the answer. Throws connectionLost after shut-down, when no
-    /// answer arrives within the time-out, or when the channel ends while waiting.
+    /// Sends `request` and returns the answer. Throws connectionLost after shut-down, when the
+    /// request cannot be sent, when no answer arrives within the time-out, or when the channel
+    /// ends while waiting.
     Incoming sync(const Outgoing& request) {
         auto tag = UUID::random();
         auto waiter = std::make_shared<Waiter>();
@@ -64,7 +65,23 @@ class VirtualChannelSyncAdapter
             throw VKError(VKError::connectionLost);
         }
 
-        innerChannel_->onNext(Tagged<Outgoing>{tag, request});
+        try {
+            innerChannel_->onNext(Tagged<Outgoing>{tag, request});
+        } catch (...) {
+            // Whatever the channel threw, the caller is not left registered for an answer to a
+            // request that may never have left, and gets the library's error: the library's own
+            // as it is, any other as connectionLost, since the channel's state is unknown.
+            data_.lock.sync([&] { data_.taggedResponseWaiters.erase(tag); });
+            logger().error("Can't send request: %@. Error: %@", request,
+                           localizedErrorText(std::current_exception()));
+            try {
+                throw;
+            } catch (const VKError&) {
+                throw;
+            } catch (...) {
+                throw VKError(VKError::connectionLost);
+            }
+        }
 
         bool answered = waiter->waitUntil(Waiter::Clock::now() + timeout_);
 

@@ -4,6 +4,7 @@
 #include <condition_variable>
 #include <deque>
 #include <mutex>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
@@ -163,9 +164,27 @@ TEST(SyncAdapter, UnclaimedMessagesBecomeNotificationsAndDuplicateAnswersRelease
     auto answer = adapter->sync(fetch("x"));
     answerTwice.join();
     EXPECT_EQ(answer.description(), "settingsUpdated(done, newRev=1)");
+
+    // A channel that throws while sending: the caller gets the library's error, and no longer
+    // waits for an answer, so one arriving under its tag is a notification.
+    auto unsendable = channel->requestSubject.asObservable().subscribe([](const auto& m) {
+        if (m.payload.template get<ClientRequest::FetchSettings>()->path == "unsendable")
+            throw std::runtime_error("no buffer space");
+    });
+    try {
+        adapter->sync(fetch("unsendable"));
+        ADD_FAILURE() << "expected connectionLost";
+    } catch (const VKError& e) {
+        EXPECT_EQ(e, VKError::connectionLost);
+    }
+    unsendable->dispose();
+    channel->responseSubject.onNext({log.waitForRequest(1).tag, ServerResponse::SettingsDeleted{}});
+
     std::lock_guard lock(mutex);
-    EXPECT_EQ(notified, (std::vector<std::string>{"requestSucceeded", "noteChanges([], [])",
-                                                  "settingsUpdated(done, newRev=2)"}));
+    EXPECT_EQ(notified,
+              (std::vector<std::string>{"requestSucceeded", "noteChanges([], [])",
+                                        "settingsUpdated(done, newRev=2)",
+                                        "settingsDeleted(rootId=" + UUID().description() + ")"}));
 }
 
 TEST(SyncAdapter, TimeOutThrowsConnectionLostAndTheLateAnswerIsANotification) {

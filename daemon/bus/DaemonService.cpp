@@ -5,9 +5,9 @@
 
 #include "basalt/QZLogger.h"
 #include "dbus/BusError.h"
-#include "dbus/MessageReader.h"
 #include "dbus/NameOwnerChanged.h"
 #include "dbus/RequestCodec.h"
+#include "dbus/TaggedMember.h"
 #include "internals/SettingsService.h"
 
 namespace velkor::daemon {
@@ -15,14 +15,6 @@ namespace velkor::daemon {
 namespace {
 
 auto& log = basalt::QZLogger::loggerWithIdentifier("Velkor.Daemon.Service");
-
-/// The tag of a call whose signature is wrong or whose member is unknown, when its first argument
-/// is one: 16 bytes.
-std::optional<UUID> leadingTag(const dbus::Message& call) {
-    if (!call.signature().starts_with("ay") || sd_bus_message_rewind(call.get(), 1) < 0)
-        return std::nullopt;
-    return dbus::MessageReader(call.get()).uuid();
-}
 
 }  // namespace
 
@@ -117,7 +109,7 @@ void DaemonService::refuse(const dbus::Message& call, const dbus::Refusal& refus
         return;
     }
     log.warning("Refused a call from %@: %@", sender, refusal);
-    auto tag = refusal.tag ? refusal.tag : leadingTag(call);
+    auto tag = refusal.tag ? refusal.tag : dbus::leadingTag(call);
     if (!tag || sender.empty())
         return;
     // Earlier requests of the batch are answered first, as they arrived first.

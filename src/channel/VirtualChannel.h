@@ -16,6 +16,9 @@ class VirtualChannel : public rx::Observer<Tagged<Outgoing>> {
 
     /// The incoming messages; completes when the far side goes away.
     virtual rx::Observable<Tagged<Incoming>> events() = 0;
+    /// The tags of incoming messages that arrived but could not be read, so that whoever waits
+    /// for one of them fails at once instead of waiting for an answer that will not come.
+    virtual rx::Observable<UUID> unreadableEvents() = 0;
 };
 
 }  // namespace velkor

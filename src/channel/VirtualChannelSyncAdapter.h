@@ -4,6 +4,7 @@
 #include <memory>
 #include <optional>
 #include <unordered_map>
+#include <variant>
 #include <vector>
 
 #include "basalt/QZLogger.h"
@@ -19,7 +20,9 @@ namespace velkor {
 /// Turns a channel of tagged messages into blocking calls: `sync` sends one request under a
 /// fresh tag and waits until the answer with that tag arrives, the channel ends, or the time-out
 /// passes. Everything that arrives without a waiting caller (late answers, answers to unknown
-/// tags, messages the far side pushes on its own) is emitted on `notificationsSubject`.
+/// tags, messages the far side pushes on its own) is emitted on `notificationsSubject`. A
+/// message that arrived for a waiting caller but could not be read fails that caller at once with
+/// serverError.
 ///
 /// Any number of threads may call `sync` at once. Once the channel ends, or `shutdown()` is
 /// called, every waiting caller is released with connectionLost and later calls fail at once.
@@ -50,7 +53,7 @@ class VirtualChannelSyncAdapter
 
     /// Sends `request` and returns the answer. Throws connectionLost after shut-down, when the
     /// request cannot be sent, when no answer arrives within the time-out, or when the channel
-    /// ends while waiting.
+    /// ends while waiting; serverError when the answer could not be read.
     Incoming sync(const Outgoing& request) {
         auto tag = UUID::random();
         auto waiter = std::make_shared<Waiter>();
@@ -92,7 +95,10 @@ class VirtualChannelSyncAdapter
             return waiter->take();
         });
         if (response) {
-            return std::move(*response);
+            if (auto* answer = std::get_if<Incoming>(&*response))
+                return std::move(*answer);
+            logger().error("Unreadable response on: %@", request);
+            throw VKError(VKError::serverError);
         }
         if (!answered) {
             logger().error("Timeout waiting for response on: %@", request);
@@ -109,10 +115,12 @@ class VirtualChannelSyncAdapter
     rx::PublishSubject<Incoming> notificationsSubject;
 
   private:
+    /// What a caller gets whose answer arrived but could not be read.
+    struct Unreadable {};
     /// One caller waiting for its answer. It is released once, by the thread that takes it out
     /// of the adapter's map while holding the adapter's lock, and woken after that lock is
     /// released.
-    using Waiter = dispatch::OneShot<Incoming>;
+    using Waiter = dispatch::OneShot<std::variant<Incoming, Unreadable>>;
 
     static basalt::QZLogger& logger() {
         static auto& log =
@@ -127,7 +135,7 @@ class VirtualChannelSyncAdapter
 
     void subscribeToChannel() {
         std::weak_ptr<VirtualChannelSyncAdapter> weak = this->shared_from_this();
-        auto subscription = innerChannel_->events().subscribe(
+        auto answers = innerChannel_->events().subscribe(
             [weak](const Tagged<Incoming>& message) {
                 if (auto self = weak.lock())
                     self->handleServerResponseMessage(message);
@@ -145,6 +153,14 @@ class VirtualChannelSyncAdapter
                     self->handleChannelCompletion();
                 }
             });
+        auto unreadable = innerChannel_->unreadableEvents().subscribe([weak](const UUID& tag) {
+            if (auto self = weak.lock())
+                self->handleUnreadableMessage(tag);
+        });
+        auto subscription = rx::Disposables::create([answers, unreadable] {
+            answers->dispose();
+            unreadable->dispose();
+        });
         // The channel may have ended already, even during subscribe(): then nothing keeps the
         // subscription.
         bool ended = data_.lock.sync([&] {
@@ -158,20 +174,28 @@ class VirtualChannelSyncAdapter
     }
 
     void handleServerResponseMessage(const Tagged<Incoming>& message) {
+        if (!releaseWaiter(message.tag, message.payload))
+            notificationsSubject.onNext(message.payload);
+    }
+
+    /// A message that could not be read concerns only a caller waiting for it.
+    void handleUnreadableMessage(const UUID& tag) { releaseWaiter(tag, Unreadable{}); }
+
+    /// Hands `answer` to the caller waiting for `tag`; false when none waits.
+    template <typename Answer>
+    bool releaseWaiter(const UUID& tag, const Answer& answer) {
         auto waiter = data_.lock.sync([&]() -> std::shared_ptr<Waiter> {
-            auto it = data_.taggedResponseWaiters.find(message.tag);
+            auto it = data_.taggedResponseWaiters.find(tag);
             if (it == data_.taggedResponseWaiters.end())
                 return nullptr;
             auto found = std::move(it->second);
             data_.taggedResponseWaiters.erase(it);
-            found->release(message.payload);
+            found->release(answer);
             return found;
         });
-        if (waiter) {
+        if (waiter)
             waiter->wake();
-        } else {
-            notificationsSubject.onNext(message.payload);
-        }
+        return waiter != nullptr;
     }
 
     bool atomicSetShutdown() {

@@ -3,6 +3,7 @@
 #include "basalt/QZLogger.h"
 #include "dbus/BusError.h"
 #include "dbus/ResponseCodec.h"
+#include "dbus/TaggedMember.h"
 #include "utils/Overloaded.h"
 
 namespace velkor {
@@ -215,6 +216,8 @@ void XpcChannelToServer::handleAnswer(const dbus::Message& signal) {
     if (auto* refusal = std::get_if<dbus::Refusal>(&parsed)) {
         logger().error("Ignoring invalid '%@' signal from the settings daemon: %@", signal.member(),
                        refusal->detail);
+        if (auto tag = refusal->tag ? refusal->tag : dbus::leadingTag(signal))
+            emitUnreadable(*tag);
         return;
     }
     const auto& received = std::get<dbus::ReceivedResponse>(parsed);
@@ -259,6 +262,10 @@ void XpcChannelToServer::emit(const UUID& tag, ServerResponse response) {
     virtualChannel_->responseSubject.onNext(Tagged<ServerResponse>{tag, std::move(response)});
 }
 
+void XpcChannelToServer::emitUnreadable(const UUID& tag) {
+    virtualChannel_->unreadableResponseSubject.onNext(tag);
+}
+
 void XpcChannelToServer::requestHasFailedWithTag(const UUID& tag, std::int64_t errorCode) {
     auto error = VKError::fromRawValue(errorCode).value_or(VKError::serverError);
     logger().warning("Got 'error=%@' response (tag=%@); Error: %@", error.description(), tag,
@@ -282,6 +289,7 @@ void XpcChannelToServer::settingsUpdatedWithTag(const UUID& tag, std::int64_t ra
     auto result = changeResultFromRawValue(rawResult);
     if (!result) {
         logger().error("Invalid result value (%d) of 'settingsUpdated' response.", rawResult);
+        emitUnreadable(tag);
         return;
     }
     emit(tag, ServerResponse::SettingsUpdated{*result, newRevision});

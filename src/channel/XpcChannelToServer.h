@@ -25,8 +25,9 @@ namespace velkor {
 ///
 /// Answers are taken only from the current owner of the service name (any peer can address a
 /// signal to us), and only with exactly their member's argument types; anything else is logged
-/// and ignored. The transport adds no retries or time-outs: a lost daemon closes it, and the
-/// connection monitor builds a new one.
+/// and ignored, except that an unreadable answer from the owner whose tag could be read is
+/// reported under that tag, so that its caller fails at once. The transport adds no retries or
+/// time-outs: a lost daemon closes it, and the connection monitor builds a new one.
 ///
 /// It closes, once, on the first of: the client completing the channel; the service name's owner
 /// going away or changing (an interruption); the bus connection closing (an invalidation); a
@@ -94,6 +95,8 @@ class XpcChannelToServer final : public ConnectionToServer,
 
     void handleRequestServiceError(const std::string& description);
     void emit(const UUID& tag, ServerResponse response);
+    /// An answer under `tag` arrived but could not be read: its caller fails at once.
+    void emitUnreadable(const UUID& tag);
     bool isClosed();
 
     const std::shared_ptr<VirtualChannelToServer> virtualChannel_;

@@ -41,4 +41,10 @@ std::variant<TaggedMember, Refusal> readTaggedMember(const Message& message,
     return TaggedMember{index, std::move(member), *tag};
 }
 
+std::optional<UUID> leadingTag(const Message& message) {
+    if (!message.signature().starts_with("ay") || sd_bus_message_rewind(message.get(), 1) < 0)
+        return std::nullopt;
+    return MessageReader(message.get()).uuid();
+}
+
 }  // namespace velkor::dbus

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <span>
 #include <string>
 #include <variant>
@@ -25,5 +26,9 @@ struct TaggedMember {
 std::variant<TaggedMember, Refusal> readTaggedMember(const Message& message,
                                                      std::span<const char* const> members,
                                                      std::span<const char* const> signatures);
+
+/// The tag of a message whose signature is wrong or whose member is unknown, when its first
+/// argument is one: 16 bytes.
+std::optional<UUID> leadingTag(const Message& message);
 
 }  // namespace velkor::dbus

@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <future>
+
+#include "channel/VirtualChannelSyncAdapter.h"
+#include "support/ErrorOf.h"
 #include "support/TransportFixture.h"
 
 using namespace velkor;
@@ -117,6 +121,30 @@ TEST_F(ResponseSignalsTest, FailuresAndOutOfRangeNumbers) {
     EXPECT_EQ(lines(LogLevel::warning,
                     "Got 'error=ServerError' response (tag=" + unknownError.description() +
                         "); Error: Error on server side."),
+              1u);
+
+    // A caller whose answer arrives unreadable fails with serverError, not after its time-out
+    // with connectionLost; the signal is logged as before.
+    auto adapter = VirtualChannelSyncAdapter<VirtualChannelToServer>::make(
+        transport->virtualChannel(), std::chrono::seconds(20));
+    auto answeredUnreadably = [&](const std::function<void(const UUID&)>& answer) {
+        auto call = std::async(std::launch::async, [&] {
+            return test::errorOf([&] { adapter->sync(ClientRequest::DeleteSettings{"d", 1}); });
+        });
+        auto received = daemon->nextRequest();
+        if (received && received->request)
+            answer(received->request->tag);
+        return call.get();
+    };
+    EXPECT_EQ(answeredUnreadably([&](const UUID& tag) { updated(tag, 7); }), VKError::serverError);
+    EXPECT_EQ(answeredUnreadably([&](const UUID& tag) {
+                  daemon->sendRaw(client, "settingsFetchedWithTag", [&](sd_bus_message* m) {
+                      appendTag(m, tag);
+                      ASSERT_GE(sd_bus_message_append(m, "s", "not bytes"), 0);
+                  });
+              }),
+              VKError::serverError);
+    EXPECT_EQ(lines(LogLevel::error, "Invalid result value (7) of 'settingsUpdated' response."),
               1u);
 }
 

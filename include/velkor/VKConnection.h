@@ -28,11 +28,12 @@ class VKConnection : public rx::Disposable {
     virtual rx::Observable<rx::Unit> asObservable() = 0;
 
     /// Creates the settings of `domain` from the local tree `root`; fails with
-    /// fileAlreadyExists when they exist.
+    /// fileAlreadyExists when they exist, and with invalidData when `root` is empty.
     virtual void createSettings(const std::shared_ptr<VKContainer>& root, const std::string& domain,
                                 VKOwnership ownership = VKOwnership::realUser()) = 0;
 
-    /// Opens the settings of `domain`, creating them from `root` when they do not exist.
+    /// Opens the settings of `domain`, creating them from `root` when they do not exist; fails
+    /// with invalidData when `root` is empty.
     virtual OpenResult openOrCreateSettings(const std::shared_ptr<VKContainer>& root,
                                             const std::string& domain,
                                             VKOwnership ownership = VKOwnership::realUser()) = 0;

@@ -34,6 +34,14 @@ std::shared_ptr<VKContainer> resolvedContainer(std::shared_ptr<VKContainer> cont
     return container;
 }
 
+// A new settings file needs a tree to be made of.
+void requireRoot(const std::shared_ptr<VKContainer>& root) {
+    if (!root) {
+        logger().error("Root container can't be empty.");
+        throw VKError(VKError::invalidData);
+    }
+}
+
 // Encodes a new settings tree, under its read lock as every container encodes itself.
 std::vector<std::uint8_t> encodeTree(const VKContainer& root, SerializerOnClient& encoder) {
     root.serialize(encoder);
@@ -85,6 +93,7 @@ VKObjectPtr ConnectionImpl::getSetting(const std::string& domain, const std::str
 VKConnection::OpenResult ConnectionImpl::openOrCreateSettings(
     const std::shared_ptr<VKContainer>& root, const std::string& domain, VKOwnership ownership) {
     auto p = normalizeParams(domain, ownership, {});
+    requireRoot(root);
     logger().debug("Openning (or creating) settings file for domain='%@', user=%d...", p.domain,
                    p.user);
     return lookupMapOfContainers_.withLock([&](Map& map) -> OpenResult {
@@ -150,6 +159,7 @@ void ConnectionImpl::createSettings(const std::shared_ptr<VKContainer>& root,
                                     const std::string& domain, VKOwnership ownership) {
     throwIfShutDown();
     auto p = normalizeParams(domain, ownership, {});
+    requireRoot(root);
     logger().debug("Creating settings file for domain='%@', user=%d...", p.domain, p.user);
     SerializerOnClient encoder;
     auto answer =

@@ -196,6 +196,13 @@ TEST_F(Opening, ResolveAndCreateReportTheirFailures) {
     EXPECT_EQ(capture->count(LogLevel::error, "Create settings failed with: FileAlreadyExists"),
               1u);
 
+    // Without a tree to create from, nothing is sent.
+    const auto sent = h.daemon->requestCount();
+    EXPECT_EQ(errorOf([&] { connection.createSettings(nullptr, "prefs"); }), VKError::invalidData);
+    EXPECT_EQ(errorOf([&] { connection.openOrCreateSettings(nullptr, "prefs"); }),
+              VKError::invalidData);
+    EXPECT_EQ(h.daemon->requestCount(), sent);
+
     h.daemon->answerNext(ServerResponse::RequestSucceeded{});
     connection.createSettings(root, "prefs");
     EXPECT_TRUE(root->onServer());

@@ -4,6 +4,7 @@
 
 #include "basalt/QZLogger.h"
 #include "monitor/DaemonOnlineCenter.h"
+#include "utils/ErrorText.h"
 #include "velkor/BKProductDefines.h"
 #include "velkor/VKError.h"
 
@@ -133,6 +134,10 @@ void ConnectionMonitorImpl::bootstrapSettings(const std::shared_ptr<VKContainer>
                                               const std::string& domain, VKOwnership ownership,
                                               std::int64_t maxAttempts,
                                               std::uint32_t delayBetweenAttempts) {
+    if (!container) {
+        logger().error("Can't open/create settings without a root container.");
+        throw VKError(VKError::invalidData);
+    }
     VKError lastError = VKError::connectionLost;
     std::int64_t attempt = 0;
     do {
@@ -152,9 +157,9 @@ void ConnectionMonitorImpl::bootstrapSettings(const std::shared_ptr<VKContainer>
                         // The next attempt reports what is still wrong.
                     }
                 }
-            } catch (const std::exception& e) {
+            } catch (...) {
                 logger().warning("Can't open/create settings (attempt=%d) - will retry. Error: %@",
-                                 attempt, e.what());
+                                 attempt, localizedErrorText(std::current_exception()));
                 lastError = VKError::serverError;
             }
         }

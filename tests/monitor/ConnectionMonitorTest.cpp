@@ -5,14 +5,17 @@
 
 #include "monitor/ConnectionMonitorImpl.h"
 #include "monitor/DaemonOnlineCenter.h"
+#include "support/ErrorOf.h"
 #include "support/LogCapture.h"
 #include "velkor/BKProductDefines.h"
+#include "velkor/VKDictionary.h"
 #include "velkor/VKError.h"
 #include "velkor/rx/PublishSubject.h"
 #include "velkor/rx/VirtualTimeScheduler.h"
 
 using namespace velkor;
 using namespace std::chrono_literals;
+using velkor::test::errorOf;
 
 namespace {
 
@@ -27,6 +30,8 @@ class FakeConnection final : public VKConnection {
         ++opens;
         if (openError)
             throw *openError;
+        if (throwsForeignError)
+            throw 42;
         return {nullptr, true};
     }
     VKObjectPtr getSetting(const std::string&, const std::string&, bool, VKOwnership) override {
@@ -38,6 +43,7 @@ class FakeConnection final : public VKConnection {
 
     rx::PublishSubject<rx::Unit> lost;
     std::optional<VKError> openError;
+    bool throwsForeignError = false;
     std::atomic<int> opens{0};
     std::atomic<int> deletes{0};
     std::atomic<bool> disposed{false};
@@ -178,7 +184,7 @@ TEST_F(MonitorFixture, BootstrapRetriesDeletesInvalidFilesAndThrowsTheLastError)
     auto monitor = makeMonitor();
     built[0]->openError = VKError::invalidFileData;
     try {
-        monitor->bootstrapSettings(nullptr, "prefs");
+        monitor->bootstrapSettings(VKDictionary::make(), "prefs");
         FAIL() << "expected invalidFileData";
     } catch (const VKError& e) {
         EXPECT_EQ(e, VKError::invalidFileData);
@@ -195,9 +201,27 @@ TEST_F(MonitorFixture, BootstrapRetriesDeletesInvalidFilesAndThrowsTheLastError)
                              "Can't open/create settings at all. Last error: InvalidFileData"),
               1u);
 
+    // Whatever an attempt throws, the next one follows.
     built[0]->openError.reset();
-    monitor->bootstrapSettings(nullptr, "prefs", VKOwnership::shared(), 5, 0);
-    EXPECT_EQ(built[0]->opens.load(), 4) << "success returns at once";
+    built[0]->throwsForeignError = true;
+    EXPECT_EQ(errorOf([&] {
+                  monitor->bootstrapSettings(VKDictionary::make(), "prefs", VKOwnership::shared(),
+                                             2, 0);
+              }),
+              VKError::serverError);
+    EXPECT_EQ(built[0]->opens.load(), 5);
+    EXPECT_EQ(capture->count(LogLevel::warning,
+                             "Can't open/create settings (attempt=2) - will retry. Error: unknown "
+                             "error"),
+              1u);
+
+    built[0]->throwsForeignError = false;
+    monitor->bootstrapSettings(VKDictionary::make(), "prefs", VKOwnership::shared(), 5, 0);
+    EXPECT_EQ(built[0]->opens.load(), 6) << "success returns at once";
+
+    // Without a root there is nothing to create from: no attempt is made.
+    EXPECT_EQ(errorOf([&] { monitor->bootstrapSettings(nullptr, "prefs"); }), VKError::invalidData);
+    EXPECT_EQ(built[0]->opens.load(), 6);
 }
 
 TEST_F(MonitorFixture, BootstrapWithoutAnyConnectionThrowsConnectionLostQuietly) {
@@ -205,7 +229,7 @@ TEST_F(MonitorFixture, BootstrapWithoutAnyConnectionThrowsConnectionLostQuietly)
     auto monitor = makeMonitor();
     EXPECT_EQ(published, (std::vector<std::shared_ptr<VKConnection>>{nullptr}));
     try {
-        monitor->bootstrapSettings(nullptr, "prefs", VKOwnership::realUser(), 0, 1000);
+        monitor->bootstrapSettings(VKDictionary::make(), "prefs", VKOwnership::realUser(), 0, 1000);
         FAIL() << "expected connectionLost";
     } catch (const VKError& e) {
         EXPECT_EQ(e, VKError::connectionLost);

@@ -69,46 +69,142 @@ void ConnectionMonitorImpl::observeDaemonOnline(const std::string& name) {
     });
 }
 
-void ConnectionMonitorImpl::recreateConnection() {
-    std::lock_guard lock(mutex_);
-    if (disposed_)
-        return;
-    if (auto connected = std::exchange(subscriptions_.connected, nullptr))
-        connected->dispose();
-    if (auto pending = std::exchange(subscriptions_.tryRecreateSchedule, nullptr)) {
-        pending->dispose();
+void ConnectionMonitorImpl::runJob(std::function<void()> job) {
+    {
+        std::lock_guard lock(mutex_);
+        if (disposed_)
+            return;
+        jobs_.push_back(std::move(job));
+        if (runningJobs_)
+            return;  // the thread running jobs takes this one too
+        runningJobs_ = true;
     }
-    if (auto old = connectionVar_.value())
-        old->dispose();
-
-    auto connection = resolver_->resolve<VKConnection>();
-    if (!connection)
-        return;
-    connectionVar_.setValue(connection);
-
-    std::weak_ptr<ConnectionMonitorImpl> weak = shared_from_this();
-    subscriptions_.connected =
-        connection->asObservable().observeOn(scheduler_).subscribe({}, {}, [weak] {
-            if (auto self = weak.lock())
-                self->handleConnectionCompletion();
-        });
+    for (;;) {
+        std::function<void()> next;
+        {
+            std::lock_guard lock(mutex_);
+            if (jobs_.empty()) {
+                runningJobs_ = false;
+                return;
+            }
+            next = std::move(jobs_.front());
+            jobs_.pop_front();
+        }
+        next();
+    }
 }
 
-void ConnectionMonitorImpl::handleConnectionCompletion() {
-    std::lock_guard lock(mutex_);
-    if (disposed_)
-        return;
-    // The completed connection is released, not disposed: it is finished already.
-    connectionVar_.setValue(nullptr);
+void ConnectionMonitorImpl::publish(const std::shared_ptr<VKConnection>& connection) {
+    try {
+        connectionVar_.setValue(connection);
+    } catch (...) {
+        // An observer's failure is its own; the monitor carries on.
+        logger().error("An observer of the connection failed: %@",
+                       localizedErrorText(std::current_exception()));
+    }
+}
+
+void ConnectionMonitorImpl::recreateConnection() {
+    runJob([this] {
+        rx::DisposablePtr connected, pending;
+        std::shared_ptr<VKConnection> old;
+        {
+            std::lock_guard lock(mutex_);
+            if (disposed_)
+                return;
+            // The old connection's completion is no longer watched, and a pending delayed
+            // re-creation is cancelled.
+            connected = std::exchange(subscriptions_.connected, nullptr);
+            pending = std::exchange(subscriptions_.tryRecreateSchedule, nullptr);
+            old = std::move(current_);
+        }
+        if (connected)
+            connected->dispose();
+        if (pending)
+            pending->dispose();
+        if (old)
+            old->dispose();
+
+        std::shared_ptr<VKConnection> connection;
+        try {
+            connection = resolver_->resolve<VKConnection>();
+        } catch (...) {
+            logger().error("Can't make a connection: %@",
+                           localizedErrorText(std::current_exception()));
+        }
+        if (!connection) {
+            logger().warning("No connection could be made; will try again in %d seconds.",
+                             static_cast<int>(kPeriodOfRecreation.count()));
+            // A disposed connection does not stay published.
+            if (old)
+                publish(nullptr);
+            scheduleRecreation();
+            return;
+        }
+        {
+            std::lock_guard lock(mutex_);
+            if (disposed_)
+                return;
+            current_ = connection;
+        }
+        publish(connection);
+
+        std::weak_ptr<ConnectionMonitorImpl> weak = shared_from_this();
+        std::weak_ptr<VKConnection> watched = connection;
+        auto subscription =
+            connection->asObservable().observeOn(scheduler_).subscribe({}, {}, [weak, watched] {
+                if (auto self = weak.lock())
+                    self->handleConnectionCompletion(watched);
+            });
+        {
+            std::lock_guard lock(mutex_);
+            if (!disposed_) {
+                subscriptions_.connected = std::move(subscription);
+                return;
+            }
+        }
+        // Disposed while publishing: dispose() may have published its empty value before this
+        // connection, which must not stay published.
+        subscription->dispose();
+        publish(nullptr);
+    });
+}
+
+void ConnectionMonitorImpl::handleConnectionCompletion(
+    const std::weak_ptr<VKConnection>& completed) {
+    runJob([this, completed] {
+        {
+            std::lock_guard lock(mutex_);
+            // A connection replaced since it completed is not the one published any more.
+            if (disposed_ || !current_ || completed.lock() != current_)
+                return;
+            // The completed connection is released, not disposed: it is finished already.
+            current_ = nullptr;
+        }
+        publish(nullptr);
+        scheduleRecreation();
+    });
+}
+
+void ConnectionMonitorImpl::scheduleRecreation() {
     std::weak_ptr<ConnectionMonitorImpl> weak = shared_from_this();
-    subscriptions_.tryRecreateSchedule = scheduler_->scheduleAfter(kPeriodOfRecreation, [weak] {
+    auto pending = scheduler_->scheduleAfter(kPeriodOfRecreation, [weak] {
         if (auto self = weak.lock())
             self->recreateConnection();
     });
+    {
+        std::lock_guard lock(mutex_);
+        if (!disposed_) {
+            subscriptions_.tryRecreateSchedule = std::move(pending);
+            return;
+        }
+    }
+    pending->dispose();
 }
 
 void ConnectionMonitorImpl::dispose() {
     rx::DisposablePtr daemonOnline, connected, pending;
+    std::shared_ptr<VKConnection> released;  // released after the lock
     {
         std::lock_guard lock(mutex_);
         if (disposed_)
@@ -117,12 +213,14 @@ void ConnectionMonitorImpl::dispose() {
         daemonOnline = std::exchange(subscriptions_.daemonOnline, nullptr);
         connected = std::exchange(subscriptions_.connected, nullptr);
         pending = std::exchange(subscriptions_.tryRecreateSchedule, nullptr);
+        released = std::move(current_);
+        jobs_.clear();
     }
     for (const auto& d : {daemonOnline, connected, pending}) {
         if (d)
             d->dispose();
     }
-    connectionVar_.setValue(nullptr);
+    publish(nullptr);
 }
 
 bool ConnectionMonitorImpl::isDisposed() const {

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <chrono>
+#include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 
@@ -12,9 +14,15 @@
 namespace velkor {
 
 /// Resolves a connection, publishes it, and replaces it when it completes (10 seconds later) or
-/// when the daemon announces that it is online (at once). Re-creation and completion handling
-/// never overlap: both run under one lock, whatever scheduler they run on. Once disposed, the
-/// monitor re-creates nothing, even for an announcement that was already on its way.
+/// when the daemon announces that it is online (at once). A re-creation that gets no connection
+/// publishes none and tries again 10 seconds later. Once disposed, the monitor re-creates
+/// nothing, even for an announcement that was already on its way.
+///
+/// Re-creation and completion handling never overlap, whatever scheduler they run on: each is a
+/// job, and jobs run one at a time, in the order they were asked for, on the thread that asked
+/// while no other job runs (a job asked for meanwhile is left to that thread). The monitor's
+/// lock guards only its own fields: nothing of the host's (the resolver and the connections it
+/// builds, the observers of the connection) is ever called while it is held.
 class ConnectionMonitorImpl final : public VKConnectionMonitor,
                                     public std::enable_shared_from_this<ConnectionMonitorImpl> {
   public:
@@ -39,15 +47,25 @@ class ConnectionMonitorImpl final : public VKConnectionMonitor,
   private:
     ConnectionMonitorImpl(std::shared_ptr<di::Resolver> resolver, rx::SchedulerPtr scheduler);
     void observeDaemonOnline(const std::string& name);
+    /// Runs `job` after the jobs asked for before it, never two at once.
+    void runJob(std::function<void()> job);
     void recreateConnection();
-    void handleConnectionCompletion();
+    void handleConnectionCompletion(const std::weak_ptr<VKConnection>& completed);
+    void scheduleRecreation();
+    /// Assigns `connection` to connectionVar_; an observer that throws is logged.
+    void publish(const std::shared_ptr<VKConnection>& connection);
 
     std::shared_ptr<di::Resolver> resolver_;
     rx::SchedulerPtr scheduler_;
     rx::Variable<std::shared_ptr<VKConnection>> connectionVar_{nullptr};
 
-    mutable std::recursive_mutex mutex_;  // re-creation, completion handling, dispose
+    mutable std::mutex mutex_;  // guards the fields below, and is held only to touch them
     bool disposed_ = false;
+    std::deque<std::function<void()>> jobs_;
+    bool runningJobs_ = false;
+    // The connection whose completion is watched; what connectionVar_ holds, except while a
+    // job publishes it.
+    std::shared_ptr<VKConnection> current_;
     struct {
         rx::DisposablePtr daemonOnline;
         rx::DisposablePtr connected;

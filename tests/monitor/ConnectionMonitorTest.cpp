@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <future>
 #include <mutex>
+#include <thread>
 
 #include "monitor/ConnectionMonitorImpl.h"
 #include "monitor/DaemonOnlineCenter.h"
@@ -10,6 +12,7 @@
 #include "velkor/BKProductDefines.h"
 #include "velkor/VKDictionary.h"
 #include "velkor/VKError.h"
+#include "velkor/rx/ConcurrentDispatchQueueScheduler.h"
 #include "velkor/rx/PublishSubject.h"
 #include "velkor/rx/VirtualTimeScheduler.h"
 
@@ -41,7 +44,14 @@ class FakeConnection final : public VKConnection {
     void dispose() override { disposed = true; }
     bool isDisposed() const override { return disposed; }
 
+    /// The connection to the daemon ends.
+    void lose() {
+        completed = true;
+        lost.onCompleted();
+    }
+
     rx::PublishSubject<rx::Unit> lost;
+    std::atomic<bool> completed{false};
     std::optional<VKError> openError;
     bool throwsForeignError = false;
     std::atomic<int> opens{0};
@@ -152,16 +162,76 @@ TEST_F(MonitorFixture, AnnouncementCancelsAPendingRecreationAndRecreatesAtOnce) 
 
 TEST_F(MonitorFixture, AnnouncementWhileConnectedReplacesTheConnectionOnce) {
     auto monitor = makeMonitor();
+    // Observers run without the monitor's lock: one that waits for another thread using the
+    // monitor does not stall it.
+    std::future<bool> otherThread;
+    std::optional<std::future_status> otherThreadStatus;
+    auto observer = monitor->observableConnection().subscribe([&](const auto& connection) {
+        if (connection && connection != built[0]) {
+            otherThread = std::async(std::launch::async, [&] { return monitor->isDisposed(); });
+            otherThreadStatus = otherThread.wait_for(30s);
+        }
+    });
     center->announce();
     scheduler->advanceBy(0s);
     ASSERT_EQ(built.size(), 2u);
     EXPECT_TRUE(built[0]->disposed);
     EXPECT_EQ(published.back(), built[1]);
+    EXPECT_EQ(otherThreadStatus, std::future_status::ready);
+    EXPECT_FALSE(otherThread.get());
+    observer->dispose();
 
     built[0]->lost.onCompleted();  // the old connection's end is no longer watched
     scheduler->advanceBy(30s);
     EXPECT_EQ(built.size(), 2u);
     EXPECT_EQ(published.back(), built[1]);
+
+    // No new connection: the disposed one is not left published, and another try follows.
+    connectionsAvailable = false;
+    center->announce();
+    scheduler->advanceBy(0s);
+    EXPECT_TRUE(built[1]->disposed);
+    EXPECT_EQ(published.back(), nullptr);
+    connectionsAvailable = true;
+    scheduler->advanceBy(10s);
+    ASSERT_EQ(built.size(), 3u);
+    EXPECT_EQ(published.back(), built[2]);
+}
+
+TEST_F(MonitorFixture, OnlyACompletedConnectionIsUnpublishedWhileAnnouncementsRace) {
+    // Completions and re-creations on a pool: a completion handled late must not unpublish the
+    // connection made after it.
+    auto pool = std::make_shared<rx::ConcurrentDispatchQueueScheduler>("ConnectionMonitorImpl");
+    auto monitor = ConnectionMonitorImpl::make(container.synchronize(), pool);
+    std::mutex mutex;
+    std::shared_ptr<FakeConnection> last;
+    int healthyUnpublished = 0;
+    auto observer = monitor->observableConnection().subscribe([&](const auto& connection) {
+        std::lock_guard lock(mutex);
+        if (!connection && last && !last->completed)
+            ++healthyUnpublished;
+        last = std::static_pointer_cast<FakeConnection>(connection);
+    });
+    std::thread announcer([&] {
+        for (int i = 0; i < 5000; ++i) {
+            center->announce();
+            std::this_thread::yield();
+        }
+    });
+    for (int i = 0; i < 20000; ++i) {
+        std::shared_ptr<FakeConnection> connection;
+        {
+            std::lock_guard lock(mutex);
+            connection = last;
+        }
+        if (connection)
+            connection->lose();
+        std::this_thread::yield();
+    }
+    announcer.join();
+    observer->dispose();
+    monitor->dispose();
+    EXPECT_EQ(healthyUnpublished, 0);
 }
 
 TEST_F(MonitorFixture, DisposeRemovesTheObserverPublishesEmptyAndStopsRecreation) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <string>
@@ -59,11 +60,13 @@ class VKContainer : public VKContainerBase {
     /// The change events of this container. They arrive on the connection's scheduler, in the
     /// order they were posted, never on the thread that caused them; observers are never called
     /// concurrently. The daemon is told when the stream gains its first observer and when it
-    /// loses its last.
+    /// loses its last; telling it holds up only the thread that does, never other observers
+    /// joining or leaving meanwhile.
     ///
     /// When the daemon cannot be told, every observer receives that error and the stream stays
-    /// ended: later observers receive the error at once, and no further subscription changes
-    /// are sent for this container.
+    /// ended: later observers receive the error at once, and nothing more is sent for this
+    /// container, except that a failed report of a first observer, which the daemon may have
+    /// taken all the same, is withdrawn.
     rx::Observable<VKContainerChange> asObservable() const;
 
     // ---- Library-internal -------------------------------------------------------------------
@@ -222,7 +225,8 @@ class VKContainer : public VKContainerBase {
     std::weak_ptr<VKContainer> weakContainer() const;
     std::shared_ptr<ChangeStream> changeStream() const;
     std::shared_ptr<ChangeStream> existingChangeStream() const;
-    void handleContainerSubscription(bool subscribed);
+    /// Tells the daemon whether the change stream has observers; gives what failed, or none.
+    std::exception_ptr handleContainerSubscription(bool subscribed);
 
     std::unique_ptr<Shared> shared_;
 };

@@ -26,6 +26,11 @@ void FakeInnerConnection::failSubscriptionReports(std::optional<VKError> error) 
     subscriptionError_ = error;
 }
 
+void FakeInnerConnection::interceptSubscriptionReports(std::function<void(bool)> hook) {
+    std::lock_guard lock(mutex_);
+    subscriptionHook_ = std::move(hook);
+}
+
 void FakeInnerConnection::answerChanges(ChangeResult result, std::int64_t newRevision) {
     std::lock_guard lock(mutex_);
     changeAnswer_ = {result, newRevision};
@@ -92,8 +97,16 @@ std::shared_ptr<VKContainer> FakeInnerConnection::resolveContainerProxy(const UU
 }
 
 void FakeInnerConnection::setHasSubscription(const UUID& containerId, bool hasSubscription) {
+    std::function<void(bool)> hook;
+    {
+        std::lock_guard lock(mutex_);
+        subscriptionReports_.push_back({containerId, hasSubscription});
+        hook = subscriptionHook_;
+    }
+    if (hook) {
+        hook(hasSubscription);
+    }
     std::lock_guard lock(mutex_);
-    subscriptionReports_.push_back({containerId, hasSubscription});
     if (subscriptionError_) {
         throw *subscriptionError_;
     }

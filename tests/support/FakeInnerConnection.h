@@ -42,6 +42,9 @@ class FakeInnerConnection final : public InnerConnection {
     // How to answer.
     /// While set, every subscription report throws `error` (after being recorded).
     void failSubscriptionReports(std::optional<VKError> error);
+    /// Runs `hook` on each subscription report once recorded, without the connection's lock (it
+    /// may block), before the report is answered.
+    void interceptSubscriptionReports(std::function<void(bool hasSubscription)> hook);
     /// The verdict and revision that publishChangeNotification gives (done, 1 at first).
     void answerChanges(ChangeResult result, std::int64_t newRevision);
     /// While set, publishChangeNotification throws `error` (after recording the change).
@@ -87,6 +90,7 @@ class FakeInnerConnection final : public InnerConnection {
     mutable std::mutex mutex_;
     std::vector<SubscriptionReport> subscriptionReports_;
     std::optional<VKError> subscriptionError_;
+    std::function<void(bool)> subscriptionHook_;
     std::vector<ChangeNotificationPtr> publishedChanges_;
     std::pair<ChangeResult, std::int64_t> changeAnswer_{ChangeResult::done, 1};
     std::optional<VKError> changeError_;

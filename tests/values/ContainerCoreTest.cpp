@@ -1,6 +1,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <future>
+#include <thread>
+
 #include "TestContainers.h"
 #include "basalt/QZLogger.h"
 #include "internals/ChangeNotification.h"
@@ -13,6 +16,7 @@ namespace {
 
 using Report = FakeInnerConnection::SubscriptionReport;
 using ::testing::ElementsAre;
+using namespace std::chrono_literals;
 
 TEST(ContainerCore, SubscriptionIsReportedOncePerTransition) {
     LogCapture log;
@@ -64,7 +68,11 @@ TEST(ContainerCore, AFailedReportEndsTheStream) {
     auto connection = FakeInnerConnection::make(scheduler);
     auto dict = TestDictionary::make();
     dict->setInnerConnection(connection);
-    connection->failSubscriptionReports(VKError::connectionLost);
+    // The report times out: the daemon may have taken it all the same.
+    connection->interceptSubscriptionReports([](bool hasSubscription) {
+        if (hasSubscription)
+            throw VKError(VKError::connectionLost);
+    });
 
     auto errorCode = [](rx::Error error) -> std::optional<VKError::Code> {
         try {
@@ -87,14 +95,66 @@ TEST(ContainerCore, AFailedReportEndsTheStream) {
 
     // Later observers get the error at once, even once the daemon is back; nothing more is
     // sent for this container and no event gets through.
-    connection->failSubscriptionReports(std::nullopt);
+    connection->interceptSubscriptionReports(nullptr);
     dict->asObservable().subscribe({}, [&](rx::Error e) { errors.push_back(errorCode(e)); });
     EXPECT_EQ(errors.size(), 2u);
     EXPECT_EQ(errors[1], VKError::connectionLost);
     dict->postChangeNotification(VKContainerChange::DidDelete{}, *connection);
     scheduler->runAll();
     EXPECT_EQ(values, 0);
-    EXPECT_THAT(connection->subscriptionReports(), ElementsAre(Report{dict->id(), true}));
+    // The report that failed is withdrawn, since it may have reached the daemon.
+    EXPECT_THAT(connection->subscriptionReports(),
+                ElementsAre(Report{dict->id(), true}, Report{dict->id(), false}));
+}
+
+TEST(ContainerCore, ASlowReportDoesNotHoldUpOtherObservers) {
+    auto scheduler = std::make_shared<rx::VirtualTimeScheduler>();
+    auto connection = FakeInnerConnection::make(scheduler);
+    auto dict = TestDictionary::make();
+    dict->setInnerConnection(connection);
+    std::promise<void> reporting;
+    std::promise<void> secondSubscribed;
+    std::optional<std::future_status> firstReport;
+    connection->interceptSubscriptionReports([&](bool hasSubscription) {
+        if (hasSubscription) {
+            reporting.set_value();
+            firstReport = secondSubscribed.get_future().wait_for(30s);
+        }
+    });
+    rx::DisposablePtr first;
+    std::thread firstObserver([&] { first = dict->asObservable().subscribe(); });
+    reporting.get_future().wait();
+    auto second = dict->asObservable().subscribe();
+    secondSubscribed.set_value();
+    firstObserver.join();
+    EXPECT_EQ(firstReport, std::future_status::ready)
+        << "the second observer waited for the first one's report";
+    first->dispose();
+    second->dispose();
+    EXPECT_THAT(connection->subscriptionReports(),
+                ElementsAre(Report{dict->id(), true}, Report{dict->id(), false}));
+}
+
+TEST(ContainerCore, ReportsStayBalancedWhileObserversComeAndGoOnManyThreads) {
+    auto scheduler = std::make_shared<rx::VirtualTimeScheduler>();
+    auto connection = FakeInnerConnection::make(scheduler);
+    auto dict = TestDictionary::make();
+    dict->setInnerConnection(connection);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < 300; ++i)
+                dict->asObservable().subscribe()->dispose();
+        });
+    }
+    for (auto& thread : threads)
+        thread.join();
+    // The daemon is told true and false by turns, and finally false.
+    auto reports = connection->subscriptionReports();
+    ASSERT_FALSE(reports.empty());
+    for (std::size_t i = 0; i < reports.size(); ++i)
+        EXPECT_EQ(reports[i].hasSubscription, i % 2 == 0) << "report " << i;
+    EXPECT_FALSE(reports.back().hasSubscription);
 }
 
 TEST(ContainerCore, EventsArriveOnTheSchedulerInPostingOrder) {

@@ -39,29 +39,86 @@ struct VKContainer::Applied {
 };
 
 /// The change events: a subject, and what observers subscribe to, which is the subject with the
-/// subscription report attached, shared so that the report is made only when the number of
-/// observers goes from 0 to 1 and back. Created on first use: most containers are never
-/// observed.
+/// observers counted, so that the daemon is told when their number goes from 0 to 1 (true) and
+/// back (false). Created on first use: most containers are never observed.
+///
+/// The reports are made on the threads that subscribe and dispose, one at a time and outside
+/// every lock: while one thread reports, the others join or leave at once and that thread makes
+/// the report their change calls for once its own is done. So reports that cancel out are not
+/// sent, and the daemon's last word is always the current state. A report that fails ends the
+/// stream with its error; the daemon may have taken a "true" all the same, so it is withdrawn.
 struct VKContainer::ChangeStream {
-    explicit ChangeStream(const std::weak_ptr<VKContainer>& owner) {
-        observable = subject.asObservable()
-                         .doOn(
-                             [owner] {
-                                 if (auto container = owner.lock()) {
-                                     container->handleContainerSubscription(true);
-                                 }
-                             },
-                             [owner] {
-                                 if (auto container = owner.lock()) {
-                                     container->handleContainerSubscription(false);
-                                 }
-                             })
-                         .share();
+    static std::shared_ptr<ChangeStream> make(const std::weak_ptr<VKContainer>& owner) {
+        auto stream = std::make_shared<ChangeStream>(owner);
+        std::weak_ptr<ChangeStream> weak = stream;
+        stream->observable = rx::Observable<VKContainerChange>::create(
+            [events = stream->subject.asObservable(), weak](auto observer) -> rx::DisposablePtr {
+                auto inner = events.subscribe(std::move(observer));
+                auto stream = weak.lock();
+                if (!stream) {
+                    return inner;
+                }
+                stream->countObserver(+1);
+                return rx::Disposables::create([inner, weak] {
+                    if (inner) {
+                        inner->dispose();
+                    }
+                    if (auto stream = weak.lock()) {
+                        stream->countObserver(-1);
+                    }
+                });
+            });
+        return stream;
     }
 
+    explicit ChangeStream(std::weak_ptr<VKContainer> owner) : owner(std::move(owner)) {}
+
+    /// Counts an observer in or out, then brings the daemon up to date unless another thread
+    /// is doing so already.
+    void countObserver(int change) {
+        {
+            std::lock_guard lock(mutex);
+            observers += change;
+            if (reporting) {
+                return;
+            }
+            reporting = true;
+        }
+        for (;;) {
+            bool subscribed = false;
+            {
+                std::lock_guard lock(mutex);
+                subscribed = observers > 0 && !ended.load();
+                if (subscribed == told) {
+                    reporting = false;
+                    return;
+                }
+                // Taken as told before the report: one that fails may have reached the daemon.
+                told = subscribed;
+            }
+            auto container = owner.lock();
+            if (!container) {
+                std::lock_guard lock(mutex);
+                reporting = false;
+                return;
+            }
+            if (auto error = container->handleContainerSubscription(subscribed)) {
+                if (!ended.exchange(true)) {
+                    subject.onError(error);
+                }
+            }
+        }
+    }
+
+    const std::weak_ptr<VKContainer> owner;
     rx::PublishSubject<VKContainerChange> subject;
     rx::Observable<VKContainerChange> observable;
     std::atomic<bool> ended{false};  // a failed subscription report ended the stream
+
+    std::mutex mutex;  // guards the three fields below; held only to read or change them
+    int observers = 0;
+    bool told = false;       // what the daemon was last told, or may have taken
+    bool reporting = false;  // a thread is bringing the daemon up to date
 };
 
 VKContainer::VKContainer(Kind kind) : VKContainerBase(kind), shared_(std::make_unique<Shared>()) {}
@@ -147,7 +204,7 @@ std::shared_ptr<VKContainer::ChangeStream> VKContainer::changeStream() const {
     auto owner = weakContainer();
     std::lock_guard lock(shared_->mutex);
     if (!shared_->changeStream) {
-        shared_->changeStream = std::make_shared<ChangeStream>(owner);
+        shared_->changeStream = ChangeStream::make(owner);
     }
     return shared_->changeStream;
 }
@@ -161,24 +218,19 @@ rx::Observable<VKContainerChange> VKContainer::asObservable() const {
     return changeStream()->observable;
 }
 
-void VKContainer::handleContainerSubscription(bool subscribed) {
+std::exception_ptr VKContainer::handleContainerSubscription(bool subscribed) {
     log.trace("New subscription state=%d (id=%@).", subscribed ? 1 : 0, id());
-    auto stream = existingChangeStream();
-    // An ended stream can deliver nothing more, so its observers are not worth reporting.
-    if (!stream || stream->ended.load()) {
-        return;
-    }
     auto connection = innerConnection();
     if (!connection) {
-        return;
+        return nullptr;
     }
     try {
         connection->setHasSubscription(id(), subscribed);
     } catch (...) {
         log.error("Can't deliver array 'has subscription' to server (id=%@).", id());
-        stream->ended.store(true);
-        stream->subject.onError(std::current_exception());
+        return std::current_exception();
     }
+    return nullptr;
 }
 
 void VKContainer::postChangeNotification(VKContainerChange change, InnerConnection& via) {

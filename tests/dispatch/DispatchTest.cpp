@@ -1,14 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <memory>
-#include <optional>
 #include <string>
 #include <system_error>
 #include <thread>
 #include <vector>
 
-#include "dispatch/OneShot.h"
 #include "dispatch/ReadWriteQueue.h"
 #include "dispatch/SerialQueue.h"
 
@@ -146,37 +143,4 @@ TEST(ReadWriteQueueTest, BarrierWaitsForReadersThatDidNotTakeTheLock) {
     EXPECT_TRUE(wrote);
     // After the barrier, readers still share the queue and see what it wrote.
     EXPECT_TRUE(queue.sync([&] { return wrote.load(); }));
-}
-
-TEST(OneShotTest, TimesOutUntilReleasedThenHandsOverTheValueOnce) {
-    auto signal = std::make_shared<OneShot<std::string>>();
-    EXPECT_FALSE(signal->waitUntil(OneShot<std::string>::Clock::now() + 1ms));
-    EXPECT_EQ(signal->take(), std::nullopt);
-
-    std::thread releaser([signal] {
-        std::this_thread::sleep_for(10ms);
-        signal->release(std::string("answer"));
-        signal->wake();
-    });
-    EXPECT_TRUE(signal->waitUntil(OneShot<std::string>::Clock::now() + 10s));
-    releaser.join();
-    EXPECT_EQ(signal->take(), "answer");
-    EXPECT_EQ(signal->take(), std::nullopt);
-    // Released stays released, also for a wait that starts afterwards.
-    EXPECT_TRUE(signal->waitUntil(OneShot<std::string>::Clock::now()));
-}
-
-TEST(OneShotTest, ReleaseWithoutValueEndsTheWaitEmptyHanded) {
-    // Many rounds with the waker racing the waiter: a release that lands before the wait
-    // starts must not be missed.
-    for (int i = 0; i < 200; ++i) {
-        auto signal = std::make_shared<OneShot<int>>();
-        std::thread releaser([signal] {
-            signal->release(std::nullopt);
-            signal->wake();
-        });
-        EXPECT_TRUE(signal->waitUntil(OneShot<int>::Clock::now() + 10s));
-        EXPECT_EQ(signal->take(), std::nullopt);
-        releaser.join();
-    }
 }

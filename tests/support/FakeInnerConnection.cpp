@@ -21,11 +21,6 @@ std::vector<ChangeNotificationPtr> FakeInnerConnection::publishedChanges() const
     return publishedChanges_;
 }
 
-void FakeInnerConnection::failSubscriptionReports(std::optional<VKError> error) {
-    std::lock_guard lock(mutex_);
-    subscriptionError_ = error;
-}
-
 void FakeInnerConnection::interceptSubscriptionReports(std::function<void(bool)> hook) {
     std::lock_guard lock(mutex_);
     subscriptionHook_ = std::move(hook);
@@ -105,10 +100,6 @@ void FakeInnerConnection::setHasSubscription(const UUID& containerId, bool hasSu
     }
     if (hook) {
         hook(hasSubscription);
-    }
-    std::lock_guard lock(mutex_);
-    if (subscriptionError_) {
-        throw *subscriptionError_;
     }
 }
 

@@ -40,10 +40,8 @@ class FakeInnerConnection final : public InnerConnection {
     std::vector<ResolveRequest> resolveRequests() const;
 
     // How to answer.
-    /// While set, every subscription report throws `error` (after being recorded).
-    void failSubscriptionReports(std::optional<VKError> error);
-    /// Runs `hook` on each subscription report once recorded, without the connection's lock (it
-    /// may block), before the report is answered.
+    /// Runs `hook` on each subscription report once recorded, without the connection's lock:
+    /// it may block, and what it throws is the report's failure.
     void interceptSubscriptionReports(std::function<void(bool hasSubscription)> hook);
     /// The verdict and revision that publishChangeNotification gives (done, 1 at first).
     void answerChanges(ChangeResult result, std::int64_t newRevision);
@@ -89,7 +87,6 @@ class FakeInnerConnection final : public InnerConnection {
 
     mutable std::mutex mutex_;
     std::vector<SubscriptionReport> subscriptionReports_;
-    std::optional<VKError> subscriptionError_;
     std::function<void(bool)> subscriptionHook_;
     std::vector<ChangeNotificationPtr> publishedChanges_;
     std::pair<ChangeResult, std::int64_t> changeAnswer_{ChangeResult::done, 1};

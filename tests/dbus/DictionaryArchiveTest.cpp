@@ -5,7 +5,6 @@
 #include "dbus/DictionaryArchiveWriter.h"
 #include "dbus/MessageReader.h"
 #include "dbus/MessageWriter.h"
-#include "support/LogCapture.h"
 
 using namespace velkor;
 using dbus::DictionaryArchiveReader;
@@ -72,7 +71,6 @@ TEST_F(DictionaryArchiveTest, ARecordKeepsAllSevenFieldsWithTheirWireTypes) {
 }
 
 TEST_F(DictionaryArchiveTest, ValuesOfAnotherTypeReadAsMissingAndARepeatedKeyKeepsItsFirst) {
-    test::LogCapture logs;
     auto message = dictionary([](dbus::DictionaryArchiveWriter& a, sd_bus_message* m) {
         a.encodeInteger("type", 2);
         a.encodeInteger("type", 99);
@@ -86,11 +84,9 @@ TEST_F(DictionaryArchiveTest, ValuesOfAnotherTypeReadAsMissingAndARepeatedKeyKee
     auto read = readRecord(message);
     ASSERT_NE(read, nullptr);
     EXPECT_EQ(*read, VKChangeNotification(ChangeType::childInserted, kId, 0, 0, 0, "", {}));
-    EXPECT_EQ(logs->count("Can't decode"), 0u);
 }
 
 TEST_F(DictionaryArchiveTest, BadTypeOrIdOrAnotherContainerFailsTheRecord) {
-    test::LogCapture logs;
     using Fill = void (*)(dbus::DictionaryArchiveWriter&, sd_bus_message*);
     const Fill fills[] = {
         [](auto& a, auto) {  // a short id
@@ -101,8 +97,12 @@ TEST_F(DictionaryArchiveTest, BadTypeOrIdOrAnotherContainerFailsTheRecord) {
             a.encodeInteger("type", 1);
             a.encodeText("id", kId.description());
         },
-        [](auto& a, auto) {  // no such type
+        [](auto& a, auto) {  // no such type, below and above the known ones
             a.encodeInteger("type", 0);
+            a.encodeUuid("id", kId);
+        },
+        [](auto& a, auto) {
+            a.encodeInteger("type", 13);
             a.encodeUuid("id", kId);
         },
         [](auto& a, auto m) {  // the type unsigned
@@ -113,7 +113,6 @@ TEST_F(DictionaryArchiveTest, BadTypeOrIdOrAnotherContainerFailsTheRecord) {
     };
     for (auto fill : fills)
         EXPECT_EQ(readRecord(dictionary(fill)), nullptr);
-    EXPECT_EQ(logs->count(LogLevel::error, "Can't decode properties of VKChangeNotification."), 5u);
 
     sd_bus_message* raw = nullptr;
     ASSERT_GE(sd_bus_message_new_signal(offline.bus().get(), &raw, "/t", "org.t.T", "D"), 0);

@@ -4,7 +4,6 @@
 #include <unordered_set>
 
 #include "basalt/BKPThreadMutexLock.h"
-#include "velkor/BKProductDefines.h"
 #include "velkor/UUID.h"
 
 using namespace velkor;
@@ -61,14 +60,4 @@ TEST(MutexLock, SyncReturnsResultAndReleasesOnException) {
 
     basalt::BKPThreadMutexLock recursive(true);
     EXPECT_EQ(recursive.sync([&] { return recursive.sync([] { return 7; }); }), 7);
-}
-
-TEST(ProductDefines, DefaultsAndLookup) {
-    BKProductDefines defaults;
-    EXPECT_EQ(defaults.lookup(BKProductDefines::kDaemonServiceName), "org.velkor.SettingsDaemon");
-    EXPECT_FALSE(defaults.lookup(1).has_value());
-    BKProductDefines custom({{2, "org.example.Other"}});
-    EXPECT_EQ(custom.lookup(2), "org.example.Other");
-    BKProductDefines empty(std::map<int, std::string>{});
-    EXPECT_FALSE(empty.lookup(2).has_value());
 }

@@ -49,9 +49,6 @@ class TestArray final : public VKArrayBase {
     VKObjectPtr at(std::size_t index) const {
         return withReadItemsLock([&] { return innerItems().at(index); });
     }
-    void removeAll() {
-        withWriteItemsLock([&] { removeAllInternal(); });
-    }
 };
 
 class TestDictionary final : public VKDictionaryBase {

@@ -12,7 +12,6 @@
 
 #include "Recorder.h"
 #include "velkor/rx/ConcurrentDispatchQueueScheduler.h"
-#include "velkor/rx/ImmediateScheduler.h"
 #include "velkor/rx/SerialEventLoopScheduler.h"
 #include "velkor/rx/VirtualTimeScheduler.h"
 
@@ -61,15 +60,6 @@ class Gate {
 };
 
 }  // namespace
-
-TEST(ImmediateSchedulerTest, RunsOnTheCallingThreadBeforeReturning) {
-    auto scheduler = std::make_shared<ImmediateScheduler>();
-    std::vector<std::thread::id> ranOn;
-    auto done = scheduler->schedule([&] { ranOn.push_back(std::this_thread::get_id()); });
-    EXPECT_TRUE(done->isDisposed());
-    scheduler->scheduleAfter(1ms, [&] { ranOn.push_back(std::this_thread::get_id()); });
-    EXPECT_EQ(ranOn, (std::vector<std::thread::id>(2, std::this_thread::get_id())));
-}
 
 TEST(SerialEventLoopSchedulerTest, RunsActionsInOrderOnOneNamedThreadAndTimersByDueTime) {
     auto scheduler = std::make_shared<SerialEventLoopScheduler>("RxTestLoop");

@@ -14,7 +14,6 @@
 #include "connection/ConnectionImpl.h"
 #include "monitor/ConnectionMonitorImpl.h"
 #include "support/BlockingQueue.h"
-#include "support/LogCapture.h"
 #include "support/PrivateBus.h"
 #include "support/SystemBusAddress.h"
 #include "support/TestDaemon.h"
@@ -70,49 +69,6 @@ class EndToEndTest : public ::testing::Test {
 std::string text(const VKObjectPtr& value) {
     auto string = std::dynamic_pointer_cast<VKString>(value);
     return string ? string->value() : "<not a string>";
-}
-
-TEST_F(EndToEndTest, TwoClientsShareSettingsSeeEachOthersChangesAndTheirDeletion) {
-    auto first = connect();
-    auto second = connect();
-    const std::string domain = "org.velkor.EndToEnd";
-
-    auto tree = VKDictionary::make();
-    tree->set("greeting", std::make_shared<VKString>("hello"));
-    auto created = first->openOrCreateSettings(tree, domain, VKOwnership::realUser());
-    EXPECT_FALSE(created.isExist);
-    auto mine = std::dynamic_pointer_cast<VKDictionary>(created.rootContainer);
-    ASSERT_TRUE(mine);
-
-    auto opened =
-        second->openOrCreateSettings(VKDictionary::make(), domain, VKOwnership::realUser());
-    EXPECT_TRUE(opened.isExist);
-    auto theirs = std::dynamic_pointer_cast<VKDictionary>(opened.rootContainer);
-    ASSERT_TRUE(theirs);
-    EXPECT_EQ(text(theirs->get("greeting")), "hello");
-    EXPECT_EQ(text(second->getSetting(domain, "greeting", false, VKOwnership::realUser())),
-              "hello");
-
-    test::BlockingQueue<VKContainerChange> events;
-    auto observing = theirs->asObservable().subscribe(
-        [&](const VKContainerChange& change) { events.push(change); });
-    mine->set("colour", std::make_shared<VKString>("blue"));
-    auto added = events.next();
-    ASSERT_TRUE(added);
-    const auto* add = std::get_if<VKContainerChange::DidDictionaryChildAdd>(&added->payload());
-    ASSERT_TRUE(add);
-    EXPECT_EQ(add->key, "colour");
-    EXPECT_EQ(text(theirs->get("colour")), "blue");
-
-    first->deleteSettings(domain, VKOwnership::realUser());
-    std::optional<VKContainerChange> deleted;
-    while ((deleted = events.next()) &&
-           !std::holds_alternative<VKContainerChange::DidDelete>(deleted->payload())) {
-    }
-    EXPECT_TRUE(deleted) << "no didDelete";
-    observing->dispose();
-    first->dispose();
-    second->dispose();
 }
 
 TEST_F(EndToEndTest, KillingTheDaemonReleasesWaitingCallersAndEndsTheConnection) {

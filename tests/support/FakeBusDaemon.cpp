@@ -28,8 +28,7 @@ void FakeBusDaemon::handle(const dbus::Message& message) {
     if (message.type() != SD_BUS_MESSAGE_METHOD_CALL ||
         message.interface() != dbus_names::kRequestInterface)
         return;
-    Received received{std::string(message.member()), std::string(message.signature()),
-                      std::string(message.sender()), std::nullopt};
+    Received received{std::string(message.sender()), std::nullopt};
     auto parsed = dbus::RequestCodec::parse(message);
     if (auto* request = std::get_if<Tagged<ClientRequest>>(&parsed)) {
         received.request = *request;

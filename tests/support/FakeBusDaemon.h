@@ -26,8 +26,6 @@ class FakeBusDaemon {
 
     /// One request as it arrived.
     struct Received {
-        std::string member;
-        std::string signature;
         std::string sender;
         std::optional<Tagged<ClientRequest>> request;  ///< none when it did not parse
     };

@@ -47,7 +47,7 @@ int main(int argc, char** argv) {
         // Checked before the store is opened; the name request below settles any race.
         if (bus.nameOwner(options.serviceName))
             return fail(nameTaken(options));
-        SettingsStore store(options.databasePath, options.durability);
+        SettingsStore store(options.databasePath, options.durability, options.storeLimits);
         DaemonService service(std::move(bus), store, loop, options.serviceName);
         if (!service.start())
             return fail(nameTaken(options));

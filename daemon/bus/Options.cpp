@@ -2,6 +2,8 @@
 
 #include <CLI/CLI.hpp>
 
+#include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -43,10 +45,26 @@ std::variant<Options, int> Options::parse(int argc, const char* const* argv) {
                    "warning)")
         ->check(CLI::IsMember(levels));
 
+    // Sizes in bytes, or with a suffix K, M or G (powers of 1024).
+    auto sizeOption = [&](const char* name, std::size_t& value, const char* help) {
+        app.add_option(name, value, help)
+            ->transform(CLI::AsSizeValue(false))
+            ->check(CLI::Range(std::size_t{1}, std::size_t{1} << 40))
+            ->capture_default_str();
+    };
+    sizeOption("--max-file-size", options.storeLimits.maxFileBytes,
+               "Largest size of one settings file; changes past it are refused");
+    sizeOption("--max-answer-size", options.storeLimits.maxAnswerBytes,
+               "Largest answer or notice sent to a client (the bus carries 32M at most)");
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
         return app.exit(e) == 0 ? 0 : 2;
+    }
+    if (options.storeLimits.maxFileBytes > options.storeLimits.maxAnswerBytes) {
+        std::fprintf(stderr, "velkord: --max-file-size must not exceed --max-answer-size.\n");
+        return 2;
     }
     options.durability = durability == "full" ? Durability::full : Durability::normal;
     if (!logLevel.empty())

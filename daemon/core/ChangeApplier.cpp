@@ -91,6 +91,7 @@ ServerResponse ChangeApplier::apply(const Caller& caller, const VKChangeNotifica
         }
     }
 
+    const auto bytesBefore = store_.fileBytes(target->root);
     const auto effect = dictionary
                             ? applyToDictionary(change, key, *target, tree ? &*tree : nullptr)
                             : applyToArray(change, *target, tree ? &*tree : nullptr);
@@ -145,6 +146,13 @@ ServerResponse ChangeApplier::apply(const Caller& caller, const VKChangeNotifica
     }
 
     GarbageCollector(store_, holdings_, merge_).collect(effect->dropped, target->root, notices);
+    if (const auto bytes = store_.fileBytes(target->root);
+        bytes > bytesBefore && bytes > static_cast<std::int64_t>(limits_.maxFileBytes)) {
+        log.warning("Refused %@ of %@ from %@: the file would hold %d bytes, past the limit of %d.",
+                    caseName(change.type), target->id, caller.clientId, bytes,
+                    limits_.maxFileBytes);
+        throw VKError(VKError::invalidData);
+    }
 
     if (merged) {
         notices.add(caller.clientId,

@@ -51,6 +51,19 @@ std::optional<bool> ClientHoldings::subscription(std::string_view client, const 
     return q->integer(0) != 0;
 }
 
+void ClientHoldings::release(std::string_view client, const UUID& container) {
+    {
+        auto q = db_.query("DELETE FROM holdings WHERE container = ? AND client = ?");
+        q->bind(1, container);
+        q->bind(2, client);
+        q->run();
+    }
+    auto q = db_.query("DELETE FROM subscriptions WHERE container = ? AND client = ?");
+    q->bind(1, container);
+    q->bind(2, client);
+    q->run();
+}
+
 void ClientHoldings::forgetContainer(const UUID& container) {
     {
         auto q = db_.query("DELETE FROM holdings WHERE container = ?");

@@ -31,6 +31,8 @@ class ClientHoldings {
     /// The last subscription flag `client` reported for `container`, if any.
     std::optional<bool> subscription(std::string_view client, const UUID& container);
 
+    /// Drops `client`'s holding and flag of `container`: it no longer hears of its changes.
+    void release(std::string_view client, const UUID& container);
     /// Drops every holding and flag of a container that no longer exists.
     void forgetContainer(const UUID& container);
     /// Drops every holding and flag of the containers of the file with root `root`.

@@ -42,6 +42,10 @@ class ContainerStore {
     /// Removes the file with every container and item under its root.
     void removeFile(const FileRecord& file);
 
+    /// The size of the file with root `root` as `StoredSize` counts it, as it stands in the
+    /// open transaction. Counted from its rows on first use, then kept up to date.
+    std::int64_t fileBytes(const UUID& root);
+
     std::optional<ContainerRecord> container(const UUID& id);
     bool exists(const UUID& id);
     /// Stores every container that `tree` wrote in full, with its items, under root `root`.

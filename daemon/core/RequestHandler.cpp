@@ -2,9 +2,11 @@
 
 #include <charconv>
 
+#include "basalt/QZLogger.h"
 #include "core/Access.h"
 #include "core/BlobDecoder.h"
 #include "core/ChangeRecords.h"
+#include "core/StoredSize.h"
 #include "core/TreeExporter.h"
 #include "utils/Overloaded.h"
 #include "velkor/VKError.h"
@@ -12,6 +14,8 @@
 namespace velkor::daemon {
 
 namespace {
+
+auto& log = basalt::QZLogger::loggerWithIdentifier("Velkor.Daemon.RequestHandler");
 
 // A decimal array index: digits only, no sign, within range.
 std::optional<std::int64_t> parseIndex(std::string_view text) {
@@ -59,6 +63,11 @@ ServerResponse RequestHandler::create(const Caller& caller,
     }
     const auto tree = BlobDecoder::decode(r.data.bytes(), BlobDecoder::References::sameBlobOnly);
     if (!isContainer(tree.top.kind)) {
+        throw VKError(VKError::invalidData);
+    }
+    if (const auto size = StoredSize::of(tree); size > limits_.maxFileBytes) {
+        log.warning("Refused to create %d@%@ for %@: its %d bytes pass the file limit of %d.",
+                    r.user, r.domain, caller.clientId, size, limits_.maxFileBytes);
         throw VKError(VKError::invalidData);
     }
     for (const auto& c : tree.containers) {
@@ -166,7 +175,8 @@ ServerResponse RequestHandler::subscribe(const Caller& caller,
 ServerResponse RequestHandler::sendInFull(const Caller& caller, const ContainerRecord& container,
                                           bool recursive) {
     std::vector<UUID> written;
-    auto blob = TreeExporter(store_).exportContainer(container, recursive, written);
+    auto blob =
+        TreeExporter(store_).exportContainer(container, recursive, written, limits_.maxAnswerBytes);
     for (const auto& id : written) {
         holdings_.hold(caller.clientId, id);
     }

@@ -1,6 +1,9 @@
 #include "core/SettingsStore.h"
 
+#include <unordered_set>
+
 #include "basalt/QZLogger.h"
+#include "core/ChangeRecords.h"
 #include "core/DatabaseError.h"
 #include "core/NoticeList.h"
 #include "core/StoreSchema.h"
@@ -17,14 +20,26 @@ std::vector<Outcome> failAll(std::size_t count) {
     return std::vector<Outcome>(count, failed);
 }
 
+/// What a notice's records carry beyond their fixed fields: values, keys and paths.
+std::size_t noticeBytes(const ServerResponse::NoteChanges& changes) {
+    constexpr std::size_t kPerRecord = 256;
+    std::size_t bytes = 0;
+    for (const auto& record : changes.changeNotifications)
+        bytes += kPerRecord + record->data.size() + record->key.size();
+    for (const auto& path : changes.changePaths)
+        bytes += path.size();
+    return bytes;
+}
+
 }  // namespace
 
-SettingsStore::SettingsStore(const std::string& path, Durability durability)
+SettingsStore::SettingsStore(const std::string& path, Durability durability, StoreLimits limits)
     : db_(path, durability),
       store_(db_),
       holdings_(db_),
       merge_(db_),
-      handler_(store_, holdings_, merge_) {
+      limits_(limits),
+      handler_(store_, holdings_, merge_, limits_) {
     StoreSchema::apply(db_);
     log.info("Opened the store %@ (durability %@).", path,
              durability == Durability::full ? "full" : "normal");
@@ -85,10 +100,12 @@ Outcome SettingsStore::applyRequest(const PendingRequest& pending, bool inSavepo
             db_.run("SAVEPOINT request");
         }
         auto answer = handler_.handle(caller, pending.request, notices);
+        auto taken = notices.take();
+        fitNotices(taken);
         if (inSavepoint) {
             db_.run("RELEASE request");
         }
-        return Outcome{std::move(answer), notices.take()};
+        return Outcome{std::move(answer), std::move(taken)};
     } catch (const VKError& e) {
         log.info("Request %@ from %@ refused: %@", pending.request, caller.clientId, e);
         failure = e;
@@ -121,6 +138,31 @@ void SettingsStore::rollbackQuietly() {
         db_.exec("ROLLBACK");
     } catch (const DatabaseError& e) {
         log.error("Can't roll back: %@", e.what());
+    }
+}
+
+void SettingsStore::fitNotices(std::vector<Notice>& notices) {
+    for (auto& notice : notices) {
+        const auto bytes = noticeBytes(notice.changes);
+        if (bytes <= limits_.maxAnswerBytes) {
+            continue;
+        }
+        ServerResponse::NoteChanges abandoned;
+        std::unordered_set<UUID> seen;
+        for (const auto& record : notice.changes.changeNotifications) {
+            if (!seen.insert(record->id).second) {
+                continue;
+            }
+            holdings_.release(notice.clientId, record->id);
+            abandoned.changeNotifications.push_back(
+                ChangeRecords::make(ChangeType::containerAbandoned, record->id, record->revision));
+            abandoned.changePaths.emplace_back();
+        }
+        log.warning(
+            "A notice of %d bytes for %@ passes the limit of %d; it abandons %d containers "
+            "instead.",
+            bytes, notice.clientId, limits_.maxAnswerBytes, seen.size());
+        notice.changes = std::move(abandoned);
     }
 }
 

@@ -15,6 +15,7 @@
 #include "core/MergeWindow.h"
 #include "core/Outcome.h"
 #include "core/RequestHandler.h"
+#include "core/StoreLimits.h"
 #include "internals/ClientRequest.h"
 
 namespace velkor::daemon {
@@ -37,13 +38,20 @@ struct PendingRequest {
 /// failure rolls back the whole transaction). A commit that fails turns every answer of the batch
 /// into `serverError` and sends no notice.
 ///
+/// Sizes: no file grows past `StoreLimits::maxFileBytes` and no answer passes
+/// `StoreLimits::maxAnswerBytes` (see `RequestHandler`). A notice that would still pass it (a
+/// file stored before its limit) is replaced by a `containerAbandoned` record for each container
+/// it was about, and its client stops holding them: the client drops its copies, which it may
+/// fetch again, rather than miss a change.
+///
 /// Thread safety: every public operation takes the store's lock, so the store may be used from
 /// several threads; the daemon uses it from its one event-loop thread.
 class SettingsStore {
   public:
     /// Opens the store at `path`, creating it if needed. Throws `DatabaseError` when the store
     /// cannot be opened or was written by a newer version.
-    explicit SettingsStore(const std::string& path, Durability durability = Durability::normal);
+    explicit SettingsStore(const std::string& path, Durability durability = Durability::normal,
+                           StoreLimits limits = {});
     SettingsStore(const SettingsStore&) = delete;
     SettingsStore& operator=(const SettingsStore&) = delete;
 
@@ -66,12 +74,15 @@ class SettingsStore {
     /// transaction. Sets `failed` when the request failed and was undone.
     Outcome applyRequest(const PendingRequest& pending, bool inSavepoint, bool& failed);
     void rollbackQuietly();
+    /// Replaces the notices that pass the answer limit; see the class comment.
+    void fitNotices(std::vector<Notice>& notices);
 
     basalt::BKPThreadMutexLock lock_;
     Database db_;
     ContainerStore store_;
     ClientHoldings holdings_;
     MergeWindow merge_;
+    StoreLimits limits_;
     RequestHandler handler_;
 };
 

@@ -76,6 +76,50 @@ CREATE TEMP TABLE key_changes(
 ) WITHOUT ROWID;
 )sql";
 
+// Each file's size as `StoredSize` counts it, kept up to date by triggers for the files whose
+// size has been asked for since the daemon started (`ContainerStore::fileBytes` counts the rest
+// on first use). Replacing an item fires the delete trigger for the replaced row only with
+// recursive triggers on.
+constexpr const char* fileSizes = R"sql(
+PRAGMA recursive_triggers = ON;
+CREATE TEMP TABLE file_sizes(
+    root BLOB PRIMARY KEY,
+    bytes INTEGER NOT NULL
+) WITHOUT ROWID;
+CREATE TEMP TRIGGER file_added AFTER INSERT ON main.files BEGIN
+    INSERT OR REPLACE INTO file_sizes(root, bytes) VALUES(NEW.root, 0);
+END;
+CREATE TEMP TRIGGER file_removed AFTER DELETE ON main.files BEGIN
+    DELETE FROM file_sizes WHERE root = OLD.root;
+END;
+CREATE TEMP TRIGGER container_added AFTER INSERT ON main.containers BEGIN
+    UPDATE file_sizes SET bytes = bytes + 64 WHERE root = NEW.root;
+END;
+CREATE TEMP TRIGGER container_removed AFTER DELETE ON main.containers BEGIN
+    UPDATE file_sizes SET bytes = bytes - 64 WHERE root = OLD.root;
+END;
+CREATE TEMP TRIGGER item_added AFTER INSERT ON main.items BEGIN
+    UPDATE file_sizes SET bytes = bytes + 40 + length(CAST(NEW.key AS BLOB)) +
+        CASE NEW.kind WHEN 1 THEN length(CAST(NEW.value AS BLOB))
+                      WHEN 2 THEN length(NEW.value) ELSE 0 END
+    WHERE root = (SELECT root FROM containers WHERE id = NEW.container);
+END;
+CREATE TEMP TRIGGER item_removed AFTER DELETE ON main.items BEGIN
+    UPDATE file_sizes SET bytes = bytes - 40 - length(CAST(OLD.key AS BLOB)) -
+        CASE OLD.kind WHEN 1 THEN length(CAST(OLD.value AS BLOB))
+                      WHEN 2 THEN length(OLD.value) ELSE 0 END
+    WHERE root = (SELECT root FROM containers WHERE id = OLD.container);
+END;
+CREATE TEMP TRIGGER item_changed AFTER UPDATE OF key, kind, value ON main.items BEGIN
+    UPDATE file_sizes SET bytes = bytes
+        + length(CAST(NEW.key AS BLOB)) + CASE NEW.kind WHEN 1 THEN length(CAST(NEW.value AS BLOB))
+                                                        WHEN 2 THEN length(NEW.value) ELSE 0 END
+        - length(CAST(OLD.key AS BLOB)) - CASE OLD.kind WHEN 1 THEN length(CAST(OLD.value AS BLOB))
+                                                        WHEN 2 THEN length(OLD.value) ELSE 0 END
+    WHERE root = (SELECT root FROM containers WHERE id = NEW.container);
+END;
+)sql";
+
 std::int64_t storedVersion(Database& db) {
     auto q = db.query("PRAGMA user_version");
     return q->step() ? q->integer(0) : 0;
@@ -100,6 +144,7 @@ void StoreSchema::apply(Database& db) {
         throw;
     }
     db.exec(memoryTables);
+    db.exec(fileSizes);
 }
 
 }  // namespace velkor::daemon

@@ -21,7 +21,9 @@ namespace velkor::daemon {
 /// - `holdings`: which client holds which container; `subscriptions`: the clients' subscription
 ///   flags;
 /// - `merge_windows` and `key_changes`: what the merge rule needs to know of recent dictionary
-///   changes (see `MergeWindow`).
+///   changes (see `MergeWindow`);
+/// - `file_sizes`: the size of each file (`StoredSize`) whose size has been asked for, kept up
+///   to date by temporary triggers on the tables on disk.
 class StoreSchema {
   public:
     StoreSchema() = delete;

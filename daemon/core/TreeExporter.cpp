@@ -3,12 +3,15 @@
 #include <span>
 #include <unordered_set>
 
+#include "basalt/QZLogger.h"
 #include "core/BlobEncoder.h"
 #include "velkor/VKError.h"
 
 namespace velkor::daemon {
 
 namespace {
+
+auto& log = basalt::QZLogger::loggerWithIdentifier("Velkor.Daemon.TreeExporter");
 
 struct Frame {
     ValueKind kind;
@@ -36,7 +39,8 @@ void encodeScalar(BlobEncoder& encoder, const StoredItem& item) {
 }  // namespace
 
 std::vector<std::uint8_t> TreeExporter::exportContainer(const ContainerRecord& top, bool recursive,
-                                                        std::vector<UUID>& writtenInFull) {
+                                                        std::vector<UUID>& writtenInFull,
+                                                        std::size_t maxBytes) {
     BlobEncoder encoder;
     std::vector<Frame> stack;
     std::unordered_set<UUID> written;
@@ -51,7 +55,15 @@ std::vector<std::uint8_t> TreeExporter::exportContainer(const ContainerRecord& t
     };
 
     open(top);
+    auto checkSize = [&] {
+        if (encoder.size() > maxBytes) {
+            log.error("The answer with container %@ passes %d bytes, more than may be sent.",
+                      top.id, maxBytes);
+            throw VKError(VKError::invalidFileData);
+        }
+    };
     while (!stack.empty()) {
+        checkSize();
         auto& frame = stack.back();
         if (frame.next == frame.items.size()) {
             stack.pop_back();
@@ -79,6 +91,7 @@ std::vector<std::uint8_t> TreeExporter::exportContainer(const ContainerRecord& t
         }
         open(*record);
     }
+    checkSize();
     return encoder.take();
 }
 

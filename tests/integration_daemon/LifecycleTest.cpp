@@ -134,10 +134,12 @@ TEST_F(LifecycleTest, ASecondInstanceExitsWithAClearMessageAndTheFirstStopsWhenI
 TEST(VelkordCommandLineTest, HelpVersionAndUsageErrors) {
     auto [helpStatus, help] = run(kVelkord + " --help");
     EXPECT_EQ(helpStatus, 0);
-    for (const char* option : {"--bus-address", "--db", "--durability", "--log-level"})
+    for (const char* option : {"--bus-address", "--db", "--durability", "--log-level",
+                               "--max-file-size", "--max-answer-size"})
         EXPECT_NE(help.find(option), std::string::npos) << option;
     EXPECT_EQ(run(kVelkord + " --version").second.rfind("velkord ", 0), 0u);
-    for (const char* wrong : {"--durability sometimes", "--log-level loud", "--no-such-option"})
+    for (const char* wrong : {"--durability sometimes", "--log-level loud", "--no-such-option",
+                              "--max-file-size lots", "--max-file-size 40M"})
         EXPECT_EQ(run(kVelkord + " " + wrong + " 2>/dev/null").first, 2) << wrong;
     auto [status, output] = run(kVelkord + " --bus-address unix:path=/nonexistent/bus 2>&1");
     EXPECT_EQ(status, 1);

@@ -9,9 +9,6 @@ namespace {
 
 constexpr std::size_t kHuge = 20 * 1024 * 1024;  // past the daemon's 16 MiB limit on blobs
 
-const std::string kInvalidData =
-    "requestHasFailed(General error indicating that an invalid value was supplied.)";
-
 class MalformedCallsTest : public DaemonBusTest {
   protected:
     MalformedCallsTest() : attacker(connect()), victim(connect()) {}

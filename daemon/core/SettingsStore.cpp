@@ -34,13 +34,13 @@ std::size_t noticeBytes(const ServerResponse::NoteChanges& changes) {
 }  // namespace
 
 SettingsStore::SettingsStore(const std::string& path, Durability durability, StoreLimits limits)
-    : db_(path, durability),
+    : db_(path),
       store_(db_),
       holdings_(db_),
       merge_(db_),
       limits_(limits),
       handler_(store_, holdings_, merge_, limits_) {
-    StoreSchema::apply(db_);
+    StoreSchema::apply(db_, durability);
     log.info("Opened the store %@ (durability %@).", path,
              durability == Durability::full ? "full" : "normal");
 }

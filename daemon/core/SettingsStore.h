@@ -49,7 +49,8 @@ struct PendingRequest {
 class SettingsStore {
   public:
     /// Opens the store at `path`, creating it if needed. Throws `DatabaseError` when the store
-    /// cannot be opened or was written by a newer version.
+    /// cannot be opened, was written by a newer version, or is a database that is neither empty
+    /// nor velkord's (which is left untouched).
     explicit SettingsStore(const std::string& path, Durability durability = Durability::normal,
                            StoreLimits limits = {});
     SettingsStore(const SettingsStore&) = delete;

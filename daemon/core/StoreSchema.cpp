@@ -3,6 +3,7 @@
 #include <sqlite3.h>
 
 #include <string>
+#include <vector>
 
 #include "core/DatabaseError.h"
 
@@ -120,23 +121,61 @@ CREATE TEMP TRIGGER item_changed AFTER UPDATE OF key, kind, value ON main.items 
 END;
 )sql";
 
-std::int64_t storedVersion(Database& db) {
-    auto q = db.query("PRAGMA user_version");
+std::int64_t pragma(Database& db, const char* sql) {
+    auto q = db.query(sql);
     return q->step() ? q->integer(0) : 0;
+}
+
+/// Refuses a database that is neither empty nor velkord's, before anything is written to it.
+void checkOwnership(Database& db) {
+    const auto applicationId = pragma(db, "PRAGMA application_id");
+    if (applicationId == StoreSchema::kApplicationId) {
+        return;
+    }
+    std::vector<std::string> names;
+    {
+        auto q = db.query("SELECT name FROM sqlite_schema WHERE type = 'table' ORDER BY name");
+        while (q->step()) {
+            names.emplace_back(q->text(0));
+        }
+    }
+    const bool ours = applicationId == 0 && pragma(db, "PRAGMA user_version") == 1 &&
+                      names == std::vector<std::string>{"containers", "files", "items"};
+    if (names.empty() && applicationId == 0) {
+        return;  // a new store
+    }
+    if (ours) {
+        return;  // written before the application id was set
+    }
+    std::string tables;
+    for (const auto& name : names) {
+        tables += (tables.empty() ? "" : ", ") + name;
+    }
+    throw DatabaseError(SQLITE_ERROR,
+                        "it is not a velkord store and is left untouched (application id " +
+                            std::to_string(applicationId) +
+                            ", tables: " + (tables.empty() ? "none" : tables) +
+                            "); give velkord an empty or new file");
 }
 
 }  // namespace
 
-void StoreSchema::apply(Database& db) {
+void StoreSchema::apply(Database& db, Durability durability) {
+    checkOwnership(db);
+    db.setDurability(durability);
     db.exec("BEGIN IMMEDIATE");
     try {
-        const auto version = storedVersion(db);
+        const auto version = pragma(db, "PRAGMA user_version");
         if (version == 0) {
+            checkOwnership(db);  // nobody filled it meanwhile
             db.exec(persistentTables);
         } else if (version != schemaVersion) {
             throw DatabaseError(SQLITE_ERROR, "the store has schema version " +
                                                   std::to_string(version) + ", this daemon knows " +
                                                   std::to_string(schemaVersion));
+        }
+        if (pragma(db, "PRAGMA application_id") != kApplicationId) {
+            db.exec(("PRAGMA application_id = " + std::to_string(kApplicationId)).c_str());
         }
         db.exec("COMMIT");
     } catch (...) {

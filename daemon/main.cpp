@@ -48,7 +48,8 @@ int main(int argc, char** argv) {
         if (bus.nameOwner(options.serviceName))
             return fail(nameTaken(options));
         SettingsStore store(options.databasePath, options.durability, options.storeLimits);
-        DaemonService service(std::move(bus), store, loop, options.serviceName);
+        DaemonService service(std::move(bus), store, loop, options.serviceName,
+                              options.serviceLimits);
         if (!service.start())
             return fail(nameTaken(options));
         return service.run();

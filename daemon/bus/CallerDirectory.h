@@ -44,6 +44,12 @@ class CallerDirectory {
     /// when the client had sent requests, so that it may hold something in the store.
     bool forget(const std::string& uniqueName);
 
+    /// How many requests of `sender` wait for its uid.
+    std::size_t waiting(const std::string& sender) const {
+        auto it = clients_.find(sender);
+        return it == clients_.end() ? 0 : it->second->waiting.size();
+    }
+
     /// How many questions to the bus are still unanswered.
     std::size_t lookupsPending() const { return lookupsPending_; }
 

@@ -19,13 +19,14 @@ auto& log = basalt::QZLogger::loggerWithIdentifier("Velkor.Daemon.Service");
 }  // namespace
 
 DaemonService::DaemonService(dbus::BusConnection bus, SettingsStore& store, EventLoop& loop,
-                             std::string serviceName)
+                             std::string serviceName, ServiceLimits limits)
     : loop_(loop),
       store_(store),
       bus_(std::move(bus)),
       serviceName_(std::move(serviceName)),
-      sender_(bus_),
-      batch_(loop, store, sender_),
+      limits_(limits),
+      sender_(bus_, limits_),
+      batch_(loop, store, sender_, limits_),
       callers_(bus_, [this](const Caller& caller, Tagged<ClientRequest> request) {
           batch_.add(caller, std::move(request));
       }) {}
@@ -94,7 +95,17 @@ void DaemonService::handleCall(const dbus::Message& call) {
     }
     if (sd_bus_message_get_expect_reply(call.get()) > 0)
         sd_bus_reply_method_return(call.get(), nullptr);
-    callers_.submit(sender, std::move(std::get<Tagged<ClientRequest>>(parsed)));
+    auto& request = std::get<Tagged<ClientRequest>>(parsed);
+    if (callers_.waiting(sender) + batch_.waiting(sender) >= limits_.maxWaitingRequests) {
+        // Answering a client that does not read would only queue more for it.
+        if (!sender_.overBudget(sender) && !sender_.congested())
+            sender_.send(sender, request.tag,
+                         ServerResponse::RequestHasFailed{VKError::serverError});
+        log.warning("Refused a request from %@: %d of its requests wait already.", sender,
+                    limits_.maxWaitingRequests);
+        return;
+    }
+    callers_.submit(sender, std::move(request));
 }
 
 void DaemonService::refuse(const dbus::Message& call, const dbus::Refusal& refusal) {
@@ -112,9 +123,8 @@ void DaemonService::refuse(const dbus::Message& call, const dbus::Refusal& refus
     auto tag = refusal.tag ? refusal.tag : dbus::leadingTag(call);
     if (!tag || sender.empty())
         return;
-    // Earlier requests of the batch are answered first, as they arrived first.
-    batch_.flush();
-    sender_.send(sender, *tag, ServerResponse::RequestHasFailed{VKError::invalidData});
+    // Answered after the client's requests that wait, as they arrived first.
+    batch_.refuse(sender, *tag, VKError::invalidData);
 }
 
 int DaemonService::onNameOwnerChanged(sd_bus_message* signal, void* userdata, sd_bus_error*) {
@@ -134,7 +144,8 @@ void DaemonService::clientLeft(const std::string& uniqueName) {
     if (!callers_.forget(uniqueName))
         return;
     // Its last requests are applied before its holdings go, or they would hold on forever.
-    batch_.flush();
+    batch_.clientLeft(uniqueName);
+    sender_.forget(uniqueName);
     store_.clientGone(uniqueName);
 }
 
@@ -143,7 +154,7 @@ void DaemonService::finish() {
     // Without the loop, sd-bus would call exit() on a disconnect; the store must close first.
     sd_bus_set_exit_on_disconnect(bus, 0);
     sd_bus_detach_event(bus);
-    batch_.flush();
+    batch_.flushAll();
     if (sd_bus_is_open(bus) <= 0)
         return;
     // Requests that reached the bus before the name was released are delivered to us before
@@ -151,7 +162,7 @@ void DaemonService::finish() {
     if (int r = sd_bus_release_name(bus, serviceName_.c_str()); r < 0)
         log.warning("Can't release %@: %@", serviceName_, dbus::BusError("ReleaseName", -r).what());
     drain();
-    batch_.flush();
+    batch_.flushAll();
     if (int r = sd_bus_flush(bus); r < 0)
         log.warning("Can't write out the last answers: %@", dbus::BusError("Flush", -r).what());
     log.info("Released %@; every request received has been answered.", serviceName_);

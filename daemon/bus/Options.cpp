@@ -57,6 +57,16 @@ std::variant<Options, int> Options::parse(int argc, const char* const* argv) {
     sizeOption("--max-answer-size", options.storeLimits.maxAnswerBytes,
                "Largest answer or notice sent to a client (the bus carries 32M at most)");
 
+    sizeOption("--max-unread-size", options.serviceLimits.maxUnreadBytes,
+               "Answers and notices one client may leave unread before its requests wait and it "
+               "is sent no notices");
+    sizeOption("--max-queued-size", options.serviceLimits.maxQueuedBytes,
+               "Answers waiting for the bus past which no request is applied");
+    app.add_option("--max-waiting-requests", options.serviceLimits.maxWaitingRequests,
+                   "Requests of one client waiting to be applied past which they are refused")
+        ->check(CLI::Range(std::size_t{1}, std::size_t{1} << 20))
+        ->capture_default_str();
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {

@@ -4,6 +4,7 @@
 #include <string>
 #include <variant>
 
+#include "bus/ServiceLimits.h"
 #include "core/Durability.h"
 #include "core/StoreLimits.h"
 #include "velkor/Log.h"
@@ -23,6 +24,8 @@ struct Options {
     std::optional<LogLevel> logLevel;
     /// The store's bounds on file and answer sizes.
     StoreLimits storeLimits;
+    /// What each client may have waiting.
+    ServiceLimits serviceLimits;
 
     /// Reads the command line. Gives the options, or the status to exit with at once: 0 after
     /// --help or --version (printed to standard output), 2 after a usage error (explained on

@@ -3,6 +3,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "core/Database.h"
@@ -22,6 +23,8 @@ class ClientHoldings {
     explicit ClientHoldings(Database& db) : db_(db) {}
 
     void hold(std::string_view client, const UUID& container);
+    /// Every container `client` holds, with its revision.
+    std::vector<std::pair<UUID, std::int64_t>> heldBy(std::string_view client);
     /// Every client that holds `container`, in order of client id.
     std::vector<std::string> holders(const UUID& container);
     /// Every client that holds at least one container of the file with root `root`.

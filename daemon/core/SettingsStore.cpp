@@ -20,17 +20,6 @@ std::vector<Outcome> failAll(std::size_t count) {
     return std::vector<Outcome>(count, failed);
 }
 
-/// What a notice's records carry beyond their fixed fields: values, keys and paths.
-std::size_t noticeBytes(const ServerResponse::NoteChanges& changes) {
-    constexpr std::size_t kPerRecord = 256;
-    std::size_t bytes = 0;
-    for (const auto& record : changes.changeNotifications)
-        bytes += kPerRecord + record->data.size() + record->key.size();
-    for (const auto& path : changes.changePaths)
-        bytes += path.size();
-    return bytes;
-}
-
 }  // namespace
 
 SettingsStore::SettingsStore(const std::string& path, Durability durability, StoreLimits limits)
@@ -50,11 +39,13 @@ Outcome SettingsStore::handle(const Caller& caller, const ClientRequest& request
     return std::move(applyBatch(std::span(&pending, 1)).front());
 }
 
-std::vector<Outcome> SettingsStore::applyBatch(std::span<const PendingRequest> requests) {
-    return lock_.sync([&] { return applyLocked(requests); });
+std::vector<Outcome> SettingsStore::applyBatch(std::span<const PendingRequest> requests,
+                                               std::size_t answerBudget) {
+    return lock_.sync([&] { return applyLocked(requests, answerBudget); });
 }
 
-std::vector<Outcome> SettingsStore::applyLocked(std::span<const PendingRequest> requests) {
+std::vector<Outcome> SettingsStore::applyLocked(std::span<const PendingRequest> requests,
+                                                std::size_t answerBudget) {
     try {
         db_.run("BEGIN IMMEDIATE");
     } catch (const DatabaseError& e) {
@@ -66,9 +57,14 @@ std::vector<Outcome> SettingsStore::applyLocked(std::span<const PendingRequest> 
     const bool alone = requests.size() == 1;
     std::vector<Outcome> outcomes;
     outcomes.reserve(requests.size());
-    for (const auto& pending : requests) {
+    std::size_t answerBytes = 0;
+    for (std::size_t i = 0; i < requests.size(); ++i) {
+        if (answerBytes >= answerBudget) {
+            requests = requests.first(i);  // the rest wait for another batch
+            break;
+        }
         bool failed = false;
-        outcomes.push_back(applyRequest(pending, !alone, failed));
+        outcomes.push_back(applyRequest(requests[i], !alone, failed));
         if (alone && failed) {
             return outcomes;
         }
@@ -76,6 +72,9 @@ std::vector<Outcome> SettingsStore::applyLocked(std::span<const PendingRequest> 
             log.error("The transaction was rolled back; %d requests fail.", requests.size());
             return failAll(requests.size());
         }
+        answerBytes += messageBytes(outcomes.back().answer);
+        for (const auto& notice : outcomes.back().notices)
+            answerBytes += messageBytes(ServerResponse(notice.changes));
     }
     try {
         db_.run("COMMIT");
@@ -143,7 +142,7 @@ void SettingsStore::rollbackQuietly() {
 
 void SettingsStore::fitNotices(std::vector<Notice>& notices) {
     for (auto& notice : notices) {
-        const auto bytes = noticeBytes(notice.changes);
+        const auto bytes = messageBytes(ServerResponse(notice.changes));
         if (bytes <= limits_.maxAnswerBytes) {
             continue;
         }
@@ -159,8 +158,8 @@ void SettingsStore::fitNotices(std::vector<Notice>& notices) {
             abandoned.changePaths.emplace_back();
         }
         log.warning(
-            "A notice of %d bytes for %@ passes the limit of %d; it abandons %d containers "
-            "instead.",
+            "A notice of %d bytes for %@ passes the limit of %d; it abandons %d "
+            "containers instead.",
             bytes, notice.clientId, limits_.maxAnswerBytes, seen.size());
         notice.changes = std::move(abandoned);
     }
@@ -177,6 +176,23 @@ void SettingsStore::clientGone(std::string_view clientId) {
             log.error("Can't drop the holdings of %@: %@", clientId, e.what());
             rollbackQuietly();
         }
+    });
+}
+
+std::vector<std::pair<UUID, std::int64_t>> SettingsStore::abandonClient(std::string_view clientId) {
+    return lock_.sync([&] {
+        std::vector<std::pair<UUID, std::int64_t>> held;
+        try {
+            db_.exec("BEGIN");
+            held = holdings_.heldBy(clientId);
+            holdings_.forgetClient(clientId);
+            db_.exec("COMMIT");
+        } catch (const DatabaseError& e) {
+            log.error("Can't drop the holdings of %@: %@", clientId, e.what());
+            rollbackQuietly();
+            held.clear();
+        }
+        return held;
     });
 }
 

@@ -1,9 +1,11 @@
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "basalt/BKPThreadMutexLock.h"
@@ -59,17 +61,25 @@ class SettingsStore {
     /// Applies one request in a transaction of its own.
     Outcome handle(const Caller& caller, const ClientRequest& request);
 
-    /// Applies several requests in one transaction; one outcome per request, in order.
-    std::vector<Outcome> applyBatch(std::span<const PendingRequest> requests);
+    /// Applies several requests in one transaction; one outcome per request, in order. Once
+    /// the answers and notices given so far reach `answerBudget` bytes (`messageBytes`), the
+    /// rest are left unapplied: fewer outcomes come back, for the first requests.
+    std::vector<Outcome> applyBatch(std::span<const PendingRequest> requests,
+                                    std::size_t answerBudget = SIZE_MAX);
 
     /// Forgets what a client that has left held and the subscription flags it reported.
     void clientGone(std::string_view clientId);
+
+    /// Stops `clientId` from holding anything, as when it leaves, and gives the containers it
+    /// held with their revisions: for a client that is no longer sent notices.
+    std::vector<std::pair<UUID, std::int64_t>> abandonClient(std::string_view clientId);
 
     /// The subscription flag `clientId` last reported for `container`, if any.
     std::optional<bool> subscription(std::string_view clientId, const UUID& container);
 
   private:
-    std::vector<Outcome> applyLocked(std::span<const PendingRequest> requests);
+    std::vector<Outcome> applyLocked(std::span<const PendingRequest> requests,
+                                     std::size_t answerBudget);
     /// Applies one request inside the open transaction: in a savepoint of its own when
     /// `inSavepoint`, which a failure rolls back; otherwise a failure rolls back the whole
     /// transaction. Sets `failed` when the request failed and was undone.

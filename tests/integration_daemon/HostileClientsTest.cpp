@@ -1,4 +1,8 @@
+#include <signal.h>
 #include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
 
 #include "DaemonBusTesting.h"
 
@@ -45,4 +49,88 @@ TEST_F(HostileClientsTest, NoFileGrowsPastWhatOneAnswerCanCarry) {
     EXPECT_EQ(probe(true, address, "fetch 65534 org.example.old"), kInvalidFileData);
     EXPECT_EQ(probe(true, address, "fetch 65534 org.example.old"), kInvalidFileData);
     othersAreServed();
+}
+
+namespace {
+
+/// The peak resident memory of a process, in bytes.
+std::size_t peakMemory(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("VmHWM:", 0) == 0)
+            return std::stoul(line.substr(6)) * 1024;
+    }
+    return 0;
+}
+
+constexpr std::size_t kMiB = 1024 * 1024;
+
+}  // namespace
+
+TEST_F(HostileClientsTest, AClientThatFloodsAndDoesNotReadLosesOnlyItsOwnService) {
+    const auto& address = bus_.address();
+    ASSERT_EQ(probe(true, address, "fill 65534 org.example.flood 1 " + std::to_string(256 * 1024)),
+              "requestSucceeded; settingsUpdated(done, newRev=1)");
+    // 1500 fetches of a 256 KiB file: 375 MiB of answers it never reads, three times what the
+    // bus holds for one sender before it stops reading from it.
+    FILE* attacker = popen(("setpriv --reuid=65534 --regid=65534 --clear-groups " + kProbe + " '" +
+                            address + "' " + kService + " flood 65534 org.example.flood 1500")
+                               .c_str(),
+                           "r");
+    ASSERT_NE(attacker, nullptr);
+    char line[128] = {};
+    ASSERT_NE(std::fgets(line, sizeof line, attacker), nullptr);
+    int sent = 0, pid = 0;
+    ASSERT_EQ(std::sscanf(line, "sent %d %d", &sent, &pid), 2) << line;
+
+    // Everyone else is served meanwhile, and velkord's memory stays bounded.
+    auto victim = connect();
+    const UUID rootId = newId();
+    EXPECT_EQ(text(victim->request(createRequest(dict(rootId, {}), 1000, "org.example.app"))),
+              "requestSucceeded");
+    for (int i = 0; i < 20; ++i)
+        EXPECT_EQ(fetchedTree(victim->request(fetchRequest(1000, "org.example.app"))).id, rootId);
+    EXPECT_LT(peakMemory(daemon().pid()), 128 * kMiB);
+
+    kill(pid, SIGKILL);
+    pclose(attacker);
+    othersAreServed();
+}
+
+TEST_F(HostileClientsTest, AHolderThatDoesNotReadIsCutOffAndToldWhenItReadsAgain) {
+    auto writer = connect();
+    auto holder = connect();
+    const UUID rootId = newId();
+    ASSERT_EQ(text(writer->request(createRequest(dict(rootId, {}), 1000, "org.example.app"))),
+              "requestSucceeded");
+    ASSERT_EQ(fetchedTree(holder->request(fetchRequest(1000, "org.example.app"))).id, rootId);
+
+    // The holder stops reading while 600 changes of 256 KiB each make 150 MiB of notices for
+    // it: every change is still taken and answered.
+    for (int i = 0; i < 600; ++i) {
+        const Node big = dat(std::string(256 * 1024, i % 2 ? 'x' : 'y'));
+        ASSERT_EQ(text(writer->request(setRequest(rootId, i, "v", big, i == 0))),
+                  "settingsUpdated(done, newRev=" + std::to_string(i + 1) + ")");
+    }
+
+    // Reading again, it gets the notices sent before it was cut off, then word that its copy
+    // is no longer kept up to date.
+    int notices = 0;
+    for (;;) {
+        auto received = records(holder->notification());
+        ASSERT_EQ(received.size(), 1u);
+        if (received[0].first->type == ChangeType::containerAbandoned) {
+            EXPECT_EQ(received[0].first->id, rootId);
+            break;
+        }
+        EXPECT_EQ(received[0].first->type,
+                  notices == 0 ? ChangeType::childInserted : ChangeType::childChanged);
+        ++notices;
+    }
+    EXPECT_LT(notices, 600);
+    // Fetched again, it hears of changes again.
+    ASSERT_EQ(fetchedTree(holder->request(fetchRequest(1000, "org.example.app"))).revision, 600);
+    EXPECT_EQ(text(writer->request(setRequest(rootId, 600, "v", num(1)))),
+              "settingsUpdated(done, newRev=601)");
+    EXPECT_EQ(records(holder->notification()).at(0).first->revision, 601);
 }

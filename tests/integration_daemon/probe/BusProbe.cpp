@@ -7,8 +7,13 @@
 //   velkor_bus_probe ADDRESS SERVICE fill USER DOMAIN COUNT BYTES
 //       creates the file as an empty dictionary, then sets COUNT keys to data values of BYTES
 //       bytes each, one at a time; the answers, joined by "; "
+//   velkor_bus_probe ADDRESS SERVICE flood USER DOMAIN COUNT
+//       sends COUNT fetches of the file and never reads: prints "sent COUNT PID" once they
+//       are out, then waits to be killed
 //   velkor_bus_probe ADDRESS SERVICE introspect           "ok", or the D-Bus error name
 //   velkor_bus_probe ADDRESS SERVICE own                  "owned", or the D-Bus error name
+
+#include <unistd.h>
 
 #include <cstdio>
 #include <exception>
@@ -109,6 +114,18 @@ int main(int argc, char** argv) {
         if (mode == "fill" && argc == 8) {
             return print(fill(client, static_cast<std::uint32_t>(std::stoul(argv[4])), argv[5],
                               std::stoi(argv[6]), std::stoul(argv[7])));
+        }
+        if (mode == "flood" && argc == 7) {
+            const int count = std::stoi(argv[6]);
+            for (int i = 0; i < count; ++i) {
+                client.send(ClientRequest::FetchSettings{
+                    argv[5], static_cast<std::uint32_t>(std::stoul(argv[4])), "", false});
+            }
+            dbus::BusError::check(sd_bus_flush(client.bus().get()), "Flushing the requests");
+            std::printf("sent %d %d\n", count, static_cast<int>(getpid()));
+            std::fflush(stdout);
+            for (;;)
+                pause();
         }
         return 2;
     } catch (const std::exception& e) {

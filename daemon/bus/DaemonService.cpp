@@ -4,6 +4,7 @@
 #include <variant>
 
 #include "basalt/QZLogger.h"
+#include "core/LogThrottle.h"
 #include "dbus/BusError.h"
 #include "dbus/NameOwnerChanged.h"
 #include "dbus/RequestCodec.h"
@@ -101,11 +102,19 @@ void DaemonService::handleCall(const dbus::Message& call) {
         if (!sender_.overBudget(sender) && !sender_.congested())
             sender_.send(sender, request.tag,
                          ServerResponse::RequestHasFailed{VKError::serverError});
-        log.warning("Refused a request from %@: %d of its requests wait already.", sender,
-                    limits_.maxWaitingRequests);
+        if (std::size_t held = 0; LogThrottle::shared().allow(sender, held)) {
+            log.warning("Refused a request from %@ (uid %@): %d of its requests wait already.%@",
+                        sender, uidText(sender), limits_.maxWaitingRequests,
+                        LogThrottle::heldNote(held));
+        }
         return;
     }
     callers_.submit(sender, std::move(request));
+}
+
+std::string DaemonService::uidText(const std::string& client) const {
+    auto uid = callers_.uidOf(client);
+    return uid ? std::to_string(*uid) : "not known yet";
 }
 
 void DaemonService::refuse(const dbus::Message& call, const dbus::Refusal& refusal) {
@@ -119,7 +128,10 @@ void DaemonService::refuse(const dbus::Message& call, const dbus::Refusal& refus
         log.debug("Refused a call from %@: %@", sender, refusal);
         return;
     }
-    log.warning("Refused a call from %@: %@", sender, refusal);
+    if (std::size_t held = 0; LogThrottle::shared().allow(sender, held)) {
+        log.warning("Refused a call from %@ (uid %@): %@%@", sender, uidText(sender), refusal,
+                    LogThrottle::heldNote(held));
+    }
     auto tag = refusal.tag ? refusal.tag : dbus::leadingTag(call);
     if (!tag || sender.empty())
         return;

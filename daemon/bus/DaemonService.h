@@ -60,6 +60,8 @@ class DaemonService {
     void handleCall(const dbus::Message& call);
     void refuse(const dbus::Message& call, const dbus::Refusal& refusal);
     void clientLeft(const std::string& uniqueName);
+    /// The uid of a client for the log: a number, or "not known yet".
+    std::string uidText(const std::string& client) const;
     /// What is left to do after the loop: answers, name, queued output.
     void finish();
     /// Dispatches what has already arrived, and waits for the uids still asked of the bus.

@@ -67,6 +67,12 @@ std::variant<Options, int> Options::parse(int argc, const char* const* argv) {
         ->check(CLI::Range(std::size_t{1}, std::size_t{1} << 20))
         ->capture_default_str();
 
+    app.add_option("--max-log-lines", options.logLinesPerClient,
+                   "Lines about one client's bad or refused requests logged per minute (ten "
+                   "times as many in all)")
+        ->check(CLI::Range(std::size_t{1}, std::size_t{1} << 20))
+        ->capture_default_str();
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {

@@ -26,6 +26,8 @@ struct Options {
     StoreLimits storeLimits;
     /// What each client may have waiting.
     ServiceLimits serviceLimits;
+    /// Lines about one client logged per minute at most (`LogThrottle`).
+    std::size_t logLinesPerClient = 10;
 
     /// Reads the command line. Gives the options, or the status to exit with at once: 0 after
     /// --help or --version (printed to standard output), 2 after a usage error (explained on

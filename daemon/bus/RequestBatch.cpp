@@ -4,6 +4,7 @@
 
 #include "basalt/QZLogger.h"
 #include "core/ChangeRecords.h"
+#include "core/LogThrottle.h"
 #include "dbus/BusError.h"
 
 namespace velkor::daemon {
@@ -179,11 +180,16 @@ void RequestBatch::cutOff(const std::string& client) {
     auto held = store_.abandonClient(client);
     auto [it, first] = abandoned_.try_emplace(client);
     it->second.insert(it->second.end(), held.begin(), held.end());
-    if (first) {
+    std::size_t lines = 0;
+    if (first && LogThrottle::shared().allow(client, lines)) {
+        auto queue = queues_.find(client);
         log.warning(
-            "Client %@ does not read what it is sent; it is sent no notices until it "
-            "does, and drops the %d containers it held.",
-            client, held.size());
+            "Client %@ (uid %@) does not read what it is sent; it is sent no notices "
+            "until it does, and drops the %d containers it held.%@",
+            client,
+            queue != queues_.end() ? std::to_string(queue->second.caller.uid)
+                                   : std::string("not known"),
+            held.size(), LogThrottle::heldNote(lines));
     }
 }
 

@@ -9,6 +9,7 @@
 #include "core/BlobEncoder.h"
 #include "core/ChangeRecords.h"
 #include "core/GarbageCollector.h"
+#include "core/LogThrottle.h"
 #include "velkor/VKError.h"
 
 namespace velkor::daemon {
@@ -148,9 +149,13 @@ ServerResponse ChangeApplier::apply(const Caller& caller, const VKChangeNotifica
     GarbageCollector(store_, holdings_, merge_).collect(effect->dropped, target->root, notices);
     if (const auto bytes = store_.fileBytes(target->root);
         bytes > bytesBefore && bytes > static_cast<std::int64_t>(limits_.maxFileBytes)) {
-        log.warning("Refused %@ of %@ from %@: the file would hold %d bytes, past the limit of %d.",
-                    caseName(change.type), target->id, caller.clientId, bytes,
-                    limits_.maxFileBytes);
+        if (std::size_t held = 0; LogThrottle::shared().allow(caller.clientId, held)) {
+            log.warning(
+                "Refused %@ of %@ for uid %d (client %@): the file would hold %d bytes, "
+                "past the limit of %d.%@",
+                caseName(change.type), target->id, caller.uid, caller.clientId, bytes,
+                limits_.maxFileBytes, LogThrottle::heldNote(held));
+        }
         throw VKError(VKError::invalidData);
     }
 

@@ -6,6 +6,7 @@
 #include "core/Access.h"
 #include "core/BlobDecoder.h"
 #include "core/ChangeRecords.h"
+#include "core/LogThrottle.h"
 #include "core/StoredSize.h"
 #include "core/TreeExporter.h"
 #include "utils/Overloaded.h"
@@ -66,8 +67,13 @@ ServerResponse RequestHandler::create(const Caller& caller,
         throw VKError(VKError::invalidData);
     }
     if (const auto size = StoredSize::of(tree); size > limits_.maxFileBytes) {
-        log.warning("Refused to create %d@%@ for %@: its %d bytes pass the file limit of %d.",
-                    r.user, r.domain, caller.clientId, size, limits_.maxFileBytes);
+        if (std::size_t held = 0; LogThrottle::shared().allow(caller.clientId, held)) {
+            log.warning(
+                "Refused to create %d@%@ for uid %d (client %@): its %d bytes pass the "
+                "file limit of %d.%@",
+                r.user, r.domain, caller.uid, caller.clientId, size, limits_.maxFileBytes,
+                LogThrottle::heldNote(held));
+        }
         throw VKError(VKError::invalidData);
     }
     for (const auto& c : tree.containers) {

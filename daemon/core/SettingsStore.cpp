@@ -5,6 +5,7 @@
 #include "basalt/QZLogger.h"
 #include "core/ChangeRecords.h"
 #include "core/DatabaseError.h"
+#include "core/LogThrottle.h"
 #include "core/NoticeList.h"
 #include "core/StoreSchema.h"
 #include "velkor/VKError.h"
@@ -157,10 +158,13 @@ void SettingsStore::fitNotices(std::vector<Notice>& notices) {
                 ChangeRecords::make(ChangeType::containerAbandoned, record->id, record->revision));
             abandoned.changePaths.emplace_back();
         }
-        log.warning(
-            "A notice of %d bytes for %@ passes the limit of %d; it abandons %d "
-            "containers instead.",
-            bytes, notice.clientId, limits_.maxAnswerBytes, seen.size());
+        if (std::size_t held = 0; LogThrottle::shared().allow(notice.clientId, held)) {
+            log.warning(
+                "A notice of %d bytes for %@ passes the limit of %d; it abandons %d "
+                "containers instead.%@",
+                bytes, notice.clientId, limits_.maxAnswerBytes, seen.size(),
+                LogThrottle::heldNote(held));
+        }
         notice.changes = std::move(abandoned);
     }
 }

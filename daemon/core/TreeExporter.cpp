@@ -5,6 +5,7 @@
 
 #include "basalt/QZLogger.h"
 #include "core/BlobEncoder.h"
+#include "core/LogThrottle.h"
 #include "velkor/VKError.h"
 
 namespace velkor::daemon {
@@ -57,8 +58,11 @@ std::vector<std::uint8_t> TreeExporter::exportContainer(const ContainerRecord& t
     open(top);
     auto checkSize = [&] {
         if (encoder.size() > maxBytes) {
-            log.error("The answer with container %@ passes %d bytes, more than may be sent.",
-                      top.id, maxBytes);
+            if (std::size_t held = 0;
+                LogThrottle::shared().allow("file " + top.root.description(), held)) {
+                log.error("The answer with container %@ passes %d bytes, more than may be sent.%@",
+                          top.id, maxBytes, LogThrottle::heldNote(held));
+            }
             throw VKError(VKError::invalidFileData);
         }
     };

@@ -154,6 +154,18 @@ TEST_F(MalformedCallsTest, BadCallsGetAnErrorOrInvalidDataAndTheDaemonServesOthe
               kInvalidData);
     victimIsServed();
 
+    // A client that keeps sending garbage does not flood the journal: ten lines a minute, with
+    // its name and uid.
+    for (int i = 0; i < 50; ++i)
+        EXPECT_EQ(answerTo("dropSettingsWithTag", [](dbus::MessageWriter&) {}), kInvalidData);
+    const std::string log = daemon().log();
+    const std::string line = "Refused a call from " + attacker->uniqueName() + " (uid ";
+    std::size_t lines = 0;
+    for (auto at = log.find(line); at != std::string::npos; at = log.find(line, at + 1))
+        ++lines;
+    EXPECT_EQ(lines, 10u);
+    EXPECT_NE(log.find(line + "0)"), std::string::npos);
+
     // Nothing of it reached the store.
     auto tree = fetchedTree(victim->request(fetchRequest(1000, "org.example.app")));
     EXPECT_EQ(tree.count(), 0u);

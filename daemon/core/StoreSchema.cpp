@@ -11,7 +11,7 @@ namespace velkor::daemon {
 
 namespace {
 
-constexpr std::int64_t schemaVersion = 1;
+constexpr std::int64_t schemaVersion = 2;
 
 constexpr const char* persistentTables = R"sql(
 CREATE TABLE files(
@@ -34,9 +34,30 @@ CREATE TABLE items(
     kind INTEGER NOT NULL,
     value,
     PRIMARY KEY(container, key, slot)
-) WITHOUT ROWID;
+);
 CREATE INDEX items_by_child ON items(value) WHERE kind = 5;
-PRAGMA user_version = 1;
+PRAGMA user_version = 2;
+)sql";
+
+// Version 1 kept items in a WITHOUT ROWID table, whose b-tree holds whole rows: every seek and
+// every page split among rows of multi-megabyte values read and moved those values. Version 2
+// keeps them in a rowid table, where the key index is separate and values past a page go to
+// overflow pages that only reading the value touches.
+constexpr const char* fromVersion1 = R"sql(
+CREATE TABLE items_v2(
+    container BLOB NOT NULL,
+    key TEXT NOT NULL,
+    slot INTEGER NOT NULL,
+    kind INTEGER NOT NULL,
+    value,
+    PRIMARY KEY(container, key, slot)
+);
+INSERT INTO items_v2(container, key, slot, kind, value)
+    SELECT container, key, slot, kind, value FROM items ORDER BY container, key, slot;
+DROP TABLE items;
+ALTER TABLE items_v2 RENAME TO items;
+CREATE INDEX items_by_child ON items(value) WHERE kind = 5;
+PRAGMA user_version = 2;
 )sql";
 
 constexpr const char* memoryTables = R"sql(
@@ -169,6 +190,8 @@ void StoreSchema::apply(Database& db, Durability durability) {
         if (version == 0) {
             checkOwnership(db);  // nobody filled it meanwhile
             db.exec(persistentTables);
+        } else if (version == 1) {
+            db.exec(fromVersion1);
         } else if (version != schemaVersion) {
             throw DatabaseError(SQLITE_ERROR, "the store has schema version " +
                                                   std::to_string(version) + ", this daemon knows " +

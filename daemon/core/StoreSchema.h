@@ -15,7 +15,9 @@ namespace velkor::daemon {
 /// - `items`: the values inside containers, one row each. A dictionary's rows carry the key and
 ///   slot 0, an array's the empty key and the index as slot. `kind` is the value's kind (0 number,
 ///   1 string, 2 data) with the value itself, or 5 with the 16-byte id of a child container: a
-///   child is stored once and referenced by every parent that holds it.
+///   child is stored once and referenced by every parent that holds it. A rowid table with its
+///   key as a separate index, so that a large value costs only when it is read (schema version
+///   2; a version-1 store, which kept the rows in the key's b-tree, is converted when opened).
 ///
 /// Kept in memory for the daemon's lifetime (temporary tables, so that they take part in the
 /// transactions of the requests that change them and vanish with the daemon):

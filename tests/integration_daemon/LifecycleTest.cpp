@@ -166,11 +166,11 @@ TEST_F(LifecycleTest, ADatabaseThatIsNotAStoreIsRefusedAndLeftUntouched) {
     EXPECT_TRUE(contents(foreign) == before) << "the file was changed";
     EXPECT_FALSE(std::filesystem::exists(foreign + "-wal"));
 
-    // A store written before stores carried velkord's application id still opens.
+    // A store written before stores carried velkord's application id (schema 1) still opens.
     start();
     const UUID rootId = createDictionary(*connect());
     daemon().stop();
-    runSql(dir_.file("settings.db"), "PRAGMA application_id = 0");
+    runSql(dir_.file("settings.db"), "PRAGMA application_id = 0; PRAGMA user_version = 1");
     EXPECT_EQ(storedAfterRestart().id, rootId);
 }
 

@@ -57,6 +57,10 @@ std::variant<Options, int> Options::parse(int argc, const char* const* argv) {
     sizeOption("--max-answer-size", options.storeLimits.maxAnswerBytes,
                "Largest answer or notice sent to a client (the bus carries 32M at most)");
 
+    app.add_option("--max-containers-per-request", options.storeLimits.maxContainersPerRequest,
+                   "Containers one create or change may write; more are refused")
+        ->check(CLI::Range(std::size_t{1}, std::size_t{1} << 24))
+        ->capture_default_str();
     sizeOption("--max-unread-size", options.serviceLimits.maxUnreadBytes,
                "Answers and notices one client may leave unread before its requests wait and it "
                "is sent no notices");

@@ -17,8 +17,10 @@ struct ServiceLimits {
     /// it, its requests wait and it is sent no notices (it stops holding containers).
     std::size_t maxUnreadBytes = 16 * kMiB;
     /// Bytes waiting in velkord's own queue for the bus to take them. Past it, no request is
-    /// applied until the bus has taken some; it also bounds the answers of one batch.
-    std::size_t maxQueuedBytes = 32 * kMiB;
+    /// applied until the bus has taken some; it also bounds the answers of one batch (one
+    /// answer always goes, however large). Kept small, since another client's answer waits
+    /// behind all of it.
+    std::size_t maxQueuedBytes = 1 * kMiB;
 
     /// A client is asked to prove it reads (a Peer.Ping, whose reply comes after it has read
     /// everything sent before) once this much is unread.

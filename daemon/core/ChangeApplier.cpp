@@ -71,7 +71,8 @@ ServerResponse ChangeApplier::apply(const Caller& caller, const VKChangeNotifica
     }
     std::optional<IncomingTree> tree;
     if (carriesValue(change.type)) {
-        tree = BlobDecoder::decode(change.data, BlobDecoder::References::allowOutside);
+        tree = BlobDecoder::decode(change.data, BlobDecoder::References::allowOutside,
+                                   limits_.maxContainersPerRequest);
     }
 
     // A dictionary's key is the one it holds already in a canonically equivalent form, if any:

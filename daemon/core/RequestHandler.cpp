@@ -62,7 +62,8 @@ ServerResponse RequestHandler::create(const Caller& caller,
     if (store_.file(r.user, r.domain)) {
         throw VKError(VKError::fileAlreadyExists);
     }
-    const auto tree = BlobDecoder::decode(r.data.bytes(), BlobDecoder::References::sameBlobOnly);
+    const auto tree = BlobDecoder::decode(r.data.bytes(), BlobDecoder::References::sameBlobOnly,
+                                          limits_.maxContainersPerRequest);
     if (!isContainer(tree.top.kind)) {
         throw VKError(VKError::invalidData);
     }

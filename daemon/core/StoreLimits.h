@@ -17,6 +17,9 @@ struct StoreLimits {
     /// would be larger is answered `invalidFileData`; a notice that would be larger is replaced
     /// by `containerAbandoned` records (see `SettingsStore`).
     std::size_t maxAnswerBytes = 30 * kMiB;
+    /// The most containers one create or change may write in full (`invalidData` past it):
+    /// storing each takes tens of microseconds, during which nobody else is served.
+    std::size_t maxContainersPerRequest = 2048;
 };
 
 }  // namespace velkor::daemon

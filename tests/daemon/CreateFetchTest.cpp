@@ -112,6 +112,21 @@ TEST_F(CreateFetchTest, MalformedOrCollidingTreesAreRefusedAndLeaveNothing) {
               VKError::invalidData);
     EXPECT_EQ(failure(fetch(alice, "", false, 1000, "org.example.other")),
               VKError::fileDoesNotExist);
+
+    // One request writes at most so many containers, in a create or in a change.
+    reopen({.maxContainersPerRequest = 3});
+    auto nested = [](int count) {
+        Node tree = dict(newId(), {});
+        for (int i = 1; i < count; ++i)
+            tree = dict(newId(), {{"c", tree}});
+        return tree;
+    };
+    EXPECT_EQ(failure(create(alice, nested(4), 1000, "org.example.other")), VKError::invalidData);
+    EXPECT_NE(create(alice, nested(3), 1000, "org.example.other")
+                  .answer.get<ServerResponse::RequestSucceeded>(),
+              nullptr);
+    EXPECT_EQ(failure(set(alice, sample.rootId, 9, "more", nested(4))), VKError::invalidData);
+    EXPECT_EQ(updated(set(alice, sample.rootId, 9, "more", nested(3))).newRevision, 10);
 }
 
 TEST_F(CreateFetchTest, ResolveSubscribeDeleteAndCreateAgain) {

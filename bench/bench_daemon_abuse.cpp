@@ -209,8 +209,8 @@ void BM_BigValues(benchmark::State& state) {
     create(*client, test::dict(root, {}), "bench.big");
     std::int64_t revision = 0;
     auto setKey = [&](const std::string& key, const test::Node& value) {
-        auto answer = client->answer(client->send(set(root, revision, key, value)),
-                                     std::chrono::minutes(2));
+        auto answer =
+            client->answer(client->send(set(root, revision, key, value)), std::chrono::minutes(2));
         const auto* updated = answer && answer->response
                                   ? answer->response->get<ServerResponse::SettingsUpdated>()
                                   : nullptr;

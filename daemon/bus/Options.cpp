@@ -61,6 +61,10 @@ std::variant<Options, int> Options::parse(int argc, const char* const* argv) {
                    "Containers one create or change may write; more are refused")
         ->check(CLI::Range(std::size_t{1}, std::size_t{1} << 24))
         ->capture_default_str();
+    app.add_option("--max-file-containers", options.storeLimits.maxFileContainers,
+                   "Containers one settings file may hold; changes past it are refused")
+        ->check(CLI::Range(std::size_t{1}, std::size_t{1} << 24))
+        ->capture_default_str();
     sizeOption("--max-unread-size", options.serviceLimits.maxUnreadBytes,
                "Answers and notices one client may leave unread before its requests wait and it "
                "is sent no notices");

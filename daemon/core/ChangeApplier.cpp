@@ -93,7 +93,7 @@ ServerResponse ChangeApplier::apply(const Caller& caller, const VKChangeNotifica
         }
     }
 
-    const auto bytesBefore = store_.fileBytes(target->root);
+    const auto before = store_.fileSize(target->root);
     const auto effect = dictionary
                             ? applyToDictionary(change, key, *target, tree ? &*tree : nullptr)
                             : applyToArray(change, *target, tree ? &*tree : nullptr);
@@ -148,14 +148,18 @@ ServerResponse ChangeApplier::apply(const Caller& caller, const VKChangeNotifica
     }
 
     GarbageCollector(store_, holdings_, merge_).collect(effect->dropped, target->root, notices);
-    if (const auto bytes = store_.fileBytes(target->root);
-        bytes > bytesBefore && bytes > static_cast<std::int64_t>(limits_.maxFileBytes)) {
+    if (const auto after = store_.fileSize(target->root);
+        (after.bytes > before.bytes &&
+         after.bytes > static_cast<std::int64_t>(limits_.maxFileBytes)) ||
+        (after.containers > before.containers &&
+         after.containers > static_cast<std::int64_t>(limits_.maxFileContainers))) {
         if (std::size_t held = 0; LogThrottle::shared().allow(caller.clientId, held)) {
             log.warning(
-                "Refused %@ of %@ for uid %d (client %@): the file would hold %d bytes, "
-                "past the limit of %d.%@",
-                caseName(change.type), target->id, caller.uid, caller.clientId, bytes,
-                limits_.maxFileBytes, LogThrottle::heldNote(held));
+                "Refused %@ of %@ for uid %d (client %@): the file would hold %d bytes in %d "
+                "containers, past the limit of %d bytes or %d containers.%@",
+                caseName(change.type), target->id, caller.uid, caller.clientId, after.bytes,
+                after.containers, limits_.maxFileBytes, limits_.maxFileContainers,
+                LogThrottle::heldNote(held));
         }
         throw VKError(VKError::invalidData);
     }

@@ -67,13 +67,14 @@ ServerResponse RequestHandler::create(const Caller& caller,
     if (!isContainer(tree.top.kind)) {
         throw VKError(VKError::invalidData);
     }
-    if (const auto size = StoredSize::of(tree); size > limits_.maxFileBytes) {
+    if (const auto size = StoredSize::of(tree);
+        size > limits_.maxFileBytes || tree.containers.size() > limits_.maxFileContainers) {
         if (std::size_t held = 0; LogThrottle::shared().allow(caller.clientId, held)) {
             log.warning(
-                "Refused to create %d@%@ for uid %d (client %@): its %d bytes pass the "
-                "file limit of %d.%@",
-                r.user, r.domain, caller.uid, caller.clientId, size, limits_.maxFileBytes,
-                LogThrottle::heldNote(held));
+                "Refused to create %d@%@ for uid %d (client %@): its %d bytes in %d "
+                "containers pass the file limit of %d bytes or %d containers.%@",
+                r.user, r.domain, caller.uid, caller.clientId, size, tree.containers.size(),
+                limits_.maxFileBytes, limits_.maxFileContainers, LogThrottle::heldNote(held));
         }
         throw VKError(VKError::invalidData);
     }

@@ -20,6 +20,10 @@ struct StoreLimits {
     /// The most containers one create or change may write in full (`invalidData` past it):
     /// storing each takes tens of microseconds, during which nobody else is served.
     std::size_t maxContainersPerRequest = 2048;
+    /// The most containers one settings file may hold, refused like `maxFileBytes`: sending or
+    /// deleting a whole file takes time in its number of containers (about 15 microseconds
+    /// each), during which nobody else is served.
+    std::size_t maxFileContainers = 16384;
 };
 
 }  // namespace velkor::daemon

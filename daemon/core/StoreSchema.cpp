@@ -99,26 +99,27 @@ CREATE TEMP TABLE key_changes(
 )sql";
 
 // Each file's size as `StoredSize` counts it, kept up to date by triggers for the files whose
-// size has been asked for since the daemon started (`ContainerStore::fileBytes` counts the rest
+// size has been asked for since the daemon started (`ContainerStore::fileSize` counts the rest
 // on first use). Replacing an item fires the delete trigger for the replaced row only with
 // recursive triggers on.
 constexpr const char* fileSizes = R"sql(
 PRAGMA recursive_triggers = ON;
 CREATE TEMP TABLE file_sizes(
     root BLOB PRIMARY KEY,
-    bytes INTEGER NOT NULL
+    bytes INTEGER NOT NULL,
+    containers INTEGER NOT NULL
 ) WITHOUT ROWID;
 CREATE TEMP TRIGGER file_added AFTER INSERT ON main.files BEGIN
-    INSERT OR REPLACE INTO file_sizes(root, bytes) VALUES(NEW.root, 0);
+    INSERT OR REPLACE INTO file_sizes(root, bytes, containers) VALUES(NEW.root, 0, 0);
 END;
 CREATE TEMP TRIGGER file_removed AFTER DELETE ON main.files BEGIN
     DELETE FROM file_sizes WHERE root = OLD.root;
 END;
 CREATE TEMP TRIGGER container_added AFTER INSERT ON main.containers BEGIN
-    UPDATE file_sizes SET bytes = bytes + 64 WHERE root = NEW.root;
+    UPDATE file_sizes SET bytes = bytes + 64, containers = containers + 1 WHERE root = NEW.root;
 END;
 CREATE TEMP TRIGGER container_removed AFTER DELETE ON main.containers BEGIN
-    UPDATE file_sizes SET bytes = bytes - 64 WHERE root = OLD.root;
+    UPDATE file_sizes SET bytes = bytes - 64, containers = containers - 1 WHERE root = OLD.root;
 END;
 CREATE TEMP TRIGGER item_added AFTER INSERT ON main.items BEGIN
     UPDATE file_sizes SET bytes = bytes + 40 + length(CAST(NEW.key AS BLOB)) +

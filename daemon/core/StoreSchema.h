@@ -25,7 +25,8 @@ namespace velkor::daemon {
 ///   flags;
 /// - `merge_windows` and `key_changes`: what the merge rule needs to know of recent dictionary
 ///   changes (see `MergeWindow`);
-/// - `file_sizes`: the size of each file (`StoredSize`) whose size has been asked for, kept up
+/// - `file_sizes`: the size (`StoredSize`) and container count of each file whose size has
+///   been asked for, kept up
 ///   to date by temporary triggers on the tables on disk.
 class StoreSchema {
   public:

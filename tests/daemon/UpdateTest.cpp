@@ -282,4 +282,18 @@ TEST_F(UpdateTest, FilesStayWithinTheirSizeLimitAndNoticesWithinTheAnswerLimit) 
     EXPECT_EQ(updated(update(alice, ChangeType::childRemoved, rootId, 6, 0, 0, "d")).newRevision,
               7);
     EXPECT_EQ(fetched(fetch(alice)).count(), 3u);
+
+    // The number of containers is bounded the same way.
+    reopen({.maxFileContainers = 3});
+    EXPECT_EQ(updated(set(alice, rootId, 7, "g", dict(newId(), {{"h", dict(newId(), {})}}), true))
+                  .newRevision,
+              8);
+    EXPECT_EQ(failure(set(alice, rootId, 8, "i", dict(newId(), {}), true)), VKError::invalidData);
+    EXPECT_EQ(updated(set(alice, rootId, 8, "g", dict(newId(), {}))).newRevision, 9);
+    EXPECT_EQ(updated(set(alice, rootId, 9, "i", dict(newId(), {}), true)).newRevision, 10);
+    EXPECT_EQ(failure(create(alice,
+                             dict(newId(), {{"a", dict(newId(), {})},
+                                            {"b", dict(newId(), {{"c", dict(newId(), {})}})}}),
+                             1000, "org.example.other")),
+              VKError::invalidData);
 }

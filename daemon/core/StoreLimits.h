@@ -21,9 +21,9 @@ struct StoreLimits {
     /// storing each takes tens of microseconds, during which nobody else is served.
     std::size_t maxContainersPerRequest = 2048;
     /// The most containers one settings file may hold, refused like `maxFileBytes`: sending or
-    /// deleting a whole file takes time in its number of containers (about 15 microseconds
+    /// deleting a whole file takes time in its number of containers (several microseconds
     /// each), during which nobody else is served.
-    std::size_t maxFileContainers = 16384;
+    std::size_t maxFileContainers = 4096;
 };
 
 }  // namespace velkor::daemon

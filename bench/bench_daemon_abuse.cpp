@@ -9,6 +9,8 @@
 //   BM_Abuse/not_reading    an attacker sends 2000 fetches of a 256 KiB file and never reads;
 //   BM_Abuse/maximal        an attacker creates and deletes, over and over, a file of the most
 //                           containers one request may write (2048 empty dictionaries);
+//   BM_Abuse/largest_file   an attacker fetches, recursively and over and over, a file of the
+//                           most containers a file may hold (4096);
 // Counters: the victim's median_us and p99_us (200 fetches of a small file of its own, one
 // round trip after the other), velkord's peak_rss_mb, and attack_requests (answered to the
 // attacker during the measurement).
@@ -100,7 +102,7 @@ void keepBusy(test::DaemonClient& client, std::atomic<bool>& stop, std::atomic<l
     }
 }
 
-enum Attack { unloaded, fetchFlood, updateFlood, notReading, maximal };
+enum Attack { unloaded, fetchFlood, updateFlood, notReading, maximal, largestFile };
 
 void BM_Abuse(benchmark::State& state) {
     const auto attack = static_cast<Attack>(state.range(0));
@@ -148,6 +150,24 @@ void BM_Abuse(benchmark::State& state) {
                 attacker->send(fetch("bench.flood"));
             sd_bus_flush(attacker->bus().get());
             break;
+        case largestFile: {
+            // 1 + 2 * 2047 = 4095 containers: the root, then dictionaries of empty dictionaries.
+            const UUID root = UUID::random();
+            create(*attacker, test::dict(root, {}), "bench.largest");
+            for (int part = 0; part < 2; ++part) {
+                std::vector<std::pair<std::string, test::Node>> entries;
+                for (int i = 0; i < 2046; ++i)
+                    entries.emplace_back(std::to_string(i), test::dict(UUID::random(), {}));
+                if (!succeeded(
+                        attacker->request(set(root, part, "part" + std::to_string(part),
+                                              test::dict(UUID::random(), std::move(entries))))))
+                    throw std::runtime_error("cannot fill the largest file");
+            }
+            attackThread = std::thread([&] {
+                keepBusy(*attacker, stop, answered, 2, [] { return fetch("bench.largest", true); });
+            });
+            break;
+        }
         case maximal:
             attackThread = std::thread([&] {
                 // The most containers one request may write (--max-containers-per-request).
@@ -197,6 +217,7 @@ BENCHMARK(BM_Abuse)
     ->Arg(updateFlood)
     ->Arg(notReading)
     ->Arg(maximal)
+    ->Arg(largestFile)
     ->Iterations(1)
     ->UseRealTime()
     ->Unit(benchmark::kMillisecond);

@@ -42,6 +42,10 @@ void RequestBatch::add(const Caller& caller, Tagged<ClientRequest> request) {
 }
 
 void RequestBatch::refuse(const std::string& client, const UUID& tag, VKError error) {
+    // A client that does not read, or has too much waiting, is not answered: the answers would
+    // only pile up.
+    if (sender_.overBudget(client) || waiting(client) >= limits_.maxWaitingRequests)
+        return;
     auto it = queues_.find(client);
     if (it == queues_.end() || it->second.entries.empty()) {
         sender_.send(client, tag, ServerResponse::RequestHasFailed{error});

@@ -44,7 +44,8 @@ class RequestBatch {
 
     /// Queues a request whose sender's uid is known.
     void add(const Caller& caller, Tagged<ClientRequest> request);
-    /// Answers `tag` with `error`, after the requests of `client` that wait already.
+    /// Answers `tag` with `error`, after the requests of `client` that wait already; not at all
+    /// when the client is over its unread budget or has too many requests waiting.
     void refuse(const std::string& client, const UUID& tag, VKError error);
     /// How many requests of `client` wait.
     std::size_t waiting(const std::string& client) const;

@@ -5,6 +5,7 @@
 #include <fstream>
 
 #include "DaemonBusTesting.h"
+#include "dbus/MessageWriter.h"
 
 using namespace velkor;
 using namespace velkor::test;
@@ -133,4 +134,33 @@ TEST_F(HostileClientsTest, AHolderThatDoesNotReadIsCutOffAndToldWhenItReadsAgain
     EXPECT_EQ(text(writer->request(setRequest(rootId, 600, "v", num(1)))),
               "settingsUpdated(done, newRev=601)");
     EXPECT_EQ(records(holder->notification()).at(0).first->revision, 601);
+}
+
+TEST_F(HostileClientsTest, GarbageFromAClientThatDoesNotReadIsNotAnsweredPastItsBudget) {
+    restart({"--max-unread-size", "1M"});
+    auto attacker = connect();
+    // 20,000 calls of an unknown member, each worth an invalidData answer, never read meanwhile.
+    std::vector<UUID> tags;
+    for (int i = 0; i < 20000; ++i) {
+        sd_bus_message* raw = nullptr;
+        ASSERT_GE(sd_bus_message_new_method_call(
+                      attacker->bus().get(), &raw, kService.c_str(), "/org/velkor/SettingsDaemon",
+                      "org.velkor.SettingsRequestService", "dropSettingsWithTag"),
+                  0);
+        sd_bus_message_set_expect_reply(raw, 0);
+        dbus::Message call(raw);
+        tags.push_back(UUID::random());
+        dbus::MessageWriter(call.get()).uuid(tags.back());
+        attacker->sendRaw(call, tags.back());
+    }
+    ASSERT_GE(sd_bus_flush(attacker->bus().get()), 0);
+    othersAreServed();
+    // Reading now, it finds the answers sent before it went past its budget, and no more.
+    std::size_t answered = 0;
+    while (answered < tags.size() &&
+           attacker->answer(tags[answered], std::chrono::milliseconds(answered == 0 ? 10000 : 500)))
+        ++answered;
+    EXPECT_GT(answered, 0u);
+    EXPECT_LT(answered, tags.size() / 2);
+    othersAreServed();
 }

@@ -68,6 +68,8 @@ std::variant<Options, int> Options::parse(int argc, const char* const* argv) {
     sizeOption("--max-unread-size", options.serviceLimits.maxUnreadBytes,
                "Answers and notices one client may leave unread before its requests wait and it "
                "is sent no notices");
+    sizeOption("--max-user-unread-size", options.serviceLimits.maxUserUnreadBytes,
+               "Answers and notices all the clients of one user may leave unread");
     sizeOption("--max-queued-size", options.serviceLimits.maxQueuedBytes,
                "Answers waiting for the bus past which no request is applied");
     app.add_option("--max-waiting-requests", options.serviceLimits.maxWaitingRequests,

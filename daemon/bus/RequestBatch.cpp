@@ -60,6 +60,7 @@ std::size_t RequestBatch::waiting(const std::string& client) const {
 }
 
 void RequestBatch::enqueue(const Caller& caller, Entry entry) {
+    sender_.setUser(caller.clientId, caller.uid);
     auto [it, added] = queues_.try_emplace(caller.clientId, Queue{caller, {}, false});
     Queue& queue = it->second;
     queue.entries.push_back(std::move(entry));
@@ -153,6 +154,8 @@ bool RequestBatch::flushOnce(bool force) {
         if (t.request == SIZE_MAX) {
             sender_.send(t.client, t.entry.tag, ServerResponse::RequestHasFailed{t.entry.refusal});
         } else {
+            if (abandoned_.contains(t.client))
+                readAgain(t.client);
             sender_.send(t.client, t.entry.tag, outcomes[t.request].answer);
             deliverNotices(outcomes[t.request]);
         }
@@ -172,6 +175,9 @@ bool RequestBatch::flushOnce(bool force) {
 
 void RequestBatch::deliverNotices(const Outcome& outcome) {
     for (const auto& notice : outcome.notices) {
+        // Within its budget again (its user's other clients read): told first what it dropped.
+        if (abandoned_.contains(notice.clientId) && !sender_.overBudget(notice.clientId))
+            readAgain(notice.clientId);
         if (abandoned_.contains(notice.clientId) || sender_.overBudget(notice.clientId)) {
             cutOff(notice.clientId);
             continue;
@@ -213,7 +219,8 @@ void RequestBatch::readAgain(const std::string& client) {
             sender_.send(client, UUID::random(), notes);
         }
     }
-    if (waiting(client) > 0)
+    // Clients of the same user may be within their budget again too.
+    if (!ring_.empty())
         scheduleFlush();
 }
 

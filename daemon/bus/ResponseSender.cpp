@@ -43,23 +43,52 @@ bool ResponseSender::congested() {
     return queuedBytes_ >= limits_.maxQueuedBytes;
 }
 
-bool ResponseSender::overBudget(const std::string& client) const {
-    auto it = clients_.find(client);
-    return it != clients_.end() && it->second->unread > limits_.maxUnreadBytes;
+ResponseSender::Client& ResponseSender::client(const std::string& name) {
+    auto& slot = clients_[name];
+    if (!slot)
+        slot = std::make_unique<Client>(Client{this, name, std::nullopt, 0, 0, {}});
+    return *slot;
 }
 
-void ResponseSender::forget(const std::string& client) {
+void ResponseSender::setUser(const std::string& name, std::uint32_t uid) {
+    Client& c = client(name);
+    if (!c.uid) {
+        c.uid = uid;
+        userUnread_[uid] += c.unread;
+    }
+}
+
+bool ResponseSender::overBudget(const std::string& name) const {
+    auto it = clients_.find(name);
+    return it != clients_.end() && overBudget(*it->second);
+}
+
+bool ResponseSender::overBudget(const Client& c) const {
+    if (c.unread > limits_.maxUnreadBytes)
+        return true;
+    if (!c.uid || c.unread < ServiceLimits::kPingAfterBytes)
+        return false;
+    auto user = userUnread_.find(*c.uid);
+    return user != userUnread_.end() && user->second > limits_.maxUserUnreadBytes;
+}
+
+void ResponseSender::forget(const std::string& name) {
+    auto it = clients_.find(name);
+    if (it == clients_.end())
+        return;
+    if (it->second->uid)
+        userUnread_[*it->second->uid] -= it->second->unread;
     // Releasing the slot cancels a ping still in flight.
-    clients_.erase(client);
+    clients_.erase(it);
 }
 
 void ResponseSender::account(const std::string& destination, std::size_t bytes) {
-    auto& slot = clients_[destination];
-    if (!slot)
-        slot = std::make_unique<Client>(Client{this, destination, 0, 0, {}});
-    slot->unread += bytes;
-    if (!slot->ping && slot->unread >= ServiceLimits::kPingAfterBytes)
-        ping(*slot);
+    Client& c = client(destination);
+    c.unread += bytes;
+    if (c.uid)
+        userUnread_[*c.uid] += bytes;
+    if (!c.ping && c.unread >= ServiceLimits::kPingAfterBytes)
+        ping(c);
 }
 
 void ResponseSender::ping(Client& client) {
@@ -110,12 +139,16 @@ void ResponseSender::ponged(Client& client, sd_bus_message* reply) {
             "which ones stop reading; install its policy file.");
     }
     // Any other answer, an error of the client's included, comes after it read what was sent.
-    const bool wasOver = client.unread > limits_.maxUnreadBytes;
-    client.unread -= std::min(client.pinged, client.unread);
+    const auto settled = std::min(client.pinged, client.unread);
+    client.unread -= settled;
+    if (client.uid)
+        userUnread_[*client.uid] -= settled;
     client.pinged = 0;
     if (client.unread >= ServiceLimits::kPingAfterBytes)
         ping(client);
-    if (wasOver && client.unread <= limits_.maxUnreadBytes && readAgain_) {
+    // Told even when it was within its budget: its user's other clients may have been over
+    // theirs, and what this one read counts for them too.
+    if (!overBudget(client) && readAgain_) {
         const std::string name = client.name;  // `readAgain_` may send to it
         readAgain_(name);
     }

@@ -4,6 +4,7 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <unordered_map>
 
@@ -31,7 +32,7 @@ namespace velkor::daemon {
 ///   so the reply settles those bytes. A client past `maxUnreadBytes` is `overBudget`.
 class ResponseSender {
   public:
-    /// Told of a client that was over its budget and has now been seen to read.
+    /// Told of a client that has been seen to read and is within its budget.
     using ReadAgain = std::function<void(const std::string& client)>;
 
     ResponseSender(dbus::BusConnection& bus, const ServiceLimits& limits)
@@ -45,7 +46,10 @@ class ResponseSender {
 
     /// Whether velkord's own queue holds `maxQueuedBytes` or more.
     bool congested();
-    /// Whether `client` has more than `maxUnreadBytes` unread.
+    /// Records the uid of `client`, whose unread bytes then count for that user as well.
+    void setUser(const std::string& client, std::uint32_t uid);
+    /// Whether `client` has more than `maxUnreadBytes` unread, or `kPingAfterBytes` while its
+    /// user has more than `maxUserUnreadBytes` unread.
     bool overBudget(const std::string& client) const;
     /// Forgets a client that has left the bus.
     void forget(const std::string& client);
@@ -54,12 +58,15 @@ class ResponseSender {
     struct Client {
         ResponseSender* sender;
         std::string name;
+        std::optional<std::uint32_t> uid;
         std::size_t unread = 0;
         /// The unread bytes the ping in flight settles.
         std::size_t pinged = 0;
         dbus::Slot ping;
     };
 
+    Client& client(const std::string& name);
+    bool overBudget(const Client& client) const;
     void account(const std::string& destination, std::size_t bytes);
     void ping(Client& client);
     static int onPong(sd_bus_message* reply, void* userdata, sd_bus_error* error);
@@ -69,6 +76,7 @@ class ResponseSender {
     const ServiceLimits& limits_;
     ReadAgain readAgain_;
     std::unordered_map<std::string, std::unique_ptr<Client>> clients_;
+    std::unordered_map<std::uint32_t, std::size_t> userUnread_;
     /// Sizes of the messages handed to sd-bus, oldest first, while it may still hold them.
     std::deque<std::size_t> queued_;
     std::size_t queuedBytes_ = 0;

@@ -16,6 +16,10 @@ struct ServiceLimits {
     /// Bytes of answers and notices sent to one client that it has not been seen to read. Past
     /// it, its requests wait and it is sent no notices (it stops holding containers).
     std::size_t maxUnreadBytes = 16 * kMiB;
+    /// Bytes unread by all the clients of one uid, which a user could otherwise multiply by
+    /// opening connections. Past it, each of them with `kPingAfterBytes` or more unread is over
+    /// its budget too.
+    std::size_t maxUserUnreadBytes = 32 * kMiB;
     /// Bytes waiting in velkord's own queue for the bus to take them. Past it, no request is
     /// applied until the bus has taken some; it also bounds the answers of one batch (one
     /// answer always goes, however large). Kept small, since another client's answer waits

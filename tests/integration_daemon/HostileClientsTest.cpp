@@ -164,3 +164,30 @@ TEST_F(HostileClientsTest, GarbageFromAClientThatDoesNotReadIsNotAnsweredPastIts
     EXPECT_LT(answered, tags.size() / 2);
     othersAreServed();
 }
+
+TEST_F(HostileClientsTest, ConnectionsOfOneUserShareABudgetForWhatTheyLeaveUnread) {
+    restart({"--max-unread-size", "8M", "--max-user-unread-size", "2M"});
+    auto writer = connect();
+    const UUID rootId = newId();
+    ASSERT_EQ(text(writer->request(createRequest(dict(rootId, {}), 1000, "org.example.app"))),
+              "requestSucceeded");
+    // Two connections of one user hold the file and stop reading: 5 MiB of notices each, under
+    // the budget of one connection, over that of their user together.
+    auto first = connect();
+    auto second = connect();
+    for (auto* holder : {first.get(), second.get()})
+        ASSERT_EQ(fetchedTree(holder->request(fetchRequest(1000, "org.example.app"))).id, rootId);
+    for (int i = 0; i < 20; ++i) {
+        const Node big = dat(std::string(256 * 1024, i % 2 ? 'x' : 'y'));
+        ASSERT_EQ(text(writer->request(setRequest(rootId, i, "v", big, i == 0))),
+                  "settingsUpdated(done, newRev=" + std::to_string(i + 1) + ")");
+    }
+    for (auto* holder : {first.get(), second.get()}) {
+        for (;;) {
+            auto received = records(holder->notification());
+            ASSERT_EQ(received.size(), 1u) << daemon().log();
+            if (received[0].first->type == ChangeType::containerAbandoned)
+                break;
+        }
+    }
+}

@@ -76,6 +76,15 @@ struct ConnectionHarness {
         connection = ConnectionImpl::make(*container.synchronize(), std::move(scheduler));
     }
 
+    // The connection goes first, once the daemon's thread is idle: a callback there may hold the
+    // connection's last reference, and the daemon's last one dropped on its own thread would
+    // make its destructor join that very thread.
+    ~ConnectionHarness() {
+        connection->dispose();
+        daemon->waitUntilIdle();
+        connection.reset();
+    }
+
     /// Registers `c` with the connection as a container of the settings file `root`.
     void attach(const std::shared_ptr<VKContainer>& c, const UUID& root) const {
         c->setRootId(root);

@@ -80,9 +80,13 @@ struct DaemonConnection {
     }
     /// Events still waiting keep the scheduler and the connection's event queue alive: they are
     /// delivered once no more can come.
+    // The connection goes first, once the daemon's thread is idle (see ConnectionHarness).
     ~DaemonConnection() {
         connection->dispose();
         scheduler->runAll();
+        daemon->waitUntilIdle();
+        marker.reset();
+        connection.reset();
     }
 
     template <typename T = VKObjectBase>

@@ -42,8 +42,9 @@ std::optional<dbus::ReceivedResponse> DaemonClient::answer(const UUID& tag,
     }
 }
 
-std::optional<dbus::ReceivedResponse> DaemonClient::request(const ClientRequest& request) {
-    return answer(send(request));
+std::optional<dbus::ReceivedResponse> DaemonClient::request(const ClientRequest& request,
+                                                            std::chrono::milliseconds patience) {
+    return answer(send(request), patience);
 }
 
 std::optional<dbus::ReceivedResponse> DaemonClient::notification(

@@ -46,7 +46,8 @@ class DaemonClient {
     std::optional<dbus::ReceivedResponse> answer(const UUID& tag,
                                                  std::chrono::milliseconds patience = kPatience);
     /// `send` then `answer`.
-    std::optional<dbus::ReceivedResponse> request(const ClientRequest& request);
+    std::optional<dbus::ReceivedResponse> request(const ClientRequest& request,
+                                                  std::chrono::milliseconds patience = kPatience);
 
     /// The next notification, waiting at most `patience`; none when none comes.
     std::optional<dbus::ReceivedResponse> notification(

@@ -28,6 +28,10 @@ using namespace velkor;
 
 namespace {
 
+// Messages of tens of megabytes take sd-bus many seconds to receive under ThreadSanitizer (it
+// grows its buffer by reallocation), on either side: answers to them are waited for longer.
+constexpr std::chrono::minutes kBigMessagePatience{2};
+
 int print(const std::string& line) {
     std::printf("%s\n", line.c_str());
     return 0;
@@ -67,7 +71,8 @@ std::string fill(test::DaemonClient& client, std::uint32_t user, const std::stri
         auto answer = client.request(
             ClientRequest::UpdateSettings{std::make_shared<const VKChangeNotification>(
                 ChangeType::childInserted, root, revision, 0, 0, "v" + std::to_string(i),
-                value.takeArchiverData())});
+                value.takeArchiverData())},
+            kBigMessagePatience);
         if (answer && answer->response) {
             if (const auto* updated = answer->response->get<ServerResponse::SettingsUpdated>())
                 revision = updated->newRevision;
@@ -105,7 +110,8 @@ int main(int argc, char** argv) {
             const std::string domain = argv[5];
             auto answer =
                 mode == "fetch"
-                    ? client.request(ClientRequest::FetchSettings{domain, user, "", false})
+                    ? client.request(ClientRequest::FetchSettings{domain, user, "", false},
+                                     kBigMessagePatience)
                     : client.request(ClientRequest::DeleteSettings{domain, user});
             if (!answer || !answer->response)
                 return 1;

@@ -24,7 +24,9 @@ namespace velkor::test {
 /// signal is a notification. Use from one thread at a time.
 class DaemonClient {
   public:
-    static constexpr auto kPatience = std::chrono::seconds(10);
+    // Long: under ThreadSanitizer a daemon busy with large messages takes many seconds to come
+    // back, and a test that expects no answer says how long it waits.
+    static constexpr auto kPatience = std::chrono::seconds(60);
 
     /// Connects to the bus at `address`. Throws dbus::BusError when the bus cannot be reached,
     /// std::runtime_error when nobody owns `service`.

@@ -3,16 +3,12 @@
 #include <span>
 #include <unordered_set>
 
-#include "basalt/QZLogger.h"
 #include "core/BlobEncoder.h"
-#include "core/LogThrottle.h"
 #include "velkor/VKError.h"
 
 namespace velkor::daemon {
 
 namespace {
-
-auto& log = basalt::QZLogger::loggerWithIdentifier("Velkor.Daemon.TreeExporter");
 
 struct Frame {
     ValueKind kind;
@@ -40,8 +36,7 @@ void encodeScalar(BlobEncoder& encoder, const StoredItem& item) {
 }  // namespace
 
 std::vector<std::uint8_t> TreeExporter::exportContainer(const ContainerRecord& top, bool recursive,
-                                                        std::vector<UUID>& writtenInFull,
-                                                        std::size_t maxBytes) {
+                                                        std::vector<UUID>& writtenInFull) {
     BlobEncoder encoder;
     std::vector<Frame> stack;
     std::unordered_set<UUID> written;
@@ -56,18 +51,7 @@ std::vector<std::uint8_t> TreeExporter::exportContainer(const ContainerRecord& t
     };
 
     open(top);
-    auto checkSize = [&] {
-        if (encoder.size() > maxBytes) {
-            if (std::size_t held = 0;
-                LogThrottle::shared().allow("file " + top.root.description(), held)) {
-                log.error("The answer with container %@ passes %d bytes, more than may be sent.%@",
-                          top.id, maxBytes, LogThrottle::heldNote(held));
-            }
-            throw VKError(VKError::invalidFileData);
-        }
-    };
     while (!stack.empty()) {
-        checkSize();
         auto& frame = stack.back();
         if (frame.next == frame.items.size()) {
             stack.pop_back();
@@ -95,7 +79,6 @@ std::vector<std::uint8_t> TreeExporter::exportContainer(const ContainerRecord& t
         }
         open(*record);
     }
-    checkSize();
     return encoder.take();
 }
 

@@ -231,10 +231,9 @@ class StoreTest : public ::testing::Test {
     StoreTest() : store_(std::make_unique<daemon::SettingsStore>(dir_.file("settings.db"))) {}
 
     /// Closes and reopens the store, as a restart of the daemon does.
-    void reopen(daemon::StoreLimits limits = {}) {
+    void reopen() {
         store_.reset();
-        store_ = std::make_unique<daemon::SettingsStore>(dir_.file("settings.db"),
-                                                         daemon::Durability::normal, limits);
+        store_ = std::make_unique<daemon::SettingsStore>(dir_.file("settings.db"));
     }
 
     daemon::Outcome create(const daemon::Caller& c, const Node& tree, std::uint32_t user = 1000,

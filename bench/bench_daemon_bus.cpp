@@ -21,9 +21,9 @@
 #include <string>
 #include <vector>
 
+#include "BusPingPong.h"
 #include "LatencyReport.h"
 #include "daemon/DaemonTesting.h"
-#include "support/BusPingPong.h"
 #include "support/DaemonClient.h"
 #include "support/PrivateBus.h"
 #include "support/TestDaemon.h"

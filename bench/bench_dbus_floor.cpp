@@ -21,12 +21,12 @@
 #include <optional>
 #include <vector>
 
+#include "BusPingPong.h"
 #include "EchoServer.h"
 #include "LatencyReport.h"
 #include "dbus/BusLoop.h"
 #include "dbus/RequestCodec.h"
 #include "dbus/ResponseCodec.h"
-#include "support/BusPingPong.h"
 #include "support/PrivateBus.h"
 
 using namespace velkor;

@@ -23,8 +23,8 @@
 #include <mutex>
 
 #include <filesystem>
+#include "BusPingPong.h"
 #include "LatencyReport.h"
-#include "support/BusPingPong.h"
 #include "support/PrivateBus.h"
 #include "support/TestDaemon.h"
 #include "velkor/velkor.h"

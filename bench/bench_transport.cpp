@@ -19,6 +19,7 @@
 #include <chrono>
 #include <vector>
 
+#include "BusPingPong.h"
 #include "EchoServer.h"
 #include "LatencyReport.h"
 #include "channel/VirtualChannelSyncAdapter.h"
@@ -26,7 +27,6 @@
 #include "dbus/BusLoop.h"
 #include "dbus/RequestCodec.h"
 #include "dbus/ResponseCodec.h"
-#include "support/BusPingPong.h"
 #include "support/PrivateBus.h"
 
 using namespace velkor;

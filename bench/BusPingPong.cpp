@@ -1,4 +1,4 @@
-#include "support/BusPingPong.h"
+#include "BusPingPong.h"
 
 #include <cstring>
 #include <stdexcept>

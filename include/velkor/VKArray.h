@@ -151,7 +151,7 @@ class VKArray final : public VKArrayBase {
     static std::shared_ptr<VKArray> decode(DeserializerOnClient& decoder);
 
     void prefetchInnerItems(const KnownIds& known) override;
-    void adoptContentOf(VKContainer& fresh) override;
+    std::vector<VKContainerChange> takeItemsOf(VKContainer& fresh) override;
     void handleChangeFromServer(const VKChangeNotification& change,
                                 const std::string& path) override;
 

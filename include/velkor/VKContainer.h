@@ -126,9 +126,11 @@ class VKContainer : public VKContainerBase {
 
     /// Takes the content and revision of `fresh`, a copy of this container that was just
     /// decoded from the daemon and is shared with nobody, unless this container already stands
-    /// at a later revision; observers get the events of the differences. A container without
-    /// items of its own (a proxy) takes nothing.
-    virtual void adoptContentOf(VKContainer& fresh);
+    /// at a later revision; observers get the events of the differences.
+    void adoptContentOf(VKContainer& fresh);
+    /// With the write lock held: takes the items of `fresh` (of this container's class) and
+    /// gives the events of the differences. A container without items (a proxy) takes nothing.
+    virtual std::vector<VKContainerChange> takeItemsOf(VKContainer& fresh);
 
     /// Applies a change that the daemon reports (another client's change), `path` being this
     /// container's path in its settings file. Throws VKError when it cannot be applied. A
@@ -187,9 +189,6 @@ class VKContainer : public VKContainerBase {
     /// observers; throws VKError when it does not fit the items.
     virtual std::vector<VKContainerChange> applyChangeToItems(const VKChangeNotification& change,
                                                               const VKObjectPtr& value);
-
-    /// Posts `events` through the connection the container is attached to; none while local.
-    void postChanges(std::vector<VKContainerChange>& events);
 
     /// One of this client's changes that is applied only after the daemon accepted it
     /// ("values/client/OwnChange.h").

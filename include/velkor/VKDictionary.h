@@ -127,7 +127,7 @@ class VKDictionary final : public VKDictionaryBase {
     static std::shared_ptr<VKDictionary> decode(DeserializerOnClient& decoder);
 
     void prefetchInnerItems(const KnownIds& known) override;
-    void adoptContentOf(VKContainer& fresh) override;
+    std::vector<VKContainerChange> takeItemsOf(VKContainer& fresh) override;
     void handleChangeFromServer(const VKChangeNotification& change,
                                 const std::string& path) override;
 

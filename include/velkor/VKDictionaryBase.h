@@ -53,7 +53,7 @@ class VKDictionaryBase : public VKContainer {
 
     /// Takes every entry of `other`, which is left empty; this dictionary's entries must have
     /// been removed before. The children's parent sets are the caller's.
-    void takeItemsOf(VKDictionaryBase& other);
+    void moveItemsFrom(VKDictionaryBase& other);
 
   protected:
     /// An empty dictionary with room for `minimumCapacity` entries.

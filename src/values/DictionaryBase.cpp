@@ -99,7 +99,7 @@ void VKDictionaryBase::putDecoded(std::string key, VKObjectPtr value) {
     found->second = std::move(value);
 }
 
-void VKDictionaryBase::takeItemsOf(VKDictionaryBase& other) {
+void VKDictionaryBase::moveItemsFrom(VKDictionaryBase& other) {
     innerItems_ = std::move(other.innerItems_);
     variants_ = std::move(other.variants_);
     other.innerItems_.clear();

@@ -96,40 +96,34 @@ VKObjectPtr VKArray::get(std::int64_t at) {
     });
 }
 
-void VKArray::adoptContentOf(VKContainer& fresh) {
+std::vector<VKContainerChange> VKArray::takeItemsOf(VKContainer& fresh) {
     auto& source = static_cast<VKArray&>(fresh);
+    auto& mine = innerItems();
+    auto& theirs = source.innerItems();
     std::vector<VKContainerChange> events;
-    withWriteItemsLock([&] {
-        if (source.revision() < revision()) {
-            return;  // this copy has applied later changes already
-        }
-        auto& mine = innerItems();
-        auto& theirs = source.innerItems();
-        const std::size_t common = std::min(mine.size(), theirs.size());
-        for (std::size_t i = 0; i < common; ++i) {
-            if (!equalValues(mine[i], theirs[i])) {
-                events.emplace_back(
-                    VKContainerChange::DidArrayChildReplace{static_cast<std::int64_t>(i), mine[i]});
-            }
-        }
-        for (std::size_t i = mine.size(); i-- > common;) {
+    const std::size_t common = std::min(mine.size(), theirs.size());
+    for (std::size_t i = 0; i < common; ++i) {
+        if (!equalValues(mine[i], theirs[i])) {
             events.emplace_back(
-                VKContainerChange::DidArrayChildRemove{static_cast<std::int64_t>(i), mine[i]});
+                VKContainerChange::DidArrayChildReplace{static_cast<std::int64_t>(i), mine[i]});
         }
-        for (std::size_t i = common; i < theirs.size(); ++i) {
-            events.emplace_back(
-                VKContainerChange::DidArrayChildAdd{static_cast<std::int64_t>(i), theirs[i]});
-        }
-        removeAllInternal();
-        for (const auto& item : theirs) {
-            ChildLinks::attach(*this, item, false);
-            ChildLinks::detach(source, item);
-        }
-        mine = std::move(theirs);
-        theirs.clear();
-        raiseRevision(source.revision());
-    });
-    postChanges(events);
+    }
+    for (std::size_t i = mine.size(); i-- > common;) {
+        events.emplace_back(
+            VKContainerChange::DidArrayChildRemove{static_cast<std::int64_t>(i), mine[i]});
+    }
+    for (std::size_t i = common; i < theirs.size(); ++i) {
+        events.emplace_back(
+            VKContainerChange::DidArrayChildAdd{static_cast<std::int64_t>(i), theirs[i]});
+    }
+    removeAllInternal();
+    for (const auto& item : theirs) {
+        ChildLinks::attach(*this, item, false);
+        ChildLinks::detach(source, item);
+    }
+    mine = std::move(theirs);
+    theirs.clear();
+    return events;
 }
 
 void VKArray::prefetchInnerItems(const KnownIds& known) {

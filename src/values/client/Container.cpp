@@ -284,14 +284,24 @@ void VKContainer::prefetchInnerItems(const KnownIds&) {}
 
 void VKContainer::handleChangeFromServer(const VKChangeNotification&, const std::string&) {}
 
-void VKContainer::adoptContentOf(VKContainer&) {}
-
-void VKContainer::postChanges(std::vector<VKContainerChange>& events) {
+void VKContainer::adoptContentOf(VKContainer& fresh) {
+    std::vector<VKContainerChange> events;
+    withWriteItemsLock([&] {
+        if (fresh.revision() < revision()) {
+            return;  // this copy has applied later changes already
+        }
+        events = takeItemsOf(fresh);
+        raiseRevision(fresh.revision());
+    });
     if (auto connection = innerConnection()) {
         for (auto& event : events) {
             postChangeNotification(std::move(event), *connection);
         }
     }
+}
+
+std::vector<VKContainerChange> VKContainer::takeItemsOf(VKContainer&) {
+    return {};
 }
 
 VKObjectPtr VKContainer::decodeChangeValue(const VKChangeNotification&,

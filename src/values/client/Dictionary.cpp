@@ -97,37 +97,31 @@ VKObjectPtr VKDictionary::get(const std::string& at) {
     });
 }
 
-void VKDictionary::adoptContentOf(VKContainer& fresh) {
+std::vector<VKContainerChange> VKDictionary::takeItemsOf(VKContainer& fresh) {
     auto& source = static_cast<VKDictionary&>(fresh);
+    auto& mine = innerItems();
+    auto& theirs = source.innerItems();
     std::vector<VKContainerChange> events;
-    withWriteItemsLock([&] {
-        if (source.revision() < revision()) {
-            return;  // this copy has applied later changes already
+    for (const auto& [key, value] : mine) {
+        auto other = source.findItem(key);
+        if (other == theirs.end()) {
+            events.emplace_back(VKContainerChange::DidDictionaryChildRemove{key, value});
+        } else if (!equalValues(value, other->second)) {
+            events.emplace_back(VKContainerChange::DidDictionaryChildReplace{key, value});
         }
-        auto& mine = innerItems();
-        auto& theirs = source.innerItems();
-        for (const auto& [key, value] : mine) {
-            auto other = source.findItem(key);
-            if (other == theirs.end()) {
-                events.emplace_back(VKContainerChange::DidDictionaryChildRemove{key, value});
-            } else if (!equalValues(value, other->second)) {
-                events.emplace_back(VKContainerChange::DidDictionaryChildReplace{key, value});
-            }
+    }
+    for (const auto& [key, value] : theirs) {
+        if (findItem(key) == mine.end()) {
+            events.emplace_back(VKContainerChange::DidDictionaryChildAdd{key, value});
         }
-        for (const auto& [key, value] : theirs) {
-            if (findItem(key) == mine.end()) {
-                events.emplace_back(VKContainerChange::DidDictionaryChildAdd{key, value});
-            }
-        }
-        removeAllInternal();
-        for (const auto& [key, value] : theirs) {
-            ChildLinks::attach(*this, value, false);
-            ChildLinks::detach(source, value);
-        }
-        takeItemsOf(source);
-        raiseRevision(source.revision());
-    });
-    postChanges(events);
+    }
+    removeAllInternal();
+    for (const auto& [key, value] : theirs) {
+        ChildLinks::attach(*this, value, false);
+        ChildLinks::detach(source, value);
+    }
+    moveItemsFrom(source);
+    return events;
 }
 
 void VKDictionary::prefetchInnerItems(const KnownIds& known) {

@@ -78,6 +78,7 @@ void ConnectionMonitorImpl::runJob(std::function<void()> job) {
         if (runningJobs_)
             return;  // the thread running jobs takes this one too
         runningJobs_ = true;
+        jobThread_ = std::this_thread::get_id();
     }
     for (;;) {
         std::function<void()> next;
@@ -85,6 +86,7 @@ void ConnectionMonitorImpl::runJob(std::function<void()> job) {
             std::lock_guard lock(mutex_);
             if (jobs_.empty()) {
                 runningJobs_ = false;
+                jobsIdle_.notify_all();
                 return;
             }
             next = std::move(jobs_.front());
@@ -205,16 +207,21 @@ void ConnectionMonitorImpl::scheduleRecreation() {
 void ConnectionMonitorImpl::dispose() {
     rx::DisposablePtr daemonOnline, connected, pending;
     std::shared_ptr<VKConnection> released;  // released after the lock
+    std::deque<std::function<void()>> dropped;
     {
-        std::lock_guard lock(mutex_);
+        std::unique_lock lock(mutex_);
         if (disposed_)
             return;
         disposed_ = true;
+        dropped.swap(jobs_);
+        // A job in progress on another thread may still call the resolver and the observers:
+        // wait for it, so that nothing of the host's is called once dispose() returns.
+        if (runningJobs_ && jobThread_ != std::this_thread::get_id())
+            jobsIdle_.wait(lock, [this] { return !runningJobs_; });
         daemonOnline = std::exchange(subscriptions_.daemonOnline, nullptr);
         connected = std::exchange(subscriptions_.connected, nullptr);
         pending = std::exchange(subscriptions_.tryRecreateSchedule, nullptr);
         released = std::move(current_);
-        jobs_.clear();
     }
     for (const auto& d : {daemonOnline, connected, pending}) {
         if (d)

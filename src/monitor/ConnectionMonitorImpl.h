@@ -1,10 +1,12 @@
 #pragma once
 
 #include <chrono>
+#include <condition_variable>
 #include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <thread>
 
 #include "velkor/VKConnectionMonitor.h"
 #include "velkor/di/Container.h"
@@ -23,6 +25,10 @@ namespace velkor {
 /// while no other job runs (a job asked for meanwhile is left to that thread). The monitor's
 /// lock guards only its own fields: nothing of the host's (the resolver and the connections it
 /// builds, the observers of the connection) is ever called while it is held.
+///
+/// dispose() waits for a job in progress on another thread, so that once it returns the monitor
+/// calls nothing of the host's any more (except the empty value dispose() itself publishes).
+/// Called from within a job (an observer of the connection), it does not wait.
 class ConnectionMonitorImpl final : public VKConnectionMonitor,
                                     public std::enable_shared_from_this<ConnectionMonitorImpl> {
   public:
@@ -63,6 +69,8 @@ class ConnectionMonitorImpl final : public VKConnectionMonitor,
     bool disposed_ = false;
     std::deque<std::function<void()>> jobs_;
     bool runningJobs_ = false;
+    std::thread::id jobThread_;         // the thread running jobs, while runningJobs_
+    std::condition_variable jobsIdle_;  // notified when runningJobs_ turns false
     // The connection whose completion is watched; what connectionVar_ holds, except while a
     // job publishes it.
     std::shared_ptr<VKConnection> current_;

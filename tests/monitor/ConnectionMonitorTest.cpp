@@ -234,6 +234,32 @@ TEST_F(MonitorFixture, OnlyACompletedConnectionIsUnpublishedWhileAnnouncementsRa
     EXPECT_EQ(healthyUnpublished, 0);
 }
 
+TEST_F(MonitorFixture, DisposeWaitsForARecreationInProgressOnAnotherThread) {
+    auto monitor = makeMonitor();
+    std::promise<void> entered, release;
+    auto released = release.get_future().share();
+    std::atomic<bool> factoryReturned{false};
+    container.registerFactory<VKConnection>(
+        [&](const di::Resolver&) -> std::shared_ptr<VKConnection> {
+            entered.set_value();
+            released.wait();
+            factoryReturned = true;
+            return std::make_shared<FakeConnection>();
+        });
+    center->announce();
+    std::thread recreator([&] { scheduler->advanceBy(0s); });
+    entered.get_future().wait();
+    auto disposed = std::async(std::launch::async, [&] {
+        monitor->dispose();
+        return factoryReturned.load();
+    });
+    std::this_thread::sleep_for(100ms);  // gives a dispose() that does not wait time to return
+    release.set_value();
+    EXPECT_TRUE(disposed.get()) << "dispose() returned while the resolver was still being called";
+    recreator.join();
+    EXPECT_EQ(published.back(), nullptr);
+}
+
 TEST_F(MonitorFixture, DisposeRemovesTheObserverPublishesEmptyAndStopsRecreation) {
     auto monitor = makeMonitor();
     center->announce();  // an announcement already on its way when the monitor is disposed

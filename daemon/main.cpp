@@ -9,6 +9,7 @@
 #include "bus/EventLoop.h"
 #include "bus/Options.h"
 #include "core/DatabaseError.h"
+#include "core/LogThrottle.h"
 #include "core/SettingsStore.h"
 #include "dbus/BusConnection.h"
 #include "dbus/BusError.h"
@@ -39,6 +40,7 @@ int main(int argc, char** argv) {
     const auto& options = std::get<Options>(parsed);
     if (options.logLevel)
         setLogSink(nullptr, *options.logLevel);
+    LogThrottle::shared().setPerClient(options.logLinesPerClient);
 
     try {
         // First: it blocks the stop signals, which then wait for the loop.
@@ -47,8 +49,9 @@ int main(int argc, char** argv) {
         // Checked before the store is opened; the name request below settles any race.
         if (bus.nameOwner(options.serviceName))
             return fail(nameTaken(options));
-        SettingsStore store(options.databasePath, options.durability);
-        DaemonService service(std::move(bus), store, loop, options.serviceName);
+        SettingsStore store(options.databasePath, options.durability, options.storeLimits);
+        DaemonService service(std::move(bus), store, loop, options.serviceName,
+                              options.serviceLimits);
         if (!service.start())
             return fail(nameTaken(options));
         return service.run();

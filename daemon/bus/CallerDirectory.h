@@ -44,6 +44,18 @@ class CallerDirectory {
     /// when the client had sent requests, so that it may hold something in the store.
     bool forget(const std::string& uniqueName);
 
+    /// The uid of `client`, when the bus has told it.
+    std::optional<std::uint32_t> uidOf(const std::string& client) const {
+        auto it = clients_.find(client);
+        return it == clients_.end() ? std::nullopt : it->second->uid;
+    }
+
+    /// How many requests of `sender` wait for its uid.
+    std::size_t waiting(const std::string& sender) const {
+        auto it = clients_.find(sender);
+        return it == clients_.end() ? 0 : it->second->waiting.size();
+    }
+
     /// How many questions to the bus are still unanswered.
     std::size_t lookupsPending() const { return lookupsPending_; }
 

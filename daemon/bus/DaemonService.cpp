@@ -4,6 +4,7 @@
 #include <variant>
 
 #include "basalt/QZLogger.h"
+#include "core/LogThrottle.h"
 #include "dbus/BusError.h"
 #include "dbus/NameOwnerChanged.h"
 #include "dbus/RequestCodec.h"
@@ -19,13 +20,14 @@ auto& log = basalt::QZLogger::loggerWithIdentifier("Velkor.Daemon.Service");
 }  // namespace
 
 DaemonService::DaemonService(dbus::BusConnection bus, SettingsStore& store, EventLoop& loop,
-                             std::string serviceName)
+                             std::string serviceName, ServiceLimits limits)
     : loop_(loop),
       store_(store),
       bus_(std::move(bus)),
       serviceName_(std::move(serviceName)),
-      sender_(bus_),
-      batch_(loop, store, sender_),
+      limits_(limits),
+      sender_(bus_, limits_),
+      batch_(loop, store, sender_, limits_),
       callers_(bus_, [this](const Caller& caller, Tagged<ClientRequest> request) {
           batch_.add(caller, std::move(request));
       }) {}
@@ -94,7 +96,25 @@ void DaemonService::handleCall(const dbus::Message& call) {
     }
     if (sd_bus_message_get_expect_reply(call.get()) > 0)
         sd_bus_reply_method_return(call.get(), nullptr);
-    callers_.submit(sender, std::move(std::get<Tagged<ClientRequest>>(parsed)));
+    auto& request = std::get<Tagged<ClientRequest>>(parsed);
+    if (callers_.waiting(sender) + batch_.waiting(sender) >= limits_.maxWaitingRequests) {
+        // Answering a client that does not read would only queue more for it.
+        if (!sender_.overBudget(sender) && !sender_.congested())
+            sender_.send(sender, request.tag,
+                         ServerResponse::RequestHasFailed{VKError::serverError});
+        if (std::size_t held = 0; LogThrottle::shared().allow(sender, held)) {
+            log.warning("Refused a request from %@ (uid %@): %d of its requests wait already.%@",
+                        sender, uidText(sender), limits_.maxWaitingRequests,
+                        LogThrottle::heldNote(held));
+        }
+        return;
+    }
+    callers_.submit(sender, std::move(request));
+}
+
+std::string DaemonService::uidText(const std::string& client) const {
+    auto uid = callers_.uidOf(client);
+    return uid ? std::to_string(*uid) : "not known yet";
 }
 
 void DaemonService::refuse(const dbus::Message& call, const dbus::Refusal& refusal) {
@@ -108,13 +128,15 @@ void DaemonService::refuse(const dbus::Message& call, const dbus::Refusal& refus
         log.debug("Refused a call from %@: %@", sender, refusal);
         return;
     }
-    log.warning("Refused a call from %@: %@", sender, refusal);
+    if (std::size_t held = 0; LogThrottle::shared().allow(sender, held)) {
+        log.warning("Refused a call from %@ (uid %@): %@%@", sender, uidText(sender), refusal,
+                    LogThrottle::heldNote(held));
+    }
     auto tag = refusal.tag ? refusal.tag : dbus::leadingTag(call);
     if (!tag || sender.empty())
         return;
-    // Earlier requests of the batch are answered first, as they arrived first.
-    batch_.flush();
-    sender_.send(sender, *tag, ServerResponse::RequestHasFailed{VKError::invalidData});
+    // Answered after the client's requests that wait, as they arrived first.
+    batch_.refuse(sender, *tag, VKError::invalidData);
 }
 
 int DaemonService::onNameOwnerChanged(sd_bus_message* signal, void* userdata, sd_bus_error*) {
@@ -134,7 +156,8 @@ void DaemonService::clientLeft(const std::string& uniqueName) {
     if (!callers_.forget(uniqueName))
         return;
     // Its last requests are applied before its holdings go, or they would hold on forever.
-    batch_.flush();
+    batch_.clientLeft(uniqueName);
+    sender_.forget(uniqueName);
     store_.clientGone(uniqueName);
 }
 
@@ -143,7 +166,7 @@ void DaemonService::finish() {
     // Without the loop, sd-bus would call exit() on a disconnect; the store must close first.
     sd_bus_set_exit_on_disconnect(bus, 0);
     sd_bus_detach_event(bus);
-    batch_.flush();
+    batch_.flushAll();
     if (sd_bus_is_open(bus) <= 0)
         return;
     // Requests that reached the bus before the name was released are delivered to us before
@@ -151,7 +174,7 @@ void DaemonService::finish() {
     if (int r = sd_bus_release_name(bus, serviceName_.c_str()); r < 0)
         log.warning("Can't release %@: %@", serviceName_, dbus::BusError("ReleaseName", -r).what());
     drain();
-    batch_.flush();
+    batch_.flushAll();
     if (int r = sd_bus_flush(bus); r < 0)
         log.warning("Can't write out the last answers: %@", dbus::BusError("Flush", -r).what());
     log.info("Released %@; every request received has been answered.", serviceName_);

@@ -7,6 +7,7 @@
 #include "bus/EventLoop.h"
 #include "bus/RequestBatch.h"
 #include "bus/ResponseSender.h"
+#include "bus/ServiceLimits.h"
 #include "core/SettingsStore.h"
 #include "dbus/BusConnection.h"
 #include "dbus/Message.h"
@@ -21,9 +22,11 @@ namespace velkor::daemon {
 /// under the tag of their request, notifications under a fresh tag.
 ///
 /// Everything runs on the event loop's thread: a request is parsed, waits for its sender's uid
-/// when that is not known yet (CallerDirectory), joins the current batch (RequestBatch) and is
-/// answered once the batch has been committed. When a client leaves the bus, its holdings in
-/// the store are dropped.
+/// when that is not known yet (CallerDirectory), waits in its client's queue (RequestBatch) and
+/// is answered once the batch that takes it has been committed. A client with
+/// `ServiceLimits::maxWaitingRequests` requests waiting has further requests refused
+/// (`serverError`), or dropped unanswered when it is over its unread budget. When a client
+/// leaves the bus, its holdings in the store are dropped.
 ///
 /// Refused calls: a call with the wrong signature, an unknown member or arguments that do not
 /// decode is answered with a D-Bus error when the caller expects a reply, and with
@@ -38,7 +41,7 @@ class DaemonService {
     /// `bus` is connected and does not own `serviceName` yet; `store` and `loop` outlive the
     /// service.
     DaemonService(dbus::BusConnection bus, SettingsStore& store, EventLoop& loop,
-                  std::string serviceName);
+                  std::string serviceName, ServiceLimits limits = {});
     DaemonService(const DaemonService&) = delete;
     DaemonService& operator=(const DaemonService&) = delete;
 
@@ -57,6 +60,8 @@ class DaemonService {
     void handleCall(const dbus::Message& call);
     void refuse(const dbus::Message& call, const dbus::Refusal& refusal);
     void clientLeft(const std::string& uniqueName);
+    /// The uid of a client for the log: a number, or "not known yet".
+    std::string uidText(const std::string& client) const;
     /// What is left to do after the loop: answers, name, queued output.
     void finish();
     /// Dispatches what has already arrived, and waits for the uids still asked of the bus.
@@ -66,6 +71,7 @@ class DaemonService {
     SettingsStore& store_;
     dbus::BusConnection bus_;
     std::string serviceName_;
+    ServiceLimits limits_;
     ResponseSender sender_;
     RequestBatch batch_;
     CallerDirectory callers_;

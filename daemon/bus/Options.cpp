@@ -2,6 +2,8 @@
 
 #include <CLI/CLI.hpp>
 
+#include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -43,10 +45,52 @@ std::variant<Options, int> Options::parse(int argc, const char* const* argv) {
                    "warning)")
         ->check(CLI::IsMember(levels));
 
+    // Sizes in bytes, or with a suffix K, M or G (powers of 1024).
+    auto sizeOption = [&](const char* name, std::size_t& value, const char* help) {
+        app.add_option(name, value, help)
+            ->transform(CLI::AsSizeValue(false))
+            ->check(CLI::Range(std::size_t{1}, std::size_t{1} << 40))
+            ->capture_default_str();
+    };
+    sizeOption("--max-file-size", options.storeLimits.maxFileBytes,
+               "Largest size of one settings file; changes past it are refused");
+    sizeOption("--max-answer-size", options.storeLimits.maxAnswerBytes,
+               "Largest answer or notice sent to a client (the bus carries 32M at most)");
+
+    app.add_option("--max-containers-per-request", options.storeLimits.maxContainersPerRequest,
+                   "Containers one create or change may write; more are refused")
+        ->check(CLI::Range(std::size_t{1}, std::size_t{1} << 24))
+        ->capture_default_str();
+    app.add_option("--max-file-containers", options.storeLimits.maxFileContainers,
+                   "Containers one settings file may hold; changes past it are refused")
+        ->check(CLI::Range(std::size_t{1}, std::size_t{1} << 24))
+        ->capture_default_str();
+    sizeOption("--max-unread-size", options.serviceLimits.maxUnreadBytes,
+               "Answers and notices one client may leave unread before its requests wait and it "
+               "is sent no notices");
+    sizeOption("--max-user-unread-size", options.serviceLimits.maxUserUnreadBytes,
+               "Answers and notices all the clients of one user may leave unread");
+    sizeOption("--max-queued-size", options.serviceLimits.maxQueuedBytes,
+               "Answers waiting for the bus past which no request is applied");
+    app.add_option("--max-waiting-requests", options.serviceLimits.maxWaitingRequests,
+                   "Requests of one client waiting to be applied past which they are refused")
+        ->check(CLI::Range(std::size_t{1}, std::size_t{1} << 20))
+        ->capture_default_str();
+
+    app.add_option("--max-log-lines", options.logLinesPerClient,
+                   "Lines about one client's bad or refused requests logged per minute (ten "
+                   "times as many in all)")
+        ->check(CLI::Range(std::size_t{1}, std::size_t{1} << 20))
+        ->capture_default_str();
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
         return app.exit(e) == 0 ? 0 : 2;
+    }
+    if (options.storeLimits.maxFileBytes > options.storeLimits.maxAnswerBytes) {
+        std::fprintf(stderr, "velkord: --max-file-size must not exceed --max-answer-size.\n");
+        return 2;
     }
     options.durability = durability == "full" ? Durability::full : Durability::normal;
     if (!logLevel.empty())

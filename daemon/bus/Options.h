@@ -4,7 +4,9 @@
 #include <string>
 #include <variant>
 
+#include "bus/ServiceLimits.h"
 #include "core/Durability.h"
+#include "core/StoreLimits.h"
 #include "velkor/Log.h"
 
 namespace velkor::daemon {
@@ -20,6 +22,12 @@ struct Options {
     std::string serviceName;
     /// The lowest level logged; none keeps the default (VELKOR_LOG_LEVEL, else warning).
     std::optional<LogLevel> logLevel;
+    /// The store's bounds on file and answer sizes.
+    StoreLimits storeLimits;
+    /// What each client may have waiting.
+    ServiceLimits serviceLimits;
+    /// Lines about one client logged per minute at most (`LogThrottle`).
+    std::size_t logLinesPerClient = 10;
 
     /// Reads the command line. Gives the options, or the status to exit with at once: 0 after
     /// --help or --version (printed to standard output), 2 after a usage error (explained on

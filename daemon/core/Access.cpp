@@ -1,6 +1,7 @@
 #include "core/Access.h"
 
 #include "basalt/QZLogger.h"
+#include "core/LogThrottle.h"
 #include "velkor/VKError.h"
 
 namespace velkor::daemon {
@@ -10,8 +11,10 @@ namespace {
 auto& log = basalt::QZLogger::loggerWithIdentifier("Velkor.Daemon.Access");
 
 void refuse(const Caller& caller, const char* what, std::uint32_t user, std::string_view domain) {
-    log.warning("Refused to %@ %d@%@ for uid %d (client %@).", what, user, domain, caller.uid,
-                caller.clientId);
+    if (std::size_t held = 0; LogThrottle::shared().allow(caller.clientId, held)) {
+        log.warning("Refused to %@ %d@%@ for uid %d (client %@).%@", what, user, domain, caller.uid,
+                    caller.clientId, LogThrottle::heldNote(held));
+    }
     throw VKError(VKError::fileDoesNotExist);
 }
 

@@ -24,8 +24,11 @@ using basalt::ArchiveItem;
 class Reader {
   public:
     Reader(std::span<const std::uint8_t> blob, BlobDecoder::References references,
-           basalt::Unarchiver unarchiver)
-        : blob_(blob), references_(references), unarchiver_(unarchiver) {}
+           basalt::Unarchiver unarchiver, std::size_t maxContainers)
+        : blob_(blob),
+          references_(references),
+          unarchiver_(unarchiver),
+          maxContainers_(maxContainers) {}
 
     IncomingTree read() {
         tree_.top = value(1);
@@ -100,7 +103,7 @@ class Reader {
     }
 
     IncomingValue container(ValueKind kind, int depth) {
-        if (depth > BlobDecoder::maxNesting) {
+        if (depth > BlobDecoder::maxNesting || tree_.containers.size() >= maxContainers_) {
             invalid();
         }
         IncomingContainer c{.id = uuid(), .kind = kind};
@@ -145,6 +148,7 @@ class Reader {
     std::span<const std::uint8_t> blob_;
     BlobDecoder::References references_;
     basalt::Unarchiver unarchiver_;
+    std::size_t maxContainers_;
     IncomingTree tree_;
     std::unordered_map<UUID, std::size_t> written_;
     std::unordered_set<UUID> open_;
@@ -153,7 +157,8 @@ class Reader {
 
 }  // namespace
 
-IncomingTree BlobDecoder::decode(std::span<const std::uint8_t> blob, References references) {
+IncomingTree BlobDecoder::decode(std::span<const std::uint8_t> blob, References references,
+                                 std::size_t maxContainers) {
     if (blob.size() > maxBlobSize) {
         invalid();
     }
@@ -161,7 +166,7 @@ IncomingTree BlobDecoder::decode(std::span<const std::uint8_t> blob, References 
     if (!unarchiver) {
         invalid();
     }
-    return Reader(blob, references, *unarchiver).read();
+    return Reader(blob, references, *unarchiver, maxContainers).read();
 }
 
 bool BlobDecoder::isText(std::string_view text) {

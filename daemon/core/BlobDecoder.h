@@ -36,8 +36,10 @@ class BlobDecoder {
         allowOutside,
     };
 
-    /// The tree the blob holds; its views point into `blob`. Throws `VKError`.
-    static IncomingTree decode(std::span<const std::uint8_t> blob, References references);
+    /// The tree the blob holds; its views point into `blob`. Throws `VKError`, also as soon as
+    /// the blob writes more than `maxContainers` containers in full.
+    static IncomingTree decode(std::span<const std::uint8_t> blob, References references,
+                               std::size_t maxContainers = SIZE_MAX);
 
     /// Whether `text` can travel as a text item: the check every reader of blobs makes (UTF-8
     /// without overlong forms or surrogates). A dictionary key that fails it would make every

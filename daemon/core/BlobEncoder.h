@@ -31,6 +31,9 @@ class BlobEncoder {
     /// containers it wrote in full are written in full, its references as proxies.
     void encodeIncoming(const IncomingTree& tree, const IncomingValue& value, const UUID& rootId);
 
+    /// The size of the blob built so far.
+    std::size_t size() const { return writer_.archiverData().size(); }
+
     /// The blob built so far.
     std::vector<std::uint8_t> take() { return writer_.takeArchiverData(); }
 

@@ -9,6 +9,7 @@
 #include "core/BlobEncoder.h"
 #include "core/ChangeRecords.h"
 #include "core/GarbageCollector.h"
+#include "core/LogThrottle.h"
 #include "velkor/VKError.h"
 
 namespace velkor::daemon {
@@ -70,7 +71,8 @@ ServerResponse ChangeApplier::apply(const Caller& caller, const VKChangeNotifica
     }
     std::optional<IncomingTree> tree;
     if (carriesValue(change.type)) {
-        tree = BlobDecoder::decode(change.data, BlobDecoder::References::allowOutside);
+        tree = BlobDecoder::decode(change.data, BlobDecoder::References::allowOutside,
+                                   limits_.maxContainersPerRequest);
     }
 
     // A dictionary's key is the one it holds already in a canonically equivalent form, if any:
@@ -91,6 +93,7 @@ ServerResponse ChangeApplier::apply(const Caller& caller, const VKChangeNotifica
         }
     }
 
+    const auto before = store_.fileSize(target->root);
     const auto effect = dictionary
                             ? applyToDictionary(change, key, *target, tree ? &*tree : nullptr)
                             : applyToArray(change, *target, tree ? &*tree : nullptr);
@@ -145,6 +148,21 @@ ServerResponse ChangeApplier::apply(const Caller& caller, const VKChangeNotifica
     }
 
     GarbageCollector(store_, holdings_, merge_).collect(effect->dropped, target->root, notices);
+    if (const auto after = store_.fileSize(target->root);
+        (after.bytes > before.bytes &&
+         after.bytes > static_cast<std::int64_t>(limits_.maxFileBytes)) ||
+        (after.containers > before.containers &&
+         after.containers > static_cast<std::int64_t>(limits_.maxFileContainers))) {
+        if (std::size_t held = 0; LogThrottle::shared().allow(caller.clientId, held)) {
+            log.warning(
+                "Refused %@ of %@ for uid %d (client %@): the file would hold %d bytes in %d "
+                "containers, past the limit of %d bytes or %d containers.%@",
+                caseName(change.type), target->id, caller.uid, caller.clientId, after.bytes,
+                after.containers, limits_.maxFileBytes, limits_.maxFileContainers,
+                LogThrottle::heldNote(held));
+        }
+        throw VKError(VKError::invalidData);
+    }
 
     if (merged) {
         notices.add(caller.clientId,

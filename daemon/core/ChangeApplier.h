@@ -8,6 +8,7 @@
 #include "core/IncomingTree.h"
 #include "core/MergeWindow.h"
 #include "core/NoticeList.h"
+#include "core/StoreLimits.h"
 #include "internals/ServerResponse.h"
 
 namespace velkor::daemon {
@@ -46,10 +47,15 @@ namespace velkor::daemon {
 /// `childrenRemoved`. Values are in the daemon's layout: containers the writer placed in full,
 /// references as proxies. Every client that receives a container in full holds it from then on,
 /// the writer included; containers left without a parent are collected (`GarbageCollector`).
+///
+/// A change after which the file is larger than `StoreLimits::maxFileBytes`, and larger than it
+/// was, is refused with `invalidData`; a change that shrinks a file stored before its limit is
+/// accepted.
 class ChangeApplier {
   public:
-    ChangeApplier(ContainerStore& store, ClientHoldings& holdings, MergeWindow& merge)
-        : store_(store), holdings_(holdings), merge_(merge) {}
+    ChangeApplier(ContainerStore& store, ClientHoldings& holdings, MergeWindow& merge,
+                  const StoreLimits& limits)
+        : store_(store), holdings_(holdings), merge_(merge), limits_(limits) {}
 
     /// The answer to `change` from `caller`; records for clients go to `notices`. Throws
     /// `VKError` for refused changes and `DatabaseError` for failures of the store.
@@ -69,6 +75,7 @@ class ChangeApplier {
     ContainerStore& store_;
     ClientHoldings& holdings_;
     MergeWindow& merge_;
+    const StoreLimits& limits_;
 };
 
 }  // namespace velkor::daemon

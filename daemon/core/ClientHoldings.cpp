@@ -51,6 +51,33 @@ std::optional<bool> ClientHoldings::subscription(std::string_view client, const 
     return q->integer(0) != 0;
 }
 
+std::vector<std::pair<UUID, std::int64_t>> ClientHoldings::heldBy(std::string_view client) {
+    std::vector<std::pair<UUID, std::int64_t>> held;
+    auto q = db_.query(
+        "SELECT h.container, c.revision FROM holdings AS h "
+        "JOIN containers AS c ON c.id = h.container WHERE h.client = ?");
+    q->bind(1, client);
+    while (q->step()) {
+        if (auto id = q->uuid(0)) {
+            held.emplace_back(*id, q->integer(1));
+        }
+    }
+    return held;
+}
+
+void ClientHoldings::release(std::string_view client, const UUID& container) {
+    {
+        auto q = db_.query("DELETE FROM holdings WHERE container = ? AND client = ?");
+        q->bind(1, container);
+        q->bind(2, client);
+        q->run();
+    }
+    auto q = db_.query("DELETE FROM subscriptions WHERE container = ? AND client = ?");
+    q->bind(1, container);
+    q->bind(2, client);
+    q->run();
+}
+
 void ClientHoldings::forgetContainer(const UUID& container) {
     {
         auto q = db_.query("DELETE FROM holdings WHERE container = ?");

@@ -3,6 +3,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "core/Database.h"
@@ -22,6 +23,8 @@ class ClientHoldings {
     explicit ClientHoldings(Database& db) : db_(db) {}
 
     void hold(std::string_view client, const UUID& container);
+    /// Every container `client` holds, with its revision.
+    std::vector<std::pair<UUID, std::int64_t>> heldBy(std::string_view client);
     /// Every client that holds `container`, in order of client id.
     std::vector<std::string> holders(const UUID& container);
     /// Every client that holds at least one container of the file with root `root`.
@@ -31,6 +34,8 @@ class ClientHoldings {
     /// The last subscription flag `client` reported for `container`, if any.
     std::optional<bool> subscription(std::string_view client, const UUID& container);
 
+    /// Drops `client`'s holding and flag of `container`: it no longer hears of its changes.
+    void release(std::string_view client, const UUID& container);
     /// Drops every holding and flag of a container that no longer exists.
     void forgetContainer(const UUID& container);
     /// Drops every holding and flag of the containers of the file with root `root`.

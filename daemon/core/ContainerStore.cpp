@@ -160,6 +160,30 @@ void ContainerStore::removeFile(const FileRecord& file) {
     q->run();
 }
 
+ContainerStore::FileSize ContainerStore::fileSize(const UUID& root) {
+    {
+        auto q = db_.query("SELECT bytes, containers FROM file_sizes WHERE root = ?");
+        q->bind(1, root);
+        if (q->step()) {
+            return FileSize{q->integer(0), q->integer(1)};
+        }
+    }
+    auto q = db_.query(
+        "INSERT INTO file_sizes(root, bytes, containers) SELECT ?1, "
+        "(SELECT 64 * count(*) FROM containers WHERE root = ?1) + "
+        "(SELECT coalesce(sum(40 + length(CAST(i.key AS BLOB)) + "
+        "CASE i.kind WHEN 1 THEN length(CAST(i.value AS BLOB)) WHEN 2 THEN length(i.value) "
+        "ELSE 0 END), 0) "
+        "FROM containers AS c JOIN items AS i ON i.container = c.id WHERE c.root = ?1), "
+        "(SELECT count(*) FROM containers WHERE root = ?1) "
+        "RETURNING bytes, containers");
+    q->bind(1, root);
+    if (!q->step()) {
+        damaged();
+    }
+    return FileSize{q->integer(0), q->integer(1)};
+}
+
 std::optional<ContainerRecord> ContainerStore::container(const UUID& id) {
     auto q = db_.query("SELECT root, kind, revision FROM containers WHERE id = ?");
     q->bind(1, id);

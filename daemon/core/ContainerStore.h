@@ -42,6 +42,15 @@ class ContainerStore {
     /// Removes the file with every container and item under its root.
     void removeFile(const FileRecord& file);
 
+    /// The size of a file as `StoredSize` counts it, and its number of containers.
+    struct FileSize {
+        std::int64_t bytes = 0;
+        std::int64_t containers = 0;
+    };
+    /// The size of the file with root `root` as it stands in the open transaction. Counted from
+    /// its rows on first use, then kept up to date.
+    FileSize fileSize(const UUID& root);
+
     std::optional<ContainerRecord> container(const UUID& id);
     bool exists(const UUID& id);
     /// Stores every container that `tree` wrote in full, with its items, under root `root`.

@@ -26,7 +26,7 @@ void createPrivately(const std::string& path) {
 
 }  // namespace
 
-Database::Database(const std::string& path, Durability durability) {
+Database::Database(const std::string& path) {
     if (path != ":memory:") {
         createPrivately(path);
     }
@@ -41,14 +41,17 @@ Database::Database(const std::string& path, Durability durability) {
     try {
         sqlite3_extended_result_codes(db_, 1);
         sqlite3_busy_timeout(db_, 5000);
-        exec("PRAGMA journal_mode = WAL");
-        exec(durability == Durability::full ? "PRAGMA synchronous = FULL"
-                                            : "PRAGMA synchronous = NORMAL");
         exec("PRAGMA temp_store = MEMORY");
     } catch (...) {
         sqlite3_close_v2(db_);
         throw;
     }
+}
+
+void Database::setDurability(Durability durability) {
+    exec("PRAGMA journal_mode = WAL");
+    exec(durability == Durability::full ? "PRAGMA synchronous = FULL"
+                                        : "PRAGMA synchronous = NORMAL");
 }
 
 Database::~Database() {

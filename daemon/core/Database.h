@@ -14,18 +14,24 @@ struct sqlite3;
 namespace velkor::daemon {
 
 /// One SQLite connection to the store, in write-ahead-log mode with the synchronous level of the
-/// chosen durability. Prepared statements are cached by their SQL text.
+/// chosen durability once `setDurability` has been called. Prepared statements are cached by their
+/// SQL text.
 ///
 /// Not thread-safe: its owner serialises every use.
 class Database {
   public:
     /// Opens the database at `path`, creating it readable and writable by its owner only (it
-    /// holds every user's settings). ":memory:" opens a private in-memory database. Throws
+    /// holds every user's settings). ":memory:" opens a private in-memory database. Opening
+    /// writes nothing to an existing file, so that its owner may look at it first. Throws
     /// `DatabaseError`.
-    Database(const std::string& path, Durability durability);
+    explicit Database(const std::string& path);
     ~Database();
     Database(const Database&) = delete;
     Database& operator=(const Database&) = delete;
+
+    /// Puts the database in write-ahead-log mode with the synchronous level of `durability`.
+    /// Throws `DatabaseError`.
+    void setDurability(Durability durability);
 
     /// Runs one or more statements that return no rows, parsing them each time. Throws
     /// `DatabaseError`.

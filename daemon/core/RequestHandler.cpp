@@ -2,9 +2,12 @@
 
 #include <charconv>
 
+#include "basalt/QZLogger.h"
 #include "core/Access.h"
 #include "core/BlobDecoder.h"
 #include "core/ChangeRecords.h"
+#include "core/LogThrottle.h"
+#include "core/StoredSize.h"
 #include "core/TreeExporter.h"
 #include "utils/Overloaded.h"
 #include "velkor/VKError.h"
@@ -12,6 +15,8 @@
 namespace velkor::daemon {
 
 namespace {
+
+auto& log = basalt::QZLogger::loggerWithIdentifier("Velkor.Daemon.RequestHandler");
 
 // A decimal array index: digits only, no sign, within range.
 std::optional<std::int64_t> parseIndex(std::string_view text) {
@@ -57,8 +62,20 @@ ServerResponse RequestHandler::create(const Caller& caller,
     if (store_.file(r.user, r.domain)) {
         throw VKError(VKError::fileAlreadyExists);
     }
-    const auto tree = BlobDecoder::decode(r.data.bytes(), BlobDecoder::References::sameBlobOnly);
+    const auto tree = BlobDecoder::decode(r.data.bytes(), BlobDecoder::References::sameBlobOnly,
+                                          limits_.maxContainersPerRequest);
     if (!isContainer(tree.top.kind)) {
+        throw VKError(VKError::invalidData);
+    }
+    if (const auto size = StoredSize::of(tree);
+        size > limits_.maxFileBytes || tree.containers.size() > limits_.maxFileContainers) {
+        if (std::size_t held = 0; LogThrottle::shared().allow(caller.clientId, held)) {
+            log.warning(
+                "Refused to create %d@%@ for uid %d (client %@): its %d bytes in %d "
+                "containers pass the file limit of %d bytes or %d containers.%@",
+                r.user, r.domain, caller.uid, caller.clientId, size, tree.containers.size(),
+                limits_.maxFileBytes, limits_.maxFileContainers, LogThrottle::heldNote(held));
+        }
         throw VKError(VKError::invalidData);
     }
     for (const auto& c : tree.containers) {
@@ -166,7 +183,8 @@ ServerResponse RequestHandler::subscribe(const Caller& caller,
 ServerResponse RequestHandler::sendInFull(const Caller& caller, const ContainerRecord& container,
                                           bool recursive) {
     std::vector<UUID> written;
-    auto blob = TreeExporter(store_).exportContainer(container, recursive, written);
+    auto blob =
+        TreeExporter(store_).exportContainer(container, recursive, written, limits_.maxAnswerBytes);
     for (const auto& id : written) {
         holdings_.hold(caller.clientId, id);
     }

@@ -6,6 +6,7 @@
 #include "core/ContainerStore.h"
 #include "core/MergeWindow.h"
 #include "core/NoticeList.h"
+#include "core/StoreLimits.h"
 #include "internals/ClientRequest.h"
 #include "internals/ServerResponse.h"
 
@@ -17,13 +18,15 @@ namespace velkor::daemon {
 /// - createSettings → `requestSucceeded`. The blob must hold an array or dictionary (the root);
 ///   ids and revisions are kept as the client made them; references must name containers
 ///   written earlier in the blob; an id already stored, an empty domain or an existing file
-///   refuse it (`invalidData`, `invalidData`, `fileAlreadyExists`). The caller holds every
+///   refuse it (`invalidData`, `invalidData`, `fileAlreadyExists`), and so does a tree larger
+///   than a file may be (`invalidData`, see `StoreLimits`). The caller holds every
 ///   container and its subscription flags are recorded.
 /// - fetchSettings → `settingsFetched`. The path is split on "/" into dictionary keys and
 ///   decimal array indexes; the empty path is the root. A missing file is `fileDoesNotExist`, a
 ///   path that leads nowhere `pathDoesNotExist`. The answer holds the one value found: a scalar,
 ///   or a container in full whose sub-containers are proxies, or, recursive, in full too, each
-///   container once. The caller holds every container sent in full.
+///   container once. The caller holds every container sent in full. An answer that would pass
+///   the store's answer limit (a file stored before its limit) is `invalidFileData`.
 /// - resolveSettings → `settingsFetched`: a container by id (`containerNotFound`), as a fetch
 ///   writes it.
 /// - updateSettings → `settingsUpdated`: see `ChangeApplier`.
@@ -35,8 +38,13 @@ namespace velkor::daemon {
 /// subscription flags, writing for create, update and delete.
 class RequestHandler {
   public:
-    RequestHandler(ContainerStore& store, ClientHoldings& holdings, MergeWindow& merge)
-        : store_(store), holdings_(holdings), merge_(merge), changes_(store, holdings, merge) {}
+    RequestHandler(ContainerStore& store, ClientHoldings& holdings, MergeWindow& merge,
+                   const StoreLimits& limits)
+        : store_(store),
+          holdings_(holdings),
+          merge_(merge),
+          limits_(limits),
+          changes_(store, holdings, merge, limits) {}
 
     ServerResponse handle(const Caller& caller, const ClientRequest& request, NoticeList& notices);
 
@@ -54,6 +62,7 @@ class RequestHandler {
     ContainerStore& store_;
     ClientHoldings& holdings_;
     MergeWindow& merge_;
+    const StoreLimits& limits_;
     ChangeApplier changes_;
 };
 

@@ -1,7 +1,11 @@
 #include "core/SettingsStore.h"
 
+#include <unordered_set>
+
 #include "basalt/QZLogger.h"
+#include "core/ChangeRecords.h"
 #include "core/DatabaseError.h"
+#include "core/LogThrottle.h"
 #include "core/NoticeList.h"
 #include "core/StoreSchema.h"
 #include "velkor/VKError.h"
@@ -19,13 +23,14 @@ std::vector<Outcome> failAll(std::size_t count) {
 
 }  // namespace
 
-SettingsStore::SettingsStore(const std::string& path, Durability durability)
-    : db_(path, durability),
+SettingsStore::SettingsStore(const std::string& path, Durability durability, StoreLimits limits)
+    : db_(path),
       store_(db_),
       holdings_(db_),
       merge_(db_),
-      handler_(store_, holdings_, merge_) {
-    StoreSchema::apply(db_);
+      limits_(limits),
+      handler_(store_, holdings_, merge_, limits_) {
+    StoreSchema::apply(db_, durability);
     log.info("Opened the store %@ (durability %@).", path,
              durability == Durability::full ? "full" : "normal");
 }
@@ -35,11 +40,13 @@ Outcome SettingsStore::handle(const Caller& caller, const ClientRequest& request
     return std::move(applyBatch(std::span(&pending, 1)).front());
 }
 
-std::vector<Outcome> SettingsStore::applyBatch(std::span<const PendingRequest> requests) {
-    return lock_.sync([&] { return applyLocked(requests); });
+std::vector<Outcome> SettingsStore::applyBatch(std::span<const PendingRequest> requests,
+                                               std::size_t answerBudget) {
+    return lock_.sync([&] { return applyLocked(requests, answerBudget); });
 }
 
-std::vector<Outcome> SettingsStore::applyLocked(std::span<const PendingRequest> requests) {
+std::vector<Outcome> SettingsStore::applyLocked(std::span<const PendingRequest> requests,
+                                                std::size_t answerBudget) {
     try {
         db_.run("BEGIN IMMEDIATE");
     } catch (const DatabaseError& e) {
@@ -51,9 +58,14 @@ std::vector<Outcome> SettingsStore::applyLocked(std::span<const PendingRequest> 
     const bool alone = requests.size() == 1;
     std::vector<Outcome> outcomes;
     outcomes.reserve(requests.size());
-    for (const auto& pending : requests) {
+    std::size_t answerBytes = 0;
+    for (std::size_t i = 0; i < requests.size(); ++i) {
+        if (answerBytes >= answerBudget) {
+            requests = requests.first(i);  // the rest wait for another batch
+            break;
+        }
         bool failed = false;
-        outcomes.push_back(applyRequest(pending, !alone, failed));
+        outcomes.push_back(applyRequest(requests[i], !alone, failed));
         if (alone && failed) {
             return outcomes;
         }
@@ -61,6 +73,9 @@ std::vector<Outcome> SettingsStore::applyLocked(std::span<const PendingRequest> 
             log.error("The transaction was rolled back; %d requests fail.", requests.size());
             return failAll(requests.size());
         }
+        answerBytes += messageBytes(outcomes.back().answer);
+        for (const auto& notice : outcomes.back().notices)
+            answerBytes += messageBytes(ServerResponse(notice.changes));
     }
     try {
         db_.run("COMMIT");
@@ -85,10 +100,12 @@ Outcome SettingsStore::applyRequest(const PendingRequest& pending, bool inSavepo
             db_.run("SAVEPOINT request");
         }
         auto answer = handler_.handle(caller, pending.request, notices);
+        auto taken = notices.take();
+        fitNotices(taken);
         if (inSavepoint) {
             db_.run("RELEASE request");
         }
-        return Outcome{std::move(answer), notices.take()};
+        return Outcome{std::move(answer), std::move(taken)};
     } catch (const VKError& e) {
         log.info("Request %@ from %@ refused: %@", pending.request, caller.clientId, e);
         failure = e;
@@ -124,6 +141,34 @@ void SettingsStore::rollbackQuietly() {
     }
 }
 
+void SettingsStore::fitNotices(std::vector<Notice>& notices) {
+    for (auto& notice : notices) {
+        const auto bytes = messageBytes(ServerResponse(notice.changes));
+        if (bytes <= limits_.maxAnswerBytes) {
+            continue;
+        }
+        ServerResponse::NoteChanges abandoned;
+        std::unordered_set<UUID> seen;
+        for (const auto& record : notice.changes.changeNotifications) {
+            if (!seen.insert(record->id).second) {
+                continue;
+            }
+            holdings_.release(notice.clientId, record->id);
+            abandoned.changeNotifications.push_back(
+                ChangeRecords::make(ChangeType::containerAbandoned, record->id, record->revision));
+            abandoned.changePaths.emplace_back();
+        }
+        if (std::size_t held = 0; LogThrottle::shared().allow(notice.clientId, held)) {
+            log.warning(
+                "A notice of %d bytes for %@ passes the limit of %d; it abandons %d "
+                "containers instead.%@",
+                bytes, notice.clientId, limits_.maxAnswerBytes, seen.size(),
+                LogThrottle::heldNote(held));
+        }
+        notice.changes = std::move(abandoned);
+    }
+}
+
 void SettingsStore::clientGone(std::string_view clientId) {
     lock_.sync([&] {
         try {
@@ -135,6 +180,23 @@ void SettingsStore::clientGone(std::string_view clientId) {
             log.error("Can't drop the holdings of %@: %@", clientId, e.what());
             rollbackQuietly();
         }
+    });
+}
+
+std::vector<std::pair<UUID, std::int64_t>> SettingsStore::abandonClient(std::string_view clientId) {
+    return lock_.sync([&] {
+        std::vector<std::pair<UUID, std::int64_t>> held;
+        try {
+            db_.exec("BEGIN");
+            held = holdings_.heldBy(clientId);
+            holdings_.forgetClient(clientId);
+            db_.exec("COMMIT");
+        } catch (const DatabaseError& e) {
+            log.error("Can't drop the holdings of %@: %@", clientId, e.what());
+            rollbackQuietly();
+            held.clear();
+        }
+        return held;
     });
 }
 

@@ -1,9 +1,11 @@
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "basalt/BKPThreadMutexLock.h"
@@ -15,6 +17,7 @@
 #include "core/MergeWindow.h"
 #include "core/Outcome.h"
 #include "core/RequestHandler.h"
+#include "core/StoreLimits.h"
 #include "internals/ClientRequest.h"
 
 namespace velkor::daemon {
@@ -37,41 +40,60 @@ struct PendingRequest {
 /// failure rolls back the whole transaction). A commit that fails turns every answer of the batch
 /// into `serverError` and sends no notice.
 ///
+/// Sizes: no file grows past `StoreLimits::maxFileBytes` and no answer passes
+/// `StoreLimits::maxAnswerBytes` (see `RequestHandler`). A notice that would still pass it (a
+/// file stored before its limit) is replaced by a `containerAbandoned` record for each container
+/// it was about, and its client stops holding them: the client drops its copies, which it may
+/// fetch again, rather than miss a change.
+///
 /// Thread safety: every public operation takes the store's lock, so the store may be used from
 /// several threads; the daemon uses it from its one event-loop thread.
 class SettingsStore {
   public:
     /// Opens the store at `path`, creating it if needed. Throws `DatabaseError` when the store
-    /// cannot be opened or was written by a newer version.
-    explicit SettingsStore(const std::string& path, Durability durability = Durability::normal);
+    /// cannot be opened, was written by a newer version, or is a database that is neither empty
+    /// nor velkord's (which is left untouched).
+    explicit SettingsStore(const std::string& path, Durability durability = Durability::normal,
+                           StoreLimits limits = {});
     SettingsStore(const SettingsStore&) = delete;
     SettingsStore& operator=(const SettingsStore&) = delete;
 
     /// Applies one request in a transaction of its own.
     Outcome handle(const Caller& caller, const ClientRequest& request);
 
-    /// Applies several requests in one transaction; one outcome per request, in order.
-    std::vector<Outcome> applyBatch(std::span<const PendingRequest> requests);
+    /// Applies several requests in one transaction; one outcome per request, in order. Once
+    /// the answers and notices given so far reach `answerBudget` bytes (`messageBytes`), the
+    /// rest are left unapplied: fewer outcomes come back, for the first requests.
+    std::vector<Outcome> applyBatch(std::span<const PendingRequest> requests,
+                                    std::size_t answerBudget = SIZE_MAX);
 
     /// Forgets what a client that has left held and the subscription flags it reported.
     void clientGone(std::string_view clientId);
+
+    /// Stops `clientId` from holding anything, as when it leaves, and gives the containers it
+    /// held with their revisions: for a client that is no longer sent notices.
+    std::vector<std::pair<UUID, std::int64_t>> abandonClient(std::string_view clientId);
 
     /// The subscription flag `clientId` last reported for `container`, if any.
     std::optional<bool> subscription(std::string_view clientId, const UUID& container);
 
   private:
-    std::vector<Outcome> applyLocked(std::span<const PendingRequest> requests);
+    std::vector<Outcome> applyLocked(std::span<const PendingRequest> requests,
+                                     std::size_t answerBudget);
     /// Applies one request inside the open transaction: in a savepoint of its own when
     /// `inSavepoint`, which a failure rolls back; otherwise a failure rolls back the whole
     /// transaction. Sets `failed` when the request failed and was undone.
     Outcome applyRequest(const PendingRequest& pending, bool inSavepoint, bool& failed);
     void rollbackQuietly();
+    /// Replaces the notices that pass the answer limit; see the class comment.
+    void fitNotices(std::vector<Notice>& notices);
 
     basalt::BKPThreadMutexLock lock_;
     Database db_;
     ContainerStore store_;
     ClientHoldings holdings_;
     MergeWindow merge_;
+    StoreLimits limits_;
     RequestHandler handler_;
 };
 

@@ -3,6 +3,7 @@
 #include <sqlite3.h>
 
 #include <string>
+#include <vector>
 
 #include "core/DatabaseError.h"
 
@@ -10,7 +11,7 @@ namespace velkor::daemon {
 
 namespace {
 
-constexpr std::int64_t schemaVersion = 1;
+constexpr std::int64_t schemaVersion = 2;
 
 constexpr const char* persistentTables = R"sql(
 CREATE TABLE files(
@@ -33,9 +34,30 @@ CREATE TABLE items(
     kind INTEGER NOT NULL,
     value,
     PRIMARY KEY(container, key, slot)
-) WITHOUT ROWID;
+);
 CREATE INDEX items_by_child ON items(value) WHERE kind = 5;
-PRAGMA user_version = 1;
+PRAGMA user_version = 2;
+)sql";
+
+// Version 1 kept items in a WITHOUT ROWID table, whose b-tree holds whole rows: every seek and
+// every page split among rows of multi-megabyte values read and moved those values. Version 2
+// keeps them in a rowid table, where the key index is separate and values past a page go to
+// overflow pages that only reading the value touches.
+constexpr const char* fromVersion1 = R"sql(
+CREATE TABLE items_v2(
+    container BLOB NOT NULL,
+    key TEXT NOT NULL,
+    slot INTEGER NOT NULL,
+    kind INTEGER NOT NULL,
+    value,
+    PRIMARY KEY(container, key, slot)
+);
+INSERT INTO items_v2(container, key, slot, kind, value)
+    SELECT container, key, slot, kind, value FROM items ORDER BY container, key, slot;
+DROP TABLE items;
+ALTER TABLE items_v2 RENAME TO items;
+CREATE INDEX items_by_child ON items(value) WHERE kind = 5;
+PRAGMA user_version = 2;
 )sql";
 
 constexpr const char* memoryTables = R"sql(
@@ -76,23 +98,108 @@ CREATE TEMP TABLE key_changes(
 ) WITHOUT ROWID;
 )sql";
 
-std::int64_t storedVersion(Database& db) {
-    auto q = db.query("PRAGMA user_version");
+// Each file's size as `StoredSize` counts it, kept up to date by triggers for the files whose
+// size has been asked for since the daemon started (`ContainerStore::fileSize` counts the rest
+// on first use). Replacing an item fires the delete trigger for the replaced row only with
+// recursive triggers on.
+constexpr const char* fileSizes = R"sql(
+PRAGMA recursive_triggers = ON;
+CREATE TEMP TABLE file_sizes(
+    root BLOB PRIMARY KEY,
+    bytes INTEGER NOT NULL,
+    containers INTEGER NOT NULL
+) WITHOUT ROWID;
+CREATE TEMP TRIGGER file_added AFTER INSERT ON main.files BEGIN
+    INSERT OR REPLACE INTO file_sizes(root, bytes, containers) VALUES(NEW.root, 0, 0);
+END;
+CREATE TEMP TRIGGER file_removed AFTER DELETE ON main.files BEGIN
+    DELETE FROM file_sizes WHERE root = OLD.root;
+END;
+CREATE TEMP TRIGGER container_added AFTER INSERT ON main.containers BEGIN
+    UPDATE file_sizes SET bytes = bytes + 64, containers = containers + 1 WHERE root = NEW.root;
+END;
+CREATE TEMP TRIGGER container_removed AFTER DELETE ON main.containers BEGIN
+    UPDATE file_sizes SET bytes = bytes - 64, containers = containers - 1 WHERE root = OLD.root;
+END;
+CREATE TEMP TRIGGER item_added AFTER INSERT ON main.items BEGIN
+    UPDATE file_sizes SET bytes = bytes + 40 + length(CAST(NEW.key AS BLOB)) +
+        CASE NEW.kind WHEN 1 THEN length(CAST(NEW.value AS BLOB))
+                      WHEN 2 THEN length(NEW.value) ELSE 0 END
+    WHERE root = (SELECT root FROM containers WHERE id = NEW.container);
+END;
+CREATE TEMP TRIGGER item_removed AFTER DELETE ON main.items BEGIN
+    UPDATE file_sizes SET bytes = bytes - 40 - length(CAST(OLD.key AS BLOB)) -
+        CASE OLD.kind WHEN 1 THEN length(CAST(OLD.value AS BLOB))
+                      WHEN 2 THEN length(OLD.value) ELSE 0 END
+    WHERE root = (SELECT root FROM containers WHERE id = OLD.container);
+END;
+CREATE TEMP TRIGGER item_changed AFTER UPDATE OF key, kind, value ON main.items BEGIN
+    UPDATE file_sizes SET bytes = bytes
+        + length(CAST(NEW.key AS BLOB)) + CASE NEW.kind WHEN 1 THEN length(CAST(NEW.value AS BLOB))
+                                                        WHEN 2 THEN length(NEW.value) ELSE 0 END
+        - length(CAST(OLD.key AS BLOB)) - CASE OLD.kind WHEN 1 THEN length(CAST(OLD.value AS BLOB))
+                                                        WHEN 2 THEN length(OLD.value) ELSE 0 END
+    WHERE root = (SELECT root FROM containers WHERE id = NEW.container);
+END;
+)sql";
+
+std::int64_t pragma(Database& db, const char* sql) {
+    auto q = db.query(sql);
     return q->step() ? q->integer(0) : 0;
+}
+
+/// Refuses a database that is neither empty nor velkord's, before anything is written to it.
+void checkOwnership(Database& db) {
+    const auto applicationId = pragma(db, "PRAGMA application_id");
+    if (applicationId == StoreSchema::kApplicationId) {
+        return;
+    }
+    std::vector<std::string> names;
+    {
+        auto q = db.query("SELECT name FROM sqlite_schema WHERE type = 'table' ORDER BY name");
+        while (q->step()) {
+            names.emplace_back(q->text(0));
+        }
+    }
+    const bool ours = applicationId == 0 && pragma(db, "PRAGMA user_version") == 1 &&
+                      names == std::vector<std::string>{"containers", "files", "items"};
+    if (names.empty() && applicationId == 0) {
+        return;  // a new store
+    }
+    if (ours) {
+        return;  // written before the application id was set
+    }
+    std::string tables;
+    for (const auto& name : names) {
+        tables += (tables.empty() ? "" : ", ") + name;
+    }
+    throw DatabaseError(SQLITE_ERROR,
+                        "it is not a velkord store and is left untouched (application id " +
+                            std::to_string(applicationId) +
+                            ", tables: " + (tables.empty() ? "none" : tables) +
+                            "); give velkord an empty or new file");
 }
 
 }  // namespace
 
-void StoreSchema::apply(Database& db) {
+void StoreSchema::apply(Database& db, Durability durability) {
+    checkOwnership(db);
+    db.setDurability(durability);
     db.exec("BEGIN IMMEDIATE");
     try {
-        const auto version = storedVersion(db);
+        const auto version = pragma(db, "PRAGMA user_version");
         if (version == 0) {
+            checkOwnership(db);  // nobody filled it meanwhile
             db.exec(persistentTables);
+        } else if (version == 1) {
+            db.exec(fromVersion1);
         } else if (version != schemaVersion) {
             throw DatabaseError(SQLITE_ERROR, "the store has schema version " +
                                                   std::to_string(version) + ", this daemon knows " +
                                                   std::to_string(schemaVersion));
+        }
+        if (pragma(db, "PRAGMA application_id") != kApplicationId) {
+            db.exec(("PRAGMA application_id = " + std::to_string(kApplicationId)).c_str());
         }
         db.exec("COMMIT");
     } catch (...) {
@@ -100,6 +207,7 @@ void StoreSchema::apply(Database& db) {
         throw;
     }
     db.exec(memoryTables);
+    db.exec(fileSizes);
 }
 
 }  // namespace velkor::daemon

@@ -3,12 +3,16 @@
 #include <span>
 #include <unordered_set>
 
+#include "basalt/QZLogger.h"
 #include "core/BlobEncoder.h"
+#include "core/LogThrottle.h"
 #include "velkor/VKError.h"
 
 namespace velkor::daemon {
 
 namespace {
+
+auto& log = basalt::QZLogger::loggerWithIdentifier("Velkor.Daemon.TreeExporter");
 
 struct Frame {
     ValueKind kind;
@@ -36,7 +40,8 @@ void encodeScalar(BlobEncoder& encoder, const StoredItem& item) {
 }  // namespace
 
 std::vector<std::uint8_t> TreeExporter::exportContainer(const ContainerRecord& top, bool recursive,
-                                                        std::vector<UUID>& writtenInFull) {
+                                                        std::vector<UUID>& writtenInFull,
+                                                        std::size_t maxBytes) {
     BlobEncoder encoder;
     std::vector<Frame> stack;
     std::unordered_set<UUID> written;
@@ -51,7 +56,18 @@ std::vector<std::uint8_t> TreeExporter::exportContainer(const ContainerRecord& t
     };
 
     open(top);
+    auto checkSize = [&] {
+        if (encoder.size() > maxBytes) {
+            if (std::size_t held = 0;
+                LogThrottle::shared().allow("file " + top.root.description(), held)) {
+                log.error("The answer with container %@ passes %d bytes, more than may be sent.%@",
+                          top.id, maxBytes, LogThrottle::heldNote(held));
+            }
+            throw VKError(VKError::invalidFileData);
+        }
+    };
     while (!stack.empty()) {
+        checkSize();
         auto& frame = stack.back();
         if (frame.next == frame.items.size()) {
             stack.pop_back();
@@ -79,6 +95,7 @@ std::vector<std::uint8_t> TreeExporter::exportContainer(const ContainerRecord& t
         }
         open(*record);
     }
+    checkSize();
     return encoder.take();
 }
 

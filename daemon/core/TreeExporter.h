@@ -18,9 +18,11 @@ class TreeExporter {
     explicit TreeExporter(ContainerStore& store) : store_(store) {}
 
     /// The blob holding `top`; the id of every container written in full is appended to
-    /// `writtenInFull`. Throws `VKError(invalidFileData)` for stored rows that make no sense.
+    /// `writtenInFull`. Throws `VKError(invalidFileData)` for stored rows that make no sense,
+    /// and as soon as the blob passes `maxBytes`, without building the rest.
     std::vector<std::uint8_t> exportContainer(const ContainerRecord& top, bool recursive,
-                                              std::vector<UUID>& writtenInFull);
+                                              std::vector<UUID>& writtenInFull,
+                                              std::size_t maxBytes);
 
     /// The blob holding one scalar item.
     static std::vector<std::uint8_t> exportScalar(const StoredItem& item);

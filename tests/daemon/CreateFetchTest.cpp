@@ -1,3 +1,5 @@
+#include <sqlite3.h>
+
 #include "DaemonTesting.h"
 
 using namespace velkor;
@@ -110,6 +112,21 @@ TEST_F(CreateFetchTest, MalformedOrCollidingTreesAreRefusedAndLeaveNothing) {
               VKError::invalidData);
     EXPECT_EQ(failure(fetch(alice, "", false, 1000, "org.example.other")),
               VKError::fileDoesNotExist);
+
+    // One request writes at most so many containers, in a create or in a change.
+    reopen({.maxContainersPerRequest = 3});
+    auto nested = [](int count) {
+        Node tree = dict(newId(), {});
+        for (int i = 1; i < count; ++i)
+            tree = dict(newId(), {{"c", tree}});
+        return tree;
+    };
+    EXPECT_EQ(failure(create(alice, nested(4), 1000, "org.example.other")), VKError::invalidData);
+    EXPECT_NE(create(alice, nested(3), 1000, "org.example.other")
+                  .answer.get<ServerResponse::RequestSucceeded>(),
+              nullptr);
+    EXPECT_EQ(failure(set(alice, sample.rootId, 9, "more", nested(4))), VKError::invalidData);
+    EXPECT_EQ(updated(set(alice, sample.rootId, 9, "more", nested(3))).newRevision, 10);
 }
 
 TEST_F(CreateFetchTest, ResolveSubscribeDeleteAndCreateAgain) {
@@ -145,4 +162,85 @@ TEST_F(CreateFetchTest, ResolveSubscribeDeleteAndCreateAgain) {
     // Every row went with the file: the same ids can be used again.
     ASSERT_NE(create(alice, sample.tree()).answer.get<ServerResponse::RequestSucceeded>(), nullptr);
     EXPECT_EQ(fetched(fetch(alice, "list/2/k")).number, -1);
+}
+
+namespace {
+
+std::string hex(const UUID& id) {
+    static const char digits[] = "0123456789ABCDEF";
+    std::string text = "X'";
+    for (auto byte : id.bytes()) {
+        text += digits[byte >> 4];
+        text += digits[byte & 0xF];
+    }
+    return text + "'";
+}
+
+/// Runs SQL on the database at `path`; gives the first column of the last row, if any.
+std::string sql(const std::string& path, const std::string& statements) {
+    sqlite3* db = nullptr;
+    EXPECT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+    std::string last;
+    auto keep = [](void* out, int, char** values, char**) {
+        *static_cast<std::string*>(out) = values[0] ? values[0] : "";
+        return 0;
+    };
+    EXPECT_EQ(sqlite3_exec(db, statements.c_str(), keep, &last, nullptr), SQLITE_OK)
+        << sqlite3_errmsg(db);
+    sqlite3_close(db);
+    return last;
+}
+
+}  // namespace
+
+TEST(StoreMigrationTest, AStoreOfSchemaOneIsConvertedWithEveryValue) {
+    TempDir dir;
+    const auto path = dir.file("settings.db");
+    const UUID root = newId();
+    const UUID child = newId();
+    // A store as the first schema laid it out: items in the b-tree of their key.
+    sql(path,
+        "CREATE TABLE files(user INTEGER NOT NULL, domain TEXT NOT NULL, root BLOB NOT NULL "
+        "UNIQUE, PRIMARY KEY(user, domain)) WITHOUT ROWID;"
+        "CREATE TABLE containers(id BLOB PRIMARY KEY, root BLOB NOT NULL, kind INTEGER NOT NULL, "
+        "revision INTEGER NOT NULL) WITHOUT ROWID;"
+        "CREATE INDEX containers_by_root ON containers(root);"
+        "CREATE TABLE items(container BLOB NOT NULL, key TEXT NOT NULL, slot INTEGER NOT NULL, "
+        "kind INTEGER NOT NULL, value, PRIMARY KEY(container, key, slot)) WITHOUT ROWID;"
+        "CREATE INDEX items_by_child ON items(value) WHERE kind = 5;"
+        "PRAGMA user_version = 1;"
+        "INSERT INTO files VALUES(1000, 'org.example.app', " +
+            hex(root) +
+            ");"
+            "INSERT INTO containers VALUES(" +
+            hex(root) + ", " + hex(root) +
+            ", 4, 3);"
+            "INSERT INTO containers VALUES(" +
+            hex(child) + ", " + hex(root) +
+            ", 3, 1);"
+            "INSERT INTO items VALUES(" +
+            hex(root) +
+            ", 'big', 0, 2, zeroblob(100000));"
+            "INSERT INTO items VALUES(" +
+            hex(root) + ", 'list', 0, 5, " + hex(child) +
+            ");"
+            "INSERT INTO items VALUES(" +
+            hex(child) +
+            ", '', 0, 1, 'one');"
+            "INSERT INTO items VALUES(" +
+            hex(child) + ", '', 1, 0, 2);");
+
+    {
+        daemon::SettingsStore store(path);
+        const Node top = fetched(
+            store.handle(alice, ClientRequest::FetchSettings{"org.example.app", 1000, "", true}));
+        EXPECT_EQ(top.revision, 3);
+        EXPECT_EQ(top.at("big").text, std::string(100000, '\0'));
+        EXPECT_EQ(top.at("list").at(0).text, "one");
+        EXPECT_EQ(top.at("list").at(1).number, 2);
+    }
+    EXPECT_EQ(sql(path, "PRAGMA user_version"), "2");
+    EXPECT_EQ(sql(path, "SELECT sql FROM sqlite_schema WHERE name = 'items'").find("WITHOUT ROWID"),
+              std::string::npos);
+    EXPECT_EQ(sql(path, "PRAGMA integrity_check"), "ok");
 }

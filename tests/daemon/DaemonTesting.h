@@ -231,9 +231,10 @@ class StoreTest : public ::testing::Test {
     StoreTest() : store_(std::make_unique<daemon::SettingsStore>(dir_.file("settings.db"))) {}
 
     /// Closes and reopens the store, as a restart of the daemon does.
-    void reopen() {
+    void reopen(daemon::StoreLimits limits = {}) {
         store_.reset();
-        store_ = std::make_unique<daemon::SettingsStore>(dir_.file("settings.db"));
+        store_ = std::make_unique<daemon::SettingsStore>(dir_.file("settings.db"),
+                                                         daemon::Durability::normal, limits);
     }
 
     daemon::Outcome create(const daemon::Caller& c, const Node& tree, std::uint32_t user = 1000,

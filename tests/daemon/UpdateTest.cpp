@@ -230,3 +230,70 @@ TEST_F(UpdateTest, ValuesCarryNewContainersAndReferencesWithinTheFile) {
     EXPECT_EQ(failure(set(alice, rootId, 2, "f", dict(sub, {}), true)), VKError::invalidData);
     EXPECT_EQ(fetched(fetch(alice)).revision, 2);
 }
+
+TEST_F(UpdateTest, FilesStayWithinTheirSizeLimitAndNoticesWithinTheAnswerLimit) {
+    constexpr std::size_t kKiB = 1024;
+    reopen({.maxFileBytes = 100 * kKiB, .maxAnswerBytes = 100 * kKiB});
+    const std::string big(60 * kKiB, 'x');
+
+    // A tree larger than a file may be is refused whole.
+    EXPECT_EQ(failure(create(alice, dict(rootId, {{"a", dat(big)}, {"b", dat(big)}}))),
+              VKError::invalidData);
+    EXPECT_EQ(failure(fetch(alice)), VKError::fileDoesNotExist);
+    create(alice, dict(rootId, {{"a", dat(big)}}));
+    fetch(bob);
+
+    // Changes that would pass the limit, a value or a container holding it, store nothing and
+    // tell nobody.
+    auto refused = set(alice, rootId, 0, "b", dat(big), true);
+    EXPECT_EQ(failure(refused), VKError::invalidData);
+    EXPECT_TRUE(refused.notices.empty());
+    EXPECT_EQ(failure(set(alice, rootId, 0, "b", dict(newId(), {{"x", dat(big)}}), true)),
+              VKError::invalidData);
+    EXPECT_EQ(fetched(fetch(alice)).revision, 0);
+    // Replacing and removing values make room.
+    EXPECT_EQ(updated(set(alice, rootId, 0, "a", dat(std::string(30 * kKiB, 'y')))).newRevision, 1);
+    EXPECT_EQ(
+        updated(set(alice, rootId, 1, "b", dat(std::string(30 * kKiB, 'z')), true)).changeResult,
+        ChangeResult::done);
+    EXPECT_EQ(failure(set(alice, rootId, 2, "c", dat(big), true)), VKError::invalidData);
+    updated(update(alice, ChangeType::childRemoved, rootId, 2, 0, 0, "a"));
+    EXPECT_EQ(updated(set(alice, rootId, 3, "c", dat(big), true)).changeResult, ChangeResult::done);
+
+    // A notice larger than an answer may be (a file limit above the answer limit) abandons the
+    // container for its holder, which hears no more of it.
+    reopen({.maxFileBytes = 1000 * kKiB, .maxAnswerBytes = 100 * kKiB});
+    fetch(bob);
+    const auto grown = set(alice, rootId, 4, "d", dat(std::string(150 * kKiB, 'w')), true);
+    EXPECT_EQ(updated(grown).newRevision, 5);
+    const auto abandoned = notesFor(grown, bob);
+    ASSERT_EQ(abandoned.size(), 1u);
+    EXPECT_EQ(abandoned[0].first->type, ChangeType::containerAbandoned);
+    EXPECT_EQ(abandoned[0].first->id, rootId);
+    EXPECT_EQ(abandoned[0].first->revision, 5);
+    EXPECT_TRUE(recipients(set(alice, rootId, 5, "e", num(1), true)).empty());
+
+    // Under today's limits that file is too large to send whole; its values are still read one
+    // by one, and changes that shrink it are taken.
+    reopen({.maxFileBytes = 100 * kKiB, .maxAnswerBytes = 100 * kKiB});
+    EXPECT_EQ(failure(fetch(alice)), VKError::invalidFileData);
+    EXPECT_EQ(fetched(fetch(alice, "c")).text, big);
+    EXPECT_EQ(failure(set(alice, rootId, 6, "f", num(1), true)), VKError::invalidData);
+    EXPECT_EQ(updated(update(alice, ChangeType::childRemoved, rootId, 6, 0, 0, "d")).newRevision,
+              7);
+    EXPECT_EQ(fetched(fetch(alice)).count(), 3u);
+
+    // The number of containers is bounded the same way.
+    reopen({.maxFileContainers = 3});
+    EXPECT_EQ(updated(set(alice, rootId, 7, "g", dict(newId(), {{"h", dict(newId(), {})}}), true))
+                  .newRevision,
+              8);
+    EXPECT_EQ(failure(set(alice, rootId, 8, "i", dict(newId(), {}), true)), VKError::invalidData);
+    EXPECT_EQ(updated(set(alice, rootId, 8, "g", dict(newId(), {}))).newRevision, 9);
+    EXPECT_EQ(updated(set(alice, rootId, 9, "i", dict(newId(), {}), true)).newRevision, 10);
+    EXPECT_EQ(failure(create(alice,
+                             dict(newId(), {{"a", dict(newId(), {})},
+                                            {"b", dict(newId(), {{"c", dict(newId(), {})}})}}),
+                             1000, "org.example.other")),
+              VKError::invalidData);
+}

@@ -88,6 +88,11 @@ inline std::string probe(bool asNobody, const std::string& address, const std::s
 inline const std::string kNoAccess =
     "requestHasFailed(A settings file does not exists (or cannot be accessed).)";
 
+inline const std::string kInvalidData =
+    "requestHasFailed(General error indicating that an invalid value was supplied.)";
+inline const std::string kInvalidFileData =
+    "requestHasFailed(A settings file exists but has invalid data.)";
+
 /// The text of an answer as the library would log it; "nothing" when none came.
 inline std::string text(const std::optional<dbus::ReceivedResponse>& received) {
     if (!received)

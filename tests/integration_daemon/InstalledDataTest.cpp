@@ -146,4 +146,13 @@ TEST(InstalledDataTest, SystemPolicyLetsRootOwnTheNameAndEveryoneCallOnlyTheRequ
     // Nothing else of the daemon is reachable, for root either.
     EXPECT_EQ(probe(true, bus.address(), "introspect"), denied);
     EXPECT_EQ(probe(false, bus.address(), "introspect"), denied);
+
+    // The daemon may ping a client that has a megabyte of answers to read, to learn whether it
+    // reads them; the client's next answer comes after the ping's reply was handled.
+    DaemonClient client(bus.address());
+    const Node tree = dict(newId(), {{"big", dat(std::string(1100 * 1024, 'b'))}});
+    ASSERT_EQ(text(client.request(createRequest(tree, 0, "org.example.big"))), "requestSucceeded");
+    EXPECT_EQ(fetchedTree(client.request(fetchRequest(0, "org.example.big"))).count(), 1u);
+    EXPECT_EQ(text(client.request(fetchRequest(0, "org.example.none"))), kNoAccess);
+    EXPECT_EQ(velkord.log().find("does not let velkord ping"), std::string::npos) << velkord.log();
 }

@@ -1,4 +1,8 @@
+#include <sqlite3.h>
+
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 
 #include "DaemonBusTesting.h"
 
@@ -26,6 +30,21 @@ class LifecycleTest : public DaemonBusTest {
 
 std::string key(int i) {
     return "k" + std::to_string(i);
+}
+
+/// Runs SQL on a database file, as another program would.
+void runSql(const std::string& path, const std::string& sql) {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+    EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK)
+        << sqlite3_errmsg(db);
+    sqlite3_close(db);
+}
+
+std::string contents(const std::string& path) {
+    std::ostringstream bytes;
+    bytes << std::ifstream(path, std::ios::binary).rdbuf();
+    return bytes.str();
 }
 
 }  // namespace
@@ -131,13 +150,39 @@ TEST_F(LifecycleTest, ASecondInstanceExitsWithAClearMessageAndTheFirstStopsWhenI
     EXPECT_NE(daemon().log().find("The bus connection was lost."), std::string::npos);
 }
 
+TEST_F(LifecycleTest, ADatabaseThatIsNotAStoreIsRefusedAndLeftUntouched) {
+    const std::string foreign = dir_.file("other.db");
+    runSql(foreign, "CREATE TABLE notes(text); INSERT INTO notes VALUES('keep me');");
+    const std::string before = contents(foreign);
+    daemon().stop();
+
+    auto [status, output] = run("timeout 10 " + kVelkord + " --bus-address '" + bus_.address() +
+                                "' --db " + foreign + " 2>&1");
+    EXPECT_EQ(status, 1);
+    EXPECT_NE(output.find("velkord: can't open the store " + foreign +
+                          ": it is not a velkord store and is left untouched"),
+              std::string::npos)
+        << output;
+    EXPECT_TRUE(contents(foreign) == before) << "the file was changed";
+    EXPECT_FALSE(std::filesystem::exists(foreign + "-wal"));
+
+    // A store written before stores carried velkord's application id (schema 1) still opens.
+    start();
+    const UUID rootId = createDictionary(*connect());
+    daemon().stop();
+    runSql(dir_.file("settings.db"), "PRAGMA application_id = 0; PRAGMA user_version = 1");
+    EXPECT_EQ(storedAfterRestart().id, rootId);
+}
+
 TEST(VelkordCommandLineTest, HelpVersionAndUsageErrors) {
     auto [helpStatus, help] = run(kVelkord + " --help");
     EXPECT_EQ(helpStatus, 0);
-    for (const char* option : {"--bus-address", "--db", "--durability", "--log-level"})
+    for (const char* option : {"--bus-address", "--db", "--durability", "--log-level",
+                               "--max-file-size", "--max-answer-size"})
         EXPECT_NE(help.find(option), std::string::npos) << option;
     EXPECT_EQ(run(kVelkord + " --version").second.rfind("velkord ", 0), 0u);
-    for (const char* wrong : {"--durability sometimes", "--log-level loud", "--no-such-option"})
+    for (const char* wrong : {"--durability sometimes", "--log-level loud", "--no-such-option",
+                              "--max-file-size lots", "--max-file-size 40M"})
         EXPECT_EQ(run(kVelkord + " " + wrong + " 2>/dev/null").first, 2) << wrong;
     auto [status, output] = run(kVelkord + " --bus-address unix:path=/nonexistent/bus 2>&1");
     EXPECT_EQ(status, 1);

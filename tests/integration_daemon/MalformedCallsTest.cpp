@@ -9,9 +9,6 @@ namespace {
 
 constexpr std::size_t kHuge = 20 * 1024 * 1024;  // past the daemon's 16 MiB limit on blobs
 
-const std::string kInvalidData =
-    "requestHasFailed(General error indicating that an invalid value was supplied.)";
-
 class MalformedCallsTest : public DaemonBusTest {
   protected:
     MalformedCallsTest() : attacker(connect()), victim(connect()) {}
@@ -158,6 +155,18 @@ TEST_F(MalformedCallsTest, BadCallsGetAnErrorOrInvalidDataAndTheDaemonServesOthe
                        }),
               kInvalidData);
     victimIsServed();
+
+    // A client that keeps sending garbage does not flood the journal: ten lines a minute, with
+    // its name and uid.
+    for (int i = 0; i < 50; ++i)
+        EXPECT_EQ(answerTo("dropSettingsWithTag", [](dbus::MessageWriter&) {}), kInvalidData);
+    const std::string log = daemon().log();
+    const std::string line = "Refused a call from " + attacker->uniqueName() + " (uid ";
+    std::size_t lines = 0;
+    for (auto at = log.find(line); at != std::string::npos; at = log.find(line, at + 1))
+        ++lines;
+    EXPECT_EQ(lines, 10u);
+    EXPECT_NE(log.find(line + "0)"), std::string::npos);
 
     // Nothing of it reached the store.
     auto tree = fetchedTree(victim->request(fetchRequest(1000, "org.example.app")));

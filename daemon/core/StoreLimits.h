@@ -1,0 +1,29 @@
+#pragma once
+
+#include <cstddef>
+
+namespace velkor::daemon {
+
+/// The store's bounds on what a client may keep and be sent, so that no answer or notice can
+/// outgrow what the bus carries in one message (32 MiB on a default dbus-daemon).
+struct StoreLimits {
+    static constexpr std::size_t kMiB = 1024 * 1024;
+
+    /// The largest size of a settings file, counted as `StoredSize` counts it: a bound on the
+    /// answer that sends the whole file. A create or change that would make a file larger (and
+    /// larger than it was) is refused with `invalidData`.
+    std::size_t maxFileBytes = 24 * kMiB;
+    /// The largest answer or notice the store gives: blobs, keys and paths. A fetch whose answer
+    /// would be larger is answered `invalidFileData`; a notice that would be larger is replaced
+    /// by `containerAbandoned` records (see `SettingsStore`).
+    std::size_t maxAnswerBytes = 30 * kMiB;
+    /// The most containers one create or change may write in full (`invalidData` past it):
+    /// storing each takes tens of microseconds, during which nobody else is served.
+    std::size_t maxContainersPerRequest = 2048;
+    /// The most containers one settings file may hold, refused like `maxFileBytes`: sending or
+    /// deleting a whole file takes time in its number of containers (several microseconds
+    /// each), during which nobody else is served.
+    std::size_t maxFileContainers = 4096;
+};
+
+}  // namespace velkor::daemon

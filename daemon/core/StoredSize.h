@@ -1,0 +1,34 @@
+#pragma once
+
+#include <cstddef>
+
+#include "core/IncomingTree.h"
+
+namespace velkor::daemon {
+
+/// How the store counts the size of a settings file: 64 bytes per container, and per item
+/// 40 bytes, its key's bytes and, for strings and data, the value's bytes. Each count is at
+/// least what the item or container takes in an answer, so a file's size bounds the answer
+/// that sends all of it. The store keeps each file's size up to date in the temporary table
+/// `file_sizes` (see `StoreSchema`), by the same rule.
+struct StoredSize {
+    static constexpr std::size_t kPerContainer = 64;
+    static constexpr std::size_t kPerItem = 40;
+
+    /// The size the containers a client blob writes in full add to a file.
+    static std::size_t of(const IncomingTree& tree) {
+        std::size_t size = 0;
+        for (const auto& c : tree.containers) {
+            size += kPerContainer;
+            for (std::size_t i = 0; i < c.values.size(); ++i) {
+                size += kPerItem + (c.keys.empty() ? 0 : c.keys[i].size());
+                const auto kind = c.values[i].kind;
+                if (kind == ValueKind::string || kind == ValueKind::data)
+                    size += c.values[i].bytes.size();
+            }
+        }
+        return size;
+    }
+};
+
+}  // namespace velkor::daemon

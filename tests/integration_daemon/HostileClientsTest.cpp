@@ -5,6 +5,7 @@
 #include <fstream>
 
 #include "DaemonBusTesting.h"
+#include "dbus/BusError.h"
 #include "dbus/MessageWriter.h"
 
 using namespace velkor;
@@ -50,6 +51,22 @@ std::vector<std::string> defaultSizeLimits() {
     for (auto& o : sizeOption("--max-answer-size", 30))
         options.push_back(o);
     return options;
+}
+
+/// Sends a call of a member velkord does not have, worth an invalidData answer under its tag.
+UUID sendUnknownCall(DaemonClient& client) {
+    sd_bus_message* raw = nullptr;
+    dbus::BusError::check(
+        sd_bus_message_new_method_call(client.bus().get(), &raw, kService.c_str(),
+                                       "/org/velkor/SettingsDaemon",
+                                       "org.velkor.SettingsRequestService", "dropSettingsWithTag"),
+        "Building a call");
+    dbus::Message call(raw);
+    sd_bus_message_set_expect_reply(call.get(), 0);
+    const UUID tag = UUID::random();
+    dbus::MessageWriter(call.get()).uuid(tag);
+    client.sendRaw(call, tag);
+    return tag;
 }
 
 const std::string kFifteenMiB = std::to_string(15 * kMiB / kScale);
@@ -175,16 +192,7 @@ TEST_F(HostileClientsTest, GarbageFromAClientThatDoesNotReadIsNotAnsweredPastIts
     // 20,000 calls of an unknown member, each worth an invalidData answer, never read meanwhile.
     std::vector<UUID> tags;
     for (int i = 0; i < 20000; ++i) {
-        sd_bus_message* raw = nullptr;
-        ASSERT_GE(sd_bus_message_new_method_call(
-                      attacker->bus().get(), &raw, kService.c_str(), "/org/velkor/SettingsDaemon",
-                      "org.velkor.SettingsRequestService", "dropSettingsWithTag"),
-                  0);
-        sd_bus_message_set_expect_reply(raw, 0);
-        dbus::Message call(raw);
-        tags.push_back(UUID::random());
-        dbus::MessageWriter(call.get()).uuid(tags.back());
-        attacker->sendRaw(call, tags.back());
+        tags.push_back(sendUnknownCall(*attacker));
     }
     ASSERT_GE(sd_bus_flush(attacker->bus().get()), 0);
     othersAreServed();
@@ -209,16 +217,7 @@ TEST_F(HostileClientsTest, AClientOverItsBudgetOnlyForNowLosesNoAnswer) {
     // The 2 MiB answer puts it over its budget until it answers the ping sent after it, which
     // it does only when it next reads: its bad call meanwhile is answered then.
     ASSERT_EQ(fetchedTree(client->request(fetchRequest(0, "org.example.big"))).id, rootId);
-    sd_bus_message* raw = nullptr;
-    ASSERT_GE(sd_bus_message_new_method_call(
-                  client->bus().get(), &raw, kService.c_str(), "/org/velkor/SettingsDaemon",
-                  "org.velkor.SettingsRequestService", "dropSettingsWithTag"),
-              0);
-    sd_bus_message_set_expect_reply(raw, 0);
-    dbus::Message call(raw);
-    const UUID tag = UUID::random();
-    dbus::MessageWriter(call.get()).uuid(tag);
-    client->sendRaw(call, tag);
+    const UUID tag = sendUnknownCall(*client);
     EXPECT_EQ(text(client->answer(tag)), kInvalidData);
 }
 

@@ -19,7 +19,7 @@ CallerDirectory::CallerDirectory(dbus::BusConnection& bus, Ready ready)
 void CallerDirectory::submit(const std::string& sender, Tagged<ClientRequest> request) {
     auto& slot = clients_[sender];
     if (!slot)
-        slot = std::make_unique<Client>(Client{this, sender, std::nullopt, {}, {}});
+        slot = std::make_unique<Client>(Client{this, sender, std::nullopt, {}, {}, 0});
     Client& client = *slot;
     if (client.uid) {
         ready_(Caller{sender, *client.uid}, std::move(request));
@@ -64,6 +64,14 @@ void CallerDirectory::answered(Client& client, sd_bus_message* reply) {
     if (sd_bus_message_is_method_error(reply, nullptr) ||
         sd_bus_message_read_basic(reply, 'u', &uid) < 0) {
         const sd_bus_error* error = sd_bus_message_get_error(reply);
+        // A question the bus did not answer in time (it was busy, or velkord's own queue held
+        // it back) says nothing of the client: it is asked again.
+        if (error && sd_bus_error_has_name(error, SD_BUS_ERROR_NO_REPLY) &&
+            ++client.attempts < kMaxAttempts) {
+            log.warning("The bus did not tell the user of %@ in time; asking again.", client.name);
+            ask(client);
+            return;
+        }
         log.warning("The bus can't tell the user of %@ (%@); its %d requests are dropped.",
                     client.name, error && error->name ? error->name : "unreadable answer",
                     client.waiting.size());

@@ -23,14 +23,18 @@ namespace velkor::daemon {
 ///
 /// The question goes to the bus without waiting for the answer, so that the event loop keeps
 /// serving other clients meanwhile; the client's requests wait here, in arrival order, and are
-/// handed on when the answer comes. When the bus cannot tell (the client has already left),
-/// they are dropped: there is nobody left to answer.
+/// handed on when the answer comes. A question the bus leaves unanswered past sd-bus's time-out
+/// is asked again, up to `kMaxAttempts` times in all. When the bus cannot tell (the client has
+/// already left), or never answers, the requests are dropped: there is nobody left to answer.
 ///
 /// Used on the event loop's thread only.
 class CallerDirectory {
   public:
     /// Receives each request whose sender's uid is known, in the order of each sender's requests.
     using Ready = std::function<void(const Caller&, Tagged<ClientRequest>)>;
+
+    /// How many times one client's uid is asked of a bus that does not answer.
+    static constexpr int kMaxAttempts = 3;
 
     CallerDirectory(dbus::BusConnection& bus, Ready ready);
     CallerDirectory(const CallerDirectory&) = delete;
@@ -66,6 +70,7 @@ class CallerDirectory {
         std::optional<std::uint32_t> uid;
         std::deque<Tagged<ClientRequest>> waiting;
         dbus::Slot lookup;
+        int attempts = 0;  ///< questions that went unanswered
     };
 
     void ask(Client& client);

@@ -1,9 +1,11 @@
 #include "bus/DaemonService.h"
 
+#include <cstring>
 #include <exception>
 #include <variant>
 
 #include "basalt/QZLogger.h"
+#include "bus/ObjectVtables.h"
 #include "core/LogThrottle.h"
 #include "dbus/BusError.h"
 #include "dbus/NameOwnerChanged.h"
@@ -46,9 +48,21 @@ bool DaemonService::start() {
                             "org.freedesktop.DBus", "NameOwnerChanged", onNameOwnerChanged, this),
         "Watching clients leave the bus");
     departures_ = dbus::Slot(raw);
+    // The vtables make the object a standard one (Introspect, typed members); the object
+    // callback, which sd-bus runs first, takes the requests the vtable would refuse.
     dbus::BusError::check(sd_bus_add_object(bus, &raw, dbus_names::kObjectPath, onCall, this),
                           "Serving the daemon's object");
     object_ = dbus::Slot(raw);
+    dbus::BusError::check(
+        sd_bus_add_object_vtable(bus, &raw, dbus_names::kObjectPath, dbus_names::kRequestInterface,
+                                 requestVtable(onRequest), this),
+        "Serving the request interface");
+    requests_ = dbus::Slot(raw);
+    dbus::BusError::check(
+        sd_bus_add_object_vtable(bus, &raw, dbus_names::kObjectPath, dbus_names::kResponseInterface,
+                                 responseVtable(), this),
+        "Describing the response interface");
+    responses_ = dbus::Slot(raw);
     dbus::BusError::check(sd_bus_attach_event(bus, loop_.get(), SD_EVENT_PRIORITY_NORMAL),
                           "Attaching the bus to the event loop");
 
@@ -74,7 +88,19 @@ int DaemonService::run() {
     return failed ? 1 : 0;
 }
 
-int DaemonService::onCall(sd_bus_message* call, void* userdata, sd_bus_error*) {
+int DaemonService::onCall(sd_bus_message* call, void* userdata, sd_bus_error* error) {
+    // sd-bus would answer a call of the request interface with an unknown member or a wrong
+    // signature with a D-Bus error alone. velkord also answers it under its tag, so that the
+    // caller's request fails at once rather than after its time-out. Everything else (the six
+    // requests, the standard interfaces) is left to sd-bus.
+    const char* interface = sd_bus_message_get_interface(call);
+    if (!interface || std::strcmp(interface, dbus_names::kRequestInterface) != 0 ||
+        isWellTypedRequest(call))
+        return 0;
+    return onRequest(call, userdata, error);
+}
+
+int DaemonService::onRequest(sd_bus_message* call, void* userdata, sd_bus_error*) {
     try {
         static_cast<DaemonService*>(userdata)->handleCall(dbus::Message(sd_bus_message_ref(call)));
     } catch (const std::exception& e) {

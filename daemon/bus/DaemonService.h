@@ -28,6 +28,9 @@ namespace velkor::daemon {
 /// (`serverError`), or dropped unanswered when it is over its unread budget. When a client
 /// leaves the bus, its holdings in the store are dropped.
 ///
+/// The object is registered with sd-bus vtables, so that `Introspect`, `Peer` and `Properties`
+/// behave as on any D-Bus service and sd-bus checks each request's signature.
+///
 /// Refused calls: a call with the wrong signature, an unknown member or arguments that do not
 /// decode is answered with a D-Bus error when the caller expects a reply, and with
 /// `requestHasFailed(invalidData)` under its tag when a tag can be read from it. A valid request
@@ -55,7 +58,11 @@ class DaemonService {
     int run();
 
   private:
+    /// The object's callback, which sd-bus runs before the vtables: refuses the calls of the
+    /// request interface that the vtable would not take.
     static int onCall(sd_bus_message* call, void* userdata, sd_bus_error* error);
+    /// Handles one call of the request interface.
+    static int onRequest(sd_bus_message* call, void* userdata, sd_bus_error* error);
     static int onNameOwnerChanged(sd_bus_message* signal, void* userdata, sd_bus_error* error);
     void handleCall(const dbus::Message& call);
     void refuse(const dbus::Message& call, const dbus::Refusal& refusal);
@@ -76,6 +83,8 @@ class DaemonService {
     RequestBatch batch_;
     CallerDirectory callers_;
     dbus::Slot object_;
+    dbus::Slot requests_;
+    dbus::Slot responses_;
     dbus::Slot departures_;
 };
 

@@ -25,24 +25,46 @@ std::string contents(const std::filesystem::path& path) {
     return text.str();
 }
 
-/// Member name to the concatenated types of its arguments, for the `element`s (method or
-/// signal) of an introspection file; `noReply` gets the members annotated as one-way.
-std::map<std::string, std::string> members(const std::string& xml, const std::string& element,
-                                           std::vector<std::string>* noReply = nullptr) {
-    std::map<std::string, std::string> found;
+/// What an introspection description says of one method or signal.
+struct Member {
+    std::string signature;  ///< the types of its arguments, concatenated
+    std::string arguments;  ///< "name:type" of each argument, space-separated
+    bool noReply = false;   ///< annotated as one-way
+    bool operator==(const Member&) const = default;
+};
+
+/// The `element`s (method or signal) of an introspection description, by name.
+std::map<std::string, Member> members(const std::string& xml, const std::string& element) {
+    std::map<std::string, Member> found;
     const std::regex block("<" + element + " name=\"(\\w+)\">([\\s\\S]*?)</" + element + ">");
+    const std::regex arg("<arg [^>]*>");
+    const std::regex name("name=\"([^\"]+)\"");
     const std::regex type("type=\"([^\"]+)\"");
     for (std::sregex_iterator it(xml.begin(), xml.end(), block), end; it != end; ++it) {
         const std::string body = (*it)[2];
-        std::string signature;
-        for (std::sregex_iterator t(body.begin(), body.end(), type); t != end; ++t)
-            signature += (*t)[1];
-        found[(*it)[1]] = signature;
-        if (noReply && body.find("\"org.freedesktop.DBus.Method.NoReply\" value=\"true\"") !=
-                           std::string::npos)
-            noReply->push_back((*it)[1]);
+        Member member;
+        for (std::sregex_iterator a(body.begin(), body.end(), arg); a != end; ++a) {
+            const std::string text = a->str();
+            std::smatch n, t;
+            std::regex_search(text, n, name);
+            std::regex_search(text, t, type);
+            member.signature += t[1];
+            member.arguments +=
+                (member.arguments.empty() ? "" : " ") + n[1].str() + ":" + t[1].str();
+        }
+        member.noReply = body.find("\"org.freedesktop.DBus.Method.NoReply\" value=\"true\"") !=
+                         std::string::npos;
+        found[(*it)[1]] = member;
     }
     return found;
+}
+
+/// The part of an introspection description that describes `interface`.
+std::string interfacePart(const std::string& xml, const std::string& interface) {
+    const auto start = xml.find("<interface name=\"" + interface + "\">");
+    if (start == std::string::npos)
+        return "";
+    return xml.substr(start, xml.find("</interface>", start) - start);
 }
 
 /// A dbus-daemon with the system bus's default policy (everything denied that is not opened)
@@ -106,27 +128,51 @@ class SystemTypeBus {
 }  // namespace
 
 TEST(InstalledDataTest, IntrospectionDescribesEveryMemberWithItsSignature) {
-    std::vector<std::string> oneWay;
     const auto requests =
-        members(contents(kData / "org.velkor.SettingsRequestService.xml"), "method", &oneWay);
+        members(contents(kData / "org.velkor.SettingsRequestService.xml"), "method");
     ASSERT_EQ(requests.size(), std::size(SettingsRequestService::kMembers));
     for (std::size_t i = 0; i < requests.size(); ++i) {
         const std::string member = SettingsRequestService::kMembers[i];
-        EXPECT_EQ(requests.count(member) ? requests.at(member) : "missing",
+        EXPECT_EQ(requests.count(member) ? requests.at(member).signature : "missing",
                   SettingsRequestService::kSignatures[i])
             << member;
+        EXPECT_TRUE(requests.count(member) && requests.at(member).noReply) << member;
     }
-    EXPECT_EQ(oneWay.size(), requests.size());
 
     const auto responses =
         members(contents(kData / "org.velkor.SettingsResponseService.xml"), "signal");
     ASSERT_EQ(responses.size(), std::size(SettingsResponseService::kMembers));
     for (std::size_t i = 0; i < responses.size(); ++i) {
         const std::string member = SettingsResponseService::kMembers[i];
-        EXPECT_EQ(responses.count(member) ? responses.at(member) : "missing",
+        EXPECT_EQ(responses.count(member) ? responses.at(member).signature : "missing",
                   SettingsResponseService::kSignatures[i])
             << member;
     }
+}
+
+class LiveIntrospectionTest : public DaemonBusTest {};
+
+TEST_F(LiveIntrospectionTest, TheRunningDaemonDescribesItselfAsTheInstalledFilesDo) {
+    auto client = connect();
+    sd_bus_error error = SD_BUS_ERROR_NULL;
+    sd_bus_message* raw = nullptr;
+    ASSERT_GE(
+        sd_bus_call_method(client->bus().get(), kService.c_str(), dbus_names::kObjectPath,
+                           "org.freedesktop.DBus.Introspectable", "Introspect", &error, &raw, ""),
+        0)
+        << (error.message ? error.message : "");
+    dbus::Message reply(raw);
+    const char* xml = nullptr;
+    ASSERT_GE(sd_bus_message_read(reply.get(), "s", &xml), 0);
+    const std::string live = xml;
+
+    const auto requests =
+        members(contents(kData / "org.velkor.SettingsRequestService.xml"), "method");
+    EXPECT_EQ(members(interfacePart(live, dbus_names::kRequestInterface), "method"), requests);
+    const auto responses =
+        members(contents(kData / "org.velkor.SettingsResponseService.xml"), "signal");
+    EXPECT_EQ(members(interfacePart(live, dbus_names::kResponseInterface), "signal"), responses);
+    EXPECT_NE(interfacePart(live, "org.freedesktop.DBus.Peer"), "");
 }
 
 TEST(InstalledDataTest, SystemPolicyLetsRootOwnTheNameAndEveryoneCallOnlyTheRequests) {
@@ -143,9 +189,16 @@ TEST(InstalledDataTest, SystemPolicyLetsRootOwnTheNameAndEveryoneCallOnlyTheRequ
     // Requests go through, and their answers, signals addressed to the caller, come back.
     EXPECT_EQ(probe(true, bus.address(), "fetch 65534 org.example.app"), kNoAccess);
     EXPECT_EQ(probe(false, bus.address(), "fetch 1 org.example.app"), kNoAccess);
-    // Nothing else of the daemon is reachable, for root either.
-    EXPECT_EQ(probe(true, bus.address(), "introspect"), denied);
-    EXPECT_EQ(probe(false, bus.address(), "introspect"), denied);
+    // Its description and Peer are open to everyone, as on any service; nothing else of the
+    // daemon is reachable, for root either.
+    for (bool asNobody : {true, false}) {
+        EXPECT_EQ(
+            probe(asNobody, bus.address(), "call org.freedesktop.DBus.Introspectable Introspect"),
+            "ok");
+        EXPECT_EQ(probe(asNobody, bus.address(), "call org.freedesktop.DBus.Peer Ping"), "ok");
+        EXPECT_EQ(probe(asNobody, bus.address(), "call org.freedesktop.DBus.Properties GetAll"),
+                  denied);
+    }
 
     // The daemon may ping a client that has a megabyte of answers to read, to learn whether it
     // reads them; the client's next answer comes after the ping's reply was handled.

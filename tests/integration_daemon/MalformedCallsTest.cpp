@@ -80,8 +80,11 @@ TEST_F(MalformedCallsTest, BadCallsGetAnErrorOrInvalidDataAndTheDaemonServesOthe
         out.boolean(true);
         EXPECT_EQ(attacker->callForError(message), "org.freedesktop.DBus.Error.InvalidArgs");
     }
+    // The standard interfaces answer as on any service: here, a Get without its arguments.
     EXPECT_EQ(attacker->callForError(call("Get", true, "org.freedesktop.DBus.Properties")),
-              "org.freedesktop.DBus.Error.UnknownInterface");
+              "org.freedesktop.DBus.Error.InvalidArgs");
+    EXPECT_EQ(attacker->callForError(call("Frobnicate", true, "org.example.Unknown")),
+              "org.freedesktop.DBus.Error.UnknownMethod");
     EXPECT_EQ(attacker->callForError(call("fetchSettingsWithTag", true,
                                           dbus_names::kRequestInterface, "/org/velkor/Other")),
               "org.freedesktop.DBus.Error.UnknownObject");

@@ -10,7 +10,8 @@
 //   velkor_bus_probe ADDRESS SERVICE flood USER DOMAIN COUNT
 //       sends COUNT fetches of the file and never reads: prints "sent COUNT PID" once they
 //       are out, then waits to be killed
-//   velkor_bus_probe ADDRESS SERVICE introspect           "ok", or the D-Bus error name
+//   velkor_bus_probe ADDRESS SERVICE call INTERFACE MEMBER
+//       calls a member without arguments on the daemon's object: "ok", or the D-Bus error name
 //   velkor_bus_probe ADDRESS SERVICE own                  "owned", or the D-Bus error name
 
 #include <unistd.h>
@@ -94,12 +95,11 @@ int main(int argc, char** argv) {
             return print(own(bus, service));
         }
         test::DaemonClient client(address, service);
-        if (mode == "introspect" && argc == 4) {
+        if (mode == "call" && argc == 6) {
             sd_bus_message* raw = nullptr;
             dbus::BusError::check(
                 sd_bus_message_new_method_call(client.bus().get(), &raw, service.c_str(),
-                                               dbus_names::kObjectPath,
-                                               "org.freedesktop.DBus.Introspectable", "Introspect"),
+                                               dbus_names::kObjectPath, argv[4], argv[5]),
                 "Building a call");
             dbus::Message call(raw);
             std::string error = client.callForError(call);

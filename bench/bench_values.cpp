@@ -8,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "values/client/ContainerLocks.h"
 #include "velkor/VKDictionaryBase.h"
 #include "velkor/VKScalars.h"
 

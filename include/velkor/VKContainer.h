@@ -4,7 +4,9 @@
 #include <exception>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
+#include <type_traits>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -138,16 +140,39 @@ class VKContainer : public VKContainerBase {
     virtual void handleChangeFromServer(const VKChangeNotification& change,
                                         const std::string& path);
 
-    // The items lock: readers share it, writers hold it alone. Not re-entrant. Defined in
-    // "values/client/ContainerLocks.h".
+    // The items lock: readers share it, writers hold it alone. Not re-entrant. A lock that
+    // cannot be taken throws std::system_error before `f` runs; `f`'s own exceptions pass on.
+
+    /// Runs `f` on the items lock as a reader, concurrently with other readers, and returns its
+    /// result.
     template <typename F>
-    decltype(auto) withReadItemsLock(F&& f) const;
+    std::invoke_result_t<F&> withReadItemsLock(F&& f) const {
+        return withItemsLock(false, std::forward<F>(f));
+    }
+    /// Runs `f` on the items lock alone, after the blocks already running and before the ones
+    /// that come later, and returns its result.
     template <typename F>
-    decltype(auto) withWriteItemsLock(F&& f) const;
+    std::invoke_result_t<F&> withWriteItemsLock(F&& f) const {
+        return withItemsLock(true, std::forward<F>(f));
+    }
+    /// Runs `f` as a writer when `write` is set, else as a reader.
     template <typename F>
-    decltype(auto) withItemsLock(bool write, F&& f) const {
-        return write ? withWriteItemsLock(std::forward<F>(f))
-                     : withReadItemsLock(std::forward<F>(f));
+    std::invoke_result_t<F&> withItemsLock(bool write, F&& f) const {
+        using Result = std::invoke_result_t<F&>;
+        if constexpr (std::is_void_v<Result>) {
+            auto call = [&] { f(); };
+            runUnderItemsLock(write, &callBody<decltype(call)>, &call);
+        } else if constexpr (std::is_reference_v<Result>) {
+            std::remove_reference_t<Result>* result = nullptr;
+            auto call = [&] { result = std::addressof(f()); };
+            runUnderItemsLock(write, &callBody<decltype(call)>, &call);
+            return static_cast<Result>(*result);
+        } else {
+            std::optional<Result> result;
+            auto call = [&] { result.emplace(f()); };
+            runUnderItemsLock(write, &callBody<decltype(call)>, &call);
+            return std::move(*result);
+        }
     }
 
     /// Writes the container into `serializer`: as a reference (kind 5 and id) when it is
@@ -221,6 +246,13 @@ class VKContainer : public VKContainerBase {
     void deliver(std::vector<Applied>& applied, const std::shared_ptr<InnerConnection>& connection);
 
     dispatch::ReadWriteQueue& itemsLock() const;
+    /// Runs `body(context)` on the items lock; what the lock templates above reduce to, so that
+    /// the lock's definition stays inside the library.
+    void runUnderItemsLock(bool write, void (*body)(void*), void* context) const;
+    template <typename Call>
+    static void callBody(void* context) {
+        (*static_cast<Call*>(context))();
+    }
     std::weak_ptr<VKContainer> weakContainer() const;
     std::shared_ptr<ChangeStream> changeStream() const;
     std::shared_ptr<ChangeStream> existingChangeStream() const;

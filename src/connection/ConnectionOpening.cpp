@@ -3,7 +3,6 @@
 #include "basalt/QZLogger.h"
 #include "connection/ConnectionImpl.h"
 #include "utils/KnownThings.h"
-#include "values/client/ContainerLocks.h"
 #include "values/client/ContainerProxy.h"
 #include "values/client/DeserializerOnClient.h"
 #include "values/client/SerializerOnClient.h"

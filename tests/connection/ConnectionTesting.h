@@ -9,7 +9,6 @@
 #include "connection/ConnectionImpl.h"
 #include "internals/InnerConnection.h"
 #include "support/FakeDaemon.h"
-#include "values/client/ContainerLocks.h"
 #include "velkor/VKDictionaryBase.h"
 #include "velkor/VKError.h"
 #include "velkor/rx/Scheduler.h"

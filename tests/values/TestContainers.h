@@ -10,7 +10,6 @@
 
 #include "support/ErrorOf.h"
 #include "values/ContainerProxyBase.h"
-#include "values/client/ContainerLocks.h"
 #include "values/client/ParentsOfContainer.h"
 #include "velkor/VKArrayBase.h"
 #include "velkor/VKDictionaryBase.h"

@@ -5,7 +5,6 @@
 #include "connection/RegistryOfContainers.h"
 #include "internals/InnerConnection.h"
 #include "values/ChildLinks.h"
-#include "values/client/ContainerLocks.h"
 #include "values/client/ContainerProxy.h"
 #include "values/client/DeserializerOnClient.h"
 #include "velkor/VKArray.h"

@@ -7,7 +7,6 @@
 #include "basalt/QZLogger.h"
 #include "internals/InnerConnection.h"
 #include "values/ChildLinks.h"
-#include "values/client/ContainerLocks.h"
 #include "values/client/OwnChange.h"
 #include "values/client/RootAdoption.h"
 #include "values/client/SerializerOnClient.h"

@@ -2,11 +2,11 @@
 #include <mutex>
 
 #include "basalt/QZLogger.h"
+#include "dispatch/ReadWriteQueue.h"
 #include "internals/ChangeNotification.h"
 #include "internals/InnerConnection.h"
 #include "utils/KnownThings.h"
 #include "values/SerializerBase.h"
-#include "values/client/ContainerLocks.h"
 #include "values/client/OwnChange.h"
 #include "values/client/ParentsOfContainer.h"
 #include "values/client/ServerChangeSteps.h"
@@ -189,6 +189,14 @@ bool VKContainer::sameConnection(const VKContainer& other) const {
 
 dispatch::ReadWriteQueue& VKContainer::itemsLock() const {
     return shared_->itemsLock;
+}
+
+void VKContainer::runUnderItemsLock(bool write, void (*body)(void*), void* context) const {
+    if (write) {
+        itemsLock().syncBarrier([&] { body(context); });
+    } else {
+        itemsLock().sync([&] { body(context); });
+    }
 }
 
 std::string VKContainer::itemsLockLabel() const {

@@ -3,7 +3,6 @@
 #include "basalt/QZLogger.h"
 #include "connection/RegistryOfContainers.h"
 #include "internals/InnerConnection.h"
-#include "values/client/ContainerLocks.h"
 #include "values/client/DeserializerOnClient.h"
 #include "velkor/VKError.h"
 

@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "velkor/Subscription.h"
 #include "velkor/UUID.h"
 #include "velkor/VKContainerBase.h"
 #include "velkor/VKContainerChange.h"
@@ -70,6 +71,14 @@ class VKContainer : public VKContainerBase {
     /// container, except that a failed report of a first observer, which the daemon may have
     /// taken all the same, is withdrawn.
     rx::Observable<VKContainerChange> asObservable() const;
+
+    /// Subscribes `onChange` (and `onError`, see asObservable) to the change events and hands
+    /// the subscription out scoped: it ends, and the daemon learns of a last observer leaving,
+    /// when the returned object is destroyed or disposed.
+    Subscription observe(std::function<void(const VKContainerChange&)> onChange,
+                         std::function<void(rx::Error)> onError = {}) const {
+        return Subscription(asObservable().subscribe(std::move(onChange), std::move(onError)));
+    }
 
     // ---- Library-internal -------------------------------------------------------------------
 

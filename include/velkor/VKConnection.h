@@ -11,7 +11,9 @@
 
 namespace velkor {
 
+class VKArray;
 class VKContainer;
+class VKDictionary;
 
 /// A connection to the settings daemon: opens, creates, fetches and deletes the settings of a
 /// domain. Every operation blocks its caller for at most 5 seconds per request to the daemon and
@@ -48,6 +50,28 @@ class VKConnection : public rx::Disposable {
     /// Deletes the whole settings file of `domain`.
     virtual void deleteSettings(const std::string& domain,
                                 VKOwnership ownership = VKOwnership::realUser()) = 0;
+
+    // ---- Typed openers: openOrCreateSettings for a root of a known class, without casts ----
+
+    /// Opens the settings of `domain` whose root is a dictionary, creating them as an empty
+    /// dictionary when they do not exist. Throws what openOrCreateSettings throws, and
+    /// invalidData (logged) when the file's root is an array.
+    std::shared_ptr<VKDictionary> openDictionary(const std::string& domain,
+                                                 VKOwnership ownership = VKOwnership::realUser());
+    /// As above, creating the settings from `root` when they do not exist (then `root` itself
+    /// is the opened root); `root` is not used when they exist.
+    std::shared_ptr<VKDictionary> openDictionary(const std::shared_ptr<VKDictionary>& root,
+                                                 const std::string& domain,
+                                                 VKOwnership ownership = VKOwnership::realUser());
+    /// Opens the settings of `domain` whose root is an array, creating them as an empty array
+    /// when they do not exist. Throws what openOrCreateSettings throws, and invalidData (logged)
+    /// when the file's root is a dictionary.
+    std::shared_ptr<VKArray> openArray(const std::string& domain,
+                                       VKOwnership ownership = VKOwnership::realUser());
+    /// As above, creating the settings from `root` when they do not exist.
+    std::shared_ptr<VKArray> openArray(const std::shared_ptr<VKArray>& root,
+                                       const std::string& domain,
+                                       VKOwnership ownership = VKOwnership::realUser());
 };
 
 using VKConnectionPtr = std::shared_ptr<VKConnection>;

@@ -1,6 +1,9 @@
 #pragma once
 
+#include <algorithm>
+#include <chrono>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <string>
 
@@ -30,6 +33,18 @@ class VKConnectionMonitor : public rx::Disposable {
                                    const std::string& domain, VKOwnership ownership,
                                    std::int64_t maxAttempts,
                                    std::uint32_t delayBetweenAttempts) = 0;
+
+    /// As above, with the delay as a duration: `bootstrapSettings(root, "org.example.app",
+    /// VKOwnership::realUser(), 5, 250ms)`. A negative delay counts as none; one longer than
+    /// the other form can express (about 71 minutes) is cut to that.
+    void bootstrapSettings(const std::shared_ptr<VKContainer>& container, const std::string& domain,
+                           VKOwnership ownership, std::int64_t maxAttempts,
+                           std::chrono::microseconds delayBetweenAttempts) {
+        auto micros = std::clamp<std::chrono::microseconds::rep>(
+            delayBetweenAttempts.count(), 0, std::numeric_limits<std::uint32_t>::max());
+        bootstrapSettings(container, domain, ownership, maxAttempts,
+                          static_cast<std::uint32_t>(micros));
+    }
 
     /// Three attempts, 0.1 second apart.
     void bootstrapSettings(const std::shared_ptr<VKContainer>& container, const std::string& domain,

@@ -1,22 +1,22 @@
 #pragma once
 
-// Everything a host needs to use Velkor: register the library with a dependency container,
-// obtain a connection (directly or through the connection monitor), open settings and read,
-// change and observe their values.
+// Everything a host needs to use Velkor: connect to the settings daemon, open settings and
+// read, change and observe their values.
 //
-//     velkor::di::Container container;
-//     container.registerFactory<velkor::BKProductDefines>(
-//         [](const velkor::di::Resolver&) { return std::make_shared<velkor::BKProductDefines>();
-//         });
-//     velkor::VKConnectionFactory::registerWith(container);
-//     auto connection = container.resolve<velkor::VKConnection>();
-//     auto root = velkor::asDictionary(
-//         connection->openOrCreateSettings(velkor::VKDictionary::make(), "org.example.app")
-//             .rootContainer);
-//     root->set("volume", std::int64_t{7});
+//     auto connection = velkor::connect();
+//     auto settings = connection->openDictionary("org.example.app");
+//     if (!settings->set("volume", 7)) { /* logged; the daemon did not take it */ }
+//     velkor::Subscription watching = settings->observe(
+//         [](const velkor::VKContainerChange& change) { /* another process changed it */ });
+//
+// Hosts with a dependency container register the library's factories there instead
+// (VKConnectionFactory::registerWith, with a BKProductDefines) and resolve VKConnection or
+// VKConnectionMonitor; velkor::connect and velkor::makeMonitor are built on the same factories.
 
 #include "velkor/BKProductDefines.h"
+#include "velkor/Connect.h"
 #include "velkor/Log.h"
+#include "velkor/Subscription.h"
 #include "velkor/UUID.h"
 #include "velkor/VKArray.h"
 #include "velkor/VKConnection.h"

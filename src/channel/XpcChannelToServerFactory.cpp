@@ -16,11 +16,12 @@ auto& logger() {
 
 }  // namespace
 
-void XpcChannelToServerFactory::registerWith(di::Container& container) {
+void XpcChannelToServerFactory::registerWith(di::Container& container,
+                                             const std::string& busAddress) {
     auto resolver = container.synchronize();
     container
         .registerFactory<ConnectionToServer>(
-            [resolver](const di::Resolver&) -> std::shared_ptr<ConnectionToServer> {
+            [resolver, busAddress](const di::Resolver&) -> std::shared_ptr<ConnectionToServer> {
                 auto defines = resolver->resolve<BKProductDefines>();
                 auto name =
                     defines ? defines->lookup(BKProductDefines::kDaemonServiceName) : std::nullopt;
@@ -31,12 +32,12 @@ void XpcChannelToServerFactory::registerWith(di::Container& container) {
                     return nullptr;
                 }
                 logger().debug("Creating XPC channel to server...");
-                return XpcChannelToServer::make(*name);
+                return XpcChannelToServer::make(*name, busAddress);
             })
         .inObjectScope(di::ObjectScope::transient);
     container
         .registerFactory<DaemonOnlineCenter>(
-            [](const di::Resolver&) { return DBusDaemonOnlineCenter::make(); })
+            [busAddress](const di::Resolver&) { return DBusDaemonOnlineCenter::make(busAddress); })
         .inObjectScope(di::ObjectScope::transient);
 }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <string>
+
 #include "velkor/di/Container.h"
 
 namespace velkor {
@@ -16,7 +18,7 @@ class XpcChannelToServerFactory {
     ///   connection monitor.
     /// Without a BKProductDefines registration that names the daemon, resolving the transport
     /// logs an error and gives none.
-    static void registerWith(di::Container& container);
+    static void registerWith(di::Container& container, const std::string& busAddress = {});
 };
 
 }  // namespace velkor

@@ -44,7 +44,8 @@ std::string lowercased(const std::string& text) {
 }  // namespace
 
 std::shared_ptr<ConnectionImpl> ConnectionImpl::make(const di::Resolver& resolver,
-                                                     rx::SchedulerPtr scheduler) {
+                                                     rx::SchedulerPtr scheduler,
+                                                     std::chrono::nanoseconds requestTimeout) {
     auto transport = resolver.resolve<ConnectionToServer>();
     if (!transport) {
         logger().error(
@@ -52,20 +53,21 @@ std::shared_ptr<ConnectionImpl> ConnectionImpl::make(const di::Resolver& resolve
         return nullptr;
     }
     std::shared_ptr<ConnectionImpl> connection(
-        new ConnectionImpl(std::move(transport), std::move(scheduler)));
+        new ConnectionImpl(std::move(transport), std::move(scheduler), requestTimeout));
     connection->subscribeToChannel();
     return connection;
 }
 
 ConnectionImpl::ConnectionImpl(std::shared_ptr<ConnectionToServer> transport,
-                               rx::SchedulerPtr scheduler)
+                               rx::SchedulerPtr scheduler, std::chrono::nanoseconds requestTimeout)
     : id_(UUID::random()),
       scheduler_(std::move(scheduler)),
+      requestTimeout_(requestTimeout),
       events_(dispatch::SerialActionQueue::make(scheduler_)),
       notifications_(std::make_shared<rx::SerialEventLoopScheduler>("VKNotifications")),
       connectionToServer_(std::move(transport)) {
     logger().trace("Constructing connection (id=%@)...", id_);
-    serverSyncChannel_ = SyncAdapter::make(connectionToServer_->virtualChannel(), kRequestTimeout);
+    serverSyncChannel_ = SyncAdapter::make(connectionToServer_->virtualChannel(), requestTimeout);
 }
 
 void ConnectionImpl::subscribeToChannel() {

@@ -36,15 +36,19 @@ class ConnectionImpl final : public InnerConnection,
     /// How long one request waits for the daemon's answer.
     static constexpr std::chrono::seconds kRequestTimeout{5};
 
-    /// Builds a connection over the ConnectionToServer that `resolver` gives. Without a
-    /// registered transport no connection can be built: logs an error and gives none.
-    static std::shared_ptr<ConnectionImpl> make(const di::Resolver& resolver,
-                                                rx::SchedulerPtr scheduler);
+    /// Builds a connection over the ConnectionToServer that `resolver` gives, whose requests
+    /// wait `requestTimeout` for their answers. Without a registered transport no connection
+    /// can be built: logs an error and gives none.
+    static std::shared_ptr<ConnectionImpl> make(
+        const di::Resolver& resolver, rx::SchedulerPtr scheduler,
+        std::chrono::nanoseconds requestTimeout = kRequestTimeout);
     ~ConnectionImpl() override;
 
     const UUID& id() const { return id_; }
     /// Where container events are delivered.
     const rx::SchedulerPtr& scheduler() const { return scheduler_; }
+    /// How long one request waits for the daemon's answer.
+    std::chrono::nanoseconds requestTimeout() const { return requestTimeout_; }
 
     // VKConnection
     rx::Observable<rx::Unit> asObservable() override { return connectedSubject_.asObservable(); }
@@ -81,7 +85,8 @@ class ConnectionImpl final : public InnerConnection,
                                   const std::string& path);
 
   private:
-    ConnectionImpl(std::shared_ptr<ConnectionToServer> transport, rx::SchedulerPtr scheduler);
+    ConnectionImpl(std::shared_ptr<ConnectionToServer> transport, rx::SchedulerPtr scheduler,
+                   std::chrono::nanoseconds requestTimeout);
     void subscribeToChannel();
 
     /// Throws connectionLost (with its log line) once the connection has been disposed.
@@ -97,6 +102,7 @@ class ConnectionImpl final : public InnerConnection,
     UUID id_;
     RegistryOfContainers registryOfContainers_;
     rx::SchedulerPtr scheduler_;
+    std::chrono::nanoseconds requestTimeout_;
     std::shared_ptr<dispatch::SerialActionQueue> events_;  // container events, in order
     rx::SchedulerPtr notifications_;  // daemon pushes: one thread of the connection's own
     rx::PublishSubject<rx::Unit> connectedSubject_;

@@ -1,4 +1,5 @@
 #include "basalt/QZLogger.h"
+#include "connection/ServiceRegistration.h"
 #include "monitor/ConnectionMonitorImpl.h"
 #include "velkor/VKConnectionFactory.h"
 #include "velkor/rx/ConcurrentDispatchQueueScheduler.h"
@@ -7,10 +8,17 @@ namespace velkor {
 
 void VKConnectionMonitorFactory::registerWith(di::Container& container,
                                               rx::SchedulerPtr scheduler) {
+    ServiceSettings settings;
+    settings.scheduler = std::move(scheduler);
+    registerMonitorService(container, settings);
+}
+
+void registerMonitorService(di::Container& container, const ServiceSettings& settings) {
     auto resolver = container.synchronize();
     container
         .registerFactory<VKConnectionMonitor>(
-            [resolver, scheduler](const di::Resolver&) -> std::shared_ptr<VKConnectionMonitor> {
+            [resolver, scheduler = settings.scheduler](
+                const di::Resolver&) -> std::shared_ptr<VKConnectionMonitor> {
                 static auto& log =
                     basalt::QZLogger::loggerWithIdentifier("Velkor.ConnectionMonitor");
                 log.debug("Creating Settings Connection monitor...");

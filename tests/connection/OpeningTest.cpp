@@ -4,6 +4,7 @@
 #include "support/DaemonBlobWriter.h"
 #include "support/ErrorOf.h"
 #include "support/LogCapture.h"
+#include "velkor/VKArray.h"
 #include "velkor/VKConversions.h"
 #include "velkor/VKDictionary.h"
 #include "velkor/VKScalars.h"
@@ -259,4 +260,28 @@ TEST_F(Opening, AContainerDestroyedDuringAnOpeningDoesNotWaitForIt) {
     h.daemon->setHandler(nullptr);
     h.daemon->answerNext(fetched(DaemonBlobWriter().dictionary(rootId, rootId, 2, 0)));
     EXPECT_EQ(asContainer(connection.getSetting("prefs", ""))->revision(), 2);
+}
+
+TEST_F(Opening, TypedOpenersGiveTheirClassOfRootOrRefuseTheOther) {
+    // A missing file is created as an empty dictionary, handed out without a cast.
+    h.daemon->answerNext(failed(VKError::fileDoesNotExist));
+    h.daemon->answerNext(ServerResponse::RequestSucceeded{});
+    VKDictionaryPtr settings = connection.openDictionary("prefs");
+    ASSERT_NE(settings, nullptr);
+    EXPECT_EQ(settings->count(), 0u);
+    EXPECT_TRUE(settings->onServer());
+
+    // The same file asked for as an array is refused, with a line that says why.
+    EXPECT_EQ(errorOf([&] { (void)connection.openArray("prefs"); }), VKError::invalidData);
+    EXPECT_EQ(capture->count(LogLevel::error, "the root of domain='prefs' is not an array"), 1u);
+
+    // An existing array file is fetched; the given root is only for creating.
+    auto theirs = DaemonBlobWriter().array(rootId, rootId, 2, 1).number(9);
+    h.daemon->answerNext(fetched(theirs));
+    auto given = VKArray::make();
+    VKArrayPtr list = connection.openArray(given, "list");
+    ASSERT_NE(list, nullptr);
+    EXPECT_NE(list, given);
+    EXPECT_EQ(list->get(0, 0), 9);
+    EXPECT_EQ(errorOf([&] { (void)connection.openDictionary("list"); }), VKError::invalidData);
 }

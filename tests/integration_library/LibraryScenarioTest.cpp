@@ -200,3 +200,49 @@ TEST_F(LibraryScenario, ConcurrentEditsOfOneArrayEndAsTheDaemonOrderedThem) {
     EXPECT_EQ(texts(listB), texts(truth));
     EXPECT_EQ(logs->count(LogLevel::error, "Can't handle change from server"), 0u);
 }
+
+// The front door, as the README uses it: connect, a typed opener, typed setters, a scoped
+// observer; and a monitor built from the same options.
+TEST(FrontDoor, ConnectOpenAndObserveWithoutAContainer) {
+    test::LogCapture logs;
+    test::LibraryOnPrivateBus env{VELKORD_PATH};
+    ConnectionOptions options{.busAddress = env.bus.address()};
+
+    auto a = connect(options);
+    auto mine = a->openDictionary("frontdoor");
+    ASSERT_TRUE(mine->set("volume", 7));
+    auto b = connect(options);
+    auto theirs = b->openDictionary("frontdoor");
+    EXPECT_EQ(theirs->get("volume", 0), 7);
+
+    std::mutex mutex;
+    std::condition_variable arrived;
+    std::vector<std::string> seen;
+    {
+        Subscription watching = theirs->observe([&](const VKContainerChange& change) {
+            std::lock_guard lock(mutex);
+            seen.push_back(change.description());
+            arrived.notify_all();
+        });
+        ASSERT_TRUE(mine->set("volume", 8));
+        std::unique_lock lock(mutex);
+        ASSERT_TRUE(arrived.wait_for(lock, 10s, [&] { return !seen.empty(); }));
+    }
+    EXPECT_EQ(theirs->get("volume", 0), 8);
+
+    // Nobody owns this name and the bus cannot start it: a clear error at once.
+    ConnectionOptions nobody = options;
+    nobody.serviceName = "org.velkor.NobodyHere";
+    EXPECT_EQ(errorOf([&] { (void)connect(nobody); }), VKError::cannotConnect);
+
+    auto monitor = makeMonitor(options);
+    monitor->bootstrapSettings(VKArray::make(), "frontdoor-list", VKOwnership::realUser(), 3,
+                               100ms);
+    VKConnectionPtr current;
+    auto following = scoped(monitor->observableConnection().subscribe(
+        [&](const VKConnectionPtr& connection) { current = connection; }));
+    ASSERT_NE(current, nullptr);
+    EXPECT_EQ(current->openArray("frontdoor-list")->count(), 0u);
+    a->dispose();
+    b->dispose();
+}

@@ -1,11 +1,15 @@
 #include <gtest/gtest.h>
 
 #include "connection/ConnectionImpl.h"
+#include "connection/ServiceRegistration.h"
+#include "support/ErrorOf.h"
 #include "support/FakeDaemon.h"
 #include "support/LogCapture.h"
 #include "velkor/BKProductDefines.h"
+#include "velkor/Connect.h"
 #include "velkor/VKConnectionFactory.h"
 #include "velkor/VKConnectionMonitor.h"
+#include "velkor/VKDictionary.h"
 #include "velkor/rx/ConcurrentDispatchQueueScheduler.h"
 #include "velkor/rx/ImmediateScheduler.h"
 
@@ -74,4 +78,81 @@ TEST(Registration, WithoutProductDefinesNothingIsBuiltAndNothingCrashes) {
     EXPECT_EQ(container.resolve<VKConnection>(), nullptr);
     EXPECT_EQ(container.resolve<VKConnectionMonitor>(), nullptr);
     EXPECT_GE(capture->count(LogLevel::error, "BKProductDefines"), 2u);
+}
+
+TEST(FrontDoor, OptionsReachTheSameFactoriesAndBadOnesAreRefusedUpFront) {
+    test::LogCapture capture;
+    // The registrations that connect() makes, with the transport replaced as above.
+    di::Container container;
+    ServiceSettings settings;
+    settings.requestTimeout = std::chrono::milliseconds(250);
+    registerConnectionServices(container, settings);
+    container.registerFactory<ConnectionToServer>(
+        [](const di::Resolver&) { return test::FakeDaemon::make(); });
+    auto tuned = std::dynamic_pointer_cast<ConnectionImpl>(container.resolve<VKConnection>());
+    ASSERT_NE(tuned, nullptr);
+    EXPECT_EQ(tuned->requestTimeout(), std::chrono::milliseconds(250));
+    Registered plain;
+    auto standard =
+        std::dynamic_pointer_cast<ConnectionImpl>(plain.container.resolve<VKConnection>());
+    ASSERT_NE(standard, nullptr);
+    EXPECT_EQ(standard->requestTimeout(), std::chrono::seconds(5));
+
+    for (auto bad : {ConnectionOptions{.serviceName = ""},
+                     ConnectionOptions{.requestTimeout = std::chrono::milliseconds(0)},
+                     ConnectionOptions{.requestTimeout = std::chrono::hours(25)}}) {
+        EXPECT_EQ(test::errorOf([&] { (void)connect(bad); }), VKError::invalidData);
+        EXPECT_EQ(test::errorOf([&] { (void)makeMonitor(bad); }), VKError::invalidData);
+    }
+    EXPECT_EQ(capture->count(LogLevel::error, ""), 0u) << "argument checks log nothing";
+}
+
+TEST(FrontDoor, AnUnreachableDaemonIsAClearErrorForConnectButNotForAMonitor) {
+    test::LogCapture capture;
+    ConnectionOptions options;
+    options.busAddress = "unix:path=/nonexistent/velkor-front-door-test";
+    EXPECT_EQ(test::errorOf([&] { (void)connect(options); }), VKError::cannotConnect);
+    EXPECT_EQ(capture->count(LogLevel::error,
+                             "Can't connect to settings daemon 'org.velkor.SettingsDaemon' on "
+                             "unix:path=/nonexistent/velkor-front-door-test"),
+              1u);
+
+    // A monitor waits for the daemon instead, and keeps its services alive while it is held.
+    auto monitor = makeMonitor(options);
+    ASSERT_NE(monitor, nullptr);
+    EXPECT_FALSE(monitor->isDisposed());
+    monitor->dispose();
+}
+
+namespace {
+
+// Records what the integer form of bootstrapSettings receives.
+class RecordingMonitor final : public VKConnectionMonitor {
+  public:
+    using VKConnectionMonitor::bootstrapSettings;
+    rx::Observable<std::shared_ptr<VKConnection>> observableConnection() const override {
+        return rx::Observable<std::shared_ptr<VKConnection>>::create(
+            [](auto) { return rx::Disposables::create(); });
+    }
+    void bootstrapSettings(const std::shared_ptr<VKContainer>&, const std::string&, VKOwnership,
+                           std::int64_t maxAttempts, std::uint32_t delay) override {
+        calls.emplace_back(maxAttempts, delay);
+    }
+    void dispose() override {}
+    bool isDisposed() const override { return false; }
+    std::vector<std::pair<std::int64_t, std::uint32_t>> calls;
+};
+
+}  // namespace
+
+TEST(FrontDoor, BootstrapTakesItsDelayAsADuration) {
+    using namespace std::chrono_literals;
+    RecordingMonitor monitor;
+    auto root = VKDictionary::make();
+    monitor.bootstrapSettings(root, "d", VKOwnership::realUser(), 5, 250ms);
+    monitor.bootstrapSettings(root, "d", VKOwnership::realUser(), 2, -1s);
+    monitor.bootstrapSettings(root, "d", VKOwnership::realUser(), 2, 100h);
+    monitor.bootstrapSettings(root, "d");
+    EXPECT_EQ(monitor.calls, (std::vector<std::pair<std::int64_t, std::uint32_t>>{
+                                 {5, 250000}, {2, 0}, {2, 4294967295u}, {3, 100000}}));
 }

@@ -3,7 +3,8 @@
 //
 //     settings_example [--events N]
 //
-// The daemon is reached on the system bus (or the bus in DBUS_SYSTEM_BUS_ADDRESS).
+// The daemon is reached on the system bus (or the bus in DBUS_SYSTEM_BUS_ADDRESS). Hosts that
+// have a dependency container register the library there instead; docs/api-tour.md shows how.
 #include <velkor/velkor.h>
 
 #include <condition_variable>
@@ -18,49 +19,39 @@ int main(int argc, char** argv) {
         wanted = std::atoi(argv[2]);
     }
 
-    // Wire the library up through a dependency container, as a host application does.
-    velkor::di::Container container;
-    container.registerFactory<velkor::BKProductDefines>(
-        [](const velkor::di::Resolver&) { return std::make_shared<velkor::BKProductDefines>(); });
-    velkor::VKConnectionFactory::registerWith(container);
-    auto connection = container.resolve<velkor::VKConnection>();
-    if (!connection) {
-        std::cerr << "no connection\n";
-        return 1;
-    }
-
     try {
-        // Open the settings, creating them from this tree when they do not exist yet.
+        // Connect, and open the settings, creating them from this tree when they do not exist.
+        auto connection = velkor::connect();
         auto defaults =
             velkor::VKDictionary::make({{"volume", std::make_shared<velkor::VKNumber>(5)}});
-        auto opened = connection->openOrCreateSettings(defaults, "org.velkor.example");
-        auto settings = velkor::asDictionary(opened.rootContainer);
+        auto settings = connection->openDictionary(defaults, "org.velkor.example");
 
-        // Typed reads never throw: a missing key gives the default.
+        // Typed reads never throw: a missing key gives the default. Typed writes never throw
+        // either: they log and return false when the daemon did not take the value.
         std::int64_t volume = settings->get("volume", 0);
-        std::cout << (opened.isExist ? "opened" : "created") << ", volume=" << volume << "\n";
-        settings->set("volume", volume + 1);
-        settings->set("muted", false);
-        settings->set("greeting", "hello");
+        std::cout << "volume=" << volume << "\n";
+        if (!settings->set("volume", volume + 1) || !settings->set("muted", false) ||
+            !settings->set("greeting", "hello")) {
+            std::cerr << "a value was not stored (see the log line above)\n";
+            return 3;
+        }
 
-        // Observers hear of changes that other processes make.
+        // Observers hear of changes that other processes make; the subscription ends when
+        // `watching` goes out of scope.
         std::mutex mutex;
         std::condition_variable changed;
         int seen = 0;
-        auto subscription =
-            settings->asObservable().subscribe([&](const velkor::VKContainerChange& change) {
-                std::lock_guard lock(mutex);
-                std::cout << "change: " << change.description() << std::endl;
-                ++seen;
-                changed.notify_all();
-            });
+        velkor::Subscription watching = settings->observe([&](const velkor::VKContainerChange& c) {
+            std::lock_guard lock(mutex);
+            std::cout << "change: " << c.description() << std::endl;
+            ++seen;
+            changed.notify_all();
+        });
         std::unique_lock lock(mutex);
         changed.wait(lock, [&] { return seen >= wanted; });
-        subscription->dispose();
     } catch (const velkor::VKError& e) {
         std::cerr << "error: " << e.localizedDescription() << " (" << e.description() << ")\n";
         return 2;
     }
-    connection->dispose();
     return 0;
 }

@@ -23,6 +23,7 @@ class [[nodiscard]] Subscription {
     /// Takes over `disposable`; it is disposed when this object is destroyed.
     explicit Subscription(rx::DisposablePtr disposable) noexcept
         : disposable_(std::move(disposable)) {}
+    /// Takes over `other`'s subscription; `other` holds nothing afterwards.
     Subscription(Subscription&& other) noexcept : disposable_(std::move(other.disposable_)) {}
     /// Ends the subscription held so far, then takes over `other`'s.
     Subscription& operator=(Subscription&& other) noexcept {
@@ -56,6 +57,7 @@ class [[nodiscard]] Subscription {
 
     /// Whether a subscription is held and has not ended yet.
     bool active() const { return disposable_ && !disposable_->isDisposed(); }
+    /// active().
     explicit operator bool() const { return active(); }
 
   private:

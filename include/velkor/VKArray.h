@@ -103,27 +103,28 @@ class VKArray final : public VKArrayBase {
     /// The string at `at`, or `defaultValue`.
     std::string get(std::int64_t at, const std::string& defaultValue);
 
-    /// Stores a new number, boolean (1 or 0) or string at `at`; false when that failed.
+    /// Stores a new number, boolean (1 or 0) or string at `at`; false when that failed (the
+    /// failure is logged). Check the result: a write the daemon did not take is not there.
     template <std::integral T>
-    requires(!std::same_as<T, bool>) bool set(std::int64_t at, T value) {
+    requires(!std::same_as<T, bool>) [[nodiscard]] bool set(std::int64_t at, T value) {
         return setInteger(at, static_cast<std::int64_t>(value));
     }
     template <std::same_as<bool> B>
-    bool set(std::int64_t at, B value) {
+    [[nodiscard]] bool set(std::int64_t at, B value) {
         return setBool(at, value);
     }
-    bool set(std::int64_t at, const std::string& value);
+    [[nodiscard]] bool set(std::int64_t at, const std::string& value);
 
-    /// Appends a new number, boolean (1 or 0) or string; false when that failed.
+    /// Appends a new number, boolean (1 or 0) or string; false when that failed (logged).
     template <std::integral T>
-    requires(!std::same_as<T, bool>) bool append(T value) {
+    requires(!std::same_as<T, bool>) [[nodiscard]] bool append(T value) {
         return appendInteger(static_cast<std::int64_t>(value));
     }
     template <std::same_as<bool> B>
-    bool append(B value) {
+    [[nodiscard]] bool append(B value) {
         return appendBool(value);
     }
-    bool append(const std::string& value);
+    [[nodiscard]] bool append(const std::string& value);
 
     /// `array[i]` reads the item (empty when that failed) and `array[i] = value` stores one;
     /// assigning an empty value removes the item.

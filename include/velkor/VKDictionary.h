@@ -88,16 +88,17 @@ class VKDictionary final : public VKDictionaryBase {
     /// The string under `at`, or `defaultValue`.
     std::string get(const std::string& at, const std::string& defaultValue);
 
-    /// Stores a new number, boolean (1 or 0) or string under `at`; false when that failed.
+    /// Stores a new number, boolean (1 or 0) or string under `at`; false when that failed (the
+    /// failure is logged). Check the result: a write the daemon did not take is not there.
     template <std::integral T>
-    requires(!std::same_as<T, bool>) bool set(const std::string& at, T value) {
+    requires(!std::same_as<T, bool>) [[nodiscard]] bool set(const std::string& at, T value) {
         return setInteger(at, static_cast<std::int64_t>(value));
     }
     template <std::same_as<bool> B>
-    bool set(const std::string& at, B value) {
+    [[nodiscard]] bool set(const std::string& at, B value) {
         return setBool(at, value);
     }
-    bool set(const std::string& at, const std::string& value);
+    [[nodiscard]] bool set(const std::string& at, const std::string& value);
 
     /// `dictionary["k"]` reads the value (empty when missing or when that failed) and
     /// `dictionary["k"] = value` stores one; assigning an empty value removes the key.

@@ -66,8 +66,8 @@ VKConnectionPtr connect(const ConnectionOptions& options) {
                        options.serviceName, busOf(options));
         throw VKError(VKError::cannotConnect);
     }
-    // A transport that finds the daemon neither running nor startable closes while it is
-    // built, and the connection's stream has completed by now.
+    // A transport that cannot reach the bus, or finds the daemon neither running nor startable,
+    // closes while it is built (logging why), and the connection's stream has completed by now.
     auto lost = std::make_shared<std::atomic<bool>>(false);
     connection->asObservable()
         .subscribe(
@@ -76,7 +76,7 @@ VKConnectionPtr connect(const ConnectionOptions& options) {
     if (*lost) {
         connection->dispose();
         logger().error(
-            "Can't connect to settings daemon '%@' on %@: it is neither running nor startable.",
+            "Can't connect to settings daemon '%@' on %@: neither it nor the bus can be reached.",
             options.serviceName, busOf(options));
         throw VKError(VKError::cannotConnect);
     }

@@ -195,6 +195,10 @@ class VKContainer : public VKContainerBase {
   protected:
     explicit VKContainer(Kind kind);
 
+    /// The items lock itself ("dispatch/ReadWriteQueue.h"), for the reads of the library's own
+    /// containers, which take it inline rather than through the templates above.
+    dispatch::ReadWriteQueue& itemsLock() const;
+
     /// The first half of every change sent to the daemon: builds the record of one change of
     /// this container (its id and current revision with the given fields), publishes it through
     /// `connection`, logs `resultMessage` followed by the result's case name and the new
@@ -254,7 +258,6 @@ class VKContainer : public VKContainerBase {
     /// event; nothing without a connection.
     void deliver(std::vector<Applied>& applied, const std::shared_ptr<InnerConnection>& connection);
 
-    dispatch::ReadWriteQueue& itemsLock() const;
     /// Runs `body(context)` on the items lock; what the lock templates above reduce to, so that
     /// the lock's definition stays inside the library.
     void runUnderItemsLock(bool write, void (*body)(void*), void* context) const;

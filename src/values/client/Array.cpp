@@ -3,6 +3,7 @@
 
 #include "basalt/QZLogger.h"
 #include "connection/RegistryOfContainers.h"
+#include "dispatch/ReadWriteQueue.h"
 #include "internals/InnerConnection.h"
 #include "values/ChildLinks.h"
 #include "values/client/ContainerProxy.h"
@@ -51,7 +52,7 @@ std::shared_ptr<VKArray> VKArray::decode(DeserializerOnClient& decoder) {
 }
 
 std::size_t VKArray::count() const {
-    return withReadItemsLock([&] { return innerItems().size(); });
+    return itemsLock().sync([&] { return innerItems().size(); });
 }
 
 std::vector<VKObjectPtr> VKArray::items() const {
@@ -70,7 +71,7 @@ bool VKArray::inRange(std::int64_t index) const {
 }
 
 VKObjectPtr VKArray::get(std::int64_t at) {
-    auto item = withReadItemsLock([&] {
+    auto item = itemsLock().sync([&] {
         if (!inRange(at)) {
             throw VKError(VKError::indexOutOfRange);
         }

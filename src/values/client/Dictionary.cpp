@@ -1,6 +1,7 @@
 // The dictionary's construction, decoding, reads, prefetching and the changes the caller makes.
 #include "basalt/QZLogger.h"
 #include "connection/RegistryOfContainers.h"
+#include "dispatch/ReadWriteQueue.h"
 #include "internals/InnerConnection.h"
 #include "values/ChildLinks.h"
 #include "values/client/ContainerProxy.h"
@@ -54,7 +55,7 @@ std::shared_ptr<VKDictionary> VKDictionary::decode(DeserializerOnClient& decoder
 }
 
 std::size_t VKDictionary::count() const {
-    return withReadItemsLock([&] { return innerItems().size(); });
+    return itemsLock().sync([&] { return innerItems().size(); });
 }
 
 VKDictionary::Items VKDictionary::items() const {
@@ -69,11 +70,11 @@ std::string VKDictionary::description() const {
 }
 
 bool VKDictionary::hasKey(const std::string& key) const {
-    return withReadItemsLock([&] { return findItem(key) != innerItems().end(); });
+    return itemsLock().sync([&] { return findItem(key) != innerItems().end(); });
 }
 
 VKObjectPtr VKDictionary::get(const std::string& at) {
-    auto value = withReadItemsLock([&]() -> VKObjectPtr {
+    auto value = itemsLock().sync([&]() -> VKObjectPtr {
         auto found = findItem(at);
         return found == innerItems().end() ? nullptr : found->second;
     });

@@ -17,8 +17,9 @@ class VKConnectionFactory {
     static void registerWith(di::Container& container, rx::SchedulerPtr scheduler = nullptr);
 };
 
-/// Registers only `VKConnectionMonitor`. Without a scheduler every monitor gets a pool of its own
-/// (labelled "ConnectionMonitorImpl") for re-creating connections.
+/// Registers `VKConnectionMonitor`, and the monitor's source of word that the daemon came online
+/// (the D-Bus NameOwnerChanged of its name). Without a scheduler every monitor gets a pool of its
+/// own (labelled "ConnectionMonitorImpl") for re-creating connections.
 class VKConnectionMonitorFactory {
   public:
     VKConnectionMonitorFactory() = delete;

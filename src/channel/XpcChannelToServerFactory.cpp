@@ -1,7 +1,6 @@
 #include "channel/XpcChannelToServerFactory.h"
 
 #include "basalt/QZLogger.h"
-#include "channel/DBusDaemonOnlineCenter.h"
 #include "channel/XpcChannelToServer.h"
 #include "velkor/BKProductDefines.h"
 
@@ -34,10 +33,6 @@ void XpcChannelToServerFactory::registerWith(di::Container& container,
                 logger().debug("Creating XPC channel to server...");
                 return XpcChannelToServer::make(*name, busAddress);
             })
-        .inObjectScope(di::ObjectScope::transient);
-    container
-        .registerFactory<DaemonOnlineCenter>(
-            [busAddress](const di::Resolver&) { return DBusDaemonOnlineCenter::make(busAddress); })
         .inObjectScope(di::ObjectScope::transient);
 }
 

@@ -11,13 +11,10 @@ class XpcChannelToServerFactory {
   public:
     XpcChannelToServerFactory() = delete;
 
-    /// Registers, both transient (a new object per resolution):
-    /// - `ConnectionToServer`: a new XpcChannelToServer to the daemon named by the registered
-    ///   BKProductDefines (selector 2), on the system bus;
-    /// - `DaemonOnlineCenter`: a new DBusDaemonOnlineCenter on the system bus, for the
-    ///   connection monitor.
-    /// Without a BKProductDefines registration that names the daemon, resolving the transport
-    /// logs an error and gives none.
+    /// Registers `ConnectionToServer`, transient (a new object per resolution): a new
+    /// XpcChannelToServer to the daemon named by the registered BKProductDefines (selector 2), on
+    /// the bus at `busAddress` (empty: the system bus). Without a BKProductDefines registration
+    /// that names the daemon, resolving the transport logs an error and gives none.
     static void registerWith(di::Container& container, const std::string& busAddress = {});
 };
 

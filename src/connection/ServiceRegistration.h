@@ -20,11 +20,12 @@ struct ServiceSettings {
     std::chrono::nanoseconds requestTimeout = std::chrono::seconds(5);
 };
 
-/// The registrations of VKConnectionFactory::registerWith: `VKConnection`, the transport and
-/// the daemon-online centre, and the monitor (registerMonitorService).
+/// The registrations of VKConnectionFactory::registerWith: `VKConnection`, the transport, and
+/// the monitor's (registerMonitorService).
 void registerConnectionServices(di::Container& container, const ServiceSettings& settings);
 
-/// The registration of VKConnectionMonitorFactory::registerWith: `VKConnectionMonitor` only.
+/// The registrations of VKConnectionMonitorFactory::registerWith: `VKConnectionMonitor` and the
+/// daemon-online centre it observes.
 void registerMonitorService(di::Container& container, const ServiceSettings& settings);
 
 }  // namespace velkor

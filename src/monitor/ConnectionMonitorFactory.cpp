@@ -1,6 +1,7 @@
 #include "basalt/QZLogger.h"
 #include "connection/ServiceRegistration.h"
 #include "monitor/ConnectionMonitorImpl.h"
+#include "monitor/DBusDaemonOnlineCenter.h"
 #include "velkor/VKConnectionFactory.h"
 #include "velkor/rx/ConcurrentDispatchQueueScheduler.h"
 
@@ -26,6 +27,13 @@ void registerMonitorService(di::Container& container, const ServiceSettings& set
                                    : std::make_shared<rx::ConcurrentDispatchQueueScheduler>(
                                          "ConnectionMonitorImpl");
                 return ConnectionMonitorImpl::make(resolver, s);
+            })
+        .inObjectScope(di::ObjectScope::transient);
+    // The monitor's own dependency: word of the daemon coming online, from the daemon's bus.
+    container
+        .registerFactory<DaemonOnlineCenter>(
+            [busAddress = settings.busAddress](const di::Resolver&) {
+                return DBusDaemonOnlineCenter::make(busAddress);
             })
         .inObjectScope(di::ObjectScope::transient);
 }

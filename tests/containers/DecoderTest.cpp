@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "ContainerTesting.h"
-#include "connection/RegistryOfContainers.h"
+#include "registry/RegistryOfContainers.h"
 #include "support/FakeInnerConnection.h"
 #include "support/LogCapture.h"
 #include "values/client/ContainerProxy.h"

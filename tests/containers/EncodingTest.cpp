@@ -3,7 +3,7 @@
 
 #include "ContainerTesting.h"
 #include "basalt/ArchiveWriter.h"
-#include "connection/RegistryOfContainers.h"
+#include "registry/RegistryOfContainers.h"
 #include "support/FakeInnerConnection.h"
 #include "values/client/SerializerOnClient.h"
 

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "channel/DBusDaemonOnlineCenter.h"
+#include "connection/ServiceRegistration.h"
+#include "monitor/DBusDaemonOnlineCenter.h"
 #include "support/BlockingQueue.h"
 #include "support/FakeBusDaemon.h"
 #include "support/PrivateBus.h"
@@ -73,6 +74,22 @@ TEST(DaemonOnlineCenterTest, OnlyTheBusCanAnnounceADaemon) {
 
 TEST(DaemonOnlineCenterTest, NoBusGivesNoCentre) {
     EXPECT_EQ(DBusDaemonOnlineCenter::make("unix:path=/nonexistent/velkor/bus"), nullptr);
+}
+
+TEST(DaemonOnlineCenterTest, TheMonitorsRegistrationBringsACentreOnItsBus) {
+    test::PrivateBus bus;
+    di::Container container;
+    ServiceSettings settings;
+    settings.busAddress = bus.address();
+    registerMonitorService(container, settings);
+    auto center = container.resolve<DaemonOnlineCenter>();
+    ASSERT_TRUE(center);
+    EXPECT_NE(center, container.resolve<DaemonOnlineCenter>());
+    test::BlockingQueue<int> announced;
+    auto observer = center->addObserver(kName, [&] { announced.push(1); });
+    test::FakeBusDaemon daemon(bus.address(), kName);
+    EXPECT_TRUE(announced.next());
+    observer->dispose();
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include "channel/XpcChannelToServerFactory.h"
 #include "connection/ConnectionImpl.h"
 #include "monitor/ConnectionMonitorImpl.h"
+#include "monitor/DBusDaemonOnlineCenter.h"
 #include "support/BlockingQueue.h"
 #include "support/PrivateBus.h"
 #include "support/SystemBusAddress.h"
@@ -44,6 +45,8 @@ class EndToEndTest : public ::testing::Test {
         container_.registerFactory<BKProductDefines>(
             [](const di::Resolver&) { return std::make_shared<BKProductDefines>(); });
         XpcChannelToServerFactory::registerWith(container_);
+        container_.registerFactory<DaemonOnlineCenter>(
+            [](const di::Resolver&) { return DBusDaemonOnlineCenter::make(); });
     }
     ~EndToEndTest() override {
         daemon_.reset();

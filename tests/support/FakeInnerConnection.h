@@ -7,9 +7,9 @@
 #include <utility>
 #include <vector>
 
-#include "connection/RegistryOfContainers.h"
 #include "dispatch/SerialActionQueue.h"
 #include "internals/InnerConnection.h"
+#include "registry/RegistryOfContainers.h"
 #include "velkor/VKError.h"
 #include "velkor/rx/PublishSubject.h"
 

@@ -2,7 +2,6 @@
 
 #include "channel/ConnectionToServer.h"
 #include "channel/XpcChannelToServerFactory.h"
-#include "monitor/DaemonOnlineCenter.h"
 #include "support/FakeBusDaemon.h"
 #include "support/LogCapture.h"
 #include "support/PrivateBus.h"
@@ -69,10 +68,6 @@ TEST(XpcChannelToServerFactoryTest, EachResolutionBuildsItsOwnTransportToTheName
     auto two = daemon.nextRequest();
     ASSERT_TRUE(one && two);
     EXPECT_NE(one->sender, two->sender);  // one bus connection each
-
-    auto center = container.resolve<DaemonOnlineCenter>();
-    EXPECT_TRUE(center);
-    EXPECT_NE(center, container.resolve<DaemonOnlineCenter>());
 }
 
 }  // namespace

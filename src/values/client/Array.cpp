@@ -2,9 +2,9 @@
 #include <algorithm>
 
 #include "basalt/QZLogger.h"
-#include "connection/RegistryOfContainers.h"
 #include "dispatch/ReadWriteQueue.h"
 #include "internals/InnerConnection.h"
+#include "registry/RegistryOfContainers.h"
 #include "values/ChildLinks.h"
 #include "values/client/ContainerProxy.h"
 #include "values/client/DeserializerOnClient.h"

@@ -1,8 +1,8 @@
 #include "values/client/ContainerProxy.h"
 
 #include "basalt/QZLogger.h"
-#include "connection/RegistryOfContainers.h"
 #include "internals/InnerConnection.h"
+#include "registry/RegistryOfContainers.h"
 #include "values/client/DeserializerOnClient.h"
 #include "velkor/VKError.h"
 

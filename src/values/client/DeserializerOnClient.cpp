@@ -3,8 +3,8 @@
 #include <algorithm>
 
 #include "basalt/QZLogger.h"
-#include "connection/RegistryOfContainers.h"
 #include "internals/InnerConnection.h"
+#include "registry/RegistryOfContainers.h"
 #include "values/ParentsOfContainerBase.h"
 #include "values/client/ContainerProxy.h"
 #include "velkor/VKArray.h"

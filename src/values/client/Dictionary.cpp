@@ -1,8 +1,8 @@
 // The dictionary's construction, decoding, reads, prefetching and the changes the caller makes.
 #include "basalt/QZLogger.h"
-#include "connection/RegistryOfContainers.h"
 #include "dispatch/ReadWriteQueue.h"
 #include "internals/InnerConnection.h"
+#include "registry/RegistryOfContainers.h"
 #include "values/ChildLinks.h"
 #include "values/client/ContainerProxy.h"
 #include "values/client/DeserializerOnClient.h"

@@ -1,7 +1,7 @@
 #include "values/client/SerializerOnClient.h"
 
-#include "connection/RegistryOfContainers.h"
 #include "internals/InnerConnection.h"
+#include "registry/RegistryOfContainers.h"
 #include "velkor/VKContainer.h"
 
 namespace velkor {

@@ -1,7 +1,7 @@
 #include "values/client/ServerChangeSteps.h"
 
 #include "basalt/QZLogger.h"
-#include "connection/RegistryOfContainers.h"
+#include "registry/RegistryOfContainers.h"
 #include "values/client/DeserializerOnClient.h"
 #include "velkor/VKError.h"
 

@@ -1,4 +1,4 @@
-#include "connection/RegistryOfContainers.h"
+#include "registry/RegistryOfContainers.h"
 
 #include "internals/InnerConnection.h"
 #include "velkor/VKContainer.h"

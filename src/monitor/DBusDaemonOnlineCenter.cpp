@@ -1,4 +1,4 @@
-#include "channel/DBusDaemonOnlineCenter.h"
+#include "monitor/DBusDaemonOnlineCenter.h"
 
 #include <vector>
 

@@ -220,32 +220,14 @@ void XpcChannelToServer::handleAnswer(const dbus::Message& signal) {
             emitUnreadable(*tag);
         return;
     }
-    const auto& received = std::get<dbus::ReceivedResponse>(parsed);
-    const UUID& tag = received.tag;
+    auto& received = std::get<dbus::ReceivedResponse>(parsed);
     if (!received.response) {
         // Only an update whose result is no ChangeResult has none; its revision goes with it.
-        settingsUpdatedWithTag(tag, received.rawValue, 0);
+        settingsUpdatedWithTag(received.tag, received.rawValue, 0);
         return;
     }
-    std::visit(
-        Overloaded{
-            [&](const ServerResponse::RequestHasFailed&) {
-                // The code as sent, so that an unknown one is reported as received.
-                requestHasFailedWithTag(tag, received.rawValue);
-            },
-            [&](const ServerResponse::SettingsFetched& r) { settingsFetchedWithTag(tag, r.data); },
-            [&](const ServerResponse::SettingsUpdated& r) {
-                settingsUpdatedWithTag(tag, received.rawValue, r.newRevision);
-            },
-            [&](const ServerResponse::SettingsDeleted& r) {
-                settingsDeletedWithTag(tag, r.rootId);
-            },
-            [&](const ServerResponse::NoteChanges& r) {
-                noteChangesWithTag(tag, r.changeNotifications, r.changePaths);
-            },
-            [&](const ServerResponse::RequestSucceeded&) { requestSucceededWithTag(tag); },
-        },
-        received.response->payload());
+    // Decoded once: the answer reaches the channel as the codec read it.
+    deliver(received.tag, std::move(*received.response));
 }
 
 void XpcChannelToServer::handleInvalidation() {
@@ -266,46 +248,66 @@ void XpcChannelToServer::emitUnreadable(const UUID& tag) {
     virtualChannel_->unreadableResponseSubject.onNext(tag);
 }
 
+void XpcChannelToServer::deliver(const UUID& tag, ServerResponse response) {
+    std::visit(Overloaded{
+                   [&](const ServerResponse::RequestHasFailed& r) {
+                       logger().warning("Got 'error=%@' response (tag=%@); Error: %@",
+                                        r.error.description(), tag, r.error.localizedDescription());
+                   },
+                   [&](const ServerResponse::RequestSucceeded&) {
+                       logger().debug("Got 'requestSucceeded' response (tag=%@).", tag);
+                   },
+                   [&](const ServerResponse::SettingsFetched&) {
+                       logger().debug("Got 'settingsFetched' response (tag=%@).", tag);
+                   },
+                   [&](const ServerResponse::SettingsUpdated&) {
+                       logger().debug("Got 'settingsUpdated' response (tag=%@).", tag);
+                   },
+                   [&](const ServerResponse::NoteChanges& r) {
+                       logger().debug("Got 'noteChanges' notification, # of changes = %d (tag=%@).",
+                                      r.changeNotifications.size(), tag);
+                   },
+                   [&](const ServerResponse::SettingsDeleted&) {
+                       logger().debug("Got 'settingsDeleted' response (tag=%@).", tag);
+                   },
+               },
+               response.payload());
+    emit(tag, std::move(response));
+}
+
 void XpcChannelToServer::requestHasFailedWithTag(const UUID& tag, std::int64_t errorCode) {
-    auto error = VKError::fromRawValue(errorCode).value_or(VKError::serverError);
-    logger().warning("Got 'error=%@' response (tag=%@); Error: %@", error.description(), tag,
-                     error.localizedDescription());
-    emit(tag, ServerResponse::RequestHasFailed{error});
+    deliver(tag, ServerResponse::RequestHasFailed{
+                     VKError::fromRawValue(errorCode).value_or(VKError::serverError)});
 }
 
 void XpcChannelToServer::requestSucceededWithTag(const UUID& tag) {
-    logger().debug("Got 'requestSucceeded' response (tag=%@).", tag);
-    emit(tag, ServerResponse::RequestSucceeded{});
+    deliver(tag, ServerResponse::RequestSucceeded{});
 }
 
 void XpcChannelToServer::settingsFetchedWithTag(const UUID& tag, const Blob& data) {
-    logger().debug("Got 'settingsFetched' response (tag=%@).", tag);
-    emit(tag, ServerResponse::SettingsFetched{data});
+    deliver(tag, ServerResponse::SettingsFetched{data});
 }
 
 void XpcChannelToServer::settingsUpdatedWithTag(const UUID& tag, std::int64_t rawResult,
                                                 std::int64_t newRevision) {
-    logger().debug("Got 'settingsUpdated' response (tag=%@).", tag);
     auto result = changeResultFromRawValue(rawResult);
     if (!result) {
+        logger().debug("Got 'settingsUpdated' response (tag=%@).", tag);
         logger().error("Invalid result value (%d) of 'settingsUpdated' response.", rawResult);
         emitUnreadable(tag);
         return;
     }
-    emit(tag, ServerResponse::SettingsUpdated{*result, newRevision});
+    deliver(tag, ServerResponse::SettingsUpdated{*result, newRevision});
 }
 
 void XpcChannelToServer::noteChangesWithTag(const UUID& tag,
                                             const std::vector<ChangeNotificationPtr>& changes,
                                             const std::vector<std::string>& paths) {
-    logger().debug("Got 'noteChanges' notification, # of changes = %d (tag=%@).", changes.size(),
-                   tag);
-    emit(tag, ServerResponse::NoteChanges{changes, paths});
+    deliver(tag, ServerResponse::NoteChanges{changes, paths});
 }
 
 void XpcChannelToServer::settingsDeletedWithTag(const UUID& tag, const UUID& rootId) {
-    logger().debug("Got 'settingsDeleted' response (tag=%@).", tag);
-    emit(tag, ServerResponse::SettingsDeleted{rootId});
+    deliver(tag, ServerResponse::SettingsDeleted{rootId});
 }
 
 }  // namespace velkor

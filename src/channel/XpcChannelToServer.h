@@ -67,8 +67,9 @@ class XpcChannelToServer final : public ConnectionToServer,
     /// The bus connection as log lines show it.
     const std::string& connectionDescription() const { return description_; }
 
-    // What the daemon's answer signals become (one call per signal, on the loop thread); each
-    // logs and emits one (tag, answer) from the channel.
+    // The daemon's six answer signals, one call each: each logs and emits one (tag, answer)
+    // from the channel. Received signals take the shorter way of deliver(), with the same log
+    // lines, so that each is decoded once.
     void requestHasFailedWithTag(const UUID& tag, std::int64_t errorCode) override;
     void requestSucceededWithTag(const UUID& tag) override;
     void settingsFetchedWithTag(const UUID& tag, const Blob& data) override;
@@ -95,6 +96,8 @@ class XpcChannelToServer final : public ConnectionToServer,
 
     void handleRequestServiceError(const std::string& description);
     void emit(const UUID& tag, ServerResponse response);
+    /// Logs an answer as the daemon's signal of its kind is logged, and emits it.
+    void deliver(const UUID& tag, ServerResponse response);
     /// An answer under `tag` arrived but could not be read: its caller fails at once.
     void emitUnreadable(const UUID& tag);
     bool isClosed();

@@ -8,8 +8,8 @@
 #include <unordered_set>
 #include <vector>
 
-#include "connection/RegistryOfContainers.h"
 #include "internals/InnerConnection.h"
+#include "registry/RegistryOfContainers.h"
 #include "values/client/DeserializerOnClient.h"
 #include "values/client/SerializerOnClient.h"
 #include "velkor/Log.h"

@@ -78,7 +78,7 @@ class Reader {
             case static_cast<std::int64_t>(ValueKind::array):
             case static_cast<std::int64_t>(ValueKind::dictionary):
                 return container(static_cast<ValueKind>(kind), depth);
-            case static_cast<std::int64_t>(ValueKind::reference):
+            case static_cast<std::int64_t>(ValueKind::containerProxy):
                 return reference();
             default:
                 invalid();
@@ -86,7 +86,7 @@ class Reader {
     }
 
     IncomingValue reference() {
-        IncomingValue v{.kind = ValueKind::reference, .id = uuid()};
+        IncomingValue v{.kind = ValueKind::containerProxy, .id = uuid()};
         if (written_.contains(v.id)) {
             if (open_.contains(v.id)) {
                 throw VKError(VKError::circularReferences);

@@ -19,7 +19,7 @@ void BlobEncoder::encodeData(std::span<const std::uint8_t> bytes) {
 }
 
 void BlobEncoder::encodeProxy(const UUID& id) {
-    writer_.encodeInteger(static_cast<std::int64_t>(ValueKind::reference));
+    writer_.encodeInteger(static_cast<std::int64_t>(ValueKind::containerProxy));
     encodeUuid(id);
 }
 
@@ -47,7 +47,7 @@ void BlobEncoder::encodeIncoming(const IncomingTree& tree, const IncomingValue& 
         case ValueKind::data:
             encodeData(value.bytes);
             break;
-        case ValueKind::reference:
+        case ValueKind::containerProxy:
             encodeProxy(value.id);
             break;
         case ValueKind::array:

@@ -221,7 +221,7 @@ std::optional<ChangeApplier::Effect> ChangeApplier::applyToDictionary(
 
     const auto old = store_.item(target.id, key, 0);
     Effect effect{ChangeType::childRemoved};
-    if (old && old->kind == ValueKind::reference) {
+    if (old && old->kind == ValueKind::containerProxy) {
         effect.dropped.push_back(old->child);
     }
     if (change.type == ChangeType::childRemoved) {
@@ -259,7 +259,7 @@ std::optional<ChangeApplier::Effect> ChangeApplier::applyToArray(const VKChangeN
                 return std::nullopt;
             }
             Effect effect{ChangeType::childChanged, i, i};
-            if (old->kind == ValueKind::reference) {
+            if (old->kind == ValueKind::containerProxy) {
                 effect.dropped.push_back(old->child);
             }
             store_.addContainers(*tree, target.root);
@@ -286,7 +286,7 @@ std::optional<ChangeApplier::Effect> ChangeApplier::applyToArray(const VKChangeN
                 throw VKError(VKError::invalidFileData);
             }
             Effect effect{ChangeType::childRemoved, i, i};
-            if (old->kind == ValueKind::reference) {
+            if (old->kind == ValueKind::containerProxy) {
                 effect.dropped.push_back(old->child);
             }
             store_.removeItem(target.id, {}, i);

@@ -48,12 +48,12 @@ StoredItem readItem(const Statement& s, int first) {
             item.payload.assign(bytes.begin(), bytes.end());
             break;
         }
-        case static_cast<std::int64_t>(ValueKind::reference): {
+        case static_cast<std::int64_t>(ValueKind::containerProxy): {
             auto child = s.uuid(value);
             if (!child) {
                 damaged();
             }
-            item.kind = ValueKind::reference;
+            item.kind = ValueKind::containerProxy;
             item.child = *child;
             break;
         }
@@ -97,8 +97,8 @@ void bindValue(Statement& s, int first, const IncomingValue& v) {
             break;
         case ValueKind::array:
         case ValueKind::dictionary:
-        case ValueKind::reference:
-            s.bind(first, static_cast<std::int64_t>(ValueKind::reference));
+        case ValueKind::containerProxy:
+            s.bind(first, static_cast<std::int64_t>(ValueKind::containerProxy));
             s.bind(first + 1, v.id);
             break;
     }

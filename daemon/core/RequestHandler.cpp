@@ -123,7 +123,7 @@ ServerResponse RequestHandler::fetch(const Caller& caller, const ClientRequest::
             throw VKError(VKError::pathDoesNotExist);
         }
         const bool last = slash == std::string_view::npos;
-        if (item->kind != ValueKind::reference) {
+        if (item->kind != ValueKind::containerProxy) {
             if (!last) {
                 throw VKError(VKError::pathDoesNotExist);
             }

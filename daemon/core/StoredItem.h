@@ -35,7 +35,7 @@ struct StoredItem {
             case ValueKind::string:
             case ValueKind::data:
                 return std::string_view(payload) == value.text();
-            case ValueKind::reference:
+            case ValueKind::containerProxy:
                 return child == value.id;
             default:
                 return false;

@@ -80,7 +80,7 @@ std::vector<std::uint8_t> TreeExporter::exportContainer(const ContainerRecord& t
         } else if (item.slot != static_cast<std::int64_t>(index) || !item.key.empty()) {
             throw VKError(VKError::invalidFileData);
         }
-        if (item.kind != ValueKind::reference) {
+        if (item.kind != ValueKind::containerProxy) {
             encodeScalar(encoder, item);
             continue;
         }

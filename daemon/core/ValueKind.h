@@ -1,19 +1,14 @@
 #pragma once
 
-#include <cstdint>
+#include "velkor/VKObjectBase.h"
 
 namespace velkor::daemon {
 
-/// The kind of a value as blobs and the store write it: the raw values of the library's kinds,
-/// with 5 standing for a reference to a container (a proxy in the daemon's answers).
-enum class ValueKind : std::uint8_t {
-    number = 0,
-    string = 1,
-    data = 2,
-    array = 3,
-    dictionary = 4,
-    reference = 5,
-};
+/// The kind of a value as blobs and the store write it: the library's own kinds, whose raw values
+/// are part of the wire format, so that both ends read one definition. `containerProxy` (5)
+/// stands for a reference to a container: a child the store keeps as a link, and a proxy in the
+/// daemon's answers.
+using ValueKind = VKObjectBase::Kind;
 
 inline bool isContainer(ValueKind kind) {
     return kind == ValueKind::array || kind == ValueKind::dictionary;

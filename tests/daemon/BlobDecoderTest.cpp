@@ -70,7 +70,7 @@ TEST(BlobDecoderTest, ReadsEveryKindInOrder) {
     EXPECT_EQ(top.values[2].text(), "bytes");
     EXPECT_EQ(top.values[2].kind, ValueKind::data);
     EXPECT_EQ(top.values[3].kind, ValueKind::array);
-    EXPECT_EQ(top.values[4].kind, ValueKind::reference);
+    EXPECT_EQ(top.values[4].kind, ValueKind::containerProxy);
     EXPECT_EQ(top.values[4].id, b);
     EXPECT_EQ(tree.containers[1].revision, 7);
     EXPECT_FALSE(tree.containers[1].subscribed);

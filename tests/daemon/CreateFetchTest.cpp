@@ -46,9 +46,9 @@ TEST_F(CreateFetchTest, CreatedTreeComesBackWithItsIdsRevisionsAndValues) {
     EXPECT_EQ(top.at("n").number, 7);
     EXPECT_EQ(top.at("blob").kind, ValueKind::data);
     EXPECT_EQ(top.at("blob").text, std::string("\0\1\2", 3));
-    EXPECT_EQ(top.at("list").kind, ValueKind::reference);
+    EXPECT_EQ(top.at("list").kind, ValueKind::containerProxy);
     EXPECT_EQ(top.at("list").id, sample.listId);
-    EXPECT_EQ(top.at("again").kind, ValueKind::reference);
+    EXPECT_EQ(top.at("again").kind, ValueKind::containerProxy);
 
     // Recursive: everything in full, the container held by two parents written once.
     const Node all = fetched(fetch(alice, "", true));
@@ -66,7 +66,7 @@ TEST_F(CreateFetchTest, CreatedTreeComesBackWithItsIdsRevisionsAndValues) {
     EXPECT_EQ(shared.id, sample.sharedId);
     EXPECT_EQ(shared.revision, 4);
     EXPECT_EQ(shared.at("k").number, -1);
-    EXPECT_EQ(list.at(2).kind, ValueKind::reference);
+    EXPECT_EQ(list.at(2).kind, ValueKind::containerProxy);
     EXPECT_EQ(list.at(2).id, sample.sharedId);
 
     // The creator's subscription flags are recorded as the blob gave them.
@@ -84,7 +84,7 @@ TEST_F(CreateFetchTest, PathsLeadThroughKeysAndIndexes) {
     EXPECT_EQ(shared.id, sample.sharedId);
     EXPECT_EQ(shared.at("k").number, -1);
     const Node list = fetched(fetch(alice, "list", false));
-    EXPECT_EQ(list.at(2).kind, ValueKind::reference);
+    EXPECT_EQ(list.at(2).kind, ValueKind::containerProxy);
 
     for (const char* path : {"missing", "list/3", "list/x", "list/-1", "list/+1", "list/",
                              "n/deeper", "list/2/k/more", "list/99999999999999999999"}) {
@@ -134,7 +134,7 @@ TEST_F(CreateFetchTest, ResolveSubscribeDeleteAndCreateAgain) {
 
     const Node list = fetched(resolve(bob, sample.listId));
     EXPECT_EQ(list.id, sample.listId);
-    EXPECT_EQ(list.at(2).kind, ValueKind::reference);
+    EXPECT_EQ(list.at(2).kind, ValueKind::containerProxy);
     EXPECT_EQ(fetched(resolve(bob, sample.listId, true)).at(2).at("k").number, -1);
     EXPECT_EQ(failure(resolve(bob, newId())), VKError::containerNotFound);
 

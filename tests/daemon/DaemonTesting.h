@@ -61,7 +61,7 @@ inline Node dat(std::string bytes) {
     return Node{.kind = ValueKind::data, .text = std::move(bytes)};
 }
 inline Node ref(const UUID& id) {
-    return Node{.kind = ValueKind::reference, .id = id};
+    return Node{.kind = ValueKind::containerProxy, .id = id};
 }
 inline Node dict(const UUID& id, std::vector<std::pair<std::string, Node>> entries,
                  std::int64_t revision = 0, bool subscribed = false) {
@@ -91,7 +91,7 @@ inline void writeClient(basalt::ArchiveWriter& w, const Node& n) {
         case ValueKind::data:
             w.encodeBytes({reinterpret_cast<const std::uint8_t*>(n.text.data()), n.text.size()});
             break;
-        case ValueKind::reference:
+        case ValueKind::containerProxy:
             w.encodeBytes(n.id.bytes());
             break;
         case ValueKind::array:
@@ -169,7 +169,7 @@ class DaemonBlobReader {
             case ValueKind::data:
                 n.text = bytes();
                 break;
-            case ValueKind::reference:
+            case ValueKind::containerProxy:
                 n.id = uuid();
                 break;
             case ValueKind::array:

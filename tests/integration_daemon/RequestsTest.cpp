@@ -69,7 +69,7 @@ TEST_F(RequestsTest, EveryRequestIsAnsweredWithItsSignalAndTagToItsSenderAlone) 
     const Node root = fetchedTree(answers[2]);
     EXPECT_EQ(root.id, rootId);
     EXPECT_EQ(root.at("a").number, 1);
-    EXPECT_EQ(root.at("child").kind, ValueKind::reference);
+    EXPECT_EQ(root.at("child").kind, ValueKind::containerProxy);
     EXPECT_EQ(fetchedTree(answers[3]).at(0).text, "x");
     const Node child = fetchedTree(answers[8]);
     EXPECT_EQ(child.root, rootId);

@@ -1,4 +1,4 @@
-#include "velkor/rx/VirtualTimeScheduler.h"
+#include "velkor/testing/VirtualTimeScheduler.h"
 
 #include <utility>
 

@@ -5,7 +5,7 @@
 #include "support/LogCapture.h"
 #include "velkor/rx/ConcurrentDispatchQueueScheduler.h"
 #include "velkor/rx/ImmediateScheduler.h"
-#include "velkor/rx/VirtualTimeScheduler.h"
+#include "velkor/testing/VirtualTimeScheduler.h"
 
 using namespace velkor;
 using namespace velkor::test;

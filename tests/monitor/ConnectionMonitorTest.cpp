@@ -14,7 +14,7 @@
 #include "velkor/VKError.h"
 #include "velkor/rx/ConcurrentDispatchQueueScheduler.h"
 #include "velkor/rx/PublishSubject.h"
-#include "velkor/rx/VirtualTimeScheduler.h"
+#include "velkor/testing/VirtualTimeScheduler.h"
 
 using namespace velkor;
 using namespace std::chrono_literals;

@@ -13,7 +13,7 @@
 #include "velkor/rx/PublishSubject.h"
 #include "velkor/rx/SerialEventLoopScheduler.h"
 #include "velkor/rx/Unit.h"
-#include "velkor/rx/VirtualTimeScheduler.h"
+#include "velkor/testing/VirtualTimeScheduler.h"
 
 using namespace velkor::rx;
 using velkor::rx::test::errorMessage;

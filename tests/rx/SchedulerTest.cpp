@@ -13,7 +13,7 @@
 #include "Recorder.h"
 #include "velkor/rx/ConcurrentDispatchQueueScheduler.h"
 #include "velkor/rx/SerialEventLoopScheduler.h"
-#include "velkor/rx/VirtualTimeScheduler.h"
+#include "velkor/testing/VirtualTimeScheduler.h"
 
 using namespace velkor::rx;
 using namespace std::chrono_literals;

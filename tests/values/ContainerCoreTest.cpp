@@ -8,7 +8,7 @@
 #include "basalt/QZLogger.h"
 #include "internals/ChangeNotification.h"
 #include "support/FakeInnerConnection.h"
-#include "velkor/rx/VirtualTimeScheduler.h"
+#include "velkor/testing/VirtualTimeScheduler.h"
 
 namespace velkor::test {
 namespace {

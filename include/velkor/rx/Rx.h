@@ -16,4 +16,3 @@
 #include "velkor/rx/SerialEventLoopScheduler.h"
 #include "velkor/rx/Unit.h"
 #include "velkor/rx/Variable.h"
-#include "velkor/rx/VirtualTimeScheduler.h"

@@ -16,7 +16,7 @@
 #include "velkor/VKDictionary.h"
 #include "velkor/VKError.h"
 #include "velkor/VKScalars.h"
-#include "velkor/rx/VirtualTimeScheduler.h"
+#include "velkor/testing/VirtualTimeScheduler.h"
 
 namespace velkor::test {
 

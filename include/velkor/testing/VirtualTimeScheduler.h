@@ -14,6 +14,9 @@ namespace velkor::rx {
 
 class ScheduledAction;
 
+/// Part of the testing headers (velkor/testing/), aids for the host's own tests that
+/// velkor/velkor.h does not include.
+///
 /// A scheduler for tests, with a clock of its own that moves only when told. Actions never run
 /// inside schedule(): they wait until the clock is advanced, and then run on the thread that
 /// advances it, in due-time order (first scheduled first for equal times), with now() set to

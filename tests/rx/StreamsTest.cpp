@@ -1,0 +1,261 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "Recorder.h"
+#include "velkor/rx/CompositeDisposable.h"
+#include "velkor/rx/Disposables.h"
+#include "velkor/rx/ImmediateScheduler.h"
+#include "velkor/rx/PublishSubject.h"
+#include "velkor/rx/Unit.h"
+#include "velkor/rx/Variable.h"
+#include "velkor/testing/VirtualTimeScheduler.h"
+
+using namespace velkor::rx;
+using velkor::rx::test::errorMessage;
+using velkor::rx::test::Recorder;
+using Strings = std::vector<std::string>;
+
+namespace {
+Error failure(const char* text) {
+    return std::make_exception_ptr(std::runtime_error(text));
+}
+}  // namespace
+
+// A subject delivers to its current observers until its first end, which every observer, even
+// a later one, gets exactly once; nothing gets through after it.
+TEST(Streams, ASubjectDeliversUntilItsFirstEndAndReplaysThatEnd) {
+    for (bool completes : {true, false}) {
+        PublishSubject<int> subject;
+        subject.onNext(0);  // nobody listens: dropped
+        auto first = Recorder<int>::make(), second = Recorder<int>::make();
+        auto firstSubscription = first->subscribeTo(subject.asObservable());
+        subject.onNext(1);
+        second->subscribeTo(subject.asObservable());
+        firstSubscription->dispose();
+        firstSubscription->dispose();
+        subject.onNext(2);
+        if (completes)
+            subject.onCompleted();
+        else
+            subject.onError(failure("lost"));
+        subject.onNext(3);
+        subject.onError(failure("second"));
+        auto late = Recorder<int>::make();
+        EXPECT_TRUE(late->subscribeTo(subject.asObservable())->isDisposed());
+
+        const std::string end = completes ? "completed" : "lost";
+        EXPECT_EQ(first->events(), (Strings{"value", "disposed"}));
+        EXPECT_EQ(second->events(), (Strings{"value", end, "disposed"}));
+        EXPECT_EQ(second->values(), (std::vector<int>{2}));
+        EXPECT_EQ(late->events(), (Strings{end, "disposed"}));
+        EXPECT_FALSE(subject.hasObservers());
+    }
+}
+
+// Handlers may subscribe, dispose themselves and emit again; a handler is never re-entered
+// out of order and its onDisposed waits for the delivery in progress.
+TEST(Streams, HandlersMaySubscribeDisposeAndEmit) {
+    PublishSubject<int> subject;
+    Strings log;
+    DisposablePtr self, added;
+    self = subject.asObservable().subscribe(
+        [&](const int& value) {
+            log.push_back("self " + std::to_string(value));
+            if (value == 1) {
+                added = subject.asObservable().subscribe(
+                    [&](const int& v) { log.push_back("added " + std::to_string(v)); });
+                subject.onNext(2);
+            } else {
+                self->dispose();
+            }
+        },
+        nullptr, nullptr, [&] { log.push_back("self onDisposed"); });
+    subject.onNext(1);
+    subject.onNext(3);
+    EXPECT_EQ(log, (Strings{"self 1", "self 2", "added 2", "self onDisposed", "added 3"}));
+    added->dispose();
+    EXPECT_FALSE(subject.hasObservers());
+}
+
+// create() keeps the grammar (nothing after the end) and disposes the work it started when the
+// subscription ends, by an end or by disposal; a subscribe function that throws is an error.
+TEST(Streams, CreatedObservablesKeepTheGrammarAndDisposeTheirWork) {
+    int workDisposed = 0;
+    ObserverPtr<int> kept;
+    auto make = [&](bool completeAtOnce) {
+        return Observable<int>::create([&, completeAtOnce](ObserverPtr<int> observer) {
+            observer->onNext(1);
+            if (completeAtOnce) {
+                observer->onCompleted();
+                observer->onNext(2);
+                observer->onError(failure("late"));
+            }
+            kept = observer;
+            return Disposables::create([&] { ++workDisposed; });
+        });
+    };
+    auto ended = Recorder<int>::make();
+    ended->subscribeTo(make(true))->dispose();
+    EXPECT_EQ(ended->events(), (Strings{"value", "completed", "disposed"}));
+    EXPECT_EQ(workDisposed, 1);
+
+    auto open = Recorder<int>::make();
+    auto subscription = open->subscribeTo(make(false));
+    subscription->dispose();
+    kept->onNext(5);
+    EXPECT_EQ(open->values(), (std::vector<int>{1}));
+    EXPECT_EQ(workDisposed, 2);
+
+    auto failed = Recorder<int>::make();
+    failed->subscribeTo(Observable<int>::create(
+        [](ObserverPtr<int>) -> DisposablePtr { throw std::runtime_error("cannot start"); }));
+    EXPECT_EQ(failed->events(), (Strings{"cannot start", "disposed"}));
+}
+
+// share() holds one source subscription while observers remain and subscribes anew after
+// dropping to zero or after the end; doOn's effects run per source subscription. An error that
+// the subscribe effect pushes into the source ends each attempt at once.
+TEST(Streams, ShareHoldsOneSourceSubscriptionWhileObserversRemain) {
+    PublishSubject<int> subject;
+    Strings log;
+    auto shared = subject.asObservable()
+                      .doOn([&] { log.push_back("subscribe"); }, [&] { log.push_back("dispose"); })
+                      .share();
+    auto first = Recorder<int>::make(), second = Recorder<int>::make();
+    auto firstSubscription = first->subscribeTo(shared);
+    subject.onNext(1);
+    auto secondSubscription = second->subscribeTo(shared);
+    subject.onNext(2);
+    firstSubscription->dispose();
+    subject.onNext(3);
+    EXPECT_EQ(log, (Strings{"subscribe"}));
+    secondSubscription->dispose();
+    EXPECT_EQ(first->values(), (std::vector<int>{1, 2}));
+    EXPECT_EQ(second->values(), (std::vector<int>{2, 3}));
+
+    auto third = Recorder<int>::make(), fourth = Recorder<int>::make();
+    third->subscribeTo(shared);
+    fourth->subscribeTo(shared);
+    subject.onCompleted();
+    EXPECT_EQ(fourth->events(), (Strings{"completed", "disposed"}));
+    auto late = Recorder<int>::make();
+    late->subscribeTo(shared);
+    EXPECT_EQ(late->events(), (Strings{"completed", "disposed"}));
+    EXPECT_EQ(log,
+              (Strings{"subscribe", "dispose", "subscribe", "dispose", "subscribe", "dispose"}));
+
+    PublishSubject<int> refusing;
+    auto failing = refusing.asObservable()
+                       .doOn([&] { refusing.onError(failure("refused")); }, nullptr)
+                       .share();
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        auto recorder = Recorder<int>::make();
+        EXPECT_TRUE(recorder->subscribeTo(failing)->isDisposed());
+        EXPECT_EQ(recorder->events(), (Strings{"refused", "disposed"}));
+    }
+}
+
+// observeOn delivers on the scheduler: with virtual time only when the clock moves, disposal
+// drops what is queued and releases the scheduler; the immediate scheduler delivers inline.
+TEST(Streams, ObserveOnDeliversOnTheSchedulerAndDisposalDropsTheQueue) {
+    auto scheduler = std::make_shared<VirtualTimeScheduler>();
+    PublishSubject<int> subject;
+    auto kept = Recorder<int>::make(), dropped = Recorder<int>::make();
+    kept->subscribeTo(subject.asObservable().observeOn(scheduler));
+    auto droppedSubscription = dropped->subscribeTo(subject.asObservable().observeOn(scheduler));
+    PublishSubject<Unit> connected;
+    auto ending = Recorder<Unit>::make();
+    ending->subscribeTo(connected.asObservable().share().observeOn(scheduler));
+    subject.onNext(1);
+    subject.onCompleted();
+    connected.onCompleted();
+    EXPECT_TRUE(kept->events().empty());
+    droppedSubscription->dispose();
+    scheduler->advanceBy(std::chrono::seconds(0));
+    EXPECT_EQ(kept->events(), (Strings{"value", "completed", "disposed"}));
+    EXPECT_EQ(dropped->events(), (Strings{"disposed"}));
+    EXPECT_EQ(ending->events(), (Strings{"completed", "disposed"}));
+
+    std::weak_ptr<VirtualTimeScheduler> watch;
+    {
+        auto idle = std::make_shared<VirtualTimeScheduler>();
+        watch = idle;
+        auto pending = subject.asObservable().observeOn(idle).subscribe([](const int&) {});
+        pending->dispose();
+    }
+    EXPECT_TRUE(watch.expired());
+
+    Strings seen;
+    PublishSubject<int> direct;
+    auto inline_ = direct.asObservable()
+                       .observeOn(std::make_shared<ImmediateScheduler>())
+                       .subscribe([&](const int& v) {
+                           seen.push_back("in " + std::to_string(v));
+                           if (v == 1)
+                               direct.onNext(2);
+                           seen.push_back("out " + std::to_string(v));
+                       });
+    direct.onNext(1);
+    EXPECT_EQ(seen, (Strings{"in 1", "out 1", "in 2", "out 2"}));
+    inline_->dispose();
+}
+
+// A variable hands new subscribers its current value, delivers a value set from a handler after
+// the current one, and completes its observers when destroyed.
+TEST(Streams, AVariableGivesItsCurrentValueThenEveryLaterOne) {
+    auto variable = std::make_unique<Variable<int>>(0);
+    Strings log;
+    auto a = variable->asObservable().subscribe([&](const int& v) {
+        log.push_back("a" + std::to_string(v));
+        if (v == 1)
+            variable->setValue(2);
+        log.push_back("a" + std::to_string(v) + " done");
+    });
+    auto b = Recorder<int>::make();
+    b->subscribeTo(variable->asObservable());
+    log.clear();
+    variable->setValue(1);
+    EXPECT_EQ(log, (Strings{"a1", "a1 done", "a2", "a2 done"}));
+    EXPECT_EQ(b->values(), (std::vector<int>{0, 1, 2}));
+    EXPECT_EQ(variable->value(), 2);
+    auto observable = variable->asObservable();
+    variable.reset();
+    EXPECT_EQ(b->events().back(), "disposed");
+    auto after = Recorder<int>::make();
+    after->subscribeTo(observable);
+    EXPECT_EQ(after->events(), (Strings{"completed", "disposed"}));
+    a->dispose();
+}
+
+// A composite disposes each item once, in reverse order, and items added later at once.
+TEST(Streams, ACompositeDisposesEachItemOnce) {
+    Strings order;
+    auto item = [&](const char* name) {
+        return Disposables::create([&order, name] { order.push_back(name); });
+    };
+    CompositeDisposable bag;
+    bag.add(item("1"));
+    bag.add(nullptr);
+    auto second = item("2");
+    bag.add(second);
+    second->dispose();
+    bag.dispose();
+    bag.dispose();
+    bag.add(item("3"));
+    EXPECT_EQ(order, (Strings{"2", "1", "3"}));
+    auto other = std::make_unique<CompositeDisposable>();
+    other->add(Disposables::create([&] { other->add(item("added while disposing")); }));
+    other->add(item("4"));
+    other->dispose();
+    std::sort(order.begin() + 3, order.end());
+    EXPECT_EQ(order, (Strings{"2", "1", "3", "4", "added while disposing"}));
+    other = std::make_unique<CompositeDisposable>();
+    other->add(item("5"));
+    other.reset();
+    EXPECT_EQ(order.back(), "5");
+}

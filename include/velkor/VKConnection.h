@@ -47,6 +47,20 @@ class VKConnection : public rx::Disposable {
                                    bool recursiveFetch = false,
                                    VKOwnership ownership = VKOwnership::realUser()) = 0;
 
+    /// getSetting for a value of a known class (VKDictionary, VKArray, VKNumber, VKData…), without
+    /// a cast. Throws what getSetting throws, and invalidData (logged) when the value at `path`
+    /// is of another class.
+    template <typename T>
+    std::shared_ptr<T> getSettingAs(const std::string& domain, const std::string& path = {},
+                                    bool recursiveFetch = false,
+                                    VKOwnership ownership = VKOwnership::realUser()) {
+        auto value = getSetting(domain, path, recursiveFetch, ownership);
+        auto typed = std::dynamic_pointer_cast<T>(value);
+        if (!typed)
+            refuseSettingOfAnotherClass(domain, path, value);
+        return typed;
+    }
+
     /// Deletes the whole settings file of `domain`.
     virtual void deleteSettings(const std::string& domain,
                                 VKOwnership ownership = VKOwnership::realUser()) = 0;
@@ -72,6 +86,12 @@ class VKConnection : public rx::Disposable {
     std::shared_ptr<VKArray> openArray(const std::shared_ptr<VKArray>& root,
                                        const std::string& domain,
                                        VKOwnership ownership = VKOwnership::realUser());
+
+  private:
+    /// Logs that the value at `path` is not of the class asked for, and throws invalidData.
+    [[noreturn]] static void refuseSettingOfAnotherClass(const std::string& domain,
+                                                         const std::string& path,
+                                                         const VKObjectPtr& value);
 };
 
 using VKConnectionPtr = std::shared_ptr<VKConnection>;

@@ -26,6 +26,14 @@ std::shared_ptr<T> rootAs(const VKConnection::OpenResult& opened, const std::str
 
 }  // namespace
 
+void VKConnection::refuseSettingOfAnotherClass(const std::string& domain, const std::string& path,
+                                               const VKObjectPtr& value) {
+    logger().error(
+        "Get setting failed: the value at path='%@' of domain='%@' is %@.", path, domain,
+        value ? std::string(VKObjectBase::kindDescription(value->kind())) : std::string("missing"));
+    throw VKError(VKError::invalidData);
+}
+
 std::shared_ptr<VKDictionary> VKConnection::openDictionary(const std::string& domain,
                                                            VKOwnership ownership) {
     return openDictionary(VKDictionary::make(), domain, ownership);

@@ -284,4 +284,11 @@ TEST_F(Opening, TypedOpenersGiveTheirClassOfRootOrRefuseTheOther) {
     EXPECT_NE(list, given);
     EXPECT_EQ(list->get(0, 0), 9);
     EXPECT_EQ(errorOf([&] { (void)connection.openDictionary("list"); }), VKError::invalidData);
+
+    // A value at a path is asked for by its class in the same way.
+    h.daemon->answerNext(fetched(DaemonBlobWriter().number(9)));
+    EXPECT_EQ(connection.getSettingAs<VKNumber>("list", "0")->value(), 9);
+    h.daemon->answerNext(fetched(DaemonBlobWriter().number(9)));
+    EXPECT_EQ(errorOf([&] { (void)connection.getSettingAs<VKArray>("list", "0"); }),
+              VKError::invalidData);
 }

@@ -10,6 +10,7 @@
 #   4  channel     the transport to the daemon
 #   5  connection  the connection the host uses
 #   6  monitor     the connection monitor and the daemon-online centre
+#   7  settings    the settings handle that follows the monitor across daemon restarts
 set(layer_. 0)
 foreach(folder basalt utils rx dispatch di)
     set(layer_${folder} 0)
@@ -23,6 +24,7 @@ endforeach()
 set(layer_channel 4)
 set(layer_connection 5)
 set(layer_monitor 6)
+set(layer_settings 7)
 
 file(GLOB_RECURSE files RELATIVE "${SOURCE_DIR}/src" "${SOURCE_DIR}/src/*.h" "${SOURCE_DIR}/src/*.cpp")
 set(violations "")

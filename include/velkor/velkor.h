@@ -12,10 +12,12 @@
 // Hosts with a dependency container register the library's factories there instead
 // (VKConnectionFactory::registerWith, with a BKProductDefines) and resolve VKConnection or
 // VKConnectionMonitor; velkor::connect and velkor::makeMonitor are built on the same factories.
+// Applications that must keep their settings across daemon restarts hold a velkor::Settings.
 
 #include "velkor/BKProductDefines.h"
 #include "velkor/Connect.h"
 #include "velkor/Log.h"
+#include "velkor/Settings.h"
 #include "velkor/Subscription.h"
 #include "velkor/UUID.h"
 #include "velkor/VKArray.h"

@@ -1,0 +1,396 @@
+#include "velkor/Settings.h"
+
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <utility>
+
+#include "basalt/QZLogger.h"
+#include "settings/ContentDiff.h"
+#include "utils/ErrorText.h"
+#include "velkor/VKConnection.h"
+#include "velkor/VKConversions.h"
+#include "velkor/rx/Disposables.h"
+
+namespace velkor {
+
+namespace {
+
+auto& logger() {
+    static auto& log = basalt::QZLogger::loggerWithIdentifier("Velkor.Settings");
+    return log;
+}
+
+// Errors that mean the daemon is not there (yet), rather than that it refused the file.
+bool daemonAway(const VKError& error) {
+    return error == VKError::connectionLost || error == VKError::cannotConnect;
+}
+
+}  // namespace
+
+/// The state that the handle, the monitor's subscription and the root's subscription share; the
+/// subscriptions hold it weakly.
+struct Settings::Core : std::enable_shared_from_this<Core> {
+    Core(VKConnectionMonitorPtr monitor, std::string domain, VKOwnership ownership,
+         IfMissing ifMissing)
+        : monitor(std::move(monitor)),
+          domain(std::move(domain)),
+          ownership(ownership),
+          ifMissing(ifMissing) {}
+
+    /// Follows the monitor from now on; throws what the first opening was refused with.
+    void start();
+    /// Opens the file through `connection` (or drops it for none). Calls arrive one at a time.
+    void follow(const VKConnectionPtr& connection);
+    std::shared_ptr<VKDictionary> openRoot(const VKConnectionPtr& connection) const;
+    rx::DisposablePtr forwardChangesOf(const std::shared_ptr<VKDictionary>& root);
+    /// Forgets the open file, keeping its content for the next Reloaded; gives the subscription
+    /// to its root for the caller to end where no lock is held.
+    rx::DisposablePtr dropRootLocked();
+
+    /// Queues `event` for the observers and delivers the queue unless another thread is doing
+    /// so or delivery is held back.
+    void post(Event event);
+    /// Ends holding delivery back, putting `first` before the events that queued up meanwhile,
+    /// and delivers them.
+    void resume(std::optional<Event> first);
+    void deliver();
+    Subscription addObserver(Observer observer);
+    void dispose();
+
+    VKConnectionMonitorPtr monitor;
+    bool ownsMonitor = false;
+    const std::string domain;
+    const VKOwnership ownership;
+    const IfMissing ifMissing;
+
+    std::mutex following;  // held while one published connection is handled
+
+    mutable std::mutex mutex;  // guards the fields below; held only to touch them
+    bool disposed = false;
+    bool starting = false;  // the first connection is handled within start()
+    std::optional<VKError> refusal;
+    VKConnectionPtr connection;              // the connection `root` was opened through
+    std::shared_ptr<VKDictionary> root;      // the open file, or none
+    std::shared_ptr<VKDictionary> lastRoot;  // what the observers saw before the file was lost
+    rx::DisposablePtr rootChanges;           // forwards the root's events
+    rx::DisposablePtr connections;           // follows the monitor
+    std::map<std::uint64_t, std::shared_ptr<const Observer>> observers;
+    std::uint64_t nextObserver = 0;
+    std::deque<Event> events;
+    bool delivering = false;
+    bool held = false;  // events queue up while a reopened root is being set up
+};
+
+void Settings::Core::start() {
+    {
+        std::lock_guard lock(mutex);
+        starting = true;
+    }
+    std::weak_ptr<Core> weak = weak_from_this();
+    auto subscription =
+        monitor->observableConnection().subscribe([weak](const VKConnectionPtr& published) {
+            if (auto core = weak.lock())
+                core->follow(published);
+        });
+    std::optional<VKError> refused;
+    {
+        std::lock_guard lock(mutex);
+        starting = false;
+        refused = std::exchange(refusal, std::nullopt);
+        if (!refused) {
+            connections = std::move(subscription);
+            return;
+        }
+    }
+    subscription->dispose();
+    throw *refused;
+}
+
+void Settings::Core::follow(const VKConnectionPtr& published) {
+    std::lock_guard followingLock(following);
+    rx::DisposablePtr ended;
+    bool wasOpen = false;
+    {
+        std::lock_guard lock(mutex);
+        if (disposed || (published && published == connection))
+            return;
+        wasOpen = root != nullptr;
+        ended = dropRootLocked();
+        if (published)
+            held = true;
+    }
+    if (auto previous = std::exchange(ended, nullptr))
+        previous->dispose();
+    if (!published) {
+        if (wasOpen) {
+            logger().info("Settings of domain='%@' are closed until the daemon is back.", domain);
+            post(Lost{});
+        }
+        return;
+    }
+
+    std::shared_ptr<VKDictionary> opened;
+    rx::DisposablePtr changes;
+    try {
+        opened = openRoot(published);
+        changes = forwardChangesOf(opened);
+    } catch (const VKError& error) {
+        if (daemonAway(error)) {
+            logger().warning("Can't open settings of domain='%@' yet: %@", domain,
+                             error.description());
+        } else {
+            logger().error("Can't open settings of domain='%@': %@", domain, error.description());
+        }
+        {
+            std::lock_guard lock(mutex);
+            if (starting && !daemonAway(error)) {
+                refusal = error;
+                held = false;
+                return;
+            }
+        }
+        resume(Lost{error});
+        return;
+    }
+
+    std::shared_ptr<VKDictionary> before;
+    bool first = false;
+    {
+        std::lock_guard lock(mutex);
+        if (disposed) {
+            ended = std::move(changes);
+        } else {
+            first = starting;
+            before = std::exchange(lastRoot, nullptr);
+            connection = published;
+            root = opened;
+            rootChanges = std::move(changes);
+        }
+    }
+    if (ended) {
+        ended->dispose();
+        return;
+    }
+    if (first) {
+        resume(std::nullopt);  // opened within start(): nothing to compare with, nobody to tell
+        return;
+    }
+    auto diff = ContentDiff::between(before, opened);
+    logger().info("Settings of domain='%@' reopened: %d added, %d removed, %d changed.", domain,
+                  static_cast<int>(diff.added.size()), static_cast<int>(diff.removed.size()),
+                  static_cast<int>(diff.changed.size()));
+    resume(
+        Reloaded{opened, std::move(diff.added), std::move(diff.removed), std::move(diff.changed)});
+}
+
+std::shared_ptr<VKDictionary> Settings::Core::openRoot(const VKConnectionPtr& published) const {
+    std::shared_ptr<VKDictionary> opened;
+    if (ifMissing == IfMissing::create) {
+        opened = published->openDictionary(domain, ownership);
+    } else {
+        opened = asDictionary(published->getSetting(domain, {}, true, ownership));
+        if (!opened) {
+            logger().error("Open settings failed: the root of domain='%@' is not a dictionary.",
+                           domain);
+            throw VKError(VKError::invalidData);
+        }
+    }
+    // The whole tree is read now, so that what changed while the daemon was away can be told
+    // from what is held even when it cannot be fetched any more.
+    opened->prefetchContent(true);
+    return opened;
+}
+
+rx::DisposablePtr Settings::Core::forwardChangesOf(const std::shared_ptr<VKDictionary>& opened) {
+    std::weak_ptr<Core> weak = weak_from_this();
+    return opened->asObservable().subscribe(
+        [weak](const VKContainerChange& change) {
+            if (auto core = weak.lock())
+                core->post(change);
+        },
+        [weak](const rx::Error& error) {
+            auto core = weak.lock();
+            if (!core)
+                return;
+            try {
+                std::rethrow_exception(error);
+            } catch (const VKError& e) {
+                core->post(Lost{e});
+            } catch (...) {
+                core->post(Lost{VKError(VKError::serverError)});
+            }
+        });
+}
+
+rx::DisposablePtr Settings::Core::dropRootLocked() {
+    if (root)
+        lastRoot = std::exchange(root, nullptr);
+    connection = nullptr;
+    return std::exchange(rootChanges, nullptr);
+}
+
+void Settings::Core::post(Event event) {
+    {
+        std::lock_guard lock(mutex);
+        if (disposed)
+            return;
+        events.push_back(std::move(event));
+        if (delivering || held)
+            return;
+        delivering = true;
+    }
+    deliver();
+}
+
+void Settings::Core::resume(std::optional<Event> first) {
+    {
+        std::lock_guard lock(mutex);
+        held = false;
+        if (disposed)
+            return;
+        if (first)
+            events.push_front(std::move(*first));
+        if (delivering || events.empty())
+            return;
+        delivering = true;
+    }
+    deliver();
+}
+
+void Settings::Core::deliver() {
+    for (;;) {
+        std::optional<Event> event;
+        std::vector<std::pair<std::uint64_t, std::shared_ptr<const Observer>>> targets;
+        {
+            std::lock_guard lock(mutex);
+            if (events.empty() || held || disposed) {
+                delivering = false;
+                return;
+            }
+            event.emplace(std::move(events.front()));
+            events.pop_front();
+            targets.assign(observers.begin(), observers.end());
+        }
+        for (const auto& [id, observer] : targets) {
+            {
+                std::lock_guard lock(mutex);
+                if (!observers.contains(id))
+                    continue;  // it left while an earlier one ran
+            }
+            try {
+                (*observer)(*event);
+            } catch (...) {
+                logger().error("An observer of settings of domain='%@' failed: %@", domain,
+                               localizedErrorText(std::current_exception()));
+            }
+        }
+    }
+}
+
+Subscription Settings::Core::addObserver(Observer observer) {
+    std::uint64_t id = 0;
+    {
+        std::lock_guard lock(mutex);
+        if (disposed || !observer)
+            return Subscription(rx::Disposables::create());
+        id = nextObserver++;
+        observers.emplace(id, std::make_shared<const Observer>(std::move(observer)));
+    }
+    std::weak_ptr<Core> weak = weak_from_this();
+    return Subscription(rx::Disposables::create([weak, id] {
+        std::shared_ptr<const Observer> removed;  // released after the lock
+        if (auto core = weak.lock()) {
+            std::lock_guard lock(core->mutex);
+            if (auto found = core->observers.find(id); found != core->observers.end()) {
+                removed = std::move(found->second);
+                core->observers.erase(found);
+            }
+        }
+    }));
+}
+
+void Settings::Core::dispose() {
+    rx::DisposablePtr following, changes;
+    std::map<std::uint64_t, std::shared_ptr<const Observer>> dropped;
+    std::deque<Event> undelivered;
+    std::shared_ptr<VKDictionary> openRoot, heldRoot;
+    VKConnectionMonitorPtr ownMonitor;
+    {
+        std::lock_guard lock(mutex);
+        if (disposed)
+            return;
+        disposed = true;
+        following = std::exchange(connections, nullptr);
+        changes = std::exchange(rootChanges, nullptr);
+        dropped.swap(observers);
+        undelivered.swap(events);
+        openRoot = std::exchange(root, nullptr);
+        heldRoot = std::exchange(lastRoot, nullptr);
+        connection = nullptr;
+        if (ownsMonitor)
+            ownMonitor = std::move(monitor);
+    }
+    if (following)
+        following->dispose();
+    if (changes)
+        changes->dispose();
+    if (ownMonitor)
+        ownMonitor->dispose();
+}
+
+Settings::Settings(std::shared_ptr<Core> core) : core_(std::move(core)) {}
+
+Settings::~Settings() {
+    dispose();
+}
+
+std::shared_ptr<Settings> Settings::open(VKConnectionMonitorPtr monitor, std::string domain,
+                                         VKOwnership ownership, IfMissing ifMissing) {
+    if (!monitor || domain.empty())
+        throw VKError(VKError::invalidData);
+    auto core = std::make_shared<Core>(std::move(monitor), std::move(domain), ownership, ifMissing);
+    core->start();
+    return std::shared_ptr<Settings>(new Settings(std::move(core)));
+}
+
+std::shared_ptr<Settings> Settings::open(const ConnectionOptions& options, std::string domain,
+                                         VKOwnership ownership, IfMissing ifMissing) {
+    if (domain.empty())
+        throw VKError(VKError::invalidData);
+    auto monitor = makeMonitor(options);
+    std::shared_ptr<Settings> settings;
+    try {
+        settings = open(monitor, std::move(domain), ownership, ifMissing);
+    } catch (...) {
+        monitor->dispose();
+        throw;
+    }
+    std::lock_guard lock(settings->core_->mutex);
+    settings->core_->ownsMonitor = true;
+    return settings;
+}
+
+const std::string& Settings::domain() const {
+    return core_->domain;
+}
+
+VKOwnership Settings::ownership() const {
+    return core_->ownership;
+}
+
+std::shared_ptr<VKDictionary> Settings::current() const {
+    std::lock_guard lock(core_->mutex);
+    return core_->root;
+}
+
+Subscription Settings::observe(Observer observer) {
+    return core_->addObserver(std::move(observer));
+}
+
+void Settings::dispose() {
+    core_->dispose();
+}
+
+}  // namespace velkor

@@ -254,3 +254,80 @@ TEST(FrontDoor, ConnectOpenAndObserveWithoutAContainer) {
     a->dispose();
     b->dispose();
 }
+
+// A Settings handle across a daemon restart: while velkord is away another daemon on the same
+// store (under another name, which the handle does not follow) changes the file; when velkord
+// is back the handle reopens it, its observers get one Reloaded with what changed, and then hear
+// later changes without subscribing again.
+TEST(SettingsHandle, FollowsTheDaemonAcrossARestartAndTellsWhatChangedMeanwhile) {
+    test::LogCapture logs;
+    test::LibraryOnPrivateBus env{VELKORD_PATH};
+    ConnectionOptions options{.busAddress = env.bus.address()};
+    auto change = [](const ConnectionOptions& via, auto&& edit) {
+        auto connection = connect(via);
+        edit(*connection->openDictionary("handle"));
+        connection->dispose();
+    };
+    change(options, [](VKDictionary& root) {
+        ASSERT_TRUE(root.set("kept", 1) && root.set("changed", 1) && root.set("removed", 1));
+    });
+
+    auto settings = Settings::open(options, "handle");
+    ASSERT_NE(settings->current(), nullptr);
+    EXPECT_EQ(settings->current()->get("changed", 0), 1);
+    std::mutex mutex;
+    std::condition_variable arrived;
+    std::vector<Settings::Event> events;
+    Subscription watching = settings->observe([&](const Settings::Event& event) {
+        std::lock_guard lock(mutex);
+        events.push_back(event);
+        arrived.notify_all();
+    });
+    auto waitFor = [&](auto matches) {
+        std::unique_lock lock(mutex);
+        return arrived.wait_for(lock, 20s,
+                                [&] { return std::any_of(events.begin(), events.end(), matches); });
+    };
+
+    auto daemon = env.daemon->settings();
+    env.daemon->stop();
+    ASSERT_TRUE(waitFor(
+        [](const Settings::Event& e) { return std::holds_alternative<Settings::Lost>(e); }));
+    EXPECT_EQ(settings->current(), nullptr);
+    {
+        auto elsewhere = daemon;
+        elsewhere.serviceName = "org.velkor.Elsewhere";
+        test::TestDaemon other(elsewhere);
+        ConnectionOptions there = options;
+        there.serviceName = elsewhere.serviceName;
+        change(there, [](VKDictionary& root) {
+            ASSERT_TRUE(root.set("changed", 2) && root.set("added", 1));
+            root.remove("removed");
+        });
+    }
+    env.daemon = std::make_unique<test::TestDaemon>(daemon);
+
+    ASSERT_TRUE(waitFor(
+        [](const Settings::Event& e) { return std::holds_alternative<Settings::Reloaded>(e); }));
+    auto root = settings->current();
+    ASSERT_NE(root, nullptr);
+    EXPECT_EQ(root->get("changed", 0), 2);
+    change(options, [](VKDictionary& root) { ASSERT_TRUE(root.set("kept", 3)); });
+    ASSERT_TRUE(waitFor([](const Settings::Event& e) {
+        const auto* event = std::get_if<VKContainerChange>(&e);
+        return event && event->get<VKContainerChange::DidDictionaryChildReplace>();
+    }));
+    EXPECT_EQ(root->get("kept", 0), 3);
+
+    std::lock_guard lock(mutex);
+    std::vector<const Settings::Reloaded*> reloads;
+    for (const auto& event : events) {
+        if (const auto* reloaded = std::get_if<Settings::Reloaded>(&event))
+            reloads.push_back(reloaded);
+    }
+    ASSERT_EQ(reloads.size(), 1u);
+    EXPECT_EQ(reloads[0]->root, root);
+    EXPECT_EQ(reloads[0]->added, std::vector<std::string>{"added"});
+    EXPECT_EQ(reloads[0]->removed, std::vector<std::string>{"removed"});
+    EXPECT_EQ(reloads[0]->changed, std::vector<std::string>{"changed"});
+}

@@ -21,7 +21,7 @@ class Session {
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
 
-    VKConnectionMonitor& monitor() const { return *monitor_; }
+    const VKConnectionMonitorPtr& monitor() const { return monitor_; }
 
     /// The monitor's current connection. Throws VKError (cannotConnect) when it has none.
     VKConnectionPtr connection() const;

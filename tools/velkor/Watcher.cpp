@@ -13,10 +13,12 @@
 #include <optional>
 #include <system_error>
 #include <type_traits>
+#include <variant>
 
 #include "CommandError.h"
 #include "EventJson.h"
 #include "JsonMapping.h"
+#include "PathWalk.h"
 #include "velkor/VKConversions.h"
 
 namespace velkor::cli {
@@ -101,10 +103,10 @@ struct Watcher::State {
         notes << "velkor: " << text << std::endl;
     }
 
-    /// Hands the monitor's latest connection to the watching thread.
-    void offer(VKConnectionPtr connection) {
+    /// Hands the handle's latest root (none: the file was lost) to the watching thread.
+    void offer(VKDictionaryPtr root) {
         std::lock_guard lock(mutex);
-        pending = std::move(connection);
+        pending = std::move(root);
         wake();
     }
 
@@ -117,7 +119,7 @@ struct Watcher::State {
     }
 
     struct Work {
-        std::optional<VKConnectionPtr> connection;
+        std::optional<VKDictionaryPtr> root;
         std::optional<CommandError> failure;
     };
     Work take() {
@@ -132,7 +134,7 @@ struct Watcher::State {
     std::ostream& out;
     std::ostream& notes;
     const int wakeFd;
-    std::optional<VKConnectionPtr> pending;
+    std::optional<VKDictionaryPtr> pending;
     std::optional<CommandError> failure;
 
   private:
@@ -157,9 +159,10 @@ Watcher::Watcher(Session& session, std::string domain, SettingsPath path, VKOwne
       state_(std::make_shared<State>(out, notes)) {}
 
 Watcher::~Watcher() {
+    following_.dispose();
     detach();
-    if (connections_)
-        connections_->dispose();
+    if (settings_)
+        settings_->dispose();
     if (signalFd_ >= 0)
         close(signalFd_);
 }
@@ -169,8 +172,29 @@ void Watcher::run() {
     signalFd_ = signalfd(-1, &signals, SFD_CLOEXEC);
     if (signalFd_ < 0)
         throw systemError("signalfd");
-    connections_ = session_.monitor().observableConnection().subscribe(
-        [state = state_](const VKConnectionPtr& connection) { state->offer(connection); });
+    settings_ = Settings::open(session_.monitor(), domain_, ownership_, Settings::IfMissing::fail);
+    // Changes further down (also below a scalar that became a container) reach only the root.
+    Filter rootFilter = [path = path_](const Change& change) {
+        return (path.isRoot() && ownEvent(change)) || changeBelow(change, path);
+    };
+    std::weak_ptr<Settings> weak = settings_;
+    following_ = settings_->observe([state = state_, weak, rootFilter](const Settings::Event& e) {
+        if (const auto* change = std::get_if<Change>(&e)) {
+            auto settings = weak.lock();
+            if (rootFilter(*change) && settings)
+                state->report(*change, settings->current(), {});
+        } else if (const auto* reloaded = std::get_if<Settings::Reloaded>(&e)) {
+            state->offer(reloaded->root);
+        } else if (const auto& lost = std::get<Settings::Lost>(e);
+                   lost.error && CommandError::exitCodeFor(*lost.error) != ExitCode::connection) {
+            state->fail(CommandError::fromError(*lost.error));
+        } else {
+            state->note("the connection to the daemon was lost; waiting for it to come back");
+            state->offer(nullptr);
+        }
+    });
+    if (auto root = settings_->current())
+        attach(root);
     for (;;) {
         pollfd fds[] = {{signalFd_, POLLIN, 0}, {state_->wakeFd, POLLIN, 0}};
         if (poll(fds, 2, -1) < 0) {
@@ -184,80 +208,56 @@ void Watcher::run() {
             auto work = state_->take();
             if (work.failure)
                 throw *work.failure;
-            if (work.connection)
-                follow(*work.connection);
+            if (work.root && *work.root != root_) {
+                detach();
+                if (*work.root)
+                    attach(*work.root);
+            }
         }
     }
 }
 
-void Watcher::follow(const VKConnectionPtr& connection) {
-    if (connection == connection_)
-        return;
-    if (!connection) {
-        if (connection_)
-            state_->note("the connection to the daemon was lost; waiting for it to come back");
-        detach();
-        return;
-    }
-    detach();
-    try {
-        attach(connection);
-    } catch (const VKError& e) {
-        detach();
-        auto error = CommandError::fromError(e);
-        if (error.exitCode() != ExitCode::connection)
-            throw error;
-        state_->note(std::string("waiting for the daemon: ") + error.what());
-    }
-}
-
-void Watcher::attach(const VKConnectionPtr& connection) {
-    VKObjectPtr value;
-    try {
-        value = connection->getSetting(domain_, path_.text(), true, ownership_);
-    } catch (const VKError& e) {
-        // A missing value is waited for in its container, which must exist.
-        if (e != VKError::pathDoesNotExist || path_.isRoot())
-            throw;
-    }
-    if (auto container = asContainer(value)) {
-        observe(container, path_, [path = path_](const Change& change) {
-            return ownEvent(change) || changeBelow(change, path);
-        });
-    } else {
-        auto parent =
-            asContainer(connection->getSetting(domain_, path_.parent().text(), true, ownership_));
-        if (!parent)
-            throw VKError(VKError::pathDoesNotExist);
-        observe(parent, path_.parent(),
-                [part = path_.last()](const Change& change) { return aboutItem(change, part); });
+void Watcher::attach(const VKDictionaryPtr& root) {
+    // The value's container, and the value in it (none when it does not exist yet).
+    VKObjectPtr container, value = root;
+    for (std::size_t step = 0; step < path_.parts().size(); ++step) {
+        container = value;
+        if (!container)
+            throw PathWalk::noValue(path_, step, "it does not exist");
+        const bool last = step + 1 == path_.parts().size();
+        try {
+            value = PathWalk::child(container, path_, step);
+        } catch (const CommandError&) {
+            // A missing last item is waited for in its container.
+            if (!last || !asContainer(container))
+                throw;
+            value = nullptr;
+        }
     }
     if (!path_.isRoot()) {
-        // Changes further down (also below a scalar that became a container) reach only the
-        // root.
-        auto root = asContainer(connection->getSetting(domain_, {}, false, ownership_));
-        if (!root)
-            throw VKError(VKError::serverError);
-        observe(root, SettingsPath(),
-                [path = path_](const Change& change) { return changeBelow(change, path); });
+        if (auto own = asContainer(value)) {
+            observe(own, path_, [](const Change& change) { return ownEvent(change); });
+        } else {
+            observe(
+                asContainer(container), path_.parent(),
+                [part = path_.last()](const Change& change) { return aboutItem(change, part); });
+        }
     }
-    connection_ = connection;
+    root_ = root;
     state_->note("watching " + domain_ + (path_.isRoot() ? "" : " " + path_.text()));
 }
 
 void Watcher::detach() {
-    for (const auto& subscription : subscriptions_)
-        subscription->dispose();
     subscriptions_.clear();
     held_.clear();
-    connection_ = nullptr;
+    root_ = nullptr;
 }
 
 void Watcher::observe(const VKContainerPtr& container, const SettingsPath& containerPath,
                       Filter filter) {
     held_.push_back(container);
     std::weak_ptr<VKContainer> weak = container;
-    subscriptions_.push_back(container->asObservable().subscribe(
+    subscriptions_.push_back(container->observe(
         [state = state_, weak, path = containerPath.text(),
          filter = std::move(filter)](const Change& change) {
             if (filter(change))

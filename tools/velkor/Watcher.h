@@ -8,10 +8,11 @@
 
 #include "Session.h"
 #include "SettingsPath.h"
+#include "velkor/Settings.h"
+#include "velkor/Subscription.h"
 #include "velkor/VKContainer.h"
 #include "velkor/VKContainerChange.h"
 #include "velkor/VKOwnership.h"
-#include "velkor/rx/Disposable.h"
 
 namespace velkor::cli {
 
@@ -21,9 +22,9 @@ namespace velkor::cli {
 /// For a container it prints the container's own events and, for the containers below it, the
 /// root's didDescendantChange events; for a scalar, the events of its container that concern
 /// its key or index; a value that does not exist (yet) is watched that way too, as long as its
-/// container exists. Each time the connection monitor publishes a new connection (after the
-/// daemon restarted) the value is opened again through it and followed on; while there is no
-/// connection it waits. Changes made while the daemon was away are not replayed.
+/// container exists. The file is held by a velkor::Settings handle: each time the handle reopens
+/// it (after the daemon restarted) the value is looked up again in the new root and followed on;
+/// while the daemon is away it waits. Changes made while the daemon was away are not replayed.
 ///
 /// Notes for people go to a second stream, each on a line of its own starting "velkor: ", among
 /// them "velkor: watching DOMAIN [PATH]" each time the value is being followed (again): from
@@ -51,8 +52,7 @@ class Watcher {
     struct State;
     using Filter = std::function<bool(const VKContainerChange&)>;
 
-    void follow(const VKConnectionPtr& connection);
-    void attach(const VKConnectionPtr& connection);
+    void attach(const VKDictionaryPtr& root);
     void detach();
     void observe(const VKContainerPtr& container, const SettingsPath& containerPath, Filter filter);
 
@@ -62,10 +62,11 @@ class Watcher {
     VKOwnership ownership_;
     std::shared_ptr<State> state_;
     int signalFd_ = -1;
-    rx::DisposablePtr connections_;
-    VKConnectionPtr connection_;        // the connection the value is followed through
-    std::vector<VKContainerPtr> held_;  // the observed containers (and the root) stay alive
-    std::vector<rx::DisposablePtr> subscriptions_;
+    SettingsPtr settings_;
+    Subscription following_;            // the handle's events: the root's changes, reloads
+    VKDictionaryPtr root_;              // the root the value was looked up in
+    std::vector<VKContainerPtr> held_;  // the observed containers below the root stay alive
+    std::vector<Subscription> subscriptions_;
 };
 
 }  // namespace velkor::cli

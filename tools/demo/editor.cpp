@@ -32,21 +32,14 @@ int main(int argc, char** argv) {
     }
     const std::string domain = argv[1];
 
-    velkor::di::Container container;
-    container.registerFactory<velkor::BKProductDefines>(
-        [](const velkor::di::Resolver&) { return std::make_shared<velkor::BKProductDefines>(); });
-    velkor::VKConnectionFactory::registerWith(container);
-    auto connection = container.resolve<velkor::VKConnection>();
-    if (!connection) {
-        std::cerr << "editor: no connection to the daemon\n";
-        return 1;
-    }
-
     int status = 0;
     try {
-        auto settings = velkor::asDictionary(connection->getSetting(domain));
+        auto handle = velkor::Settings::open(velkor::ConnectionOptions{}, domain,
+                                             velkor::VKOwnership::realUser(),
+                                             velkor::Settings::IfMissing::fail);
+        auto settings = handle->current();
         if (!settings) {
-            std::cerr << "editor: " << domain << " is not a dictionary\n";
+            std::cerr << "editor: no connection to the daemon\n";
             return 1;
         }
         const auto readAt = settings->revision();
@@ -57,12 +50,11 @@ int main(int argc, char** argv) {
         std::mutex mutex;
         std::condition_variable changed;
         bool seen = false;
-        auto subscription =
-            settings->asObservable().subscribe([&](const velkor::VKContainerChange&) {
-                std::lock_guard lock(mutex);
-                seen = true;
-                changed.notify_all();
-            });
+        auto subscription = handle->observe([&](const velkor::Settings::Event&) {
+            std::lock_guard lock(mutex);
+            seen = true;
+            changed.notify_all();
+        });
         std::cout << "editor: ready" << std::endl;
         std::string line;
         std::getline(std::cin, line);
@@ -71,7 +63,7 @@ int main(int argc, char** argv) {
             if (!changed.wait_for(lock, std::chrono::seconds(5), [&] { return seen; }))
                 std::cout << "editor: no change reached my copy" << std::endl;
         }
-        subscription->dispose();
+        subscription.dispose();
         std::cout << "editor: my copy now shows theme=" << themeOf(settings) << " (revision "
                   << settings->revision() << ")" << std::endl;
 
@@ -99,6 +91,5 @@ int main(int argc, char** argv) {
         std::cerr << "editor: " << e.localizedDescription() << " (" << e.description() << ")\n";
         status = 1;
     }
-    connection->dispose();
     return status;
 }

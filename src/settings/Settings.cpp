@@ -41,20 +41,24 @@ struct Settings::Core : std::enable_shared_from_this<Core> {
 
     /// Follows the monitor from now on; throws what the first opening was refused with.
     void start();
-    /// Opens the file through `connection` (or drops it for none). Calls arrive one at a time.
+    /// Opens the file through `connection` (or drops it for none), then tells the observers.
     void follow(const VKConnectionPtr& connection);
+    /// What follow() does one call at a time; it queues the events without delivering them.
+    void followLocked(const VKConnectionPtr& connection);
     std::shared_ptr<VKDictionary> openRoot(const VKConnectionPtr& connection) const;
     rx::DisposablePtr forwardChangesOf(const std::shared_ptr<VKDictionary>& root);
     /// Forgets the open file, keeping its content for the next Reloaded; gives the subscription
     /// to its root for the caller to end where no lock is held.
     rx::DisposablePtr dropRootLocked();
 
-    /// Queues `event` for the observers and delivers the queue unless another thread is doing
-    /// so or delivery is held back.
+    /// Queues `event` for the observers after those queued before.
+    void queue(Event event);
+    /// Queues `event` and delivers the queue.
     void post(Event event);
-    /// Ends holding delivery back, putting `first` before the events that queued up meanwhile,
-    /// and delivers them.
-    void resume(std::optional<Event> first);
+    /// Ends holding delivery back, putting `first` before the events that queued up meanwhile.
+    void release(std::optional<Event> first);
+    /// Delivers the queued events unless another thread is doing so or delivery is held back.
+    void flush();
     void deliver();
     Subscription addObserver(Observer observer);
     void dispose();
@@ -109,7 +113,14 @@ void Settings::Core::start() {
 }
 
 void Settings::Core::follow(const VKConnectionPtr& published) {
-    std::lock_guard followingLock(following);
+    {
+        std::lock_guard lock(following);
+        followLocked(published);
+    }
+    flush();
+}
+
+void Settings::Core::followLocked(const VKConnectionPtr& published) {
     rx::DisposablePtr ended;
     bool wasOpen = false;
     {
@@ -126,7 +137,7 @@ void Settings::Core::follow(const VKConnectionPtr& published) {
     if (!published) {
         if (wasOpen) {
             logger().info("Settings of domain='%@' are closed until the daemon is back.", domain);
-            post(Lost{});
+            queue(Lost{});
         }
         return;
     }
@@ -151,7 +162,7 @@ void Settings::Core::follow(const VKConnectionPtr& published) {
                 return;
             }
         }
-        resume(Lost{error});
+        release(Lost{error});
         return;
     }
 
@@ -174,14 +185,14 @@ void Settings::Core::follow(const VKConnectionPtr& published) {
         return;
     }
     if (first) {
-        resume(std::nullopt);  // opened within start(): nothing to compare with, nobody to tell
+        release(std::nullopt);  // opened within start(): nothing to compare with, nobody to tell
         return;
     }
     auto diff = ContentDiff::between(before, opened);
     logger().info("Settings of domain='%@' reopened: %d added, %d removed, %d changed.", domain,
                   static_cast<int>(diff.added.size()), static_cast<int>(diff.removed.size()),
                   static_cast<int>(diff.changed.size()));
-    resume(
+    release(
         Reloaded{opened, std::move(diff.added), std::move(diff.removed), std::move(diff.changed)});
 }
 
@@ -231,28 +242,28 @@ rx::DisposablePtr Settings::Core::dropRootLocked() {
     return std::exchange(rootChanges, nullptr);
 }
 
-void Settings::Core::post(Event event) {
-    {
-        std::lock_guard lock(mutex);
-        if (disposed)
-            return;
+void Settings::Core::queue(Event event) {
+    std::lock_guard lock(mutex);
+    if (!disposed)
         events.push_back(std::move(event));
-        if (delivering || held)
-            return;
-        delivering = true;
-    }
-    deliver();
 }
 
-void Settings::Core::resume(std::optional<Event> first) {
+void Settings::Core::post(Event event) {
+    queue(std::move(event));
+    flush();
+}
+
+void Settings::Core::release(std::optional<Event> first) {
+    std::lock_guard lock(mutex);
+    held = false;
+    if (first && !disposed)
+        events.push_front(std::move(*first));
+}
+
+void Settings::Core::flush() {
     {
         std::lock_guard lock(mutex);
-        held = false;
-        if (disposed)
-            return;
-        if (first)
-            events.push_front(std::move(*first));
-        if (delivering || events.empty())
+        if (delivering || held || disposed || events.empty())
             return;
         delivering = true;
     }

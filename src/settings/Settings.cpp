@@ -144,25 +144,34 @@ void Settings::Core::followLocked(const VKConnectionPtr& published) {
 
     std::shared_ptr<VKDictionary> opened;
     rx::DisposablePtr changes;
+    std::optional<VKError> failure;
     try {
         opened = openRoot(published);
         changes = forwardChangesOf(opened);
     } catch (const VKError& error) {
-        if (daemonAway(error)) {
+        failure = error;
+    } catch (...) {
+        logger().error("Can't open settings of domain='%@': %@", domain,
+                       localizedErrorText(std::current_exception()));
+        failure = VKError(VKError::serverError);
+    }
+    if (failure) {
+        if (daemonAway(*failure)) {
             logger().warning("Can't open settings of domain='%@' yet: %@", domain,
-                             error.description());
+                             failure->description());
         } else {
-            logger().error("Can't open settings of domain='%@': %@", domain, error.description());
+            logger().error("Can't open settings of domain='%@': %@", domain,
+                           failure->description());
         }
         {
             std::lock_guard lock(mutex);
-            if (starting && !daemonAway(error)) {
-                refusal = error;
+            if (starting && !daemonAway(*failure)) {
+                refusal = failure;
                 held = false;
                 return;
             }
         }
-        release(Lost{error});
+        release(Lost{failure});
         return;
     }
 

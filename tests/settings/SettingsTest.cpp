@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <stdexcept>
 #include <thread>
 
 #include "settings/ContentDiff.h"
@@ -54,7 +55,7 @@ TEST(ContentDiff, TellsTopLevelKeysAddedRemovedAndChangedInDepth) {
               (Keys{"added", "kept", "list", "nested", "retyped"}));
 }
 
-/// A connection that opens one given root, or fails with a given error.
+/// A connection that opens one given root, or fails with a given error (none: not a VKError).
 class FakeConnection final : public VKConnection {
   public:
     explicit FakeConnection(VKDictionaryPtr root, std::optional<VKError> error = {})
@@ -65,6 +66,8 @@ class FakeConnection final : public VKConnection {
                                     VKOwnership) override {
         if (error_)
             throw *error_;
+        if (!root_)
+            throw std::runtime_error("not a VKError");
         return {root_, true};
     }
     VKObjectPtr getSetting(const std::string&, const std::string&, bool, VKOwnership) override {
@@ -99,18 +102,35 @@ VKConnectionPtr opening(VKDictionaryPtr root) {
     return std::make_shared<FakeConnection>(std::move(root));
 }
 
-VKConnectionPtr failing(VKError error) {
+VKConnectionPtr failing(std::optional<VKError> error) {
     return std::make_shared<FakeConnection>(nullptr, error);
 }
 
-// Opening is refused only for the daemon's refusals; a daemon away is waited for.
-TEST(SettingsHandle, OpenThrowsRefusalsAndWaitsForAnAbsentDaemon) {
+// Opening is refused only for the daemon's refusals; a daemon away is waited for. Later
+// failures, of any kind, reach the observers, and the next connection opens the file again.
+TEST(SettingsHandle, OpeningFailuresAreThrownFirstAndReportedLater) {
     test::LogCapture logs;
     auto monitor = std::make_shared<FakeMonitor>();
     monitor->connection.setValue(failing(VKError::fileDoesNotExist));
     EXPECT_EQ(errorOf([&] { (void)Settings::open(monitor, "app"); }), VKError::fileDoesNotExist);
     monitor->connection.setValue(failing(VKError::connectionLost));
-    EXPECT_EQ(Settings::open(monitor, "app")->current(), nullptr);
+    auto settings = Settings::open(monitor, "app");
+    EXPECT_EQ(settings->current(), nullptr);
+
+    std::vector<std::optional<VKError>> lost;
+    std::vector<VKDictionaryPtr> reloaded;
+    Subscription watching = settings->observe([&](const Settings::Event& e) {
+        if (const auto* event = std::get_if<Settings::Lost>(&e))
+            lost.push_back(event->error);
+        if (const auto* event = std::get_if<Settings::Reloaded>(&e))
+            reloaded.push_back(event->root);
+    });
+    monitor->connection.setValue(failing(std::nullopt));
+    auto root = dictionary({});
+    monitor->connection.setValue(opening(root));
+    EXPECT_EQ(lost, std::vector<std::optional<VKError>>{VKError(VKError::serverError)});
+    EXPECT_EQ(reloaded, std::vector<VKDictionaryPtr>{root});
+    EXPECT_EQ(settings->current(), root);
 }
 
 // Connections published from several threads while observers come and go and the handle is

@@ -29,7 +29,10 @@ namespace velkor {
 /// The handle follows a connection monitor: when the daemon goes away it drops the file (current()
 /// gives nothing), and when the monitor publishes a new connection it opens the file again through
 /// it and keeps every observer subscribed to the new root. The file's root is a dictionary; a file
-/// whose root is an array is refused with invalidData.
+/// whose root is an array is refused with invalidData. The whole file is read at each opening, so
+/// that what changed meanwhile can be told without the daemon. A file deleted by another client
+/// posts didDelete and its root stays detached: the handle opens the file again only with the
+/// monitor's next connection.
 ///
 /// Observers are called one at a time, in the order the events happened, on the library's threads
 /// (the connection's or the monitor's scheduler), never while the handle holds a lock: they may

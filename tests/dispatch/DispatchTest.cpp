@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <string>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -12,68 +11,63 @@
 using namespace velkor::dispatch;
 using namespace std::chrono_literals;
 
-TEST(SerialQueueTest, RunsBlocksOneAtATimeAndPassesResultsAndErrors) {
-    SerialQueue queue("LookupMapOfContainers");
-    EXPECT_EQ(queue.label(), "LookupMapOfContainers");
-    int inside = 0;
-    int maxInside = 0;
-    long total = 0;
+namespace {
+
+/// Runs `body(thread)` on `n` threads and joins them.
+template <typename F>
+void onThreads(int n, F body) {
     std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t) {
-        threads.emplace_back([&] {
-            for (int i = 0; i < 2000; ++i) {
-                queue.sync([&] {
-                    maxInside = std::max(maxInside, ++inside);
-                    ++total;
-                    --inside;
-                });
-            }
-        });
-    }
-    for (auto& t : threads)
-        t.join();
-    EXPECT_EQ(maxInside, 1);
-    EXPECT_EQ(total, 8000);
-    EXPECT_EQ(queue.sync([] { return 5; }), 5);
-    EXPECT_THROW(queue.sync([]() -> int { throw std::logic_error("x"); }), std::logic_error);
-    EXPECT_EQ(queue.sync([] { return 6; }), 6);  // the throw released the queue
+    for (int t = 0; t < n; ++t)
+        threads.emplace_back(body, t);
+    for (auto& thread : threads)
+        thread.join();
 }
 
-TEST(ReadWriteQueueTest, ReadersShareAndBarriersRunAlone) {
+}  // namespace
+
+TEST(SerialQueueTest, RunsBlocksOneAtATimeAndAThrowReleasesIt) {
+    SerialQueue queue("LookupMapOfContainers");
+    int inside = 0, maxInside = 0, total = 0;
+    onThreads(4, [&](int) {
+        for (int i = 0; i < 2000; ++i)
+            queue.sync([&] {
+                maxInside = std::max(maxInside, ++inside);
+                ++total;
+                --inside;
+            });
+    });
+    EXPECT_EQ(maxInside, 1);
+    EXPECT_EQ(total, 8000);
+    EXPECT_THROW(queue.sync([]() -> int { throw std::logic_error("x"); }), std::logic_error);
+    EXPECT_EQ(queue.sync([] { return 6; }), 6);
+}
+
+TEST(ReadWriteQueueTest, BarriersRunAloneAndALockThatCannotBeTakenRunsNothing) {
     ReadWriteQueue queue("VKContainer_items_X");
     std::atomic<int> readers{0};
-    std::atomic<int> maxReaders{0};
     std::atomic<bool> writerInside{false};
     std::atomic<int> violations{0};
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t) {
-        threads.emplace_back([&, t] {
-            for (int i = 0; i < 3000; ++i) {
-                if ((i + t) % 10 == 0) {
-                    queue.syncBarrier([&] {
-                        if (readers.load() != 0 || writerInside.exchange(true))
-                            ++violations;
-                        writerInside = false;
-                    });
-                } else {
-                    queue.sync([&] {
-                        int now = ++readers;
-                        int seen = maxReaders.load();
-                        while (now > seen && !maxReaders.compare_exchange_weak(seen, now)) {
-                        }
-                        if (writerInside.load())
-                            ++violations;
-                        --readers;
-                    });
-                }
+    onThreads(4, [&](int t) {
+        for (int i = 0; i < 3000; ++i) {
+            if ((i + t) % 10 == 0) {
+                queue.syncBarrier([&] {
+                    if (readers.load() != 0 || writerInside.exchange(true))
+                        ++violations;
+                    writerInside = false;
+                });
+            } else {
+                queue.sync([&] {
+                    ++readers;
+                    if (writerInside.load())
+                        ++violations;
+                    --readers;
+                });
             }
-        });
-    }
-    for (auto& t : threads)
-        t.join();
+        }
+    });
     EXPECT_EQ(violations.load(), 0);
 
-    // A lock that cannot be taken (here: entered again from its own barrier) throws instead of
+    // Entered again from its own barrier, the lock cannot be taken: that throws instead of
     // running the block unlocked, and the barrier still holds the queue.
     bool ranUnlocked = false;
     queue.syncBarrier([&] {
@@ -84,44 +78,36 @@ TEST(ReadWriteQueueTest, ReadersShareAndBarriersRunAlone) {
     EXPECT_EQ(queue.syncBarrier([] { return 7; }), 7);
 }
 
-TEST(ReadWriteQueueTest, WaitingBarrierIsNotStarvedByNewReaders) {
+TEST(ReadWriteQueueTest, AWaitingBarrierIsNotStarvedByOverlappingReaders) {
     ReadWriteQueue queue("q");
-    std::atomic<bool> stop{false};
-    std::atomic<bool> firstReaderIn{false};
-    // Readers keep overlapping each other, so the lock is never free of readers unless
-    // a waiting writer holds new readers back.
-    std::vector<std::thread> readers;
-    for (int t = 0; t < 3; ++t) {
-        readers.emplace_back([&] {
-            while (!stop) {
-                queue.sync([&] {
-                    firstReaderIn = true;
-                    std::this_thread::sleep_for(1ms);
-                });
-            }
-        });
-    }
-    while (!firstReaderIn)
-        std::this_thread::yield();
-    std::atomic<bool> wrote{false};
-    std::thread writer([&] { queue.syncBarrier([&] { wrote = true; }); });
-    for (int i = 0; i < 5000 && !wrote; ++i)
-        std::this_thread::sleep_for(1ms);
-    bool writerGotIn = wrote;
+    std::atomic<bool> stop{false}, readerIn{false}, wrote{false};
+    std::thread writer([&] {
+        while (!readerIn)
+            std::this_thread::yield();
+        queue.syncBarrier([&] { wrote = true; });
+    });
+    // Readers keep overlapping: the lock is never free of them unless the waiting barrier holds
+    // new ones back.
+    onThreads(3, [&](int t) {
+        for (int i = 0; !stop; ++i) {
+            queue.sync([&] {
+                readerIn = true;
+                std::this_thread::sleep_for(1ms);
+            });
+            if (t == 0 && (wrote || i == 5000))
+                stop = true;
+        }
+    });
+    EXPECT_TRUE(wrote) << "a barrier waited behind 5000 reads";
     stop = true;
     writer.join();
-    for (auto& r : readers)
-        r.join();
-    EXPECT_TRUE(writerGotIn) << "a barrier waited more than 5 s behind readers";
 }
 
-TEST(ReadWriteQueueTest, BarrierWaitsForReadersThatDidNotTakeTheLock) {
+TEST(ReadWriteQueueTest, ABarrierWaitsForAReaderAlreadyInside) {
     ReadWriteQueue queue("q");
     queue.sync([] {});  // a reader on the lock favours the readers that follow
-    std::atomic<bool> readerInside{false};
-    std::atomic<bool> releaseReader{false};
-    std::atomic<bool> wrote{false};
-    std::atomic<bool> readerSawWrite{false};
+    std::atomic<bool> readerInside{false}, releaseReader{false}, wrote{false},
+        readerSawWrite{false};
     std::thread reader([&] {
         queue.sync([&] {
             readerInside = true;
@@ -134,13 +120,10 @@ TEST(ReadWriteQueueTest, BarrierWaitsForReadersThatDidNotTakeTheLock) {
         std::this_thread::yield();
     std::thread writer([&] { queue.syncBarrier([&] { wrote = true; }); });
     std::this_thread::sleep_for(20ms);
-    bool wroteWhileReading = wrote;
+    EXPECT_FALSE(wrote);
     releaseReader = true;
     reader.join();
     writer.join();
-    EXPECT_FALSE(wroteWhileReading);
     EXPECT_FALSE(readerSawWrite);
-    EXPECT_TRUE(wrote);
-    // After the barrier, readers still share the queue and see what it wrote.
     EXPECT_TRUE(queue.sync([&] { return wrote.load(); }));
 }

@@ -2,7 +2,6 @@
 
 #include <atomic>
 #include <condition_variable>
-#include <deque>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
@@ -10,10 +9,13 @@
 
 #include "channel/VirtualChannelSyncAdapter.h"
 #include "channel/VirtualChannelToServer.h"
+#include "support/BlockingQueue.h"
+#include "support/ErrorOf.h"
 #include "support/LogCapture.h"
 
 using namespace velkor;
 using namespace std::chrono_literals;
+using test::errorOf;
 
 namespace {
 
@@ -23,257 +25,148 @@ ClientRequest fetch(const std::string& path) {
     return ClientRequest::FetchSettings{"domain", 501, path, false};
 }
 
-/// Records the requests that reach the transport side of a channel.
-struct RequestLog {
-    explicit RequestLog(VirtualChannelToServer& channel) {
-        subscription = channel.requestSubject.asObservable().subscribe(
-            [this](const Tagged<ClientRequest>& m) {
+/// A channel with the requests that reach its transport side, and what the adapter hands out as
+/// notifications.
+struct Channel {
+    explicit Channel(std::chrono::milliseconds timeout = 1h) {
+        requests = channel->requestSubject.asObservable().subscribe(
+            [this](const Tagged<ClientRequest>& m) { sent.push(m); }, {},
+            [this] { completed = true; });
+        adapter = Adapter::make(channel, timeout);
+        adapter->notificationsSubject.asObservable().subscribe(
+            [this](const ServerResponse& r) {
                 std::lock_guard lock(mutex);
-                requests.push_back(m);
-                arrived.notify_all();
+                notified.push_back(r.description());
             },
-            {}, [this] { completed = true; });
+            {}, [this] { notificationsCompleted = true; });
     }
-    ~RequestLog() { subscription->dispose(); }
+    ~Channel() { requests->dispose(); }
 
-    Tagged<ClientRequest> waitForRequest(std::size_t index) {
-        std::unique_lock lock(mutex);
-        arrived.wait(lock, [&] { return requests.size() > index; });
-        return requests[index];
+    void answer(const UUID& tag, const ServerResponse& response) {
+        channel->responseSubject.onNext({tag, response});
     }
-    std::size_t count() {
+    /// The tag of the next request sent.
+    UUID nextTag() { return sent.next()->tag; }
+    std::vector<std::string> notifications() {
         std::lock_guard lock(mutex);
-        return requests.size();
+        return notified;
     }
 
+    std::shared_ptr<VirtualChannelToServer> channel = std::make_shared<VirtualChannelToServer>();
+    test::BlockingQueue<Tagged<ClientRequest>> sent;
+    std::atomic<bool> completed{false}, notificationsCompleted{false};
     std::mutex mutex;
-    std::condition_variable arrived;
-    std::vector<Tagged<ClientRequest>> requests;
-    std::atomic<bool> completed{false};
-    rx::DisposablePtr subscription;
-};
-
-/// Answers every request from its own thread: a fetch of path P is answered with a blob of
-/// the bytes of P, so that each caller can check it got its own answer.
-class EchoServer {
-  public:
-    explicit EchoServer(VirtualChannelToServer& channel) : channel_(channel) {
-        subscription_ =
-            channel.requestSubject.asObservable().subscribe([this](const Tagged<ClientRequest>& m) {
-                std::lock_guard lock(mutex_);
-                queue_.push_back(m);
-                wake_.notify_one();
-            });
-        thread_ = std::thread([this] { run(); });
-    }
-    ~EchoServer() {
-        subscription_->dispose();
-        {
-            std::lock_guard lock(mutex_);
-            stop_ = true;
-        }
-        wake_.notify_one();
-        thread_.join();
-    }
-
-  private:
-    void run() {
-        for (;;) {
-            std::unique_lock lock(mutex_);
-            wake_.wait(lock, [&] { return stop_ || !queue_.empty(); });
-            if (stop_)
-                return;
-            auto m = queue_.front();
-            queue_.pop_front();
-            lock.unlock();
-            const auto& path = m.payload.get<ClientRequest::FetchSettings>()->path;
-            channel_.responseSubject.onNext(
-                {m.tag, ServerResponse::SettingsFetched{Blob(
-                            reinterpret_cast<const std::uint8_t*>(path.data()), path.size())}});
-        }
-    }
-
-    VirtualChannelToServer& channel_;
-    rx::DisposablePtr subscription_;
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    std::deque<Tagged<ClientRequest>> queue_;
-    bool stop_ = false;
-    std::thread thread_;
+    std::vector<std::string> notified;
+    rx::DisposablePtr requests;
+    std::shared_ptr<Adapter> adapter;
 };
 
 std::string blobText(const ServerResponse& r) {
     auto* fetched = r.get<ServerResponse::SettingsFetched>();
-    if (!fetched)
-        return "<not fetched>";
-    return std::string(reinterpret_cast<const char*>(fetched->data.data()), fetched->data.size());
+    return fetched ? std::string(reinterpret_cast<const char*>(fetched->data.data()),
+                                 fetched->data.size())
+                   : "<not fetched>";
 }
 
 }  // namespace
 
 TEST(SyncAdapter, MatchesAnswersByTagForManyThreadsAtOnce) {
-    auto channel = std::make_shared<VirtualChannelToServer>();
-    EchoServer server(*channel);
-    auto adapter = Adapter::make(channel, 10s);
-    std::atomic<int> notifications{0};
-    adapter->notificationsSubject.asObservable().subscribe(
-        [&](const ServerResponse&) { ++notifications; });
-
-    constexpr int kThreads = 8;
-    constexpr int kCalls = 300;
+    Channel c(10s);
+    // Answers each fetch of path P with the bytes of P, from its own thread.
+    std::thread server([&] {
+        while (auto m = c.sent.next()) {
+            if (m->tag.isZero())
+                return;
+            const auto& path = m->payload.get<ClientRequest::FetchSettings>()->path;
+            c.answer(m->tag, ServerResponse::SettingsFetched{Blob(
+                                 reinterpret_cast<const std::uint8_t*>(path.data()), path.size())});
+        }
+    });
     std::atomic<int> mismatches{0};
     std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t) {
+    for (int t = 0; t < 8; ++t) {
         threads.emplace_back([&, t] {
-            for (int i = 0; i < kCalls; ++i) {
+            for (int i = 0; i < 300; ++i) {
                 auto path = std::to_string(t) + "/" + std::to_string(i);
-                if (blobText(adapter->sync(fetch(path))) != path)
-                    ++mismatches;
+                mismatches += blobText(c.adapter->sync(fetch(path))) != path;
             }
         });
     }
     for (auto& th : threads)
         th.join();
+    c.sent.push({UUID::zero(), fetch("")});
+    server.join();
     EXPECT_EQ(mismatches.load(), 0);
-    EXPECT_EQ(notifications.load(), 0);
+    EXPECT_TRUE(c.notifications().empty());
 }
 
-TEST(SyncAdapter, UnclaimedMessagesBecomeNotificationsAndDuplicateAnswersReleaseOnce) {
+// What no caller waits for is a notification: a message for a tag nobody sent, one the daemon
+// pushes, a second answer to one request, an answer to a caller that timed out or whose request
+// could not be sent.
+TEST(SyncAdapter, AnswersNoCallerWaitsForBecomeNotifications) {
     test::LogCapture capture;
-    auto channel = std::make_shared<VirtualChannelToServer>();
-    RequestLog log(*channel);
-    auto adapter = Adapter::make(channel, 10s);
-    std::mutex mutex;
-    std::vector<std::string> notified;
-    adapter->notificationsSubject.asObservable().subscribe([&](const ServerResponse& r) {
-        std::lock_guard lock(mutex);
-        notified.push_back(r.description());
-    });
+    Channel c(2s);
+    c.answer(UUID::random(), ServerResponse::RequestSucceeded{});
+    c.answer(UUID::random(), ServerResponse::NoteChanges{{}, {}});
 
-    // A message for a tag nobody sent, and one the daemon pushes on its own.
-    channel->responseSubject.onNext({UUID::random(), ServerResponse::RequestSucceeded{}});
-    channel->responseSubject.onNext({UUID::random(), ServerResponse::NoteChanges{{}, {}}});
-
+    // A slow answer, well within the time-out, still reaches its caller.
     std::thread answerTwice([&] {
-        auto request = log.waitForRequest(0);
-        channel->responseSubject.onNext(
-            {request.tag, ServerResponse::SettingsUpdated{ChangeResult::done, 1}});
-        channel->responseSubject.onNext(
-            {request.tag, ServerResponse::SettingsUpdated{ChangeResult::done, 2}});
+        auto tag = c.nextTag();
+        std::this_thread::sleep_for(200ms);
+        c.answer(tag, ServerResponse::SettingsUpdated{ChangeResult::done, 1});
+        c.answer(tag, ServerResponse::SettingsUpdated{ChangeResult::done, 2});
     });
-    auto answer = adapter->sync(fetch("x"));
+    EXPECT_EQ(c.adapter->sync(fetch("x")).description(), "settingsUpdated(done, newRev=1)");
     answerTwice.join();
-    EXPECT_EQ(answer.description(), "settingsUpdated(done, newRev=1)");
 
-    // A channel that throws while sending: the caller gets the library's error, and no longer
-    // waits for an answer, so one arriving under its tag is a notification.
-    auto unsendable = channel->requestSubject.asObservable().subscribe([](const auto& m) {
+    auto unsendable = c.channel->requestSubject.asObservable().subscribe([](const auto& m) {
         if (m.payload.template get<ClientRequest::FetchSettings>()->path == "unsendable")
             throw std::runtime_error("no buffer space");
     });
-    try {
-        adapter->sync(fetch("unsendable"));
-        ADD_FAILURE() << "expected connectionLost";
-    } catch (const VKError& e) {
-        EXPECT_EQ(e, VKError::connectionLost);
-    }
+    EXPECT_EQ(errorOf([&] { c.adapter->sync(fetch("unsendable")); }), VKError::connectionLost);
     unsendable->dispose();
-    channel->responseSubject.onNext({log.waitForRequest(1).tag, ServerResponse::SettingsDeleted{}});
+    c.answer(c.nextTag(), ServerResponse::SettingsDeleted{});
 
-    std::lock_guard lock(mutex);
-    EXPECT_EQ(notified,
+    Channel slow(30ms);
+    EXPECT_EQ(errorOf([&] { slow.adapter->sync(fetch("slow")); }), VKError::connectionLost);
+    EXPECT_EQ(capture->count(LogLevel::error, "Timeout waiting for response on: fetchSettings("),
+              1u);
+    slow.answer(slow.nextTag(), ServerResponse::RequestSucceeded{});
+
+    EXPECT_EQ(c.notifications(),
               (std::vector<std::string>{"requestSucceeded", "noteChanges([], [])",
                                         "settingsUpdated(done, newRev=2)",
                                         "settingsDeleted(rootId=" + UUID().description() + ")"}));
+    EXPECT_EQ(slow.notifications(), std::vector<std::string>{"requestSucceeded"});
 }
 
-TEST(SyncAdapter, TimeOutThrowsConnectionLostAndTheLateAnswerIsANotification) {
-    test::LogCapture capture;
-    auto channel = std::make_shared<VirtualChannelToServer>();
-    RequestLog log(*channel);
-    auto adapter = Adapter::make(channel, 30ms);
-    std::vector<std::string> notified;
-    adapter->notificationsSubject.asObservable().subscribe(
-        [&](const ServerResponse& r) { notified.push_back(r.description()); });
-
-    try {
-        adapter->sync(fetch("slow"));
-        FAIL() << "expected a time-out";
-    } catch (const VKError& e) {
-        EXPECT_EQ(e, VKError::connectionLost);
+// The adapter's time-out is far beyond the test's: callers can only come back through the end.
+TEST(SyncAdapter, TheChannelsEndOrShutdownReleasesEveryWaiterAndLaterCallsSendNothing) {
+    for (bool channelEnds : {true, false}) {
+        Channel c;
+        std::atomic<int> lost{0};
+        std::vector<std::thread> callers;
+        for (int i = 0; i < 3; ++i)
+            callers.emplace_back([&] {
+                lost += errorOf([&] { c.adapter->sync(fetch("w")); }) == VKError::connectionLost;
+            });
+        for (int i = 0; i < 3; ++i)
+            c.nextTag();
+        if (channelEnds)
+            c.channel->responseSubject.onCompleted();
+        else
+            c.adapter->shutdown();
+        for (auto& caller : callers)
+            caller.join();
+        c.adapter->shutdown();
+        EXPECT_EQ(lost.load(), 3);
+        EXPECT_TRUE(c.completed) << "the adapter completes the request stream";
+        EXPECT_TRUE(c.notificationsCompleted);
+        EXPECT_EQ(errorOf([&] { c.adapter->sync(fetch("after")); }), VKError::connectionLost);
+        EXPECT_FALSE(c.sent.next(0ms)) << "nothing is sent after the end";
+        c.adapter.reset();
+        c.answer(UUID::random(), ServerResponse::RequestSucceeded{});  // dropped once gone
     }
-    EXPECT_EQ(
-        capture->count(LogLevel::error,
-                       "Timeout waiting for response on: fetchSettings(501@domain, path='slow', "
-                       "recursive=false)"),
-        1u);
-    channel->responseSubject.onNext(
-        {log.waitForRequest(0).tag, ServerResponse::RequestSucceeded{}});
-    EXPECT_EQ(notified, std::vector<std::string>{"requestSucceeded"});
-}
-
-TEST(SyncAdapter, ChannelEndReleasesEveryWaiterAndLaterCallsFailWithoutSending) {
-    test::LogCapture capture;
-    auto channel = std::make_shared<VirtualChannelToServer>();
-    RequestLog log(*channel);
-    // A time-out far beyond the test's own limit: callers can only come back through the end.
-    auto adapter = Adapter::make(channel, 1h);
-    std::atomic<bool> notificationsCompleted{false};
-    adapter->notificationsSubject.asObservable().subscribe({}, {},
-                                                           [&] { notificationsCompleted = true; });
-
-    constexpr int kWaiters = 3;
-    std::atomic<int> lost{0};
-    std::vector<std::thread> callers;
-    for (int i = 0; i < kWaiters; ++i) {
-        callers.emplace_back([&, i] {
-            try {
-                adapter->sync(fetch(std::to_string(i)));
-            } catch (const VKError& e) {
-                if (e == VKError::connectionLost)
-                    ++lost;
-            }
-        });
-    }
-    for (int i = 0; i < kWaiters; ++i)
-        log.waitForRequest(static_cast<std::size_t>(i));
-    channel->responseSubject.onCompleted();
-    for (auto& c : callers)
-        c.join();
-
-    EXPECT_EQ(lost.load(), kWaiters);
-    EXPECT_TRUE(log.completed) << "the adapter completes the request stream";
-    EXPECT_TRUE(notificationsCompleted);
-    EXPECT_EQ(capture->count(LogLevel::warning,
-                             "Channel has been completed (orginal request: fetchSettings("),
-              static_cast<std::size_t>(kWaiters));
-
-    EXPECT_THROW(adapter->sync(fetch("after")), VKError);
-    EXPECT_EQ(log.count(), static_cast<std::size_t>(kWaiters)) << "nothing is sent after the end";
-    EXPECT_EQ(
-        capture->count(LogLevel::error,
-                       "Can't send request due shutdown: fetchSettings(501@domain, path='after'"),
-        1u);
-    EXPECT_EQ(capture->count("Service response channel has completed."), 1u);
-}
-
-TEST(SyncAdapter, ShutdownRunsOnceAndReleasesWaiters) {
-    test::LogCapture capture;
-    auto channel = std::make_shared<VirtualChannelToServer>();
-    RequestLog log(*channel);
-    {
-        auto adapter = Adapter::make(channel, 1h);
-        std::thread caller([&] { EXPECT_THROW(adapter->sync(fetch("w")), VKError); });
-        log.waitForRequest(0);
-        adapter->shutdown();
-        caller.join();
-        adapter->shutdown();
-    }
-    EXPECT_EQ(capture->count(LogLevel::trace, "Completing VirtualChannelSyncAdapter..."), 1u);
-    EXPECT_EQ(capture->count(LogLevel::trace, "VirtualChannelSyncAdapter destructed."), 1u);
-    EXPECT_TRUE(log.completed);
-    // A message after the adapter is gone is dropped silently.
-    channel->responseSubject.onNext({UUID::random(), ServerResponse::RequestSucceeded{}});
 }
 
 TEST(SyncAdapter, ShutdownRacingCallersNeverStrandsOne) {
@@ -281,19 +174,12 @@ TEST(SyncAdapter, ShutdownRacingCallersNeverStrandsOne) {
     // none waits for its (long) time-out.
     test::LogCapture capture;
     for (int round = 0; round < 50; ++round) {
-        auto channel = std::make_shared<VirtualChannelToServer>();
-        auto adapter = Adapter::make(channel, 1h);
-        std::vector<std::thread> callers;
+        auto adapter = Adapter::make(std::make_shared<VirtualChannelToServer>(), 1h);
         std::atomic<int> failed{0};
-        for (int i = 0; i < 4; ++i) {
-            callers.emplace_back([&] {
-                try {
-                    adapter->sync(fetch("r"));
-                } catch (const VKError&) {
-                    ++failed;
-                }
-            });
-        }
+        std::vector<std::thread> callers;
+        for (int i = 0; i < 4; ++i)
+            callers.emplace_back(
+                [&] { failed += errorOf([&] { adapter->sync(fetch("r")); }).has_value(); });
         adapter->shutdown();
         for (auto& c : callers)
             c.join();
@@ -301,20 +187,12 @@ TEST(SyncAdapter, ShutdownRacingCallersNeverStrandsOne) {
     }
 }
 
-TEST(VirtualChannelToServerTest, LogsAndForwardsClientEvents) {
+TEST(VirtualChannelToServerTest, ForwardsRequestsAndAClientErrorEndsTheStream) {
     test::LogCapture capture;
-    VirtualChannelToServer channel;
-    RequestLog log(channel);
-    auto tag = *UUID::parse("11111111-2222-4333-8444-555555555555");
-    channel.onNext({tag, ClientRequest::DeleteSettings{"d", 1}});
-    EXPECT_EQ(log.waitForRequest(0).tag, tag);
-    EXPECT_EQ(
-        capture->count(LogLevel::debug,
-                       "Request on server channel: (tag=11111111-2222-4333-8444-555555555555, "
-                       "deleteSettings(1@d))"),
-        1u);
-    channel.onError(std::make_exception_ptr(VKError(VKError::serverError)));
-    EXPECT_EQ(
-        capture->count(LogLevel::error, "Client failed server channel: Error on server side."), 1u);
-    EXPECT_TRUE(log.completed) << "an error completes the request stream without passing it on";
+    Channel c;
+    auto tag = UUID::random();
+    c.channel->onNext({tag, ClientRequest::DeleteSettings{"d", 1}});
+    EXPECT_EQ(c.nextTag(), tag);
+    c.channel->onError(std::make_exception_ptr(VKError(VKError::serverError)));
+    EXPECT_TRUE(c.completed) << "an error completes the request stream without passing it on";
 }

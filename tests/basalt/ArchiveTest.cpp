@@ -96,7 +96,8 @@ TEST(Archive, ItemsTravelAsShortestCborAndReadBackAsViewsIntoTheBlob) {
         0x1B, 0x7F, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,  // INT64_MAX
         0x60, 0x61, 0x61, 0x62, 0xC3, 0xA9, 0x78, 0x18,        // "", "a", "é", a 24-byte text
     };
-    expected.insert(expected.end(), texts[3].begin(), texts[3].end());
+    for (char c : texts[3])
+        expected.push_back(static_cast<std::uint8_t>(c));
     expected.insert(expected.end(), {0x44, 0xDE, 0xAD, 0xBE, 0xEF, 0x59, 0x01, 0x2C});
     expected.insert(expected.end(), large.begin(), large.end());
     const auto blob = writer.takeArchiverData();

@@ -1,3 +1,5 @@
+#include <map>
+
 #include "DaemonTesting.h"
 #include "core/Access.h"
 #include "support/LogCapture.h"
@@ -7,89 +9,61 @@ using namespace velkor::test;
 
 namespace {
 
+constexpr auto kShared = daemon::Access::sharedUser;
+
+/// A user's file, another user's and the shared one, each {sub: {x: 1}}.
 class AccessTest : public StoreTest {
   protected:
-    UUID rootId = newId();
-    UUID subId = newId();
+    std::map<std::uint32_t, UUID> subs;
 
-    Node tree() const { return dict(rootId, {{"sub", dict(subId, {{"x", num(1)}})}}); }
-
-    bool mayUpdate(const daemon::Caller& c, std::int64_t revision) {
-        const auto o = set(c, subId, revision, "x", num(revision + 100));
-        if (o.answer.get<ServerResponse::SettingsUpdated>()) {
-            return updated(o).changeResult == ChangeResult::done;
-        }
-        EXPECT_EQ(failure(o), VKError::fileDoesNotExist);
-        return false;
+    void createFile(const daemon::Caller& c, std::uint32_t user) {
+        subs[user] = newId();
+        ASSERT_TRUE(succeeded(
+            create(c, dict(newId(), {{"sub", dict(subs[user], {{"x", num(1)}})}}), user)));
     }
-    bool mayResolve(const daemon::Caller& c) {
-        const auto o = resolve(c, subId);
-        if (o.answer.get<ServerResponse::SettingsFetched>()) {
-            return true;
-        }
-        EXPECT_EQ(failure(o), VKError::fileDoesNotExist);
-        return false;
-    }
-    bool maySubscribe(const daemon::Caller& c) {
-        const auto o = store().handle(c, ClientRequest::SetHasSubscription{subId, true});
-        if (o.answer.get<ServerResponse::RequestSucceeded>()) {
-            return true;
-        }
-        EXPECT_EQ(failure(o), VKError::fileDoesNotExist);
-        return false;
+    /// What `c` may do with the file of `user`: "r" read, "s" subscribe, "w" write.
+    std::string rights(const daemon::Caller& c, std::uint32_t user) {
+        const UUID sub = subs[user];
+        std::string may;
+        if (fetch(c, "sub/x", false, user).answer.get<ServerResponse::SettingsFetched>() &&
+            resolve(c, sub).answer.get<ServerResponse::SettingsFetched>())
+            may += "r";
+        if (succeeded(store().handle(c, ClientRequest::SetHasSubscription{sub, true})))
+            may += "s";
+        const auto current = fetched(resolve(root, sub)).revision;
+        if (set(c, sub, current, "x", num(current)).answer.get<ServerResponse::SettingsUpdated>())
+            may += "w";
+        return may;
     }
 };
 
 }  // namespace
 
-TEST_F(AccessTest, UserFileBelongsToItsUserAndToRoot) {
+TEST_F(AccessTest, UserFilesBelongToTheirUserAndRootSharedOnesAreReadByEveryone) {
     LogCapture logs;
     // Eve may not create Alice's file; the refusal does not reveal whether it exists.
-    EXPECT_EQ(failure(create(eve, tree())), VKError::fileDoesNotExist);
+    EXPECT_EQ(failure(create(eve, dict(newId(), {}))), VKError::fileDoesNotExist);
     EXPECT_TRUE(logs->contains(LogLevel::warning, "for uid 1001"));
-    ASSERT_NE(create(alice, tree()).answer.get<ServerResponse::RequestSucceeded>(), nullptr);
-    EXPECT_EQ(failure(create(eve, tree())), VKError::fileDoesNotExist);
+    createFile(alice, 1000);
+    EXPECT_EQ(failure(create(eve, dict(newId(), {}))), VKError::fileDoesNotExist);
+    EXPECT_EQ(failure(create(alice, dict(newId(), {}), kShared)), VKError::fileDoesNotExist);
+    createFile(root, 1001);
+    createFile(root, kShared);
 
-    logs->clear();
+    EXPECT_EQ(rights(bob, 1000), "rsw");
+    EXPECT_EQ(rights(root, 1000), "rsw");
+    EXPECT_EQ(rights(eve, 1001), "rsw");
+    EXPECT_EQ(rights(eve, 1000), "");
+    EXPECT_EQ(rights(alice, 1001), "");
+    EXPECT_EQ(rights(alice, kShared), "rs");
+    EXPECT_EQ(rights(eve, kShared), "rs");
+    EXPECT_EQ(rights(root, kShared), "rsw");
     EXPECT_EQ(failure(fetch(eve)), VKError::fileDoesNotExist);
     EXPECT_TRUE(logs->contains(LogLevel::warning, "read 1000@org.example.app for uid 1001"));
-    EXPECT_FALSE(mayResolve(eve));
-    EXPECT_FALSE(maySubscribe(eve));
-    EXPECT_FALSE(mayUpdate(eve, 0));
+
     EXPECT_EQ(failure(remove(eve)), VKError::fileDoesNotExist);
-    EXPECT_TRUE(logs->contains(LogLevel::warning, "write 1000@org.example.app for uid 1001"));
-
-    EXPECT_TRUE(mayResolve(bob));
-    EXPECT_TRUE(maySubscribe(bob));
-    EXPECT_TRUE(mayUpdate(bob, 0));
-    EXPECT_TRUE(mayResolve(root));
-    EXPECT_TRUE(mayUpdate(root, 1));
-    EXPECT_EQ(fetched(fetch(root, "sub/x")).number, 101);
-
-    // Root may create and delete any user's file; that user reads it, others do not.
-    ASSERT_NE(create(root, dict(newId(), {}), 1001).answer.get<ServerResponse::RequestSucceeded>(),
-              nullptr);
-    EXPECT_EQ(fetched(fetch(eve, "", false, 1001)).kind, ValueKind::dictionary);
-    EXPECT_EQ(failure(fetch(alice, "", false, 1001)), VKError::fileDoesNotExist);
-    EXPECT_NE(remove(root, 1001).answer.get<ServerResponse::SettingsDeleted>(), nullptr);
-}
-
-TEST_F(AccessTest, SharedFileIsReadByEveryoneAndWrittenByRootOnly) {
-    EXPECT_EQ(failure(create(alice, tree(), daemon::Access::sharedUser)),
-              VKError::fileDoesNotExist);
-    ASSERT_NE(create(root, tree(), daemon::Access::sharedUser)
-                  .answer.get<ServerResponse::RequestSucceeded>(),
-              nullptr);
-
-    for (const auto& reader : {alice, eve}) {
-        EXPECT_EQ(fetched(fetch(reader, "sub/x", false, daemon::Access::sharedUser)).number, 1);
-        EXPECT_TRUE(mayResolve(reader));
-        EXPECT_TRUE(maySubscribe(reader));
-        EXPECT_FALSE(mayUpdate(reader, 0));
-        EXPECT_EQ(failure(remove(reader, daemon::Access::sharedUser)), VKError::fileDoesNotExist);
-    }
-    EXPECT_TRUE(mayUpdate(root, 0));
-    EXPECT_NE(
-        remove(root, daemon::Access::sharedUser).answer.get<ServerResponse::SettingsDeleted>(),
-        nullptr);
+    EXPECT_EQ(failure(remove(alice, kShared)), VKError::fileDoesNotExist);
+    EXPECT_TRUE(fetched(fetch(alice)).kind == ValueKind::dictionary);
+    for (auto user : {1000u, 1001u, kShared})
+        EXPECT_NE(remove(root, user).answer.get<ServerResponse::SettingsDeleted>(), nullptr);
 }

@@ -10,6 +10,7 @@ TEST(ConcurrencyTest, ThreadsShareOneStore) {
     TempDir dir;
     daemon::SettingsStore store(dir.file("settings.db"));
     const UUID rootId = newId();
+    const ClientRequest fetchAll = ClientRequest::FetchSettings{"shared", 1000, "", true};
     store.handle(alice,
                  ClientRequest::CreateSettings{Blob(clientBlob(dict(rootId, {}))), "shared", 1000});
 
@@ -24,37 +25,35 @@ TEST(ConcurrencyTest, ThreadsShareOneStore) {
             for (int i = 0; i < changesPerWriter; ++i) {
                 // Every writer works from revision 0 and writes keys of its own, so the merge
                 // rule accepts every change, whatever the order the threads run in.
-                auto record = std::make_shared<VKChangeNotification>(
-                    ChangeType::childInserted, rootId, 0, 0, 0,
-                    "w" + std::to_string(t) + "-" + std::to_string(i), clientBlob(num(i)));
-                daemon::PendingRequest request{me, ClientRequest::UpdateSettings{record}};
+                daemon::PendingRequest request{
+                    me,
+                    ClientRequest::UpdateSettings{record(
+                        ChangeType::childInserted, rootId, 0, 0, 0,
+                        "w" + std::to_string(t) + "-" + std::to_string(i), clientBlob(num(i)))}};
                 const auto outcome = i % 2 ? store.applyBatch(std::span(&request, 1)).front()
                                            : store.handle(me, request.request);
                 const auto* u = outcome.answer.get<ServerResponse::SettingsUpdated>();
                 if (u && (u->changeResult == ChangeResult::done ||
-                          u->changeResult == ChangeResult::waitToBeUpdated)) {
+                          u->changeResult == ChangeResult::waitToBeUpdated))
                     ++accepted;
-                }
             }
         });
     }
     std::thread reader([&] {
         const daemon::Caller me{":1.200", 1000};
         while (!done) {
-            const auto o = store.handle(me, ClientRequest::FetchSettings{"shared", 1000, "", true});
-            EXPECT_NE(o.answer.get<ServerResponse::SettingsFetched>(), nullptr);
+            EXPECT_NE(store.handle(me, fetchAll).answer.get<ServerResponse::SettingsFetched>(),
+                      nullptr);
             store.clientGone(me.clientId);
         }
     });
-    for (auto& t : threads) {
+    for (auto& t : threads)
         t.join();
-    }
     done = true;
     reader.join();
 
     EXPECT_EQ(accepted, writers * changesPerWriter);
-    const Node top =
-        fetched(store.handle(alice, ClientRequest::FetchSettings{"shared", 1000, "", false}));
+    const Node top = fetched(store.handle(alice, fetchAll));
     EXPECT_EQ(top.revision, writers * changesPerWriter);
     EXPECT_EQ(top.count(), static_cast<std::size_t>(writers * changesPerWriter));
 }

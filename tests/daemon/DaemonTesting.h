@@ -5,7 +5,6 @@
 
 #include <cstdint>
 #include <filesystem>
-#include <map>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -39,9 +38,8 @@ struct Node {
     /// The entry under `key` of a dictionary.
     const Node& at(const std::string& key) const {
         for (const auto& [k, v] : entries) {
-            if (k == key) {
+            if (k == key)
                 return v;
-            }
         }
         ADD_FAILURE() << "no key " << key;
         static const Node none;
@@ -73,9 +71,8 @@ inline Node dict(const UUID& id, std::vector<std::pair<std::string, Node>> entri
 }
 inline Node arr(const UUID& id, std::vector<Node> items, std::int64_t revision = 0) {
     Node n{.kind = ValueKind::array, .id = id, .revision = revision};
-    for (auto& item : items) {
+    for (auto& item : items)
         n.entries.emplace_back("", std::move(item));
-    }
     return n;
 }
 
@@ -100,9 +97,8 @@ inline void writeClient(basalt::ArchiveWriter& w, const Node& n) {
             w.encodeInteger(n.revision).encodeInteger(n.subscribed ? 1 : 0);
             w.encodeInteger(static_cast<std::int64_t>(n.entries.size()));
             for (const auto& [key, value] : n.entries) {
-                if (n.kind == ValueKind::dictionary) {
+                if (n.kind == ValueKind::dictionary)
                     w.encodeText(key);
-                }
                 writeClient(w, value);
             }
             break;
@@ -125,8 +121,6 @@ class DaemonBlobReader {
     /// The one value of the blob, or none when it is not exactly one value in daemon layout.
     std::optional<Node> read() {
         try {
-            if (!u_)
-                return std::nullopt;
             auto n = value();
             return u_->atEnd() ? std::optional<Node>(std::move(n)) : std::nullopt;
         } catch (const std::invalid_argument&) {
@@ -136,13 +130,12 @@ class DaemonBlobReader {
 
   private:
     basalt::ArchiveItem item(basalt::ArchiveItem::Type type) {
-        auto i = basalt::BKUnarchiverWrapper::decodeObject(*u_);
+        auto i = u_ ? basalt::BKUnarchiverWrapper::decodeObject(*u_) : std::nullopt;
         if (!i || i->type != type)
             throw std::invalid_argument("not in daemon layout");
         return *i;
     }
     std::int64_t integer() { return item(basalt::ArchiveItem::Type::integer).value; }
-    std::string text() { return std::string(item(basalt::ArchiveItem::Type::text).text); }
     std::string bytes() {
         auto b = item(basalt::ArchiveItem::Type::bytes).bytes;
         return std::string(b.begin(), b.end());
@@ -159,30 +152,23 @@ class DaemonBlobReader {
         if (kind < 0 || kind > 5)
             throw std::invalid_argument("no such kind");
         Node n{.kind = static_cast<ValueKind>(kind)};
-        switch (n.kind) {
-            case ValueKind::number:
-                n.number = integer();
-                break;
-            case ValueKind::string:
-                n.text = text();
-                break;
-            case ValueKind::data:
-                n.text = bytes();
-                break;
-            case ValueKind::containerProxy:
-                n.id = uuid();
-                break;
-            case ValueKind::array:
-            case ValueKind::dictionary: {
-                n.id = uuid();
-                n.root = uuid();
-                n.revision = integer();
-                const auto count = integer();
-                for (std::int64_t i = 0; i < count; ++i) {
-                    std::string key = n.kind == ValueKind::dictionary ? text() : std::string();
-                    n.entries.emplace_back(std::move(key), value());
-                }
-                break;
+        if (n.kind == ValueKind::number) {
+            n.number = integer();
+        } else if (n.kind == ValueKind::string) {
+            n.text = item(basalt::ArchiveItem::Type::text).text;
+        } else if (n.kind == ValueKind::data) {
+            n.text = bytes();
+        } else if (n.kind == ValueKind::containerProxy) {
+            n.id = uuid();
+        } else {
+            n.id = uuid();
+            n.root = uuid();
+            n.revision = integer();
+            for (auto count = integer(); count > 0; --count) {
+                std::string key = n.kind == ValueKind::dictionary
+                                      ? std::string(item(basalt::ArchiveItem::Type::text).text)
+                                      : std::string();
+                n.entries.emplace_back(std::move(key), value());
             }
         }
         return n;
@@ -225,10 +211,18 @@ inline UUID newId() {
     return UUID::random();
 }
 
+/// A change record of a container.
+inline ChangeNotificationPtr record(ChangeType type, const UUID& id, std::int64_t revision,
+                                    std::int64_t from, std::int64_t to, std::string key,
+                                    std::vector<std::uint8_t> data = {}) {
+    return std::make_shared<VKChangeNotification>(type, id, revision, from, to, std::move(key),
+                                                  std::move(data));
+}
+
 /// A store in a fresh directory, with one helper per request.
 class StoreTest : public ::testing::Test {
   protected:
-    StoreTest() : store_(std::make_unique<daemon::SettingsStore>(dir_.file("settings.db"))) {}
+    StoreTest() { reopen(); }
 
     /// Closes and reopens the store, as a restart of the daemon does.
     void reopen(daemon::StoreLimits limits = {}) {
@@ -250,16 +244,14 @@ class StoreTest : public ::testing::Test {
     daemon::Outcome resolve(const daemon::Caller& c, const UUID& id, bool recursive = false) {
         return store_->handle(c, ClientRequest::ResolveSettings{id, recursive});
     }
-    daemon::Outcome remove(const daemon::Caller& c, std::uint32_t user = 1000,
-                           const std::string& domain = "org.example.app") {
-        return store_->handle(c, ClientRequest::DeleteSettings{domain, user});
+    daemon::Outcome remove(const daemon::Caller& c, std::uint32_t user = 1000) {
+        return store_->handle(c, ClientRequest::DeleteSettings{"org.example.app", user});
     }
     daemon::Outcome update(const daemon::Caller& c, ChangeType type, const UUID& id,
                            std::int64_t revision, std::int64_t from, std::int64_t to,
                            std::string key, std::vector<std::uint8_t> data = {}) {
-        auto record = std::make_shared<VKChangeNotification>(type, id, revision, from, to,
-                                                             std::move(key), std::move(data));
-        return store_->handle(c, ClientRequest::UpdateSettings{record});
+        return store_->handle(c, ClientRequest::UpdateSettings{
+                                     record(type, id, revision, from, to, std::move(key), data)});
     }
     /// A dictionary set, as the client sends it.
     daemon::Outcome set(const daemon::Caller& c, const UUID& id, std::int64_t revision,
@@ -273,6 +265,11 @@ class StoreTest : public ::testing::Test {
     TempDir dir_;
     std::unique_ptr<daemon::SettingsStore> store_;
 };
+
+/// Whether the answer is requestSucceeded.
+inline bool succeeded(const daemon::Outcome& o) {
+    return o.answer.get<ServerResponse::RequestSucceeded>() != nullptr;
+}
 
 inline VKError failure(const daemon::Outcome& o) {
     const auto* f = o.answer.get<ServerResponse::RequestHasFailed>();
@@ -291,29 +288,38 @@ inline ServerResponse::SettingsUpdated updated(const daemon::Outcome& o) {
     EXPECT_NE(u, nullptr) << "expected settingsUpdated, got " << o.answer.description();
     return u ? *u : ServerResponse::SettingsUpdated{ChangeResult::noRevisionIncrement, -1};
 }
+inline ChangeResult result(const daemon::Outcome& o) {
+    return updated(o).changeResult;
+}
 
 /// The records of an outcome for one client, with their paths.
 inline std::vector<std::pair<ChangeNotificationPtr, std::string>> notesFor(
     const daemon::Outcome& o, const daemon::Caller& c) {
     std::vector<std::pair<ChangeNotificationPtr, std::string>> notes;
     for (const auto& notice : o.notices) {
-        if (notice.clientId == c.clientId) {
-            EXPECT_EQ(notice.changes.changeNotifications.size(), notice.changes.changePaths.size());
-            for (std::size_t i = 0; i < notice.changes.changeNotifications.size(); ++i) {
-                notes.emplace_back(notice.changes.changeNotifications[i],
-                                   notice.changes.changePaths[i]);
-            }
-        }
+        if (notice.clientId != c.clientId)
+            continue;
+        EXPECT_EQ(notice.changes.changeNotifications.size(), notice.changes.changePaths.size());
+        for (std::size_t i = 0; i < notice.changes.changeNotifications.size(); ++i)
+            notes.emplace_back(notice.changes.changeNotifications[i],
+                               notice.changes.changePaths.at(i));
     }
     return notes;
+}
+
+/// The types of the records an outcome has for one client.
+inline std::vector<ChangeType> typesFor(const daemon::Outcome& o, const daemon::Caller& c) {
+    std::vector<ChangeType> types;
+    for (const auto& [record, path] : notesFor(o, c))
+        types.push_back(record->type);
+    return types;
 }
 
 /// Which clients an outcome sends notices to.
 inline std::vector<std::string> recipients(const daemon::Outcome& o) {
     std::vector<std::string> ids;
-    for (const auto& notice : o.notices) {
+    for (const auto& notice : o.notices)
         ids.push_back(notice.clientId);
-    }
     return ids;
 }
 

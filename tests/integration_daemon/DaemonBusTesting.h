@@ -29,11 +29,9 @@ class DaemonBusTest : public ::testing::Test {
   protected:
     DaemonBusTest() { start(); }
 
-    TestDaemon::Settings settings(std::vector<std::string> arguments = {}) const {
-        return {kVelkord, bus_.address(), dir_.file("settings.db"), std::move(arguments)};
-    }
     void start(std::vector<std::string> arguments = {}) {
-        daemon_ = std::make_unique<TestDaemon>(settings(std::move(arguments)));
+        daemon_ = std::make_unique<TestDaemon>(TestDaemon::Settings{
+            kVelkord, bus_.address(), dir_.file("settings.db"), std::move(arguments)});
     }
     /// Stops the daemon with SIGTERM and starts another on the same store.
     void restart(std::vector<std::string> arguments = {}) {
@@ -74,12 +72,13 @@ inline std::pair<int, std::string> run(const std::string& command) {
     return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, output};
 }
 
+inline const std::string kAsNobody = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
+
 /// The line the probe prints when run against `address`, under uid and gid 65534 when
 /// `asNobody`; or what went wrong.
 inline std::string probe(bool asNobody, const std::string& address, const std::string& arguments) {
-    auto [status, output] =
-        run((asNobody ? "setpriv --reuid=65534 --regid=65534 --clear-groups " : std::string()) +
-            kProbe + " '" + address + "' " + kService + " " + arguments + " 2>&1");
+    auto [status, output] = run((asNobody ? kAsNobody : std::string()) + kProbe + " '" + address +
+                                "' " + kService + " " + arguments + " 2>&1");
     if (!output.empty() && output.back() == '\n')
         output.pop_back();
     return status == 0 ? output : "probe failed: " + output;
@@ -87,11 +86,8 @@ inline std::string probe(bool asNobody, const std::string& address, const std::s
 
 inline const std::string kNoAccess =
     "requestHasFailed(A settings file does not exists (or cannot be accessed).)";
-
 inline const std::string kInvalidData =
     "requestHasFailed(General error indicating that an invalid value was supplied.)";
-inline const std::string kInvalidFileData =
-    "requestHasFailed(A settings file exists but has invalid data.)";
 
 /// The text of an answer as the library would log it; "nothing" when none came.
 inline std::string text(const std::optional<dbus::ReceivedResponse>& received) {
@@ -100,22 +96,26 @@ inline std::string text(const std::optional<dbus::ReceivedResponse>& received) {
     return received->response ? received->response->description() : "unreadable";
 }
 
-inline ClientRequest createRequest(const Node& tree, std::uint32_t user,
-                                   const std::string& domain) {
+inline std::string doneAt(std::int64_t revision) {
+    return "settingsUpdated(done, newRev=" + std::to_string(revision) + ")";
+}
+
+inline ClientRequest createRequest(const Node& tree, std::uint32_t user = 1000,
+                                   const std::string& domain = "org.example.app") {
     return ClientRequest::CreateSettings{Blob(clientBlob(tree)), domain, user};
 }
 
-inline ClientRequest fetchRequest(std::uint32_t user, const std::string& domain,
-                                  const std::string& path = "") {
-    return ClientRequest::FetchSettings{domain, user, path, false};
+inline ClientRequest fetchRequest(std::uint32_t user = 1000,
+                                  const std::string& domain = "org.example.app") {
+    return ClientRequest::FetchSettings{domain, user, "", false};
 }
 
 /// Sets `key` of dictionary `id`, made against `revision`.
 inline ClientRequest setRequest(const UUID& id, std::int64_t revision, const std::string& key,
                                 const Node& value, bool inserted = true) {
-    return ClientRequest::UpdateSettings{std::make_shared<const VKChangeNotification>(
-        inserted ? ChangeType::childInserted : ChangeType::childChanged, id, revision, 0, 0, key,
-        clientBlob(value))};
+    return ClientRequest::UpdateSettings{
+        record(inserted ? ChangeType::childInserted : ChangeType::childChanged, id, revision, 0, 0,
+               key, clientBlob(value))};
 }
 
 /// The tree a settingsFetched answer carries.
@@ -127,19 +127,16 @@ inline Node fetchedTree(const std::optional<dbus::ReceivedResponse>& received) {
     return fetched ? daemonValue(fetched->data.bytes()) : Node{};
 }
 
-/// The records of a noteChanges signal, with their paths.
-inline std::vector<std::pair<ChangeNotificationPtr, std::string>> records(
-    const std::optional<dbus::ReceivedResponse>& received) {
-    std::vector<std::pair<ChangeNotificationPtr, std::string>> all;
+/// The one record of a noteChanges signal, or none.
+inline ChangeNotificationPtr noticed(const std::optional<dbus::ReceivedResponse>& received) {
     const ServerResponse::NoteChanges* notes =
         received && received->response ? received->response->get<ServerResponse::NoteChanges>()
                                        : nullptr;
-    EXPECT_NE(notes, nullptr) << "expected noteChanges, got " << text(received);
-    if (notes) {
-        for (std::size_t i = 0; i < notes->changeNotifications.size(); ++i)
-            all.emplace_back(notes->changeNotifications[i], notes->changePaths.at(i));
-    }
-    return all;
+    EXPECT_TRUE(notes && notes->changeNotifications.size() == 1)
+        << "expected one record, got " << text(received);
+    return notes && notes->changeNotifications.size() == 1
+               ? notes->changeNotifications[0]
+               : record(ChangeType::childChanged, {}, -1, 0, 0, "");
 }
 
 }  // namespace velkor::test

@@ -127,40 +127,16 @@ class SystemTypeBus {
 
 }  // namespace
 
-TEST(InstalledDataTest, IntrospectionDescribesEveryMemberWithItsSignature) {
-    const auto requests =
-        members(contents(kData / "org.velkor.SettingsRequestService.xml"), "method");
-    ASSERT_EQ(requests.size(), std::size(SettingsRequestService::kMembers));
-    for (std::size_t i = 0; i < requests.size(); ++i) {
-        const std::string member = SettingsRequestService::kMembers[i];
-        EXPECT_EQ(requests.count(member) ? requests.at(member).signature : "missing",
-                  SettingsRequestService::kSignatures[i])
-            << member;
-        EXPECT_TRUE(requests.count(member) && requests.at(member).noReply) << member;
-    }
-
-    const auto responses =
-        members(contents(kData / "org.velkor.SettingsResponseService.xml"), "signal");
-    ASSERT_EQ(responses.size(), std::size(SettingsResponseService::kMembers));
-    for (std::size_t i = 0; i < responses.size(); ++i) {
-        const std::string member = SettingsResponseService::kMembers[i];
-        EXPECT_EQ(responses.count(member) ? responses.at(member).signature : "missing",
-                  SettingsResponseService::kSignatures[i])
-            << member;
-    }
-}
-
 class LiveIntrospectionTest : public DaemonBusTest {};
 
-TEST_F(LiveIntrospectionTest, TheRunningDaemonDescribesItselfAsTheInstalledFilesDo) {
+TEST_F(LiveIntrospectionTest, TheDaemonDescribesItselfAsTheInstalledFilesAndTheLibraryDo) {
     auto client = connect();
     sd_bus_error error = SD_BUS_ERROR_NULL;
     sd_bus_message* raw = nullptr;
     ASSERT_GE(
         sd_bus_call_method(client->bus().get(), kService.c_str(), dbus_names::kObjectPath,
                            "org.freedesktop.DBus.Introspectable", "Introspect", &error, &raw, ""),
-        0)
-        << (error.message ? error.message : "");
+        0);
     dbus::Message reply(raw);
     const char* xml = nullptr;
     ASSERT_GE(sd_bus_message_read(reply.get(), "s", &xml), 0);
@@ -169,10 +145,22 @@ TEST_F(LiveIntrospectionTest, TheRunningDaemonDescribesItselfAsTheInstalledFiles
     const auto requests =
         members(contents(kData / "org.velkor.SettingsRequestService.xml"), "method");
     EXPECT_EQ(members(interfacePart(live, dbus_names::kRequestInterface), "method"), requests);
+    ASSERT_EQ(requests.size(), std::size(SettingsRequestService::kMembers));
+    for (std::size_t i = 0; i < requests.size(); ++i) {
+        const std::string member = SettingsRequestService::kMembers[i];
+        EXPECT_EQ(requests.count(member) ? requests.at(member).signature : "missing",
+                  SettingsRequestService::kSignatures[i]);
+        EXPECT_TRUE(requests.count(member) && requests.at(member).noReply) << member;
+    }
     const auto responses =
         members(contents(kData / "org.velkor.SettingsResponseService.xml"), "signal");
     EXPECT_EQ(members(interfacePart(live, dbus_names::kResponseInterface), "signal"), responses);
-    EXPECT_NE(interfacePart(live, "org.freedesktop.DBus.Peer"), "");
+    ASSERT_EQ(responses.size(), std::size(SettingsResponseService::kMembers));
+    for (std::size_t i = 0; i < responses.size(); ++i) {
+        const std::string member = SettingsResponseService::kMembers[i];
+        EXPECT_EQ(responses.count(member) ? responses.at(member).signature : "missing",
+                  SettingsResponseService::kSignatures[i]);
+    }
 }
 
 TEST(InstalledDataTest, SystemPolicyLetsRootOwnTheNameAndEveryoneCallOnlyTheRequests) {

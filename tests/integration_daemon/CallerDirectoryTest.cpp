@@ -1,10 +1,7 @@
 #include <sys/socket.h>
 
-#include <gtest/gtest.h>
-
-#include <functional>
+#include <array>
 #include <stdexcept>
-#include <utility>
 #include <vector>
 
 #include "DaemonBusTesting.h"
@@ -15,69 +12,58 @@ using namespace velkor::test;
 
 namespace {
 
+/// One side of a socket pair: the daemon's, or (`server`) the bus's.
+dbus::BusConnection side(int fd, bool server) {
+    static const sd_id128_t id = [] {
+        sd_id128_t random;
+        sd_id128_randomize(&random);
+        return random;
+    }();
+    sd_bus* raw = nullptr;
+    sd_bus_new(&raw);
+    dbus::BusConnection bus(raw);
+    if (sd_bus_set_fd(raw, fd, fd) < 0 || (server && sd_bus_set_server(raw, 1, id) < 0) ||
+        sd_bus_start(raw) < 0)
+        throw std::runtime_error("cannot start one side of the scripted bus");
+    return bus;
+}
+
+std::array<int, 2> socketPair() {
+    std::array<int, 2> fds{};
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds.data()) != 0)
+        throw std::runtime_error("socketpair failed");
+    return fds;
+}
+
 /// velkord's side of a socket pair whose other side plays the bus, answering the questions it
 /// is asked as the test says.
-class ScriptedBus {
-  public:
-    ScriptedBus() : ScriptedBus(socketPair()) {}
-
-    dbus::BusConnection& daemonSide() { return daemon_; }
+struct ScriptedBus {
+    std::array<int, 2> fds = socketPair();
+    dbus::BusConnection daemon = side(fds[0], false);
+    dbus::BusConnection bus = side(fds[1], true);
 
     /// Pumps both sides until the bus side has received a call, and gives it.
     dbus::Message nextCall() {
         for (int turn = 0; turn < 10000; ++turn) {
-            sd_bus_process(daemon_.get(), nullptr);
+            sd_bus_process(daemon.get(), nullptr);
             sd_bus_message* raw = nullptr;
-            sd_bus_process(bus_.get(), &raw);
+            sd_bus_process(bus.get(), &raw);
             dbus::Message message(raw);
             if (message && message.type() == SD_BUS_MESSAGE_METHOD_CALL)
                 return message;
-            sd_bus_wait(bus_.get(), 1000);
+            sd_bus_wait(bus.get(), 1000);
         }
         throw std::runtime_error("no call reached the bus");
     }
-
     /// Pumps both sides until `done` holds.
-    void pumpUntil(const std::function<bool()>& done) {
+    template <typename F>
+    void pumpUntil(F done) {
         for (int turn = 0; turn < 10000 && !done(); ++turn) {
-            sd_bus_process(bus_.get(), nullptr);
-            sd_bus_process(daemon_.get(), nullptr);
-            sd_bus_wait(daemon_.get(), 1000);
+            sd_bus_process(bus.get(), nullptr);
+            sd_bus_process(daemon.get(), nullptr);
+            sd_bus_wait(daemon.get(), 1000);
         }
     }
-
-  private:
-    explicit ScriptedBus(std::pair<int, int> fds)
-        : daemon_(start(fds.first, nullptr)), bus_(start(fds.second, &serverId())) {}
-
-    static std::pair<int, int> socketPair() {
-        int fds[2];
-        if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0)
-            throw std::runtime_error("socketpair failed");
-        return {fds[0], fds[1]};
-    }
-
-    static const sd_id128_t& serverId() {
-        static const sd_id128_t id = [] {
-            sd_id128_t random;
-            sd_id128_randomize(&random);
-            return random;
-        }();
-        return id;
-    }
-
-    static dbus::BusConnection start(int fd, const sd_id128_t* serverId) {
-        sd_bus* raw = nullptr;
-        sd_bus_new(&raw);
-        dbus::BusConnection bus(raw);
-        if (sd_bus_set_fd(raw, fd, fd) < 0 ||
-            (serverId && sd_bus_set_server(raw, 1, *serverId) < 0) || sd_bus_start(raw) < 0)
-            throw std::runtime_error("cannot start one side of the scripted bus");
-        return bus;
-    }
-
-    dbus::BusConnection daemon_;
-    dbus::BusConnection bus_;
 };
 
 }  // namespace
@@ -86,27 +72,26 @@ TEST(CallerDirectoryTest, AQuestionTheBusLeavesUnansweredIsAskedAgain) {
     ScriptedBus bus;
     std::vector<std::pair<daemon::Caller, UUID>> ready;
     daemon::CallerDirectory directory(
-        bus.daemonSide(), [&](const daemon::Caller& caller, Tagged<ClientRequest> request) {
+        bus.daemon, [&](const daemon::Caller& caller, Tagged<ClientRequest> request) {
             ready.emplace_back(caller, request.tag);
         });
 
     const UUID tag = newId();
-    directory.submit(":1.7", {tag, fetchRequest(1000, "org.example.app")});
+    directory.submit(":1.7", {tag, fetchRequest()});
     auto first = bus.nextCall();
     EXPECT_EQ(first.member(), "GetConnectionUnixUser");
     sd_bus_reply_method_errorf(first.get(), SD_BUS_ERROR_NO_REPLY, "timed out");
     sd_bus_reply_method_return(bus.nextCall().get(), "u", 1000u);
     bus.pumpUntil([&] { return !ready.empty(); });
     ASSERT_EQ(ready.size(), 1u);
-    EXPECT_EQ(ready[0].first.clientId, ":1.7");
-    EXPECT_EQ(ready[0].first.uid, 1000u);
-    EXPECT_EQ(ready[0].second, tag);
+    EXPECT_EQ(std::tuple(ready[0].first.clientId, ready[0].first.uid, ready[0].second),
+              std::tuple(":1.7", 1000u, tag));
 
     // A client the bus says has left has its requests dropped at once, and so has one whose
     // every question goes unanswered.
-    directory.submit(":1.8", {newId(), fetchRequest(1000, "org.example.app")});
+    directory.submit(":1.8", {newId(), fetchRequest()});
     sd_bus_reply_method_errorf(bus.nextCall().get(), SD_BUS_ERROR_NAME_HAS_NO_OWNER, "gone");
-    directory.submit(":1.9", {newId(), fetchRequest(1000, "org.example.app")});
+    directory.submit(":1.9", {newId(), fetchRequest()});
     for (int attempt = 0; attempt < daemon::CallerDirectory::kMaxAttempts; ++attempt)
         sd_bus_reply_method_errorf(bus.nextCall().get(), SD_BUS_ERROR_NO_REPLY, "timed out");
     bus.pumpUntil([&] { return directory.lookupsPending() == 0; });

@@ -73,44 +73,22 @@ class SystemTypeBus {
   public:
     SystemTypeBus() {
         std::ofstream(dir_.file("bus.conf"))
-            << "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration "
-               "1.0//EN\"\n"
-               " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
-               "<busconfig>\n  <type>system</type>\n"
-               "  <listen>unix:path="
-            << dir_.file("bus")
-            << "</listen>\n  <auth>EXTERNAL</auth>\n"
-               "  <policy context=\"default\">\n"
-               "    <allow user=\"*\"/>\n"
-               "    <deny own=\"*\"/>\n"
-               "    <deny send_type=\"method_call\"/>\n"
-               "    <allow send_type=\"signal\"/>\n"
-               "    <allow send_requested_reply=\"true\" send_type=\"method_return\"/>\n"
-               "    <allow send_requested_reply=\"true\" send_type=\"error\"/>\n"
-               "    <allow receive_type=\"method_call\"/>\n"
-               "    <allow receive_type=\"method_return\"/>\n"
-               "    <allow receive_type=\"error\"/>\n"
-               "    <allow receive_type=\"signal\"/>\n"
-               "    <allow send_destination=\"org.freedesktop.DBus\"\n"
-               "           send_interface=\"org.freedesktop.DBus\"/>\n"
-               "  </policy>\n"
-               "  <include>"
-            << (kData / "org.velkor.SettingsDaemon.conf").string() << "</include>\n</busconfig>\n";
+            << "<busconfig><type>system</type><listen>unix:path=" << dir_.file("bus")
+            << "</listen><auth>EXTERNAL</auth><policy context='default'>"
+               "<allow user='*'/><deny own='*'/><deny send_type='method_call'/>"
+               "<allow send_type='signal'/><allow send_requested_reply='true' "
+               "send_type='method_return'/><allow send_requested_reply='true' send_type='error'/>"
+               "<allow receive_type='method_call'/><allow receive_type='method_return'/>"
+               "<allow receive_type='error'/><allow receive_type='signal'/>"
+               "<allow send_destination='org.freedesktop.DBus' "
+               "send_interface='org.freedesktop.DBus'/></policy><include>"
+            << (kData / "org.velkor.SettingsDaemon.conf").string() << "</include></busconfig>";
         // The socket directory must be reachable by the client that runs as another user.
         std::filesystem::permissions(dir_.file(""), std::filesystem::perms(0755));
-        FILE* out = popen(("dbus-daemon --config-file=" + dir_.file("bus.conf") +
-                           " --fork --nopidfile --print-address=1 --print-pid=1")
-                              .c_str(),
-                          "r");
-        char line[512];
-        if (out && std::fgets(line, sizeof line, out)) {
-            address_ = line;
-            address_.pop_back();
-            if (std::fgets(line, sizeof line, out))
-                pid_ = std::stoi(line);
-        }
-        if (out)
-            pclose(out);
+        std::istringstream out(run("dbus-daemon --config-file=" + dir_.file("bus.conf") +
+                                   " --fork --nopidfile --print-address=1 --print-pid=1")
+                                   .second);
+        out >> address_ >> pid_;
     }
     ~SystemTypeBus() {
         if (pid_ > 0)

@@ -185,7 +185,7 @@ void BM_EncodeLocalTree(benchmark::State& state) {
     std::size_t bytes = 0;
     for (auto _ : state) {
         SerializerOnClient encoder;
-        tree->serialize(encoder);
+        serialize(*tree, encoder);
         bytes = encoder.archiverData().size();
         benchmark::DoNotOptimize(bytes);
     }

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "internals/ContainerAccess.h"
 #include "velkor/VKDictionaryBase.h"
 #include "velkor/VKScalars.h"
 
@@ -18,7 +19,8 @@ class BenchDictionary final : public VKDictionaryBase {
   public:
     std::string description() const override { return "dic"; }
     ItemMutation set(const std::string& key, VKObjectPtr value) {
-        return withWriteItemsLock([&] { return setInternal(key, std::move(value)); });
+        return withWriteItemsLock(
+            [&] { return detail::ContainerAccess::setInternal(*this, key, std::move(value)); });
     }
 };
 

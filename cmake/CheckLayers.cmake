@@ -4,7 +4,7 @@
 #
 # Layers, lowest first (folders on one line share a layer):
 #   0  the foundation: basalt utils rx dispatch di, and src/ itself
-#   1  internals   the protocol's types and the InnerConnection interface
+#   1  internals   the protocol's types, the InnerConnection interface, ContainerAccess
 #   2  dbus        messages and codecs on sd-bus; registry, the live containers by id
 #   3  values      the containers, with values/client and values/additions
 #   4  channel     the transport to the daemon

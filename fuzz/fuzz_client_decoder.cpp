@@ -8,6 +8,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "internals/ContainerAccess.h"
 #include "internals/InnerConnection.h"
 #include "registry/RegistryOfContainers.h"
 #include "values/client/DeserializerOnClient.h"
@@ -81,7 +82,7 @@ void walk(const VKObjectPtr& value, RegistryOnlyConnection& connection,
           std::unordered_set<const VKObjectBase*>& path) {
     check(value != nullptr);
     value->description();
-    auto container = VKContainer::asClientContainer(value);
+    auto container = detail::ContainerAccess::asClientContainer(value);
     if (!container) {
         return;
     }
@@ -89,7 +90,7 @@ void walk(const VKObjectPtr& value, RegistryOnlyConnection& connection,
     if (!visited.insert(container.get()).second) {
         return;
     }
-    check(container->innerConnection().get() == &connection);
+    check(detail::ContainerAccess::innerConnection(*container).get() == &connection);
     auto registered = connection.registryOfContainers().tryFind(container->id());
     check(registered != nullptr && registered->id() == container->id());
     path.insert(container.get());
@@ -134,7 +135,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // Attached containers travel as references: the encoding is the value's kind and id, or a
     // scalar's two items.
     SerializerOnClient encoder;
-    value->serialize(encoder);
+    serialize(*value, encoder);
     check(encoder.rememberedContainers().empty());
     return 0;
 }

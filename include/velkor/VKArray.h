@@ -12,8 +12,6 @@
 
 namespace velkor {
 
-class DeserializerOnClient;
-
 /// An ordered container of values, indexed from 0.
 ///
 /// Reads run under the array's read lock; an item that is a container not fetched yet is
@@ -46,7 +44,7 @@ class VKArray final : public VKArrayBase {
   public:
     /// A new local array with room for `minimumCapacity` items.
     static std::shared_ptr<VKArray> make(std::size_t minimumCapacity = 8);
-    VKArray(Private, std::size_t minimumCapacity) : VKArrayBase(minimumCapacity) {}
+    VKArray(Private, std::size_t minimumCapacity);
     ~VKArray() override;
 
     std::size_t count() const override;
@@ -145,17 +143,6 @@ class VKArray final : public VKArrayBase {
     /// elements before it stay and the rest are dropped (logged).
     static std::shared_ptr<VKArray> make(std::initializer_list<VKObjectPtr> elements);
 
-    // ---- Library-internal -------------------------------------------------------------------
-
-    /// Decodes an array whose kind item has been read; none (logged) when the blob does not
-    /// hold one.
-    static std::shared_ptr<VKArray> decode(DeserializerOnClient& decoder);
-
-    void prefetchInnerItems(const KnownIds& known) override;
-    std::vector<VKContainerChange> takeItemsOf(VKContainer& fresh) override;
-    void handleChangeFromServer(const VKChangeNotification& change,
-                                const std::string& path) override;
-
   private:
     template <typename Result, typename Convert>
     Result getTyped(std::int64_t at, Result defaultValue, const char* what, Convert convert);
@@ -174,11 +161,8 @@ class VKArray final : public VKArrayBase {
     VKObjectPtr removeItem(std::size_t index);
     /// Moves the item at `from` to `to`; called under the write lock.
     void moveItem(std::size_t from, std::size_t to);
-    /// Applies a record of the daemon that changes items and gives the events it makes.
-    VKObjectPtr decodeChangeValue(const VKChangeNotification& change,
-                                  const std::shared_ptr<InnerConnection>& connection) override;
-    std::vector<VKContainerChange> applyChangeToItems(const VKChangeNotification& change,
-                                                      const VKObjectPtr& value) override;
+
+    friend class detail::ContainerAccess;
 };
 
 using VKArrayPtr = std::shared_ptr<VKArray>;

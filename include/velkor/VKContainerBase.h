@@ -10,6 +10,9 @@
 namespace velkor {
 
 class ParentsOfContainer;
+namespace detail {
+class ContainerAccess;  // the library's own access to the internals of containers
+}
 
 /// The common base of every container: identity, the daemon's revision and the set of parent
 /// containers. Two container objects with the same non-zero id are equal; a container whose id
@@ -27,16 +30,12 @@ class VKContainerBase : public VKObjectBase, public std::enable_shared_from_this
 
     bool equal(const VKObjectBase& other) const override;
 
-    // Library-internal.
-    void setId(const UUID& id) { id_ = id; }  // only before the container is shared
-    void storeRevision(std::int64_t r) { revision_.store(r, std::memory_order_release); }
-    ParentsOfContainer& parents() const { return *parents_; }
-    virtual void serializeInnerItems(SerializerBase& serializer) const = 0;
-
   protected:
     explicit VKContainerBase(Kind kind);
 
   private:
+    friend class detail::ContainerAccess;
+
     UUID id_;
     std::atomic<std::int64_t> revision_{0};
     std::unique_ptr<ParentsOfContainer> parents_;

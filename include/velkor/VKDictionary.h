@@ -13,8 +13,6 @@
 
 namespace velkor {
 
-class DeserializerOnClient;
-
 /// A container of values under text keys, in no particular order.
 ///
 /// Reads run under the dictionary's read lock; a value that is a container not fetched yet is
@@ -44,7 +42,7 @@ class VKDictionary final : public VKDictionaryBase {
   public:
     /// A new local dictionary with room for `minimumCapacity` entries.
     static std::shared_ptr<VKDictionary> make(std::size_t minimumCapacity = 8);
-    VKDictionary(Private, std::size_t minimumCapacity) : VKDictionaryBase(minimumCapacity) {}
+    VKDictionary(Private, std::size_t minimumCapacity);
     ~VKDictionary() override;
 
     std::size_t count() const override;
@@ -121,17 +119,6 @@ class VKDictionary final : public VKDictionaryBase {
     static std::shared_ptr<VKDictionary> make(
         std::initializer_list<std::pair<const std::string, VKObjectPtr>> entries);
 
-    // ---- Library-internal -------------------------------------------------------------------
-
-    /// Decodes a dictionary whose kind item has been read; none (logged) when the blob does not
-    /// hold one. A key that occurs twice keeps the later value.
-    static std::shared_ptr<VKDictionary> decode(DeserializerOnClient& decoder);
-
-    void prefetchInnerItems(const KnownIds& known) override;
-    std::vector<VKContainerChange> takeItemsOf(VKContainer& fresh) override;
-    void handleChangeFromServer(const VKChangeNotification& change,
-                                const std::string& path) override;
-
   private:
     template <typename Result, typename Convert>
     Result getTyped(const std::string& at, Result defaultValue, const char* what, Convert convert);
@@ -140,11 +127,6 @@ class VKDictionary final : public VKDictionaryBase {
     std::int64_t getInteger(const std::string& at, std::int64_t defaultValue);
     bool setObject(const std::string& at, VKObjectPtr value, const char* what);
     bool setInteger(const std::string& at, std::int64_t value);
-
-    VKObjectPtr decodeChangeValue(const VKChangeNotification& change,
-                                  const std::shared_ptr<InnerConnection>& connection) override;
-    std::vector<VKContainerChange> applyChangeToItems(const VKChangeNotification& change,
-                                                      const VKObjectPtr& value) override;
 };
 
 using VKDictionaryPtr = std::shared_ptr<VKDictionary>;

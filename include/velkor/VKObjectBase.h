@@ -8,7 +8,6 @@
 
 namespace velkor {
 
-class SerializerBase;
 class VKNumber;
 class VKString;
 class VKData;
@@ -47,9 +46,6 @@ class VKObjectBase {
 
     /// Compares with another value of the same kind; reached through operator==.
     virtual bool equal(const VKObjectBase& other) const = 0;
-
-    /// Appends this value to an encoder (library-internal).
-    virtual void serialize(SerializerBase& serializer) const = 0;
 
     // Type tests and conversions. The conversions test the object's class, so a container proxy
     // is a container but neither an array nor a dictionary.

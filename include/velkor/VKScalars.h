@@ -9,8 +9,6 @@
 
 namespace velkor {
 
-class DeserializerBase;
-
 /// A text value (UTF-8). Two strings are equal when they are canonically equivalent Unicode,
 /// e.g. a precomposed "é" and "e" followed by a combining acute accent.
 class VKString final : public VKObjectBase {
@@ -22,7 +20,6 @@ class VKString final : public VKObjectBase {
     const std::string& value() const { return value_; }
     std::string description() const override { return value_; }
     bool equal(const VKObjectBase& other) const override;
-    void serialize(SerializerBase& serializer) const override;
 
   private:
     std::string value_;
@@ -37,15 +34,12 @@ class VKNumber final : public VKObjectBase {
     static std::shared_ptr<VKNumber> withBool(bool value) {
         return std::make_shared<VKNumber>(value ? 1 : 0);
     }
-    /// Reads the next item as an integer; no number when it is missing or of another type.
-    static std::shared_ptr<VKNumber> decode(DeserializerBase& deserializer);
 
     std::int64_t value() const { return value_; }
     /// True for every non-zero value.
     bool boolValue() const { return value_ != 0; }
     std::string description() const override { return std::to_string(value_); }
     bool equal(const VKObjectBase& other) const override;
-    void serialize(SerializerBase& serializer) const override;
 
   private:
     std::int64_t value_;
@@ -57,14 +51,10 @@ class VKData final : public VKObjectBase {
     explicit VKData(std::vector<std::uint8_t> value = {})
         : VKObjectBase(Kind::data), value_(std::move(value)) {}
 
-    /// Reads the next item as bytes; no data when it is missing or of another type.
-    static std::shared_ptr<VKData> decode(DeserializerBase& deserializer);
-
     const std::vector<std::uint8_t>& value() const { return value_; }
     /// The length, e.g. "3 bytes".
     std::string description() const override { return std::to_string(value_.size()) + " bytes"; }
     bool equal(const VKObjectBase& other) const override;
-    void serialize(SerializerBase& serializer) const override;
 
   private:
     std::vector<std::uint8_t> value_;

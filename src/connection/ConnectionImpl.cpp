@@ -3,6 +3,7 @@
 #include <utf8proc.h>
 
 #include "basalt/QZLogger.h"
+#include "internals/ContainerAccess.h"
 #include "velkor/VKContainer.h"
 #include "velkor/rx/SerialEventLoopScheduler.h"
 
@@ -160,7 +161,8 @@ void ConnectionImpl::handleSettingsDeleted(const UUID& rootId, bool postNotifica
     if (!postNotifications)
         return;
     for (const auto& container : detached) {
-        container->postChangeNotification(VKContainerChange::DidDelete{}, *this);
+        detail::ContainerAccess::postChangeNotification(*container, VKContainerChange::DidDelete{},
+                                                        *this);
     }
 }
 

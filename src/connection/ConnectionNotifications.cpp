@@ -2,6 +2,7 @@
 // changes the daemon pushes from other clients.
 #include "basalt/QZLogger.h"
 #include "connection/ConnectionImpl.h"
+#include "internals/ContainerAccess.h"
 #include "velkor/VKContainer.h"
 
 namespace velkor {
@@ -55,7 +56,7 @@ void ConnectionImpl::handleSettingsChanged(const ServerResponse::NoteChanges& me
         }
         const std::string& path = i < message.changePaths.size() ? message.changePaths[i] : "";
         try {
-            container->handleChangeFromServer(*change, path);
+            detail::ContainerAccess::handleChangeFromServer(*container, *change, path);
         } catch (...) {
             // Whatever one change does, the rest of the message is still applied.
             logger().error("Can't handle change from server (%@).", change);

@@ -2,6 +2,7 @@
 // settings files, resolving proxies, and the subscription flag containers report.
 #include "basalt/QZLogger.h"
 #include "connection/ConnectionImpl.h"
+#include "internals/ContainerAccess.h"
 #include "utils/KnownThings.h"
 #include "values/client/ContainerProxy.h"
 #include "values/client/DeserializerOnClient.h"
@@ -43,7 +44,7 @@ void requireRoot(const std::shared_ptr<VKContainer>& root) {
 
 // Encodes a new settings tree, under its read lock as every container encodes itself.
 std::vector<std::uint8_t> encodeTree(const VKContainer& root, SerializerOnClient& encoder) {
-    root.serialize(encoder);
+    serialize(root, encoder);
     return encoder.takeArchiverData();
 }
 
@@ -76,7 +77,7 @@ VKObjectPtr ConnectionImpl::getSetting(const std::string& domain, const std::str
             logger().error("Can't decode object.");
             throw VKError(VKError::serverError);
         }
-        auto container = VKContainer::asClientContainer(value);
+        auto container = detail::ContainerAccess::asClientContainer(value);
         if (!container) {
             return value;  // a plain value is not kept in the lookup map
         }
@@ -104,8 +105,8 @@ VKConnection::OpenResult ConnectionImpl::openOrCreateSettings(
         for (;;) {
             auto answer = send(ClientRequest::FetchSettings{p.domain, p.user, {}, false});
             if (auto* fetched = answer.get<ServerResponse::SettingsFetched>()) {
-                auto container =
-                    VKContainer::asClientContainer(decodeBlob(fetched->data, shared_from_this()));
+                auto container = detail::ContainerAccess::asClientContainer(
+                    decodeBlob(fetched->data, shared_from_this()));
                 if (!container) {
                     logger().error("Can't decode object.");
                     throw VKError(VKError::serverError);
@@ -182,8 +183,8 @@ std::shared_ptr<VKContainer> ConnectionImpl::resolveContainerProxy(const UUID& c
     throwIfShutDown();
     auto answer = send(ClientRequest::ResolveSettings{containerId, recursiveFetch});
     if (auto* fetched = answer.get<ServerResponse::SettingsFetched>()) {
-        auto container =
-            VKContainer::asClientContainer(decodeBlob(fetched->data, shared_from_this()));
+        auto container = detail::ContainerAccess::asClientContainer(
+            decodeBlob(fetched->data, shared_from_this()));
         // The answer must be the container asked for, with its content.
         if (container && container->id() == containerId &&
             container->kind() != VKObjectBase::Kind::containerProxy) {

@@ -1,9 +1,12 @@
 #include "registry/RegistryOfContainers.h"
 
+#include "internals/ContainerAccess.h"
 #include "internals/InnerConnection.h"
 #include "velkor/VKContainer.h"
 
 namespace velkor {
+
+using Access = detail::ContainerAccess;
 
 RegistryOfContainers::RegistryOfContainers()
     : lock_("RegistryOfContainers_" + UUID::random().description()) {}
@@ -40,7 +43,7 @@ void RegistryOfContainers::registerContainer(const std::shared_ptr<VKContainer>&
     lock_.sync([&] {
         connection = connection_.lock();
         idsToContainers_[container->id()] = WeakRef<VKContainer>{container};
-        previous = container->exchangeInnerConnection(connection);
+        previous = Access::exchangeInnerConnection(*container, connection);
     });
 }
 
@@ -60,7 +63,7 @@ bool RegistryOfContainers::registerContainers(
         connection = connection_.lock();
         for (const auto& [id, container] : containers) {
             idsToContainers_[id] = WeakRef<VKContainer>{container};
-            previous.push_back(container->exchangeInnerConnection(connection));
+            previous.push_back(Access::exchangeInnerConnection(*container, connection));
         }
         return true;
     });
@@ -84,7 +87,7 @@ void RegistryOfContainers::unregister(const UUID& id) {
         container = it->second.get();
         idsToContainers_.erase(it);
         if (auto* connection = liveConnectionIdentity(); container && connection) {
-            detached = container->clearInnerConnectionIf(connection);
+            detached = Access::clearInnerConnectionIf(*container, connection);
         }
     });
 }
@@ -103,7 +106,7 @@ bool RegistryOfContainers::unregisterIfSame(const UUID& id,
         live = it->second.ref.lock();
         idsToContainers_.erase(it);
         if (auto* connection = liveConnectionIdentity(); live && connection) {
-            detached = live->clearInnerConnectionIf(connection);
+            detached = Access::clearInnerConnectionIf(*live, connection);
         }
         return true;
     });
@@ -137,7 +140,7 @@ std::vector<std::shared_ptr<VKContainer>> RegistryOfContainers::unregisterHaving
     // it strongly here could run its destructor, and with it this registry's, inside this call.
     if (connection != nullptr) {
         for (const auto& container : removed) {
-            container->clearInnerConnectionIf(connection);
+            Access::clearInnerConnectionIf(*container, connection);
         }
     }
     return removed;

@@ -1,4 +1,5 @@
 #include "basalt/QZLogger.h"
+#include "internals/ContainerAccess.h"
 #include "values/ChildLinks.h"
 #include "values/SerializerBase.h"
 #include "velkor/VKArrayBase.h"
@@ -13,25 +14,29 @@ VKArrayBase::VKArrayBase(std::size_t minimumCapacity) : VKContainer(Kind::array)
 }
 
 VKArrayBase::~VKArrayBase() {
-    removeAllInternal();
+    detail::ContainerAccess::removeAllInternal(*this);
 }
 
-VKContainer::ItemMutation VKArrayBase::setInternal(std::size_t index, VKObjectPtr value) {
-    return ChildLinks::replace(*this, innerItems_[index], std::move(value));
+namespace detail {
+
+ItemMutation ContainerAccess::setInternal(VKArrayBase& array, std::size_t index,
+                                          VKObjectPtr value) {
+    return ChildLinks::replace(array, array.innerItems_[index], std::move(value));
 }
 
-void VKArrayBase::removeAllInternal() {
-    for (const auto& item : innerItems_) {
-        ChildLinks::detach(*this, item);
+void ContainerAccess::removeAllInternal(VKArrayBase& array) {
+    for (const auto& item : array.innerItems_) {
+        ChildLinks::detach(array, item);
     }
-    innerItems_.clear();
+    array.innerItems_.clear();
 }
 
-void VKArrayBase::serializeInnerItems(SerializerBase& serializer) const {
-    serializer.encodeInteger(static_cast<std::int64_t>(innerItems_.size()));
-    for (const auto& item : innerItems_) {
-        item->serialize(serializer);
+void ContainerAccess::serializeInnerItems(const VKArrayBase& array, SerializerBase& serializer) {
+    serializer.encodeInteger(static_cast<std::int64_t>(array.innerItems_.size()));
+    for (const auto& item : array.innerItems_) {
+        velkor::serialize(*item, serializer);
     }
 }
 
+}  // namespace detail
 }  // namespace velkor

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "internals/ContainerAccess.h"
 #include "velkor/VKContainer.h"
 
 namespace velkor {
@@ -19,8 +20,7 @@ class ChildLinks {
 
     /// Puts `value` in `slot` of `parent` in place of the value there (not empty), by the rules
     /// of VKArrayBase::setInternal.
-    static VKContainer::ItemMutation replace(VKContainer& parent, VKObjectPtr& slot,
-                                             VKObjectPtr value);
+    static ItemMutation replace(VKContainer& parent, VKObjectPtr& slot, VKObjectPtr value);
 };
 
 }  // namespace velkor

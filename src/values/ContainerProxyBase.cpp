@@ -1,9 +1,12 @@
 #include "values/ContainerProxyBase.h"
 
 #include "basalt/QZLogger.h"
+#include "internals/ContainerAccess.h"
 #include "values/client/ParentsOfContainer.h"
 
 namespace velkor {
+
+using Access = detail::ContainerAccess;
 
 static auto& log = basalt::QZLogger::loggerWithIdentifier("Velkor.Values.ContainerProxy");
 
@@ -12,8 +15,8 @@ ContainerProxyBase::ContainerProxyBase() : VKContainer(Kind::containerProxy) {
 }
 
 void ContainerProxyBase::setRealContainer(const std::shared_ptr<VKContainer>& real) {
-    std::weak_ptr<VKContainer> self = sharedContainer();
-    ParentsOfContainerBase::lock().sync([&] { real->parents().setProxy(self); });
+    std::weak_ptr<VKContainer> self = Access::sharedContainer(*this);
+    ParentsOfContainerBase::lock().sync([&] { Access::parents(*real).setProxy(self); });
     realContainer_.store(real);
 }
 
@@ -23,7 +26,7 @@ ContainerProxyBase::~ContainerProxyBase() {
     realContainer_.store(nullptr);
     if (real) {
         auto self = weak_from_this();
-        ParentsOfContainerBase::lock().sync([&] { real->parents().clearProxyIf(self); });
+        ParentsOfContainerBase::lock().sync([&] { Access::parents(*real).clearProxyIf(self); });
     }
 }
 

@@ -21,9 +21,6 @@ class ContainerProxyBase : public VKContainer {
     /// proxy (on the parents lock), so that the proxy's parents count as its ancestors.
     void setRealContainer(const std::shared_ptr<VKContainer>& real);
 
-    /// A proxy is always written as a reference, never with items.
-    void serializeInnerItems(SerializerBase&) const override {}
-
   protected:
     ContainerProxyBase();
 

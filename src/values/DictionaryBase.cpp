@@ -1,5 +1,6 @@
 #include "basalt/QZLogger.h"
 #include "internals/CanonicalText.h"
+#include "internals/ContainerAccess.h"
 #include "values/ChildLinks.h"
 #include "values/SerializerBase.h"
 #include "velkor/VKDictionaryBase.h"
@@ -14,103 +15,114 @@ VKDictionaryBase::VKDictionaryBase(std::size_t minimumCapacity) : VKContainer(Ki
 }
 
 VKDictionaryBase::~VKDictionaryBase() {
-    removeAllInternal();
+    detail::ContainerAccess::removeAllInternal(*this);
 }
 
-VKDictionaryBase::Items::iterator VKDictionaryBase::findItem(const std::string& key) {
-    auto found = innerItems_.find(key);
+namespace {
+
+using Variants = std::unordered_map<std::string, std::string>;
+
+void emplaceItem(VKDictionaryBase::Items& items, std::unique_ptr<Variants>& variants,
+                 std::string key, VKObjectPtr value) {
+    if (!isAsciiText(key)) {
+        if (auto canonical = canonicalText(key); canonical != key) {
+            if (!variants) {
+                variants = std::make_unique<Variants>();
+            }
+            variants->insert_or_assign(std::move(canonical), key);
+        }
+    }
+    items.emplace(std::move(key), std::move(value));
+}
+
+void forgetVariant(std::unique_ptr<Variants>& variants, const std::string& key) {
+    if (variants && !isAsciiText(key)) {
+        variants->erase(canonicalText(key));
+        if (variants->empty()) {
+            variants.reset();
+        }
+    }
+}
+
+}  // namespace
+
+namespace detail {
+
+VKDictionaryBase::Items::iterator ContainerAccess::findItem(VKDictionaryBase& dictionary,
+                                                            const std::string& key) {
+    auto& items = dictionary.innerItems_;
+    auto& variants = dictionary.variants_;
+    auto found = items.find(key);
     // An ASCII key is canonical, and only a stored key that is not canonical could be
     // equivalent to it without being equal: none is when there are no variants.
-    if (found != innerItems_.end() || (!variants_ && isAsciiText(key))) {
+    if (found != items.end() || (!variants && isAsciiText(key))) {
         return found;
     }
     const std::string canonical = canonicalText(key);
-    if (variants_) {
-        if (auto variant = variants_->find(canonical); variant != variants_->end()) {
-            return innerItems_.find(variant->second);
+    if (variants) {
+        if (auto variant = variants->find(canonical); variant != variants->end()) {
+            return items.find(variant->second);
         }
     }
-    return canonical == key ? innerItems_.end() : innerItems_.find(canonical);
+    return canonical == key ? items.end() : items.find(canonical);
 }
 
-VKDictionaryBase::Items::const_iterator VKDictionaryBase::findItem(const std::string& key) const {
-    return const_cast<VKDictionaryBase*>(this)->findItem(key);
-}
-
-void VKDictionaryBase::emplaceItem(std::string key, VKObjectPtr value) {
-    if (!isAsciiText(key)) {
-        if (auto canonical = canonicalText(key); canonical != key) {
-            if (!variants_) {
-                variants_ = std::make_unique<Variants>();
-            }
-            variants_->insert_or_assign(std::move(canonical), key);
-        }
-    }
-    innerItems_.emplace(std::move(key), std::move(value));
-}
-
-void VKDictionaryBase::forgetVariant(const std::string& key) {
-    if (variants_ && !isAsciiText(key)) {
-        variants_->erase(canonicalText(key));
-        if (variants_->empty()) {
-            variants_.reset();
-        }
-    }
-}
-
-VKContainer::ItemMutation VKDictionaryBase::setInternal(const std::string& key, VKObjectPtr value) {
-    auto found = findItem(key);
-    if (found == innerItems_.end()) {
-        ChildLinks::attach(*this, value, true);
-        emplaceItem(key, std::move(value));
+ItemMutation ContainerAccess::setInternal(VKDictionaryBase& dictionary, const std::string& key,
+                                          VKObjectPtr value) {
+    auto found = findItem(dictionary, key);
+    if (found == dictionary.innerItems_.end()) {
+        ChildLinks::attach(dictionary, value, true);
+        emplaceItem(dictionary.innerItems_, dictionary.variants_, key, std::move(value));
         return {true, nullptr};
     }
-    return ChildLinks::replace(*this, found->second, std::move(value));
+    return ChildLinks::replace(dictionary, found->second, std::move(value));
 }
 
-VKContainer::ItemMutation VKDictionaryBase::removeInternal(const std::string& key) {
-    auto found = findItem(key);
-    if (found == innerItems_.end()) {
+ItemMutation ContainerAccess::removeInternal(VKDictionaryBase& dictionary, const std::string& key) {
+    auto found = findItem(dictionary, key);
+    if (found == dictionary.innerItems_.end()) {
         return {false, nullptr};
     }
     VKObjectPtr removed = std::move(found->second);
-    forgetVariant(found->first);
-    innerItems_.erase(found);
-    ChildLinks::detach(*this, removed);
+    forgetVariant(dictionary.variants_, found->first);
+    dictionary.innerItems_.erase(found);
+    ChildLinks::detach(dictionary, removed);
     return {true, std::move(removed)};
 }
 
-void VKDictionaryBase::removeAllInternal() {
-    for (const auto& [key, value] : innerItems_) {
-        ChildLinks::detach(*this, value);
+void ContainerAccess::removeAllInternal(VKDictionaryBase& dictionary) {
+    for (const auto& [key, value] : dictionary.innerItems_) {
+        ChildLinks::detach(dictionary, value);
     }
-    innerItems_.clear();
-    variants_.reset();
+    dictionary.innerItems_.clear();
+    dictionary.variants_.reset();
 }
 
-void VKDictionaryBase::putDecoded(std::string key, VKObjectPtr value) {
-    ChildLinks::attach(*this, value, false);
-    auto found = findItem(key);
-    if (found == innerItems_.end()) {
-        emplaceItem(std::move(key), std::move(value));
+void ContainerAccess::putDecoded(VKDictionaryBase& dictionary, std::string key, VKObjectPtr value) {
+    ChildLinks::attach(dictionary, value, false);
+    auto found = findItem(dictionary, key);
+    if (found == dictionary.innerItems_.end()) {
+        emplaceItem(dictionary.innerItems_, dictionary.variants_, std::move(key), std::move(value));
         return;
     }
-    ChildLinks::detach(*this, found->second);
+    ChildLinks::detach(dictionary, found->second);
     found->second = std::move(value);
 }
 
-void VKDictionaryBase::moveItemsFrom(VKDictionaryBase& other) {
-    innerItems_ = std::move(other.innerItems_);
-    variants_ = std::move(other.variants_);
+void ContainerAccess::moveItemsFrom(VKDictionaryBase& dictionary, VKDictionaryBase& other) {
+    dictionary.innerItems_ = std::move(other.innerItems_);
+    dictionary.variants_ = std::move(other.variants_);
     other.innerItems_.clear();
 }
 
-void VKDictionaryBase::serializeInnerItems(SerializerBase& serializer) const {
-    serializer.encodeInteger(static_cast<std::int64_t>(innerItems_.size()));
-    for (const auto& [key, value] : innerItems_) {
+void ContainerAccess::serializeInnerItems(const VKDictionaryBase& dictionary,
+                                          SerializerBase& serializer) {
+    serializer.encodeInteger(static_cast<std::int64_t>(dictionary.innerItems_.size()));
+    for (const auto& [key, value] : dictionary.innerItems_) {
         serializer.encodeText(key);
-        value->serialize(serializer);
+        velkor::serialize(*value, serializer);
     }
 }
 
+}  // namespace detail
 }  // namespace velkor

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "internals/ContainerAccess.h"
 #include "utils/KnownThings.h"
 #include "values/client/ParentsOfContainer.h"
 #include "velkor/VKContainer.h"
@@ -57,7 +58,7 @@ std::unordered_map<UUID, std::shared_ptr<VKContainer>> ParentsOfContainerBase::g
     };
     collect(parents_);
     if (auto proxy = proxy_.lock()) {
-        const ParentsOfContainerBase& proxyParents = proxy->parents();
+        const ParentsOfContainerBase& proxyParents = detail::ContainerAccess::parents(*proxy);
         collect(proxyParents.parents_);
         retained.push_back(std::move(proxy));
     }
@@ -93,7 +94,7 @@ void ParentsOfContainerBase::throwIfContainerIsOurAncestor(VKContainer& start,
     while (!pending.empty()) {
         VKContainer* x = pending.back();
         pending.pop_back();
-        const ParentsOfContainerBase& set = x->parents();
+        const ParentsOfContainerBase& set = detail::ContainerAccess::parents(*x);
         for (const auto& entry : set.parents_) {
             auto parent = entry.parent.get();
             if (!parent) {

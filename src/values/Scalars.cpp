@@ -8,8 +8,6 @@
 #include <string_view>
 #include <vector>
 
-#include "values/DeserializerBase.h"
-#include "values/SerializerBase.h"
 #include "velkor/VKScalars.h"
 
 namespace velkor {
@@ -83,40 +81,14 @@ bool VKString::equal(const VKObjectBase& other) const {
     return o != nullptr && canonicallyEqual(value_, o->value_);
 }
 
-void VKString::serialize(SerializerBase& s) const {
-    s.encodeInteger(static_cast<std::int64_t>(Kind::string)).encodeText(value_);
-}
-
 bool VKNumber::equal(const VKObjectBase& other) const {
     auto* o = dynamic_cast<const VKNumber*>(&other);
     return o != nullptr && o->value_ == value_;
 }
 
-void VKNumber::serialize(SerializerBase& s) const {
-    s.encodeInteger(static_cast<std::int64_t>(Kind::number)).encodeInteger(value_);
-}
-
-std::shared_ptr<VKNumber> VKNumber::decode(DeserializerBase& d) {
-    auto v = d.decodeInteger();
-    if (!v)
-        return nullptr;
-    return std::make_shared<VKNumber>(*v);
-}
-
 bool VKData::equal(const VKObjectBase& other) const {
     auto* o = dynamic_cast<const VKData*>(&other);
     return o != nullptr && o->value_ == value_;
-}
-
-void VKData::serialize(SerializerBase& s) const {
-    s.encodeInteger(static_cast<std::int64_t>(Kind::data)).encodeBytes(value_);
-}
-
-std::shared_ptr<VKData> VKData::decode(DeserializerBase& d) {
-    auto v = d.decodeData();
-    if (!v)
-        return nullptr;
-    return std::make_shared<VKData>(std::move(*v));
 }
 
 }  // namespace velkor

@@ -1,6 +1,8 @@
 #include "values/SerializerBase.h"
 
+#include "internals/ContainerAccess.h"
 #include "velkor/VKContainer.h"
+#include "velkor/VKScalars.h"
 
 namespace velkor {
 
@@ -8,6 +10,29 @@ bool SerializerBase::rememberContainer(const std::shared_ptr<VKContainer>& conta
     auto [it, inserted] = rememberedContainers_.insert_or_assign(container->id(), container);
     (void)it;
     return !inserted;
+}
+
+void serialize(const VKObjectBase& value, SerializerBase& serializer) {
+    using Kind = VKObjectBase::Kind;
+    switch (value.kind()) {
+        case Kind::number:
+            serializer.encodeInteger(static_cast<std::int64_t>(Kind::number))
+                .encodeInteger(static_cast<const VKNumber&>(value).value());
+            return;
+        case Kind::string:
+            serializer.encodeInteger(static_cast<std::int64_t>(Kind::string))
+                .encodeText(static_cast<const VKString&>(value).value());
+            return;
+        case Kind::data:
+            serializer.encodeInteger(static_cast<std::int64_t>(Kind::data))
+                .encodeBytes(static_cast<const VKData&>(value).value());
+            return;
+        case Kind::array:
+        case Kind::dictionary:
+        case Kind::containerProxy:
+            detail::ContainerAccess::serialize(static_cast<const VKContainer&>(value), serializer);
+            return;
+    }
 }
 
 }  // namespace velkor

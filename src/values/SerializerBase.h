@@ -13,6 +13,7 @@
 namespace velkor {
 
 class VKContainer;
+class VKObjectBase;
 
 /// Writes values into a blob, item by item, and remembers every container written in full so
 /// that a container met twice travels as a reference the second time. One encoder builds one
@@ -58,5 +59,9 @@ class SerializerBase {
     std::unordered_map<UUID, std::shared_ptr<VKContainer>> rememberedContainers_;
     basalt::ArchiveWriter archiver_;
 };
+
+/// Appends `value` to `serializer`: a scalar as its kind and its value, a container as
+/// detail::ContainerAccess::serialize writes it.
+void serialize(const VKObjectBase& value, SerializerBase& serializer);
 
 }  // namespace velkor

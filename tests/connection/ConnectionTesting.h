@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "connection/ConnectionImpl.h"
+#include "internals/ContainerAccess.h"
 #include "internals/InnerConnection.h"
 #include "support/FakeDaemon.h"
 #include "velkor/VKDictionaryBase.h"
@@ -28,18 +29,22 @@ class RecordingDictionary final : public VKDictionaryBase {
     static std::shared_ptr<RecordingDictionary> make() {
         return std::make_shared<RecordingDictionary>(4);
     }
-    explicit RecordingDictionary(std::size_t capacity) : VKDictionaryBase(capacity) {}
+    explicit RecordingDictionary(std::size_t capacity) : VKDictionaryBase(capacity) {
+        static constexpr ContainerHooks hooks{.handleChangeFromServer = &recordChange};
+        detail::ContainerAccess::setHooks(*this, hooks);
+    }
 
     std::string description() const override { return "dic(id=" + id().description() + ")"; }
 
     /// Records the change; a change for the key "throw" fails with invalidData.
-    void handleChangeFromServer(const VKChangeNotification& change,
-                                const std::string& path) override {
-        withWriteItemsLock([&] {
+    static void recordChange(VKContainer& self, const VKChangeNotification& change,
+                             const std::string& path) {
+        auto& dictionary = static_cast<RecordingDictionary&>(self);
+        dictionary.withWriteItemsLock([&] {
             if (change.key == "throw")
                 throw VKError(VKError::invalidData);
-            std::lock_guard lock(mutex);
-            applied.push_back({change.type, path, ++*sequence});
+            std::lock_guard lock(dictionary.mutex);
+            dictionary.applied.push_back({change.type, path, ++*dictionary.sequence});
         });
     }
 
@@ -48,7 +53,8 @@ class RecordingDictionary final : public VKDictionaryBase {
         return withWriteItemsLock([&] {
             auto record = std::make_shared<VKChangeNotification>(
                 ChangeType::childChanged, id(), revision(), 0, 0, "k", std::vector<std::uint8_t>{});
-            auto result = innerConnection()->publishChangeNotification(record);
+            auto result =
+                detail::ContainerAccess::innerConnection(*this)->publishChangeNotification(record);
             publishedAt = ++*sequence;
             return result;
         });
@@ -86,7 +92,7 @@ struct ConnectionHarness {
 
     /// Registers `c` with the connection as a container of the settings file `root`.
     void attach(const std::shared_ptr<VKContainer>& c, const UUID& root) const {
-        c->setRootId(root);
+        detail::ContainerAccess::setRootId(*c, root);
         connection->registryOfContainers().registerContainer(c);
     }
 

@@ -4,6 +4,7 @@
 #include <mutex>
 #include <thread>
 
+#include "internals/ContainerAccess.h"
 #include "support/ErrorOf.h"
 #include "support/LibraryOnPrivateBus.h"
 #include "support/LogCapture.h"
@@ -11,6 +12,7 @@
 using namespace velkor;
 using namespace std::chrono_literals;
 using velkor::test::errorOf;
+using Access = velkor::detail::ContainerAccess;
 
 namespace {
 
@@ -116,7 +118,7 @@ TEST_F(LibraryScenario, StaleWritesConflictOnOneKeyAndMergeOnDifferentKeys) {
 
     // B writes as if it had not seen A's change yet: the same key conflicts, and B's local
     // change is undone.
-    rootB->setRevision(staleRevision);
+    Access::setRevision(*rootB, staleRevision);
     EXPECT_EQ(errorOf([&] { rootB->set("k", num(2)); }), VKError::synchronizeConflict);
     EXPECT_EQ(rootB->get("k", -1), 1);
     EXPECT_EQ(
@@ -125,7 +127,7 @@ TEST_F(LibraryScenario, StaleWritesConflictOnOneKeyAndMergeOnDifferentKeys) {
         1u);
 
     // Another key merges: both writes stand.
-    rootB->setRevision(staleRevision);
+    Access::setRevision(*rootB, staleRevision);
     EXPECT_EQ(errorOf([&] { rootB->set("other", num(3)); }), std::nullopt);
     EXPECT_EQ(rootB->get("other", -1), 3);
     auto fresh = test::LibraryOnPrivateBus::Host();

@@ -26,7 +26,7 @@ TEST(ContainerCore, SubscriptionIsReportedOncePerTransition) {
     dict->asObservable().subscribe()->dispose();
     EXPECT_TRUE(connection->subscriptionReports().empty());
 
-    dict->setInnerConnection(connection);
+    Access::setInnerConnection(*dict, connection);
     auto first = dict->asObservable().subscribe();
     auto second = dict->asObservable().subscribe();
     EXPECT_THAT(connection->subscriptionReports(), ElementsAre(Report{dict->id(), true}));
@@ -42,9 +42,9 @@ TEST(ContainerCore, SubscriptionIsReportedOncePerTransition) {
     EXPECT_EQ(connection->subscriptionReports().back(), (Report{dict->id(), true}));
 
     // Detaching happens only from the connection the container is still attached to.
-    EXPECT_FALSE(dict->clearInnerConnectionIf(FakeInnerConnection::make(scheduler).get()));
+    EXPECT_FALSE(Access::clearInnerConnectionIf(*dict, FakeInnerConnection::make(scheduler).get()));
     EXPECT_TRUE(dict->onServer());
-    EXPECT_TRUE(dict->clearInnerConnectionIf(connection.get()));
+    EXPECT_TRUE(Access::clearInnerConnectionIf(*dict, connection.get()));
     EXPECT_FALSE(dict->onServer());
 
     // The stream does not keep the container alive; leaving after it is gone reports nothing.
@@ -57,7 +57,7 @@ TEST(ContainerCore, AFailedReportEndsTheStream) {
     auto scheduler = std::make_shared<rx::VirtualTimeScheduler>();
     auto connection = FakeInnerConnection::make(scheduler);
     auto dict = TestDictionary::make();
-    dict->setInnerConnection(connection);
+    Access::setInnerConnection(*dict, connection);
     // The report times out: the daemon may have taken it all the same.
     connection->interceptSubscriptionReports([](bool hasSubscription) {
         if (hasSubscription)
@@ -78,7 +78,7 @@ TEST(ContainerCore, AFailedReportEndsTheStream) {
     dict->asObservable().subscribe({}, [&](rx::Error e) { errors.push_back(errorCode(e)); });
     EXPECT_EQ(errors.size(), 2u);
     EXPECT_EQ(errors[1], VKError::connectionLost);
-    dict->postChangeNotification(VKContainerChange::DidDelete{}, *connection);
+    Access::postChangeNotification(*dict, VKContainerChange::DidDelete{}, *connection);
     scheduler->runAll();
     EXPECT_EQ(values, 0);
     // The report that failed is withdrawn, since it may have reached the daemon.
@@ -90,7 +90,7 @@ TEST(ContainerCore, ASlowReportDoesNotHoldUpOtherObservers) {
     auto scheduler = std::make_shared<rx::VirtualTimeScheduler>();
     auto connection = FakeInnerConnection::make(scheduler);
     auto dict = TestDictionary::make();
-    dict->setInnerConnection(connection);
+    Access::setInnerConnection(*dict, connection);
     std::promise<void> reporting;
     std::promise<void> secondSubscribed;
     std::optional<std::future_status> firstReport;
@@ -118,7 +118,7 @@ TEST(ContainerCore, ReportsStayBalancedWhileObserversComeAndGoOnManyThreads) {
     auto scheduler = std::make_shared<rx::VirtualTimeScheduler>();
     auto connection = FakeInnerConnection::make(scheduler);
     auto dict = TestDictionary::make();
-    dict->setInnerConnection(connection);
+    Access::setInnerConnection(*dict, connection);
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t) {
         threads.emplace_back([&] {
@@ -144,11 +144,11 @@ TEST(ContainerCore, EventsArriveOnTheSchedulerInPostingOrder) {
     auto subscription = dict->asObservable().subscribe(
         [&](const VKContainerChange& change) { seen.push_back(change.description()); });
 
-    dict->postChangeNotification(VKContainerChange::DidDictionaryChildAdd{"a", num(1)},
-                                 *connection);
-    dict->postChangeNotification(VKContainerChange::DidDictionaryChildReplace{"a", num(1)},
-                                 *connection);
-    dict->postChangeNotification(VKContainerChange::DidRemoveAll{}, *connection);
+    Access::postChangeNotification(*dict, VKContainerChange::DidDictionaryChildAdd{"a", num(1)},
+                                   *connection);
+    Access::postChangeNotification(*dict, VKContainerChange::DidDictionaryChildReplace{"a", num(1)},
+                                   *connection);
+    Access::postChangeNotification(*dict, VKContainerChange::DidRemoveAll{}, *connection);
     EXPECT_TRUE(seen.empty());  // never on the posting thread
 
     // Posted events still reach the observers when the container is gone by then.
@@ -167,16 +167,16 @@ TEST(ContainerCore, ExchangePublishesOneRecordAndReturnsTheVerdict) {
     struct Exchanging final : VKArrayBase {
         std::string description() const override { return "exchanging"; }
         std::pair<ChangeResult, std::int64_t> move(InnerConnection& c) {
-            return exchangeChange(c, ChangeType::childMoved, 1, 4, {}, {}, logger,
-                                  "Move item result: ");
+            return Access::exchangeChange(*this, c, ChangeType::childMoved, 1, 4, {}, {}, logger,
+                                          "Move item result: ");
         }
         std::pair<ChangeResult, std::int64_t> insert(InnerConnection& c) {
-            return exchangeChange(c, ChangeType::childInserted, 0, 0, "key", {1, 2}, logger,
-                                  "Set item result: ");
+            return Access::exchangeChange(*this, c, ChangeType::childInserted, 0, 0, "key", {1, 2},
+                                          logger, "Set item result: ");
         }
     };
     auto container = std::make_shared<Exchanging>();
-    container->setRevision(41);
+    Access::setRevision(*container, 41);
 
     connection->answerChanges(ChangeResult::waitToBeUpdated, 42);
     auto [result, newRevision] = container->move(*connection);
@@ -219,7 +219,7 @@ TEST(ContainerCore, PrefetchVisitsEachAttachedContainerOnce) {
     EXPECT_EQ(root->prefetchVisits, 0);
 
     for (auto& c : {root, left, right, shared}) {
-        c->setInnerConnection(connection);
+        Access::setInnerConnection(*c, connection);
     }
     root->prefetchContent(false);
     EXPECT_EQ(root->prefetchVisits, 1);
@@ -232,7 +232,7 @@ TEST(ContainerCore, PrefetchVisitsEachAttachedContainerOnce) {
     EXPECT_EQ(shared->prefetchVisits, 1);
 
     // A detached container is not entered.
-    right->setInnerConnection(nullptr);
+    Access::setInnerConnection(*right, nullptr);
     root->prefetchContent(true);
     EXPECT_EQ(right->prefetchVisits, 1);
     EXPECT_EQ(shared->prefetchVisits, 2);

@@ -78,8 +78,8 @@ TEST(ValueEquality, ContainersCompareByNonZeroId) {
 
     // Content and revision do not matter, only the id.
     a->set("k", num(1));
-    b->setRevision(9);
-    b->setId(a->id());
+    Access::setRevision(*b, 9);
+    Access::setId(*b, a->id());
     EXPECT_TRUE(*a == *b);
     EXPECT_TRUE(*b == *a);
 
@@ -91,14 +91,14 @@ TEST(ValueEquality, ContainersCompareByNonZeroId) {
 
     // An array and a dictionary with the same id are different values.
     auto array = TestArray::make();
-    array->setId(a->id());
+    Access::setId(*array, a->id());
     EXPECT_FALSE(*array == *a);
 
     // A container without an id equals only itself.
     auto zero1 = TestArray::make();
     auto zero2 = TestArray::make();
-    zero1->setId(UUID::zero());
-    zero2->setId(UUID::zero());
+    Access::setId(*zero1, UUID::zero());
+    Access::setId(*zero2, UUID::zero());
     EXPECT_TRUE(*zero1 == *zero1);
     EXPECT_FALSE(*zero1 == *zero2);
     EXPECT_FALSE(*zero2 == *zero1);

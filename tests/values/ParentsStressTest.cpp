@@ -44,8 +44,8 @@ TEST(ParentsStress, ConcurrentAttachAndDetachKeepsTheGraphSound) {
         all.push_back(arrays.back());
     }
     for (const auto& c : all) {
-        c->setRootId(root);
-        c->setInnerConnection(connection);
+        Access::setRootId(*c, root);
+        Access::setInnerConnection(*c, connection);
     }
 
     std::atomic<int> refused{0};
@@ -137,7 +137,7 @@ TEST(ParentsStress, ConcurrentAttachAndDetachKeepsTheGraphSound) {
         nodes.push_back(c);
         auto& list = children[c.get()];
         auto add = [&](const VKObjectPtr& item) {
-            if (auto child = VKContainer::asClientContainer(item)) {
+            if (auto child = Access::asClientContainer(item)) {
                 list.push_back(child);
                 pending.push_back(child);
             }

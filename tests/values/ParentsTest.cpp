@@ -77,8 +77,8 @@ TEST(Parents, RootsAndConnectionsMustMatch) {
     const UUID root = UUID::random();
 
     auto settings = TestDictionary::make();
-    settings->setRootId(root);
-    settings->setInnerConnection(connection);
+    Access::setRootId(*settings, root);
+    Access::setInnerConnection(*settings, connection);
 
     // A new local container joins the settings file it is placed into.
     auto local = TestDictionary::make();
@@ -93,22 +93,22 @@ TEST(Parents, RootsAndConnectionsMustMatch) {
 
     // Another settings file.
     auto foreign = TestDictionary::make();
-    foreign->setRootId(UUID::random());
-    foreign->setInnerConnection(connection);
+    Access::setRootId(*foreign, UUID::random());
+    Access::setInnerConnection(*foreign, connection);
     EXPECT_EQ(errorOf([&] { settings->set("foreign", foreign); }), VKError::notTheSameRoot);
     EXPECT_TRUE(parentIds(*foreign).empty());
 
     // The same root through another connection, or through none.
     auto elsewhere = TestDictionary::make();
-    elsewhere->setRootId(root);
-    elsewhere->setInnerConnection(otherConnection);
+    Access::setRootId(*elsewhere, root);
+    Access::setInnerConnection(*elsewhere, otherConnection);
     EXPECT_EQ(errorOf([&] { settings->set("elsewhere", elsewhere); }), VKError::notTheSameRoot);
-    EXPECT_FALSE(settings->sameConnection(*elsewhere));
-    elsewhere->setInnerConnection(nullptr);
+    EXPECT_FALSE(Access::sameConnection(*settings, *elsewhere));
+    Access::setInnerConnection(*elsewhere, nullptr);
     EXPECT_EQ(errorOf([&] { settings->set("elsewhere", elsewhere); }), VKError::notTheSameRoot);
     // Both detached with the same root: allowed.
-    settings->setInnerConnection(nullptr);
-    EXPECT_TRUE(settings->sameConnection(*elsewhere));
+    Access::setInnerConnection(*settings, nullptr);
+    EXPECT_TRUE(Access::sameConnection(*settings, *elsewhere));
     settings->set("elsewhere", elsewhere);
     EXPECT_EQ(settings->count(), 2u);
 
@@ -128,7 +128,7 @@ TEST(Parents, RemovingAndListingParents) {
     // A parent recorded without holding the child, then destroyed: its entry stays, dead.
     {
         auto gone = TestDictionary::make();
-        child->addParent(gone, true);
+        Access::addParent(*child, gone, true);
         EXPECT_EQ(parentIds(*child).size(), 2u);
     }
     EXPECT_THAT(parentIds(*child), UnorderedElementsAre(kept->id()));
@@ -136,10 +136,10 @@ TEST(Parents, RemovingAndListingParents) {
 
     // Removing an id that is not there changes nothing and reports the current count.
     std::size_t left = ParentsOfContainerBase::lock().sync(
-        [&] { return child->parents().removeParent(UUID::random()); });
+        [&] { return Access::parents(*child).removeParent(UUID::random()); });
     EXPECT_EQ(left, 2u);
     left = ParentsOfContainerBase::lock().sync(
-        [&] { return child->parents().removeParent(kept->id()); });
+        [&] { return Access::parents(*child).removeParent(kept->id()); });
     EXPECT_EQ(left, 1u);
     EXPECT_TRUE(parentIds(*child).empty());
 }

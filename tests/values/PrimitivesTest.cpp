@@ -53,7 +53,7 @@ TEST(Primitives, ArraySetReportsWhetherTheItemChanged) {
 
     // Another object with the same id is an equal container: no change, the old one stays.
     auto twin = TestArray::make();
-    twin->setId(next->id());
+    Access::setId(*twin, next->id());
     r = array->set(0, twin);
     EXPECT_FALSE(r.changed);
     EXPECT_EQ(array->at(0), next);
@@ -154,7 +154,7 @@ TEST(Primitives, AProxyGivesWayToItsResolvedContainer) {
     auto unresolved = TestProxy::make(UUID::random());
     dict->set("q", unresolved);
     auto sameId = TestDictionary::make();
-    sameId->setId(unresolved->id());
+    Access::setId(*sameId, unresolved->id());
     r = dict->set("q", sameId);
     EXPECT_TRUE(r.changed);
     EXPECT_EQ(r.oldValue, unresolved);
@@ -198,7 +198,7 @@ TEST(Primitives, DestructionDetachesChildrenAndProxyLinks) {
     parent->remove("p");
     proxy.reset();
     // Cleared, not merely expired: the link is equivalent to an empty one.
-    auto link = ParentsOfContainerBase::lock().sync([&] { return real->parents().proxy(); });
+    auto link = ParentsOfContainerBase::lock().sync([&] { return Access::parents(*real).proxy(); });
     std::weak_ptr<VKContainer> none;
     EXPECT_FALSE(link.owner_before(none) || none.owner_before(link));
 
@@ -207,8 +207,9 @@ TEST(Primitives, DestructionDetachesChildrenAndProxyLinks) {
     older->setRealContainer(real);
     newer->setRealContainer(real);
     older.reset();
-    EXPECT_EQ(ParentsOfContainerBase::lock().sync([&] { return real->parents().proxy().lock(); }),
-              newer);
+    EXPECT_EQ(
+        ParentsOfContainerBase::lock().sync([&] { return Access::parents(*real).proxy().lock(); }),
+        newer);
 
     // The proxy held the real container: when it goes last, the real one goes too.
     std::weak_ptr<VKContainer> weakReal = real;

@@ -60,7 +60,7 @@ TEST(Subscription, EndsWhenDestroyedAndFollowsMovesAndRelease) {
 TEST(Subscription, AContainersScopedObserverTellsTheDaemonWhenItGoes) {
     auto connection = FakeInnerConnection::make(std::make_shared<rx::ImmediateScheduler>());
     auto dict = TestDictionary::make();
-    dict->setInnerConnection(connection);
+    Access::setInnerConnection(*dict, connection);
 
     {
         auto watching = dict->observe([](const VKContainerChange&) {});
@@ -74,7 +74,7 @@ TEST(Subscription, AContainersScopedObserverTellsTheDaemonWhenItGoes) {
     EXPECT_EQ(connection->subscriptionReports().size(), 3u);
     handle->dispose();
     EXPECT_EQ(connection->subscriptionReports().back(), (Report{dict->id(), false}));
-    dict->setInnerConnection(nullptr);
+    Access::setInnerConnection(*dict, nullptr);
 }
 
 }  // namespace

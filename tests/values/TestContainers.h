@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "internals/ContainerAccess.h"
 #include "support/ErrorOf.h"
 #include "values/ContainerProxyBase.h"
 #include "values/client/ParentsOfContainer.h"
@@ -20,6 +21,8 @@
 // that the bases and the container core can be exercised on their own.
 
 namespace velkor::test {
+
+using Access = detail::ContainerAccess;
 
 class TestArray final : public VKArrayBase {
   public:
@@ -36,14 +39,15 @@ class TestArray final : public VKArrayBase {
     /// Attaches a container with checks, then appends.
     void append(VKObjectPtr value) {
         withWriteItemsLock([&] {
-            if (auto child = asClientContainer(value)) {
-                child->addParent(sharedContainer(), true);
+            if (auto child = Access::asClientContainer(value)) {
+                Access::addParent(*child, Access::sharedContainer(*this), true);
             }
             innerItems().push_back(std::move(value));
         });
     }
     ItemMutation set(std::size_t index, VKObjectPtr value) {
-        return withWriteItemsLock([&] { return setInternal(index, std::move(value)); });
+        return withWriteItemsLock(
+            [&] { return Access::setInternal(*this, index, std::move(value)); });
     }
     VKObjectPtr at(std::size_t index) const {
         return withReadItemsLock([&] { return innerItems().at(index); });
@@ -55,7 +59,10 @@ class TestDictionary final : public VKDictionaryBase {
     static std::shared_ptr<TestDictionary> make(std::size_t capacity = 8) {
         return std::make_shared<TestDictionary>(capacity);
     }
-    explicit TestDictionary(std::size_t capacity) : VKDictionaryBase(capacity) {}
+    explicit TestDictionary(std::size_t capacity) : VKDictionaryBase(capacity) {
+        static constexpr ContainerHooks hooks{.prefetchInnerItems = &prefetchInnerItems};
+        Access::setHooks(*this, hooks);
+    }
 
     std::string description() const override { return "dic(id=" + id().description() + ")"; }
     std::size_t count() const override {
@@ -63,13 +70,14 @@ class TestDictionary final : public VKDictionaryBase {
     }
 
     ItemMutation set(const std::string& key, VKObjectPtr value) {
-        return withWriteItemsLock([&] { return setInternal(key, std::move(value)); });
+        return withWriteItemsLock(
+            [&] { return Access::setInternal(*this, key, std::move(value)); });
     }
     ItemMutation remove(const std::string& key) {
-        return withWriteItemsLock([&] { return removeInternal(key); });
+        return withWriteItemsLock([&] { return Access::removeInternal(*this, key); });
     }
     void removeAll() {
-        withWriteItemsLock([&] { removeAllInternal(); });
+        withWriteItemsLock([&] { Access::removeAllInternal(*this); });
     }
     VKObjectPtr get(const std::string& key) const {
         return withReadItemsLock([&]() -> VKObjectPtr {
@@ -83,14 +91,15 @@ class TestDictionary final : public VKDictionaryBase {
 
     /// Enters every child container, as the client dictionary's prefetch does, and counts the
     /// visits.
-    void prefetchInnerItems(const KnownIds& known) override {
-        ++prefetchVisits;
+    static void prefetchInnerItems(VKContainer& self, const KnownIds& known) {
+        auto& dictionary = static_cast<TestDictionary&>(self);
+        ++dictionary.prefetchVisits;
         if (!known) {
             return;
         }
-        for (const auto& [key, value] : innerItems()) {
-            if (auto child = asClientContainer(value)) {
-                child->prefetchContentInternal(known);
+        for (const auto& [key, value] : dictionary.innerItems()) {
+            if (auto child = Access::asClientContainer(value)) {
+                Access::prefetchContentInternal(*child, known);
             }
         }
     }
@@ -102,7 +111,7 @@ class TestProxy final : public ContainerProxyBase {
   public:
     static std::shared_ptr<TestProxy> make(const UUID& id) {
         auto proxy = std::make_shared<TestProxy>();
-        proxy->setId(id);
+        Access::setId(*proxy, id);
         return proxy;
     }
 
@@ -128,7 +137,7 @@ inline std::vector<UUID> parentIds(const VKContainer& c) {
 
 /// How many parent entries `c` keeps, dead ones included.
 inline std::size_t entryCount(const VKContainer& c) {
-    return ParentsOfContainerBase::lock().sync([&] { return c.parents().count(); });
+    return ParentsOfContainerBase::lock().sync([&] { return Access::parents(c).count(); });
 }
 
 }  // namespace velkor::test

@@ -11,6 +11,10 @@
 // the other key (writes to different keys merge). Exit status 0 when both turned out so.
 #include <velkor/velkor.h>
 
+// Winding the revision back stands for a write that crossed another client's change in flight;
+// no application can do that, so the demonstration reaches into the library for it.
+#include "internals/ContainerAccess.h"
+
 #include <chrono>
 #include <condition_variable>
 #include <iostream>
@@ -69,7 +73,7 @@ int main(int argc, char** argv) {
 
         std::cout << "editor: writing theme=\"light\" from what I read at revision " << readAt
                   << std::endl;
-        settings->setRevision(readAt);
+        velkor::detail::ContainerAccess::setRevision(*settings, readAt);
         try {
             settings->set("theme", std::make_shared<velkor::VKString>("light"));
             std::cout << "editor: accepted (unexpected: the daemon should have refused it)"
@@ -84,7 +88,7 @@ int main(int argc, char** argv) {
 
         std::cout << "editor: writing wrap-lines=1 from what I read at revision " << readAt
                   << std::endl;
-        settings->setRevision(readAt);
+        velkor::detail::ContainerAccess::setRevision(*settings, readAt);
         settings->set("wrap-lines", std::make_shared<velkor::VKNumber>(1));
         std::cout << "editor: accepted: another key than the one that changed merges" << std::endl;
     } catch (const velkor::VKError& e) {

@@ -3,6 +3,7 @@
 
 #include "basalt/QZLogger.h"
 #include "dispatch/ReadWriteQueue.h"
+#include "internals/ContainerAccess.h"
 #include "internals/InnerConnection.h"
 #include "registry/RegistryOfContainers.h"
 #include "values/ChildLinks.h"
@@ -13,30 +14,36 @@
 
 namespace velkor {
 
+using Access = detail::ContainerAccess;
+
 static auto& log = basalt::QZLogger::loggerWithIdentifier("Velkor.Values.Array");
 
 std::shared_ptr<VKArray> VKArray::make(std::size_t minimumCapacity) {
     return std::make_shared<VKArray>(Private{}, minimumCapacity);
 }
 
+VKArray::VKArray(Private, std::size_t minimumCapacity) : VKArrayBase(minimumCapacity) {
+    Access::setHooks(*this, Access::arrayHooks);
+}
+
 VKArray::~VKArray() {
     log.trace("Destructing array (id=%@)...", id());
-    if (auto connection = innerConnection()) {
+    if (auto connection = Access::innerConnection(*this)) {
         connection->unregisterContainer(id(), weak_from_this());
     }
 }
 
-std::shared_ptr<VKArray> VKArray::decode(DeserializerOnClient& decoder) {
+std::shared_ptr<VKArray> Access::decodeArray(DeserializerOnClient& decoder) {
     auto header = decoder.decodeContainerHeader();
     if (!header) {
         log.error("Can't decode base properties of an array.");
         return nullptr;
     }
     // An item takes at least two bytes: its kind and its value.
-    auto array = make(decoder.boundedCapacity(header->count, 2));
-    array->setId(header->id);
-    array->setRootId(header->rootId);
-    array->setRevision(header->revision);
+    auto array = VKArray::make(decoder.boundedCapacity(header->count, 2));
+    setId(*array, header->id);
+    setRootId(*array, header->rootId);
+    setRevision(*array, header->revision);
     // The array is not shared before it is registered, so its items are filled without its lock.
     auto& items = array->innerItems();
     for (std::int64_t i = 0; i < header->count; ++i) {
@@ -52,7 +59,7 @@ std::shared_ptr<VKArray> VKArray::decode(DeserializerOnClient& decoder) {
 }
 
 std::size_t VKArray::count() const {
-    return itemsLock().sync([&] { return innerItems().size(); });
+    return Access::itemsLock(*this).sync([&] { return innerItems().size(); });
 }
 
 std::vector<VKObjectPtr> VKArray::items() const {
@@ -71,7 +78,7 @@ bool VKArray::inRange(std::int64_t index) const {
 }
 
 VKObjectPtr VKArray::get(std::int64_t at) {
-    auto item = itemsLock().sync([&] {
+    auto item = Access::itemsLock(*this).sync([&] {
         if (!inRange(at)) {
             throw VKError(VKError::indexOutOfRange);
         }
@@ -91,14 +98,13 @@ VKObjectPtr VKArray::get(std::int64_t at) {
             return innerItems()[index];
         }
         auto real = proxy->obtainRealContainer(nullptr);
-        setInternal(index, real);
+        Access::setInternal(*this, index, real);
         return real;
     });
 }
 
-std::vector<VKContainerChange> VKArray::takeItemsOf(VKContainer& fresh) {
-    auto& source = static_cast<VKArray&>(fresh);
-    auto& mine = innerItems();
+std::vector<VKContainerChange> Access::takeArrayItems(VKArray& array, VKArray& source) {
+    auto& mine = array.innerItems();
     auto& theirs = source.innerItems();
     std::vector<VKContainerChange> events;
     const std::size_t common = std::min(mine.size(), theirs.size());
@@ -116,9 +122,9 @@ std::vector<VKContainerChange> VKArray::takeItemsOf(VKContainer& fresh) {
         events.emplace_back(
             VKContainerChange::DidArrayChildAdd{static_cast<std::int64_t>(i), theirs[i]});
     }
-    removeAllInternal();
+    removeAllInternal(array);
     for (const auto& item : theirs) {
-        ChildLinks::attach(*this, item, false);
+        ChildLinks::attach(array, item, false);
         ChildLinks::detach(source, item);
     }
     mine = std::move(theirs);
@@ -126,8 +132,8 @@ std::vector<VKContainerChange> VKArray::takeItemsOf(VKContainer& fresh) {
     return events;
 }
 
-void VKArray::prefetchInnerItems(const KnownIds& known) {
-    auto& items = innerItems();
+void Access::prefetchArrayItems(VKArray& array, const KnownIds& known) {
+    auto& items = array.innerItems();
     const std::size_t count = items.size();
     for (std::size_t i = 0; i < count; ++i) {
         auto child = asClientContainer(items[i]);
@@ -135,9 +141,9 @@ void VKArray::prefetchInnerItems(const KnownIds& known) {
             continue;
         }
         if (auto* proxy = dynamic_cast<ContainerProxy*>(child.get())) {
-            setInternal(i, proxy->obtainRealContainer(known));
+            setInternal(array, i, proxy->obtainRealContainer(known));
         } else if (known && child->onServer()) {
-            child->prefetchContentInternal(known);
+            prefetchContentInternal(*child, known);
         }
     }
 }

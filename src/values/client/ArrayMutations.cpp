@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "basalt/QZLogger.h"
+#include "internals/ContainerAccess.h"
 #include "internals/InnerConnection.h"
 #include "values/ChildLinks.h"
 #include "values/client/OwnChange.h"
@@ -14,6 +15,8 @@
 #include "velkor/VKError.h"
 
 namespace velkor {
+
+using Access = detail::ContainerAccess;
 
 static auto& log = basalt::QZLogger::loggerWithIdentifier("Velkor.Values.Array");
 
@@ -27,7 +30,7 @@ void requireValue(const VKObjectPtr& value) {
 }
 
 std::vector<std::uint8_t> encoded(const VKObjectPtr& value, SerializerOnClient& encoder) {
-    value->serialize(encoder);
+    serialize(*value, encoder);
     return encoder.takeArchiverData();
 }
 
@@ -68,18 +71,19 @@ void VKArray::set(std::int64_t at, VKObjectPtr value) {
             throw VKError(VKError::indexOutOfRange);
         }
         const auto index = static_cast<std::size_t>(at);
-        auto [changed, old] = setInternal(index, value);
-        auto connection = innerConnection();
+        auto [changed, old] = Access::setInternal(*this, index, value);
+        auto connection = Access::innerConnection(*this);
         if (!changed || !connection) {
             return;
         }
         SerializerOnClient encoder;
-        auto [result, revision] = exchangeChange(*connection, ChangeType::childChanged, at, at, {},
-                                                 encoded(value, encoder), log, resultLine);
+        auto [result, revision] =
+            Access::exchangeChange(*this, *connection, ChangeType::childChanged, at, at, {},
+                                   encoded(value, encoder), log, resultLine);
         if (result == ChangeResult::synchronizeConflict) {
             log.error(conflictLine, at, id());
             try {
-                setInternal(index, old);
+                Access::setInternal(*this, index, old);
             } catch (const VKError&) {
                 // The conflict is what the caller learns; the undo can only fail the same way.
             }
@@ -87,7 +91,7 @@ void VKArray::set(std::int64_t at, VKObjectPtr value) {
             throw VKError(VKError::synchronizeConflict);
         }
         if (takesRevision(result, false)) {
-            setRevision(revision);
+            Access::setRevision(*this, revision);
         }
         encoder.registerContainers(rootId(), *connection, this);
     });
@@ -107,13 +111,14 @@ void VKArray::insert(std::int64_t at, VKObjectPtr value) {
         const auto index = static_cast<std::ptrdiff_t>(at);
         ChildLinks::attach(*this, value, true);
         items.insert(items.begin() + index, value);
-        auto connection = innerConnection();
+        auto connection = Access::innerConnection(*this);
         if (!connection) {
             return;
         }
         SerializerOnClient encoder;
-        auto [result, revision] = exchangeChange(*connection, ChangeType::childInserted, at, at, {},
-                                                 encoded(value, encoder), log, resultLine);
+        auto [result, revision] =
+            Access::exchangeChange(*this, *connection, ChangeType::childInserted, at, at, {},
+                                   encoded(value, encoder), log, resultLine);
         if (result == ChangeResult::synchronizeConflict) {
             log.error(conflictLine, at, id());
             ChildLinks::detach(*this, value);
@@ -122,7 +127,7 @@ void VKArray::insert(std::int64_t at, VKObjectPtr value) {
             throw VKError(VKError::synchronizeConflict);
         }
         if (takesRevision(result, true)) {
-            setRevision(revision);
+            Access::setRevision(*this, revision);
         }
         encoder.registerContainers(rootId(), *connection, this);
     });
@@ -139,7 +144,7 @@ std::int64_t VKArray::append(VKObjectPtr value) {
     auto localIndex = withWriteItemsLock([&]() -> std::optional<std::int64_t> {
         auto& items = innerItems();
         ChildLinks::attach(*this, value, true);
-        connection = innerConnection();
+        connection = Access::innerConnection(*this);
         if (!connection) {
             items.push_back(value);
             return static_cast<std::int64_t>(items.size()) - 1;
@@ -161,8 +166,8 @@ std::int64_t VKArray::append(VKObjectPtr value) {
     SerializerOnClient encoder;
     std::pair<ChangeResult, std::int64_t> verdict;
     try {
-        verdict = exchangeChange(*connection, ChangeType::childAppended, 0, 0, {},
-                                 encoded(value, encoder), log, resultLine);
+        verdict = Access::exchangeChange(*this, *connection, ChangeType::childAppended, 0, 0, {},
+                                         encoded(value, encoder), log, resultLine);
     } catch (...) {
         undoAttach();
         throw;
@@ -174,7 +179,7 @@ std::int64_t VKArray::append(VKObjectPtr value) {
         throw VKError(VKError::synchronizeConflict);
     }
     if (result == ChangeResult::waitToBeUpdated) {
-        raiseRevision(revision);
+        Access::raiseRevision(*this, revision);
     }
     std::int64_t index = 0;
     own.apply(result, revision, [&] {
@@ -210,21 +215,21 @@ void VKArray::remove(std::int64_t at) {
         if (!inRange(at)) {
             throw VKError(VKError::indexOutOfRange);
         }
-        return innerConnection();
+        return Access::innerConnection(*this);
     });
     if (!connection) {
         withWriteItemsLock(removeChecked);
         return;
     }
     OwnChange own(*this);
-    auto [result, revision] =
-        exchangeChange(*connection, ChangeType::childRemoved, at, at, {}, {}, log, resultLine);
+    auto [result, revision] = Access::exchangeChange(*this, *connection, ChangeType::childRemoved,
+                                                     at, at, {}, {}, log, resultLine);
     if (result == ChangeResult::synchronizeConflict) {
         log.error(conflictLine, at, id());
         throw VKError(VKError::synchronizeConflict);
     }
     if (result == ChangeResult::waitToBeUpdated) {
-        raiseRevision(revision);
+        Access::raiseRevision(*this, revision);
     }
     own.apply(result, revision, removeChecked);
 }
@@ -242,29 +247,30 @@ void VKArray::move(std::int64_t from, std::int64_t to) {
         }
         moveItem(static_cast<std::size_t>(from), static_cast<std::size_t>(to));
     };
-    auto connection = innerConnection();
+    auto connection = Access::innerConnection(*this);
     if (!connection) {
         withWriteItemsLock(moveChecked);
         return;
     }
     OwnChange own(*this);
-    auto [result, revision] =
-        exchangeChange(*connection, ChangeType::childMoved, from, to, {}, {}, log, resultLine);
+    auto [result, revision] = Access::exchangeChange(*this, *connection, ChangeType::childMoved,
+                                                     from, to, {}, {}, log, resultLine);
     if (result == ChangeResult::synchronizeConflict) {
         log.error(conflictLine, from, to, id());
         throw VKError(VKError::synchronizeConflict);
     }
     if (result == ChangeResult::waitToBeUpdated) {
-        raiseRevision(revision);
+        Access::raiseRevision(*this, revision);
     }
     own.apply(result, revision, moveChecked);
 }
 
 void VKArray::removeAll() {
-    removeAllEntries([this] { removeAllInternal(); }, log,
-                     basalt::LogFormat("Result of array `children removed` notification: "),
-                     basalt::LogFormat("There was array synchronization conflict during removal "
-                                       "of all children. (id=%@)."));
+    Access::removeAllEntries(
+        *this, [this] { Access::removeAllInternal(*this); }, log,
+        basalt::LogFormat("Result of array `children removed` notification: "),
+        basalt::LogFormat("There was array synchronization conflict during removal "
+                          "of all children. (id=%@)."));
 }
 
 }  // namespace velkor

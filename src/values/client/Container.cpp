@@ -4,6 +4,7 @@
 #include "basalt/QZLogger.h"
 #include "dispatch/ReadWriteQueue.h"
 #include "internals/ChangeNotification.h"
+#include "internals/ContainerAccess.h"
 #include "internals/InnerConnection.h"
 #include "utils/KnownThings.h"
 #include "values/SerializerBase.h"
@@ -16,27 +17,15 @@
 
 namespace velkor {
 
+using detail::ContainerAccess;
+
 static auto& log = basalt::QZLogger::loggerWithIdentifier("Velkor.Values.Container");
 
-/// The fields of a container that other threads read without its items lock, and the lock.
-struct VKContainer::Shared {
-    Shared() : itemsLockId(UUID::random()), itemsLock(std::string()) {}
+namespace {
 
-    mutable std::mutex mutex;  // guards rootId, connection and changeStream; held only briefly
-    UUID rootId;
-    std::shared_ptr<InnerConnection> connection;
-    std::shared_ptr<ChangeStream> changeStream;
-    // The lock's label is built from this id when asked for rather than stored: containers
-    // are many and their labels are read only by logs and tests.
-    const UUID itemsLockId;
-    dispatch::ReadWriteQueue itemsLock;
-    ServerOrder order;
-};
+std::exception_ptr handleContainerSubscription(VKContainer& container, bool subscribed);
 
-struct VKContainer::Applied {
-    std::vector<VKContainerChange> events;
-    std::string path;
-};
+}  // namespace
 
 /// The change events: a subject, and what observers subscribe to, which is the subject with the
 /// observers counted, so that the daemon is told when their number goes from 0 to 1 (true) and
@@ -47,10 +36,10 @@ struct VKContainer::Applied {
 /// the report their change calls for once its own is done. So reports that cancel out are not
 /// sent, and the daemon's last word is always the current state. A report that fails ends the
 /// stream with its error; the daemon may have taken a "true" all the same, so it is withdrawn.
-struct VKContainer::ChangeStream {
-    static std::shared_ptr<ChangeStream> make(const std::weak_ptr<VKContainer>& owner) {
-        auto stream = std::make_shared<ChangeStream>(owner);
-        std::weak_ptr<ChangeStream> weak = stream;
+struct ContainerChangeStream {
+    static std::shared_ptr<ContainerChangeStream> make(const std::weak_ptr<VKContainer>& owner) {
+        auto stream = std::make_shared<ContainerChangeStream>(owner);
+        std::weak_ptr<ContainerChangeStream> weak = stream;
         stream->observable = rx::Observable<VKContainerChange>::create(
             [events = stream->subject.asObservable(), weak](auto observer) -> rx::DisposablePtr {
                 auto inner = events.subscribe(std::move(observer));
@@ -71,7 +60,7 @@ struct VKContainer::ChangeStream {
         return stream;
     }
 
-    explicit ChangeStream(std::weak_ptr<VKContainer> owner) : owner(std::move(owner)) {}
+    explicit ContainerChangeStream(std::weak_ptr<VKContainer> owner) : owner(std::move(owner)) {}
 
     /// Counts an observer in or out, then brings the daemon up to date unless another thread
     /// is doing so already.
@@ -102,7 +91,7 @@ struct VKContainer::ChangeStream {
                 reporting = false;
                 return;
             }
-            if (auto error = container->handleContainerSubscription(subscribed)) {
+            if (auto error = handleContainerSubscription(*container, subscribed)) {
                 if (!ended.exchange(true)) {
                     subject.onError(error);
                 }
@@ -121,27 +110,67 @@ struct VKContainer::ChangeStream {
     bool reporting = false;  // a thread is bringing the daemon up to date
 };
 
+/// The fields of a container that other threads read without its items lock, the lock, and the
+/// hooks of its class.
+struct VKContainer::Shared {
+    Shared() : itemsLockId(UUID::random()), itemsLock(std::string()) {}
+
+    mutable std::mutex mutex;  // guards rootId, connection and changeStream; held only briefly
+    UUID rootId;
+    std::shared_ptr<InnerConnection> connection;
+    std::shared_ptr<ContainerChangeStream> changeStream;
+    // The lock's label is built from this id when asked for rather than stored: containers
+    // are many and their labels are read only by logs and tests.
+    const UUID itemsLockId;
+    dispatch::ReadWriteQueue itemsLock;
+    ServerOrder order;
+    const ContainerHooks* hooks = &kNoHooks;
+
+    static constexpr ContainerHooks kNoHooks{};
+};
+
+/// The events of one applied report, and the path they concern.
+struct AppliedChange {
+    std::vector<VKContainerChange> events;
+    std::string path;
+};
+
 VKContainer::VKContainer(Kind kind) : VKContainerBase(kind), shared_(std::make_unique<Shared>()) {}
 
 VKContainer::~VKContainer() {
     log.trace("Container destructed (id=%@).", id());
 }
 
-std::shared_ptr<VKContainer> VKContainer::asClientContainer(const VKObjectPtr& value) {
-    if (!value || !value->isContainer()) {
+namespace {
+
+std::weak_ptr<VKContainer> weakContainer(const VKContainer& c) {
+    auto self = std::const_pointer_cast<VKContainerBase>(c.weak_from_this().lock());
+    return std::static_pointer_cast<VKContainer>(self);
+}
+
+/// Tells the daemon whether the change stream has observers; gives what failed, or none.
+std::exception_ptr handleContainerSubscription(VKContainer& container, bool subscribed) {
+    log.trace("New subscription state=%d (id=%@).", subscribed ? 1 : 0, container.id());
+    auto connection = ContainerAccess::innerConnection(container);
+    if (!connection) {
         return nullptr;
     }
-    return std::dynamic_pointer_cast<VKContainer>(value);
+    try {
+        connection->setHasSubscription(container.id(), subscribed);
+    } catch (...) {
+        log.error("Can't deliver array 'has subscription' to server (id=%@).", container.id());
+        return std::current_exception();
+    }
+    return nullptr;
 }
+
+}  // namespace
+
+// ---- The public side ---------------------------------------------------------------------------
 
 UUID VKContainer::rootId() const {
     std::lock_guard lock(shared_->mutex);
     return shared_->rootId;
-}
-
-void VKContainer::setRootId(const UUID& rootId) {
-    std::lock_guard lock(shared_->mutex);
-    shared_->rootId = rootId;
 }
 
 bool VKContainer::onServer() const {
@@ -150,120 +179,27 @@ bool VKContainer::onServer() const {
 }
 
 std::shared_ptr<VKConnection> VKContainer::connection() const {
-    return innerConnection();
-}
-
-std::shared_ptr<InnerConnection> VKContainer::innerConnection() const {
-    std::lock_guard lock(shared_->mutex);
-    return shared_->connection;
-}
-
-void VKContainer::setInnerConnection(std::shared_ptr<InnerConnection> connection) {
-    exchangeInnerConnection(std::move(connection));
-}
-
-std::shared_ptr<InnerConnection> VKContainer::exchangeInnerConnection(
-    std::shared_ptr<InnerConnection> connection) {
-    std::lock_guard lock(shared_->mutex);
-    return std::exchange(shared_->connection, std::move(connection));
-}
-
-std::shared_ptr<InnerConnection> VKContainer::clearInnerConnectionIf(
-    const InnerConnection* expected) {
-    std::lock_guard lock(shared_->mutex);
-    if (shared_->connection.get() != expected) {
-        return nullptr;
-    }
-    return std::move(shared_->connection);
-}
-
-bool VKContainer::sameConnection(const VKContainer& other) const {
-    const InnerConnection* mine = nullptr;
-    {
-        std::lock_guard lock(shared_->mutex);
-        mine = shared_->connection.get();
-    }
-    std::lock_guard lock(other.shared_->mutex);
-    return other.shared_->connection.get() == mine;
-}
-
-dispatch::ReadWriteQueue& VKContainer::itemsLock() const {
-    return shared_->itemsLock;
+    return ContainerAccess::innerConnection(*this);
 }
 
 void VKContainer::runUnderItemsLock(bool write, void (*body)(void*), void* context) const {
     if (write) {
-        itemsLock().syncBarrier([&] { body(context); });
+        shared_->itemsLock.syncBarrier([&] { body(context); });
     } else {
-        itemsLock().sync([&] { body(context); });
+        shared_->itemsLock.sync([&] { body(context); });
     }
-}
-
-std::string VKContainer::itemsLockLabel() const {
-    return "VKContainer_items_" + shared_->itemsLockId.description();
-}
-
-std::weak_ptr<VKContainer> VKContainer::weakContainer() const {
-    auto self = std::const_pointer_cast<VKContainerBase>(weak_from_this().lock());
-    return std::static_pointer_cast<VKContainer>(self);
-}
-
-std::shared_ptr<VKContainer::ChangeStream> VKContainer::changeStream() const {
-    auto owner = weakContainer();
-    std::lock_guard lock(shared_->mutex);
-    if (!shared_->changeStream) {
-        shared_->changeStream = ChangeStream::make(owner);
-    }
-    return shared_->changeStream;
-}
-
-std::shared_ptr<VKContainer::ChangeStream> VKContainer::existingChangeStream() const {
-    std::lock_guard lock(shared_->mutex);
-    return shared_->changeStream;
 }
 
 rx::Observable<VKContainerChange> VKContainer::asObservable() const {
-    return changeStream()->observable;
-}
-
-std::exception_ptr VKContainer::handleContainerSubscription(bool subscribed) {
-    log.trace("New subscription state=%d (id=%@).", subscribed ? 1 : 0, id());
-    auto connection = innerConnection();
-    if (!connection) {
-        return nullptr;
-    }
-    try {
-        connection->setHasSubscription(id(), subscribed);
-    } catch (...) {
-        log.error("Can't deliver array 'has subscription' to server (id=%@).", id());
-        return std::current_exception();
-    }
-    return nullptr;
-}
-
-void VKContainer::postChangeNotification(VKContainerChange change, InnerConnection& via) {
-    // The stream, not the container, is held until delivery: observers still get the event
-    // when the container is released meanwhile.
-    via.schedule(
-        [stream = changeStream(), change = std::move(change)] { stream->subject.onNext(change); });
+    return ContainerAccess::changeStream(*this)->observable;
 }
 
 std::unordered_map<UUID, std::shared_ptr<VKContainer>> VKContainer::getAllParents() const {
     ParentsOfContainerBase::Retained retained;  // released after both locks
     return withReadItemsLock([&] {
         return ParentsOfContainerBase::lock().sync(
-            [&] { return parents().getAllParents(retained); });
+            [&] { return ContainerAccess::parents(*this).getAllParents(retained); });
     });
-}
-
-void VKContainer::addParent(const std::shared_ptr<VKContainer>& parent, bool withChecks) {
-    ParentsOfContainerBase::Retained retained;  // released after the lock
-    ParentsOfContainerBase::lock().sync(
-        [&] { parents().addParent(parent, *this, withChecks, retained); });
-}
-
-void VKContainer::removeParent(const VKContainer& parent) {
-    ParentsOfContainerBase::lock().sync([&] { parents().removeParent(parent.id()); });
 }
 
 void VKContainer::prefetchContent(bool recursiveFetch) {
@@ -271,138 +207,255 @@ void VKContainer::prefetchContent(bool recursiveFetch) {
         return;
     }
     if (!recursiveFetch) {
-        withWriteItemsLock([&] { prefetchInnerItems(nullptr); });
+        withWriteItemsLock([&] { ContainerAccess::prefetchInnerItems(*this, nullptr); });
         return;
     }
-    prefetchContentInternal(std::make_shared<KnownThings<UUID>>());
+    ContainerAccess::prefetchContentInternal(*this, std::make_shared<KnownThings<UUID>>());
 }
 
-void VKContainer::prefetchContentInternal(const KnownIds& known) {
-    if (!onServer()) {
+// ---- The library's side ------------------------------------------------------------------------
+
+namespace detail {
+
+std::shared_ptr<VKContainer> ContainerAccess::asClientContainer(const VKObjectPtr& value) {
+    if (!value || !value->isContainer()) {
+        return nullptr;
+    }
+    return std::dynamic_pointer_cast<VKContainer>(value);
+}
+
+void ContainerAccess::setRootId(VKContainer& c, const UUID& rootId) {
+    std::lock_guard lock(c.shared_->mutex);
+    c.shared_->rootId = rootId;
+}
+
+std::shared_ptr<InnerConnection> ContainerAccess::innerConnection(const VKContainer& c) {
+    std::lock_guard lock(c.shared_->mutex);
+    return c.shared_->connection;
+}
+
+void ContainerAccess::setInnerConnection(VKContainer& c,
+                                         std::shared_ptr<InnerConnection> connection) {
+    exchangeInnerConnection(c, std::move(connection));
+}
+
+std::shared_ptr<InnerConnection> ContainerAccess::exchangeInnerConnection(
+    VKContainer& c, std::shared_ptr<InnerConnection> connection) {
+    std::lock_guard lock(c.shared_->mutex);
+    return std::exchange(c.shared_->connection, std::move(connection));
+}
+
+std::shared_ptr<InnerConnection> ContainerAccess::clearInnerConnectionIf(
+    VKContainer& c, const InnerConnection* expected) {
+    std::lock_guard lock(c.shared_->mutex);
+    if (c.shared_->connection.get() != expected) {
+        return nullptr;
+    }
+    return std::move(c.shared_->connection);
+}
+
+bool ContainerAccess::sameConnection(const VKContainer& a, const VKContainer& b) {
+    const InnerConnection* mine = nullptr;
+    {
+        std::lock_guard lock(a.shared_->mutex);
+        mine = a.shared_->connection.get();
+    }
+    std::lock_guard lock(b.shared_->mutex);
+    return b.shared_->connection.get() == mine;
+}
+
+dispatch::ReadWriteQueue& ContainerAccess::itemsLock(const VKContainer& c) {
+    return c.shared_->itemsLock;
+}
+
+std::string ContainerAccess::itemsLockLabel(const VKContainer& c) {
+    return "VKContainer_items_" + c.shared_->itemsLockId.description();
+}
+
+void ContainerAccess::setHooks(VKContainer& c, const ContainerHooks& hooks) {
+    c.shared_->hooks = &hooks;
+}
+
+std::shared_ptr<ContainerChangeStream> ContainerAccess::changeStream(const VKContainer& c) {
+    auto owner = weakContainer(c);
+    std::lock_guard lock(c.shared_->mutex);
+    if (!c.shared_->changeStream) {
+        c.shared_->changeStream = ContainerChangeStream::make(owner);
+    }
+    return c.shared_->changeStream;
+}
+
+void ContainerAccess::postChangeNotification(VKContainer& c, VKContainerChange change,
+                                             InnerConnection& via) {
+    // The stream, not the container, is held until delivery: observers still get the event
+    // when the container is released meanwhile.
+    via.schedule(
+        [stream = changeStream(c), change = std::move(change)] { stream->subject.onNext(change); });
+}
+
+void ContainerAccess::addParent(VKContainer& child, const std::shared_ptr<VKContainer>& parent,
+                                bool withChecks) {
+    ParentsOfContainerBase::Retained retained;  // released after the lock
+    ParentsOfContainerBase::lock().sync(
+        [&] { parents(child).addParent(parent, child, withChecks, retained); });
+}
+
+void ContainerAccess::removeParent(VKContainer& child, const VKContainer& parent) {
+    ParentsOfContainerBase::lock().sync([&] { parents(child).removeParent(parent.id()); });
+}
+
+void ContainerAccess::prefetchContentInternal(VKContainer& c, const KnownIds& known) {
+    if (!c.onServer()) {
         return;
     }
     // Each container of a tree is visited once, also where two parents hold it.
-    if (known && !known->insert(id())) {
+    if (known && !known->insert(c.id())) {
         return;
     }
-    withWriteItemsLock([&] { prefetchInnerItems(known); });
+    c.withWriteItemsLock([&] { prefetchInnerItems(c, known); });
 }
 
-void VKContainer::prefetchInnerItems(const KnownIds&) {}
+void ContainerAccess::prefetchInnerItems(VKContainer& c, const KnownIds& known) {
+    if (auto hook = c.shared_->hooks->prefetchInnerItems) {
+        hook(c, known);
+    }
+}
 
-void VKContainer::handleChangeFromServer(const VKChangeNotification&, const std::string&) {}
-
-void VKContainer::adoptContentOf(VKContainer& fresh) {
+void ContainerAccess::adoptContentOf(VKContainer& c, VKContainer& fresh) {
     std::vector<VKContainerChange> events;
-    withWriteItemsLock([&] {
-        if (fresh.revision() < revision()) {
+    c.withWriteItemsLock([&] {
+        if (fresh.revision() < c.revision()) {
             return;  // this copy has applied later changes already
         }
-        events = takeItemsOf(fresh);
-        raiseRevision(fresh.revision());
+        if (auto take = c.shared_->hooks->takeItemsOf) {
+            events = take(c, fresh);
+        }
+        raiseRevision(c, fresh.revision());
     });
-    if (auto connection = innerConnection()) {
+    if (auto connection = innerConnection(c)) {
         for (auto& event : events) {
-            postChangeNotification(std::move(event), *connection);
+            postChangeNotification(c, std::move(event), *connection);
         }
     }
 }
 
-std::vector<VKContainerChange> VKContainer::takeItemsOf(VKContainer&) {
-    return {};
-}
-
-VKObjectPtr VKContainer::decodeChangeValue(const VKChangeNotification&,
-                                           const std::shared_ptr<InnerConnection>&) {
-    throw VKError(VKError::invalidData);
-}
-
-std::vector<VKContainerChange> VKContainer::applyChangeToItems(const VKChangeNotification&,
-                                                               const VKObjectPtr&) {
-    throw VKError(VKError::invalidData);
-}
-
-void VKContainer::raiseRevision(std::int64_t revision) {
-    if (revision > this->revision()) {
-        storeRevision(revision);
-        shared_->order.revisionAdvanced();
+void ContainerAccess::raiseRevision(VKContainer& c, std::int64_t revision) {
+    if (revision > c.revision()) {
+        setRevision(c, revision);
+        c.shared_->order.revisionAdvanced();
     }
 }
 
-void VKContainer::applyChangeFromServer(const VKChangeNotification& change,
-                                        const std::string& path) {
-    auto connection = ServerChangeSteps::requireConnection(*this);
-    if (ServerChangeSteps::carriesNothing(change)) {
-        return;
+void ContainerAccess::handleChangeFromServer(VKContainer& c, const VKChangeNotification& change,
+                                             const std::string& path) {
+    if (auto hook = c.shared_->hooks->handleChangeFromServer) {
+        hook(c, change, path);
     }
-    if (ServerChangeSteps::applyToAnyContainer(*this, change, *connection)) {
-        ServerChangeSteps::notifyRoot(*this, path, *connection);
-        return;
-    }
-    // Decoded before the lock is taken: decoding registers containers and may lock others.
-    auto value = decodeChangeValue(change, connection);
-    std::vector<Applied> applied;
-    withWriteItemsLock([&] {
-        auto& order = shared_->order;
-        if (order.mustWait(change.revision, revision())) {
-            order.hold({change, path, std::move(value)});
-            return;
-        }
-        applyLocked(change, path, value, applied);
-        applyHeldChanges(applied);
-    });
-    deliver(applied, connection);
 }
 
-void VKContainer::applyLocked(const VKChangeNotification& change, const std::string& path,
-                              const VKObjectPtr& value, std::vector<Applied>& applied) {
-    auto events = applyChangeToItems(change, value);
-    raiseRevision(change.revision);
+ServerOrder& ContainerAccess::serverOrder(VKContainer& c) {
+    return c.shared_->order;
+}
+
+std::vector<VKContainerChange> ContainerAccess::applyChangeToItems(
+    VKContainer& c, const VKChangeNotification& change, const VKObjectPtr& value) {
+    auto apply = c.shared_->hooks->applyChangeToItems;
+    if (!apply) {
+        throw VKError(VKError::invalidData);
+    }
+    return apply(c, change, value);
+}
+
+}  // namespace detail
+
+namespace {
+
+/// Applies one report under the write lock (its revision included) into `applied`.
+void applyLocked(VKContainer& c, const VKChangeNotification& change, const std::string& path,
+                 const VKObjectPtr& value, std::vector<AppliedChange>& applied) {
+    auto events = ContainerAccess::applyChangeToItems(c, change, value);
+    ContainerAccess::raiseRevision(c, change.revision);
     applied.push_back({std::move(events), path});
 }
 
-void VKContainer::applyHeldChanges(std::vector<Applied>& applied) {
-    while (auto next = shared_->order.takeNext(revision())) {
-        applyHeldChange(next->change, next->path, next->value, applied);
-    }
-}
-
-void VKContainer::applyHeldChange(const VKChangeNotification& change, const std::string& path,
-                                  const VKObjectPtr& value, std::vector<Applied>& applied) {
+/// Under the write lock: applies one held report; one that does not fit is logged and skipped.
+void applyHeldChange(VKContainer& c, const ServerOrder::Held& held,
+                     std::vector<AppliedChange>& applied) {
     try {
-        applyLocked(change, path, value, applied);
+        applyLocked(c, held.change, held.path, held.value, applied);
     } catch (const VKError&) {
         // As for a report applied at once: the one change is skipped, the others still apply.
-        log.error("Can't handle change from server (%@).", change);
+        log.error("Can't handle change from server (%@).", held.change);
     }
 }
 
-void VKContainer::deliver(std::vector<Applied>& applied,
-                          const std::shared_ptr<InnerConnection>& connection) {
+/// Under the write lock: applies the held reports that may follow now.
+void applyHeldChanges(VKContainer& c, std::vector<AppliedChange>& applied) {
+    while (auto next = ContainerAccess::serverOrder(c).takeNext(c.revision())) {
+        applyHeldChange(c, *next, applied);
+    }
+}
+
+/// Posts the events of applied reports through `connection`, each followed by its root's
+/// event; nothing without a connection.
+void deliver(VKContainer& c, std::vector<AppliedChange>& applied,
+             const std::shared_ptr<InnerConnection>& connection) {
     if (!connection) {
         return;
     }
     for (auto& change : applied) {
         for (auto& event : change.events) {
-            postChangeNotification(std::move(event), *connection);
+            ContainerAccess::postChangeNotification(c, std::move(event), *connection);
         }
-        ServerChangeSteps::notifyRoot(*this, change.path, *connection);
+        ServerChangeSteps::notifyRoot(c, change.path, *connection);
     }
 }
 
-VKContainer::OwnChange::OwnChange(VKContainer& container) : container_(container) {
-    container_.shared_->order.beginOwnChange();
+}  // namespace
+
+void detail::ContainerAccess::applyChangeFromServer(VKContainer& c,
+                                                    const VKChangeNotification& change,
+                                                    const std::string& path) {
+    auto connection = ServerChangeSteps::requireConnection(c);
+    if (ServerChangeSteps::carriesNothing(change)) {
+        return;
+    }
+    if (ServerChangeSteps::applyToAnyContainer(c, change, *connection)) {
+        ServerChangeSteps::notifyRoot(c, path, *connection);
+        return;
+    }
+    auto decode = c.shared_->hooks->decodeChangeValue;
+    if (!decode) {
+        throw VKError(VKError::invalidData);
+    }
+    // Decoded before the lock is taken: decoding registers containers and may lock others.
+    auto value = decode(c, change, connection);
+    std::vector<AppliedChange> applied;
+    c.withWriteItemsLock([&] {
+        auto& order = c.shared_->order;
+        if (order.mustWait(change.revision, c.revision())) {
+            order.hold({change, path, std::move(value)});
+            return;
+        }
+        applyLocked(c, change, path, value, applied);
+        applyHeldChanges(c, applied);
+    });
+    deliver(c, applied, connection);
 }
 
-VKContainer::OwnChange::~OwnChange() {
+OwnChange::OwnChange(VKContainer& container) : container_(container) {
+    ContainerAccess::serverOrder(container_).beginOwnChange();
+}
+
+OwnChange::~OwnChange() {
     if (!finished_) {
         finish(nullptr);
     }
 }
 
-void VKContainer::OwnChange::apply(ChangeResult result, std::int64_t newRevision,
-                                   const std::function<void()>& change) {
-    auto& order = container_.shared_->order;
+void OwnChange::apply(ChangeResult result, std::int64_t newRevision,
+                      const std::function<void()>& change) {
+    auto& order = ContainerAccess::serverOrder(container_);
     // Every report of a revision before ours comes first. A merged change (waitToBeUpdated)
     // follows no particular revision: the daemon reports its revision afterwards.
     std::optional<std::int64_t> after;
@@ -414,24 +467,24 @@ void VKContainer::OwnChange::apply(ChangeResult result, std::int64_t newRevision
     if (after) {
         order.waitForRevision([this] { return container_.revision(); }, *after);
     }
-    finish([&](std::vector<Applied>& applied) {
+    finish([&](std::vector<AppliedChange>& applied) {
         while (after) {
             auto next = order.takeUpTo(*after);
             if (!next) {
                 break;
             }
-            container_.applyHeldChange(next->change, next->path, next->value, applied);
+            applyHeldChange(container_, *next, applied);
         }
         change();
         if (result == ChangeResult::done) {
-            container_.raiseRevision(newRevision);
+            ContainerAccess::raiseRevision(container_, newRevision);
         }
     });
 }
 
-void VKContainer::OwnChange::finish(const std::function<void(std::vector<Applied>&)>& change) {
+void OwnChange::finish(const std::function<void(std::vector<AppliedChange>&)>& change) {
     finished_ = true;
-    std::vector<Applied> applied;
+    std::vector<AppliedChange> applied;
     std::exception_ptr failure;
     container_.withWriteItemsLock([&] {
         if (change) {
@@ -441,20 +494,22 @@ void VKContainer::OwnChange::finish(const std::function<void(std::vector<Applied
                 failure = std::current_exception();
             }
         }
-        container_.shared_->order.endOwnChange();
-        container_.applyHeldChanges(applied);
+        ContainerAccess::serverOrder(container_).endOwnChange();
+        applyHeldChanges(container_, applied);
     });
-    container_.deliver(applied, container_.innerConnection());
+    deliver(container_, applied, ContainerAccess::innerConnection(container_));
     if (failure) {
         std::rethrow_exception(failure);
     }
 }
 
-std::pair<ChangeResult, std::int64_t> VKContainer::exchangeChange(
-    InnerConnection& connection, ChangeType type, std::int64_t from, std::int64_t to,
-    std::string key, std::vector<std::uint8_t> data, const basalt::QZLogger& logger,
-    const basalt::LogFormat& resultMessage) {
-    auto record = std::make_shared<const VKChangeNotification>(type, id(), revision(), from, to,
+namespace detail {
+
+std::pair<ChangeResult, std::int64_t> ContainerAccess::exchangeChange(
+    VKContainer& c, InnerConnection& connection, ChangeType type, std::int64_t from,
+    std::int64_t to, std::string key, std::vector<std::uint8_t> data,
+    const basalt::QZLogger& logger, const basalt::LogFormat& resultMessage) {
+    auto record = std::make_shared<const VKChangeNotification>(type, c.id(), c.revision(), from, to,
                                                                std::move(key), std::move(data));
     auto [result, newRevision] = connection.publishChangeNotification(record);
     logger.debug(basalt::LogFormat("%@%@ (newRev=%d)", resultMessage.file, resultMessage.line,
@@ -463,53 +518,62 @@ std::pair<ChangeResult, std::int64_t> VKContainer::exchangeChange(
     return {result, newRevision};
 }
 
-void VKContainer::removeAllEntries(const std::function<void()>& clear,
-                                   const basalt::QZLogger& logger,
-                                   const basalt::LogFormat& resultMessage,
-                                   const basalt::LogFormat& conflictMessage) {
-    auto connection = innerConnection();
+void ContainerAccess::removeAllEntries(VKContainer& c, const std::function<void()>& clear,
+                                       const basalt::QZLogger& logger,
+                                       const basalt::LogFormat& resultMessage,
+                                       const basalt::LogFormat& conflictMessage) {
+    auto connection = innerConnection(c);
     if (!connection) {
-        withWriteItemsLock(clear);
+        c.withWriteItemsLock(clear);
         return;
     }
-    OwnChange own(*this);
-    const auto [result, revision] = exchangeChange(*connection, ChangeType::childrenRemoved, 0, 0,
-                                                   {}, {}, logger, resultMessage);
+    OwnChange own(c);
+    const auto [result, revision] = exchangeChange(c, *connection, ChangeType::childrenRemoved, 0,
+                                                   0, {}, {}, logger, resultMessage);
     if (result == ChangeResult::synchronizeConflict) {
-        logger.error(conflictMessage, id());
+        logger.error(conflictMessage, c.id());
         throw VKError(VKError::synchronizeConflict);
     }
     if (result == ChangeResult::waitToBeUpdated) {
-        raiseRevision(revision);
+        raiseRevision(c, revision);
     }
     own.apply(result, revision, clear);
 }
 
-void VKContainer::serialize(SerializerBase& serializer) const {
+void ContainerAccess::serialize(const VKContainer& c, SerializerBase& serializer) {
     auto writeReference = [&] {
-        serializer.encodeInteger(static_cast<std::int64_t>(Kind::containerProxy)).encodeUuid(id());
+        serializer.encodeInteger(static_cast<std::int64_t>(VKObjectBase::Kind::containerProxy))
+            .encodeUuid(c.id());
     };
     // Containers the daemon already knows travel by id, and a proxy has no content to send:
     // neither needs its items, so neither takes its lock. Encoding a value placed into another
     // container then locks only the new containers below it, never one elsewhere in the tree.
-    if (onServer() || kind() == Kind::containerProxy) {
+    if (c.onServer() || c.kind() == VKObjectBase::Kind::containerProxy) {
         writeReference();
         return;
     }
-    auto self = std::const_pointer_cast<VKContainerBase>(shared_from_this());
-    if (serializer.rememberContainer(std::static_pointer_cast<VKContainer>(self))) {
+    if (serializer.rememberContainer(sharedContainer(c))) {
         writeReference();
         return;
     }
-    withReadItemsLock([&] {
-        auto stream = existingChangeStream();
+    c.withReadItemsLock([&] {
+        std::shared_ptr<ContainerChangeStream> stream;
+        {
+            std::lock_guard lock(c.shared_->mutex);
+            stream = c.shared_->changeStream;
+        }
         bool hasSubscription = stream && stream->subject.hasObservers();
-        serializer.encodeInteger(static_cast<std::int64_t>(kind()))
-            .encodeUuid(id())
-            .encodeInteger(revision())
+        serializer.encodeInteger(static_cast<std::int64_t>(c.kind()))
+            .encodeUuid(c.id())
+            .encodeInteger(c.revision())
             .encodeInteger(hasSubscription ? 1 : 0);
-        serializeInnerItems(serializer);
+        if (c.kind() == VKObjectBase::Kind::array) {
+            serializeInnerItems(static_cast<const VKArrayBase&>(c), serializer);
+        } else {
+            serializeInnerItems(static_cast<const VKDictionaryBase&>(c), serializer);
+        }
     });
 }
 
+}  // namespace detail
 }  // namespace velkor

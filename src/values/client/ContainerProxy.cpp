@@ -1,6 +1,7 @@
 #include "values/client/ContainerProxy.h"
 
 #include "basalt/QZLogger.h"
+#include "internals/ContainerAccess.h"
 #include "internals/InnerConnection.h"
 #include "registry/RegistryOfContainers.h"
 #include "values/client/DeserializerOnClient.h"
@@ -8,11 +9,13 @@
 
 namespace velkor {
 
+using Access = detail::ContainerAccess;
+
 static auto& log = basalt::QZLogger::loggerWithIdentifier("Velkor.Values.ContainerProxy");
 
 ContainerProxy::~ContainerProxy() {
     log.trace("Destructing proxy (id=%@)...", id());
-    if (auto connection = innerConnection()) {
+    if (auto connection = Access::innerConnection(*this)) {
         connection->unregisterContainer(id(), weak_from_this());
     }
 }
@@ -36,7 +39,7 @@ VKObjectPtr ContainerProxy::deserialize(DeserializerOnClient& decoder) {
         return nullptr;
     }
     auto proxy = std::make_shared<ContainerProxy>(Private{});
-    proxy->setId(*id);
+    Access::setId(*proxy, *id);
     registry.registerContainer(proxy);
     return proxy;
 }
@@ -47,7 +50,7 @@ std::shared_ptr<VKContainer> ContainerProxy::obtainRealContainer(const KnownIds&
         std::lock_guard lock(resolving_);
         real = realContainer();
         if (!real) {
-            auto connection = innerConnection();
+            auto connection = Access::innerConnection(*this);
             if (!connection) {
                 log.error("Can't obtainer real container (id=%@) - connection lost.", id());
                 throw VKError(VKError::connectionLost);
@@ -72,7 +75,7 @@ std::shared_ptr<VKContainer> ContainerProxy::obtainRealContainer(const KnownIds&
         }
     }
     if (known) {
-        real->prefetchContentInternal(known);
+        Access::prefetchContentInternal(*real, known);
     }
     return real;
 }

@@ -4,6 +4,7 @@
 #include <mutex>
 #include <string>
 
+#include "internals/ContainerAccess.h"
 #include "values/ContainerProxyBase.h"
 
 namespace velkor {

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "basalt/QZLogger.h"
+#include "internals/ContainerAccess.h"
 #include "internals/InnerConnection.h"
 #include "registry/RegistryOfContainers.h"
 #include "values/ParentsOfContainerBase.h"
@@ -43,14 +44,18 @@ VKObjectPtr DeserializerOnClient::decodeValue() {
         return nullptr;
     }
     switch (*kind) {
-        case VKObjectBase::Kind::number:
-            return VKNumber::decode(*this);
+        case VKObjectBase::Kind::number: {
+            auto number = decodeInteger();
+            return number ? std::make_shared<VKNumber>(*number) : nullptr;
+        }
         case VKObjectBase::Kind::string: {
             auto text = decodeString();
             return text ? std::make_shared<VKString>(std::move(*text)) : nullptr;
         }
-        case VKObjectBase::Kind::data:
-            return VKData::decode(*this);
+        case VKObjectBase::Kind::data: {
+            auto bytes = decodeData();
+            return bytes ? std::make_shared<VKData>(std::move(*bytes)) : nullptr;
+        }
         case VKObjectBase::Kind::array:
         case VKObjectBase::Kind::dictionary:
             return decodeContainer(*kind);
@@ -76,9 +81,9 @@ VKObjectPtr DeserializerOnClient::decodeContainer(VKObjectBase::Kind kind) {
         std::size_t size;
     } level(nesting_, inProgress_);
     if (kind == VKObjectBase::Kind::array) {
-        return VKArray::decode(*this);
+        return detail::ContainerAccess::decodeArray(*this);
     }
-    return VKDictionary::decode(*this);
+    return detail::ContainerAccess::decodeDictionary(*this);
 }
 
 std::optional<DeserializerOnClient::ContainerHeader> DeserializerOnClient::decodeContainerHeader() {
@@ -143,7 +148,7 @@ bool DeserializerOnClient::mayPlace(const UUID& id, const std::shared_ptr<VKCont
 
 void DeserializerOnClient::applyAdoptions() {
     for (auto& [live, fresh] : adoptions_) {
-        live->adoptContentOf(*fresh);
+        detail::ContainerAccess::adoptContentOf(*live, *fresh);
     }
 }
 

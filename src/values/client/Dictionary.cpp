@@ -1,6 +1,7 @@
 // The dictionary's construction, decoding, reads, prefetching and the changes the caller makes.
 #include "basalt/QZLogger.h"
 #include "dispatch/ReadWriteQueue.h"
+#include "internals/ContainerAccess.h"
 #include "internals/InnerConnection.h"
 #include "registry/RegistryOfContainers.h"
 #include "values/ChildLinks.h"
@@ -13,30 +14,37 @@
 
 namespace velkor {
 
+using Access = detail::ContainerAccess;
+
 static auto& log = basalt::QZLogger::loggerWithIdentifier("Velkor.Values.Dictionary");
 
 std::shared_ptr<VKDictionary> VKDictionary::make(std::size_t minimumCapacity) {
     return std::make_shared<VKDictionary>(Private{}, minimumCapacity);
 }
 
+VKDictionary::VKDictionary(Private, std::size_t minimumCapacity)
+    : VKDictionaryBase(minimumCapacity) {
+    Access::setHooks(*this, Access::dictionaryHooks);
+}
+
 VKDictionary::~VKDictionary() {
     log.trace("Destructing dictionary (id=%@)...", id());
-    if (auto connection = innerConnection()) {
+    if (auto connection = Access::innerConnection(*this)) {
         connection->unregisterContainer(id(), weak_from_this());
     }
 }
 
-std::shared_ptr<VKDictionary> VKDictionary::decode(DeserializerOnClient& decoder) {
+std::shared_ptr<VKDictionary> Access::decodeDictionary(DeserializerOnClient& decoder) {
     auto header = decoder.decodeContainerHeader();
     if (!header) {
         log.error("Can't decode base properties of a dictionary.");
         return nullptr;
     }
     // An entry takes at least three bytes: its key, the value's kind and the value.
-    auto dictionary = make(decoder.boundedCapacity(header->count, 3));
-    dictionary->setId(header->id);
-    dictionary->setRootId(header->rootId);
-    dictionary->setRevision(header->revision);
+    auto dictionary = VKDictionary::make(decoder.boundedCapacity(header->count, 3));
+    setId(*dictionary, header->id);
+    setRootId(*dictionary, header->rootId);
+    setRevision(*dictionary, header->revision);
     // Not shared before it is registered, so the entries are filled without its lock.
     for (std::int64_t i = 0; i < header->count; ++i) {
         auto key = decoder.decodeString();
@@ -49,13 +57,13 @@ std::shared_ptr<VKDictionary> VKDictionary::decode(DeserializerOnClient& decoder
             log.error("Can't decode dictionary item with key='%@'.", *key);
             return nullptr;
         }
-        dictionary->putDecoded(std::move(*key), std::move(value));
+        putDecoded(*dictionary, std::move(*key), std::move(value));
     }
     return std::static_pointer_cast<VKDictionary>(decoder.completeContainer(dictionary));
 }
 
 std::size_t VKDictionary::count() const {
-    return itemsLock().sync([&] { return innerItems().size(); });
+    return Access::itemsLock(*this).sync([&] { return innerItems().size(); });
 }
 
 VKDictionary::Items VKDictionary::items() const {
@@ -70,12 +78,13 @@ std::string VKDictionary::description() const {
 }
 
 bool VKDictionary::hasKey(const std::string& key) const {
-    return itemsLock().sync([&] { return findItem(key) != innerItems().end(); });
+    return Access::itemsLock(*this).sync(
+        [&] { return Access::findItem(*this, key) != innerItems().end(); });
 }
 
 VKObjectPtr VKDictionary::get(const std::string& at) {
-    auto value = itemsLock().sync([&]() -> VKObjectPtr {
-        auto found = findItem(at);
+    auto value = Access::itemsLock(*this).sync([&]() -> VKObjectPtr {
+        auto found = Access::findItem(*this, at);
         return found == innerItems().end() ? nullptr : found->second;
     });
     if (!value || value->kind() != Kind::containerProxy) {
@@ -83,7 +92,7 @@ VKObjectPtr VKDictionary::get(const std::string& at) {
     }
     // A proxy: resolved under the write lock, where the entry is looked at again.
     return withWriteItemsLock([&]() -> VKObjectPtr {
-        auto found = findItem(at);
+        auto found = Access::findItem(*this, at);
         if (found == innerItems().end()) {
             return nullptr;
         }
@@ -92,18 +101,18 @@ VKObjectPtr VKDictionary::get(const std::string& at) {
             return found->second;
         }
         auto real = proxy->obtainRealContainer(nullptr);
-        setInternal(at, real);
+        Access::setInternal(*this, at, real);
         return real;
     });
 }
 
-std::vector<VKContainerChange> VKDictionary::takeItemsOf(VKContainer& fresh) {
-    auto& source = static_cast<VKDictionary&>(fresh);
-    auto& mine = innerItems();
+std::vector<VKContainerChange> Access::takeDictionaryItems(VKDictionary& dictionary,
+                                                           VKDictionary& source) {
+    auto& mine = dictionary.innerItems();
     auto& theirs = source.innerItems();
     std::vector<VKContainerChange> events;
     for (const auto& [key, value] : mine) {
-        auto other = source.findItem(key);
+        auto other = findItem(source, key);
         if (other == theirs.end()) {
             events.emplace_back(VKContainerChange::DidDictionaryChildRemove{key, value});
         } else if (!equalValues(value, other->second)) {
@@ -111,29 +120,29 @@ std::vector<VKContainerChange> VKDictionary::takeItemsOf(VKContainer& fresh) {
         }
     }
     for (const auto& [key, value] : theirs) {
-        if (findItem(key) == mine.end()) {
+        if (findItem(dictionary, key) == mine.end()) {
             events.emplace_back(VKContainerChange::DidDictionaryChildAdd{key, value});
         }
     }
-    removeAllInternal();
+    removeAllInternal(dictionary);
     for (const auto& [key, value] : theirs) {
-        ChildLinks::attach(*this, value, false);
+        ChildLinks::attach(dictionary, value, false);
         ChildLinks::detach(source, value);
     }
-    moveItemsFrom(source);
+    moveItemsFrom(dictionary, source);
     return events;
 }
 
-void VKDictionary::prefetchInnerItems(const KnownIds& known) {
-    for (auto& [key, value] : innerItems()) {
+void Access::prefetchDictionaryItems(VKDictionary& dictionary, const KnownIds& known) {
+    for (auto& [key, value] : dictionary.innerItems()) {
         auto child = asClientContainer(value);
         if (!child) {
             continue;
         }
         if (auto* proxy = dynamic_cast<ContainerProxy*>(child.get())) {
-            setInternal(key, proxy->obtainRealContainer(known));
+            setInternal(dictionary, key, proxy->obtainRealContainer(known));
         } else if (known && child->onServer()) {
-            child->prefetchContentInternal(known);
+            prefetchContentInternal(*child, known);
         }
     }
 }
@@ -148,32 +157,32 @@ void VKDictionary::set(const std::string& at, VKObjectPtr value) {
         "There was dictionary synchronization conflict during set @ '%@' key (id=%@).");
     const RootAdoption adoption(value);
     withWriteItemsLock([&] {
-        auto [changed, old] = setInternal(at, value);
-        auto connection = innerConnection();
+        auto [changed, old] = Access::setInternal(*this, at, value);
+        auto connection = Access::innerConnection(*this);
         if (!changed || !connection) {
             return;
         }
         SerializerOnClient encoder;
-        value->serialize(encoder);
+        serialize(*value, encoder);
         auto type = old ? ChangeType::childChanged : ChangeType::childInserted;
-        auto [result, revision] = exchangeChange(*connection, type, 0, 0, at,
-                                                 encoder.takeArchiverData(), log, resultLine);
+        auto [result, revision] = Access::exchangeChange(
+            *this, *connection, type, 0, 0, at, encoder.takeArchiverData(), log, resultLine);
         if (result == ChangeResult::synchronizeConflict) {
             log.error(conflictLine, at, id());
             if (old) {
                 try {
-                    setInternal(at, old);
+                    Access::setInternal(*this, at, old);
                 } catch (const VKError&) {
                     // The conflict is what the caller learns; the undo can only fail the same way.
                 }
             } else {
-                removeInternal(at);
+                Access::removeInternal(*this, at);
             }
             adoption.undo();
             throw VKError(VKError::synchronizeConflict);
         }
         if (result == ChangeResult::done) {
-            setRevision(revision);
+            Access::setRevision(*this, revision);
         }
         encoder.registerContainers(rootId(), *connection, this);
     });
@@ -184,31 +193,31 @@ void VKDictionary::remove(const std::string& at) {
     const basalt::LogFormat conflictLine(
         "There was dictionary synchronization conflict during remove @ '%@' key. (id=%@).");
     withWriteItemsLock([&] {
-        auto [changed, old] = removeInternal(at);
-        auto connection = innerConnection();
+        auto [changed, old] = Access::removeInternal(*this, at);
+        auto connection = Access::innerConnection(*this);
         if (!changed || !connection) {
             return;
         }
-        auto [result, revision] =
-            exchangeChange(*connection, ChangeType::childRemoved, 0, 0, at, {}, log, resultLine);
+        auto [result, revision] = Access::exchangeChange(
+            *this, *connection, ChangeType::childRemoved, 0, 0, at, {}, log, resultLine);
         if (result == ChangeResult::synchronizeConflict) {
             log.error(conflictLine, at, id());
             try {
-                setInternal(at, old);
+                Access::setInternal(*this, at, old);
             } catch (const VKError&) {
                 // As in set: the conflict is reported, not the undo.
             }
             throw VKError(VKError::synchronizeConflict);
         }
         if (result == ChangeResult::done) {
-            setRevision(revision);
+            Access::setRevision(*this, revision);
         }
     });
 }
 
 void VKDictionary::removeAll() {
-    removeAllEntries(
-        [this] { removeAllInternal(); }, log,
+    Access::removeAllEntries(
+        *this, [this] { Access::removeAllInternal(*this); }, log,
         basalt::LogFormat("Result of dictionary `children removed` notification: "),
         basalt::LogFormat("There was dictionary synchronization conflict during removal "
                           "of all children. (id=%@)."));

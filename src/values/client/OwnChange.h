@@ -9,11 +9,13 @@
 
 namespace velkor {
 
+struct AppliedChange;
+
 /// One of this client's changes that is sent without the items lock and applied only once the
 /// daemon has accepted it. From construction until it is applied or abandoned it counts as in
 /// flight, so that reports the daemon ordered after it wait for it; a change that is abandoned
 /// (refused, failed, or an exception) releases them when this object goes.
-class VKContainer::OwnChange {
+class OwnChange {
   public:
     explicit OwnChange(VKContainer& container);
     ~OwnChange();
@@ -27,7 +29,7 @@ class VKContainer::OwnChange {
     void apply(ChangeResult result, std::int64_t newRevision, const std::function<void()>& change);
 
   private:
-    void finish(const std::function<void(std::vector<Applied>&)>& change);
+    void finish(const std::function<void(std::vector<AppliedChange>&)>& change);
 
     VKContainer& container_;
     bool finished_ = false;

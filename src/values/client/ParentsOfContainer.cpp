@@ -1,5 +1,6 @@
 #include "values/client/ParentsOfContainer.h"
 
+#include "internals/ContainerAccess.h"
 #include "velkor/VKContainer.h"
 #include "velkor/VKError.h"
 
@@ -9,14 +10,14 @@ void ParentsOfContainer::ensureTheSameRoot(VKContainer& child, const VKContainer
     const UUID childRoot = child.rootId();
     if (childRoot.isZero()) {
         // A container that belongs to no settings file yet joins the parent's.
-        child.setRootId(parent.rootId());
+        detail::ContainerAccess::setRootId(child, parent.rootId());
         return;
     }
     const UUID parentRoot = parent.rootId();
     if (parentRoot.isZero()) {
         return;
     }
-    if (childRoot != parentRoot || !child.sameConnection(parent)) {
+    if (childRoot != parentRoot || !detail::ContainerAccess::sameConnection(child, parent)) {
         throw VKError(VKError::notTheSameRoot);
     }
 }

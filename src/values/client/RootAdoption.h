@@ -2,6 +2,7 @@
 
 #include <memory>
 
+#include "internals/ContainerAccess.h"
 #include "velkor/VKContainer.h"
 
 namespace velkor {
@@ -13,7 +14,7 @@ namespace velkor {
 class RootAdoption {
   public:
     explicit RootAdoption(const VKObjectPtr& value) {
-        auto container = VKContainer::asClientContainer(value);
+        auto container = detail::ContainerAccess::asClientContainer(value);
         if (container && container->rootId().isZero()) {
             container_ = std::move(container);
         }
@@ -22,7 +23,7 @@ class RootAdoption {
     /// Gives the container back the root id of no file.
     void undo() const {
         if (container_) {
-            container_->setRootId(UUID::zero());
+            detail::ContainerAccess::setRootId(*container_, UUID::zero());
         }
     }
 

@@ -1,5 +1,6 @@
 #include "values/client/SerializerOnClient.h"
 
+#include "internals/ContainerAccess.h"
 #include "internals/InnerConnection.h"
 #include "registry/RegistryOfContainers.h"
 #include "velkor/VKContainer.h"
@@ -13,7 +14,7 @@ void SerializerOnClient::registerContainers(const UUID& rootId, InnerConnection&
         return;
     }
     for (const auto& [id, container] : containers) {
-        container->setRootId(rootId);
+        detail::ContainerAccess::setRootId(*container, rootId);
     }
     // One registry call for the whole tree: it also attaches every container to the connection.
     connection.registryOfContainers().registerContainers(containers, holder);

@@ -1,15 +1,18 @@
 #include "values/client/ServerChangeSteps.h"
 
 #include "basalt/QZLogger.h"
+#include "internals/ContainerAccess.h"
 #include "registry/RegistryOfContainers.h"
 #include "values/client/DeserializerOnClient.h"
 #include "velkor/VKError.h"
 
 namespace velkor {
 
+using Access = detail::ContainerAccess;
+
 std::shared_ptr<InnerConnection> ServerChangeSteps::requireConnection(
     const VKContainer& container) {
-    auto connection = container.innerConnection();
+    auto connection = Access::innerConnection(container);
     if (!connection) {
         throw VKError(VKError::connectionLost);
     }
@@ -35,13 +38,13 @@ bool ServerChangeSteps::applyToAnyContainer(VKContainer& container,
                                             InnerConnection& connection) {
     switch (change.type) {
         case ChangeType::updateRevision:
-            container.raiseRevision(change.revision);
+            Access::raiseRevision(container, change.revision);
             return true;
         case ChangeType::containerDeleted:
         case ChangeType::containerAbandoned:
-            container.setRevision(change.revision);
+            Access::setRevision(container, change.revision);
             connection.unregisterContainer(container.id(), container.weak_from_this());
-            container.postChangeNotification(VKContainerChange::DidDelete{}, connection);
+            Access::postChangeNotification(container, VKContainerChange::DidDelete{}, connection);
             return true;
         default:
             return false;
@@ -60,8 +63,9 @@ void ServerChangeSteps::notifyRoot(VKContainer& container, const std::string& pa
         return;
     }
     if (auto root = connection.registryOfContainers().tryFind(rootId)) {
-        root->postChangeNotification(
-            VKContainerChange::DidDescendantChange{container.sharedContainer(), path}, connection);
+        Access::postChangeNotification(
+            *root, VKContainerChange::DidDescendantChange{Access::sharedContainer(container), path},
+            connection);
     }
 }
 

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "internals/ContainerAccess.h"
 #include "support/DaemonBlobWriter.h"
 #include "support/FakeInnerConnection.h"
 #include "support/LogCapture.h"
@@ -8,6 +9,7 @@
 #include "velkor/rx/ImmediateScheduler.h"
 
 using namespace velkor;
+using Access = velkor::detail::ContainerAccess;
 
 namespace {
 
@@ -92,8 +94,8 @@ TEST(DictionaryAccessors, MissingKeysAreSilentAndBooleansAreNumbers) {
 
     // A container of another settings file cannot be placed here: the typed setter reports it.
     auto foreign = VKDictionary::make();
-    foreign->setRootId(UUID::random());
-    dictionary->setRootId(UUID::random());
+    Access::setRootId(*foreign, UUID::random());
+    Access::setRootId(*dictionary, UUID::random());
     d["foreign"] = foreign;
     EXPECT_FALSE(dictionary->hasKey("foreign"));
     EXPECT_EQ(capture->count(LogLevel::error, "NotTheSameRoot"), 1u);

@@ -27,7 +27,7 @@ std::string text(const VKContainer& c) {
 
 std::vector<std::uint8_t> encoded(const VKObjectPtr& value) {
     SerializerOnClient encoder;
-    value->serialize(encoder);
+    serialize(*value, encoder);
     return encoder.takeArchiverData();
 }
 
@@ -197,7 +197,8 @@ TEST_F(ChangeExchange, IndexesAreCheckedAgainAfterTheDaemonAccepted) {
     ASSERT_EQ(daemon.updates().size(), 1u);
     // Another client's removal is applied while this removal is being asked for.
     daemon.daemon->setHandler([&](const ClientRequest&) -> std::optional<ServerResponse> {
-        array->handleChangeFromServer(*record(ChangeType::childRemoved, array->id(), 6, 2, 2), "");
+        Access::handleChangeFromServer(*array,
+                                       *record(ChangeType::childRemoved, array->id(), 6, 2, 2), "");
         return ServerResponse::SettingsUpdated{ChangeResult::done, 7};
     });
     EXPECT_EQ(errorOf([&] { array->remove(2); }), VKError::indexOutOfRange);
@@ -216,7 +217,7 @@ TEST_F(ChangeExchange, OwnChangesAndReportsApplyInTheDaemonsOrder) {
     };
     // Ours is revision 6 at index 3; theirs, revision 7 at index 4, arrives first.
     daemon.daemon->setHandler([&](const ClientRequest&) -> std::optional<ServerResponse> {
-        array->handleChangeFromServer(*appendOf(7, 4, "x"), "");
+        Access::handleChangeFromServer(*array, *appendOf(7, 4, "x"), "");
         return ServerResponse::SettingsUpdated{ChangeResult::done, 6};
     });
     EXPECT_EQ(array->append(str("d")), 3);
@@ -230,7 +231,8 @@ TEST_F(ChangeExchange, OwnChangesAndReportsApplyInTheDaemonsOrder) {
     });
     std::thread late([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        array->handleChangeFromServer(*record(ChangeType::childRemoved, array->id(), 8, 0, 0), "");
+        Access::handleChangeFromServer(*array,
+                                       *record(ChangeType::childRemoved, array->id(), 8, 0, 0), "");
     });
     array->remove(0);  // the daemon removed "b", which stood at 0 after their removal of "a"
     late.join();

@@ -35,7 +35,7 @@ TEST(ContainerConcurrency, ReadersWritersNotificationsAndWalksInterleave) {
             }
             reads += static_cast<int>(child->items().size() + parent->count());
             SerializerOnClient encoder;
-            parent->serialize(encoder);
+            serialize(*parent, encoder);
             child->hasKey("x");
         }
     };

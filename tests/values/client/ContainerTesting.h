@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "connection/ConnectionImpl.h"
+#include "internals/ContainerAccess.h"
 #include "support/DaemonBlobWriter.h"
 #include "support/ErrorOf.h"
 #include "support/FakeDaemon.h"
@@ -19,6 +20,8 @@
 #include "velkor/testing/VirtualTimeScheduler.h"
 
 namespace velkor::test {
+
+using Access = detail::ContainerAccess;
 
 inline VKObjectPtr str(std::string text) {
     return std::make_shared<VKString>(std::move(text));

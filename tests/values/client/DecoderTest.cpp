@@ -22,7 +22,7 @@ TEST_F(Decoding, BuildsRegistersAndSharesContainers) {
     const UUID top = UUID::random(), list = UUID::random(), known = UUID::random(),
                unknown = UUID::random();
     auto registered = VKDictionary::make();
-    registered->setId(known);
+    Access::setId(*registered, known);
     registry.registerContainer(registered);
 
     DaemonBlobWriter blob;
@@ -35,7 +35,7 @@ TEST_F(Decoding, BuildsRegistersAndSharesContainers) {
     EXPECT_EQ(value->id(), top);
     EXPECT_EQ(value->rootId(), root);
     EXPECT_EQ(value->revision(), 7);
-    EXPECT_EQ(value->innerConnection(), connection);
+    EXPECT_EQ(Access::innerConnection(*value), connection);
     EXPECT_EQ(value->count(), 3u);  // the repeated key keeps the later value
     EXPECT_EQ(value->items().at("n")->description(), "later");
     EXPECT_EQ(value->items().at("k"), registered);  // a reference to a registered container
@@ -86,7 +86,7 @@ TEST_F(Decoding, ALiveIdGivesTheLiveObjectUpToDate) {
                                                 "didDictionaryChildRemove(key=gone)",
                                                 "didDictionaryChildAdd(key=new)"));
     EXPECT_EQ(registry.tryFind(top), first);
-    EXPECT_EQ(first->innerConnection(), connection);
+    EXPECT_EQ(Access::innerConnection(*first), connection);
 }
 
 // A blob may not place a container inside itself or inside one of its descendants, whether the

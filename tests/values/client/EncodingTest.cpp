@@ -11,7 +11,7 @@ namespace velkor::test {
 namespace {
 
 std::vector<std::uint8_t> encode(const VKObjectBase& value, SerializerOnClient& encoder) {
-    value.serialize(encoder);
+    serialize(value, encoder);
     return encoder.takeArchiverData();
 }
 
@@ -41,8 +41,8 @@ TEST(ClientEncoding, RepeatedAttachedAndProxiedContainersTravelAsReferences) {
     auto connection = FakeInnerConnection::make(scheduler);
     const UUID oldRoot = UUID::random();
     auto attached = VKArray::make();
-    attached->setRootId(oldRoot);
-    attached->setRevision(4);
+    Access::setRootId(*attached, oldRoot);
+    Access::setRevision(*attached, 4);
     connection->registryOfContainers().registerContainer(attached);
 
     auto proxy = decodeOn<VKContainer>(connection, DaemonBlobWriter().proxy(UUID::random()).blob());
@@ -75,7 +75,7 @@ TEST(ClientEncoding, RepeatedAttachedAndProxiedContainersTravelAsReferences) {
     for (const auto& c : {std::static_pointer_cast<VKContainer>(root),
                           std::static_pointer_cast<VKContainer>(shared)}) {
         EXPECT_EQ(c->rootId(), root->id());
-        EXPECT_EQ(c->innerConnection(), connection);
+        EXPECT_EQ(Access::innerConnection(*c), connection);
         EXPECT_EQ(connection->registryOfContainers().tryFind(c->id()), c);
     }
     EXPECT_EQ(attached->rootId(), oldRoot);

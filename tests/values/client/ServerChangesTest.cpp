@@ -116,7 +116,8 @@ TEST(ServerChanges, ArraysAndDictionariesApplyEveryRecordType) {
     EXPECT_EQ(rootEvents.texts().size(), expectedRoot.size() + 4);
     // Detached containers refuse further records.
     EXPECT_EQ(errorOf([&] {
-                  dictionary->handleChangeFromServer(*record(Type::updateRevision, dict, 1), "");
+                  Access::handleChangeFromServer(*dictionary,
+                                                 *record(Type::updateRevision, dict, 1), "");
               }),
               VKError::connectionLost);
 }

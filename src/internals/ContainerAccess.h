@@ -154,6 +154,9 @@ class ContainerAccess {
                                        const std::string& path);
     /// The daemon's order of the container's changes ("values/client/ServerOrder.h").
     static ServerOrder& serverOrder(VKContainer& c);
+    /// The class's decodeChangeValue hook; throws invalidData for a class without one.
+    static VKObjectPtr decodeChangeValue(VKContainer& c, const VKChangeNotification& change,
+                                         const std::shared_ptr<InnerConnection>& connection);
     /// The class's applyChangeToItems hook; throws invalidData for a class without one.
     static std::vector<VKContainerChange> applyChangeToItems(VKContainer& c,
                                                              const VKChangeNotification& change,

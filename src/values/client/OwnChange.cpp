@@ -1,0 +1,195 @@
+// A container's changes in the daemon's order: the reports of other clients' changes, and this
+// client's own changes sent without the items lock and applied once the daemon accepted them.
+#include <optional>
+
+#include "basalt/QZLogger.h"
+#include "internals/ChangeNotification.h"
+#include "internals/ContainerAccess.h"
+#include "internals/InnerConnection.h"
+#include "values/client/OwnChange.h"
+#include "values/client/ServerChangeSteps.h"
+#include "values/client/ServerOrder.h"
+#include "velkor/VKError.h"
+
+namespace velkor {
+
+using detail::ContainerAccess;
+
+static auto& log = basalt::QZLogger::loggerWithIdentifier("Velkor.Values.Container");
+
+/// The events of one applied report, and the path they concern.
+struct AppliedChange {
+    std::vector<VKContainerChange> events;
+    std::string path;
+};
+
+namespace {
+
+/// Applies one report under the write lock (its revision included) into `applied`.
+void applyLocked(VKContainer& c, const VKChangeNotification& change, const std::string& path,
+                 const VKObjectPtr& value, std::vector<AppliedChange>& applied) {
+    auto events = ContainerAccess::applyChangeToItems(c, change, value);
+    ContainerAccess::raiseRevision(c, change.revision);
+    applied.push_back({std::move(events), path});
+}
+
+/// Under the write lock: applies one held report; one that does not fit is logged and skipped.
+void applyHeldChange(VKContainer& c, const ServerOrder::Held& held,
+                     std::vector<AppliedChange>& applied) {
+    try {
+        applyLocked(c, held.change, held.path, held.value, applied);
+    } catch (const VKError&) {
+        // As for a report applied at once: the one change is skipped, the others still apply.
+        log.error("Can't handle change from server (%@).", held.change);
+    }
+}
+
+/// Under the write lock: applies the held reports that may follow now.
+void applyHeldChanges(VKContainer& c, std::vector<AppliedChange>& applied) {
+    while (auto next = ContainerAccess::serverOrder(c).takeNext(c.revision())) {
+        applyHeldChange(c, *next, applied);
+    }
+}
+
+/// Posts the events of applied reports through `connection`, each followed by its root's
+/// event; nothing without a connection.
+void deliver(VKContainer& c, std::vector<AppliedChange>& applied,
+             const std::shared_ptr<InnerConnection>& connection) {
+    if (!connection) {
+        return;
+    }
+    for (auto& change : applied) {
+        for (auto& event : change.events) {
+            ContainerAccess::postChangeNotification(c, std::move(event), *connection);
+        }
+        ServerChangeSteps::notifyRoot(c, change.path, *connection);
+    }
+}
+
+}  // namespace
+
+void detail::ContainerAccess::applyChangeFromServer(VKContainer& c,
+                                                    const VKChangeNotification& change,
+                                                    const std::string& path) {
+    auto connection = ServerChangeSteps::requireConnection(c);
+    if (ServerChangeSteps::carriesNothing(change)) {
+        return;
+    }
+    if (ServerChangeSteps::applyToAnyContainer(c, change, *connection)) {
+        ServerChangeSteps::notifyRoot(c, path, *connection);
+        return;
+    }
+    // Decoded before the lock is taken: decoding registers containers and may lock others.
+    auto value = ContainerAccess::decodeChangeValue(c, change, connection);
+    std::vector<AppliedChange> applied;
+    c.withWriteItemsLock([&] {
+        auto& order = ContainerAccess::serverOrder(c);
+        if (order.mustWait(change.revision, c.revision())) {
+            order.hold({change, path, std::move(value)});
+            return;
+        }
+        applyLocked(c, change, path, value, applied);
+        applyHeldChanges(c, applied);
+    });
+    deliver(c, applied, connection);
+}
+
+OwnChange::OwnChange(VKContainer& container) : container_(container) {
+    ContainerAccess::serverOrder(container_).beginOwnChange();
+}
+
+OwnChange::~OwnChange() {
+    if (!finished_) {
+        finish(nullptr);
+    }
+}
+
+void OwnChange::apply(ChangeResult result, std::int64_t newRevision,
+                      const std::function<void()>& change) {
+    auto& order = ContainerAccess::serverOrder(container_);
+    // Every report of a revision before ours comes first. A merged change (waitToBeUpdated)
+    // follows no particular revision: the daemon reports its revision afterwards.
+    std::optional<std::int64_t> after;
+    if (result == ChangeResult::done) {
+        after = newRevision - 1;
+    } else if (result != ChangeResult::waitToBeUpdated) {
+        after = newRevision;
+    }
+    if (after) {
+        order.waitForRevision([this] { return container_.revision(); }, *after);
+    }
+    finish([&](std::vector<AppliedChange>& applied) {
+        while (after) {
+            auto next = order.takeUpTo(*after);
+            if (!next) {
+                break;
+            }
+            applyHeldChange(container_, *next, applied);
+        }
+        change();
+        if (result == ChangeResult::done) {
+            ContainerAccess::raiseRevision(container_, newRevision);
+        }
+    });
+}
+
+void OwnChange::finish(const std::function<void(std::vector<AppliedChange>&)>& change) {
+    finished_ = true;
+    std::vector<AppliedChange> applied;
+    std::exception_ptr failure;
+    container_.withWriteItemsLock([&] {
+        if (change) {
+            try {
+                change(applied);
+            } catch (...) {
+                failure = std::current_exception();
+            }
+        }
+        ContainerAccess::serverOrder(container_).endOwnChange();
+        applyHeldChanges(container_, applied);
+    });
+    deliver(container_, applied, ContainerAccess::innerConnection(container_));
+    if (failure) {
+        std::rethrow_exception(failure);
+    }
+}
+
+namespace detail {
+
+std::pair<ChangeResult, std::int64_t> ContainerAccess::exchangeChange(
+    VKContainer& c, InnerConnection& connection, ChangeType type, std::int64_t from,
+    std::int64_t to, std::string key, std::vector<std::uint8_t> data,
+    const basalt::QZLogger& logger, const basalt::LogFormat& resultMessage) {
+    auto record = std::make_shared<const VKChangeNotification>(type, c.id(), c.revision(), from, to,
+                                                               std::move(key), std::move(data));
+    auto [result, newRevision] = connection.publishChangeNotification(record);
+    logger.debug(basalt::LogFormat("%@%@ (newRev=%d)", resultMessage.file, resultMessage.line,
+                                   resultMessage.function),
+                 resultMessage.text, caseName(result), newRevision);
+    return {result, newRevision};
+}
+
+void ContainerAccess::removeAllEntries(VKContainer& c, const std::function<void()>& clear,
+                                       const basalt::QZLogger& logger,
+                                       const basalt::LogFormat& resultMessage,
+                                       const basalt::LogFormat& conflictMessage) {
+    auto connection = innerConnection(c);
+    if (!connection) {
+        c.withWriteItemsLock(clear);
+        return;
+    }
+    OwnChange own(c);
+    const auto [result, revision] = exchangeChange(c, *connection, ChangeType::childrenRemoved, 0,
+                                                   0, {}, {}, logger, resultMessage);
+    if (result == ChangeResult::synchronizeConflict) {
+        logger.error(conflictMessage, c.id());
+        throw VKError(VKError::synchronizeConflict);
+    }
+    if (result == ChangeResult::waitToBeUpdated) {
+        raiseRevision(c, revision);
+    }
+    own.apply(result, revision, clear);
+}
+
+}  // namespace detail
+}  // namespace velkor

@@ -8,6 +8,7 @@
 
 #include "basalt/ArchiveWriter.h"
 #include "basalt/BKUnarchiverWrapper.h"
+#include "internals/BlobLayout.h"
 #include "internals/CanonicalText.h"
 #include "velkor/VKError.h"
 
@@ -106,19 +107,40 @@ class Reader {
         if (depth > BlobDecoder::maxNesting || tree_.containers.size() >= maxContainers_) {
             invalid();
         }
-        IncomingContainer c{.id = uuid(), .kind = kind};
+        // The header, in the layout both ends share; a flag other than 0 or 1 is refused.
+        struct In {
+            Reader& r;
+            bool uuid(UUID& id) {
+                id = r.uuid();
+                return true;
+            }
+            bool integer(std::int64_t& value) {
+                value = r.integer();
+                return true;
+            }
+            bool flag(bool& value) {
+                const auto raw = r.integer();
+                if (raw != 0 && raw != 1) {
+                    invalid();
+                }
+                value = raw == 1;
+                return true;
+            }
+            bool count(std::int64_t& value) { return integer(value); }
+        } in{*this};
+        blob::ClientHeader header;
+        blob::fields(header, in);
+        IncomingContainer c{.id = header.id, .kind = kind};
         if (written_.contains(c.id) || outside_.contains(c.id)) {
             invalid();
         }
-        c.revision = integer();
-        const auto flag = integer();
-        const auto count = integer();
+        c.revision = header.revision;
+        const auto count = header.count;
         // Every value takes at least two bytes, so no larger count can be honest.
-        if (c.revision < 0 || (flag != 0 && flag != 1) || count < 0 ||
-            static_cast<std::uint64_t>(count) > blob_.size() / 2) {
+        if (c.revision < 0 || count < 0 || static_cast<std::uint64_t>(count) > blob_.size() / 2) {
             invalid();
         }
-        c.subscribed = flag == 1;
+        c.subscribed = header.subscribed;
 
         const auto index = tree_.containers.size();
         tree_.containers.push_back(std::move(c));

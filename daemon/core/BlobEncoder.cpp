@@ -1,34 +1,28 @@
 #include "core/BlobEncoder.h"
 
+#include "internals/BlobLayout.h"
+
 namespace velkor::daemon {
 
-void BlobEncoder::encodeUuid(const UUID& id) {
-    writer_.encodeBytes(id.bytes());
-}
-
 void BlobEncoder::encodeNumber(std::int64_t value) {
-    writer_.encodeInteger(static_cast<std::int64_t>(ValueKind::number)).encodeInteger(value);
+    blob::writeNumber(writer_, value);
 }
 
 void BlobEncoder::encodeString(std::string_view text) {
-    writer_.encodeInteger(static_cast<std::int64_t>(ValueKind::string)).encodeText(text);
+    blob::writeString(writer_, text);
 }
 
 void BlobEncoder::encodeData(std::span<const std::uint8_t> bytes) {
-    writer_.encodeInteger(static_cast<std::int64_t>(ValueKind::data)).encodeBytes(bytes);
+    blob::writeData(writer_, bytes);
 }
 
 void BlobEncoder::encodeProxy(const UUID& id) {
-    writer_.encodeInteger(static_cast<std::int64_t>(ValueKind::containerProxy));
-    encodeUuid(id);
+    blob::writeReference(writer_, id);
 }
 
 void BlobEncoder::encodeContainerHeader(ValueKind kind, const UUID& id, const UUID& rootId,
                                         std::int64_t revision, std::int64_t count) {
-    writer_.encodeInteger(static_cast<std::int64_t>(kind));
-    encodeUuid(id);
-    encodeUuid(rootId);
-    writer_.encodeInteger(revision).encodeInteger(count);
+    blob::writeContainer(writer_, kind, blob::DaemonHeader{id, rootId, revision, count});
 }
 
 void BlobEncoder::encodeKey(std::string_view key) {

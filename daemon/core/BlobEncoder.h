@@ -11,9 +11,9 @@
 
 namespace velkor::daemon {
 
-/// Writes one value in the layout the daemon sends to clients: scalars as kind and value,
-/// containers in full as kind, id, root id, revision, count and items, or as proxies (kind 5 and
-/// id) that the client resolves when it needs them.
+/// Writes one value in the layout the daemon sends to clients ("internals/BlobLayout.h"):
+/// containers in full with a DaemonHeader and their items, or as proxies (references) that the
+/// client resolves when it needs them.
 ///
 /// An encoder builds one blob and is not shared between threads.
 class BlobEncoder {
@@ -38,8 +38,6 @@ class BlobEncoder {
     std::vector<std::uint8_t> take() { return writer_.takeArchiverData(); }
 
   private:
-    void encodeUuid(const UUID& id);
-
     basalt::ArchiveWriter writer_;
 };
 

@@ -199,9 +199,9 @@ class ContainerAccess {
     /// attached to a connection, is a proxy, or was written before in the same blob; otherwise
     /// in full, under its read lock.
     static void serialize(const VKContainer& c, SerializerBase& serializer);
-    /// Writes the item count and then every item.
+    /// Writes every item (the header with their count comes first).
     static void serializeInnerItems(const VKArrayBase& array, SerializerBase& serializer);
-    /// Writes the entry count and then every key followed by its value.
+    /// Writes every key followed by its value (the header with their count comes first).
     static void serializeInnerItems(const VKDictionaryBase& dictionary, SerializerBase& serializer);
 
     /// Decodes an array whose kind item has been read; none (logged) when the blob does not

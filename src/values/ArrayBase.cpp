@@ -32,7 +32,6 @@ void ContainerAccess::removeAllInternal(VKArrayBase& array) {
 }
 
 void ContainerAccess::serializeInnerItems(const VKArrayBase& array, SerializerBase& serializer) {
-    serializer.encodeInteger(static_cast<std::int64_t>(array.innerItems_.size()));
     for (const auto& item : array.innerItems_) {
         velkor::serialize(*item, serializer);
     }

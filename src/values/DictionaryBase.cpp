@@ -117,7 +117,6 @@ void ContainerAccess::moveItemsFrom(VKDictionaryBase& dictionary, VKDictionaryBa
 
 void ContainerAccess::serializeInnerItems(const VKDictionaryBase& dictionary,
                                           SerializerBase& serializer) {
-    serializer.encodeInteger(static_cast<std::int64_t>(dictionary.innerItems_.size()));
     for (const auto& [key, value] : dictionary.innerItems_) {
         serializer.encodeText(key);
         velkor::serialize(*value, serializer);

@@ -1,5 +1,6 @@
 #include "values/SerializerBase.h"
 
+#include "internals/BlobLayout.h"
 #include "internals/ContainerAccess.h"
 #include "velkor/VKContainer.h"
 #include "velkor/VKScalars.h"
@@ -16,16 +17,13 @@ void serialize(const VKObjectBase& value, SerializerBase& serializer) {
     using Kind = VKObjectBase::Kind;
     switch (value.kind()) {
         case Kind::number:
-            serializer.encodeInteger(static_cast<std::int64_t>(Kind::number))
-                .encodeInteger(static_cast<const VKNumber&>(value).value());
+            blob::writeNumber(serializer, static_cast<const VKNumber&>(value).value());
             return;
         case Kind::string:
-            serializer.encodeInteger(static_cast<std::int64_t>(Kind::string))
-                .encodeText(static_cast<const VKString&>(value).value());
+            blob::writeString(serializer, static_cast<const VKString&>(value).value());
             return;
         case Kind::data:
-            serializer.encodeInteger(static_cast<std::int64_t>(Kind::data))
-                .encodeBytes(static_cast<const VKData&>(value).value());
+            blob::writeData(serializer, static_cast<const VKData&>(value).value());
             return;
         case Kind::array:
         case Kind::dictionary:

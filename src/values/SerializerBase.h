@@ -37,11 +37,6 @@ class SerializerBase {
         archiver_.encodeBytes(bytes);
         return *this;
     }
-    /// A UUID travels as a bytes item of its 16 bytes.
-    SerializerBase& encodeUuid(const UUID& id) {
-        archiver_.encodeBytes(id.bytes());
-        return *this;
-    }
 
     /// Remembers `container` under its id; true when that id had been remembered already.
     bool rememberContainer(const std::shared_ptr<VKContainer>& container);

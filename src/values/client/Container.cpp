@@ -3,6 +3,7 @@
 
 #include "basalt/QZLogger.h"
 #include "dispatch/ReadWriteQueue.h"
+#include "internals/BlobLayout.h"
 #include "internals/ChangeNotification.h"
 #include "internals/ContainerAccess.h"
 #include "internals/InnerConnection.h"
@@ -372,10 +373,7 @@ VKObjectPtr ContainerAccess::decodeChangeValue(VKContainer& c, const VKChangeNot
 namespace detail {
 
 void ContainerAccess::serialize(const VKContainer& c, SerializerBase& serializer) {
-    auto writeReference = [&] {
-        serializer.encodeInteger(static_cast<std::int64_t>(VKObjectBase::Kind::containerProxy))
-            .encodeUuid(c.id());
-    };
+    auto writeReference = [&] { blob::writeReference(serializer, c.id()); };
     // Containers the daemon already knows travel by id, and a proxy has no content to send:
     // neither needs its items, so neither takes its lock. Encoding a value placed into another
     // container then locks only the new containers below it, never one elsewhere in the tree.
@@ -393,12 +391,14 @@ void ContainerAccess::serialize(const VKContainer& c, SerializerBase& serializer
             std::lock_guard lock(c.shared_->mutex);
             stream = c.shared_->changeStream;
         }
-        bool hasSubscription = stream && stream->subject.hasObservers();
-        serializer.encodeInteger(static_cast<std::int64_t>(c.kind()))
-            .encodeUuid(c.id())
-            .encodeInteger(c.revision())
-            .encodeInteger(hasSubscription ? 1 : 0);
-        if (c.kind() == VKObjectBase::Kind::array) {
+        const bool hasSubscription = stream && stream->subject.hasObservers();
+        const bool isArray = c.kind() == VKObjectBase::Kind::array;
+        const auto count = isArray ? static_cast<const VKArrayBase&>(c).innerItems_.size()
+                                   : static_cast<const VKDictionaryBase&>(c).innerItems_.size();
+        blob::writeContainer(serializer, c.kind(),
+                             blob::ClientHeader{c.id(), c.revision(), hasSubscription,
+                                                static_cast<std::int64_t>(count)});
+        if (isArray) {
             serializeInnerItems(static_cast<const VKArrayBase&>(c), serializer);
         } else {
             serializeInnerItems(static_cast<const VKDictionaryBase&>(c), serializer);

@@ -16,6 +16,26 @@ namespace velkor {
 
 static auto& log = basalt::QZLogger::loggerWithIdentifier("Velkor.Values.DeserializerOnClient");
 
+namespace {
+
+/// Reads the fields of a header for blob::fields, stopping at the first missing one.
+struct HeaderReader {
+    DeserializerBase& d;
+
+    template <typename T>
+    static bool take(std::optional<T> read, T& out) {
+        if (!read)
+            return false;
+        out = std::move(*read);
+        return true;
+    }
+    bool uuid(UUID& id) { return take(d.decodeUuid(), id); }
+    bool integer(std::int64_t& value) { return take(d.decodeInteger(), value); }
+    bool count(std::int64_t& value) { return take(d.decodeCount(), value); }
+};
+
+}  // namespace
+
 std::optional<DeserializerOnClient> DeserializerOnClient::make(
     Blob blob, std::shared_ptr<InnerConnection> connection) {
     auto base = DeserializerBase::make(std::move(blob));
@@ -86,16 +106,14 @@ VKObjectPtr DeserializerOnClient::decodeContainer(VKObjectBase::Kind kind) {
     return detail::ContainerAccess::decodeDictionary(*this);
 }
 
-std::optional<DeserializerOnClient::ContainerHeader> DeserializerOnClient::decodeContainerHeader() {
-    auto id = decodeUuid();
-    auto rootId = decodeUuid();
-    auto revision = decodeInteger();
-    auto count = decodeCount();
-    if (!id || !rootId || !revision || !count || !containersInFull_.insert(*id).second) {
+std::optional<blob::DaemonHeader> DeserializerOnClient::decodeContainerHeader() {
+    HeaderReader in{*this};
+    blob::DaemonHeader header;
+    if (!blob::fields(header, in) || !containersInFull_.insert(header.id).second) {
         return std::nullopt;
     }
-    inProgress_.push_back(*id);
-    return ContainerHeader{*id, *rootId, *revision, *count};
+    inProgress_.push_back(header.id);
+    return header;
 }
 
 std::size_t DeserializerOnClient::boundedCapacity(std::int64_t count,

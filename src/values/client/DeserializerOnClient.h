@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "internals/Blob.h"
+#include "internals/BlobLayout.h"
 #include "values/DeserializerBase.h"
 
 namespace velkor {
@@ -46,17 +47,11 @@ class DeserializerOnClient final : public DeserializerBase {
 
     // ---- For the array and dictionary decoders ------------------------------------------------
 
-    /// What precedes a container's items in the daemon's layout.
-    struct ContainerHeader {
-        UUID id;
-        UUID rootId;
-        std::int64_t revision;
-        std::int64_t count;
-    };
-    /// Reads id, root id, revision (any integer) and item count (not negative); none when one of
-    /// them is missing or mistyped, or when the id is one this blob has already written in full
-    /// (a blob holds each container once, later places refer to it).
-    std::optional<ContainerHeader> decodeContainerHeader();
+    /// Reads the header that precedes a container's items ("internals/BlobLayout.h"): id, root
+    /// id, revision (any integer) and item count (not negative); none when one of them is
+    /// missing or mistyped, or when the id is one this blob has already written in full (a blob
+    /// holds each container once, later places refer to it).
+    std::optional<blob::DaemonHeader> decodeContainerHeader();
 
     /// `count`, lowered to the number of items the rest of the blob could hold when each takes at
     /// least `minimumItemBytes` bytes.

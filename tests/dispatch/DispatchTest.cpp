@@ -7,23 +7,11 @@
 
 #include "dispatch/ReadWriteQueue.h"
 #include "dispatch/SerialQueue.h"
+#include "support/OnThreads.h"
 
 using namespace velkor::dispatch;
 using namespace std::chrono_literals;
-
-namespace {
-
-/// Runs `body(thread)` on `n` threads and joins them.
-template <typename F>
-void onThreads(int n, F body) {
-    std::vector<std::thread> threads;
-    for (int t = 0; t < n; ++t)
-        threads.emplace_back(body, t);
-    for (auto& thread : threads)
-        thread.join();
-}
-
-}  // namespace
+using velkor::test::onThreads;
 
 TEST(SerialQueueTest, RunsBlocksOneAtATimeAndAThrowReleasesIt) {
     SerialQueue queue("LookupMapOfContainers");

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "Recorder.h"
+#include "support/OnThreads.h"
 #include "velkor/rx/ConcurrentDispatchQueueScheduler.h"
 #include "velkor/rx/Disposables.h"
 #include "velkor/rx/PublishSubject.h"
@@ -18,18 +19,7 @@
 
 using namespace velkor::rx;
 using velkor::rx::test::Recorder;
-
-namespace {
-/// Runs `body(thread)` on `n` threads at once and joins them.
-template <typename F>
-void onThreads(int n, F body) {
-    std::vector<std::thread> threads;
-    for (int t = 0; t < n; ++t)
-        threads.emplace_back(body, t);
-    for (auto& thread : threads)
-        thread.join();
-}
-}  // namespace
+using velkor::test::onThreads;
 
 // A disposal racing emissions from other threads: onDisposed runs once (perhaps after the
 // delivery in progress), and nothing is delivered after it or after dispose() has returned. A

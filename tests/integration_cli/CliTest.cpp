@@ -186,7 +186,7 @@ TEST_F(CliTest, AnAdministratorEditsExportsAndImportsAFile) {
 TEST_F(CliTest, ErrorsAndRefusalsEndWithTheirStatusAndSayWhatIsWrong) {
     ASSERT_EQ(getuid(), 0u) << "needs root, to run the tool as another user";
     succeed({"set", "org.example.app", "list", "[1, 2]"});
-    succeed({"--shared", "set", "org.example.app", "theme", R"("dark")"});
+    succeed({"--shared", "set", "org.example.app", "ui", R"("dark")"});
     const struct {
         int status;
         std::string says;
@@ -208,7 +208,7 @@ TEST_F(CliTest, ErrorsAndRefusalsEndWithTheirStatusAndSayWhatIsWrong) {
         {2, "(FileDoesNotExist)", {"--user", "0", "get", "org.example.app"}, "", true},
         {2, "(FileDoesNotExist)", {"--user", "0", "set", "org.example.app", "list", "2"}, "", true},
         {2, "(FileDoesNotExist)", {"--user", "0", "delete", "org.example.app"}, "", true},
-        {2, "(FileDoesNotExist)", {"--shared", "set", "org.example.app", "theme", "1"}, "", true},
+        {2, "(FileDoesNotExist)", {"--shared", "set", "org.example.app", "ui", R"("x")"}, "", true},
         // Bad input.
         {1,
          "bad JSON in VALUE (byte 14): parse error at line 2, column 4",
@@ -235,9 +235,9 @@ TEST_F(CliTest, ErrorsAndRefusalsEndWithTheirStatusAndSayWhatIsWrong) {
     }
     EXPECT_EQ(getJson({"export", "org.example.app"}), Json::parse(R"({"list": [1, 2]})"))
         << "bad input and refused requests changed nothing";
-    EXPECT_EQ(getJson({"--shared", "get", "org.example.app"}), Json::parse(R"({"theme": "dark"})"));
+    EXPECT_EQ(getJson({"--shared", "get", "org.example.app"}), Json::parse(R"({"ui": "dark"})"));
     // Another user reads the shared file and changes its own.
-    EXPECT_EQ(velkor({"--shared", "get", "org.example.app", "theme"}, "", true).out, "\"dark\"\n");
+    EXPECT_EQ(velkor({"--shared", "get", "org.example.app", "ui"}, "", true).out, "\"dark\"\n");
     EXPECT_EQ(velkor({"set", "org.example.app", "mine", "3"}, "", true).status, 0);
     EXPECT_EQ(getJson({"--user", "65534", "get", "org.example.app"}),
               Json::parse(R"({"mine": 3})"));

@@ -10,8 +10,6 @@ TEST(SettingsPathTest, PartsParentsAndIndexes) {
     const auto path = SettingsPath::parse("/window/size/0/");
     EXPECT_EQ(path.parts(), (std::vector<std::string>{"window", "size", "0"}));
     EXPECT_EQ(path.parent().text(), "window/size");
-    EXPECT_TRUE(path.isBelow(SettingsPath::parse("window")));
-    EXPECT_FALSE(SettingsPath::parse("windows/size").isBelow(SettingsPath::parse("window")));
     for (const char* root : {"", "/", "///"})
         EXPECT_TRUE(SettingsPath::parse(root).isRoot()) << root;
     EXPECT_TRUE(SettingsPath().parent().isRoot());

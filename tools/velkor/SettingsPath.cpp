@@ -57,9 +57,4 @@ std::string SettingsPath::text() const {
     return joined;
 }
 
-bool SettingsPath::isBelow(const SettingsPath& ancestor) const {
-    return parts_.size() > ancestor.parts_.size() &&
-           std::equal(ancestor.parts_.begin(), ancestor.parts_.end(), parts_.begin());
-}
-
 }  // namespace velkor::cli

@@ -34,8 +34,6 @@ class SettingsPath {
     SettingsPath parent() const { return prefix(parts_.empty() ? 0 : parts_.size() - 1); }
     /// The parts joined by "/".
     std::string text() const;
-    /// Whether this path lies strictly below `ancestor`.
-    bool isBelow(const SettingsPath& ancestor) const;
 
   private:
     std::vector<std::string> parts_;

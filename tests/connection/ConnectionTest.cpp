@@ -1,0 +1,422 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <thread>
+
+#include "connection/ConnectionImpl.h"
+#include "internals/ContainerAccess.h"
+#include "support/BlockingQueue.h"
+#include "support/DaemonBlobWriter.h"
+#include "support/ErrorOf.h"
+#include "support/FakeDaemon.h"
+#include "support/LogCapture.h"
+#include "velkor/VKConversions.h"
+#include "velkor/VKDictionary.h"
+#include "velkor/VKScalars.h"
+#include "velkor/rx/ConcurrentDispatchQueueScheduler.h"
+#include "velkor/testing/VirtualTimeScheduler.h"
+
+using namespace velkor;
+using namespace velkor::test;
+using Request = ClientRequest;
+using Blobs = DaemonBlobWriter;
+using Log = BlockingQueue<std::string>;
+
+namespace {
+
+ChangeNotificationPtr change(ChangeType type, const UUID& id, std::string key = "k") {
+    return std::make_shared<VKChangeNotification>(type, id, 1, 0, 0, std::move(key),
+                                                  std::vector<std::uint8_t>{});
+}
+ServerResponse fetched(const Blobs& w) {
+    return ServerResponse::SettingsFetched{w.blob()};
+}
+ServerResponse failed(VKError e) {
+    return ServerResponse::RequestHasFailed{e};
+}
+const ServerResponse kSucceeded = ServerResponse::RequestSucceeded{};
+
+/// Polls `condition` for up to 10 seconds; for waiting on other threads' work.
+template <typename F>
+bool eventually(F condition) {
+    for (int i = 0; i < 10000 && !condition(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return condition();
+}
+
+/// A container that logs each change the daemon reports to it as "name@path" (a change of the
+/// key "throw" fails), under its write lock as client containers apply changes.
+class RecordingDictionary final : public VKDictionaryBase {
+  public:
+    RecordingDictionary(std::string name, std::shared_ptr<Log> log)
+        : VKDictionaryBase(4), name_(std::move(name)), log_(std::move(log)) {
+        static constexpr ContainerHooks hooks{.handleChangeFromServer = &record};
+        detail::ContainerAccess::setHooks(*this, hooks);
+    }
+    std::string description() const override { return name_; }
+    static void record(VKContainer& self, const VKChangeNotification& change,
+                       const std::string& path) {
+        auto& d = static_cast<RecordingDictionary&>(self);
+        d.withWriteItemsLock([&] {
+            if (change.key == "throw")
+                throw VKError(VKError::invalidData);
+            d.log_->push(d.name_ + "@" + path);
+        });
+    }
+    /// Publishes a change under the write lock, as client containers do; logs the answer.
+    std::pair<ChangeResult, std::int64_t> publishUnderWriteLock() {
+        return withWriteItemsLock([&] {
+            auto result =
+                detail::ContainerAccess::innerConnection(*this)->publishChangeNotification(
+                    change(ChangeType::childChanged, id()));
+            log_->push("answer");
+            return result;
+        });
+    }
+
+  private:
+    std::string name_;
+    std::shared_ptr<Log> log_;
+};
+
+/// A connection over a FakeDaemon, built through the dependency container as the library does;
+/// by default its container events wait on a virtual-time scheduler.
+struct Harness {
+    explicit Harness(rx::SchedulerPtr events = nullptr) {
+        services.registerFactory<ConnectionToServer>(
+            [d = daemon](const di::Resolver&) { return d; });
+        impl = ConnectionImpl::make(*services.synchronize(), events ? events : scheduler);
+    }
+    // The connection goes first, once the daemon's thread is idle: a callback there may hold the
+    // connection's last reference, and the daemon dropped on its own thread would join itself.
+    ~Harness() {
+        impl->dispose();
+        scheduler->runAll();
+        daemon->waitUntilIdle();
+        impl.reset();
+    }
+    /// Registers a recording container of the file whose root is `root`.
+    std::shared_ptr<RecordingDictionary> attach(const UUID& root, std::string name = "") {
+        auto c = std::make_shared<RecordingDictionary>(std::move(name), log);
+        detail::ContainerAccess::setRootId(*c, root);
+        impl->registryOfContainers().registerContainer(c);
+        return c;
+    }
+    /// The `index`th request the daemon received (by default the last), when it is a T.
+    template <typename T>
+    std::optional<T> request(std::size_t index = SIZE_MAX) const {
+        auto all = daemon->requests();
+        index = std::min(index, all.size() - 1);
+        const T* r = index < all.size() ? all[index].payload.get<T>() : nullptr;
+        return r ? std::optional<T>(*r) : std::nullopt;
+    }
+    std::size_t sent() const { return daemon->requests().size(); }
+    /// Queues `answers` and runs `call`; gives its error, checking that it sent one request for
+    /// each answer.
+    template <typename F>
+    std::optional<VKError::Code> failure(std::vector<ServerResponse> answers, F call) {
+        const auto before = sent();
+        for (auto& answer : answers)
+            daemon->answerNext(answer);
+        auto error = errorOf(call);
+        EXPECT_EQ(sent() - before, answers.size());
+        return error;
+    }
+
+    LogCapture logs;
+    std::shared_ptr<rx::VirtualTimeScheduler> scheduler =
+        std::make_shared<rx::VirtualTimeScheduler>();
+    std::shared_ptr<FakeDaemon> daemon = FakeDaemon::make();
+    di::Container services;
+    std::shared_ptr<ConnectionImpl> impl;
+    std::shared_ptr<Log> log = std::make_shared<Log>();
+};
+
+}  // namespace
+
+// Create a missing file, find it again without asking, delete it (which detaches every container
+// of that file), create it anew, lose it to another client's deletion, and open it once more.
+TEST(Connection, AFileIsCreatedFoundDeletedAndReopened) {
+    Harness h;
+    VKConnection& connection = *h.impl;
+    auto root = VKDictionary::make({{"a", std::make_shared<VKString>("x")}});
+    auto open = [&](const VKDictionaryPtr& tree) {
+        h.daemon->answerNext(failed(VKError::fileDoesNotExist));
+        h.daemon->answerNext(kSucceeded);
+        return connection.openOrCreateSettings(tree, "Prefs", VKOwnership::user(501));
+    };
+    auto opened = open(root);
+    EXPECT_EQ(opened.rootContainer, root);
+    EXPECT_FALSE(opened.isExist);
+    EXPECT_TRUE(root->onServer());
+    auto fetch = h.request<Request::FetchSettings>(0);
+    ASSERT_TRUE(fetch);
+    EXPECT_EQ(fetch->domain, "prefs");
+    EXPECT_EQ(fetch->user, 501u);
+    EXPECT_FALSE(fetch->recursiveFetch);
+    ASSERT_FALSE(h.request<Request::CreateSettings>(1).value().data.empty());
+    auto again =
+        connection.openOrCreateSettings(VKDictionary::make(), "prefs", VKOwnership::user(501));
+    EXPECT_EQ(again.rootContainer, root);
+    EXPECT_TRUE(again.isExist);
+    EXPECT_EQ(h.sent(), 2u) << "a live root is found without a request";
+
+    auto child = h.attach(root->id());
+    auto foreign = h.attach(UUID::random());
+    h.daemon->answerNext(ServerResponse::SettingsDeleted{root->id()});
+    connection.deleteSettings("PREFS", VKOwnership::user(501));
+    EXPECT_EQ(h.request<Request::DeleteSettings>()->domain, "prefs");
+    EXPECT_FALSE(root->onServer());
+    EXPECT_FALSE(child->onServer());
+    EXPECT_TRUE(foreign->onServer()) << "containers of other files stay attached";
+    EXPECT_EQ(h.impl->registryOfContainers().tryFind(root->id()), nullptr);
+    auto fresh = VKDictionary::make();
+    EXPECT_EQ(open(fresh).rootContainer, fresh);
+
+    // Another client deletes it: the file's containers are detached, each gets didDelete on the
+    // connection's scheduler, and the next opening asks the daemon rather than handing out a root
+    // whose writes would stay local.
+    auto freshChild = h.attach(fresh->id());
+    std::atomic<int> deletes{0};
+    std::vector<Subscription> watching;
+    for (const VKContainerPtr& c :
+         {VKContainerPtr(fresh), VKContainerPtr(freshChild), VKContainerPtr(foreign)}) {
+        watching.push_back(c->observe([&](const VKContainerChange& e) {
+            deletes += e.get<VKContainerChange::DidDelete>() != nullptr;
+        }));
+    }
+    h.daemon->pushNoteChanges({change(ChangeType::settingsDeleted, fresh->id())}, {""});
+    ASSERT_TRUE(eventually([&] { return !fresh->onServer() && !freshChild->onServer(); }));
+    EXPECT_TRUE(foreign->onServer());
+    EXPECT_EQ(deletes.load(), 0) << "events wait for the connection's scheduler";
+    EXPECT_TRUE(eventually([&] {
+        h.scheduler->runAll();
+        return deletes.load() >= 2;
+    }));
+    h.scheduler->runAll();
+    EXPECT_EQ(deletes.load(), 2) << "one event for each container of the deleted file";
+    auto third = VKDictionary::make();
+    EXPECT_EQ(open(third).rootContainer, third);
+
+    // The daemon ends the channel: the connection completes and opens nothing any more.
+    std::atomic<bool> completed{false};
+    auto end = scoped(connection.asObservable().subscribe({}, {}, [&] { completed = true; }));
+    h.daemon->endChannel();
+    EXPECT_TRUE(eventually([&] { return completed.load(); }));
+    EXPECT_EQ(errorOf([&] { connection.deleteSettings("prefs", VKOwnership::shared()); }),
+              VKError::connectionLost);
+}
+
+// Every refusal, unexpected answer and invalid call comes back as the right error without
+// detaching anything; a shut-down connection still hands out live roots but opens nothing new.
+TEST(Connection, FailuresAreReportedAndAShutDownConnectionOpensNothingNew) {
+    Harness h;
+    VKConnection& c = *h.impl;
+    h.daemon->answerNext(fetched(Blobs().dictionary(UUID::random(), UUID::random(), 1, 0)));
+    auto live = c.openOrCreateSettings(VKDictionary::make(), "live").rootContainer;
+    auto record = change(ChangeType::childChanged, UUID::random());
+    auto created = VKDictionary::make();
+    auto shared = VKOwnership::shared();
+
+    EXPECT_EQ(h.failure({}, [&] { c.deleteSettings("", shared); }), VKError::invalidData);
+    EXPECT_EQ(
+        h.failure({failed(VKError::fileDoesNotExist)}, [&] { c.deleteSettings("d", shared); }),
+        VKError::fileDoesNotExist);
+    EXPECT_EQ(h.failure({kSucceeded}, [&] { c.deleteSettings("d", shared); }),
+              VKError::serverError);
+    EXPECT_EQ(h.failure({failed(VKError::containerNotFound)},
+                        [&] { h.impl->publishChangeNotification(record); }),
+              VKError::containerNotFound);
+    EXPECT_EQ(h.failure({fetched(Blobs())}, [&] { h.impl->publishChangeNotification(record); }),
+              VKError::serverError);
+    EXPECT_EQ(h.failure({fetched(Blobs().number(4))},
+                        [&] { h.impl->resolveContainerProxy(UUID::random(), false); }),
+              VKError::serverError);
+    EXPECT_EQ(
+        h.failure({failed(VKError::fileAlreadyExists)}, [&] { c.createSettings(created, "d"); }),
+        VKError::fileAlreadyExists);
+    EXPECT_EQ(h.failure({}, [&] { c.createSettings(nullptr, "d"); }), VKError::invalidData);
+    EXPECT_EQ(h.failure({}, [&] { c.openOrCreateSettings(nullptr, "d"); }), VKError::invalidData);
+    EXPECT_EQ(h.failure({failed(VKError::fileDoesNotExist), failed(VKError::fileAlreadyExists),
+                         failed(VKError::fileDoesNotExist)},
+                        [&] { c.openOrCreateSettings(VKDictionary::make(), "d"); }),
+              VKError::fileDoesNotExist)
+        << "created by another client meanwhile, and gone again";
+    EXPECT_TRUE(live->onServer());
+    EXPECT_FALSE(created->onServer());
+    h.daemon->answerNext(kSucceeded);
+    c.createSettings(created, "created");
+    EXPECT_EQ(c.openOrCreateSettings(VKDictionary::make(), "created").rootContainer, created);
+    h.daemon->answerNext(ServerResponse::SettingsUpdated{ChangeResult::waitToBeUpdated, 9});
+    EXPECT_EQ(h.impl->publishChangeNotification(record),
+              std::make_pair(ChangeResult::waitToBeUpdated, std::int64_t{9}));
+
+    // Whose file a deletion means.
+    for (auto [ownership, user] :
+         {std::pair{shared, 1u}, {VKOwnership::user(0), 0u}, {VKOwnership::realUser(), getuid()}}) {
+        h.daemon->answerNext(ServerResponse::SettingsDeleted{UUID::random()});
+        c.deleteSettings("Ü.D", ownership);
+        EXPECT_EQ(h.request<Request::DeleteSettings>()->domain, "ü.d");
+        EXPECT_EQ(h.request<Request::DeleteSettings>()->user, user);
+    }
+
+    std::atomic<bool> completed{false};
+    auto end = scoped(c.asObservable().subscribe({}, {}, [&] { completed = true; }));
+    c.dispose();
+    c.dispose();
+    EXPECT_TRUE(h.daemon->requestStreamCompleted()) << "the transport is told to close";
+    EXPECT_FALSE(completed) << "a disposed connection does not complete";
+    EXPECT_EQ(c.openOrCreateSettings(VKDictionary::make(), "live").rootContainer, live);
+    EXPECT_EQ(h.failure({}, [&] { c.openOrCreateSettings(VKDictionary::make(), "new"); }),
+              VKError::connectionLost);
+    EXPECT_EQ(h.failure({}, [&] { c.deleteSettings("", shared); }), VKError::connectionLost);
+    EXPECT_EQ(h.failure({}, [&] { c.openOrCreateSettings(VKDictionary::make(), ""); }),
+              VKError::invalidData)
+        << "an empty domain fails before the shut-down check";
+}
+
+// What the daemon has is fetched: another creator's file after a lost race, a root that came as
+// a proxy, plain values every time but containers once, whole trees when asked, nothing of a
+// tree that cannot be decoded.
+TEST(Connection, OpeningsFetchWhatTheDaemonHas) {
+    Harness h;
+    VKConnection& connection = *h.impl;
+    auto rootId = UUID::random();
+    h.daemon->answerNext(failed(VKError::fileDoesNotExist));
+    h.daemon->answerNext(failed(VKError::fileAlreadyExists));
+    h.daemon->answerNext(fetched(Blobs().dictionary(rootId, rootId, 3, 1).key("k").number(7)));
+    auto raced = connection.openOrCreateSettings(VKDictionary::make(), "raced");
+    EXPECT_TRUE(raced.isExist);
+    EXPECT_EQ(raced.rootContainer->id(), rootId);
+    EXPECT_EQ(raced.rootContainer->revision(), 3);
+
+    auto proxied = UUID::random();
+    h.daemon->answerNext(fetched(Blobs().proxy(proxied)));
+    h.daemon->answerNext(fetched(Blobs().dictionary(proxied, proxied, 1, 0)));
+    auto opened = connection.openOrCreateSettings(VKDictionary::make(), "proxied");
+    ASSERT_NE(asDictionary(opened.rootContainer), nullptr);
+    EXPECT_EQ(opened.rootContainer->id(), proxied);
+    EXPECT_EQ(h.request<Request::ResolveSettings>().value().containerId, proxied);
+    EXPECT_FALSE(h.request<Request::ResolveSettings>()->recursiveFetch);
+
+    auto before = h.sent();
+    h.daemon->answerNext(fetched(Blobs().string("value")));
+    h.daemon->answerNext(fetched(Blobs().string("value")));
+    for (int i = 0; i < 2; ++i)
+        EXPECT_EQ(connection.getSetting("raced", "/a/b/", false)->description(), "value");
+    EXPECT_EQ(h.sent(), before + 2) << "plain values are fetched each time";
+    EXPECT_EQ(h.request<Request::FetchSettings>(before)->path, "a/b");
+    h.daemon->answerNext(fetched(Blobs().dictionary(UUID::random(), rootId, 1, 0)));
+    auto sub = connection.getSetting("raced", "sub", false);
+    EXPECT_EQ(connection.getSetting("raced", "sub", true), sub);
+    EXPECT_EQ(h.sent(), before + 3);
+
+    // A recursive fetch replaces proxies while it fetches, not on first read.
+    auto tree = UUID::random(), child = UUID::random();
+    h.daemon->answerNext(fetched(Blobs().dictionary(tree, tree, 1, 1).key("c").proxy(child)));
+    h.daemon->answerNext(fetched(
+        Blobs().dictionary(child, tree, 1, 1).key("g").dictionary(UUID::random(), tree, 1, 0)));
+    auto whole = asDictionary(connection.getSetting("tree", "", true));
+    ASSERT_NE(whole, nullptr);
+    ASSERT_EQ(whole->items().size(), 1u);
+    EXPECT_NE(asDictionary(whole->items().begin()->second), nullptr);
+    EXPECT_TRUE(h.request<Request::ResolveSettings>()->recursiveFetch);
+
+    // A tree that fails half-way is released while the opening holds the lookup map's lock; its
+    // registered part unregisters itself there without deadlock.
+    auto broken = UUID::random(), nested = UUID::random();
+    h.daemon->answerNext(fetched(Blobs()
+                                     .dictionary(broken, broken, 1, 2)
+                                     .key("a")
+                                     .dictionary(nested, broken, 1, 0)
+                                     .key("b")
+                                     .integer(42)));
+    EXPECT_EQ(errorOf([&] { connection.getSetting("broken", ""); }), VKError::serverError);
+    EXPECT_EQ(h.impl->registryOfContainers().tryFind(nested), nullptr);
+    h.daemon->answerNext(fetched(Blobs().dictionary(broken, broken, 1, 0)));
+    EXPECT_NE(connection.getSetting("broken", ""), nullptr) << "the lock was released";
+}
+
+// Destructors run under other locks (a parent's items lock) while an opening holds the lookup
+// map's lock waiting for the daemon: a destructor must not wait for the opening.
+TEST(Connection, AContainerDestroyedDuringAnOpeningDoesNotWaitForIt) {
+    Harness h;
+    VKConnection& connection = *h.impl;
+    auto rootId = UUID::random();
+    h.daemon->answerNext(fetched(Blobs().dictionary(rootId, rootId, 1, 0)));
+    auto doomed = connection.getSetting("prefs", "");
+    std::mutex gate;
+    std::unique_lock held(gate);
+    h.daemon->setHandler([&](const Request&) {
+        std::lock_guard wait(gate);  // the opening stays in progress until the test lets go
+        return std::optional(fetched(Blobs().string("late")));
+    });
+    std::thread opening([&] { connection.getSetting("other", ""); });
+    ASSERT_TRUE(eventually([&] { return h.sent() == 2; }));
+    std::atomic<bool> destroyed{false};
+    std::thread destroyer([&] {
+        doomed.reset();
+        destroyed = true;
+    });
+    bool destroyedWhileOpening = eventually([&] { return destroyed.load(); });
+    held.unlock();
+    destroyer.join();
+    opening.join();
+    EXPECT_TRUE(destroyedWhileOpening);
+
+    h.daemon->setHandler(nullptr);
+    h.daemon->answerNext(fetched(Blobs().dictionary(rootId, rootId, 2, 0)));
+    EXPECT_EQ(asContainer(connection.getSetting("prefs", ""))->revision(), 2)
+        << "the destroyed root was forgotten";
+}
+
+TEST(Connection, NotificationsApplyInOrderWithTheirPathsSkippingFailuresUntilDisposed) {
+    Harness h;
+    auto a = h.attach(UUID::random(), "a");
+    auto b = h.attach(a->rootId(), "b");
+    h.daemon->pushNoteChanges({change(ChangeType::childInserted, a->id()),
+                               change(ChangeType::childRemoved, UUID::random()),
+                               change(ChangeType::childChanged, b->id(), "throw"),
+                               change(ChangeType::childChanged, b->id())},
+                              {"x/y"});
+    h.daemon->push(ServerResponse::SettingsUpdated{ChangeResult::done, 2});  // not a notification
+    EXPECT_EQ(h.log->next(), "a@x/y");
+    EXPECT_EQ(h.log->next(), "b@") << "changes beyond the paths get the empty path";
+    h.impl->dispose();
+    h.daemon->pushNoteChanges({change(ChangeType::childInserted, a->id())}, {});
+    h.daemon->waitUntilIdle();
+    EXPECT_EQ(h.log->size(), 0u) << "nothing is handled after dispose()";
+}
+
+// The caller holds a container's write lock while waiting for its answer, and a change of that
+// container arrives first: the answer still reaches the caller, the change follows the lock.
+TEST(Connection, AnAnswerIsNotHeldUpByANotificationWaitingForTheCallersLock) {
+    Harness h;
+    auto dictionary = h.attach(UUID::random(), "d");
+    std::weak_ptr<FakeDaemon> weakDaemon = h.daemon;
+    h.daemon->setHandler([weakDaemon, id = dictionary->id()](const Request&) {
+        weakDaemon.lock()->pushNoteChanges({change(ChangeType::childChanged, id)}, {"p"});
+        return std::optional<ServerResponse>(
+            ServerResponse::SettingsUpdated{ChangeResult::done, 2});
+    });
+    EXPECT_EQ(dictionary->publishUnderWriteLock(),
+              std::make_pair(ChangeResult::done, std::int64_t{2}));
+    EXPECT_EQ(h.log->next(), "answer");
+    EXPECT_EQ(h.log->next(), "d@p");
+}
+
+TEST(Connection, ScheduledActionsRunOneAtATimeInOrderOnAConcurrentPool) {
+    Harness h(std::make_shared<rx::ConcurrentDispatchQueueScheduler>("ConnectionImpl"));
+    std::atomic<int> running{0}, overlaps{0}, next{0}, outOfOrder{0};
+    constexpr int kActions = 2000;
+    for (int i = 0; i < kActions; ++i) {
+        h.impl->schedule([&, i] {
+            overlaps += running.fetch_add(1) != 0;
+            outOfOrder += next.exchange(i + 1) != i;
+            running.fetch_sub(1);
+        });
+    }
+    ASSERT_TRUE(eventually([&] { return next.load() == kActions; }));
+    EXPECT_EQ(overlaps.load(), 0);
+    EXPECT_EQ(outOfOrder.load(), 0);
+}

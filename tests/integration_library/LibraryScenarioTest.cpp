@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <thread>
 
 #include "internals/ContainerAccess.h"
 #include "support/BlockingQueue.h"
@@ -93,54 +92,6 @@ TEST_F(LibraryScenario, TwoClientsEditOneFile) {
     ASSERT_NE(rootC, nullptr);
     ASSERT_NE(asData(rootC->get("blob")), nullptr);
     EXPECT_EQ(asData(rootC->get("blob"))->value(), bytes);
-}
-
-// Two clients append and remove at once. Whatever order their answers and the other's reports
-// reach them in, each ends with what a fresh fetch shows.
-TEST_F(LibraryScenario, ConcurrentEditsOfOneArrayEndAsTheDaemonOrderedThem) {
-    auto listA = asArray(
-        a->openDictionary(VKDictionary::make({{"list", VKArray::make()}}), "s")->get("list"));
-    auto listB = asArray(b->openDictionary("s")->get("list"));
-    ASSERT_TRUE(listA && listB);
-    auto edit = [](const VKArrayPtr& list, std::int64_t base) {
-        for (std::int64_t i = 0; i < 150; ++i) {
-            // A stale revision conflicts; the other client's report brings it up to date.
-            for (int attempt = 0; attempt < 1000; ++attempt) {
-                auto error = errorOf([&] {
-                    if (i % 4 == 3 && list->count() > 0)
-                        list->remove(0);
-                    else
-                        list->append(num(base + i));
-                });
-                if (!error || error == VKError::indexOutOfRange)
-                    break;  // done, or the other client emptied the list meanwhile
-                ASSERT_EQ(error, VKError::synchronizeConflict);
-                std::this_thread::yield();
-            }
-        }
-    };
-    std::thread other([&] { edit(listB, 1000); });
-    edit(listA, 0);
-    other.join();
-
-    auto truth = asArray(connect(options)->getSetting("s", "list", true));
-    ASSERT_NE(truth, nullptr);
-    auto texts = [](const VKArrayPtr& list) {
-        std::vector<std::string> out;
-        for (const auto& item : list->items())
-            out.push_back(item->description());
-        return out;
-    };
-    for (int i = 0; i < 1000 && (listA->revision() != truth->revision() ||
-                                 listB->revision() != truth->revision());
-         ++i) {
-        std::this_thread::sleep_for(10ms);
-    }
-    EXPECT_EQ(listA->revision(), truth->revision());
-    EXPECT_EQ(listB->revision(), truth->revision());
-    EXPECT_EQ(texts(listA), texts(truth));
-    EXPECT_EQ(texts(listB), texts(truth));
-    EXPECT_EQ(logs->count(LogLevel::error, "Can't handle change from server"), 0u);
 }
 
 // A Settings handle across a daemon restart: while velkord is away another daemon on the same

@@ -52,17 +52,15 @@ class FakeConnection final : public VKConnection {
     std::atomic<int> opens{0}, deletes{0};
 };
 
-/// A monitor that publishes the connections the test gives it and records bootstrap calls.
+/// A monitor that publishes the connections the test gives it.
 class FakeMonitor final : public VKConnectionMonitor {
   public:
     using VKConnectionMonitor::bootstrapSettings;
     rx::Observable<VKConnectionPtr> observableConnection() const override {
         return connection.asObservable();
     }
-    void bootstrapSettings(const VKContainerPtr&, const std::string&, VKOwnership,
-                           std::int64_t maxAttempts, std::uint32_t delay) override {
-        calls.emplace_back(maxAttempts, delay);
-    }
+    void bootstrapSettings(const VKContainerPtr&, const std::string&, VKOwnership, std::int64_t,
+                           std::uint32_t) override {}
     void dispose() override {}
     bool isDisposed() const override { return false; }
     /// Publishes a connection that opens `root`, or fails with `error` (none: foreign error).
@@ -73,7 +71,6 @@ class FakeMonitor final : public VKConnectionMonitor {
     }
 
     rx::Variable<VKConnectionPtr> connection{nullptr};
-    std::vector<std::pair<std::int64_t, std::uint32_t>> calls;
 };
 
 }  // namespace velkor::test

@@ -3,14 +3,13 @@
 #include <future>
 #include <thread>
 
-#include "connection/ConnectionImpl.h"
-#include "connection/ServiceRegistration.h"
+#include "channel/ConnectionToServer.h"
 #include "monitor/ConnectionMonitorImpl.h"
 #include "monitor/DaemonOnlineCenter.h"
 #include "monitor/FakeConnectionAndMonitor.h"
 #include "support/ErrorOf.h"
-#include "support/FakeDaemon.h"
 #include "support/LogCapture.h"
+#include "support/OnThreads.h"
 #include "velkor/Connect.h"
 #include "velkor/VKConnectionFactory.h"
 #include "velkor/rx/ConcurrentDispatchQueueScheduler.h"
@@ -37,7 +36,9 @@ class FakeOnlineCenter final : public DaemonOnlineCenter {
     }
     void announce() {
         std::unique_lock lock(mutex);
-        if (auto cb = callback; (lock.unlock(), cb))
+        auto cb = callback;
+        lock.unlock();
+        if (cb)
             cb();
     }
     std::mutex mutex;
@@ -157,16 +158,19 @@ TEST_F(MonitorTest, OnlyACompletedConnectionIsUnpublishedWhileAnnouncementsRace)
         healthyUnpublished += !connection && last && !last->completed;
         last = std::static_pointer_cast<FakeConnection>(connection);
     });
-    std::thread announcer([&] {
-        for (int i = 0; i < 5000; ++i, std::this_thread::yield())
-            center->announce();
+    onThreads(2, [&](int t) {  // one announces the daemon, the other ends connections
+        for (int i = 0; i < (t == 0 ? 5000 : 20000); ++i, std::this_thread::yield()) {
+            if (t == 0) {
+                center->announce();
+                continue;
+            }
+            std::unique_lock lock(mutex);
+            auto connection = last;
+            lock.unlock();
+            if (connection)
+                connection->lose();
+        }
     });
-    for (int i = 0; i < 20000; ++i, std::this_thread::yield()) {
-        std::unique_lock lock(mutex);
-        if (auto connection = last; (lock.unlock(), connection))
-            connection->lose();
-    }
-    announcer.join();
     observer->dispose();
     monitor->dispose();
     EXPECT_EQ(healthyUnpublished, 0);
@@ -220,65 +224,22 @@ TEST_F(MonitorTest, BootstrapRetriesEveryFailureDeletesInvalidFilesAndThrowsTheL
     auto without = ConnectionMonitorImpl::make(container.synchronize(), scheduler);
     EXPECT_EQ(errorOf([&] { without->bootstrapSettings(root, "d", shared, 0, 1000); }),
               VKError::connectionLost);
-
-    // The delay as a duration, clamped to what the integer form holds.
-    FakeMonitor recording;
-    recording.bootstrapSettings(root, "d", shared, 5, 250ms);
-    recording.bootstrapSettings(root, "d", shared, 2, -1s);
-    recording.bootstrapSettings(root, "d", shared, 2, 100h);
-    recording.bootstrapSettings(root, "d");
-    EXPECT_EQ(recording.calls, (std::vector<std::pair<std::int64_t, std::uint32_t>>{
-                                   {5, 250000}, {2, 0}, {2, 4294967295u}, {3, 100000}}));
 }
 
-// The library's registrations with the transport replaced by FakeDaemons, so that no bus is
-// needed: each connection has its own transport and queue, options reach the factories, and
-// without the daemon's name nothing is built. Bad options are refused up front.
-TEST(Registration, ConnectionsAndTheMonitorAreBuiltAsTheOptionsSay) {
+// Without the daemon's name nothing is built; bad options are refused up front; a daemon that
+// cannot be reached is a clear error for connect, while a monitor waits for it.
+TEST(Registration, NothingIsBuiltWithoutANameOrWithBadOptions) {
     LogCapture capture;
-    std::atomic<int> transports{0};
-    auto registered = [&](ServiceSettings settings) {
-        auto container = std::make_shared<di::Container>();
-        container->registerFactory<BKProductDefines>(
-            [](const di::Resolver&) { return std::make_shared<BKProductDefines>(); });
-        registerConnectionServices(*container, settings);
-        container->registerFactory<ConnectionToServer>([&](const di::Resolver&) {
-            ++transports;
-            return FakeDaemon::make();
-        });
-        return container;
-    };
-    auto container = registered({});
-    auto a = std::dynamic_pointer_cast<ConnectionImpl>(container->resolve<VKConnection>());
-    auto b = std::dynamic_pointer_cast<ConnectionImpl>(container->resolve<VKConnection>());
-    ASSERT_TRUE(a && b);
-    EXPECT_EQ(transports.load(), 2);
-    ASSERT_TRUE(std::dynamic_pointer_cast<rx::ConcurrentDispatchQueueScheduler>(a->scheduler()));
-    EXPECT_NE(a->scheduler(), b->scheduler());
-    auto given = std::make_shared<rx::ImmediateScheduler>();
-    auto tuned = std::dynamic_pointer_cast<ConnectionImpl>(
-        registered({.scheduler = given, .busAddress = {}, .requestTimeout = 250ms})
-            ->resolve<VKConnection>());
-    EXPECT_EQ(tuned->scheduler(), given);
-    EXPECT_EQ(tuned->requestTimeout(), 250ms);
-    auto monitor = container->resolve<VKConnectionMonitor>();
-    ASSERT_NE(monitor, nullptr);
-    VKConnectionPtr current;
-    monitor->observableConnection().subscribe([&](const auto& c) { current = c; })->dispose();
-    EXPECT_NE(current, nullptr);
-    monitor->dispose();
     di::Container bare;
-    VKConnectionFactory::registerWith(bare);
+    VKConnectionFactory::registerWith(bare, std::make_shared<rx::ImmediateScheduler>());
     EXPECT_EQ(bare.resolve<ConnectionToServer>(), nullptr);
     EXPECT_EQ(bare.resolve<VKConnection>(), nullptr);
     EXPECT_EQ(bare.resolve<VKConnectionMonitor>(), nullptr);
-
     for (auto bad : {ConnectionOptions{.serviceName = ""}, ConnectionOptions{.requestTimeout = 0ms},
                      ConnectionOptions{.requestTimeout = 25h}}) {
         EXPECT_EQ(errorOf([&] { (void)connect(bad); }), VKError::invalidData);
         EXPECT_EQ(errorOf([&] { (void)makeMonitor(bad); }), VKError::invalidData);
     }
-    // An unreachable daemon is a clear error for connect; a monitor waits for it instead.
     ConnectionOptions unreachable{.busAddress = "unix:path=/nonexistent/velkor-test"};
     EXPECT_EQ(errorOf([&] { (void)connect(unreachable); }), VKError::cannotConnect);
     EXPECT_FALSE(makeMonitor(unreachable)->isDisposed());

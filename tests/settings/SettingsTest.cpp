@@ -6,6 +6,7 @@
 #include "monitor/FakeConnectionAndMonitor.h"
 #include "support/ErrorOf.h"
 #include "support/LogCapture.h"
+#include "support/OnThreads.h"
 #include "velkor/Settings.h"
 #include "velkor/VKScalars.h"
 
@@ -56,25 +57,17 @@ TEST(SettingsHandle, PublicationsObserversAndDisposalRace) {
         std::atomic<int> events{0};
         auto count = [&](const Settings::Event&) { ++events; };
         Subscription kept = settings->observe(count);
-        std::vector<std::thread> threads;
-        for (int t = 0; t < 2; ++t) {
-            threads.emplace_back([&, t] {
-                for (int i = 0; i < 30; ++i) {
-                    if ((i + t) % 3 == 0)
-                        monitor->connection.setValue(nullptr);
-                    else
-                        monitor->publish(numbered(i));
-                }
-            });
-        }
-        threads.emplace_back([&] {
+        onThreads(3, [&](int t) {  // two publish, one observes for a moment and reads
             for (int i = 0; i < 30; ++i) {
-                Subscription passing = settings->observe(count);
+                if (t == 2)
+                    Subscription passing = settings->observe(count);
+                else if ((i + t) % 3 == 0)
+                    monitor->connection.setValue(nullptr);
+                else
+                    monitor->publish(numbered(i));
                 (void)settings->current();
             }
         });
-        for (auto& thread : threads)
-            thread.join();
 
         auto last = numbered(-1);
         Settings::Event seen = Settings::Lost{};

@@ -25,10 +25,6 @@ bool arrives(BlockingQueue<T>& queue, F matches) {
     }
     return false;
 }
-template <typename T>
-auto into(BlockingQueue<T>& queue) {
-    return [&queue](const T& e) { queue.push(e); };
-}
 
 VKObjectPtr num(std::int64_t n) {
     return std::make_shared<VKNumber>(n);
@@ -66,22 +62,18 @@ TEST_F(LibraryScenario, TwoClientsEditOneFile) {
     auto rootB = b->openDictionary("scenario");
     auto listB = asArray(rootB->get("list"));  // a proxy until read: resolved here
     ASSERT_NE(listB, nullptr);
-    BlockingQueue<VKContainerChange> onList, onRoot;
-    Subscription watchingList = listB->observe(into(onList));
-    Subscription watchingRoot = rootB->observe(into(onRoot));
+    BlockingQueue<VKContainerChange> onRoot;
+    Subscription watching = rootB->observe([&](const auto& e) { onRoot.push(e); });
     asArray(rootA->get("list"))->set(0, num(10));
-    EXPECT_EQ(onList.next().value().description(), "didArrayChildReplace(index=0)");
-    auto descendant = onRoot.next().value();
-    ASSERT_NE(descendant.get<VKContainerChange::DidDescendantChange>(), nullptr);
-    EXPECT_EQ(descendant.get<VKContainerChange::DidDescendantChange>()->path, "list");
+    EXPECT_EQ(onRoot.next().value().description(), "didDescendantChange(path=list)");
     EXPECT_EQ(listB->get(0, -1), 10);
 
     EXPECT_EQ(b->openArray("arrays")->count(), 0u);
     EXPECT_EQ(errorOf([&] { (void)a->openDictionary("arrays"); }), VKError::invalidData);
     EXPECT_EQ(errorOf([&] { (void)a->getSettingAs<VKDictionary>("scenario", "list"); }),
               VKError::invalidData);
-    ConnectionOptions nobody = options;  // nobody owns this name: a clear error at once
-    nobody.serviceName = "org.velkor.NobodyHere";
+    // Nobody owns this name: a clear error at once.
+    ConnectionOptions nobody{.serviceName = "org.velkor.NobodyHere", .busAddress = bus.address()};
     EXPECT_EQ(errorOf([&] { (void)connect(nobody); }), VKError::cannotConnect);
 
     std::vector<std::uint8_t> bytes(4 << 20);
@@ -114,7 +106,6 @@ TEST_F(LibraryScenario, ASettingsHandleFollowsTheDaemonAcrossARestart) {
     });
     auto handle = Settings::open(options, "handle");
     ASSERT_NE(handle->current(), nullptr);
-    EXPECT_EQ(handle->current()->get("changed", 0), 1);
     BlockingQueue<Settings::Event> events;
     std::atomic<int> reloads{0};
     Subscription watching = handle->observe([&](const Settings::Event& e) {
@@ -127,11 +118,8 @@ TEST_F(LibraryScenario, ASettingsHandleFollowsTheDaemonAcrossARestart) {
         arrives(events, [](const auto& e) { return std::holds_alternative<Settings::Lost>(e); }));
     EXPECT_EQ(handle->current(), nullptr);
     {
-        auto elsewhere = settings;
-        elsewhere.serviceName = "org.velkor.Elsewhere";
-        TestDaemon other(elsewhere);
-        ConnectionOptions there = options;
-        there.serviceName = elsewhere.serviceName;
+        ConnectionOptions there{.serviceName = "org.velkor.Elsewhere", .busAddress = bus.address()};
+        TestDaemon other({VELKORD_PATH, bus.address(), settings.database, {}, there.serviceName});
         change(there, [&](VKDictionary& root) {  // values compared in depth, kinds too
             ASSERT_TRUE(root.set("changed", "1") && root.set("added", 1));
             root.set("nested", nested(2));

@@ -16,8 +16,9 @@ namespace velkor::test {
 /// `openError` (with something else than a VKError when `foreignError` is set).
 class FakeConnection final : public VKConnection {
   public:
-    explicit FakeConnection(VKDictionaryPtr root = nullptr, std::optional<VKError> error = {})
-        : root(std::move(root)), openError(error) {}
+    explicit FakeConnection(VKDictionaryPtr root = nullptr, std::optional<VKError> error = {},
+                            bool foreign = false)
+        : root(std::move(root)), openError(error), foreignError(foreign) {}
     rx::Observable<rx::Unit> asObservable() override { return lost.asObservable(); }
     void createSettings(const VKContainerPtr&, const std::string&, VKOwnership) override {}
     OpenResult openOrCreateSettings(const VKContainerPtr&, const std::string&,
@@ -55,7 +56,6 @@ class FakeConnection final : public VKConnection {
 /// A monitor that publishes the connections the test gives it.
 class FakeMonitor final : public VKConnectionMonitor {
   public:
-    using VKConnectionMonitor::bootstrapSettings;
     rx::Observable<VKConnectionPtr> observableConnection() const override {
         return connection.asObservable();
     }
@@ -65,9 +65,7 @@ class FakeMonitor final : public VKConnectionMonitor {
     bool isDisposed() const override { return false; }
     /// Publishes a connection that opens `root`, or fails with `error` (none: foreign error).
     void publish(VKDictionaryPtr root, std::optional<VKError> error = {}) {
-        auto published = std::make_shared<FakeConnection>(root, error);
-        published->foreignError = !root && !error;
-        connection.setValue(published);
+        connection.setValue(std::make_shared<FakeConnection>(root, error, !root && !error));
     }
 
     rx::Variable<VKConnectionPtr> connection{nullptr};

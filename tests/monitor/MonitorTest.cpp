@@ -13,7 +13,6 @@
 #include "velkor/Connect.h"
 #include "velkor/VKConnectionFactory.h"
 #include "velkor/rx/ConcurrentDispatchQueueScheduler.h"
-#include "velkor/rx/ImmediateScheduler.h"
 #include "velkor/testing/VirtualTimeScheduler.h"
 
 using namespace velkor;
@@ -208,8 +207,7 @@ TEST_F(MonitorTest, BootstrapRetriesEveryFailureDeletesInvalidFilesAndThrowsTheL
     auto shared = VKOwnership::shared();
     connection.openError = VKError::invalidFileData;
     EXPECT_EQ(errorOf([&] { monitor->bootstrapSettings(root, "d"); }), VKError::invalidFileData);
-    EXPECT_EQ(connection.opens.load(), 3);
-    EXPECT_EQ(connection.deletes.load(), 3);
+    EXPECT_EQ(std::pair(connection.opens.load(), connection.deletes.load()), std::pair(3, 3));
     connection.openError.reset();  // whatever an attempt throws, the next one follows
     connection.foreignError = true;
     EXPECT_EQ(errorOf([&] { monitor->bootstrapSettings(root, "d", shared, 2, 0); }),
@@ -231,7 +229,7 @@ TEST_F(MonitorTest, BootstrapRetriesEveryFailureDeletesInvalidFilesAndThrowsTheL
 TEST(Registration, NothingIsBuiltWithoutANameOrWithBadOptions) {
     LogCapture capture;
     di::Container bare;
-    VKConnectionFactory::registerWith(bare, std::make_shared<rx::ImmediateScheduler>());
+    VKConnectionFactory::registerWith(bare);
     EXPECT_EQ(bare.resolve<ConnectionToServer>(), nullptr);
     EXPECT_EQ(bare.resolve<VKConnection>(), nullptr);
     EXPECT_EQ(bare.resolve<VKConnectionMonitor>(), nullptr);

@@ -11,11 +11,6 @@ std::shared_ptr<FakeDaemon> FakeDaemon::make() {
         [weak](const Tagged<ClientRequest>& request) {
             if (auto self = weak.lock())
                 self->onRequest(request);
-        },
-        {},
-        [weak] {
-            if (auto self = weak.lock())
-                self->requestStreamCompleted_ = true;
         });
     return daemon;
 }
@@ -23,11 +18,6 @@ std::shared_ptr<FakeDaemon> FakeDaemon::make() {
 void FakeDaemon::answerNext(ServerResponse response) {
     std::lock_guard lock(mutex_);
     scripted_.push_back(std::move(response));
-}
-
-void FakeDaemon::setHandler(Handler handler) {
-    std::lock_guard lock(mutex_);
-    handler_ = std::move(handler);
 }
 
 void FakeDaemon::onRequest(const Tagged<ClientRequest>& request) {
@@ -61,10 +51,6 @@ void FakeDaemon::deliver(const UUID& tag, ServerResponse message) {
     outbox_.schedule([channel = channel_, tag, message = std::move(message)] {
         channel->responseSubject.onNext({tag, message});
     });
-}
-
-void FakeDaemon::endChannel() {
-    outbox_.schedule([channel = channel_] { channel->responseSubject.onCompleted(); });
 }
 
 std::vector<Tagged<ClientRequest>> FakeDaemon::requests() const {

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <atomic>
 #include <deque>
 #include <functional>
 #include <mutex>
@@ -31,7 +30,10 @@ class FakeDaemon final : public ConnectionToServer {
     /// The answer to the next request that arrives (queued answers are used in order).
     void answerNext(ServerResponse response);
     /// Answers every request not covered by answerNext.
-    void setHandler(Handler handler);
+    void setHandler(Handler handler) {
+        std::lock_guard lock(mutex_);
+        handler_ = std::move(handler);
+    }
 
     /// Pushes a message under a fresh tag, after everything already queued for delivery.
     void push(ServerResponse message) { deliver(UUID::random(), std::move(message)); }
@@ -40,13 +42,13 @@ class FakeDaemon final : public ConnectionToServer {
         push(ServerResponse::NoteChanges{std::move(changes), std::move(paths)});
     }
     /// Completes the answer stream, after everything already queued for delivery.
-    void endChannel();
+    void endChannel() {
+        outbox_.schedule([c = channel_] { c->responseSubject.onCompleted(); });
+    }
 
     std::vector<Tagged<ClientRequest>> requests() const;
     /// Blocks until everything queued for delivery has been delivered.
     void waitUntilIdle();
-    /// Whether the client completed its request stream (closed the transport).
-    bool requestStreamCompleted() const { return requestStreamCompleted_; }
 
   private:
     FakeDaemon() = default;
@@ -59,7 +61,6 @@ class FakeDaemon final : public ConnectionToServer {
     std::vector<Tagged<ClientRequest>> requests_;
     std::deque<ServerResponse> scripted_;
     Handler handler_;
-    std::atomic<bool> requestStreamCompleted_{false};
     // Last, so that it goes first: what is queued for delivery is delivered before the rest goes.
     rx::SerialEventLoopScheduler outbox_{"FakeDaemon"};
 };

@@ -102,6 +102,7 @@ TEST_F(LibraryScenario, ASettingsHandleFollowsTheDaemonAcrossARestart) {
     change(options, [&](VKDictionary& root) {
         ASSERT_TRUE(root.set("kept", 1) && root.set("changed", 1) && root.set("removed", 1));
         root.set("nested", nested(1));
+        EXPECT_TRUE(asContainer(root.get("nested"))->onServer()) << "a stored container joins";
         root.set("list", VKArray::make({num(1)}));
     });
     auto handle = Settings::open(options, "handle");

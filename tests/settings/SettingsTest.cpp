@@ -40,7 +40,6 @@ TEST(SettingsHandle, OpeningFailuresAreThrownFirstAndReportedLater) {
     EXPECT_EQ(std::get<Settings::Reloaded>(events[1]).root, root);
     EXPECT_EQ(std::get<Settings::Reloaded>(events[1]).added, std::vector<std::string>{"n"})
         << "nothing was held before: every key is new";
-    EXPECT_EQ(settings->current(), root);
     monitor->publish(root);  // the same content again: nothing changed
     const auto& same = std::get<Settings::Reloaded>(events.at(2));
     EXPECT_TRUE(same.added.empty() && same.removed.empty() && same.changed.empty());

@@ -48,7 +48,8 @@ struct LibraryScenario : ::testing::Test {
     PrivateBus bus;
     TestDaemon::Settings settings{VELKORD_PATH, bus.address(), (directory / "db").string()};
     std::unique_ptr<TestDaemon> daemon = std::make_unique<TestDaemon>(settings);
-    ConnectionOptions options{.busAddress = bus.address()};
+    // A generous time-out: 4 MiB take seconds under the sanitizers.
+    ConnectionOptions options{.busAddress = bus.address(), .scheduler = {}, .requestTimeout = 60s};
     VKConnectionPtr a = connect(options), b = connect(options);
 };
 

@@ -1,7 +1,9 @@
 #include "velkor/UUID.h"
 
+#include <pthread.h>
 #include <sys/random.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
@@ -10,12 +12,18 @@ namespace velkor {
 
 namespace {
 
+// Counts the fork() calls of this process. A child inherits its parent's pools: it must draw new
+// bytes rather than hand out those its parent hands out too, or both would make the same ids.
+std::atomic<unsigned> forks{0};
+[[maybe_unused]] const int forksCounted =
+    ::pthread_atfork(nullptr, nullptr, [] { forks.fetch_add(1, std::memory_order_relaxed); });
+
 // Random bytes are drawn from the kernel in blocks and handed out per thread, so that a request
 // tag costs a copy rather than a system call.
 class RandomPool {
   public:
     void fill(std::uint8_t* out, std::size_t n) {
-        if (used_ + n > sizeof(pool_)) {
+        if (used_ + n > sizeof(pool_) || forks_ != forks.load(std::memory_order_relaxed)) {
             refill();
         }
         std::memcpy(out, pool_ + used_, n);
@@ -36,10 +44,12 @@ class RandomPool {
             got += static_cast<std::size_t>(r);
         }
         used_ = 0;
+        forks_ = forks.load(std::memory_order_relaxed);
     }
 
     std::uint8_t pool_[1024];
     std::size_t used_ = sizeof(pool_);
+    unsigned forks_ = 0;
 };
 
 int hexValue(char c) {

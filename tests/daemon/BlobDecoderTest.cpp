@@ -28,11 +28,11 @@ std::optional<VKError> refusal(
     }
 }
 
-// A container header without its entries.
-void header(Writer& w, const UUID& id, std::int64_t revision, std::int64_t flag, std::int64_t count,
-            ValueKind kind = ValueKind::dictionary) {
+// A container header, `count` entries to follow.
+Writer& header(Writer& w, const UUID& id, std::int64_t revision, std::int64_t flag,
+               std::int64_t count, ValueKind kind = ValueKind::dictionary) {
     w.encodeInteger(static_cast<std::int64_t>(kind)).encodeBytes(id.bytes());
-    w.encodeInteger(revision).encodeInteger(flag).encodeInteger(count);
+    return w.encodeInteger(revision).encodeInteger(flag).encodeInteger(count);
 }
 
 // `depth` arrays, each holding the next; the innermost is empty.
@@ -46,13 +46,15 @@ std::vector<std::uint8_t> nested(int depth) {
 }  // namespace
 
 TEST(BlobDecoderTest, RefusesMalformedNestedAndOversizeBlobs) {
-    const UUID id = newId();
-    const UUID outside = newId();
+    const UUID id = newId(), outside = newId();
     const auto good = clientBlob(dict(id, {{"k", num(1)}, {"o", ref(outside)}}));
     EXPECT_EQ(BlobDecoder::decode(good, BlobDecoder::References::allowOutside).outsideReferences,
               std::vector<UUID>{outside});
     EXPECT_EQ(refusal(good, BlobDecoder::References::sameBlobOnly), VKError::invalidData);
 
+    const auto array = [](Writer& w) -> Writer& {
+        return header(w, UUID::random(), 0, 0, 2, ValueKind::array);
+    };
     std::vector<std::pair<const char*, std::vector<std::uint8_t>>> cases{
         {"no magic", {0x00, 0x01, 0x02}},
         {"nothing", {}},
@@ -75,23 +77,16 @@ TEST(BlobDecoderTest, RefusesMalformedNestedAndOversizeBlobs) {
         {"negative count", blobOf([&](Writer& w) { header(w, id, 0, 0, -1); })},
         {"count past the end", blobOf([&](Writer& w) { header(w, id, 0, 0, 1ll << 40); })},
         {"key as integer", blobOf([&](Writer& w) {
-             header(w, id, 0, 0, 1);
-             w.encodeInteger(7).encodeInteger(0).encodeInteger(1);
+             header(w, id, 0, 0, 1).encodeInteger(7).encodeInteger(0).encodeInteger(1);
          })},
         {"repeated key", blobOf([&](Writer& w) {
-             header(w, id, 0, 0, 2);
-             w.encodeText("k").encodeInteger(0).encodeInteger(1);
+             header(w, id, 0, 0, 2).encodeText("k").encodeInteger(0).encodeInteger(1);
              w.encodeText("k").encodeInteger(0).encodeInteger(2);
          })},
-        {"written twice", blobOf([&](Writer& w) {
-             header(w, UUID::random(), 0, 0, 2, ValueKind::array);
-             header(w, id, 0, 0, 0);
-             header(w, id, 0, 0, 0);
-         })},
+        {"written twice",
+         blobOf([&](Writer& w) { header(header(array(w), id, 0, 0, 0), id, 0, 0, 0); })},
         {"written after a reference", blobOf([&](Writer& w) {
-             header(w, UUID::random(), 0, 0, 2, ValueKind::array);
-             w.encodeInteger(5).encodeBytes(id.bytes());
-             header(w, id, 0, 0, 0);
+             header(array(w).encodeInteger(5).encodeBytes(id.bytes()), id, 0, 0, 0);
          })},
         {"nested too deep", nested(BlobDecoder::maxNesting + 1)},
         // The archive adds the magic, the kind and a length head to the payload.
@@ -104,10 +99,11 @@ TEST(BlobDecoderTest, RefusesMalformedNestedAndOversizeBlobs) {
               std::nullopt);
 
     // A reference to a container that is still being written closes a cycle.
-    const auto cycle = blobOf([&](Writer& w) {
-        header(w, id, 0, 0, 1, ValueKind::array);
-        header(w, UUID::random(), 0, 0, 1, ValueKind::array);
-        w.encodeInteger(5).encodeBytes(id.bytes());
-    });
-    EXPECT_EQ(refusal(cycle), VKError::circularReferences);
+    EXPECT_EQ(refusal(blobOf([&](Writer& w) {
+                  header(header(w, id, 0, 0, 1, ValueKind::array), UUID::random(), 0, 0, 1,
+                         ValueKind::array)
+                      .encodeInteger(5)
+                      .encodeBytes(id.bytes());
+              })),
+              VKError::circularReferences);
 }

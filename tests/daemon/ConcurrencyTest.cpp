@@ -14,8 +14,7 @@ TEST(ConcurrencyTest, ThreadsShareOneStore) {
     store.handle(alice,
                  ClientRequest::CreateSettings{Blob(clientBlob(dict(rootId, {}))), "shared", 1000});
 
-    constexpr int writers = 4;
-    constexpr int changesPerWriter = 40;
+    constexpr int writers = 4, changesPerWriter = 40;
     std::atomic<int> accepted{0};
     std::atomic<bool> done{false};
     std::vector<std::thread> threads;
@@ -26,10 +25,8 @@ TEST(ConcurrencyTest, ThreadsShareOneStore) {
                 // Every writer works from revision 0 and writes keys of its own, so the merge
                 // rule accepts every change, whatever the order the threads run in.
                 daemon::PendingRequest request{
-                    me,
-                    ClientRequest::UpdateSettings{record(
-                        ChangeType::childInserted, rootId, 0, 0, 0,
-                        "w" + std::to_string(t) + "-" + std::to_string(i), clientBlob(num(i)))}};
+                    me, setting(rootId, 0, "w" + std::to_string(t) + "-" + std::to_string(i),
+                                num(i), true)};
                 const auto outcome = i % 2 ? store.applyBatch(std::span(&request, 1)).front()
                                            : store.handle(me, request.request);
                 const auto* u = outcome.answer.get<ServerResponse::SettingsUpdated>();
@@ -54,6 +51,7 @@ TEST(ConcurrencyTest, ThreadsShareOneStore) {
 
     EXPECT_EQ(accepted, writers * changesPerWriter);
     const Node top = fetched(store.handle(alice, fetchAll));
-    EXPECT_EQ(top.revision, writers * changesPerWriter);
-    EXPECT_EQ(top.count(), static_cast<std::size_t>(writers * changesPerWriter));
+    EXPECT_EQ(std::tuple(top.revision, top.count()),
+              std::tuple(writers * changesPerWriter,
+                         static_cast<std::size_t>(writers * changesPerWriter)));
 }

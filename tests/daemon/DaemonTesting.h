@@ -1,6 +1,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <stdlib.h>
 
 #include <cstdint>
@@ -23,19 +24,16 @@ namespace velkor::test {
 
 using daemon::ValueKind;
 
-/// A value tree as the tests write and read it: what a client sends (client layout) or what the
-/// daemon answers (daemon layout).
+/// A value tree as a client sends it or as the daemon answers it.
 struct Node {
     ValueKind kind = ValueKind::number;
     std::int64_t number = 0;
-    std::string text{};  ///< string text or data bytes
-    UUID id{};
-    UUID root{};
+    std::string text{};  // string text or data bytes
+    UUID id{}, root{};
     std::int64_t revision = 0;
     bool subscribed = false;
-    std::vector<std::pair<std::string, Node>> entries{};  ///< keys are empty in arrays
+    std::vector<std::pair<std::string, Node>> entries{};  // keys are empty in arrays
 
-    /// The entry under `key` of a dictionary.
     const Node& at(const std::string& key) const {
         for (const auto& [k, v] : entries) {
             if (k == key)
@@ -50,24 +48,24 @@ struct Node {
 };
 
 inline Node num(std::int64_t v) {
-    return Node{.kind = ValueKind::number, .number = v};
+    return {.kind = ValueKind::number, .number = v};
 }
 inline Node str(std::string s) {
-    return Node{.kind = ValueKind::string, .text = std::move(s)};
+    return {.kind = ValueKind::string, .text = std::move(s)};
 }
 inline Node dat(std::string bytes) {
-    return Node{.kind = ValueKind::data, .text = std::move(bytes)};
+    return {.kind = ValueKind::data, .text = std::move(bytes)};
 }
 inline Node ref(const UUID& id) {
-    return Node{.kind = ValueKind::containerProxy, .id = id};
+    return {.kind = ValueKind::containerProxy, .id = id};
 }
 inline Node dict(const UUID& id, std::vector<std::pair<std::string, Node>> entries,
                  std::int64_t revision = 0, bool subscribed = false) {
-    return Node{.kind = ValueKind::dictionary,
-                .id = id,
-                .revision = revision,
-                .subscribed = subscribed,
-                .entries = std::move(entries)};
+    return {.kind = ValueKind::dictionary,
+            .id = id,
+            .revision = revision,
+            .subscribed = subscribed,
+            .entries = std::move(entries)};
 }
 inline Node arr(const UUID& id, std::vector<Node> items, std::int64_t revision = 0) {
     Node n{.kind = ValueKind::array, .id = id, .revision = revision};
@@ -78,30 +76,23 @@ inline Node arr(const UUID& id, std::vector<Node> items, std::int64_t revision =
 
 inline void writeClient(basalt::ArchiveWriter& w, const Node& n) {
     w.encodeInteger(static_cast<std::int64_t>(n.kind));
-    switch (n.kind) {
-        case ValueKind::number:
-            w.encodeInteger(n.number);
-            break;
-        case ValueKind::string:
-            w.encodeText(n.text);
-            break;
-        case ValueKind::data:
-            w.encodeBytes({reinterpret_cast<const std::uint8_t*>(n.text.data()), n.text.size()});
-            break;
-        case ValueKind::containerProxy:
-            w.encodeBytes(n.id.bytes());
-            break;
-        case ValueKind::array:
-        case ValueKind::dictionary:
-            w.encodeBytes(n.id.bytes());
-            w.encodeInteger(n.revision).encodeInteger(n.subscribed ? 1 : 0);
-            w.encodeInteger(static_cast<std::int64_t>(n.entries.size()));
-            for (const auto& [key, value] : n.entries) {
-                if (n.kind == ValueKind::dictionary)
-                    w.encodeText(key);
-                writeClient(w, value);
-            }
-            break;
+    if (n.kind == ValueKind::number) {
+        w.encodeInteger(n.number);
+    } else if (n.kind == ValueKind::string) {
+        w.encodeText(n.text);
+    } else if (n.kind == ValueKind::data) {
+        w.encodeBytes({reinterpret_cast<const std::uint8_t*>(n.text.data()), n.text.size()});
+    } else {
+        w.encodeBytes(n.id.bytes());
+        if (n.kind == ValueKind::containerProxy)
+            return;
+        w.encodeInteger(n.revision).encodeInteger(n.subscribed ? 1 : 0);
+        w.encodeInteger(static_cast<std::int64_t>(n.entries.size()));
+        for (const auto& [key, value] : n.entries) {
+            if (n.kind == ValueKind::dictionary)
+                w.encodeText(key);
+            writeClient(w, value);
+        }
     }
 }
 
@@ -112,83 +103,65 @@ inline std::vector<std::uint8_t> clientBlob(const Node& n) {
     return w.takeArchiverData();
 }
 
-/// Reads a blob in the layout the daemon writes, independently of the daemon's own encoder.
-class DaemonBlobReader {
-  public:
-    explicit DaemonBlobReader(std::span<const std::uint8_t> blob)
-        : u_(basalt::BKUnarchiverWrapper::createWithData(blob)) {}
-
-    /// The one value of the blob, or none when it is not exactly one value in daemon layout.
-    std::optional<Node> read() {
-        try {
-            auto n = value();
-            return u_->atEnd() ? std::optional<Node>(std::move(n)) : std::nullopt;
-        } catch (const std::invalid_argument&) {
-            return std::nullopt;
-        }
-    }
-
-  private:
-    basalt::ArchiveItem item(basalt::ArchiveItem::Type type) {
-        auto i = u_ ? basalt::BKUnarchiverWrapper::decodeObject(*u_) : std::nullopt;
+/// Reads one value in the layout the daemon writes, independently of the daemon's encoder;
+/// throws std::invalid_argument at anything else.
+inline Node readDaemon(basalt::Unarchiver& u) {
+    using Type = basalt::ArchiveItem::Type;
+    auto item = [&u](Type type) {
+        auto i = u.decodeObject();
         if (!i || i->type != type)
             throw std::invalid_argument("not in daemon layout");
         return *i;
-    }
-    std::int64_t integer() { return item(basalt::ArchiveItem::Type::integer).value; }
-    std::string bytes() {
-        auto b = item(basalt::ArchiveItem::Type::bytes).bytes;
-        return std::string(b.begin(), b.end());
-    }
-    UUID uuid() {
-        auto id = UUID::fromBytes(item(basalt::ArchiveItem::Type::bytes).bytes);
-        if (!id)
-            throw std::invalid_argument("not an id");
-        return *id;
-    }
-
-    Node value() {
-        const auto kind = integer();
-        if (kind < 0 || kind > 5)
-            throw std::invalid_argument("no such kind");
-        Node n{.kind = static_cast<ValueKind>(kind)};
-        if (n.kind == ValueKind::number) {
-            n.number = integer();
-        } else if (n.kind == ValueKind::string) {
-            n.text = item(basalt::ArchiveItem::Type::text).text;
-        } else if (n.kind == ValueKind::data) {
-            n.text = bytes();
-        } else if (n.kind == ValueKind::containerProxy) {
-            n.id = uuid();
-        } else {
-            n.id = uuid();
-            n.root = uuid();
-            n.revision = integer();
-            for (auto count = integer(); count > 0; --count) {
-                std::string key = n.kind == ValueKind::dictionary
-                                      ? std::string(item(basalt::ArchiveItem::Type::text).text)
-                                      : std::string();
-                n.entries.emplace_back(std::move(key), value());
-            }
+    };
+    auto uuid = [&] {
+        auto id = UUID::fromBytes(item(Type::bytes).bytes);
+        return id ? *id : throw std::invalid_argument("not an id");
+    };
+    const auto kind = item(Type::integer).value;
+    if (kind < 0 || kind > 5)
+        throw std::invalid_argument("no such kind");
+    Node n{.kind = static_cast<ValueKind>(kind)};
+    if (n.kind == ValueKind::number) {
+        n.number = item(Type::integer).value;
+    } else if (n.kind == ValueKind::string) {
+        n.text = item(Type::text).text;
+    } else if (n.kind == ValueKind::data) {
+        const auto b = item(Type::bytes).bytes;
+        n.text.assign(b.begin(), b.end());
+    } else if (n.kind == ValueKind::containerProxy) {
+        n.id = uuid();
+    } else {
+        n.id = uuid();
+        n.root = uuid();
+        n.revision = item(Type::integer).value;
+        for (auto count = item(Type::integer).value; count > 0; --count) {
+            std::string key(n.kind == ValueKind::dictionary ? item(Type::text).text : "");
+            n.entries.emplace_back(std::move(key), readDaemon(u));
         }
-        return n;
     }
+    return n;
+}
 
-    std::optional<basalt::Unarchiver> u_;
-};
-
-/// The value of a blob in daemon layout; fails the test when the blob is not one.
+/// The value of a blob in daemon layout; fails the test when the blob is not exactly one.
 inline Node daemonValue(std::span<const std::uint8_t> blob) {
-    auto n = DaemonBlobReader(blob).read();
-    EXPECT_TRUE(n.has_value()) << "not one value in daemon layout";
-    return n.value_or(Node{});
+    try {
+        auto u = basalt::BKUnarchiverWrapper::createWithData(blob);
+        if (u) {
+            Node n = readDaemon(*u);
+            if (u->atEnd())
+                return n;
+        }
+    } catch (const std::invalid_argument&) {
+    }
+    ADD_FAILURE() << "not one value in daemon layout";
+    return {};
 }
 
 /// A directory under the system's temporary directory, removed with everything in it.
 class TempDir {
   public:
     TempDir() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "velkord-test-XXXXXX");
+        std::string pattern = std::filesystem::temp_directory_path() / "velkord-test-XXXXXX";
         path_ = ::mkdtemp(pattern.data());
     }
     ~TempDir() { std::filesystem::remove_all(path_); }
@@ -201,6 +174,22 @@ class TempDir {
     std::filesystem::path path_;
 };
 
+/// Runs SQL on the database at `path`, as another program would; the first column of the last
+/// row, if any.
+inline std::string sql(const std::string& path, const std::string& statements) {
+    sqlite3* db = nullptr;
+    EXPECT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+    std::string last;
+    auto keep = [](void* out, int, char** values, char**) {
+        *static_cast<std::string*>(out) = values[0] ? values[0] : "";
+        return 0;
+    };
+    EXPECT_EQ(sqlite3_exec(db, statements.c_str(), keep, &last, nullptr), SQLITE_OK)
+        << sqlite3_errmsg(db);
+    sqlite3_close(db);
+    return last;
+}
+
 inline const daemon::Caller alice{":1.10", 1000};
 inline const daemon::Caller bob{":1.11", 1000};  // same user, another client
 inline const daemon::Caller carol{":1.12", 1000};
@@ -211,12 +200,18 @@ inline UUID newId() {
     return UUID::random();
 }
 
-/// A change record of a container.
-inline ChangeNotificationPtr record(ChangeType type, const UUID& id, std::int64_t revision,
-                                    std::int64_t from, std::int64_t to, std::string key,
-                                    std::vector<std::uint8_t> data = {}) {
-    return std::make_shared<VKChangeNotification>(type, id, revision, from, to, std::move(key),
-                                                  std::move(data));
+/// A change record of a container, as a client sends it.
+inline ClientRequest change(ChangeType type, const UUID& id, std::int64_t revision,
+                            std::int64_t from, std::int64_t to, std::string key,
+                            std::vector<std::uint8_t> data = {}) {
+    return ClientRequest::UpdateSettings{std::make_shared<VKChangeNotification>(
+        type, id, revision, from, to, std::move(key), std::move(data))};
+}
+/// A dictionary set, as a client sends it.
+inline ClientRequest setting(const UUID& id, std::int64_t revision, const std::string& key,
+                             const Node& value, bool inserted = false) {
+    return change(inserted ? ChangeType::childInserted : ChangeType::childChanged, id, revision, 0,
+                  0, key, clientBlob(value));
 }
 
 /// A store in a fresh directory, with one helper per request.
@@ -250,14 +245,11 @@ class StoreTest : public ::testing::Test {
     daemon::Outcome update(const daemon::Caller& c, ChangeType type, const UUID& id,
                            std::int64_t revision, std::int64_t from, std::int64_t to,
                            std::string key, std::vector<std::uint8_t> data = {}) {
-        return store_->handle(c, ClientRequest::UpdateSettings{
-                                     record(type, id, revision, from, to, std::move(key), data)});
+        return store_->handle(c, change(type, id, revision, from, to, std::move(key), data));
     }
-    /// A dictionary set, as the client sends it.
     daemon::Outcome set(const daemon::Caller& c, const UUID& id, std::int64_t revision,
                         const std::string& key, const Node& value, bool inserted = false) {
-        return update(c, inserted ? ChangeType::childInserted : ChangeType::childChanged, id,
-                      revision, 0, 0, key, clientBlob(value));
+        return store_->handle(c, setting(id, revision, key, value, inserted));
     }
 
     daemon::SettingsStore& store() { return *store_; }
@@ -266,7 +258,6 @@ class StoreTest : public ::testing::Test {
     std::unique_ptr<daemon::SettingsStore> store_;
 };
 
-/// Whether the answer is requestSucceeded.
 inline bool succeeded(const daemon::Outcome& o) {
     return o.answer.get<ServerResponse::RequestSucceeded>() != nullptr;
 }
@@ -291,18 +282,23 @@ inline ServerResponse::SettingsUpdated updated(const daemon::Outcome& o) {
 inline ChangeResult result(const daemon::Outcome& o) {
     return updated(o).changeResult;
 }
+/// The new revision of a change that was done.
+inline std::int64_t doneAt(const daemon::Outcome& o) {
+    const auto u = updated(o);
+    EXPECT_EQ(u.changeResult, ChangeResult::done);
+    return u.newRevision;
+}
 
 /// The records of an outcome for one client, with their paths.
 inline std::vector<std::pair<ChangeNotificationPtr, std::string>> notesFor(
     const daemon::Outcome& o, const daemon::Caller& c) {
     std::vector<std::pair<ChangeNotificationPtr, std::string>> notes;
     for (const auto& notice : o.notices) {
-        if (notice.clientId != c.clientId)
-            continue;
-        EXPECT_EQ(notice.changes.changeNotifications.size(), notice.changes.changePaths.size());
-        for (std::size_t i = 0; i < notice.changes.changeNotifications.size(); ++i)
-            notes.emplace_back(notice.changes.changeNotifications[i],
-                               notice.changes.changePaths.at(i));
+        const auto& changes = notice.changes;
+        EXPECT_EQ(changes.changeNotifications.size(), changes.changePaths.size());
+        for (std::size_t i = 0; notice.clientId == c.clientId && i < changes.changePaths.size();
+             ++i)
+            notes.emplace_back(changes.changeNotifications.at(i), changes.changePaths[i]);
     }
     return notes;
 }

@@ -1,6 +1,8 @@
-#include <sqlite3.h>
+#include <map>
 
 #include "DaemonTesting.h"
+#include "core/Access.h"
+#include "support/LogCapture.h"
 
 using namespace velkor;
 using namespace velkor::test;
@@ -8,11 +10,11 @@ using namespace velkor::test;
 namespace {
 
 // root {name: "x", blob: data, list: [1, "two", shared {k: -1}], again: shared}
+class AccessTest : public StoreTest {};
+
 class FileLifeTest : public StoreTest {
   protected:
-    UUID rootId = newId();
-    UUID listId = newId();
-    UUID sharedId = newId();
+    UUID rootId = newId(), listId = newId(), sharedId = newId();
 
     Node tree() const {
         return dict(
@@ -25,6 +27,21 @@ class FileLifeTest : public StoreTest {
     }
 };
 
+/// `count` dictionaries, each holding the next.
+Node nested(int count) {
+    Node tree = dict(newId(), {});
+    for (int i = 1; i < count; ++i)
+        tree = dict(newId(), {{"c", tree}});
+    return tree;
+}
+
+std::string hex(const UUID& id) {
+    std::string text = "X'";
+    for (auto byte : id.bytes())
+        text += {"0123456789ABCDEF"[byte >> 4], "0123456789ABCDEF"[byte & 0xF]};
+    return text + "'";
+}
+
 }  // namespace
 
 TEST_F(FileLifeTest, CreateFetchResolveDeleteAndCreateAgain) {
@@ -34,19 +51,18 @@ TEST_F(FileLifeTest, CreateFetchResolveDeleteAndCreateAgain) {
     const Node top = fetched(fetch(alice));
     EXPECT_EQ(std::tuple(top.kind, top.id, top.root, top.revision, top.count()),
               std::tuple(ValueKind::dictionary, rootId, rootId, 9, 4u));
-    EXPECT_EQ(top.at("name").text, "x");
-    EXPECT_EQ(top.at("blob").text, std::string("\0\1\2", 3));
+    EXPECT_EQ(top.at("name").text + top.at("blob").text, std::string("x\0\1\2", 4));
     EXPECT_EQ(std::tuple(top.at("list").kind, top.at("list").id),
               std::tuple(ValueKind::containerProxy, listId));
 
     // Recursive: everything in full, in key order, the container of two parents written once.
     const Node all = fetched(fetch(alice, "", true));
     const Node& list = all.at("list");
-    EXPECT_EQ(std::tuple(list.kind, list.revision, list.root, list.count()),
-              std::tuple(ValueKind::array, 2, rootId, 3u));
-    EXPECT_EQ(list.at(1).text, "two");
-    EXPECT_EQ(std::tuple(all.at("again").id, all.at("again").revision), std::tuple(sharedId, 4));
-    EXPECT_EQ(all.at("again").at("k").number, -1);
+    EXPECT_EQ(std::tuple(list.kind, list.revision, list.root, list.count(), list.at(1).text),
+              std::tuple(ValueKind::array, 2, rootId, 3u, "two"));
+    const Node& again = all.at("again");
+    EXPECT_EQ(std::tuple(again.id, again.revision, again.at("k").number),
+              std::tuple(sharedId, 4, -1));
     EXPECT_EQ(std::tuple(list.at(2).kind, list.at(2).id),
               std::tuple(ValueKind::containerProxy, sharedId));
     EXPECT_EQ(store().subscription(alice.clientId, rootId), true);
@@ -56,9 +72,8 @@ TEST_F(FileLifeTest, CreateFetchResolveDeleteAndCreateAgain) {
     EXPECT_EQ(fetched(fetch(alice, "list/2/k")).number, -1);
     EXPECT_EQ(fetched(fetch(alice, "again")).at("k").number, -1);
     for (const char* path : {"missing", "list/3", "list/x", "list/-1", "list/+1", "list/",
-                             "name/deeper", "list/99999999999999999999"}) {
+                             "name/deeper", "list/99999999999999999999"})
         EXPECT_EQ(failure(fetch(alice, path)), VKError::pathDoesNotExist) << path;
-    }
     EXPECT_EQ(failure(fetch(alice, "", false, 1000, "org.example.other")),
               VKError::fileDoesNotExist);
     EXPECT_EQ(failure(fetch(alice, "", false, 1000, "")), VKError::invalidData);
@@ -75,8 +90,7 @@ TEST_F(FileLifeTest, CreateFetchResolveDeleteAndCreateAgain) {
 
     const auto removed = remove(alice);
     const auto* deleted = removed.answer.get<ServerResponse::SettingsDeleted>();
-    ASSERT_NE(deleted, nullptr);
-    EXPECT_EQ(deleted->rootId, rootId);
+    EXPECT_EQ(deleted ? deleted->rootId : UUID::zero(), rootId);
     EXPECT_EQ(failure(fetch(alice)), VKError::fileDoesNotExist);
     EXPECT_EQ(failure(resolve(alice, listId)), VKError::containerNotFound);
     EXPECT_EQ(failure(remove(alice)), VKError::fileDoesNotExist);
@@ -101,45 +115,12 @@ TEST_F(FileLifeTest, MalformedOrCollidingTreesAreRefusedAndLeaveNothing) {
 
     // One request writes at most so many containers, in a create or in a change.
     reopen({.maxContainersPerRequest = 3});
-    auto nested = [](int count) {
-        Node tree = dict(newId(), {});
-        for (int i = 1; i < count; ++i)
-            tree = dict(newId(), {{"c", tree}});
-        return tree;
-    };
     EXPECT_EQ(failure(create(alice, nested(4), 1000, "other")), VKError::invalidData);
     EXPECT_EQ(failure(fetch(alice, "", false, 1000, "other")), VKError::fileDoesNotExist);
     EXPECT_TRUE(succeeded(create(alice, nested(3), 1000, "other")));
     EXPECT_EQ(failure(set(alice, rootId, 9, "more", nested(4))), VKError::invalidData);
-    EXPECT_EQ(updated(set(alice, rootId, 9, "more", nested(3))).newRevision, 10);
+    EXPECT_EQ(doneAt(set(alice, rootId, 9, "more", nested(3))), 10);
 }
-
-namespace {
-
-std::string hex(const UUID& id) {
-    static const char digits[] = "0123456789ABCDEF";
-    std::string text = "X'";
-    for (auto byte : id.bytes())
-        text += {digits[byte >> 4], digits[byte & 0xF]};
-    return text + "'";
-}
-
-/// Runs SQL on the database at `path`; gives the first column of the last row, if any.
-std::string sql(const std::string& path, const std::string& statements) {
-    sqlite3* db = nullptr;
-    EXPECT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
-    std::string last;
-    auto keep = [](void* out, int, char** values, char**) {
-        *static_cast<std::string*>(out) = values[0] ? values[0] : "";
-        return 0;
-    };
-    EXPECT_EQ(sqlite3_exec(db, statements.c_str(), keep, &last, nullptr), SQLITE_OK)
-        << sqlite3_errmsg(db);
-    sqlite3_close(db);
-    return last;
-}
-
-}  // namespace
 
 TEST(StoreMigrationTest, AStoreOfSchemaOneIsConvertedWithEveryValue) {
     TempDir dir;
@@ -165,13 +146,59 @@ TEST(StoreMigrationTest, AStoreOfSchemaOneIsConvertedWithEveryValue) {
         daemon::SettingsStore store(path);
         const Node top = fetched(
             store.handle(alice, ClientRequest::FetchSettings{"org.example.app", 1000, "", true}));
-        EXPECT_EQ(top.revision, 3);
-        EXPECT_EQ(top.at("big").text, std::string(100000, '\0'));
-        EXPECT_EQ(top.at("list").at(0).text, "one");
-        EXPECT_EQ(top.at("list").at(1).number, 2);
+        EXPECT_EQ(std::tuple(top.revision, top.at("big").text, top.at("list").at(0).text,
+                             top.at("list").at(1).number),
+                  std::tuple(3, std::string(100000, '\0'), "one", 2));
     }
     EXPECT_EQ(sql(path, "PRAGMA user_version"), "2");
     EXPECT_EQ(sql(path, "SELECT sql FROM sqlite_schema WHERE name = 'items'").find("WITHOUT ROWID"),
               std::string::npos);
     EXPECT_EQ(sql(path, "PRAGMA integrity_check"), "ok");
+}
+
+TEST_F(AccessTest, UserFilesBelongToTheirUserAndRootSharedOnesAreReadByEveryone) {
+    constexpr auto kShared = daemon::Access::sharedUser;
+    LogCapture logs;
+    // Eve may not create Alice's file; the refusal does not reveal whether it exists.
+    EXPECT_EQ(failure(create(eve, dict(newId(), {}))), VKError::fileDoesNotExist);
+    EXPECT_TRUE(logs->contains(LogLevel::warning, "for uid 1001"));
+    // A user's file, another user's and the shared one, each {sub: {x: 1}}.
+    std::map<std::uint32_t, UUID> subs;
+    for (auto [creator, user] : {std::pair{alice, 1000u}, {root, 1001u}, {root, kShared}}) {
+        subs[user] = newId();
+        ASSERT_TRUE(succeeded(
+            create(creator, dict(newId(), {{"sub", dict(subs[user], {{"x", num(1)}})}}), user)));
+    }
+    EXPECT_EQ(failure(create(eve, dict(newId(), {}))), VKError::fileDoesNotExist);
+    EXPECT_EQ(failure(create(alice, dict(newId(), {}), kShared)), VKError::fileDoesNotExist);
+
+    // What a caller may do with a user's file: "r" read, "s" subscribe, "w" write.
+    for (auto [caller, user, rights] : {std::tuple{bob, 1000u, "rsw"},
+                                        {root, 1000u, "rsw"},
+                                        {eve, 1001u, "rsw"},
+                                        {eve, 1000u, ""},
+                                        {alice, 1001u, ""},
+                                        {alice, kShared, "rs"},
+                                        {eve, kShared, "rs"},
+                                        {root, kShared, "rsw"}}) {
+        const UUID sub = subs[user];
+        std::string may;
+        if (fetch(caller, "sub/x", false, user).answer.get<ServerResponse::SettingsFetched>() &&
+            resolve(caller, sub).answer.get<ServerResponse::SettingsFetched>())
+            may += "r";
+        if (succeeded(store().handle(caller, ClientRequest::SetHasSubscription{sub, true})))
+            may += "s";
+        const auto current = fetched(resolve(root, sub)).revision;
+        if (set(caller, sub, current, "x", num(current))
+                .answer.get<ServerResponse::SettingsUpdated>())
+            may += "w";
+        EXPECT_EQ(may, rights) << caller.uid << " on " << user;
+    }
+    EXPECT_EQ(failure(fetch(eve)), VKError::fileDoesNotExist);
+    EXPECT_TRUE(logs->contains(LogLevel::warning, "read 1000@org.example.app for uid 1001"));
+
+    EXPECT_EQ(failure(remove(eve)), VKError::fileDoesNotExist);
+    EXPECT_EQ(failure(remove(alice, kShared)), VKError::fileDoesNotExist);
+    for (auto user : {1000u, 1001u, kShared})
+        EXPECT_NE(remove(root, user).answer.get<ServerResponse::SettingsDeleted>(), nullptr);
 }

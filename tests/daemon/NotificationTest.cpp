@@ -23,6 +23,16 @@ class NotificationTest : public StoreTest {
 };
 
 using Ids = std::vector<std::string>;
+using Types = std::vector<ChangeType>;
+
+/// What the first record says: type, id or key, revision, path.
+std::tuple<ChangeType, std::string, std::int64_t, std::string> first(
+    const std::vector<std::pair<ChangeNotificationPtr, std::string>>& notes) {
+    if (notes.empty())
+        return {};
+    const auto& r = *notes[0].first;
+    return {r.type, r.key.empty() ? r.id.description() : r.key, r.revision, notes[0].second};
+}
 
 }  // namespace
 
@@ -34,10 +44,9 @@ TEST_F(NotificationTest, OnlyOtherClientsHoldingTheContainerHearOfIt) {
     EXPECT_EQ(recipients(o), (Ids{bob.clientId, carol.clientId}));
     auto notes = notesFor(o, bob);
     ASSERT_EQ(notes.size(), 1u);
-    EXPECT_EQ(std::tuple(notes[0].first->type, notes[0].first->id, notes[0].first->revision,
-                         notes[0].first->key, notes[0].second),
-              std::tuple(ChangeType::childChanged, rootId, 1, "a", ""));
-    EXPECT_EQ(daemonValue(notes[0].first->data).number, 2);
+    EXPECT_EQ(std::tuple(notes[0].first->id, daemonValue(notes[0].first->data).number),
+              std::tuple(rootId, 2));
+    EXPECT_EQ(first(notes), std::tuple(ChangeType::childChanged, "a", 1, ""));
 
     o = set(alice, subId, 0, "x", num(2));
     EXPECT_EQ(recipients(o), (Ids{carol.clientId}));
@@ -56,7 +65,7 @@ TEST_F(NotificationTest, OnlyOtherClientsHoldingTheContainerHearOfIt) {
     store().clientGone(carol.clientId);
     o = remove(alice);
     EXPECT_EQ(recipients(o), (Ids{bob.clientId, dave.clientId}));
-    EXPECT_EQ(typesFor(o, dave), std::vector<ChangeType>{ChangeType::settingsDeleted});
+    EXPECT_EQ(typesFor(o, dave), Types{ChangeType::settingsDeleted});
     EXPECT_EQ(notesFor(o, bob).at(0).first->id, rootId);
 }
 
@@ -77,11 +86,9 @@ TEST_F(NotificationTest, RecordsCarryWhatTheClientContainersApply) {
 
     // A key the writer believed absent is reported by what the store held.
     EXPECT_EQ(typesFor(set(alice, rootId, 1, "a", num(5), true), bob),
-              std::vector<ChangeType>{ChangeType::childChanged});
+              Types{ChangeType::childChanged});
     notes = notesFor(update(alice, ChangeType::childRemoved, rootId, 2, 0, 0, "a"), bob);
-    EXPECT_EQ(
-        std::tuple(notes.at(0).first->type, notes.at(0).first->key, notes.at(0).first->revision),
-        std::tuple(ChangeType::childRemoved, "a", 3));
+    EXPECT_EQ(first(notes), std::tuple(ChangeType::childRemoved, "a", 3, ""));
     EXPECT_TRUE(notes.at(0).first->data.empty());
 
     // An array: each record at its indexes, an append at the index it landed at.
@@ -115,58 +122,49 @@ TEST_F(NotificationTest, ContainersNoParentHoldsAreDeletedAndTheirHoldersTold) {
     auto o = update(alice, ChangeType::childrenRemoved, listId, 0, 0, 0, "");
     auto bobs = notesFor(o, bob);
     ASSERT_EQ(bobs.size(), 3u);
-    EXPECT_EQ(bobs[0].first->type, ChangeType::childrenRemoved);
-    EXPECT_EQ(std::tuple(bobs[1].first->type, bobs[1].first->id),
-              std::tuple(ChangeType::containerDeleted, itemId));
-    EXPECT_EQ(std::tuple(bobs[2].first->type, bobs[2].first->id),
-              std::tuple(ChangeType::containerDeleted, deepId));
+    EXPECT_EQ(std::tuple(bobs[0].first->type, bobs[1].first->type, bobs[1].first->id,
+                         bobs[2].first->type, bobs[2].first->id),
+              std::tuple(ChangeType::childrenRemoved, ChangeType::containerDeleted, itemId,
+                         ChangeType::containerDeleted, deepId));
     // The writer held them too: its client must stop treating them as the daemon's.
-    EXPECT_EQ(typesFor(o, alice), (std::vector<ChangeType>{ChangeType::containerDeleted,
-                                                           ChangeType::containerDeleted}));
+    EXPECT_EQ(typesFor(o, alice),
+              (Types{ChangeType::containerDeleted, ChangeType::containerDeleted}));
     EXPECT_EQ(failure(resolve(alice, deepId)), VKError::containerNotFound);
 
     // A container with another parent stays until the last one lets it go.
     o = update(alice, ChangeType::childRemoved, rootId, 2, 0, 0, "b");
-    EXPECT_EQ(typesFor(o, bob), std::vector<ChangeType>{ChangeType::childRemoved});
+    EXPECT_EQ(typesFor(o, bob), Types{ChangeType::childRemoved});
     EXPECT_EQ(fetched(resolve(alice, shared)).id, shared);
     EXPECT_EQ(typesFor(set(alice, rootId, 3, "c", num(0)), bob),
-              (std::vector<ChangeType>{ChangeType::childChanged, ChangeType::containerDeleted}));
+              (Types{ChangeType::childChanged, ChangeType::containerDeleted}));
 
     // A merged writer hears of its new revision after everything else.
     set(alice, rootId, 4, "a", num(2));
     o = set(bob, rootId, 4, "sub", num(0));
     EXPECT_EQ(result(o), ChangeResult::waitToBeUpdated);
-    EXPECT_EQ(typesFor(o, bob),
-              (std::vector<ChangeType>{ChangeType::containerDeleted, ChangeType::updateRevision}));
+    EXPECT_EQ(typesFor(o, bob), (Types{ChangeType::containerDeleted, ChangeType::updateRevision}));
     EXPECT_EQ(notesFor(o, bob).back().first->revision, 6);
-    EXPECT_EQ(typesFor(o, alice),
-              (std::vector<ChangeType>{ChangeType::childChanged, ChangeType::containerDeleted}));
+    EXPECT_EQ(typesFor(o, alice), (Types{ChangeType::childChanged, ChangeType::containerDeleted}));
 }
 
 TEST_F(NotificationTest, RequestsArrivingTogetherShareOneCommitAndFailAlone) {
     fetch(bob);
-    auto setRequest = [&](const daemon::Caller& c, std::int64_t revision, const std::string& key,
-                          std::int64_t value) {
-        return daemon::PendingRequest{
-            c, ClientRequest::UpdateSettings{record(ChangeType::childChanged, rootId, revision, 0,
-                                                    0, key, clientBlob(num(value)))}};
-    };
     const std::vector<daemon::PendingRequest> batch{
-        setRequest(alice, 0, "a", 10),
-        setRequest(bob, 0, "a", 11),  // sees Alice's change of the same batch: conflict
-        setRequest(bob, 0, "b", 12),  // merged
+        {alice, setting(rootId, 0, "a", num(10))},
+        {bob, setting(rootId, 0, "a", num(11))},  // sees Alice's change of the same batch
+        {bob, setting(rootId, 0, "b", num(12))},  // merged
         {eve, ClientRequest::FetchSettings{"org.example.app", 1000, "", false}},
-        setRequest(alice, 2, "c", 13),
+        {alice, setting(rootId, 2, "c", num(13))},
     };
     const auto outcomes = store().applyBatch(batch);
     ASSERT_EQ(outcomes.size(), batch.size());
-    EXPECT_EQ(result(outcomes[0]), ChangeResult::done);
-    EXPECT_EQ(result(outcomes[1]), ChangeResult::synchronizeConflict);
-    EXPECT_EQ(result(outcomes[2]), ChangeResult::waitToBeUpdated);
+    EXPECT_EQ(std::tuple(result(outcomes[0]), result(outcomes[1]), result(outcomes[2])),
+              std::tuple(ChangeResult::done, ChangeResult::synchronizeConflict,
+                         ChangeResult::waitToBeUpdated));
     EXPECT_EQ(failure(outcomes[3]), VKError::fileDoesNotExist);
-    EXPECT_EQ(updated(outcomes[4]).newRevision, 3);
+    EXPECT_EQ(doneAt(outcomes[4]), 3);
     EXPECT_EQ(recipients(outcomes[0]), (Ids{bob.clientId}));
-    EXPECT_EQ(typesFor(outcomes[2], bob), std::vector<ChangeType>{ChangeType::updateRevision});
+    EXPECT_EQ(typesFor(outcomes[2], bob), Types{ChangeType::updateRevision});
 
     const Node top = fetched(fetch(alice));
     EXPECT_EQ(std::tuple(top.revision, top.at("a").number, top.at("b").number, top.at("c").number),

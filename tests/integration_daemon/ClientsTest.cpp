@@ -1,8 +1,11 @@
-#include <unistd.h>
+#include <sys/socket.h>
 
+#include <stdexcept>
 #include <unordered_set>
+#include <vector>
 
 #include "DaemonBusTesting.h"
+#include "bus/CallerDirectory.h"
 
 using namespace velkor;
 using namespace velkor::test;
@@ -11,86 +14,58 @@ namespace {
 
 class ClientsTest : public DaemonBusTest {};
 
-}  // namespace
-
-TEST_F(ClientsTest, RequestsSentTogetherAreAnsweredUnderTheirTagsToTheirSenderAlone) {
-    // A connection that would see every answer signal on the bus, were they broadcast.
-    auto listener = connect();
-    auto everything =
-        listener->bus().addMatch("type='signal',interface='org.velkor.SettingsResponseService'");
-    auto client = connect();
-
-    const UUID rootId = newId();
-    const UUID childId = newId();
-    const std::vector<std::pair<ClientRequest, std::string>> requests = {
-        {createRequest(dict(rootId, {{"a", num(1)}, {"child", arr(childId, {str("x")})}})),
-         "requestSucceeded"},
-        {createRequest(dict(newId(), {})),
-         "requestHasFailed(A settings file cannot be created because it already exists.)"},
-        {fetchRequest(), ""},
-        {setRequest(rootId, 0, "a", num(2), false), doneAt(1)},
-        {setRequest(rootId, 5, "a", num(3), false),
-         "settingsUpdated(synchronizeConflict, newRev=1)"},
-        {ClientRequest::ResolveSettings{childId, true}, ""},
-        {ClientRequest::SetHasSubscription{rootId, true}, "requestSucceeded"},
-        {ClientRequest::DeleteSettings{"org.example.app", 1000},
-         "settingsDeleted(rootId=" + rootId.description() + ")"},
-        {fetchRequest(), kNoAccess},
-    };
-    std::vector<UUID> tags;
-    for (const auto& [request, expected] : requests)
-        tags.push_back(client->send(request));
-    std::vector<std::optional<dbus::ReceivedResponse>> answers;
-    for (std::size_t i = 0; i < requests.size(); ++i) {
-        answers.push_back(client->answer(tags[i]));
-        ASSERT_TRUE(answers.back().has_value()) << "no answer to request " << i;
-        EXPECT_EQ(answers.back()->tag, tags[i]);
-        if (!requests[i].second.empty()) {
-            EXPECT_EQ(text(answers.back()), requests[i].second) << "request " << i;
+/// velkord's side of a socket pair whose other side plays the bus, answering the questions it
+/// is asked as the test says.
+struct ScriptedBus {
+    ScriptedBus() {
+        int fds[2];
+        if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0)
+            throw std::runtime_error("socketpair failed");
+        sd_id128_t id;
+        sd_id128_randomize(&id);
+        for (auto [end, fd, server] : {std::tuple{&daemon, fds[0], false}, {&bus, fds[1], true}}) {
+            sd_bus* raw = nullptr;
+            sd_bus_new(&raw);
+            *end = dbus::BusConnection(raw);
+            if (sd_bus_set_fd(raw, fd, fd) < 0 || (server && sd_bus_set_server(raw, 1, id) < 0) ||
+                sd_bus_start(raw) < 0)
+                throw std::runtime_error("cannot start one side of the scripted bus");
         }
     }
-    EXPECT_EQ(answers[1]->rawValue, VKError(VKError::fileAlreadyExists).rawValue());
-    const Node root = fetchedTree(answers[2]);
-    EXPECT_EQ(std::tuple(root.id, root.at("a").number, root.at("child").kind),
-              std::tuple(rootId, 1, ValueKind::containerProxy));
-    EXPECT_EQ(fetchedTree(answers[5]).at(0).text, "x");
 
-    // The listener gets its own answer and nothing of the client's.
-    EXPECT_EQ(text(listener->request(fetchRequest(1000, "org.example.none"))), kNoAccess);
-    EXPECT_EQ(listener->signalsReceived(), 1u);
-    EXPECT_EQ(client->signalsReceived(), requests.size());
-}
+    /// Pumps both sides until the bus side has received a call, and gives it.
+    dbus::Message nextCall() {
+        for (int turn = 0; turn < 10000; ++turn) {
+            sd_bus_process(daemon.get(), nullptr);
+            sd_bus_message* raw = nullptr;
+            sd_bus_process(bus.get(), &raw);
+            dbus::Message message(raw);
+            if (message && message.type() == SD_BUS_MESSAGE_METHOD_CALL)
+                return message;
+            sd_bus_wait(bus.get(), 1000);
+        }
+        throw std::runtime_error("no call reached the bus");
+    }
+    /// Pumps both sides until `done` holds.
+    void pumpUntil(const std::function<bool()>& done) {
+        for (int turn = 0; turn < 10000 && !done(); ++turn) {
+            sd_bus_process(bus.get(), nullptr);
+            sd_bus_process(daemon.get(), nullptr);
+            sd_bus_wait(daemon.get(), 1000);
+        }
+    }
 
-TEST_F(ClientsTest, AnotherUsersFileIsRefusedAndRootIsAllowed) {
-    if (geteuid() != 0)
-        GTEST_SKIP() << "running a client under another uid needs root";
-    auto admin = connect();
-    for (auto [user, domain] : {std::pair{1000u, "org.example.private"},
-                                {65534u, "org.example.own"},
-                                {1u, "org.example.shared"}})
-        ASSERT_EQ(text(admin->request(createRequest(dict(newId(), {}), user, domain))),
-                  "requestSucceeded");
+    dbus::BusConnection daemon{nullptr}, bus{nullptr};
+};
 
-    // uid 65534 reads and writes its own file, reads the shared one, and nothing else.
-    const auto& address = bus_.address();
-    EXPECT_EQ(probe(true, address, "fetch 1000 org.example.private"), kNoAccess);
-    EXPECT_EQ(probe(true, address, "delete 1000 org.example.private"), kNoAccess);
-    EXPECT_EQ(probe(true, address, "delete 1 org.example.shared"), kNoAccess);
-    EXPECT_EQ(probe(true, address, "fetch 1 org.example.shared").rfind("settingsFetched(", 0), 0u);
-    EXPECT_EQ(probe(true, address, "delete 65534 org.example.own").rfind("settingsDeleted(", 0),
-              0u);
-    EXPECT_TRUE(logShows("for uid 65534"));
-    // Root reads the user's file, which the refused delete left in place.
-    EXPECT_EQ(probe(false, address, "fetch 1000 org.example.private").rfind("settingsFetched(", 0),
-              0u);
-}
+}  // namespace
 
 TEST_F(ClientsTest, ChangesReachExactlyTheOtherHoldersInOrder) {
     restart({"--log-level", "debug"});
-    auto writer = connect();
-    auto holder = connect();
-    auto leaver = connect();
-    auto bystander = connect();
+    auto writer = connect(), holder = connect(), leaver = connect(), bystander = connect();
+    // The bystander would see every answer and notice on the bus, were they broadcast.
+    auto everything =
+        bystander->bus().addMatch("type='signal',interface='org.velkor.SettingsResponseService'");
     const std::string leaverName = leaver->uniqueName();
     const UUID rootId = newId();
     ASSERT_EQ(text(writer->request(createRequest(dict(rootId, {})))), "requestSucceeded");
@@ -104,7 +79,7 @@ TEST_F(ClientsTest, ChangesReachExactlyTheOtherHoldersInOrder) {
     constexpr int kChanges = 25;
     std::vector<UUID> tags;
     for (int i = 0; i < kChanges; ++i)
-        tags.push_back(writer->send(setRequest(rootId, i, "k" + std::to_string(i), num(i))));
+        tags.push_back(writer->send(setting(rootId, i, "k" + std::to_string(i), num(i), true)));
     for (int i = 0; i < kChanges; ++i)
         EXPECT_EQ(text(writer->answer(tags[i])), doneAt(i + 1));
     // Each notification has a tag of its own, which no request used.
@@ -115,9 +90,8 @@ TEST_F(ClientsTest, ChangesReachExactlyTheOtherHoldersInOrder) {
             EXPECT_TRUE(notice && noticeTags.insert(notice->tag).second);
             const auto r = noticed(notice);
             EXPECT_EQ(
-                std::tuple(r->type, r->id, r->key, r->revision),
-                std::tuple(ChangeType::childInserted, rootId, "k" + std::to_string(i), i + 1));
-            EXPECT_EQ(daemonValue(r->data).number, i);
+                std::tuple(r->type, r->id, r->key, r->revision, daemonValue(r->data).number),
+                std::tuple(ChangeType::childInserted, rootId, "k" + std::to_string(i), i + 1, i));
         }
     }
 
@@ -128,7 +102,7 @@ TEST_F(ClientsTest, ChangesReachExactlyTheOtherHoldersInOrder) {
     EXPECT_EQ(log.find(asked), log.rfind(asked)) << "the uid was asked more than once";
 
     // A holder's change goes to the writer, not back to itself.
-    EXPECT_EQ(text(holder->request(setRequest(rootId, kChanges, "k0", num(-1), false))),
+    EXPECT_EQ(text(holder->request(setting(rootId, kChanges, "k0", num(-1)))),
               doneAt(kChanges + 1));
     EXPECT_EQ(noticed(writer->notification())->key, "k0");
     // Signals to one client keep their order, so once a later answer has arrived, any notice
@@ -138,4 +112,50 @@ TEST_F(ClientsTest, ChangesReachExactlyTheOtherHoldersInOrder) {
                   "requestSucceeded");
         EXPECT_EQ(text(client->notification(std::chrono::milliseconds(0))), "nothing");
     }
+    // Every answer went to its sender alone, under the request's tag.
+    EXPECT_EQ(bystander->signalsReceived(), 2u);
+    EXPECT_EQ(text(writer->request(ClientRequest::DeleteSettings{"org.example.app", 1000})),
+              "settingsDeleted(rootId=" + rootId.description() + ")");
+    EXPECT_EQ(noticed(holder->notification())->type, ChangeType::settingsDeleted);
+}
+
+TEST(CallerDirectoryTest, AQuestionTheBusLeavesUnansweredIsAskedAgain) {
+    ScriptedBus bus;
+    std::vector<std::pair<daemon::Caller, UUID>> ready;
+    daemon::CallerDirectory directory(
+        bus.daemon, [&](const daemon::Caller& caller, Tagged<ClientRequest> request) {
+            ready.emplace_back(caller, request.tag);
+        });
+
+    const UUID tag = newId();
+    directory.submit(":1.7", {tag, fetchRequest()});
+    auto first = bus.nextCall();
+    EXPECT_EQ(first.member(), "GetConnectionUnixUser");
+    sd_bus_reply_method_errorf(first.get(), SD_BUS_ERROR_NO_REPLY, "timed out");
+    sd_bus_reply_method_return(bus.nextCall().get(), "u", 1000u);
+    bus.pumpUntil([&] { return !ready.empty(); });
+    ASSERT_EQ(ready.size(), 1u);
+    EXPECT_EQ(std::tuple(ready[0].first.clientId, ready[0].first.uid, ready[0].second),
+              std::tuple(":1.7", 1000u, tag));
+
+    // A client the bus says has left has its requests dropped at once, and so has one whose
+    // every question goes unanswered.
+    directory.submit(":1.8", {newId(), fetchRequest()});
+    sd_bus_reply_method_errorf(bus.nextCall().get(), SD_BUS_ERROR_NAME_HAS_NO_OWNER, "gone");
+    directory.submit(":1.9", {newId(), fetchRequest()});
+    for (int attempt = 0; attempt < daemon::CallerDirectory::kMaxAttempts; ++attempt)
+        sd_bus_reply_method_errorf(bus.nextCall().get(), SD_BUS_ERROR_NO_REPLY, "timed out");
+    bus.pumpUntil([&] { return directory.lookupsPending() == 0; });
+    EXPECT_EQ(directory.lookupsPending() + directory.waiting(":1.8") + directory.waiting(":1.9"),
+              0u);
+    EXPECT_EQ(ready.size(), 1u);
+}
+
+TEST(ForkedClientTest, AChildProcessMakesIdsOfItsOwn) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "switching users needs root";
+    const UUID parent = newId();
+    const std::string child = asUser(kNobody, [] { return newId().description(); }).second;
+    EXPECT_NE(child, newId().description()) << "the child made its parent's next id";
+    EXPECT_NE(child, parent.description());
 }

@@ -1,18 +1,19 @@
 #pragma once
 
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
+#include <functional>
 #include <memory>
-#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "daemon/DaemonTesting.h"
-#include "dbus/ResponseCodec.h"
 #include "support/DaemonClient.h"
 #include "support/PrivateBus.h"
 #include "support/TestDaemon.h"
@@ -20,9 +21,9 @@
 namespace velkor::test {
 
 inline const std::string kVelkord = VELKORD_PATH;
-inline const std::string kProbe = VELKOR_BUS_PROBE_PATH;
 inline const std::string kSourceDir = VELKOR_SOURCE_DIR;
-inline const std::string kService = "org.velkor.SettingsDaemon";
+inline const std::string kService = DaemonClient::kService;
+constexpr uid_t kNobody = 65534;
 
 /// A private bus with velkord on it, the store in a temporary directory.
 class DaemonBusTest : public ::testing::Test {
@@ -45,13 +46,9 @@ class DaemonBusTest : public ::testing::Test {
 
     /// Waits, ten seconds at most, until the daemon's log holds `text`.
     bool logShows(const std::string& text) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (daemon_->log().find(text) == std::string::npos) {
-            if (std::chrono::steady_clock::now() >= deadline)
-                return false;
+        for (int i = 0; i < 2000 && daemon_->log().find(text) == std::string::npos; ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        return true;
+        return daemon_->log().find(text) != std::string::npos;
     }
 
     PrivateBus bus_;
@@ -62,26 +59,48 @@ class DaemonBusTest : public ::testing::Test {
 /// Runs a shell command; gives its exit status and what it wrote to standard output.
 inline std::pair<int, std::string> run(const std::string& command) {
     FILE* pipe = popen(command.c_str(), "r");
-    if (!pipe)
-        return {-1, ""};
     std::string output;
     char buffer[512];
-    while (std::fgets(buffer, sizeof buffer, pipe))
+    while (pipe && std::fgets(buffer, sizeof buffer, pipe))
         output += buffer;
-    const int status = pclose(pipe);
+    const int status = pipe ? pclose(pipe) : -1;
     return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, output};
 }
 
-inline const std::string kAsNobody = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
-
-/// The line the probe prints when run against `address`, under uid and gid 65534 when
-/// `asNobody`; or what went wrong.
-inline std::string probe(bool asNobody, const std::string& address, const std::string& arguments) {
-    auto [status, output] = run((asNobody ? kAsNobody : std::string()) + kProbe + " '" + address +
-                                "' " + kService + " " + arguments + " 2>&1");
-    if (!output.empty() && output.back() == '\n')
-        output.pop_back();
-    return status == 0 ? output : "probe failed: " + output;
+/// Runs `body` in a child process under uid and gid `uid` and with no other open files than
+/// the standard ones, and gives its pid and what `body` returned. Unless told to `stay` (until
+/// it is killed), the child has been reaped. Needs root.
+inline std::pair<pid_t, std::string> asUser(uid_t uid, const std::function<std::string()>& body,
+                                            bool stay = false) {
+    int fds[2];
+    if (::pipe(fds) != 0)
+        return {-1, "no pipe"};
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::dup2(fds[1], STDOUT_FILENO);
+        ::close_range(STDERR_FILENO + 1, ~0U, 0);
+        std::string out = "cannot switch users";
+        try {
+            if (::setgroups(0, nullptr) == 0 && ::setgid(uid) == 0 && ::setuid(uid) == 0)
+                out = body();
+        } catch (const std::exception& e) {
+            out = std::string("failed: ") + e.what();
+        }
+        const bool written = ::write(STDOUT_FILENO, out.data(), out.size()) >= 0;
+        ::close(STDOUT_FILENO);
+        while (stay && written)
+            ::pause();
+        ::_exit(0);
+    }
+    ::close(fds[1]);
+    std::string out;
+    char buffer[512];
+    for (ssize_t n; (n = ::read(fds[0], buffer, sizeof buffer)) > 0;)
+        out.append(buffer, static_cast<std::size_t>(n));
+    ::close(fds[0]);
+    if (!stay)
+        ::waitpid(child, nullptr, 0);
+    return {child, out};
 }
 
 inline const std::string kNoAccess =
@@ -110,33 +129,25 @@ inline ClientRequest fetchRequest(std::uint32_t user = 1000,
     return ClientRequest::FetchSettings{domain, user, "", false};
 }
 
-/// Sets `key` of dictionary `id`, made against `revision`.
-inline ClientRequest setRequest(const UUID& id, std::int64_t revision, const std::string& key,
-                                const Node& value, bool inserted = true) {
-    return ClientRequest::UpdateSettings{
-        record(inserted ? ChangeType::childInserted : ChangeType::childChanged, id, revision, 0, 0,
-               key, clientBlob(value))};
-}
-
 /// The tree a settingsFetched answer carries.
 inline Node fetchedTree(const std::optional<dbus::ReceivedResponse>& received) {
-    const ServerResponse::SettingsFetched* fetched =
-        received && received->response ? received->response->get<ServerResponse::SettingsFetched>()
-                                       : nullptr;
+    const auto* fetched = received && received->response
+                              ? received->response->get<ServerResponse::SettingsFetched>()
+                              : nullptr;
     EXPECT_NE(fetched, nullptr) << "expected settingsFetched, got " << text(received);
     return fetched ? daemonValue(fetched->data.bytes()) : Node{};
 }
 
-/// The one record of a noteChanges signal, or none.
+/// The one record of a noteChanges signal; an empty one when it is not that.
 inline ChangeNotificationPtr noticed(const std::optional<dbus::ReceivedResponse>& received) {
-    const ServerResponse::NoteChanges* notes =
-        received && received->response ? received->response->get<ServerResponse::NoteChanges>()
-                                       : nullptr;
-    EXPECT_TRUE(notes && notes->changeNotifications.size() == 1)
-        << "expected one record, got " << text(received);
-    return notes && notes->changeNotifications.size() == 1
-               ? notes->changeNotifications[0]
-               : record(ChangeType::childChanged, {}, -1, 0, 0, "");
+    const auto* notes = received && received->response
+                            ? received->response->get<ServerResponse::NoteChanges>()
+                            : nullptr;
+    const bool one = notes && notes->changeNotifications.size() == 1;
+    EXPECT_TRUE(one) << "expected one record, got " << text(received);
+    return one ? notes->changeNotifications[0]
+               : std::make_shared<VKChangeNotification>(ChangeType::childChanged, UUID(), -1, 0, 0,
+                                                        "", std::vector<std::uint8_t>{});
 }
 
 }  // namespace velkor::test

@@ -1,19 +1,29 @@
 #include <signal.h>
-#include <unistd.h>
 
-#include <cstdio>
 #include <fstream>
 
 #include "DaemonBusTesting.h"
 #include "dbus/BusError.h"
 #include "dbus/MessageWriter.h"
+#include "internals/SettingsService.h"
 
 using namespace velkor;
 using namespace velkor::test;
 
 namespace {
 
-/// Clients that try to take the daemon down for everyone, run under an unprivileged uid.
+constexpr std::size_t kMiB = 1024 * 1024;
+
+// Sanitizer builds move big messages slowly (sd-bus grows its buffers step by step), and their
+// runtimes keep freed memory in quarantine: there the scenarios run with a tenth of the real
+// sizes and limits, and the daemon's memory is measured in the optimised build only.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr std::size_t kScale = 10;
+#else
+constexpr std::size_t kScale = 1;
+#endif
+
+/// Clients that try to take the daemon down for everyone, most of them under uid 65534.
 class HostileClientsTest : public DaemonBusTest {
   protected:
     void SetUp() override {
@@ -24,6 +34,28 @@ class HostileClientsTest : public DaemonBusTest {
     /// Another client is still served.
     void othersAreServed() {
         EXPECT_EQ(text(connect()->request(fetchRequest(1000, "org.example.none"))), kNoAccess);
+    }
+
+    /// As uid 65534: creates its file in `domain`, then sets `count` keys to values of `bytes`
+    /// each, one at a time; the answers, joined by "; ".
+    std::string fill(const std::string& domain, int count, std::size_t bytes) {
+        auto body = [&] {
+            DaemonClient client(bus_.address());
+            const UUID rootId = newId();
+            std::string answers =
+                text(client.request(createRequest(dict(rootId, {}), kNobody, domain)));
+            for (std::int64_t i = 0, revision = 0; i < count; ++i) {
+                // Messages of tens of megabytes take sd-bus long to receive under ThreadSanitizer.
+                const std::string answer =
+                    text(client.request(setting(rootId, revision, "v" + std::to_string(i),
+                                                dat(std::string(bytes, 'Z')), true),
+                                        std::chrono::minutes(2)));
+                revision += answer.starts_with("settingsUpdated(done") ? 1 : 0;
+                answers += "; " + answer;
+            }
+            return answers;
+        };
+        return asUser(kNobody, body).second;
     }
 
     /// A file of 1000 in `domain` that `holders` hold and stop reading while `changes` of 256 KiB
@@ -37,8 +69,7 @@ class HostileClientsTest : public DaemonBusTest {
             EXPECT_EQ(fetchedTree(holder->request(fetchRequest(1000, domain))).id, rootId);
         for (int i = 0; i < changes; ++i) {
             const Node big = dat(std::string(256 * 1024, i % 2 ? 'x' : 'y'));
-            EXPECT_EQ(text(writer->request(setRequest(rootId, i, "v", big, i == 0))),
-                      doneAt(i + 1));
+            EXPECT_EQ(text(writer->request(setting(rootId, i, "v", big, i == 0))), doneAt(i + 1));
         }
         return rootId;
     }
@@ -56,16 +87,62 @@ class HostileClientsTest : public DaemonBusTest {
     }
 };
 
-constexpr std::size_t kMiB = 1024 * 1024;
+constexpr std::size_t kHuge = 20 * 1024 * 1024;  // past the daemon's 16 MiB limit on blobs
+using Arguments = std::function<void(dbus::MessageWriter&)>;
 
-// Sanitizer builds move big messages slowly (sd-bus grows its buffers step by step), and their
-// runtimes keep freed memory in quarantine: there the scenarios run with a tenth of the real
-// sizes and limits, and the daemon's memory is measured in the optimised build only.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr std::size_t kScale = 10;
-#else
-constexpr std::size_t kScale = 1;
-#endif
+class MalformedCallsTest : public DaemonBusTest {
+  protected:
+    /// A call of `member` whose arguments `write` appends: the D-Bus error it gets when it
+    /// expects a reply, else the answer under the tag written first.
+    std::string outcome(const char* member, const Arguments& write, bool expectReply = false,
+                        const char* interface = dbus_names::kRequestInterface,
+                        const char* path = dbus_names::kObjectPath) {
+        sd_bus_message* raw = nullptr;
+        EXPECT_GE(sd_bus_message_new_method_call(attacker->bus().get(), &raw, kService.c_str(),
+                                                 path, interface, member),
+                  0);
+        dbus::Message message(raw);
+        sd_bus_message_set_expect_reply(raw, expectReply ? 1 : 0);
+        dbus::MessageWriter out(raw);
+        if (expectReply) {
+            write(out);
+            return attacker->callForError(message);
+        }
+        const UUID tag = UUID::random();
+        out.uuid(tag);
+        write(out);
+        attacker->sendRaw(message, tag);
+        // Long: under ThreadSanitizer, receiving tens of megabytes takes sd-bus many seconds.
+        return text(attacker->answer(tag, std::chrono::minutes(2)));
+    }
+
+    std::unique_ptr<DaemonClient> attacker = connect();
+    std::unique_ptr<DaemonClient> victim = connect();
+};
+
+/// Change records of `count` entries: a type, then junk.
+Arguments entries(int count) {
+    return [count](dbus::MessageWriter& out) {
+        out.openContainer('a', "{sv}");
+        for (int i = 0; i < count; ++i) {
+            out.openContainer('e', "sv");
+            out.text(i == 0 ? "type" : "junk" + std::to_string(i));
+            out.openContainer('v', "x");
+            out.int64(i);
+            out.closeContainer();
+            out.closeContainer();
+        }
+        out.closeContainer();
+    };
+}
+
+Arguments blob(std::vector<std::uint8_t> bytes) {
+    return [bytes](dbus::MessageWriter& out) {
+        out.bytes(bytes);
+        out.text("org.example.huge");
+        out.uint32(1000);
+    };
+}
 
 /// velkord's limits on files and answers, in MiB, scaled down in sanitizer builds.
 std::vector<std::string> sizeLimits(std::size_t file, std::size_t answer) {
@@ -76,11 +153,10 @@ std::vector<std::string> sizeLimits(std::size_t file, std::size_t answer) {
 /// Sends a call of a member velkord does not have, worth an invalidData answer under its tag.
 UUID sendUnknownCall(DaemonClient& client) {
     sd_bus_message* raw = nullptr;
-    dbus::BusError::check(
-        sd_bus_message_new_method_call(client.bus().get(), &raw, kService.c_str(),
-                                       "/org/velkor/SettingsDaemon",
-                                       "org.velkor.SettingsRequestService", "dropSettingsWithTag"),
-        "Building a call");
+    dbus::BusError::check(sd_bus_message_new_method_call(
+                              client.bus().get(), &raw, kService.c_str(), dbus_names::kObjectPath,
+                              dbus_names::kRequestInterface, "dropSettingsWithTag"),
+                          "Building a call");
     dbus::Message call(raw);
     sd_bus_message_set_expect_reply(call.get(), 0);
     const UUID tag = UUID::random();
@@ -102,42 +178,46 @@ std::size_t peakMemory(pid_t pid) {
 }  // namespace
 
 TEST_F(HostileClientsTest, NoFileGrowsPastWhatOneAnswerCanCarry) {
-    const auto& address = bus_.address();
-    const std::string fill = " 3 " + std::to_string(15 * kMiB / kScale);
     // Values of 15 MiB, each under the limit on blobs: the second would make the file larger
     // than one answer may be (the default limits), and nothing of it is stored.
     restart(sizeLimits(24, 30));
-    EXPECT_EQ(probe(true, address, "fill 65534 org.example.big" + fill),
+    EXPECT_EQ(fill("org.example.big", 3, 15 * kMiB / kScale),
               "requestSucceeded; " + doneAt(1) + "; " + kInvalidData + "; " + kInvalidData);
-    EXPECT_EQ(probe(true, address, "fetch 65534 org.example.big").rfind("settingsFetched(", 0), 0u);
+    EXPECT_EQ(fetchedTree(connect()->request(fetchRequest(kNobody, "org.example.big"))).count(),
+              1u);
 
     // A file stored under wider limits than today's, larger than the bus carries: fetching it is
     // refused, again and again, and the daemon serves on.
     restart(sizeLimits(60, 60));
-    EXPECT_EQ(probe(true, address, "fill 65534 org.example.old" + fill),
+    EXPECT_EQ(fill("org.example.old", 3, 15 * kMiB / kScale),
               "requestSucceeded; " + doneAt(1) + "; " + doneAt(2) + "; " + doneAt(3));
     restart(sizeLimits(24, 30));
     for (int i = 0; i < 2; ++i)
-        EXPECT_EQ(probe(true, address, "fetch 65534 org.example.old"),
+        EXPECT_EQ(asUser(kNobody,
+                         [&] {
+                             return text(DaemonClient(bus_.address())
+                                             .request(fetchRequest(kNobody, "org.example.old")));
+                         })
+                      .second,
                   "requestHasFailed(A settings file exists but has invalid data.)");
     othersAreServed();
 }
 
 TEST_F(HostileClientsTest, AClientThatFloodsAndDoesNotReadLosesOnlyItsOwnService) {
-    const auto& address = bus_.address();
-    ASSERT_EQ(probe(true, address, "fill 65534 org.example.flood 1 " + std::to_string(256 * 1024)),
-              "requestSucceeded; " + doneAt(1));
+    ASSERT_EQ(fill("org.example.flood", 1, 256 * 1024), "requestSucceeded; " + doneAt(1));
     // 1500 fetches of a 256 KiB file: 375 MiB of answers it never reads, three times what the
     // bus holds for one sender before it stops reading from it.
-    FILE* attacker = popen((kAsNobody + kProbe + " '" + address + "' " + kService +
-                            " flood 65534 org.example.flood 1500")
-                               .c_str(),
-                           "r");
-    ASSERT_NE(attacker, nullptr);
-    char line[128] = {};
-    ASSERT_NE(std::fgets(line, sizeof line, attacker), nullptr);
-    int sent = 0, pid = 0;
-    ASSERT_EQ(std::sscanf(line, "sent %d %d", &sent, &pid), 2) << line;
+    const auto [attacker, sent] = asUser(
+        kNobody,
+        [&] {
+            DaemonClient client(bus_.address());
+            for (int i = 0; i < 1500; ++i)
+                client.send(fetchRequest(kNobody, "org.example.flood"));
+            dbus::BusError::check(sd_bus_flush(client.bus().get()), "Flushing the requests");
+            return std::string("sent");
+        },
+        true);
+    ASSERT_EQ(sent, "sent");
 
     // Everyone else is served meanwhile, and velkord's memory stays bounded.
     auto victim = connect();
@@ -148,8 +228,8 @@ TEST_F(HostileClientsTest, AClientThatFloodsAndDoesNotReadLosesOnlyItsOwnService
     if (kScale == 1) {
         EXPECT_LT(peakMemory(daemon().pid()), 128 * kMiB);
     }
-    kill(pid, SIGKILL);
-    pclose(attacker);
+    kill(attacker, SIGKILL);
+    waitpid(attacker, nullptr, 0);
     othersAreServed();
 }
 
@@ -165,14 +245,12 @@ TEST_F(HostileClientsTest, HoldersThatDoNotReadAreCutOffAndToldWhenTheyReadAgain
     EXPECT_LT(notices, changes);
     // Fetched again, it hears of changes again.
     ASSERT_EQ(fetchedTree(alone->request(fetchRequest())).revision, changes);
-    EXPECT_EQ(text(connect()->request(setRequest(rootId, changes, "v", num(1)))),
-              doneAt(changes + 1));
+    EXPECT_EQ(text(connect()->request(setting(rootId, changes, "v", num(1)))), doneAt(changes + 1));
     EXPECT_EQ(noticed(alone->notification())->revision, changes + 1);
 
     // Two connections of one user, each under its own budget, are over their user's together.
     restart({"--max-unread-size", "8M", "--max-user-unread-size", "2M"});
-    auto first = connect();
-    auto second = connect();
+    auto first = connect(), second = connect();
     floodHolders({first.get(), second.get()}, 20, "org.example.two");
     EXPECT_GE(noticesUntilAbandoned(*first, 20), 0);
     EXPECT_GE(noticesUntilAbandoned(*second, 20), 0);
@@ -211,4 +289,87 @@ TEST_F(HostileClientsTest, AnswersToAClientThatDoesNotReadStopAtItsBudgetAndResu
               "requestSucceeded");
     ASSERT_EQ(fetchedTree(client->request(fetchRequest(0, "org.example.big"))).id, rootId);
     EXPECT_EQ(text(client->answer(sendUnknownCall(*client))), kInvalidData);
+}
+
+TEST_F(MalformedCallsTest, BadCallsGetAnErrorOrInvalidDataAndTheDaemonServesOthersOn) {
+    const UUID victimRoot = newId();
+    ASSERT_EQ(text(victim->request(createRequest(dict(victimRoot, {})))), "requestSucceeded");
+    const Arguments none = [](dbus::MessageWriter&) {};
+
+    // A valid request whose caller waits for a reply gets an empty one, and its answer.
+    EXPECT_EQ(outcome(
+                  "setHasSubscriptionWithTag",
+                  [&](dbus::MessageWriter& out) {
+                      out.uuid(UUID::random());
+                      out.uuid(victimRoot);
+                      out.boolean(false);
+                  },
+                  true),
+              "");
+    EXPECT_EQ(text(attacker->notification()), "requestSucceeded");
+
+    // Calls that wait for a reply: an unknown member, object or interface, wrong signatures
+    // (no arguments, a tag of 3 bytes or of a megabyte where 16 belong).
+    const std::string unknown = "org.freedesktop.DBus.Error.UnknownMethod";
+    const std::string invalid = "org.freedesktop.DBus.Error.InvalidArgs";
+    auto tagOf = [&](std::size_t size) -> Arguments {
+        return [&, size](dbus::MessageWriter& out) {
+            out.bytes(std::vector<std::uint8_t>(size, 0xAB));
+            out.uuid(victimRoot);
+            out.boolean(true);
+        };
+    };
+    const std::vector<std::tuple<const char*, const char*, const char*, Arguments, std::string>>
+        waiting{
+            {"dropSettingsWithTag", dbus_names::kRequestInterface, dbus_names::kObjectPath, none,
+             unknown},
+            {"Frobnicate", "org.example.Unknown", dbus_names::kObjectPath, none, unknown},
+            {"fetchSettingsWithTag", dbus_names::kRequestInterface, "/org/velkor/Other", none,
+             "org.freedesktop.DBus.Error.UnknownObject"},
+            {"createSettingsWithTag", dbus_names::kRequestInterface, dbus_names::kObjectPath, none,
+             invalid},
+            {"resolveSettingsWithTag", dbus_names::kRequestInterface, dbus_names::kObjectPath,
+             tagOf(3), invalid},
+            {"resolveSettingsWithTag", dbus_names::kRequestInterface, dbus_names::kObjectPath,
+             tagOf(1024 * 1024), invalid},
+            {"Get", "org.freedesktop.DBus.Properties", dbus_names::kObjectPath, none, invalid},
+        };
+    for (const auto& [member, interface, path, arguments, error] : waiting)
+        EXPECT_EQ(outcome(member, arguments, true, interface, path), error) << member;
+
+    // One-way: an unknown member, a wrong signature, garbage instead of a blob, a blob past the
+    // limit; change records without an id, with 100,000 keys, with a value past the limit.
+    const std::vector<std::pair<const char*, Arguments>> oneWay{
+        {"dropSettingsWithTag", none},
+        {"createSettingsWithTag", [](dbus::MessageWriter& out) { out.text("x"); }},
+        {"createSettingsWithTag",
+         blob({0xD9, 0xD9, 0xF8, 0x43, 0x42, 0x4F, 0x52, 0xFF, 0x00, 0x13})},
+        {"createSettingsWithTag", blob(std::vector<std::uint8_t>(kHuge, 0x01))},
+        {"updateSettingsWithTag", entries(1)},
+        {"updateSettingsWithTag", entries(100000)},
+        {"updateSettingsWithTag",
+         [&](dbus::MessageWriter& out) {
+             out.record(VKChangeNotification(ChangeType::childInserted, victimRoot, 0, 0, 0, "big",
+                                             std::vector<std::uint8_t>(kHuge, 0x02)));
+         }},
+    };
+    for (const auto& [member, arguments] : oneWay)
+        EXPECT_EQ(outcome(member, arguments), kInvalidData) << member;
+
+    // A client that keeps sending garbage does not flood the journal: ten lines a minute, with
+    // its name and uid.
+    for (int i = 0; i < 50; ++i)
+        EXPECT_EQ(outcome("dropSettingsWithTag", none), kInvalidData);
+    const std::string log = daemon().log();
+    const std::string line = "Refused a call from " + attacker->uniqueName() + " (uid ";
+    std::size_t lines = 0;
+    for (auto at = log.find(line); at != std::string::npos; at = log.find(line, at + 1))
+        ++lines;
+    EXPECT_EQ(lines, 10u);
+    EXPECT_NE(log.find(line + "0)"), std::string::npos);
+
+    // Nothing of it reached the store, and others are served on.
+    auto tree = fetchedTree(victim->request(fetchRequest()));
+    EXPECT_EQ(std::tuple(tree.count(), tree.revision), std::tuple(0u, 0));
+    EXPECT_EQ(text(victim->request(fetchRequest(1000, "org.example.huge"))), kNoAccess);
 }

@@ -1,7 +1,5 @@
 #include <signal.h>
-#include <unistd.h>
 
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -18,90 +16,64 @@ namespace {
 
 const std::filesystem::path kData = std::filesystem::path(kSourceDir) / "daemon" / "data";
 
-std::string contents(const std::filesystem::path& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-/// What an introspection description says of one method or signal.
-struct Member {
-    std::string signature;  ///< the types of its arguments, concatenated
-    std::string arguments;  ///< "name:type" of each argument, space-separated
-    bool noReply = false;   ///< annotated as one-way
-    bool operator==(const Member&) const = default;
-};
-
-/// The `element`s (method or signal) of an introspection description, by name.
-std::map<std::string, Member> members(const std::string& xml, const std::string& element) {
-    std::map<std::string, Member> found;
+/// The methods or signals (`element`) of `interface` in an introspection description, by name:
+/// the types of their arguments, then each argument's name and type, and whether it is one-way.
+std::map<std::string, std::string> members(const std::string& xml, const std::string& interface,
+                                           const std::string& element) {
+    const auto start = xml.find("<interface name=\"" + interface + "\">");
+    const std::string part = start == std::string::npos
+                                 ? ""
+                                 : xml.substr(start, xml.find("</interface>", start) - start);
     const std::regex block("<" + element + " name=\"(\\w+)\">([\\s\\S]*?)</" + element + ">");
-    const std::regex arg("<arg [^>]*>");
-    const std::regex name("name=\"([^\"]+)\"");
-    const std::regex type("type=\"([^\"]+)\"");
-    for (std::sregex_iterator it(xml.begin(), xml.end(), block), end; it != end; ++it) {
+    const std::regex arg("<arg [^>]*>"), name("name=\"([^\"]+)\""), type("type=\"([^\"]+)\"");
+    std::map<std::string, std::string> found;
+    for (std::sregex_iterator it(part.begin(), part.end(), block), end; it != end; ++it) {
         const std::string body = (*it)[2];
-        Member member;
+        std::string signature, arguments;
         for (std::sregex_iterator a(body.begin(), body.end(), arg); a != end; ++a) {
             const std::string text = a->str();
             std::smatch n, t;
             std::regex_search(text, n, name);
             std::regex_search(text, t, type);
-            member.signature += t[1];
-            member.arguments +=
-                (member.arguments.empty() ? "" : " ") + n[1].str() + ":" + t[1].str();
+            signature += t[1];
+            arguments += " " + n[1].str() + ":" + t[1].str();
         }
-        member.noReply = body.find("\"org.freedesktop.DBus.Method.NoReply\" value=\"true\"") !=
-                         std::string::npos;
-        found[(*it)[1]] = member;
+        const bool oneWay = body.find("\"org.freedesktop.DBus.Method.NoReply\" value=\"true\"") !=
+                            std::string::npos;
+        found[(*it)[1]] = signature + arguments + (oneWay ? " one-way" : "");
     }
     return found;
 }
 
-/// The part of an introspection description that describes `interface`.
-std::string interfacePart(const std::string& xml, const std::string& interface) {
-    const auto start = xml.find("<interface name=\"" + interface + "\">");
-    if (start == std::string::npos)
-        return "";
-    return xml.substr(start, xml.find("</interface>", start) - start);
+/// What `call` gives, made by a client of its own under `uid`.
+std::string as(uid_t uid, const std::string& address,
+               const std::function<std::string(DaemonClient&)>& call) {
+    return asUser(uid,
+                  [&] {
+                      DaemonClient client(address);
+                      return call(client);
+                  })
+        .second;
 }
 
-/// A dbus-daemon with the system bus's default policy (everything denied that is not opened)
-/// and the daemon's policy file, listening in a temporary directory.
-class SystemTypeBus {
-  public:
-    SystemTypeBus() {
-        std::ofstream(dir_.file("bus.conf"))
-            << "<busconfig><type>system</type><listen>unix:path=" << dir_.file("bus")
-            << "</listen><auth>EXTERNAL</auth><policy context='default'>"
-               "<allow user='*'/><deny own='*'/><deny send_type='method_call'/>"
-               "<allow send_type='signal'/><allow send_requested_reply='true' "
-               "send_type='method_return'/><allow send_requested_reply='true' send_type='error'/>"
-               "<allow receive_type='method_call'/><allow receive_type='method_return'/>"
-               "<allow receive_type='error'/><allow receive_type='signal'/>"
-               "<allow send_destination='org.freedesktop.DBus' "
-               "send_interface='org.freedesktop.DBus'/></policy><include>"
-            << (kData / "org.velkor.SettingsDaemon.conf").string() << "</include></busconfig>";
-        // The socket directory must be reachable by the client that runs as another user.
-        std::filesystem::permissions(dir_.file(""), std::filesystem::perms(0755));
-        std::istringstream out(run("dbus-daemon --config-file=" + dir_.file("bus.conf") +
-                                   " --fork --nopidfile --print-address=1 --print-pid=1")
-                                   .second);
-        out >> address_ >> pid_;
-    }
-    ~SystemTypeBus() {
-        if (pid_ > 0)
-            kill(pid_, SIGTERM);
-    }
+/// The D-Bus error a call without arguments of `member` of velkord's object gets; "ok" for none.
+std::function<std::string(DaemonClient&)> callOf(const std::string& interface,
+                                                 const std::string& member) {
+    return [=](DaemonClient& client) {
+        sd_bus_message* raw = nullptr;
+        sd_bus_message_new_method_call(client.bus().get(), &raw, kService.c_str(),
+                                       dbus_names::kObjectPath, interface.c_str(), member.c_str());
+        const std::string error = client.callForError(dbus::Message(raw));
+        return error.empty() ? "ok" : error;
+    };
+}
 
-    const std::string& address() const { return address_; }
-
-  private:
-    TempDir dir_;
-    std::string address_;
-    pid_t pid_ = -1;
-};
+std::function<std::string(DaemonClient&)> request(const ClientRequest& r) {
+    return [=](DaemonClient& client) {
+        const std::string answer = text(client.request(r));
+        return answer.substr(0, answer.find('('));
+    };
+}
 
 }  // namespace
 
@@ -116,62 +88,95 @@ TEST_F(LiveIntrospectionTest, TheDaemonDescribesItselfAsTheInstalledFilesAndTheL
                            "org.freedesktop.DBus.Introspectable", "Introspect", &error, &raw, ""),
         0);
     dbus::Message reply(raw);
-    const char* xml = nullptr;
-    ASSERT_GE(sd_bus_message_read(reply.get(), "s", &xml), 0);
-    const std::string live = xml;
+    const char* live = nullptr;
+    ASSERT_GE(sd_bus_message_read(reply.get(), "s", &live), 0);
 
-    const auto requests =
-        members(contents(kData / "org.velkor.SettingsRequestService.xml"), "method");
-    EXPECT_EQ(members(interfacePart(live, dbus_names::kRequestInterface), "method"), requests);
-    ASSERT_EQ(requests.size(), std::size(SettingsRequestService::kMembers));
-    for (std::size_t i = 0; i < requests.size(); ++i) {
-        const std::string member = SettingsRequestService::kMembers[i];
-        EXPECT_EQ(requests.count(member) ? requests.at(member).signature : "missing",
-                  SettingsRequestService::kSignatures[i]);
-        EXPECT_TRUE(requests.count(member) && requests.at(member).noReply) << member;
-    }
-    const auto responses =
-        members(contents(kData / "org.velkor.SettingsResponseService.xml"), "signal");
-    EXPECT_EQ(members(interfacePart(live, dbus_names::kResponseInterface), "signal"), responses);
-    ASSERT_EQ(responses.size(), std::size(SettingsResponseService::kMembers));
-    for (std::size_t i = 0; i < responses.size(); ++i) {
-        const std::string member = SettingsResponseService::kMembers[i];
-        EXPECT_EQ(responses.count(member) ? responses.at(member).signature : "missing",
-                  SettingsResponseService::kSignatures[i]);
-    }
+    auto check = [&](const char* interface, const char* element, const auto& members_,
+                     const auto& signatures, bool oneWay) {
+        std::ostringstream installed;
+        installed << std::ifstream(kData / (std::string(interface) + ".xml")).rdbuf();
+        const auto described = members(installed.str(), interface, element);
+        EXPECT_EQ(members(live, interface, element), described);
+        ASSERT_EQ(described.size(), std::size(members_));
+        for (std::size_t i = 0; i < described.size(); ++i) {
+            const auto it = described.find(members_[i]);
+            ASSERT_NE(it, described.end()) << members_[i];
+            EXPECT_EQ(it->second.substr(0, it->second.find(' ')), signatures[i]);
+            EXPECT_EQ(it->second.ends_with(" one-way"), oneWay) << members_[i];
+        }
+    };
+    check(dbus_names::kRequestInterface, "method", SettingsRequestService::kMembers,
+          SettingsRequestService::kSignatures, true);
+    check(dbus_names::kResponseInterface, "signal", SettingsResponseService::kMembers,
+          SettingsResponseService::kSignatures, false);
 }
 
-TEST(InstalledDataTest, SystemPolicyLetsRootOwnTheNameAndEveryoneCallOnlyTheRequests) {
+TEST(InstalledDataTest, OnTheSystemBusRootOwnsTheNameEveryoneCallsTheRequestsAndReadsTheirOwn) {
     if (geteuid() != 0)
         GTEST_SKIP() << "owning the name and switching users need root";
-    SystemTypeBus bus;
-    ASSERT_FALSE(bus.address().empty()) << "the system-type bus did not start";
+    // A dbus-daemon with the system bus's default policy (everything denied that is not opened)
+    // and the daemon's policy file.
     TempDir dir;
+    std::ofstream(dir.file("bus.conf"))
+        << "<busconfig><type>system</type><listen>unix:path=" << dir.file("bus")
+        << "</listen><auth>EXTERNAL</auth><policy context='default'>"
+           "<allow user='*'/><deny own='*'/><deny send_type='method_call'/>"
+           "<allow send_type='signal'/><allow send_requested_reply='true' "
+           "send_type='method_return'/><allow send_requested_reply='true' send_type='error'/>"
+           "<allow receive_type='method_call'/><allow receive_type='method_return'/>"
+           "<allow receive_type='error'/><allow receive_type='signal'/>"
+           "<allow send_destination='org.freedesktop.DBus' "
+           "send_interface='org.freedesktop.DBus'/></policy><include>"
+        << (kData / "org.velkor.SettingsDaemon.conf").string() << "</include></busconfig>";
+    // The socket's directory must be reachable by clients under another uid.
+    std::filesystem::permissions(dir.file(""), std::filesystem::perms(0755));
+    std::istringstream started(run("dbus-daemon --config-file=" + dir.file("bus.conf") +
+                                   " --fork --nopidfile --print-address=1 --print-pid=1")
+                                   .second);
+    std::string address;
+    pid_t busPid = -1;
+    started >> address >> busPid;
+    ASSERT_GT(busPid, 0) << "the system-type bus did not start";
+    std::shared_ptr<void> stopBus(nullptr, [busPid](void*) { kill(busPid, SIGTERM); });
     // Root may own the name: the daemon comes up.
-    TestDaemon velkord({kVelkord, bus.address(), dir.file("settings.db")});
+    TestDaemon velkord({kVelkord, address, dir.file("settings.db")});
 
     const std::string denied = "org.freedesktop.DBus.Error.AccessDenied";
-    EXPECT_EQ(probe(true, bus.address(), "own"), denied);
-    // Requests go through, and their answers, signals addressed to the caller, come back.
-    EXPECT_EQ(probe(true, bus.address(), "fetch 65534 org.example.app"), kNoAccess);
-    EXPECT_EQ(probe(false, bus.address(), "fetch 1 org.example.app"), kNoAccess);
+    EXPECT_EQ(as(kNobody, address,
+                 [](DaemonClient& client) {
+                     sd_bus_error error = SD_BUS_ERROR_NULL;
+                     const int r = sd_bus_call_method(client.bus().get(), "org.freedesktop.DBus",
+                                                      "/org/freedesktop/DBus",
+                                                      "org.freedesktop.DBus", "RequestName", &error,
+                                                      nullptr, "su", kService.c_str(), 0u);
+                     std::string name = r < 0 && error.name ? error.name : "owned";
+                     sd_bus_error_free(&error);
+                     return name;
+                 }),
+              denied);
     // Its description and Peer are open to everyone, as on any service; nothing else of the
     // daemon is reachable, for root either.
-    for (bool asNobody : {true, false}) {
-        EXPECT_EQ(
-            probe(asNobody, bus.address(), "call org.freedesktop.DBus.Introspectable Introspect"),
-            "ok");
-        EXPECT_EQ(probe(asNobody, bus.address(), "call org.freedesktop.DBus.Peer Ping"), "ok");
-        EXPECT_EQ(probe(asNobody, bus.address(), "call org.freedesktop.DBus.Properties GetAll"),
-                  denied);
+    for (uid_t uid : {kNobody, uid_t{0}}) {
+        EXPECT_EQ(as(uid, address, callOf("org.freedesktop.DBus.Introspectable", "Introspect")),
+                  "ok");
+        EXPECT_EQ(as(uid, address, callOf("org.freedesktop.DBus.Peer", "Ping")), "ok");
+        EXPECT_EQ(as(uid, address, callOf("org.freedesktop.DBus.Properties", "GetAll")), denied);
     }
+
+    // Requests go through and their answers come back; the daemon knows the caller's uid
+    // from the bus, whatever the request says: a user reads its own file and no other.
+    DaemonClient admin(address);
+    for (std::uint32_t user : {1000u, kNobody})
+        ASSERT_EQ(text(admin.request(createRequest(dict(newId(), {}), user))), "requestSucceeded");
+    EXPECT_EQ(as(kNobody, address, request(fetchRequest(1000))), "requestHasFailed");
+    EXPECT_EQ(as(kNobody, address, request(fetchRequest(kNobody))), "settingsFetched");
+    EXPECT_EQ(fetchedTree(admin.request(fetchRequest(1000))).kind, ValueKind::dictionary);
 
     // The daemon may ping a client that has a megabyte of answers to read, to learn whether it
     // reads them; the client's next answer comes after the ping's reply was handled.
-    DaemonClient client(bus.address());
     const Node tree = dict(newId(), {{"big", dat(std::string(1100 * 1024, 'b'))}});
-    ASSERT_EQ(text(client.request(createRequest(tree, 0, "org.example.big"))), "requestSucceeded");
-    EXPECT_EQ(fetchedTree(client.request(fetchRequest(0, "org.example.big"))).count(), 1u);
-    EXPECT_EQ(text(client.request(fetchRequest(0, "org.example.none"))), kNoAccess);
+    ASSERT_EQ(text(admin.request(createRequest(tree, 0, "org.example.big"))), "requestSucceeded");
+    EXPECT_EQ(fetchedTree(admin.request(fetchRequest(0, "org.example.big"))).count(), 1u);
+    EXPECT_EQ(text(admin.request(fetchRequest(0, "org.example.none"))), kNoAccess);
     EXPECT_EQ(velkord.log().find("does not let velkord ping"), std::string::npos) << velkord.log();
 }

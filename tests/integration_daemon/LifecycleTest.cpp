@@ -1,9 +1,7 @@
 #include <signal.h>
-#include <sqlite3.h>
 
 #include <filesystem>
 #include <fstream>
-#include <regex>
 #include <sstream>
 
 #include "DaemonBusTesting.h"
@@ -32,25 +30,6 @@ std::string key(int i) {
     return "k" + std::to_string(i);
 }
 
-/// Runs SQL on a database file, as another program would.
-void runSql(const std::string& path, const std::string& sql) {
-    sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
-    EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK)
-        << sqlite3_errmsg(db);
-    sqlite3_close(db);
-}
-
-/// Whether process `pid` runs: one that has exited but was not reaped yet does not.
-bool alive(int pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string line;
-    std::getline(stat, line);
-    const auto end = line.rfind(')');
-    return end != std::string::npos && end + 2 < line.size() &&
-           std::string("ZX").find(line[end + 2]) == std::string::npos;
-}
-
 std::string contents(const std::string& path) {
     std::ostringstream bytes;
     bytes << std::ifstream(path, std::ios::binary).rdbuf();
@@ -64,7 +43,7 @@ TEST_F(LifecycleTest, SigtermAnswersWhatArrivedReleasesTheNameAndExitsCleanly) {
     const UUID rootId = createDictionary(*client);
     std::vector<UUID> tags;
     for (int i = 0; i < 100; ++i)
-        tags.push_back(client->send(setRequest(rootId, i, key(i), num(i))));
+        tags.push_back(client->send(setting(rootId, i, key(i), num(i), true)));
     // The daemon answers a ping after reading everything sent before it.
     sd_bus_message* raw = nullptr;
     ASSERT_GE(
@@ -73,7 +52,7 @@ TEST_F(LifecycleTest, SigtermAnswersWhatArrivedReleasesTheNameAndExitsCleanly) {
         0);
     ASSERT_EQ(client->callForError(dbus::Message(raw)), "");
     for (int i = 100; i < 200; ++i)
-        tags.push_back(client->send(setRequest(rootId, i, key(i), num(i))));
+        tags.push_back(client->send(setting(rootId, i, key(i), num(i), true)));
 
     const int status = daemon().stop(SIGTERM);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << daemon().log();
@@ -101,13 +80,12 @@ TEST_P(SigkillTest, SigkillDuringAStreamOfUpdatesLosesNoAcceptedChange) {
     const UUID rootId = createDictionary(*client);
 
     // Updates stream with up to 16 in flight; the daemon dies while they flow.
-    constexpr int kWindow = 16;
-    constexpr int kKillAfter = 300;
+    constexpr int kWindow = 16, kKillAfter = 300;
     std::vector<UUID> tags;
     std::vector<int> accepted;
     auto sendOne = [&] {
         const int next = static_cast<int>(tags.size());
-        tags.push_back(client->send(setRequest(rootId, next, key(next), num(next))));
+        tags.push_back(client->send(setting(rootId, next, key(next), num(next), true)));
     };
     for (int i = 0; i < kWindow; ++i)
         sendOne();
@@ -139,8 +117,7 @@ TEST_F(LifecycleTest, ASecondInstanceExitsWithAClearMessageAndTheFirstStopsWhenI
     auto [status, output] =
         run(kVelkord + " --bus-address '" + bus_.address() + "' --db " + otherStore + " 2>&1");
     EXPECT_EQ(status, 1);
-    EXPECT_NE(output.find("velkord: the name org.velkor.SettingsDaemon is already owned by "
-                          "another connection on this bus"),
+    EXPECT_NE(output.find("velkord: the name org.velkor.SettingsDaemon is already owned"),
               std::string::npos)
         << output;
     EXPECT_FALSE(std::filesystem::exists(otherStore));
@@ -154,16 +131,14 @@ TEST_F(LifecycleTest, ASecondInstanceExitsWithAClearMessageAndTheFirstStopsWhenI
 
 TEST_F(LifecycleTest, ADatabaseThatIsNotAStoreIsRefusedAndLeftUntouched) {
     const std::string foreign = dir_.file("other.db");
-    runSql(foreign, "CREATE TABLE notes(text); INSERT INTO notes VALUES('keep me');");
+    sql(foreign, "CREATE TABLE notes(text); INSERT INTO notes VALUES('keep me');");
     const std::string before = contents(foreign);
     daemon().stop();
 
     auto [status, output] = run("timeout 10 " + kVelkord + " --bus-address '" + bus_.address() +
                                 "' --db " + foreign + " 2>&1");
     EXPECT_EQ(status, 1);
-    EXPECT_NE(output.find("velkord: can't open the store " + foreign +
-                          ": it is not a velkord store and is left untouched"),
-              std::string::npos)
+    EXPECT_NE(output.find("it is not a velkord store and is left untouched"), std::string::npos)
         << output;
     EXPECT_TRUE(contents(foreign) == before) << "the file was changed";
     EXPECT_FALSE(std::filesystem::exists(foreign + "-wal"));
@@ -172,11 +147,11 @@ TEST_F(LifecycleTest, ADatabaseThatIsNotAStoreIsRefusedAndLeftUntouched) {
     start();
     const UUID rootId = createDictionary(*connect());
     daemon().stop();
-    runSql(dir_.file("settings.db"), "PRAGMA application_id = 0; PRAGMA user_version = 1");
+    sql(dir_.file("settings.db"), "PRAGMA application_id = 0; PRAGMA user_version = 1");
     EXPECT_EQ(storedAfterRestart().id, rootId);
 }
 
-TEST(VelkordCommandLineTest, UsageErrorsAndTheTestDaemonScript) {
+TEST(VelkordCommandLineTest, UsageErrorsExitWithTwoAndAnUnreachableBusWithOne) {
     EXPECT_EQ(run(kVelkord + " --help").first, 0);
     EXPECT_EQ(run(kVelkord + " --version").second.rfind("velkord ", 0), 0u);
     for (const char* wrong : {"--durability sometimes", "--log-level loud", "--no-such-option",
@@ -185,17 +160,4 @@ TEST(VelkordCommandLineTest, UsageErrorsAndTheTestDaemonScript) {
     auto [status, output] = run(kVelkord + " --bus-address unix:path=/nonexistent/bus 2>&1");
     EXPECT_EQ(status, 1);
     EXPECT_EQ(output.rfind("velkord: ", 0), 0u) << output;
-
-    // scripts/test-daemon gives a command a bus and a daemon, cleans both up and passes on the
-    // command's exit status.
-    std::tie(status, output) =
-        run(kSourceDir + "/scripts/test-daemon run --velkord " + kVelkord +
-            " -- --durability full -- sh -c 'echo \"$VELKORD_PID $DBUS_SYSTEM_BUS_ADDRESS\"; "
-            "exit 3'");
-    EXPECT_EQ(status, 3);
-    std::smatch match;
-    ASSERT_TRUE(std::regex_search(output, match, std::regex("([0-9]+) unix:path=([^,]+)/bus")))
-        << output;
-    EXPECT_FALSE(alive(std::stoi(match[1])));
-    EXPECT_FALSE(std::filesystem::exists(match[2].str()));
 }

@@ -8,17 +8,16 @@
 
 namespace velkor::test {
 
-DaemonClient::DaemonClient(const std::string& address, const std::string& service)
-    : bus_(dbus::BusConnection::open(address)), service_(service) {
-    auto owner = bus_.nameOwner(service_);
+DaemonClient::DaemonClient(const std::string& address) : bus_(dbus::BusConnection::open(address)) {
+    auto owner = bus_.nameOwner(kService);
     if (!owner)
-        throw std::runtime_error("nobody owns " + service_);
+        throw std::runtime_error(std::string("nobody owns ") + kService);
     daemon_ = *owner;
 }
 
 UUID DaemonClient::send(const ClientRequest& request) {
     const UUID tag = UUID::random();
-    sendRaw(dbus::RequestCodec::build(bus_, service_, tag, request), tag);
+    sendRaw(dbus::RequestCodec::build(bus_, kService, tag, request), tag);
     return tag;
 }
 
@@ -30,33 +29,17 @@ void DaemonClient::sendRaw(const dbus::Message& call, std::optional<UUID> tag) {
 
 std::optional<dbus::ReceivedResponse> DaemonClient::answer(const UUID& tag,
                                                            std::chrono::milliseconds patience) {
-    const auto deadline = std::chrono::steady_clock::now() + patience;
-    for (;;) {
-        if (auto it = answers_.find(tag); it != answers_.end()) {
-            auto found = std::move(it->second);
-            answers_.erase(it);
-            return found;
-        }
-        if (!receive(deadline))
-            return std::nullopt;
-    }
+    return next(tag, patience);
 }
 
 std::optional<dbus::ReceivedResponse> DaemonClient::request(const ClientRequest& request,
                                                             std::chrono::milliseconds patience) {
-    return answer(send(request), patience);
+    return next(send(request), patience);
 }
 
 std::optional<dbus::ReceivedResponse> DaemonClient::notification(
     std::chrono::milliseconds patience) {
-    const auto deadline = std::chrono::steady_clock::now() + patience;
-    while (notifications_.empty()) {
-        if (!receive(deadline))
-            return std::nullopt;
-    }
-    auto next = std::move(notifications_.front());
-    notifications_.pop_front();
-    return next;
+    return next(std::nullopt, patience);
 }
 
 std::string DaemonClient::callForError(const dbus::Message& call) {
@@ -69,8 +52,20 @@ std::string DaemonClient::callForError(const dbus::Message& call) {
     return name;
 }
 
-bool DaemonClient::receive(std::chrono::steady_clock::time_point deadline) {
+std::optional<dbus::ReceivedResponse> DaemonClient::next(std::optional<UUID> tag,
+                                                         std::chrono::milliseconds patience) {
+    const auto deadline = std::chrono::steady_clock::now() + patience;
     for (;;) {
+        if (auto it = tag ? answers_.find(*tag) : answers_.end(); it != answers_.end()) {
+            auto found = std::move(it->second);
+            answers_.erase(it);
+            return found;
+        }
+        if (!tag && !notifications_.empty()) {
+            auto found = std::move(notifications_.front());
+            notifications_.pop_front();
+            return found;
+        }
         sd_bus_message* raw = nullptr;
         int r = dbus::BusError::check(sd_bus_process(bus_.get(), &raw), "Reading from the bus");
         dbus::Message message(raw);
@@ -83,15 +78,14 @@ bool DaemonClient::receive(std::chrono::steady_clock::time_point deadline) {
                     answers_.emplace(received->tag, std::move(*received));
                 else
                     notifications_.push_back(std::move(*received));
-                return true;
             }
         }
-        if (r > 0)
+        if (r > 0 || message)
             continue;
-        auto now = std::chrono::steady_clock::now();
+        const auto now = std::chrono::steady_clock::now();
         if (now >= deadline)
-            return false;
-        auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - now);
+            return std::nullopt;
+        const auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - now);
         dbus::BusError::check(sd_bus_wait(bus_.get(), static_cast<std::uint64_t>(left.count())),
                               "Waiting for the bus");
     }

@@ -6,7 +6,6 @@
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
-#include <vector>
 
 #include "dbus/BusConnection.h"
 #include "dbus/Message.h"
@@ -18,7 +17,7 @@ namespace velkor::test {
 /// A client of velkord for tests and benchmarks, on sd-bus without a loop thread: the calling
 /// thread sends requests and reads the answers itself, so that a test drives several clients
 /// from one thread in a known order. Like the library's transport, it takes answer signals only
-/// from the current owner of the service name (found when the client is made).
+/// from the owner of the service name when the client was made.
 ///
 /// Answers are signals whose tag this client sent and has not had answered yet; every other
 /// signal is a notification. Use from one thread at a time.
@@ -27,15 +26,14 @@ class DaemonClient {
     // Long: under ThreadSanitizer a daemon busy with large messages takes many seconds to come
     // back, and a test that expects no answer says how long it waits.
     static constexpr auto kPatience = std::chrono::seconds(60);
+    static constexpr const char* kService = "org.velkor.SettingsDaemon";
 
     /// Connects to the bus at `address`. Throws dbus::BusError when the bus cannot be reached,
-    /// std::runtime_error when nobody owns `service`.
-    explicit DaemonClient(const std::string& address,
-                          const std::string& service = "org.velkor.SettingsDaemon");
+    /// std::runtime_error when nobody owns `kService`.
+    explicit DaemonClient(const std::string& address);
 
     dbus::BusConnection& bus() { return bus_; }
     std::string uniqueName() const { return bus_.uniqueName(); }
-    const std::string& service() const { return service_; }
 
     /// Sends `request` under a fresh tag and gives the tag.
     UUID send(const ClientRequest& request);
@@ -43,14 +41,13 @@ class DaemonClient {
     /// that tag counts as its answer.
     void sendRaw(const dbus::Message& call, std::optional<UUID> tag = std::nullopt);
 
-    /// The answer with `tag`, waiting at most `patience`; notifications that arrive meanwhile are
-    /// kept. None when it does not come.
+    /// The answer with `tag`, waiting at most `patience` (notifications meanwhile are kept);
+    /// none when it does not come.
     std::optional<dbus::ReceivedResponse> answer(const UUID& tag,
                                                  std::chrono::milliseconds patience = kPatience);
     /// `send` then `answer`.
     std::optional<dbus::ReceivedResponse> request(const ClientRequest& request,
                                                   std::chrono::milliseconds patience = kPatience);
-
     /// The next notification, waiting at most `patience`; none when none comes.
     std::optional<dbus::ReceivedResponse> notification(
         std::chrono::milliseconds patience = kPatience);
@@ -64,12 +61,11 @@ class DaemonClient {
     std::size_t signalsReceived() const { return signalsReceived_; }
 
   private:
-    /// Reads and sorts what has arrived, waiting until `deadline` for something to arrive; false
-    /// when nothing came.
-    bool receive(std::chrono::steady_clock::time_point deadline);
+    /// The answer with `tag`, or the next notification without one.
+    std::optional<dbus::ReceivedResponse> next(std::optional<UUID> tag,
+                                               std::chrono::milliseconds patience);
 
     dbus::BusConnection bus_;
-    std::string service_;
     std::string daemon_;
     std::unordered_set<UUID> waiting_;
     std::unordered_map<UUID, dbus::ReceivedResponse> answers_;

@@ -8,16 +8,17 @@
 
 namespace velkor::test {
 
-DaemonClient::DaemonClient(const std::string& address) : bus_(dbus::BusConnection::open(address)) {
-    auto owner = bus_.nameOwner(kService);
+DaemonClient::DaemonClient(const std::string& address, const std::string& service)
+    : bus_(dbus::BusConnection::open(address)), service_(service) {
+    auto owner = bus_.nameOwner(service_);
     if (!owner)
-        throw std::runtime_error(std::string("nobody owns ") + kService);
+        throw std::runtime_error("nobody owns " + service_);
     daemon_ = *owner;
 }
 
 UUID DaemonClient::send(const ClientRequest& request) {
     const UUID tag = UUID::random();
-    sendRaw(dbus::RequestCodec::build(bus_, kService, tag, request), tag);
+    sendRaw(dbus::RequestCodec::build(bus_, service_, tag, request), tag);
     return tag;
 }
 

@@ -29,8 +29,8 @@ class DaemonClient {
     static constexpr const char* kService = "org.velkor.SettingsDaemon";
 
     /// Connects to the bus at `address`. Throws dbus::BusError when the bus cannot be reached,
-    /// std::runtime_error when nobody owns `kService`.
-    explicit DaemonClient(const std::string& address);
+    /// std::runtime_error when nobody owns `service`.
+    explicit DaemonClient(const std::string& address, const std::string& service = kService);
 
     dbus::BusConnection& bus() { return bus_; }
     std::string uniqueName() const { return bus_.uniqueName(); }
@@ -66,6 +66,7 @@ class DaemonClient {
                                                std::chrono::milliseconds patience);
 
     dbus::BusConnection bus_;
+    std::string service_;
     std::string daemon_;
     std::unordered_set<UUID> waiting_;
     std::unordered_map<UUID, dbus::ReceivedResponse> answers_;

@@ -1,147 +1,239 @@
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
+#include <atomic>
+#include <functional>
+#include <map>
+#include <random>
+#include <set>
+#include <thread>
 
-#include "TestContainers.h"
-#include "support/FakeInnerConnection.h"
-#include "velkor/rx/ImmediateScheduler.h"
+#include "ValuesTesting.h"
+#include "values/ContainerProxyBase.h"
 
 namespace velkor::test {
 namespace {
 
-using ::testing::UnorderedElementsAre;
-
-TEST(Parents, SelfAndAncestorsAreRefused) {
-    auto a = TestDictionary::make();
-    auto b = TestDictionary::make();
-    auto c = TestDictionary::make();
-
-    EXPECT_EQ(errorOf([&] { a->set("self", a); }), VKError::circularReferences);
-    EXPECT_EQ(a->count(), 0u);
-    EXPECT_TRUE(parentIds(*a).empty());
-
-    a->set("b", b);
-    b->set("c", c);
-    EXPECT_EQ(errorOf([&] { c->set("a", a); }), VKError::circularReferences);
-    EXPECT_EQ(errorOf([&] { c->set("b", b); }), VKError::circularReferences);
-    EXPECT_EQ(c->count(), 0u);
-    EXPECT_THAT(parentIds(*a), ::testing::IsEmpty());
-
-    // A second parent is no cycle; placing it twice under one parent keeps one entry for it.
-    a->set("c", c);
-    EXPECT_THAT(parentIds(*c), UnorderedElementsAre(a->id(), b->id()));
-    a->set("c2", c);
-    EXPECT_EQ(entryCount(*c), 2u);
-    EXPECT_THAT(parentIds(*c), UnorderedElementsAre(a->id(), b->id()));
-
-    // While a still holds c in one place, a stays c's parent: a cycle through it is refused.
-    a->remove("c");
-    EXPECT_THAT(parentIds(*c), UnorderedElementsAre(a->id(), b->id()));
-    b->remove("c");
-    EXPECT_THAT(parentIds(*c), UnorderedElementsAre(a->id()));
-    EXPECT_EQ(errorOf([&] { c->set("a", a); }), VKError::circularReferences);
-    a->remove("c2");
-    EXPECT_TRUE(parentIds(*c).empty());
-    c->set("a", a);  // no longer a cycle
-    EXPECT_THAT(parentIds(*a), UnorderedElementsAre(c->id()));
+// A proxy for `id` as a daemon blob makes it, on a connection of its own.
+std::shared_ptr<ContainerProxyBase> proxyFor(const UUID& id) {
+    return FakeConnection::make()->decode<ContainerProxyBase>(DaemonBlobWriter().proxy(id));
 }
 
-TEST(Parents, AncestorsOfAResolvedProxyCount) {
-    // q holds proxy p; p was resolved into r. Then q is an ancestor of r.
-    auto q = TestDictionary::make();
-    auto r = TestDictionary::make();
-    auto p = TestProxy::make(r->id());
-    q->set("p", p);
-    p->setRealContainer(r);
+TEST(Parents, CyclesAreRefusedThroughEveryPlaceAndResolvedProxy) {
+    auto a = VKDictionary::make(), b = VKDictionary::make(), c = VKDictionary::make();
+    EXPECT_EQ(errorOf([&] { a->set("self", a); }), VKError::circularReferences);
+    a->set("b", b);
+    b->set("c", c);
+    for (const auto& ancestor : {a, b})
+        EXPECT_EQ(errorOf([&] { c->set("up", ancestor); }), VKError::circularReferences);
+    EXPECT_EQ(a->count() + c->count(), 1u);
+    EXPECT_THAT(parentIds(*a), IsEmpty());
+    // A second parent is no cycle; placed twice under one parent, the child keeps one entry
+    // for it, and that parent stays one while it holds the child in one place.
+    a->set("c", c);
+    a->set("c2", c);
+    EXPECT_EQ(entryCount(*c), 2u);
+    a->remove("c");
+    b->remove("c");
+    EXPECT_THAT(parentIds(*c), ElementsAre(a->id()));
+    EXPECT_EQ(errorOf([&] { c->set("a", a); }), VKError::circularReferences);
+    a->remove("c2");
+    c->set("a", a);
+    EXPECT_THAT(parentIds(*a), ElementsAre(c->id()));
 
-    EXPECT_THAT(parentIds(*r), UnorderedElementsAre(q->id()));
-    EXPECT_EQ(errorOf([&] { r->set("q", q); }), VKError::circularReferences);
+    // The parents of a resolved proxy are ancestors of its real container, until it goes.
+    auto real = VKArray::make(), top = VKArray::make({b});
+    auto proxy = proxyFor(real->id());
+    b->set("p", proxy);
+    proxy->setRealContainer(real);
+    EXPECT_THAT(parentIds(*real), ElementsAre(b->id()));
+    for (const auto& ancestor : std::vector<VKObjectPtr>{b, top})
+        EXPECT_EQ(errorOf([&] { real->append(ancestor); }), VKError::circularReferences);
+    b->set("p", real);  // the real container takes the proxy's place as no change
+    EXPECT_EQ(b->get("p"), real);
+    EXPECT_EQ(entryCount(*proxy), 0u);
+    // Any other container replaces an unresolved proxy, even one with its id, and so does
+    // another proxy object for its id.
+    auto unresolved = proxyFor(UUID::random());
+    auto sameId = VKDictionary::make();
+    Access::setId(*sameId, unresolved->id());
+    for (const auto& value : std::vector<VKObjectPtr>{sameId, proxyFor(unresolved->id())}) {
+        b->set("q", unresolved);
+        b->set("q", value);
+        EXPECT_EQ(b->items().at("q"), value);
+    }
+    b->remove("p");
+    proxy.reset();
+    real->append(top);
+}
 
-    // And further up: q's parent too.
-    auto top = TestArray::make();
-    top->append(q);
-    EXPECT_EQ(errorOf([&] { r->set("top", top); }), VKError::circularReferences);
-    // Something unrelated is fine.
-    r->set("other", TestDictionary::make());
+TEST(Parents, DestructionDetachesChildrenAndProxyLinks) {
+    auto child = VKDictionary::make(), keeper = VKDictionary::make();
+    keeper->set("child", child);
+    {
+        auto array = VKArray::make({child});
+        auto dict = VKDictionary::make(3);
+        dict->set("c", child);
+        EXPECT_EQ(parentIds(*child).size(), 3u);
+    }
+    EXPECT_THAT(parentIds(*child), ElementsAre(keeper->id()));
+    EXPECT_EQ(entryCount(*child), 1u);
 
-    // Once the proxy is gone, its ancestors no longer count.
-    q->remove("p");
-    p.reset();
-    EXPECT_TRUE(parentIds(*r).empty());
-    r->set("q", q);
+    // A proxy that goes clears the real container's link back to it, but not a newer link.
+    auto real = VKDictionary::make();
+    auto proxyLink = [&] {
+        return ParentsOfContainerBase::lock().sync([&] { return Access::parents(*real).proxy(); });
+    };
+    auto older = proxyFor(real->id()), newer = proxyFor(real->id());
+    older->setRealContainer(real);
+    older.reset();
+    std::weak_ptr<VKContainer> none, link = proxyLink();  // cleared, not merely expired
+    EXPECT_FALSE(link.owner_before(none) || none.owner_before(link));
+    older = proxyFor(real->id());
+    older->setRealContainer(real);
+    newer->setRealContainer(real);
+    older.reset();
+    EXPECT_EQ(proxyLink().lock(), newer);
+    // The proxy held the real container: when it goes last, the real one goes too.
+    std::weak_ptr<VKContainer> weakReal = real;
+    real.reset();
+    EXPECT_FALSE(weakReal.expired());
+    newer.reset();
+    EXPECT_TRUE(weakReal.expired());
 }
 
 TEST(Parents, RootsAndConnectionsMustMatch) {
-    auto scheduler = std::make_shared<rx::ImmediateScheduler>();
-    auto connection = FakeInnerConnection::make(scheduler);
-    auto otherConnection = FakeInnerConnection::make(scheduler);
+    auto one = FakeConnection::make(), two = FakeConnection::make();
     const UUID root = UUID::random();
-
-    auto settings = TestDictionary::make();
-    Access::setRootId(*settings, root);
-    Access::setInnerConnection(*settings, connection);
-
-    // A new local container joins the settings file it is placed into.
-    auto local = TestDictionary::make();
-    EXPECT_TRUE(local->rootId().isZero());
+    auto withRoot = [&](const UUID& rootId, const std::shared_ptr<InnerConnection>& c) {
+        auto d = VKDictionary::make();
+        Access::setRootId(*d, rootId);
+        Access::setInnerConnection(*d, c);
+        return d;
+    };
+    // A new local container joins the file it is placed into; a parent without a root accepts
+    // any child.
+    auto settings = withRoot(root, one), local = VKDictionary::make();
     settings->set("local", local);
     EXPECT_EQ(local->rootId(), root);
-
-    // A parent without a root accepts any child.
-    auto building = TestArray::make();
-    building->append(settings);
-    EXPECT_TRUE(building->rootId().isZero());
-
-    // Another settings file.
-    auto foreign = TestDictionary::make();
-    Access::setRootId(*foreign, UUID::random());
-    Access::setInnerConnection(*foreign, connection);
-    EXPECT_EQ(errorOf([&] { settings->set("foreign", foreign); }), VKError::notTheSameRoot);
-    EXPECT_TRUE(parentIds(*foreign).empty());
-
-    // The same root through another connection, or through none.
-    auto elsewhere = TestDictionary::make();
-    Access::setRootId(*elsewhere, root);
-    Access::setInnerConnection(*elsewhere, otherConnection);
-    EXPECT_EQ(errorOf([&] { settings->set("elsewhere", elsewhere); }), VKError::notTheSameRoot);
-    EXPECT_FALSE(Access::sameConnection(*settings, *elsewhere));
-    Access::setInnerConnection(*elsewhere, nullptr);
-    EXPECT_EQ(errorOf([&] { settings->set("elsewhere", elsewhere); }), VKError::notTheSameRoot);
-    // Both detached with the same root: allowed.
-    Access::setInnerConnection(*settings, nullptr);
-    EXPECT_TRUE(Access::sameConnection(*settings, *elsewhere));
-    settings->set("elsewhere", elsewhere);
+    EXPECT_TRUE(VKArray::make({settings})->rootId().isZero());
+    // Another file, or the same file through another connection or none, is refused.
+    auto detached = withRoot(root, nullptr);
+    for (const auto& c : {withRoot(UUID::random(), one), withRoot(root, two), detached}) {
+        EXPECT_EQ(errorOf([&] { settings->set("x", c); }), VKError::notTheSameRoot);
+        EXPECT_THAT(parentIds(*c), IsEmpty());
+    }
+    Access::setInnerConnection(*settings, nullptr);  // both detached with the same root
+    settings->set("detached", detached);
     EXPECT_EQ(settings->count(), 2u);
-
-    // The adoption of step one stays even when the cycle check then fails.
-    auto newcomer = TestDictionary::make();
+    // The adoption of the root stays even when the cycle check then fails.
+    auto newcomer = VKDictionary::make();
     newcomer->set("settings", settings);
-    EXPECT_TRUE(newcomer->rootId().isZero());
     EXPECT_EQ(errorOf([&] { settings->set("newcomer", newcomer); }), VKError::circularReferences);
     EXPECT_EQ(newcomer->rootId(), root);
 }
 
-TEST(Parents, RemovingAndListingParents) {
-    auto child = TestDictionary::make();
-    auto kept = TestDictionary::make();
-    kept->set("child", child);
-
-    // A parent recorded without holding the child, then destroyed: its entry stays, dead.
-    {
-        auto gone = TestDictionary::make();
-        Access::addParent(*child, gone, true);
-        EXPECT_EQ(parentIds(*child).size(), 2u);
+// Many threads place and remove the containers of one graph at once, with fresh containers
+// joining the tree, parents being listed and observers coming and going. Afterwards the graph
+// has no cycle, every parent set names exactly the containers that hold the child, and emptying
+// everything leaves no parent entry behind.
+TEST(Parents, ConcurrentAttachAndDetachKeepsTheGraphSound) {
+    const UUID root = UUID::random();
+    std::vector<std::shared_ptr<VKDictionary>> dictionaries;
+    std::vector<std::shared_ptr<VKArray>> arrays;
+    std::vector<std::shared_ptr<VKContainer>> all;
+    for (int i = 0; i < 26; ++i) {
+        if (i < 20)
+            all.push_back(dictionaries.emplace_back(VKDictionary::make()));
+        else
+            all.push_back(arrays.emplace_back(VKArray::make({num(0), num(1), num(2)})));
+        Access::setRootId(*all.back(), root);
     }
-    EXPECT_THAT(parentIds(*child), UnorderedElementsAre(kept->id()));
-    EXPECT_EQ(entryCount(*child), 2u);
+    std::atomic<int> refused{0}, unexpected{0};
+    auto worker = [&](unsigned seed) {
+        std::mt19937 random(seed);
+        auto pick = [&](auto& from) { return from[random() % from.size()]; };
+        auto key = [&] { return std::string(1, static_cast<char>('a' + random() % 4)); };
+        for (int i = 0; i < 2500; ++i) {
+            auto dict = pick(dictionaries);
+            try {
+                switch (random() % 8) {
+                    case 0:
+                    case 1:
+                        dict->set(key(), pick(all));
+                        break;
+                    case 2:
+                        pick(arrays)->set(random() % 3, random() % 2 ? pick(all) : num(i));
+                        break;
+                    case 3:
+                        random() % 8 ? dict->remove(key()) : dict->removeAll();
+                        break;
+                    case 4: {  // a new container joins the tree and takes its root
+                        auto fresh = VKDictionary::make();
+                        fresh->set("x", pick(all));
+                        dict->set(key(), fresh);
+                        break;
+                    }
+                    case 5:
+                        for (const auto& [id, parent] : pick(all)->getAllParents())
+                            unexpected += parent->id() != id;
+                        unexpected += pick(all)->rootId() != root;
+                        break;
+                    case 6:
+                        pick(all)->asObservable().subscribe()->dispose();
+                        break;
+                    default:
+                        dict->set(key(), str("s"));
+                }
+            } catch (const VKError& e) {
+                ++(e.code() == VKError::circularReferences ? refused : unexpected);
+            }
+        }
+    };
+    std::vector<std::thread> threads;
+    for (unsigned t = 0; t < 8; ++t)
+        threads.emplace_back(worker, 1234u + t);
+    for (auto& thread : threads)
+        thread.join();
+    EXPECT_EQ(unexpected, 0);
+    EXPECT_GT(refused, 0);
 
-    // Removing an id that is not there changes nothing and reports the current count.
-    std::size_t left = ParentsOfContainerBase::lock().sync(
-        [&] { return Access::parents(*child).removeParent(UUID::random()); });
-    EXPECT_EQ(left, 2u);
-    left = ParentsOfContainerBase::lock().sync(
-        [&] { return Access::parents(*child).removeParent(kept->id()); });
-    EXPECT_EQ(left, 1u);
-    EXPECT_TRUE(parentIds(*child).empty());
+    // Walk the graph through the items, fresh containers included; a container met again on
+    // the current path closes a cycle.
+    std::map<VKContainer*, std::set<UUID>> holders;
+    std::map<VKContainer*, int> state;  // 1 on the path, 2 done
+    std::function<void(const std::shared_ptr<VKContainer>&)> walk = [&](const auto& c) {
+        ASSERT_NE(state[c.get()], 1) << "a cycle";
+        if (state[c.get()] == 2)
+            return;
+        state[c.get()] = 1;
+        std::vector<VKObjectPtr> items;
+        if (auto dict = std::dynamic_pointer_cast<VKDictionary>(c)) {
+            for (const auto& [k, item] : dict->items())
+                items.push_back(item);
+        } else {
+            items = std::static_pointer_cast<VKArray>(c)->items();
+        }
+        for (const auto& item : items) {
+            if (auto child = Access::asClientContainer(item)) {
+                holders[child.get()].insert(c->id());
+                walk(child);
+            }
+        }
+        state[c.get()] = 2;
+    };
+    for (const auto& c : all)
+        walk(c);
+    for (const auto& [c, s] : state) {
+        std::set<UUID> parents;
+        for (const auto& [id, parent] : c->getAllParents())
+            parents.insert(id);
+        EXPECT_EQ(parents, holders[c]);
+        EXPECT_EQ(c->rootId(), root);
+    }
+    for (const auto& d : dictionaries)
+        d->removeAll();
+    for (const auto& a : arrays)
+        a->removeAll();
+    for (const auto& c : all)
+        EXPECT_EQ(entryCount(*c), 0u);
 }
 
 }  // namespace

@@ -8,12 +8,11 @@
 
 namespace velkor::test {
 
-/// Records what a transport emits from its channel: every tagged answer, and whether the
-/// stream completed.
+/// Records what a transport emits from its channel: every tagged answer, and
+/// its completion.
 class ChannelRecorder {
   public:
-    explicit ChannelRecorder(const std::shared_ptr<VirtualChannelToServer>& channel)
-        : state_(std::make_shared<State>()) {
+    explicit ChannelRecorder(const std::shared_ptr<VirtualChannelToServer>& channel) {
         subscription_ = channel->events().subscribe(
             [state = state_](const Tagged<ServerResponse>& m) { state->answers.push(m); }, {},
             [state = state_] {
@@ -21,22 +20,14 @@ class ChannelRecorder {
                 state->completed.push(true);
             });
     }
-    ~ChannelRecorder() {
-        if (subscription_)
-            subscription_->dispose();
-    }
+    ~ChannelRecorder() { subscription_->dispose(); }
     ChannelRecorder(const ChannelRecorder&) = delete;
     ChannelRecorder& operator=(const ChannelRecorder&) = delete;
 
-    /// The next answer, or none within `timeout`.
-    std::optional<Tagged<ServerResponse>> next(
-        std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
-        return state_->answers.next(timeout);
-    }
-    /// Waits up to `timeout` for the stream to complete.
-    bool waitForCompletion(std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
-        return state_->completed.next(timeout).has_value();
-    }
+    /// The next answer, or none within ten seconds.
+    std::optional<Tagged<ServerResponse>> next() { return state_->answers.next(); }
+    /// Waits up to ten seconds for the stream to complete.
+    bool waitForCompletion() { return state_->completed.next().has_value(); }
     int completions() const { return state_->completions.load(); }
     std::size_t pending() const { return state_->answers.size(); }
 
@@ -46,7 +37,7 @@ class ChannelRecorder {
         BlockingQueue<bool> completed;
         std::atomic<int> completions{0};
     };
-    std::shared_ptr<State> state_;
+    std::shared_ptr<State> state_ = std::make_shared<State>();
     rx::DisposablePtr subscription_;
 };
 

@@ -5,60 +5,94 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string>
 
+#include "dbus/BusError.h"
 #include "dbus/BusLoop.h"
-#include "internals/ClientRequest.h"
-#include "internals/ServerResponse.h"
-#include "internals/Tagged.h"
+#include "dbus/RequestCodec.h"
+#include "dbus/ResponseCodec.h"
+#include "internals/SettingsService.h"
 #include "support/BlockingQueue.h"
 
 namespace velkor::test {
 
 /// The settings daemon's bus side in miniature, for transport tests on a private bus: it owns
-/// the service name, records every request that reaches it (as received on the bus) and answers
-/// through a handler, from its own loop thread. Tests can also send answers of their own, raw
-/// signals of any shape, give up the name, or close the connection as a dying daemon would.
+/// the service name and records every request that reaches it. Tests send answers, raw signals
+/// of any shape, give up the name, or close the connection as a dying daemon would.
 class FakeBusDaemon {
   public:
-    /// Gives the answer to one request, or none.
-    using Handler = std::function<std::optional<ServerResponse>(const ClientRequest&)>;
-
     /// One request as it arrived.
     struct Received {
         std::string sender;
         std::optional<Tagged<ClientRequest>> request;  ///< none when it did not parse
     };
 
-    FakeBusDaemon(const std::string& address, const std::string& serviceName, Handler handler = {});
-    ~FakeBusDaemon();
+    FakeBusDaemon(const std::string& address, const std::string& serviceName)
+        : serviceName_(serviceName) {
+        auto bus = dbus::BusConnection::open(address);
+        uniqueName_ = bus.uniqueName();
+        if (!bus.requestName(serviceName_))
+            throw std::runtime_error("the service name is taken");
+        loop_ = std::make_unique<dbus::BusLoop>(std::move(bus));
+        loop_->start(
+            [this](const dbus::Message& message) {
+                if (message.type() != SD_BUS_MESSAGE_METHOD_CALL ||
+                    message.interface() != dbus_names::kRequestInterface)
+                    return;
+                auto parsed = dbus::RequestCodec::parse(message);
+                auto* request = std::get_if<Tagged<ClientRequest>>(&parsed);
+                requests_.push({std::string(message.sender()),
+                                request ? std::optional(*request) : std::nullopt});
+            },
+            [] {});
+    }
+    ~FakeBusDaemon() { close(); }
     FakeBusDaemon(const FakeBusDaemon&) = delete;
     FakeBusDaemon& operator=(const FakeBusDaemon&) = delete;
 
     const std::string& uniqueName() const { return uniqueName_; }
-
-    /// The next request that arrived, waiting up to `timeout` for it.
-    std::optional<Received> nextRequest(
-        std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
-        return requests_.next(timeout);
-    }
+    /// The next request that arrived, waiting up to ten seconds for it.
+    std::optional<Received> nextRequest() { return requests_.next(); }
 
     /// Sends (`tag`, `response`) to the connection `destination`.
-    void answer(const std::string& destination, const UUID& tag, const ServerResponse& response);
+    void answer(const std::string& destination, const UUID& tag, const ServerResponse& response) {
+        loop_->withBus([&](dbus::BusConnection& bus) {
+            bus.send(dbus::ResponseCodec::build(bus, destination, tag, response));
+        });
+    }
     /// Sends the answer signal `member` to `destination`, its body written by `append`.
     void sendRaw(const std::string& destination, const char* member,
-                 const std::function<void(sd_bus_message*)>& append);
-
+                 const std::function<void(sd_bus_message*)>& append) {
+        loop_->withBus([&](dbus::BusConnection& bus) {
+            sd_bus_message* raw = nullptr;
+            dbus::BusError::check(
+                sd_bus_message_new_signal(bus.get(), &raw, dbus_names::kObjectPath,
+                                          dbus_names::kResponseInterface, member),
+                "Creating a signal");
+            dbus::Message signal(raw);
+            dbus::BusError::check(sd_bus_message_set_destination(raw, destination.c_str()),
+                                  "Addressing a signal");
+            append(raw);
+            bus.send(signal);
+        });
+    }
     /// Gives up the service name; the connection stays.
-    void releaseName();
+    void releaseName() {
+        loop_->withBus([&](dbus::BusConnection& bus) {
+            dbus::BusError::check(sd_bus_release_name(bus.get(), serviceName_.c_str()),
+                                  "Releasing the service name");
+        });
+    }
     /// Closes the connection, as a daemon that exits does. Idempotent.
-    void close();
+    void close() {
+        if (loop_)
+            loop_->stop();  // no handler runs after this, so none sees the loop go
+        loop_.reset();
+    }
 
   private:
-    void handle(const dbus::Message& message);
-
     std::string serviceName_;
-    Handler handler_;
     std::string uniqueName_;
     BlockingQueue<Received> requests_;
     std::unique_ptr<dbus::BusLoop> loop_;  // last: stops before what its handler uses goes

@@ -1,0 +1,239 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "Recorder.h"
+#include "velkor/rx/CompositeDisposable.h"
+#include "velkor/rx/Disposables.h"
+#include "velkor/rx/ImmediateScheduler.h"
+#include "velkor/rx/PublishSubject.h"
+#include "velkor/rx/Unit.h"
+#include "velkor/rx/Variable.h"
+#include "velkor/testing/VirtualTimeScheduler.h"
+
+using namespace velkor::rx;
+using velkor::rx::test::Recorder;
+using Strings = std::vector<std::string>;
+using Ints = std::vector<int>;
+
+namespace {
+Error failure(const char* text) {
+    return std::make_exception_ptr(std::runtime_error(text));
+}
+}  // namespace
+
+// A subject delivers to its current observers until its first end, which every observer, even a
+// later one, gets exactly once. Handlers may subscribe, dispose themselves and emit again; a
+// handler is never re-entered out of order and its onDisposed waits for the delivery.
+TEST(Streams, ASubjectDeliversUntilItsFirstEndAndReplaysThatEnd) {
+    for (bool completes : {true, false}) {
+        PublishSubject<int> subject;
+        subject.onNext(0);  // nobody listens: dropped
+        auto first = Recorder<int>::make(), second = Recorder<int>::make();
+        auto firstSubscription = first->subscribeTo(subject.asObservable());
+        subject.onNext(1);
+        second->subscribeTo(subject.asObservable());
+        firstSubscription->dispose();
+        firstSubscription->dispose();
+        subject.onNext(2);
+        completes ? subject.onCompleted() : subject.onError(failure("lost"));
+        subject.onNext(3);
+        subject.onError(failure("second"));
+        auto late = Recorder<int>::make();
+        EXPECT_TRUE(late->subscribeTo(subject.asObservable())->isDisposed());
+        const std::string end = completes ? "completed" : "lost";
+        EXPECT_EQ(first->events(), (Strings{"value", "disposed"}));
+        EXPECT_EQ(second->events(), (Strings{"value", end, "disposed"}));
+        EXPECT_EQ(second->values(), Ints{2});
+        EXPECT_EQ(late->events(), (Strings{end, "disposed"}));
+        EXPECT_FALSE(subject.hasObservers());
+    }
+
+    PublishSubject<int> subject;
+    Strings log;
+    DisposablePtr self, added;
+    auto note = [&](const char* who, int v) { log.push_back(who + std::to_string(v)); };
+    self = subject.asObservable().subscribe(
+        [&](const int& value) {
+            note("self ", value);
+            if (value != 1)
+                return self->dispose();
+            added = subject.asObservable().subscribe([&](const int& v) { note("added ", v); });
+            subject.onNext(2);
+        },
+        nullptr, nullptr, [&] { log.push_back("self onDisposed"); });
+    subject.onNext(1);
+    subject.onNext(3);
+    EXPECT_EQ(log, (Strings{"self 1", "self 2", "added 2", "self onDisposed", "added 3"}));
+    added->dispose();
+}
+
+// create() keeps the grammar (nothing after the end) and disposes the work it started when the
+// subscription ends, by an end or by disposal; a subscribe function that throws is an error.
+TEST(Streams, CreatedObservablesKeepTheGrammarAndDisposeTheirWork) {
+    int workDisposed = 0;
+    ObserverPtr<int> kept;
+    auto make = [&](bool completeAtOnce) {
+        return Observable<int>::create([&, completeAtOnce](ObserverPtr<int> observer) {
+            observer->onNext(1);
+            if (completeAtOnce) {
+                observer->onCompleted();
+                observer->onNext(2);
+                observer->onError(failure("late"));
+            }
+            kept = observer;
+            return Disposables::create([&] { ++workDisposed; });
+        });
+    };
+    auto ended = Recorder<int>::make(), open = Recorder<int>::make();
+    ended->subscribeTo(make(true))->dispose();
+    EXPECT_EQ(ended->events(), (Strings{"value", "completed", "disposed"}));
+    EXPECT_EQ(workDisposed, 1);
+    open->subscribeTo(make(false))->dispose();
+    kept->onNext(5);
+    EXPECT_EQ(open->values(), Ints{1});
+    EXPECT_EQ(workDisposed, 2);
+
+    auto failed = Recorder<int>::make();
+    failed->subscribeTo(Observable<int>::create(
+        [](ObserverPtr<int>) -> DisposablePtr { throw std::runtime_error("cannot start"); }));
+    EXPECT_EQ(failed->events(), (Strings{"cannot start", "disposed"}));
+}
+
+// share() holds one source subscription while observers remain and subscribes anew after dropping
+// to zero or after the end; doOn's effects run per source subscription. An error that the subscribe
+// effect pushes into the source ends each attempt at once.
+TEST(Streams, ShareHoldsOneSourceSubscriptionWhileObserversRemain) {
+    PublishSubject<int> subject;
+    Strings log;
+    auto shared = subject.asObservable()
+                      .doOn([&] { log.push_back("subscribe"); }, [&] { log.push_back("dispose"); })
+                      .share();
+    auto first = Recorder<int>::make(), second = Recorder<int>::make();
+    auto firstSubscription = first->subscribeTo(shared);
+    subject.onNext(1);
+    auto secondSubscription = second->subscribeTo(shared);
+    subject.onNext(2);
+    firstSubscription->dispose();
+    subject.onNext(3);
+    EXPECT_EQ(log, Strings{"subscribe"});
+    secondSubscription->dispose();
+    EXPECT_EQ(first->values(), (Ints{1, 2}));
+    EXPECT_EQ(second->values(), (Ints{2, 3}));
+
+    auto third = Recorder<int>::make(), late = Recorder<int>::make();
+    third->subscribeTo(shared);
+    subject.onCompleted();
+    late->subscribeTo(shared);
+    EXPECT_EQ(third->events(), (Strings{"completed", "disposed"}));
+    EXPECT_EQ(late->events(), (Strings{"completed", "disposed"}));
+    EXPECT_EQ(log,
+              (Strings{"subscribe", "dispose", "subscribe", "dispose", "subscribe", "dispose"}));
+
+    PublishSubject<int> refusing;
+    auto failing = refusing.asObservable()
+                       .doOn([&] { refusing.onError(failure("refused")); }, nullptr)
+                       .share();
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        auto recorder = Recorder<int>::make();
+        EXPECT_TRUE(recorder->subscribeTo(failing)->isDisposed());
+        EXPECT_EQ(recorder->events(), (Strings{"refused", "disposed"}));
+    }
+}
+
+// observeOn delivers on the scheduler: with virtual time only when the clock moves; disposal drops
+// what is queued and releases the scheduler; the immediate scheduler delivers inline.
+TEST(Streams, ObserveOnDeliversOnTheSchedulerAndDisposalDropsTheQueue) {
+    auto scheduler = std::make_shared<VirtualTimeScheduler>();
+    PublishSubject<int> subject;
+    auto kept = Recorder<int>::make(), dropped = Recorder<int>::make();
+    kept->subscribeTo(subject.asObservable().observeOn(scheduler));
+    auto droppedSubscription = dropped->subscribeTo(subject.asObservable().observeOn(scheduler));
+    PublishSubject<Unit> connected;
+    auto ending = Recorder<Unit>::make();
+    ending->subscribeTo(connected.asObservable().share().observeOn(scheduler));
+    subject.onNext(1);
+    subject.onCompleted();
+    connected.onCompleted();
+    EXPECT_TRUE(kept->events().empty());
+    droppedSubscription->dispose();
+    scheduler->advanceBy(std::chrono::seconds(0));
+    EXPECT_EQ(kept->events(), (Strings{"value", "completed", "disposed"}));
+    EXPECT_EQ(dropped->events(), Strings{"disposed"});
+    EXPECT_EQ(ending->events(), (Strings{"completed", "disposed"}));
+
+    std::weak_ptr<VirtualTimeScheduler> watch;
+    {
+        auto idle = std::make_shared<VirtualTimeScheduler>();
+        watch = idle;
+        subject.asObservable().observeOn(idle).subscribe([](const int&) {})->dispose();
+    }
+    EXPECT_TRUE(watch.expired());
+
+    Strings seen;  // the immediate scheduler delivers inline, re-entrant emissions after
+    PublishSubject<int> direct;
+    auto immediate = std::make_shared<ImmediateScheduler>();
+    direct.asObservable().observeOn(immediate).subscribe([&](const int& v) {
+        seen.push_back("in " + std::to_string(v));
+        if (v == 1)
+            direct.onNext(2);
+        seen.push_back("out " + std::to_string(v));
+    });
+    direct.onNext(1);
+    EXPECT_EQ(seen, (Strings{"in 1", "out 1", "in 2", "out 2"}));
+}
+
+// A variable hands new subscribers its current value, delivers a value set from a handler after the
+// current one, and completes its observers when destroyed.
+TEST(Streams, AVariableGivesItsCurrentValueThenEveryLaterOne) {
+    auto variable = std::make_unique<Variable<int>>(0);
+    Strings log;
+    auto a = variable->asObservable().subscribe([&](const int& v) {
+        log.push_back("a" + std::to_string(v));
+        if (v == 1)
+            variable->setValue(2);
+        log.push_back("a" + std::to_string(v) + " done");
+    });
+    auto b = Recorder<int>::make();
+    b->subscribeTo(variable->asObservable());
+    log.clear();
+    variable->setValue(1);
+    EXPECT_EQ(log, (Strings{"a1", "a1 done", "a2", "a2 done"}));
+    EXPECT_EQ(b->values(), (Ints{0, 1, 2}));
+    EXPECT_EQ(variable->value(), 2);
+    auto observable = variable->asObservable();
+    variable.reset();
+    EXPECT_EQ(b->events().back(), "disposed");
+    auto after = Recorder<int>::make();
+    after->subscribeTo(observable);
+    EXPECT_EQ(after->events(), (Strings{"completed", "disposed"}));
+    a->dispose();
+}
+
+// A composite disposes each item once, in reverse order, also items added while or after it
+// disposes, and when it is destroyed.
+TEST(Streams, ACompositeDisposesEachItemOnce) {
+    Strings order;
+    auto item = [&](const char* name) {
+        return Disposables::create([&order, name] { order.push_back(name); });
+    };
+    auto bag = std::make_unique<CompositeDisposable>();
+    bag->add(item("1"));
+    bag->add(nullptr);
+    auto second = item("2");
+    bag->add(second);
+    second->dispose();
+    bag->add(Disposables::create([&] { bag->add(item("added while disposing")); }));
+    bag->dispose();
+    bag->dispose();
+    bag->add(item("3"));
+    EXPECT_EQ(order, (Strings{"2", "1", "added while disposing", "3"}));
+    bag = std::make_unique<CompositeDisposable>();
+    bag->add(item("4"));
+    bag.reset();
+    EXPECT_EQ(order.back(), "4");
+}

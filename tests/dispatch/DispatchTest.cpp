@@ -1,0 +1,101 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <system_error>
+#include <thread>
+
+#include "dispatch/ReadWriteQueue.h"
+#include "dispatch/SerialQueue.h"
+#include "support/OnThreads.h"
+
+using namespace velkor::dispatch;
+using namespace std::chrono_literals;
+using velkor::test::onThreads;
+
+// A serial queue runs one block at a time, a read/write queue its barriers alone; a block that
+// throws releases the queue.
+TEST(QueueTest, SerialBlocksAndBarriersRunAloneAndAThrowReleasesTheQueue) {
+    SerialQueue serial("LookupMapOfContainers");
+    ReadWriteQueue queue("VKContainer_items_X");
+    std::atomic<int> readers{0}, violations{0};
+    std::atomic<bool> writerInside{false};
+    int inside = 0;
+    onThreads(4, [&](int t) {
+        for (int i = 0; i < 3000; ++i) {
+            serial.sync([&] { violations += ++inside != 1, --inside; });
+            if ((i + t) % 10 == 0) {
+                queue.syncBarrier([&] {
+                    violations += readers.load() != 0 || writerInside.exchange(true);
+                    writerInside = false;
+                });
+            } else {
+                queue.sync([&] {
+                    ++readers;
+                    violations += writerInside.load();
+                    --readers;
+                });
+            }
+        }
+    });
+    EXPECT_EQ(violations.load(), 0);
+    EXPECT_THROW(serial.sync([]() -> int { throw std::logic_error("x"); }), std::logic_error);
+    EXPECT_EQ(serial.sync([] { return 6; }), 6);
+    EXPECT_THROW(queue.syncBarrier([]() -> int { throw std::logic_error("x"); }), std::logic_error);
+
+    // Entered again from its own barrier, the lock cannot be taken: that throws instead of running
+    // the block unlocked, and the barrier still holds the queue.
+    bool ranUnlocked = false;
+    queue.syncBarrier([&] {
+        EXPECT_THROW(queue.syncBarrier([&] { ranUnlocked = true; }), std::system_error);
+        EXPECT_THROW(queue.sync([&] { ranUnlocked = true; }), std::system_error);
+    });
+    EXPECT_FALSE(ranUnlocked);
+    EXPECT_EQ(queue.syncBarrier([] { return 7; }), 7);
+}
+
+// Readers keep overlapping: the lock is never free of them unless a waiting barrier holds new ones
+// back.
+TEST(QueueTest, AWaitingBarrierIsNotStarvedByOverlappingReaders) {
+    ReadWriteQueue queue("q");
+    std::atomic<bool> stop{false}, readerIn{false}, wrote{false};
+    std::thread writer([&] {
+        while (!readerIn)
+            std::this_thread::yield();
+        queue.syncBarrier([&] { wrote = true; });
+    });
+    onThreads(3, [&](int t) {
+        for (int i = 0; !stop; ++i) {
+            queue.sync([&] {
+                readerIn = true;
+                std::this_thread::sleep_for(1ms);
+            });
+            stop = stop || (t == 0 && (wrote || i == 5000));
+        }
+    });
+    EXPECT_TRUE(wrote) << "a barrier waited behind 5000 reads";
+    writer.join();
+}
+
+TEST(QueueTest, ABarrierWaitsForAReaderAlreadyInside) {
+    ReadWriteQueue queue("q");
+    queue.sync([] {});  // a reader on the lock favours the readers that follow
+    std::atomic<bool> inside{false}, release{false}, wrote{false}, sawWrite{false};
+    std::thread reader([&] {
+        queue.sync([&] {
+            inside = true;
+            while (!release)
+                std::this_thread::yield();
+            sawWrite = wrote.load();
+        });
+    });
+    while (!inside)
+        std::this_thread::yield();
+    std::thread writer([&] { queue.syncBarrier([&] { wrote = true; }); });
+    std::this_thread::sleep_for(20ms);
+    EXPECT_FALSE(wrote);
+    release = true;
+    reader.join();
+    writer.join();
+    EXPECT_FALSE(sawWrite);
+    EXPECT_TRUE(wrote);
+}

@@ -73,8 +73,10 @@ TEST(Archive, ItemsTravelAsShortestCborAndACutBlobYieldsTheWholeItemsBeforeIt) {
         writer.encodeInteger(v);
         items.push_back(ArchiveItem::ofInteger(v));
     }
-    writer.encodeText("\xC3\xA9");
-    items.push_back(ArchiveItem::ofText("\xC3\xA9"));
+    for (const char* text : {"\xC3\xA9", "abcdefghijklmnopqrstuvwx"}) {
+        writer.encodeText(text);
+        items.push_back(ArchiveItem::ofText(text));
+    }
     const Bytes large(300, 0x5A);
     writer.encodeBytes(large);
     items.push_back(ArchiveItem::ofBytes(large));
@@ -87,8 +89,11 @@ TEST(Archive, ItemsTravelAsShortestCborAndACutBlobYieldsTheWholeItemsBeforeIt) {
         0x1B, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00,  // 2^32
         0x38, 0x18,                                            // -25
         0x3B, 0x7F, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,  // INT64_MIN
-        0x62, 0xC3, 0xA9, 0x59, 0x01, 0x2C,                    // "é", then 300 bytes
+        0x62, 0xC3, 0xA9, 0x78, 0x18,                          // "é", a 24-byte text
     };
+    for (char c : std::string("abcdefghijklmnopqrstuvwx"))
+        expected.push_back(static_cast<std::uint8_t>(c));
+    expected.insert(expected.end(), {0x59, 0x01, 0x2C});  // then 300 bytes
     expected.insert(expected.end(), large.begin(), large.end());
     const auto blob = writer.takeArchiverData();
     EXPECT_EQ(blob, expected);

@@ -50,6 +50,9 @@ TEST_F(TransportTest, OnlyTheOwnersUsableAnswersReachTheChannelWithTheirTags) {
         ServerResponse::SettingsFetched{Blob({1, 2})},
         ServerResponse::NoteChanges{{record}, {"x/a"}},
         ServerResponse::RequestHasFailed{VKError::fileDoesNotExist},
+        ServerResponse::SettingsUpdated{ChangeResult::waitToBeUpdated, 7},
+        ServerResponse::SettingsDeleted{kId},
+        ServerResponse::RequestSucceeded{},
     };
     for (const auto& response : responses) {
         impostor.answer(client, sent[0], ServerResponse::SettingsDeleted{kId});

@@ -63,6 +63,8 @@ struct ChangeExchange : ::testing::Test {
             return std::pair(ChangeResult::done, revision);
         };
     }
+    // Events still queued hold their containers, which hold the connection: delivered here.
+    ~ChangeExchange() override { connection->scheduler->runAll(); }
     std::shared_ptr<FakeConnection> connection = FakeConnection::make();
     UUID root = UUID::random();
 };

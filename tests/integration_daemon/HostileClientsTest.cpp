@@ -210,7 +210,8 @@ TEST_F(HostileClientsTest, AClientThatFloodsAndDoesNotReadLosesOnlyItsOwnService
     const auto [attacker, sent] = asUser(
         kNobody,
         [&] {
-            DaemonClient client(bus_.address());
+            // Stays connected, unread, until the child is killed.
+            static DaemonClient client(bus_.address());
             for (int i = 0; i < 1500; ++i)
                 client.send(fetchRequest(kNobody, "org.example.flood"));
             dbus::BusError::check(sd_bus_flush(client.bus().get()), "Flushing the requests");

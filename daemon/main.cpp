@@ -51,7 +51,7 @@ int main(int argc, char** argv) {
             return fail(nameTaken(options));
         SettingsStore store(options.databasePath, options.durability, options.storeLimits);
         DaemonService service(std::move(bus), store, loop, options.serviceName,
-                              options.serviceLimits);
+                              options.serviceLimits, options.directChannels);
         if (!service.start())
             return fail(nameTaken(options));
         return service.run();

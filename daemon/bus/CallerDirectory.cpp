@@ -88,6 +88,10 @@ void CallerDirectory::answered(Client& client, sd_bus_message* reply) {
         ready_(caller, std::move(request));
 }
 
+void CallerDirectory::addKnown(const std::string& client, std::uint32_t uid) {
+    clients_[client] = std::make_unique<Client>(Client{this, client, uid, {}, {}, 0});
+}
+
 bool CallerDirectory::forget(const std::string& uniqueName) {
     auto it = clients_.find(uniqueName);
     if (it == clients_.end())

@@ -44,6 +44,9 @@ class CallerDirectory {
     /// bus has answered.
     void submit(const std::string& sender, Tagged<ClientRequest> request);
 
+    /// Records a client whose uid is known without asking the bus (a direct channel's).
+    void addKnown(const std::string& client, std::uint32_t uid);
+
     /// Forgets a client that has left the bus, with any requests still waiting for its uid. True
     /// when the client had sent requests, so that it may hold something in the store.
     bool forget(const std::string& uniqueName);

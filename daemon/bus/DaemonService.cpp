@@ -5,7 +5,6 @@
 #include <variant>
 
 #include "basalt/QZLogger.h"
-#include "bus/ObjectVtables.h"
 #include "core/LogThrottle.h"
 #include "dbus/BusError.h"
 #include "dbus/NameOwnerChanged.h"
@@ -22,7 +21,7 @@ auto& log = basalt::QZLogger::loggerWithIdentifier("Velkor.Daemon.Service");
 }  // namespace
 
 DaemonService::DaemonService(dbus::BusConnection bus, SettingsStore& store, EventLoop& loop,
-                             std::string serviceName, ServiceLimits limits)
+                             std::string serviceName, ServiceLimits limits, bool directChannels)
     : loop_(loop),
       store_(store),
       bus_(std::move(bus)),
@@ -30,9 +29,27 @@ DaemonService::DaemonService(dbus::BusConnection bus, SettingsStore& store, Even
       limits_(limits),
       sender_(bus_, limits_),
       batch_(loop, store, sender_, limits_),
-      callers_(bus_, [this](const Caller& caller, Tagged<ClientRequest> request) {
-          batch_.add(caller, std::move(request));
-      }) {}
+      callers_(bus_,
+               [this](const Caller& caller, Tagged<ClientRequest> request) {
+                   batch_.add(caller, std::move(request));
+               }),
+      directChannels_(directChannels),
+      channels_(
+          bus_, loop, limits_,
+          [this](const dbus::Message& call, const std::string& client) {
+              handleCall(call, client);
+          },
+          [this](const std::string& client, std::uint32_t uid, dbus::BusConnection& peer) {
+              callers_.addKnown(client, uid);
+              sender_.addPeer(client, peer);
+              sender_.setUser(client, uid);
+          },
+          [this](const std::string& client) { clientLeft(client); }) {
+    sender_.onCutOff([this](const std::string& client) { channels_.cutOff(client); });
+    requestHandler_ = [this](const dbus::Message& call) {
+        handleCall(call, std::string(call.sender()));
+    };
+}
 
 bool DaemonService::start() {
     sd_bus* bus = bus_.get();
@@ -48,27 +65,16 @@ bool DaemonService::start() {
                             "org.freedesktop.DBus", "NameOwnerChanged", onNameOwnerChanged, this),
         "Watching clients leave the bus");
     departures_ = dbus::Slot(raw);
-    // The vtables make the object a standard one (Introspect, typed members); the object
-    // callback, which sd-bus runs first, takes the requests the vtable would refuse.
-    dbus::BusError::check(sd_bus_add_object(bus, &raw, dbus_names::kObjectPath, onCall, this),
-                          "Serving the daemon's object");
-    object_ = dbus::Slot(raw);
-    dbus::BusError::check(
-        sd_bus_add_object_vtable(bus, &raw, dbus_names::kObjectPath, dbus_names::kRequestInterface,
-                                 requestVtable(onRequest), this),
-        "Serving the request interface");
-    requests_ = dbus::Slot(raw);
-    dbus::BusError::check(
-        sd_bus_add_object_vtable(bus, &raw, dbus_names::kObjectPath, dbus_names::kResponseInterface,
-                                 responseVtable(), this),
-        "Describing the response interface");
-    responses_ = dbus::Slot(raw);
+    object_ = serveObject(bus, requestHandler_);
+    if (directChannels_)
+        channels_.start();
     dbus::BusError::check(sd_bus_attach_event(bus, loop_.get(), SD_EVENT_PRIORITY_NORMAL),
                           "Attaching the bus to the event loop");
 
     if (!bus_.requestName(serviceName_))
         return false;
-    log.info("Serving %@ as %@.", serviceName_, bus_.uniqueName());
+    log.info("Serving %@ as %@%@.", serviceName_, bus_.uniqueName(),
+             directChannels_ ? ", with direct channels" : " on the bus alone");
     return true;
 }
 
@@ -88,34 +94,12 @@ int DaemonService::run() {
     return failed ? 1 : 0;
 }
 
-int DaemonService::onCall(sd_bus_message* call, void* userdata, sd_bus_error* error) {
-    // sd-bus would answer a call of the request interface with an unknown member or a wrong
-    // signature with a D-Bus error alone. velkord also answers it under its tag, so that the
-    // caller's request fails at once rather than after its time-out. Everything else (the six
-    // requests, the standard interfaces) is left to sd-bus.
-    const char* interface = sd_bus_message_get_interface(call);
-    if (!interface || std::strcmp(interface, dbus_names::kRequestInterface) != 0 ||
-        isWellTypedRequest(call))
-        return 0;
-    return onRequest(call, userdata, error);
-}
-
-int DaemonService::onRequest(sd_bus_message* call, void* userdata, sd_bus_error*) {
-    try {
-        static_cast<DaemonService*>(userdata)->handleCall(dbus::Message(sd_bus_message_ref(call)));
-    } catch (const std::exception& e) {
-        log.error("Handling a call failed: %@", e.what());
-    }
-    return 1;
-}
-
-void DaemonService::handleCall(const dbus::Message& call) {
+void DaemonService::handleCall(const dbus::Message& call, const std::string& sender) {
     auto parsed = dbus::RequestCodec::parse(call);
     if (const auto* refusal = std::get_if<dbus::Refusal>(&parsed)) {
-        refuse(call, *refusal);
+        refuse(call, sender, *refusal);
         return;
     }
-    std::string sender(call.sender());
     if (sender.empty()) {
         log.warning("Ignored a request without a sender.");
         return;
@@ -143,8 +127,8 @@ std::string DaemonService::uidText(const std::string& client) const {
     return uid ? std::to_string(*uid) : "not known yet";
 }
 
-void DaemonService::refuse(const dbus::Message& call, const dbus::Refusal& refusal) {
-    std::string sender(call.sender());
+void DaemonService::refuse(const dbus::Message& call, const std::string& sender,
+                           const dbus::Refusal& refusal) {
     try {
         bus_.replyWithError(call, refusal.errorName, refusal.detail);
     } catch (const dbus::BusError& e) {
@@ -193,16 +177,20 @@ void DaemonService::finish() {
     sd_bus_set_exit_on_disconnect(bus, 0);
     sd_bus_detach_event(bus);
     batch_.flushAll();
-    if (sd_bus_is_open(bus) <= 0)
+    if (sd_bus_is_open(bus) <= 0) {
+        channels_.flush(std::chrono::steady_clock::now() + kDrainTime);
         return;
+    }
     // Requests that reached the bus before the name was released are delivered to us before
     // the bus's answer to the release, so draining after it answers every one of them.
     if (int r = sd_bus_release_name(bus, serviceName_.c_str()); r < 0)
         log.warning("Can't release %@: %@", serviceName_, dbus::BusError("ReleaseName", -r).what());
     drain();
+    channels_.drain();
     batch_.flushAll();
     if (int r = sd_bus_flush(bus); r < 0)
         log.warning("Can't write out the last answers: %@", dbus::BusError("Flush", -r).what());
+    channels_.flush(std::chrono::steady_clock::now() + kDrainTime);
     log.info("Released %@; every request received has been answered.", serviceName_);
 }
 

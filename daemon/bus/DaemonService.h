@@ -2,9 +2,12 @@
 
 #include <chrono>
 #include <string>
+#include <vector>
 
 #include "bus/CallerDirectory.h"
+#include "bus/DirectChannels.h"
 #include "bus/EventLoop.h"
+#include "bus/ObjectVtables.h"
 #include "bus/RequestBatch.h"
 #include "bus/ResponseSender.h"
 #include "bus/ServiceLimits.h"
@@ -28,6 +31,10 @@ namespace velkor::daemon {
 /// (`serverError`), or dropped unanswered when it is over its unread budget. When a client
 /// leaves the bus, its holdings in the store are dropped.
 ///
+/// Unless turned off, velkord also hands out direct channels (see DirectChannels): a client on one
+/// is served exactly as on the bus, under the uid fixed when it got the channel, except that it
+/// is cut off, rather than kept waiting, once it leaves more than `maxUnreadBytes` unread.
+///
 /// The object is registered with sd-bus vtables, so that `Introspect`, `Peer` and `Properties`
 /// behave as on any D-Bus service and sd-bus checks each request's signature.
 ///
@@ -44,7 +51,7 @@ class DaemonService {
     /// `bus` is connected and does not own `serviceName` yet; `store` and `loop` outlive the
     /// service.
     DaemonService(dbus::BusConnection bus, SettingsStore& store, EventLoop& loop,
-                  std::string serviceName, ServiceLimits limits = {});
+                  std::string serviceName, ServiceLimits limits = {}, bool directChannels = true);
     DaemonService(const DaemonService&) = delete;
     DaemonService& operator=(const DaemonService&) = delete;
 
@@ -58,14 +65,11 @@ class DaemonService {
     int run();
 
   private:
-    /// The object's callback, which sd-bus runs before the vtables: refuses the calls of the
-    /// request interface that the vtable would not take.
-    static int onCall(sd_bus_message* call, void* userdata, sd_bus_error* error);
-    /// Handles one call of the request interface.
-    static int onRequest(sd_bus_message* call, void* userdata, sd_bus_error* error);
     static int onNameOwnerChanged(sd_bus_message* signal, void* userdata, sd_bus_error* error);
-    void handleCall(const dbus::Message& call);
-    void refuse(const dbus::Message& call, const dbus::Refusal& refusal);
+    /// Handles a call of the request interface from `sender` (a unique name on the bus, or a
+    /// direct channel's name).
+    void handleCall(const dbus::Message& call, const std::string& sender);
+    void refuse(const dbus::Message& call, const std::string& sender, const dbus::Refusal& refusal);
     void clientLeft(const std::string& uniqueName);
     /// The uid of a client for the log: a number, or "not known yet".
     std::string uidText(const std::string& client) const;
@@ -82,9 +86,10 @@ class DaemonService {
     ResponseSender sender_;
     RequestBatch batch_;
     CallerDirectory callers_;
-    dbus::Slot object_;
-    dbus::Slot requests_;
-    dbus::Slot responses_;
+    bool directChannels_;
+    DirectChannels channels_;
+    CallHandler requestHandler_;
+    std::vector<dbus::Slot> object_;
     dbus::Slot departures_;
 };
 

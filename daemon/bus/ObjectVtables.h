@@ -2,19 +2,24 @@
 
 #include <systemd/sd-bus.h>
 
+#include <functional>
+#include <vector>
+
+#include "dbus/Message.h"
+#include "dbus/Slot.h"
+
 namespace velkor::daemon {
 
-/// The members of velkord's object as sd-bus vtables, named and typed as the installed
-/// introspection files say: sd-bus answers `Introspect` from them, checks a request's signature
-/// before `handler` runs, and hands it only the six requests.
-///
-/// `requestVtable` holds the six one-way methods of org.velkor.SettingsRequestService, each
-/// handled by `handler`; `responseVtable` the signals of org.velkor.SettingsResponseService.
-const sd_bus_vtable* requestVtable(sd_bus_message_handler_t handler);
-const sd_bus_vtable* responseVtable();
+/// Handles one call of the request interface.
+using CallHandler = std::function<void(const dbus::Message& call)>;
 
-/// Whether `call` is a request sd-bus would hand to a method of `requestVtable`: one of the six
-/// members, with its signature.
-bool isWellTypedRequest(sd_bus_message* call);
+/// Serves velkord's object on `bus` (the bus itself, or a direct channel), named and typed as
+/// the installed introspection files say: sd-bus answers `Introspect` from its vtables and checks
+/// each request's signature. The six requests of org.velkor.SettingsRequestService go to
+/// `handler`, and so do calls meant for that interface that its vtable would refuse (an unknown
+/// member, a wrong signature), so that velkord can refuse them under their tag; the signals of
+/// org.velkor.SettingsResponseService are described. `handler` must outlive the returned slots,
+/// which keep the object served. Throws BusError.
+std::vector<dbus::Slot> serveObject(sd_bus* bus, CallHandler& handler);
 
 }  // namespace velkor::daemon

@@ -66,14 +66,21 @@ std::variant<Options, int> Options::parse(int argc, const char* const* argv) {
         ->check(CLI::Range(std::size_t{1}, std::size_t{1} << 24))
         ->capture_default_str();
     sizeOption("--max-unread-size", options.serviceLimits.maxUnreadBytes,
-               "Answers and notices one client may leave unread before its requests wait and it "
-               "is sent no notices");
+               "Answers and notices one client may leave unread: past it, a client on a direct "
+               "channel is cut off; one on the bus has its requests wait and is sent no notices");
     sizeOption("--max-user-unread-size", options.serviceLimits.maxUserUnreadBytes,
                "Answers and notices all the clients of one user may leave unread");
     sizeOption("--max-queued-size", options.serviceLimits.maxQueuedBytes,
                "Answers waiting for the bus past which no request is applied");
     app.add_option("--max-waiting-requests", options.serviceLimits.maxWaitingRequests,
                    "Requests of one client waiting to be applied past which they are refused")
+        ->check(CLI::Range(std::size_t{1}, std::size_t{1} << 20))
+        ->capture_default_str();
+
+    app.add_flag("--no-direct-channels{false}", options.directChannels,
+                 "Serve every client on the bus: hand out no direct channels");
+    app.add_option("--max-channels-per-user", options.serviceLimits.maxChannelsPerUser,
+                   "Direct channels one user may hold at a time; past it, its clients use the bus")
         ->check(CLI::Range(std::size_t{1}, std::size_t{1} << 20))
         ->capture_default_str();
 

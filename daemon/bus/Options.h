@@ -26,6 +26,8 @@ struct Options {
     StoreLimits storeLimits;
     /// What each client may have waiting.
     ServiceLimits serviceLimits;
+    /// Whether clients may ask for direct channels; without them every client uses the bus.
+    bool directChannels = true;
     /// Lines about one client logged per minute at most (`LogThrottle`).
     std::size_t logLinesPerClient = 10;
 

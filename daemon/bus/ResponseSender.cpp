@@ -19,15 +19,22 @@ auto& log = basalt::QZLogger::loggerWithIdentifier("Velkor.Daemon.ResponseSender
 void ResponseSender::send(const std::string& destination, const UUID& tag,
                           const ServerResponse& response) {
     const auto bytes = messageBytes(response);
+    Client& c = client(destination);
     try {
-        bus_.send(dbus::ResponseCodec::build(bus_, destination, tag, response));
+        if (!c.peer) {
+            bus_.send(dbus::ResponseCodec::build(bus_, destination, tag, response));
+            queued_.push_back(bytes);
+            queuedBytes_ += bytes;
+        } else if (sd_bus_is_open(c.peer->get()) > 0) {
+            c.peer->send(dbus::ResponseCodec::build(*c.peer, {}, tag, response));
+        } else {
+            return;  // a channel that has closed: nobody is left to answer
+        }
     } catch (const dbus::BusError& e) {
         log.error("Can't send %@ to %@: %@", response, destination, e.what());
         return;
     }
-    queued_.push_back(bytes);
-    queuedBytes_ += bytes;
-    account(destination, bytes);
+    account(c, bytes);
 }
 
 bool ResponseSender::congested() {
@@ -46,8 +53,12 @@ bool ResponseSender::congested() {
 ResponseSender::Client& ResponseSender::client(const std::string& name) {
     auto& slot = clients_[name];
     if (!slot)
-        slot = std::make_unique<Client>(Client{this, name, std::nullopt, 0, 0, {}});
+        slot = std::make_unique<Client>(Client{this, name, std::nullopt, 0, 0, {}, nullptr});
     return *slot;
+}
+
+void ResponseSender::addPeer(const std::string& name, dbus::BusConnection& peer) {
+    client(name).peer = &peer;
 }
 
 void ResponseSender::setUser(const std::string& name, std::uint32_t uid) {
@@ -82,25 +93,31 @@ void ResponseSender::forget(const std::string& name) {
     clients_.erase(it);
 }
 
-void ResponseSender::account(const std::string& destination, std::size_t bytes) {
-    Client& c = client(destination);
+void ResponseSender::account(Client& c, std::size_t bytes) {
     c.unread += bytes;
     if (c.uid)
         userUnread_[*c.uid] += bytes;
+    if (c.peer && overBudget(c) && cutOff_) {
+        log.warning("Cut off direct channel %@: %d bytes sent to it are unread.", c.name, c.unread);
+        cutOff_(c.name);
+        return;
+    }
     if (!c.ping && c.unread >= ServiceLimits::kPingAfterBytes)
         ping(c);
 }
 
 void ResponseSender::ping(Client& client) {
+    // On a direct channel the ping goes to the only peer there is.
+    sd_bus* bus = client.peer ? client.peer->get() : bus_.get();
     sd_bus_message* raw = nullptr;
-    int r = sd_bus_message_new_method_call(bus_.get(), &raw, client.name.c_str(), "/",
-                                           "org.freedesktop.DBus.Peer", "Ping");
+    int r = sd_bus_message_new_method_call(bus, &raw, client.peer ? nullptr : client.name.c_str(),
+                                           "/", "org.freedesktop.DBus.Peer", "Ping");
     dbus::Message call(raw);
     sd_bus_slot* slot = nullptr;
     if (r >= 0) {
         const auto patience =
             std::chrono::duration_cast<std::chrono::microseconds>(ServiceLimits::kPingPatience);
-        r = sd_bus_call_async(bus_.get(), &slot, call.get(), onPong, &client,
+        r = sd_bus_call_async(bus, &slot, call.get(), onPong, &client,
                               static_cast<std::uint64_t>(patience.count()));
     }
     if (r < 0) {
@@ -109,7 +126,8 @@ void ResponseSender::ping(Client& client) {
     }
     client.ping = dbus::Slot(slot);
     client.pinged = client.unread;
-    queued_.push_back(0);
+    if (!client.peer)
+        queued_.push_back(0);
 }
 
 int ResponseSender::onPong(sd_bus_message* reply, void* userdata, sd_bus_error*) {

@@ -30,15 +30,25 @@ namespace velkor::daemon {
 ///   `kPingAfterBytes` unread, it is sent an `org.freedesktop.DBus.Peer.Ping`; every D-Bus
 ///   library answers it when it reads it, which is after it has read every message sent before,
 ///   so the reply settles those bytes. A client past `maxUnreadBytes` is `overBudget`.
+///
+/// A client on a direct channel (`addPeer`) is sent its answers on its own connection, with no
+/// destination, and pinged there; its account works the same way, but over budget it is cut off
+/// (`onCutOff`) rather than kept waiting, since nobody else shares its socket.
 class ResponseSender {
   public:
     /// Told of a client that has been seen to read and is within its budget.
     using ReadAgain = std::function<void(const std::string& client)>;
+    /// Told of a client on a direct channel that has gone over its budget.
+    using CutOff = std::function<void(const std::string& client)>;
 
     ResponseSender(dbus::BusConnection& bus, const ServiceLimits& limits)
         : bus_(bus), limits_(limits) {}
 
     void onReadAgain(ReadAgain readAgain) { readAgain_ = std::move(readAgain); }
+    void onCutOff(CutOff cutOff) { cutOff_ = std::move(cutOff); }
+
+    /// Sends what is for `client` on `peer`, its direct channel, which lives until `forget`.
+    void addPeer(const std::string& client, dbus::BusConnection& peer);
 
     /// Sends `response` under `tag` to `destination`. A failure (a connection that has closed, a
     /// queue that is full) is logged: one client's trouble does not stop the others' answers.
@@ -63,11 +73,13 @@ class ResponseSender {
         /// The unread bytes the ping in flight settles.
         std::size_t pinged = 0;
         dbus::Slot ping;
+        /// The client's direct channel; none on the bus.
+        dbus::BusConnection* peer = nullptr;
     };
 
     Client& client(const std::string& name);
     bool overBudget(const Client& client) const;
-    void account(const std::string& destination, std::size_t bytes);
+    void account(Client& client, std::size_t bytes);
     void ping(Client& client);
     static int onPong(sd_bus_message* reply, void* userdata, sd_bus_error* error);
     void ponged(Client& client, sd_bus_message* reply);
@@ -75,6 +87,7 @@ class ResponseSender {
     dbus::BusConnection& bus_;
     const ServiceLimits& limits_;
     ReadAgain readAgain_;
+    CutOff cutOff_;
     std::unordered_map<std::string, std::unique_ptr<Client>> clients_;
     std::unordered_map<std::uint32_t, std::size_t> userUnread_;
     /// Sizes of the messages handed to sd-bus, oldest first, while it may still hold them.

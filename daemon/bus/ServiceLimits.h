@@ -14,7 +14,8 @@ struct ServiceLimits {
     /// (`serverError`) at once, or dropped unanswered when the client is not reading.
     std::size_t maxWaitingRequests = 256;
     /// Bytes of answers and notices sent to one client that it has not been seen to read. Past
-    /// it, its requests wait and it is sent no notices (it stops holding containers).
+    /// it, a client on a direct channel is cut off (its channel is closed); one on the bus has
+    /// its requests wait and is sent no notices (it stops holding containers).
     std::size_t maxUnreadBytes = 16 * kMiB;
     /// Bytes unread by all the clients of one uid, which a user could otherwise multiply by
     /// opening connections. Past it, each of them with `kPingAfterBytes` or more unread is over
@@ -25,6 +26,8 @@ struct ServiceLimits {
     /// answer always goes, however large). Kept small, since another client's answer waits
     /// behind all of it.
     std::size_t maxQueuedBytes = 1 * kMiB;
+    /// Direct channels one user may hold at a time (each is a socket of velkord's).
+    std::size_t maxChannelsPerUser = 256;
 
     /// A client is asked to prove it reads (a Peer.Ping, whose reply comes after it has read
     /// everything sent before) once this much is unread.

@@ -1,6 +1,7 @@
 #include "channel/XpcChannelToServer.h"
 
 #include "basalt/QZLogger.h"
+#include "channel/DirectChannel.h"
 #include "dbus/BusError.h"
 #include "dbus/ResponseCodec.h"
 #include "dbus/TaggedMember.h"
@@ -63,8 +64,10 @@ void XpcChannelToServer::connect(const std::string& busAddress) {
     if (failure) {
         handleRequestServiceError(*failure);
     } else {
+        // A direct channel has one receiver: its calls carry no destination.
         auto service = std::make_shared<RequestServiceProxy>(
-            loop, machServiceName_, [weak](const std::string& description) {
+            loop, direct_ ? std::string() : machServiceName_,
+            [weak](const std::string& description) {
                 if (auto self = weak.lock())
                     self->handleRequestServiceError(description);
             });
@@ -109,7 +112,28 @@ std::optional<std::string> XpcChannelToServer::openBus(const std::string& busAdd
     } catch (const dbus::BusError& e) {
         failure = e.what();
     }
+    if (!failure)
+        tryDirectChannel(loop);
     return failure;
+}
+
+void XpcChannelToServer::tryDirectChannel(std::shared_ptr<dbus::BusLoop>& loop) {
+    auto offer = loop->withBus(
+        [&](dbus::BusConnection& bus) { return openDirectChannel(bus, machServiceName_); });
+    if (auto* why = std::get_if<std::string>(&offer)) {
+        logger().info("Reaching %@ through the bus: %@", description_, *why);
+        return;
+    }
+    // The bus connection goes with its loop, which never started; the channel's loss is the
+    // daemon's loss from now on.
+    loop = std::make_shared<dbus::BusLoop>(std::move(std::get<dbus::BusConnection>(offer)));
+    direct_ = true;
+    description_ = machServiceName_ + " via a direct channel of " + uniqueName_;
+    {
+        std::lock_guard lock(fieldsMutex_);
+        xpcConnection_ = loop;
+    }
+    logger().info("Reaching %@ through a direct channel.", machServiceName_);
 }
 
 void XpcChannelToServer::subscribeToRequests() {
@@ -187,15 +211,20 @@ void XpcChannelToServer::routeClientRequestMessage(const UUID& tag, const Client
 }
 
 void XpcChannelToServer::handleMessage(const dbus::Message& message) {
+    const bool answer = message.type() == SD_BUS_MESSAGE_SIGNAL &&
+                        message.interface() == dbus_names::kResponseInterface;
+    if (direct_) {
+        if (answer)
+            handleAnswer(message);
+        return;
+    }
     if (auto change = dbus::NameOwnerChanged::parse(message)) {
         if (change->name == machServiceName_)
             handleOwnerChange(*change);
         return;
     }
     // Answers are unicast signals; a broadcast one is meant for nobody in particular.
-    if (message.type() == SD_BUS_MESSAGE_SIGNAL &&
-        message.interface() == dbus_names::kResponseInterface &&
-        message.destination() == uniqueName_)
+    if (answer && message.destination() == uniqueName_)
         handleAnswer(message);
 }
 
@@ -207,7 +236,7 @@ void XpcChannelToServer::handleOwnerChange(const dbus::NameOwnerChanged& change)
 }
 
 void XpcChannelToServer::handleAnswer(const dbus::Message& signal) {
-    if (!owner_.isOwner(signal.sender())) {
+    if (!direct_ && !owner_.isOwner(signal.sender())) {
         logger().warning("Ignoring '%@' signal from %@, which does not own '%@'.", signal.member(),
                          signal.sender(), machServiceName_);
         return;

@@ -23,15 +23,23 @@ namespace velkor {
 /// - each answer signal that the daemon addresses to this connection becomes one (tag, answer)
 ///   emitted from the channel, on the loop thread.
 ///
-/// Answers are taken only from the current owner of the service name (any peer can address a
-/// signal to us), and only with exactly their member's argument types; anything else is logged
+/// Paths: the transport first asks the daemon for a direct channel (see openDirectChannel), a
+/// peer-to-peer connection of its own; requests, answers and notices then travel there, and the
+/// bus connection is let go. A daemon that offers none is reached over the bus as before. The
+/// path chosen is logged at info level ("Reaching <service> through a direct channel." or
+/// "... through the bus: <why>").
+///
+/// On the bus, answers are taken only from the current owner of the service name (any peer can
+/// address a signal to us); on a direct channel only the daemon can send. Either way answers are
+/// taken only with exactly their member's argument types; anything else is logged
 /// and ignored, except that an unreadable answer from the owner whose tag could be read is
 /// reported under that tag, so that its caller fails at once. The transport adds no retries or
 /// time-outs: a lost daemon closes it, and the connection monitor builds a new one.
 ///
 /// It closes, once, on the first of: the client completing the channel; the service name's owner
-/// going away or changing (an interruption); the bus connection closing (an invalidation); a
-/// failure to send; destruction. A daemon that is neither on the bus nor activatable when the
+/// going away or changing (an interruption, seen on the bus path); the connection closing (an
+/// invalidation: on a direct channel, the daemon stopping or cutting us off); a failure to send;
+/// destruction. A daemon that is neither on the bus nor activatable when the
 /// transport is built closes it at once, so that callers fail without waiting for their
 /// time-out; an activatable one is started by the bus on the first request. Closing completes
 /// the channel's answers and stops the loop; requests pushed afterwards are dropped.
@@ -83,9 +91,12 @@ class XpcChannelToServer final : public ConnectionToServer,
     explicit XpcChannelToServer(std::string machServiceName);
     /// The construction steps that need the transport's weak self.
     void connect(const std::string& busAddress);
-    /// Opens the bus connection, follows the service name and reads its owner. Gives why the
-    /// daemon cannot be reached, or nothing.
+    /// Opens the bus connection, follows the service name and reads its owner, then moves to a
+    /// direct channel when the daemon offers one. Gives why the daemon cannot be reached, or
+    /// nothing.
     std::optional<std::string> openBus(const std::string& busAddress);
+    /// Swaps the bus connection of `loop` for a direct channel, when the daemon gives one.
+    void tryDirectChannel(std::shared_ptr<dbus::BusLoop>& loop);
     void subscribeToRequests();
 
     // On the loop thread.
@@ -107,6 +118,7 @@ class XpcChannelToServer final : public ConnectionToServer,
     // Set before the loop starts, read-only afterwards.
     std::string description_;
     std::string uniqueName_;
+    bool direct_ = false;
     ServiceNameOwner owner_;  // the loop thread's once it runs
 
     std::mutex fieldsMutex_;  // guards the three fields below

@@ -1,5 +1,7 @@
 #include "dbus/BusConnection.h"
 
+#include <unistd.h>
+
 #include <cerrno>
 
 #include "dbus/BusError.h"
@@ -40,6 +42,23 @@ BusConnection BusConnection::open(const std::string& address) {
     }
     // Waits for the bus's answer to Hello, so that a bus that refuses us fails here.
     connection.uniqueName();
+    return connection;
+}
+
+BusConnection BusConnection::openPeer(int fd) {
+    sd_bus* raw = nullptr;
+    if (int r = sd_bus_new(&raw); r < 0) {
+        close(fd);
+        BusError::check(r, "Allocating a bus connection");
+    }
+    BusConnection connection(raw);
+    if (int r = sd_bus_set_fd(raw, fd, fd); r < 0) {
+        close(fd);
+        BusError::check(r, "Setting a peer's socket");
+    }
+    BusError::check(sd_bus_set_anonymous(raw, 1), "Connecting anonymously");
+    BusError::check(sd_bus_negotiate_fds(raw, 0), "Passing no file descriptors");
+    BusError::check(sd_bus_start(raw), "Connecting to a peer");
     return connection;
 }
 

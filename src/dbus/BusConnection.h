@@ -27,6 +27,11 @@ class BusConnection {
     /// connection. An empty address means the system bus (DBUS_SYSTEM_BUS_ADDRESS when set).
     static BusConnection open(const std::string& address = {});
 
+    /// Connects peer to peer over `fd`, a connected stream socket whose other end is served by a
+    /// D-Bus server (velkord's direct channel), and takes the socket over, failing or not. The
+    /// peer asks no proof of who we are (anonymous), and is sent no file descriptors.
+    static BusConnection openPeer(int fd);
+
     /// Takes over a connection the caller set up itself (in tests, one over a socket pair).
     explicit BusConnection(sd_bus* bus) : bus_(bus) {}
 

@@ -76,8 +76,9 @@ Message RequestCodec::build(BusConnection& bus, const std::string& destination, 
                             const ClientRequest& request) {
     sd_bus_message* raw = nullptr;
     BusError::check(sd_bus_message_new_method_call(
-                        bus.get(), &raw, destination.c_str(), dbus_names::kObjectPath,
-                        dbus_names::kRequestInterface, Service::kMembers[request.index()]),
+                        bus.get(), &raw, destination.empty() ? nullptr : destination.c_str(),
+                        dbus_names::kObjectPath, dbus_names::kRequestInterface,
+                        Service::kMembers[request.index()]),
                     "Creating a request");
     Message call(raw);
     BusError::check(sd_bus_message_set_expect_reply(raw, 0), "Making a request one-way");

@@ -19,9 +19,10 @@ class RequestCodec {
     using Parsed = std::variant<Tagged<ClientRequest>, Refusal>;
 
     /// Builds the call that carries (`tag`, `request`) to `destination` (the daemon's service
-    /// name). The call expects no reply and may start the service. Run it where the bus may be
-    /// used (BusLoop::withBus). Throws BusError when a value cannot travel: a text that is not
-    /// UTF-8 or holds a NUL byte, a missing change record.
+    /// name; empty on a peer-to-peer connection, which has only one receiver). The call expects no
+    /// reply and may start the service. Run it where the bus may be used (BusLoop::withBus). Throws
+    /// BusError when a value cannot travel: a text that is not UTF-8 or holds a NUL byte, a missing
+    /// change record.
     static Message build(BusConnection& bus, const std::string& destination, const UUID& tag,
                          const ClientRequest& request);
 

@@ -77,8 +77,10 @@ Message ResponseCodec::build(BusConnection& bus, const std::string& destination,
                                               Service::kMembers[response.index()]),
                     "Creating an answer");
     Message signal(raw);
-    BusError::check(sd_bus_message_set_destination(raw, destination.c_str()),
-                    "Addressing an answer");
+    if (!destination.empty()) {
+        BusError::check(sd_bus_message_set_destination(raw, destination.c_str()),
+                        "Addressing an answer");
+    }
     MessageWriter out(raw);
     out.uuid(tag);
     std::visit(

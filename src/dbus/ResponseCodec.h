@@ -35,9 +35,9 @@ class ResponseCodec {
     using Parsed = std::variant<ReceivedResponse, Refusal>;
 
     /// Builds the signal that carries (`tag`, `response`) to the connection `destination` (a
-    /// unique name) alone. Run it where the bus may be used (BusLoop::withBus). Throws BusError
-    /// when a value cannot travel: a text that is not UTF-8 or holds a NUL byte, a missing change
-    /// record.
+    /// unique name) alone; with no destination on a peer-to-peer connection. Run it where the bus
+    /// may be used (BusLoop::withBus). Throws BusError when a value cannot travel: a text that is
+    /// not UTF-8 or holds a NUL byte, a missing change record.
     static Message build(BusConnection& bus, const std::string& destination, const UUID& tag,
                          const ServerResponse& response);
 

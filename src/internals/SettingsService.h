@@ -16,6 +16,10 @@ namespace dbus_names {
 inline constexpr const char* kObjectPath = "/org/velkor/SettingsDaemon";
 inline constexpr const char* kRequestInterface = "org.velkor.SettingsRequestService";
 inline constexpr const char* kResponseInterface = "org.velkor.SettingsResponseService";
+/// Where a client asks for a direct channel: `openDirectChannel() -> h`, a socket on which the
+/// two interfaces above then travel peer to peer.
+inline constexpr const char* kChannelInterface = "org.velkor.SettingsChannelService";
+inline constexpr const char* kOpenChannelMember = "openDirectChannel";
 }  // namespace dbus_names
 
 /// The requests a client sends to the daemon: one-way calls whose answer comes later through

@@ -1,6 +1,9 @@
 // The whole library against velkord on a private dbus-daemon that the benchmark starts itself,
 // next to the bare sd-bus exchange measured in the same run on the same bus:
 //   BM_Floor_BareSdBusPingPong     a one-way call answered by a unicast signal (median_us, p99_us);
+//   BM_Floor_UnixSocketPingPong    64 bytes to another process over a socket pair and back: what
+//                                  any exchange between two processes costs here (median_us,
+//                                  p99_us);
 //   BM_Library_SetRoundTrip        VKDictionary::set on an attached dictionary, to the daemon's
 //                                  verdict (median_us, p99_us);
 //   BM_Library_ChangeToObserver    from one client's set to the other client's observer event
@@ -9,11 +12,15 @@
 //   BM_Library_CachedTypedRead     a typed read of an attached dictionary (ns per read);
 //   BM_Library_AcceptedChanges     changes accepted per second (changes_per_s) with 1 and 8
 //                                  clients, each writing a file of its own as fast as it can.
+// The library reaches velkord through a direct channel, or with VELKOR_TEST_PATH=bus (velkord
+// started with --no-direct-channels) through the bus.
 // JSON as well as the table:
 //   bench_e2e --benchmark_out=e2e.json --benchmark_out_format=json
 // Unpinned figures on a small virtual machine jump with thread wake-ups; `taskset -c 0` steadies
 // them. Compare figures taken the same way.
 #include <benchmark/benchmark.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -96,6 +103,37 @@ void BM_Floor_BareSdBusPingPong(benchmark::State& state) {
         micros.push_back(
             std::chrono::duration<double, std::micro>(env.pingPong.roundTrip()).count());
     }
+    velkor::bench::reportLatency(state, micros);
+}
+
+void BM_Floor_UnixSocketPingPong(benchmark::State& state) {
+    int fds[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) {
+        state.SkipWithError("no socket pair");
+        return;
+    }
+    char buffer[64] = {};
+    const pid_t echo = fork();
+    if (echo == 0) {
+        close(fds[0]);
+        while (read(fds[1], buffer, sizeof buffer) == sizeof buffer &&
+               write(fds[1], buffer, sizeof buffer) == sizeof buffer) {
+        }
+        _exit(0);
+    }
+    close(fds[1]);
+    std::vector<double> micros;
+    for (auto _ : state) {
+        auto start = Clock::now();
+        if (write(fds[0], buffer, sizeof buffer) != sizeof buffer ||
+            read(fds[0], buffer, sizeof buffer) != sizeof buffer) {
+            state.SkipWithError("the echo process failed");
+            break;
+        }
+        micros.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+    }
+    close(fds[0]);
+    waitpid(echo, nullptr, 0);
     velkor::bench::reportLatency(state, micros);
 }
 
@@ -200,6 +238,7 @@ void BM_Library_AcceptedChanges(benchmark::State& state) {
 }  // namespace
 
 BENCHMARK(BM_Floor_BareSdBusPingPong)->UseRealTime()->Iterations(3000);
+BENCHMARK(BM_Floor_UnixSocketPingPong)->UseRealTime()->Iterations(3000);
 BENCHMARK(BM_Library_SetRoundTrip)->UseRealTime()->Iterations(3000);
 BENCHMARK(BM_Library_ChangeToObserver)->UseRealTime()->Iterations(2000);
 BENCHMARK(BM_Library_Fetch10000Values)

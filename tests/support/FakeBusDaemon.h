@@ -37,9 +37,15 @@ class FakeBusDaemon {
         loop_ = std::make_unique<dbus::BusLoop>(std::move(bus));
         loop_->start(
             [this](const dbus::Message& message) {
-                if (message.type() != SD_BUS_MESSAGE_METHOD_CALL ||
-                    message.interface() != dbus_names::kRequestInterface)
+                if (message.type() != SD_BUS_MESSAGE_METHOD_CALL)
                     return;
+                if (message.interface() != dbus_names::kRequestInterface) {
+                    // Like a daemon without direct channels: the transport stays on the bus.
+                    loop_->withBus([&](dbus::BusConnection& bus) {
+                        bus.replyWithError(message, SD_BUS_ERROR_UNKNOWN_METHOD, "no such method");
+                    });
+                    return;
+                }
                 auto parsed = dbus::RequestCodec::parse(message);
                 auto* request = std::get_if<Tagged<ClientRequest>>(&parsed);
                 requests_.push({std::string(message.sender()),

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -48,6 +49,9 @@ TestDaemon::TestDaemon(Settings settings)
         settings_.binary,   "--bus-address",  settings_.busAddress, "--db",
         settings_.database, "--service-name", settings_.serviceName};
     args.insert(args.end(), settings_.arguments.begin(), settings_.arguments.end());
+    // The suite runs once more with every client on the bus path.
+    if (const char* path = std::getenv("VELKOR_TEST_PATH"); path && std::string(path) == "bus")
+        args.emplace_back("--no-direct-channels");
     std::vector<char*> argv;
     for (auto& arg : args)
         argv.push_back(arg.data());

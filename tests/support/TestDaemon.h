@@ -12,7 +12,8 @@ namespace velkor::test {
 
 /// A velkord of its own on a bus of the test's (usually a PrivateBus), for integration tests and
 /// benchmarks. The constructor starts the given velkord binary with `--bus-address` and `--db`
-/// and waits until it owns its service name; the destructor stops it by its process id. Its
+/// (and `--no-direct-channels` when VELKOR_TEST_PATH is "bus", so that the suite can run on both
+/// paths) and waits until it owns its service name; the destructor stops it by its process id. Its
 /// standard error goes to a log file next to the store, which `log` reads.
 class TestDaemon {
   public:

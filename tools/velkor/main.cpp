@@ -42,6 +42,7 @@ struct Arguments {
     std::string busAddress;
     std::uint32_t user = 0;
     bool shared = false;
+    bool verbose = false;
 };
 
 // Prints "velkor: COMMAND DOMAIN [PATH]: MESSAGE" and gives the exit status.
@@ -86,6 +87,9 @@ int main(int argc, char** argv) {
     app.add_option("--bus-address", args.busAddress,
                    "Reach the daemon on this D-Bus address instead of the system bus")
         ->type_name("ADDRESS");
+    app.add_flag("--verbose", args.verbose,
+                 "Print how the daemon is reached (a direct channel or the bus) and the library's "
+                 "other notes of info level and above to standard error");
 
     auto* get = addCommand(app, args, "get", "Print the value at PATH as indented JSON");
     addPath(get, args, false, "Where the value is (default: the whole file)");
@@ -110,6 +114,8 @@ int main(int argc, char** argv) {
     } catch (const CLI::ParseError& e) {
         return app.exit(e) == 0 ? 0 : static_cast<int>(ExitCode::badInput);
     }
+    if (args.verbose)
+        setLogSink(nullptr, LogLevel::info);
 
     const std::string name = app.get_subcommands().front()->get_name();
     const std::string context =

@@ -234,6 +234,36 @@ TEST_F(HostileClientsTest, AClientThatFloodsAndDoesNotReadLosesOnlyItsOwnService
     othersAreServed();
 }
 
+TEST_F(HostileClientsTest, AClientOnADirectChannelThatDoesNotReadIsCutOffAlone) {
+    ASSERT_EQ(fill("org.example.flood", 1, 256 * 1024), "requestSucceeded; " + doneAt(1));
+    // On its own socket, a client that sends and never reads: 25 MiB of answers unread, past
+    // its 16 MiB budget, closes its channel. Another is killed with requests on their way.
+    auto flood = [&](int fetches) {
+        return asUser(
+            kNobody,
+            [&] {
+                // Stays connected, unread, until the child is killed.
+                static DaemonClient client(bus_.address(), kService, DaemonClient::Path::direct);
+                for (int i = 0; i < fetches; ++i)
+                    client.send(fetchRequest(kNobody, "org.example.flood"));
+                dbus::BusError::check(sd_bus_flush(client.bus().get()), "Flushing the requests");
+                return std::string("sent");
+            },
+            true);
+    };
+    const auto [reader, sent] = flood(100);
+    ASSERT_EQ(sent, "sent");
+    EXPECT_TRUE(logShows("Cut off direct channel"));
+    othersAreServed();
+    const auto [killed, alsoSent] = flood(20);
+    ASSERT_EQ(alsoSent, "sent");
+    for (pid_t child : {reader, killed}) {
+        kill(child, SIGKILL);
+        waitpid(child, nullptr, 0);
+    }
+    othersAreServed();
+}
+
 TEST_F(HostileClientsTest, HoldersThatDoNotReadAreCutOffAndToldWhenTheyReadAgain) {
     restart({"--max-unread-size", std::to_string(16 * kMiB / kScale)});
     auto alone = connect();

@@ -47,10 +47,11 @@ std::map<std::string, std::string> members(const std::string& xml, const std::st
 
 /// What `call` gives, made by a client of its own under `uid`.
 std::string as(uid_t uid, const std::string& address,
-               const std::function<std::string(DaemonClient&)>& call) {
+               const std::function<std::string(DaemonClient&)>& call,
+               DaemonClient::Path path = DaemonClient::Path::bus) {
     return asUser(uid,
                   [&] {
-                      DaemonClient client(address);
+                      DaemonClient client(address, kService, path);
                       return call(client);
                   })
         .second;
@@ -109,6 +110,9 @@ TEST_F(LiveIntrospectionTest, TheDaemonDescribesItselfAsTheInstalledFilesAndTheL
           SettingsRequestService::kSignatures, true);
     check(dbus_names::kResponseInterface, "signal", SettingsResponseService::kMembers,
           SettingsResponseService::kSignatures, false);
+    const char* channelMembers[] = {dbus_names::kOpenChannelMember};
+    const char* channelSignatures[] = {"h"};
+    check(dbus_names::kChannelInterface, "method", channelMembers, channelSignatures, false);
 }
 
 TEST(InstalledDataTest, OnTheSystemBusRootOwnsTheNameEveryoneCallsTheRequestsAndReadsTheirOwn) {
@@ -171,6 +175,11 @@ TEST(InstalledDataTest, OnTheSystemBusRootOwnsTheNameEveryoneCallsTheRequestsAnd
     EXPECT_EQ(as(kNobody, address, request(fetchRequest(1000))), "requestHasFailed");
     EXPECT_EQ(as(kNobody, address, request(fetchRequest(kNobody))), "settingsFetched");
     EXPECT_EQ(fetchedTree(admin.request(fetchRequest(1000))).kind, ValueKind::dictionary);
+    // So it is on a direct channel, which the policy lets everyone ask for: there the client is
+    // the user the bus said it was when it asked, and nothing it sends makes it another.
+    const auto direct = DaemonClient::Path::direct;
+    EXPECT_EQ(as(kNobody, address, request(fetchRequest(1000)), direct), "requestHasFailed");
+    EXPECT_EQ(as(kNobody, address, request(fetchRequest(kNobody)), direct), "settingsFetched");
 
     // The daemon may ping a client that has a megabyte of answers to read, to learn whether it
     // reads them; the client's next answer comes after the ping's reply was handled.

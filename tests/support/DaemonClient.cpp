@@ -2,18 +2,28 @@
 
 #include <stdexcept>
 
+#include "channel/DirectChannel.h"
 #include "dbus/BusError.h"
 #include "dbus/RequestCodec.h"
 #include "internals/SettingsService.h"
 
 namespace velkor::test {
 
-DaemonClient::DaemonClient(const std::string& address, const std::string& service)
+DaemonClient::DaemonClient(const std::string& address, const std::string& service, Path path)
     : bus_(dbus::BusConnection::open(address)), service_(service) {
     auto owner = bus_.nameOwner(service_);
     if (!owner)
         throw std::runtime_error("nobody owns " + service_);
     daemon_ = *owner;
+    if (path == Path::direct) {
+        auto channel = openDirectChannel(bus_, service_);
+        if (auto* why = std::get_if<std::string>(&channel))
+            throw std::runtime_error("no direct channel: " + *why);
+        // On the channel, calls name no destination and answers no sender.
+        bus_ = std::move(std::get<dbus::BusConnection>(channel));
+        service_.clear();
+        daemon_.clear();
+    }
 }
 
 UUID DaemonClient::send(const ClientRequest& request) {

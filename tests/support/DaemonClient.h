@@ -30,7 +30,12 @@ class DaemonClient {
 
     /// Connects to the bus at `address`. Throws dbus::BusError when the bus cannot be reached,
     /// std::runtime_error when nobody owns `service`.
-    explicit DaemonClient(const std::string& address, const std::string& service = kService);
+    /// How requests travel: to the service name on the bus, or on a direct channel of the
+    /// client's own (asked for on the bus, which the client then leaves).
+    enum class Path { bus, direct };
+
+    explicit DaemonClient(const std::string& address, const std::string& service = kService,
+                          Path path = Path::bus);
 
     dbus::BusConnection& bus() { return bus_; }
     std::string uniqueName() const { return bus_.uniqueName(); }

@@ -1,7 +1,7 @@
 // velkord under hostile and heavy clients: how long a victim's small fetch takes while another
 // client attacks, and how much memory velkord takes meanwhile. Each scenario starts its own
 // private dbus-daemon and velkord (so that velkord's peak memory is the scenario's own) and runs
-// once:
+// once, with both clients on direct channels (path:0) or on the bus (path:1):
 //   BM_Abuse/unloaded       the victim alone;
 //   BM_Abuse/fetch_flood    an attacker sends recursive fetches of a 1 MiB file as fast as it
 //                           can, 64 in flight, reading the answers;
@@ -14,6 +14,9 @@
 // Counters: the victim's median_us and p99_us (200 fetches of a small file of its own, one
 // round trip after the other), velkord's peak_rss_mb, and attack_requests (answered to the
 // attacker during the measurement).
+//   BM_Churn/path:N         1,000 clients, one after the other, connect, fetch and leave:
+//                           velkord's resident memory after the first 100 (rss_100_mb) and after
+//                           all (rss_1000_mb), and its open file descriptors before and after.
 //   BM_BigValues/empty and /big_values: one update that writes 10,000 values, into a file that
 //   is empty or that holds three values of 6 MiB (write_ms, median of 5).
 // JSON as well as the table:
@@ -24,6 +27,7 @@
 #include <atomic>
 #include <chrono>
 #include <deque>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <memory>
@@ -54,20 +58,32 @@ struct Environment {
     test::TempDir dir;
     test::TestDaemon daemon{{VELKORD_PATH, bus.address(), dir.file("settings.db")}};
 
-    std::unique_ptr<test::DaemonClient> connect() {
-        return std::make_unique<test::DaemonClient>(bus.address());
+    std::unique_ptr<test::DaemonClient> connect(test::DaemonClient::Path path) {
+        return std::make_unique<test::DaemonClient>(bus.address(), test::DaemonClient::kService,
+                                                    path);
     }
 
-    /// velkord's peak resident memory, in MiB.
-    double peakRssMiB() const {
+    /// A line of velkord's /proc status ("VmHWM:", "VmRSS:"), in MiB.
+    double memoryMiB(const std::string& field) const {
         std::ifstream status("/proc/" + std::to_string(daemon.pid()) + "/status");
         for (std::string line; std::getline(status, line);) {
-            if (line.rfind("VmHWM:", 0) == 0)
-                return std::stod(line.substr(6)) / 1024.0;
+            if (line.rfind(field, 0) == 0)
+                return std::stod(line.substr(field.size())) / 1024.0;
         }
         return 0;
     }
+    double peakRssMiB() const { return memoryMiB("VmHWM:"); }
+
+    double openFiles() const {
+        const auto fds = std::filesystem::path("/proc") / std::to_string(daemon.pid()) / "fd";
+        return static_cast<double>(std::distance(std::filesystem::directory_iterator(fds), {}));
+    }
 };
+
+test::DaemonClient::Path pathOf(const benchmark::State& state, int argument) {
+    return state.range(argument) == 0 ? test::DaemonClient::Path::direct
+                                      : test::DaemonClient::Path::bus;
+}
 
 ClientRequest fetch(const std::string& domain, bool recursive = false) {
     return ClientRequest::FetchSettings{domain, 0, "", recursive};
@@ -107,10 +123,10 @@ enum Attack { unloaded, fetchFlood, updateFlood, notReading, maximal, largestFil
 void BM_Abuse(benchmark::State& state) {
     const auto attack = static_cast<Attack>(state.range(0));
     Environment env;
-    auto victim = env.connect();
+    auto victim = env.connect(pathOf(state, 1));
     create(*victim, test::dict(UUID::random(), {{"theme", test::str("dark")}}), "bench.victim");
 
-    auto attacker = env.connect();
+    auto attacker = env.connect(pathOf(state, 1));
     std::atomic<bool> stop{false};
     std::atomic<long> answered{0};
     std::thread attackThread;
@@ -211,21 +227,45 @@ void BM_Abuse(benchmark::State& state) {
     state.counters["peak_rss_mb"] = env.peakRssMiB();
 }
 BENCHMARK(BM_Abuse)
-    ->ArgName("attack")
-    ->Arg(unloaded)
-    ->Arg(fetchFlood)
-    ->Arg(updateFlood)
-    ->Arg(notReading)
-    ->Arg(maximal)
-    ->Arg(largestFile)
+    ->ArgNames({"attack", "path"})
+    ->ArgsProduct({{unloaded, fetchFlood, updateFlood, notReading, maximal, largestFile}, {0, 1}})
     ->Iterations(1)
     ->UseRealTime()
     ->Unit(benchmark::kMillisecond);
 
+void BM_Churn(benchmark::State& state) {
+    Environment env;
+    create(*env.connect(pathOf(state, 0)), test::dict(UUID::random(), {{"n", test::num(1)}}),
+           "bench.churn");
+    // velkord closes a channel once it has seen its end go: give it a moment before counting.
+    auto settle = [] { std::this_thread::sleep_for(std::chrono::milliseconds(200)); };
+    settle();
+    const double filesBefore = env.openFiles();
+    auto visit = [&](int clients) {
+        for (int i = 0; i < clients; ++i) {
+            if (!succeeded(env.connect(pathOf(state, 0))->request(fetch("bench.churn")))) {
+                state.SkipWithError("a client's fetch was not answered");
+                return;
+            }
+        }
+    };
+    for (auto _ : state) {
+        visit(100);
+        state.counters["rss_100_mb"] = env.memoryMiB("VmRSS:");
+        visit(900);
+        state.counters["rss_1000_mb"] = env.memoryMiB("VmRSS:");
+    }
+    settle();
+    state.counters["fds_before"] = filesBefore;
+    state.counters["fds_after"] = env.openFiles();
+}
+BENCHMARK(BM_Churn)->ArgName("path")->Arg(0)->Arg(1)->Iterations(1)->UseRealTime()->Unit(
+    benchmark::kMillisecond);
+
 /// Argument: 0 an empty file, 1 a file holding three values of 6 MiB.
 void BM_BigValues(benchmark::State& state) {
     Environment env;
-    auto client = env.connect();
+    auto client = env.connect(test::DaemonClient::Path::direct);
     const UUID root = UUID::random();
     create(*client, test::dict(root, {}), "bench.big");
     std::int64_t revision = 0;

@@ -119,35 +119,37 @@ void DirectChannels::open(const dbus::Message& call) {
 
 int DirectChannels::onUser(sd_bus_message* reply, void* userdata, sd_bus_error*) {
     auto& opening = *static_cast<Opening*>(userdata);
+    // sd-bus keeps its own reference to the slot while this callback runs.
+    auto done = std::move(opening.owner->openings_.extract(&opening).mapped());
     try {
-        opening.owner->userKnown(opening, reply);
+        done->owner->userKnown(*done, reply);
     } catch (const std::exception& e) {
+        // The asker hears of it now rather than at its time-out, and stays on the bus.
         log.error("Handing out a direct channel failed: %@", e.what());
+        sd_bus_reply_method_errorf(done->call.get(), SD_BUS_ERROR_FAILED, "%s", e.what());
     }
     return 1;
 }
 
-void DirectChannels::userKnown(Opening& opening, sd_bus_message* reply) {
-    // sd-bus keeps its own reference to the slot while this callback runs.
-    auto done = std::move(openings_.extract(&opening).mapped());
+void DirectChannels::userKnown(const Opening& done, sd_bus_message* reply) {
     std::uint32_t uid = 0;
     if (sd_bus_message_is_method_error(reply, nullptr) ||
         sd_bus_message_read_basic(reply, 'u', &uid) < 0) {
         // The asker has left, or the bus can't tell: it stays on the bus path, if it is there.
-        log.warning("The bus can't tell the user of %@; no direct channel for it.", done->asker);
-        sd_bus_reply_method_errorf(done->call.get(), SD_BUS_ERROR_FAILED,
+        log.warning("The bus can't tell the user of %@; no direct channel for it.", done.asker);
+        sd_bus_reply_method_errorf(done.call.get(), SD_BUS_ERROR_FAILED,
                                    "The bus can't tell the caller's user.");
         return;
     }
     if (channelsOf(uid) >= limits_.maxChannelsPerUser) {
-        log.warning("Refused a direct channel to %@ (uid %d): it holds %d already.", done->asker,
+        log.warning("Refused a direct channel to %@ (uid %d): it holds %d already.", done.asker,
                     uid, limits_.maxChannelsPerUser);
-        sd_bus_reply_method_errorf(done->call.get(), SD_BUS_ERROR_LIMITS_EXCEEDED,
+        sd_bus_reply_method_errorf(done.call.get(), SD_BUS_ERROR_LIMITS_EXCEEDED,
                                    "User %u holds %zu direct channels already.", uid,
                                    limits_.maxChannelsPerUser);
         return;
     }
-    handOut(done->call, done->asker, uid);
+    handOut(done.call, done.asker, uid);
 }
 
 void DirectChannels::handOut(const dbus::Message& call, const std::string& asker,

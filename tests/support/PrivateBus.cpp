@@ -1,7 +1,6 @@
 #include "support/PrivateBus.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -13,7 +12,6 @@
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
-#include <vector>
 
 extern char** environ;
 
@@ -21,60 +19,46 @@ namespace velkor::test {
 
 namespace {
 
-void writeConfig(const std::string& directory, const std::string& serviceDirectory) {
+void writeConfig(const std::string& directory, const std::string& serviceDirectory,
+                 const std::string& policy) {
     std::ofstream config(directory + "/bus.conf");
-    config << "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
-              " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
-              "<busconfig>\n"
-              "  <type>session</type>\n"
-              "  <listen>unix:path="
-           << directory << "/bus</listen>\n  <auth>EXTERNAL</auth>\n";
+    config << "<busconfig>\n  <type>session</type>\n  <listen>unix:path=" << directory
+           << "/bus</listen>\n  <auth>EXTERNAL</auth>\n";
     if (!serviceDirectory.empty())
         config << "  <servicedir>" << serviceDirectory << "</servicedir>\n";
-    config << "  <policy context=\"default\">\n"
-              "    <allow user=\"*\"/>\n"
-              "    <allow send_destination=\"*\"/>\n"
-              "    <allow receive_sender=\"*\"/>\n"
-              "    <allow own=\"*\"/>\n"
-              "  </policy>\n"
-              "</busconfig>\n";
+    config << (policy.empty() ? "  <policy context=\"default\"><allow user=\"*\"/>"
+                                "<allow send_destination=\"*\"/><allow receive_sender=\"*\"/>"
+                                "<allow own=\"*\"/></policy>\n"
+                              : policy)
+           << "</busconfig>\n";
     if (!config.flush())
         throw std::runtime_error("cannot write the private bus configuration");
 }
 
-/// Reads the first line the bus prints, waiting at most ten seconds.
+/// Reads the first line the bus prints: its address.
 std::string readLine(int fd) {
     std::string line;
-    for (;;) {
-        pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, 10000) <= 0)
-            throw std::runtime_error("the private bus did not print its address");
-        char c = 0;
-        ssize_t n = read(fd, &c, 1);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
+    for (char c = 0; c != '\n';) {
+        if (const ssize_t n = read(fd, &c, 1); n == 1 && c != '\n')
+            line += c;
+        else if (n != 1 && (n == 0 || errno != EINTR))
             throw std::runtime_error("the private bus exited before printing its address");
-        if (c == '\n')
-            return line;
-        line += c;
     }
+    return line;
 }
 
 }  // namespace
 
-PrivateBus::PrivateBus(const std::string& serviceDirectory) {
+PrivateBus::PrivateBus(const std::string& serviceDirectory, const std::string& policy) {
     const char* tmp = std::getenv("TMPDIR");
     std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/velkor-bus.XXXXXX";
-    std::vector<char> buffer(pattern.begin(), pattern.end());
-    buffer.push_back('\0');
-    if (!mkdtemp(buffer.data()))
+    if (!mkdtemp(pattern.data()))
         throw std::runtime_error("cannot create the private bus directory");
-    directory_ = buffer.data();
+    directory_ = pattern;
     try {
         // Readable by all, so that clients running under another uid reach the socket.
         chmod(directory_.c_str(), 0755);
-        writeConfig(directory_, serviceDirectory);
+        writeConfig(directory_, serviceDirectory, policy);
 
         int fds[2];
         if (pipe2(fds, O_CLOEXEC) != 0)

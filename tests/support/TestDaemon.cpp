@@ -5,7 +5,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
@@ -24,22 +23,6 @@ namespace {
 
 constexpr auto kPatience = std::chrono::seconds(10);
 constexpr auto kPollInterval = std::chrono::milliseconds(5);
-
-/// The wait status of `pid` once it has exited, waiting at most `patience`; none if it still runs.
-std::optional<int> reap(pid_t pid, std::chrono::steady_clock::duration patience) {
-    const auto deadline = std::chrono::steady_clock::now() + patience;
-    for (;;) {
-        int status = 0;
-        pid_t r = waitpid(pid, &status, WNOHANG);
-        if (r == pid)
-            return status;
-        if (r < 0 && errno != EINTR)
-            return std::nullopt;
-        if (std::chrono::steady_clock::now() >= deadline)
-            return std::nullopt;
-        std::this_thread::sleep_for(kPollInterval);
-    }
-}
 
 }  // namespace
 
@@ -78,10 +61,10 @@ TestDaemon::TestDaemon(Settings settings)
                 uniqueName_ = *owner;
                 return;
             }
-            if (auto status = reap(pid_, {})) {
+            if (int status = 0; waitpid(pid_, &status, WNOHANG) == pid_) {
                 status_ = status;
                 throw std::runtime_error("velkord exited with status " +
-                                         std::to_string(WEXITSTATUS(*status)) +
+                                         std::to_string(WEXITSTATUS(status)) +
                                          " before taking its name; its log:\n" + log());
             }
             std::this_thread::sleep_for(kPollInterval);
@@ -98,20 +81,24 @@ TestDaemon::~TestDaemon() {
 }
 
 int TestDaemon::stop(int signal) {
-    if (status_ || pid_ < 0)
-        return status_.value_or(-1);
-    kill(pid_, signal);
-    status_ = reap(pid_, kPatience);
-    if (!status_) {
-        kill(pid_, SIGKILL);
-        status_ = reap(pid_, kPatience);
+    if (!status_ && pid_ > 0) {
+        kill(pid_, signal);
+        if (!waitForExit()) {
+            kill(pid_, SIGKILL);
+            waitForExit();
+        }
     }
     return status_.value_or(-1);
 }
 
 std::optional<int> TestDaemon::waitForExit() {
-    if (!status_ && pid_ >= 0)
-        status_ = reap(pid_, kPatience);
+    const auto deadline = std::chrono::steady_clock::now() + kPatience;
+    while (!status_ && pid_ > 0 && std::chrono::steady_clock::now() < deadline) {
+        if (int status = 0; waitpid(pid_, &status, WNOHANG) == pid_)
+            status_ = status;
+        else
+            std::this_thread::sleep_for(kPollInterval);
+    }
     return status_;
 }
 

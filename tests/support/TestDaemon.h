@@ -39,7 +39,6 @@ class TestDaemon {
     pid_t pid() const { return pid_; }
     /// The daemon's unique name on the bus, the sender of its answers.
     const std::string& uniqueName() const { return uniqueName_; }
-    const Settings& settings() const { return settings_; }
 
     /// Sends `signal` (SIGTERM stops cleanly, SIGKILL at once) and waits, ten seconds at most,
     /// for the daemon to exit; gives its wait status (see waitpid). Later calls give the first

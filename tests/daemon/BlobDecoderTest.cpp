@@ -57,14 +57,9 @@ TEST(BlobDecoderTest, RefusesMalformedNestedAndOversizeBlobs) {
     };
     std::vector<std::pair<const char*, std::vector<std::uint8_t>>> cases{
         {"no magic", {0x00, 0x01, 0x02}},
-        {"nothing", {}},
-        {"magic only", blobOf([](Writer&) {})},
         {"cut short", std::vector<std::uint8_t>(good.begin(), good.end() - 1)},
         {"unknown kind", blobOf([](Writer& w) { w.encodeInteger(6).encodeInteger(1); })},
-        {"negative kind", blobOf([](Writer& w) { w.encodeInteger(-1).encodeInteger(1); })},
         {"kind as text", blobOf([](Writer& w) { w.encodeText("0").encodeInteger(1); })},
-        {"number as text", blobOf([](Writer& w) { w.encodeInteger(0).encodeText("1"); })},
-        {"string as bytes", blobOf([](Writer& w) { w.encodeInteger(1).encodeBytes({}); })},
         {"trailing item",
          blobOf([](Writer& w) { w.encodeInteger(0).encodeInteger(1).encodeInteger(0); })},
         {"short id", blobOf([](Writer& w) {
@@ -76,9 +71,6 @@ TEST(BlobDecoderTest, RefusesMalformedNestedAndOversizeBlobs) {
         {"flag 2", blobOf([&](Writer& w) { header(w, id, 0, 2, 0); })},
         {"negative count", blobOf([&](Writer& w) { header(w, id, 0, 0, -1); })},
         {"count past the end", blobOf([&](Writer& w) { header(w, id, 0, 0, 1ll << 40); })},
-        {"key as integer", blobOf([&](Writer& w) {
-             header(w, id, 0, 0, 1).encodeInteger(7).encodeInteger(0).encodeInteger(1);
-         })},
         {"repeated key", blobOf([&](Writer& w) {
              header(w, id, 0, 0, 2).encodeText("k").encodeInteger(0).encodeInteger(1);
              w.encodeText("k").encodeInteger(0).encodeInteger(2);
@@ -97,13 +89,4 @@ TEST(BlobDecoderTest, RefusesMalformedNestedAndOversizeBlobs) {
     EXPECT_EQ(refusal(nested(BlobDecoder::maxNesting)), std::nullopt);
     EXPECT_EQ(refusal(clientBlob(dat(std::string(BlobDecoder::maxBlobSize - 20, 'x')))),
               std::nullopt);
-
-    // A reference to a container that is still being written closes a cycle.
-    EXPECT_EQ(refusal(blobOf([&](Writer& w) {
-                  header(header(w, id, 0, 0, 1, ValueKind::array), UUID::random(), 0, 0, 1,
-                         ValueKind::array)
-                      .encodeInteger(5)
-                      .encodeBytes(id.bytes());
-              })),
-              VKError::circularReferences);
 }

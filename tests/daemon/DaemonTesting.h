@@ -4,16 +4,15 @@
 #include <sqlite3.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <filesystem>
 #include <optional>
-#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "basalt/ArchiveWriter.h"
-#include "basalt/BKUnarchiverWrapper.h"
 #include "core/SettingsStore.h"
 #include "core/ValueKind.h"
 #include "internals/ChangeNotification.h"
@@ -29,22 +28,10 @@ struct Node {
     ValueKind kind = ValueKind::number;
     std::int64_t number = 0;
     std::string text{};  // string text or data bytes
-    UUID id{}, root{};
+    UUID id{};
     std::int64_t revision = 0;
     bool subscribed = false;
     std::vector<std::pair<std::string, Node>> entries{};  // keys are empty in arrays
-
-    const Node& at(const std::string& key) const {
-        for (const auto& [k, v] : entries) {
-            if (k == key)
-                return v;
-        }
-        ADD_FAILURE() << "no key " << key;
-        static const Node none;
-        return none;
-    }
-    const Node& at(std::size_t index) const { return entries.at(index).second; }
-    std::size_t count() const { return entries.size(); }
 };
 
 inline Node num(std::int64_t v) {
@@ -73,8 +60,17 @@ inline Node arr(const UUID& id, std::vector<Node> items, std::int64_t revision =
         n.entries.emplace_back("", std::move(item));
     return n;
 }
+/// A dictionary of `count` numbers, "k0": 0 and on, at revision `count`.
+inline Node numbered(const UUID& id, std::int64_t count) {
+    Node n = dict(id, {}, count);
+    for (std::int64_t i = 0; i < count; ++i)
+        n.entries.emplace_back("k" + std::to_string(i), num(i));
+    return n;
+}
 
-inline void writeClient(basalt::ArchiveWriter& w, const Node& n) {
+/// Writes `n` in the layout a client writes or, given its file's root, in the layout the daemon
+/// writes: the root's id in place of the subscription flag, and keys in byte order.
+inline void write(basalt::ArchiveWriter& w, const Node& n, const UUID* root) {
     w.encodeInteger(static_cast<std::int64_t>(n.kind));
     if (n.kind == ValueKind::number) {
         w.encodeInteger(n.number);
@@ -86,12 +82,18 @@ inline void writeClient(basalt::ArchiveWriter& w, const Node& n) {
         w.encodeBytes(n.id.bytes());
         if (n.kind == ValueKind::containerProxy)
             return;
-        w.encodeInteger(n.revision).encodeInteger(n.subscribed ? 1 : 0);
-        w.encodeInteger(static_cast<std::int64_t>(n.entries.size()));
-        for (const auto& [key, value] : n.entries) {
+        if (root)
+            w.encodeBytes(root->bytes()).encodeInteger(n.revision);
+        else
+            w.encodeInteger(n.revision).encodeInteger(n.subscribed ? 1 : 0);
+        auto entries = n.entries;
+        if (root && n.kind == ValueKind::dictionary)
+            std::ranges::sort(entries, {}, &std::pair<std::string, Node>::first);
+        w.encodeInteger(static_cast<std::int64_t>(entries.size()));
+        for (const auto& [key, value] : entries) {
             if (n.kind == ValueKind::dictionary)
                 w.encodeText(key);
-            writeClient(w, value);
+            write(w, value, root);
         }
     }
 }
@@ -99,62 +101,14 @@ inline void writeClient(basalt::ArchiveWriter& w, const Node& n) {
 /// `n` in the layout a client writes.
 inline std::vector<std::uint8_t> clientBlob(const Node& n) {
     basalt::ArchiveWriter w;
-    writeClient(w, n);
+    write(w, n, nullptr);
     return w.takeArchiverData();
 }
-
-/// Reads one value in the layout the daemon writes, independently of the daemon's encoder;
-/// throws std::invalid_argument at anything else.
-inline Node readDaemon(basalt::Unarchiver& u) {
-    using Type = basalt::ArchiveItem::Type;
-    auto item = [&u](Type type) {
-        auto i = u.decodeObject();
-        if (!i || i->type != type)
-            throw std::invalid_argument("not in daemon layout");
-        return *i;
-    };
-    auto uuid = [&] {
-        auto id = UUID::fromBytes(item(Type::bytes).bytes);
-        return id ? *id : throw std::invalid_argument("not an id");
-    };
-    const auto kind = item(Type::integer).value;
-    if (kind < 0 || kind > 5)
-        throw std::invalid_argument("no such kind");
-    Node n{.kind = static_cast<ValueKind>(kind)};
-    if (n.kind == ValueKind::number) {
-        n.number = item(Type::integer).value;
-    } else if (n.kind == ValueKind::string) {
-        n.text = item(Type::text).text;
-    } else if (n.kind == ValueKind::data) {
-        const auto b = item(Type::bytes).bytes;
-        n.text.assign(b.begin(), b.end());
-    } else if (n.kind == ValueKind::containerProxy) {
-        n.id = uuid();
-    } else {
-        n.id = uuid();
-        n.root = uuid();
-        n.revision = item(Type::integer).value;
-        for (auto count = item(Type::integer).value; count > 0; --count) {
-            std::string key(n.kind == ValueKind::dictionary ? item(Type::text).text : "");
-            n.entries.emplace_back(std::move(key), readDaemon(u));
-        }
-    }
-    return n;
-}
-
-/// The value of a blob in daemon layout; fails the test when the blob is not exactly one.
-inline Node daemonValue(std::span<const std::uint8_t> blob) {
-    try {
-        auto u = basalt::BKUnarchiverWrapper::createWithData(blob);
-        if (u) {
-            Node n = readDaemon(*u);
-            if (u->atEnd())
-                return n;
-        }
-    } catch (const std::invalid_argument&) {
-    }
-    ADD_FAILURE() << "not one value in daemon layout";
-    return {};
+/// `n`, in the file whose root is `root`, in the layout the daemon writes.
+inline std::vector<std::uint8_t> daemonBlob(const Node& n, const UUID& root = {}) {
+    basalt::ArchiveWriter w;
+    write(w, n, &root);
+    return w.takeArchiverData();
 }
 
 /// A directory under the system's temporary directory, removed with everything in it.
@@ -268,10 +222,12 @@ inline VKError failure(const daemon::Outcome& o) {
     return f ? f->error : VKError(VKError::notImplementedYet);
 }
 
-inline Node fetched(const daemon::Outcome& o) {
+/// The blob a settingsFetched answer carries.
+inline std::vector<std::uint8_t> fetched(const daemon::Outcome& o) {
     const auto* f = o.answer.get<ServerResponse::SettingsFetched>();
     EXPECT_NE(f, nullptr) << "expected settingsFetched, got " << o.answer.description();
-    return f ? daemonValue(f->data.bytes()) : Node{};
+    return f ? std::vector<std::uint8_t>(f->data.bytes().begin(), f->data.bytes().end())
+             : std::vector<std::uint8_t>{};
 }
 
 inline ServerResponse::SettingsUpdated updated(const daemon::Outcome& o) {

@@ -70,9 +70,7 @@ TEST_F(ClientsTest, ChangesReachExactlyTheOtherHoldersInOrder) {
     const UUID rootId = newId();
     ASSERT_EQ(text(writer->request(createRequest(dict(rootId, {})))), "requestSucceeded");
     for (auto* client : {holder.get(), leaver.get(), leaver.get()})
-        ASSERT_EQ(fetchedTree(client->request(fetchRequest())).id, rootId);
-    ASSERT_EQ(text(bystander->request(createRequest(dict(newId(), {}), 1000, "other"))),
-              "requestSucceeded");
+        ASSERT_EQ(fetched(client->request(fetchRequest())), daemonBlob(dict(rootId, {}), rootId));
 
     // A stream of changes, sent without waiting: each is made against the revision the one
     // before it leads to.
@@ -89,9 +87,9 @@ TEST_F(ClientsTest, ChangesReachExactlyTheOtherHoldersInOrder) {
             auto notice = receiver->notification();
             EXPECT_TRUE(notice && noticeTags.insert(notice->tag).second);
             const auto r = noticed(notice);
-            EXPECT_EQ(
-                std::tuple(r->type, r->id, r->key, r->revision, daemonValue(r->data).number),
-                std::tuple(ChangeType::childInserted, rootId, "k" + std::to_string(i), i + 1, i));
+            EXPECT_EQ(std::tuple(r->type, r->id, r->key, r->revision, r->data),
+                      std::tuple(ChangeType::childInserted, rootId, "k" + std::to_string(i), i + 1,
+                                 daemonBlob(num(i))));
         }
     }
 
@@ -100,6 +98,12 @@ TEST_F(ClientsTest, ChangesReachExactlyTheOtherHoldersInOrder) {
     EXPECT_TRUE(logShows("Client " + leaverName + " has gone; its holdings are dropped."));
     const std::string log = daemon().log(), asked = "Client " + leaverName + " runs as uid";
     EXPECT_EQ(log.find(asked), log.rfind(asked)) << "the uid was asked more than once";
+    // One that leaves as soon as it has sent a request goes while the bus is asked its uid.
+    auto quitter = connect();
+    const std::string quitterName = quitter->uniqueName();
+    quitter->send(fetchRequest());
+    quitter.reset();
+    EXPECT_TRUE(logShows("Client " + quitterName + " has gone"));
 
     // A holder's change goes to the writer, not back to itself.
     EXPECT_EQ(text(holder->request(setting(rootId, kChanges, "k0", num(-1)))),
@@ -113,7 +117,7 @@ TEST_F(ClientsTest, ChangesReachExactlyTheOtherHoldersInOrder) {
         EXPECT_EQ(text(client->notification(std::chrono::milliseconds(0))), "nothing");
     }
     // Every answer went to its sender alone, under the request's tag.
-    EXPECT_EQ(bystander->signalsReceived(), 2u);
+    EXPECT_EQ(bystander->signalsReceived(), 1u);
     EXPECT_EQ(text(writer->request(ClientRequest::DeleteSettings{"org.example.app", 1000})),
               "settingsDeleted(rootId=" + rootId.description() + ")");
     EXPECT_EQ(noticed(holder->notification())->type, ChangeType::settingsDeleted);
@@ -145,6 +149,10 @@ TEST(CallerDirectoryTest, AQuestionTheBusLeavesUnansweredIsAskedAgain) {
     directory.submit(":1.9", {newId(), fetchRequest()});
     for (int attempt = 0; attempt < daemon::CallerDirectory::kMaxAttempts; ++attempt)
         sd_bus_reply_method_errorf(bus.nextCall().get(), SD_BUS_ERROR_NO_REPLY, "timed out");
+    // One that leaves while its question is open is forgotten with it.
+    directory.submit(":1.10", {newId(), fetchRequest()});
+    bus.nextCall();
+    EXPECT_TRUE(directory.forget(":1.10"));
     bus.pumpUntil([&] { return directory.lookupsPending() == 0; });
     EXPECT_EQ(directory.lookupsPending() + directory.waiting(":1.8") + directory.waiting(":1.9"),
               0u);

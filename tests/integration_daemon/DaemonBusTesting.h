@@ -21,7 +21,6 @@
 namespace velkor::test {
 
 inline const std::string kVelkord = VELKORD_PATH;
-inline const std::string kSourceDir = VELKOR_SOURCE_DIR;
 inline const std::string kService = DaemonClient::kService;
 constexpr uid_t kNobody = 65534;
 
@@ -129,13 +128,14 @@ inline ClientRequest fetchRequest(std::uint32_t user = 1000,
     return ClientRequest::FetchSettings{domain, user, "", false};
 }
 
-/// The tree a settingsFetched answer carries.
-inline Node fetchedTree(const std::optional<dbus::ReceivedResponse>& received) {
-    const auto* fetched = received && received->response
-                              ? received->response->get<ServerResponse::SettingsFetched>()
-                              : nullptr;
-    EXPECT_NE(fetched, nullptr) << "expected settingsFetched, got " << text(received);
-    return fetched ? daemonValue(fetched->data.bytes()) : Node{};
+/// The blob a settingsFetched answer carries.
+inline std::vector<std::uint8_t> fetched(const std::optional<dbus::ReceivedResponse>& received) {
+    const auto* f = received && received->response
+                        ? received->response->get<ServerResponse::SettingsFetched>()
+                        : nullptr;
+    EXPECT_NE(f, nullptr) << "expected settingsFetched, got " << text(received);
+    return f ? std::vector<std::uint8_t>(f->data.bytes().begin(), f->data.bytes().end())
+             : std::vector<std::uint8_t>{};
 }
 
 /// The one record of a noteChanges signal; an empty one when it is not that.

@@ -36,28 +36,6 @@ class HostileClientsTest : public DaemonBusTest {
         EXPECT_EQ(text(connect()->request(fetchRequest(1000, "org.example.none"))), kNoAccess);
     }
 
-    /// As uid 65534: creates its file in `domain`, then sets `count` keys to values of `bytes`
-    /// each, one at a time; the answers, joined by "; ".
-    std::string fill(const std::string& domain, int count, std::size_t bytes) {
-        auto body = [&] {
-            DaemonClient client(bus_.address());
-            const UUID rootId = newId();
-            std::string answers =
-                text(client.request(createRequest(dict(rootId, {}), kNobody, domain)));
-            for (std::int64_t i = 0, revision = 0; i < count; ++i) {
-                // Messages of tens of megabytes take sd-bus long to receive under ThreadSanitizer.
-                const std::string answer =
-                    text(client.request(setting(rootId, revision, "v" + std::to_string(i),
-                                                dat(std::string(bytes, 'Z')), true),
-                                        std::chrono::minutes(2)));
-                revision += answer.starts_with("settingsUpdated(done") ? 1 : 0;
-                answers += "; " + answer;
-            }
-            return answers;
-        };
-        return asUser(kNobody, body).second;
-    }
-
     /// A file of 1000 in `domain` that `holders` hold and stop reading while `changes` of 256 KiB
     /// each are made to it; every change is still taken and answered.
     UUID floodHolders(std::vector<DaemonClient*> holders, int changes, const std::string& domain) {
@@ -66,7 +44,8 @@ class HostileClientsTest : public DaemonBusTest {
         EXPECT_EQ(text(writer->request(createRequest(dict(rootId, {}), 1000, domain))),
                   "requestSucceeded");
         for (auto* holder : holders)
-            EXPECT_EQ(fetchedTree(holder->request(fetchRequest(1000, domain))).id, rootId);
+            EXPECT_EQ(fetched(holder->request(fetchRequest(1000, domain))),
+                      daemonBlob(dict(rootId, {}), rootId));
         for (int i = 0; i < changes; ++i) {
             const Node big = dat(std::string(256 * 1024, i % 2 ? 'x' : 'y'));
             EXPECT_EQ(text(writer->request(setting(rootId, i, "v", big, i == 0))), doneAt(i + 1));
@@ -87,77 +66,21 @@ class HostileClientsTest : public DaemonBusTest {
     }
 };
 
-constexpr std::size_t kHuge = 20 * 1024 * 1024;  // past the daemon's 16 MiB limit on blobs
-using Arguments = std::function<void(dbus::MessageWriter&)>;
+class MalformedCallsTest : public DaemonBusTest {};
 
-class MalformedCallsTest : public DaemonBusTest {
-  protected:
-    /// A call of `member` whose arguments `write` appends: the D-Bus error it gets when it
-    /// expects a reply, else the answer under the tag written first.
-    std::string outcome(const char* member, const Arguments& write, bool expectReply = false,
-                        const char* interface = dbus_names::kRequestInterface,
-                        const char* path = dbus_names::kObjectPath) {
-        sd_bus_message* raw = nullptr;
-        EXPECT_GE(sd_bus_message_new_method_call(attacker->bus().get(), &raw, kService.c_str(),
-                                                 path, interface, member),
-                  0);
-        dbus::Message message(raw);
-        sd_bus_message_set_expect_reply(raw, expectReply ? 1 : 0);
-        dbus::MessageWriter out(raw);
-        if (expectReply) {
-            write(out);
-            return attacker->callForError(message);
-        }
-        const UUID tag = UUID::random();
-        out.uuid(tag);
-        write(out);
-        attacker->sendRaw(message, tag);
-        // Long: under ThreadSanitizer, receiving tens of megabytes takes sd-bus many seconds.
-        return text(attacker->answer(tag, std::chrono::minutes(2)));
-    }
-
-    std::unique_ptr<DaemonClient> attacker = connect();
-    std::unique_ptr<DaemonClient> victim = connect();
-};
-
-/// Change records of `count` entries: a type, then junk.
-Arguments entries(int count) {
-    return [count](dbus::MessageWriter& out) {
-        out.openContainer('a', "{sv}");
-        for (int i = 0; i < count; ++i) {
-            out.openContainer('e', "sv");
-            out.text(i == 0 ? "type" : "junk" + std::to_string(i));
-            out.openContainer('v', "x");
-            out.int64(i);
-            out.closeContainer();
-            out.closeContainer();
-        }
-        out.closeContainer();
-    };
-}
-
-Arguments blob(std::vector<std::uint8_t> bytes) {
-    return [bytes](dbus::MessageWriter& out) {
-        out.bytes(bytes);
-        out.text("org.example.huge");
-        out.uint32(1000);
-    };
-}
-
-/// velkord's limits on files and answers, in MiB, scaled down in sanitizer builds.
-std::vector<std::string> sizeLimits(std::size_t file, std::size_t answer) {
-    return {"--max-file-size", std::to_string(file * kMiB / kScale), "--max-answer-size",
-            std::to_string(answer * kMiB / kScale)};
+/// A call of `member` of velkord's request interface, its arguments still to be written.
+dbus::Message callOf(DaemonClient& client, const char* member) {
+    sd_bus_message* raw = nullptr;
+    dbus::BusError::check(sd_bus_message_new_method_call(client.bus().get(), &raw, kService.c_str(),
+                                                         dbus_names::kObjectPath,
+                                                         dbus_names::kRequestInterface, member),
+                          "Building a call");
+    return dbus::Message(raw);
 }
 
 /// Sends a call of a member velkord does not have, worth an invalidData answer under its tag.
 UUID sendUnknownCall(DaemonClient& client) {
-    sd_bus_message* raw = nullptr;
-    dbus::BusError::check(sd_bus_message_new_method_call(
-                              client.bus().get(), &raw, kService.c_str(), dbus_names::kObjectPath,
-                              dbus_names::kRequestInterface, "dropSettingsWithTag"),
-                          "Building a call");
-    dbus::Message call(raw);
+    dbus::Message call = callOf(client, "dropSettingsWithTag");
     sd_bus_message_set_expect_reply(call.get(), 0);
     const UUID tag = UUID::random();
     dbus::MessageWriter(call.get()).uuid(tag);
@@ -177,87 +100,47 @@ std::size_t peakMemory(pid_t pid) {
 
 }  // namespace
 
-TEST_F(HostileClientsTest, NoFileGrowsPastWhatOneAnswerCanCarry) {
-    // Values of 15 MiB, each under the limit on blobs: the second would make the file larger
-    // than one answer may be (the default limits), and nothing of it is stored.
-    restart(sizeLimits(24, 30));
-    EXPECT_EQ(fill("org.example.big", 3, 15 * kMiB / kScale),
-              "requestSucceeded; " + doneAt(1) + "; " + kInvalidData + "; " + kInvalidData);
-    EXPECT_EQ(fetchedTree(connect()->request(fetchRequest(kNobody, "org.example.big"))).count(),
-              1u);
-
-    // A file stored under wider limits than today's, larger than the bus carries: fetching it is
-    // refused, again and again, and the daemon serves on.
-    restart(sizeLimits(60, 60));
-    EXPECT_EQ(fill("org.example.old", 3, 15 * kMiB / kScale),
-              "requestSucceeded; " + doneAt(1) + "; " + doneAt(2) + "; " + doneAt(3));
-    restart(sizeLimits(24, 30));
-    for (int i = 0; i < 2; ++i)
-        EXPECT_EQ(asUser(kNobody,
-                         [&] {
-                             return text(DaemonClient(bus_.address())
-                                             .request(fetchRequest(kNobody, "org.example.old")));
-                         })
-                      .second,
-                  "requestHasFailed(A settings file exists but has invalid data.)");
-    othersAreServed();
-}
-
 TEST_F(HostileClientsTest, AClientThatFloodsAndDoesNotReadLosesOnlyItsOwnService) {
-    ASSERT_EQ(fill("org.example.flood", 1, 256 * 1024), "requestSucceeded; " + doneAt(1));
-    // 1500 fetches of a 256 KiB file: 375 MiB of answers it never reads, three times what the
-    // bus holds for one sender before it stops reading from it.
-    const auto [attacker, sent] = asUser(
-        kNobody,
-        [&] {
-            // Stays connected, unread, until the child is killed.
-            static DaemonClient client(bus_.address());
-            for (int i = 0; i < 1500; ++i)
-                client.send(fetchRequest(kNobody, "org.example.flood"));
-            dbus::BusError::check(sd_bus_flush(client.bus().get()), "Flushing the requests");
-            return std::string("sent");
-        },
-        true);
-    ASSERT_EQ(sent, "sent");
-
-    // Everyone else is served meanwhile, and velkord's memory stays bounded.
-    auto victim = connect();
-    const UUID rootId = newId();
-    EXPECT_EQ(text(victim->request(createRequest(dict(rootId, {})))), "requestSucceeded");
-    for (int i = 0; i < 20; ++i)
-        EXPECT_EQ(fetchedTree(victim->request(fetchRequest())).id, rootId);
-    if (kScale == 1) {
-        EXPECT_LT(peakMemory(daemon().pid()), 128 * kMiB);
-    }
-    kill(attacker, SIGKILL);
-    waitpid(attacker, nullptr, 0);
-    othersAreServed();
-}
-
-TEST_F(HostileClientsTest, AClientOnADirectChannelThatDoesNotReadIsCutOffAlone) {
-    ASSERT_EQ(fill("org.example.flood", 1, 256 * 1024), "requestSucceeded; " + doneAt(1));
-    // On its own socket, a client that sends and never reads: 25 MiB of answers unread, past
-    // its 16 MiB budget, closes its channel. Another is killed with requests on their way.
-    auto flood = [&](int fetches) {
-        return asUser(
+    // The file of uid 65534 that its flooding clients fetch: 256 KiB each time.
+    const Node tree = dict(newId(), {{"v", dat(std::string(256 * 1024, 'Z'))}});
+    ASSERT_EQ(text(connect()->request(createRequest(tree, kNobody, "org.example.flood"))),
+              "requestSucceeded");
+    // A client of uid 65534 that sends `fetches` of that file and never reads; it stays
+    // connected, unread, until its process is killed.
+    auto flood = [&](DaemonClient::Path path, int fetches) {
+        const auto [child, sent] = asUser(
             kNobody,
             [&] {
-                // Stays connected, unread, until the child is killed.
-                static DaemonClient client(bus_.address(), kService, DaemonClient::Path::direct);
+                static DaemonClient client(bus_.address(), kService, path);
                 for (int i = 0; i < fetches; ++i)
                     client.send(fetchRequest(kNobody, "org.example.flood"));
                 dbus::BusError::check(sd_bus_flush(client.bus().get()), "Flushing the requests");
                 return std::string("sent");
             },
             true);
+        EXPECT_EQ(sent, "sent");
+        return child;
     };
-    const auto [reader, sent] = flood(100);
-    ASSERT_EQ(sent, "sent");
+    // On the bus, 375 MiB of answers: three times what the bus holds for one sender before it
+    // stops reading from it. Everyone else is served meanwhile, and velkord's memory stays
+    // bounded.
+    const pid_t onBus = flood(DaemonClient::Path::bus, 1500);
+    auto victim = connect();
+    const UUID rootId = newId();
+    EXPECT_EQ(text(victim->request(createRequest(dict(rootId, {})))), "requestSucceeded");
+    for (int i = 0; i < 20; ++i)
+        EXPECT_EQ(fetched(victim->request(fetchRequest())), daemonBlob(dict(rootId, {}), rootId));
+    if (kScale == 1) {
+        EXPECT_LT(peakMemory(daemon().pid()), 128 * kMiB);
+    }
+
+    // On its own socket, 25 MiB of answers unread, past its 16 MiB budget, close its channel.
+    // Another is killed with requests on their way.
+    const pid_t cut = flood(DaemonClient::Path::direct, 100);
     EXPECT_TRUE(logShows("Cut off direct channel"));
     othersAreServed();
-    const auto [killed, alsoSent] = flood(20);
-    ASSERT_EQ(alsoSent, "sent");
-    for (pid_t child : {reader, killed}) {
+    const pid_t killed = flood(DaemonClient::Path::direct, 20);
+    for (pid_t child : {onBus, cut, killed}) {
         kill(child, SIGKILL);
         waitpid(child, nullptr, 0);
     }
@@ -275,7 +158,7 @@ TEST_F(HostileClientsTest, HoldersThatDoNotReadAreCutOffAndToldWhenTheyReadAgain
     EXPECT_GT(notices, 0);
     EXPECT_LT(notices, changes);
     // Fetched again, it hears of changes again.
-    ASSERT_EQ(fetchedTree(alone->request(fetchRequest())).revision, changes);
+    ASSERT_TRUE(text(alone->request(fetchRequest())).starts_with("settingsFetched"));
     EXPECT_EQ(text(connect()->request(setting(rootId, changes, "v", num(1)))), doneAt(changes + 1));
     EXPECT_EQ(noticed(alone->notification())->revision, changes + 1);
 
@@ -309,6 +192,17 @@ TEST_F(HostileClientsTest, AnswersToAClientThatDoesNotReadStopAtItsBudgetAndResu
     // waited meanwhile, up to the limit of waiting requests; no more.
     const std::size_t oneWaiting = answeredOf("1");
     EXPECT_GT(oneWaiting, 1u);
+    // A new client that reads has what passes that limit refused while the bus is asked its uid.
+    auto eager = connect();
+    std::vector<UUID> tags;
+    for (int i = 0; i < 20; ++i)
+        tags.push_back(eager->send(fetchRequest(1000, "org.example.none")));
+    std::size_t refused = 0;
+    for (const auto& tag : tags) {
+        const auto answer = eager->answer(tag);
+        refused += answer && answer->rawValue == VKError(VKError::serverError).rawValue() ? 1 : 0;
+    }
+    EXPECT_GT(refused, 0u);
     EXPECT_NEAR(answeredOf("100"), oneWaiting + 99, 20);
 
     // A 2 MiB answer puts a client over its budget until it answers the ping sent after it,
@@ -318,95 +212,36 @@ TEST_F(HostileClientsTest, AnswersToAClientThatDoesNotReadStopAtItsBudgetAndResu
     ASSERT_EQ(text(client->request(createRequest(
                   dict(rootId, {{"v", dat(std::string(2 * kMiB, 'x'))}}), 0, "org.example.big"))),
               "requestSucceeded");
-    ASSERT_EQ(fetchedTree(client->request(fetchRequest(0, "org.example.big"))).id, rootId);
+    ASSERT_TRUE(
+        text(client->request(fetchRequest(0, "org.example.big"))).starts_with("settingsFetched"));
     EXPECT_EQ(text(client->answer(sendUnknownCall(*client))), kInvalidData);
 }
 
-TEST_F(MalformedCallsTest, BadCallsGetAnErrorOrInvalidDataAndTheDaemonServesOthersOn) {
-    const UUID victimRoot = newId();
-    ASSERT_EQ(text(victim->request(createRequest(dict(victimRoot, {})))), "requestSucceeded");
-    const Arguments none = [](dbus::MessageWriter&) {};
-
+TEST_F(MalformedCallsTest, RepliesComeToCallsThatWaitAndGarbageIsLoggedSparingly) {
     // A valid request whose caller waits for a reply gets an empty one, and its answer.
-    EXPECT_EQ(outcome(
-                  "setHasSubscriptionWithTag",
-                  [&](dbus::MessageWriter& out) {
-                      out.uuid(UUID::random());
-                      out.uuid(victimRoot);
-                      out.boolean(false);
-                  },
-                  true),
-              "");
-    EXPECT_EQ(text(attacker->notification()), "requestSucceeded");
+    auto client = connect();
+    const UUID rootId = newId();
+    ASSERT_EQ(text(client->request(createRequest(dict(rootId, {})))), "requestSucceeded");
+    dbus::Message subscribe = callOf(*client, "setHasSubscriptionWithTag");
+    dbus::MessageWriter out(subscribe.get());
+    out.uuid(UUID::random());
+    out.uuid(rootId);
+    out.boolean(false);
+    EXPECT_EQ(client->callForError(subscribe), "");
+    EXPECT_EQ(text(client->notification()), "requestSucceeded");
 
-    // Calls that wait for a reply: an unknown member, object or interface, wrong signatures
-    // (no arguments, a tag of 3 bytes or of a megabyte where 16 belong).
-    const std::string unknown = "org.freedesktop.DBus.Error.UnknownMethod";
-    const std::string invalid = "org.freedesktop.DBus.Error.InvalidArgs";
-    auto tagOf = [&](std::size_t size) -> Arguments {
-        return [&, size](dbus::MessageWriter& out) {
-            out.bytes(std::vector<std::uint8_t>(size, 0xAB));
-            out.uuid(victimRoot);
-            out.boolean(true);
-        };
-    };
-    const std::vector<std::tuple<const char*, const char*, const char*, Arguments, std::string>>
-        waiting{
-            {"dropSettingsWithTag", dbus_names::kRequestInterface, dbus_names::kObjectPath, none,
-             unknown},
-            {"Frobnicate", "org.example.Unknown", dbus_names::kObjectPath, none, unknown},
-            {"fetchSettingsWithTag", dbus_names::kRequestInterface, "/org/velkor/Other", none,
-             "org.freedesktop.DBus.Error.UnknownObject"},
-            {"createSettingsWithTag", dbus_names::kRequestInterface, dbus_names::kObjectPath, none,
-             invalid},
-            {"resolveSettingsWithTag", dbus_names::kRequestInterface, dbus_names::kObjectPath,
-             tagOf(3), invalid},
-            {"resolveSettingsWithTag", dbus_names::kRequestInterface, dbus_names::kObjectPath,
-             tagOf(1024 * 1024), invalid},
-            {"Get", "org.freedesktop.DBus.Properties", dbus_names::kObjectPath, none, invalid},
-        };
-    for (const auto& [member, interface, path, arguments, error] : waiting)
-        EXPECT_EQ(outcome(member, arguments, true, interface, path), error) << member;
-
-    // One-way: an unknown member, a wrong signature, garbage instead of a blob, a blob past the
-    // limit; change records without an id, with 100,000 keys, with a value past the limit.
-    const std::vector<std::pair<const char*, Arguments>> oneWay{
-        {"dropSettingsWithTag", none},
-        {"createSettingsWithTag", [](dbus::MessageWriter& out) { out.text("x"); }},
-        {"createSettingsWithTag",
-         blob({0xD9, 0xD9, 0xF8, 0x43, 0x42, 0x4F, 0x52, 0xFF, 0x00, 0x13})},
-        {"createSettingsWithTag", blob(std::vector<std::uint8_t>(kHuge, 0x01))},
-        {"updateSettingsWithTag", entries(1)},
-        {"updateSettingsWithTag", entries(100000)},
-        {"updateSettingsWithTag",
-         [&](dbus::MessageWriter& out) {
-             out.record(VKChangeNotification(ChangeType::childInserted, victimRoot, 0, 0, 0, "big",
-                                             std::vector<std::uint8_t>(kHuge, 0x02)));
-         }},
-    };
-    for (const auto& [member, arguments] : oneWay)
-        EXPECT_EQ(outcome(member, arguments), kInvalidData) << member;
-
-    // A client that keeps sending garbage does not flood the journal: ten lines a minute, with
-    // its name and uid. (A client of its own, whose uid is known: the calls above may have taken
-    // over a minute in a sanitizer build, and lines of the next minute would count.)
-    auto flooder = connect();
-    ASSERT_EQ(text(flooder->request(fetchRequest(1000, "org.example.none"))), kNoAccess);
+    // A client that keeps sending garbage has each call answered, but does not flood the
+    // journal: ten lines a minute, with its name and uid.
     std::vector<UUID> tags;
     for (int i = 0; i < 50; ++i)
-        tags.push_back(sendUnknownCall(*flooder));
+        tags.push_back(sendUnknownCall(*client));
     for (const auto& tag : tags)
-        EXPECT_EQ(text(flooder->answer(tag)), kInvalidData);
+        EXPECT_EQ(text(client->answer(tag)), kInvalidData);
     const std::string log = daemon().log();
-    const std::string line = "Refused a call from " + flooder->uniqueName() + " (uid ";
+    const std::string line = "Refused a call from " + client->uniqueName() + " (uid ";
     std::size_t lines = 0;
     for (auto at = log.find(line); at != std::string::npos; at = log.find(line, at + 1))
         ++lines;
     EXPECT_EQ(lines, 10u);
     EXPECT_NE(log.find(line + "0)"), std::string::npos);
-
-    // Nothing of it reached the store, and others are served on.
-    auto tree = fetchedTree(victim->request(fetchRequest()));
-    EXPECT_EQ(std::tuple(tree.count(), tree.revision), std::tuple(0u, 0));
-    EXPECT_EQ(text(victim->request(fetchRequest(1000, "org.example.huge"))), kNoAccess);
 }

@@ -2,8 +2,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <numeric>
-
 #include "dbus/BusError.h"
 #include "dbus/DictionaryArchiveWriter.h"
 #include "dbus/MessageReader.h"
@@ -93,69 +91,19 @@ class MessagesTest : public ::testing::Test {
 
 }  // namespace
 
-// Requests travel as one-way calls to the daemon's object, answers as signals to one client; both
-// read back the same. What cannot travel is refused while building.
-TEST_F(MessagesTest, EveryRequestAndAnswerTravelsAndReadsBack) {
-    std::vector<std::uint8_t> tree(300);
-    std::iota(tree.begin(), tree.end(), 0);
-    auto first = record(ChangeType::childMoved, "kéy"),
-         second = record(ChangeType::settingsDeleted, "");
-    const ClientRequest requests[] = {
-        ClientRequest::CreateSettings{Blob(tree), "a.b", 501},
-        ClientRequest::CreateSettings{Blob(), "", 1},
-        ClientRequest::FetchSettings{"ünïcode.dömain", 0xFFFFFFFF, "x/y", true},
-        ClientRequest::UpdateSettings{first},
-        ClientRequest::ResolveSettings{kId, false},
-        ClientRequest::DeleteSettings{"a.b", 0},
-        ClientRequest::SetHasSubscription{kId, true},
-    };
-    for (const auto& request : requests) {
-        auto call = RequestCodec::build(*bus_, kDaemon, kTag, request);
-        seal(call);
-        EXPECT_EQ(std::string(call.destination()) + " " + std::string(call.path()) + " " +
-                      std::string(call.interface()),
-                  kDaemon + " /org/velkor/SettingsDaemon org.velkor.SettingsRequestService");
-        EXPECT_EQ(sd_bus_message_get_expect_reply(call.get()), 0) << call.member();
-        ASSERT_GE(sd_bus_message_skip(call.get(), "ay"),
-                  0);  // parsing reads from the start
-        auto parsed = RequestCodec::parse(call);
-        const auto* read = std::get_if<Tagged<ClientRequest>>(&parsed);
-        ASSERT_NE(read, nullptr) << refusal(parsed)->detail;
-        EXPECT_EQ(read->tag, kTag);
-        EXPECT_EQ(read->payload.description(), request.description());
-        if (const auto* c = read->payload.get<ClientRequest::CreateSettings>()) {
-            EXPECT_EQ(c->data, request.get<ClientRequest::CreateSettings>()->data);
-        }
-        if (const auto* u = read->payload.get<ClientRequest::UpdateSettings>()) {
-            EXPECT_EQ(*u->change, *first);
-        }
-    }
-    const ServerResponse responses[] = {
-        ServerResponse::RequestHasFailed{VKError::fileDoesNotExist},
-        ServerResponse::SettingsFetched{Blob(std::vector<std::uint8_t>{1, 2, 3})},
-        ServerResponse::SettingsUpdated{ChangeResult::waitToBeUpdated, -3},
-        ServerResponse::SettingsDeleted{kId},
-        ServerResponse::NoteChanges{{first, second}, {"p/q", ""}},
-        ServerResponse::NoteChanges{{}, {}},
-        ServerResponse::RequestSucceeded{},
-    };
-    for (const auto& response : responses) {
-        auto signal = ResponseCodec::build(*bus_, ":1.42", kTag, response);
-        seal(signal);
-        EXPECT_EQ(signal.type(), SD_BUS_MESSAGE_SIGNAL);
-        EXPECT_EQ(std::string(signal.destination()) + " " + std::string(signal.interface()),
-                  ":1.42 org.velkor.SettingsResponseService");
-        auto parsed = ResponseCodec::parse(signal);
-        const auto* received = std::get_if<ReceivedResponse>(&parsed);
-        ASSERT_TRUE(received && received->response);
-        EXPECT_EQ(received->tag, kTag);
-        EXPECT_EQ(received->response->description(), response.description());
-        const auto* notes = received->response->get<ServerResponse::NoteChanges>();
-        if (notes && !notes->changeNotifications.empty()) {
-            EXPECT_EQ(*notes->changeNotifications.at(0), *first);
-            EXPECT_EQ(*notes->changeNotifications.at(1), *second);
-        }
-    }
+// Requests travel as one-way calls, read from the start whatever was read of them before; what
+// cannot travel is refused while building.
+TEST_F(MessagesTest, RequestsTravelOneWayAndWhatCannotTravelIsRefused) {
+    auto change = record(ChangeType::childMoved, "kéy");
+    auto call = RequestCodec::build(*bus_, kDaemon, kTag, ClientRequest::UpdateSettings{change});
+    seal(call);
+    EXPECT_EQ(sd_bus_message_get_expect_reply(call.get()), 0);
+    ASSERT_GE(sd_bus_message_skip(call.get(), "ay"), 0);
+    auto parsed = RequestCodec::parse(call);
+    const auto* request = std::get_if<Tagged<ClientRequest>>(&parsed);
+    ASSERT_TRUE(request && request->payload.get<ClientRequest::UpdateSettings>());
+    EXPECT_EQ(request->tag, kTag);
+    EXPECT_EQ(*request->payload.get<ClientRequest::UpdateSettings>()->change, *change);
 
     using std::string_literals::operator""s;
     for (const ClientRequest& bad :
@@ -219,8 +167,6 @@ TEST_F(MessagesTest, MalformedMessagesAreRefusedWithTheTagWhereItCanBeRead) {
         EXPECT_EQ(refused->tag, c.tagged ? std::optional(kTag) : std::nullopt);
     }
     const Case answers[] = {
-        {answer("requestSucceededWithTag", [](auto m) { tagged(m, 15); }), Reason::invalidArgument,
-         false},
         {answer("settingsDeletedWithTag", [](auto m) { tagged(tagged(m), 15); }),
          Reason::invalidArgument, true},
         // Paths not parallel to the changes, and a change that does not decode.
@@ -233,9 +179,6 @@ TEST_F(MessagesTest, MalformedMessagesAreRefusedWithTheTagWhereItCanBeRead) {
                                           1, "p");
                 }),
          Reason::invalidArgument, true},
-        {answer("requestSucceededWithTag", [](auto m) { sd_bus_message_append(m, "s", "tag"); }),
-         Reason::wrongSignature, false},
-        {answer("somethingElseWithTag", [](auto m) { tagged(m); }), Reason::unknownMember, false},
         {message(false, dbus_names::kResponseInterface, "requestSucceededWithTag",
                  [](auto m) { tagged(m); }),
          Reason::notForUs, false},

@@ -1,10 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <mutex>
 #include <stdexcept>
 #include <thread>
-#include <vector>
 
 #include "channel/VirtualChannelSyncAdapter.h"
 #include "channel/VirtualChannelToServer.h"
@@ -12,6 +10,7 @@
 #include "support/ErrorOf.h"
 #include "support/LogCapture.h"
 #include "support/OnThreads.h"
+#include "velkor/Subscription.h"
 
 using namespace velkor;
 using namespace std::chrono_literals;
@@ -25,38 +24,27 @@ ClientRequest fetch(const std::string& path) {
     return ClientRequest::FetchSettings{"domain", 501, path, false};
 }
 
-/// A channel with the requests that reach its transport side, and what the
-/// adapter hands out as notifications.
+/// An adapter on a channel, with the requests that reach the channel's transport side and what
+/// the adapter hands out as notifications.
 struct Channel {
     explicit Channel(std::chrono::milliseconds timeout = 1h) {
-        requests = channel->requestSubject.asObservable().subscribe(
+        requests = scoped(channel->requestSubject.asObservable().subscribe(
             [this](const Tagged<ClientRequest>& m) { sent.push(m); }, {},
-            [this] { completed = true; });
+            [this] { completed = true; }));
         adapter = Adapter::make(channel, timeout);
         adapter->notificationsSubject.asObservable().subscribe(
-            [this](const ServerResponse& r) {
-                std::lock_guard lock(mutex);
-                notified.push_back(r.description());
-            },
-            {}, [this] { notificationsCompleted = true; });
+            [this](const ServerResponse& r) { notified.push(r.description()); }, {},
+            [this] { notificationsCompleted = true; });
     }
-    ~Channel() { requests->dispose(); }
-
     void answer(const UUID& tag, const ServerResponse& response) {
         channel->responseSubject.onNext({tag, response});
-    }
-    UUID nextTag() { return sent.next()->tag; }
-    std::vector<std::string> notifications() {
-        std::lock_guard lock(mutex);
-        return notified;
     }
 
     std::shared_ptr<VirtualChannelToServer> channel = std::make_shared<VirtualChannelToServer>();
     test::BlockingQueue<Tagged<ClientRequest>> sent;
+    test::BlockingQueue<std::string> notified;
     std::atomic<bool> completed{false}, notificationsCompleted{false};
-    std::mutex mutex;
-    std::vector<std::string> notified;
-    rx::DisposablePtr requests;
+    Subscription requests;
     std::shared_ptr<Adapter> adapter;
 };
 
@@ -87,7 +75,7 @@ TEST(SyncAdapter, MatchesAnswersByTagForManyThreadsAtOnce) {
     c.sent.push({UUID::zero(), fetch("")});
     server.join();
     EXPECT_EQ(mismatches.load(), 0);
-    EXPECT_TRUE(c.notifications().empty());
+    EXPECT_EQ(c.notified.size(), 0u);
 }
 
 // What no caller waits for is a notification: a message for a tag nobody sent, one the daemon
@@ -100,7 +88,7 @@ TEST(SyncAdapter, AnswersNoCallerWaitsForBecomeNotifications) {
 
     // A slow answer, well within the time-out, still reaches its caller.
     std::thread answerTwice([&] {
-        auto tag = c.nextTag();
+        auto tag = c.sent.next()->tag;
         std::this_thread::sleep_for(200ms);
         c.answer(tag, ServerResponse::SettingsUpdated{ChangeResult::done, 1});
         c.answer(tag, ServerResponse::SettingsUpdated{ChangeResult::done, 2});
@@ -111,22 +99,22 @@ TEST(SyncAdapter, AnswersNoCallerWaitsForBecomeNotifications) {
     EXPECT_FALSE(error);
     EXPECT_EQ(answer, "settingsUpdated(done, newRev=1)");
 
-    auto unsendable = c.channel->requestSubject.asObservable().subscribe([](const auto& m) {
+    auto unsendable = scoped(c.channel->requestSubject.asObservable().subscribe([](const auto& m) {
         if (m.payload.template get<ClientRequest::FetchSettings>()->path == "unsendable")
             throw std::runtime_error("no buffer space");
-    });
+    }));
     EXPECT_EQ(errorOf([&] { c.adapter->sync(fetch("unsendable")); }), VKError::connectionLost);
-    unsendable->dispose();
-    c.answer(c.nextTag(), ServerResponse::RequestSucceeded{});
+    unsendable.dispose();
+    c.answer(c.sent.next()->tag, ServerResponse::RequestSucceeded{});
 
     Channel slow(30ms);
     EXPECT_EQ(errorOf([&] { slow.adapter->sync(fetch("slow")); }), VKError::connectionLost);
-    slow.answer(slow.nextTag(), ServerResponse::RequestSucceeded{});
+    slow.answer(slow.sent.next()->tag, ServerResponse::RequestSucceeded{});
 
-    EXPECT_EQ(c.notifications(),
-              (std::vector<std::string>{"noteChanges([], [])", "settingsUpdated(done, newRev=2)",
-                                        "requestSucceeded"}));
-    EXPECT_EQ(slow.notifications(), std::vector<std::string>{"requestSucceeded"});
+    for (const char* expected :
+         {"noteChanges([], [])", "settingsUpdated(done, newRev=2)", "requestSucceeded"})
+        EXPECT_EQ(c.notified.next(), expected);
+    EXPECT_EQ(slow.notified.next(), "requestSucceeded");
 }
 
 // The time-out is far beyond the test's: callers come back only through the channel's end, its
@@ -143,16 +131,15 @@ TEST(SyncAdapter, TheChannelsEndOrShutdownReleasesEveryWaiterAndLaterCallsSendNo
             });
         });
         for (int i = 0; i < 3; ++i)
-            c.nextTag();
+            c.sent.next();
         if (end == 0)
             c.channel->responseSubject.onCompleted();
-        else if (end == 2)
-            c.adapter->shutdown();
         if (end == 1) {
             c.channel->onError(std::make_exception_ptr(VKError(VKError::serverError)));
             EXPECT_TRUE(c.completed) << "a client error completes the request stream";
-            c.adapter->shutdown();
         }
+        if (end > 0)
+            c.adapter->shutdown();
         waiting.join();
         EXPECT_EQ(lost.load(), 3);
         EXPECT_TRUE(c.completed) << "the request stream completes";
@@ -161,22 +148,5 @@ TEST(SyncAdapter, TheChannelsEndOrShutdownReleasesEveryWaiterAndLaterCallsSendNo
         EXPECT_FALSE(c.sent.next(0ms)) << "nothing is sent after the end";
         c.adapter.reset();
         c.answer(UUID::random(), ServerResponse::RequestSucceeded{});  // dropped once gone
-    }
-}
-
-// Callers that register while the adapter shuts down either fail at once or are released; none
-// waits for its (long) time-out.
-TEST(SyncAdapter, ShutdownRacingCallersNeverStrandsOne) {
-    test::LogCapture capture;
-    for (int round = 0; round < 50; ++round) {
-        auto adapter = Adapter::make(std::make_shared<VirtualChannelToServer>(), 1h);
-        std::atomic<int> failed{0};
-        std::thread callers([&] {
-            test::onThreads(
-                4, [&](int) { failed += errorOf([&] { adapter->sync(fetch("r")); }).has_value(); });
-        });
-        adapter->shutdown();
-        callers.join();
-        EXPECT_EQ(failed.load(), 4);
     }
 }

@@ -73,9 +73,10 @@ TEST_F(LibraryScenario, TwoClientsEditOneFile) {
     EXPECT_EQ(errorOf([&] { (void)a->openDictionary("arrays"); }), VKError::invalidData);
     EXPECT_EQ(errorOf([&] { (void)a->getSettingAs<VKDictionary>("scenario", "list"); }),
               VKError::invalidData);
-    // Nobody owns this name: a clear error at once.
+    // Nobody owns this name: a clear error at once, and the log says why.
     ConnectionOptions nobody{.serviceName = "org.velkor.NobodyHere", .busAddress = bus.address()};
     EXPECT_EQ(errorOf([&] { (void)connect(nobody); }), VKError::cannotConnect);
+    EXPECT_TRUE(logs->contains(LogLevel::error, "'org.velkor.NobodyHere' is neither on the bus"));
 
     std::vector<std::uint8_t> bytes(4 << 20);
     for (std::size_t i = 0; i < bytes.size(); ++i)

@@ -31,7 +31,6 @@ class FakeBusDaemon {
     FakeBusDaemon(const std::string& address, const std::string& serviceName)
         : serviceName_(serviceName) {
         auto bus = dbus::BusConnection::open(address);
-        uniqueName_ = bus.uniqueName();
         if (!bus.requestName(serviceName_))
             throw std::runtime_error("the service name is taken");
         loop_ = std::make_unique<dbus::BusLoop>(std::move(bus));
@@ -57,7 +56,6 @@ class FakeBusDaemon {
     FakeBusDaemon(const FakeBusDaemon&) = delete;
     FakeBusDaemon& operator=(const FakeBusDaemon&) = delete;
 
-    const std::string& uniqueName() const { return uniqueName_; }
     /// The next request that arrived, waiting up to ten seconds for it.
     std::optional<Received> nextRequest() { return requests_.next(); }
 
@@ -67,8 +65,8 @@ class FakeBusDaemon {
             bus.send(dbus::ResponseCodec::build(bus, destination, tag, response));
         });
     }
-    /// Sends the answer signal `member` to `destination`, its body written by `append`.
-    void sendRaw(const std::string& destination, const char* member,
+    /// Sends the answer signal `member` to `destination`, its body `tag` and what `append` adds.
+    void sendRaw(const std::string& destination, const char* member, const UUID& tag,
                  const std::function<void(sd_bus_message*)>& append) {
         loop_->withBus([&](dbus::BusConnection& bus) {
             sd_bus_message* raw = nullptr;
@@ -79,6 +77,8 @@ class FakeBusDaemon {
             dbus::Message signal(raw);
             dbus::BusError::check(sd_bus_message_set_destination(raw, destination.c_str()),
                                   "Addressing a signal");
+            dbus::BusError::check(sd_bus_message_append_array(raw, 'y', tag.bytes().data(), 16),
+                                  "Appending a tag");
             append(raw);
             bus.send(signal);
         });
@@ -99,7 +99,6 @@ class FakeBusDaemon {
 
   private:
     std::string serviceName_;
-    std::string uniqueName_;
     BlockingQueue<Received> requests_;
     std::unique_ptr<dbus::BusLoop> loop_;  // last: stops before what its handler uses goes
 };

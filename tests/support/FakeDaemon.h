@@ -16,7 +16,7 @@ namespace velkor::test {
 /// request and answers from a thread of its own, as a real transport delivers answers: with the
 /// answers queued by `answerNext`, else with the handler's, else updates succeed, subscription
 /// flags are accepted and everything else fails with fileDoesNotExist. Tests can push unsolicited
-/// messages and end the channel.
+/// messages.
 class FakeDaemon final : public ConnectionToServer {
   public:
     /// Gives the answer to one request, or no answer at all.
@@ -40,10 +40,6 @@ class FakeDaemon final : public ConnectionToServer {
     void pushNoteChanges(std::vector<ChangeNotificationPtr> changes,
                          std::vector<std::string> paths) {
         push(ServerResponse::NoteChanges{std::move(changes), std::move(paths)});
-    }
-    /// Completes the answer stream, after everything already queued for delivery.
-    void endChannel() {
-        outbox_.schedule([c = channel_] { c->responseSubject.onCompleted(); });
     }
 
     std::vector<Tagged<ClientRequest>> requests() const;

@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "channel/VirtualChannelSyncAdapter.h"
 #include "channel/XpcChannelToServer.h"
 #include "support/ChannelRecorder.h"
 #include "support/FakeBusDaemon.h"
@@ -41,6 +42,13 @@ class TransportFixture : public ::testing::Test {
         auto received = daemon->nextRequest();
         EXPECT_TRUE(received.has_value());
         return received ? received->sender : std::string();
+    }
+
+    /// A caller on the transport's channel whose requests wait far longer than any test runs: one
+    /// that comes back was released by the transport, not by its time-out.
+    std::shared_ptr<VirtualChannelSyncAdapter<VirtualChannelToServer>> makeAdapter() {
+        return VirtualChannelSyncAdapter<VirtualChannelToServer>::make(transport->virtualChannel(),
+                                                                       std::chrono::hours(1));
     }
 
     LogCapture logs;

@@ -7,10 +7,7 @@
 #include <fstream>
 #include <thread>
 
-#include "channel/VirtualChannelSyncAdapter.h"
-#include "channel/XpcChannelToServer.h"
-#include "support/ChannelRecorder.h"
-#include "support/PrivateBus.h"
+#include "support/TransportFixture.h"
 
 using namespace velkor;
 

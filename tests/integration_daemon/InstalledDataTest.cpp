@@ -1,3 +1,8 @@
+#include <fstream>
+#include <regex>
+#include <set>
+#include <sstream>
+
 #include "DaemonBusTesting.h"
 #include "internals/SettingsService.h"
 
@@ -37,7 +42,52 @@ std::function<std::string(DaemonClient&)> request(const ClientRequest& r) {
     };
 }
 
+/// The members of `interface` in an introspection description, each as "name:argument types".
+std::set<std::string> members(const std::string& xml, const std::string& interface) {
+    const auto start = xml.find("<interface name=\"" + interface + "\">");
+    if (start == std::string::npos)
+        return {};
+    const std::string part = xml.substr(start, xml.find("</interface>", start) - start);
+    static const std::regex member(R"re(<(method|signal) name="(\w+)">([\s\S]*?)</\1>)re");
+    static const std::regex type(R"re(type="([^"]+)")re");
+    std::set<std::string> found;
+    for (std::sregex_iterator it(part.begin(), part.end(), member), end; it != end; ++it) {
+        const std::string body = (*it)[3];
+        std::string text = (*it)[2].str() + ":";
+        for (std::sregex_iterator t(body.begin(), body.end(), type); t != end; ++t)
+            text += (*t)[1];
+        found.insert(text);
+    }
+    return found;
+}
+
 }  // namespace
+
+class LiveIntrospectionTest : public DaemonBusTest {};
+
+// The installed descriptions are what integrators read; they must say what velkord serves.
+TEST_F(LiveIntrospectionTest, TheDaemonDescribesItsInterfacesAsTheInstalledFilesDo) {
+    auto client = connect();
+    const char* live = nullptr;
+    sd_bus_error error = SD_BUS_ERROR_NULL;
+    sd_bus_message* raw = nullptr;
+    ASSERT_GE(
+        sd_bus_call_method(client->bus().get(), kService.c_str(), dbus_names::kObjectPath,
+                           "org.freedesktop.DBus.Introspectable", "Introspect", &error, &raw, ""),
+        0);
+    dbus::Message reply(raw);
+    ASSERT_GE(sd_bus_message_read(reply.get(), "s", &live), 0);
+    for (const std::string interface :
+         {dbus_names::kRequestInterface, dbus_names::kResponseInterface,
+          dbus_names::kChannelInterface}) {
+        std::ostringstream installed;
+        installed << std::ifstream(std::string(VELKOR_SOURCE_DIR) + "/daemon/data/" + interface +
+                                   ".xml")
+                         .rdbuf();
+        EXPECT_FALSE(members(installed.str(), interface).empty()) << interface;
+        EXPECT_EQ(members(live, interface), members(installed.str(), interface)) << interface;
+    }
+}
 
 TEST(InstalledDataTest, OnTheSystemBusRootOwnsTheNameEveryoneCallsTheRequestsAndReadsTheirOwn) {
     if (geteuid() != 0)

@@ -107,3 +107,19 @@ TEST_F(NotificationTest, ContainersNoParentHoldsAreDeletedAndTheirHoldersTold) {
     EXPECT_EQ(notesFor(o, bob).back().first->revision, 6);
     EXPECT_EQ(typesFor(o, alice), (Types{ChangeType::childChanged, ChangeType::containerDeleted}));
 }
+
+TEST_F(NotificationTest, RequestsArrivingTogetherShareOneCommitAndFailAlone) {
+    fetch(bob);
+    const std::vector<daemon::PendingRequest> batch{
+        {alice, setting(rootId, 0, "a", num(10))},
+        {bob, setting(rootId, 0, "a", num(11))},  // sees Alice's change of the same batch
+        {eve, ClientRequest::FetchSettings{"org.example.app", 1000, "", false}},  // refused
+        {alice, setting(rootId, 1, "a", num(13))},
+    };
+    const auto outcomes = store().applyBatch(batch);
+    ASSERT_EQ(outcomes.size(), batch.size());
+    EXPECT_EQ(std::tuple(doneAt(outcomes[0]), result(outcomes[1]), failure(outcomes[2]),
+                         doneAt(outcomes[3])),
+              std::tuple(1, ChangeResult::synchronizeConflict, VKError::fileDoesNotExist, 2));
+    EXPECT_EQ(recipients(outcomes[0]), (Ids{bob.clientId}));
+}

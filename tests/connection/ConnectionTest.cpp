@@ -208,12 +208,6 @@ TEST(Connection, FailuresAreReportedAndAShutDownConnectionOpensNothingNew) {
         << "created by another client meanwhile, and gone again";
     EXPECT_TRUE(live->onServer());
     EXPECT_FALSE(created->onServer());
-    h.daemon->answerNext(kSucceeded);
-    c.createSettings(created, "created");
-    EXPECT_EQ(c.openOrCreateSettings(VKDictionary::make(), "created").rootContainer, created);
-    h.daemon->answerNext(ServerResponse::SettingsUpdated{ChangeResult::waitToBeUpdated, 9});
-    EXPECT_EQ(h.impl->publishChangeNotification(record),
-              std::make_pair(ChangeResult::waitToBeUpdated, std::int64_t{9}));
 
     h.daemon->answerNext(ServerResponse::SettingsDeleted{UUID::random()});
     c.deleteSettings("Ü.D", shared);

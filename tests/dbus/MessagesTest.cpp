@@ -3,9 +3,6 @@
 #include <unistd.h>
 
 #include "dbus/BusError.h"
-#include "dbus/DictionaryArchiveWriter.h"
-#include "dbus/MessageReader.h"
-#include "dbus/MessageWriter.h"
 #include "dbus/NameOwnerChanged.h"
 #include "dbus/RequestCodec.h"
 #include "dbus/ResponseCodec.h"
@@ -210,50 +207,6 @@ TEST_F(MessagesTest, MalformedMessagesAreRefusedWithTheTagWhereItCanBeRead) {
     }
     for (std::int64_t raw : {std::int64_t{5}, std::int64_t{-1}, std::int64_t{4}})
         EXPECT_EQ(received("settingsUpdatedWithTag", "xx", raw).has_value(), raw == 4);
-}
-
-// Change records travel as "a{sv}" dictionaries. Only the type and the id are required: other
-// fields of another type read as missing, a repeated key keeps its first value, unknown keys are
-// ignored; a type or id that cannot be read fails the record.
-TEST_F(MessagesTest, OnlyTheTypeAndIdOfAChangeRecordAreRequired) {
-    using Write = std::function<void(dbus::DictionaryArchiveWriter&, sd_bus_message*)>;
-    auto read = [&](const Write& write, const char* signature = "{sv}") {
-        auto m = message(true, "org.t.T", "D", [&](sd_bus_message* raw) {
-            dbus::MessageWriter writer(raw);
-            writer.openContainer('a', signature);
-            dbus::DictionaryArchiveWriter archive(writer);
-            write(archive, raw);
-            writer.closeContainer();
-        });
-        return dbus::MessageReader(m.get()).record();
-    };
-    auto lenient = read([](auto& a, auto m) {
-        a.encodeInteger("type", 2);
-        a.encodeInteger("type", 99);
-        a.encodeUuid("id", kId);
-        a.encodeText("revision", "7");
-        sd_bus_message_append(m, "{sv}", "from", "i", 5);
-        sd_bus_message_append(m, "{sv}", "data", "s", "not bytes");
-        sd_bus_message_append(m, "{sv}", "extra", "ad", 1, 2.5);
-    });
-    ASSERT_NE(lenient, nullptr);
-    EXPECT_EQ(*lenient, VKChangeNotification(ChangeType::childInserted, kId, 0, 0, 0, "", {}));
-
-    const Write fails[] = {
-        [](auto& a, auto) {
-            a.encodeInteger("type", 1), a.encodeBytes("id", std::vector<std::uint8_t>(15, 1));
-        },
-        [](auto& a, auto) { a.encodeInteger("type", 13), a.encodeUuid("id", kId); },
-        [](auto& a, auto m) {
-            sd_bus_message_append(m, "{sv}", "type", "t", std::uint64_t{1});
-            a.encodeUuid("id", kId);
-        },
-        [](auto&, auto) {},
-    };
-    for (const auto& write : fails)
-        EXPECT_EQ(read(write), nullptr);
-    EXPECT_EQ(read([](auto&, auto m) { sd_bus_message_append(m, "{ss}", "type", "1"); }, "{ss}"),
-              nullptr);
 }
 
 // Any peer can broadcast a look-alike of the bus's announcement of a name's new owner; only the bus

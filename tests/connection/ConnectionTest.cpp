@@ -208,6 +208,9 @@ TEST(Connection, FailuresAreReportedAndAShutDownConnectionOpensNothingNew) {
         << "created by another client meanwhile, and gone again";
     EXPECT_TRUE(live->onServer());
     EXPECT_FALSE(created->onServer());
+    h.daemon->answerNext(kSucceeded);
+    c.createSettings(created, "created");
+    EXPECT_EQ(c.openOrCreateSettings(VKDictionary::make(), "created").rootContainer, created);
 
     h.daemon->answerNext(ServerResponse::SettingsDeleted{UUID::random()});
     c.deleteSettings("Ü.D", shared);

@@ -77,7 +77,6 @@ TEST(JsonTest, ValuesThatCannotBeStoredOrShownAreRefusedSayingWhatAndWhere) {
         {Json{{"$data", "Zg="}}, "not base64: base64 text of 3 characters"},
         {Json{{"$data", "Zm9-"}}, "a character outside base64 at offset 3"},
         {Json{{"$data", "A==="}}, "padding '=' before the end at offset 1"},
-        {Json{{"$data", "AB=C"}}, "padding '=' before the end at offset 2"},
         {Json{{"$data", "Zh=="}}, "unused bits set in the character at offset 1"},
         {Json{{"$data", "Zm9="}}, "unused bits set in the character at offset 2"},
         {deep, "nested deeper than 512 levels"},

@@ -22,19 +22,6 @@ TEST(Parents, CyclesAreRefusedThroughEveryPlaceAndResolvedProxy) {
         EXPECT_EQ(errorOf([&] { c->set("up", ancestor); }), VKError::circularReferences);
     EXPECT_EQ(a->count() + c->count(), 1u);
     EXPECT_THAT(parentIds(*a), IsEmpty());
-    // A second parent is no cycle; placed twice under one parent, the child keeps one entry
-    // for it, and that parent stays one while it holds the child in one place.
-    a->set("c", c);
-    a->set("c2", c);
-    EXPECT_EQ(entryCount(*c), 2u);
-    a->remove("c");
-    b->remove("c");
-    EXPECT_THAT(parentIds(*c), ElementsAre(a->id()));
-    EXPECT_EQ(errorOf([&] { c->set("a", a); }), VKError::circularReferences);
-    a->remove("c2");
-    c->set("a", a);
-    EXPECT_THAT(parentIds(*a), ElementsAre(c->id()));
-
     // The parents of a resolved proxy are ancestors of its real container, until it goes.
     auto real = VKArray::make(), top = VKArray::make({b});
     auto proxy = proxyFor(real->id());
@@ -46,65 +33,25 @@ TEST(Parents, CyclesAreRefusedThroughEveryPlaceAndResolvedProxy) {
     b->set("p", real);  // the real container takes the proxy's place as no change
     EXPECT_EQ(b->get("p"), real);
     EXPECT_EQ(entryCount(*proxy), 0u);
-    // Any other container replaces an unresolved proxy, even one with its id, and so does
-    // another proxy object for its id.
-    auto unresolved = proxyFor(UUID::random());
-    auto sameId = VKDictionary::make();
-    Access::setId(*sameId, unresolved->id());
-    for (const auto& value : std::vector<VKObjectPtr>{sameId, proxyFor(unresolved->id())}) {
-        b->set("q", unresolved);
-        b->set("q", value);
-        EXPECT_EQ(b->items().at("q"), value);
-    }
     b->remove("p");
     proxy.reset();
     real->append(top);
 }
 
-TEST(Parents, DestructionDetachesChildrenAndProxyLinks) {
-    auto child = VKDictionary::make();
-    VKArray::make({child, child});
-    EXPECT_EQ(entryCount(*child), 0u);
-
-    // A proxy that goes clears the real container's link back to it, but not a newer link. The
-    // proxies hold the real container: when the last goes, the real one goes too.
-    auto real = VKDictionary::make();
-    auto older = proxyFor(real->id()), newer = proxyFor(real->id());
-    older->setRealContainer(real);
-    newer->setRealContainer(real);
-    older.reset();
-    EXPECT_EQ(
-        ParentsOfContainerBase::lock().sync([&] { return Access::parents(*real).proxy(); }).lock(),
-        newer);
-    std::weak_ptr<VKContainer> weakReal = real;
-    real.reset();
-    EXPECT_FALSE(weakReal.expired());
-    newer.reset();
-    EXPECT_TRUE(weakReal.expired());
-}
-
-// A container of another file, or of the same file through another connection or none, is
-// refused. A new local container placed into a file joins it, even when the cycle check then
-// fails.
+// A container of another file, or of the same file through another connection, is refused.
 TEST(Parents, RootsAndConnectionsMustMatch) {
     const UUID root = UUID::random();
     auto connection = FakeConnection::make();
-    auto withRoot = [&](const UUID& rootId, const std::shared_ptr<InnerConnection>& c) {
+    auto withRoot = [&](const UUID& rootId, std::shared_ptr<InnerConnection> c) {
         auto d = VKDictionary::make();
         Access::setRootId(*d, rootId);
-        Access::setInnerConnection(*d, c);
+        Access::setInnerConnection(*d, std::move(c));
         return d;
     };
     auto settings = withRoot(root, connection);
-    for (const auto& c : {withRoot(UUID::random(), connection),
-                          withRoot(root, FakeConnection::make()), withRoot(root, nullptr)}) {
+    for (const auto& c :
+         {withRoot(UUID::random(), connection), withRoot(root, FakeConnection::make())})
         EXPECT_EQ(errorOf([&] { settings->set("x", c); }), VKError::notTheSameRoot);
-        EXPECT_THAT(parentIds(*c), IsEmpty());
-    }
-    auto newcomer = VKDictionary::make();
-    newcomer->set("settings", settings);
-    EXPECT_EQ(errorOf([&] { settings->set("newcomer", newcomer); }), VKError::circularReferences);
-    EXPECT_EQ(newcomer->rootId(), root);
 }
 
 // Many threads place and remove the containers of one graph at once, with fresh containers

@@ -2,6 +2,7 @@
 #include <thread>
 
 #include "ValuesTesting.h"
+#include "support/OnThreads.h"
 
 namespace velkor::test {
 namespace {
@@ -61,15 +62,10 @@ TEST_F(ContainerCore, ASlowReportDoesNotHoldUpOtherObservers) {
 }
 
 TEST_F(ContainerCore, ReportsStayBalancedWhileObserversComeAndGoOnManyThreads) {
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t) {
-        threads.emplace_back([&] {
-            for (int i = 0; i < 300; ++i)
-                dict->asObservable().subscribe()->dispose();
-        });
-    }
-    for (auto& thread : threads)
-        thread.join();
+    onThreads(4, [&](int) {
+        for (int i = 0; i < 300; ++i)
+            dict->asObservable().subscribe()->dispose();
+    });
     auto flags = reports();  // true and false by turns, false last
     ASSERT_EQ(flags.size() % 2, 0u);
     for (std::size_t i = 0; i < flags.size(); ++i)

@@ -28,12 +28,13 @@ class DaemonClient {
     static constexpr auto kPatience = std::chrono::seconds(60);
     static constexpr const char* kService = "org.velkor.SettingsDaemon";
 
-    /// Connects to the bus at `address`. Throws dbus::BusError when the bus cannot be reached,
-    /// std::runtime_error when nobody owns `service`.
     /// How requests travel: to the service name on the bus, or on a direct channel of the
     /// client's own (asked for on the bus, which the client then leaves).
     enum class Path { bus, direct };
 
+    /// Connects to the bus at `address`, and through it to a direct channel when `path` says so.
+    /// Throws dbus::BusError when the bus cannot be reached, std::runtime_error when nobody owns
+    /// `service` or it gives no channel.
     explicit DaemonClient(const std::string& address, const std::string& service = kService,
                           Path path = Path::bus);
 

@@ -68,7 +68,8 @@ DirectChannels::DirectChannels(dbus::BusConnection& bus, EventLoop& loop,
       limits_(limits),
       request_(std::move(request)),
       opened_(std::move(opened)),
-      closed_(std::move(closed)) {}
+      closed_(std::move(closed)),
+      reaper_(loop, [this] { reap(); }) {}
 
 DirectChannels::~DirectChannels() = default;
 
@@ -84,11 +85,6 @@ void DirectChannels::start() {
                                                    dbus_names::kChannelInterface, vtable, this),
                           "Serving the channel interface");
     object_ = dbus::Slot(raw);
-    sd_event_source* source = nullptr;
-    dbus::BusError::check(sd_event_add_defer(loop_.get(), &source, onReap, this),
-                          "Adding the channel reaper");
-    reaper_.reset(source);
-    sd_event_source_set_enabled(source, SD_EVENT_OFF);
 }
 
 int DirectChannels::onOpen(sd_bus_message* call, void* userdata, sd_bus_error*) {
@@ -227,16 +223,7 @@ void DirectChannels::end(Channel& channel) {
         return;
     channel.ended = true;
     // Released from the loop, not from within the channel's own callbacks or a batch's sends.
-    sd_event_source_set_enabled(reaper_.get(), SD_EVENT_ONESHOT);
-}
-
-int DirectChannels::onReap(sd_event_source*, void* userdata) {
-    try {
-        static_cast<DirectChannels*>(userdata)->reap();
-    } catch (const std::exception& e) {
-        log.error("Closing direct channels failed: %@", e.what());
-    }
-    return 0;
+    reaper_.schedule();
 }
 
 void DirectChannels::reap() {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "bus/EventLoop.h"
+#include "bus/IdleTask.h"
 #include "bus/ServiceLimits.h"
 #include "dbus/BusConnection.h"
 #include "dbus/Message.h"
@@ -76,7 +77,6 @@ class DirectChannels {
     static int onOpen(sd_bus_message* call, void* userdata, sd_bus_error* error);
     static int onUser(sd_bus_message* reply, void* userdata, sd_bus_error* error);
     static int onDisconnected(sd_bus_message* signal, void* userdata, sd_bus_error* error);
-    static int onReap(sd_event_source* source, void* userdata);
 
     void open(const dbus::Message& call);
     void userKnown(const Opening& opening, sd_bus_message* reply);
@@ -97,7 +97,7 @@ class DirectChannels {
     std::unordered_map<Opening*, std::unique_ptr<Opening>> openings_;
     std::unordered_map<std::string, std::unique_ptr<Channel>> channels_;
     std::uint64_t handedOut_ = 0;
-    EventSourcePtr reaper_;
+    IdleTask reaper_;
 };
 
 }  // namespace velkor::daemon

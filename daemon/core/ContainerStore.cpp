@@ -343,8 +343,12 @@ bool ContainerStore::isEmpty(const UUID& container) {
 
 void ContainerStore::putItem(const UUID& container, std::string_view key, std::int64_t slot,
                              const IncomingValue& value) {
+    // An upsert changes a replaced item's row in place: the key index is left alone, so a
+    // commit that replaces one value writes one page less than a delete and insert would.
     auto q = db_.query(
-        "INSERT OR REPLACE INTO items(container, key, slot, kind, value) VALUES(?, ?, ?, ?, ?)");
+        "INSERT INTO items(container, key, slot, kind, value) VALUES(?, ?, ?, ?, ?) "
+        "ON CONFLICT(container, key, slot) DO UPDATE SET kind = excluded.kind, value = "
+        "excluded.value");
     q->bind(1, container);
     q->bind(2, key);
     q->bind(3, slot);

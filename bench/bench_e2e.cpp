@@ -5,7 +5,10 @@
 //                                  any exchange between two processes costs here (median_us,
 //                                  p99_us);
 //   BM_Library_SetRoundTrip        VKDictionary::set on an attached dictionary, to the daemon's
-//                                  verdict (median_us, p99_us);
+//                                  verdict, while another client holds the file and is told of
+//                                  each change (median_us, p99_us);
+//   BM_Library_SetRoundTripAlone   the same on a file no other client holds: velkord sends no
+//                                  notice and no other client's thread is woken;
 //   BM_Library_ChangeToObserver    from one client's set to the other client's observer event
 //                                  (median_us, p99_us);
 //   BM_Library_Fetch10000Values    getSetting of a file of 10,000 values, recursive (ms per fetch);
@@ -79,6 +82,12 @@ struct Environment {
         watcherRoot = asDictionary(
             watcher->connection->openOrCreateSettings(VKDictionary::make(), "bench.e2e")
                 .rootContainer);
+        aloneRoot =
+            asDictionary(writer->connection
+                             ->openOrCreateSettings(
+                                 VKDictionary::make({{"counter", std::make_shared<VKNumber>(0)}}),
+                                 "bench.e2e.alone")
+                             .rootContainer);
     }
 
     static Environment& get() {
@@ -94,6 +103,7 @@ struct Environment {
     std::unique_ptr<Client> watcher;
     VKDictionaryPtr writerRoot;
     VKDictionaryPtr watcherRoot;
+    VKDictionaryPtr aloneRoot;
 };
 
 void BM_Floor_BareSdBusPingPong(benchmark::State& state) {
@@ -137,16 +147,24 @@ void BM_Floor_UnixSocketPingPong(benchmark::State& state) {
     velkor::bench::reportLatency(state, micros);
 }
 
-void BM_Library_SetRoundTrip(benchmark::State& state) {
-    auto& env = Environment::get();
+// Times each VKDictionary::set on `root` to the daemon's verdict.
+void measureSets(benchmark::State& state, const VKDictionaryPtr& root) {
     std::vector<double> micros;
     std::int64_t value = 0;
     for (auto _ : state) {
         auto start = Clock::now();
-        env.writerRoot->set("counter", std::make_shared<VKNumber>(++value));
+        root->set("counter", std::make_shared<VKNumber>(++value));
         micros.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
     }
     velkor::bench::reportLatency(state, micros);
+}
+
+void BM_Library_SetRoundTrip(benchmark::State& state) {
+    measureSets(state, Environment::get().writerRoot);
+}
+
+void BM_Library_SetRoundTripAlone(benchmark::State& state) {
+    measureSets(state, Environment::get().aloneRoot);
 }
 
 void BM_Library_ChangeToObserver(benchmark::State& state) {
@@ -240,6 +258,7 @@ void BM_Library_AcceptedChanges(benchmark::State& state) {
 BENCHMARK(BM_Floor_BareSdBusPingPong)->UseRealTime()->Iterations(3000);
 BENCHMARK(BM_Floor_UnixSocketPingPong)->UseRealTime()->Iterations(3000);
 BENCHMARK(BM_Library_SetRoundTrip)->UseRealTime()->Iterations(3000);
+BENCHMARK(BM_Library_SetRoundTripAlone)->UseRealTime()->Iterations(3000);
 BENCHMARK(BM_Library_ChangeToObserver)->UseRealTime()->Iterations(2000);
 BENCHMARK(BM_Library_Fetch10000Values)
     ->UseRealTime()

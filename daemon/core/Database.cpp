@@ -73,6 +73,35 @@ bool Database::inTransaction() const {
     return sqlite3_get_autocommit(db_) == 0;
 }
 
+void Database::onCommit(std::function<void(int frames)> hook) {
+    onCommit_ = std::move(hook);
+    if (!onCommit_) {
+        sqlite3_wal_hook(db_, nullptr, nullptr);
+        return;
+    }
+    sqlite3_wal_hook(
+        db_,
+        [](void* self, sqlite3*, const char*, int frames) {
+            static_cast<Database*>(self)->onCommit_(frames);
+            return SQLITE_OK;
+        },
+        this);
+}
+
+std::optional<int> Database::checkpoint() {
+    int frames = 0;
+    int copied = 0;
+    const int rc =
+        sqlite3_wal_checkpoint_v2(db_, nullptr, SQLITE_CHECKPOINT_PASSIVE, &frames, &copied);
+    if (rc == SQLITE_BUSY) {
+        return std::nullopt;
+    }
+    if (rc != SQLITE_OK) {
+        throw DatabaseError(rc, std::string("checkpoint failed: ") + sqlite3_errmsg(db_));
+    }
+    return copied;
+}
+
 void Database::run(std::string_view sql) {
     query(sql)->run();
 }

@@ -2,6 +2,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -49,6 +50,17 @@ class Database {
     /// failures (a full disk, an I/O error); this tells the caller.
     bool inTransaction() const;
 
+    /// Calls `hook` on the committing thread after each commit, with the number of frames in
+    /// the write-ahead log. It replaces SQLite's own checkpoints after commits: running them is
+    /// then the hook's to arrange. An empty `hook` removes it.
+    void onCommit(std::function<void(int frames)> hook);
+
+    /// Copies into the database what it can of the write-ahead log, without waiting for other
+    /// connections (a passive checkpoint), and syncs as the durability asks. Returns how many
+    /// frames of the log have been copied in all, or nothing when another connection is
+    /// checkpointing. Throws `DatabaseError`.
+    std::optional<int> checkpoint();
+
   private:
     /// Looks statements up by any string type, without building a std::string per query.
     struct SqlHash {
@@ -59,6 +71,7 @@ class Database {
     };
 
     sqlite3* db_ = nullptr;
+    std::function<void(int)> onCommit_;
     std::unordered_map<std::string, std::unique_ptr<Statement>, SqlHash, std::equal_to<>>
         statements_;
 };

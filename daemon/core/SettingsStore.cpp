@@ -23,7 +23,8 @@ std::vector<Outcome> failAll(std::size_t count) {
 
 }  // namespace
 
-SettingsStore::SettingsStore(const std::string& path, Durability durability, StoreLimits limits)
+SettingsStore::SettingsStore(const std::string& path, Durability durability, StoreLimits limits,
+                             Checkpointer::Thresholds checkpoints)
     : db_(path),
       store_(db_),
       holdings_(db_),
@@ -31,6 +32,9 @@ SettingsStore::SettingsStore(const std::string& path, Durability durability, Sto
       limits_(limits),
       handler_(store_, holdings_, merge_, limits_) {
     StoreSchema::apply(db_, durability);
+    if (path != ":memory:") {
+        checkpointer_.emplace(db_, path, durability, checkpoints);
+    }
     log.info("Opened the store %@ (durability %@).", path,
              durability == Durability::full ? "full" : "normal");
 }

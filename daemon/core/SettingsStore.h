@@ -10,6 +10,7 @@
 
 #include "basalt/BKPThreadMutexLock.h"
 #include "core/Caller.h"
+#include "core/Checkpointer.h"
 #include "core/ClientHoldings.h"
 #include "core/ContainerStore.h"
 #include "core/Database.h"
@@ -53,8 +54,10 @@ class SettingsStore {
     /// Opens the store at `path`, creating it if needed. Throws `DatabaseError` when the store
     /// cannot be opened, was written by a newer version, or is a database that is neither empty
     /// nor velkord's (which is left untouched).
+    /// The write-ahead log is copied back into the database in the background (see
+    /// `Checkpointer`), except for ":memory:", which has none.
     explicit SettingsStore(const std::string& path, Durability durability = Durability::normal,
-                           StoreLimits limits = {});
+                           StoreLimits limits = {}, Checkpointer::Thresholds checkpoints = {});
     SettingsStore(const SettingsStore&) = delete;
     SettingsStore& operator=(const SettingsStore&) = delete;
 
@@ -95,6 +98,7 @@ class SettingsStore {
     MergeWindow merge_;
     StoreLimits limits_;
     RequestHandler handler_;
+    std::optional<Checkpointer> checkpointer_;  // stopped before the connection closes
 };
 
 }  // namespace velkor::daemon

@@ -64,16 +64,19 @@ void Checkpointer::run() {
             return;
         }
         lock.unlock();
+        bool copied = false;
         try {
             if (const auto done = own_.checkpoint()) {
                 copied_.store(*done);
+                copied = true;
             }
         } catch (const DatabaseError& e) {
             log.error("Can't copy the write-ahead log into the store: %@", e.what());
         }
         lock.lock();
-        // Commits made during the copy found it pending; they may have added enough to copy.
-        pending_ = behind();
+        // Commits made during a copy found it pending; they may have added enough for another.
+        // After a failure, or while the committing thread copies, the next commit decides.
+        pending_ = copied && behind();
     }
 }
 

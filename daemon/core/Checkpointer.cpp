@@ -15,6 +15,8 @@ Checkpointer::Checkpointer(Database& writer, const std::string& path, Durability
                            Thresholds thresholds)
     : writer_(writer), own_(path), thresholds_(thresholds) {
     own_.setDurability(durability);
+    // A log that grew under a steady stream of commits is cut back when it starts afresh.
+    writer_.exec("PRAGMA journal_size_limit = 4194304");
     thread_ = std::thread([this] { run(); });
     writer_.onCommit([this](int frames) { committed(frames); });
 }

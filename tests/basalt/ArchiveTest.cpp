@@ -5,21 +5,11 @@
 
 #include <cstdint>
 #include <limits>
-#include <ostream>
 #include <vector>
 
 #include "basalt/ArchiveFormat.h"
 #include "basalt/ArchiveWriter.h"
 #include "basalt/BKUnarchiverWrapper.h"
-
-namespace velkor::basalt {
-
-// Readable failure messages for item comparisons.
-inline void PrintTo(const ArchiveItem& item, std::ostream* os) {
-    *os << int(item.type) << ":" << item.value << ":" << item.text << ":" << item.bytes.size();
-}
-
-}  // namespace velkor::basalt
 
 using namespace velkor;
 using basalt::ArchiveItem;

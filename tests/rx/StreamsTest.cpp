@@ -52,9 +52,7 @@ TEST(Streams, ASubjectDeliversUntilItsFirstEndAndReplaysThatEnd) {
 }
 
 // share() holds one source subscription while observers remain and subscribes anew after dropping
-// to zero or after the end; doOn's effects run per source subscription. An error that the subscribe
-// effect pushes into the source ends each attempt at once, and so does a created observable whose
-// subscribe function throws.
+// to zero or after the end; doOn's effects run per source subscription.
 TEST(Streams, ShareHoldsOneSourceSubscriptionWhileObserversRemain) {
     PublishSubject<int> subject;
     Strings log;
@@ -81,20 +79,6 @@ TEST(Streams, ShareHoldsOneSourceSubscriptionWhileObserversRemain) {
     EXPECT_EQ(late->events(), (Strings{"completed", "disposed"}));
     EXPECT_EQ(log,
               (Strings{"subscribe", "dispose", "subscribe", "dispose", "subscribe", "dispose"}));
-
-    PublishSubject<int> refusing;
-    auto failing = refusing.asObservable()
-                       .doOn([&] { refusing.onError(failure("refused")); }, nullptr)
-                       .share();
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        auto recorder = Recorder<int>::make();
-        EXPECT_TRUE(recorder->subscribeTo(failing)->isDisposed());
-        EXPECT_EQ(recorder->events(), (Strings{"refused", "disposed"}));
-    }
-    auto failed = Recorder<int>::make();
-    failed->subscribeTo(Observable<int>::create(
-        [](ObserverPtr<int>) -> DisposablePtr { throw std::runtime_error("cannot start"); }));
-    EXPECT_EQ(failed->events(), (Strings{"cannot start", "disposed"}));
 }
 
 // observeOn delivers on the scheduler: with virtual time only when the clock moves; disposal drops

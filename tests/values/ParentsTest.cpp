@@ -38,22 +38,6 @@ TEST(Parents, CyclesAreRefusedThroughEveryPlaceAndResolvedProxy) {
     real->append(top);
 }
 
-// A container of another file, or of the same file through another connection, is refused.
-TEST(Parents, RootsAndConnectionsMustMatch) {
-    const UUID root = UUID::random();
-    auto connection = FakeConnection::make();
-    auto withRoot = [&](const UUID& rootId, std::shared_ptr<InnerConnection> c) {
-        auto d = VKDictionary::make();
-        Access::setRootId(*d, rootId);
-        Access::setInnerConnection(*d, std::move(c));
-        return d;
-    };
-    auto settings = withRoot(root, connection);
-    for (const auto& c :
-         {withRoot(UUID::random(), connection), withRoot(root, FakeConnection::make())})
-        EXPECT_EQ(errorOf([&] { settings->set("x", c); }), VKError::notTheSameRoot);
-}
-
 // Many threads place and remove the containers of one graph at once, with fresh containers
 // joining the tree, parents being listed and observers coming and going. Afterwards emptying
 // everything leaves no parent entry behind.

@@ -44,13 +44,18 @@ TEST(Accessors, DictionariesTreatMissingKeysAsDefaultsAndBooleansAsNumbers) {
     d["new"] = str("v");
     EXPECT_EQ(static_cast<VKObjectPtr>(d["new"])->description(), "v");
     EXPECT_EQ(log->count(LogLevel::error, ""), 0u);
-    // A container of another settings file cannot be placed here: the setter logs it.
-    auto foreign = VKDictionary::make();
+    // A container of another settings file, or of the same file through another connection,
+    // cannot be placed here: the setter logs it.
+    const UUID root = UUID::random();
+    auto foreign = VKDictionary::make(), otherConnection = VKDictionary::make();
     Access::setRootId(*foreign, UUID::random());
-    Access::setRootId(*dictionary, UUID::random());
+    Access::setRootId(*otherConnection, root);
+    Access::setInnerConnection(*otherConnection, FakeConnection::make());
+    Access::setRootId(*dictionary, root);
     d["foreign"] = foreign;
+    d["other"] = otherConnection;
     EXPECT_EQ(text(*dictionary), "flag=1,new=v,s=x@0");
-    EXPECT_EQ(log->count(LogLevel::error, ""), 1u);
+    EXPECT_EQ(log->count(LogLevel::error, ""), 2u);
 }
 
 }  // namespace

@@ -17,26 +17,6 @@ using velkor::rx::test::currentThreadName;
 using Log = velkor::rx::test::Recorder<std::string>;
 using Strings = std::vector<std::string>;
 
-namespace {
-
-/// Blocks a scheduler's worker until released, so a test can line up work
-/// behind it.
-class Gate {
-  public:
-    /// The action holds its own copy of the future, so the gate may go before the
-    /// worker.
-    Scheduler::Action blocker() {
-        return [opened = opened_] { opened.wait(); };
-    }
-    void open() { promise_.set_value(); }
-
-  private:
-    std::promise<void> promise_;
-    std::shared_future<void> opened_ = promise_.get_future().share();
-};
-
-}  // namespace
-
 // Actions run in order on the loop's named thread, timers by due time; a cancelled timer is
 // released at once. Destruction runs what is queued and drops the timers not yet due.
 TEST(SerialEventLoopSchedulerTest, RunsActionsInOrderAndTimersByDueTimeAndDrainsOnDestruction) {
@@ -46,8 +26,8 @@ TEST(SerialEventLoopSchedulerTest, RunsActionsInOrderAndTimersByDueTimeAndDrains
     DisposablePtr cancelled, far;
     {
         SerialEventLoopScheduler scheduler("RxTestLoop");
-        Gate gate;
-        scheduler.schedule(gate.blocker());
+        std::promise<void> gate;
+        scheduler.schedule([opened = gate.get_future().share()] { opened.wait(); });
         const auto scheduledAt = scheduler.now();
         scheduler.scheduleAfter(40ms, [log] { log->recordValue("timer 40"); });
         scheduler.scheduleAfter(std::chrono::duration<double>(0.01),
@@ -61,7 +41,7 @@ TEST(SerialEventLoopSchedulerTest, RunsActionsInOrderAndTimersByDueTimeAndDrains
         captured.reset();
         EXPECT_TRUE(watch.expired());  // a cancelled action is released at once
         std::this_thread::sleep_until(scheduledAt + 60ms);  // both timers fall due while blocked
-        gate.open();
+        gate.set_value();
         ASSERT_TRUE(log->waitForEvents(4));
         for (int i = 2; i < 100; ++i)
             scheduler.schedule([log, i] { log->recordValue(std::to_string(i)); });
@@ -114,16 +94,17 @@ TEST(SchedulerLifetimeTest, LastReferenceDroppedInsideItsOwnActionShutsDownClean
                 scheduler =
                     std::make_shared<ConcurrentDispatchQueueScheduler>("RxTestSelf", workers);
             watch = scheduler;
-            Gate gate;
-            scheduler->schedule(gate.blocker());
-            scheduler->schedule([log, keep = scheduler, opened = gate.blocker()] {
-                opened();
+            std::promise<void> gate;
+            auto opened = gate.get_future().share();
+            scheduler->schedule([opened] { opened.wait(); });
+            scheduler->schedule([log, keep = scheduler, opened] {
+                opened.wait();
                 log->recordValue("holder");
             });
             for (int i = 0; i < 10; ++i)
                 scheduler->schedule([log] { log->recordValue("queued"); });
             scheduler.reset();
-            gate.open();
+            gate.set_value();
         }
         ASSERT_TRUE(log->waitForEvents(11));
         if (workers == 0) {

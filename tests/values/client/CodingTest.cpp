@@ -16,38 +16,7 @@ struct Coding : ::testing::Test {
     UUID root = UUID::random();
 };
 
-TEST_F(Coding, EncodingWritesLocalContainersInFullAndOthersAsReferences) {
-    SerializerOnClient encoder;
-    auto attached = VKArray::make();
-    Access::setRootId(*attached, UUID::random());
-    registry.registerContainer(attached);
-    auto proxy = connection->decode<VKContainer>(DaemonBlobWriter().proxy(UUID::random()));
-    auto shared = VKDictionary::make();
-    shared->set("a", str("s"));
-    EventLog observed(*shared);  // an observer sets the subscription flag
-    auto top = VKArray::make({shared, shared, attached, proxy});
-    basalt::ArchiveWriter expected;
-    expected.encodeInteger(3).encodeBytes(top->id().bytes()).encodeInteger(0).encodeInteger(0);
-    expected.encodeInteger(4).encodeInteger(4).encodeBytes(shared->id().bytes());
-    expected.encodeInteger(0).encodeInteger(1).encodeInteger(1).encodeText("a");
-    expected.encodeInteger(1).encodeText("s");
-    for (const auto& reference : {shared->id(), attached->id(), proxy->id()})
-        expected.encodeInteger(5).encodeBytes(reference.bytes());
-    serialize(*top, encoder);
-    EXPECT_EQ(encoder.takeArchiverData(), expected.archiverData());
-
-    // Registration gives the written containers the root id and the connection, and leaves the
-    // attached one as it was.
-    encoder.registerContainers(top->id(), *connection);
-    for (const auto& c : std::vector<std::shared_ptr<VKContainer>>{top, shared}) {
-        EXPECT_EQ(c->rootId(), top->id());
-        EXPECT_EQ(Access::innerConnection(*c), connection);
-        EXPECT_EQ(registry.tryFind(c->id()), c);
-    }
-    EXPECT_NE(attached->rootId(), top->id());
-}
-
-TEST_F(Coding, DecodingBuildsRegistersAndSharesContainers) {
+TEST_F(Coding, DecodingBuildsAndSharesContainersAndEncodingWritesLocalOnesInFull) {
     const UUID top = UUID::random(), list = UUID::random(), unknown = UUID::random();
     auto registered = VKDictionary::make();
     registry.registerContainer(registered);
@@ -77,6 +46,32 @@ TEST_F(Coding, DecodingBuildsRegistersAndSharesContainers) {
     auto real = VKArray::make();
     proxy->setRealContainer(real);
     EXPECT_EQ(connection->decode(DaemonBlobWriter().proxy(unknown)), real);
+
+    // Encoding writes local containers in full, and attached ones and proxies as references.
+    SerializerOnClient encoder;
+    auto shared = VKDictionary::make();
+    shared->set("a", str("s"));
+    EventLog observed(*shared);  // an observer sets the subscription flag
+    auto local = VKArray::make({shared, shared, value, proxy});
+    basalt::ArchiveWriter expected;
+    expected.encodeInteger(3).encodeBytes(local->id().bytes()).encodeInteger(0).encodeInteger(0);
+    expected.encodeInteger(4).encodeInteger(4).encodeBytes(shared->id().bytes());
+    expected.encodeInteger(0).encodeInteger(1).encodeInteger(1).encodeText("a");
+    expected.encodeInteger(1).encodeText("s");
+    for (const auto& reference : {shared->id(), value->id(), proxy->id()})
+        expected.encodeInteger(5).encodeBytes(reference.bytes());
+    serialize(*local, encoder);
+    EXPECT_EQ(encoder.takeArchiverData(), expected.archiverData());
+
+    // Registration gives the written containers the root id and the connection, and leaves the
+    // attached one as it was.
+    encoder.registerContainers(local->id(), *connection);
+    for (const auto& c : std::vector<std::shared_ptr<VKContainer>>{local, shared}) {
+        EXPECT_EQ(c->rootId(), local->id());
+        EXPECT_EQ(Access::innerConnection(*c), connection);
+        EXPECT_EQ(registry.tryFind(c->id()), c);
+    }
+    EXPECT_NE(value->rootId(), local->id());
 }
 
 // One id stands for one object: a fetch that meets a live container hands it out again, brought

@@ -51,9 +51,8 @@ ReadResult readAll(std::span<const std::uint8_t> blob) {
 }  // namespace
 
 // The bytes are the contract with the daemon and with stored files: plain CBOR behind the magic,
-// every head as short as it can be; reading gives views into the blob. A blob cut anywhere yields
-// the whole items before the cut, and fails unless the cut falls between two items.
-TEST(Archive, ItemsTravelAsShortestCborAndACutBlobYieldsTheWholeItemsBeforeIt) {
+// every head as short as it can be; reading gives views into the blob.
+TEST(Archive, ItemsTravelAsShortestCborAndReadBackAsViewsIntoTheBlob) {
     basalt::ArchiveWriter writer;
     EXPECT_EQ(writer.archiverData(), archiveOf({}));
     std::vector<ArchiveItem> items;
@@ -92,18 +91,6 @@ TEST(Archive, ItemsTravelAsShortestCborAndACutBlobYieldsTheWholeItemsBeforeIt) {
     EXPECT_EQ(read.items, items);
     EXPECT_TRUE(read.atEnd && !read.failed);
     EXPECT_EQ(read.items.back().bytes.data() + large.size(), blob.data() + blob.size());
-
-    std::size_t boundaries = 0;
-    for (std::size_t cut = basalt::archiveMagic.size(); cut < blob.size(); ++cut) {
-        const Bytes truncated(blob.begin(), blob.begin() + cut);
-        auto partial = readAll(truncated);  // views into `truncated`, which must outlive them
-        ASSERT_LT(partial.items.size(), items.size()) << cut;
-        EXPECT_TRUE(std::equal(partial.items.begin(), partial.items.end(), items.begin())) << cut;
-        EXPECT_NE(partial.atEnd, partial.failed) << cut;
-        boundaries += partial.atEnd;
-    }
-    EXPECT_EQ(boundaries,
-              items.size());  // the magic alone, then after each item but the last
 }
 
 // CBOR the archive does not use, lengths past the end, integers beyond 64 bits and text that is not

@@ -41,8 +41,8 @@ TEST(Logger, FormatsOnlyTheLinesTheSinkTakesAndRecordsTheCaller) {
               "id=0F2C6A1E-1111-4222-8333-444455556666 on=true n=-42 obj=described! "
               "ptr=described! 100%");
     EXPECT_EQ(lines[0].logger, "Velkor.Test");
-    EXPECT_EQ(lines[0].function,
-              "TestBody");  // gtest's name for the body of a test
+    // gtest's name for the body of a test
+    EXPECT_EQ(lines[0].function, "TestBody");
     EXPECT_EQ(lines[1].message, "missing %@ and %d");
     EXPECT_EQ(rendered, 2);
     EXPECT_FALSE(parseLogLevel("verbose").has_value());
@@ -72,8 +72,8 @@ TEST(UUIDTest, RandomOnesAreDistinctVersion4AndTextAndBytesRoundTrip) {
 TEST(MutexLock, SyncReturnsTheResultAndAThrowReleasesTheLock) {
     basalt::BKPThreadMutexLock lock;
     EXPECT_THROW(lock.sync([]() -> int { throw std::runtime_error("boom"); }), std::runtime_error);
-    EXPECT_EQ(lock.sync([] { return 42; }),
-              42);  // would deadlock if the throw kept the lock
+    // This would deadlock if the throw kept the lock.
+    EXPECT_EQ(lock.sync([] { return 42; }), 42);
     basalt::BKPThreadMutexLock recursive(true);
     EXPECT_EQ(recursive.sync([&] { return recursive.sync([] { return 7; }); }), 7);
 }

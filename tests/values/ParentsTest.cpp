@@ -13,16 +13,11 @@ std::shared_ptr<ContainerProxyBase> proxyFor(const UUID& id) {
     return FakeConnection::make()->decode<ContainerProxyBase>(DaemonBlobWriter().proxy(id));
 }
 
-TEST(Parents, CyclesAreRefusedThroughEveryPlaceAndResolvedProxy) {
-    auto a = VKDictionary::make(), b = VKDictionary::make(), c = VKDictionary::make();
-    EXPECT_EQ(errorOf([&] { a->set("self", a); }), VKError::circularReferences);
-    a->set("b", b);
-    b->set("c", c);
-    for (const auto& ancestor : {a, b})
-        EXPECT_EQ(errorOf([&] { c->set("up", ancestor); }), VKError::circularReferences);
-    EXPECT_EQ(a->count() + c->count(), 1u);
-    EXPECT_THAT(parentIds(*a), IsEmpty());
-    // The parents of a resolved proxy are ancestors of its real container, until it goes.
+// The parents of a resolved proxy are ancestors of its real container, until it goes: placing one
+// of them under the real container is refused as a cycle. (Placements straight into a container's
+// own ancestors are refused all the time in the concurrent graph scenario below.)
+TEST(Parents, CyclesAreRefusedThroughAResolvedProxy) {
+    auto b = VKDictionary::make();
     auto real = VKArray::make(), top = VKArray::make({b});
     auto proxy = proxyFor(real->id());
     b->set("p", proxy);
@@ -30,7 +25,8 @@ TEST(Parents, CyclesAreRefusedThroughEveryPlaceAndResolvedProxy) {
     EXPECT_THAT(parentIds(*real), ElementsAre(b->id()));
     for (const auto& ancestor : std::vector<VKObjectPtr>{b, top})
         EXPECT_EQ(errorOf([&] { real->append(ancestor); }), VKError::circularReferences);
-    b->set("p", real);  // the real container takes the proxy's place as no change
+    EXPECT_EQ(real->count(), 0u);  // a refused placement leaves nothing behind
+    b->set("p", real);             // the real container takes the proxy's place as no change
     EXPECT_EQ(b->get("p"), real);
     EXPECT_EQ(entryCount(*proxy), 0u);
     b->remove("p");

@@ -19,12 +19,6 @@ using velkor::rx::test::Recorder;
 using Strings = std::vector<std::string>;
 using Ints = std::vector<int>;
 
-namespace {
-Error failure(const char* text) {
-    return std::make_exception_ptr(std::runtime_error(text));
-}
-}  // namespace
-
 // A subject delivers to its current observers until its first end, which every observer, even a
 // later one, gets exactly once.
 TEST(Streams, ASubjectDeliversUntilItsFirstEndAndReplaysThatEnd) {
@@ -37,9 +31,10 @@ TEST(Streams, ASubjectDeliversUntilItsFirstEndAndReplaysThatEnd) {
         second->subscribeTo(subject.asObservable());
         firstSubscription->dispose();
         subject.onNext(2);
-        completes ? subject.onCompleted() : subject.onError(failure("lost"));
+        completes ? subject.onCompleted()
+                  : subject.onError(std::make_exception_ptr(std::runtime_error("lost")));
         subject.onNext(3);
-        subject.onError(failure("second"));
+        subject.onError(std::make_exception_ptr(std::runtime_error("second")));
         auto late = Recorder<int>::make();
         EXPECT_TRUE(late->subscribeTo(subject.asObservable())->isDisposed());
         const std::string end = completes ? "completed" : "lost";

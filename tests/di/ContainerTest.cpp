@@ -53,7 +53,6 @@ TEST(DependencyContainer, FactoriesByTypeAndNameInTheirScopesFromManyThreads) {
         EXPECT_EQ(built.load(), 1800);
         EXPECT_EQ(container.resolve<Transport>("199")->serial, -1);
         EXPECT_EQ(container.resolve<Transport>("missing"), nullptr);
-        EXPECT_EQ(container.resolve<int>(), nullptr);
 
         container
             .registerFactory<Transport>(

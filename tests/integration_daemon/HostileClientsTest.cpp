@@ -3,9 +3,7 @@
 #include <fstream>
 
 #include "DaemonBusTesting.h"
-#include "dbus/BusError.h"
 #include "dbus/MessageWriter.h"
-#include "internals/SettingsService.h"
 
 using namespace velkor;
 using namespace velkor::test;
@@ -68,19 +66,9 @@ class HostileClientsTest : public DaemonBusTest {
 
 class MalformedCallsTest : public DaemonBusTest {};
 
-/// A call of `member` of velkord's request interface, its arguments still to be written.
-dbus::Message callOf(DaemonClient& client, const char* member) {
-    sd_bus_message* raw = nullptr;
-    dbus::BusError::check(sd_bus_message_new_method_call(client.bus().get(), &raw, kService.c_str(),
-                                                         dbus_names::kObjectPath,
-                                                         dbus_names::kRequestInterface, member),
-                          "Building a call");
-    return dbus::Message(raw);
-}
-
 /// Sends a call of a member velkord does not have, worth an invalidData answer under its tag.
 UUID sendUnknownCall(DaemonClient& client) {
-    dbus::Message call = callOf(client, "dropSettingsWithTag");
+    dbus::Message call = callOf(client, dbus_names::kRequestInterface, "dropSettingsWithTag");
     sd_bus_message_set_expect_reply(call.get(), 0);
     const UUID tag = UUID::random();
     dbus::MessageWriter(call.get()).uuid(tag);
@@ -222,7 +210,8 @@ TEST_F(MalformedCallsTest, RepliesComeToCallsThatWaitAndGarbageIsLoggedSparingly
     auto client = connect();
     const UUID rootId = newId();
     ASSERT_EQ(text(client->request(createRequest(dict(rootId, {})))), "requestSucceeded");
-    dbus::Message subscribe = callOf(*client, "setHasSubscriptionWithTag");
+    dbus::Message subscribe =
+        callOf(*client, dbus_names::kRequestInterface, "setHasSubscriptionWithTag");
     dbus::MessageWriter out(subscribe.get());
     out.uuid(UUID::random());
     out.uuid(rootId);

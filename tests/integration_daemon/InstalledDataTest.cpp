@@ -4,7 +4,6 @@
 #include <sstream>
 
 #include "DaemonBusTesting.h"
-#include "internals/SettingsService.h"
 
 using namespace velkor;
 using namespace velkor::test;
@@ -24,13 +23,9 @@ std::string as(uid_t uid, const std::string& address,
 }
 
 /// The D-Bus error a call without arguments of `member` of velkord's object gets; "ok" for none.
-std::function<std::string(DaemonClient&)> callOf(const std::string& interface,
-                                                 const std::string& member) {
+std::function<std::string(DaemonClient&)> errorOf(const char* interface, const char* member) {
     return [=](DaemonClient& client) {
-        sd_bus_message* raw = nullptr;
-        sd_bus_message_new_method_call(client.bus().get(), &raw, kService.c_str(),
-                                       dbus_names::kObjectPath, interface.c_str(), member.c_str());
-        const std::string error = client.callForError(dbus::Message(raw));
+        const std::string error = client.callForError(callOf(client, interface, member));
         return error.empty() ? "ok" : error;
     };
 }
@@ -69,11 +64,11 @@ class LiveIntrospectionTest : public DaemonBusTest {};
 TEST_F(LiveIntrospectionTest, TheDaemonDescribesItsInterfacesAsTheInstalledFilesDo) {
     auto client = connect();
     const char* live = nullptr;
-    sd_bus_error error = SD_BUS_ERROR_NULL;
     sd_bus_message* raw = nullptr;
     ASSERT_GE(
-        sd_bus_call_method(client->bus().get(), kService.c_str(), dbus_names::kObjectPath,
-                           "org.freedesktop.DBus.Introspectable", "Introspect", &error, &raw, ""),
+        sd_bus_call(client->bus().get(),
+                    callOf(*client, "org.freedesktop.DBus.Introspectable", "Introspect").get(), 0,
+                    nullptr, &raw),
         0);
     dbus::Message reply(raw);
     ASSERT_GE(sd_bus_message_read(reply.get(), "s", &live), 0);
@@ -126,10 +121,10 @@ TEST(InstalledDataTest, OnTheSystemBusRootOwnsTheNameEveryoneCallsTheRequestsAnd
     // Its description and Peer are open to everyone, as on any service; nothing else of the
     // daemon is reachable, for root either.
     for (uid_t uid : {kNobody, uid_t{0}}) {
-        EXPECT_EQ(as(uid, address, callOf("org.freedesktop.DBus.Introspectable", "Introspect")),
+        EXPECT_EQ(as(uid, address, errorOf("org.freedesktop.DBus.Introspectable", "Introspect")),
                   "ok");
-        EXPECT_EQ(as(uid, address, callOf("org.freedesktop.DBus.Peer", "Ping")), "ok");
-        EXPECT_EQ(as(uid, address, callOf("org.freedesktop.DBus.Properties", "GetAll")), denied);
+        EXPECT_EQ(as(uid, address, errorOf("org.freedesktop.DBus.Peer", "Ping")), "ok");
+        EXPECT_EQ(as(uid, address, errorOf("org.freedesktop.DBus.Properties", "GetAll")), denied);
     }
 
     // Requests go through and their answers come back; the daemon knows the caller's uid

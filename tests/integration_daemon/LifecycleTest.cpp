@@ -45,12 +45,7 @@ TEST_F(LifecycleTest, SigtermAnswersWhatArrivedReleasesTheNameAndExitsCleanly) {
     for (int i = 0; i < 100; ++i)
         tags.push_back(client->send(setting(rootId, i, key(i), num(i), true)));
     // The daemon answers a ping after reading everything sent before it.
-    sd_bus_message* raw = nullptr;
-    ASSERT_GE(
-        sd_bus_message_new_method_call(client->bus().get(), &raw, daemon().uniqueName().c_str(),
-                                       "/", "org.freedesktop.DBus.Peer", "Ping"),
-        0);
-    ASSERT_EQ(client->callForError(dbus::Message(raw)), "");
+    ASSERT_EQ(client->callForError(callOf(*client, "org.freedesktop.DBus.Peer", "Ping")), "");
     for (int i = 100; i < 200; ++i)
         tags.push_back(client->send(setting(rootId, i, key(i), num(i), true)));
 

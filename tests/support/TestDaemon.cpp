@@ -57,10 +57,8 @@ TestDaemon::TestDaemon(Settings settings)
         auto bus = dbus::BusConnection::open(settings_.busAddress);
         const auto deadline = std::chrono::steady_clock::now() + kPatience;
         while (std::chrono::steady_clock::now() < deadline) {
-            if (auto owner = bus.nameOwner(settings_.serviceName)) {
-                uniqueName_ = *owner;
+            if (bus.nameOwner(settings_.serviceName))
                 return;
-            }
             if (int status = 0; waitpid(pid_, &status, WNOHANG) == pid_) {
                 status_ = status;
                 throw std::runtime_error("velkord exited with status " +

@@ -37,8 +37,6 @@ class TestDaemon {
     TestDaemon& operator=(const TestDaemon&) = delete;
 
     pid_t pid() const { return pid_; }
-    /// The daemon's unique name on the bus, the sender of its answers.
-    const std::string& uniqueName() const { return uniqueName_; }
 
     /// Sends `signal` (SIGTERM stops cleanly, SIGKILL at once) and waits, ten seconds at most,
     /// for the daemon to exit; gives its wait status (see waitpid). Later calls give the first
@@ -56,7 +54,6 @@ class TestDaemon {
     std::string logPath_;
     pid_t pid_ = -1;
     std::optional<int> status_;
-    std::string uniqueName_;
 };
 
 }  // namespace velkor::test

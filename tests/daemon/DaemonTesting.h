@@ -206,8 +206,6 @@ class StoreTest : public ::testing::Test {
         return store_->handle(c, setting(id, revision, key, value, inserted));
     }
 
-    daemon::SettingsStore& store() { return *store_; }
-
     TempDir dir_;
     std::unique_ptr<daemon::SettingsStore> store_;
 };

@@ -53,8 +53,8 @@ TEST_F(FileLifeTest, CreateFetchResolveDeleteAndCreateAgain) {
     EXPECT_EQ(fetched(fetch(alice)), daemonBlob(file(ref(listId), ref(sharedId)), rootId));
     const Node list = arr(listId, {num(1), str("two"), ref(sharedId)}, 2);
     EXPECT_EQ(fetched(fetch(alice, "", true)), daemonBlob(file(list, shared), rootId));
-    EXPECT_EQ(store().subscription(alice.clientId, rootId), true);
-    EXPECT_EQ(store().subscription(alice.clientId, listId), false);
+    EXPECT_EQ(store_->subscription(alice.clientId, rootId), true);
+    EXPECT_EQ(store_->subscription(alice.clientId, listId), false);
 
     // Paths lead through keys and indexes.
     EXPECT_EQ(fetched(fetch(alice, "list/2/k")), daemonBlob(num(-1)));
@@ -70,12 +70,12 @@ TEST_F(FileLifeTest, CreateFetchResolveDeleteAndCreateAgain) {
     EXPECT_EQ(fetched(resolve(bob, listId, true)),
               daemonBlob(arr(listId, {num(1), str("two"), shared}, 2), rootId));
     EXPECT_EQ(failure(resolve(bob, newId())), VKError::containerNotFound);
-    EXPECT_TRUE(succeeded(store().handle(bob, ClientRequest::SetHasSubscription{listId, true})));
-    EXPECT_EQ(store().subscription(bob.clientId, listId), true);
-    EXPECT_EQ(failure(store().handle(bob, ClientRequest::SetHasSubscription{newId(), true})),
+    EXPECT_TRUE(succeeded(store_->handle(bob, ClientRequest::SetHasSubscription{listId, true})));
+    EXPECT_EQ(store_->subscription(bob.clientId, listId), true);
+    EXPECT_EQ(failure(store_->handle(bob, ClientRequest::SetHasSubscription{newId(), true})),
               VKError::containerNotFound);
-    store().clientGone(bob.clientId);
-    EXPECT_EQ(store().subscription(bob.clientId, listId), std::nullopt);
+    store_->clientGone(bob.clientId);
+    EXPECT_EQ(store_->subscription(bob.clientId, listId), std::nullopt);
 
     const auto removed = remove(alice);
     const auto* deleted = removed.answer.get<ServerResponse::SettingsDeleted>();
@@ -173,7 +173,7 @@ TEST_F(AccessTest, UserFilesBelongToTheirUserAndRootSharedOnesAreReadByEveryone)
         if (fetch(caller, "sub/x", false, user).answer.get<ServerResponse::SettingsFetched>() &&
             resolve(caller, sub).answer.get<ServerResponse::SettingsFetched>())
             may += "r";
-        if (succeeded(store().handle(caller, ClientRequest::SetHasSubscription{sub, true})))
+        if (succeeded(store_->handle(caller, ClientRequest::SetHasSubscription{sub, true})))
             may += "s";
         // Any answer of a change, conflicts included, is one the caller may have.
         if (set(caller, sub, 0, "x", num(2)).answer.get<ServerResponse::SettingsUpdated>())

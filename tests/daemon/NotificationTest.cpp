@@ -41,7 +41,7 @@ TEST_F(NotificationTest, OnlyOtherClientsHoldingTheContainerHearOfIt) {
     // A writer who was not a holder becomes one. A client that has gone hears nothing more, and
     // deleting the file tells the others.
     EXPECT_EQ(recipients(set(dave, subId, 1, "x", num(3))), (Ids{alice.clientId, carol.clientId}));
-    store().clientGone(carol.clientId);
+    store_->clientGone(carol.clientId);
     o = remove(alice);
     EXPECT_EQ(recipients(o), (Ids{bob.clientId, dave.clientId}));
     EXPECT_EQ(typesFor(o, dave), Types{ChangeType::settingsDeleted});
@@ -116,7 +116,7 @@ TEST_F(NotificationTest, RequestsArrivingTogetherShareOneCommitAndFailAlone) {
         {eve, ClientRequest::FetchSettings{"org.example.app", 1000, "", false}},  // refused
         {alice, setting(rootId, 1, "a", num(13))},
     };
-    const auto outcomes = store().applyBatch(batch);
+    const auto outcomes = store_->applyBatch(batch);
     ASSERT_EQ(outcomes.size(), batch.size());
     EXPECT_EQ(std::tuple(doneAt(outcomes[0]), result(outcomes[1]), failure(outcomes[2]),
                          doneAt(outcomes[3])),

@@ -156,6 +156,7 @@ TEST_F(UpdateTest, FilesStayWithinTheirSizeLimitAndNoticesWithinTheAnswerLimit) 
     constexpr std::size_t kKiB = 1024;
     reopen({.maxFileBytes = 100 * kKiB, .maxAnswerBytes = 100 * kKiB});
     const std::string big(60 * kKiB, 'x');
+    const Node b = dat(std::string(30 * kKiB, 'z'));
 
     // A tree larger than a file may be is refused whole.
     EXPECT_EQ(failure(create(alice, dict(rootId, {{"a", dat(big)}, {"b", dat(big)}}))),
@@ -173,7 +174,7 @@ TEST_F(UpdateTest, FilesStayWithinTheirSizeLimitAndNoticesWithinTheAnswerLimit) 
               VKError::invalidData);
     // Replacing and removing values make room.
     EXPECT_EQ(doneAt(set(alice, rootId, 0, "a", dat(std::string(30 * kKiB, 'y')))), 1);
-    EXPECT_EQ(doneAt(set(alice, rootId, 1, "b", dat(std::string(30 * kKiB, 'z')), true)), 2);
+    EXPECT_EQ(doneAt(set(alice, rootId, 1, "b", b, true)), 2);
     EXPECT_EQ(failure(set(alice, rootId, 2, "c", dat(big), true)), VKError::invalidData);
     EXPECT_EQ(doneAt(update(alice, ChangeType::childRemoved, rootId, 2, 0, 0, "a")), 3);
     EXPECT_EQ(doneAt(set(alice, rootId, 3, "c", dat(big), true)), 4);
@@ -197,12 +198,8 @@ TEST_F(UpdateTest, FilesStayWithinTheirSizeLimitAndNoticesWithinTheAnswerLimit) 
     EXPECT_EQ(fetched(fetch(alice, "c")), daemonBlob(dat(big)));
     EXPECT_EQ(failure(set(alice, rootId, 6, "f", num(1), true)), VKError::invalidData);
     EXPECT_EQ(doneAt(update(alice, ChangeType::childRemoved, rootId, 6, 0, 0, "d")), 7);
-    EXPECT_EQ(
-        fetched(fetch(alice)),
-        daemonBlob(
-            dict(rootId, {{"b", dat(std::string(30 * kKiB, 'z'))}, {"c", dat(big)}, {"e", num(1)}},
-                 7),
-            rootId));
+    EXPECT_EQ(fetched(fetch(alice)),
+              daemonBlob(dict(rootId, {{"b", b}, {"c", dat(big)}, {"e", num(1)}}, 7), rootId));
 
     // The number of containers is bounded the same way.
     reopen({.maxFileContainers = 3});

@@ -27,7 +27,7 @@ using Types = std::vector<ChangeType>;
 
 }  // namespace
 
-TEST_F(NotificationTest, OnlyOtherClientsHoldingTheContainerHearOfIt) {
+TEST_F(NotificationTest, OnlyOtherHoldersHearOfAChangeAndItsRecordCarriesWhatTheyApply) {
     fetch(bob);              // the root in full, the rest as proxies
     fetch(carol, "", true);  // everything
 
@@ -35,8 +35,23 @@ TEST_F(NotificationTest, OnlyOtherClientsHoldingTheContainerHearOfIt) {
     auto o = set(alice, subId, 0, "x", num(2));
     EXPECT_EQ(recipients(o), (Ids{carol.clientId}));
     EXPECT_EQ(notesFor(o, carol).at(0).second, "sub");
-    // Paths name keys and indexes from the root.
+    // Paths name keys and indexes from the root, and follow an array's item that moves.
     EXPECT_EQ(notesFor(set(alice, deepId, 0, "k", num(1), true), carol).at(0).second, "list/1/d");
+    EXPECT_EQ(doneAt(update(alice, ChangeType::childMoved, listId, 0, 1, 0, "")), 1);
+    EXPECT_EQ(notesFor(set(alice, deepId, 1, "k", num(2)), carol).at(0).second, "list/0/d");
+
+    // A new container comes in the daemon's layout with its root id, and who received it in
+    // full holds it.
+    const UUID fresh = newId();
+    const Node tree = dict(fresh, {{"k", str("v")}}, 2);
+    const auto notes = notesFor(set(alice, rootId, 1, "new", tree, true), bob);
+    ASSERT_EQ(notes.size(), 1u);
+    EXPECT_EQ(std::tuple(notes[0].first->type, notes[0].first->data),
+              std::tuple(ChangeType::childInserted, daemonBlob(tree, rootId)));
+    EXPECT_EQ(recipients(set(alice, fresh, 2, "k", str("w"))), (Ids{bob.clientId, carol.clientId}));
+    // A key the writer believed absent is reported by what the store held.
+    EXPECT_EQ(typesFor(set(alice, rootId, 2, "a", num(5), true), bob),
+              Types{ChangeType::childChanged});
 
     // A writer who was not a holder becomes one. A client that has gone hears nothing more, and
     // deleting the file tells the others.
@@ -45,33 +60,6 @@ TEST_F(NotificationTest, OnlyOtherClientsHoldingTheContainerHearOfIt) {
     o = remove(alice);
     EXPECT_EQ(recipients(o), (Ids{bob.clientId, dave.clientId}));
     EXPECT_EQ(typesFor(o, dave), Types{ChangeType::settingsDeleted});
-}
-
-TEST_F(NotificationTest, RecordsCarryWhatTheClientContainersApply) {
-    fetch(bob, "", true);
-
-    // A new key holding a new container, in the daemon's layout with its root id.
-    const UUID fresh = newId();
-    auto notes =
-        notesFor(set(alice, rootId, 0, "new", dict(fresh, {{"k", str("v")}}, 2), true), bob);
-    ASSERT_EQ(notes.size(), 1u);
-    EXPECT_EQ(std::tuple(notes[0].first->type, notes[0].first->data),
-              std::tuple(ChangeType::childInserted,
-                         daemonBlob(dict(fresh, {{"k", str("v")}}, 2), rootId)));
-    // Bob received it in full and now holds it.
-    EXPECT_EQ(recipients(set(alice, fresh, 2, "k", str("w"))), (Ids{bob.clientId}));
-
-    // A key the writer believed absent is reported by what the store held.
-    EXPECT_EQ(typesFor(set(alice, rootId, 1, "a", num(5), true), bob),
-              Types{ChangeType::childChanged});
-    notes = notesFor(update(alice, ChangeType::childRemoved, rootId, 2, 0, 0, "a"), bob);
-    const auto& r = notes.at(0).first;
-    EXPECT_EQ(std::tuple(r->type, r->key, r->revision, r->data.empty(), notes[0].second),
-              std::tuple(ChangeType::childRemoved, "a", 3, true, ""));
-
-    // Moving an array's item changes the path under which its containers lie.
-    EXPECT_EQ(doneAt(update(alice, ChangeType::childMoved, listId, 0, 1, 0, "")), 1);
-    EXPECT_EQ(notesFor(set(alice, deepId, 0, "k", num(2), true), bob).at(0).second, "list/0/d");
 }
 
 TEST_F(NotificationTest, ContainersNoParentHoldsAreDeletedAndTheirHoldersTold) {

@@ -108,36 +108,32 @@ TEST_P(SigkillTest, SigkillDuringAStreamOfUpdatesLosesNoAcceptedChange) {
 
 INSTANTIATE_TEST_SUITE_P(Durabilities, SigkillTest, ::testing::Values("normal", "full"));
 
-TEST_F(LifecycleTest, ASecondInstanceExitsWithAClearMessageAndTheFirstStopsWhenItsBusGoes) {
-    const std::string otherStore = dir_.file("other.db");
-    auto [status, output] =
-        run(kVelkord + " --bus-address '" + bus_.address() + "' --db " + otherStore + " 2>&1");
+TEST_F(LifecycleTest, ASecondInstanceOrAForeignDatabaseIsRefusedAndTheFirstStopsWithItsBus) {
+    const std::string otherStore = dir_.file("other.db"), foreign = dir_.file("foreign.db");
+    sql(foreign, "CREATE TABLE notes(text); INSERT INTO notes VALUES('keep me');");
+    const std::string before = contents(foreign);
+    const std::string velkord = kVelkord + " --bus-address '" + bus_.address() + "' 2>&1 --db ";
+    auto [status, output] = run(velkord + otherStore);
     EXPECT_EQ(status, 1);
     EXPECT_NE(output.find("velkord: the name org.velkor.SettingsDaemon is already owned"),
               std::string::npos)
         << output;
     EXPECT_FALSE(std::filesystem::exists(otherStore));
+    // Under a name of its own, it finds a database that is not a store, and leaves it untouched.
+    std::tie(status, output) =
+        run("timeout 10 " + velkord + foreign + " --service-name org.velkor.Other");
+    EXPECT_EQ(status, 1);
+    EXPECT_NE(output.find("it is not a velkord store and is left untouched"), std::string::npos)
+        << output;
+    EXPECT_TRUE(contents(foreign) == before) << "the file was changed";
+    EXPECT_FALSE(std::filesystem::exists(foreign + "-wal"));
+
     // The first one serves on, until its bus goes.
     EXPECT_EQ(text(connect()->request(fetchRequest(1000, "org.example.none"))), kNoAccess);
     bus_.stop();
     auto exit = daemon().waitForExit();
     ASSERT_TRUE(exit.has_value());
     EXPECT_TRUE(WIFEXITED(*exit) && WEXITSTATUS(*exit) == 1) << daemon().log();
-}
-
-TEST_F(LifecycleTest, ADatabaseThatIsNotAStoreIsRefusedAndLeftUntouched) {
-    const std::string foreign = dir_.file("other.db");
-    sql(foreign, "CREATE TABLE notes(text); INSERT INTO notes VALUES('keep me');");
-    const std::string before = contents(foreign);
-    daemon().stop();
-
-    auto [status, output] = run("timeout 10 " + kVelkord + " --bus-address '" + bus_.address() +
-                                "' --db " + foreign + " 2>&1");
-    EXPECT_EQ(status, 1);
-    EXPECT_NE(output.find("it is not a velkord store and is left untouched"), std::string::npos)
-        << output;
-    EXPECT_TRUE(contents(foreign) == before) << "the file was changed";
-    EXPECT_FALSE(std::filesystem::exists(foreign + "-wal"));
 }
 
 TEST(VelkordCommandLineTest, UsageErrorsExitWithTwoAndAnUnreachableBusWithOne) {

@@ -150,16 +150,14 @@ inline std::vector<std::uint8_t> fetched(const std::optional<dbus::ReceivedRespo
              : std::vector<std::uint8_t>{};
 }
 
-/// The one record of a noteChanges signal; an empty one when it is not that.
+/// The one record of a noteChanges signal; throws, failing the test, when it is not that.
 inline ChangeNotificationPtr noticed(const std::optional<dbus::ReceivedResponse>& received) {
     const auto* notes = received && received->response
                             ? received->response->get<ServerResponse::NoteChanges>()
                             : nullptr;
-    const bool one = notes && notes->changeNotifications.size() == 1;
-    EXPECT_TRUE(one) << "expected one record, got " << text(received);
-    return one ? notes->changeNotifications[0]
-               : std::make_shared<VKChangeNotification>(ChangeType::childChanged, UUID(), -1, 0, 0,
-                                                        "", std::vector<std::uint8_t>{});
+    if (!notes || notes->changeNotifications.size() != 1)
+        throw std::runtime_error("expected one record, got " + text(received));
+    return notes->changeNotifications[0];
 }
 
 }  // namespace velkor::test

@@ -23,6 +23,10 @@ namespace velkor::test {
 
 using daemon::ValueKind;
 
+inline UUID newId() {
+    return UUID::random();
+}
+
 /// A value tree as a client sends it or as the daemon answers it.
 struct Node {
     ValueKind kind = ValueKind::number;
@@ -66,6 +70,14 @@ inline Node numbered(const UUID& id, std::int64_t count) {
     for (std::int64_t i = 0; i < count; ++i)
         n.entries.emplace_back("k" + std::to_string(i), num(i));
     return n;
+}
+
+/// `count` dictionaries, each holding the next under "c".
+inline Node nested(int count) {
+    Node tree = dict(newId(), {});
+    for (int i = 1; i < count; ++i)
+        tree = dict(newId(), {{"c", tree}});
+    return tree;
 }
 
 /// Writes `n` in the layout a client writes or, given its file's root, in the layout the daemon
@@ -149,10 +161,6 @@ inline const daemon::Caller bob{":1.11", 1000};  // same user, another client
 inline const daemon::Caller carol{":1.12", 1000};
 inline const daemon::Caller eve{":1.13", 1001};  // another user
 inline const daemon::Caller root{":1.14", 0};
-
-inline UUID newId() {
-    return UUID::random();
-}
 
 /// A change record of a container, as a client sends it.
 inline ClientRequest change(ChangeType type, const UUID& id, std::int64_t revision,

@@ -28,19 +28,10 @@ class FileLifeTest : public StoreTest {
     Node tree() const { return file(arr(listId, {num(1), str("two"), shared}, 2), ref(sharedId)); }
 };
 
-/// `count` dictionaries, each holding the next.
-Node nested(int count) {
-    Node tree = dict(newId(), {});
-    for (int i = 1; i < count; ++i)
-        tree = dict(newId(), {{"c", tree}});
-    return tree;
-}
-
 std::string hex(const UUID& id) {
-    std::string text = "X'";
-    for (auto byte : id.bytes())
-        text += {"0123456789ABCDEF"[byte >> 4], "0123456789ABCDEF"[byte & 0xF]};
-    return text + "'";
+    std::string text = id.description();
+    std::erase(text, '-');
+    return "X'" + text + "'";
 }
 
 }  // namespace

@@ -38,21 +38,6 @@ void DaemonClient::sendRaw(const dbus::Message& call, std::optional<UUID> tag) {
     bus_.send(call);
 }
 
-std::optional<dbus::ReceivedResponse> DaemonClient::answer(const UUID& tag,
-                                                           std::chrono::milliseconds patience) {
-    return next(tag, patience);
-}
-
-std::optional<dbus::ReceivedResponse> DaemonClient::request(const ClientRequest& request,
-                                                            std::chrono::milliseconds patience) {
-    return next(send(request), patience);
-}
-
-std::optional<dbus::ReceivedResponse> DaemonClient::notification(
-    std::chrono::milliseconds patience) {
-    return next(std::nullopt, patience);
-}
-
 std::string DaemonClient::callForError(const dbus::Message& call) {
     sd_bus_error error = SD_BUS_ERROR_NULL;
     sd_bus_message* reply = nullptr;

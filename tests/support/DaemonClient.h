@@ -50,13 +50,19 @@ class DaemonClient {
     /// The answer with `tag`, waiting at most `patience` (notifications meanwhile are kept);
     /// none when it does not come.
     std::optional<dbus::ReceivedResponse> answer(const UUID& tag,
-                                                 std::chrono::milliseconds patience = kPatience);
+                                                 std::chrono::milliseconds patience = kPatience) {
+        return next(tag, patience);
+    }
     /// `send` then `answer`.
     std::optional<dbus::ReceivedResponse> request(const ClientRequest& request,
-                                                  std::chrono::milliseconds patience = kPatience);
+                                                  std::chrono::milliseconds patience = kPatience) {
+        return next(send(request), patience);
+    }
     /// The next notification, waiting at most `patience`; none when none comes.
     std::optional<dbus::ReceivedResponse> notification(
-        std::chrono::milliseconds patience = kPatience);
+        std::chrono::milliseconds patience = kPatience) {
+        return next(std::nullopt, patience);
+    }
 
     /// Calls a method and waits for its reply: the D-Bus error name it answers with, or empty
     /// for a normal reply. Signals that arrive meanwhile are kept.

@@ -13,12 +13,6 @@ namespace {
 
 class LifecycleTest : public DaemonBusTest {
   protected:
-    /// Makes a dictionary in a new file and gives its id.
-    UUID createDictionary(DaemonClient& client) {
-        const UUID rootId = newId();
-        EXPECT_EQ(text(client.request(createRequest(dict(rootId, {})))), "requestSucceeded");
-        return rootId;
-    }
     /// The dictionary's blob, read from a daemon started anew on the store.
     std::vector<std::uint8_t> storedAfterRestart(std::vector<std::string> arguments = {}) {
         restart(std::move(arguments));
@@ -40,7 +34,8 @@ std::string contents(const std::string& path) {
 
 TEST_F(LifecycleTest, SigtermAnswersWhatArrivedReleasesTheNameAndExitsCleanly) {
     auto client = connect();
-    const UUID rootId = createDictionary(*client);
+    const UUID rootId = newId();
+    ASSERT_EQ(text(client->request(createRequest(dict(rootId, {})))), "requestSucceeded");
     std::vector<UUID> tags;
     for (int i = 0; i < 100; ++i)
         tags.push_back(client->send(setting(rootId, i, key(i), num(i), true)));
@@ -72,7 +67,8 @@ class SigkillTest : public LifecycleTest, public ::testing::WithParamInterface<c
 TEST_P(SigkillTest, SigkillDuringAStreamOfUpdatesLosesNoAcceptedChange) {
     restart({"--durability", GetParam()});
     auto client = connect();
-    const UUID rootId = createDictionary(*client);
+    const UUID rootId = newId();
+    ASSERT_EQ(text(client->request(createRequest(dict(rootId, {})))), "requestSucceeded");
 
     // Updates stream with up to 16 in flight; the daemon dies while they flow.
     constexpr int kWindow = 16, kKillAfter = 300;

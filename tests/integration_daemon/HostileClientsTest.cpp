@@ -64,8 +64,6 @@ class HostileClientsTest : public DaemonBusTest {
     }
 };
 
-class MalformedCallsTest : public DaemonBusTest {};
-
 /// Sends a call of a member velkord does not have, worth an invalidData answer under its tag.
 UUID sendUnknownCall(DaemonClient& client) {
     dbus::Message call = callOf(client, dbus_names::kRequestInterface, "dropSettingsWithTag");
@@ -205,7 +203,7 @@ TEST_F(HostileClientsTest, AnswersToAClientThatDoesNotReadStopAtItsBudgetAndResu
     EXPECT_EQ(text(client->answer(sendUnknownCall(*client))), kInvalidData);
 }
 
-TEST_F(MalformedCallsTest, RepliesComeToCallsThatWaitAndGarbageIsLoggedSparingly) {
+TEST_F(HostileClientsTest, CallsThatWaitGetRepliesAndGarbageIsLoggedSparingly) {
     // A valid request whose caller waits for a reply gets an empty one, and its answer.
     auto client = connect();
     const UUID rootId = newId();

@@ -47,8 +47,8 @@ TEST_F(TransportTest, OnlyTheOwnersUsableAnswersReachTheChannelWithTheirTags) {
     auto failed = answers->next();
     ASSERT_TRUE(failed && failed->payload.get<ServerResponse::RequestHasFailed>());
     EXPECT_EQ(failed->payload.get<ServerResponse::RequestHasFailed>()->error, VKError::serverError);
-    EXPECT_EQ(answers->pending(), 0u);
-    EXPECT_EQ(answers->completions(), 0);
+    EXPECT_EQ(answers->size(), 0u);
+    EXPECT_EQ(completed->size(), 0u);
 }
 
 // A request that cannot travel is refused at once, and the transport stays. A caller whose answer

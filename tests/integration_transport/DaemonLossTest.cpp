@@ -38,7 +38,7 @@ TEST_F(DaemonLossTest, TheDaemonLeavingReleasesWaitingCallersAndClosesTheTranspo
             daemon->releaseName();
         waiting.join();
         EXPECT_EQ(lost.load(), 3);
-        EXPECT_TRUE(answers->waitForCompletion());
+        EXPECT_TRUE(completed->next());
         EXPECT_EQ(test::errorOf([&] {
                       adapter->sync(ClientRequest::DeleteSettings{"a", 1});
                   }),
@@ -80,8 +80,8 @@ TEST_F(DaemonLossTest, ConcurrentTriggersCloseTheTransportExactlyOnce) {
             else
                 adapter->shutdown();
         });
-        EXPECT_TRUE(answers->waitForCompletion());
-        EXPECT_EQ(answers->completions(), 1);
+        EXPECT_TRUE(completed->next());
+        EXPECT_EQ(completed->size(), 0u) << "completed once";
         EXPECT_EQ(logs->count(LogLevel::trace, "Closing server connection ("), 1u) << round;
     }
 }

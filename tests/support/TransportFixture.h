@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <memory>
 #include <string>
 
@@ -12,51 +11,20 @@
 #include "support/FakeBusDaemon.h"
 #include "support/LogCapture.h"
 #include "support/PrivateBus.h"
+#include "velkor/Subscription.h"
 
 namespace velkor::test {
 
-/// Records what a transport emits from its channel: every tagged answer, and
-/// its completion.
-class ChannelRecorder {
-  public:
-    explicit ChannelRecorder(const std::shared_ptr<VirtualChannelToServer>& channel) {
-        subscription_ = channel->events().subscribe(
-            [state = state_](const Tagged<ServerResponse>& m) { state->answers.push(m); }, {},
-            [state = state_] {
-                state->completions.fetch_add(1);
-                state->completed.push(true);
-            });
-    }
-    ~ChannelRecorder() { subscription_->dispose(); }
-    ChannelRecorder(const ChannelRecorder&) = delete;
-    ChannelRecorder& operator=(const ChannelRecorder&) = delete;
-
-    /// The next answer, or none within ten seconds.
-    std::optional<Tagged<ServerResponse>> next() { return state_->answers.next(); }
-    /// Waits up to ten seconds for the stream to complete.
-    bool waitForCompletion() { return state_->completed.next().has_value(); }
-    int completions() const { return state_->completions.load(); }
-    std::size_t pending() const { return state_->answers.size(); }
-
-  private:
-    struct State {
-        BlockingQueue<Tagged<ServerResponse>> answers;
-        BlockingQueue<bool> completed;
-        std::atomic<int> completions{0};
-    };
-    std::shared_ptr<State> state_ = std::make_shared<State>();
-    rx::DisposablePtr subscription_;
-};
-
 /// A private bus with a stand-in daemon on it and a transport connected to that
-/// daemon, with the transport's answers recorded and every log line captured.
+/// daemon, with what the transport emits from its channel (every tagged answer, and each
+/// completion) recorded and every log line captured.
 class TransportFixture : public ::testing::Test {
   protected:
     static constexpr const char* kService = "org.velkor.SettingsDaemon";
 
     void SetUp() override { start(); }
     void TearDown() override {
-        answers.reset();
+        recording.dispose();
         transport.reset();
         daemon.reset();
     }
@@ -66,16 +34,19 @@ class TransportFixture : public ::testing::Test {
         TearDown();
         daemon = std::make_unique<FakeBusDaemon>(bus.address(), kService);
         transport = XpcChannelToServer::make(kService, bus.address());
-        answers = std::make_unique<ChannelRecorder>(transport->virtualChannel());
+        answers = std::make_shared<BlockingQueue<Tagged<ServerResponse>>>();
+        completed = std::make_shared<BlockingQueue<bool>>();
+        recording = scoped(transport->virtualChannel()->events().subscribe(
+            [a = answers](const Tagged<ServerResponse>& m) { a->push(m); }, {},
+            [c = completed] { c->push(true); }));
     }
 
-    /// Sends `request` through the channel and gives the unique name it came
-    /// from, as the daemon learns whom to answer.
-    std::string clientName(const ClientRequest& request = ClientRequest::DeleteSettings{"a", 1}) {
-        transport->virtualChannel()->onNext({UUID::random(), request});
-        auto received = daemon->nextRequest();
-        EXPECT_TRUE(received.has_value());
-        return received ? received->sender : std::string();
+    /// Sends a request through the channel and gives the unique name it came from, as the daemon
+    /// learns whom to answer.
+    std::string clientName() {
+        transport->virtualChannel()->onNext(
+            {UUID::random(), ClientRequest::DeleteSettings{"a", 1}});
+        return daemon->nextRequest().value().sender;
     }
 
     /// A caller on the transport's channel whose requests wait far longer than any test runs: one
@@ -89,7 +60,9 @@ class TransportFixture : public ::testing::Test {
     PrivateBus bus;
     std::unique_ptr<FakeBusDaemon> daemon;
     std::shared_ptr<XpcChannelToServer> transport;
-    std::unique_ptr<ChannelRecorder> answers;
+    std::shared_ptr<BlockingQueue<Tagged<ServerResponse>>> answers;
+    std::shared_ptr<BlockingQueue<bool>> completed;
+    Subscription recording;
 };
 
 }  // namespace velkor::test

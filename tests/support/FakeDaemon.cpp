@@ -32,17 +32,12 @@ void FakeDaemon::onRequest(const Tagged<ClientRequest>& request) {
         }
         handler = handler_;
     }
-    if (!answer && handler) {
+    if (!answer && handler)
         answer = handler(request.payload);
-    } else if (!answer) {
-        if (auto* update = request.payload.get<ClientRequest::UpdateSettings>())
-            answer =
-                ServerResponse::SettingsUpdated{ChangeResult::done, update->change->revision + 1};
-        else if (request.payload.get<ClientRequest::SetHasSubscription>())
-            answer = ServerResponse::RequestSucceeded{};
-        else
-            answer = ServerResponse::RequestHasFailed{VKError::fileDoesNotExist};
-    }
+    else if (!answer && request.payload.get<ClientRequest::SetHasSubscription>())
+        answer = ServerResponse::RequestSucceeded{};
+    else if (!answer)
+        answer = ServerResponse::RequestHasFailed{VKError::fileDoesNotExist};
     if (answer)
         deliver(request.tag, std::move(*answer));
 }

@@ -14,9 +14,8 @@ namespace velkor::test {
 
 /// A stand-in for the settings daemon on the far side of an in-process channel. It records every
 /// request and answers from a thread of its own, as a real transport delivers answers: with the
-/// answers queued by `answerNext`, else with the handler's, else updates succeed, subscription
-/// flags are accepted and everything else fails with fileDoesNotExist. Tests can push unsolicited
-/// messages.
+/// answers queued by `answerNext`, else with the handler's, else subscription flags are accepted
+/// and everything else fails with fileDoesNotExist. Tests can push unsolicited messages.
 class FakeDaemon final : public ConnectionToServer {
   public:
     /// Gives the answer to one request, or no answer at all.

@@ -57,8 +57,8 @@ TEST_F(DaemonLossTest, TheDaemonLeavingReleasesWaitingCallersAndClosesTheTranspo
     }
 }
 
-// A caller, closing, the end of the requests, the daemon leaving and shutdown, all at once, close
-// the transport exactly once.
+// A caller, closing, a client error ending the requests, the daemon leaving and shutdown, all at
+// once, close the transport exactly once.
 TEST_F(DaemonLossTest, ConcurrentTriggersCloseTheTransportExactlyOnce) {
     for (int round = 0; round < 20; ++round) {
         start();
@@ -74,7 +74,8 @@ TEST_F(DaemonLossTest, ConcurrentTriggersCloseTheTransportExactlyOnce) {
             else if (t == 1)
                 transport->closeConnection();
             else if (t == 2)
-                transport->virtualChannel()->onCompleted();
+                transport->virtualChannel()->onError(
+                    std::make_exception_ptr(VKError(VKError::serverError)));
             else if (t == 3)
                 daemon->releaseName();
             else

@@ -25,21 +25,13 @@ namespace {
 class FakeOnlineCenter final : public DaemonOnlineCenter {
   public:
     rx::DisposablePtr addObserver(const std::string&, std::function<void()> cb) override {
-        std::lock_guard lock(mutex);
-        callback = cb;
-        return rx::Disposables::create([this] {
-            std::lock_guard lock(mutex);
-            callback = nullptr;
-        });
+        callback = std::move(cb);
+        return rx::Disposables::create([this] { callback = nullptr; });
     }
     void announce() {
-        std::unique_lock lock(mutex);
-        auto cb = callback;
-        lock.unlock();
-        if (cb)
+        if (auto cb = callback)
             cb();
     }
-    std::mutex mutex;
     std::function<void()> callback;
 };
 

@@ -53,8 +53,6 @@ class FakeBusDaemon {
             [] {});
     }
     ~FakeBusDaemon() { close(); }
-    FakeBusDaemon(const FakeBusDaemon&) = delete;
-    FakeBusDaemon& operator=(const FakeBusDaemon&) = delete;
 
     /// The next request that arrived, waiting up to ten seconds for it.
     std::optional<Received> nextRequest() { return requests_.next(); }

@@ -9,11 +9,10 @@ using Change = ServiceNameOwner::Change;
 // the name passes straight to another; a lost name is never taken as owned again.
 TEST(ServiceNameOwnerTest, OnlyTheKnownOwnerLeavingEndsIt) {
     ServiceNameOwner known(":1.7");
-    EXPECT_EQ(known.apply(":1.3", ""),
-              Change::none);  // an earlier owner vanishing (stale)
-    EXPECT_EQ(known.apply("", ":1.7"),
-              Change::none);                               // the known owner arriving (stale)
-    EXPECT_EQ(known.apply(":1.7", ":1.7"), Change::none);  // nothing changed hands
+    // Stale: an earlier owner vanishing, the known owner arriving; and nothing changing hands.
+    EXPECT_EQ(known.apply(":1.3", ""), Change::none);
+    EXPECT_EQ(known.apply("", ":1.7"), Change::none);
+    EXPECT_EQ(known.apply(":1.7", ":1.7"), Change::none);
     EXPECT_TRUE(known.isOwner(":1.7"));
     EXPECT_FALSE(known.isOwner(":1.8"));
     EXPECT_EQ(known.apply(":1.7", ":1.9"), Change::lost);

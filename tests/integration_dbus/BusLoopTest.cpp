@@ -91,8 +91,8 @@ TEST_F(BusLoopTest, AHandlerMayEndItsOwnLoopAndTheBusEndsEveryLoopOnce) {
                 ++disconnects;
                 ended.push(true);
             });
-    EXPECT_THROW(l.start([](const Message&) {}, [] {}),
-                 std::logic_error);  // started twice
+    // Started twice.
+    EXPECT_THROW(l.start([](const Message&) {}, [] {}), std::logic_error);
     bus.stop();
     ASSERT_TRUE(ended.next().has_value());
     EXPECT_THROW(send(l, kService), dbus::BusError);

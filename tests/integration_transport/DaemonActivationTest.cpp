@@ -13,7 +13,8 @@ using namespace velkor;
 
 // The daemon is not running but the bus knows how to start it: the transport stays open, the first
 // request starts velkord, and its answer is taken from the owner that the name gained meanwhile.
-// Stopped by the process id the bus knows, as the test did not start it.
+// The bus going away then ends the transport; velkord is stopped by the process id the bus knows,
+// as the test did not start it.
 TEST(DaemonActivation, TheBusStartsTheDaemonOnTheFirstRequest) {
     auto directory = std::filesystem::temp_directory_path() /
                      ("velkor-activation-" + UUID::random().description());
@@ -26,6 +27,9 @@ TEST(DaemonActivation, TheBusStartsTheDaemonOnTheFirstRequest) {
     {
         test::PrivateBus bus((directory / "services").string());
         auto transport = XpcChannelToServer::make("org.velkor.SettingsDaemon", bus.address());
+        test::BlockingQueue<bool> ended;
+        auto watching = scoped(
+            transport->virtualChannel()->events().subscribe({}, {}, [&] { ended.push(true); }));
         auto answer = VirtualChannelSyncAdapter<VirtualChannelToServer>::make(
                           transport->virtualChannel(), std::chrono::hours(1))
                           ->sync(ClientRequest::DeleteSettings{"org.velkor.nothing", getuid()});
@@ -42,6 +46,7 @@ TEST(DaemonActivation, TheBusStartsTheDaemonOnTheFirstRequest) {
         sd_bus_creds_unref(raw);
         ASSERT_GT(pid, 0);
         bus.stop();
+        EXPECT_TRUE(ended.next()) << "the bus going away ends the transport";
         kill(pid, SIGTERM);
         for (int i = 0; i < 1000 && kill(pid, 0) == 0; ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));

@@ -247,7 +247,6 @@ TEST(Connection, OpeningsFetchWhatTheDaemonHas) {
     auto raced = connection.openOrCreateSettings(VKDictionary::make(), "raced");
     EXPECT_TRUE(raced.isExist);
     EXPECT_EQ(raced.rootContainer->id(), rootId);
-    EXPECT_EQ(raced.rootContainer->revision(), 3);
 
     auto proxied = UUID::random();
     h.daemon->answerNext(fetched(Blobs().proxy(proxied)));

@@ -1,5 +1,7 @@
 #include "core/Checkpointer.h"
 
+#include <exception>
+
 #include "basalt/QZLogger.h"
 #include "core/DatabaseError.h"
 
@@ -31,7 +33,7 @@ Checkpointer::~Checkpointer() {
     thread_.join();
 }
 
-void Checkpointer::committed(int frames) {
+void Checkpointer::committed(int frames) noexcept {
     frames_.store(frames);
     int copied = copied_.load();
     if (frames < copied) {
@@ -44,7 +46,7 @@ void Checkpointer::committed(int frames) {
             if (const auto done = writer_.checkpoint()) {
                 copied_.store(*done);
             }
-        } catch (const DatabaseError& e) {
+        } catch (const std::exception& e) {
             log.error("Can't copy the write-ahead log into the store: %@", e.what());
         }
         return;

@@ -43,8 +43,8 @@ class Checkpointer {
     Checkpointer& operator=(const Checkpointer&) = delete;
 
   private:
-    /// On the committing thread, after each commit.
-    void committed(int frames);
+    /// On the committing thread, after each commit, inside SQLite: nothing may be thrown.
+    void committed(int frames) noexcept;
     void run();
     /// Whether `Thresholds::background` frames wait to be copied.
     bool behind() const;

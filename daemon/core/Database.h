@@ -52,7 +52,8 @@ class Database {
 
     /// Calls `hook` on the committing thread after each commit, with the number of frames in
     /// the write-ahead log. It replaces SQLite's own checkpoints after commits: running them is
-    /// then the hook's to arrange. An empty `hook` removes it.
+    /// then the hook's to arrange. The hook runs inside SQLite and must not throw. An empty
+    /// `hook` removes it.
     void onCommit(std::function<void(int frames)> hook);
 
     /// Copies into the database what it can of the write-ahead log, without waiting for other

@@ -11,24 +11,19 @@ using namespace velkor::test;
 
 // Copying the write-ahead log back into the database: on the checkpointer's thread while the
 // store keeps committing, and on the committing thread once the log passes its bound.
-TEST(CheckpointTest, TheLogIsCopiedInTheBackgroundAndStaysBounded) {
-    TempDir dir;
+class CheckpointTest : public StoreTest {};
+
+TEST_F(CheckpointTest, TheLogIsCopiedInTheBackgroundAndStaysBounded) {
     const UUID rootId = newId();
-    std::optional<daemon::SettingsStore> store;
     std::int64_t revision = 0;
-    auto open = [&](daemon::Checkpointer::Thresholds thresholds) {
-        store.reset();
-        store.emplace(dir.file("settings.db"), daemon::Durability::normal, daemon::StoreLimits{},
-                      thresholds);
-    };
     auto commit = [&] {
-        const auto outcome = store->handle(alice, setting(rootId, revision, "k", num(revision)));
+        const auto outcome = set(alice, rootId, revision, "k", num(revision));
         ASSERT_EQ(doneAt(outcome), ++revision);
     };
     // The log's length and how much of it has been copied, in frames, from SQLite's wal-index
     // (the -shm file, in its documented layout).
     auto logFrames = [&] {
-        std::ifstream shm(dir.file("settings.db-shm"), std::ios::binary);
+        std::ifstream shm(dir_.file("settings.db-shm"), std::ios::binary);
         char head[100] = {};
         shm.read(head, sizeof head);
         std::uint32_t frames = 0, copied = 0;
@@ -37,9 +32,8 @@ TEST(CheckpointTest, TheLogIsCopiedInTheBackgroundAndStaysBounded) {
         return std::pair(frames, copied);
     };
 
-    open({.background = 4, .inlineAt = INT_MAX});
-    ASSERT_TRUE(succeeded(store->handle(
-        alice, ClientRequest::CreateSettings{Blob(clientBlob(dict(rootId, {}))), "app", 1000})));
+    reopen({}, {.background = 4, .inlineAt = INT_MAX});
+    ASSERT_TRUE(succeeded(create(alice, dict(rootId, {}))));
     for (int i = 0; i < 60; ++i)
         commit();
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
@@ -56,14 +50,13 @@ TEST(CheckpointTest, TheLogIsCopiedInTheBackgroundAndStaysBounded) {
 
     // No background copies: the committing thread copies once the log holds 8 frames, and the
     // next commit starts the log afresh.
-    open({.background = INT_MAX, .inlineAt = 8});
+    reopen({}, {.background = INT_MAX, .inlineAt = 8});
     std::uint32_t longest = 0;
     for (int i = 0; i < 100; ++i) {
         commit();
         longest = std::max(longest, logFrames().first);
     }
     EXPECT_LE(longest, 8u + 3u);  // a commit writes at most three frames here
-    open({});
-    EXPECT_EQ(fetched(store->handle(alice, ClientRequest::FetchSettings{"app", 1000, "k", false})),
-              daemonBlob(num(revision - 1)));
+    reopen();
+    EXPECT_EQ(fetched(fetch(alice, "k")), daemonBlob(num(revision - 1)));
 }

@@ -182,10 +182,11 @@ class StoreTest : public ::testing::Test {
     StoreTest() { reopen(); }
 
     /// Closes and reopens the store, as a restart of the daemon does.
-    void reopen(daemon::StoreLimits limits = {}) {
+    void reopen(daemon::StoreLimits limits = {},
+                daemon::Checkpointer::Thresholds checkpoints = {}) {
         store_.reset();
-        store_ = std::make_unique<daemon::SettingsStore>(dir_.file("settings.db"),
-                                                         daemon::Durability::normal, limits);
+        store_ = std::make_unique<daemon::SettingsStore>(
+            dir_.file("settings.db"), daemon::Durability::normal, limits, checkpoints);
     }
 
     daemon::Outcome create(const daemon::Caller& c, const Node& tree, std::uint32_t user = 1000,

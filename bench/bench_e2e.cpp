@@ -15,6 +15,8 @@
 //   BM_Library_CachedTypedRead     a typed read of an attached dictionary (ns per read);
 //   BM_Library_AcceptedChanges     changes accepted per second (changes_per_s) with 1 and 8
 //                                  clients, each writing a file of its own as fast as it can.
+// The set, observer and accepted-changes benchmarks also give where the time goes: the CPU time
+// per operation of velkord (daemon_cpu_us) and of this process, the clients (clients_cpu_us).
 // The library reaches velkord through a direct channel, or with VELKOR_TEST_PATH=bus (velkord
 // started with --no-direct-channels) through the bus.
 // JSON as well as the table:
@@ -27,13 +29,16 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
 #include <mutex>
+#include <optional>
 
 #include <filesystem>
 #include "BusPingPong.h"
+#include "CpuTime.h"
 #include "LatencyReport.h"
 #include "support/PrivateBus.h"
 #include "support/TestDaemon.h"
@@ -151,11 +156,13 @@ void BM_Floor_UnixSocketPingPong(benchmark::State& state) {
 void measureSets(benchmark::State& state, const VKDictionaryPtr& root) {
     std::vector<double> micros;
     std::int64_t value = 0;
+    velkor::bench::CpuSplit cpu(Environment::get().daemon->pid());
     for (auto _ : state) {
         auto start = Clock::now();
         root->set("counter", std::make_shared<VKNumber>(++value));
         micros.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
     }
+    cpu.report(state, value);
     velkor::bench::reportLatency(state, micros);
 }
 
@@ -186,6 +193,7 @@ void BM_Library_ChangeToObserver(benchmark::State& state) {
         std::lock_guard lock(mutex);
         seen = 0;
     }
+    velkor::bench::CpuSplit cpu(env.daemon->pid());
     for (auto _ : state) {
         auto start = Clock::now();
         env.writerRoot->set("observed", std::make_shared<VKNumber>(expected + 1000000));
@@ -197,6 +205,7 @@ void BM_Library_ChangeToObserver(benchmark::State& state) {
         }
         micros.push_back(std::chrono::duration<double, std::micro>(eventAt - start).count());
     }
+    cpu.report(state, expected);
     subscription->dispose();
     velkor::bench::reportLatency(state, micros);
 }
@@ -245,10 +254,22 @@ void BM_Library_AcceptedChanges(benchmark::State& state) {
             ->openOrCreateSettings(VKDictionary::make(),
                                    "bench.changes." + std::to_string(state.thread_index()))
             .rootContainer);
+    // The first thread measures the CPU time of all changes, from the first change made after
+    // every client has opened its file (the threads start their loops together) to its last.
+    static std::atomic<std::int64_t> changes{0};
+    std::optional<velkor::bench::CpuSplit> cpu;
+    std::int64_t changesAtStart = 0;
     std::int64_t value = 0;
     for (auto _ : state) {
+        if (state.thread_index() == 0 && !cpu) {
+            changesAtStart = changes.load();
+            cpu.emplace(Environment::get().daemon->pid());
+        }
         root->set("counter", std::make_shared<VKNumber>(++value));
+        changes.fetch_add(1, std::memory_order_relaxed);
     }
+    if (cpu)
+        cpu->report(state, changes.load() - changesAtStart);
     state.counters["changes_per_s"] =
         benchmark::Counter(static_cast<double>(value), benchmark::Counter::kIsRate);
 }

@@ -29,7 +29,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -254,22 +253,18 @@ void BM_Library_AcceptedChanges(benchmark::State& state) {
             ->openOrCreateSettings(VKDictionary::make(),
                                    "bench.changes." + std::to_string(state.thread_index()))
             .rootContainer);
-    // The first thread measures the CPU time of all changes, from the first change made after
-    // every client has opened its file (the threads start their loops together) to its last.
-    static std::atomic<std::int64_t> changes{0};
+    // The first thread measures the CPU time of all clients' changes from its first change on
+    // (the threads start their loops together, each with its file open); every thread makes as
+    // many changes as it does.
     std::optional<velkor::bench::CpuSplit> cpu;
-    std::int64_t changesAtStart = 0;
     std::int64_t value = 0;
     for (auto _ : state) {
-        if (state.thread_index() == 0 && !cpu) {
-            changesAtStart = changes.load();
+        if (state.thread_index() == 0 && !cpu)
             cpu.emplace(Environment::get().daemon->pid());
-        }
         root->set("counter", std::make_shared<VKNumber>(++value));
-        changes.fetch_add(1, std::memory_order_relaxed);
     }
     if (cpu)
-        cpu->report(state, changes.load() - changesAtStart);
+        cpu->report(state, value * state.threads());
     state.counters["changes_per_s"] =
         benchmark::Counter(static_cast<double>(value), benchmark::Counter::kIsRate);
 }

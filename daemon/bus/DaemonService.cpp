@@ -27,7 +27,7 @@ DaemonService::DaemonService(dbus::BusConnection bus, SettingsStore& store, Even
       bus_(std::move(bus)),
       serviceName_(std::move(serviceName)),
       limits_(limits),
-      sender_(bus_, limits_),
+      sender_(bus_, loop, limits_),
       batch_(loop, store, sender_, limits_),
       callers_(bus_,
                [this](const Caller& caller, Tagged<ClientRequest> request) {
@@ -43,9 +43,17 @@ DaemonService::DaemonService(dbus::BusConnection bus, SettingsStore& store, Even
               callers_.addKnown(client, uid);
               sender_.addPeer(client, peer);
               sender_.setUser(client, uid);
+              sender_.serve(peer, client, dbus_names::kRequestInterface);
           },
           [this](const std::string& client) { clientLeft(client); }) {
-    sender_.onCutOff([this](const std::string& client) { channels_.cutOff(client); });
+    sender_.onStalled([this](const std::string& client, bool onDirectChannel) {
+        // A channel is closed: its library reconnects and fetches anew. velkord can't close a
+        // client's bus connection, so it stops sending it anything but answers.
+        if (onDirectChannel)
+            channels_.cutOff(client);
+        else
+            batch_.stalled(client);
+    });
     requestHandler_ = [this](const dbus::Message& call) {
         handleCall(call, std::string(call.sender()));
     };
@@ -66,6 +74,7 @@ bool DaemonService::start() {
         "Watching clients leave the bus");
     departures_ = dbus::Slot(raw);
     object_ = serveObject(bus, requestHandler_);
+    sender_.serve(bus_, {}, dbus_names::kRequestInterface);
     if (directChannels_)
         channels_.start();
     dbus::BusError::check(sd_bus_attach_event(bus, loop_.get(), SD_EVENT_PRIORITY_NORMAL),
@@ -109,7 +118,7 @@ void DaemonService::handleCall(const dbus::Message& call, const std::string& sen
     auto& request = std::get<Tagged<ClientRequest>>(parsed);
     if (callers_.waiting(sender) + batch_.waiting(sender) >= limits_.maxWaitingRequests) {
         // Answering a client that does not read would only queue more for it.
-        if (!sender_.overBudget(sender) && !sender_.congested())
+        if (!sender_.lagging(sender) && !sender_.congested())
             sender_.send(sender, request.tag,
                          ServerResponse::RequestHasFailed{VKError::serverError});
         if (std::size_t held = 0; LogThrottle::shared().allow(sender, held)) {
@@ -163,12 +172,15 @@ int DaemonService::onNameOwnerChanged(sd_bus_message* signal, void* userdata, sd
 }
 
 void DaemonService::clientLeft(const std::string& uniqueName) {
-    if (!callers_.forget(uniqueName))
-        return;
-    // Its last requests are applied before its holdings go, or they would hold on forever.
-    batch_.clientLeft(uniqueName);
+    // The sender keeps books of anyone it answered or charged, requests or not.
+    const bool sentRequests = callers_.forget(uniqueName);
+    if (sentRequests) {
+        // Its last requests are applied before its holdings go, or they would hold on forever.
+        batch_.clientLeft(uniqueName);
+    }
     sender_.forget(uniqueName);
-    store_.clientGone(uniqueName);
+    if (sentRequests)
+        store_.clientGone(uniqueName);
 }
 
 void DaemonService::finish() {

@@ -33,7 +33,8 @@ namespace velkor::daemon {
 ///
 /// Unless turned off, velkord also hands out direct channels (see DirectChannels): a client on one
 /// is served exactly as on the bus, under the uid fixed when it got the channel, except that it
-/// is cut off, rather than kept waiting, once it leaves more than `maxUnreadBytes` unread.
+/// is cut off, rather than kept waiting, once it lags behind and reads nothing for
+/// `maxStallTime`.
 ///
 /// The object is registered with sd-bus vtables, so that `Introspect`, `Peer` and `Properties`
 /// behave as on any D-Bus service and sd-bus checks each request's signature.

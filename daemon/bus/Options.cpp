@@ -2,6 +2,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -66,10 +67,18 @@ std::variant<Options, int> Options::parse(int argc, const char* const* argv) {
         ->check(CLI::Range(std::size_t{1}, std::size_t{1} << 24))
         ->capture_default_str();
     sizeOption("--max-unread-size", options.serviceLimits.maxUnreadBytes,
-               "Answers and notices one client may leave unread: past it, a client on a direct "
-               "channel is cut off; one on the bus has its requests wait and is sent no notices");
+               "Answers and notices one client may leave unread before it lags behind: its "
+               "requests then wait, and it is sent one record per changed container instead of "
+               "the changes");
     sizeOption("--max-user-unread-size", options.serviceLimits.maxUserUnreadBytes,
-               "Answers and notices all the clients of one user may leave unread");
+               "Answers and notices all the clients of one user may leave unread before they "
+               "all lag behind");
+    double stallSeconds = std::chrono::duration<double>(options.serviceLimits.maxStallTime).count();
+    app.add_option("--max-stall-time", stallSeconds,
+                   "Seconds a client that lags behind may read nothing before a direct channel "
+                   "is cut off, or a client on the bus stops holding its containers")
+        ->check(CLI::Range(0.05, 86400.0))
+        ->capture_default_str();
     sizeOption("--max-queued-size", options.serviceLimits.maxQueuedBytes,
                "Answers waiting for the bus past which no request is applied");
     app.add_option("--max-waiting-requests", options.serviceLimits.maxWaitingRequests,
@@ -97,6 +106,12 @@ std::variant<Options, int> Options::parse(int argc, const char* const* argv) {
     }
     if (options.storeLimits.maxFileBytes > options.storeLimits.maxAnswerBytes) {
         std::fprintf(stderr, "velkord: --max-file-size must not exceed --max-answer-size.\n");
+        return 2;
+    }
+    options.serviceLimits.maxStallTime =
+        std::chrono::milliseconds(static_cast<std::int64_t>(stallSeconds * 1000));
+    if (const char* contradiction = options.serviceLimits.contradiction()) {
+        std::fprintf(stderr, "velkord: %s.\n", contradiction);
         return 2;
     }
     options.durability = durability == "full" ? Durability::full : Durability::normal;

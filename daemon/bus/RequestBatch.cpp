@@ -47,8 +47,8 @@ void RequestBatch::refuse(const std::string& client, const UUID& tag, VKError er
     if (waiting(client) >= limits_.maxWaitingRequests)
         return;
     auto it = queues_.find(client);
-    if (!sender_.overBudget(client) && (it == queues_.end() || it->second.entries.empty())) {
-        sender_.send(client, tag, ServerResponse::RequestHasFailed{error});
+    if (!sender_.lagging(client) && (it == queues_.end() || it->second.entries.empty())) {
+        sendTo(client, tag, ServerResponse::RequestHasFailed{error});
         return;
     }
     // Answered after the client's requests that wait, and like them only once it is seen to
@@ -63,7 +63,7 @@ std::size_t RequestBatch::waiting(const std::string& client) const {
 
 void RequestBatch::enqueue(const std::string& client, std::optional<std::uint32_t> uid,
                            Entry entry) {
-    auto [it, added] = queues_.try_emplace(client, Queue{Caller{client, 0}, false, {}, false});
+    auto [it, added] = queues_.try_emplace(client, Queue{Caller{client, 0}, false, {}, false, {}});
     Queue& queue = it->second;
     if (uid) {
         sender_.setUser(client, *uid);
@@ -72,11 +72,27 @@ void RequestBatch::enqueue(const std::string& client, std::optional<std::uint32_
     }
     queue.entries.push_back(std::move(entry));
     ++waitingTotal_;
-    if (!queue.inRing) {
-        queue.inRing = true;
-        ring_.push_back(client);
-    }
+    if (!queue.inRing)
+        enterRing(client, queue, false);
     scheduleFlush();
+}
+
+void RequestBatch::enterRing(const std::string& client, Queue& queue, bool first) {
+    queue.inRing = true;
+    // Requests that wait for nothing but their refusal have no uid yet: such a client is a user
+    // of its own.
+    queue.ringKey = queue.uidKnown ? "uid " + std::to_string(queue.caller.uid) : client;
+    auto& clients = userRings_[queue.ringKey];
+    if (clients.empty()) {
+        if (first)
+            ring_.push_front(queue.ringKey);
+        else
+            ring_.push_back(queue.ringKey);
+    }
+    if (first)
+        clients.push_front(client);
+    else
+        clients.push_back(client);
 }
 
 void RequestBatch::scheduleFlush() {
@@ -109,7 +125,8 @@ bool RequestBatch::flushOnce(bool force) {
         return false;
     }
 
-    // Round-robin: one request per client and round, skipping clients over their budget.
+    // Round-robin: one request per user and round, from each user's clients in turn, skipping
+    // clients that lag behind; a user gains nothing by opening more connections.
     struct Taken {
         std::string client;
         Entry entry;
@@ -121,15 +138,25 @@ bool RequestBatch::flushOnce(bool force) {
     std::size_t passed = 0;
     while (!ring_.empty() && passed < ring_.size() && requests.size() < kMaxRequests &&
            bytes < kMaxBytes) {
-        std::string client = std::move(ring_.front());
+        std::string user = std::move(ring_.front());
         ring_.pop_front();
-        Queue& queue = queues_.at(client);
-        if (!force && sender_.overBudget(client)) {
-            ring_.push_back(std::move(client));
+        auto& clients = userRings_.at(user);
+        std::optional<std::string> picked;
+        for (std::size_t n = clients.size(); n > 0 && !picked; --n) {
+            std::string client = std::move(clients.front());
+            clients.pop_front();
+            if (force || !sender_.lagging(client))
+                picked = std::move(client);
+            else
+                clients.push_back(std::move(client));
+        }
+        if (!picked) {
+            ring_.push_back(std::move(user));
             ++passed;
             continue;
         }
         passed = 0;
+        Queue& queue = queues_.at(*picked);
         Entry entry = std::move(queue.entries.front());
         queue.entries.pop_front();
         --waitingTotal_;
@@ -142,8 +169,12 @@ bool RequestBatch::flushOnce(bool force) {
         if (queue.entries.empty())
             queue.inRing = false;
         else
-            ring_.push_back(client);
-        taken.push_back(Taken{std::move(client), std::move(entry), index});
+            clients.push_back(*picked);
+        if (clients.empty())
+            userRings_.erase(user);
+        else
+            ring_.push_back(std::move(user));
+        taken.push_back(Taken{std::move(*picked), std::move(entry), index});
     }
     if (taken.empty())
         return false;
@@ -159,46 +190,72 @@ bool RequestBatch::flushOnce(bool force) {
            (taken[done].request == SIZE_MAX || taken[done].request < outcomes.size())) {
         const Taken& t = taken[done];
         if (t.request == SIZE_MAX) {
-            sender_.send(t.client, t.entry.tag, ServerResponse::RequestHasFailed{t.entry.refusal});
+            sendTo(t.client, t.entry.tag, ServerResponse::RequestHasFailed{t.entry.refusal});
         } else {
-            if (abandoned_.contains(t.client))
-                readAgain(t.client);
-            sender_.send(t.client, t.entry.tag, outcomes[t.request].answer);
+            sendTo(t.client, t.entry.tag, outcomes[t.request].answer);
             deliverNotices(outcomes[t.request]);
         }
         ++done;
     }
+    releaseCoalesced();
     for (std::size_t i = taken.size(); i-- > done;) {
         Queue& queue = queues_.at(taken[i].client);
         queue.entries.push_front(std::move(taken[i].entry));
         ++waitingTotal_;
-        if (!queue.inRing) {
-            queue.inRing = true;
-            ring_.push_front(taken[i].client);
-        }
+        if (!queue.inRing)
+            enterRing(taken[i].client, queue, true);
     }
     return true;
 }
 
 void RequestBatch::deliverNotices(const Outcome& outcome) {
     for (const auto& notice : outcome.notices) {
-        // Within its budget again (its user's other clients read): told first what it dropped.
-        if (abandoned_.contains(notice.clientId) && !sender_.overBudget(notice.clientId))
-            readAgain(notice.clientId);
-        if (abandoned_.contains(notice.clientId) || sender_.overBudget(notice.clientId)) {
-            cutOff(notice.clientId);
+        // Once found lagging, a client stays so for the rest of the batch: its notices are all
+        // coalesced, and released together.
+        if (coalescing_.contains(notice.clientId) || sender_.lagging(notice.clientId)) {
+            coalesce(notice);
             continue;
         }
-        sender_.send(notice.clientId, UUID::random(), notice.changes);
+        sendTo(notice.clientId, UUID::random(), notice.changes);
     }
 }
 
-void RequestBatch::cutOff(const std::string& client) {
+void RequestBatch::coalesce(const Notice& notice) {
+    const auto& client = notice.clientId;
+    auto [it, first] = abandoned_.try_emplace(client);
+    if (coalescing_.insert(client).second && first) {
+        if (std::size_t lines = 0; LogThrottle::shared().allow(client, lines)) {
+            log.info(
+                "Client %@ lags behind with %d bytes unread; the changes it is not sent wait as "
+                "one record per container until it reads.%@",
+                client, sender_.unread(client), LogThrottle::heldNote(lines));
+        }
+    }
+    for (const auto& record : notice.changes.changeNotifications) {
+        if (it->second.insert_or_assign(record->id, record->revision).second)
+            releases_.emplace_back(client, record->id);
+    }
+}
+
+void RequestBatch::releaseCoalesced() {
+    store_.releaseHoldings(releases_);
+    releases_.clear();
+    coalescing_.clear();
+}
+
+void RequestBatch::sendTo(const std::string& client, const UUID& tag,
+                          const ServerResponse& response) {
+    if (abandoned_.contains(client))
+        readAgain(client);
+    sender_.send(client, tag, response);
+}
+
+void RequestBatch::stalled(const std::string& client) {
     auto held = store_.abandonClient(client);
     auto [it, first] = abandoned_.try_emplace(client);
-    it->second.insert(it->second.end(), held.begin(), held.end());
-    std::size_t lines = 0;
-    if (first && LogThrottle::shared().allow(client, lines)) {
+    for (const auto& [id, revision] : held)
+        it->second.insert_or_assign(id, revision);
+    if (std::size_t lines = 0; !held.empty() && LogThrottle::shared().allow(client, lines)) {
         auto queue = queues_.find(client);
         log.warning(
             "Client %@ (uid %@) does not read what it is sent; it is sent no notices "
@@ -213,9 +270,10 @@ void RequestBatch::cutOff(const std::string& client) {
 
 void RequestBatch::readAgain(const std::string& client) {
     if (auto it = abandoned_.find(client); it != abandoned_.end()) {
-        auto held = std::move(it->second);
+        std::vector<std::pair<UUID, std::int64_t>> held(it->second.begin(), it->second.end());
         abandoned_.erase(it);
-        log.info("Client %@ reads again; it is told to drop %d containers.", client, held.size());
+        log.info("Client %@ has caught up; it is told to fetch %d containers anew.", client,
+                 held.size());
         for (std::size_t first = 0; first < held.size(); first += kAbandonedPerMessage) {
             ServerResponse::NoteChanges notes;
             for (std::size_t i = first; i < std::min(held.size(), first + kAbandonedPerMessage);
@@ -227,7 +285,6 @@ void RequestBatch::readAgain(const std::string& client) {
             sender_.send(client, UUID::random(), notes);
         }
     }
-    // Clients of the same user may be within their budget again too.
     if (!ring_.empty())
         scheduleFlush();
 }
@@ -240,8 +297,14 @@ void RequestBatch::clientLeft(const std::string& client) {
     Queue queue = std::move(it->second);
     queues_.erase(it);
     waitingTotal_ -= queue.entries.size();
-    if (queue.inRing)
-        ring_.erase(std::find(ring_.begin(), ring_.end(), client));
+    if (queue.inRing) {
+        auto& clients = userRings_.at(queue.ringKey);
+        clients.erase(std::find(clients.begin(), clients.end(), client));
+        if (clients.empty()) {
+            userRings_.erase(queue.ringKey);
+            ring_.erase(std::find(ring_.begin(), ring_.end(), queue.ringKey));
+        }
+    }
     // What it sent is applied, for the other clients' sake; there is nobody to answer.
     std::vector<PendingRequest> requests;
     for (auto& entry : queue.entries) {
@@ -252,6 +315,7 @@ void RequestBatch::clientLeft(const std::string& client) {
         return;
     for (const auto& outcome : store_.applyBatch(requests))
         deliverNotices(outcome);
+    releaseCoalesced();
 }
 
 int RequestBatch::onRetry(sd_event_source*, std::uint64_t, void* userdata) {

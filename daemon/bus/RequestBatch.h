@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -20,8 +21,9 @@ namespace velkor::daemon {
 /// The requests waiting to be applied, one queue per client, and the batches they are applied
 /// in: each batch under one commit of the store, answered after it.
 ///
-/// Fairness: a batch takes the clients' requests round-robin, one per client per round, so one
-/// client that sends thousands of requests delays another's by at most one batch. A batch is
+/// Fairness: a batch takes the requests round-robin, one per user per round and, within a user,
+/// from each of its clients in turn, so one client that sends thousands of requests, or one
+/// user that opens hundreds of connections, delays another's by at most one batch. A batch is
 /// applied once the event loop has dispatched every bus message it could read at once, or as
 /// soon as `kMaxRequests` requests wait; it holds at most `kMaxRequests` requests and
 /// `kMaxBytes` of blobs, and stops taking requests once its answers and notices reach
@@ -29,9 +31,13 @@ namespace velkor::daemon {
 /// before its notices; each client's requests are applied and answered in the order they came.
 ///
 /// Backpressure (see `ResponseSender`): no batch is applied while velkord's own queue is
-/// congested; a client over its unread budget has its requests wait, and is sent no notices:
-/// it stops holding containers instead, and once it is seen to read again it is sent a
-/// `containerAbandoned` record for each, so that it drops its stale copies.
+/// congested, and the requests of a client that lags behind wait. A client that lags is sent no
+/// notices: each container they were about is kept as one `containerAbandoned` record for it,
+/// and the client stops holding it, so that what waits for a client is bounded by what it
+/// holds, not by how many changes happen. Once it no longer lags, those records go out before
+/// anything else, and the client fetches the containers anew, hearing of the differences. A
+/// client on the bus that reads nothing for `ServiceLimits::maxStallTime` stops holding
+/// everything (`stalled`) in the same way.
 class RequestBatch {
   public:
     static constexpr std::size_t kMaxRequests = 64;
@@ -58,6 +64,8 @@ class RequestBatch {
     /// Applies what a client that has left had sent (for the other clients' sake) and forgets
     /// it.
     void clientLeft(const std::string& client);
+    /// Stops a client that reads nothing from holding anything; see the class comment.
+    void stalled(const std::string& client);
 
   private:
     struct Entry {
@@ -70,13 +78,21 @@ class RequestBatch {
         bool uidKnown = false;  ///< false while only refusals of calls that never got a uid wait
         std::deque<Entry> entries;
         bool inRing = false;
+        std::string ringKey;  ///< its user's entry in the ring, while it is in it
     };
 
     /// One batch; `force` ignores congestion and budgets. False when nothing could be taken.
     bool flushOnce(bool force);
     void enqueue(const std::string& client, std::optional<std::uint32_t> uid, Entry entry);
+    /// Puts `client` in its user's turn, at the front when `first`.
+    void enterRing(const std::string& client, Queue& queue, bool first);
     void deliverNotices(const Outcome& outcome);
-    void cutOff(const std::string& client);
+    /// Keeps `notice` as one record per container for its client, which lags behind.
+    void coalesce(const Notice& notice);
+    /// Releases the holdings of the notices coalesced since the last call.
+    void releaseCoalesced();
+    /// Sends `response` to `client`, after the records of what it was not sent meanwhile.
+    void sendTo(const std::string& client, const UUID& tag, const ServerResponse& response);
     void readAgain(const std::string& client);
     void scheduleFlush();
     static int onRetry(sd_event_source* source, std::uint64_t usec, void* userdata);
@@ -88,11 +104,18 @@ class RequestBatch {
     IdleTask flushWhenIdle_;
     EventSourcePtr retry_;
     std::unordered_map<std::string, Queue> queues_;
-    /// Clients with waiting requests, in the order they are served next.
+    /// Users with waiting requests, in the order they are served next, and the clients of each
+    /// with waiting requests, in the order they are served next.
     std::deque<std::string> ring_;
+    std::unordered_map<std::string, std::deque<std::string>> userRings_;
     std::size_t waitingTotal_ = 0;
-    /// Clients cut off from notices, with the containers they held and their revisions.
-    std::unordered_map<std::string, std::vector<std::pair<UUID, std::int64_t>>> abandoned_;
+    /// For each client that lags or lagged behind: the containers it was sent no notices of,
+    /// with their revisions, to be told once it no longer lags.
+    std::unordered_map<std::string, std::unordered_map<UUID, std::int64_t>> abandoned_;
+    /// Clients found lagging while the current batch's notices go out, and the holdings that
+    /// their coalesced notices release once they have all gone.
+    std::unordered_set<std::string> coalescing_;
+    std::vector<std::pair<std::string, UUID>> releases_;
 };
 
 }  // namespace velkor::daemon

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <deque>
 #include <functional>
@@ -7,7 +8,9 @@
 #include <optional>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 
+#include "bus/EventLoop.h"
 #include "bus/ServiceLimits.h"
 #include "core/Outcome.h"
 #include "dbus/BusConnection.h"
@@ -18,7 +21,8 @@
 namespace velkor::daemon {
 
 /// Sends answers and notifications as signals addressed to one client's unique name, so that no
-/// other connection on the bus receives them, and keeps account of what has not been read yet.
+/// other connection on the bus receives them, and keeps account of what each client has not
+/// read yet.
 ///
 /// The bus gives a sender no word of a receiver that stops reading: it queues the messages for
 /// that receiver, charges them to the sender, and once a sender has too much queued (127 MiB on a
@@ -26,26 +30,43 @@ namespace velkor::daemon {
 /// velkord keeps two accounts:
 /// - its own queue: bytes handed to sd-bus that the bus has not taken yet (sd-bus keeps them in a
 ///   queue whose draining costs time in its length, so it is kept short: `congested`);
-/// - per client, the bytes sent that the client has not been seen to read. Once a client has
-///   `kPingAfterBytes` unread, it is sent an `org.freedesktop.DBus.Peer.Ping`; every D-Bus
-///   library answers it when it reads it, which is after it has read every message sent before,
-///   so the reply settles those bytes. A client past `maxUnreadBytes` is `overBudget`.
+/// - per client, the bytes sent that the client has not read yet. On a direct channel (`addPeer`)
+///   the kernel tells exactly: what sd-bus still queues for the client's socket plus what the
+///   socket holds unread (SIOCOUTQ), so nothing the client sends can settle it. On the bus, the
+///   client is sent an `org.freedesktop.DBus.Peer.Ping` once it has `kPingAfterBytes` unread
+///   or lags behind; every D-Bus library answers it when it reads it, after every message sent
+///   before, and the bus lets only the pinged client answer, so the reply settles those bytes.
 ///
-/// A client on a direct channel (`addPeer`) is sent its answers on its own connection, with no
-/// destination, and pinged there; its account works the same way, but over budget it is cut off
-/// (`onCutOff`) rather than kept waiting, since nobody else shares its socket.
+/// Replies that sd-bus sends on velkord's behalf (Introspect, Peer, Properties, errors, the empty
+/// replies of requests that expect one) are charged to their asker as well (`serve`), and a
+/// client that lags behind has such calls dropped unanswered: only its requests may wait.
+///
+/// A client `lagging` has `maxUnreadBytes` unread, or anything unread while its user has
+/// `maxUserUnreadBytes`. Lag alone
+/// costs a client nothing but waiting: `onReadAgain` tells when it no longer lags. A client that
+/// lags and reads nothing of what it has unread for `maxStallTime` is `onStalled`.
+///
+/// Used on the event loop's thread only.
 class ResponseSender {
   public:
-    /// Told of a client that has been seen to read and is within its budget.
+    /// Told of a client that lagged behind and no longer does.
     using ReadAgain = std::function<void(const std::string& client)>;
-    /// Told of a client on a direct channel that has gone over its budget.
-    using CutOff = std::function<void(const std::string& client)>;
+    /// Told of a client that lags behind and has read nothing for `maxStallTime`; told again
+    /// each period it goes on so, until it reads or is forgotten.
+    using Stalled = std::function<void(const std::string& client, bool onDirectChannel)>;
 
-    ResponseSender(dbus::BusConnection& bus, const ServiceLimits& limits)
-        : bus_(bus), limits_(limits) {}
+    ResponseSender(dbus::BusConnection& bus, EventLoop& loop, const ServiceLimits& limits);
+    ~ResponseSender();
+    ResponseSender(const ResponseSender&) = delete;
+    ResponseSender& operator=(const ResponseSender&) = delete;
 
     void onReadAgain(ReadAgain readAgain) { readAgain_ = std::move(readAgain); }
-    void onCutOff(CutOff cutOff) { cutOff_ = std::move(cutOff); }
+    void onStalled(Stalled stalled) { stalled_ = std::move(stalled); }
+
+    /// Charges the replies that sd-bus sends on `bus` to their askers, and drops the calls of
+    /// askers that lag behind, except those of `requestInterface`, which wait their turn. `client`
+    /// names the one peer of a direct channel (which `forget` stops serving); empty for the bus.
+    void serve(dbus::BusConnection& bus, const std::string& client, const char* requestInterface);
 
     /// Sends what is for `client` on `peer`, its direct channel, which lives until `forget`.
     void addPeer(const std::string& client, dbus::BusConnection& peer);
@@ -58,38 +79,76 @@ class ResponseSender {
     bool congested();
     /// Records the uid of `client`, whose unread bytes then count for that user as well.
     void setUser(const std::string& client, std::uint32_t uid);
-    /// Whether `client` has more than `maxUnreadBytes` unread, or `kPingAfterBytes` while its
-    /// user has more than `maxUserUnreadBytes` unread.
-    bool overBudget(const std::string& client) const;
+    /// Whether `client` lags behind (see the class comment).
+    bool lagging(const std::string& client);
+    /// The bytes `client` has not read yet, as last seen.
+    std::size_t unread(const std::string& client) const;
     /// Forgets a client that has left the bus.
     void forget(const std::string& client);
 
   private:
+    using Clock = std::chrono::steady_clock;
+    struct Filter;
     struct Client {
         ResponseSender* sender;
         std::string name;
         std::optional<std::uint32_t> uid;
         std::size_t unread = 0;
-        /// The unread bytes the ping in flight settles.
+        /// When it was last seen to read, or to have nothing unread.
+        Clock::time_point progress;
+        bool lagging = false;
+        /// On the bus: the unread bytes the ping in flight settles.
         std::size_t pinged = 0;
         dbus::Slot ping;
         /// The client's direct channel; none on the bus.
         dbus::BusConnection* peer = nullptr;
+        /// On a direct channel: sizes of what sd-bus may still queue for it, oldest first, and
+        /// what its socket held unread at the last look.
+        std::deque<std::size_t> queued;
+        std::size_t queuedBytes = 0;
+        std::size_t socketBytes = 0;
+        std::unique_ptr<Filter> filter;
+    };
+    struct User {
+        std::size_t unread = 0;
+        std::unordered_set<Client*> clients;
+        /// When its clients' sockets were last looked at together.
+        Clock::time_point refreshed;
     };
 
     Client& client(const std::string& name);
-    bool overBudget(const Client& client) const;
+    void setUnread(Client& client, std::size_t unread);
+    /// Adds `bytes` sent (or to be sent by sd-bus) to `client`.
     void account(Client& client, std::size_t bytes);
+    /// Looks at a direct channel's socket: what it still holds unread, and whether the client
+    /// has read some of it since the last look.
+    void measure(Client& client);
+    /// Looks at the sockets of every direct channel of the user of `client`, so that what they
+    /// have read since counts before the user is found over its limit.
+    void refreshUser(Client& client);
+    bool overLimits(const Client& client) const;
+    void queue(Client& client, std::size_t bytes);
+    void armLagCheck();
+    /// Updates whether `client` lags; gives the answer.
+    bool checkLag(Client& client);
+    void lookAtLaggards();
+    static int onLagCheck(sd_event_source* source, std::uint64_t usec, void* userdata);
+    static int onIncoming(sd_bus_message* message, void* userdata, sd_bus_error* error);
     void ping(Client& client);
     static int onPong(sd_bus_message* reply, void* userdata, sd_bus_error* error);
     void ponged(Client& client, sd_bus_message* reply);
 
     dbus::BusConnection& bus_;
+    EventLoop& loop_;
     const ServiceLimits& limits_;
     ReadAgain readAgain_;
-    CutOff cutOff_;
+    Stalled stalled_;
     std::unordered_map<std::string, std::unique_ptr<Client>> clients_;
-    std::unordered_map<std::uint32_t, std::size_t> userUnread_;
+    std::unordered_map<std::uint32_t, User> users_;
+    /// Clients that lag behind, looked at every `kLagCheckPeriod` while there are any.
+    std::unordered_set<std::string> laggards_;
+    EventSourcePtr lagCheck_;
+    std::unique_ptr<Filter> busFilter_;
     /// Sizes of the messages handed to sd-bus, oldest first, while it may still hold them.
     std::deque<std::size_t> queued_;
     std::size_t queuedBytes_ = 0;

@@ -6,21 +6,26 @@
 namespace velkor::daemon {
 
 /// What one client may have waiting in velkord and on the bus, so that a client that floods or
-/// stops reading loses only its own service.
+/// stops reading loses only its own service, and a client that is merely slow loses nothing.
 struct ServiceLimits {
     static constexpr std::size_t kMiB = 1024 * 1024;
 
     /// Requests of one client received and not yet applied. Past it, a request is refused
-    /// (`serverError`) at once, or dropped unanswered when the client is not reading.
+    /// (`serverError`) at once, or dropped unanswered when the client lags behind.
     std::size_t maxWaitingRequests = 256;
-    /// Bytes of answers and notices sent to one client that it has not been seen to read. Past
-    /// it, a client on a direct channel is cut off (its channel is closed); one on the bus has
-    /// its requests wait and is sent no notices (it stops holding containers).
+    /// Bytes of answers and notices sent to one client that it has not read yet. At or past
+    /// it the client lags behind: its requests wait, and the changes it would be sent are kept
+    /// as one record per container, which it is sent once it has read its backlog (see
+    /// `RequestBatch`). One answer always goes, however large.
     std::size_t maxUnreadBytes = 16 * kMiB;
     /// Bytes unread by all the clients of one uid, which a user could otherwise multiply by
-    /// opening connections. Past it, each of them with `kPingAfterBytes` or more unread is over
-    /// its budget too.
+    /// opening connections. At or past it, every client of that user with anything unread lags
+    /// behind; one that has read everything may take one answer at a time.
     std::size_t maxUserUnreadBytes = 32 * kMiB;
+    /// How long a client may lag behind with bytes unread and read nothing of them. Past it, a
+    /// client on a direct channel is cut off (its channel is closed, and its library reconnects
+    /// and fetches anew); one on the bus stops holding anything until it reads again.
+    std::chrono::milliseconds maxStallTime{30'000};
     /// Bytes waiting in velkord's own queue for the bus to take them. Past it, no request is
     /// applied until the bus has taken some; it also bounds the answers of one batch (one
     /// answer always goes, however large). Kept small, since another client's answer waits
@@ -29,11 +34,22 @@ struct ServiceLimits {
     /// Direct channels one user may hold at a time (each is a socket of velkord's).
     std::size_t maxChannelsPerUser = 256;
 
-    /// A client is asked to prove it reads (a Peer.Ping, whose reply comes after it has read
-    /// everything sent before) once this much is unread.
-    static constexpr std::size_t kPingAfterBytes = kMiB;
+    /// A client on the bus is asked to prove it reads (a Peer.Ping, whose reply comes after it
+    /// has read everything sent before) once this much is unread, or once it lags behind.
+    static constexpr std::size_t kPingAfterBytes = 256 * 1024;
     /// How long a ping may go unanswered before it is sent again.
     static constexpr std::chrono::seconds kPingPatience{30};
+    /// How often the clients that lag behind are looked at again.
+    static constexpr std::chrono::milliseconds kLagCheckPeriod{20};
+
+    /// Why these limits contradict each other, or none.
+    const char* contradiction() const {
+        if (maxUserUnreadBytes < maxUnreadBytes)
+            return "--max-user-unread-size must not be less than --max-unread-size";
+        if (maxUnreadBytes < kPingAfterBytes)
+            return "--max-unread-size must be 256K or more";
+        return nullptr;
+    }
 };
 
 }  // namespace velkor::daemon

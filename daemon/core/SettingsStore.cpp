@@ -204,6 +204,22 @@ std::vector<std::pair<UUID, std::int64_t>> SettingsStore::abandonClient(std::str
     });
 }
 
+void SettingsStore::releaseHoldings(std::span<const std::pair<std::string, UUID>> holdings) {
+    if (holdings.empty())
+        return;
+    lock_.sync([&] {
+        try {
+            db_.exec("BEGIN");
+            for (const auto& [client, container] : holdings)
+                holdings_.release(client, container);
+            db_.exec("COMMIT");
+        } catch (const DatabaseError& e) {
+            log.error("Can't release holdings: %@", e.what());
+            rollbackQuietly();
+        }
+    });
+}
+
 std::optional<bool> SettingsStore::subscription(std::string_view clientId, const UUID& container) {
     return lock_.sync([&] { return holdings_.subscription(clientId, container); });
 }

@@ -76,6 +76,9 @@ class SettingsStore {
     /// Stops `clientId` from holding anything, as when it leaves, and gives the containers it
     /// held with their revisions: for a client that is no longer sent notices.
     std::vector<std::pair<UUID, std::int64_t>> abandonClient(std::string_view clientId);
+    /// Stops each client of `holdings` from holding its container: for a client that lags
+    /// behind and is to fetch those containers again rather than be sent their changes.
+    void releaseHoldings(std::span<const std::pair<std::string, UUID>> holdings);
 
     /// The subscription flag `clientId` last reported for `container`, if any.
     std::optional<bool> subscription(std::string_view clientId, const UUID& container);

@@ -87,6 +87,8 @@ std::size_t peakMemory(pid_t pid) {
 }  // namespace
 
 TEST_F(HostileClientsTest, AClientThatFloodsAndDoesNotReadLosesOnlyItsOwnService) {
+    // A client that reads nothing for a second is taken for one that never will.
+    restart({"--max-stall-time", "1"});
     // The file of uid 65534 that its flooding clients fetch: 256 KiB each time.
     const Node tree = dict(newId(), {{"v", dat(std::string(256 * 1024, 'Z'))}});
     ASSERT_EQ(text(connect()->request(createRequest(tree, kNobody, "org.example.flood"))),
@@ -120,8 +122,8 @@ TEST_F(HostileClientsTest, AClientThatFloodsAndDoesNotReadLosesOnlyItsOwnService
         EXPECT_LT(peakMemory(daemon().pid()), 128 * kMiB);
     }
 
-    // On its own socket, 25 MiB of answers unread, past its 16 MiB budget, close its channel.
-    // Another is killed with requests on their way.
+    // On its own socket, 25 MiB of answers unread, past its 16 MiB budget and never read,
+    // close its channel. Another is killed with requests on their way.
     const pid_t cut = flood(DaemonClient::Path::direct, 100);
     EXPECT_TRUE(logShows("Cut off direct channel"));
     othersAreServed();
@@ -133,13 +135,63 @@ TEST_F(HostileClientsTest, AClientThatFloodsAndDoesNotReadLosesOnlyItsOwnService
     othersAreServed();
 }
 
-TEST_F(HostileClientsTest, HoldersThatDoNotReadAreCutOffAndToldWhenTheyReadAgain) {
+TEST_F(HostileClientsTest, RepliesVelkordLeavesToSdBusCountAndForgedRepliesSettleNothing) {
+    restart({"--max-stall-time", "1"});
+    const UUID rootId = newId();
+    ASSERT_EQ(text(connect()->request(createRequest(
+                  dict(rootId, {{"v", dat(std::string(256 * 1024, 'Z'))}}), 0, "org.example.big"))),
+              "requestSucceeded");
+    // Calls that sd-bus answers for velkord, sent and never read: each reply is charged to the
+    // caller, and once it lags behind its further calls go unanswered.
+    auto introspectFlood = [&](DaemonClient& attacker) {
+        for (std::size_t i = 0; i < 40000 / kScale; ++i) {
+            dbus::Message call =
+                callOf(attacker, "org.freedesktop.DBus.Introspectable", "Introspect");
+            dbus::BusError::check(sd_bus_send(attacker.bus().get(), call.get(), nullptr),
+                                  "Sending");
+        }
+        dbus::BusError::check(sd_bus_flush(attacker.bus().get()), "Flushing the calls");
+    };
+    DaemonClient onBus(bus_.address());
+    introspectFlood(onBus);
+    othersAreServed();
+
+    // On a channel, a client that forges a reply to every serial velkord could have used for a
+    // ping settles nothing: what its socket holds unread is what counts, and it is cut off.
+    DaemonClient direct(bus_.address(), kService, DaemonClient::Path::direct);
+    introspectFlood(direct);
+    for (std::uint64_t serial = 1; serial <= 4000; ++serial) {
+        if (serial % 20 == 0)
+            direct.send(fetchRequest(0, "org.example.big"));
+        dbus::Message call = callOf(direct, "org.freedesktop.DBus.Peer", "Ping");
+        sd_bus_message* reply = nullptr;
+        ASSERT_GE(sd_bus_message_seal(call.get(), serial, 0), 0);
+        ASSERT_GE(sd_bus_message_new_method_return(call.get(), &reply), 0);
+        dbus::Message forged(reply);
+        dbus::BusError::check(sd_bus_send(direct.bus().get(), forged.get(), nullptr), "Forging");
+    }
+    dbus::BusError::check(sd_bus_flush(direct.bus().get()), "Flushing the forgeries");
+    EXPECT_TRUE(logShows("Cut off direct channel"));
+    othersAreServed();
+    if (kScale == 1) {
+        EXPECT_LT(peakMemory(daemon().pid()), 64 * kMiB);
+    }
+
+    // An answer larger than the unread limit goes whole to a client that reads it.
+    restart({"--max-unread-size", "256K"});
+    DaemonClient reader(bus_.address(), kService, DaemonClient::Path::direct);
+    for (int i = 0; i < 3; ++i)
+        EXPECT_TRUE(text(reader.request(fetchRequest(0, "org.example.big")))
+                        .starts_with("settingsFetched"));
+}
+
+TEST_F(HostileClientsTest, HoldersThatDoNotReadLagAndAreToldWhenTheyReadAgain) {
     restart({"--max-unread-size", std::to_string(16 * kMiB / kScale)});
     auto alone = connect();
     const int changes = static_cast<int>(300 / kScale);  // 75 MiB of notices
     const UUID rootId = floodHolders({alone.get()}, changes, "org.example.app");
-    // Reading again, it gets the notices sent before it was cut off, then word that its copy
-    // is no longer kept up to date.
+    // Reading again, it gets the notices sent before it lagged behind, then word that its copy
+    // is no longer kept up to date, once, however many changes it missed.
     const int notices = noticesUntilAbandoned(*alone, changes);
     EXPECT_GT(notices, 0);
     EXPECT_LT(notices, changes);
@@ -149,7 +201,7 @@ TEST_F(HostileClientsTest, HoldersThatDoNotReadAreCutOffAndToldWhenTheyReadAgain
     EXPECT_EQ(noticed(alone->notification())->revision, changes + 1);
 
     // Two connections of one user, each under its own budget, are over their user's together.
-    restart({"--max-unread-size", "8M", "--max-user-unread-size", "2M"});
+    restart({"--max-unread-size", "6M", "--max-user-unread-size", "6M"});
     auto first = connect(), second = connect();
     floodHolders({first.get(), second.get()}, 20, "org.example.two");
     EXPECT_GE(noticesUntilAbandoned(*first, 20), 0);

@@ -15,6 +15,8 @@
 //   BM_Library_CachedTypedRead     a typed read of an attached dictionary (ns per read);
 //   BM_Library_AcceptedChanges     changes accepted per second (changes_per_s) with 1 and 8
 //                                  clients, each writing a file of its own as fast as it can.
+//   BM_Library_BusyClientsSharingAFile  the same with 32 clients that also write and observe one
+//                                  shared file (own keys and 8 common keys).
 // The set, observer and accepted-changes benchmarks also give where the time goes: the CPU time
 // per operation of velkord (daemon_cpu_us) and of this process, the clients (clients_cpu_us).
 // The library reaches velkord through a direct channel, or with VELKOR_TEST_PATH=bus (velkord
@@ -269,6 +271,42 @@ void BM_Library_AcceptedChanges(benchmark::State& state) {
         benchmark::Counter(static_cast<double>(value), benchmark::Counter::kIsRate);
 }
 
+/// 32 busy clients of one user, each on its own connection and observing a file they all share:
+/// in turn each writes a file of its own, a key of its own in the shared file, and one of 8 keys
+/// that every client writes there. Counts the changes the daemon accepted (a change that lost a
+/// race for a common key is refused as a conflict and not counted).
+void BM_Library_BusyClientsSharingAFile(benchmark::State& state) {
+    Environment::get();
+    Client client;
+    const auto index = std::to_string(state.thread_index());
+    auto own = client.connection->openDictionary("bench.busy." + index);
+    auto shared = client.connection->openDictionary("bench.busy.shared");
+    velkor::Subscription watching = shared->observe([](const VKContainerChange&) {});
+    std::int64_t n = 0, accepted = 0;
+    for (auto _ : state) {
+        ++n;
+        auto value = std::make_shared<VKNumber>(n);
+        try {
+            switch (n % 3) {
+                case 0:
+                    own->set("v", value);
+                    break;
+                case 1:
+                    shared->set("c" + index, value);
+                    break;
+                default:
+                    shared->set("k" + std::to_string(n % 8), value);
+            }
+            ++accepted;
+        } catch (const VKError& e) {
+            if (e.code() != VKError::synchronizeConflict)
+                state.SkipWithError(e.what());
+        }
+    }
+    state.counters["changes_per_s"] =
+        benchmark::Counter(static_cast<double>(accepted), benchmark::Counter::kIsRate);
+}
+
 }  // namespace
 
 BENCHMARK(BM_Floor_BareSdBusPingPong)->UseRealTime()->Iterations(3000);
@@ -282,3 +320,4 @@ BENCHMARK(BM_Library_Fetch10000Values)
     ->Iterations(20);
 BENCHMARK(BM_Library_CachedTypedRead);
 BENCHMARK(BM_Library_AcceptedChanges)->Threads(1)->Threads(8)->UseRealTime()->MinTime(2.0);
+BENCHMARK(BM_Library_BusyClientsSharingAFile)->Threads(32)->UseRealTime()->MinTime(3.0);

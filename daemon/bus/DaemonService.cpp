@@ -198,7 +198,7 @@ void DaemonService::finish() {
     if (int r = sd_bus_release_name(bus, serviceName_.c_str()); r < 0)
         log.warning("Can't release %@: %@", serviceName_, dbus::BusError("ReleaseName", -r).what());
     drain();
-    channels_.drain();
+    channels_.drain(std::chrono::steady_clock::now() + kDrainTime);
     batch_.flushAll();
     if (int r = sd_bus_flush(bus); r < 0)
         log.warning("Can't write out the last answers: %@", dbus::BusError("Flush", -r).what());

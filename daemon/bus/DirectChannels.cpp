@@ -8,6 +8,7 @@
 
 #include "basalt/QZLogger.h"
 #include "bus/ObjectVtables.h"
+#include "core/LogThrottle.h"
 #include "dbus/BusError.h"
 #include "internals/SettingsService.h"
 
@@ -132,14 +133,17 @@ void DirectChannels::userKnown(const Opening& done, sd_bus_message* reply) {
     if (sd_bus_message_is_method_error(reply, nullptr) ||
         sd_bus_message_read_basic(reply, 'u', &uid) < 0) {
         // The asker has left, or the bus can't tell: it stays on the bus path, if it is there.
-        log.warning("The bus can't tell the user of %@; no direct channel for it.", done.asker);
+        if (std::size_t held = 0; LogThrottle::shared().allow(done.asker, held))
+            log.warning("The bus can't tell the user of %@; no direct channel for it.%@",
+                        done.asker, LogThrottle::heldNote(held));
         sd_bus_reply_method_errorf(done.call.get(), SD_BUS_ERROR_FAILED,
                                    "The bus can't tell the caller's user.");
         return;
     }
     if (channelsOf(uid) >= limits_.maxChannelsPerUser) {
-        log.warning("Refused a direct channel to %@ (uid %d): it holds %d already.", done.asker,
-                    uid, limits_.maxChannelsPerUser);
+        if (std::size_t held = 0; LogThrottle::shared().allow(done.asker, held))
+            log.warning("Refused a direct channel to %@ (uid %d): it holds %d already.%@",
+                        done.asker, uid, limits_.maxChannelsPerUser, LogThrottle::heldNote(held));
         sd_bus_reply_method_errorf(done.call.get(), SD_BUS_ERROR_LIMITS_EXCEEDED,
                                    "User %u holds %zu direct channels already.", uid,
                                    limits_.maxChannelsPerUser);
@@ -238,9 +242,10 @@ void DirectChannels::reap() {
     }
 }
 
-void DirectChannels::drain() {
+void DirectChannels::drain(std::chrono::steady_clock::time_point deadline) {
     for (auto& [name, channel] : channels_) {
-        while (!channel->ended && sd_bus_process(channel->bus.get(), nullptr) > 0) {
+        while (!channel->ended && std::chrono::steady_clock::now() < deadline &&
+               sd_bus_process(channel->bus.get(), nullptr) > 0) {
         }
     }
 }

@@ -62,8 +62,9 @@ class DirectChannels {
     /// socket sees the connection close.
     void cutOff(const std::string& client);
 
-    /// Reads what has already arrived on every channel, so that stopping answers it too.
-    void drain();
+    /// Reads what has already arrived on every channel, so that stopping answers it too; a
+    /// channel that keeps sending is read until `deadline` at most.
+    void drain(std::chrono::steady_clock::time_point deadline);
     /// Writes out what is queued on every channel, waiting until `deadline` at most.
     void flush(std::chrono::steady_clock::time_point deadline);
 

@@ -2,13 +2,6 @@
 
 namespace velkor::daemon {
 
-namespace {
-
-/// Past this many clients, those whose window has ended are forgotten.
-constexpr std::size_t kClientsKept = 1024;
-
-}  // namespace
-
 LogThrottle& LogThrottle::shared() {
     static LogThrottle throttle;
     return throttle;
@@ -19,27 +12,32 @@ void LogThrottle::setPerClient(std::size_t perClient) {
     perClient_ = perClient;
 }
 
-bool LogThrottle::allow(std::string_view client, std::size_t& held) {
+bool LogThrottle::allow(std::string_view client, std::size_t& held, Clock::time_point now) {
     std::lock_guard lock(mutex_);
-    const auto now = Clock::now();
-    auto renew = [&](Count& count) {
-        if (now - count.since >= kWindow) {
-            count.since = now;
-            count.lines = 0;
-        }
-    };
-    if (clients_.size() >= kClientsKept) {
-        std::erase_if(clients_, [&](const auto& entry) {
-            return now - entry.second.since >= kWindow && entry.second.held == 0;
-        });
+    held = 0;
+    // Clients whose window has ended are forgotten, oldest first: each is dropped once.
+    while (!windows_.empty() && now - windows_.front().first >= kWindow) {
+        clients_.erase(windows_.front().second);
+        windows_.pop_front();
     }
-    auto [it, added] = clients_.try_emplace(std::string(client), Count{now});
+    if (now - total_.since >= kWindow) {
+        total_.since = now;
+        total_.lines = 0;
+    }
+    auto it = clients_.find(std::string(client));
+    if (it == clients_.end()) {
+        if (clients_.size() >= kClientsKept) {
+            if (total_.lines >= 10 * perClient_)
+                return false;
+            ++total_.lines;
+            return true;
+        }
+        it = clients_.emplace(std::string(client), Count{now}).first;
+        windows_.emplace_back(now, it->first);
+    }
     Count& count = it->second;
-    renew(count);
-    renew(total_);
     if (count.lines >= perClient_ || total_.lines >= 10 * perClient_) {
         ++count.held;
-        held = 0;
         return false;
     }
     ++count.lines;
@@ -47,6 +45,11 @@ bool LogThrottle::allow(std::string_view client, std::size_t& held) {
     held = count.held;
     count.held = 0;
     return true;
+}
+
+std::size_t LogThrottle::clientsKept() {
+    std::lock_guard lock(mutex_);
+    return clients_.size();
 }
 
 std::string LogThrottle::heldNote(std::size_t held) {

@@ -1,8 +1,10 @@
 #include <signal.h>
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "DaemonBusTesting.h"
 
@@ -43,9 +45,34 @@ TEST_F(LifecycleTest, SigtermAnswersWhatArrivedReleasesTheNameAndExitsCleanly) {
     ASSERT_EQ(client->callForError(callOf(*client, "org.freedesktop.DBus.Peer", "Ping")), "");
     for (int i = 100; i < 200; ++i)
         tags.push_back(client->send(setting(rootId, i, key(i), num(i), true)));
+    // A client that keeps sending on its channel does not hold the stop up.
+    std::atomic<bool> stopped = false;
+    std::jthread flood([&] {
+        DaemonClient flooder(bus_.address(), kService, DaemonClient::Path::direct);
+        try {
+            for (std::uint64_t n = 0; !stopped; ++n) {
+                sd_bus_message* raw = nullptr;
+                dbus::BusError::check(sd_bus_message_new_signal(flooder.bus().get(), &raw, "/",
+                                                                "org.example.Noise", "Noise"),
+                                      "Making a signal");
+                dbus::Message noise(raw);
+                dbus::BusError::check(sd_bus_send(flooder.bus().get(), noise.get(), nullptr),
+                                      "Sending a signal");
+                if (n % 64 == 0)
+                    dbus::BusError::check(sd_bus_flush(flooder.bus().get()), "Flushing");
+            }
+        } catch (const dbus::BusError&) {
+            // velkord has gone
+        }
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
 
+    const auto stopping = std::chrono::steady_clock::now();
     const int status = daemon().stop(SIGTERM);
+    stopped = true;
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << daemon().log();
+    // Reading, answering and writing out are each bounded by the drain time (2 s).
+    EXPECT_LT(std::chrono::steady_clock::now() - stopping, std::chrono::seconds(7));
     EXPECT_FALSE(client->bus().nameOwner(kService).has_value());
 
     // Every request read before the signal is answered; the rest may be answered too, in order.

@@ -5,6 +5,7 @@
 #include <variant>
 
 #include "basalt/QZLogger.h"
+#include "core/BlobDecoder.h"
 #include "core/LogThrottle.h"
 #include "dbus/BusError.h"
 #include "dbus/NameOwnerChanged.h"
@@ -17,6 +18,12 @@ namespace velkor::daemon {
 namespace {
 
 auto& log = basalt::QZLogger::loggerWithIdentifier("Velkor.Daemon.Service");
+
+/// Whether `bytes` more would pass `limit` with `waiting` bytes waiting; one request may always
+/// wait alone, however large.
+bool overWaitingBytes(std::size_t waiting, std::size_t bytes, std::size_t limit) {
+    return waiting > 0 && waiting + bytes > limit;
+}
 
 }  // namespace
 
@@ -116,15 +123,31 @@ void DaemonService::handleCall(const dbus::Message& call, const std::string& sen
     if (sd_bus_message_get_expect_reply(call.get()) > 0)
         sd_bus_reply_method_return(call.get(), nullptr);
     auto& request = std::get<Tagged<ClientRequest>>(parsed);
-    if (callers_.waiting(sender) + batch_.waiting(sender) >= limits_.maxWaitingRequests) {
+    // A blob past the decoder's limit is refused now rather than kept until its turn.
+    const std::size_t bytes = payloadBytes(request.payload);
+    if (bytes > BlobDecoder::maxBlobSize) {
+        if (std::size_t held = 0; LogThrottle::shared().allow(sender, held)) {
+            log.warning("Refused a request from %@ (uid %@): it carries %d bytes.%@", sender,
+                        uidText(sender), bytes, LogThrottle::heldNote(held));
+        }
+        batch_.refuse(sender, request.tag, VKError::invalidData);
+        return;
+    }
+    const auto uid = callers_.uidOf(sender);
+    if (callers_.waiting(sender) + batch_.waiting(sender) >= limits_.maxWaitingRequests ||
+        overWaitingBytes(batch_.waitingBytes(sender), bytes, limits_.maxWaitingBytes) ||
+        (uid &&
+         overWaitingBytes(batch_.userWaitingBytes(*uid), bytes, limits_.maxUserWaitingBytes))) {
         // Answering a client that does not read would only queue more for it.
         if (!sender_.lagging(sender) && !sender_.congested())
             sender_.send(sender, request.tag,
                          ServerResponse::RequestHasFailed{VKError::serverError});
         if (std::size_t held = 0; LogThrottle::shared().allow(sender, held)) {
-            log.warning("Refused a request from %@ (uid %@): %d of its requests wait already.%@",
-                        sender, uidText(sender), limits_.maxWaitingRequests,
-                        LogThrottle::heldNote(held));
+            log.warning(
+                "Refused a request from %@ (uid %@): %d of its requests (%d bytes) wait "
+                "already.%@",
+                sender, uidText(sender), batch_.waiting(sender), batch_.waitingBytes(sender),
+                LogThrottle::heldNote(held));
         }
         return;
     }

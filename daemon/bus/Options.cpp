@@ -81,6 +81,11 @@ std::variant<Options, int> Options::parse(int argc, const char* const* argv) {
         ->capture_default_str();
     sizeOption("--max-queued-size", options.serviceLimits.maxQueuedBytes,
                "Answers waiting for the bus past which no request is applied");
+    sizeOption("--max-waiting-size", options.serviceLimits.maxWaitingBytes,
+               "Blobs and values of one client's requests waiting to be applied past which "
+               "they are refused (16M lets one largest request wait)");
+    sizeOption("--max-user-waiting-size", options.serviceLimits.maxUserWaitingBytes,
+               "The same for all the clients of one user");
     app.add_option("--max-waiting-requests", options.serviceLimits.maxWaitingRequests,
                    "Requests of one client waiting to be applied past which they are refused")
         ->check(CLI::Range(std::size_t{1}, std::size_t{1} << 20))

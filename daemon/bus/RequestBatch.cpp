@@ -16,7 +16,8 @@ auto& log = basalt::QZLogger::loggerWithIdentifier("Velkor.Daemon.RequestBatch")
 /// Records of one containerAbandoned message: small, so that thousands fit in one.
 constexpr std::size_t kAbandonedPerMessage = 4096;
 
-/// The bytes a request carries beyond its fixed fields: its blob or its record's value.
+}  // namespace
+
 std::size_t payloadBytes(const ClientRequest& request) {
     if (const auto* create = request.get<ClientRequest::CreateSettings>())
         return create->data.size();
@@ -24,8 +25,6 @@ std::size_t payloadBytes(const ClientRequest& request) {
         return update->change ? update->change->data.size() + update->change->key.size() : 0;
     return 0;
 }
-
-}  // namespace
 
 RequestBatch::RequestBatch(EventLoop& loop, SettingsStore& store, ResponseSender& sender,
                            const ServiceLimits& limits)
@@ -63,18 +62,46 @@ std::size_t RequestBatch::waiting(const std::string& client) const {
 
 void RequestBatch::enqueue(const std::string& client, std::optional<std::uint32_t> uid,
                            Entry entry) {
-    auto [it, added] = queues_.try_emplace(client, Queue{Caller{client, 0}, false, {}, false, {}});
+    auto [it, added] =
+        queues_.try_emplace(client, Queue{Caller{client, 0}, false, {}, false, {}, 0});
     Queue& queue = it->second;
     if (uid) {
         sender_.setUser(client, *uid);
         queue.caller.uid = *uid;
         queue.uidKnown = true;
     }
+    tally(queue, entry, true);
     queue.entries.push_back(std::move(entry));
-    ++waitingTotal_;
     if (!queue.inRing)
         enterRing(client, queue, false);
     scheduleFlush();
+}
+
+void RequestBatch::tally(Queue& queue, const Entry& entry, bool waits) {
+    const std::size_t bytes = entry.request ? payloadBytes(*entry.request) : 0;
+    if (waits) {
+        ++waitingTotal_;
+        queue.bytes += bytes;
+    } else {
+        --waitingTotal_;
+        queue.bytes -= bytes;
+    }
+    if (bytes > 0 && queue.uidKnown) {
+        auto& user = userBytes_[queue.caller.uid];
+        user = waits ? user + bytes : user - bytes;
+        if (user == 0)
+            userBytes_.erase(queue.caller.uid);
+    }
+}
+
+std::size_t RequestBatch::waitingBytes(const std::string& client) const {
+    auto queue = queues_.find(client);
+    return queue == queues_.end() ? 0 : queue->second.bytes;
+}
+
+std::size_t RequestBatch::userWaitingBytes(std::uint32_t uid) const {
+    auto user = userBytes_.find(uid);
+    return user == userBytes_.end() ? 0 : user->second;
 }
 
 void RequestBatch::enterRing(const std::string& client, Queue& queue, bool first) {
@@ -159,7 +186,7 @@ bool RequestBatch::flushOnce(bool force) {
         Queue& queue = queues_.at(*picked);
         Entry entry = std::move(queue.entries.front());
         queue.entries.pop_front();
-        --waitingTotal_;
+        tally(queue, entry, false);
         std::size_t index = SIZE_MAX;
         if (entry.request) {
             bytes += payloadBytes(*entry.request);
@@ -200,8 +227,8 @@ bool RequestBatch::flushOnce(bool force) {
     releaseCoalesced();
     for (std::size_t i = taken.size(); i-- > done;) {
         Queue& queue = queues_.at(taken[i].client);
+        tally(queue, taken[i].entry, true);
         queue.entries.push_front(std::move(taken[i].entry));
-        ++waitingTotal_;
         if (!queue.inRing)
             enterRing(taken[i].client, queue, true);
     }
@@ -296,7 +323,8 @@ void RequestBatch::clientLeft(const std::string& client) {
         return;
     Queue queue = std::move(it->second);
     queues_.erase(it);
-    waitingTotal_ -= queue.entries.size();
+    for (const auto& entry : queue.entries)
+        tally(queue, entry, false);
     if (queue.inRing) {
         auto& clients = userRings_.at(queue.ringKey);
         clients.erase(std::find(clients.begin(), clients.end(), client));

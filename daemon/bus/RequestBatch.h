@@ -38,6 +38,9 @@ namespace velkor::daemon {
 /// anything else, and the client fetches the containers anew, hearing of the differences. A
 /// client on the bus that reads nothing for `ServiceLimits::maxStallTime` stops holding
 /// everything (`stalled`) in the same way.
+/// The bytes a request carries beyond its fixed fields: its blob or its record's value.
+std::size_t payloadBytes(const ClientRequest& request);
+
 class RequestBatch {
   public:
     static constexpr std::size_t kMaxRequests = 64;
@@ -56,6 +59,10 @@ class RequestBatch {
     void refuse(const std::string& client, const UUID& tag, VKError error);
     /// How many requests of `client` wait.
     std::size_t waiting(const std::string& client) const;
+    /// The payload bytes (blobs, values) of the requests of `client` that wait.
+    std::size_t waitingBytes(const std::string& client) const;
+    /// The same for all the clients of `uid`.
+    std::size_t userWaitingBytes(std::uint32_t uid) const;
 
     /// Applies and answers one batch, if the bus can take its answers.
     void flush();
@@ -78,12 +85,15 @@ class RequestBatch {
         bool uidKnown = false;  ///< false while only refusals of calls that never got a uid wait
         std::deque<Entry> entries;
         bool inRing = false;
-        std::string ringKey;  ///< its user's entry in the ring, while it is in it
+        std::string ringKey;    ///< its user's entry in the ring, while it is in it
+        std::size_t bytes = 0;  ///< payloads of the requests that wait
     };
 
     /// One batch; `force` ignores congestion and budgets. False when nothing could be taken.
     bool flushOnce(bool force);
     void enqueue(const std::string& client, std::optional<std::uint32_t> uid, Entry entry);
+    /// Counts `entry` as waiting in `queue`, or as no longer waiting.
+    void tally(Queue& queue, const Entry& entry, bool waits);
     /// Puts `client` in its user's turn, at the front when `first`.
     void enterRing(const std::string& client, Queue& queue, bool first);
     void deliverNotices(const Outcome& outcome);
@@ -109,6 +119,8 @@ class RequestBatch {
     std::deque<std::string> ring_;
     std::unordered_map<std::string, std::deque<std::string>> userRings_;
     std::size_t waitingTotal_ = 0;
+    /// Payload bytes waiting, per uid.
+    std::unordered_map<std::uint32_t, std::size_t> userBytes_;
     /// For each client that lags or lagged behind: the containers it was sent no notices of,
     /// with their revisions, to be told once it no longer lags.
     std::unordered_map<std::string, std::unordered_map<UUID, std::int64_t>> abandoned_;

@@ -13,6 +13,10 @@ struct ServiceLimits {
     /// Requests of one client received and not yet applied. Past it, a request is refused
     /// (`serverError`) at once, or dropped unanswered when the client lags behind.
     std::size_t maxWaitingRequests = 256;
+    /// Bytes of blobs and values carried by the requests of one client that wait, and by those
+    /// of all the clients of one uid. A request that would pass either is refused as above.
+    std::size_t maxWaitingBytes = 16 * kMiB;
+    std::size_t maxUserWaitingBytes = 32 * kMiB;
     /// Bytes of answers and notices sent to one client that it has not read yet. At or past
     /// it the client lags behind: its requests wait, and the changes it would be sent are kept
     /// as one record per container, which it is sent once it has read its backlog (see
@@ -46,6 +50,8 @@ struct ServiceLimits {
     const char* contradiction() const {
         if (maxUserUnreadBytes < maxUnreadBytes)
             return "--max-user-unread-size must not be less than --max-unread-size";
+        if (maxUserWaitingBytes < maxWaitingBytes)
+            return "--max-user-waiting-size must not be less than --max-waiting-size";
         if (maxUnreadBytes < kPingAfterBytes)
             return "--max-unread-size must be 256K or more";
         return nullptr;

@@ -185,6 +185,39 @@ TEST_F(HostileClientsTest, RepliesVelkordLeavesToSdBusCountAndForgedRepliesSettl
                         .starts_with("settingsFetched"));
 }
 
+TEST_F(HostileClientsTest, WaitingRequestsKeepTheirPayloadsWithinBounds) {
+    const std::size_t limit = 16 * kMiB / kScale, size = 5 * kMiB / kScale;
+    restart({"--max-unread-size", "256K", "--max-waiting-size", std::to_string(limit)});
+    const UUID rootId = newId();
+    ASSERT_EQ(text(connect()->request(createRequest(
+                  dict(rootId, {{"v", dat(std::string(1 * kMiB, 'Z'))}}), 0, "org.example.big"))),
+              "requestSucceeded");
+    // A client that leaves a 1 MiB answer unread lags behind; of the large creates it sends
+    // meanwhile only what fits in its waiting bytes waits, the rest are dropped, and one past
+    // the blob limit is refused at once.
+    DaemonClient client(bus_.address(), kService, DaemonClient::Path::direct);
+    client.send(fetchRequest(0, "org.example.big"));
+    std::vector<UUID> tags;
+    for (int i = 0; i < 30; ++i) {
+        tags.push_back(
+            client.send(createRequest(dict(newId(), {{"v", dat(std::string(size, 'x'))}}), 0,
+                                      "org.example.c" + std::to_string(i))));
+    }
+    const UUID tooLarge = client.send(createRequest(
+        dict(newId(), {{"v", dat(std::string(17 * kMiB, 'x'))}}), 0, "org.example.huge"));
+    othersAreServed();
+    if (kScale == 1) {
+        EXPECT_LT(peakMemory(daemon().pid()), 64 * kMiB);
+    }
+    std::size_t created = 0;
+    while (created < tags.size() &&
+           text(client.answer(tags[created], std::chrono::seconds(created == 0 ? 60 : 3))) ==
+               "requestSucceeded")
+        ++created;
+    EXPECT_EQ(created, limit / size);
+    EXPECT_EQ(text(client.answer(tooLarge)), kInvalidData);
+}
+
 TEST_F(HostileClientsTest, HoldersThatDoNotReadLagAndAreToldWhenTheyReadAgain) {
     restart({"--max-unread-size", std::to_string(16 * kMiB / kScale)});
     auto alone = connect();

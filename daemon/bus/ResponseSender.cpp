@@ -22,6 +22,8 @@ auto& log = basalt::QZLogger::loggerWithIdentifier("Velkor.Daemon.ResponseSender
 /// reply; any other (an empty return, an error, a property, a ping's) is small.
 constexpr std::size_t kIntrospectionBytes = 8 * 1024;
 constexpr std::size_t kReplyBytes = 256;
+/// Messages velkord does not serve that a channel may send in a row before it is cut off.
+constexpr std::size_t kMaxUnserved = 100'000;
 
 std::uint64_t microseconds(std::chrono::steady_clock::duration d) {
     return static_cast<std::uint64_t>(
@@ -59,18 +61,32 @@ void ResponseSender::serve(dbus::BusConnection& bus, const std::string& name,
 
 int ResponseSender::onIncoming(sd_bus_message* message, void* userdata, sd_bus_error*) {
     const auto& filter = *static_cast<Filter*>(userdata);
-    if (!sd_bus_message_is_method_call(message, nullptr, nullptr) ||
-        sd_bus_message_get_expect_reply(message) <= 0)
-        return 0;
     const char* sender =
         filter.client.empty() ? sd_bus_message_get_sender(message) : filter.client.c_str();
-    if (!sender)
+    const char* interface = sd_bus_message_get_interface(message);
+    if (!sender || std::strcmp(sender, "org.freedesktop.DBus") == 0 ||
+        (interface && std::strcmp(interface, "org.freedesktop.DBus.Local") == 0))
         return 0;
     try {
         ResponseSender& self = *filter.sender;
+        if (sd_bus_message_is_signal(message, nullptr, nullptr)) {
+            // velkord serves no signal of its clients: dropped here, at the least cost, and
+            // counted against a sender of nothing else.
+            Client& c = self.client(sender);
+            if (++c.unserved == kMaxUnserved && c.peer) {
+                self.laggards_.insert(c.name);
+                self.armLagCheck();
+            }
+            return 1;
+        }
+        if (!sd_bus_message_is_method_call(message, nullptr, nullptr))
+            return 0;
         Client& c = self.client(sender);
-        const char* interface = sd_bus_message_get_interface(message);
         const bool request = interface && std::strcmp(interface, filter.requestInterface) == 0;
+        if (request)
+            c.unserved = 0;
+        if (sd_bus_message_get_expect_reply(message) <= 0)
+            return 0;
         // A request waits its turn in its client's queue; anything else would be answered now
         // and pile up unread.
         if (!request && self.checkLag(c)) {
@@ -290,6 +306,16 @@ void ResponseSender::lookAtLaggards() {
             continue;
         }
         Client& c = *it->second;
+        if (c.peer && c.unserved >= kMaxUnserved) {
+            log.warning(
+                "Cut off direct channel %@: it sends nothing but messages velkord does "
+                "not serve.",
+                c.name);
+            laggards_.erase(name);
+            if (stalled_)
+                stalled_(name, true);
+            continue;
+        }
         if (!checkLag(c))
             continue;
         if (!c.peer && !c.ping && c.unread > 0)

@@ -40,6 +40,8 @@ namespace velkor::daemon {
 /// Replies that sd-bus sends on velkord's behalf (Introspect, Peer, Properties, errors, the empty
 /// replies of requests that expect one) are charged to their asker as well (`serve`), and a
 /// client that lags behind has such calls dropped unanswered: only its requests may wait.
+/// Signals of clients, which velkord does not serve, are dropped before sd-bus dispatches them;
+/// a direct channel that sends nothing else for long is cut off.
 ///
 /// A client `lagging` has `maxUnreadBytes` unread, or anything unread while its user has
 /// `maxUserUnreadBytes`. Lag alone
@@ -97,6 +99,8 @@ class ResponseSender {
         /// When it was last seen to read, or to have nothing unread.
         Clock::time_point progress;
         bool lagging = false;
+        /// Messages it sent in a row that velkord does not serve (signals).
+        std::size_t unserved = 0;
         /// On the bus: the unread bytes the ping in flight settles.
         std::size_t pinged = 0;
         dbus::Slot ping;

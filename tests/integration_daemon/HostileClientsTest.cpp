@@ -1,6 +1,8 @@
 #include <signal.h>
 
+#include <atomic>
 #include <fstream>
+#include <thread>
 
 #include "DaemonBusTesting.h"
 #include "dbus/MessageWriter.h"
@@ -216,6 +218,38 @@ TEST_F(HostileClientsTest, WaitingRequestsKeepTheirPayloadsWithinBounds) {
         ++created;
     EXPECT_EQ(created, limit / size);
     EXPECT_EQ(text(client.answer(tooLarge)), kInvalidData);
+}
+
+TEST_F(HostileClientsTest, AFloodOfSignalsDelaysNobodyAndEndsItsChannel) {
+    // A channel kept full of signals, which velkord does not serve, for ten seconds at most.
+    std::atomic<bool> done = false, cutOff = false;
+    std::jthread flood([&] {
+        DaemonClient attacker(bus_.address(), kService, DaemonClient::Path::direct);
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        try {
+            for (std::uint64_t n = 0; !done && std::chrono::steady_clock::now() < until; ++n) {
+                sd_bus_message* raw = nullptr;
+                dbus::BusError::check(sd_bus_message_new_signal(attacker.bus().get(), &raw, "/",
+                                                                "org.example.Noise", "Noise"),
+                                      "Making a signal");
+                dbus::Message noise(raw);
+                dbus::BusError::check(sd_bus_send(attacker.bus().get(), noise.get(), nullptr),
+                                      "Sending a signal");
+                if (n % 64 == 0)
+                    dbus::BusError::check(sd_bus_flush(attacker.bus().get()), "Flushing");
+            }
+        } catch (const dbus::BusError&) {
+            cutOff = true;
+        }
+    });
+    // Meanwhile every request of another client is answered, each within two seconds.
+    auto victim = connect();
+    for (int i = 0; i < 20; ++i)
+        EXPECT_EQ(
+            text(victim->request(fetchRequest(1000, "org.example.none"), std::chrono::seconds(2))),
+            kNoAccess);
+    flood.join();
+    EXPECT_TRUE(cutOff);
 }
 
 TEST_F(HostileClientsTest, HoldersThatDoNotReadLagAndAreToldWhenTheyReadAgain) {

@@ -47,6 +47,11 @@ struct DirectChannels::Channel {
     std::string name;
     std::uint32_t uid;
     dbus::BusConnection bus;
+    /// Who asked for it, and when it was handed out: until its client has taken it up (the
+    /// handshake on the socket is done), the hand-out may still wait in the bus's queue.
+    std::string asker;
+    std::chrono::steady_clock::time_point handedOut;
+    bool claimed = false;
     CallHandler handler;
     std::vector<dbus::Slot> object;
     dbus::Slot disconnected;
@@ -99,6 +104,9 @@ int DirectChannels::onOpen(sd_bus_message* call, void* userdata, sd_bus_error*) 
 }
 
 void DirectChannels::open(const dbus::Message& call) {
+    // Nobody would take a hand-out that is not replied to.
+    if (sd_bus_message_get_expect_reply(call.get()) <= 0)
+        return;
     std::string asker(call.sender());
     // The uid is asked without waiting, like a request's, so that the loop serves on meanwhile.
     auto opening = std::make_unique<Opening>(
@@ -138,6 +146,16 @@ void DirectChannels::userKnown(const Opening& done, sd_bus_message* reply) {
                         done.asker, LogThrottle::heldNote(held));
         sd_bus_reply_method_errorf(done.call.get(), SD_BUS_ERROR_FAILED,
                                    "The bus can't tell the caller's user.");
+        return;
+    }
+    if (unclaimed(done.asker, uid)) {
+        if (std::size_t held = 0; LogThrottle::shared().allow(done.asker, held))
+            log.warning(
+                "Refused a direct channel to %@ (uid %d): channels handed out to it or its "
+                "user wait to be taken up.%@",
+                done.asker, uid, LogThrottle::heldNote(held));
+        sd_bus_reply_method_errorf(done.call.get(), SD_BUS_ERROR_LIMITS_EXCEEDED,
+                                   "Channels handed out wait to be taken up.");
         return;
     }
     if (channelsOf(uid) >= limits_.maxChannelsPerUser) {
@@ -194,9 +212,36 @@ void DirectChannels::handOut(const dbus::Message& call, const std::string& asker
     dbus::BusError::check(sd_bus_reply_method_return(call.get(), "h", theirs.fd),
                           "Handing out a channel");
     log.info("Opened direct channel %@ (uid %d).", c.name, uid);
+    c.asker = asker;
+    c.handedOut = std::chrono::steady_clock::now();
     const std::string name = c.name;
     channels_.emplace(name, std::move(channel));
     opened_(name, uid, c.bus);
+}
+
+bool DirectChannels::unclaimed(const std::string& asker, std::uint32_t uid) {
+    const auto now = std::chrono::steady_clock::now();
+    std::size_t byAsker = 0, byUser = 0, all = 0;
+    for (auto& [name, channel] : channels_) {
+        if (channel->ended || channel->claimed)
+            continue;
+        if (sd_bus_is_ready(channel->bus.get()) > 0) {
+            channel->claimed = true;
+            continue;
+        }
+        // A hand-out its asker never took up is closed, so that its descriptor does not sit
+        // in the bus's queue for good.
+        if (now - channel->handedOut >= kClaimPatience) {
+            log.info("Closed direct channel %@: its asker never took it up.", channel->name);
+            cutOff(name);
+            continue;
+        }
+        ++all;
+        byUser += channel->uid == uid;
+        byAsker += channel->asker == asker;
+    }
+    return byAsker >= kMaxUnclaimedPerAsker || byUser >= kMaxUnclaimedPerUser ||
+           all >= kMaxUnclaimed;
 }
 
 std::size_t DirectChannels::channelsOf(std::uint32_t uid) const {

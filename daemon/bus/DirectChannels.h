@@ -32,6 +32,10 @@ namespace velkor::daemon {
 /// the client's end, so no answer there can be spoofed. A user may hold
 /// `ServiceLimits::maxChannelsPerUser` channels at a time; asking for more is refused with a
 /// D-Bus error (`org.freedesktop.DBus.Error.LimitsExceeded`), and the client stays on the bus.
+/// So is asking for more while `kMaxUnclaimedPerAsker` channels handed out to the asker, or
+/// `kMaxUnclaimedPerUser` to its user (`kMaxUnclaimed` in all), have not been taken up yet; a
+/// channel not taken up within `kClaimPatience` is closed; a call that expects no reply
+/// gets no channel at all.
 ///
 /// Each channel is a client of its own, named "<asker's unique name>/<n>" in velkord's logs and
 /// books; names on the bus start with ':' and never contain '/', so the two kinds never meet.
@@ -48,6 +52,15 @@ class DirectChannels {
                                       dbus::BusConnection& peer)>;
     /// A channel has ended; its client is gone.
     using Closed = std::function<void(const std::string& client)>;
+
+    /// Channels handed out and not taken up yet that one asker, and one user, may have: each
+    /// is a descriptor in the bus's queue for the asker, and dbus-daemon stops reading from
+    /// velkord once 64 of its descriptors wait there.
+    static constexpr std::size_t kMaxUnclaimedPerAsker = 4;
+    static constexpr std::size_t kMaxUnclaimedPerUser = 16;
+    static constexpr std::size_t kMaxUnclaimed = 32;
+    /// How long a channel handed out may wait to be taken up before it is closed.
+    static constexpr std::chrono::seconds kClaimPatience{30};
 
     DirectChannels(dbus::BusConnection& bus, EventLoop& loop, const ServiceLimits& limits,
                    Request request, Opened opened, Closed closed);
@@ -84,6 +97,8 @@ class DirectChannels {
     /// Makes the channel of `uid` and replies to `call` with the client's end.
     void handOut(const dbus::Message& call, const std::string& asker, std::uint32_t uid);
     std::size_t channelsOf(std::uint32_t uid) const;
+    /// Whether `asker`, or its user, has too many channels handed out and not taken up yet.
+    bool unclaimed(const std::string& asker, std::uint32_t uid);
     /// Marks `channel` ended; `Closed` is told and it is released from the event loop.
     void end(Channel& channel);
     void reap();

@@ -256,6 +256,28 @@ TEST_F(HostileClientsTest, AFloodOfSignalsDelaysNobodyAndEndsItsChannel) {
     EXPECT_TRUE(cutOff);
 }
 
+TEST_F(HostileClientsTest, ChannelsHandedOutAndNeverTakenUpStopNoOne) {
+    ASSERT_EQ(text(connect()->request(createRequest(
+                  dict(newId(), {{"v", dat(std::string(4 * kMiB, 'Z'))}}), 0, "org.example.big"))),
+              "requestSucceeded");
+    // A client leaves a 4 MiB answer unread, so that what follows waits in the bus's queue for
+    // it, then asks for 70 channels: a descriptor each, and dbus-daemon stops reading from
+    // velkord once 64 of them wait.
+    DaemonClient attacker(bus_.address());
+    attacker.send(fetchRequest(0, "org.example.big"));
+    for (int i = 0; i < 70; ++i) {
+        dbus::Message ask =
+            callOf(attacker, dbus_names::kChannelInterface, dbus_names::kOpenChannelMember);
+        dbus::BusError::check(sd_bus_send(attacker.bus().get(), ask.get(), nullptr), "Asking");
+    }
+    ASSERT_GE(sd_bus_flush(attacker.bus().get()), 0);
+    // Everyone else is still served, on the bus and on channels of their own.
+    othersAreServed();
+    DaemonClient other(bus_.address(), kService, DaemonClient::Path::direct);
+    EXPECT_EQ(text(other.request(fetchRequest(1000, "org.example.none"))), kNoAccess);
+    othersAreServed();
+}
+
 TEST_F(HostileClientsTest, HoldersThatDoNotReadLagAndAreToldWhenTheyReadAgain) {
     restart({"--max-unread-size", std::to_string(16 * kMiB / kScale)});
     auto alone = connect();

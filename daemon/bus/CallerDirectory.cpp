@@ -13,8 +13,8 @@ auto& log = basalt::QZLogger::loggerWithIdentifier("Velkor.Daemon.CallerDirector
 
 }  // namespace
 
-CallerDirectory::CallerDirectory(dbus::BusConnection& bus, Ready ready)
-    : bus_(bus), ready_(std::move(ready)) {}
+CallerDirectory::CallerDirectory(dbus::BusConnection& bus, Ready ready, Refused refused)
+    : bus_(bus), ready_(std::move(ready)), refused_(std::move(refused)) {}
 
 void CallerDirectory::submit(const std::string& sender, Tagged<ClientRequest> request) {
     auto& slot = clients_[sender];
@@ -25,9 +25,17 @@ void CallerDirectory::submit(const std::string& sender, Tagged<ClientRequest> re
         ready_(Caller{sender, *client.uid}, std::move(request));
         return;
     }
-    client.waiting.push_back(std::move(request));
+    client.waiting.push_back(Waiting{request.tag, std::move(request.payload)});
     if (!client.lookup)
         ask(client);
+}
+
+bool CallerDirectory::holdRefusal(const std::string& sender, const UUID& tag) {
+    auto it = clients_.find(sender);
+    if (it == clients_.end() || it->second->waiting.empty())
+        return false;
+    it->second->waiting.push_back(Waiting{tag, std::nullopt});
+    return true;
 }
 
 void CallerDirectory::ask(Client& client) {
@@ -84,8 +92,12 @@ void CallerDirectory::answered(Client& client, sd_bus_message* reply) {
     const Caller caller{client.name, uid};
     auto waiting = std::move(client.waiting);
     client.waiting.clear();
-    for (auto& request : waiting)
-        ready_(caller, std::move(request));
+    for (auto& entry : waiting) {
+        if (entry.payload)
+            ready_(caller, Tagged<ClientRequest>{entry.tag, std::move(*entry.payload)});
+        else if (refused_)
+            refused_(caller.clientId, entry.tag);
+    }
 }
 
 void CallerDirectory::addKnown(const std::string& client, std::uint32_t uid) {

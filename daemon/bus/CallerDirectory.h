@@ -32,17 +32,23 @@ class CallerDirectory {
   public:
     /// Receives each request whose sender's uid is known, in the order of each sender's requests.
     using Ready = std::function<void(const Caller&, Tagged<ClientRequest>)>;
+    /// Receives each refused call held back (`holdRefusal`), in its place among the requests.
+    using Refused = std::function<void(const std::string& client, const UUID& tag)>;
 
     /// How many times one client's uid is asked of a bus that does not answer.
     static constexpr int kMaxAttempts = 3;
 
-    CallerDirectory(dbus::BusConnection& bus, Ready ready);
+    CallerDirectory(dbus::BusConnection& bus, Ready ready, Refused refused = {});
     CallerDirectory(const CallerDirectory&) = delete;
     CallerDirectory& operator=(const CallerDirectory&) = delete;
 
     /// Hands (`sender`, `request`) on at once when the sender's uid is known; otherwise after the
     /// bus has answered.
     void submit(const std::string& sender, Tagged<ClientRequest> request);
+
+    /// Holds the refusal of a call of `sender`'s (under `tag`) behind its requests that wait
+    /// for its uid, so that it does not overtake them. False when none wait: refuse it now.
+    bool holdRefusal(const std::string& sender, const UUID& tag);
 
     /// Records a client whose uid is known without asking the bus (a direct channel's).
     void addKnown(const std::string& client, std::uint32_t uid);
@@ -67,11 +73,13 @@ class CallerDirectory {
     std::size_t lookupsPending() const { return lookupsPending_; }
 
   private:
+    /// A request, or the refusal of a call (none).
+    using Waiting = Tagged<std::optional<ClientRequest>>;
     struct Client {
         CallerDirectory* directory;
         std::string name;
         std::optional<std::uint32_t> uid;
-        std::deque<Tagged<ClientRequest>> waiting;
+        std::deque<Waiting> waiting;
         dbus::Slot lookup;
         int attempts = 0;  ///< questions that went unanswered
     };
@@ -82,6 +90,7 @@ class CallerDirectory {
 
     dbus::BusConnection& bus_;
     Ready ready_;
+    Refused refused_;
     std::unordered_map<std::string, std::unique_ptr<Client>> clients_;
     std::size_t lookupsPending_ = 0;
 };

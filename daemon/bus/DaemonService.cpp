@@ -36,10 +36,14 @@ DaemonService::DaemonService(dbus::BusConnection bus, SettingsStore& store, Even
       limits_(limits),
       sender_(bus_, loop, limits_),
       batch_(loop, store, sender_, limits_),
-      callers_(bus_,
-               [this](const Caller& caller, Tagged<ClientRequest> request) {
-                   batch_.add(caller, std::move(request));
-               }),
+      callers_(
+          bus_,
+          [this](const Caller& caller, Tagged<ClientRequest> request) {
+              batch_.add(caller, std::move(request));
+          },
+          [this](const std::string& client, const UUID& tag) {
+              batch_.refuse(client, tag, VKError::invalidData);
+          }),
       directChannels_(directChannels),
       channels_(
           bus_, loop, limits_,
@@ -177,8 +181,10 @@ void DaemonService::refuse(const dbus::Message& call, const std::string& sender,
     auto tag = refusal.tag ? refusal.tag : dbus::leadingTag(call);
     if (!tag || sender.empty())
         return;
-    // Answered after the client's requests that wait, as they arrived first.
-    batch_.refuse(sender, *tag, VKError::invalidData);
+    // Answered after the client's requests that wait, for its uid or their turn, as they
+    // arrived first.
+    if (!callers_.holdRefusal(sender, *tag))
+        batch_.refuse(sender, *tag, VKError::invalidData);
 }
 
 int DaemonService::onNameOwnerChanged(sd_bus_message* signal, void* userdata, sd_bus_error*) {

@@ -144,7 +144,13 @@ bool ResponseSender::congested() {
         queuedBytes_ -= queued_.front();
         queued_.pop_front();
     }
-    return queuedBytes_ >= limits_.maxQueuedBytes;
+    // What the bus has not read yet of what sd-bus wrote counts too: the socket's buffer may
+    // hold megabytes.
+    int socket = 0;
+    const int fd = sd_bus_get_fd(bus_.get());
+    if (fd < 0 || ioctl(fd, SIOCOUTQ, &socket) < 0 || socket < 0)
+        socket = 0;
+    return queuedBytes_ + static_cast<std::size_t>(socket) >= limits_.maxQueuedBytes;
 }
 
 ResponseSender::Client& ResponseSender::client(const std::string& name) {

@@ -120,13 +120,22 @@ TEST_F(ClientsTest, ChangesReachExactlyTheOtherHoldersInOrder) {
 TEST(CallerDirectoryTest, AQuestionTheBusLeavesUnansweredIsAskedAgain) {
     ScriptedBus bus;
     std::vector<std::pair<daemon::Caller, UUID>> ready;
+    std::vector<UUID> refused;
     daemon::CallerDirectory directory(
-        bus.daemon, [&](const daemon::Caller& caller, Tagged<ClientRequest> request) {
+        bus.daemon,
+        [&](const daemon::Caller& caller, Tagged<ClientRequest> request) {
             ready.emplace_back(caller, request.tag);
+        },
+        [&](const std::string&, const UUID& tag) {
+            // A refusal held back comes after the requests that waited before it.
+            EXPECT_EQ(ready.size(), 1u);
+            refused.push_back(tag);
         });
 
-    const UUID tag = newId();
+    const UUID tag = newId(), refusedTag = newId();
+    EXPECT_FALSE(directory.holdRefusal(":1.7", refusedTag));  // nothing waits yet
     directory.submit(":1.7", {tag, fetchRequest()});
+    EXPECT_TRUE(directory.holdRefusal(":1.7", refusedTag));
     auto first = bus.nextCall();
     EXPECT_EQ(first.member(), "GetConnectionUnixUser");
     sd_bus_reply_method_errorf(first.get(), SD_BUS_ERROR_NO_REPLY, "timed out");
@@ -135,6 +144,7 @@ TEST(CallerDirectoryTest, AQuestionTheBusLeavesUnansweredIsAskedAgain) {
     ASSERT_EQ(ready.size(), 1u);
     EXPECT_EQ(std::tuple(ready[0].first.clientId, ready[0].first.uid, ready[0].second),
               std::tuple(":1.7", 1000u, tag));
+    EXPECT_EQ(refused, std::vector<UUID>{refusedTag});
 
     // A client the bus says has left has its requests dropped at once, and so has one whose
     // every question goes unanswered.

@@ -11,6 +11,11 @@
 //                           containers one request may write (2048 empty dictionaries);
 //   BM_Abuse/largest_file   an attacker fetches, recursively and over and over, a file of the
 //                           most containers a file may hold (4096);
+//   BM_Abuse/signal_flood   an attacker keeps velkord's socket full of signals;
+//   BM_Abuse/hand_out_flood an attacker leaves a 4 MiB answer unread and asks for 70 channels;
+//   BM_Abuse/waiting_payloads an attacker leaves 20 MiB of answers unread and sends 30 creates
+//                           of 5 MiB each;
+//   BM_Abuse/malformed_churn connections one after the other, each sending one malformed call;
 // Counters: the victim's median_us and p99_us (200 fetches of a small file of its own, one
 // round trip after the other), velkord's peak_rss_mb, and attack_requests (answered to the
 // attacker during the measurement).
@@ -38,6 +43,9 @@
 
 #include "LatencyReport.h"
 #include "daemon/DaemonTesting.h"
+#include "dbus/BusError.h"
+#include "dbus/MessageWriter.h"
+#include "internals/SettingsService.h"
 #include "support/DaemonClient.h"
 #include "support/PrivateBus.h"
 #include "support/TestDaemon.h"
@@ -118,7 +126,42 @@ void keepBusy(test::DaemonClient& client, std::atomic<bool>& stop, std::atomic<l
     }
 }
 
-enum Attack { unloaded, fetchFlood, updateFlood, notReading, maximal, largestFile };
+/// A signal to velkord, which it does not serve.
+void sendNoise(test::DaemonClient& client) {
+    sd_bus_message* raw = nullptr;
+    dbus::BusError::check(
+        sd_bus_message_new_signal(client.bus().get(), &raw, "/", "org.example.Noise", "Noise"),
+        "Making a signal");
+    dbus::Message noise(raw);
+    sd_bus_message_set_destination(noise.get(), test::DaemonClient::kService);
+    dbus::BusError::check(sd_bus_send(client.bus().get(), noise.get(), nullptr), "Sending");
+}
+
+/// A call velkord does not have, one-way, under a tag: answered invalidData.
+void sendMalformed(test::DaemonClient& client) {
+    sd_bus_message* raw = nullptr;
+    dbus::BusError::check(sd_bus_message_new_method_call(
+                              client.bus().get(), &raw, test::DaemonClient::kService,
+                              dbus_names::kObjectPath, dbus_names::kRequestInterface, "dropAll"),
+                          "Making a call");
+    dbus::Message call(raw);
+    sd_bus_message_set_expect_reply(call.get(), 0);
+    dbus::MessageWriter(call.get()).uuid(UUID::random());
+    client.sendRaw(call);
+}
+
+enum Attack {
+    unloaded,
+    fetchFlood,
+    updateFlood,
+    notReading,
+    maximal,
+    largestFile,
+    signalFlood,
+    handOutFlood,
+    waitingPayloads,
+    malformedChurn
+};
 
 void BM_Abuse(benchmark::State& state) {
     const auto attack = static_cast<Attack>(state.range(0));
@@ -203,6 +246,65 @@ void BM_Abuse(benchmark::State& state) {
                 }
             });
             break;
+        case signalFlood:
+            attackThread = std::thread([&] {
+                try {
+                    for (std::uint64_t n = 0; !stop; ++n) {
+                        sendNoise(*attacker);
+                        if (n % 64 == 0)
+                            sd_bus_flush(attacker->bus().get());
+                    }
+                } catch (const dbus::BusError&) {
+                    // cut off
+                }
+            });
+            break;
+        case handOutFlood: {
+            // A 4 MiB answer left unread, then 70 channels asked for and never taken up.
+            auto asker = env.connect(test::DaemonClient::Path::bus);
+            create(*asker,
+                   test::dict(UUID::random(), {{"v", test::dat(std::string(4 << 20, 'x'))}}),
+                   "bench.big");
+            asker->send(fetch("bench.big"));
+            for (int i = 0; i < 70; ++i) {
+                sd_bus_message* raw = nullptr;
+                sd_bus_message_new_method_call(
+                    asker->bus().get(), &raw, test::DaemonClient::kService, dbus_names::kObjectPath,
+                    dbus_names::kChannelInterface, dbus_names::kOpenChannelMember);
+                dbus::Message ask(raw);
+                sd_bus_send(asker->bus().get(), ask.get(), nullptr);
+            }
+            sd_bus_flush(asker->bus().get());
+            attacker = std::move(asker);
+            break;
+        }
+        case waitingPayloads: {
+            // Behind 20 MiB of answers left unread, 30 creates of 5 MiB each.
+            create(*attacker,
+                   test::dict(UUID::random(), {{"v", test::dat(std::string(4 << 20, 'x'))}}),
+                   "bench.big");
+            for (int i = 0; i < 5; ++i)
+                attacker->send(fetch("bench.big"));
+            for (int i = 0; i < 30; ++i) {
+                const test::Node tree =
+                    test::dict(UUID::random(), {{"v", test::dat(std::string(5 << 20, 'x'))}});
+                attacker->send(ClientRequest::CreateSettings{
+                    Blob(test::clientBlob(tree)), "bench.payload" + std::to_string(i), 0});
+            }
+            sd_bus_flush(attacker->bus().get());
+            break;
+        }
+        case malformedChurn:
+            attackThread = std::thread([&, path = pathOf(state, 1)] {
+                // Short connections, each sending one malformed call and leaving.
+                while (!stop) {
+                    auto client = env.connect(path);
+                    sendMalformed(*client);
+                    sd_bus_flush(client->bus().get());
+                    ++answered;
+                }
+            });
+            break;
     }
 
     std::vector<double> latencies;
@@ -228,7 +330,9 @@ void BM_Abuse(benchmark::State& state) {
 }
 BENCHMARK(BM_Abuse)
     ->ArgNames({"attack", "path"})
-    ->ArgsProduct({{unloaded, fetchFlood, updateFlood, notReading, maximal, largestFile}, {0, 1}})
+    ->ArgsProduct({{unloaded, fetchFlood, updateFlood, notReading, maximal, largestFile,
+                    signalFlood, handOutFlood, waitingPayloads, malformedChurn},
+                   {0, 1}})
     ->Iterations(1)
     ->UseRealTime()
     ->Unit(benchmark::kMillisecond);

@@ -1,5 +1,7 @@
 #include "connection/LookupMapOfContainers.h"
 
+#include "internals/CanonicalText.h"
+
 #include "velkor/VKContainer.h"
 
 namespace velkor {
@@ -11,7 +13,8 @@ std::string LookupMapOfContainers::Map::fullPathKey(const std::string& domain, s
     key += '@';
     key += domain;
     key += ':';
-    key += path;
+    // Path parts are keys, which are compared by their canonical form.
+    key += isAsciiText(path) ? path : canonicalText(path);
     return key;
 }
 

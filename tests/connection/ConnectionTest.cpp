@@ -264,8 +264,9 @@ TEST(Connection, OpeningsFetchWhatTheDaemonHas) {
     EXPECT_EQ(h.sent(), before + 2) << "plain values are fetched each time";
     EXPECT_EQ(h.request<Request::FetchSettings>(before).path, "a/b");
     h.daemon->answerNext(fetched(Blobs().dictionary(UUID::random(), rootId, 1, 0)));
-    auto sub = connection.getSetting("raced", "sub", false);
-    EXPECT_EQ(connection.getSetting("raced", "sub", true), sub);
+    auto sub = connection.getSetting("raced", "caf\u00e9", false);
+    EXPECT_EQ(connection.getSetting("raced", "cafe\u0301", true), sub)
+        << "a path in two spellings of one key is one path";
     EXPECT_EQ(h.sent(), before + 3);
 
     // A tree that fails half-way is released while the opening holds the lookup map's lock; its

@@ -43,6 +43,15 @@ TEST(SettingsHandle, OpeningFailuresAreThrownFirstAndReportedLater) {
     monitor->publish(root);  // the same content again: nothing changed
     const auto& same = std::get<Settings::Reloaded>(events.at(2));
     EXPECT_TRUE(same.added.empty() && same.removed.empty() && same.changed.empty());
+
+    // Keys are compared by their canonical form: one key in two spellings is the same key.
+    auto composed = numbered(1), decomposed = numbered(1);
+    ASSERT_TRUE(composed->set("caf\u00e9", 1) && decomposed->set("cafe\u0301", 2));
+    monitor->publish(composed);
+    monitor->publish(decomposed);
+    const auto& respelled = std::get<Settings::Reloaded>(events.at(4));
+    EXPECT_TRUE(respelled.added.empty() && respelled.removed.empty());
+    EXPECT_EQ(respelled.changed, std::vector<std::string>{"cafe\u0301"});
 }
 
 // Connections published from several threads while observers come and go and the handle is

@@ -4,6 +4,7 @@
 #include "../ValuesTesting.h"
 #include "basalt/ArchiveWriter.h"
 #include "support/LogCapture.h"
+#include "support/OnThreads.h"
 #include "values/client/ContainerProxy.h"
 #include "values/client/SerializerOnClient.h"
 
@@ -39,6 +40,7 @@ TEST_F(Coding, DecodingBuildsAndSharesContainersAndEncodingWritesLocalOnesInFull
     auto proxy = std::dynamic_pointer_cast<ContainerProxy>(array->items()[2]);
     ASSERT_TRUE(proxy);
     EXPECT_EQ(registry.tryFind(unknown), proxy);
+    EXPECT_EQ(proxy->rootId(), root) << "detached with its file when that is deleted";
     EXPECT_TRUE(proxy->isContainer() && asContainer(proxy));  // but neither array nor dictionary
     EXPECT_FALSE(proxy->isArray() || asArray(proxy) || asDictionary(proxy));
     // The same reference again gives the same proxy; once resolved, the real container.
@@ -120,6 +122,23 @@ TEST_F(Coding, ALiveIdGivesTheLiveObjectUpToDate) {
     }
     done = true;
     walker.join();
+
+    // Two decoders meeting a new id at once (a report and a fetch) agree on one object, whether
+    // both decode it in full or both as a reference.
+    for (int i = 0; i < 400; ++i) {
+        const UUID id = UUID::random();
+        const auto writer =
+            i % 2 ? DaemonBlobWriter().array(id, root, 1, 0) : DaemonBlobWriter().proxy(id);
+        VKObjectPtr decoded[2];
+        std::atomic<int> ready{0};
+        onThreads(2, [&](int t) {
+            for (++ready; ready < 2;) {
+            }
+            decoded[t] = connection->decode(writer);
+        });
+        ASSERT_TRUE(decoded[0] && decoded[0] == decoded[1]) << i;
+        ASSERT_EQ(registry.tryFind(id), decoded[0]);
+    }
 }
 
 // Blobs that would place a container inside itself or a descendant (in the blob or already

@@ -50,10 +50,10 @@ class VKContainer : public VKContainerBase {
     /// loses its last; telling it holds up only the thread that does, never other observers
     /// joining or leaving meanwhile.
     ///
-    /// When the daemon cannot be told, every observer receives that error and the stream stays
-    /// ended: later observers receive the error at once, and nothing more is sent for this
-    /// container, except that a failed report of a first observer, which the daemon may have
-    /// taken all the same, is withdrawn.
+    /// When the daemon cannot be told, every observer receives that error and that stream stays
+    /// ended: whoever subscribes to it later receives the error at once, and a failed report of
+    /// a first observer, which the daemon may have taken all the same, is withdrawn. The next
+    /// call of asObservable() (or observe()) gives a new stream, which tells the daemon again.
     rx::Observable<VKContainerChange> asObservable() const;
 
     /// Subscribes `onChange` (and `onError`, see asObservable) to the change events and hands

@@ -129,6 +129,9 @@ class ContainerAccess {
 
     /// The container's change events, made when first asked for.
     static std::shared_ptr<ContainerChangeStream> changeStream(const VKContainer& c);
+    /// Lets go of `ended`, a change stream that a failed report ended, when it is still the
+    /// container's: the next observer gets a new one.
+    static void dropChangeStream(const VKContainer& c, const ContainerChangeStream* ended);
     /// Delivers `change` to the observers later, through `via`'s scheduler, in posting order.
     /// Observers subscribed when it is delivered receive it, even if the container is gone by
     /// then.

@@ -35,6 +35,8 @@ std::exception_ptr handleContainerSubscription(VKContainer& container, bool subs
 /// the report their change calls for once its own is done. So reports that cancel out are not
 /// sent, and the daemon's last word is always the current state. A report that fails ends the
 /// stream with its error; the daemon may have taken a "true" all the same, so it is withdrawn.
+/// The container then lets go of the stream: whoever still holds it gets the error, and the
+/// next observer of the container gets a new stream.
 struct ContainerChangeStream {
     static std::shared_ptr<ContainerChangeStream> make(const std::weak_ptr<VKContainer>& owner) {
         auto stream = std::make_shared<ContainerChangeStream>(owner);
@@ -93,6 +95,7 @@ struct ContainerChangeStream {
             if (auto error = handleContainerSubscription(*container, subscribed)) {
                 if (!ended.exchange(true)) {
                     subject.onError(error);
+                    ContainerAccess::dropChangeStream(*container, this);
                 }
             }
         }
@@ -276,6 +279,14 @@ std::shared_ptr<ContainerChangeStream> ContainerAccess::changeStream(const VKCon
         c.shared_->changeStream = ContainerChangeStream::make(owner);
     }
     return c.shared_->changeStream;
+}
+
+void ContainerAccess::dropChangeStream(const VKContainer& c, const ContainerChangeStream* ended) {
+    std::shared_ptr<ContainerChangeStream> dropped;  // released after the lock
+    std::lock_guard lock(c.shared_->mutex);
+    if (c.shared_->changeStream.get() == ended) {
+        dropped = std::move(c.shared_->changeStream);
+    }
 }
 
 void ContainerAccess::postChangeNotification(VKContainer& c, VKContainerChange change,

@@ -61,7 +61,10 @@ void LookupMapOfContainers::Map::forget(const UUID& id) {
     if (it == mapOfContainerIdToPath_.end())
         return;
     auto path = mapOfPathToContainer_.find(it->second);
-    if (path != mapOfPathToContainer_.end() && path->second.container.ref.expired()) {
+    if (path != mapOfPathToContainer_.end()) {
+        if (!path->second.container.ref.expired()) {
+            return;  // a live object took the id since: its entries stay
+        }
         mapOfPathToContainer_.erase(path);
     }
     mapOfContainerIdToPath_.erase(it);

@@ -284,6 +284,24 @@ TEST(Connection, OpeningsFetchWhatTheDaemonHas) {
     EXPECT_NE(connection.getSetting("broken", ""), nullptr) << "the lock was released";
 }
 
+// A late note that a container died forgets only that container: one that took its id since
+// keeps its entries, and is forgotten when it goes.
+TEST(Connection, TheLookupMapForgetsOnlyTheDeadHolderOfAnId) {
+    LookupMapOfContainers::Map map;
+    const UUID id = UUID::random();
+    auto dead = VKDictionary::make();
+    detail::ContainerAccess::setId(*dead, id);
+    map.registerContainer(dead, "d", 1, "old");
+    dead.reset();
+    auto live = VKDictionary::make();
+    detail::ContainerAccess::setId(*live, id);
+    map.registerContainer(live, "d", 1, "new");
+    map.forget(id);
+    map.unregister(id);
+    EXPECT_EQ(map.pathCount(), 1u) << "only the dead entry of the first path is left";
+    EXPECT_EQ(map.idCount(), 0u);
+}
+
 // Destructors run under other locks (a parent's items lock) while an opening holds the lookup
 // map's lock waiting for the daemon: a destructor must not wait for the opening.
 TEST(Connection, AContainerDestroyedDuringAnOpeningDoesNotWaitForIt) {

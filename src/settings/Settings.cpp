@@ -50,6 +50,8 @@ struct Settings::Core : std::enable_shared_from_this<Core> {
     /// Forgets the open file, keeping its content for the next Reloaded; gives the subscription
     /// to its root for the caller to end where no lock is held.
     rx::DisposablePtr dropRootLocked();
+    /// Forgets `deleted` when it is still the open file: the daemon deleted that file.
+    void dropDeleted(const std::shared_ptr<VKDictionary>& deleted);
 
     /// Queues `event` for the observers after those queued before.
     void queue(Event event);
@@ -81,6 +83,7 @@ struct Settings::Core : std::enable_shared_from_this<Core> {
     rx::DisposablePtr rootChanges;           // forwards the root's events
     rx::DisposablePtr connections;           // follows the monitor
     std::map<std::uint64_t, std::shared_ptr<const Observer>> observers;
+    std::map<std::uint64_t, std::weak_ptr<rx::Disposable>> subscriptions;  // of the observers
     std::uint64_t nextObserver = 0;
     std::deque<Event> events;
     bool delivering = false;
@@ -225,10 +228,17 @@ std::shared_ptr<VKDictionary> Settings::Core::openRoot(const VKConnectionPtr& pu
 
 rx::DisposablePtr Settings::Core::forwardChangesOf(const std::shared_ptr<VKDictionary>& opened) {
     std::weak_ptr<Core> weak = weak_from_this();
+    std::weak_ptr<VKDictionary> weakRoot = opened;
     return opened->asObservable().subscribe(
-        [weak](const VKContainerChange& change) {
-            if (auto core = weak.lock())
-                core->post(change);
+        [weak, weakRoot](const VKContainerChange& change) {
+            auto core = weak.lock();
+            if (!core)
+                return;
+            if (change.get<VKContainerChange::DidDelete>()) {
+                if (auto deleted = weakRoot.lock())
+                    core->dropDeleted(deleted);
+            }
+            core->post(change);
         },
         [weak](const rx::Error& error) {
             auto core = weak.lock();
@@ -249,6 +259,20 @@ rx::DisposablePtr Settings::Core::dropRootLocked() {
         lastRoot = std::exchange(root, nullptr);
     connection = nullptr;
     return std::exchange(rootChanges, nullptr);
+}
+
+void Settings::Core::dropDeleted(const std::shared_ptr<VKDictionary>& deleted) {
+    rx::DisposablePtr ended;
+    {
+        std::lock_guard lock(mutex);
+        if (root != deleted)
+            return;
+        ended = dropRootLocked();
+    }
+    logger().info("Settings of domain='%@' were deleted; closed until the next connection.",
+                  domain);
+    if (ended)
+        ended->dispose();
 }
 
 void Settings::Core::queue(Event event) {
@@ -319,21 +343,33 @@ Subscription Settings::Core::addObserver(Observer observer) {
         observers.emplace(id, std::make_shared<const Observer>(std::move(observer)));
     }
     std::weak_ptr<Core> weak = weak_from_this();
-    return Subscription(rx::Disposables::create([weak, id] {
+    auto subscription = rx::Disposables::create([weak, id] {
         std::shared_ptr<const Observer> removed;  // released after the lock
         if (auto core = weak.lock()) {
             std::lock_guard lock(core->mutex);
+            core->subscriptions.erase(id);
             if (auto found = core->observers.find(id); found != core->observers.end()) {
                 removed = std::move(found->second);
                 core->observers.erase(found);
             }
         }
-    }));
+    });
+    bool ended = false;
+    {
+        std::lock_guard lock(mutex);
+        ended = disposed;
+        if (!ended)
+            subscriptions.emplace(id, subscription);
+    }
+    if (ended)
+        subscription->dispose();  // the handle was disposed meanwhile
+    return Subscription(std::move(subscription));
 }
 
 void Settings::Core::dispose() {
     rx::DisposablePtr following, changes;
     std::map<std::uint64_t, std::shared_ptr<const Observer>> dropped;
+    std::map<std::uint64_t, std::weak_ptr<rx::Disposable>> ended;
     std::deque<Event> undelivered;
     std::shared_ptr<VKDictionary> openRoot, heldRoot;
     VKConnectionMonitorPtr ownMonitor;
@@ -345,6 +381,7 @@ void Settings::Core::dispose() {
         following = std::exchange(connections, nullptr);
         changes = std::exchange(rootChanges, nullptr);
         dropped.swap(observers);
+        ended.swap(subscriptions);
         undelivered.swap(events);
         openRoot = std::exchange(root, nullptr);
         heldRoot = std::exchange(lastRoot, nullptr);
@@ -358,6 +395,10 @@ void Settings::Core::dispose() {
         changes->dispose();
     if (ownMonitor)
         ownMonitor->dispose();
+    for (const auto& [id, subscription] : ended) {
+        if (auto live = subscription.lock())
+            live->dispose();
+    }
 }
 
 Settings::Settings(std::shared_ptr<Core> core) : core_(std::move(core)) {}

@@ -150,4 +150,12 @@ TEST_F(LibraryScenario, ASettingsHandleFollowsTheDaemonAcrossARestart) {
     }));
     EXPECT_EQ(root->get("kept", 0), 3);
     EXPECT_EQ(reloads.load(), 1);
+
+    // Deleted by another client: the deleted root is no longer handed out as the file.
+    connect(options)->deleteSettings("handle");
+    ASSERT_TRUE(arrives(events, [](const Settings::Event& e) {
+        const auto* event = std::get_if<VKContainerChange>(&e);
+        return event && event->get<VKContainerChange::DidDelete>();
+    }));
+    EXPECT_EQ(handle->current(), nullptr);
 }

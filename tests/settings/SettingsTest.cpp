@@ -89,6 +89,7 @@ TEST(SettingsHandle, PublicationsObserversAndDisposalRace) {
         publisher.join();
         EXPECT_EQ(settings->current(), nullptr);
         EXPECT_GT(events.load(), 0);
+        EXPECT_FALSE(kept.active() || watching.active()) << "disposal ends every subscription";
     }
 }
 

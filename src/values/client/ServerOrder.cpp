@@ -16,7 +16,7 @@ std::optional<ServerOrder::Held> ServerOrder::takeNext(std::int64_t revision) {
         return std::nullopt;
     }
     Held next = std::move(held_.front());
-    held_.pop_front();
+    held_.erase(held_.begin());
     return next;
 }
 
@@ -25,7 +25,7 @@ std::optional<ServerOrder::Held> ServerOrder::takeUpTo(std::int64_t revision) {
         return std::nullopt;
     }
     Held next = std::move(held_.front());
-    held_.pop_front();
+    held_.erase(held_.begin());
     return next;
 }
 

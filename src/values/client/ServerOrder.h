@@ -4,11 +4,11 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "internals/ChangeNotification.h"
 #include "velkor/VKObjectBase.h"
@@ -67,7 +67,8 @@ class ServerOrder {
 
   private:
     std::atomic<int> inFlight_{0};
-    std::deque<Held> held_;  // by revision
+    // By revision. Usually empty, and then it takes no memory: containers are many.
+    std::vector<Held> held_;
     std::mutex waitMutex_;
     std::condition_variable advanced_;
     std::atomic<int> waiters_{0};

@@ -166,6 +166,7 @@ TEST_F(ChangeExchange, OwnChangesAndReportsApplyInTheDaemonsOrder) {
     auto value = VKArray::make();
     array->append(value);
     EXPECT_FALSE(array->onServer() || value->onServer());
+    EXPECT_TRUE(value->rootId().isZero()) << "of no file, so it can be placed elsewhere";
 }
 
 // Readers keep reading a parent and its child while a writer changes both (holding each write

@@ -60,8 +60,9 @@ class Settings {
     /// The file is not followed any more: the daemon went away (no error; current() gives
     /// nothing), opening it again failed with `error` (connectionLost or cannotConnect while the
     /// daemon is not back yet; anything else, such as fileDoesNotExist, is likely to fail again),
-    /// or the root's changes could not be followed (`error` from the root's stream). The handle
-    /// opens the file again when the monitor publishes its next connection.
+    /// or the root's changes could not be followed (`error` from the root's stream: the daemon
+    /// could not be told of the observers, and observing the root again failed as well). The
+    /// handle opens the file again when the monitor publishes its next connection.
     struct Lost {
         std::optional<VKError> error;
     };

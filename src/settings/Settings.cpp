@@ -1,5 +1,6 @@
 #include "velkor/Settings.h"
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <map>
@@ -11,6 +12,7 @@
 #include "utils/ErrorText.h"
 #include "velkor/VKConnection.h"
 #include "velkor/VKConversions.h"
+#include "velkor/rx/CompositeDisposable.h"
 #include "velkor/rx/Disposables.h"
 
 namespace velkor {
@@ -46,7 +48,10 @@ struct Settings::Core : std::enable_shared_from_this<Core> {
     /// What follow() does one call at a time; it queues the events without delivering them.
     void followLocked(const VKConnectionPtr& connection);
     std::shared_ptr<VKDictionary> openRoot(const VKConnectionPtr& connection) const;
+    /// Forwards the root's events to the observers; the result ends the forwarding.
     rx::DisposablePtr forwardChangesOf(const std::shared_ptr<VKDictionary>& root);
+    void subscribeToChanges(const std::shared_ptr<VKDictionary>& root,
+                            const std::shared_ptr<rx::CompositeDisposable>& into);
     /// Forgets the open file, keeping its content for the next Reloaded; gives the subscription
     /// to its root for the caller to end where no lock is held.
     rx::DisposablePtr dropRootLocked();
@@ -88,6 +93,7 @@ struct Settings::Core : std::enable_shared_from_this<Core> {
     std::deque<Event> events;
     bool delivering = false;
     bool held = false;  // events queue up while a reopened root is being set up
+    std::atomic<bool> resubscribing{false};  // a thread subscribes to the root's stream again
 };
 
 void Settings::Core::start() {
@@ -227,9 +233,17 @@ std::shared_ptr<VKDictionary> Settings::Core::openRoot(const VKConnectionPtr& pu
 }
 
 rx::DisposablePtr Settings::Core::forwardChangesOf(const std::shared_ptr<VKDictionary>& opened) {
+    auto forwarding = std::make_shared<rx::CompositeDisposable>();
+    subscribeToChanges(opened, forwarding);
+    return forwarding;
+}
+
+void Settings::Core::subscribeToChanges(const std::shared_ptr<VKDictionary>& opened,
+                                        const std::shared_ptr<rx::CompositeDisposable>& into) {
     std::weak_ptr<Core> weak = weak_from_this();
     std::weak_ptr<VKDictionary> weakRoot = opened;
-    return opened->asObservable().subscribe(
+    std::weak_ptr<rx::CompositeDisposable> weakInto = into;
+    into->add(opened->asObservable().subscribe(
         [weak, weakRoot](const VKContainerChange& change) {
             auto core = weak.lock();
             if (!core)
@@ -240,10 +254,24 @@ rx::DisposablePtr Settings::Core::forwardChangesOf(const std::shared_ptr<VKDicti
             }
             core->post(change);
         },
-        [weak](const rx::Error& error) {
+        [weak, weakRoot, weakInto](const rx::Error& error) {
             auto core = weak.lock();
             if (!core)
                 return;
+            // The root's stream ended because the daemon could not be told of its observers:
+            // the root's next stream tells it again. Once, so that a daemon that keeps failing
+            // is reported rather than asked for ever (the new subscription fails on this very
+            // thread).
+            auto root = weakRoot.lock();
+            auto forwarding = weakInto.lock();
+            if (root && forwarding && !forwarding->isDisposed() &&
+                !core->resubscribing.exchange(true)) {
+                logger().warning("Changes of settings of domain='%@' are observed again.",
+                                 core->domain);
+                core->subscribeToChanges(root, forwarding);
+                core->resubscribing = false;
+                return;
+            }
             try {
                 std::rethrow_exception(error);
             } catch (const VKError& e) {
@@ -251,7 +279,7 @@ rx::DisposablePtr Settings::Core::forwardChangesOf(const std::shared_ptr<VKDicti
             } catch (...) {
                 core->post(Lost{VKError(VKError::serverError)});
             }
-        });
+        }));
 }
 
 rx::DisposablePtr Settings::Core::dropRootLocked() {

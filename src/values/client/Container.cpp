@@ -74,6 +74,9 @@ struct ContainerChangeStream {
             }
             reporting = true;
         }
+        // A failure ends the stream once the daemon is up to date (the failed report withdrawn),
+        // so that an observer that subscribes again on hearing it is told after the withdrawal.
+        std::exception_ptr failure;
         for (;;) {
             bool subscribed = false;
             {
@@ -81,7 +84,7 @@ struct ContainerChangeStream {
                 subscribed = observers > 0 && !ended.load();
                 if (subscribed == told) {
                     reporting = false;
-                    return;
+                    break;
                 }
                 // Taken as told before the report: one that fails may have reached the daemon.
                 told = subscribed;
@@ -90,14 +93,18 @@ struct ContainerChangeStream {
             if (!container) {
                 std::lock_guard lock(mutex);
                 reporting = false;
-                return;
+                break;
             }
             if (auto error = handleContainerSubscription(*container, subscribed)) {
                 if (!ended.exchange(true)) {
-                    subject.onError(error);
+                    // Let go of first: the next observer of the container gets a new stream.
                     ContainerAccess::dropChangeStream(*container, this);
+                    failure = error;
                 }
             }
+        }
+        if (failure) {
+            subject.onError(failure);
         }
     }
 

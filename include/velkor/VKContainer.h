@@ -25,6 +25,10 @@ class VKConnection;
 /// A container is local until the daemon knows it (a tree being built before it is created, or
 /// one detached when its settings file was deleted): then changes stay in memory. Once attached
 /// to a connection every change is sent to the daemon and confirmed before the call returns.
+/// When the daemon stops holding an attached container for this client (it then tells nothing
+/// more of its changes), the container is fetched again, takes the daemon's content and posts
+/// the events of the differences; until that succeeds its changes fail (connectionLost, or
+/// containerNotFound when the daemon no longer has it) and change nothing.
 class VKContainer : public VKContainerBase {
   public:
     ~VKContainer() override;

@@ -11,6 +11,7 @@
 #include "velkor/VKArray.h"
 #include "velkor/VKContainer.h"
 #include "velkor/VKDictionary.h"
+#include "velkor/VKError.h"
 
 namespace velkor {
 
@@ -157,6 +158,22 @@ class ContainerAccess {
                                        const std::string& path);
     /// The daemon's order of the container's changes ("values/client/ServerOrder.h").
     static ServerOrder& serverOrder(VKContainer& c);
+
+    /// Fetches the container anew after the daemon stopped holding it for this client (it then
+    /// tells us nothing more of it until we fetch it): the container takes the daemon's content
+    /// and revision, and its observers get the events of the differences; it stays the same
+    /// object, wherever it is held. The daemon's reports that follow the fetch wait for it. When
+    /// that fails, the container is marked out of step: its changes fail (see requireInStep)
+    /// with containerNotFound when the daemon no longer has it, else connectionLost.
+    static void bringBack(VKContainer& c, InnerConnection& connection);
+    /// Before a change of a container is made: an attached container marked out of step is
+    /// brought back first, and while that fails the change fails with the mark's error; nothing
+    /// is changed then. Does nothing for a container in step (one atomic load), nor for one
+    /// detached since (its file was deleted), whose changes stay local.
+    static void requireInStep(VKContainer& c);
+    /// Marks the container out of step with `error`, or in step again without one.
+    static void setOutOfStep(VKContainer& c, std::optional<VKError> error);
+    static std::optional<VKError> outOfStep(const VKContainer& c);
     /// The class's decodeChangeValue hook; throws invalidData for a class without one.
     static VKObjectPtr decodeChangeValue(VKContainer& c, const VKChangeNotification& change,
                                          const std::shared_ptr<InnerConnection>& connection);

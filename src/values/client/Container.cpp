@@ -133,7 +133,12 @@ struct VKContainer::Shared {
     const UUID itemsLockId;
     dispatch::ReadWriteQueue itemsLock;
     ServerOrder order;
+    // While the daemon does not hold this container for us (it abandoned it and fetching it
+    // again failed): the error its changes fail with, or kInStep.
+    std::atomic<std::int64_t> outOfStep{kInStep};
     const ContainerHooks* hooks = &kNoHooks;
+
+    static constexpr std::int64_t kInStep = -1;
 
     static constexpr ContainerHooks kNoHooks{};
 };
@@ -342,6 +347,7 @@ void ContainerAccess::adoptContentOf(VKContainer& c, VKContainer& fresh) {
             events = take(c, fresh);
         }
         raiseRevision(c, fresh.revision());
+        c.shared_->order.fetchedAt(fresh.revision());
     });
     if (auto connection = innerConnection(c)) {
         for (auto& event : events) {
@@ -351,9 +357,12 @@ void ContainerAccess::adoptContentOf(VKContainer& c, VKContainer& fresh) {
 }
 
 void ContainerAccess::raiseRevision(VKContainer& c, std::int64_t revision) {
-    if (revision > c.revision()) {
-        setRevision(c, revision);
-        c.shared_->order.revisionAdvanced();
+    auto current = c.revision_.load(std::memory_order_acquire);
+    while (revision > current) {
+        if (c.revision_.compare_exchange_weak(current, revision, std::memory_order_acq_rel)) {
+            c.shared_->order.revisionAdvanced();
+            return;
+        }
     }
 }
 
@@ -366,6 +375,19 @@ void ContainerAccess::handleChangeFromServer(VKContainer& c, const VKChangeNotif
 
 ServerOrder& ContainerAccess::serverOrder(VKContainer& c) {
     return c.shared_->order;
+}
+
+void ContainerAccess::setOutOfStep(VKContainer& c, std::optional<VKError> error) {
+    c.shared_->outOfStep.store(error ? error->code() : VKContainer::Shared::kInStep,
+                               std::memory_order_release);
+}
+
+std::optional<VKError> ContainerAccess::outOfStep(const VKContainer& c) {
+    const auto code = c.shared_->outOfStep.load(std::memory_order_acquire);
+    if (code == VKContainer::Shared::kInStep) {
+        return std::nullopt;
+    }
+    return VKError(static_cast<VKError::Code>(code));
 }
 
 std::vector<VKContainerChange> ContainerAccess::applyChangeToItems(

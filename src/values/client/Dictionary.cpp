@@ -155,6 +155,7 @@ void VKDictionary::set(const std::string& at, VKObjectPtr value) {
         "Result of dictionary `child changed/inserted` notification: ");
     const basalt::LogFormat conflictLine(
         "There was dictionary synchronization conflict during set @ '%@' key (id=%@).");
+    Access::requireInStep(*this);
     const RootAdoption adoption(value);
     withWriteItemsLock([&] {
         auto [changed, old] = Access::setInternal(*this, at, value);
@@ -192,6 +193,7 @@ void VKDictionary::remove(const std::string& at) {
     const basalt::LogFormat resultLine("Result of dictionary `child removed` notification: ");
     const basalt::LogFormat conflictLine(
         "There was dictionary synchronization conflict during remove @ '%@' key. (id=%@).");
+    Access::requireInStep(*this);
     withWriteItemsLock([&] {
         auto [changed, old] = Access::removeInternal(*this, at);
         auto connection = Access::innerConnection(*this);

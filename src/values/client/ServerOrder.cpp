@@ -29,6 +29,13 @@ std::optional<ServerOrder::Held> ServerOrder::takeUpTo(std::int64_t revision) {
     return next;
 }
 
+void ServerOrder::fetchedAt(std::int64_t revision) {
+    fetchedUpTo_ = std::max(fetchedUpTo_, revision);
+    held_.erase(held_.begin(), std::find_if(held_.begin(), held_.end(), [&](const Held& h) {
+                    return h.change.revision > revision;
+                }));
+}
+
 void ServerOrder::waitForRevision(const std::function<std::int64_t()>& revision,
                                   std::int64_t wanted) {
     if (revision() >= wanted) {

@@ -161,8 +161,17 @@ TEST_F(ChangeExchange, OwnChangesAndReportsApplyInTheDaemonsOrder) {
     report(ChangeType::updateRevision, 9, 0);  // a late report never moves it back
     EXPECT_EQ(array->revision(), 10);
 
+    // The array is fetched anew (a reader on another thread) while our append is on its way:
+    // the fetched content holds it already, so it is not appended twice.
+    answer(11, [&] {
+        connection->decode(
+            DaemonBlobWriter().array(array->id(), root, 11, 3).string("d").string("x").string("e"));
+    });
+    EXPECT_EQ(array->append(str("e")), 2);
+    EXPECT_EQ(text(*array), "d,x,e@11");
+
     // The file is deleted while an append is on its way: the value stays local with the array.
-    answer(11, [&] { connection->registry.unregisterHavingRootId(root); });
+    answer(12, [&] { connection->registry.unregisterHavingRootId(root); });
     auto value = VKArray::make();
     array->append(value);
     EXPECT_FALSE(array->onServer() || value->onServer());
@@ -308,7 +317,7 @@ TEST(ServerChanges, ArraysAndDictionariesApplyEveryRecordType) {
     // Clearing and deletion; detached containers refuse further records.
     EXPECT_EQ(
         daemon->report(
-            {record(Type::childrenRemoved, list, 13), record(Type::containerAbandoned, list, 14),
+            {record(Type::childrenRemoved, list, 13), record(Type::containerDeleted, list, 14),
              record(Type::childrenRemoved, dict, 8), record(Type::containerDeleted, dict, 9)}),
         0);
     EXPECT_EQ(text(*array) + text(*dictionary), "@14@9");
@@ -320,6 +329,73 @@ TEST(ServerChanges, ArraysAndDictionariesApplyEveryRecordType) {
     auto late = record(Type::updateRevision, dict, 10);
     EXPECT_EQ(errorOf([&] { Access::handleChangeFromServer(*dictionary, *late, ""); }),
               VKError::connectionLost);
+}
+
+// The daemon abandons containers (it stops telling us of their changes until we fetch them
+// again): each is fetched again as the same object, takes the daemon's content and tells its
+// observers what differs. While it cannot be fetched its changes fail and change nothing, with
+// containerNotFound once the daemon says it is gone; each change tries the fetch again.
+TEST(ServerChanges, AnAbandonedContainerIsFetchedAgainBeforeItTakesChanges) {
+    auto daemon = FakeConnection::make();
+    const UUID root = UUID::random(), list = UUID::random();
+    auto top = daemon->decode<VKDictionary>(DaemonBlobWriter()
+                                                .dictionary(root, root, 1, 1)
+                                                .key("list")
+                                                .array(list, root, 5, 2)
+                                                .string("a")
+                                                .string("b"));
+    auto array = asArray(top->get("list"));
+    ASSERT_NE(array, nullptr);
+    EventLog events(*array);
+    std::optional<VKError> refusal;
+    std::vector<std::string> content{"a", "B", "c"};
+    std::int64_t revision = 9;
+    daemon->resolve = [&](const UUID& id) -> std::shared_ptr<VKContainer> {
+        if (refusal)
+            throw *refusal;
+        if (id == root)
+            return daemon->decode<VKContainer>(
+                DaemonBlobWriter().dictionary(root, root, 2, 1).key("list").proxy(list));
+        DaemonBlobWriter blob;
+        blob.array(list, root, revision, static_cast<std::int64_t>(content.size()));
+        for (const auto& item : content)
+            blob.string(item);
+        return daemon->decode<VKContainer>(blob);
+    };
+    daemon->publish = [&](const VKChangeNotification&) {
+        return std::pair(ChangeResult::done, ++revision);
+    };
+
+    EXPECT_EQ(daemon->report({record(Type::containerAbandoned, list, 7)}), 0);
+    EXPECT_EQ(text(*array), "a,B,c@9");
+    EXPECT_TRUE(array->onServer());
+    EXPECT_EQ(top->get("list"), array);
+    EXPECT_THAT(events.texts(),
+                ElementsAre("didArrayChildReplace(index=1)", "didArrayChildAdd(index=2)"));
+    array->append(str("d"));
+    EXPECT_EQ(text(*array), "a,B,c,d@10");
+
+    refusal = VKError(VKError::connectionLost);
+    EXPECT_EQ(daemon->report({record(Type::containerAbandoned, list, 10),
+                              record(Type::containerAbandoned, root, 2)}),
+              0);
+    EXPECT_EQ(errorOf([&] { array->set(0, str("x")); }), VKError::connectionLost);
+    EXPECT_EQ(errorOf([&] { (void)array->append(str("x")); }), VKError::connectionLost);
+    EXPECT_EQ(errorOf([&] { top->remove("list"); }), VKError::connectionLost);
+    refusal = VKError(VKError::containerNotFound);
+    EXPECT_EQ(errorOf([&] { array->removeAll(); }), VKError::containerNotFound);
+    EXPECT_EQ(text(*array), "a,B,c,d@10");
+    EXPECT_EQ(daemon->changes.size(), 1u);
+
+    refusal.reset();
+    content = {"z"};
+    revision = 12;
+    array->set(0, str("y"));
+    EXPECT_EQ(text(*array), "y@13");
+    EXPECT_EQ(daemon->changes.back()->revision, 12);
+    top->remove("list");
+    EXPECT_EQ(text(*top), "@14");
+    EXPECT_EQ(daemon->resolves.size(), 9u);
 }
 
 }  // namespace

@@ -93,6 +93,11 @@ TEST_F(Coding, ALiveIdGivesTheLiveObjectUpToDate) {
     EventLog events(*first);
     EXPECT_EQ(connection->decode(blob(2, 2, "new")), first);
     EXPECT_EQ(text(*first), "k=2,new=0@2");
+    // A report still queued that the fetched content holds already is not applied again.
+    const auto one = DaemonBlobWriter().number(1).encoded();
+    EXPECT_EQ(connection->report({record(ChangeType::childInserted, top, 2, 0, 0, "new2", one)}),
+              0);
+    EXPECT_EQ(text(*first), "k=2,new=0@2");
     EXPECT_EQ(connection->decode(blob(1, 7, "old")), first);
     EXPECT_EQ(text(*first), "k=2,new=0@2");
     connection->scheduler->runAll();

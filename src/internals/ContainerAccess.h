@@ -198,11 +198,28 @@ class ContainerAccess {
     /// revision at debug level through `logger` (as written where `resultMessage` was, so the
     /// line names the caller's function), and returns the daemon's verdict and the new
     /// revision. Errors of the publication propagate; nothing is changed here, applying the
-    /// verdict is the caller's.
+    /// verdict is the caller's, except that a change whose outcome is not known (connectionLost:
+    /// the daemon may have taken it) marks the container out of step, so that it is fetched
+    /// again before its next change.
     static std::pair<ChangeResult, std::int64_t> exchangeChange(
         VKContainer& c, InnerConnection& connection, ChangeType type, std::int64_t from,
         std::int64_t to, std::string key, std::vector<std::uint8_t> data,
         const basalt::QZLogger& logger, const basalt::LogFormat& resultMessage);
+
+    /// Runs `exchange`, the sending of a change already made locally, and passes its result on.
+    /// When it throws, the daemon did not take the change, or may not have (connectionLost: no
+    /// answer), so `undo` puts the local copy back before the error passes on; exchangeChange
+    /// has marked the container out of step when the outcome is not known.
+    template <typename Exchange>
+    static std::invoke_result_t<Exchange&> undoneUnlessAccepted(const std::function<void()>& undo,
+                                                                Exchange&& exchange) {
+        try {
+            return exchange();
+        } catch (...) {
+            undo();
+            throw;
+        }
+    }
 
     /// removeAll of arrays and dictionaries: when attached, asks the daemon to remove every
     /// entry (throwing synchronizeConflict, logged as `conflictMessage` with the id, or the

@@ -72,23 +72,30 @@ void VKArray::set(std::int64_t at, VKObjectPtr value) {
             throw VKError(VKError::indexOutOfRange);
         }
         const auto index = static_cast<std::size_t>(at);
-        auto [changed, old] = Access::setInternal(*this, index, value);
+        auto mutation = Access::setInternal(*this, index, value);
+        const bool changed = mutation.changed;
+        const VKObjectPtr old = std::move(mutation.oldValue);
         auto connection = Access::innerConnection(*this);
         if (!changed || !connection) {
             return;
         }
-        SerializerOnClient encoder;
-        auto [result, revision] =
-            Access::exchangeChange(*this, *connection, ChangeType::childChanged, at, at, {},
-                                   encoded(value, encoder), log, resultLine);
-        if (result == ChangeResult::synchronizeConflict) {
-            log.error(conflictLine, at, id());
+        auto undo = [&] {
             try {
                 Access::setInternal(*this, index, old);
             } catch (const VKError&) {
-                // The conflict is what the caller learns; the undo can only fail the same way.
+                // What the caller learns is why the change failed; the undo can only fail the
+                // same way.
             }
             adoption.undo();
+        };
+        SerializerOnClient encoder;
+        const auto [result, revision] = Access::undoneUnlessAccepted(undo, [&] {
+            return Access::exchangeChange(*this, *connection, ChangeType::childChanged, at, at, {},
+                                          encoded(value, encoder), log, resultLine);
+        });
+        if (result == ChangeResult::synchronizeConflict) {
+            log.error(conflictLine, at, id());
+            undo();
             throw VKError(VKError::synchronizeConflict);
         }
         if (takesRevision(result, false)) {
@@ -117,15 +124,19 @@ void VKArray::insert(std::int64_t at, VKObjectPtr value) {
         if (!connection) {
             return;
         }
-        SerializerOnClient encoder;
-        auto [result, revision] =
-            Access::exchangeChange(*this, *connection, ChangeType::childInserted, at, at, {},
-                                   encoded(value, encoder), log, resultLine);
-        if (result == ChangeResult::synchronizeConflict) {
-            log.error(conflictLine, at, id());
+        auto undo = [&] {
             ChildLinks::detach(*this, value);
             items.erase(items.begin() + index);
             adoption.undo();
+        };
+        SerializerOnClient encoder;
+        const auto [result, revision] = Access::undoneUnlessAccepted(undo, [&] {
+            return Access::exchangeChange(*this, *connection, ChangeType::childInserted, at, at, {},
+                                          encoded(value, encoder), log, resultLine);
+        });
+        if (result == ChangeResult::synchronizeConflict) {
+            log.error(conflictLine, at, id());
+            undo();
             throw VKError(VKError::synchronizeConflict);
         }
         if (takesRevision(result, true)) {

@@ -212,7 +212,16 @@ std::pair<ChangeResult, std::int64_t> ContainerAccess::exchangeChange(
     const basalt::QZLogger& logger, const basalt::LogFormat& resultMessage) {
     auto record = std::make_shared<const VKChangeNotification>(type, c.id(), c.revision(), from, to,
                                                                std::move(key), std::move(data));
-    auto [result, newRevision] = connection.publishChangeNotification(record);
+    std::pair<ChangeResult, std::int64_t> verdict;
+    try {
+        verdict = connection.publishChangeNotification(record);
+    } catch (const VKError& error) {
+        if (error == VKError::connectionLost) {
+            setOutOfStep(c, error);
+        }
+        throw;
+    }
+    const auto [result, newRevision] = verdict;
     logger.debug(basalt::LogFormat("%@%@ (newRev=%d)", resultMessage.file, resultMessage.line,
                                    resultMessage.function),
                  resultMessage.text, caseName(result), newRevision);

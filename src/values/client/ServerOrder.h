@@ -2,11 +2,9 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <limits>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -81,9 +79,7 @@ class ServerOrder {
     // By revision. Usually empty, and then it takes no memory: containers are many.
     std::vector<Held> held_;
     std::int64_t fetchedUpTo_ = std::numeric_limits<std::int64_t>::min();
-    std::mutex waitMutex_;
-    std::condition_variable advanced_;
-    std::atomic<int> waiters_{0};
+    std::atomic<int> waiters_{0};  // threads in waitForRevision, which share one wait lock
 };
 
 }  // namespace velkor

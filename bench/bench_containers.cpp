@@ -14,6 +14,7 @@
 
 #include <cstdio>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "basalt/ArchiveWriter.h"
@@ -217,6 +218,32 @@ void BM_DictionaryGet(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_DictionaryGet)
+    ->Threads(1)
+    ->Threads(2)
+    ->UseRealTime()
+    ->Repetitions(5)
+    ->ReportAggregatesOnly(true);
+
+// The floor of the reads above: the same loop over a plain map, which no lock or shared count
+// guards, by one thread or by two at once (two virtual CPUs need not be two whole cores).
+std::unordered_map<std::string, std::int64_t> gPlainMap;
+
+void BM_PlainMapGetFloor(benchmark::State& state) {
+    if (state.thread_index() == 0) {
+        gPlainMap.clear();
+        gKeys.clear();
+        for (int i = 0; i < 1000; ++i) {
+            gKeys.push_back("setting.key." + std::to_string(i));
+            gPlainMap.emplace(gKeys.back(), i);
+        }
+    }
+    std::size_t i = static_cast<std::size_t>(state.thread_index()) * 500;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(gPlainMap.find(gKeys[i])->second);
+        i = i + 1 == gKeys.size() ? 0 : i + 1;
+    }
+}
+BENCHMARK(BM_PlainMapGetFloor)
     ->Threads(1)
     ->Threads(2)
     ->UseRealTime()

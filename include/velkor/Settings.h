@@ -31,8 +31,8 @@ namespace velkor {
 /// it and keeps every observer subscribed to the new root. The file's root is a dictionary; a file
 /// whose root is an array is refused with invalidData. The whole file is read at each opening, so
 /// that what changed meanwhile can be told without the daemon. A file deleted by another client
-/// posts didDelete and its root stays detached: the handle opens the file again only with the
-/// monitor's next connection.
+/// posts didDelete and is closed (current() gives nothing; its old root stays detached): the
+/// handle opens the file again only with the monitor's next connection.
 ///
 /// Observers are called one at a time, in the order the events happened, on the library's threads
 /// (the connection's or the monitor's scheduler), never while the handle holds a lock: they may
@@ -60,8 +60,9 @@ class Settings {
     /// The file is not followed any more: the daemon went away (no error; current() gives
     /// nothing), opening it again failed with `error` (connectionLost or cannotConnect while the
     /// daemon is not back yet; anything else, such as fileDoesNotExist, is likely to fail again),
-    /// or the root's changes could not be followed (`error` from the root's stream). The handle
-    /// opens the file again when the monitor publishes its next connection.
+    /// or the root's changes could not be followed (`error` from the root's stream: the daemon
+    /// could not be told of the observers, and observing the root again failed as well). The
+    /// handle opens the file again when the monitor publishes its next connection.
     struct Lost {
         std::optional<VKError> error;
     };
@@ -94,7 +95,8 @@ class Settings {
     const std::string& domain() const;
     VKOwnership ownership() const;
 
-    /// The root of the open file, or nothing while it is not open (the daemon is away).
+    /// The root of the open file, or nothing while it is not open (the daemon is away, or the
+    /// file was deleted).
     std::shared_ptr<VKDictionary> current() const;
 
     /// Calls `observer` with every later event until the returned Subscription ends; it stays

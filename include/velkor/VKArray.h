@@ -59,8 +59,10 @@ class VKArray final : public VKArrayBase {
 
     /// Replaces the item at `at`. An equal value changes nothing and sends nothing. Throws
     /// invalidData for an empty value, indexOutOfRange, circularReferences or notTheSameRoot
-    /// (nothing changed), the connection's errors (the new item stays) and synchronizeConflict
-    /// (the old item is back). The array is locked for the whole exchange with the daemon.
+    /// (nothing changed), and the daemon's refusals, synchronizeConflict and the connection's
+    /// errors: then the old item is back. After connectionLost the daemon may have taken the
+    /// change all the same: the array is fetched again, with events for what differs, before its
+    /// next change. The array is locked for the whole exchange with the daemon.
     void set(std::int64_t at, VKObjectPtr value);
     /// Inserts `value` before the item at `at` (at the end when `at` is the count); errors as
     /// set's.

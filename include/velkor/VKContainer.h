@@ -25,6 +25,10 @@ class VKConnection;
 /// A container is local until the daemon knows it (a tree being built before it is created, or
 /// one detached when its settings file was deleted): then changes stay in memory. Once attached
 /// to a connection every change is sent to the daemon and confirmed before the call returns.
+/// When the daemon stops holding an attached container for this client (it then tells nothing
+/// more of its changes), the container is fetched again, takes the daemon's content and posts
+/// the events of the differences; until that succeeds its changes fail (connectionLost, or
+/// containerNotFound when the daemon no longer has it) and change nothing.
 class VKContainer : public VKContainerBase {
   public:
     ~VKContainer() override;
@@ -50,10 +54,10 @@ class VKContainer : public VKContainerBase {
     /// loses its last; telling it holds up only the thread that does, never other observers
     /// joining or leaving meanwhile.
     ///
-    /// When the daemon cannot be told, every observer receives that error and the stream stays
-    /// ended: later observers receive the error at once, and nothing more is sent for this
-    /// container, except that a failed report of a first observer, which the daemon may have
-    /// taken all the same, is withdrawn.
+    /// When the daemon cannot be told, every observer receives that error and that stream stays
+    /// ended: whoever subscribes to it later receives the error at once, and a failed report of
+    /// a first observer, which the daemon may have taken all the same, is withdrawn. The next
+    /// call of asObservable() (or observe()) gives a new stream, which tells the daemon again.
     rx::Observable<VKContainerChange> asObservable() const;
 
     /// Subscribes `onChange` (and `onError`, see asObservable) to the change events and hands

@@ -57,9 +57,11 @@ class VKDictionary final : public VKDictionaryBase {
     VKObjectPtr get(const std::string& at);
 
     /// Sets the value under `at`. An equal value changes nothing and sends nothing. Throws
-    /// invalidData for an empty value, circularReferences or notTheSameRoot (nothing changed), the
-    /// connection's errors (the new value stays) and synchronizeConflict (the old value, or no
-    /// entry, is back). The dictionary is locked for the whole exchange with the daemon.
+    /// invalidData for an empty value, circularReferences or notTheSameRoot (nothing changed),
+    /// and the daemon's refusals, synchronizeConflict and the connection's errors: then the old
+    /// value, or no entry, is back. After connectionLost the daemon may have taken the change all
+    /// the same: the dictionary is fetched again, with events for what differs, before its next
+    /// change. The dictionary is locked for the whole exchange with the daemon.
     void set(const std::string& at, VKObjectPtr value);
     /// Removes the value under `at`; a missing key changes nothing and sends nothing. Errors as
     /// set's; the dictionary is locked for the whole exchange.

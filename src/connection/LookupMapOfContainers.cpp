@@ -1,5 +1,7 @@
 #include "connection/LookupMapOfContainers.h"
 
+#include "internals/CanonicalText.h"
+
 #include "velkor/VKContainer.h"
 
 namespace velkor {
@@ -11,7 +13,8 @@ std::string LookupMapOfContainers::Map::fullPathKey(const std::string& domain, s
     key += '@';
     key += domain;
     key += ':';
-    key += path;
+    // Path parts are keys, which are compared by their canonical form.
+    key += isAsciiText(path) ? path : canonicalText(path);
     return key;
 }
 
@@ -58,7 +61,10 @@ void LookupMapOfContainers::Map::forget(const UUID& id) {
     if (it == mapOfContainerIdToPath_.end())
         return;
     auto path = mapOfPathToContainer_.find(it->second);
-    if (path != mapOfPathToContainer_.end() && path->second.container.ref.expired()) {
+    if (path != mapOfPathToContainer_.end()) {
+        if (!path->second.container.ref.expired()) {
+            return;  // a live object took the id since: its entries stay
+        }
         mapOfPathToContainer_.erase(path);
     }
     mapOfContainerIdToPath_.erase(it);

@@ -37,7 +37,8 @@ class LookupMapOfContainers {
                                                           std::uint32_t user,
                                                           const std::string& path);
         void unregister(const UUID& id);
-        /// Removes the id's entries, keeping a path entry that a live container holds.
+        /// Removes the entries of a container of this id that is gone; a live container that
+        /// holds the id's entries since keeps them.
         void forget(const UUID& id);
         void unregister(const std::string& domain, std::uint32_t user, const std::string& path);
 

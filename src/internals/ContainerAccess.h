@@ -11,6 +11,7 @@
 #include "velkor/VKArray.h"
 #include "velkor/VKContainer.h"
 #include "velkor/VKDictionary.h"
+#include "velkor/VKError.h"
 
 namespace velkor {
 
@@ -129,6 +130,9 @@ class ContainerAccess {
 
     /// The container's change events, made when first asked for.
     static std::shared_ptr<ContainerChangeStream> changeStream(const VKContainer& c);
+    /// Lets go of `ended`, a change stream that a failed report ended, when it is still the
+    /// container's: the next observer gets a new one.
+    static void dropChangeStream(const VKContainer& c, const ContainerChangeStream* ended);
     /// Delivers `change` to the observers later, through `via`'s scheduler, in posting order.
     /// Observers subscribed when it is delivered receive it, even if the container is gone by
     /// then.
@@ -154,6 +158,22 @@ class ContainerAccess {
                                        const std::string& path);
     /// The daemon's order of the container's changes ("values/client/ServerOrder.h").
     static ServerOrder& serverOrder(VKContainer& c);
+
+    /// Fetches the container anew after the daemon stopped holding it for this client (it then
+    /// tells us nothing more of it until we fetch it): the container takes the daemon's content
+    /// and revision, and its observers get the events of the differences; it stays the same
+    /// object, wherever it is held. The daemon's reports that follow the fetch wait for it. When
+    /// that fails, the container is marked out of step: its changes fail (see requireInStep)
+    /// with containerNotFound when the daemon no longer has it, else connectionLost.
+    static void bringBack(VKContainer& c, InnerConnection& connection);
+    /// Before a change of a container is made: an attached container marked out of step is
+    /// brought back first, and while that fails the change fails with the mark's error; nothing
+    /// is changed then. Does nothing for a container in step (one atomic load), nor for one
+    /// detached since (its file was deleted), whose changes stay local.
+    static void requireInStep(VKContainer& c);
+    /// Marks the container out of step with `error`, or in step again without one.
+    static void setOutOfStep(VKContainer& c, std::optional<VKError> error);
+    static std::optional<VKError> outOfStep(const VKContainer& c);
     /// The class's decodeChangeValue hook; throws invalidData for a class without one.
     static VKObjectPtr decodeChangeValue(VKContainer& c, const VKChangeNotification& change,
                                          const std::shared_ptr<InnerConnection>& connection);
@@ -178,11 +198,28 @@ class ContainerAccess {
     /// revision at debug level through `logger` (as written where `resultMessage` was, so the
     /// line names the caller's function), and returns the daemon's verdict and the new
     /// revision. Errors of the publication propagate; nothing is changed here, applying the
-    /// verdict is the caller's.
+    /// verdict is the caller's, except that a change whose outcome is not known (connectionLost:
+    /// the daemon may have taken it) marks the container out of step, so that it is fetched
+    /// again before its next change.
     static std::pair<ChangeResult, std::int64_t> exchangeChange(
         VKContainer& c, InnerConnection& connection, ChangeType type, std::int64_t from,
         std::int64_t to, std::string key, std::vector<std::uint8_t> data,
         const basalt::QZLogger& logger, const basalt::LogFormat& resultMessage);
+
+    /// Runs `exchange`, the sending of a change already made locally, and passes its result on.
+    /// When it throws, the daemon did not take the change, or may not have (connectionLost: no
+    /// answer), so `undo` puts the local copy back before the error passes on; exchangeChange
+    /// has marked the container out of step when the outcome is not known.
+    template <typename Exchange>
+    static std::invoke_result_t<Exchange&> undoneUnlessAccepted(const std::function<void()>& undo,
+                                                                Exchange&& exchange) {
+        try {
+            return exchange();
+        } catch (...) {
+            undo();
+            throw;
+        }
+    }
 
     /// removeAll of arrays and dictionaries: when attached, asks the daemon to remove every
     /// entry (throwing synchronizeConflict, logged as `conflictMessage` with the id, or the

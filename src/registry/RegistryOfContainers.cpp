@@ -69,6 +69,25 @@ bool RegistryOfContainers::registerContainers(
     });
 }
 
+std::shared_ptr<VKContainer> RegistryOfContainers::findOrRegister(
+    const std::shared_ptr<VKContainer>& container, bool overProxy) {
+    // Released after the lock: any of them may be the last reference.
+    std::shared_ptr<InnerConnection> connection;
+    std::shared_ptr<InnerConnection> previous;
+    std::shared_ptr<VKContainer> live;
+    return lock_.sync([&]() -> std::shared_ptr<VKContainer> {
+        auto& entry = idsToContainers_[container->id()];
+        live = entry.get();
+        if (live && !(overProxy && live->kind() == VKObjectBase::Kind::containerProxy)) {
+            return live;
+        }
+        connection = connection_.lock();
+        entry = WeakRef<VKContainer>{container};
+        previous = Access::exchangeInnerConnection(*container, connection);
+        return container;
+    });
+}
+
 std::shared_ptr<VKContainer> RegistryOfContainers::tryFind(const UUID& id) {
     return lock_.sync([&]() -> std::shared_ptr<VKContainer> {
         auto it = idsToContainers_.find(id);

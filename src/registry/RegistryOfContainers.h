@@ -37,6 +37,11 @@ class RegistryOfContainers {
     bool registerContainers(
         const std::unordered_map<UUID, std::shared_ptr<VKContainer>>& containers,
         const VKContainer* holder = nullptr);
+    /// In one step: the live container registered under the id of `container`, or, when there
+    /// is none (or only a proxy and `overProxy` is set), `container` registered and attached.
+    /// Two decoders meeting the same new id at once therefore agree on one object.
+    std::shared_ptr<VKContainer> findOrRegister(const std::shared_ptr<VKContainer>& container,
+                                                bool overProxy);
     /// The live container registered under `id`, or empty. A dead entry stays.
     std::shared_ptr<VKContainer> tryFind(const UUID& id);
     /// Removes the entry for `id`; a live container still attached to this registry's connection

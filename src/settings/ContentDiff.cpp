@@ -1,7 +1,9 @@
 #include "settings/ContentDiff.h"
 
 #include <algorithm>
+#include <unordered_map>
 
+#include "internals/CanonicalText.h"
 #include "velkor/VKArray.h"
 #include "velkor/VKConversions.h"
 
@@ -13,14 +15,28 @@ bool isProxy(const VKObjectBase& value) {
     return value.kind() == VKObjectBase::Kind::containerProxy;
 }
 
+// A dictionary's entries by the canonical form of their keys, by which keys are compared.
+using CanonicalItems = std::unordered_map<std::string, VKDictionary::Items::value_type>;
+
+CanonicalItems byCanonicalKey(VKDictionary::Items items) {
+    CanonicalItems out;
+    out.reserve(items.size());
+    for (auto& item : items) {
+        auto canonical = isAsciiText(item.first) ? item.first : canonicalText(item.first);
+        out.emplace(std::move(canonical), std::move(item));
+    }
+    return out;
+}
+
 bool sameItems(const VKDictionary& a, const VKDictionary& b) {
-    auto itemsA = a.items();
-    auto itemsB = b.items();
+    auto itemsA = byCanonicalKey(a.items());
+    auto itemsB = byCanonicalKey(b.items());
     if (itemsA.size() != itemsB.size())
         return false;
     return std::all_of(itemsA.begin(), itemsA.end(), [&](const auto& item) {
         auto other = itemsB.find(item.first);
-        return other != itemsB.end() && ContentDiff::sameContent(item.second, other->second);
+        return other != itemsB.end() &&
+               ContentDiff::sameContent(item.second.second, other->second.second);
     });
 }
 
@@ -56,17 +72,17 @@ bool ContentDiff::sameContent(const VKObjectPtr& a, const VKObjectPtr& b) {
 ContentDiff ContentDiff::between(const std::shared_ptr<VKDictionary>& before,
                                  const std::shared_ptr<VKDictionary>& after) {
     ContentDiff diff;
-    const auto old = before ? before->items() : VKDictionary::Items{};
-    const auto now = after ? after->items() : VKDictionary::Items{};
-    for (const auto& [key, value] : now) {
-        auto was = old.find(key);
+    const auto old = byCanonicalKey(before ? before->items() : VKDictionary::Items{});
+    const auto now = byCanonicalKey(after ? after->items() : VKDictionary::Items{});
+    for (const auto& [canonical, item] : now) {
+        auto was = old.find(canonical);
         if (was == old.end())
-            diff.added.push_back(key);
-        else if (!sameContent(was->second, value))
-            diff.changed.push_back(key);
+            diff.added.push_back(item.first);
+        else if (!sameContent(was->second.second, item.second))
+            diff.changed.push_back(item.first);
     }
-    for (const auto& item : old) {
-        if (!now.contains(item.first))
+    for (const auto& [canonical, item] : old) {
+        if (!now.contains(canonical))
             diff.removed.push_back(item.first);
     }
     for (auto* keys : {&diff.added, &diff.removed, &diff.changed})

@@ -1,5 +1,6 @@
 #include "velkor/Settings.h"
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <map>
@@ -11,6 +12,7 @@
 #include "utils/ErrorText.h"
 #include "velkor/VKConnection.h"
 #include "velkor/VKConversions.h"
+#include "velkor/rx/CompositeDisposable.h"
 #include "velkor/rx/Disposables.h"
 
 namespace velkor {
@@ -46,10 +48,15 @@ struct Settings::Core : std::enable_shared_from_this<Core> {
     /// What follow() does one call at a time; it queues the events without delivering them.
     void followLocked(const VKConnectionPtr& connection);
     std::shared_ptr<VKDictionary> openRoot(const VKConnectionPtr& connection) const;
+    /// Forwards the root's events to the observers; the result ends the forwarding.
     rx::DisposablePtr forwardChangesOf(const std::shared_ptr<VKDictionary>& root);
+    void subscribeToChanges(const std::shared_ptr<VKDictionary>& root,
+                            const std::shared_ptr<rx::CompositeDisposable>& into);
     /// Forgets the open file, keeping its content for the next Reloaded; gives the subscription
     /// to its root for the caller to end where no lock is held.
     rx::DisposablePtr dropRootLocked();
+    /// Forgets `deleted` when it is still the open file: the daemon deleted that file.
+    void dropDeleted(const std::shared_ptr<VKDictionary>& deleted);
 
     /// Queues `event` for the observers after those queued before.
     void queue(Event event);
@@ -81,10 +88,12 @@ struct Settings::Core : std::enable_shared_from_this<Core> {
     rx::DisposablePtr rootChanges;           // forwards the root's events
     rx::DisposablePtr connections;           // follows the monitor
     std::map<std::uint64_t, std::shared_ptr<const Observer>> observers;
+    std::map<std::uint64_t, std::weak_ptr<rx::Disposable>> subscriptions;  // of the observers
     std::uint64_t nextObserver = 0;
     std::deque<Event> events;
     bool delivering = false;
     bool held = false;  // events queue up while a reopened root is being set up
+    std::atomic<bool> resubscribing{false};  // a thread subscribes to the root's stream again
 };
 
 void Settings::Core::start() {
@@ -224,16 +233,45 @@ std::shared_ptr<VKDictionary> Settings::Core::openRoot(const VKConnectionPtr& pu
 }
 
 rx::DisposablePtr Settings::Core::forwardChangesOf(const std::shared_ptr<VKDictionary>& opened) {
+    auto forwarding = std::make_shared<rx::CompositeDisposable>();
+    subscribeToChanges(opened, forwarding);
+    return forwarding;
+}
+
+void Settings::Core::subscribeToChanges(const std::shared_ptr<VKDictionary>& opened,
+                                        const std::shared_ptr<rx::CompositeDisposable>& into) {
     std::weak_ptr<Core> weak = weak_from_this();
-    return opened->asObservable().subscribe(
-        [weak](const VKContainerChange& change) {
-            if (auto core = weak.lock())
-                core->post(change);
-        },
-        [weak](const rx::Error& error) {
+    std::weak_ptr<VKDictionary> weakRoot = opened;
+    std::weak_ptr<rx::CompositeDisposable> weakInto = into;
+    into->add(opened->asObservable().subscribe(
+        [weak, weakRoot](const VKContainerChange& change) {
             auto core = weak.lock();
             if (!core)
                 return;
+            if (change.get<VKContainerChange::DidDelete>()) {
+                if (auto deleted = weakRoot.lock())
+                    core->dropDeleted(deleted);
+            }
+            core->post(change);
+        },
+        [weak, weakRoot, weakInto](const rx::Error& error) {
+            auto core = weak.lock();
+            if (!core)
+                return;
+            // The root's stream ended because the daemon could not be told of its observers:
+            // the root's next stream tells it again. Once, so that a daemon that keeps failing
+            // is reported rather than asked for ever (the new subscription fails on this very
+            // thread).
+            auto root = weakRoot.lock();
+            auto forwarding = weakInto.lock();
+            if (root && forwarding && !forwarding->isDisposed() &&
+                !core->resubscribing.exchange(true)) {
+                logger().warning("Changes of settings of domain='%@' are observed again.",
+                                 core->domain);
+                core->subscribeToChanges(root, forwarding);
+                core->resubscribing = false;
+                return;
+            }
             try {
                 std::rethrow_exception(error);
             } catch (const VKError& e) {
@@ -241,7 +279,7 @@ rx::DisposablePtr Settings::Core::forwardChangesOf(const std::shared_ptr<VKDicti
             } catch (...) {
                 core->post(Lost{VKError(VKError::serverError)});
             }
-        });
+        }));
 }
 
 rx::DisposablePtr Settings::Core::dropRootLocked() {
@@ -249,6 +287,20 @@ rx::DisposablePtr Settings::Core::dropRootLocked() {
         lastRoot = std::exchange(root, nullptr);
     connection = nullptr;
     return std::exchange(rootChanges, nullptr);
+}
+
+void Settings::Core::dropDeleted(const std::shared_ptr<VKDictionary>& deleted) {
+    rx::DisposablePtr ended;
+    {
+        std::lock_guard lock(mutex);
+        if (root != deleted)
+            return;
+        ended = dropRootLocked();
+    }
+    logger().info("Settings of domain='%@' were deleted; closed until the next connection.",
+                  domain);
+    if (ended)
+        ended->dispose();
 }
 
 void Settings::Core::queue(Event event) {
@@ -319,21 +371,33 @@ Subscription Settings::Core::addObserver(Observer observer) {
         observers.emplace(id, std::make_shared<const Observer>(std::move(observer)));
     }
     std::weak_ptr<Core> weak = weak_from_this();
-    return Subscription(rx::Disposables::create([weak, id] {
+    auto subscription = rx::Disposables::create([weak, id] {
         std::shared_ptr<const Observer> removed;  // released after the lock
         if (auto core = weak.lock()) {
             std::lock_guard lock(core->mutex);
+            core->subscriptions.erase(id);
             if (auto found = core->observers.find(id); found != core->observers.end()) {
                 removed = std::move(found->second);
                 core->observers.erase(found);
             }
         }
-    }));
+    });
+    bool ended = false;
+    {
+        std::lock_guard lock(mutex);
+        ended = disposed;
+        if (!ended)
+            subscriptions.emplace(id, subscription);
+    }
+    if (ended)
+        subscription->dispose();  // the handle was disposed meanwhile
+    return Subscription(std::move(subscription));
 }
 
 void Settings::Core::dispose() {
     rx::DisposablePtr following, changes;
     std::map<std::uint64_t, std::shared_ptr<const Observer>> dropped;
+    std::map<std::uint64_t, std::weak_ptr<rx::Disposable>> ended;
     std::deque<Event> undelivered;
     std::shared_ptr<VKDictionary> openRoot, heldRoot;
     VKConnectionMonitorPtr ownMonitor;
@@ -345,6 +409,7 @@ void Settings::Core::dispose() {
         following = std::exchange(connections, nullptr);
         changes = std::exchange(rootChanges, nullptr);
         dropped.swap(observers);
+        ended.swap(subscriptions);
         undelivered.swap(events);
         openRoot = std::exchange(root, nullptr);
         heldRoot = std::exchange(lastRoot, nullptr);
@@ -358,6 +423,10 @@ void Settings::Core::dispose() {
         changes->dispose();
     if (ownMonitor)
         ownMonitor->dispose();
+    for (const auto& [id, subscription] : ended) {
+        if (auto live = subscription.lock())
+            live->dispose();
+    }
 }
 
 Settings::Settings(std::shared_ptr<Core> core) : core_(std::move(core)) {}

@@ -264,8 +264,9 @@ TEST(Connection, OpeningsFetchWhatTheDaemonHas) {
     EXPECT_EQ(h.sent(), before + 2) << "plain values are fetched each time";
     EXPECT_EQ(h.request<Request::FetchSettings>(before).path, "a/b");
     h.daemon->answerNext(fetched(Blobs().dictionary(UUID::random(), rootId, 1, 0)));
-    auto sub = connection.getSetting("raced", "sub", false);
-    EXPECT_EQ(connection.getSetting("raced", "sub", true), sub);
+    auto sub = connection.getSetting("raced", "caf\u00e9", false);
+    EXPECT_EQ(connection.getSetting("raced", "cafe\u0301", true), sub)
+        << "a path in two spellings of one key is one path";
     EXPECT_EQ(h.sent(), before + 3);
 
     // A tree that fails half-way is released while the opening holds the lookup map's lock; its
@@ -281,6 +282,24 @@ TEST(Connection, OpeningsFetchWhatTheDaemonHas) {
     EXPECT_EQ(h.impl->registryOfContainers().tryFind(nested), nullptr);
     h.daemon->answerNext(fetched(Blobs().dictionary(broken, broken, 1, 0)));
     EXPECT_NE(connection.getSetting("broken", ""), nullptr) << "the lock was released";
+}
+
+// A late note that a container died forgets only that container: one that took its id since
+// keeps its entries, and is forgotten when it goes.
+TEST(Connection, TheLookupMapForgetsOnlyTheDeadHolderOfAnId) {
+    LookupMapOfContainers::Map map;
+    const UUID id = UUID::random();
+    auto dead = VKDictionary::make();
+    detail::ContainerAccess::setId(*dead, id);
+    map.registerContainer(dead, "d", 1, "old");
+    dead.reset();
+    auto live = VKDictionary::make();
+    detail::ContainerAccess::setId(*live, id);
+    map.registerContainer(live, "d", 1, "new");
+    map.forget(id);
+    map.unregister(id);
+    EXPECT_EQ(map.pathCount(), 1u) << "only the dead entry of the first path is left";
+    EXPECT_EQ(map.idCount(), 0u);
 }
 
 // Destructors run under other locks (a parent's items lock) while an opening holds the lookup

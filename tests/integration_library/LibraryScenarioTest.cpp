@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
+#include <thread>
 
 #include "internals/ContainerAccess.h"
 #include "support/BlockingQueue.h"
@@ -150,4 +152,64 @@ TEST_F(LibraryScenario, ASettingsHandleFollowsTheDaemonAcrossARestart) {
     }));
     EXPECT_EQ(root->get("kept", 0), 3);
     EXPECT_EQ(reloads.load(), 1);
+
+    // Deleted by another client: the deleted root is no longer handed out as the file.
+    connect(options)->deleteSettings("handle");
+    ASSERT_TRUE(arrives(events, [](const Settings::Event& e) {
+        const auto* event = std::get_if<VKContainerChange>(&e);
+        return event && event->get<VKContainerChange::DidDelete>();
+    }));
+    EXPECT_EQ(handle->current(), nullptr);
+}
+
+// velkord abandons a client's copy of a file when the notice of a change would pass its answer
+// limit, and tells it nothing more of that file until the client fetches it again. The client
+// does: its copy equals a fresh fetch, its observers hear the change, later changes reach it,
+// and none of its own changes made meanwhile was reported a success without being stored.
+TEST_F(LibraryScenario, AnAbandonedCopyIsFetchedAgainAndTakesNoChangeTheStoreLacks) {
+    constexpr std::int64_t kLimit = 64 * 1024;
+    auto limited = settings;
+    limited.arguments = {"--max-file-size", "64K", "--max-answer-size", "64K"};
+    daemon.reset();
+    daemon = std::make_unique<TestDaemon>(limited);
+    auto reader = connect(options), writer = connect(options);
+    auto mine = reader->openDictionary("abandoned");
+    auto theirs = writer->openDictionary("abandoned");
+    BlockingQueue<VKContainerChange> heard;
+    Subscription watching = mine->observe([&](const auto& e) { heard.push(e); });
+
+    std::atomic<bool> stop{false};
+    std::atomic<std::int64_t> lastStored{0};
+    std::thread changing([&] {
+        for (std::int64_t n = 1; !stop; ++n) {
+            if (mine->set("n", n))
+                lastStored = n;
+        }
+    });
+    // The file stays within the limit; the notice, with a record's overhead, passes it.
+    const std::vector<std::uint8_t> big(kLimit - 450, 7);
+    theirs->set("big", std::make_shared<VKData>(big));
+    EXPECT_TRUE(arrives(heard, [](const VKContainerChange& e) {
+        const auto* added = e.get<VKContainerChange::DidDictionaryChildAdd>();
+        return added && added->key == "big";
+    }));
+    ASSERT_TRUE(theirs->set("after", 1));
+    EXPECT_TRUE(arrives(heard, [](const VKContainerChange& e) {
+        const auto* added = e.get<VKContainerChange::DidDictionaryChildAdd>();
+        return added && added->key == "after";
+    }));
+    stop = true;
+    changing.join();
+
+    EXPECT_GT(lastStored.load(), 0);
+    auto fresh = connect(options)->getSettingAs<VKDictionary>("abandoned", {}, true);
+    ASSERT_NE(fresh, nullptr);
+    EXPECT_EQ(fresh->get("n", -1), lastStored.load());
+    const auto held = mine->items(), stored = fresh->items();
+    EXPECT_EQ(held.size(), stored.size());
+    for (const auto& [key, value] : stored)
+        EXPECT_TRUE(held.contains(key) && equalValues(held.at(key), value)) << key;
+    EXPECT_TRUE(mine->onServer());
+    reader->dispose();
+    writer->dispose();
 }

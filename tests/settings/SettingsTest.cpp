@@ -3,7 +3,10 @@
 #include <atomic>
 #include <thread>
 
+#include "internals/ContainerAccess.h"
+#include "internals/InnerConnection.h"
 #include "monitor/FakeConnectionAndMonitor.h"
+#include "registry/RegistryOfContainers.h"
 #include "support/ErrorOf.h"
 #include "support/LogCapture.h"
 #include "support/OnThreads.h"
@@ -43,6 +46,74 @@ TEST(SettingsHandle, OpeningFailuresAreThrownFirstAndReportedLater) {
     monitor->publish(root);  // the same content again: nothing changed
     const auto& same = std::get<Settings::Reloaded>(events.at(2));
     EXPECT_TRUE(same.added.empty() && same.removed.empty() && same.changed.empty());
+
+    // Keys are compared by their canonical form: one key in two spellings is the same key.
+    auto composed = numbered(1), decomposed = numbered(1);
+    ASSERT_TRUE(composed->set("caf\u00e9", 1) && decomposed->set("cafe\u0301", 2));
+    monitor->publish(composed);
+    monitor->publish(decomposed);
+    const auto& respelled = std::get<Settings::Reloaded>(events.at(4));
+    EXPECT_TRUE(respelled.added.empty() && respelled.removed.empty());
+    EXPECT_EQ(respelled.changed, std::vector<std::string>{"cafe\u0301"});
+}
+
+/// A connection for a root that the handle observes: the first report of the root's observers
+/// fails (as after a time-out), the later ones go through; events are delivered at once.
+class FirstReportFails final : public InnerConnection {
+  public:
+    RegistryOfContainers& registryOfContainers() override { return registry; }
+    void unregisterContainer(const UUID&) override {}
+    void unregisterContainer(const UUID&, const std::weak_ptr<const VKContainerBase>&) override {}
+    std::pair<ChangeResult, std::int64_t> publishChangeNotification(
+        const ChangeNotificationPtr&) override {
+        throw VKError(VKError::connectionLost);
+    }
+    VKContainerPtr resolveContainerProxy(const UUID&, bool) override {
+        throw VKError(VKError::connectionLost);
+    }
+    void setHasSubscription(const UUID&, bool hasSubscription) override {
+        observed = hasSubscription;
+        if (reports++ == 0)
+            throw VKError(VKError::connectionLost);
+    }
+    void schedule(std::function<void()> action) override { action(); }
+    rx::Observable<rx::Unit> asObservable() override { return {}; }
+    void createSettings(const VKContainerPtr&, const std::string&, VKOwnership) override {}
+    OpenResult openOrCreateSettings(const VKContainerPtr&, const std::string&,
+                                    VKOwnership) override {
+        return {};
+    }
+    VKObjectPtr getSetting(const std::string&, const std::string&, bool, VKOwnership) override {
+        return {};
+    }
+    void deleteSettings(const std::string&, VKOwnership) override {}
+    void dispose() override {}
+    bool isDisposed() const override { return false; }
+
+    RegistryOfContainers registry;
+    std::atomic<int> reports{0};
+    std::atomic<bool> observed{false};  // the last report
+};
+
+// A failed report of the root's observers ends the root's stream: the handle observes the root
+// again rather than going deaf, and tells its observers nothing of it.
+TEST(SettingsHandle, ObservesTheRootAgainAfterAFailedReport) {
+    LogCapture logs;
+    auto daemon = std::make_shared<FirstReportFails>();
+    auto root = numbered(1);
+    detail::ContainerAccess::setInnerConnection(*root, daemon);
+    auto monitor = std::make_shared<FakeMonitor>();
+    monitor->publish(root);
+    auto settings = Settings::open(monitor, "app");
+    std::vector<Settings::Event> events;
+    Subscription watching = settings->observe([&](const auto& e) { events.push_back(e); });
+    detail::ContainerAccess::postChangeNotification(*root, VKContainerChange::DidRemoveAll{},
+                                                    *daemon);
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_TRUE(std::get<VKContainerChange>(events[0]).get<VKContainerChange::DidRemoveAll>());
+    // The failed report is withdrawn before the root is observed again.
+    EXPECT_EQ(daemon->reports.load(), 3);
+    EXPECT_TRUE(daemon->observed.load());
 }
 
 // Connections published from several threads while observers come and go and the handle is
@@ -80,6 +151,7 @@ TEST(SettingsHandle, PublicationsObserversAndDisposalRace) {
         publisher.join();
         EXPECT_EQ(settings->current(), nullptr);
         EXPECT_GT(events.load(), 0);
+        EXPECT_FALSE(kept.active() || watching.active()) << "disposal ends every subscription";
     }
 }
 

@@ -28,16 +28,21 @@ TEST_F(ContainerCore, AFailedReportEndsTheStreamAndIsWithdrawn) {
             throw VKError(VKError::connectionLost);
     };
     std::vector<std::optional<VKError::Code>> errors;
-    for (int i = 0; i < 2; ++i) {  // a later observer gets the error at once
-        dict->asObservable().subscribe(
+    auto ended = dict->asObservable();
+    for (int i = 0; i < 2; ++i) {  // a later observer of that stream gets the error at once
+        ended.subscribe(
             [](const VKContainerChange&) { FAIL(); },
             [&](rx::Error e) { errors.push_back(errorOf([&] { std::rethrow_exception(e); })); });
         connection->reportSubscription = nullptr;
     }
     EXPECT_THAT(errors, ElementsAre(VKError::connectionLost, VKError::connectionLost));
+    EXPECT_THAT(reports(), ElementsAre(true, false));
+    // A later observer of the container gets a new stream, and the daemon is told again.
+    EventLog later(*dict);
     Access::postChangeNotification(*dict, VKContainerChange::DidDelete{}, *connection);
     connection->scheduler->runAll();
-    EXPECT_THAT(reports(), ElementsAre(true, false));
+    EXPECT_THAT(later.texts(), ElementsAre("didDelete"));
+    EXPECT_THAT(reports(), ElementsAre(true, false, true));
 }
 
 TEST_F(ContainerCore, ASlowReportDoesNotHoldUpOtherObservers) {

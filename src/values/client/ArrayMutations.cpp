@@ -65,29 +65,37 @@ void VKArray::set(std::int64_t at, VKObjectPtr value) {
     const basalt::LogFormat resultLine("Result of array `child changed` notification: ");
     const basalt::LogFormat conflictLine(
         "There was array synchronization conflict during set at %d index (id=%@).");
+    Access::requireInStep(*this);
     const RootAdoption adoption(value);
     withWriteItemsLock([&] {
         if (!inRange(at)) {
             throw VKError(VKError::indexOutOfRange);
         }
         const auto index = static_cast<std::size_t>(at);
-        auto [changed, old] = Access::setInternal(*this, index, value);
+        auto mutation = Access::setInternal(*this, index, value);
+        const bool changed = mutation.changed;
+        const VKObjectPtr old = std::move(mutation.oldValue);
         auto connection = Access::innerConnection(*this);
         if (!changed || !connection) {
             return;
         }
-        SerializerOnClient encoder;
-        auto [result, revision] =
-            Access::exchangeChange(*this, *connection, ChangeType::childChanged, at, at, {},
-                                   encoded(value, encoder), log, resultLine);
-        if (result == ChangeResult::synchronizeConflict) {
-            log.error(conflictLine, at, id());
+        auto undo = [&] {
             try {
                 Access::setInternal(*this, index, old);
             } catch (const VKError&) {
-                // The conflict is what the caller learns; the undo can only fail the same way.
+                // What the caller learns is why the change failed; the undo can only fail the
+                // same way.
             }
             adoption.undo();
+        };
+        SerializerOnClient encoder;
+        const auto [result, revision] = Access::undoneUnlessAccepted(undo, [&] {
+            return Access::exchangeChange(*this, *connection, ChangeType::childChanged, at, at, {},
+                                          encoded(value, encoder), log, resultLine);
+        });
+        if (result == ChangeResult::synchronizeConflict) {
+            log.error(conflictLine, at, id());
+            undo();
             throw VKError(VKError::synchronizeConflict);
         }
         if (takesRevision(result, false)) {
@@ -102,6 +110,7 @@ void VKArray::insert(std::int64_t at, VKObjectPtr value) {
     const basalt::LogFormat resultLine("Result of array `child inserted` notification: ");
     const basalt::LogFormat conflictLine(
         "There was array synchronization conflict during insert into %d index (id=%@).");
+    Access::requireInStep(*this);
     const RootAdoption adoption(value);
     withWriteItemsLock([&] {
         auto& items = innerItems();
@@ -115,15 +124,19 @@ void VKArray::insert(std::int64_t at, VKObjectPtr value) {
         if (!connection) {
             return;
         }
-        SerializerOnClient encoder;
-        auto [result, revision] =
-            Access::exchangeChange(*this, *connection, ChangeType::childInserted, at, at, {},
-                                   encoded(value, encoder), log, resultLine);
-        if (result == ChangeResult::synchronizeConflict) {
-            log.error(conflictLine, at, id());
+        auto undo = [&] {
             ChildLinks::detach(*this, value);
             items.erase(items.begin() + index);
             adoption.undo();
+        };
+        SerializerOnClient encoder;
+        const auto [result, revision] = Access::undoneUnlessAccepted(undo, [&] {
+            return Access::exchangeChange(*this, *connection, ChangeType::childInserted, at, at, {},
+                                          encoded(value, encoder), log, resultLine);
+        });
+        if (result == ChangeResult::synchronizeConflict) {
+            log.error(conflictLine, at, id());
+            undo();
             throw VKError(VKError::synchronizeConflict);
         }
         if (takesRevision(result, true)) {
@@ -138,6 +151,7 @@ std::int64_t VKArray::append(VKObjectPtr value) {
     const basalt::LogFormat resultLine("Result of array `child appended` notification: ");
     const basalt::LogFormat conflictLine(
         "There was array synchronization conflict during insert into %d index (id=%@).");
+    Access::requireInStep(*this);
     const RootAdoption adoption(value);
     std::shared_ptr<InnerConnection> connection;
     std::int64_t countWhenAsked = 0;
@@ -182,7 +196,7 @@ std::int64_t VKArray::append(VKObjectPtr value) {
         Access::raiseRevision(*this, revision);
     }
     std::int64_t index = 0;
-    own.apply(result, revision, [&] {
+    const bool appended = own.apply(result, revision, [&] {
         auto& items = innerItems();
         items.push_back(value);
         // Registered only while the array is still attached to that connection: values placed
@@ -190,6 +204,17 @@ std::int64_t VKArray::append(VKObjectPtr value) {
         encoder.registerContainers(rootId(), *connection, this);
         index = static_cast<std::int64_t>(items.size()) - 1;
     });
+    if (!appended) {
+        // A content fetched meanwhile holds the value already, as the daemon stored it.
+        undoAttach();
+        index = withReadItemsLock([&] {
+            const auto& items = innerItems();
+            auto at = std::find_if(items.rbegin(), items.rend(), [&](const VKObjectPtr& item) {
+                return equalValues(item, value);
+            });
+            return static_cast<std::int64_t>(items.rend() - at) - 1;
+        });
+    }
     return index;
 }
 
@@ -205,6 +230,7 @@ void VKArray::remove(std::int64_t at) {
         "There was array synchronization conflict during remove at %d index (id=%@).");
     // The item that stands at the index when the change is applied is the one removed; the
     // daemon has accepted the removal when the index is checked again.
+    Access::requireInStep(*this);
     auto removeChecked = [&] {
         if (!inRange(at)) {
             throw VKError(VKError::indexOutOfRange);
@@ -241,6 +267,7 @@ void VKArray::move(std::int64_t from, std::int64_t to) {
     const basalt::LogFormat resultLine("Result of array `child moved` notification: ");
     const basalt::LogFormat conflictLine(
         "There was array synchronization conflict during move from %d to %d index (id=%@).");
+    Access::requireInStep(*this);
     auto moveChecked = [&] {
         if (!inRange(from) || !inRange(to)) {
             throw VKError(VKError::indexOutOfRange);

@@ -35,6 +35,8 @@ std::exception_ptr handleContainerSubscription(VKContainer& container, bool subs
 /// the report their change calls for once its own is done. So reports that cancel out are not
 /// sent, and the daemon's last word is always the current state. A report that fails ends the
 /// stream with its error; the daemon may have taken a "true" all the same, so it is withdrawn.
+/// The container then lets go of the stream: whoever still holds it gets the error, and the
+/// next observer of the container gets a new stream.
 struct ContainerChangeStream {
     static std::shared_ptr<ContainerChangeStream> make(const std::weak_ptr<VKContainer>& owner) {
         auto stream = std::make_shared<ContainerChangeStream>(owner);
@@ -72,6 +74,9 @@ struct ContainerChangeStream {
             }
             reporting = true;
         }
+        // A failure ends the stream once the daemon is up to date (the failed report withdrawn),
+        // so that an observer that subscribes again on hearing it is told after the withdrawal.
+        std::exception_ptr failure;
         for (;;) {
             bool subscribed = false;
             {
@@ -79,7 +84,7 @@ struct ContainerChangeStream {
                 subscribed = observers > 0 && !ended.load();
                 if (subscribed == told) {
                     reporting = false;
-                    return;
+                    break;
                 }
                 // Taken as told before the report: one that fails may have reached the daemon.
                 told = subscribed;
@@ -88,13 +93,18 @@ struct ContainerChangeStream {
             if (!container) {
                 std::lock_guard lock(mutex);
                 reporting = false;
-                return;
+                break;
             }
             if (auto error = handleContainerSubscription(*container, subscribed)) {
                 if (!ended.exchange(true)) {
-                    subject.onError(error);
+                    // Let go of first: the next observer of the container gets a new stream.
+                    ContainerAccess::dropChangeStream(*container, this);
+                    failure = error;
                 }
             }
+        }
+        if (failure) {
+            subject.onError(failure);
         }
     }
 
@@ -123,7 +133,12 @@ struct VKContainer::Shared {
     const UUID itemsLockId;
     dispatch::ReadWriteQueue itemsLock;
     ServerOrder order;
+    // While the daemon does not hold this container for us (it abandoned it and fetching it
+    // again failed): the error its changes fail with, or kInStep.
+    std::atomic<std::int64_t> outOfStep{kInStep};
     const ContainerHooks* hooks = &kNoHooks;
+
+    static constexpr std::int64_t kInStep = -1;
 
     static constexpr ContainerHooks kNoHooks{};
 };
@@ -278,6 +293,14 @@ std::shared_ptr<ContainerChangeStream> ContainerAccess::changeStream(const VKCon
     return c.shared_->changeStream;
 }
 
+void ContainerAccess::dropChangeStream(const VKContainer& c, const ContainerChangeStream* ended) {
+    std::shared_ptr<ContainerChangeStream> dropped;  // released after the lock
+    std::lock_guard lock(c.shared_->mutex);
+    if (c.shared_->changeStream.get() == ended) {
+        dropped = std::move(c.shared_->changeStream);
+    }
+}
+
 void ContainerAccess::postChangeNotification(VKContainer& c, VKContainerChange change,
                                              InnerConnection& via) {
     // The stream, not the container, is held until delivery: observers still get the event
@@ -324,6 +347,7 @@ void ContainerAccess::adoptContentOf(VKContainer& c, VKContainer& fresh) {
             events = take(c, fresh);
         }
         raiseRevision(c, fresh.revision());
+        c.shared_->order.fetchedAt(fresh.revision());
     });
     if (auto connection = innerConnection(c)) {
         for (auto& event : events) {
@@ -333,9 +357,12 @@ void ContainerAccess::adoptContentOf(VKContainer& c, VKContainer& fresh) {
 }
 
 void ContainerAccess::raiseRevision(VKContainer& c, std::int64_t revision) {
-    if (revision > c.revision()) {
-        setRevision(c, revision);
-        c.shared_->order.revisionAdvanced();
+    auto current = c.revision_.load(std::memory_order_acquire);
+    while (revision > current) {
+        if (c.revision_.compare_exchange_weak(current, revision, std::memory_order_acq_rel)) {
+            c.shared_->order.revisionAdvanced();
+            return;
+        }
     }
 }
 
@@ -348,6 +375,19 @@ void ContainerAccess::handleChangeFromServer(VKContainer& c, const VKChangeNotif
 
 ServerOrder& ContainerAccess::serverOrder(VKContainer& c) {
     return c.shared_->order;
+}
+
+void ContainerAccess::setOutOfStep(VKContainer& c, std::optional<VKError> error) {
+    c.shared_->outOfStep.store(error ? error->code() : VKContainer::Shared::kInStep,
+                               std::memory_order_release);
+}
+
+std::optional<VKError> ContainerAccess::outOfStep(const VKContainer& c) {
+    const auto code = c.shared_->outOfStep.load(std::memory_order_acquire);
+    if (code == VKContainer::Shared::kInStep) {
+        return std::nullopt;
+    }
+    return VKError(static_cast<VKError::Code>(code));
 }
 
 std::vector<VKContainerChange> ContainerAccess::applyChangeToItems(

@@ -27,21 +27,27 @@ VKObjectPtr ContainerProxy::deserialize(DeserializerOnClient& decoder) {
         return nullptr;
     }
     auto& registry = decoder.connection()->registryOfContainers();
-    if (auto known = registry.tryFind(*id)) {
-        if (auto* proxy = dynamic_cast<ContainerProxy*>(known.get())) {
-            if (auto real = proxy->realContainer()) {
-                known = std::move(real);
-            }
+    auto known = registry.tryFind(*id);
+    if (!known) {
+        if (!decoder.mayPlace(*id)) {
+            return nullptr;
         }
-        return decoder.mayPlace(*id, known) ? known : nullptr;
+        auto proxy = std::make_shared<ContainerProxy>(Private{});
+        Access::setId(*proxy, *id);
+        // Of the file of the containers around it, so that deleting that file detaches it.
+        Access::setRootId(*proxy, decoder.rootId());
+        // Another decoder may have met the id meanwhile: its object is the one.
+        known = registry.findOrRegister(proxy, false);
+        if (known == proxy) {
+            return proxy;
+        }
     }
-    if (!decoder.mayPlace(*id)) {
-        return nullptr;
+    if (auto* proxy = dynamic_cast<ContainerProxy*>(known.get())) {
+        if (auto real = proxy->realContainer()) {
+            known = std::move(real);
+        }
     }
-    auto proxy = std::make_shared<ContainerProxy>(Private{});
-    Access::setId(*proxy, *id);
-    registry.registerContainer(proxy);
-    return proxy;
+    return decoder.mayPlace(*id, known) ? known : nullptr;
 }
 
 std::shared_ptr<VKContainer> ContainerProxy::obtainRealContainer(const KnownIds& known) {

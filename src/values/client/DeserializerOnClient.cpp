@@ -113,6 +113,7 @@ std::optional<blob::DaemonHeader> DeserializerOnClient::decodeContainerHeader() 
         return std::nullopt;
     }
     inProgress_.push_back(header.id);
+    rootId_ = header.rootId;
     return header;
 }
 
@@ -125,10 +126,8 @@ std::size_t DeserializerOnClient::boundedCapacity(std::int64_t count,
 
 std::shared_ptr<VKContainer> DeserializerOnClient::completeContainer(
     const std::shared_ptr<VKContainer>& container) {
-    auto& registry = connection_->registryOfContainers();
-    auto live = registry.tryFind(container->id());
-    if (!live || live->kind() == VKObjectBase::Kind::containerProxy) {
-        registry.registerContainer(container);
+    auto live = connection_->registryOfContainers().findOrRegister(container, true);
+    if (live == container) {
         return container;
     }
     if (live->kind() != container->kind()) {

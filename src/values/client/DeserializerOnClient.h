@@ -44,6 +44,9 @@ class DeserializerOnClient final : public DeserializerBase {
     VKObjectPtr decodeVKObject();
 
     const std::shared_ptr<InnerConnection>& connection() const { return connection_; }
+    /// The root id of the containers the blob holds (they are of one file), read from the
+    /// latest container header; all zeros before one is read.
+    const UUID& rootId() const { return rootId_; }
 
     // ---- For the array and dictionary decoders ------------------------------------------------
 
@@ -86,6 +89,7 @@ class DeserializerOnClient final : public DeserializerBase {
     std::unordered_set<UUID> containersInFull_;
     std::vector<UUID> inProgress_;  // ids of the containers being decoded around the current item
     std::vector<Adoption> adoptions_;
+    UUID rootId_;
     int nesting_ = 0;  // arrays and dictionaries being decoded around the current item
     int depth_ = 0;    // decodeVKObject calls in progress
 };

@@ -155,30 +155,39 @@ void VKDictionary::set(const std::string& at, VKObjectPtr value) {
         "Result of dictionary `child changed/inserted` notification: ");
     const basalt::LogFormat conflictLine(
         "There was dictionary synchronization conflict during set @ '%@' key (id=%@).");
+    Access::requireInStep(*this);
     const RootAdoption adoption(value);
     withWriteItemsLock([&] {
-        auto [changed, old] = Access::setInternal(*this, at, value);
+        auto mutation = Access::setInternal(*this, at, value);
+        const bool changed = mutation.changed;
+        const VKObjectPtr old = std::move(mutation.oldValue);
         auto connection = Access::innerConnection(*this);
         if (!changed || !connection) {
             return;
         }
-        SerializerOnClient encoder;
-        serialize(*value, encoder);
-        auto type = old ? ChangeType::childChanged : ChangeType::childInserted;
-        auto [result, revision] = Access::exchangeChange(
-            *this, *connection, type, 0, 0, at, encoder.takeArchiverData(), log, resultLine);
-        if (result == ChangeResult::synchronizeConflict) {
-            log.error(conflictLine, at, id());
+        auto undo = [&] {
             if (old) {
                 try {
                     Access::setInternal(*this, at, old);
                 } catch (const VKError&) {
-                    // The conflict is what the caller learns; the undo can only fail the same way.
+                    // What the caller learns is why the change failed; the undo can only fail
+                    // the same way.
                 }
             } else {
                 Access::removeInternal(*this, at);
             }
             adoption.undo();
+        };
+        SerializerOnClient encoder;
+        const auto [result, revision] = Access::undoneUnlessAccepted(undo, [&] {
+            serialize(*value, encoder);
+            auto type = old ? ChangeType::childChanged : ChangeType::childInserted;
+            return Access::exchangeChange(*this, *connection, type, 0, 0, at,
+                                          encoder.takeArchiverData(), log, resultLine);
+        });
+        if (result == ChangeResult::synchronizeConflict) {
+            log.error(conflictLine, at, id());
+            undo();
             throw VKError(VKError::synchronizeConflict);
         }
         if (result == ChangeResult::done) {
@@ -192,21 +201,29 @@ void VKDictionary::remove(const std::string& at) {
     const basalt::LogFormat resultLine("Result of dictionary `child removed` notification: ");
     const basalt::LogFormat conflictLine(
         "There was dictionary synchronization conflict during remove @ '%@' key. (id=%@).");
+    Access::requireInStep(*this);
     withWriteItemsLock([&] {
-        auto [changed, old] = Access::removeInternal(*this, at);
+        auto mutation = Access::removeInternal(*this, at);
+        const bool changed = mutation.changed;
+        const VKObjectPtr old = std::move(mutation.oldValue);
         auto connection = Access::innerConnection(*this);
         if (!changed || !connection) {
             return;
         }
-        auto [result, revision] = Access::exchangeChange(
-            *this, *connection, ChangeType::childRemoved, 0, 0, at, {}, log, resultLine);
-        if (result == ChangeResult::synchronizeConflict) {
-            log.error(conflictLine, at, id());
+        auto undo = [&] {
             try {
                 Access::setInternal(*this, at, old);
             } catch (const VKError&) {
-                // As in set: the conflict is reported, not the undo.
+                // As in set: the reason is reported, not the undo.
             }
+        };
+        const auto [result, revision] = Access::undoneUnlessAccepted(undo, [&] {
+            return Access::exchangeChange(*this, *connection, ChangeType::childRemoved, 0, 0, at,
+                                          {}, log, resultLine);
+        });
+        if (result == ChangeResult::synchronizeConflict) {
+            log.error(conflictLine, at, id());
+            undo();
             throw VKError(VKError::synchronizeConflict);
         }
         if (result == ChangeResult::done) {

@@ -6,6 +6,7 @@
 #include "internals/ChangeNotification.h"
 #include "internals/ContainerAccess.h"
 #include "internals/InnerConnection.h"
+#include "registry/RegistryOfContainers.h"
 #include "values/client/OwnChange.h"
 #include "values/client/ServerChangeSteps.h"
 #include "values/client/ServerOrder.h"
@@ -28,6 +29,9 @@ namespace {
 /// Applies one report under the write lock (its revision included) into `applied`.
 void applyLocked(VKContainer& c, const VKChangeNotification& change, const std::string& path,
                  const VKObjectPtr& value, std::vector<AppliedChange>& applied) {
+    if (ContainerAccess::serverOrder(c).inFetchedContent(change.revision)) {
+        return;  // a fetch brought it already
+    }
     auto events = ContainerAccess::applyChangeToItems(c, change, value);
     ContainerAccess::raiseRevision(c, change.revision);
     applied.push_back({std::move(events), path});
@@ -84,6 +88,9 @@ void detail::ContainerAccess::applyChangeFromServer(VKContainer& c,
     std::vector<AppliedChange> applied;
     c.withWriteItemsLock([&] {
         auto& order = ContainerAccess::serverOrder(c);
+        if (order.inFetchedContent(change.revision)) {
+            return;
+        }
         if (order.mustWait(change.revision, c.revision())) {
             order.hold({change, path, std::move(value)});
             return;
@@ -104,7 +111,7 @@ OwnChange::~OwnChange() {
     }
 }
 
-void OwnChange::apply(ChangeResult result, std::int64_t newRevision,
+bool OwnChange::apply(ChangeResult result, std::int64_t newRevision,
                       const std::function<void()>& change) {
     auto& order = ContainerAccess::serverOrder(container_);
     // Every report of a revision before ours comes first. A merged change (waitToBeUpdated)
@@ -118,6 +125,7 @@ void OwnChange::apply(ChangeResult result, std::int64_t newRevision,
     if (after) {
         order.waitForRevision([this] { return container_.revision(); }, *after);
     }
+    bool made = true;
     finish([&](std::vector<AppliedChange>& applied) {
         while (after) {
             auto next = order.takeUpTo(*after);
@@ -126,11 +134,16 @@ void OwnChange::apply(ChangeResult result, std::int64_t newRevision,
             }
             applyHeldChange(container_, *next, applied);
         }
+        if (result == ChangeResult::done && order.inFetchedContent(newRevision)) {
+            made = false;
+            return;
+        }
         change();
         if (result == ChangeResult::done) {
             ContainerAccess::raiseRevision(container_, newRevision);
         }
     });
+    return made;
 }
 
 void OwnChange::finish(const std::function<void(std::vector<AppliedChange>&)>& change) {
@@ -156,13 +169,59 @@ void OwnChange::finish(const std::function<void(std::vector<AppliedChange>&)>& c
 
 namespace detail {
 
+void ContainerAccess::bringBack(VKContainer& c, InnerConnection& connection) {
+    std::optional<VKError> failure;
+    {
+        // Counts as a change in flight: a report the daemon orders after the fetch and that
+        // arrives before it is adopted waits for it.
+        OwnChange fetch(c);
+        try {
+            // Decoding a container that lives here adopts the fetched content into it.
+            auto fetched = connection.resolveContainerProxy(c.id(), false);
+            if (fetched.get() != &c) {
+                // Another object took the id meanwhile: the one the caller holds is the one kept.
+                adoptContentOf(c, *fetched);
+                connection.registryOfContainers().registerContainer(sharedContainer(c));
+            }
+        } catch (const VKError& error) {
+            failure = error.code() == VKError::containerNotFound ? error
+                                                                 : VKError(VKError::connectionLost);
+            log.error("Can't fetch container again (id=%@): %@", c.id(), error);
+        }
+    }
+    setOutOfStep(c, failure);
+}
+
+void ContainerAccess::requireInStep(VKContainer& c) {
+    if (!outOfStep(c)) {
+        return;
+    }
+    auto connection = innerConnection(c);
+    if (!connection) {
+        return;  // detached since (its file was deleted): its changes stay local
+    }
+    bringBack(c, *connection);
+    if (auto error = outOfStep(c)) {
+        throw *error;
+    }
+}
+
 std::pair<ChangeResult, std::int64_t> ContainerAccess::exchangeChange(
     VKContainer& c, InnerConnection& connection, ChangeType type, std::int64_t from,
     std::int64_t to, std::string key, std::vector<std::uint8_t> data,
     const basalt::QZLogger& logger, const basalt::LogFormat& resultMessage) {
     auto record = std::make_shared<const VKChangeNotification>(type, c.id(), c.revision(), from, to,
                                                                std::move(key), std::move(data));
-    auto [result, newRevision] = connection.publishChangeNotification(record);
+    std::pair<ChangeResult, std::int64_t> verdict;
+    try {
+        verdict = connection.publishChangeNotification(record);
+    } catch (const VKError& error) {
+        if (error == VKError::connectionLost) {
+            setOutOfStep(c, error);
+        }
+        throw;
+    }
+    const auto [result, newRevision] = verdict;
     logger.debug(basalt::LogFormat("%@%@ (newRev=%d)", resultMessage.file, resultMessage.line,
                                    resultMessage.function),
                  resultMessage.text, caseName(result), newRevision);
@@ -173,6 +232,7 @@ void ContainerAccess::removeAllEntries(VKContainer& c, const std::function<void(
                                        const basalt::QZLogger& logger,
                                        const basalt::LogFormat& resultMessage,
                                        const basalt::LogFormat& conflictMessage) {
+    requireInStep(c);
     auto connection = innerConnection(c);
     if (!connection) {
         c.withWriteItemsLock(clear);

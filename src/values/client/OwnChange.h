@@ -25,8 +25,9 @@ class OwnChange {
     /// Applies the accepted change: waits (without locks, bounded) for the reports the daemon
     /// ordered before it, then under the write lock applies them, runs `change`, takes
     /// `newRevision` when the verdict is done, and applies the reports that follow. An
-    /// exception of `change` propagates after the rest is done.
-    void apply(ChangeResult result, std::int64_t newRevision, const std::function<void()>& change);
+    /// exception of `change` propagates after the rest is done. A change that a content fetched
+    /// meanwhile holds already is not made again: then gives false.
+    bool apply(ChangeResult result, std::int64_t newRevision, const std::function<void()>& change);
 
   private:
     void finish(const std::function<void(std::vector<AppliedChange>&)>& change);

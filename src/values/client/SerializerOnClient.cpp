@@ -17,7 +17,12 @@ void SerializerOnClient::registerContainers(const UUID& rootId, InnerConnection&
         detail::ContainerAccess::setRootId(*container, rootId);
     }
     // One registry call for the whole tree: it also attaches every container to the connection.
-    connection.registryOfContainers().registerContainers(containers, holder);
+    if (!connection.registryOfContainers().registerContainers(containers, holder)) {
+        // The holder left the file meanwhile: the containers stay local with it, of no file.
+        for (const auto& [id, container] : containers) {
+            detail::ContainerAccess::setRootId(*container, UUID::zero());
+        }
+    }
 }
 
 }  // namespace velkor

@@ -38,11 +38,17 @@ bool ServerChangeSteps::applyToAnyContainer(VKContainer& container,
                                             InnerConnection& connection) {
     switch (change.type) {
         case ChangeType::updateRevision:
-            Access::raiseRevision(container, change.revision);
+            // Under the write lock: a change of ours in its exchange takes its own revision
+            // after this one is read.
+            container.withWriteItemsLock(
+                [&] { Access::raiseRevision(container, change.revision); });
+            return true;
+        case ChangeType::containerAbandoned:
+            // The daemon still has it, and tells us nothing more of it until we fetch it again.
+            Access::bringBack(container, connection);
             return true;
         case ChangeType::containerDeleted:
-        case ChangeType::containerAbandoned:
-            Access::setRevision(container, change.revision);
+            container.withWriteItemsLock([&] { Access::setRevision(container, change.revision); });
             connection.unregisterContainer(container.id(), container.weak_from_this());
             Access::postChangeNotification(container, VKContainerChange::DidDelete{}, connection);
             return true;

@@ -29,8 +29,9 @@ class ServerChangeSteps {
 
     /// Applies the record types that every container takes alike and returns true, or returns
     /// false for any other type. updateRevision takes the record's revision; containerDeleted
-    /// and containerAbandoned take it too, then detach `container` from `connection` (the
-    /// daemon no longer has it) and post didDelete.
+    /// takes it too, then detaches `container` from `connection` (the daemon no longer has it)
+    /// and posts didDelete; containerAbandoned fetches the container again (see
+    /// ContainerAccess::bringBack).
     static bool applyToAnyContainer(VKContainer& container, const VKChangeNotification& change,
                                     InnerConnection& connection);
 

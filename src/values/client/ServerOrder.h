@@ -2,13 +2,12 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <functional>
-#include <mutex>
+#include <limits>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "internals/ChangeNotification.h"
 #include "velkor/VKObjectBase.h"
@@ -60,6 +59,16 @@ class ServerOrder {
     /// `revision`.
     std::optional<Held> takeUpTo(std::int64_t revision);
 
+    /// Under the write lock: the container took a content fetched at `revision`. The reported
+    /// changes the daemon ordered at or before it, waiting or still to come, are in that content
+    /// already: they are dropped, and skipped when they arrive.
+    void fetchedAt(std::int64_t revision);
+    /// Under the write lock: whether a reported change of `changeRevision` is in a content the
+    /// container took since.
+    bool inFetchedContent(std::int64_t changeRevision) const {
+        return changeRevision <= fetchedUpTo_;
+    }
+
     /// Waits without any lock until `revision()` reaches `wanted` or the wait times out.
     void waitForRevision(const std::function<std::int64_t()>& revision, std::int64_t wanted);
     /// Wakes the waiters after the revision advanced.
@@ -67,10 +76,10 @@ class ServerOrder {
 
   private:
     std::atomic<int> inFlight_{0};
-    std::deque<Held> held_;  // by revision
-    std::mutex waitMutex_;
-    std::condition_variable advanced_;
-    std::atomic<int> waiters_{0};
+    // By revision. Usually empty, and then it takes no memory: containers are many.
+    std::vector<Held> held_;
+    std::int64_t fetchedUpTo_ = std::numeric_limits<std::int64_t>::min();
+    std::atomic<int> waiters_{0};  // threads in waitForRevision, which share one wait lock
 };
 
 }  // namespace velkor

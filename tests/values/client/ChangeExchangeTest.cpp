@@ -1,5 +1,6 @@
 #include <atomic>
 #include <thread>
+#include <variant>
 
 #include "../ValuesTesting.h"
 #include "support/LogCapture.h"
@@ -24,29 +25,28 @@ const struct Op {
     ChangeType type;
     std::int64_t from, to;
     std::string key;
-    std::string after;      // done, waitToBeUpdated, noRevisionIncrement, nothingChanged
-    bool revisionOnWait;    // whether waitToBeUpdated gives the new revision too
-    std::string afterLost;  // when the connection is lost during the exchange
+    std::string after;    // done, waitToBeUpdated, noRevisionIncrement, nothingChanged
+    bool revisionOnWait;  // whether waitToBeUpdated gives the new revision too
 } kOps[] = {{"array set", [](Array a, Dict, auto v) { a->set(1, v); }, ChangeType::childChanged, 1,
-             1, "", "a,C,c", false, "a,C,c"},
+             1, "", "a,C,c", false},
             {"insert", [](Array a, Dict, auto v) { a->insert(1, v); }, ChangeType::childInserted, 1,
-             1, "", "a,C,b,c", true, "a,C,b,c"},
+             1, "", "a,C,b,c", true},
             {"append", [](Array a, Dict, auto v) { a->append(v); }, ChangeType::childAppended, 0, 0,
-             "", "a,b,c,C", true, "a,b,c"},
+             "", "a,b,c,C", true},
             {"array remove", [](Array a, Dict, auto) { a->remove(1); }, ChangeType::childRemoved, 1,
-             1, "", "a,c", true, "a,b,c"},
+             1, "", "a,c", true},
             {"move", [](Array a, Dict, auto) { a->move(0, 2); }, ChangeType::childMoved, 0, 2, "",
-             "b,c,a", true, "a,b,c"},
+             "b,c,a", true},
             {"array removeAll", [](Array a, Dict, auto) { a->removeAll(); },
-             ChangeType::childrenRemoved, 0, 0, "", "", true, "a,b,c"},
+             ChangeType::childrenRemoved, 0, 0, "", "", true},
             {"new key", [](Array, Dict d, auto v) { d->set("x", v); }, ChangeType::childInserted, 0,
-             0, "x", "k=v,x=C", false, "k=v,x=C"},
+             0, "x", "k=v,x=C", false},
             {"set key", [](Array, Dict d, auto v) { d->set("k", v); }, ChangeType::childChanged, 0,
-             0, "k", "k=C", false, "k=C"},
+             0, "k", "k=C", false},
             {"remove key", [](Array, Dict d, auto) { d->remove("k"); }, ChangeType::childRemoved, 0,
-             0, "k", "", false, ""},
+             0, "k", "", false},
             {"removeAll", [](Array, Dict d, auto) { d->removeAll(); }, ChangeType::childrenRemoved,
-             0, 0, "", "", true, "k=v"}};
+             0, 0, "", "", true}};
 
 struct ChangeExchange : ::testing::Test {
     std::shared_ptr<VKArray> abc() {
@@ -69,21 +69,33 @@ struct ChangeExchange : ::testing::Test {
     UUID root = UUID::random();
 };
 
-// Under each verdict of the daemon, and when the connection is lost during the exchange.
+// Under each verdict of the daemon, when it refuses the change, and when the connection is lost
+// during the exchange.
 TEST_F(ChangeExchange, EachVerdictLeavesItemsRevisionAndValueAsItShould) {
     using enum ChangeResult;
-    for (auto result : std::vector<std::optional<ChangeResult>>{
-             done, waitToBeUpdated, noRevisionIncrement, nothingChanged, synchronizeConflict, {}}) {
+    const std::vector<std::variant<ChangeResult, VKError::Code>> answers{done,
+                                                                         waitToBeUpdated,
+                                                                         noRevisionIncrement,
+                                                                         nothingChanged,
+                                                                         synchronizeConflict,
+                                                                         VKError::invalidData,
+                                                                         VKError::connectionLost};
+    for (auto answer : answers) {
+        const auto* verdict = std::get_if<ChangeResult>(&answer);
+        const std::optional<ChangeResult> result = verdict ? std::optional(*verdict) : std::nullopt;
+        const VKError failure(verdict ? VKError::serverError : std::get<VKError::Code>(answer));
         // The daemon's next revision follows ours; a merge's may be any later one, and a change
         // that changed nothing reports the current one.
         const std::int64_t answered = result == done ? 6 : result == waitToBeUpdated ? 9 : 5;
         connection->publish = [=](const VKChangeNotification&) {
             if (!result)
-                throw VKError(VKError::connectionLost);
+                throw failure;
             return std::pair(*result, answered);
         };
         for (const auto& op : kOps) {
-            SCOPED_TRACE(op.name + " " + (result ? std::string(caseName(*result)) : "lost"));
+            SCOPED_TRACE(
+                op.name + " " +
+                (result ? std::string(caseName(*result)) : std::string(failure.description())));
             std::shared_ptr<VKContainer> c = abc();
             if (!op.key.empty() || op.name == "removeAll") {
                 c = connection->decode<VKContainer>(
@@ -100,16 +112,14 @@ TEST_F(ChangeExchange, EachVerdictLeavesItemsRevisionAndValueAsItShould) {
             });
             EXPECT_EQ(*connection->changes.back(),
                       VKChangeNotification(op.type, c->id(), 5, op.from, op.to, op.key, data));
-            if (!result) {  // what was changed before asking stays
-                EXPECT_EQ(error, VKError::connectionLost);
-                EXPECT_EQ(text(*c), op.afterLost + "@5");
-                EXPECT_EQ(value->getAllParents().empty(),
-                          op.afterLost.find('C') == std::string::npos);
-            } else if (result == synchronizeConflict) {
-                // Everything is put back and the conflict logged; the value is of no file and
-                // no parent again, so it can be placed once more.
-                EXPECT_EQ(error, VKError::synchronizeConflict);
-                EXPECT_EQ(log->count(LogLevel::error, "synchronization conflict"), 1u);
+            if (!result || result == synchronizeConflict) {
+                // Everything is put back (a conflict is logged); the value is of no file and
+                // no parent again, so it can be placed once more. When the daemon may have
+                // taken the change, the container is fetched again before its next change.
+                EXPECT_EQ(error, result ? VKError(VKError::synchronizeConflict) : failure);
+                EXPECT_EQ(log->count(LogLevel::error, "synchronization conflict"),
+                          result ? 1u : 0u);
+                EXPECT_EQ(Access::outOfStep(*c).has_value(), failure == VKError::connectionLost);
                 EXPECT_EQ(text(*c), before);
                 EXPECT_THAT(value->getAllParents(), IsEmpty());
                 EXPECT_TRUE(value->rootId().isZero());
@@ -161,11 +171,21 @@ TEST_F(ChangeExchange, OwnChangesAndReportsApplyInTheDaemonsOrder) {
     report(ChangeType::updateRevision, 9, 0);  // a late report never moves it back
     EXPECT_EQ(array->revision(), 10);
 
+    // The array is fetched anew (a reader on another thread) while our append is on its way:
+    // the fetched content holds it already, so it is not appended twice.
+    answer(11, [&] {
+        connection->decode(
+            DaemonBlobWriter().array(array->id(), root, 11, 3).string("d").string("x").string("e"));
+    });
+    EXPECT_EQ(array->append(str("e")), 2);
+    EXPECT_EQ(text(*array), "d,x,e@11");
+
     // The file is deleted while an append is on its way: the value stays local with the array.
-    answer(11, [&] { connection->registry.unregisterHavingRootId(root); });
+    answer(12, [&] { connection->registry.unregisterHavingRootId(root); });
     auto value = VKArray::make();
     array->append(value);
     EXPECT_FALSE(array->onServer() || value->onServer());
+    EXPECT_TRUE(value->rootId().isZero()) << "of no file, so it can be placed elsewhere";
 }
 
 // Readers keep reading a parent and its child while a writer changes both (holding each write
@@ -307,7 +327,7 @@ TEST(ServerChanges, ArraysAndDictionariesApplyEveryRecordType) {
     // Clearing and deletion; detached containers refuse further records.
     EXPECT_EQ(
         daemon->report(
-            {record(Type::childrenRemoved, list, 13), record(Type::containerAbandoned, list, 14),
+            {record(Type::childrenRemoved, list, 13), record(Type::containerDeleted, list, 14),
              record(Type::childrenRemoved, dict, 8), record(Type::containerDeleted, dict, 9)}),
         0);
     EXPECT_EQ(text(*array) + text(*dictionary), "@14@9");
@@ -319,6 +339,73 @@ TEST(ServerChanges, ArraysAndDictionariesApplyEveryRecordType) {
     auto late = record(Type::updateRevision, dict, 10);
     EXPECT_EQ(errorOf([&] { Access::handleChangeFromServer(*dictionary, *late, ""); }),
               VKError::connectionLost);
+}
+
+// The daemon abandons containers (it stops telling us of their changes until we fetch them
+// again): each is fetched again as the same object, takes the daemon's content and tells its
+// observers what differs. While it cannot be fetched its changes fail and change nothing, with
+// containerNotFound once the daemon says it is gone; each change tries the fetch again.
+TEST(ServerChanges, AnAbandonedContainerIsFetchedAgainBeforeItTakesChanges) {
+    auto daemon = FakeConnection::make();
+    const UUID root = UUID::random(), list = UUID::random();
+    auto top = daemon->decode<VKDictionary>(DaemonBlobWriter()
+                                                .dictionary(root, root, 1, 1)
+                                                .key("list")
+                                                .array(list, root, 5, 2)
+                                                .string("a")
+                                                .string("b"));
+    auto array = asArray(top->get("list"));
+    ASSERT_NE(array, nullptr);
+    EventLog events(*array);
+    std::optional<VKError> refusal;
+    std::vector<std::string> content{"a", "B", "c"};
+    std::int64_t revision = 9;
+    daemon->resolve = [&](const UUID& id) -> std::shared_ptr<VKContainer> {
+        if (refusal)
+            throw *refusal;
+        if (id == root)
+            return daemon->decode<VKContainer>(
+                DaemonBlobWriter().dictionary(root, root, 2, 1).key("list").proxy(list));
+        DaemonBlobWriter blob;
+        blob.array(list, root, revision, static_cast<std::int64_t>(content.size()));
+        for (const auto& item : content)
+            blob.string(item);
+        return daemon->decode<VKContainer>(blob);
+    };
+    daemon->publish = [&](const VKChangeNotification&) {
+        return std::pair(ChangeResult::done, ++revision);
+    };
+
+    EXPECT_EQ(daemon->report({record(Type::containerAbandoned, list, 7)}), 0);
+    EXPECT_EQ(text(*array), "a,B,c@9");
+    EXPECT_TRUE(array->onServer());
+    EXPECT_EQ(top->get("list"), array);
+    EXPECT_THAT(events.texts(),
+                ElementsAre("didArrayChildReplace(index=1)", "didArrayChildAdd(index=2)"));
+    array->append(str("d"));
+    EXPECT_EQ(text(*array), "a,B,c,d@10");
+
+    refusal = VKError(VKError::connectionLost);
+    EXPECT_EQ(daemon->report({record(Type::containerAbandoned, list, 10),
+                              record(Type::containerAbandoned, root, 2)}),
+              0);
+    EXPECT_EQ(errorOf([&] { array->set(0, str("x")); }), VKError::connectionLost);
+    EXPECT_EQ(errorOf([&] { (void)array->append(str("x")); }), VKError::connectionLost);
+    EXPECT_EQ(errorOf([&] { top->remove("list"); }), VKError::connectionLost);
+    refusal = VKError(VKError::containerNotFound);
+    EXPECT_EQ(errorOf([&] { array->removeAll(); }), VKError::containerNotFound);
+    EXPECT_EQ(text(*array), "a,B,c,d@10");
+    EXPECT_EQ(daemon->changes.size(), 1u);
+
+    refusal.reset();
+    content = {"z"};
+    revision = 12;
+    array->set(0, str("y"));
+    EXPECT_EQ(text(*array), "y@13");
+    EXPECT_EQ(daemon->changes.back()->revision, 12);
+    top->remove("list");
+    EXPECT_EQ(text(*top), "@14");
+    EXPECT_EQ(daemon->resolves.size(), 9u);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include "../ValuesTesting.h"
 #include "basalt/ArchiveWriter.h"
 #include "support/LogCapture.h"
+#include "support/OnThreads.h"
 #include "values/client/ContainerProxy.h"
 #include "values/client/SerializerOnClient.h"
 
@@ -39,6 +40,7 @@ TEST_F(Coding, DecodingBuildsAndSharesContainersAndEncodingWritesLocalOnesInFull
     auto proxy = std::dynamic_pointer_cast<ContainerProxy>(array->items()[2]);
     ASSERT_TRUE(proxy);
     EXPECT_EQ(registry.tryFind(unknown), proxy);
+    EXPECT_EQ(proxy->rootId(), root) << "detached with its file when that is deleted";
     EXPECT_TRUE(proxy->isContainer() && asContainer(proxy));  // but neither array nor dictionary
     EXPECT_FALSE(proxy->isArray() || asArray(proxy) || asDictionary(proxy));
     // The same reference again gives the same proxy; once resolved, the real container.
@@ -91,6 +93,11 @@ TEST_F(Coding, ALiveIdGivesTheLiveObjectUpToDate) {
     EventLog events(*first);
     EXPECT_EQ(connection->decode(blob(2, 2, "new")), first);
     EXPECT_EQ(text(*first), "k=2,new=0@2");
+    // A report still queued that the fetched content holds already is not applied again.
+    const auto one = DaemonBlobWriter().number(1).encoded();
+    EXPECT_EQ(connection->report({record(ChangeType::childInserted, top, 2, 0, 0, "new2", one)}),
+              0);
+    EXPECT_EQ(text(*first), "k=2,new=0@2");
     EXPECT_EQ(connection->decode(blob(1, 7, "old")), first);
     EXPECT_EQ(text(*first), "k=2,new=0@2");
     connection->scheduler->runAll();
@@ -120,6 +127,23 @@ TEST_F(Coding, ALiveIdGivesTheLiveObjectUpToDate) {
     }
     done = true;
     walker.join();
+
+    // Two decoders meeting a new id at once (a report and a fetch) agree on one object, whether
+    // both decode it in full or both as a reference.
+    for (int i = 0; i < 400; ++i) {
+        const UUID id = UUID::random();
+        const auto writer =
+            i % 2 ? DaemonBlobWriter().array(id, root, 1, 0) : DaemonBlobWriter().proxy(id);
+        VKObjectPtr decoded[2];
+        std::atomic<int> ready{0};
+        onThreads(2, [&](int t) {
+            for (++ready; ready < 2;) {
+            }
+            decoded[t] = connection->decode(writer);
+        });
+        ASSERT_TRUE(decoded[0] && decoded[0] == decoded[1]) << i;
+        ASSERT_EQ(registry.tryFind(id), decoded[0]);
+    }
 }
 
 // Blobs that would place a container inside itself or a descendant (in the blob or already

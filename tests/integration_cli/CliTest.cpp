@@ -80,6 +80,8 @@ class Tool {
     }
     Json event() { return Json::parse(line(1).value_or("none"), nullptr, false); }
     void signal(int number) { kill(pid_, number); }
+    /// Sends `number` to the program and to timeout(1), which runs it in a group of its own.
+    void signalGroup(int number) { kill(-pid_, number); }
 
     /// Waits for the program to end and gives what it wrote that was not read yet.
     Result finish() {
@@ -108,10 +110,10 @@ class CliTest : public ::testing::Test {
         daemon_.reset();
         std::filesystem::remove_all(directory_);
     }
-    void start() {
+    void start(std::vector<std::string> arguments = {}) {
         std::filesystem::create_directories(directory_);
         daemon_ = std::make_unique<test::TestDaemon>(test::TestDaemon::Settings{
-            VELKORD_PATH, bus_.address(), (directory_ / "settings.db").string()});
+            VELKORD_PATH, bus_.address(), (directory_ / "settings.db").string(), arguments});
     }
 
     /// The tool's command line with `args`, as uid and gid 65534 (nobody) when `asNobody`.
@@ -268,6 +270,32 @@ TEST_F(CliTest, WatchPrintsChangesAcrossDaemonRestartsUntilInterruptedOrDeleted)
     auto deleted = window.finish();
     EXPECT_EQ(deleted.status, 2);
     EXPECT_NE(deleted.err.find("the watched value was deleted"), std::string::npos) << deleted.err;
+}
+
+// A watcher whose process stops for two seconds while 1.3 MiB of changes go by lags behind its
+// 256 KiB budget; it is not cut off, and once it reads again it hears the latest value.
+TEST_F(CliTest, AWatcherThatStopsForAWhileCatchesUpWithTheLatestValue) {
+    daemon_.reset();
+    start({"--max-unread-size", "256K"});
+    succeed({"set", "org.example.busy", "v", "0"});
+    Tool watcher(command({"watch", "org.example.busy"}));
+    ASSERT_TRUE(watcher.notes("velkor: watching org.example.busy"));
+    watcher.signalGroup(SIGSTOP);
+    const auto resume = std::chrono::steady_clock::now() + 2s;
+    std::string value;
+    for (int i = 1; i <= 20; ++i) {
+        value = std::string(64 * 1024, char('a' + i)) + std::to_string(i);
+        succeed({"set", "org.example.busy", "v", Json(value).dump()});
+    }
+    std::this_thread::sleep_until(resume);
+    watcher.signalGroup(SIGCONT);
+    bool heard = false;
+    for (Json event = watcher.event(); !heard && !event.is_discarded(); event = watcher.event())
+        heard = event.value("value", Json()) == value;
+    EXPECT_TRUE(heard);
+    succeed({"set", "org.example.busy", "v", "1"});
+    EXPECT_EQ(watcher.event().value("value", Json()), 1);
+    EXPECT_EQ(daemon_->log().find("Cut off"), std::string::npos) << daemon_->log();
 }
 
 }  // namespace

@@ -19,7 +19,7 @@ using namespace velkor::test;
 namespace {
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr int kSetsPerClient = 150;
+constexpr int kSetsPerClient = 60;
 #else
 constexpr int kSetsPerClient = 1000;
 #endif

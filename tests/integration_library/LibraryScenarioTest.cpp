@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <filesystem>
 
@@ -6,6 +7,7 @@
 #include "support/BlockingQueue.h"
 #include "support/ErrorOf.h"
 #include "support/LogCapture.h"
+#include "support/OnThreads.h"
 #include "support/PrivateBus.h"
 #include "support/TestDaemon.h"
 #include "velkor/velkor.h"
@@ -150,4 +152,51 @@ TEST_F(LibraryScenario, ASettingsHandleFollowsTheDaemonAcrossARestart) {
     }));
     EXPECT_EQ(root->get("kept", 0), 3);
     EXPECT_EQ(reloads.load(), 1);
+}
+
+// velkord stopped (SIGSTOP) costs a caller its request time-out and no more, on either path:
+// connecting does not wait for the daemon, and the first request waits for the hand-out of a
+// direct channel within its own time-out, not on top of it; so does a monitor's first opening.
+// Once velkord runs again, the connection made while it was stopped is served.
+TEST_F(LibraryScenario, AStoppedDaemonCostsACallItsTimeOutAndNoMore) {
+    ConnectionOptions quick{.busAddress = bus.address(), .scheduler = {}, .requestTimeout = 2s};
+    const auto bound = quick.requestTimeout + 1500ms;
+    struct Resume {
+        pid_t pid;
+        ~Resume() { kill(pid, SIGCONT); }
+    } resume{daemon->pid()};
+    ASSERT_EQ(kill(daemon->pid(), SIGSTOP), 0);
+    auto started = std::chrono::steady_clock::now();
+    auto connection = connect(quick);
+    EXPECT_EQ(errorOf([&] { (void)connection->getSetting("stopped"); }), VKError::connectionLost);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, bound);
+
+    started = std::chrono::steady_clock::now();
+    auto monitor = makeMonitor(quick);
+    EXPECT_EQ(errorOf([&] {
+                  monitor->bootstrapSettings(VKDictionary::make(), "stopped",
+                                             VKOwnership::effectiveUser(), 1, 0);
+              }),
+              VKError::connectionLost);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, bound);
+
+    ASSERT_EQ(kill(daemon->pid(), SIGCONT), 0);
+    EXPECT_EQ(errorOf([&] { (void)connection->getSetting("stopped"); }), VKError::fileDoesNotExist);
+}
+
+// Connections used, or disposed, at once while their transports are still asking for a direct
+// channel, on several threads: each request is answered on the path chosen, and a disposal
+// meanwhile ends the transport cleanly (this runs under ThreadSanitizer too).
+TEST_F(LibraryScenario, ConnectionsUsedOrDisposedWhileTheirPathIsChosen) {
+    onThreads(4, [&](int t) {
+        for (int i = 0; i < 10; ++i) {
+            auto connection = connect(options);
+            if (i % 2 == 1) {
+                connection->dispose();
+                continue;
+            }
+            EXPECT_EQ(errorOf([&] { (void)connection->getSetting("path" + std::to_string(t)); }),
+                      VKError::fileDoesNotExist);
+        }
+    });
 }

@@ -155,8 +155,9 @@ TEST_F(LibraryScenario, ASettingsHandleFollowsTheDaemonAcrossARestart) {
 }
 
 // velkord stopped (SIGSTOP) costs a caller its request time-out and no more, on either path:
-// connecting does not wait for the daemon, and the first request waits for the hand-out of a
-// direct channel within its own time-out, not on top of it; so does a monitor's first opening.
+// connecting does not wait for the daemon, the first requests wait for the hand-out of a direct
+// channel within their own time-outs, not on top of them, and an opening that waits for another
+// one on the same connection waits within its time-out too; so does a monitor's first opening.
 // Once velkord runs again, the connection made while it was stopped is served.
 TEST_F(LibraryScenario, AStoppedDaemonCostsACallItsTimeOutAndNoMore) {
     ConnectionOptions quick{.busAddress = bus.address(), .scheduler = {}, .requestTimeout = 2s};
@@ -168,7 +169,10 @@ TEST_F(LibraryScenario, AStoppedDaemonCostsACallItsTimeOutAndNoMore) {
     ASSERT_EQ(kill(daemon->pid(), SIGSTOP), 0);
     auto started = std::chrono::steady_clock::now();
     auto connection = connect(quick);
-    EXPECT_EQ(errorOf([&] { (void)connection->getSetting("stopped"); }), VKError::connectionLost);
+    onThreads(2, [&](int t) {
+        EXPECT_EQ(errorOf([&] { (void)connection->getSetting("stopped" + std::to_string(t)); }),
+                  VKError::connectionLost);
+    });
     EXPECT_LT(std::chrono::steady_clock::now() - started, bound);
 
     started = std::chrono::steady_clock::now();

@@ -22,7 +22,10 @@ struct ConnectionOptions {
     /// pool per connection (and per monitor). See VKConnectionFactory::registerWith.
     rx::SchedulerPtr scheduler{};
     /// How long one request waits for the daemon's answer before failing with connectionLost;
-    /// more than zero and at most a day.
+    /// more than zero and at most a day. It also bounds connecting (which waits for the bus only,
+    /// trying again while the bus is momentarily full), a request's wait for the daemon to hand
+    /// out a direct channel (part of that request's time-out), and an opening as a whole (all its
+    /// requests, and its wait for another opening on the same connection).
     std::chrono::milliseconds requestTimeout = std::chrono::seconds(5);
 };
 
@@ -35,6 +38,9 @@ struct ConnectionOptions {
 /// exactly as a host with a container gets it, and lives until it is disposed or released. It
 /// works until the daemon goes away; applications that must outlive daemon restarts use
 /// makeMonitor instead.
+///
+/// Takes at most the request time-out, and never waits for the daemon itself: a stopped daemon
+/// costs the first request its time-out, not connecting.
 ///
 /// Throws VKError: invalidData for an empty service name or a request time-out out of range
 /// (nothing is built); cannotConnect, with an error-level log line, when no connection can be

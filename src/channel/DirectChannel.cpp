@@ -3,7 +3,7 @@
 #include <fcntl.h>
 
 #include <cerrno>
-#include <chrono>
+#include <exception>
 
 #include "dbus/BusError.h"
 #include "dbus/Message.h"
@@ -13,34 +13,59 @@ namespace velkor {
 
 namespace {
 
-/// Long enough for the bus to start the daemon, short enough never to stall the caller for long.
-constexpr std::chrono::microseconds kTimeout = std::chrono::seconds(10);
+using Done = std::function<void(DirectChannelOffer)>;
+
+int onAnswer(sd_bus_message* answer, void* userdata, sd_bus_error*) {
+    try {
+        (*static_cast<Done*>(userdata))(directChannelFromAnswer(answer));
+    } catch (...) {
+        // Nothing may leave an sd-bus callback; `done` reports its own failures.
+    }
+    return 1;
+}
+
+void release(void* userdata) {
+    delete static_cast<Done*>(userdata);
+}
 
 }  // namespace
 
-std::variant<dbus::BusConnection, std::string> openDirectChannel(dbus::BusConnection& bus,
-                                                                 const std::string& serviceName) {
+dbus::Message directChannelCall(dbus::BusConnection& bus, const std::string& serviceName) {
     sd_bus_message* raw = nullptr;
     dbus::BusError::check(sd_bus_message_new_method_call(
                               bus.get(), &raw, serviceName.c_str(), dbus_names::kObjectPath,
                               dbus_names::kChannelInterface, dbus_names::kOpenChannelMember),
                           "Asking for a direct channel");
-    dbus::Message call(raw);
-    sd_bus_error error = SD_BUS_ERROR_NULL;
-    sd_bus_message* rawReply = nullptr;
-    int r = sd_bus_call(bus.get(), call.get(), kTimeout.count(), &error, &rawReply);
-    dbus::Message reply(rawReply);
+    return dbus::Message(raw);
+}
+
+void askForDirectChannel(dbus::BusConnection& bus, const std::string& serviceName,
+                         std::chrono::microseconds timeout, Done done) {
+    auto call = directChannelCall(bus, serviceName);
+    auto* userdata = new Done(std::move(done));
+    sd_bus_slot* slot = nullptr;
+    int r = sd_bus_call_async(bus.get(), &slot, call.get(), onAnswer, userdata,
+                              static_cast<std::uint64_t>(timeout.count()));
     if (r < 0) {
-        std::string why =
-            error.name ? std::string(error.name) + ": " + (error.message ? error.message : "")
-                       : dbus::BusError("Asking for a direct channel", -r).what();
-        sd_bus_error_free(&error);
-        return why;
+        delete userdata;
+        dbus::BusError::check(r, "Asking for a direct channel");
+    }
+    // The call lives on its own until it is answered, or the bus connection is released; the
+    // callable goes with it.
+    sd_bus_slot_set_destroy_callback(slot, release);
+    sd_bus_slot_set_floating(slot, 1);
+    sd_bus_slot_unref(slot);
+}
+
+DirectChannelOffer directChannelFromAnswer(sd_bus_message* answer) {
+    if (const sd_bus_error* error = sd_bus_message_get_error(answer)) {
+        return std::string(error->name ? error->name : "") + ": " +
+               (error->message ? error->message : "");
     }
     int fd = -1;
-    if (sd_bus_message_read_basic(reply.get(), 'h', &fd) < 0)
+    if (sd_bus_message_read_basic(answer, 'h', &fd) < 0)
         return std::string("the daemon's answer holds no socket");
-    // The reply owns its descriptor: the connection gets a copy of its own.
+    // The answer owns its descriptor: the connection gets a copy of its own.
     int own = fcntl(fd, F_DUPFD_CLOEXEC, 3);
     if (own < 0)
         return dbus::BusError("Taking the channel's socket", errno).what();

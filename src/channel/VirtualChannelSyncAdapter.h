@@ -51,10 +51,20 @@ class VirtualChannelSyncAdapter
     VirtualChannelSyncAdapter(const VirtualChannelSyncAdapter&) = delete;
     VirtualChannelSyncAdapter& operator=(const VirtualChannelSyncAdapter&) = delete;
 
+    using Clock = std::chrono::steady_clock;
+
     /// Sends `request` and returns the answer. Throws connectionLost after shut-down, when the
     /// request cannot be sent, when no answer arrives within the time-out, or when the channel
     /// ends while waiting; serverError when the answer could not be read.
-    Incoming sync(const Outgoing& request) {
+    Incoming sync(const Outgoing& request) { return sync(request, Clock::now() + timeout_); }
+
+    /// As sync(request), but the answer must come by `deadline` (that of an operation that makes
+    /// several requests). A deadline already past fails at once, without sending.
+    Incoming sync(const Outgoing& request, Clock::time_point deadline) {
+        if (Clock::now() >= deadline) {
+            logger().error("Timeout waiting for response on: %@", request);
+            throw VKError(VKError::connectionLost);
+        }
         auto tag = UUID::random();
         auto waiter = std::make_shared<Waiter>();
         bool refused = data_.lock.sync([&] {
@@ -86,7 +96,7 @@ class VirtualChannelSyncAdapter
             }
         }
 
-        bool answered = waiter->waitUntil(Waiter::Clock::now() + timeout_);
+        bool answered = waiter->waitUntil(deadline);
 
         // Whoever released the waiter has already taken it out of the map.
         auto response = answered ? waiter->take() : data_.lock.sync([&] {

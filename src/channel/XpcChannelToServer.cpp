@@ -19,15 +19,18 @@ auto& logger() {
 }  // namespace
 
 std::shared_ptr<XpcChannelToServer> XpcChannelToServer::make(const std::string& machServiceName,
-                                                             const std::string& busAddress) {
-    std::shared_ptr<XpcChannelToServer> transport(new XpcChannelToServer(machServiceName));
+                                                             const std::string& busAddress,
+                                                             std::chrono::milliseconds timeout) {
+    std::shared_ptr<XpcChannelToServer> transport(new XpcChannelToServer(machServiceName, timeout));
     transport->connect(busAddress);
     return transport;
 }
 
-XpcChannelToServer::XpcChannelToServer(std::string machServiceName)
+XpcChannelToServer::XpcChannelToServer(std::string machServiceName,
+                                       std::chrono::milliseconds timeout)
     : virtualChannel_(std::make_shared<VirtualChannelToServer>()),
-      machServiceName_(std::move(machServiceName)) {
+      machServiceName_(std::move(machServiceName)),
+      timeout_(timeout) {
     logger().trace("Constructing XpcChannelToServer(machServiceName='%@')....", machServiceName_);
 }
 
@@ -37,74 +40,77 @@ XpcChannelToServer::~XpcChannelToServer() {
     logger().trace("XpcChannelToServer destructed.");
 }
 
-void XpcChannelToServer::connect(const std::string& busAddress) {
-    auto failure = openBus(busAddress);
+std::string XpcChannelToServer::connectionDescription() {
+    std::lock_guard lock(fieldsMutex_);
+    return description_;
+}
 
-    std::weak_ptr<XpcChannelToServer> weak = weak_from_this();
-    logger().debug("Resuming server connection (%@).", description_);
+void XpcChannelToServer::connect(const std::string& busAddress) {
+    auto failure = openBus(busAddress, std::chrono::steady_clock::now() + timeout_);
+
+    logger().debug("Resuming server connection (%@).", connectionDescription());
     std::shared_ptr<dbus::BusLoop> loop;
     {
         std::lock_guard lock(fieldsMutex_);
         loop = xpcConnection_;
+        // Requests pushed from now on wait for the daemon's answer about a direct channel.
+        choosingPath_ = loop && !failure;
     }
-    if (loop && !failure) {
-        loop->start(
-            [weak](const dbus::Message& message) {
-                if (auto self = weak.lock())
-                    self->handleMessage(message);
-            },
-            [weak] {
-                if (auto self = weak.lock())
-                    self->handleInvalidation();
-            });
-    }
+    if (loop && !failure)
+        start(*loop);
 
     subscribeToRequests();
 
     if (failure) {
         handleRequestServiceError(*failure);
     } else {
-        // A direct channel has one receiver: its calls carry no destination.
-        auto service = std::make_shared<RequestServiceProxy>(
-            loop, direct_ ? std::string() : machServiceName_,
-            [weak](const std::string& description) {
-                if (auto self = weak.lock())
-                    self->handleRequestServiceError(description);
-            });
-        std::lock_guard lock(fieldsMutex_);
-        if (!isClosed())
-            requestService_ = std::move(service);
+        askForPath(*loop);
     }
     logger().trace("XpcChannelToServer constructed.");
 }
 
-std::optional<std::string> XpcChannelToServer::openBus(const std::string& busAddress) {
+std::optional<std::string> XpcChannelToServer::openBus(
+    const std::string& busAddress, std::chrono::steady_clock::time_point deadline) {
     std::shared_ptr<dbus::BusLoop> loop;
     try {
-        auto bus = dbus::BusConnection::open(busAddress);
+        auto bus = dbus::BusConnection::open(busAddress, deadline);
         uniqueName_ = bus.uniqueName();
         loop = std::make_shared<dbus::BusLoop>(std::move(bus));
     } catch (const dbus::BusError& e) {
+        std::lock_guard lock(fieldsMutex_);
         description_ = machServiceName_ + " via no bus connection";
         return std::string(e.what());
     }
-    description_ = machServiceName_ + " via " + uniqueName_;
     {
         std::lock_guard lock(fieldsMutex_);
+        description_ = machServiceName_ + " via " + uniqueName_;
         xpcConnection_ = loop;
     }
 
-    // The loop has not started: these calls may wait for the bus driver's answers. The match
-    // comes first, so that no change of owner falls between it and the question.
+    // The loop has not started: these calls wait for the bus driver's answers, each for what is
+    // left of the time-out. The match comes first, so that no change of owner falls between it
+    // and the question.
     std::optional<std::string> failure;
     try {
         loop->withBus([&](dbus::BusConnection& bus) {
+            auto left = [&] {
+                auto rest = std::chrono::ceil<std::chrono::microseconds>(
+                    deadline - std::chrono::steady_clock::now());
+                if (rest.count() <= 0)
+                    throw dbus::BusError("Asking the bus about the settings daemon", ETIMEDOUT);
+                return rest;
+            };
+            bus.setCallTimeout(left());
             auto match = bus.addMatch(dbus::NameOwnerChanged::matchRule(machServiceName_));
             // The match lives as long as the connection.
             dbus::BusError::check(sd_bus_slot_set_floating(match.get(), 1), "Keeping a match rule");
+            bus.setCallTimeout(left());
             if (auto owner = bus.nameOwner(machServiceName_)) {
                 owner_ = ServiceNameOwner(*owner);
-            } else if (!bus.isActivatable(machServiceName_)) {
+                return;
+            }
+            bus.setCallTimeout(left());
+            if (!bus.isActivatable(machServiceName_)) {
                 failure = "The settings daemon '" + machServiceName_ +
                           "' is neither on the bus nor activatable.";
             }
@@ -112,28 +118,87 @@ std::optional<std::string> XpcChannelToServer::openBus(const std::string& busAdd
     } catch (const dbus::BusError& e) {
         failure = e.what();
     }
-    if (!failure)
-        tryDirectChannel(loop);
     return failure;
 }
 
-void XpcChannelToServer::tryDirectChannel(std::shared_ptr<dbus::BusLoop>& loop) {
-    auto offer = loop->withBus(
-        [&](dbus::BusConnection& bus) { return openDirectChannel(bus, machServiceName_); });
-    if (auto* why = std::get_if<std::string>(&offer)) {
-        logger().info("Reaching %@ through the bus: %@", description_, *why);
-        return;
+void XpcChannelToServer::start(dbus::BusLoop& loop) {
+    std::weak_ptr<XpcChannelToServer> weak = weak_from_this();
+    loop.start(
+        [weak](const dbus::Message& message) {
+            if (auto self = weak.lock())
+                self->handleMessage(message);
+        },
+        [weak] {
+            if (auto self = weak.lock())
+                self->handleInvalidation();
+        });
+}
+
+void XpcChannelToServer::askForPath(dbus::BusLoop& loop) {
+    std::weak_ptr<XpcChannelToServer> weak = weak_from_this();
+    try {
+        loop.withBus([&](dbus::BusConnection& bus) {
+            askForDirectChannel(bus, machServiceName_, timeout_, [weak](DirectChannelOffer offer) {
+                if (auto self = weak.lock())
+                    self->takePath(std::move(offer));
+            });
+        });
+    } catch (const dbus::BusError& e) {
+        takePath(std::string(e.what()));
     }
-    // The bus connection goes with its loop, which never started; the channel's loss is the
-    // daemon's loss from now on.
-    loop = std::make_shared<dbus::BusLoop>(std::move(std::get<dbus::BusConnection>(offer)));
-    direct_ = true;
-    description_ = machServiceName_ + " via a direct channel of " + uniqueName_;
+}
+
+void XpcChannelToServer::takePath(DirectChannelOffer offer) {
+    std::weak_ptr<XpcChannelToServer> weak = weak_from_this();
+    auto onError = [weak](const std::string& description) {
+        if (auto self = weak.lock())
+            self->handleRequestServiceError(description);
+    };
+    std::shared_ptr<dbus::BusLoop> channel;
+    std::string why;
+    if (auto* connection = std::get_if<dbus::BusConnection>(&offer)) {
+        try {
+            channel = std::make_shared<dbus::BusLoop>(std::move(*connection));
+        } catch (const dbus::BusError& e) {
+            why = e.what();
+        }
+    } else {
+        why = std::get<std::string>(offer);
+    }
+
+    std::shared_ptr<RequestServiceProxy> service;
+    std::shared_ptr<dbus::BusLoop> bus;  // let go when the channel replaces it
+    std::vector<Tagged<ClientRequest>> held;
     {
         std::lock_guard lock(fieldsMutex_);
-        xpcConnection_ = loop;
+        if (isClosed() || !xpcConnection_)
+            return;  // a channel offered meanwhile is released unused
+        if (channel) {
+            // The channel's loop succeeds the bus loop, which is the one running this: it stops
+            // once this returns. Both happen under the lock, so that closing meanwhile stops the
+            // one that runs. The channel's loss is the daemon's loss from now on.
+            direct_ = true;
+            description_ = machServiceName_ + " via a direct channel of " + uniqueName_;
+            bus = std::exchange(xpcConnection_, channel);
+            start(*channel);
+            bus->stop();
+            // A direct channel has one receiver: its calls carry no destination.
+            service = std::make_shared<RequestServiceProxy>(channel, std::string(), onError);
+        } else {
+            service =
+                std::make_shared<RequestServiceProxy>(xpcConnection_, machServiceName_, onError);
+        }
+        requestService_ = service;
+        choosingPath_ = false;
+        held.swap(held_);
     }
-    logger().info("Reaching %@ through a direct channel.", machServiceName_);
+    if (channel) {
+        logger().info("Reaching %@ through a direct channel.", machServiceName_);
+    } else {
+        logger().info("Reaching %@ through the bus: %@", connectionDescription(), why);
+    }
+    for (const auto& request : held)
+        send(*service, request.tag, request.payload);
 }
 
 void XpcChannelToServer::subscribeToRequests() {
@@ -167,7 +232,7 @@ bool XpcChannelToServer::isClosed() {
 void XpcChannelToServer::closeConnection() {
     if (!shutdown_.lock.sync([&] { return !std::exchange(shutdown_.flag, true); }))
         return;
-    logger().trace("Closing server connection (%@)...", description_);
+    logger().trace("Closing server connection (%@)...", connectionDescription());
 
     rx::DisposablePtr subscription;
     {
@@ -185,6 +250,7 @@ void XpcChannelToServer::closeConnection() {
         std::lock_guard lock(fieldsMutex_);
         connection = std::move(xpcConnection_);
         service = std::move(requestService_);
+        held_.clear();
     }
     // No handler runs after this (called from a handler, the loop ends when it returns). The
     // bus connection is released with its last holder, which flushes what is still queued.
@@ -198,12 +264,21 @@ void XpcChannelToServer::routeClientRequestMessage(const UUID& tag, const Client
         // Closing empties the request service only after completing the channel; a request
         // pushed once the flag is set goes nowhere even so.
         std::lock_guard lock(fieldsMutex_);
-        if (!isClosed())
-            service = requestService_;
+        if (isClosed())
+            return;
+        if (choosingPath_) {
+            held_.push_back({tag, payload});
+            return;
+        }
+        service = requestService_;
     }
-    if (!service)
-        return;
-    if (auto reason = service->send(tag, payload)) {
+    if (service)
+        send(*service, tag, payload);
+}
+
+void XpcChannelToServer::send(RequestServiceProxy& service, const UUID& tag,
+                              const ClientRequest& payload) {
+    if (auto reason = service.send(tag, payload)) {
         // A value that D-Bus cannot carry is the request's fault, not the connection's.
         logger().error("Can't send %@ to the settings daemon: %@", payload, *reason);
         emit(tag, ServerResponse::RequestHasFailed{VKError::invalidData});
@@ -230,7 +305,7 @@ void XpcChannelToServer::handleMessage(const dbus::Message& message) {
 
 void XpcChannelToServer::handleOwnerChange(const dbus::NameOwnerChanged& change) {
     if (owner_.apply(change.oldOwner, change.newOwner) == ServiceNameOwner::Change::lost) {
-        logger().warning("Server connection (%@) interrupted.", description_);
+        logger().warning("Server connection (%@) interrupted.", connectionDescription());
         closeConnection();
     }
 }
@@ -260,7 +335,7 @@ void XpcChannelToServer::handleAnswer(const dbus::Message& signal) {
 }
 
 void XpcChannelToServer::handleInvalidation() {
-    logger().debug("Server connection (%@) invalidated.", description_);
+    logger().debug("Server connection (%@) invalidated.", connectionDescription());
     closeConnection();
 }
 

@@ -16,11 +16,13 @@ auto& logger() {
 }  // namespace
 
 void XpcChannelToServerFactory::registerWith(di::Container& container,
-                                             const std::string& busAddress) {
+                                             const std::string& busAddress,
+                                             std::chrono::milliseconds timeout) {
     auto resolver = container.synchronize();
     container
         .registerFactory<ConnectionToServer>(
-            [resolver, busAddress](const di::Resolver&) -> std::shared_ptr<ConnectionToServer> {
+            [resolver, busAddress,
+             timeout](const di::Resolver&) -> std::shared_ptr<ConnectionToServer> {
                 auto defines = resolver->resolve<BKProductDefines>();
                 auto name =
                     defines ? defines->lookup(BKProductDefines::kDaemonServiceName) : std::nullopt;
@@ -31,7 +33,7 @@ void XpcChannelToServerFactory::registerWith(di::Container& container,
                     return nullptr;
                 }
                 logger().debug("Creating XPC channel to server...");
-                return XpcChannelToServer::make(*name, busAddress);
+                return XpcChannelToServer::make(*name, busAddress, timeout);
             })
         .inObjectScope(di::ObjectScope::transient);
 }

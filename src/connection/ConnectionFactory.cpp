@@ -27,7 +27,9 @@ void registerConnectionServices(di::Container& container, const ServiceSettings&
             return ConnectionImpl::make(*resolver, s, timeout);
         })
         .inObjectScope(di::ObjectScope::transient);
-    XpcChannelToServerFactory::registerWith(container, settings.busAddress);
+    XpcChannelToServerFactory::registerWith(
+        container, settings.busAddress,
+        std::chrono::ceil<std::chrono::milliseconds>(settings.requestTimeout));
     registerMonitorService(container, settings);
 }
 

@@ -8,6 +8,7 @@
 #include "channel/ConnectionToServer.h"
 #include "channel/VirtualChannelSyncAdapter.h"
 #include "connection/LookupMapOfContainers.h"
+#include "connection/OperationDeadline.h"
 #include "dispatch/SerialActionQueue.h"
 #include "internals/InnerConnection.h"
 #include "registry/RegistryOfContainers.h"
@@ -22,12 +23,14 @@ namespace velkor {
 /// container), the synchronous adapter over the transport's channel, the registry of live
 /// containers and the lookup map of handed-out ones.
 ///
-/// Threads. Operations run on their callers' threads and block them for at most 5 seconds per
-/// request. Messages the daemon pushes (other clients' changes) are handled on a serial queue of
-/// the connection's own, in arrival order, never on the thread that delivers answers: a change
-/// waiting for a container's lock must not hold up the answer that the lock's holder waits for.
-/// Container events are delivered on the host's scheduler through a per-connection queue, one at
-/// a time and in posting order, whatever kind of scheduler the host gave.
+/// Threads. Operations run on their callers' threads. Each request blocks for at most the
+/// request time-out (5 seconds by default); an opening, which may make several requests and wait
+/// for another opening, for at most one request time-out in all (see OperationDeadline). Messages
+/// the daemon pushes (other clients' changes) are handled on a serial queue of the connection's
+/// own, in arrival order, never on the thread that delivers answers: a change waiting for a
+/// container's lock must not hold up the answer that the lock's holder waits for. Container events
+/// are delivered on the host's scheduler through a per-connection queue, one at a time and in
+/// posting order, whatever kind of scheduler the host gave.
 class ConnectionImpl final : public InnerConnection,
                              public std::enable_shared_from_this<ConnectionImpl> {
   public:
@@ -93,7 +96,14 @@ class ConnectionImpl final : public InnerConnection,
     void throwIfShutDown() const;
     bool atomicSetShutdown();
 
-    ServerResponse send(const ClientRequest& request) { return serverSyncChannel_->sync(request); }
+    /// Sends `request` and waits for its answer until the deadline of the operation running on
+    /// this thread (see OperationDeadline), or for the request time-out.
+    ServerResponse send(const ClientRequest& request) {
+        return serverSyncChannel_->sync(
+            request,
+            OperationDeadline::current(
+                std::chrono::duration_cast<OperationDeadline::Clock::duration>(requestTimeout_)));
+    }
 
     void handleNotification(const ServerResponse& message);
     void handleSettingsChanged(const ServerResponse::NoteChanges& changes);

@@ -56,6 +56,7 @@ VKObjectPtr ConnectionImpl::getSetting(const std::string& domain, const std::str
     auto p = normalizeParams(domain, ownership, path);
     logger().debug("Getting settings for domain='%@', user=%d, path='%@'...", p.domain, p.user,
                    p.path);
+    OperationDeadline deadline(requestTimeout_);
     // The whole fetch runs under the lookup map's lock, so two openings never overlap. Found
     // containers leave the callable by value, since a container may not be released inside it.
     return lookupMapOfContainers_.withLock([&](Map& map) -> VKObjectPtr {
@@ -96,6 +97,7 @@ VKConnection::OpenResult ConnectionImpl::openOrCreateSettings(
     requireRoot(root);
     logger().debug("Openning (or creating) settings file for domain='%@', user=%d...", p.domain,
                    p.user);
+    OperationDeadline deadline(requestTimeout_);
     return lookupMapOfContainers_.withLock([&](Map& map) -> OpenResult {
         if (auto found = map.tryToFindContainerBy(p.domain, p.user, {})) {
             return {std::move(found), true};

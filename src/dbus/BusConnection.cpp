@@ -2,7 +2,10 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <random>
+#include <thread>
 
 #include "dbus/BusError.h"
 
@@ -25,9 +28,31 @@ int passThrough(sd_bus_message*, void*, sd_bus_error*) {
     return 0;
 }
 
-}  // namespace
+/// Processes `bus` until it has been accepted (authenticated, Hello answered): a bus that
+/// refuses us fails here. Gives up at `deadline` with ETIMEDOUT.
+void waitUntilAccepted(sd_bus* bus, BusConnection::Deadline deadline) {
+    constexpr const char* what = "Connecting to the bus";
+    for (;;) {
+        int r = BusError::check(sd_bus_process(bus, nullptr), what);
+        if (sd_bus_is_ready(bus) > 0)
+            return;
+        if (sd_bus_is_open(bus) <= 0)
+            throw BusError(what, ECONNRESET);  // closed by the bus before accepting us
+        if (r > 0)
+            continue;
+        std::uint64_t wait = UINT64_MAX;
+        if (deadline != BusConnection::Deadline::max()) {
+            auto left = std::chrono::ceil<std::chrono::microseconds>(
+                deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0)
+                throw BusError(what, ETIMEDOUT);
+            wait = static_cast<std::uint64_t>(left.count());
+        }
+        BusError::check(sd_bus_wait(bus, wait), what);
+    }
+}
 
-BusConnection BusConnection::open(const std::string& address) {
+BusConnection connectOnce(const std::string& address, BusConnection::Deadline deadline) {
     sd_bus* raw = nullptr;
     if (address.empty()) {
         BusError::check(sd_bus_open_system(&raw), "Opening the system bus");
@@ -40,9 +65,40 @@ BusConnection BusConnection::open(const std::string& address) {
         BusError::check(sd_bus_set_bus_client(raw, 1), "Making the connection a bus client");
         BusError::check(sd_bus_start(raw), "Connecting to the bus");
     }
-    // Waits for the bus's answer to Hello, so that a bus that refuses us fails here.
-    connection.uniqueName();
+    waitUntilAccepted(raw, deadline);
     return connection;
+}
+
+}  // namespace
+
+BusConnection BusConnection::open(const std::string& address) {
+    return connectOnce(address, Deadline::max());
+}
+
+BusConnection BusConnection::open(const std::string& address, Deadline deadline) {
+    // Pauses grow from a few milliseconds to a quarter of a second, each drawn at random from
+    // its upper half, so that clients turned away together do not all come back together.
+    constexpr auto kLongestPause = std::chrono::milliseconds(250);
+    thread_local std::minstd_rand random(std::random_device{}());
+    auto pause = std::chrono::milliseconds(4);
+    for (;;) {
+        try {
+            return connectOnce(address, deadline);
+        } catch (const BusError& e) {
+            auto drawn = std::chrono::milliseconds(
+                std::uniform_int_distribution<long>(pause.count() / 2, pause.count())(random));
+            if (!isTransientRefusal(e.error()) ||
+                std::chrono::steady_clock::now() + drawn >= deadline) {
+                throw;
+            }
+            std::this_thread::sleep_for(drawn);
+            pause = std::min(pause * 2, kLongestPause);
+        }
+    }
+}
+
+bool BusConnection::isTransientRefusal(int error) {
+    return error == ENOBUFS || error == EAGAIN || error == ECONNRESET || error == EPIPE;
 }
 
 BusConnection BusConnection::openPeer(int fd) {
@@ -66,6 +122,12 @@ std::string BusConnection::uniqueName() const {
     const char* name = nullptr;
     BusError::check(sd_bus_get_unique_name(bus_.get(), &name), "Getting the unique name");
     return name;
+}
+
+void BusConnection::setCallTimeout(std::chrono::microseconds timeout) {
+    BusError::check(
+        sd_bus_set_method_call_timeout(bus_.get(), static_cast<std::uint64_t>(timeout.count())),
+        "Setting the call time-out");
 }
 
 bool BusConnection::requestName(const std::string& name) {

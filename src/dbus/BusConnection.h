@@ -3,6 +3,7 @@
 #include <sys/types.h>
 #include <systemd/sd-bus.h>
 
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <string>
@@ -23,9 +24,25 @@ namespace velkor::dbus {
 /// answer; a client transport makes them before its loop starts, never from the loop thread.
 class BusConnection {
   public:
+    using Deadline = std::chrono::steady_clock::time_point;
+
     /// Connects to the bus at `address` as a bus client and waits until the bus has accepted the
     /// connection. An empty address means the system bus (DBUS_SYSTEM_BUS_ADDRESS when set).
     static BusConnection open(const std::string& address = {});
+
+    /// As `open`, but gives up at `deadline` (ETIMEDOUT), and meanwhile tries again, waiting a
+    /// little longer each time, while the bus turns the connection away for want of room (see
+    /// `isTransientRefusal`): a bus that many clients reach at once (a login storm) serves them
+    /// all within their deadlines instead of failing some at once.
+    static BusConnection open(const std::string& address, Deadline deadline);
+
+    /// Whether `error` (an errno value from `open`) says that the bus had no room for one more
+    /// connection just then, so that trying again shortly may succeed: ENOBUFS (the bus answered
+    /// Hello with LimitsExceeded: too many connections of this user, or in all), EAGAIN (its
+    /// listening socket's backlog is full), ECONNRESET and EPIPE (it dropped the connection while
+    /// it was authenticating, as dbus-daemon does with the oldest when too many authenticate at
+    /// once). ECONNREFUSED is not one: on a Unix socket it means that nobody listens.
+    static bool isTransientRefusal(int error);
 
     /// Connects peer to peer over `fd`, a connected stream socket whose other end is served by a
     /// D-Bus server (velkord's direct channel), and takes the socket over, failing or not. The
@@ -39,6 +56,10 @@ class BusConnection {
 
     /// This connection's unique name, e.g. ":1.42".
     std::string uniqueName() const;
+
+    /// How long each of the blocking calls below waits for the bus driver's answer (sd-bus's own
+    /// default is 25 seconds).
+    void setCallTimeout(std::chrono::microseconds timeout);
 
     /// Asks the bus for the well-known `name`, without queueing for it. True when this connection
     /// owns the name afterwards, false when another connection owns it.

@@ -32,9 +32,9 @@ void registerMonitorService(di::Container& container, const ServiceSettings& set
     // The monitor's own dependency: word of the daemon coming online, from the daemon's bus.
     container
         .registerFactory<DaemonOnlineCenter>(
-            [busAddress = settings.busAddress](const di::Resolver&) {
-                return DBusDaemonOnlineCenter::make(busAddress);
-            })
+            [busAddress = settings.busAddress,
+             timeout = std::chrono::ceil<std::chrono::milliseconds>(settings.requestTimeout)](
+                const di::Resolver&) { return DBusDaemonOnlineCenter::make(busAddress, timeout); })
         .inObjectScope(di::ObjectScope::transient);
 }
 

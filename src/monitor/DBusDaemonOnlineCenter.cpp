@@ -19,10 +19,12 @@ auto& logger() {
 }  // namespace
 
 std::shared_ptr<DBusDaemonOnlineCenter> DBusDaemonOnlineCenter::make(
-    const std::string& busAddress) {
+    const std::string& busAddress, std::chrono::milliseconds timeout) {
     try {
-        std::shared_ptr<DBusDaemonOnlineCenter> center(
-            new DBusDaemonOnlineCenter(dbus::BusConnection::open(busAddress)));
+        auto bus =
+            dbus::BusConnection::open(busAddress, std::chrono::steady_clock::now() + timeout);
+        bus.setCallTimeout(timeout);
+        std::shared_ptr<DBusDaemonOnlineCenter> center(new DBusDaemonOnlineCenter(std::move(bus)));
         center->start();
         return center;
     } catch (const dbus::BusError& e) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -24,9 +25,13 @@ namespace velkor {
 class DBusDaemonOnlineCenter final : public DaemonOnlineCenter,
                                      public std::enable_shared_from_this<DBusDaemonOnlineCenter> {
   public:
-    /// Connects to the bus at `busAddress` (empty: the system bus). Gives none, with an
-    /// error-level log line, when the bus cannot be reached.
-    static std::shared_ptr<DBusDaemonOnlineCenter> make(const std::string& busAddress = {});
+    /// Connects to the bus at `busAddress` (empty: the system bus), taking at most `timeout`
+    /// (a bus that turns connections away for want of room is tried again meanwhile); each
+    /// subscription then waits at most `timeout` for the bus. Gives none, with an error-level
+    /// log line, when the bus cannot be reached.
+    static std::shared_ptr<DBusDaemonOnlineCenter> make(
+        const std::string& busAddress = {},
+        std::chrono::milliseconds timeout = std::chrono::seconds(5));
     ~DBusDaemonOnlineCenter() override;
     DBusDaemonOnlineCenter(const DBusDaemonOnlineCenter&) = delete;
     DBusDaemonOnlineCenter& operator=(const DBusDaemonOnlineCenter&) = delete;

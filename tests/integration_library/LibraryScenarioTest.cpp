@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <atomic>
 #include <filesystem>
@@ -8,6 +9,7 @@
 #include "support/BlockingQueue.h"
 #include "support/ErrorOf.h"
 #include "support/LogCapture.h"
+#include "support/OnThreads.h"
 #include "support/PrivateBus.h"
 #include "support/TestDaemon.h"
 #include "velkor/velkor.h"
@@ -212,4 +214,55 @@ TEST_F(LibraryScenario, AnAbandonedCopyIsFetchedAgainAndTakesNoChangeTheStoreLac
     EXPECT_TRUE(mine->onServer());
     reader->dispose();
     writer->dispose();
+}
+
+// velkord stopped (SIGSTOP) costs a caller its request time-out and no more, on either path:
+// connecting does not wait for the daemon, the first requests wait for the hand-out of a direct
+// channel within their own time-outs, not on top of them, and an opening that waits for another
+// one on the same connection waits within its time-out too; so does a monitor's first opening.
+// Once velkord runs again, the connection made while it was stopped is served.
+TEST_F(LibraryScenario, AStoppedDaemonCostsACallItsTimeOutAndNoMore) {
+    ConnectionOptions quick{.busAddress = bus.address(), .scheduler = {}, .requestTimeout = 2s};
+    const auto bound = quick.requestTimeout + 1500ms;
+    struct Resume {
+        pid_t pid;
+        ~Resume() { kill(pid, SIGCONT); }
+    } resume{daemon->pid()};
+    ASSERT_EQ(kill(daemon->pid(), SIGSTOP), 0);
+    auto started = std::chrono::steady_clock::now();
+    auto connection = connect(quick);
+    onThreads(2, [&](int t) {
+        EXPECT_EQ(errorOf([&] { (void)connection->getSetting("stopped" + std::to_string(t)); }),
+                  VKError::connectionLost);
+    });
+    EXPECT_LT(std::chrono::steady_clock::now() - started, bound);
+
+    started = std::chrono::steady_clock::now();
+    auto monitor = makeMonitor(quick);
+    EXPECT_EQ(errorOf([&] {
+                  monitor->bootstrapSettings(VKDictionary::make(), "stopped",
+                                             VKOwnership::effectiveUser(), 1, 0);
+              }),
+              VKError::connectionLost);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, bound);
+
+    ASSERT_EQ(kill(daemon->pid(), SIGCONT), 0);
+    EXPECT_EQ(errorOf([&] { (void)connection->getSetting("stopped"); }), VKError::fileDoesNotExist);
+}
+
+// Connections used, or disposed, at once while their transports are still asking for a direct
+// channel, on several threads: each request is answered on the path chosen, and a disposal
+// meanwhile ends the transport cleanly (this runs under ThreadSanitizer too).
+TEST_F(LibraryScenario, ConnectionsUsedOrDisposedWhileTheirPathIsChosen) {
+    onThreads(4, [&](int t) {
+        for (int i = 0; i < 10; ++i) {
+            auto connection = connect(options);
+            if (i % 2 == 1) {
+                connection->dispose();
+                continue;
+            }
+            EXPECT_EQ(errorOf([&] { (void)connection->getSetting("path" + std::to_string(t)); }),
+                      VKError::fileDoesNotExist);
+        }
+    });
 }

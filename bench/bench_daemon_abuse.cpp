@@ -126,17 +126,6 @@ void keepBusy(test::DaemonClient& client, std::atomic<bool>& stop, std::atomic<l
     }
 }
 
-/// A signal to velkord, which it does not serve.
-void sendNoise(test::DaemonClient& client) {
-    sd_bus_message* raw = nullptr;
-    dbus::BusError::check(
-        sd_bus_message_new_signal(client.bus().get(), &raw, "/", "org.example.Noise", "Noise"),
-        "Making a signal");
-    dbus::Message noise(raw);
-    sd_bus_message_set_destination(noise.get(), test::DaemonClient::kService);
-    dbus::BusError::check(sd_bus_send(client.bus().get(), noise.get(), nullptr), "Sending");
-}
-
 /// A call velkord does not have, one-way, under a tag: answered invalidData.
 void sendMalformed(test::DaemonClient& client) {
     sd_bus_message* raw = nullptr;
@@ -250,7 +239,7 @@ void BM_Abuse(benchmark::State& state) {
             attackThread = std::thread([&] {
                 try {
                     for (std::uint64_t n = 0; !stop; ++n) {
-                        sendNoise(*attacker);
+                        attacker->sendNoise();
                         if (n % 64 == 0)
                             sd_bus_flush(attacker->bus().get());
                     }

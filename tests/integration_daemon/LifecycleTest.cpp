@@ -51,13 +51,7 @@ TEST_F(LifecycleTest, SigtermAnswersWhatArrivedReleasesTheNameAndExitsCleanly) {
         DaemonClient flooder(bus_.address(), kService, DaemonClient::Path::direct);
         try {
             for (std::uint64_t n = 0; !stopped; ++n) {
-                sd_bus_message* raw = nullptr;
-                dbus::BusError::check(sd_bus_message_new_signal(flooder.bus().get(), &raw, "/",
-                                                                "org.example.Noise", "Noise"),
-                                      "Making a signal");
-                dbus::Message noise(raw);
-                dbus::BusError::check(sd_bus_send(flooder.bus().get(), noise.get(), nullptr),
-                                      "Sending a signal");
+                flooder.sendNoise();
                 if (n % 64 == 0)
                     dbus::BusError::check(sd_bus_flush(flooder.bus().get()), "Flushing");
             }

@@ -46,6 +46,16 @@ void DaemonClient::sendRaw(const dbus::Message& call, std::optional<UUID> tag) {
     bus_.send(call);
 }
 
+void DaemonClient::sendNoise() {
+    sd_bus_message* raw = nullptr;
+    dbus::BusError::check(
+        sd_bus_message_new_signal(bus_.get(), &raw, "/", "org.example.Noise", "Noise"),
+        "Making a signal");
+    dbus::Message noise(raw);
+    sd_bus_message_set_destination(noise.get(), service_.c_str());
+    dbus::BusError::check(sd_bus_send(bus_.get(), noise.get(), nullptr), "Sending a signal");
+}
+
 std::string DaemonClient::callForError(const dbus::Message& call) {
     sd_bus_error error = SD_BUS_ERROR_NULL;
     sd_bus_message* reply = nullptr;

@@ -46,6 +46,9 @@ class DaemonClient {
     /// Sends a call built by hand (malformed ones included); when `tag` is given, a signal with
     /// that tag counts as its answer.
     void sendRaw(const dbus::Message& call, std::optional<UUID> tag = std::nullopt);
+    /// Sends a signal to the daemon, which serves none: the cheapest message there is. Throws
+    /// dbus::BusError once the connection has closed.
+    void sendNoise();
 
     /// The answer with `tag`, waiting at most `patience` (notifications meanwhile are kept);
     /// none when it does not come.

@@ -50,9 +50,10 @@ DaemonService::DaemonService(dbus::BusConnection bus, SettingsStore& store, Even
           [this](const dbus::Message& call, const std::string& client) {
               handleCall(call, client);
           },
-          [this](const std::string& client, std::uint32_t uid, dbus::BusConnection& peer) {
+          [this](const std::string& client, std::uint32_t uid, dbus::BusConnection& peer,
+                 int socket) {
               callers_.addKnown(client, uid);
-              sender_.addPeer(client, peer);
+              sender_.addPeer(client, peer, socket);
               sender_.setUser(client, uid);
               sender_.serve(peer, client, dbus_names::kRequestInterface);
           },

@@ -1,5 +1,6 @@
 #include "bus/DirectChannels.h"
 
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <systemd/sd-id128.h>
 #include <unistd.h>
@@ -7,6 +8,7 @@
 #include <exception>
 
 #include "basalt/QZLogger.h"
+#include "bus/ChannelInlet.h"
 #include "bus/ObjectVtables.h"
 #include "core/LogThrottle.h"
 #include "dbus/BusError.h"
@@ -55,6 +57,9 @@ struct DirectChannels::Channel {
     CallHandler handler;
     std::vector<dbus::Slot> object;
     dbus::Slot disconnected;
+    /// The socket velkord writes to, which sd-bus owns, and what reads from it for sd-bus.
+    int socket = -1;
+    std::unique_ptr<ChannelInlet> inlet;
     bool ended = false;
 
     ~Channel() {
@@ -62,6 +67,7 @@ struct DirectChannels::Channel {
         // to flush, so that releasing it never waits for a client that does not read.
         object.clear();
         disconnected = {};
+        inlet.reset();
         sd_bus_close(bus.get());
     }
 };
@@ -75,7 +81,15 @@ DirectChannels::DirectChannels(dbus::BusConnection& bus, EventLoop& loop,
       request_(std::move(request)),
       opened_(std::move(opened)),
       closed_(std::move(closed)),
-      reaper_(loop, [this] { reap(); }) {}
+      reaper_(loop, [this] { reap(); }) {
+    sd_event_source* raw = nullptr;
+    dbus::BusError::check(sd_event_add_time_relative(
+                              loop.get(), &raw, CLOCK_MONOTONIC,
+                              std::chrono::microseconds(kWatchPeriod).count(), 0, onWatch, this),
+                          "Watching the direct channels");
+    watch_.reset(raw);
+    sd_event_source_set_enabled(raw, SD_EVENT_ON);
+}
 
 DirectChannels::~DirectChannels() = default;
 
@@ -172,10 +186,17 @@ void DirectChannels::userKnown(const Opening& done, sd_bus_message* reply) {
 
 void DirectChannels::handOut(const dbus::Message& call, const std::string& asker,
                              std::uint32_t uid) {
-    int fds[2];
+    int fds[2], inner[2];
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, fds) < 0)
         throw dbus::BusError("Making a socket pair", errno);
     FdScope ours{fds[0]}, theirs{fds[1]};
+    // sd-bus reads what the client sends from an inner socket pair, through the channel's
+    // inlet, and writes to the client's socket itself.
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, inner) < 0)
+        throw dbus::BusError("Making a socket pair", errno);
+    FdScope busEnd{inner[0]}, inletEnd{inner[1]}, reading{fcntl(ours.fd, F_DUPFD_CLOEXEC, 3)};
+    if (reading.fd < 0)
+        throw dbus::BusError("Copying a channel's socket", errno);
 
     sd_bus* raw = nullptr;
     dbus::BusError::check(sd_bus_new(&raw), "Allocating a channel");
@@ -183,8 +204,9 @@ void DirectChannels::handOut(const dbus::Message& call, const std::string& asker
                                              dbus::BusConnection(raw));
     sd_id128_t id;
     dbus::BusError::check(sd_id128_randomize(&id), "Making a channel's id");
-    dbus::BusError::check(sd_bus_set_fd(raw, ours.fd, ours.fd), "Setting a channel's socket");
-    ours.fd = -1;  // the connection owns it now
+    dbus::BusError::check(sd_bus_set_fd(raw, busEnd.fd, ours.fd), "Setting a channel's socket");
+    channel->socket = ours.fd;
+    ours.fd = busEnd.fd = -1;  // the connection owns them now
     // The peer proves nothing at connect: its identity is the uid fixed here. It may not pass
     // file descriptors to velkord.
     dbus::BusError::check(sd_bus_set_server(raw, 1, id), "Making a channel's server end");
@@ -195,6 +217,15 @@ void DirectChannels::handOut(const dbus::Message& call, const std::string& asker
     dbus::BusError::check(sd_bus_start(raw), "Starting a channel");
 
     Channel& c = *channel;
+    c.inlet = std::make_unique<ChannelInlet>(
+        loop_, reading.fd, inletEnd.fd, uid, ServiceLimits::kMaxChannelMessageBytes, incomplete_,
+        [this, &c](const std::string& why) {
+            if (why.empty())
+                return;  // the client closed its end: sd-bus sees that next
+            log.warning("Cut off direct channel %@: %@.", c.name, why);
+            cutOff(c.name);
+        });
+    reading.fd = inletEnd.fd = -1;
     c.handler = [&c](const dbus::Message& call) {
         if (!c.ended)
             c.owner->request_(call, c.name);
@@ -216,32 +247,54 @@ void DirectChannels::handOut(const dbus::Message& call, const std::string& asker
     c.handedOut = std::chrono::steady_clock::now();
     const std::string name = c.name;
     channels_.emplace(name, std::move(channel));
-    opened_(name, uid, c.bus);
+    opened_(name, uid, c.bus, c.socket);
 }
 
 bool DirectChannels::unclaimed(const std::string& asker, std::uint32_t uid) {
-    const auto now = std::chrono::steady_clock::now();
+    watch();
     std::size_t byAsker = 0, byUser = 0, all = 0;
     for (auto& [name, channel] : channels_) {
         if (channel->ended || channel->claimed)
             continue;
-        if (sd_bus_is_ready(channel->bus.get()) > 0) {
-            channel->claimed = true;
-            continue;
-        }
-        // A hand-out its asker never took up is closed, so that its descriptor does not sit
-        // in the bus's queue for good.
-        if (now - channel->handedOut >= kClaimPatience) {
-            log.info("Closed direct channel %@: its asker never took it up.", channel->name);
-            cutOff(name);
-            continue;
-        }
         ++all;
         byUser += channel->uid == uid;
         byAsker += channel->asker == asker;
     }
     return byAsker >= kMaxUnclaimedPerAsker || byUser >= kMaxUnclaimedPerUser ||
            all >= kMaxUnclaimed;
+}
+
+int DirectChannels::onWatch(sd_event_source* source, std::uint64_t, void* userdata) {
+    static_cast<DirectChannels*>(userdata)->watch();
+    sd_event_source_set_time_relative(source, std::chrono::microseconds(kWatchPeriod).count());
+    sd_event_source_set_enabled(source, SD_EVENT_ON);
+    return 0;
+}
+
+void DirectChannels::watch() {
+    const auto now = std::chrono::steady_clock::now();
+    for (auto& [name, channel] : channels_) {
+        if (channel->ended)
+            continue;
+        if (!channel->claimed && sd_bus_is_ready(channel->bus.get()) > 0)
+            channel->claimed = true;
+        // A hand-out its asker never took up is closed, so that its descriptor does not sit
+        // in the bus's queue for good.
+        if (!channel->claimed && now - channel->handedOut >= kClaimPatience) {
+            log.info("Closed direct channel %@: its asker never took it up.", channel->name);
+            cutOff(name);
+            continue;
+        }
+        const auto begun = channel->inlet->begun();
+        if (begun && now - *begun >= limits_.maxStallTime) {
+            log.warning(
+                "Cut off direct channel %@: it has left a message of %d bytes "
+                "unfinished for %d s.",
+                channel->name, channel->inlet->incomplete(),
+                std::chrono::duration_cast<std::chrono::seconds>(now - *begun).count());
+            cutOff(name);
+        }
+    }
 }
 
 std::size_t DirectChannels::channelsOf(std::uint32_t uid) const {
@@ -262,7 +315,10 @@ void DirectChannels::cutOff(const std::string& client) {
     auto it = channels_.find(client);
     if (it == channels_.end() || it->second->ended)
         return;
-    // Closed at once: nothing more is queued for it, and its client sees the end now.
+    // Closed at once: nothing more is queued for it, and its client sees the end now (the
+    // inlet holds the socket too, so it is shut down rather than only closed).
+    ::shutdown(it->second->socket, SHUT_RDWR);
+    it->second->inlet->close();
     sd_bus_close(it->second->bus.get());
     end(*it->second);
 }
@@ -289,8 +345,10 @@ void DirectChannels::reap() {
 
 void DirectChannels::drain(std::chrono::steady_clock::time_point deadline) {
     for (auto& [name, channel] : channels_) {
-        while (!channel->ended && std::chrono::steady_clock::now() < deadline &&
-               sd_bus_process(channel->bus.get(), nullptr) > 0) {
+        while (!channel->ended && std::chrono::steady_clock::now() < deadline) {
+            const bool read = channel->inlet->pump();
+            if (sd_bus_process(channel->bus.get(), nullptr) <= 0 && !read)
+                break;
         }
     }
 }

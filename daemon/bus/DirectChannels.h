@@ -13,6 +13,7 @@
 
 #include "bus/EventLoop.h"
 #include "bus/IdleTask.h"
+#include "bus/IncompleteMessages.h"
 #include "bus/ServiceLimits.h"
 #include "dbus/BusConnection.h"
 #include "dbus/Message.h"
@@ -39,6 +40,13 @@ namespace velkor::daemon {
 ///
 /// Each channel is a client of its own, named "<asker's unique name>/<n>" in velkord's logs and
 /// books; names on the bus start with ':' and never contain '/', so the two kinds never meet.
+/// What a channel's client sends passes through a `ChannelInlet`, which follows the messages'
+/// framing: a channel that declares a message larger than the bus would carry
+/// (`ServiceLimits::kMaxChannelMessageBytes`) or sends malformed framing is cut off before
+/// velkord holds more than the message's header, and one that leaves a message unfinished for
+/// `ServiceLimits::maxStallTime` is cut off too. A user's channels together make velkord hold
+/// at most `ServiceLimits::kMaxUserIncompleteBytes` of unfinished messages, plus one.
+///
 /// A channel ends when its client closes it, or when velkord cuts it off (`cutOff`); either way
 /// `Closed` is told once, on the event loop, outside any of the channel's callbacks.
 ///
@@ -47,9 +55,9 @@ class DirectChannels {
   public:
     /// A request arrived on a channel: handled as one from `client` would be on the bus.
     using Request = std::function<void(const dbus::Message& call, const std::string& client)>;
-    /// A channel was handed out: `client` speaks as `uid` on `peer`.
+    /// A channel was handed out: `client` speaks as `uid` on `peer`, which writes to `socket`.
     using Opened = std::function<void(const std::string& client, std::uint32_t uid,
-                                      dbus::BusConnection& peer)>;
+                                      dbus::BusConnection& peer, int socket)>;
     /// A channel has ended; its client is gone.
     using Closed = std::function<void(const std::string& client)>;
 
@@ -83,6 +91,8 @@ class DirectChannels {
 
     /// How many channels are open.
     std::size_t size() const { return channels_.size(); }
+    /// How often hand-outs not taken up and messages left unfinished are looked at.
+    static constexpr std::chrono::seconds kWatchPeriod{1};
 
   private:
     struct Channel;
@@ -91,6 +101,7 @@ class DirectChannels {
     static int onOpen(sd_bus_message* call, void* userdata, sd_bus_error* error);
     static int onUser(sd_bus_message* reply, void* userdata, sd_bus_error* error);
     static int onDisconnected(sd_bus_message* signal, void* userdata, sd_bus_error* error);
+    static int onWatch(sd_event_source* source, std::uint64_t usec, void* userdata);
 
     void open(const dbus::Message& call);
     void userKnown(const Opening& opening, sd_bus_message* reply);
@@ -99,6 +110,8 @@ class DirectChannels {
     std::size_t channelsOf(std::uint32_t uid) const;
     /// Whether `asker`, or its user, has too many channels handed out and not taken up yet.
     bool unclaimed(const std::string& asker, std::uint32_t uid);
+    /// Closes the channels not taken up in time, and those that leave a message unfinished.
+    void watch();
     /// Marks `channel` ended; `Closed` is told and it is released from the event loop.
     void end(Channel& channel);
     void reap();
@@ -110,10 +123,12 @@ class DirectChannels {
     Opened opened_;
     Closed closed_;
     dbus::Slot object_;
+    IncompleteMessages incomplete_{ServiceLimits::kMaxUserIncompleteBytes};
     std::unordered_map<Opening*, std::unique_ptr<Opening>> openings_;
     std::unordered_map<std::string, std::unique_ptr<Channel>> channels_;
     std::uint64_t handedOut_ = 0;
     IdleTask reaper_;
+    EventSourcePtr watch_;
 };
 
 }  // namespace velkor::daemon

@@ -164,8 +164,10 @@ ResponseSender::Client& ResponseSender::client(const std::string& name) {
     return *slot;
 }
 
-void ResponseSender::addPeer(const std::string& name, dbus::BusConnection& peer) {
-    client(name).peer = &peer;
+void ResponseSender::addPeer(const std::string& name, dbus::BusConnection& peer, int socket) {
+    Client& c = client(name);
+    c.peer = &peer;
+    c.socket = socket;
 }
 
 void ResponseSender::setUser(const std::string& name, std::uint32_t uid) {
@@ -249,8 +251,7 @@ void ResponseSender::measure(Client& c) {
         read = true;
     }
     int socket = 0;
-    const int fd = sd_bus_get_fd(bus);
-    if (fd < 0 || ioctl(fd, SIOCOUTQ, &socket) < 0 || socket < 0)
+    if (ioctl(c.socket, SIOCOUTQ, &socket) < 0 || socket < 0)
         socket = 0;
     const auto socketBytes = static_cast<std::size_t>(socket);
     if (socketBytes < c.socketBytes)

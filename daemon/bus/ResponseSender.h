@@ -70,8 +70,9 @@ class ResponseSender {
     /// names the one peer of a direct channel (which `forget` stops serving); empty for the bus.
     void serve(dbus::BusConnection& bus, const std::string& client, const char* requestInterface);
 
-    /// Sends what is for `client` on `peer`, its direct channel, which lives until `forget`.
-    void addPeer(const std::string& client, dbus::BusConnection& peer);
+    /// Sends what is for `client` on `peer`, its direct channel, which lives until `forget` and
+    /// writes to `socket`.
+    void addPeer(const std::string& client, dbus::BusConnection& peer, int socket);
 
     /// Sends `response` under `tag` to `destination`. A failure (a connection that has closed, a
     /// queue that is full) is logged: one client's trouble does not stop the others' answers.
@@ -106,6 +107,7 @@ class ResponseSender {
         dbus::Slot ping;
         /// The client's direct channel; none on the bus.
         dbus::BusConnection* peer = nullptr;
+        int socket = -1;
         /// On a direct channel: sizes of what sd-bus may still queue for it, oldest first, and
         /// what its socket held unread at the last look.
         std::deque<std::size_t> queued;

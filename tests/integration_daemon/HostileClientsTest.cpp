@@ -1,4 +1,6 @@
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 
 #include <atomic>
 #include <fstream>
@@ -84,6 +86,41 @@ std::size_t peakMemory(pid_t pid) {
             return std::stoul(line.substr(6)) * 1024;
     }
     return 0;
+}
+
+/// Sends on `fd` the start of a method call whose body declares `body` bytes, then filler, until
+/// `bytes` in all are sent or nothing more could be sent for `patience`; gives how many were.
+std::size_t sendHalfAMessage(int fd, std::uint32_t body, std::size_t bytes,
+                             std::chrono::milliseconds patience) {
+    // Little endian, a method call, no flags, version 1, the body's length, serial 1, and no
+    // header fields.
+    std::string data = {'l', 1, 0, 1};
+    for (std::uint32_t word : {body, 1u, 0u}) {
+        for (int shift = 0; shift < 32; shift += 8)
+            data += static_cast<char>((word >> shift) & 0xff);
+    }
+    data.resize(bytes, 'x');
+    std::size_t sent = 0;
+    for (pollfd p{fd, POLLOUT, 0}; sent<bytes&& ::poll(&p, 1, int(patience.count()))> 0;) {
+        const ssize_t n = ::send(fd, data.data() + sent, bytes - sent, MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (n < 0 && errno != EAGAIN)
+            break;
+        sent += n > 0 ? std::size_t(n) : 0;
+    }
+    return sent;
+}
+
+/// Whether the other end closes `fd` within `patience`; what arrives meanwhile is dropped.
+bool closedWithin(int fd, std::chrono::seconds patience) {
+    const auto until = std::chrono::steady_clock::now() + patience;
+    char buffer[65536];
+    for (pollfd p{fd, POLLIN, 0}; std::chrono::steady_clock::now() < until;) {
+        ::poll(&p, 1, 100);
+        const ssize_t n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+        if (n == 0 || (n < 0 && errno != EAGAIN))
+            return true;
+    }
+    return false;
 }
 
 }  // namespace
@@ -185,6 +222,37 @@ TEST_F(HostileClientsTest, RepliesVelkordLeavesToSdBusCountAndForgedRepliesSettl
     for (int i = 0; i < 3; ++i)
         EXPECT_TRUE(text(reader.request(fetchRequest(0, "org.example.big")))
                         .starts_with("settingsFetched"));
+}
+
+TEST_F(HostileClientsTest, HalfSentMessagesHoldLittleAndEndTheirChannels) {
+    restart({"--max-stall-time", "3"});
+    auto channel = [this] {
+        auto client =
+            std::make_unique<DaemonClient>(bus_.address(), kService, DaemonClient::Path::direct);
+        EXPECT_EQ(text(client->request(fetchRequest(1000, "org.example.none"))), kNoAccess);
+        return client;
+    };
+    // A message declared larger than the bus would carry ends its channel at its header.
+    auto huge = channel();
+    const int hugeSocket = sd_bus_get_fd(huge->bus().get());
+    sendHalfAMessage(hugeSocket, 120 * kMiB, 1 * kMiB, std::chrono::seconds(1));
+    EXPECT_TRUE(closedWithin(hugeSocket, std::chrono::seconds(2)));
+
+    // Channels that stop just short of the end of large messages: velkord holds about one
+    // user's allowance of them, not all that was sent, and ends each once its time is up.
+    std::vector<std::unique_ptr<DaemonClient>> stalled;
+    for (int i = 0; i < 4; ++i) {
+        stalled.push_back(channel());
+        sendHalfAMessage(sd_bus_get_fd(stalled.back()->bus().get()), 31 * kMiB / kScale,
+                         30 * kMiB / kScale, std::chrono::milliseconds(1500));
+    }
+    othersAreServed();
+    if (kScale == 1) {
+        EXPECT_LT(peakMemory(daemon().pid()), 96 * kMiB);
+    }
+    for (auto& client : stalled)
+        EXPECT_TRUE(closedWithin(sd_bus_get_fd(client->bus().get()), std::chrono::seconds(10)));
+    othersAreServed();
 }
 
 TEST_F(HostileClientsTest, WaitingRequestsKeepTheirPayloadsWithinBounds) {

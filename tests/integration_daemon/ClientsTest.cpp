@@ -4,8 +4,11 @@
 #include <unordered_set>
 #include <vector>
 
+#include <csignal>
+
 #include "DaemonBusTesting.h"
 #include "bus/CallerDirectory.h"
+#include "bus/RequestBatch.h"
 
 using namespace velkor;
 using namespace velkor::test;
@@ -161,6 +164,43 @@ TEST(CallerDirectoryTest, AQuestionTheBusLeavesUnansweredIsAskedAgain) {
     EXPECT_EQ(directory.lookupsPending() + directory.waiting(":1.8") + directory.waiting(":1.9"),
               0u);
     EXPECT_EQ(ready.size(), 1u);
+}
+
+TEST_F(ClientsTest, ABatchTakesTurnsByUserBeforeClient) {
+    // velkord's loop blocks the stop signals, which processes this test starts later inherit.
+    sigset_t mask;
+    pthread_sigmask(SIG_SETMASK, nullptr, &mask);
+    {
+        daemon::EventLoop loop;
+        dbus::BusConnection bus = dbus::BusConnection::open(bus_.address());
+        daemon::SettingsStore store(dir_.file("batch.db"));
+        daemon::ServiceLimits limits;
+        daemon::ResponseSender sender(bus, loop, limits);
+        daemon::RequestBatch batch(loop, store, sender, limits);
+        auto create = [&](const std::string& client, std::uint32_t uid, const std::string& domain) {
+            batch.add({client, uid}, {newId(), createRequest(dict(newId(), {}), uid, domain)});
+        };
+        // One user with 63 connections, each with two requests, and another with one
+        // connection and ten, all waiting while the bus is congested: a batch of 64 takes turns
+        // between the users first, so the second user's ten all go in the first batch, not one.
+        limits.maxQueuedBytes = 0;
+        for (int c = 0; c < 63; ++c) {
+            for (int i = 0; i < 2; ++i)
+                create(":1." + std::to_string(c), 1000,
+                       "org.example.a" + std::to_string(2 * c + i));
+        }
+        for (int i = 0; i < 10; ++i)
+            create(":2.0", 1001, "org.example.b" + std::to_string(i));
+        ASSERT_EQ(batch.waiting(":2.0"), 10u);
+        limits.maxQueuedBytes = daemon::ServiceLimits{}.maxQueuedBytes;
+        batch.flush();
+        EXPECT_EQ(batch.waiting(":2.0"), 0u);
+        std::size_t firstUsersLeft = 0;
+        for (int c = 0; c < 63; ++c)
+            firstUsersLeft += batch.waiting(":1." + std::to_string(c));
+        EXPECT_EQ(firstUsersLeft, 126u - (daemon::RequestBatch::kMaxRequests - 10));
+    }
+    pthread_sigmask(SIG_SETMASK, &mask, nullptr);
 }
 
 TEST(ForkedClientTest, AChildProcessMakesIdsOfItsOwn) {

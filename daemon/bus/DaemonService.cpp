@@ -116,7 +116,8 @@ int DaemonService::run() {
 }
 
 void DaemonService::handleCall(const dbus::Message& call, const std::string& sender) {
-    auto parsed = dbus::RequestCodec::parse(call);
+    // A blob or value past the decoder's limit is refused as it is read, without a copy.
+    auto parsed = dbus::RequestCodec::parse(call, BlobDecoder::maxBlobSize);
     if (const auto* refusal = std::get_if<dbus::Refusal>(&parsed)) {
         refuse(call, sender, *refusal);
         return;
@@ -128,7 +129,7 @@ void DaemonService::handleCall(const dbus::Message& call, const std::string& sen
     if (sd_bus_message_get_expect_reply(call.get()) > 0)
         sd_bus_reply_method_return(call.get(), nullptr);
     auto& request = std::get<Tagged<ClientRequest>>(parsed);
-    // A blob past the decoder's limit is refused now rather than kept until its turn.
+    // A payload past the decoder's limit in all is refused now rather than kept until its turn.
     const std::size_t bytes = payloadBytes(request.payload);
     if (bytes > BlobDecoder::maxBlobSize) {
         if (std::size_t held = 0; LogThrottle::shared().allow(sender, held)) {

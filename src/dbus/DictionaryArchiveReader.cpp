@@ -1,10 +1,12 @@
 #include "dbus/DictionaryArchiveReader.h"
 
+#include <algorithm>
 #include <string_view>
 
 namespace velkor::dbus {
 
-std::optional<DictionaryArchiveReader> DictionaryArchiveReader::read(sd_bus_message* message) {
+std::optional<DictionaryArchiveReader> DictionaryArchiveReader::read(sd_bus_message* message,
+                                                                     std::size_t maxBytes) {
     if (sd_bus_message_enter_container(message, 'a', "{sv}") <= 0)
         return std::nullopt;
     DictionaryArchiveReader reader;
@@ -17,7 +19,7 @@ std::optional<DictionaryArchiveReader> DictionaryArchiveReader::read(sd_bus_mess
         const char* key = nullptr;
         if (sd_bus_message_read_basic(message, 's', &key) <= 0)
             return std::nullopt;
-        auto value = readValue(message);
+        auto value = reader.readValue(message, maxBytes);
         if (!value || sd_bus_message_exit_container(message) < 0)
             return std::nullopt;
         reader.values_.try_emplace(key, std::move(*value));
@@ -28,7 +30,7 @@ std::optional<DictionaryArchiveReader> DictionaryArchiveReader::read(sd_bus_mess
 }
 
 std::optional<DictionaryArchiveReader::Value> DictionaryArchiveReader::readValue(
-    sd_bus_message* message) {
+    sd_bus_message* message, std::size_t maxBytes) {
     char type = 0;
     const char* contents = nullptr;
     if (sd_bus_message_peek_type(message, &type, &contents) <= 0 || type != 'v')
@@ -58,7 +60,10 @@ std::optional<DictionaryArchiveReader::Value> DictionaryArchiveReader::readValue
         if (sd_bus_message_read_array(message, 'y', &data, &size) < 0)
             return std::nullopt;
         const auto* bytes = static_cast<const std::uint8_t*>(data);
-        value = std::vector<std::uint8_t>(bytes, bytes + size);
+        if (size > maxBytes)
+            oversize_ = std::max(oversize_, size);
+        else
+            value = std::vector<std::uint8_t>(bytes, bytes + size);
     }
     if (sd_bus_message_exit_container(message) < 0)
         return std::nullopt;

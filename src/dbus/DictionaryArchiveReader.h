@@ -2,6 +2,7 @@
 
 #include <systemd/sd-bus.h>
 
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <optional>
@@ -18,8 +19,13 @@ namespace velkor::dbus {
 class DictionaryArchiveReader final : public KeyedArchiveReader {
   public:
     /// Reads the dictionary at the message's read position and moves past it. No value when
-    /// there is no "a{sv}" there.
-    static std::optional<DictionaryArchiveReader> read(sd_bus_message* message);
+    /// there is no "a{sv}" there. A byte array longer than `maxBytes` is not copied: it reads
+    /// as missing, and `oversize` tells its length.
+    static std::optional<DictionaryArchiveReader> read(sd_bus_message* message,
+                                                       std::size_t maxBytes = SIZE_MAX);
+
+    /// The length of the longest byte array left out for passing `maxBytes`; 0 when none was.
+    std::size_t oversize() const { return oversize_; }
 
     std::optional<std::int64_t> decodeInteger(std::string_view key) const override;
     std::optional<UUID> decodeUuid(std::string_view key) const override;
@@ -33,7 +39,7 @@ class DictionaryArchiveReader final : public KeyedArchiveReader {
 
     DictionaryArchiveReader() = default;
     /// Reads one entry's variant; no value when the message cannot be read.
-    static std::optional<Value> readValue(sd_bus_message* message);
+    std::optional<Value> readValue(sd_bus_message* message, std::size_t maxBytes);
 
     template <typename T>
     const T* find(std::string_view key) const {
@@ -42,6 +48,7 @@ class DictionaryArchiveReader final : public KeyedArchiveReader {
     }
 
     std::map<std::string, Value, std::less<>> values_;
+    std::size_t oversize_ = 0;
 };
 
 }  // namespace velkor::dbus

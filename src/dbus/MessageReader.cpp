@@ -1,5 +1,7 @@
 #include "dbus/MessageReader.h"
 
+#include <algorithm>
+
 #include "dbus/DictionaryArchiveReader.h"
 
 namespace velkor::dbus {
@@ -25,6 +27,10 @@ std::optional<Blob> MessageReader::blob() {
     std::size_t size = 0;
     if (sd_bus_message_read_array(message_, 'y', &data, &size) < 0)
         return std::nullopt;
+    if (size > maxBytes_) {
+        oversize_ = std::max(oversize_, size);
+        return Blob();
+    }
     return size == 0 ? Blob() : Blob(static_cast<const std::uint8_t*>(data), size);
 }
 
@@ -47,7 +53,9 @@ std::optional<std::int64_t> MessageReader::int64() {
 }
 
 ChangeNotificationPtr MessageReader::record() {
-    auto archive = DictionaryArchiveReader::read(message_);
+    auto archive = DictionaryArchiveReader::read(message_, maxBytes_);
+    if (archive && archive->oversize())
+        oversize_ = std::max(oversize_, archive->oversize());
     return archive ? VKChangeNotification::decode(*archive) : nullptr;
 }
 

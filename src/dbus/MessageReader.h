@@ -19,7 +19,11 @@ namespace velkor::dbus {
 /// Callers check the message's signature first; after a failed read the position is unspecified.
 class MessageReader {
   public:
-    explicit MessageReader(sd_bus_message* message) : message_(message) {}
+    /// Byte arrays (blobs, the values of records) longer than `maxBytes` are not copied: they
+    /// read as empty, and `oversize` tells their length, so that what is refused for its size
+    /// costs no memory beyond the message.
+    explicit MessageReader(sd_bus_message* message, std::size_t maxBytes = SIZE_MAX)
+        : message_(message), maxBytes_(maxBytes) {}
 
     /// "ay" of exactly 16 bytes.
     std::optional<UUID> uuid();
@@ -40,11 +44,16 @@ class MessageReader {
     /// "as".
     std::optional<std::vector<std::string>> texts();
 
+    /// The length of the longest byte array read that passed `maxBytes`; 0 when none did.
+    std::size_t oversize() const { return oversize_; }
+
   private:
     template <typename T>
     std::optional<T> basic(char type);
 
     sd_bus_message* message_;
+    std::size_t maxBytes_;
+    std::size_t oversize_ = 0;
 };
 
 }  // namespace velkor::dbus

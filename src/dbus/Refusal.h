@@ -20,6 +20,8 @@ struct Refusal {
         /// The arguments have the right types but not valid values: a UUID that is not 16
         /// bytes, a change record that does not decode, changes and paths of unequal counts.
         invalidArgument,
+        /// An argument carries more bytes than the receiver takes; it was not copied.
+        tooLarge,
     };
 
     Reason reason;

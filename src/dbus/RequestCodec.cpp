@@ -118,7 +118,7 @@ Message RequestCodec::build(BusConnection& bus, const std::string& destination, 
     return call;
 }
 
-RequestCodec::Parsed RequestCodec::parse(const Message& call) {
+RequestCodec::Parsed RequestCodec::parse(const Message& call, std::size_t maxBytes) {
     if (call.type() != SD_BUS_MESSAGE_METHOD_CALL)
         return Refusal{Reason::notForUs, SD_BUS_ERROR_NOT_SUPPORTED, "not a method call", {}};
     if (call.path() != dbus_names::kObjectPath)
@@ -135,8 +135,11 @@ RequestCodec::Parsed RequestCodec::parse(const Message& call) {
     if (auto* refusal = std::get_if<Refusal>(&head))
         return std::move(*refusal);
     const auto& [index, member, tag] = std::get<TaggedMember>(head);
-    MessageReader in(call.get());
+    MessageReader in(call.get(), maxBytes);
     auto payload = readPayload(index, in);
+    if (in.oversize())
+        return Refusal{Reason::tooLarge, SD_BUS_ERROR_LIMITS_EXCEEDED,
+                       "it carries " + std::to_string(in.oversize()) + " bytes", tag};
     if (!payload)
         return Refusal{Reason::invalidArgument, SD_BUS_ERROR_INVALID_ARGS,
                        "invalid arguments of " + member, tag};

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <variant>
 
@@ -27,8 +28,9 @@ class RequestCodec {
                          const ClientRequest& request);
 
     /// Reads a received method call back into a tagged request, or says why it is refused. Reads
-    /// from the start of the body, whatever was read before.
-    static Parsed parse(const Message& call);
+    /// from the start of the body, whatever was read before. A blob or record value longer than
+    /// `maxBytes` is refused (`Refusal::Reason::tooLarge`, with the tag) without being copied.
+    static Parsed parse(const Message& call, std::size_t maxBytes = SIZE_MAX);
 };
 
 }  // namespace velkor::dbus

@@ -255,6 +255,25 @@ TEST_F(HostileClientsTest, HalfSentMessagesHoldLittleAndEndTheirChannels) {
     othersAreServed();
 }
 
+TEST_F(HostileClientsTest, PayloadsPastTheLimitAreRefusedWithoutACopy) {
+    // A 30 MiB blob and a 30 MiB value, each in a message the bus carries: velkord holds the
+    // message while it reads it, and copies nothing of what it refuses.
+    const UUID rootId = newId();
+    auto client = connect();
+    ASSERT_EQ(text(client->request(createRequest(dict(rootId, {}), 0, "org.example.small"))),
+              "requestSucceeded");
+    const std::size_t before = peakMemory(daemon().pid()), size = 30 * kMiB;
+    EXPECT_EQ(text(client->request(createRequest(
+                  dict(newId(), {{"v", dat(std::string(size, 'x'))}}), 0, "org.example.huge"))),
+              kInvalidData);
+    EXPECT_EQ(text(client->request(setting(rootId, 1, "v", dat(std::string(size, 'y')), true))),
+              kInvalidData);
+    if (kScale == 1) {
+        EXPECT_LT(peakMemory(daemon().pid()) - before, 45 * kMiB);
+    }
+    othersAreServed();
+}
+
 TEST_F(HostileClientsTest, WaitingRequestsKeepTheirPayloadsWithinBounds) {
     const std::size_t limit = 16 * kMiB / kScale, size = 5 * kMiB / kScale;
     restart({"--max-unread-size", "256K", "--max-waiting-size", std::to_string(limit)});

@@ -338,25 +338,36 @@ TEST_F(HostileClientsTest, AFloodOfSignalsDelaysNobodyAndEndsItsChannel) {
 }
 
 TEST_F(HostileClientsTest, ChannelsHandedOutAndNeverTakenUpStopNoOne) {
-    ASSERT_EQ(text(connect()->request(createRequest(
-                  dict(newId(), {{"v", dat(std::string(4 * kMiB, 'Z'))}}), 0, "org.example.big"))),
-              "requestSucceeded");
-    // A client leaves a 4 MiB answer unread, so that what follows waits in the bus's queue for
-    // it, then asks for 70 channels: a descriptor each, and dbus-daemon stops reading from
-    // velkord once 64 of them wait.
-    DaemonClient attacker(bus_.address());
-    attacker.send(fetchRequest(0, "org.example.big"));
-    for (int i = 0; i < 70; ++i) {
-        dbus::Message ask =
-            callOf(attacker, dbus_names::kChannelInterface, dbus_names::kOpenChannelMember);
-        dbus::BusError::check(sd_bus_send(attacker.bus().get(), ask.get(), nullptr), "Asking");
-    }
-    ASSERT_GE(sd_bus_flush(attacker.bus().get()), 0);
+    ASSERT_EQ(
+        text(connect()->request(createRequest(
+            dict(newId(), {{"v", dat(std::string(4 * kMiB, 'Z'))}}), kNobody, "org.example.big"))),
+        "requestSucceeded");
+    // A client of uid 65534 leaves a 4 MiB answer unread, so that what follows waits in the
+    // bus's queue for it, then asks for 70 channels: a descriptor each, and dbus-daemon stops
+    // reading from velkord once 64 of them wait. It stays, unread, until it is killed.
+    const auto [attacker, asked] = asUser(
+        kNobody,
+        [&] {
+            static DaemonClient client(bus_.address());
+            client.send(fetchRequest(kNobody, "org.example.big"));
+            for (int i = 0; i < 70; ++i) {
+                dbus::Message ask =
+                    callOf(client, dbus_names::kChannelInterface, dbus_names::kOpenChannelMember);
+                dbus::BusError::check(sd_bus_send(client.bus().get(), ask.get(), nullptr),
+                                      "Asking");
+            }
+            dbus::BusError::check(sd_bus_flush(client.bus().get()), "Flushing");
+            return std::string("asked");
+        },
+        true);
+    ASSERT_EQ(asked, "asked");
     // Everyone else is still served, on the bus and on channels of their own.
     othersAreServed();
     DaemonClient other(bus_.address(), kService, DaemonClient::Path::direct);
     EXPECT_EQ(text(other.request(fetchRequest(1000, "org.example.none"))), kNoAccess);
     othersAreServed();
+    kill(attacker, SIGKILL);
+    waitpid(attacker, nullptr, 0);
 }
 
 TEST_F(HostileClientsTest, HoldersThatDoNotReadLagAndAreToldWhenTheyReadAgain) {

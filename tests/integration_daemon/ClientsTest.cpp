@@ -203,6 +203,32 @@ TEST_F(ClientsTest, ABatchTakesTurnsByUserBeforeClient) {
     pthread_sigmask(SIG_SETMASK, &mask, nullptr);
 }
 
+TEST(ResponseSenderTest, WhatTheBusHasNotReadYetIsCongestion) {
+    sigset_t mask;
+    pthread_sigmask(SIG_SETMASK, nullptr, &mask);
+    {
+        ScriptedBus scripted;
+        scripted.pumpUntil([&] { return sd_bus_is_ready(scripted.daemon.get()) > 0; });
+        daemon::EventLoop loop;
+        daemon::ServiceLimits limits;
+        limits.maxQueuedBytes = 64 * 1024;
+        daemon::ResponseSender sender(scripted.daemon, loop, limits);
+        EXPECT_FALSE(sender.congested());
+        // 100 KiB of answers that sd-bus has written out at once: they wait in the socket's
+        // buffer, which the bus has not read, and hold up the next batch all the same.
+        sender.send(":1.5", newId(),
+                    ServerResponse::SettingsFetched{Blob(std::vector<std::uint8_t>(100 * 1024))});
+        std::uint64_t queued = 0;
+        ASSERT_GE(sd_bus_get_n_queued_write(scripted.daemon.get(), &queued), 0);
+        ASSERT_EQ(queued, 0u);
+        EXPECT_TRUE(sender.congested());
+        // Once the bus has read them, they no longer count.
+        scripted.pumpUntil([&] { return !sender.congested(); });
+        EXPECT_FALSE(sender.congested());
+    }
+    pthread_sigmask(SIG_SETMASK, &mask, nullptr);
+}
+
 TEST(ForkedClientTest, AChildProcessMakesIdsOfItsOwn) {
     if (geteuid() != 0)
         GTEST_SKIP() << "switching users needs root";

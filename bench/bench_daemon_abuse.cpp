@@ -16,6 +16,8 @@
 //   BM_Abuse/waiting_payloads an attacker leaves 20 MiB of answers unread and sends 30 creates
 //                           of 5 MiB each;
 //   BM_Abuse/malformed_churn connections one after the other, each sending one malformed call;
+//   BM_Abuse/half_sent      8 connections of the attacker each send 30 MiB of a 31 MiB message
+//                           and stop there;
 // Counters: the victim's median_us and p99_us (200 fetches of a small file of its own, one
 // round trip after the other), velkord's peak_rss_mb, and attack_requests (answered to the
 // attacker during the measurement).
@@ -149,7 +151,8 @@ enum Attack {
     signalFlood,
     handOutFlood,
     waitingPayloads,
-    malformedChurn
+    malformedChurn,
+    halfSent
 };
 
 void BM_Abuse(benchmark::State& state) {
@@ -162,6 +165,7 @@ void BM_Abuse(benchmark::State& state) {
     std::atomic<bool> stop{false};
     std::atomic<long> answered{0};
     std::thread attackThread;
+    std::vector<std::unique_ptr<test::DaemonClient>> halfSenders;
     switch (attack) {
         case unloaded:
             break;
@@ -283,6 +287,12 @@ void BM_Abuse(benchmark::State& state) {
             sd_bus_flush(attacker->bus().get());
             break;
         }
+        case halfSent:
+            for (int i = 0; i < 8; ++i) {
+                halfSenders.push_back(env.connect(pathOf(state, 1)));
+                halfSenders.back()->sendHalfAMessage(31 << 20, 30 << 20, std::chrono::seconds(1));
+            }
+            break;
         case malformedChurn:
             attackThread = std::thread([&, path = pathOf(state, 1)] {
                 // Short connections, each sending one malformed call and leaving.
@@ -320,7 +330,7 @@ void BM_Abuse(benchmark::State& state) {
 BENCHMARK(BM_Abuse)
     ->ArgNames({"attack", "path"})
     ->ArgsProduct({{unloaded, fetchFlood, updateFlood, notReading, maximal, largestFile,
-                    signalFlood, handOutFlood, waitingPayloads, malformedChurn},
+                    signalFlood, handOutFlood, waitingPayloads, malformedChurn, halfSent},
                    {0, 1}})
     ->Iterations(1)
     ->UseRealTime()

@@ -65,7 +65,9 @@ int ChannelInlet::onBus(sd_event_source*, int, std::uint32_t, void* userdata) {
 bool ChannelInlet::pump() {
     if (done_ || !deliver())
         return false;
-    if (!incompleteMessages_.mayRead(*this)) {
+    // A user's large messages wait their turn; a small one goes at once, so that the user's
+    // other channels are served while one of them sends megabytes.
+    if (framing_.declared() > kChunk && !incompleteMessages_.mayRead(*this)) {
         sd_event_source_set_enabled(clientSource_.get(), SD_EVENT_OFF);
         return false;
     }

@@ -10,9 +10,11 @@ namespace velkor::daemon {
 class ChannelInlet;
 
 /// The bytes of messages that the channels of each user have begun and not finished sending,
-/// which sd-bus holds until they are whole. Past `limit` for a user, only the message of theirs
-/// begun first goes on being read: the user's channels still make progress one message at a
-/// time, and what velkord holds for them stays below `limit` plus one message.
+/// which sd-bus holds until they are whole. Past `limit` for a user, of the user's large
+/// messages only the one begun first goes on being read (the inlets ask only for messages larger
+/// than they read at once): the user's channels still make progress one large message at a
+/// time, small requests pass meanwhile, and what velkord holds for the user stays below `limit`
+/// plus one message plus a read's worth per channel.
 class IncompleteMessages {
   public:
     explicit IncompleteMessages(std::size_t limit) : limit_(limit) {}

@@ -42,6 +42,7 @@ std::optional<std::string> MessageFraming::follow(const std::uint8_t* data, std:
             ++messages_;
             incomplete_ = 0;
             headerBytes_ = 0;
+            declared_ = 0;
         }
     }
     return refused_;
@@ -85,6 +86,7 @@ std::optional<std::string> MessageFraming::headerDone() {
         return "it declares a message of " + std::to_string(total) + " bytes; at most " +
                std::to_string(maxMessageBytes_) + " are taken";
     remaining_ = total - header_.size();
+    declared_ = total;
     return std::nullopt;
 }
 

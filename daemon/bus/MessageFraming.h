@@ -26,6 +26,8 @@ class MessageFraming {
 
     /// The bytes of the message begun and not yet whole; 0 between messages.
     std::size_t incomplete() const { return incomplete_; }
+    /// The length the message begun declares; 0 until its fixed header has arrived.
+    std::uint64_t declared() const { return declared_; }
     /// How many messages have arrived whole.
     std::uint64_t messages() const { return messages_; }
 
@@ -42,6 +44,7 @@ class MessageFraming {
     std::array<std::uint8_t, 16> header_{};
     std::size_t headerBytes_ = 0;
     std::uint64_t remaining_ = 0;
+    std::uint64_t declared_ = 0;
     std::size_t incomplete_ = 0;
     std::uint64_t messages_ = 0;
 };

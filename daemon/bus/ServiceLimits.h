@@ -41,9 +41,10 @@ struct ServiceLimits {
     /// The largest message a direct channel may send, as on the bus: a request's blob may
     /// take 16 MiB, and one over that is refused with an answer rather than by closing.
     static constexpr std::size_t kMaxChannelMessageBytes = 32 * kMiB;
-    /// Bytes of messages begun and not yet finished on the channels of one user. Past it, only
-    /// the user's message begun first is read on, so a user makes velkord hold at most this
-    /// plus one message; a message must be finished within `maxStallTime` of its beginning.
+    /// Bytes of messages begun and not yet finished on the channels of one user. Past it, of
+    /// the user's large messages only the one begun first is read on (small ones still pass),
+    /// so a user makes velkord hold about this plus one message; a message must be finished
+    /// within `maxStallTime` of its beginning.
     static constexpr std::size_t kMaxUserIncompleteBytes = 32 * kMiB;
 
     /// A client on the bus is asked to prove it reads (a Peer.Ping, whose reply comes after it

@@ -88,28 +88,6 @@ std::size_t peakMemory(pid_t pid) {
     return 0;
 }
 
-/// Sends on `fd` the start of a method call whose body declares `body` bytes, then filler, until
-/// `bytes` in all are sent or nothing more could be sent for `patience`; gives how many were.
-std::size_t sendHalfAMessage(int fd, std::uint32_t body, std::size_t bytes,
-                             std::chrono::milliseconds patience) {
-    // Little endian, a method call, no flags, version 1, the body's length, serial 1, and no
-    // header fields.
-    std::string data = {'l', 1, 0, 1};
-    for (std::uint32_t word : {body, 1u, 0u}) {
-        for (int shift = 0; shift < 32; shift += 8)
-            data += static_cast<char>((word >> shift) & 0xff);
-    }
-    data.resize(bytes, 'x');
-    std::size_t sent = 0;
-    for (pollfd p{fd, POLLOUT, 0}; sent<bytes&& ::poll(&p, 1, int(patience.count()))> 0;) {
-        const ssize_t n = ::send(fd, data.data() + sent, bytes - sent, MSG_DONTWAIT | MSG_NOSIGNAL);
-        if (n < 0 && errno != EAGAIN)
-            break;
-        sent += n > 0 ? std::size_t(n) : 0;
-    }
-    return sent;
-}
-
 /// Whether the other end closes `fd` within `patience`; what arrives meanwhile is dropped.
 bool closedWithin(int fd, std::chrono::seconds patience) {
     const auto until = std::chrono::steady_clock::now() + patience;
@@ -235,7 +213,7 @@ TEST_F(HostileClientsTest, HalfSentMessagesHoldLittleAndEndTheirChannels) {
     // A message declared larger than the bus would carry ends its channel at its header.
     auto huge = channel();
     const int hugeSocket = sd_bus_get_fd(huge->bus().get());
-    sendHalfAMessage(hugeSocket, 120 * kMiB, 1 * kMiB, std::chrono::seconds(1));
+    huge->sendHalfAMessage(120 * kMiB, 1 * kMiB, std::chrono::seconds(1));
     EXPECT_TRUE(closedWithin(hugeSocket, std::chrono::seconds(2)));
 
     // Channels that stop just short of the end of large messages: velkord holds about one
@@ -243,9 +221,14 @@ TEST_F(HostileClientsTest, HalfSentMessagesHoldLittleAndEndTheirChannels) {
     std::vector<std::unique_ptr<DaemonClient>> stalled;
     for (int i = 0; i < 4; ++i) {
         stalled.push_back(channel());
-        sendHalfAMessage(sd_bus_get_fd(stalled.back()->bus().get()), 31 * kMiB / kScale,
-                         30 * kMiB / kScale, std::chrono::milliseconds(1500));
+        stalled.back()->sendHalfAMessage(31 * kMiB / kScale, 30 * kMiB / kScale,
+                                         std::chrono::milliseconds(1500));
     }
+    // Meanwhile another channel of the same user is served at once, and so is everyone else.
+    DaemonClient sameUser(bus_.address(), kService, DaemonClient::Path::direct);
+    EXPECT_EQ(
+        text(sameUser.request(fetchRequest(1000, "org.example.none"), std::chrono::seconds(2))),
+        kNoAccess);
     othersAreServed();
     if (kScale == 1) {
         EXPECT_LT(peakMemory(daemon().pid()), 96 * kMiB);

@@ -1,5 +1,9 @@
 #include "support/DaemonClient.h"
 
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <cerrno>
 #include <stdexcept>
 
 #include "channel/DirectChannel.h"
@@ -54,6 +58,28 @@ void DaemonClient::sendNoise() {
     dbus::Message noise(raw);
     sd_bus_message_set_destination(noise.get(), service_.c_str());
     dbus::BusError::check(sd_bus_send(bus_.get(), noise.get(), nullptr), "Sending a signal");
+}
+
+std::size_t DaemonClient::sendHalfAMessage(std::uint32_t body, std::size_t bytes,
+                                           std::chrono::milliseconds patience) {
+    // Little endian, a method call, no flags, version 1, the body's length, serial 1, and no
+    // header fields; then filler.
+    std::string data = {'l', 1, 0, 1};
+    for (std::uint32_t word : {body, 1u, 0u}) {
+        for (int shift = 0; shift < 32; shift += 8)
+            data += static_cast<char>((word >> shift) & 0xff);
+    }
+    data.resize(bytes, 'x');
+    const int fd = sd_bus_get_fd(bus_.get());
+    std::size_t sent = 0;
+    for (pollfd p{fd, POLLOUT, 0};
+         sent<bytes&& ::poll(&p, 1, static_cast<int>(patience.count()))> 0;) {
+        const ssize_t n = ::send(fd, data.data() + sent, bytes - sent, MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (n < 0 && errno != EAGAIN)
+            break;
+        sent += n > 0 ? static_cast<std::size_t>(n) : 0;
+    }
+    return sent;
 }
 
 std::string DaemonClient::callForError(const dbus::Message& call) {

@@ -49,6 +49,11 @@ class DaemonClient {
     /// Sends a signal to the daemon, which serves none: the cheapest message there is. Throws
     /// dbus::BusError once the connection has closed.
     void sendNoise();
+    /// Writes straight to its socket the start of a method call whose body declares `body`
+    /// bytes, then filler, until `bytes` in all are written or nothing more could be for
+    /// `patience`; gives how many were. The connection is of no further use for messages.
+    std::size_t sendHalfAMessage(std::uint32_t body, std::size_t bytes,
+                                 std::chrono::milliseconds patience);
 
     /// The answer with `tag`, waiting at most `patience` (notifications meanwhile are kept);
     /// none when it does not come.

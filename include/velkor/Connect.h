@@ -24,8 +24,10 @@ struct ConnectionOptions {
     /// How long one request waits for the daemon's answer before failing with connectionLost;
     /// more than zero and at most a day. It also bounds connecting (which waits for the bus only,
     /// trying again while the bus is momentarily full), a request's wait for the daemon to hand
-    /// out a direct channel (part of that request's time-out), and an opening as a whole (all its
-    /// requests, and its wait for another opening on the same connection).
+    /// out a direct channel (part of that request's time-out), an opening as a whole (all its
+    /// requests, and its wait for another opening on the same connection), making a monitor as a
+    /// whole, and a container's change as a whole (its wait for another thread's change of the
+    /// same container, and its own request).
     std::chrono::milliseconds requestTimeout = std::chrono::seconds(5);
 };
 
@@ -51,6 +53,9 @@ VKConnectionPtr connect(const ConnectionOptions& options = {});
 /// VKConnectionFactory::registerWith registers, for hosts without a dependency container. It
 /// publishes a first connection at once when the daemon can be reached, and replaces lost ones
 /// for as long as it lives: a daemon that is not running yet is no error here.
+///
+/// Takes at most the request time-out in all: the monitor's own bus connection (for word of the
+/// daemon coming online) and its first connection share it.
 ///
 /// Throws VKError: invalidData for invalid options, as connect; cannotConnect (logged) when no
 /// monitor can be built.

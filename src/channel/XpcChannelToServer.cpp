@@ -5,6 +5,7 @@
 #include "dbus/BusError.h"
 #include "dbus/ResponseCodec.h"
 #include "dbus/TaggedMember.h"
+#include "utils/OperationDeadline.h"
 #include "utils/Overloaded.h"
 
 namespace velkor {
@@ -46,7 +47,9 @@ std::string XpcChannelToServer::connectionDescription() {
 }
 
 void XpcChannelToServer::connect(const std::string& busAddress) {
-    auto failure = openBus(busAddress, std::chrono::steady_clock::now() + timeout_);
+    // Within the deadline of the operation that builds the transport (a monitor's first
+    // connection shares one with the monitor's own bus connection), else within the time-out.
+    auto failure = openBus(busAddress, OperationDeadline::current(timeout_));
 
     logger().debug("Resuming server connection (%@).", connectionDescription());
     std::shared_ptr<dbus::BusLoop> loop;

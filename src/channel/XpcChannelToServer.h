@@ -70,8 +70,9 @@ class XpcChannelToServer final : public ConnectionToServer,
     static constexpr std::chrono::milliseconds kDefaultTimeout{5000};
 
     /// Connects to the daemon named `machServiceName` on the bus at `busAddress` (empty: the
-    /// system bus, DBUS_SYSTEM_BUS_ADDRESS when set), taking at most `timeout`. Never fails: a
-    /// transport that cannot reach the daemon is returned closed.
+    /// system bus, DBUS_SYSTEM_BUS_ADDRESS when set), taking at most `timeout`, or what is left
+    /// of the deadline of the operation running on this thread (see OperationDeadline). Never
+    /// fails: a transport that cannot reach the daemon is returned closed.
     static std::shared_ptr<XpcChannelToServer> make(
         const std::string& machServiceName, const std::string& busAddress = {},
         std::chrono::milliseconds timeout = kDefaultTimeout);

@@ -8,10 +8,10 @@
 #include "channel/ConnectionToServer.h"
 #include "channel/VirtualChannelSyncAdapter.h"
 #include "connection/LookupMapOfContainers.h"
-#include "connection/OperationDeadline.h"
 #include "dispatch/SerialActionQueue.h"
 #include "internals/InnerConnection.h"
 #include "registry/RegistryOfContainers.h"
+#include "utils/OperationDeadline.h"
 #include "velkor/di/Container.h"
 #include "velkor/rx/PublishSubject.h"
 #include "velkor/rx/Scheduler.h"
@@ -50,8 +50,6 @@ class ConnectionImpl final : public InnerConnection,
     const UUID& id() const { return id_; }
     /// Where container events are delivered.
     const rx::SchedulerPtr& scheduler() const { return scheduler_; }
-    /// How long one request waits for the daemon's answer.
-    std::chrono::nanoseconds requestTimeout() const { return requestTimeout_; }
 
     // VKConnection
     rx::Observable<rx::Unit> asObservable() override { return connectedSubject_.asObservable(); }
@@ -76,6 +74,7 @@ class ConnectionImpl final : public InnerConnection,
                                                        bool recursiveFetch) override;
     void setHasSubscription(const UUID& containerId, bool hasSubscription) override;
     void schedule(std::function<void()> action) override;
+    std::chrono::nanoseconds requestTimeout() const override { return requestTimeout_; }
 
     struct Params {
         std::string domain;

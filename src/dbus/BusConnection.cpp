@@ -65,7 +65,14 @@ BusConnection connectOnce(const std::string& address, BusConnection::Deadline de
         BusError::check(sd_bus_set_bus_client(raw, 1), "Making the connection a bus client");
         BusError::check(sd_bus_start(raw), "Connecting to the bus");
     }
-    waitUntilAccepted(raw, deadline);
+    try {
+        waitUntilAccepted(raw, deadline);
+    } catch (...) {
+        // Closed before it is released: flushing a connection the bus never accepted would
+        // wait for sd-bus's own authentication time-out (90 seconds), not for our deadline.
+        sd_bus_close(raw);
+        throw;
+    }
     return connection;
 }
 

@@ -3,6 +3,7 @@
 #include <pthread.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <type_traits>
@@ -51,6 +52,33 @@ class ReadWriteQueue {
         return f();
     }
 
+    /// Runs `f` as an ordinary block, or returns false without running it when the queue
+    /// cannot be entered before `deadline` (a barrier holds it all that time).
+    template <typename F>
+    bool syncUntil(std::chrono::steady_clock::time_point deadline, F&& f) {
+        if (Slot* slot = announceReader()) {
+            AnnouncedGuard guard(*slot);
+            f();
+            return true;
+        }
+        if (!lockSharedUntil(deadline))
+            return false;
+        Unlock guard(*this);
+        f();
+        return true;
+    }
+
+    /// Runs `f` as a barrier block, or returns false without running it when the queue cannot
+    /// be had alone before `deadline`.
+    template <typename F>
+    bool syncBarrierUntil(std::chrono::steady_clock::time_point deadline, F&& f) {
+        if (!lockExclusiveUntil(deadline))
+            return false;
+        Unlock guard(*this);
+        f();
+        return true;
+    }
+
   private:
     using Slot = std::atomic<const ReadWriteQueue*>;
 
@@ -59,6 +87,12 @@ class ReadWriteQueue {
     Slot* announceReader();
     void lockShared();
     void lockExclusive();
+    /// As lockShared and lockExclusive, giving up at `deadline`: false when they did.
+    bool lockSharedUntil(std::chrono::steady_clock::time_point deadline);
+    bool lockExclusiveUntil(std::chrono::steady_clock::time_point deadline);
+    /// What a lock taken (either way) does once taken.
+    void sharedTaken();
+    void exclusiveTaken();
     void unlock();
 
     struct AnnouncedGuard {
@@ -74,6 +108,12 @@ class ReadWriteQueue {
     struct ExclusiveGuard {
         explicit ExclusiveGuard(ReadWriteQueue& q) : q(q) { q.lockExclusive(); }
         ~ExclusiveGuard() { q.unlock(); }
+        ReadWriteQueue& q;
+    };
+    /// Leaves a queue entered already.
+    struct Unlock {
+        explicit Unlock(ReadWriteQueue& q) : q(q) {}
+        ~Unlock() { q.unlock(); }
         ReadWriteQueue& q;
     };
 

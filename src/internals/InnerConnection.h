@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <utility>
@@ -41,6 +42,10 @@ class InnerConnection : public VKConnection {
 
     /// Runs `action` later on the connection's scheduler, in the order of the calls.
     virtual void schedule(std::function<void()> action) = 0;
+
+    /// How long one request waits for the daemon's answer: what one operation of a container
+    /// may block its caller in all (see OperationDeadline).
+    virtual std::chrono::nanoseconds requestTimeout() const = 0;
 };
 
 using InnerConnectionPtr = std::shared_ptr<InnerConnection>;

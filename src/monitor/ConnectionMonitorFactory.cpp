@@ -2,6 +2,7 @@
 #include "connection/ServiceRegistration.h"
 #include "monitor/ConnectionMonitorImpl.h"
 #include "monitor/DBusDaemonOnlineCenter.h"
+#include "utils/OperationDeadline.h"
 #include "velkor/VKConnectionFactory.h"
 #include "velkor/rx/ConcurrentDispatchQueueScheduler.h"
 
@@ -18,7 +19,7 @@ void registerMonitorService(di::Container& container, const ServiceSettings& set
     auto resolver = container.synchronize();
     container
         .registerFactory<VKConnectionMonitor>(
-            [resolver, scheduler = settings.scheduler](
+            [resolver, scheduler = settings.scheduler, timeout = settings.requestTimeout](
                 const di::Resolver&) -> std::shared_ptr<VKConnectionMonitor> {
                 static auto& log =
                     basalt::QZLogger::loggerWithIdentifier("Velkor.ConnectionMonitor");
@@ -26,6 +27,10 @@ void registerMonitorService(di::Container& container, const ServiceSettings& set
                 auto s = scheduler ? scheduler
                                    : std::make_shared<rx::ConcurrentDispatchQueueScheduler>(
                                          "ConnectionMonitorImpl");
+                // The monitor's own bus connection and its first connection share one request
+                // time-out: a saturated bus costs the caller one time-out, not two.
+                OperationDeadline deadline(
+                    std::chrono::duration_cast<OperationDeadline::Clock::duration>(timeout));
                 return ConnectionMonitorImpl::make(resolver, s);
             })
         .inObjectScope(di::ObjectScope::transient);

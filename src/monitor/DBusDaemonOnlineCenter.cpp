@@ -1,10 +1,12 @@
 #include "monitor/DBusDaemonOnlineCenter.h"
 
+#include <cerrno>
 #include <vector>
 
 #include "basalt/QZLogger.h"
 #include "dbus/BusError.h"
 #include "dbus/NameOwnerChanged.h"
+#include "utils/OperationDeadline.h"
 #include "velkor/rx/Disposables.h"
 
 namespace velkor {
@@ -21,10 +23,9 @@ auto& logger() {
 std::shared_ptr<DBusDaemonOnlineCenter> DBusDaemonOnlineCenter::make(
     const std::string& busAddress, std::chrono::milliseconds timeout) {
     try {
-        auto bus =
-            dbus::BusConnection::open(busAddress, std::chrono::steady_clock::now() + timeout);
-        bus.setCallTimeout(timeout);
-        std::shared_ptr<DBusDaemonOnlineCenter> center(new DBusDaemonOnlineCenter(std::move(bus)));
+        auto bus = dbus::BusConnection::open(busAddress, OperationDeadline::current(timeout));
+        std::shared_ptr<DBusDaemonOnlineCenter> center(
+            new DBusDaemonOnlineCenter(std::move(bus), timeout));
         center->start();
         return center;
     } catch (const dbus::BusError& e) {
@@ -33,7 +34,9 @@ std::shared_ptr<DBusDaemonOnlineCenter> DBusDaemonOnlineCenter::make(
     }
 }
 
-DBusDaemonOnlineCenter::DBusDaemonOnlineCenter(dbus::BusConnection bus) : loop_(std::move(bus)) {}
+DBusDaemonOnlineCenter::DBusDaemonOnlineCenter(dbus::BusConnection bus,
+                                               std::chrono::milliseconds timeout)
+    : timeout_(timeout), loop_(std::move(bus)) {}
 
 DBusDaemonOnlineCenter::~DBusDaemonOnlineCenter() {
     loop_.stop();
@@ -64,6 +67,13 @@ rx::DisposablePtr DBusDaemonOnlineCenter::addObserver(const std::string& name,
         if (!match.slot) {
             try {
                 match.slot = loop_.withBus([&](dbus::BusConnection& bus) {
+                    // What is left of the operation that subscribes (making a monitor), or
+                    // the whole time-out.
+                    auto left = std::chrono::ceil<std::chrono::microseconds>(
+                        OperationDeadline::current(timeout_) - std::chrono::steady_clock::now());
+                    if (left.count() <= 0)
+                        throw dbus::BusError("Subscribing to the bus", ETIMEDOUT);
+                    bus.setCallTimeout(left);
                     return bus.addMatch(dbus::NameOwnerChanged::matchRule(name));
                 });
             } catch (const dbus::BusError& e) {

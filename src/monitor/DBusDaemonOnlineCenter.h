@@ -27,7 +27,9 @@ class DBusDaemonOnlineCenter final : public DaemonOnlineCenter,
   public:
     /// Connects to the bus at `busAddress` (empty: the system bus), taking at most `timeout`
     /// (a bus that turns connections away for want of room is tried again meanwhile); each
-    /// subscription then waits at most `timeout` for the bus. Gives none, with an error-level
+    /// subscription then waits at most `timeout` for the bus. Both wait only for what is left
+    /// of the deadline of the operation running on the calling thread, when one runs (see
+    /// OperationDeadline). Gives none, with an error-level
     /// log line, when the bus cannot be reached.
     static std::shared_ptr<DBusDaemonOnlineCenter> make(
         const std::string& busAddress = {},
@@ -42,7 +44,7 @@ class DBusDaemonOnlineCenter final : public DaemonOnlineCenter,
     rx::DisposablePtr addObserver(const std::string& name, std::function<void()> callback) override;
 
   private:
-    explicit DBusDaemonOnlineCenter(dbus::BusConnection bus);
+    DBusDaemonOnlineCenter(dbus::BusConnection bus, std::chrono::milliseconds timeout);
     void start();
     void handleMessage(const dbus::Message& message);
     void removeObserver(std::uint64_t key);
@@ -57,6 +59,7 @@ class DBusDaemonOnlineCenter final : public DaemonOnlineCenter,
         int observers = 0;
     };
 
+    const std::chrono::milliseconds timeout_;
     dbus::BusLoop loop_;
     std::mutex mutex_;  // guards the fields below; taken before the loop's lock, never after
     std::map<std::uint64_t, Observer> observers_;

@@ -80,3 +80,42 @@ TEST(QueueTest, AWaitingBarrierIsNotStarvedByOverlappingReadersNorRunsBesideThem
     EXPECT_EQ(sawWrite.load(), 0);
     writer.join();
 }
+
+// Timed entries give up at their deadline without running their block while a barrier holds
+// the queue, and otherwise run it as the untimed ones do: a barrier alone, readers together.
+TEST(QueueTest, TimedEntriesGiveUpAtTheirDeadline) {
+    ReadWriteQueue queue("q");
+    std::atomic<bool> holding{false}, release{false};
+    std::thread holder([&] {
+        queue.syncBarrier([&] {
+            holding = true;
+            while (!release)
+                std::this_thread::sleep_for(1ms);
+        });
+    });
+    while (!holding)
+        std::this_thread::yield();
+    bool ran = false;
+    const auto soon = [] { return std::chrono::steady_clock::now() + 50ms; };
+    auto started = std::chrono::steady_clock::now();
+    EXPECT_FALSE(queue.syncBarrierUntil(soon(), [&] { ran = true; }));
+    EXPECT_FALSE(queue.syncUntil(soon(), [&] { ran = true; }));
+    EXPECT_GE(std::chrono::steady_clock::now() - started, 100ms);
+    EXPECT_FALSE(ran);
+    release = true;
+    holder.join();
+
+    std::atomic<int> readers{0}, overlapped{0};
+    onThreads(2, [&](int) {
+        EXPECT_TRUE(queue.syncUntil(soon() + 5s, [&] {
+            ++readers;
+            for (int i = 0; i < 200 && readers < 2; ++i)
+                std::this_thread::sleep_for(1ms);
+            overlapped += readers == 2;
+            --readers;
+        }));
+    });
+    EXPECT_GT(overlapped.load(), 0) << "readers run together";
+    EXPECT_TRUE(queue.syncBarrierUntil(soon(), [&] { ran = true; }));
+    EXPECT_TRUE(ran);
+}

@@ -1,5 +1,10 @@
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
+#include <cstdlib>
+#include <cstring>
 #include <future>
 #include <thread>
 
@@ -230,3 +235,56 @@ TEST(Registration, NothingIsBuiltWithoutANameOrWithBadOptions) {
     EXPECT_EQ(errorOf([&] { (void)connect({}); }), VKError::cannotConnect);
     EXPECT_FALSE(makeMonitor({})->isDisposed());
 }
+
+namespace {
+
+/// A bus that takes every connection into its backlog and never answers: a bus so busy that
+/// nobody is authenticated within a time-out.
+class SilentBus {
+  public:
+    SilentBus() {
+        char dir[] = "/tmp/velkor-silent-XXXXXX";
+        dir_ = mkdtemp(dir) ? dir : "";
+        path_ = dir_ + "/bus";
+        fd_ = socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, path_.c_str(), sizeof(address.sun_path) - 1);
+        if (dir_.empty() || fd_ < 0 ||
+            bind(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0 ||
+            listen(fd_, 64) != 0)
+            throw std::runtime_error("can't listen on " + path_);
+    }
+    ~SilentBus() {
+        close(fd_);
+        unlink(path_.c_str());
+        rmdir(dir_.c_str());
+    }
+    std::string address() const { return "unix:path=" + path_; }
+
+  private:
+    std::string dir_, path_;
+    int fd_ = -1;
+};
+
+// On a bus that answers nobody, a monitor's own bus connection and its first connection wait
+// within one request time-out together, not one each; so does connecting, which fails.
+TEST(Registration, ASaturatedBusCostsAMonitorOneTimeOut) {
+    LogCapture capture;
+    SilentBus bus;
+    const ConnectionOptions options{
+        .busAddress = bus.address(), .scheduler = {}, .requestTimeout = 1500ms};
+    const auto bound = options.requestTimeout + 700ms;  // two time-outs would be 3 s
+
+    auto started = std::chrono::steady_clock::now();
+    auto monitor = makeMonitor(options);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, bound);
+    EXPECT_FALSE(monitor->isDisposed());
+    monitor->dispose();
+
+    started = std::chrono::steady_clock::now();
+    EXPECT_EQ(errorOf([&] { (void)connect(options); }), VKError::cannotConnect);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, bound);
+}
+
+}  // namespace

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -86,6 +87,7 @@ class FakeConnection final : public InnerConnection {
     std::function<void(bool)> reportSubscription;
     std::vector<ChangeNotificationPtr> changes;
     std::vector<std::pair<UUID, bool>> subscriptions, resolves;
+    std::chrono::nanoseconds timeout = std::chrono::seconds(5);  // what one operation may take
     std::shared_ptr<rx::VirtualTimeScheduler> scheduler =
         std::make_shared<rx::VirtualTimeScheduler>();
     RegistryOfContainers registry;
@@ -111,6 +113,7 @@ class FakeConnection final : public InnerConnection {
             reportSubscription(hasSubscription);
     }
     void schedule(std::function<void()> action) override { events_->add(std::move(action)); }
+    std::chrono::nanoseconds requestTimeout() const override { return timeout; }
     rx::Observable<rx::Unit> asObservable() override { return {}; }
     void createSettings(const std::shared_ptr<VKContainer>&, const std::string&,
                         VKOwnership) override {

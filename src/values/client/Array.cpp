@@ -9,6 +9,7 @@
 #include "values/ChildLinks.h"
 #include "values/client/ContainerProxy.h"
 #include "values/client/DeserializerOnClient.h"
+#include "values/client/OperationOnContainer.h"
 #include "velkor/VKArray.h"
 #include "velkor/VKError.h"
 
@@ -88,19 +89,21 @@ VKObjectPtr VKArray::get(std::int64_t at) {
         return item;
     }
     // A proxy: resolved under the write lock, where the item is looked at again.
-    return withWriteItemsLock([&]() -> VKObjectPtr {
+    const OperationOnContainer operation(*this);
+    operation.withWriteLock([&] {
         if (!inRange(at)) {
             throw VKError(VKError::indexOutOfRange);
         }
         const auto index = static_cast<std::size_t>(at);
         auto proxy = std::dynamic_pointer_cast<ContainerProxy>(innerItems()[index]);
         if (!proxy) {
-            return innerItems()[index];
+            item = innerItems()[index];
+            return;
         }
-        auto real = proxy->obtainRealContainer(nullptr);
-        Access::setInternal(*this, index, real);
-        return real;
+        item = proxy->obtainRealContainer(nullptr);
+        Access::setInternal(*this, index, item);
     });
+    return item;
 }
 
 std::vector<VKContainerChange> Access::takeArrayItems(VKArray& array, VKArray& source) {

@@ -8,6 +8,7 @@
 #include "internals/ContainerAccess.h"
 #include "internals/InnerConnection.h"
 #include "values/ChildLinks.h"
+#include "values/client/OperationOnContainer.h"
 #include "values/client/OwnChange.h"
 #include "values/client/RootAdoption.h"
 #include "values/client/SerializerOnClient.h"
@@ -65,9 +66,10 @@ void VKArray::set(std::int64_t at, VKObjectPtr value) {
     const basalt::LogFormat resultLine("Result of array `child changed` notification: ");
     const basalt::LogFormat conflictLine(
         "There was array synchronization conflict during set at %d index (id=%@).");
+    const OperationOnContainer operation(*this);
     Access::requireInStep(*this);
     const RootAdoption adoption(value);
-    withWriteItemsLock([&] {
+    operation.withWriteLock([&] {
         if (!inRange(at)) {
             throw VKError(VKError::indexOutOfRange);
         }
@@ -110,9 +112,10 @@ void VKArray::insert(std::int64_t at, VKObjectPtr value) {
     const basalt::LogFormat resultLine("Result of array `child inserted` notification: ");
     const basalt::LogFormat conflictLine(
         "There was array synchronization conflict during insert into %d index (id=%@).");
+    const OperationOnContainer operation(*this);
     Access::requireInStep(*this);
     const RootAdoption adoption(value);
-    withWriteItemsLock([&] {
+    operation.withWriteLock([&] {
         auto& items = innerItems();
         if (at < 0 || static_cast<std::uint64_t>(at) > items.size()) {
             throw VKError(VKError::indexOutOfRange);
@@ -151,20 +154,22 @@ std::int64_t VKArray::append(VKObjectPtr value) {
     const basalt::LogFormat resultLine("Result of array `child appended` notification: ");
     const basalt::LogFormat conflictLine(
         "There was array synchronization conflict during insert into %d index (id=%@).");
+    const OperationOnContainer operation(*this);
     Access::requireInStep(*this);
     const RootAdoption adoption(value);
     std::shared_ptr<InnerConnection> connection;
     std::int64_t countWhenAsked = 0;
-    auto localIndex = withWriteItemsLock([&]() -> std::optional<std::int64_t> {
+    std::optional<std::int64_t> localIndex;
+    operation.withWriteLock([&] {
         auto& items = innerItems();
         ChildLinks::attach(*this, value, true);
         connection = Access::innerConnection(*this);
         if (!connection) {
             items.push_back(value);
-            return static_cast<std::int64_t>(items.size()) - 1;
+            localIndex = static_cast<std::int64_t>(items.size()) - 1;
+            return;
         }
         countWhenAsked = static_cast<std::int64_t>(items.size());
-        return std::nullopt;
     });
     if (localIndex) {
         return *localIndex;
@@ -230,6 +235,7 @@ void VKArray::remove(std::int64_t at) {
         "There was array synchronization conflict during remove at %d index (id=%@).");
     // The item that stands at the index when the change is applied is the one removed; the
     // daemon has accepted the removal when the index is checked again.
+    const OperationOnContainer operation(*this);
     Access::requireInStep(*this);
     auto removeChecked = [&] {
         if (!inRange(at)) {
@@ -237,11 +243,12 @@ void VKArray::remove(std::int64_t at) {
         }
         removeItem(static_cast<std::size_t>(at));
     };
-    auto connection = withReadItemsLock([&] {
+    std::shared_ptr<InnerConnection> connection;
+    operation.withReadLock([&] {
         if (!inRange(at)) {
             throw VKError(VKError::indexOutOfRange);
         }
-        return Access::innerConnection(*this);
+        connection = Access::innerConnection(*this);
     });
     if (!connection) {
         withWriteItemsLock(removeChecked);

@@ -9,6 +9,7 @@
 #include "internals/InnerConnection.h"
 #include "utils/KnownThings.h"
 #include "values/SerializerBase.h"
+#include "values/client/OperationOnContainer.h"
 #include "values/client/ParentsOfContainer.h"
 #include "values/client/ServerOrder.h"
 #include "velkor/VKError.h"
@@ -214,8 +215,10 @@ void VKContainer::prefetchContent(bool recursiveFetch) {
     if (!onServer()) {
         return;
     }
+    // The whole walk, its waits for locks and its requests, takes one request time-out at most.
+    const OperationOnContainer operation(*this);
     if (!recursiveFetch) {
-        withWriteItemsLock([&] { ContainerAccess::prefetchInnerItems(*this, nullptr); });
+        operation.withWriteLock([&] { ContainerAccess::prefetchInnerItems(*this, nullptr); });
         return;
     }
     ContainerAccess::prefetchContentInternal(*this, std::make_shared<KnownThings<UUID>>());
@@ -328,7 +331,8 @@ void ContainerAccess::prefetchContentInternal(VKContainer& c, const KnownIds& kn
     if (known && !known->insert(c.id())) {
         return;
     }
-    c.withWriteItemsLock([&] { prefetchInnerItems(c, known); });
+    const OperationOnContainer operation(c);
+    operation.withWriteLock([&] { prefetchInnerItems(c, known); });
 }
 
 void ContainerAccess::prefetchInnerItems(VKContainer& c, const KnownIds& known) {

@@ -7,6 +7,7 @@
 #include "values/ChildLinks.h"
 #include "values/client/ContainerProxy.h"
 #include "values/client/DeserializerOnClient.h"
+#include "values/client/OperationOnContainer.h"
 #include "values/client/RootAdoption.h"
 #include "values/client/SerializerOnClient.h"
 #include "velkor/VKDictionary.h"
@@ -91,19 +92,22 @@ VKObjectPtr VKDictionary::get(const std::string& at) {
         return value;
     }
     // A proxy: resolved under the write lock, where the entry is looked at again.
-    return withWriteItemsLock([&]() -> VKObjectPtr {
+    const OperationOnContainer operation(*this);
+    operation.withWriteLock([&] {
         auto found = Access::findItem(*this, at);
         if (found == innerItems().end()) {
-            return nullptr;
+            value = nullptr;
+            return;
         }
         auto proxy = std::dynamic_pointer_cast<ContainerProxy>(found->second);
         if (!proxy) {
-            return found->second;
+            value = found->second;
+            return;
         }
-        auto real = proxy->obtainRealContainer(nullptr);
-        Access::setInternal(*this, at, real);
-        return real;
+        value = proxy->obtainRealContainer(nullptr);
+        Access::setInternal(*this, at, value);
     });
+    return value;
 }
 
 std::vector<VKContainerChange> Access::takeDictionaryItems(VKDictionary& dictionary,
@@ -155,9 +159,10 @@ void VKDictionary::set(const std::string& at, VKObjectPtr value) {
         "Result of dictionary `child changed/inserted` notification: ");
     const basalt::LogFormat conflictLine(
         "There was dictionary synchronization conflict during set @ '%@' key (id=%@).");
+    const OperationOnContainer operation(*this);
     Access::requireInStep(*this);
     const RootAdoption adoption(value);
-    withWriteItemsLock([&] {
+    operation.withWriteLock([&] {
         auto mutation = Access::setInternal(*this, at, value);
         const bool changed = mutation.changed;
         const VKObjectPtr old = std::move(mutation.oldValue);
@@ -201,8 +206,9 @@ void VKDictionary::remove(const std::string& at) {
     const basalt::LogFormat resultLine("Result of dictionary `child removed` notification: ");
     const basalt::LogFormat conflictLine(
         "There was dictionary synchronization conflict during remove @ '%@' key. (id=%@).");
+    const OperationOnContainer operation(*this);
     Access::requireInStep(*this);
-    withWriteItemsLock([&] {
+    operation.withWriteLock([&] {
         auto mutation = Access::removeInternal(*this, at);
         const bool changed = mutation.changed;
         const VKObjectPtr old = std::move(mutation.oldValue);

@@ -1,9 +1,11 @@
 #include <atomic>
+#include <future>
 #include <thread>
 #include <variant>
 
 #include "../ValuesTesting.h"
 #include "support/LogCapture.h"
+#include "utils/OperationDeadline.h"
 #include "values/client/SerializerOnClient.h"
 
 namespace velkor::test {
@@ -186,6 +188,69 @@ TEST_F(ChangeExchange, OwnChangesAndReportsApplyInTheDaemonsOrder) {
     array->append(value);
     EXPECT_FALSE(array->onServer() || value->onServer());
     EXPECT_TRUE(value->rootId().isZero()) << "of no file, so it can be placed elsewhere";
+}
+
+// A change that waits for another thread's exchange on the same container (which holds the
+// container's lock) waits within its own request time-out: its wait for the lock and its own
+// request share one deadline, and a lock held past it fails the change with connectionLost,
+// the local copy untouched and nothing sent.
+TEST_F(ChangeExchange, AChangeWaitsForTheLockAndItsRequestWithinOneTimeOut) {
+    using Clock = OperationDeadline::Clock;
+    using namespace std::chrono_literals;
+    LogCapture log;
+    auto dictionary = connection->decode<VKDictionary>(
+        DaemonBlobWriter().dictionary(UUID::random(), root, 5, 1).key("k").string("v"));
+    connection->timeout = 1s;
+    std::promise<void> entered, release;
+    auto released = release.get_future().share();
+    std::vector<Clock::duration> left;  // what each exchange had left of its operation
+    std::string held = "slow";          // the key whose exchange waits for the release
+    connection->publish = [&,
+                           revision = std::int64_t{5}](const VKChangeNotification& change) mutable {
+        left.push_back(OperationDeadline::current(Clock::duration::zero()) - Clock::now());
+        if (change.key == held) {
+            entered.set_value();
+            released.wait();
+        }
+        return std::pair(ChangeResult::done, ++revision);
+    };
+    std::thread slow([&] { dictionary->set("slow", num(1)); });
+    entered.get_future().wait();
+
+    // The lock stays held past the time-out: the second change gives up when it ends.
+    std::thread releaser([&] {
+        std::this_thread::sleep_for(3s);
+        release.set_value();
+    });
+    auto started = Clock::now();
+    EXPECT_EQ(errorOf([&] { dictionary->set("late", num(2)); }), VKError::connectionLost);
+    EXPECT_LT(Clock::now() - started, 2s) << "one time-out (1 s), not the other's exchange";
+    EXPECT_FALSE(dictionary->hasKey("late"));
+    EXPECT_EQ(log->count(LogLevel::error, "Timeout waiting for the container's lock"), 1u);
+    releaser.join();
+    slow.join();
+    EXPECT_EQ(text(*dictionary), "k=v,slow=1@6");
+    ASSERT_EQ(connection->changes.size(), 1u);
+
+    // Held for part of the time-out: the change's own request gets only what is left of it.
+    connection->timeout = 4s;
+    held = "held";
+    std::promise<void> enteredAgain, releaseAgain;
+    entered = std::move(enteredAgain);
+    released = releaseAgain.get_future().share();
+    slow = std::thread([&] { dictionary->set("held", num(3)); });
+    entered.get_future().wait();
+    releaser = std::thread([&] {
+        std::this_thread::sleep_for(1500ms);
+        releaseAgain.set_value();
+    });
+    dictionary->set("after", num(4));
+    releaser.join();
+    slow.join();
+    ASSERT_EQ(left.size(), 3u);
+    EXPECT_GT(left[2], 0s);
+    EXPECT_LT(left[2], 3s) << "the wait for the lock counts against the change's own time-out";
+    EXPECT_EQ(text(*dictionary), "after=4,held=3,k=v,slow=1@8");
 }
 
 // Readers keep reading a parent and its child while a writer changes both (holding each write

@@ -67,6 +67,9 @@ EtcdChannels::EtcdChannels(const EtcdOptions& options)
     // keep-alive pings, at etcd's own minimum interval.
     arguments.SetInt(GRPC_ARG_KEEPALIVE_TIME_MS, 10000);
     arguments.SetInt(GRPC_ARG_KEEPALIVE_TIMEOUT_MS, 5000);
+    // A range over a large prefix, or a watch response carrying a large transaction, may
+    // exceed gRPC's default limit of 4 MiB; etcd itself sends answers of any size.
+    arguments.SetMaxReceiveMessageSize(-1);
     for (const auto& endpoint : options.endpoints) {
         std::string target = withoutScheme(endpoint);
         members_.push_back({target, grpc::CreateCustomChannel(target, creds, arguments)});

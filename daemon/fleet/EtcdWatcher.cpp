@@ -9,6 +9,7 @@
 #include "etcd.grpc.pb.h"
 #include "fleet/EtcdChannels.h"
 #include "fleet/EtcdMessages.h"
+#include "fleet/EtcdStatus.h"
 
 namespace velkor::fleet {
 
@@ -174,7 +175,8 @@ bool EtcdWatcher::watchOnce(State& state, bool& created) {
         }
     }
     context.TryCancel();
-    stream->Finish();
+    if (tokenRejected(stream->Finish()))
+        state.channels->dropToken(token);
     std::lock_guard lock(state.mutex);
     state.context = nullptr;
     return ended || state.stopping;

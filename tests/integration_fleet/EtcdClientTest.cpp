@@ -90,6 +90,20 @@ TEST_F(EtcdClientTest, PrefixRangesHoldExactlyTheKeysUnderThePrefixAtARevision) 
     EXPECT_EQ(etcd->get(base + "a", in(5s)).kvs.at(0).value, "the prefix itself");
 }
 
+TEST_F(EtcdClientTest, RangesLargerThanGrpcsDefaultMessageLimitAreRead) {
+    auto etcd = client();
+    const std::string base = prefix();
+    // Five values of 1 MiB: each within etcd's request limit, together beyond 4 MiB.
+    const std::string large(1 << 20, 'x');
+    for (int i = 0; i < 5; ++i)
+        etcd->put(base + std::to_string(i), large, in(10s));
+    auto range = etcd->getPrefix(base, in(10s));
+    ASSERT_EQ(range.kvs.size(), 5u);
+    for (const auto& kv : range.kvs)
+        EXPECT_EQ(kv.value, large);
+    etcd->removePrefix(base, in(10s));
+}
+
 TEST_F(EtcdClientTest, CallsFailOverWhenTheMemberInUseIsKilled) {
     // The member in use is a follower: killing the leader stops writes until an election,
     // which is the cluster's matter, not the client's.

@@ -31,8 +31,8 @@ std::string assignment(const std::string& output, const std::string& name) {
 
 }  // namespace
 
-EtcdCluster::EtcdCluster(const std::vector<std::string>& etcdOptions) {
-    std::string arguments = "start --";
+EtcdCluster::EtcdCluster(const std::vector<std::string>& etcdOptions, bool tls) {
+    std::string arguments = tls ? "start --tls --" : "start --";
     for (const auto& option : etcdOptions)
         arguments += " " + quoted(option);
     const std::string output = run(arguments);
@@ -40,6 +40,11 @@ EtcdCluster::EtcdCluster(const std::vector<std::string>& etcdOptions) {
     std::stringstream list(assignment(output, "VELKOR_ETCD_ENDPOINTS"));
     for (std::string endpoint; std::getline(list, endpoint, ',');)
         endpoints_.push_back(endpoint);
+    if (tls) {
+        caFile_ = assignment(output, "VELKOR_ETCD_CACERT");
+        certFile_ = assignment(output, "VELKOR_ETCD_CERT");
+        keyFile_ = assignment(output, "VELKOR_ETCD_KEY");
+    }
 }
 
 EtcdCluster::~EtcdCluster() {

@@ -11,14 +11,20 @@ namespace velkor::test {
 /// std::runtime_error when a step of the script fails.
 class EtcdCluster {
   public:
-    /// `etcdOptions` are passed to every member (e.g. {"--auth-token-ttl", "1"}).
-    explicit EtcdCluster(const std::vector<std::string>& etcdOptions = {});
+    /// `etcdOptions` are passed to every member (e.g. {"--auth-token-ttl", "1"}). With `tls`,
+    /// members serve clients over TLS only and demand a client certificate.
+    explicit EtcdCluster(const std::vector<std::string>& etcdOptions = {}, bool tls = false);
     ~EtcdCluster();
     EtcdCluster(const EtcdCluster&) = delete;
     EtcdCluster& operator=(const EtcdCluster&) = delete;
 
     /// The members' client endpoints, "127.0.0.1:port".
     const std::vector<std::string>& endpoints() const { return endpoints_; }
+    /// With TLS: the PEM files of the CA that signed the members' certificates, and of a
+    /// client certificate and key the members accept.
+    const std::string& caFile() const { return caFile_; }
+    const std::string& certFile() const { return certFile_; }
+    const std::string& keyFile() const { return keyFile_; }
     /// The number of the member serving `endpoint`; 0 for none.
     int memberOf(const std::string& endpoint) const;
 
@@ -39,6 +45,9 @@ class EtcdCluster {
 
     std::string directory_;
     std::vector<std::string> endpoints_;
+    std::string caFile_;
+    std::string certFile_;
+    std::string keyFile_;
 };
 
 }  // namespace velkor::test

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "fleet/EtcdChannels.h"
 #include "fleet/EtcdError.h"
@@ -26,7 +27,14 @@ bool connectMember(EtcdChannels& channels, std::size_t index, EtcdDeadline deadl
 template <class Attempt>
 void callWithFailover(EtcdChannels& channels, const std::string& what, bool mutation,
                       EtcdDeadline deadline, Attempt&& attempt) {
-    std::string lastFailure = "no member answered";
+    // The latest failure of each member, for the error when none serves the call in time.
+    std::vector<std::string> failures(channels.size(), "not tried");
+    auto describe = [&] {
+        std::string text;
+        for (std::size_t i = 0; i < failures.size(); ++i)
+            text += (i ? "; " : "") + channels.endpoint(i) + ": " + failures[i];
+        return text;
+    };
     for (;;) {
         const std::size_t first = channels.preferred();
         for (std::size_t k = 0; k < channels.size(); ++k) {
@@ -34,11 +42,11 @@ void callWithFailover(EtcdChannels& channels, const std::string& what, bool muta
             if (std::chrono::steady_clock::now() >= deadline)
                 throw EtcdError(
                     EtcdError::Kind::unavailable,
-                    what + ": no etcd member could serve it in time; last failure: " + lastFailure);
+                    what + ": no etcd member could serve it in time (" + describe() + ")");
             const std::size_t index = (first + k) % channels.size();
             const std::string& endpoint = channels.endpoint(index);
             if (mutation && !connectMember(channels, index, deadline)) {
-                lastFailure = endpoint + " is not reachable";
+                failures[index] = "not connected";
                 continue;
             }
             for (bool renewed = false;;) {
@@ -50,7 +58,7 @@ void callWithFailover(EtcdChannels& channels, const std::string& what, bool muta
                 } catch (const EtcdError& error) {
                     if (error.kind() != EtcdError::Kind::unavailable)
                         throw;
-                    lastFailure = error.what();
+                    failures[index] = error.what();
                     break;
                 }
                 const grpc::Status status = attempt(channels.channel(index), context);
@@ -65,7 +73,7 @@ void callWithFailover(EtcdChannels& channels, const std::string& what, bool muta
                 }
                 if (status.error_code() == grpc::StatusCode::UNAVAILABLE &&
                     (!mutation || refusedUnapplied(status))) {
-                    lastFailure = endpoint + ": " + status.error_message();
+                    failures[index] = status.error_message();
                     break;
                 }
                 throw errorOf(status, what + " at " + endpoint, mutation);

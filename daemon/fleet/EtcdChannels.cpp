@@ -59,9 +59,9 @@ EtcdChannels::EtcdChannels(const EtcdOptions& options)
     auto creds = credentials(options);
     grpc::ChannelArguments arguments;
     // A member that comes back is found again within a second or two, not after gRPC's default
-    // back-off of up to two minutes.
+    // back-off of up to two minutes. (gRPC's minimum reconnect back-off is left alone: it is
+    // also the time a connection attempt is given, and a busy member may need seconds.)
     arguments.SetInt(GRPC_ARG_INITIAL_RECONNECT_BACKOFF_MS, 100);
-    arguments.SetInt(GRPC_ARG_MIN_RECONNECT_BACKOFF_MS, 100);
     arguments.SetInt(GRPC_ARG_MAX_RECONNECT_BACKOFF_MS, 1000);
     // A member that vanished without closing its connections (a lost machine) is noticed by
     // keep-alive pings, at etcd's own minimum interval.
@@ -92,19 +92,26 @@ std::string EtcdChannels::prepare(grpc::ClientContext& context, std::size_t inde
 std::string EtcdChannels::token(std::size_t index, EtcdDeadline deadline) {
     if (user_.empty())
         return {};
-    std::unique_lock lock(tokenMutex_, std::defer_lock);
-    if (!lock.try_lock_until(deadline))
+    std::unique_lock lock(tokenMutex_);
+    if (!tokenChanged_.wait_until(lock, deadline, [&] { return !authenticating_; }))
         throw EtcdError(EtcdError::Kind::timeout, "timed out waiting for etcd authentication");
     if (!token_.empty())
         return token_;
+    authenticating_ = true;
+    lock.unlock();
+
     etcdserverpb::AuthenticateRequest request;
     request.set_name(user_);
     request.set_password(password_);
     etcdserverpb::AuthenticateResponse response;
     grpc::ClientContext context;
     context.set_deadline(toSystemDeadline(deadline));
-    auto status = etcdserverpb::Auth::NewStub(members_[index].channel)
-                      ->Authenticate(&context, request, &response);
+    const auto status = etcdserverpb::Auth::Stub(members_[index].channel)
+                            .Authenticate(&context, request, &response);
+
+    lock.lock();
+    authenticating_ = false;
+    tokenChanged_.notify_all();
     if (!status.ok())
         throw errorOf(status, "authentication at " + members_[index].endpoint, false);
     token_ = response.token();

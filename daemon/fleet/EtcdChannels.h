@@ -3,6 +3,7 @@
 #include <grpcpp/grpcpp.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <memory>
 #include <mutex>
@@ -58,9 +59,11 @@ class EtcdChannels {
     std::atomic<std::size_t> preferred_{0};
     std::string user_;
     std::string password_;
-    // Held while authenticating, so that concurrent calls wait for one token instead of each
-    // asking for its own.
-    std::timed_mutex tokenMutex_;
+    std::mutex tokenMutex_;
+    std::condition_variable tokenChanged_;
+    // Set while one call authenticates, so that concurrent calls wait for its token instead of
+    // each asking for its own.
+    bool authenticating_ = false;
     std::string token_;
     std::unique_ptr<EtcdPoller> poller_;
 };

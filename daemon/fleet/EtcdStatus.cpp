@@ -11,8 +11,10 @@ bool mentions(const grpc::Status& status, const char* text) {
 }  // namespace
 
 bool refusedUnapplied(const grpc::Status& status) {
+    // gRPC says "failed to connect" when the call found no connection to go out on.
     return status.error_code() == grpc::StatusCode::UNAVAILABLE &&
-           (mentions(status, "etcdserver: no leader") ||
+           (mentions(status, "failed to connect to all addresses") ||
+            mentions(status, "etcdserver: no leader") ||
             mentions(status, "etcdserver: not capable") ||
             mentions(status, "etcdserver: unhealthy cluster"));
 }

@@ -8,9 +8,9 @@
 
 namespace velkor::fleet {
 
-/// Whether a failed call surely changed nothing: the member refused it before proposing it
-/// (it has no leader), so that a change may be sent to another member without risk of
-/// applying it twice.
+/// Whether a failed call surely changed nothing: it found no connection to go out on, or the
+/// member refused it before proposing it (it has no leader), so that a change may be sent to
+/// another member without risk of applying it twice.
 bool refusedUnapplied(const grpc::Status& status);
 
 /// Whether etcd rejected the call's authentication token (it expired, or the member lost it),

@@ -102,7 +102,7 @@ TEST(EtcdOfflineTest, WatchersStopPromptlyWhateverTheirMemberDoes) {
         std::this_thread::sleep_for(200ms);
         const auto start = std::chrono::steady_clock::now();
         watcher.reset();
-        EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
         EXPECT_TRUE(log.updates().empty());
     }
 }

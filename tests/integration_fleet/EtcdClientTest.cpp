@@ -1,0 +1,207 @@
+#include "FleetTesting.h"
+#include "fleet/EtcdError.h"
+
+namespace velkor::fleet::test {
+namespace {
+
+using Kind = EtcdError::Kind;
+
+class EtcdClientTest : public FleetTest {};
+
+TEST_F(EtcdClientTest, TransactionsCompareExactModRevisions) {
+    auto etcd = client();
+    const std::string key = prefix() + "k";
+
+    // Creation only where the key is absent: the second attempt runs the failure branch, which
+    // reads the key as the first one left it.
+    auto created = etcd->txn({EtcdCompare::absent(key)}, {EtcdOp::put(key, "one")},
+                             {EtcdOp::get(key)}, in(5s));
+    ASSERT_TRUE(created.succeeded);
+    const int64_t first = created.revision;
+    auto again = etcd->txn({EtcdCompare::absent(key)}, {EtcdOp::put(key, "two")},
+                           {EtcdOp::get(key)}, in(5s));
+    EXPECT_FALSE(again.succeeded);
+    EXPECT_EQ(again.revision, first);
+    ASSERT_EQ(again.results.size(), 1u);
+    ASSERT_EQ(again.results[0].kvs.size(), 1u);
+    EXPECT_EQ(again.results[0].kvs[0].value, "one");
+    EXPECT_EQ(again.results[0].kvs[0].modRevision, first);
+
+    // A change from the revision seen wins once; the same change from the same revision again
+    // finds the key moved on and changes nothing.
+    auto changed = etcd->txn({EtcdCompare::modRevisionIs(key, first)},
+                             {EtcdOp::put(key, "three"), EtcdOp::get(key)}, {}, in(5s));
+    ASSERT_TRUE(changed.succeeded);
+    EXPECT_GT(changed.revision, first);
+    ASSERT_EQ(changed.results.size(), 2u);
+    EXPECT_EQ(changed.results[1].kvs.at(0).value, "three");
+    auto stale = etcd->txn({EtcdCompare::modRevisionIs(key, first)}, {EtcdOp::put(key, "four")},
+                           {EtcdOp::get(key)}, in(5s));
+    EXPECT_FALSE(stale.succeeded);
+    EXPECT_EQ(stale.results.at(0).kvs.at(0).modRevision, changed.revision);
+
+    // One failing compare among several runs no success operation at all.
+    const std::string other = prefix() + "other";
+    auto mixed = etcd->txn(
+        {EtcdCompare::modRevisionIs(key, changed.revision), EtcdCompare::modRevisionIs(other, 7)},
+        {EtcdOp::put(key, "five"), EtcdOp::put(other, "x")}, {}, in(5s));
+    EXPECT_FALSE(mixed.succeeded);
+    auto now = etcd->getPrefix(prefix(), in(5s));
+    ASSERT_EQ(now.kvs.size(), 1u);
+    EXPECT_EQ(now.kvs[0].value, "three");
+    EXPECT_EQ(now.kvs[0].version, 2);
+    EXPECT_EQ(now.revision, changed.revision);
+
+    // A removal inside a transaction reports what it removed.
+    auto removed = etcd->txn({EtcdCompare::modRevisionIs(key, changed.revision)},
+                             {EtcdOp::remove(key)}, {}, in(5s));
+    ASSERT_TRUE(removed.succeeded);
+    EXPECT_EQ(removed.results.at(0).deleted, 1);
+    EXPECT_TRUE(etcd->get(key, in(5s)).kvs.empty());
+}
+
+TEST_F(EtcdClientTest, PrefixRangesHoldExactlyTheKeysUnderThePrefixAtARevision) {
+    auto etcd = client();
+    const std::string base = prefix();
+    etcd->put(base + "a/2", "two", in(5s));
+    etcd->put(base + "a/1", "one", in(5s));
+    etcd->put(base + "ab", "beside", in(5s));
+    etcd->put(base + "a", "the prefix itself", in(5s));
+    const int64_t before = etcd->put(base + "a/3", "three", in(5s));
+    const int64_t after = etcd->put(base + "a/3", "THREE", in(5s));
+    etcd->put(base + "b/1", "elsewhere", in(5s));
+
+    auto range = etcd->getPrefix(base + "a/", in(5s));
+    std::vector<std::pair<std::string, std::string>> found;
+    for (const auto& kv : range.kvs)
+        found.emplace_back(kv.key.substr(base.size()), kv.value);
+    EXPECT_EQ(found, (std::vector<std::pair<std::string, std::string>>{
+                         {"a/1", "one"}, {"a/2", "two"}, {"a/3", "THREE"}}));
+    EXPECT_GE(range.revision, after);
+
+    auto old = etcd->getPrefix(base + "a/", in(5s), before);
+    ASSERT_EQ(old.kvs.size(), 3u);
+    EXPECT_EQ(old.kvs[2].value, "three");
+    EXPECT_EQ(old.kvs[2].modRevision, before);
+
+    EXPECT_EQ(etcd->removePrefix(base + "a/", in(5s)) > after, true);
+    EXPECT_TRUE(etcd->getPrefix(base + "a/", in(5s)).kvs.empty());
+    EXPECT_EQ(etcd->getPrefix(base, in(5s)).kvs.size(), 3u);
+    EXPECT_EQ(etcd->get(base + "a", in(5s)).kvs.at(0).value, "the prefix itself");
+}
+
+TEST_F(EtcdClientTest, RangesLargerThanGrpcsDefaultMessageLimitAreRead) {
+#ifdef __SANITIZE_THREAD__
+    // Not a matter of threads; megabyte commits under ThreadSanitizer outlast any deadline here.
+    GTEST_SKIP();
+#endif
+    auto etcd = client();
+    const std::string base = prefix();
+    // Three values of 1.4 MiB: each within etcd's request limit of 1.5 MiB, together beyond
+    // 4 MiB. Large commits are slow on a busy machine; the deadlines only bound the test.
+    const std::string large(1400 * 1024, 'x');
+    for (int i = 0; i < 3; ++i)
+        etcd->put(base + std::to_string(i), large, in(30s));
+    auto range = etcd->getPrefix(base, in(30s));
+    ASSERT_EQ(range.kvs.size(), 3u);
+    for (const auto& kv : range.kvs)
+        EXPECT_EQ(kv.value, large);
+    etcd->removePrefix(base, in(30s));
+}
+
+TEST_F(EtcdClientTest, CallsFailOverWhenTheMemberInUseIsKilled) {
+    // The member in use is a follower: killing the leader stops writes until an election,
+    // which is the cluster's matter, not the client's.
+    const int leader = cluster().leader();
+    const int follower = leader % 3 + 1;
+    auto etcd = client(follower);
+    const std::string key = prefix() + "k";
+    etcd->put(key, "before", in(5s));
+    ASSERT_EQ(cluster().memberOf(etcd->currentEndpoint()), follower);
+
+    kill(follower);
+    const int64_t revision = etcd->put(key, "after", in(5s));
+    const int now = cluster().memberOf(etcd->currentEndpoint());
+    EXPECT_NE(now, follower);
+    auto read = etcd->get(key, in(5s));
+    ASSERT_EQ(read.kvs.size(), 1u);
+    EXPECT_EQ(read.kvs[0].value, "after");
+    EXPECT_EQ(read.kvs[0].modRevision, revision);
+
+    // The member that answered stays in use: reads and writes keep going there.
+    etcd->txn({EtcdCompare::modRevisionIs(key, revision)}, {EtcdOp::put(key, "again")}, {}, in(5s));
+    EXPECT_EQ(cluster().memberOf(etcd->currentEndpoint()), now);
+
+    // The killed member, back, has every change.
+    resume(follower);
+    cluster().waitHealthy();
+    auto fromRevived = clientOf(follower)->get(key, in(5s));
+    ASSERT_EQ(fromRevived.kvs.size(), 1u);
+    EXPECT_EQ(fromRevived.kvs[0].value, "again");
+}
+
+TEST_F(EtcdClientTest, WithoutQuorumCallsFailWithinTheirDeadlineAndApplyNothing) {
+    auto etcd = client();
+    const std::string key = prefix() + "k";
+    etcd->put(key, "before", in(5s));
+    const int remaining = cluster().memberOf(etcd->currentEndpoint());
+    stop(remaining % 3 + 1);
+    stop((remaining + 1) % 3 + 1);
+
+    // Right after the loss the member may still believe in its leader and wait for it; the
+    // deadline ends the wait either way.
+    for (const bool write : {true, false}) {
+        const auto start = std::chrono::steady_clock::now();
+        try {
+            if (write)
+                etcd->put(key, "during", in(1500ms));
+            else
+                etcd->get(key, in(1500ms));
+            ADD_FAILURE() << "a call without quorum succeeded";
+        } catch (const EtcdError& error) {
+            EXPECT_TRUE(error.kind() == Kind::unavailable || error.kind() == Kind::timeout)
+                << error.what();
+        }
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
+    }
+
+    // Once the member knows it has no leader, it refuses at once, and the refusal says that
+    // nothing was applied.
+    bool refused = false;
+    const std::string refusedKey = prefix() + "refused";
+    for (int attempt = 0; attempt < 10 && !refused; ++attempt) {
+        try {
+            etcd->put(refusedKey, "never", in(1s));
+            ADD_FAILURE() << "a write without quorum succeeded";
+            break;
+        } catch (const EtcdError& error) {
+            refused = error.kind() == Kind::unavailable && !error.maybeApplied();
+        }
+    }
+    EXPECT_TRUE(refused);
+
+    resume(remaining % 3 + 1);
+    resume((remaining + 1) % 3 + 1);
+    cluster().waitHealthy();
+    EXPECT_TRUE(etcd->get(refusedKey, in(5s)).kvs.empty());
+    etcd->put(key, "after", in(5s));
+    EXPECT_EQ(etcd->get(key, in(5s)).kvs.at(0).value, "after");
+}
+
+TEST_F(EtcdClientTest, ReadsOfCompactedRevisionsFailAsCompacted) {
+    auto etcd = client();
+    const std::string key = prefix() + "k";
+    const int64_t old = etcd->put(key, "old", in(5s));
+    const int64_t current = etcd->put(key, "new", in(5s));
+    etcd->compact(current, in(5s));
+    try {
+        etcd->get(key, in(5s), old);
+        ADD_FAILURE() << "a compacted revision was read";
+    } catch (const EtcdError& error) {
+        EXPECT_EQ(error.kind(), Kind::compacted) << error.what();
+    }
+    EXPECT_EQ(etcd->get(key, in(5s), current).kvs.at(0).value, "new");
+}
+
+}  // namespace
+}  // namespace velkor::fleet::test

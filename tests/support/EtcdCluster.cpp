@@ -1,0 +1,115 @@
+#include "support/EtcdCluster.h"
+
+#include <sys/wait.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+namespace velkor::test {
+
+namespace {
+
+std::string quoted(const std::string& text) {
+    std::string out = "'";
+    for (char c : text)
+        out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return out + "'";
+}
+
+/// The value of `NAME='value'` in the script's output.
+std::string assignment(const std::string& output, const std::string& name) {
+    const auto start = output.find(name + "='");
+    if (start == std::string::npos)
+        throw std::runtime_error("scripts/etcd-cluster did not print " + name);
+    const auto from = start + name.size() + 2;
+    return output.substr(from, output.find('\'', from) - from);
+}
+
+}  // namespace
+
+EtcdCluster::EtcdCluster(const std::vector<std::string>& etcdOptions, bool tls) {
+    std::string arguments = tls ? "start --tls --" : "start --";
+    for (const auto& option : etcdOptions)
+        arguments += " " + quoted(option);
+    const std::string output = run(arguments);
+    directory_ = assignment(output, "VELKOR_ETCD_DIR");
+    std::stringstream list(assignment(output, "VELKOR_ETCD_ENDPOINTS"));
+    for (std::string endpoint; std::getline(list, endpoint, ',');)
+        endpoints_.push_back(endpoint);
+    if (tls) {
+        caFile_ = assignment(output, "VELKOR_ETCD_CACERT");
+        certFile_ = assignment(output, "VELKOR_ETCD_CERT");
+        keyFile_ = assignment(output, "VELKOR_ETCD_KEY");
+    }
+}
+
+EtcdCluster::~EtcdCluster() {
+    try {
+        run("down " + quoted(directory_));
+    } catch (const std::exception&) {
+        // Nothing more can be done from a destructor; the directory names the cluster.
+    }
+}
+
+int EtcdCluster::memberOf(const std::string& endpoint) const {
+    for (std::size_t i = 0; i < endpoints_.size(); ++i) {
+        if (endpoints_[i] == endpoint)
+            return static_cast<int>(i) + 1;
+    }
+    return 0;
+}
+
+void EtcdCluster::kill(int member) {
+    run("kill " + quoted(directory_) + " " + std::to_string(member));
+}
+
+void EtcdCluster::stop(int member) {
+    run("stop " + quoted(directory_) + " " + std::to_string(member));
+}
+
+void EtcdCluster::resume(int member) {
+    run("resume " + quoted(directory_) + " " + std::to_string(member));
+}
+
+void EtcdCluster::waitHealthy() {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (std::system((VELKOR_ETCD_CLUSTER_SCRIPT " health " + quoted(directory_)).c_str()) != 0) {
+        if (std::chrono::steady_clock::now() > until)
+            throw std::runtime_error("the etcd cluster is not healthy after 30 seconds");
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+}
+
+int EtcdCluster::leader() {
+    return std::stoi(run("leader " + quoted(directory_)));
+}
+
+bool EtcdCluster::etcdctl(const std::string& arguments) {
+    std::string list;
+    for (const auto& endpoint : endpoints_)
+        list += (list.empty() ? "" : ",") + endpoint;
+    const std::string command = "ETCDCTL_API=3 etcdctl --command-timeout 5s --endpoints " + list +
+                                " " + arguments + " >/dev/null 2>&1";
+    return std::system(command.c_str()) == 0;
+}
+
+std::string EtcdCluster::run(const std::string& arguments) {
+    const std::string command = VELKOR_ETCD_CLUSTER_SCRIPT " " + arguments;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (!pipe)
+        throw std::runtime_error("cannot run scripts/etcd-cluster");
+    std::string output;
+    char buffer[512];
+    while (const std::size_t n = std::fread(buffer, 1, sizeof buffer, pipe))
+        output.append(buffer, n);
+    const int status = pclose(pipe);
+    if (status == -1 || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        throw std::runtime_error("scripts/etcd-cluster " + arguments + " failed");
+    return output;
+}
+
+}  // namespace velkor::test

@@ -1,10 +1,12 @@
 #include <atomic>
 #include <future>
+#include <mutex>
 #include <thread>
 #include <variant>
 
 #include "../ValuesTesting.h"
 #include "support/LogCapture.h"
+#include "support/OnThreads.h"
 #include "utils/OperationDeadline.h"
 #include "values/client/SerializerOnClient.h"
 
@@ -378,6 +380,48 @@ std::vector<std::uint8_t> string(const char* text) {
 }
 std::vector<std::uint8_t> number(std::int64_t value) {
     return DaemonBlobWriter().number(value).encoded();
+}
+
+// Two threads append to one array while another client's appends are reported, each answer and
+// report racing the others: every append lands once, where the daemon put it, and the array
+// ends at the daemon's revision. Under ThreadSanitizer this also covers the ordering state,
+// created and released as changes come and go.
+TEST(ContainerConcurrency, OwnAppendsAndReportsRaceIntoTheDaemonsOrder) {
+    auto daemon = FakeConnection::make();
+    const UUID list = UUID::random();
+    auto array = daemon->decode<VKArray>(DaemonBlobWriter().array(list, UUID::random(), 0, 0));
+    std::mutex order;  // the daemon's: one revision per append, the index is the revision - 1
+    std::int64_t revision = 0;
+    daemon->publish = [&](const VKChangeNotification&) {
+        std::lock_guard lock(order);
+        return std::pair(ChangeResult::done, ++revision);
+    };
+    constexpr int kEach = 150;
+    onThreads(3, [&](int t) {
+        for (int i = 0; i < kEach; ++i) {
+            if (t < 2) {
+                array->append(str("own"));
+                continue;
+            }
+            std::int64_t at = 0;
+            {
+                std::lock_guard lock(order);
+                at = ++revision;
+            }
+            const auto value = DaemonBlobWriter().string("r" + std::to_string(at)).encoded();
+            Access::handleChangeFromServer(
+                *array, *record(ChangeType::childAppended, list, at, at - 1, at - 1, {}, value),
+                "");
+        }
+    });
+    daemon->scheduler->runAll();
+    const auto items = array->items();
+    ASSERT_EQ(items.size(), 3u * kEach);
+    EXPECT_EQ(array->revision(), 3 * kEach);
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        const auto text = items[i]->description();
+        EXPECT_TRUE(text == "own" || text == "r" + std::to_string(i + 1)) << i << ": " << text;
+    }
 }
 
 // One file: a root dictionary holding an array under "list" and a dictionary under "dict". The

@@ -69,7 +69,7 @@ void check(int result, const char* what) {
 
 }  // namespace
 
-ReadWriteQueue::ReadWriteQueue(std::string label) : label_(std::move(label)) {
+ReadWriteQueue::ReadWriteQueue() {
     pthread_rwlockattr_t attr;
     check(pthread_rwlockattr_init(&attr), "Creating a read/write lock");
     // glibc's default prefers readers, which lets a steady stream of readers starve a writer.

@@ -5,7 +5,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <string>
 #include <type_traits>
 #include <utility>
 
@@ -27,12 +26,12 @@ namespace velkor::dispatch {
 /// beyond repair and aborts the process.
 class ReadWriteQueue {
   public:
-    explicit ReadWriteQueue(std::string label);
+    /// The queue keeps no label of its own: one per container would cost more than the items
+    /// of a small container. Its owner names it (see ContainerAccess::itemsLockLabel).
+    ReadWriteQueue();
     ~ReadWriteQueue();
     ReadWriteQueue(const ReadWriteQueue&) = delete;
     ReadWriteQueue& operator=(const ReadWriteQueue&) = delete;
-
-    const std::string& label() const { return label_; }
 
     /// Runs `f` as an ordinary (shared) block and returns its result.
     template <typename F>
@@ -121,7 +120,6 @@ class ReadWriteQueue {
     // Until when (steady clock, ns) readers stay unfavoured after a barrier withdrew the favour;
     // written under the exclusive lock, read under the shared one.
     std::int64_t unfavouredUntil_ = 0;
-    std::string label_;
     pthread_rwlock_t lock_;
 };
 

@@ -83,9 +83,15 @@ class ContainerAccess {
     static void setRevision(VKContainerBase& c, std::int64_t revision) {
         c.revision_.store(revision, std::memory_order_release);
     }
-    /// Takes the daemon's revision when it is ahead of the container's: a change that the
-    /// daemon ordered before one of ours and that arrives after it never moves it back.
+    /// Under the write lock: takes the daemon's revision when it is ahead of the container's: a
+    /// change that the daemon ordered before one of ours and that arrives after it never moves
+    /// it back.
     static void raiseRevision(VKContainer& c, std::int64_t revision);
+    /// Under the write lock: a dictionary change of `key` to `value` (none: removed) that the
+    /// daemon merged at `revision`, which the container reaches later; until then a content
+    /// fetched earlier does not undo it.
+    static void keepMergedChange(VKContainer& c, std::int64_t revision, std::string key,
+                                 VKObjectPtr value);
     static ParentsOfContainer& parents(const VKContainerBase& c) { return *c.parents_; }
     static void setRootId(VKContainer& c, const UUID& rootId);
 

@@ -1,6 +1,8 @@
 #include "velkor/Settings.h"
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <map>
@@ -8,6 +10,7 @@
 #include <utility>
 
 #include "basalt/QZLogger.h"
+#include "internals/InnerConnection.h"
 #include "settings/ContentDiff.h"
 #include "utils/ErrorText.h"
 #include "velkor/VKConnection.h"
@@ -27,6 +30,13 @@ auto& logger() {
 // Errors that mean the daemon is not there (yet), rather than that it refused the file.
 bool daemonAway(const VKError& error) {
     return error == VKError::connectionLost || error == VKError::cannotConnect;
+}
+
+// How long an opening waits for the monitor to replace the connection it has just disposed:
+// building the new one takes at most the request time-out.
+std::chrono::nanoseconds replacementTime(const VKConnectionPtr& disposed) {
+    auto inner = std::dynamic_pointer_cast<InnerConnection>(disposed);
+    return inner ? inner->requestTimeout() : std::chrono::seconds(5);
 }
 
 }  // namespace
@@ -81,6 +91,11 @@ struct Settings::Core : std::enable_shared_from_this<Core> {
     mutable std::mutex mutex;  // guards the fields below; held only to touch them
     bool disposed = false;
     bool starting = false;  // the first connection is handled within start()
+    // Within start(): the monitor published a connection it has disposed, so it is making the
+    // next one, which start() waits for.
+    bool awaitingReplacement = false;
+    std::uint64_t followed = 0;        // connections handled so far
+    std::condition_variable replaced;  // notified when another connection has been handled
     std::optional<VKError> refusal;
     VKConnectionPtr connection;              // the connection `root` was opened through
     std::shared_ptr<VKDictionary> root;      // the open file, or none
@@ -94,6 +109,7 @@ struct Settings::Core : std::enable_shared_from_this<Core> {
     bool delivering = false;
     bool held = false;  // events queue up while a reopened root is being set up
     std::atomic<bool> resubscribing{false};  // a thread subscribes to the root's stream again
+    std::chrono::nanoseconds waitForReplacement{0};
 };
 
 void Settings::Core::start() {
@@ -109,7 +125,17 @@ void Settings::Core::start() {
         });
     std::optional<VKError> refused;
     {
-        std::lock_guard lock(mutex);
+        std::unique_lock lock(mutex);
+        // Opened while the monitor was replacing its connection: the file is opened through the
+        // new one before open() returns, not reported later as reloaded.
+        const auto until = std::chrono::steady_clock::now() + waitForReplacement;
+        while (awaitingReplacement) {
+            const auto seen = followed;
+            if (!replaced.wait_until(lock, until, [&] { return followed != seen; })) {
+                awaitingReplacement = false;
+                events.push_back(Lost{VKError(VKError::connectionLost)});
+            }
+        }
         starting = false;
         refused = std::exchange(refusal, std::nullopt);
         if (!refused) {
@@ -125,6 +151,11 @@ void Settings::Core::follow(const VKConnectionPtr& published) {
     {
         std::lock_guard lock(following);
         followLocked(published);
+        {
+            std::lock_guard fields(mutex);
+            ++followed;
+        }
+        replaced.notify_all();
     }
     flush();
 }
@@ -134,6 +165,7 @@ void Settings::Core::followLocked(const VKConnectionPtr& published) {
     bool wasOpen = false;
     {
         std::lock_guard lock(mutex);
+        awaitingReplacement = false;
         if (disposed || (published && published == connection))
             return;
         wasOpen = root != nullptr;
@@ -176,6 +208,13 @@ void Settings::Core::followLocked(const VKConnectionPtr& published) {
             std::lock_guard lock(mutex);
             if (starting && !daemonAway(*failure)) {
                 refusal = failure;
+                held = false;
+                return;
+            }
+            if (starting && published->isDisposed()) {
+                // The monitor disposed it to make the next one: start() waits for that.
+                awaitingReplacement = true;
+                waitForReplacement = replacementTime(published);
                 held = false;
                 return;
             }

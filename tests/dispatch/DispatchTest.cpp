@@ -16,7 +16,7 @@ using velkor::test::onThreads;
 // throws releases the queue.
 TEST(QueueTest, SerialBlocksAndBarriersRunAloneAndAThrowReleasesTheQueue) {
     SerialQueue serial("LookupMapOfContainers");
-    ReadWriteQueue queue("VKContainer_items_X");
+    ReadWriteQueue queue;
     std::atomic<int> readers{0}, violations{0};
     std::atomic<bool> writerInside{false};
     int inside = 0;
@@ -57,7 +57,7 @@ TEST(QueueTest, SerialBlocksAndBarriersRunAloneAndAThrowReleasesTheQueue) {
 // back. A barrier waits for the readers already inside, also for those that entered without the
 // lock while readers were favoured.
 TEST(QueueTest, AWaitingBarrierIsNotStarvedByOverlappingReadersNorRunsBesideThem) {
-    ReadWriteQueue queue("q");
+    ReadWriteQueue queue;
     std::atomic<bool> stop{false}, readerIn{false}, wrote{false};
     std::atomic<int> sawWrite{0};
     std::thread writer([&] {
@@ -84,7 +84,7 @@ TEST(QueueTest, AWaitingBarrierIsNotStarvedByOverlappingReadersNorRunsBesideThem
 // Timed entries give up at their deadline without running their block while a barrier holds
 // the queue, and otherwise run it as the untimed ones do: a barrier alone, readers together.
 TEST(QueueTest, TimedEntriesGiveUpAtTheirDeadline) {
-    ReadWriteQueue queue("q");
+    ReadWriteQueue queue;
     std::atomic<bool> holding{false}, release{false};
     std::thread holder([&] {
         queue.syncBarrier([&] {

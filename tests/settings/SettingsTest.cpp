@@ -57,6 +57,30 @@ TEST(SettingsHandle, OpeningFailuresAreThrownFirstAndReportedLater) {
     EXPECT_EQ(respelled.changed, std::vector<std::string>{"cafe\u0301"});
 }
 
+// Opened while the monitor replaces its connection (what it publishes is the old one, disposed
+// already): open() returns with the file opened through the new connection, and nobody is told
+// of a reload or a loss.
+TEST(SettingsHandle, OpeningWhileTheMonitorReplacesItsConnectionWaitsForTheNewOne) {
+    using namespace std::chrono_literals;
+    LogCapture logs;
+    auto monitor = std::make_shared<FakeMonitor>();
+    auto old = std::make_shared<FakeConnection>(nullptr, VKError::connectionLost);
+    old->dispose();
+    monitor->connection.setValue(old);
+    auto root = numbered(1);
+    std::thread recreation([&] {
+        std::this_thread::sleep_for(300ms);
+        monitor->publish(root);
+    });
+    auto settings = Settings::open(monitor, "app");
+    EXPECT_EQ(settings->current(), root);
+    std::vector<Settings::Event> events;
+    Subscription watching = settings->observe([&](const auto& e) { events.push_back(e); });
+    recreation.join();
+    EXPECT_TRUE(events.empty());
+    EXPECT_EQ(settings->current(), root);
+}
+
 /// A connection for a root that the handle observes: the first report of the root's observers
 /// fails (as after a time-out), the later ones go through; events are delivered at once.
 class FirstReportFails final : public InnerConnection {

@@ -101,7 +101,7 @@ void VKArray::set(std::int64_t at, VKObjectPtr value) {
             throw VKError(VKError::synchronizeConflict);
         }
         if (takesRevision(result, false)) {
-            Access::setRevision(*this, revision);
+            Access::raiseRevision(*this, revision);
         }
         encoder.registerContainers(rootId(), *connection, this);
     });
@@ -143,7 +143,7 @@ void VKArray::insert(std::int64_t at, VKObjectPtr value) {
             throw VKError(VKError::synchronizeConflict);
         }
         if (takesRevision(result, true)) {
-            Access::setRevision(*this, revision);
+            Access::raiseRevision(*this, revision);
         }
         encoder.registerContainers(rootId(), *connection, this);
     });
@@ -196,9 +196,6 @@ std::int64_t VKArray::append(VKObjectPtr value) {
         log.error(conflictLine, countWhenAsked, id());
         undoAttach();
         throw VKError(VKError::synchronizeConflict);
-    }
-    if (result == ChangeResult::waitToBeUpdated) {
-        Access::raiseRevision(*this, revision);
     }
     std::int64_t index = 0;
     const bool appended = own.apply(result, revision, [&] {
@@ -261,9 +258,6 @@ void VKArray::remove(std::int64_t at) {
         log.error(conflictLine, at, id());
         throw VKError(VKError::synchronizeConflict);
     }
-    if (result == ChangeResult::waitToBeUpdated) {
-        Access::raiseRevision(*this, revision);
-    }
     own.apply(result, revision, removeChecked);
 }
 
@@ -292,9 +286,6 @@ void VKArray::move(std::int64_t from, std::int64_t to) {
     if (result == ChangeResult::synchronizeConflict) {
         log.error(conflictLine, from, to, id());
         throw VKError(VKError::synchronizeConflict);
-    }
-    if (result == ChangeResult::waitToBeUpdated) {
-        Access::raiseRevision(*this, revision);
     }
     own.apply(result, revision, moveChecked);
 }

@@ -123,7 +123,7 @@ struct ContainerChangeStream {
 /// The fields of a container that other threads read without its items lock, the lock, and the
 /// hooks of its class.
 struct VKContainer::Shared {
-    Shared() : itemsLockId(UUID::random()), itemsLock(std::string()) {}
+    Shared() : itemsLockId(UUID::random()) {}
 
     mutable std::mutex mutex;  // guards rootId, connection and changeStream; held only briefly
     UUID rootId;
@@ -347,11 +347,28 @@ void ContainerAccess::adoptContentOf(VKContainer& c, VKContainer& fresh) {
         if (fresh.revision() < c.revision()) {
             return;  // this copy has applied later changes already
         }
+        auto& order = c.shared_->order;
+        // Changes of ours that the daemon merged after it read that content stay made.
+        if (c.kind() == VKObjectBase::Kind::dictionary) {
+            auto& content = static_cast<VKDictionaryBase&>(fresh);
+            for (auto& merged : order.mergedAfter(fresh.revision())) {
+                try {
+                    if (merged.value) {
+                        setInternal(content, merged.key, merged.value);
+                    } else {
+                        removeInternal(content, merged.key);
+                    }
+                } catch (const VKError&) {
+                    // A value that no longer fits there: the daemon's report of the key, which
+                    // follows, settles it.
+                }
+            }
+        }
         if (auto take = c.shared_->hooks->takeItemsOf) {
             events = take(c, fresh);
         }
         raiseRevision(c, fresh.revision());
-        c.shared_->order.fetchedAt(fresh.revision());
+        order.fetchedAt(fresh.revision());
     });
     if (auto connection = innerConnection(c)) {
         for (auto& event : events) {
@@ -364,9 +381,16 @@ void ContainerAccess::raiseRevision(VKContainer& c, std::int64_t revision) {
     auto current = c.revision_.load(std::memory_order_acquire);
     while (revision > current) {
         if (c.revision_.compare_exchange_weak(current, revision, std::memory_order_acq_rel)) {
-            c.shared_->order.revisionAdvanced();
+            c.shared_->order.revisionReached(revision);
             return;
         }
+    }
+}
+
+void ContainerAccess::keepMergedChange(VKContainer& c, std::int64_t revision, std::string key,
+                                       VKObjectPtr value) {
+    if (revision > c.revision()) {
+        c.shared_->order.merged({revision, std::move(key), std::move(value)});
     }
 }
 

@@ -196,7 +196,9 @@ void VKDictionary::set(const std::string& at, VKObjectPtr value) {
             throw VKError(VKError::synchronizeConflict);
         }
         if (result == ChangeResult::done) {
-            Access::setRevision(*this, revision);
+            Access::raiseRevision(*this, revision);
+        } else if (result == ChangeResult::waitToBeUpdated) {
+            Access::keepMergedChange(*this, revision, at, value);
         }
         encoder.registerContainers(rootId(), *connection, this);
     });
@@ -233,7 +235,9 @@ void VKDictionary::remove(const std::string& at) {
             throw VKError(VKError::synchronizeConflict);
         }
         if (result == ChangeResult::done) {
-            Access::setRevision(*this, revision);
+            Access::raiseRevision(*this, revision);
+        } else if (result == ChangeResult::waitToBeUpdated) {
+            Access::keepMergedChange(*this, revision, at, nullptr);
         }
     });
 }

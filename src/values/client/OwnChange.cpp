@@ -7,6 +7,7 @@
 #include "internals/ContainerAccess.h"
 #include "internals/InnerConnection.h"
 #include "registry/RegistryOfContainers.h"
+#include "values/client/OperationOnContainer.h"
 #include "values/client/OwnChange.h"
 #include "values/client/ServerChangeSteps.h"
 #include "values/client/ServerOrder.h"
@@ -29,8 +30,8 @@ namespace {
 /// Applies one report under the write lock (its revision included) into `applied`.
 void applyLocked(VKContainer& c, const VKChangeNotification& change, const std::string& path,
                  const VKObjectPtr& value, std::vector<AppliedChange>& applied) {
-    if (ContainerAccess::serverOrder(c).inFetchedContent(change.revision)) {
-        return;  // a fetch brought it already
+    if (change.revision <= c.revision()) {
+        return;  // the container holds it already (a fetch brought it)
     }
     auto events = ContainerAccess::applyChangeToItems(c, change, value);
     ContainerAccess::raiseRevision(c, change.revision);
@@ -88,8 +89,8 @@ void detail::ContainerAccess::applyChangeFromServer(VKContainer& c,
     std::vector<AppliedChange> applied;
     c.withWriteItemsLock([&] {
         auto& order = ContainerAccess::serverOrder(c);
-        if (order.inFetchedContent(change.revision)) {
-            return;
+        if (change.revision <= c.revision()) {
+            return;  // the container holds it already
         }
         if (order.mustWait(change.revision, c.revision())) {
             order.hold({change, path, std::move(value)});
@@ -102,7 +103,8 @@ void detail::ContainerAccess::applyChangeFromServer(VKContainer& c,
 }
 
 OwnChange::OwnChange(VKContainer& container) : container_(container) {
-    ContainerAccess::serverOrder(container_).beginOwnChange();
+    const OperationOnContainer operation(container_);
+    operation.withWriteLock([&] { ContainerAccess::serverOrder(container_).beginOwnChange(); });
 }
 
 OwnChange::~OwnChange() {
@@ -139,7 +141,7 @@ bool OwnChange::apply(ChangeResult result, std::int64_t newRevision,
             return;
         }
         change();
-        if (result == ChangeResult::done) {
+        if (result == ChangeResult::done || result == ChangeResult::waitToBeUpdated) {
             ContainerAccess::raiseRevision(container_, newRevision);
         }
     });
@@ -171,23 +173,21 @@ namespace detail {
 
 void ContainerAccess::bringBack(VKContainer& c, InnerConnection& connection) {
     std::optional<VKError> failure;
-    {
+    try {
         // Counts as a change in flight: a report the daemon orders after the fetch and that
         // arrives before it is adopted waits for it.
         OwnChange fetch(c);
-        try {
-            // Decoding a container that lives here adopts the fetched content into it.
-            auto fetched = connection.resolveContainerProxy(c.id(), false);
-            if (fetched.get() != &c) {
-                // Another object took the id meanwhile: the one the caller holds is the one kept.
-                adoptContentOf(c, *fetched);
-                connection.registryOfContainers().registerContainer(sharedContainer(c));
-            }
-        } catch (const VKError& error) {
-            failure = error.code() == VKError::containerNotFound ? error
-                                                                 : VKError(VKError::connectionLost);
-            log.error("Can't fetch container again (id=%@): %@", c.id(), error);
+        // Decoding a container that lives here adopts the fetched content into it.
+        auto fetched = connection.resolveContainerProxy(c.id(), false);
+        if (fetched.get() != &c) {
+            // Another object took the id meanwhile: the one the caller holds is the one kept.
+            adoptContentOf(c, *fetched);
+            connection.registryOfContainers().registerContainer(sharedContainer(c));
         }
+    } catch (const VKError& error) {
+        failure =
+            error.code() == VKError::containerNotFound ? error : VKError(VKError::connectionLost);
+        log.error("Can't fetch container again (id=%@): %@", c.id(), error);
     }
     setOutOfStep(c, failure);
 }
@@ -244,9 +244,6 @@ void ContainerAccess::removeAllEntries(VKContainer& c, const std::function<void(
     if (result == ChangeResult::synchronizeConflict) {
         logger.error(conflictMessage, c.id());
         throw VKError(VKError::synchronizeConflict);
-    }
-    if (result == ChangeResult::waitToBeUpdated) {
-        raiseRevision(c, revision);
     }
     own.apply(result, revision, clear);
 }

@@ -6,36 +6,87 @@
 
 namespace velkor {
 
+ServerOrder::ServerOrder() = default;
+ServerOrder::~ServerOrder() = default;
+
+ServerOrder::State& ServerOrder::state() {
+    if (!state_) {
+        state_ = std::make_unique<State>();
+    }
+    return *state_;
+}
+
+void ServerOrder::releaseIfIdle() {
+    if (state_ && state_->inFlight == 0 && state_->held.empty() && state_->merged.empty()) {
+        state_.reset();
+    }
+}
+
+void ServerOrder::beginOwnChange() {
+    ++state().inFlight;
+}
+
+void ServerOrder::endOwnChange() {
+    --state_->inFlight;
+    releaseIfIdle();
+}
+
 void ServerOrder::hold(Held held) {
+    auto& waiting = state().held;
     auto at = std::upper_bound(
-        held_.begin(), held_.end(), held.change.revision,
+        waiting.begin(), waiting.end(), held.change.revision,
         [](std::int64_t revision, const Held& h) { return revision < h.change.revision; });
-    held_.insert(at, std::move(held));
+    waiting.insert(at, std::move(held));
 }
 
 std::optional<ServerOrder::Held> ServerOrder::takeNext(std::int64_t revision) {
-    if (held_.empty() || mustWait(held_.front().change.revision, revision)) {
+    if (!state_ || state_->held.empty() ||
+        mustWait(state_->held.front().change.revision, revision)) {
         return std::nullopt;
     }
-    Held next = std::move(held_.front());
-    held_.erase(held_.begin());
+    Held next = std::move(state_->held.front());
+    state_->held.erase(state_->held.begin());
+    releaseIfIdle();
     return next;
 }
 
 std::optional<ServerOrder::Held> ServerOrder::takeUpTo(std::int64_t revision) {
-    if (held_.empty() || held_.front().change.revision > revision) {
+    if (!state_ || state_->held.empty() || state_->held.front().change.revision > revision) {
         return std::nullopt;
     }
-    Held next = std::move(held_.front());
-    held_.erase(held_.begin());
+    Held next = std::move(state_->held.front());
+    state_->held.erase(state_->held.begin());
+    releaseIfIdle();
     return next;
 }
 
 void ServerOrder::fetchedAt(std::int64_t revision) {
-    fetchedUpTo_ = std::max(fetchedUpTo_, revision);
-    held_.erase(held_.begin(), std::find_if(held_.begin(), held_.end(), [&](const Held& h) {
-                    return h.change.revision > revision;
-                }));
+    if (!state_) {
+        return;  // nothing waits, and the container's own revision skips what the content holds
+    }
+    state_->fetchedUpTo = std::max(state_->fetchedUpTo, revision);
+    auto& waiting = state_->held;
+    waiting.erase(waiting.begin(), std::find_if(waiting.begin(), waiting.end(), [&](const Held& h) {
+                      return h.change.revision > revision;
+                  }));
+    releaseIfIdle();
+}
+
+void ServerOrder::merged(Merged merged) {
+    auto& kept = state().merged;
+    auto at = std::upper_bound(
+        kept.begin(), kept.end(), merged.revision,
+        [](std::int64_t revision, const Merged& m) { return revision < m.revision; });
+    kept.insert(at, std::move(merged));
+}
+
+std::vector<ServerOrder::Merged> ServerOrder::mergedAfter(std::int64_t revision) const {
+    std::vector<Merged> after;
+    if (state_) {
+        std::copy_if(state_->merged.begin(), state_->merged.end(), std::back_inserter(after),
+                     [&](const Merged& m) { return m.revision > revision; });
+    }
+    return after;
 }
 
 namespace {
@@ -54,6 +105,26 @@ WaitLock& waitLock() {
 
 }  // namespace
 
+void ServerOrder::revisionReached(std::int64_t revision) {
+    if (!state_) {
+        return;
+    }
+    auto& kept = state_->merged;
+    kept.erase(kept.begin(), std::find_if(kept.begin(), kept.end(),
+                                          [&](const Merged& m) { return m.revision > revision; }));
+    // Both sides update `waiters`, so one of them comes second in its order: either this
+    // waker sees the waiter, or the waiter reads what was written before and with it the
+    // revision.
+    if (state_->waiters.fetch_add(0, std::memory_order_acq_rel) != 0) {
+        // Taking the mutex orders this wake-up after a waiter's test of the revision. Waiters
+        // of other containers wake too, test their own revision and wait on.
+        auto& wait = waitLock();
+        { std::lock_guard lock(wait.mutex); }
+        wait.advanced.notify_all();
+    }
+    releaseIfIdle();
+}
+
 void ServerOrder::waitForRevision(const std::function<std::int64_t()>& revision,
                                   std::int64_t wanted) {
     if (revision() >= wanted) {
@@ -61,22 +132,9 @@ void ServerOrder::waitForRevision(const std::function<std::int64_t()>& revision,
     }
     auto& wait = waitLock();
     std::unique_lock lock(wait.mutex);
-    // Both sides update `waiters_`, so one of them comes second in its order: either the waker
-    // sees this waiter, or this waiter reads what the waker wrote and with it the revision.
-    waiters_.fetch_add(1, std::memory_order_acq_rel);
+    state_->waiters.fetch_add(1, std::memory_order_acq_rel);
     wait.advanced.wait_for(lock, kWaitForEarlierChanges, [&] { return revision() >= wanted; });
-    waiters_.fetch_sub(1, std::memory_order_acq_rel);
-}
-
-void ServerOrder::revisionAdvanced() {
-    if (waiters_.fetch_add(0, std::memory_order_acq_rel) == 0) {
-        return;
-    }
-    // Taking the mutex orders this wake-up after a waiter's test of the revision. Waiters of
-    // other containers wake too, test their own revision and wait on.
-    auto& wait = waitLock();
-    { std::lock_guard lock(wait.mutex); }
-    wait.advanced.notify_all();
+    state_->waiters.fetch_sub(1, std::memory_order_acq_rel);
 }
 
 }  // namespace velkor

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <limits>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -16,16 +17,25 @@ namespace velkor {
 
 /// Keeps one container's changes in the daemon's order.
 ///
+/// The daemon advances a container's revision by one per accepted change, and a container that
+/// stands at a revision holds every change up to it: a reported change at or below it is in
+/// the container already and is skipped.
+///
 /// Some of this client's changes are sent without the items lock and applied only once the
 /// daemon has accepted them (append, remove, move, removeAll). Meanwhile another client's
 /// change that the daemon ordered after ours may already reach the container. Revisions say
-/// which came first: the daemon advances a container's revision by one per accepted change, so
-/// a reported change whose revision is more than one ahead of the container's waits here while
-/// one of our own changes is in flight, and is applied as soon as the gap is closed. When no
-/// own change is in flight any more, whatever waits is applied in revision order: nothing the
-/// daemon reported is ever dropped.
+/// which came first: a reported change whose revision is more than one ahead of the
+/// container's waits here while one of our own changes is in flight, and is applied as soon as
+/// the gap is closed. When no own change is in flight any more, whatever waits is applied in
+/// revision order: nothing the daemon reported is ever dropped.
 ///
-/// `held` is guarded by the container's write lock; the rest is thread-safe.
+/// A dictionary change that the daemon merged (waitToBeUpdated) is made at once, but the
+/// container takes its revision only when the daemon reports it later. Until then a content
+/// fetched at an earlier revision does not hold it, so taking that content keeps it.
+///
+/// Containers are many and seldom have anything in flight: the state is created when something
+/// is in flight or waits, and released when nothing is. Everything here runs under the
+/// container's write lock, except waitForRevision.
 class ServerOrder {
   public:
     /// A reported change that waits for an earlier one, with the value it carries decoded.
@@ -34,52 +44,78 @@ class ServerOrder {
         std::string path;
         VKObjectPtr value;
     };
+    /// A merged change of a dictionary's key: the value set (none: the key removed), and the
+    /// revision the daemon gave it.
+    struct Merged {
+        std::int64_t revision;
+        std::string key;
+        VKObjectPtr value;
+    };
+
+    ServerOrder();
+    ~ServerOrder();
+    ServerOrder(const ServerOrder&) = delete;
+    ServerOrder& operator=(const ServerOrder&) = delete;
 
     /// How long an accepted own change waits for the reported changes the daemon ordered
     /// before it; past that it is applied anyway (the earlier change is then lost to this
     /// process, which only a lost or timed-out answer can cause).
     static constexpr std::chrono::seconds kWaitForEarlierChanges{5};
 
-    void beginOwnChange() { inFlight_.fetch_add(1, std::memory_order_acq_rel); }
-    void endOwnChange() { inFlight_.fetch_sub(1, std::memory_order_acq_rel); }
+    void beginOwnChange();
+    void endOwnChange();
 
-    /// Under the write lock: whether a reported change of `changeRevision` must wait, the
-    /// container standing at `revision`.
+    /// Whether a reported change of `changeRevision` must wait, the container standing at
+    /// `revision`.
     bool mustWait(std::int64_t changeRevision, std::int64_t revision) const {
-        return changeRevision > revision + 1 && inFlight_.load(std::memory_order_acquire) > 0;
+        return changeRevision > revision + 1 && state_ && state_->inFlight > 0;
     }
 
-    /// Under the write lock: keeps `held` until it may be applied.
+    /// Keeps `held` until it may be applied.
     void hold(Held held);
 
-    /// Under the write lock: the first waiting change if it may be applied now, the container
-    /// standing at `revision` (it follows without a gap, or no own change is in flight).
+    /// The first waiting change if it may be applied now, the container standing at
+    /// `revision` (it follows without a gap, or no own change is in flight).
     std::optional<Held> takeNext(std::int64_t revision);
-    /// Under the write lock: the first waiting change if the daemon ordered it at or before
-    /// `revision`.
+    /// The first waiting change if the daemon ordered it at or before `revision`.
     std::optional<Held> takeUpTo(std::int64_t revision);
 
-    /// Under the write lock: the container took a content fetched at `revision`. The reported
-    /// changes the daemon ordered at or before it, waiting or still to come, are in that content
-    /// already: they are dropped, and skipped when they arrive.
+    /// The container took a content fetched at `revision`. The reported changes the daemon
+    /// ordered at or before it, waiting or still to come, are in that content already: they are
+    /// dropped, and skipped when they arrive.
     void fetchedAt(std::int64_t revision);
-    /// Under the write lock: whether a reported change of `changeRevision` is in a content the
-    /// container took since.
+    /// Whether a change of `changeRevision` is in a content the container took while one of
+    /// its own changes was in flight.
     bool inFetchedContent(std::int64_t changeRevision) const {
-        return changeRevision <= fetchedUpTo_;
+        return state_ && changeRevision <= state_->fetchedUpTo;
     }
 
-    /// Waits without any lock until `revision()` reaches `wanted` or the wait times out.
+    /// Keeps `merged` until the container reaches its revision.
+    void merged(Merged merged);
+    /// The merged changes a content fetched at `revision` does not hold yet, oldest first.
+    std::vector<Merged> mergedAfter(std::int64_t revision) const;
+
+    /// The container's revision rose to `revision`: merged changes up to it are in, and the
+    /// threads waiting for it wake.
+    void revisionReached(std::int64_t revision);
+
+    /// Waits without any lock until `revision()` reaches `wanted` or the wait times out. Only
+    /// while an own change of this thread is in flight, which keeps the state.
     void waitForRevision(const std::function<std::int64_t()>& revision, std::int64_t wanted);
-    /// Wakes the waiters after the revision advanced.
-    void revisionAdvanced();
 
   private:
-    std::atomic<int> inFlight_{0};
-    // By revision. Usually empty, and then it takes no memory: containers are many.
-    std::vector<Held> held_;
-    std::int64_t fetchedUpTo_ = std::numeric_limits<std::int64_t>::min();
-    std::atomic<int> waiters_{0};  // threads in waitForRevision, which share one wait lock
+    struct State {
+        int inFlight = 0;
+        std::vector<Held> held;  // by revision
+        std::int64_t fetchedUpTo = std::numeric_limits<std::int64_t>::min();
+        std::vector<Merged> merged;   // by revision
+        std::atomic<int> waiters{0};  // threads in waitForRevision, which share one wait lock
+    };
+    State& state();
+    /// Lets the state go once nothing is in flight or waits.
+    void releaseIfIdle();
+
+    std::unique_ptr<State> state_;
 };
 
 }  // namespace velkor

@@ -1,10 +1,12 @@
 #include <atomic>
 #include <future>
+#include <mutex>
 #include <thread>
 #include <variant>
 
 #include "../ValuesTesting.h"
 #include "support/LogCapture.h"
+#include "support/OnThreads.h"
 #include "utils/OperationDeadline.h"
 #include "values/client/SerializerOnClient.h"
 
@@ -253,6 +255,62 @@ TEST_F(ChangeExchange, AChangeWaitsForTheLockAndItsRequestWithinOneTimeOut) {
     EXPECT_EQ(text(*dictionary), "after=4,held=3,k=v,slow=1@8");
 }
 
+// A copy holds every change up to its revision: a report at or below it is skipped, however the
+// copy got there. A change of ours that the daemon merged (it takes its revision only when the
+// daemon reports it later) stays made when a content fetched before it is taken meanwhile.
+TEST_F(ChangeExchange, ACopyTakesEachChangeOnceInTheDaemonsOrder) {
+    // Fetched anew (its earlier copy released) after another client's append of "c" at revision
+    // 6, whose report was still on its way.
+    const UUID listId = UUID::random();
+    auto list = connection->decode<VKArray>(
+        DaemonBlobWriter().array(listId, root, 6, 3).string("a").string("b").string("c"));
+    const auto c = DaemonBlobWriter().string("c").encoded();
+    EXPECT_EQ(connection->report({record(ChangeType::childAppended, listId, 6, 2, 2, {}, c),
+                                  record(ChangeType::childRemoved, listId, 4, 0, 0)}),
+              0);
+    EXPECT_EQ(text(*list), "a,b,c@6");
+
+    // Ours of "b" is merged at revision 7 after theirs of "k" at 6; a fetch answered before ours
+    // (revision 6) is taken, then the report of theirs and the revision of ours arrive.
+    const UUID dictId = UUID::random();
+    auto dictionary = connection->decode<VKDictionary>(
+        DaemonBlobWriter().dictionary(dictId, root, 5, 2).key("k").string("v").key("x").number(1));
+    EventLog events(*dictionary);
+    connection->publish = [](const VKChangeNotification& change) {
+        return std::pair(ChangeResult::waitToBeUpdated, change.key == "b" ? std::int64_t{7} : 9);
+    };
+    dictionary->set("b", num(2));
+    dictionary->remove("x");  // merged at revision 9
+    EXPECT_EQ(text(*dictionary), "b=2,k=v@5");
+    connection->decode(
+        DaemonBlobWriter().dictionary(dictId, root, 6, 2).key("k").string("w").key("x").number(1));
+    EXPECT_EQ(text(*dictionary), "b=2,k=w@6");
+    const auto w = DaemonBlobWriter().string("w").encoded();
+    EXPECT_EQ(connection->report({record(ChangeType::childChanged, dictId, 6, 0, 0, "k", w),
+                                  record(ChangeType::updateRevision, dictId, 7)}),
+              0);
+    EXPECT_EQ(text(*dictionary), "b=2,k=w@7");
+    // Fetched at 8 (another client's change of "k"), before our removal of "x" at 9.
+    connection->decode(DaemonBlobWriter()
+                           .dictionary(dictId, root, 8, 3)
+                           .key("k")
+                           .string("z")
+                           .key("x")
+                           .number(1)
+                           .key("b")
+                           .number(2));
+    EXPECT_EQ(text(*dictionary), "b=2,k=z@8");
+    EXPECT_EQ(connection->report({record(ChangeType::updateRevision, dictId, 9)}), 0);
+    // Once its revision is reached a merged change is in every later content: one fetched at
+    // 10 without "b" (another client removed it) is taken as it is.
+    connection->decode(DaemonBlobWriter().dictionary(dictId, root, 10, 1).key("k").string("z"));
+    EXPECT_EQ(text(*dictionary), "k=z@10");
+    connection->scheduler->runAll();
+    EXPECT_THAT(events.texts(),
+                ElementsAre("didDictionaryChildReplace(key=k)", "didDictionaryChildReplace(key=k)",
+                            "didDictionaryChildRemove(key=b)"));
+}
+
 // Readers keep reading a parent and its child while a writer changes both (holding each write
 // lock across its exchange with the daemon), the daemon's reports change the child, and
 // prefetching and encoding walk from the parent into the child. Under ThreadSanitizer this also
@@ -324,6 +382,48 @@ std::vector<std::uint8_t> number(std::int64_t value) {
     return DaemonBlobWriter().number(value).encoded();
 }
 
+// Two threads append to one array while another client's appends are reported, each answer and
+// report racing the others: every append lands once, where the daemon put it, and the array
+// ends at the daemon's revision. Under ThreadSanitizer this also covers the ordering state,
+// created and released as changes come and go.
+TEST(ContainerConcurrency, OwnAppendsAndReportsRaceIntoTheDaemonsOrder) {
+    auto daemon = FakeConnection::make();
+    const UUID list = UUID::random();
+    auto array = daemon->decode<VKArray>(DaemonBlobWriter().array(list, UUID::random(), 0, 0));
+    std::mutex order;  // the daemon's: one revision per append, the index is the revision - 1
+    std::int64_t revision = 0;
+    daemon->publish = [&](const VKChangeNotification&) {
+        std::lock_guard lock(order);
+        return std::pair(ChangeResult::done, ++revision);
+    };
+    constexpr int kEach = 150;
+    onThreads(3, [&](int t) {
+        for (int i = 0; i < kEach; ++i) {
+            if (t < 2) {
+                array->append(str("own"));
+                continue;
+            }
+            std::int64_t at = 0;
+            {
+                std::lock_guard lock(order);
+                at = ++revision;
+            }
+            const auto value = DaemonBlobWriter().string("r" + std::to_string(at)).encoded();
+            Access::handleChangeFromServer(
+                *array, *record(ChangeType::childAppended, list, at, at - 1, at - 1, {}, value),
+                "");
+        }
+    });
+    daemon->scheduler->runAll();
+    const auto items = array->items();
+    ASSERT_EQ(items.size(), 3u * kEach);
+    EXPECT_EQ(array->revision(), 3 * kEach);
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        const auto text = items[i]->description();
+        EXPECT_TRUE(text == "own" || text == "r" + std::to_string(i + 1)) << i << ": " << text;
+    }
+}
+
 // One file: a root dictionary holding an array under "list" and a dictionary under "dict". The
 // daemon reports a series of changes; each container applies them in order and its observers,
 // and the root's, hear of them on the connection's scheduler.
@@ -366,16 +466,18 @@ TEST(ServerChanges, ArraysAndDictionariesApplyEveryRecordType) {
 
     const int refusedInDictionary =
         daemon->report({record(Type::childInserted, dict, 4, 0, 0, "n", string("new")),
-                        record(Type::childChanged, dict, 2, 0, 0, "k", number(1)),
-                        record(Type::childChanged, dict, 3, 0, 0, "p", number(2)),
-                        record(Type::childRemoved, dict, 5, 0, 0, "n"),
-                        record(Type::childRemoved, dict, 6, 0, 0, "missing"),
-                        record(Type::childAppended, dict, 7, 0, 0, {}, number(3)),
-                        record(Type::descendantChanged, dict, 7),
+                        record(Type::childChanged, dict, 5, 0, 0, "k", number(1)),
+                        record(Type::childChanged, dict, 6, 0, 0, "p", number(2)),
+                        record(Type::childRemoved, dict, 7, 0, 0, "n"),
+                        record(Type::childRemoved, dict, 8, 0, 0, "missing"),
+                        record(Type::childAppended, dict, 9, 0, 0, {}, number(3)),
+                        record(Type::descendantChanged, dict, 9),
+                        record(Type::childChanged, dict, 5, 0, 0, "k", number(9)),
                         record(Type::childInserted, root, 2, 0, 0, "x", number(7))},
                        std::vector<std::string>(5, "dict"));
     EXPECT_EQ(refusedInDictionary, 1);
-    EXPECT_EQ(text(*dictionary), "k=1,p=2@6");  // a late record never moves the revision back
+    // A late record (at or below the revision) is held already: skipped, the revision kept.
+    EXPECT_EQ(text(*dictionary), "k=1,p=2@8");
     EXPECT_EQ(top->get("x")->description(), "7");
     // A replaced proxy reaches the observers as it stood, without a request to the daemon.
     EXPECT_THAT(dictEvents.texts(),
@@ -393,15 +495,15 @@ TEST(ServerChanges, ArraysAndDictionariesApplyEveryRecordType) {
     EXPECT_EQ(
         daemon->report(
             {record(Type::childrenRemoved, list, 13), record(Type::containerDeleted, list, 14),
-             record(Type::childrenRemoved, dict, 8), record(Type::containerDeleted, dict, 9)}),
+             record(Type::childrenRemoved, dict, 9), record(Type::containerDeleted, dict, 10)}),
         0);
-    EXPECT_EQ(text(*array) + text(*dictionary), "@14@9");
+    EXPECT_EQ(text(*array) + text(*dictionary), "@14@10");
     EXPECT_FALSE(array->onServer() || dictionary->onServer());
     EXPECT_EQ(dictEvents.texts().back(), "didDelete");
     EXPECT_EQ(arrayEvents.texts().back(), "didDelete");
     EXPECT_EQ(arrayEvents.texts().rbegin()[1], "didRemoveAll");
     EXPECT_EQ(rootEvents.events.size(), expectedRoot.size() + 4);
-    auto late = record(Type::updateRevision, dict, 10);
+    auto late = record(Type::updateRevision, dict, 11);
     EXPECT_EQ(errorOf([&] { Access::handleChangeFromServer(*dictionary, *late, ""); }),
               VKError::connectionLost);
 }

@@ -156,6 +156,11 @@ bool EtcdWatcher::watchOnce(State& state, bool& created) {
                 break;
             } else if (response.created()) {
                 created = true;
+                // A watch of the changes to come starts after the revision etcd had then; a
+                // later resumption must start there, not at whatever is current by then.
+                std::lock_guard lock(state.mutex);
+                if (state.nextRevision == 0)
+                    state.nextRevision = update.revision + 1;
                 continue;
             }
             for (const auto& event : response.events())

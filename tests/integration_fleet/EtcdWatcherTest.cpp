@@ -119,6 +119,23 @@ TEST_F(EtcdWatcherTest, ReportsACompactionPastItsRevisionAndEnds) {
     EXPECT_EQ(changesOf(next.events()), (std::vector<Change>{{base + "later", later, false}}));
 }
 
+TEST_F(EtcdWatcherTest, AWatchOfTheChangesToComeResumesWhereItStarted) {
+    // One member only, so that the watch resumes only after the changes made while it was down.
+    const int watched = cluster().leader() % 3 + 1;
+    auto writer = client(watched % 3 + 1);
+    const std::string base = prefix();
+    WatchLog log;
+    auto watcher = clientOf(watched)->watch(base, 0, log.callback());
+    // Time for the watch to be created; nothing changes under the prefix meanwhile.
+    std::this_thread::sleep_for(1s);
+
+    kill(watched);
+    auto during = write(*writer, base, 3);
+    resume(watched);
+    ASSERT_TRUE(log.waitForRevision(during.back().revision));
+    EXPECT_EQ(changesOf(log.events()), during);
+}
+
 TEST_F(EtcdWatcherTest, AWatchStartedAtACompactedRevisionReportsItAtOnce) {
     auto etcd = client();
     const std::string base = prefix();

@@ -70,6 +70,7 @@ class RegistryOnlyConnection final : public InnerConnection {
     void deleteSettings(const std::string&, VKOwnership) override {}
     void dispose() override {}
     bool isDisposed() const override { return false; }
+    std::chrono::nanoseconds requestTimeout() const override { return std::chrono::seconds(5); }
 
   private:
     RegistryOfContainers registry_;

@@ -250,8 +250,9 @@ void ResponseSender::measure(Client& c) {
         c.queued.pop_front();
         read = true;
     }
+    // A channel that has closed gave its socket's number back to the system.
     int socket = 0;
-    if (ioctl(c.socket, SIOCOUTQ, &socket) < 0 || socket < 0)
+    if (sd_bus_is_open(bus) <= 0 || ioctl(c.socket, SIOCOUTQ, &socket) < 0 || socket < 0)
         socket = 0;
     const auto socketBytes = static_cast<std::size_t>(socket);
     if (socketBytes < c.socketBytes)

@@ -23,7 +23,8 @@ bool connectMember(EtcdChannels& channels, std::size_t index, EtcdDeadline deadl
 /// passes the call to the next, and a round without an answer is followed by another after a
 /// short pause (an election may be under way) until `deadline`. A `mutation` is sent only over
 /// a connected channel and, once sent, never again, unless the member refused it unapplied. A
-/// rejected token is renewed once. Throws EtcdError for every failure.
+/// rejected token is renewed once. A member that fails a call as unreachable stops being the
+/// preferred one. Throws EtcdError for every failure.
 template <class Attempt>
 void callWithFailover(EtcdChannels& channels, const std::string& what, bool mutation,
                       EtcdDeadline deadline, Attempt&& attempt) {
@@ -76,6 +77,10 @@ void callWithFailover(EtcdChannels& channels, const std::string& what, bool muta
                     failures[index] = status.error_message();
                     break;
                 }
+                // A member whose connection broke under the call is not where the next call
+                // should start, whatever this one's outcome.
+                if (status.error_code() == grpc::StatusCode::UNAVAILABLE)
+                    channels.prefer((index + 1) % channels.size());
                 throw errorOf(status, what + " at " + endpoint, mutation);
             }
         }

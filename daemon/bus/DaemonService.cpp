@@ -27,7 +27,7 @@ bool overWaitingBytes(std::size_t waiting, std::size_t bytes, std::size_t limit)
 
 }  // namespace
 
-DaemonService::DaemonService(dbus::BusConnection bus, SettingsStore& store, EventLoop& loop,
+DaemonService::DaemonService(dbus::BusConnection bus, Store& store, EventLoop& loop,
                              std::string serviceName, ServiceLimits limits, bool directChannels)
     : loop_(loop),
       store_(store),
@@ -99,6 +99,18 @@ bool DaemonService::start() {
     return true;
 }
 
+void DaemonService::serveAlso(Store& store, std::function<bool(const ClientRequest&)> routes) {
+    std::lock_guard lock(workerMutex_);
+    worker_ = std::make_unique<StoreWorker>(loop_, store);
+    batch_.serveAlso(*worker_, std::move(routes));
+}
+
+void DaemonService::postNotices(std::vector<Notice> notices) {
+    std::lock_guard lock(workerMutex_);
+    if (worker_)
+        worker_->post([this, notices = std::move(notices)] { batch_.deliver(notices); });
+}
+
 int DaemonService::run() {
     bool failed = false;
     try {
@@ -112,6 +124,10 @@ int DaemonService::run() {
         failed = true;
     }
     finish();
+    {
+        std::lock_guard lock(workerMutex_);
+        worker_.reset();
+    }
     return failed ? 1 : 0;
 }
 
@@ -210,8 +226,11 @@ void DaemonService::clientLeft(const std::string& uniqueName) {
         batch_.clientLeft(uniqueName);
     }
     sender_.forget(uniqueName);
-    if (sentRequests)
+    if (sentRequests) {
         store_.clientGone(uniqueName);
+        if (worker_)
+            worker_->clientGone(uniqueName);
+    }
 }
 
 void DaemonService::finish() {

@@ -1,6 +1,9 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -11,7 +14,8 @@
 #include "bus/RequestBatch.h"
 #include "bus/ResponseSender.h"
 #include "bus/ServiceLimits.h"
-#include "core/SettingsStore.h"
+#include "bus/StoreWorker.h"
+#include "core/Store.h"
 #include "dbus/BusConnection.h"
 #include "dbus/Message.h"
 #include "dbus/Refusal.h"
@@ -51,10 +55,17 @@ class DaemonService {
 
     /// `bus` is connected and does not own `serviceName` yet; `store` and `loop` outlive the
     /// service.
-    DaemonService(dbus::BusConnection bus, SettingsStore& store, EventLoop& loop,
-                  std::string serviceName, ServiceLimits limits = {}, bool directChannels = true);
+    DaemonService(dbus::BusConnection bus, Store& store, EventLoop& loop, std::string serviceName,
+                  ServiceLimits limits = {}, bool directChannels = true);
     DaemonService(const DaemonService&) = delete;
     DaemonService& operator=(const DaemonService&) = delete;
+
+    /// Has `store` serve the requests `routes` picks, on a thread of its own (see StoreWorker);
+    /// called before `start`. `store` outlives `run`.
+    void serveAlso(Store& store, std::function<bool(const ClientRequest&)> routes);
+    /// From any thread: sends notices that the second store produced by itself (another
+    /// machine's changes). Dropped once the service has stopped.
+    void postNotices(std::vector<Notice> notices);
 
     /// Starts listening for requests and for clients leaving the bus, then asks for the service
     /// name. False when another connection owns the name. Throws BusError.
@@ -80,7 +91,7 @@ class DaemonService {
     void drain();
 
     EventLoop& loop_;
-    SettingsStore& store_;
+    Store& store_;
     dbus::BusConnection bus_;
     std::string serviceName_;
     ServiceLimits limits_;
@@ -92,6 +103,9 @@ class DaemonService {
     CallHandler requestHandler_;
     std::vector<dbus::Slot> object_;
     dbus::Slot departures_;
+    // Guards the worker's end against notices posted from the second store's thread.
+    std::mutex workerMutex_;
+    std::unique_ptr<StoreWorker> worker_;
 };
 
 }  // namespace velkor::daemon

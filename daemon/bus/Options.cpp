@@ -2,6 +2,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include <cctype>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -98,6 +99,35 @@ std::variant<Options, int> Options::parse(int argc, const char* const* argv) {
         ->check(CLI::Range(std::size_t{1}, std::size_t{1} << 20))
         ->capture_default_str();
 
+    auto& fleet = options.fleet;
+    app.add_option("--fleet", fleet.endpoints,
+                   "etcd members (host:port, comma-separated) that keep the fleet's files")
+        ->delimiter(',');
+    app.add_option("--fleet-domains", fleet.domains,
+                   "Domains whose shared file is a fleet file: shell patterns, comma-separated "
+                   "(for example org.example.*)")
+        ->delimiter(',');
+    app.add_option("--fleet-prefix", fleet.prefix, "Key prefix of the fleet's files in etcd")
+        ->capture_default_str();
+    app.add_option("--fleet-cache", fleet.cachePath,
+                   "Local copy of the fleet's files, served while etcd cannot be reached "
+                   "(default: the store's path with .fleet added)");
+    app.add_option("--fleet-cacert", fleet.caFile, "PEM file of the CA of the etcd members")
+        ->check(CLI::ExistingFile);
+    app.add_option("--fleet-cert", fleet.certFile, "PEM file of this machine's etcd certificate")
+        ->check(CLI::ExistingFile);
+    app.add_option("--fleet-key", fleet.keyFile, "PEM file of this machine's etcd key")
+        ->check(CLI::ExistingFile);
+    app.add_option("--fleet-user", fleet.user, "etcd user");
+    app.add_option("--fleet-password-file", fleet.passwordFile,
+                   "File holding the etcd user's password")
+        ->check(CLI::ExistingFile);
+    double fleetSeconds = std::chrono::duration<double>(fleet.timeout).count();
+    app.add_option("--fleet-timeout", fleetSeconds,
+                   "Seconds a fleet request may wait for etcd before it is refused")
+        ->check(CLI::Range(0.1, 60.0))
+        ->capture_default_str();
+
     app.add_option("--max-log-lines", options.logLinesPerClient,
                    "Lines about one client's bad or refused requests logged per minute (ten "
                    "times as many in all)")
@@ -119,6 +149,17 @@ std::variant<Options, int> Options::parse(int argc, const char* const* argv) {
         std::fprintf(stderr, "velkord: %s.\n", contradiction);
         return 2;
     }
+    if (fleet.endpoints.empty() != fleet.domains.empty()) {
+        std::fprintf(stderr, "velkord: --fleet and --fleet-domains go together.\n");
+        return 2;
+    }
+    for (auto& pattern : fleet.domains)
+        for (auto& c : pattern)
+            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    fleet.timeout = std::chrono::milliseconds(static_cast<std::int64_t>(fleetSeconds * 1000));
+    if (fleet.cachePath.empty())
+        fleet.cachePath =
+            options.databasePath == ":memory:" ? ":memory:" : options.databasePath + ".fleet";
     options.durability = durability == "full" ? Durability::full : Durability::normal;
     if (!logLevel.empty())
         options.logLevel = parseLogLevel(logLevel);

@@ -1,8 +1,10 @@
 #pragma once
 
+#include <chrono>
 #include <optional>
 #include <string>
 #include <variant>
+#include <vector>
 
 #include "bus/ServiceLimits.h"
 #include "core/Durability.h"
@@ -10,6 +12,27 @@
 #include "velkor/Log.h"
 
 namespace velkor::daemon {
+
+/// Where the fleet's files are kept (see docs/fleet.md): none unless `endpoints` is given.
+struct FleetSettings {
+    /// etcd members' client addresses, "host:port".
+    std::vector<std::string> endpoints;
+    /// Domains whose shared file is a fleet file: shell patterns, lower case.
+    std::vector<std::string> domains;
+    /// The key prefix of the fleet's files in etcd.
+    std::string prefix = "/velkor/";
+    /// The local copy; empty: the store's path with ".fleet" added.
+    std::string cachePath;
+    /// TLS: the members' CA, and this machine's certificate and key.
+    std::string caFile;
+    std::string certFile;
+    std::string keyFile;
+    /// etcd authentication: the user, and a file holding the password.
+    std::string user;
+    std::string passwordFile;
+    /// How long a fleet request may wait for etcd.
+    std::chrono::milliseconds timeout{4000};
+};
 
 /// velkord's command line.
 struct Options {
@@ -28,6 +51,8 @@ struct Options {
     ServiceLimits serviceLimits;
     /// Whether clients may ask for direct channels; without them every client uses the bus.
     bool directChannels = true;
+    /// The fleet, if any.
+    FleetSettings fleet;
     /// Lines about one client logged per minute at most (`LogThrottle`).
     std::size_t logLinesPerClient = 10;
 

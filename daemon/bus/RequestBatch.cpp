@@ -26,12 +26,48 @@ std::size_t payloadBytes(const ClientRequest& request) {
     return 0;
 }
 
-RequestBatch::RequestBatch(EventLoop& loop, SettingsStore& store, ResponseSender& sender,
+RequestBatch::RequestBatch(EventLoop& loop, Store& store, ResponseSender& sender,
                            const ServiceLimits& limits)
     : loop_(loop), store_(store), sender_(sender), limits_(limits), flushWhenIdle_(loop, [this] {
           flush();
       }) {
     sender_.onReadAgain([this](const std::string& client) { readAgain(client); });
+}
+
+void RequestBatch::serveAlso(StoreWorker& worker,
+                             std::function<bool(const ClientRequest&)> routes) {
+    worker_ = &worker;
+    routes_ = std::move(routes);
+}
+
+void RequestBatch::deliver(const std::vector<Notice>& notices) {
+    deliverNotices(notices);
+    releaseCoalesced();
+}
+
+void RequestBatch::sendAway(const std::string& client, Queue& queue, Entry entry) {
+    queue.away = true;
+    worker_->apply(PendingRequest{queue.caller, std::move(*entry.request)},
+                   [this, client, tag = entry.tag](Outcome outcome) {
+                       cameBack(client, tag, std::move(outcome));
+                   });
+}
+
+void RequestBatch::cameBack(const std::string& client, const UUID& tag, Outcome outcome) {
+    auto it = queues_.find(client);
+    // A client that has left is answered no more; the others still hear of its change.
+    if (it != queues_.end())
+        sendTo(client, tag, outcome.answer);
+    deliverNotices(outcome.notices);
+    releaseCoalesced();
+    if (it == queues_.end())
+        return;
+    Queue& queue = it->second;
+    queue.away = false;
+    if (!queue.entries.empty() && !queue.inRing)
+        enterRing(client, queue, true);
+    if (!ring_.empty())
+        scheduleFlush();
 }
 
 void RequestBatch::add(const Caller& caller, Tagged<ClientRequest> request) {
@@ -72,7 +108,7 @@ void RequestBatch::enqueue(const std::string& client, std::optional<std::uint32_
     }
     tally(queue, entry, true);
     queue.entries.push_back(std::move(entry));
-    if (!queue.inRing)
+    if (!queue.inRing && !queue.away)
         enterRing(client, queue, false);
     scheduleFlush();
 }
@@ -135,7 +171,14 @@ void RequestBatch::flush() {
 }
 
 void RequestBatch::flushAll() {
-    while (flushOnce(true)) {
+    // The second store's requests are waited for, as long as a request may take there.
+    const auto deadline = std::chrono::steady_clock::now() + kSecondStoreWait;
+    for (;;) {
+        while (flushOnce(true)) {
+        }
+        if (!worker_ || !worker_->busy() || std::chrono::steady_clock::now() >= deadline)
+            return;
+        worker_->settle(deadline);
     }
 }
 
@@ -187,6 +230,16 @@ bool RequestBatch::flushOnce(bool force) {
         Entry entry = std::move(queue.entries.front());
         queue.entries.pop_front();
         tally(queue, entry, false);
+        if (worker_ && entry.request && routes_(*entry.request)) {
+            // The client leaves the ring until the answer is back.
+            queue.inRing = false;
+            sendAway(*picked, queue, std::move(entry));
+            if (clients.empty())
+                userRings_.erase(user);
+            else
+                ring_.push_back(std::move(user));
+            continue;
+        }
         std::size_t index = SIZE_MAX;
         if (entry.request) {
             bytes += payloadBytes(*entry.request);
@@ -220,7 +273,7 @@ bool RequestBatch::flushOnce(bool force) {
             sendTo(t.client, t.entry.tag, ServerResponse::RequestHasFailed{t.entry.refusal});
         } else {
             sendTo(t.client, t.entry.tag, outcomes[t.request].answer);
-            deliverNotices(outcomes[t.request]);
+            deliverNotices(outcomes[t.request].notices);
         }
         ++done;
     }
@@ -235,8 +288,8 @@ bool RequestBatch::flushOnce(bool force) {
     return true;
 }
 
-void RequestBatch::deliverNotices(const Outcome& outcome) {
-    for (const auto& notice : outcome.notices) {
+void RequestBatch::deliverNotices(const std::vector<Notice>& notices) {
+    for (const auto& notice : notices) {
         // Once found lagging, a client stays so for the rest of the batch: its notices are all
         // coalesced, and released together.
         if (coalescing_.contains(notice.clientId) || sender_.lagging(notice.clientId)) {
@@ -265,6 +318,8 @@ void RequestBatch::coalesce(const Notice& notice) {
 }
 
 void RequestBatch::releaseCoalesced() {
+    if (worker_ && !releases_.empty())
+        worker_->releaseHoldings(releases_);
     store_.releaseHoldings(releases_);
     releases_.clear();
     coalescing_.clear();
@@ -278,6 +333,18 @@ void RequestBatch::sendTo(const std::string& client, const UUID& tag,
 }
 
 void RequestBatch::stalled(const std::string& client) {
+    if (worker_) {
+        worker_->abandonClient(client, [this, client](auto held) {
+            if (held.empty() || !queues_.contains(client))
+                return;
+            auto& abandoned = abandoned_[client];
+            for (const auto& [id, revision] : held)
+                abandoned.insert_or_assign(id, revision);
+            // It may have caught up meanwhile: then it is told at once.
+            if (!sender_.lagging(client))
+                readAgain(client);
+        });
+    }
     auto held = store_.abandonClient(client);
     auto [it, first] = abandoned_.try_emplace(client);
     for (const auto& [id, revision] : held)
@@ -336,13 +403,19 @@ void RequestBatch::clientLeft(const std::string& client) {
     // What it sent is applied, for the other clients' sake; there is nobody to answer.
     std::vector<PendingRequest> requests;
     for (auto& entry : queue.entries) {
-        if (entry.request)
-            requests.push_back(PendingRequest{queue.caller, std::move(*entry.request)});
+        if (!entry.request)
+            continue;
+        if (worker_ && routes_(*entry.request)) {
+            worker_->apply(PendingRequest{queue.caller, std::move(*entry.request)},
+                           [this](Outcome outcome) { deliver(outcome.notices); });
+            continue;
+        }
+        requests.push_back(PendingRequest{queue.caller, std::move(*entry.request)});
     }
     if (requests.empty())
         return;
     for (const auto& outcome : store_.applyBatch(requests))
-        deliverNotices(outcome);
+        deliverNotices(outcome.notices);
     releaseCoalesced();
 }
 

@@ -1,7 +1,9 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <deque>
+#include <functional>
 #include <optional>
 #include <string>
 #include <unordered_map>
@@ -12,6 +14,7 @@
 #include "bus/IdleTask.h"
 #include "bus/ResponseSender.h"
 #include "bus/ServiceLimits.h"
+#include "bus/StoreWorker.h"
 #include "core/SettingsStore.h"
 #include "internals/Tagged.h"
 #include "velkor/VKError.h"
@@ -38,6 +41,10 @@ namespace velkor::daemon {
 /// anything else, and the client fetches the containers anew, hearing of the differences. A
 /// client on the bus that reads nothing for `ServiceLimits::maxStallTime` stops holding
 /// everything (`stalled`) in the same way.
+///
+/// A second store (the fleet's) may serve some requests (`serveAlso`): those are applied one at
+/// a time on its worker's thread, and while one of a client's requests is there, the client's
+/// later requests wait, so that each client is still answered in order.
 /// The bytes a request carries beyond its fixed fields: its blob or its record's value.
 std::size_t payloadBytes(const ClientRequest& request);
 
@@ -45,11 +52,18 @@ class RequestBatch {
   public:
     static constexpr std::size_t kMaxRequests = 64;
     static constexpr std::size_t kMaxBytes = 16 * 1024 * 1024;
+    /// How long `flushAll` waits for the second store at most.
+    static constexpr std::chrono::seconds kSecondStoreWait{10};
 
-    RequestBatch(EventLoop& loop, SettingsStore& store, ResponseSender& sender,
+    RequestBatch(EventLoop& loop, Store& store, ResponseSender& sender,
                  const ServiceLimits& limits);
     RequestBatch(const RequestBatch&) = delete;
     RequestBatch& operator=(const RequestBatch&) = delete;
+
+    /// Has `worker`'s store apply the requests that `routes` picks; both outlive the batch.
+    void serveAlso(StoreWorker& worker, std::function<bool(const ClientRequest&)> routes);
+    /// Sends notices that the second store produced by itself (another machine's changes).
+    void deliver(const std::vector<Notice>& notices);
 
     /// Queues a request whose sender's uid is known.
     void add(const Caller& caller, Tagged<ClientRequest> request);
@@ -87,6 +101,7 @@ class RequestBatch {
         bool inRing = false;
         std::string ringKey;    ///< its user's entry in the ring, while it is in it
         std::size_t bytes = 0;  ///< payloads of the requests that wait
+        bool away = false;      ///< one of its requests is with the second store
     };
 
     /// One batch; `force` ignores congestion and budgets. False when nothing could be taken.
@@ -96,7 +111,10 @@ class RequestBatch {
     void tally(Queue& queue, const Entry& entry, bool waits);
     /// Puts `client` in its user's turn, at the front when `first`.
     void enterRing(const std::string& client, Queue& queue, bool first);
-    void deliverNotices(const Outcome& outcome);
+    void deliverNotices(const std::vector<Notice>& notices);
+    /// Hands a request to the second store; its client waits until the answer is back.
+    void sendAway(const std::string& client, Queue& queue, Entry entry);
+    void cameBack(const std::string& client, const UUID& tag, Outcome outcome);
     /// Keeps `notice` as one record per container for its client, which lags behind.
     void coalesce(const Notice& notice);
     /// Releases the holdings of the notices coalesced since the last call.
@@ -108,8 +126,10 @@ class RequestBatch {
     static int onRetry(sd_event_source* source, std::uint64_t usec, void* userdata);
 
     EventLoop& loop_;
-    SettingsStore& store_;
+    Store& store_;
     ResponseSender& sender_;
+    StoreWorker* worker_ = nullptr;
+    std::function<bool(const ClientRequest&)> routes_;
     const ServiceLimits& limits_;
     IdleTask flushWhenIdle_;
     EventSourcePtr retry_;

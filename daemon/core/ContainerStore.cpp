@@ -141,6 +141,7 @@ void ContainerStore::addFile(const FileRecord& file) {
     q->bind(2, file.domain);
     q->bind(3, file.root);
     q->run();
+    changes_.filesAdded.push_back(file.root);
 }
 
 void ContainerStore::removeFile(const FileRecord& file) {
@@ -158,6 +159,7 @@ void ContainerStore::removeFile(const FileRecord& file) {
     auto q = db_.query("DELETE FROM files WHERE root = ?");
     q->bind(1, file.root);
     q->run();
+    changes_.filesRemoved.push_back(file.root);
 }
 
 ContainerStore::FileSize ContainerStore::fileSize(const UUID& root) {
@@ -211,6 +213,7 @@ void ContainerStore::addContainers(const IncomingTree& tree, const UUID& root) {
             q->bind(4, c.revision);
             q->run();
         }
+        changes_.write(c.id);
         for (std::size_t i = 0; i < c.values.size(); ++i) {
             if (c.kind == ValueKind::dictionary) {
                 putItem(c.id, c.keys[i], 0, c.values[i]);
@@ -226,6 +229,7 @@ void ContainerStore::setRevision(const UUID& id, std::int64_t revision) {
     q->bind(1, revision);
     q->bind(2, id);
     q->run();
+    changes_.write(id);
 }
 
 std::vector<UUID> ContainerStore::removeContainer(const UUID& id) {
@@ -233,6 +237,7 @@ std::vector<UUID> ContainerStore::removeContainer(const UUID& id) {
     auto q = db_.query("DELETE FROM containers WHERE id = ?");
     q->bind(1, id);
     q->run();
+    changes_.remove(id);
     return children;
 }
 
@@ -354,6 +359,7 @@ void ContainerStore::putItem(const UUID& container, std::string_view key, std::i
     q->bind(3, slot);
     bindValue(*q, 4, value);
     q->run();
+    changes_.write(container);
     if (!key.empty()) {
         noteKeyForm(container, key);
     }
@@ -365,6 +371,7 @@ void ContainerStore::removeItem(const UUID& container, std::string_view key, std
     q->bind(2, key);
     q->bind(3, slot);
     q->run();
+    changes_.write(container);
 }
 
 std::vector<UUID> ContainerStore::removeAllItems(const UUID& container) {
@@ -372,6 +379,7 @@ std::vector<UUID> ContainerStore::removeAllItems(const UUID& container) {
     auto q = db_.query("DELETE FROM items WHERE container = ?");
     q->bind(1, container);
     q->run();
+    changes_.write(container);
     return children;
 }
 
@@ -388,6 +396,7 @@ void ContainerStore::shiftSlots(const UUID& array, std::int64_t first, std::int6
     q->bind(3, first);
     q->bind(4, last);
     q->run();
+    changes_.write(array);
 }
 
 void ContainerStore::settleSlots(const UUID& array) {

@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/ChangeSet.h"
 #include "core/Database.h"
 #include "core/IncomingTree.h"
 #include "core/StoredItem.h"
@@ -92,6 +93,11 @@ class ContainerStore {
     /// the first parent in id order; one that no parent holds has the empty path.
     std::string pathOf(const UUID& id, const UUID& root);
 
+    /// What was changed since `forgetChanges` was last called: the containers and files that
+    /// every write above touched.
+    const ChangeSet& changes() const { return changes_; }
+    void forgetChanges() { changes_.clear(); }
+
   private:
     // Records `key` of `dictionary` in key_forms when it is not in canonical form.
     void noteKeyForm(const UUID& dictionary, std::string_view key);
@@ -101,6 +107,7 @@ class ContainerStore {
     void settleSlots(const UUID& array);
 
     Database& db_;
+    ChangeSet changes_;
 };
 
 }  // namespace velkor::daemon

@@ -103,7 +103,10 @@ Outcome SettingsStore::applyRequest(const PendingRequest& pending, bool inSavepo
         if (inSavepoint) {
             db_.run("SAVEPOINT request");
         }
+        store_.forgetChanges();
         auto answer = handler_.handle(caller, pending.request, notices);
+        if (gate_ && !store_.changes().empty())
+            gate_->pass(store_, db_, store_.changes());
         auto taken = notices.take();
         fitNotices(taken);
         if (inSavepoint) {

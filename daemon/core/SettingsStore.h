@@ -5,6 +5,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -12,22 +13,18 @@
 #include "core/Caller.h"
 #include "core/Checkpointer.h"
 #include "core/ClientHoldings.h"
+#include "core/CommitGate.h"
 #include "core/ContainerStore.h"
 #include "core/Database.h"
 #include "core/Durability.h"
 #include "core/MergeWindow.h"
 #include "core/Outcome.h"
 #include "core/RequestHandler.h"
+#include "core/Store.h"
 #include "core/StoreLimits.h"
 #include "internals/ClientRequest.h"
 
 namespace velkor::daemon {
-
-/// A request waiting to be applied, with who sent it.
-struct PendingRequest {
-    Caller caller;
-    ClientRequest request;
-};
 
 /// The daemon's settings store: the six requests of the protocol applied to an SQLite database,
 /// with revisions, the merge rule, notifications to the clients that hold a container, garbage
@@ -49,7 +46,7 @@ struct PendingRequest {
 ///
 /// Thread safety: every public operation takes the store's lock, so the store may be used from
 /// several threads; the daemon uses it from its one event-loop thread.
-class SettingsStore {
+class SettingsStore : public Store {
   public:
     /// Opens the store at `path`, creating it if needed. Throws `DatabaseError` when the store
     /// cannot be opened, was written by a newer version, or is a database that is neither empty
@@ -64,21 +61,48 @@ class SettingsStore {
     /// Applies one request in a transaction of its own.
     Outcome handle(const Caller& caller, const ClientRequest& request);
 
-    /// Applies several requests in one transaction; one outcome per request, in order. Once
-    /// the answers and notices given so far reach `answerBudget` bytes (`messageBytes`), the
-    /// rest are left unapplied: fewer outcomes come back, for the first requests.
+    /// Applies several requests in one transaction; one outcome per request, in order (see
+    /// `Store`).
     std::vector<Outcome> applyBatch(std::span<const PendingRequest> requests,
-                                    std::size_t answerBudget = SIZE_MAX);
+                                    std::size_t answerBudget = SIZE_MAX) override;
 
-    /// Forgets what a client that has left held and the subscription flags it reported.
-    void clientGone(std::string_view clientId);
+    void clientGone(std::string_view clientId) override;
+    std::vector<std::pair<UUID, std::int64_t>> abandonClient(std::string_view clientId) override;
+    void releaseHoldings(std::span<const std::pair<std::string, UUID>> holdings) override;
 
-    /// Stops `clientId` from holding anything, as when it leaves, and gives the containers it
-    /// held with their revisions: for a client that is no longer sent notices.
-    std::vector<std::pair<UUID, std::int64_t>> abandonClient(std::string_view clientId);
-    /// Stops each client of `holdings` from holding its container: for a client that lags
-    /// behind and is to fetch those containers again rather than be sent their changes.
-    void releaseHoldings(std::span<const std::pair<std::string, UUID>> holdings);
+    /// Hands every request's changes to `gate` before they are committed (see `CommitGate`);
+    /// null for none. The gate must outlive the store's use of it.
+    void setCommitGate(CommitGate* gate) { gate_ = gate; }
+
+    /// The parts of the store that `transact` hands out.
+    struct Parts {
+        Database& db;
+        ContainerStore& containers;
+        ClientHoldings& holdings;
+        MergeWindow& merge;
+    };
+    /// Runs `work(Parts&)` in a transaction of its own under the store's lock: committed when
+    /// it returns, rolled back when it throws (the exception goes on to the caller).
+    template <class Work>
+    auto transact(Work&& work) {
+        return lock_.sync([&] {
+            db_.run("BEGIN IMMEDIATE");
+            try {
+                Parts parts{db_, store_, holdings_, merge_};
+                if constexpr (std::is_void_v<decltype(work(parts))>) {
+                    work(parts);
+                    db_.run("COMMIT");
+                } else {
+                    auto result = work(parts);
+                    db_.run("COMMIT");
+                    return result;
+                }
+            } catch (...) {
+                rollbackQuietly();
+                throw;
+            }
+        });
+    }
 
     /// The subscription flag `clientId` last reported for `container`, if any.
     std::optional<bool> subscription(std::string_view clientId, const UUID& container);
@@ -101,6 +125,7 @@ class SettingsStore {
     MergeWindow merge_;
     StoreLimits limits_;
     RequestHandler handler_;
+    CommitGate* gate_ = nullptr;
     std::optional<Checkpointer> checkpointer_;  // stopped before the connection closes
 };
 

@@ -1,0 +1,147 @@
+#include "bus/StoreWorker.h"
+
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <system_error>
+
+#include "basalt/QZLogger.h"
+
+namespace velkor::daemon {
+
+namespace {
+
+auto& log = basalt::QZLogger::loggerWithIdentifier("Velkor.Daemon.StoreWorker");
+
+}  // namespace
+
+StoreWorker::StoreWorker(EventLoop& loop, Store& store) : store_(store) {
+    eventFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (eventFd_ < 0)
+        throw std::system_error(errno, std::generic_category(), "eventfd");
+    sd_event_source* raw = nullptr;
+    if (int r = sd_event_add_io(loop.get(), &raw, eventFd_, EPOLLIN, onReady, this); r < 0) {
+        close(eventFd_);
+        throw std::system_error(-r, std::generic_category(), "sd_event_add_io");
+    }
+    source_.reset(raw);
+    thread_ = std::thread([this] { run(); });
+}
+
+StoreWorker::~StoreWorker() {
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+    }
+    changed_.notify_all();
+    thread_.join();
+    source_.reset();
+    close(eventFd_);
+}
+
+void StoreWorker::give(std::function<void()> work) {
+    {
+        std::lock_guard lock(mutex_);
+        work_.push_back(std::move(work));
+        ++pending_;
+    }
+    changed_.notify_all();
+}
+
+void StoreWorker::apply(PendingRequest request, std::function<void(Outcome)> done) {
+    give([this, request = std::move(request), done = std::move(done)]() mutable {
+        Outcome outcome{ServerResponse::RequestHasFailed{VKError::serverError}, {}};
+        try {
+            outcome = std::move(store_.applyBatch(std::span(&request, 1)).front());
+        } catch (const std::exception& e) {
+            log.error("A request failed in the store: %@", e.what());
+        }
+        post([done = std::move(done), outcome = std::move(outcome)]() mutable {
+            done(std::move(outcome));
+        });
+    });
+}
+
+void StoreWorker::clientGone(std::string clientId) {
+    give([this, clientId = std::move(clientId)] { store_.clientGone(clientId); });
+}
+
+void StoreWorker::releaseHoldings(std::vector<std::pair<std::string, UUID>> holdings) {
+    give([this, holdings = std::move(holdings)] { store_.releaseHoldings(holdings); });
+}
+
+void StoreWorker::abandonClient(
+    std::string clientId, std::function<void(std::vector<std::pair<UUID, std::int64_t>>)> done) {
+    give([this, clientId = std::move(clientId), done = std::move(done)]() mutable {
+        auto held = store_.abandonClient(clientId);
+        post([done = std::move(done), held = std::move(held)]() mutable { done(std::move(held)); });
+    });
+}
+
+void StoreWorker::post(std::function<void()> work) {
+    {
+        std::lock_guard lock(mutex_);
+        results_.push_back(std::move(work));
+    }
+    changed_.notify_all();
+    const std::uint64_t one = 1;
+    // A full counter already wakes the loop; nothing is lost when this write fails.
+    [[maybe_unused]] auto written = write(eventFd_, &one, sizeof one);
+}
+
+bool StoreWorker::busy() const {
+    std::lock_guard lock(mutex_);
+    return pending_ > 0;
+}
+
+void StoreWorker::run() {
+    for (;;) {
+        std::function<void()> work;
+        {
+            std::unique_lock lock(mutex_);
+            changed_.wait(lock, [&] { return stopping_ || !work_.empty(); });
+            if (stopping_)
+                return;
+            work = std::move(work_.front());
+            work_.pop_front();
+        }
+        work();
+        {
+            std::lock_guard lock(mutex_);
+            --pending_;
+        }
+        changed_.notify_all();
+    }
+}
+
+void StoreWorker::deliver() {
+    std::deque<std::function<void()>> results;
+    {
+        std::lock_guard lock(mutex_);
+        results.swap(results_);
+    }
+    for (auto& result : results)
+        result();
+}
+
+void StoreWorker::settle(std::chrono::steady_clock::time_point deadline) {
+    for (;;) {
+        {
+            std::unique_lock lock(mutex_);
+            changed_.wait_until(lock, deadline, [&] { return !results_.empty() || pending_ == 0; });
+            if (results_.empty())
+                return;
+        }
+        deliver();
+    }
+}
+
+int StoreWorker::onReady(sd_event_source*, int fd, std::uint32_t, void* userdata) {
+    std::uint64_t count = 0;
+    [[maybe_unused]] auto read = ::read(fd, &count, sizeof count);
+    static_cast<StoreWorker*>(userdata)->deliver();
+    return 0;
+}
+
+}  // namespace velkor::daemon

@@ -1,0 +1,45 @@
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "core/Caller.h"
+#include "core/Outcome.h"
+#include "internals/ClientRequest.h"
+#include "velkor/UUID.h"
+
+namespace velkor::daemon {
+
+/// A request waiting to be applied, with who sent it.
+struct PendingRequest {
+    Caller caller;
+    ClientRequest request;
+};
+
+/// What serves the protocol's requests for a set of files: the machine's own store, or the
+/// fleet's. Request batching, budgets and the bus side use every store alike.
+class Store {
+  public:
+    virtual ~Store() = default;
+
+    /// Applies requests in order; one outcome per request. Once the answers and notices given
+    /// so far reach `answerBudget` bytes (`messageBytes`), the rest are left unapplied: fewer
+    /// outcomes come back, for the first requests.
+    virtual std::vector<Outcome> applyBatch(std::span<const PendingRequest> requests,
+                                            std::size_t answerBudget = SIZE_MAX) = 0;
+
+    /// Forgets what a client that has left held and the subscription flags it reported.
+    virtual void clientGone(std::string_view clientId) = 0;
+    /// Stops `clientId` from holding anything, as when it leaves, and gives the containers it
+    /// held with their revisions: for a client that is no longer sent notices.
+    virtual std::vector<std::pair<UUID, std::int64_t>> abandonClient(std::string_view clientId) = 0;
+    /// Stops each client of `holdings` from holding its container: for a client that lags
+    /// behind and is to fetch those containers again rather than be sent their changes.
+    virtual void releaseHoldings(std::span<const std::pair<std::string, UUID>> holdings) = 0;
+};
+
+}  // namespace velkor::daemon

@@ -1,0 +1,168 @@
+#include "fleet/FleetCopy.h"
+
+#include "basalt/QZLogger.h"
+#include "core/Access.h"
+#include "core/ChangeRecords.h"
+#include "fleet/FleetCodec.h"
+#include "fleet/FleetHeads.h"
+#include "velkor/VKError.h"
+
+namespace velkor::fleet {
+
+using namespace velkor::daemon;
+
+namespace {
+
+auto& log = basalt::QZLogger::loggerWithIdentifier("Velkor.Daemon.Fleet");
+
+std::unordered_set<UUID> containersOf(Database& db, const UUID& root) {
+    std::unordered_set<UUID> ids;
+    auto q = db.query("SELECT id FROM containers WHERE root = ?");
+    q->bind(1, root);
+    while (q->step())
+        if (auto id = q->uuid(0))
+            ids.insert(*id);
+    return ids;
+}
+
+}  // namespace
+
+void FleetCopy::replaceFile(const std::string& domain, const std::optional<EtcdKeyValue>& head,
+                            std::span<const EtcdKeyValue> containers) {
+    auto file = parts_.containers.file(Access::sharedUser, domain);
+    std::optional<UUID> root;
+    if (head) {
+        try {
+            root = FleetCodec::decodeHead(head->value);
+        } catch (const VKError&) {
+            log.error("The fleet's head of %@ is damaged; the file is left as it was.", domain);
+            return;
+        }
+    }
+    if (file && (!root || file->root != *root)) {
+        removeFile(*file);
+        file.reset();
+    }
+    if (!root) {
+        FleetHeads::remove(parts_.db, domain);
+        return;
+    }
+    if (!file)
+        parts_.containers.addFile(FileRecord{Access::sharedUser, domain, *root});
+    auto left = containersOf(parts_.db, *root);
+    for (const auto& kv : containers) {
+        auto parsed = keys_.parse(kv.key);
+        if (!parsed || !parsed->container || parsed->domain != domain)
+            continue;
+        left.erase(*parsed->container);
+        putContainer(kv, *parsed->container, *root);
+    }
+    for (const auto& id : left)
+        removeContainer(id);
+    FleetHeads::set(parts_.db, FleetHeads::Head{domain, *root, head->modRevision});
+}
+
+bool FleetCopy::applyRevision(const std::string& domain, std::int64_t revision,
+                              std::span<const EtcdEvent> events) {
+    const auto known = FleetHeads::ofDomain(parts_.db, domain);
+    if (known && known->revision >= revision)
+        return true;  // this velkord's own change, or one it has read already
+    std::optional<UUID> root = known ? std::optional(known->root) : std::nullopt;
+    bool removed = false;
+    for (const auto& event : events) {
+        auto parsed = keys_.parse(event.kv.key);
+        if (!parsed || parsed->container)
+            continue;
+        if (event.type == EtcdEvent::Type::remove) {
+            removed = true;
+            continue;
+        }
+        try {
+            root = FleetCodec::decodeHead(event.kv.value);
+        } catch (const VKError&) {
+            return false;
+        }
+    }
+    if (removed) {
+        if (auto file = parts_.containers.file(Access::sharedUser, domain))
+            removeFile(*file);
+        FleetHeads::remove(parts_.db, domain);
+        return true;
+    }
+    // A file this copy does not hold, or one replaced by another of the same domain: read whole.
+    auto file = parts_.containers.file(Access::sharedUser, domain);
+    if (!root || !file || file->root != *root)
+        return false;
+    for (const auto& event : events) {
+        auto parsed = keys_.parse(event.kv.key);
+        if (!parsed || !parsed->container)
+            continue;
+        if (event.type == EtcdEvent::Type::remove)
+            removeContainer(*parsed->container);
+        else
+            putContainer(event.kv, *parsed->container, *root);
+    }
+    FleetHeads::set(parts_.db, FleetHeads::Head{domain, *root, revision});
+    return true;
+}
+
+void FleetCopy::removeFile(const FileRecord& file) {
+    const auto deleted = ChangeRecords::make(ChangeType::settingsDeleted, file.root, 0);
+    for (const auto& holder : parts_.holdings.holdersOfFile(file.root))
+        notices_.add(holder, deleted, {});
+    parts_.holdings.forgetFile(file.root);
+    parts_.merge.forgetFile(file.root);
+    parts_.containers.removeFile(file);
+    removedFiles_ = true;
+}
+
+bool FleetCopy::putContainer(const EtcdKeyValue& kv, const UUID& id, const UUID& root) {
+    IncomingTree tree;
+    try {
+        tree = FleetCodec::decodeContainer(kv.value);
+    } catch (const VKError&) {
+        log.error("The fleet's container %@ is damaged; it is left as it was.", kv.key);
+        return false;
+    }
+    const auto& incoming = tree.containers.front();
+    if (incoming.id != id) {
+        log.error("The fleet's container %@ holds another id; it is left as it was.", kv.key);
+        return false;
+    }
+    if (auto stored = parts_.containers.container(id)) {
+        if (stored->root != root) {
+            log.error("The fleet's container %@ belongs to another file; it is left as it was.",
+                      kv.key);
+            return false;
+        }
+        // Unchanged: nobody needs to hear of it.
+        if (FleetCodec::encodeContainer(*stored, parts_.containers.items(id)) == kv.value)
+            return true;
+        parts_.containers.removeContainer(id);
+    }
+    parts_.containers.addContainers(tree, root);
+    parts_.merge.restart(id, incoming.revision);
+    added_.insert(id);
+    abandon(id, incoming.revision);
+    return true;
+}
+
+void FleetCopy::removeContainer(const UUID& id) {
+    auto stored = parts_.containers.container(id);
+    if (!stored)
+        return;
+    parts_.containers.removeContainer(id);
+    parts_.merge.forgetContainer(id);
+    abandon(id, stored->revision);
+    parts_.holdings.forgetContainer(id);
+}
+
+void FleetCopy::abandon(const UUID& id, std::int64_t revision) {
+    const auto record = ChangeRecords::make(ChangeType::containerAbandoned, id, revision);
+    for (const auto& holder : parts_.holdings.holders(id)) {
+        notices_.add(holder, record, {});
+        parts_.holdings.release(holder, id);
+    }
+}
+
+}  // namespace velkor::fleet

@@ -1,0 +1,60 @@
+#pragma once
+
+#include <optional>
+#include <span>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "core/NoticeList.h"
+#include "core/SettingsStore.h"
+#include "fleet/EtcdTypes.h"
+#include "fleet/FleetKeys.h"
+
+namespace velkor::fleet {
+
+/// Brings the fleet's local copy to what etcd holds, inside a transaction of the copy: whole
+/// files as a range read them, or the changes of one revision as the watch delivered them.
+/// Every client holding a container that changed is told `containerAbandoned` for it (and stops
+/// holding it); every client holding any container of a file that went is told
+/// `settingsDeleted`. Values that do not decode are left out and logged: another machine's
+/// damage never stops this one.
+class FleetCopy {
+  public:
+    FleetCopy(daemon::SettingsStore::Parts& parts, const FleetKeys& keys,
+              daemon::NoticeList& notices)
+        : parts_(parts), keys_(keys), notices_(notices) {}
+
+    /// Makes the copy of `domain` what etcd holds: `head` (none: no such file) and the
+    /// containers under the file's prefix.
+    void replaceFile(const std::string& domain, const std::optional<EtcdKeyValue>& head,
+                     std::span<const EtcdKeyValue> containers);
+
+    /// Applies the events of one file at one revision (puts and removals of its head and
+    /// containers). Skipped when the copy already holds that revision of the file. False when
+    /// the events cannot be applied on their own (the copy lacks the file they change), so that
+    /// the file must be read afresh.
+    bool applyRevision(const std::string& domain, std::int64_t revision,
+                       std::span<const EtcdEvent> events);
+
+    /// Whether ids of the fleet's containers went (a file was removed), so that an index of
+    /// them must be read afresh.
+    bool removedFiles() const { return removedFiles_; }
+    /// Containers added or changed.
+    const std::unordered_set<UUID>& added() const { return added_; }
+
+  private:
+    void removeFile(const daemon::FileRecord& file);
+    /// Replaces or adds the container a value holds; false when it does not decode.
+    bool putContainer(const EtcdKeyValue& kv, const UUID& id, const UUID& root);
+    void removeContainer(const UUID& id);
+    void abandon(const UUID& id, std::int64_t revision);
+
+    daemon::SettingsStore::Parts& parts_;
+    const FleetKeys& keys_;
+    daemon::NoticeList& notices_;
+    bool removedFiles_ = false;
+    std::unordered_set<UUID> added_;
+};
+
+}  // namespace velkor::fleet

@@ -1,0 +1,330 @@
+#include "fleet/FleetStore.h"
+
+#include <fnmatch.h>
+
+#include <map>
+
+#include "basalt/QZLogger.h"
+#include "core/Access.h"
+#include "fleet/FleetCopy.h"
+#include "fleet/FleetHeads.h"
+
+namespace velkor::fleet {
+
+using namespace velkor::daemon;
+
+namespace {
+
+auto& log = basalt::QZLogger::loggerWithIdentifier("Velkor.Daemon.Fleet");
+
+/// How long the store's thread waits before reading afresh again after a failure.
+constexpr std::chrono::seconds kRetryPause{1};
+
+}  // namespace
+
+FleetStore::FleetStore(FleetOptions options)
+    : options_(std::move(options)),
+      keys_(options_.prefix),
+      local_(options_.cachePath, options_.durability, options_.limits),
+      etcd_(options_.etcd),
+      gate_(etcd_, keys_, reach_) {
+    local_.transact([](SettingsStore::Parts& parts) { FleetHeads::createTables(parts.db); });
+    local_.setCommitGate(&gate_);
+    rebuildIndex();
+}
+
+FleetStore::~FleetStore() {
+    stop();
+}
+
+void FleetStore::stop() {
+    {
+        std::lock_guard lock(queueMutex_);
+        stopping_ = true;
+    }
+    queueChanged_.notify_all();
+    if (thread_.joinable())
+        thread_.join();
+    watcher_.reset();
+}
+
+void FleetStore::start(NoticeSink sink) {
+    sink_ = std::move(sink);
+    thread_ = std::thread([this] { run(); });
+}
+
+bool FleetStore::serves(const ClientRequest& request) const {
+    auto fleetDomain = [&](std::uint32_t user, const std::string& domain) {
+        if (user != Access::sharedUser)
+            return false;
+        for (const auto& pattern : options_.domains)
+            if (fnmatch(pattern.c_str(), domain.c_str(), 0) == 0)
+                return true;
+        return false;
+    };
+    auto known = [&](const UUID& id) {
+        std::lock_guard lock(indexMutex_);
+        return index_.contains(id);
+    };
+    if (const auto* r = request.get<ClientRequest::CreateSettings>())
+        return fleetDomain(r->user, r->domain);
+    if (const auto* r = request.get<ClientRequest::FetchSettings>())
+        return fleetDomain(r->user, r->domain);
+    if (const auto* r = request.get<ClientRequest::DeleteSettings>())
+        return fleetDomain(r->user, r->domain);
+    if (const auto* r = request.get<ClientRequest::UpdateSettings>())
+        return r->change && known(r->change->id);
+    if (const auto* r = request.get<ClientRequest::ResolveSettings>())
+        return known(r->containerId);
+    if (const auto* r = request.get<ClientRequest::SetHasSubscription>())
+        return known(r->containerId);
+    return false;
+}
+
+std::vector<Outcome> FleetStore::applyBatch(std::span<const PendingRequest> requests, std::size_t) {
+    std::vector<Outcome> outcomes;
+    outcomes.reserve(requests.size());
+    for (const auto& pending : requests)
+        outcomes.push_back(handle(pending));
+    return outcomes;
+}
+
+Outcome FleetStore::handle(const PendingRequest& pending) {
+    std::lock_guard lock(applying_);
+    const auto deadline = std::chrono::steady_clock::now() + options_.requestTimeout;
+    std::vector<Notice> caughtUp;
+    for (;;) {
+        gate_.begin(deadline);
+        auto outcome = local_.handle(pending.caller, pending.request);
+        if (gate_.committed()) {
+            if (!gate_.changes().filesRemoved.empty()) {
+                rebuildIndex();
+            } else {
+                std::lock_guard index(indexMutex_);
+                for (const auto& id : gate_.changes().written)
+                    index_.insert(id);
+                for (const auto& id : gate_.changes().removed)
+                    index_.erase(id);
+            }
+        }
+        if (gate_.stale() && std::chrono::steady_clock::now() < deadline) {
+            try {
+                auto notices = catchUp(*gate_.stale(), deadline);
+                caughtUp.insert(caughtUp.end(), std::make_move_iterator(notices.begin()),
+                                std::make_move_iterator(notices.end()));
+                continue;
+            } catch (const EtcdError& error) {
+                reach_.failed(error.what());
+            }
+        }
+        // What others changed meanwhile goes out before what this request changed.
+        outcome.notices.insert(outcome.notices.begin(), std::make_move_iterator(caughtUp.begin()),
+                               std::make_move_iterator(caughtUp.end()));
+        return outcome;
+    }
+}
+
+std::vector<Notice> FleetStore::catchUp(const std::string& domain, EtcdDeadline deadline) {
+    auto head = etcd_.get(keys_.head(domain), deadline);
+    auto containers = etcd_.getPrefix(keys_.containers(domain), deadline, head.revision);
+    reach_.reached();
+    NoticeList notices;
+    bool removedFiles = false;
+    std::unordered_set<UUID> added;
+    local_.transact([&](SettingsStore::Parts& parts) {
+        FleetCopy copy(parts, keys_, notices);
+        copy.replaceFile(domain, head.kvs.empty() ? std::nullopt : std::optional(head.kvs.front()),
+                         containers.kvs);
+        removedFiles = copy.removedFiles();
+        added = copy.added();
+    });
+    if (removedFiles) {
+        rebuildIndex();
+    } else {
+        std::lock_guard index(indexMutex_);
+        index_.insert(added.begin(), added.end());
+    }
+    return notices.take();
+}
+
+std::int64_t FleetStore::resync(EtcdDeadline deadline, std::vector<Notice>& out) {
+    auto all = etcd_.getPrefix(keys_.prefix(), deadline);
+    reach_.reached();
+    struct File {
+        std::optional<EtcdKeyValue> head;
+        std::vector<EtcdKeyValue> containers;
+    };
+    std::map<std::string, File> files;
+    for (auto& kv : all.kvs) {
+        auto parsed = keys_.parse(kv.key);
+        if (!parsed)
+            continue;
+        auto& file = files[parsed->domain];
+        if (parsed->container)
+            file.containers.push_back(std::move(kv));
+        else
+            file.head = std::move(kv);
+    }
+    NoticeList notices;
+    local_.transact([&](SettingsStore::Parts& parts) {
+        for (const auto& known : FleetHeads::all(parts.db))
+            files.try_emplace(known.domain);
+        FleetCopy copy(parts, keys_, notices);
+        for (const auto& [domain, file] : files)
+            copy.replaceFile(domain, file.head, file.containers);
+        FleetHeads::setWatched(parts.db, all.revision);
+    });
+    rebuildIndex();
+    out = notices.take();
+    log.info("Read the fleet's %d files afresh at revision %d.", files.size(), all.revision);
+    return all.revision;
+}
+
+std::vector<Notice> FleetStore::apply(const EtcdWatchUpdate& update) {
+    NoticeList notices;
+    std::vector<std::string> unreadable;
+    bool removedFiles = false;
+    std::unordered_set<UUID> added;
+    local_.transact([&](SettingsStore::Parts& parts) {
+        FleetCopy copy(parts, keys_, notices);
+        // One file's events of one revision at a time.
+        std::size_t first = 0;
+        const auto& events = update.events;
+        while (first < events.size()) {
+            const auto revision = events[first].kv.modRevision;
+            auto parsed = keys_.parse(events[first].kv.key);
+            auto sameFile = [&](const EtcdEvent& event) {
+                auto other = keys_.parse(event.kv.key);
+                return parsed && other && other->domain == parsed->domain;
+            };
+            std::size_t end = first + 1;
+            while (end < events.size() && events[end].kv.modRevision == revision &&
+                   sameFile(events[end]))
+                ++end;
+            if (parsed && !copy.applyRevision(parsed->domain, revision,
+                                              std::span(events).subspan(first, end - first)))
+                unreadable.push_back(parsed->domain);
+            first = end;
+        }
+        if (update.revision > FleetHeads::watched(parts.db))
+            FleetHeads::setWatched(parts.db, update.revision);
+        removedFiles = copy.removedFiles();
+        added = copy.added();
+    });
+    if (removedFiles) {
+        rebuildIndex();
+    } else {
+        std::lock_guard index(indexMutex_);
+        index_.insert(added.begin(), added.end());
+    }
+    auto taken = notices.take();
+    for (const auto& domain : unreadable) {
+        auto more = catchUp(domain, std::chrono::steady_clock::now() + options_.requestTimeout);
+        taken.insert(taken.end(), std::make_move_iterator(more.begin()),
+                     std::make_move_iterator(more.end()));
+    }
+    return taken;
+}
+
+void FleetStore::watchFrom(std::int64_t revision) {
+    watcher_ = etcd_.watch(keys_.prefix(), revision, [this](const EtcdWatchUpdate& update) {
+        {
+            std::lock_guard lock(queueMutex_);
+            updates_.push_back(update);
+        }
+        queueChanged_.notify_all();
+    });
+}
+
+void FleetStore::run() {
+    // Reads everything afresh, until it succeeds or the store stops; then watches from there.
+    auto readAfresh = [&] {
+        for (;;) {
+            std::vector<Notice> notices;
+            try {
+                std::int64_t revision = 0;
+                {
+                    std::lock_guard lock(applying_);
+                    revision =
+                        resync(std::chrono::steady_clock::now() + options_.requestTimeout, notices);
+                }
+                if (!notices.empty())
+                    sink_(std::move(notices));
+                return revision;
+            } catch (const std::exception& error) {
+                reach_.failed(error.what());
+            }
+            std::unique_lock lock(queueMutex_);
+            if (queueChanged_.wait_for(lock, kRetryPause, [&] { return stopping_; }))
+                return std::int64_t{-1};
+        }
+    };
+
+    {
+        // A copy that has watched before resumes where it stopped; a new one reads first.
+        const auto watched = local_.transact(
+            [](SettingsStore::Parts& parts) { return FleetHeads::watched(parts.db); });
+        const auto start = watched > 0 ? watched : readAfresh();
+        if (start < 0)
+            return;
+        watchFrom(start + 1);
+    }
+    for (;;) {
+        EtcdWatchUpdate update;
+        {
+            std::unique_lock lock(queueMutex_);
+            queueChanged_.wait(lock, [&] { return stopping_ || !updates_.empty(); });
+            if (stopping_)
+                return;
+            update = std::move(updates_.front());
+            updates_.pop_front();
+        }
+        if (update.compactRevision > 0) {
+            log.info("The fleet's history was compacted past revision %d; reading it afresh.",
+                     update.compactRevision);
+            watcher_.reset();
+            const auto revision = readAfresh();
+            if (revision < 0)
+                return;
+            watchFrom(revision + 1);
+            continue;
+        }
+        std::vector<Notice> notices;
+        try {
+            std::lock_guard lock(applying_);
+            notices = apply(update);
+        } catch (const std::exception& error) {
+            log.error("Can't apply the fleet's changes up to revision %d: %@", update.revision,
+                      error.what());
+        }
+        if (!notices.empty())
+            sink_(std::move(notices));
+    }
+}
+
+void FleetStore::rebuildIndex() {
+    auto ids = local_.transact([](SettingsStore::Parts& parts) {
+        std::unordered_set<UUID> all;
+        auto q = parts.db.query("SELECT id FROM containers");
+        while (q->step())
+            if (auto id = q->uuid(0))
+                all.insert(*id);
+        return all;
+    });
+    std::lock_guard lock(indexMutex_);
+    index_ = std::move(ids);
+}
+
+void FleetStore::clientGone(std::string_view clientId) {
+    local_.clientGone(clientId);
+}
+
+std::vector<std::pair<UUID, std::int64_t>> FleetStore::abandonClient(std::string_view clientId) {
+    return local_.abandonClient(clientId);
+}
+
+void FleetStore::releaseHoldings(std::span<const std::pair<std::string, UUID>> holdings) {
+    local_.releaseHoldings(holdings);
+}
+
+}  // namespace velkor::fleet

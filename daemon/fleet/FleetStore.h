@@ -1,0 +1,126 @@
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <unordered_set>
+#include <vector>
+
+#include "core/SettingsStore.h"
+#include "core/Store.h"
+#include "fleet/EtcdClient.h"
+#include "fleet/FleetGate.h"
+#include "fleet/FleetKeys.h"
+
+namespace velkor::fleet {
+
+/// What a velkord needs to keep fleet files.
+struct FleetOptions {
+    EtcdOptions etcd;
+    /// Domains whose shared file (user number 1) is a fleet file: shell patterns ("*", "?",
+    /// "[...]", as fnmatch(3) reads them), matched against the lower-case domain.
+    std::vector<std::string> domains;
+    /// Where the fleet's keys live in etcd.
+    std::string prefix = "/velkor/";
+    /// The local copy's database, which serves fetches while etcd cannot be reached.
+    std::string cachePath;
+    daemon::Durability durability = daemon::Durability::normal;
+    daemon::StoreLimits limits;
+    /// How long a request may wait for etcd in all.
+    std::chrono::milliseconds requestTimeout{5000};
+};
+
+/// The fleet's files: a local copy of them (an SQLite store of its own, on disk) kept equal to
+/// what etcd holds under the fleet prefix, which serves every request with the same semantics
+/// as the machine's own store. A request that changes a file is applied to the copy, committed
+/// to etcd in one transaction (see `FleetGate`), and only then committed to the copy and
+/// answered. When another machine changed the file first, the copy catches up with etcd and the
+/// request is applied again, until the request time-out.
+///
+/// One watch on the prefix brings other machines' changes; they are applied to the copy, and
+/// every local client that holds a changed container is told `containerAbandoned` for it and
+/// stops holding it: the library then fetches the container anew and posts the differences as
+/// events, which also serves after a compaction, when the copy is read afresh. A deleted file is
+/// told as `settingsDeleted`. The watch resumes from the last revision it delivered, kept in the
+/// copy, also across restarts. Changes this velkord made come back through the watch and are
+/// recognised by the file's revision.
+///
+/// Thread safety: every public operation may be called from any thread; requests and the
+/// watch's changes are applied one at a time. Requests wait for etcd, so the daemon runs them
+/// off its event loop.
+class FleetStore : public daemon::Store {
+  public:
+    /// Receives the notices of other machines' changes, on the store's own thread.
+    using NoticeSink = std::function<void(std::vector<daemon::Notice>)>;
+
+    /// Opens the local copy (throws `DatabaseError`) and the etcd client (throws `EtcdError`
+    /// for unusable options); nothing is asked of etcd before `start`.
+    explicit FleetStore(FleetOptions options);
+    ~FleetStore() override;
+    FleetStore(const FleetStore&) = delete;
+    FleetStore& operator=(const FleetStore&) = delete;
+
+    /// Starts the store's thread, which reads the fleet's files afresh (a copy that has watched
+    /// before resumes from the last revision it delivered instead) and then watches; `sink`
+    /// receives the notices of other machines' changes on that thread.
+    void start(NoticeSink sink);
+    /// Stops the watch and the store's thread; `sink` is not called after it returns.
+    /// Idempotent.
+    void stop();
+
+    /// Whether the request is for a fleet file: a shared file of a fleet domain, or a container
+    /// of one.
+    bool serves(const ClientRequest& request) const;
+    /// Whether etcd answered the last call.
+    bool reachable() const { return reach_.reachable(); }
+
+    /// Each request in a transaction and an etcd transaction of its own; the budget is ignored.
+    std::vector<daemon::Outcome> applyBatch(std::span<const daemon::PendingRequest> requests,
+                                            std::size_t answerBudget = SIZE_MAX) override;
+    void clientGone(std::string_view clientId) override;
+    std::vector<std::pair<UUID, std::int64_t>> abandonClient(std::string_view clientId) override;
+    void releaseHoldings(std::span<const std::pair<std::string, UUID>> holdings) override;
+
+  private:
+    daemon::Outcome handle(const daemon::PendingRequest& pending);
+    /// Brings one file of the copy to what etcd holds now; gives the notices.
+    std::vector<daemon::Notice> catchUp(const std::string& domain, EtcdDeadline deadline);
+    /// Brings every file of the copy to what etcd holds now; gives the notices and the revision
+    /// read at.
+    std::int64_t resync(EtcdDeadline deadline, std::vector<daemon::Notice>& notices);
+    /// Applies what the watch delivered.
+    std::vector<daemon::Notice> apply(const EtcdWatchUpdate& update);
+    void watchFrom(std::int64_t revision);
+    void run();
+    void rebuildIndex();
+
+    FleetOptions options_;
+    NoticeSink sink_;
+    FleetKeys keys_;
+    FleetReach reach_;
+    daemon::SettingsStore local_;
+    EtcdClient etcd_;
+    FleetGate gate_;
+
+    // Requests and the watch's changes, one at a time.
+    std::mutex applying_;
+
+    // The ids of the fleet's containers, for routing requests by container.
+    mutable std::mutex indexMutex_;
+    std::unordered_set<UUID> index_;
+
+    // The watch's updates, applied on the store's thread.
+    std::mutex queueMutex_;
+    std::condition_variable queueChanged_;
+    std::deque<EtcdWatchUpdate> updates_;
+    bool stopping_ = false;
+    std::unique_ptr<EtcdWatcher> watcher_;
+    std::thread thread_;
+};
+
+}  // namespace velkor::fleet

@@ -87,6 +87,32 @@ class FleetDaemonTest : public FleetTest {
     std::vector<std::unique_ptr<Machine>> machines_;
 };
 
+/// The values of `key` that an observer of a settings handle heard it take, in order.
+struct Heard {
+    Heard(const std::shared_ptr<Settings>& settings, std::string key)
+        : watching(settings->observe([this, settings, key](const Settings::Event& e) {
+              const auto* change = std::get_if<VKContainerChange>(&e);
+              if (!change)
+                  return;
+              const auto* added = change->get<VKContainerChange::DidDictionaryChildAdd>();
+              const auto* replaced = change->get<VKContainerChange::DidDictionaryChildReplace>();
+              if (!(added && added->key == key) && !(replaced && replaced->key == key))
+                  return;
+              auto root = settings->current();
+              std::lock_guard lock(mutex);
+              values.push_back(root ? root->get(key, -1) : -1);
+          })) {}
+
+    std::vector<std::int64_t> get() {
+        std::lock_guard lock(mutex);
+        return values;
+    }
+
+    std::mutex mutex;
+    std::vector<std::int64_t> values;
+    Subscription watching;
+};
+
 }  // namespace
 
 // Two machines write one fleet file at once, each its own keys and one key both write; every
@@ -141,6 +167,116 @@ TEST_F(FleetDaemonTest, TwoMachinesWritingAtOnceEndEqualWithEveryAcknowledgedWri
     ASSERT_TRUE(connect(a.options)->openDictionary("org.example.mine")->set("k", 1));
     EXPECT_EQ(errorOf([&] { (void)connect(b.options)->getSetting("org.example.mine"); }),
               VKError::fileDoesNotExist);
+}
+
+// Without quorum a fleet write is refused with serverError before the client's time-out and
+// nothing of it is applied anywhere; fetches are served from the last content and the
+// machine's own files are untouched. With quorum back, each later change reaches the observers
+// on both machines once.
+TEST_F(FleetDaemonTest, WithoutQuorumWritesAreRefusedAndNothingIsApplied) {
+    Machine& a = machine("a");
+    Machine& b = machine("b");
+    auto root = connect(a.options)->openDictionary(kDomain, VKOwnership::shared());
+    ASSERT_TRUE(root->set("k", 1));
+    auto onA = Settings::open(a.options, kDomain, VKOwnership::shared());
+    auto onB = Settings::open(b.options, kDomain, VKOwnership::shared());
+    ASSERT_TRUE(eventually([&] { return onB->current() && onB->current()->get("k", -1) == 1; }));
+    Heard heardOnA(onA, "k"), heardOnB(onB, "k");
+
+    const int leader = cluster().leader();
+    stop(leader % 3 + 1);
+    stop((leader + 1) % 3 + 1);
+    EXPECT_EQ(errorOf([&] { root->set("k", std::make_shared<VKNumber>(2)); }),
+              VKError::serverError);
+    EXPECT_EQ(root->get("k", -1), 1) << "a refused change is undone";
+    for (Machine* m : {&a, &b})
+        EXPECT_EQ(fetch(*m)->get("k", -1), 1);
+    ASSERT_TRUE(connect(a.options)->openDictionary("org.example.own")->set("k", 7));
+    EXPECT_EQ(connect(a.options)->getSettingAs<VKDictionary>("org.example.own")->get("k", -1), 7);
+
+    resume(leader % 3 + 1);
+    resume((leader + 1) % 3 + 1);
+    cluster().waitHealthy();
+    for (std::int64_t value : {3, 4}) {
+        ASSERT_TRUE(eventually([&] { return root->set("k", value); }));
+        ASSERT_TRUE(eventually([&] { return heardOnB.get().size() == std::size_t(value - 2); }));
+        ASSERT_TRUE(eventually([&] { return heardOnA.get().size() == std::size_t(value - 2); }));
+    }
+    std::this_thread::sleep_for(200ms);  // nothing more may come
+    EXPECT_EQ(heardOnA.get(), (std::vector<std::int64_t>{3, 4}));
+    EXPECT_EQ(heardOnB.get(), (std::vector<std::int64_t>{3, 4}));
+}
+
+// A follower killed, back, then the leader killed: writes go on after the election, and every
+// acknowledged write is on both machines afterwards, which hold the same content.
+TEST_F(FleetDaemonTest, AcknowledgedWritesSurviveAFollowerAndThenTheLeaderKilled) {
+    Machine& a = machine("a");
+    Machine& b = machine("b");
+    std::atomic<bool> writing{true};
+    std::map<std::string, std::int64_t> acknowledged;
+    std::atomic<int> acknowledgements{0};
+    std::thread writer([&] {
+        auto root = connect(a.options)->openDictionary(kDomain, VKOwnership::shared());
+        for (std::int64_t i = 0; writing; ++i) {
+            const std::string key = "w" + std::to_string(i % 50);
+            if (root->set(key, i)) {
+                acknowledged[key] = i;
+                ++acknowledgements;
+            }
+        }
+    });
+    const int leader = cluster().leader();
+    kill(leader % 3 + 1);
+    std::this_thread::sleep_for(300ms);
+    resume(leader % 3 + 1);
+    cluster().waitHealthy();
+    kill(leader);
+    const int beforeElection = acknowledgements;
+    EXPECT_TRUE(eventually([&] { return acknowledgements > beforeElection + 10; }))
+        << "writes go on after the election";
+    writing = false;
+    writer.join();
+    ASSERT_FALSE(acknowledged.empty());
+    resume(leader);
+    cluster().waitHealthy();
+
+    auto onA = fetch(a);
+    ASSERT_TRUE(eventually([&] { return *fetch(b) == *onA; })) << "both machines end equal";
+    for (const auto& [key, value] : acknowledged)
+        EXPECT_EQ(onA->get(key, -1), value) << key;
+}
+
+// A velkord restarted while the other machine changes the file serves the current content, and
+// one whose etcd member was away while the history was compacted past its last revision reads
+// the fleet afresh: its clients hear the differences.
+TEST_F(FleetDaemonTest, ARestartOrACompactionCatchesUpWithWhatChangedMeanwhile) {
+    Machine& a = machine("a");
+    Machine& b = machine("b", {cluster().endpoints()[2]});
+    auto root = connect(a.options)->openDictionary(kDomain, VKOwnership::shared());
+    ASSERT_TRUE(root->set("k", 1));
+    ASSERT_TRUE(eventually([&] { return fetch(b)->get("k", -1) == 1; }));
+
+    b.daemon->stop();
+    ASSERT_TRUE(root->set("k", 2) && root->set("added", 1));
+    b.start();
+    auto onB = Settings::open(b.options, kDomain, VKOwnership::shared());
+    ASSERT_TRUE(eventually([&] {
+        auto current = onB->current();
+        return current && current->get("k", -1) == 2 && current->get("added", -1) == 1;
+    }));
+
+    Heard heard(onB, "k");
+    stop(3);
+    ASSERT_TRUE(root->set("k", 3));
+    root->remove("added");
+    client()->compact(client()->get(prefix(), in(5s)).revision, in(5s));
+    resume(3);
+    ASSERT_TRUE(eventually([&] { return !heard.get().empty(); }));
+    EXPECT_EQ(heard.get(), std::vector<std::int64_t>{3});
+    auto current = onB->current();
+    ASSERT_NE(current, nullptr);
+    EXPECT_EQ(current->get("added"), nullptr);
+    EXPECT_TRUE(*fetch(b) == *fetch(a));
 }
 
 }  // namespace velkor::fleet::test

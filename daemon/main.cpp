@@ -97,6 +97,8 @@ int main(int argc, char** argv) {
                               options.serviceLimits, options.directChannels);
 #ifdef VELKOR_FLEET
         if (fleetStore) {
+            service.setStatus(DaemonStatus{options.fleet.domains,
+                                           [&fleetStore] { return fleetStore->reachable(); }});
             service.serveAlso(*fleetStore, [&fleetStore](const ClientRequest& request) {
                 return fleetStore->serves(request);
             });

@@ -86,6 +86,7 @@ bool DaemonService::start() {
         "Watching clients leave the bus");
     departures_ = dbus::Slot(raw);
     object_ = serveObject(bus, requestHandler_);
+    statusSlot_ = serveStatus(bus, status_);
     sender_.serve(bus_, {}, dbus_names::kRequestInterface);
     if (directChannels_)
         channels_.start();

@@ -14,6 +14,7 @@
 #include "bus/RequestBatch.h"
 #include "bus/ResponseSender.h"
 #include "bus/ServiceLimits.h"
+#include "bus/StatusVtable.h"
 #include "bus/StoreWorker.h"
 #include "core/Store.h"
 #include "dbus/BusConnection.h"
@@ -63,6 +64,8 @@ class DaemonService {
     /// Has `store` serve the requests `routes` picks, on a thread of its own (see StoreWorker);
     /// called before `start`. `store` outlives `run`.
     void serveAlso(Store& store, std::function<bool(const ClientRequest&)> routes);
+    /// What org.velkor.SettingsDaemonStatus reports; called before `start`.
+    void setStatus(DaemonStatus status) { status_ = std::move(status); }
     /// From any thread: sends notices that the second store produced by itself (another
     /// machine's changes). Dropped once the service has stopped.
     void postNotices(std::vector<Notice> notices);
@@ -103,6 +106,8 @@ class DaemonService {
     CallHandler requestHandler_;
     std::vector<dbus::Slot> object_;
     dbus::Slot departures_;
+    DaemonStatus status_;
+    dbus::Slot statusSlot_;
     // Guards the worker's end against notices posted from the second store's thread.
     std::mutex workerMutex_;
     std::unique_ptr<StoreWorker> worker_;

@@ -10,6 +10,7 @@
 
 #include "CommandError.h"
 #include "Commands.h"
+#include "DaemonStatus.h"
 #include "JsonMapping.h"
 #include "Session.h"
 #include "SettingsPath.h"
@@ -108,6 +109,9 @@ int main(int argc, char** argv) {
     auto* watch =
         addCommand(app, args, "watch", "Print one JSON line per change at PATH until interrupted");
     addPath(watch, args, false, "The value to watch (default: the whole file)");
+    addCommand(app, args, "status",
+               "Say where velkord keeps the file: on this machine, or in the fleet's etcd "
+               "cluster, and whether the fleet can be reached");
 
     try {
         app.parse(argc, argv);
@@ -132,6 +136,10 @@ int main(int argc, char** argv) {
         if (name == "import")
             input = JsonMapping::parse(std::string(std::istreambuf_iterator<char>(std::cin), {}),
                                        "standard input");
+        if (name == "status") {
+            DaemonStatus::read(args.busAddress).print(std::cout, args.domain, ownership);
+            return 0;
+        }
         if (name == "watch")
             Watcher::blockStopSignals();
         Session session(args.busAddress);

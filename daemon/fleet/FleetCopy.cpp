@@ -1,5 +1,8 @@
 #include "fleet/FleetCopy.h"
 
+#include <map>
+#include <string_view>
+
 #include "basalt/QZLogger.h"
 #include "core/Access.h"
 #include "core/ChangeRecords.h"
@@ -14,6 +17,28 @@ using namespace velkor::daemon;
 namespace {
 
 auto& log = basalt::QZLogger::loggerWithIdentifier("Velkor.Daemon.Fleet");
+
+/// The writer the merge rule records for other machines' changes: no client's name.
+constexpr std::string_view kFleetWriter = "fleet";
+
+/// The keys whose items differ between a stored dictionary and its new content.
+std::vector<std::string> keysChanged(const std::vector<StoredItem>& items,
+                                     const IncomingContainer& incoming) {
+    std::map<std::string_view, const StoredItem*> old;
+    for (const auto& item : items)
+        old.emplace(item.key, &item);
+    std::vector<std::string> changed;
+    for (std::size_t i = 0; i < incoming.values.size(); ++i) {
+        auto it = old.find(incoming.keys[i]);
+        if (it == old.end() || !it->second->sameAs(incoming.values[i]))
+            changed.emplace_back(incoming.keys[i]);
+        if (it != old.end())
+            old.erase(it);
+    }
+    for (const auto& [key, item] : old)
+        changed.emplace_back(key);
+    return changed;
+}
 
 std::unordered_set<UUID> containersOf(Database& db, const UUID& root) {
     std::unordered_set<UUID> ids;
@@ -129,19 +154,32 @@ bool FleetCopy::putContainer(const EtcdKeyValue& kv, const UUID& id, const UUID&
         log.error("The fleet's container %@ holds another id; it is left as it was.", kv.key);
         return false;
     }
-    if (auto stored = parts_.containers.container(id)) {
+    std::vector<std::string> changedKeys;
+    auto stored = parts_.containers.container(id);
+    if (stored) {
         if (stored->root != root) {
             log.error("The fleet's container %@ belongs to another file; it is left as it was.",
                       kv.key);
             return false;
         }
+        const auto items = parts_.containers.items(id);
         // Unchanged: nobody needs to hear of it.
-        if (FleetCodec::encodeContainer(*stored, parts_.containers.items(id)) == kv.value)
+        if (FleetCodec::encodeContainer(*stored, items) == kv.value)
             return true;
+        if (stored->kind == ValueKind::dictionary && incoming.kind == ValueKind::dictionary)
+            changedKeys = keysChanged(items, incoming);
         parts_.containers.removeContainer(id);
     }
     parts_.containers.addContainers(tree, root);
-    parts_.merge.restart(id, incoming.revision);
+    // The merge rule judges local changes against what other machines changed, as against
+    // another client's changes.
+    if (stored && stored->kind == incoming.kind && incoming.revision > stored->revision) {
+        for (const auto& key : changedKeys)
+            parts_.merge.recordKeyChange(id, key, kFleetWriter, stored->revision,
+                                         incoming.revision);
+    } else {
+        parts_.merge.restart(id, incoming.revision);
+    }
     added_.insert(id);
     abandon(id, incoming.revision);
     return true;

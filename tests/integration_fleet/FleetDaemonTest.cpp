@@ -301,4 +301,52 @@ TEST_F(FleetDaemonTest, ARestartOrACompactionCatchesUpWithWhatChangedMeanwhile) 
     EXPECT_TRUE(*fetch(b) == *fetch(a));
 }
 
+// Two machines change one dictionary from the same revision at once, round after round: on the
+// same key exactly one wins and the other is refused as a conflict; on different keys both are
+// accepted (the merge rule, as between two clients of one machine). Both machines end equal.
+TEST_F(FleetDaemonTest, RacesFromOneRevisionConflictOnOneKeyAndMergeOnTwo) {
+    Machine& a = machine("a");
+    Machine& b = machine("b");
+    auto onA = connect(a.options)->openDictionary(kDomain, VKOwnership::shared());
+    ASSERT_TRUE(onA->set("start", 1));
+    auto onB = connect(b.options)->openDictionary(kDomain, VKOwnership::shared());
+    auto together = [&](auto&& changeA, auto&& changeB) {
+        EXPECT_TRUE(eventually([&] { return onA->revision() == onB->revision(); }));
+        std::atomic<int> ready{0};
+        std::optional<VKError::Code> errorA, errorB;
+        std::thread first([&] {
+            ++ready;
+            while (ready < 2) {
+            }
+            errorA = errorOf(changeA);
+        });
+        ++ready;
+        while (ready < 2) {
+        }
+        errorB = errorOf(changeB);
+        first.join();
+        return std::pair(errorA, errorB);
+    };
+    auto value = [](std::int64_t n) { return std::make_shared<VKNumber>(n); };
+    for (int round = 0; round < 8; ++round) {
+        auto [sameA, sameB] = together([&] { onA->set("same", value(100 + round)); },
+                                       [&] { onB->set("same", value(200 + round)); });
+        EXPECT_NE(sameA.has_value(), sameB.has_value()) << "exactly one wins, round " << round;
+        const auto refused = sameA ? sameA : sameB;
+        EXPECT_EQ(refused, VKError::synchronizeConflict);
+        const std::int64_t winner = sameA ? 200 + round : 100 + round;
+        EXPECT_EQ(fetch(a)->get("same", -1), winner);
+        EXPECT_EQ(fetch(b)->get("same", -1), winner);
+
+        auto [ownA, ownB] =
+            together([&] { onA->set("a", value(round)); }, [&] { onB->set("b", value(round)); });
+        EXPECT_EQ(ownA, std::nullopt) << "round " << round;
+        EXPECT_EQ(ownB, std::nullopt) << "round " << round;
+    }
+    auto endA = fetch(a), endB = fetch(b);
+    EXPECT_TRUE(*endA == *endB);
+    EXPECT_EQ(endA->get("a", -1), 7);
+    EXPECT_EQ(endA->get("b", -1), 7);
+}
+
 }  // namespace velkor::fleet::test

@@ -1,11 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+
 #include <atomic>
+#include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <thread>
 
 #include "FleetTesting.h"
+#include "fleet/FleetKeys.h"
 #include "support/ErrorOf.h"
 #include "support/PrivateBus.h"
 #include "support/TestDaemon.h"
@@ -47,6 +51,15 @@ struct Machine {
 std::shared_ptr<VKDictionary> fetch(const Machine& machine) {
     return connect(machine.options)
         ->getSettingAs<VKDictionary>(kDomain, {}, true, VKOwnership::shared());
+}
+
+/// The exit status of the velkor tool run with `arguments` on `machine`'s bus as uid 65534.
+int asNobody(const Machine& machine, const std::string& arguments) {
+    const std::string command = "setpriv --reuid=65534 --regid=65534 --clear-groups " +
+                                std::string(VELKOR_CLI_PATH) + " --bus-address '" +
+                                machine.bus.address() + "' " + arguments + " >/dev/null 2>&1";
+    const int status = std::system(command.c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 /// What `velkor --shared status DOMAIN` prints on `machine`.
@@ -347,6 +360,35 @@ TEST_F(FleetDaemonTest, RacesFromOneRevisionConflictOnOneKeyAndMergeOnTwo) {
     EXPECT_TRUE(*endA == *endB);
     EXPECT_EQ(endA->get("a", -1), 7);
     EXPECT_EQ(endA->get("b", -1), 7);
+}
+
+// Access on a fleet file is as on any shared file, checked by the velkord a client talks to:
+// uid 65534 reads it on either machine but cannot change it or see another user's files; and
+// only the shared files of the fleet's domains reach etcd.
+TEST_F(FleetDaemonTest, OnlyRootWritesFleetFilesAndOnlyFleetDomainsReachEtcd) {
+    Machine& a = machine("a");
+    Machine& b = machine("b");
+    ASSERT_TRUE(connect(a.options)->openDictionary(kDomain, VKOwnership::shared())->set("k", 1));
+    ASSERT_TRUE(connect(a.options)->openDictionary("org.example.mine")->set("k", 1));
+    ASSERT_TRUE(
+        connect(a.options)->openDictionary("org.other", VKOwnership::shared())->set("k", 1));
+    for (Machine* m : {&a, &b}) {
+        EXPECT_TRUE(
+            eventually([&] { return asNobody(*m, "--shared get org.example.lab k") == 0; }));
+        EXPECT_NE(asNobody(*m, "--shared set org.example.lab k 2"), 0);
+        EXPECT_NE(asNobody(*m, "--shared delete org.example.lab"), 0);
+        EXPECT_NE(asNobody(*m, "--user 0 get org.example.mine"), 0);
+    }
+    EXPECT_EQ(fetch(b)->get("k", -1), 1);
+
+    std::set<std::string> domains;
+    const FleetKeys keys(prefix());
+    for (const auto& kv : client()->getPrefix(prefix(), in(5s)).kvs) {
+        auto parsed = keys.parse(kv.key);
+        ASSERT_TRUE(parsed) << kv.key;
+        domains.insert(parsed->domain);
+    }
+    EXPECT_EQ(domains, std::set<std::string>{kDomain});
 }
 
 }  // namespace velkor::fleet::test

@@ -76,7 +76,8 @@ std::optional<FleetKeys::Parsed> FleetKeys::parse(std::string_view key) const {
         return std::nullopt;
     auto domain = unescape(key.substr(0, slash));
     auto id = UUID::parse(key.substr(slash + 1));
-    if (!domain || !id)
+    // Only the form velkord writes: another spelling of the same id would name it twice.
+    if (!domain || !id || id->description() != key.substr(slash + 1))
         return std::nullopt;
     return Parsed{std::move(*domain), *id};
 }

@@ -1,0 +1,88 @@
+// Feeds arbitrary bytes to what velkord reads from the fleet's etcd keys, which any machine of
+// the fleet may have written: a key (its first byte gives the key's length) and a value, read as
+// a file head and as a container. A key that parses must be the very key its parts name; a value
+// that decodes must encode back to itself once its items are stored.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "fleet/FleetCodec.h"
+#include "fleet/FleetKeys.h"
+#include "velkor/VKError.h"
+
+using namespace velkor;
+using namespace velkor::daemon;
+using namespace velkor::fleet;
+
+namespace {
+
+void check(bool condition) {
+    if (!condition)
+        std::abort();
+}
+
+/// The items of a decoded container as the store would hold them.
+std::vector<StoredItem> itemsOf(const IncomingContainer& container) {
+    std::vector<StoredItem> items;
+    for (std::size_t i = 0; i < container.values.size(); ++i) {
+        const auto& value = container.values[i];
+        StoredItem item;
+        if (container.kind == ValueKind::dictionary)
+            item.key = std::string(container.keys[i]);
+        else
+            item.slot = static_cast<std::int64_t>(i);
+        item.kind = isContainer(value.kind) ? ValueKind::containerProxy : value.kind;
+        item.number = value.number;
+        item.payload = std::string(value.text());
+        item.child = value.id;
+        items.push_back(std::move(item));
+    }
+    return items;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size == 0)
+        return 0;
+    const std::size_t keyLength = std::min<std::size_t>(data[0], size - 1);
+    const std::string_view key(reinterpret_cast<const char*>(data + 1), keyLength);
+    const std::string value(reinterpret_cast<const char*>(data + 1 + keyLength),
+                            size - 1 - keyLength);
+
+    const FleetKeys keys("/velkor/");
+    if (auto parsed = keys.parse(key)) {
+        check(!parsed->domain.empty());
+        check((parsed->container ? keys.container(parsed->domain, *parsed->container)
+                                 : keys.head(parsed->domain)) == key);
+    }
+
+    try {
+        const UUID root = FleetCodec::decodeHead(value);
+        check(FleetCodec::encodeHead(root) == value);
+    } catch (const VKError&) {
+    }
+
+    try {
+        const auto tree = FleetCodec::decodeContainer(value);
+        check(tree.containers.size() == 1);
+        const auto& container = tree.containers.front();
+        for (const auto& v : container.values) {
+            check(!isContainer(v.kind));  // sub-containers are references
+            check(v.bytes.empty() ||
+                  (v.bytes.data() >= reinterpret_cast<const std::uint8_t*>(value.data()) &&
+                   v.bytes.data() + v.bytes.size() <=
+                       reinterpret_cast<const std::uint8_t*>(value.data()) + value.size()));
+        }
+        const ContainerRecord record{container.id, UUID::zero(), container.kind,
+                                     container.revision};
+        const auto again = FleetCodec::encodeContainer(record, itemsOf(container));
+        const auto reread = FleetCodec::decodeContainer(again);
+        check(FleetCodec::encodeContainer(record, itemsOf(reread.containers.front())) == again);
+    } catch (const VKError&) {
+    }
+    return 0;
+}

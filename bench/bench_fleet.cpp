@@ -6,6 +6,15 @@
 //   BM_Floor_EtcdPutToWatch      from a put on one connection to the watch event on another
 //                                connection (another client, its own channels) (median_us,
 //                                p99_us).
+//   BM_Floor_EtcdTxnPerSecond8   transactions committed per second by 8 clients at once, each on
+//                                its own key (commits_per_s).
+// And velkord with fleet files, two machines (two velkords on two private buses) on that
+// cluster, next to the same velkord's files of its own:
+//   BM_Fleet_SetRoundTrip / BM_Local_SetRoundTrip           a client's set to its answer;
+//   BM_Fleet_ChangeToObserver / BM_Local_ChangeToObserver   a set on machine A to the event of
+//                                an observer on machine B (local: another client of A);
+//   BM_Fleet_AcceptedChangesPerSecond8   sets accepted per second, 8 clients over the two
+//                                machines, each on its own key of one fleet file.
 // Every commit waits for etcd's fsync on a majority, so these figures depend on the disk as much
 // as on the machine.
 #include <benchmark/benchmark.h>
@@ -17,9 +26,16 @@
 #include <mutex>
 #include <sstream>
 
+#include <atomic>
+#include <filesystem>
+#include <thread>
+
 #include "LatencyReport.h"
 #include "fleet/EtcdClient.h"
 #include "support/EtcdCluster.h"
+#include "support/PrivateBus.h"
+#include "support/TestDaemon.h"
+#include "velkor/velkor.h"
 
 using namespace velkor::fleet;
 using Clock = std::chrono::steady_clock;
@@ -108,7 +124,184 @@ void BM_Floor_EtcdPutToWatch(benchmark::State& state) {
     velkor::bench::reportLatency(state, micros);
 }
 
+void BM_Floor_EtcdTxnPerSecond8(benchmark::State& state) {
+    std::vector<std::unique_ptr<EtcdClient>> clients;
+    for (int i = 0; i < 8; ++i)
+        clients.push_back(client());
+    for (auto _ : state) {
+        std::atomic<bool> going{true};
+        std::atomic<std::int64_t> commits{0};
+        std::vector<std::thread> threads;
+        for (int i = 0; i < 8; ++i) {
+            threads.emplace_back([&, i] {
+                const std::string key = "/bench/rate/" + std::to_string(i);
+                while (going) {
+                    clients[i]->txn({}, {EtcdOp::put(key, "v")}, {}, Clock::now() + 5s);
+                    ++commits;
+                }
+            });
+        }
+        const auto start = Clock::now();
+        std::this_thread::sleep_for(3s);
+        going = false;
+        for (auto& thread : threads)
+            thread.join();
+        state.counters["commits_per_s"] =
+            static_cast<double>(commits) /
+            std::chrono::duration<double>(Clock::now() - start).count();
+    }
+}
+
+/// Two machines on the cluster: velkords on private buses of their own, whose shared files of
+/// org.bench.* are fleet files.
+struct Machines {
+    struct Machine {
+        Machine(const std::filesystem::path& directory, const std::string& name) {
+            std::string list;
+            for (const auto& endpoint : endpoints())
+                list += (list.empty() ? "" : ",") + endpoint;
+            daemon = std::make_unique<velkor::test::TestDaemon>(velkor::test::TestDaemon::Settings{
+                VELKORD_PATH,
+                bus.address(),
+                (directory / (name + ".db")).string(),
+                {"--fleet", list, "--fleet-domains", "org.bench.*", "--fleet-prefix",
+                 "/bench/fleet/"}});
+        }
+        velkor::VKConnectionPtr connect() const {
+            return velkor::connect(
+                {.busAddress = bus.address(), .scheduler = {}, .requestTimeout = 20s});
+        }
+        velkor::test::PrivateBus bus;
+        std::unique_ptr<velkor::test::TestDaemon> daemon;
+    };
+
+    static Machines& get() {
+        static Machines machines;
+        return machines;
+    }
+
+    std::filesystem::path directory = [] {
+        auto path = std::filesystem::temp_directory_path() /
+                    ("velkor-bench-fleet-" + velkor::UUID::random().description());
+        std::filesystem::create_directories(path);
+        return path;
+    }();
+    Machine a{directory, "a"};
+    Machine b{directory, "b"};
+    velkor::VKConnectionPtr writer = a.connect();
+    velkor::VKConnectionPtr localWatcher = a.connect();
+    velkor::VKConnectionPtr remoteWatcher = b.connect();
+};
+
+constexpr const char* kFleetFile = "org.bench.fleet";
+constexpr const char* kLocalFile = "org.bench.local";
+
+std::shared_ptr<velkor::VKDictionary> open(const velkor::VKConnectionPtr& connection, bool fleet) {
+    return fleet ? connection->openDictionary(kFleetFile, velkor::VKOwnership::shared())
+                 : connection->openDictionary(kLocalFile);
+}
+
+void measureSets(benchmark::State& state, bool fleet) {
+    auto root = open(Machines::get().writer, fleet);
+    std::vector<double> micros;
+    std::int64_t i = 0;
+    for (auto _ : state) {
+        const auto start = Clock::now();
+        if (!root->set("set", ++i)) {
+            state.SkipWithError("a set failed");
+            return;
+        }
+        micros.push_back(microsSince(start));
+    }
+    velkor::bench::reportLatency(state, micros);
+}
+
+void BM_Fleet_SetRoundTrip(benchmark::State& state) {
+    measureSets(state, true);
+}
+
+void BM_Local_SetRoundTrip(benchmark::State& state) {
+    measureSets(state, false);
+}
+
+void measureObserver(benchmark::State& state, bool fleet) {
+    auto& machines = Machines::get();
+    auto root = open(machines.writer, fleet);
+    auto watched = open(fleet ? machines.remoteWatcher : machines.localWatcher, fleet);
+    std::mutex mutex;
+    std::condition_variable arrived;
+    std::int64_t latest = -1;
+    Clock::time_point eventAt;
+    auto subscription = watched->asObservable().subscribe([&](const velkor::VKContainerChange&) {
+        const auto now = Clock::now();
+        const auto value = watched->get("observed", -1);
+        std::lock_guard lock(mutex);
+        latest = value;
+        eventAt = now;
+        arrived.notify_all();
+    });
+    std::vector<double> micros;
+    std::int64_t i = 1000000;
+    for (auto _ : state) {
+        const auto start = Clock::now();
+        if (!root->set("observed", ++i)) {
+            state.SkipWithError("a set failed");
+            break;
+        }
+        std::unique_lock lock(mutex);
+        if (!arrived.wait_for(lock, 5s, [&] { return latest == i; })) {
+            state.SkipWithError("the observer missed a change");
+            break;
+        }
+        micros.push_back(microsSince(start, eventAt));
+    }
+    subscription->dispose();
+    velkor::bench::reportLatency(state, micros);
+}
+
+void BM_Fleet_ChangeToObserver(benchmark::State& state) {
+    measureObserver(state, true);
+}
+
+void BM_Local_ChangeToObserver(benchmark::State& state) {
+    measureObserver(state, false);
+}
+
+void BM_Fleet_AcceptedChangesPerSecond8(benchmark::State& state) {
+    auto& machines = Machines::get();
+    std::vector<velkor::VKConnectionPtr> connections;
+    for (int i = 0; i < 8; ++i)
+        connections.push_back(i % 2 ? machines.b.connect() : machines.a.connect());
+    for (auto _ : state) {
+        std::atomic<bool> going{true};
+        std::atomic<std::int64_t> accepted{0}, refused{0};
+        std::vector<std::thread> threads;
+        for (int i = 0; i < 8; ++i) {
+            threads.emplace_back([&, i] {
+                auto root = open(connections[i], true);
+                const std::string key = "client" + std::to_string(i);
+                for (std::int64_t n = 0; going; ++n)
+                    ++(root->set(key, n) ? accepted : refused);
+            });
+        }
+        const auto start = Clock::now();
+        std::this_thread::sleep_for(3s);
+        going = false;
+        for (auto& thread : threads)
+            thread.join();
+        const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+        state.counters["changes_per_s"] = static_cast<double>(accepted) / seconds;
+        state.counters["refused_per_s"] = static_cast<double>(refused) / seconds;
+    }
+}
+
 }  // namespace
 
 BENCHMARK(BM_Floor_EtcdTxnRoundTrip)->UseRealTime()->Iterations(2000);
 BENCHMARK(BM_Floor_EtcdPutToWatch)->UseRealTime()->Iterations(2000);
+BENCHMARK(BM_Floor_EtcdTxnPerSecond8)->UseRealTime()->Iterations(1);
+BENCHMARK(BM_Local_SetRoundTrip)->UseRealTime()->Iterations(1000);
+BENCHMARK(BM_Fleet_SetRoundTrip)->UseRealTime()->Iterations(1000);
+BENCHMARK(BM_Local_ChangeToObserver)->UseRealTime()->Iterations(1000);
+BENCHMARK(BM_Fleet_ChangeToObserver)->UseRealTime()->Iterations(1000);
+BENCHMARK(BM_Fleet_AcceptedChangesPerSecond8)->UseRealTime()->Iterations(1);

@@ -14,7 +14,11 @@
 //   BM_Fleet_ChangeToObserver / BM_Local_ChangeToObserver   a set on machine A to the event of
 //                                an observer on machine B (local: another client of A);
 //   BM_Fleet_AcceptedChangesPerSecond8   sets accepted per second, 8 clients over the two
-//                                machines, each on its own key of one fleet file.
+//                                machines, each on its own key of one fleet file;
+//   BM_Fleet_ChangeToObserversOf20       20 machines, each with an observer of one fleet file:
+//                                a set on the first to the last of the 20 events (median_us,
+//                                p99_us), each velkord's resident memory (velkord_rss_mib, the
+//                                largest) and the etcd members' (etcd_rss_mib, the largest).
 // Every commit waits for etcd's fsync on a majority, so these figures depend on the disk as much
 // as on the machine.
 #include <benchmark/benchmark.h>
@@ -28,6 +32,7 @@
 
 #include <atomic>
 #include <filesystem>
+#include <fstream>
 #include <thread>
 
 #include "LatencyReport.h"
@@ -295,6 +300,92 @@ void BM_Fleet_AcceptedChangesPerSecond8(benchmark::State& state) {
     }
 }
 
+/// The resident memory of process `pid` in MiB, or 0.
+double residentMiB(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.starts_with("VmRSS:"))
+            return std::stod(line.substr(6)) / 1024.0;
+    return 0;
+}
+
+/// The processes of the etcd members serving the cluster's endpoints.
+std::vector<pid_t> etcdMembers() {
+    std::vector<pid_t> pids;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        const auto name = entry.path().filename().string();
+        if (name.find_first_not_of("0123456789") != std::string::npos)
+            continue;
+        std::ifstream file(entry.path() / "cmdline");
+        std::string cmdline((std::istreambuf_iterator<char>(file)), {});
+        if (!cmdline.starts_with("/usr/bin/etcd"))
+            continue;
+        for (const auto& endpoint : endpoints())
+            if (cmdline.find(endpoint) != std::string::npos) {
+                pids.push_back(std::stoi(name));
+                break;
+            }
+    }
+    return pids;
+}
+
+void BM_Fleet_ChangeToObserversOf20(benchmark::State& state) {
+    constexpr int kMachines = 20;
+    const auto& directory = Machines::get().directory;
+    std::vector<std::unique_ptr<Machines::Machine>> machines;
+    for (int i = 0; i < kMachines; ++i)
+        machines.push_back(
+            std::make_unique<Machines::Machine>(directory, "scale" + std::to_string(i)));
+    std::mutex mutex;
+    std::condition_variable arrived;
+    std::vector<std::int64_t> latest(kMachines, -1);
+    std::vector<Clock::time_point> at(kMachines);
+    std::vector<velkor::VKConnectionPtr> connections;
+    std::vector<std::shared_ptr<velkor::VKDictionary>> roots;
+    std::vector<velkor::rx::DisposablePtr> subscriptions;
+    auto writer = open(machines[0]->connect(), true);
+    for (int i = 0; i < kMachines; ++i) {
+        connections.push_back(machines[i]->connect());
+        roots.push_back(open(connections.back(), true));
+        subscriptions.push_back(roots.back()->asObservable().subscribe(
+            [&, i, root = roots.back()](const velkor::VKContainerChange&) {
+                const auto now = Clock::now();
+                const auto value = root->get("scale", -1);
+                std::lock_guard lock(mutex);
+                latest[i] = value;
+                at[i] = now;
+                arrived.notify_all();
+            }));
+    }
+    std::vector<double> micros;
+    std::int64_t n = 0;
+    for (auto _ : state) {
+        const auto start = Clock::now();
+        if (!writer->set("scale", ++n)) {
+            state.SkipWithError("a set failed");
+            break;
+        }
+        std::unique_lock lock(mutex);
+        if (!arrived.wait_for(lock, 10s, [&] {
+                return std::all_of(latest.begin(), latest.end(), [&](auto v) { return v == n; });
+            })) {
+            state.SkipWithError("an observer missed a change");
+            break;
+        }
+        micros.push_back(microsSince(start, *std::max_element(at.begin(), at.end())));
+    }
+    for (auto& subscription : subscriptions)
+        subscription->dispose();
+    double velkordMiB = 0, etcdMiB = 0;
+    for (const auto& machine : machines)
+        velkordMiB = std::max(velkordMiB, residentMiB(machine->daemon->pid()));
+    for (pid_t pid : etcdMembers())
+        etcdMiB = std::max(etcdMiB, residentMiB(pid));
+    state.counters["velkord_rss_mib"] = velkordMiB;
+    state.counters["etcd_rss_mib"] = etcdMiB;
+    velkor::bench::reportLatency(state, micros);
+}
+
 }  // namespace
 
 BENCHMARK(BM_Floor_EtcdTxnRoundTrip)->UseRealTime()->Iterations(2000);
@@ -305,3 +396,4 @@ BENCHMARK(BM_Fleet_SetRoundTrip)->UseRealTime()->Iterations(1000);
 BENCHMARK(BM_Local_ChangeToObserver)->UseRealTime()->Iterations(1000);
 BENCHMARK(BM_Fleet_ChangeToObserver)->UseRealTime()->Iterations(1000);
 BENCHMARK(BM_Fleet_AcceptedChangesPerSecond8)->UseRealTime()->Iterations(1);
+BENCHMARK(BM_Fleet_ChangeToObserversOf20)->UseRealTime()->Iterations(100);

@@ -89,6 +89,14 @@ bool eventually(F done) {
 class FleetDaemonTest : public FleetTest {
   protected:
     void TearDown() override {
+        // A velkord that ends otherwise than cleanly (a sanitizer's report, a crash) fails the
+        // test.
+        for (const auto& m : machines_) {
+            const int status = m->daemon->stop();
+            const auto log = m->daemon->log();
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+                << log.substr(log.size() > 20000 ? log.size() - 20000 : 0);
+        }
         machines_.clear();
         std::filesystem::remove_all(directory_);
         FleetTest::TearDown();

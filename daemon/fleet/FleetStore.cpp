@@ -279,23 +279,36 @@ void FleetStore::run() {
             update = std::move(updates_.front());
             updates_.pop_front();
         }
-        if (update.compactRevision > 0) {
+        // After a compaction, or changes that could not be applied, the copy is read afresh and
+        // the watch starts again from there.
+        bool afresh = update.compactRevision > 0;
+        if (afresh)
             log.info("The fleet's history was compacted past revision %d; reading it afresh.",
                      update.compactRevision);
+        std::vector<Notice> notices;
+        if (!afresh) {
+            try {
+                std::lock_guard lock(applying_);
+                notices = apply(update);
+            } catch (const std::exception& error) {
+                log.error(
+                    "Can't apply the fleet's changes up to revision %d (%@); reading it "
+                    "afresh.",
+                    update.revision, error.what());
+                afresh = true;
+            }
+        }
+        if (afresh) {
             watcher_.reset();
+            {
+                std::lock_guard lock(queueMutex_);
+                updates_.clear();
+            }
             const auto revision = readAfresh();
             if (revision < 0)
                 return;
             watchFrom(revision + 1);
             continue;
-        }
-        std::vector<Notice> notices;
-        try {
-            std::lock_guard lock(applying_);
-            notices = apply(update);
-        } catch (const std::exception& error) {
-            log.error("Can't apply the fleet's changes up to revision %d: %@", update.revision,
-                      error.what());
         }
         if (!notices.empty())
             sink_(std::move(notices));

@@ -53,6 +53,9 @@ std::set<std::string> members(const std::string& xml, const std::string& interfa
             text += (*t)[1];
         found.insert(text);
     }
+    static const std::regex property(R"re(<property name="(\w+)" type="([^"]+)")re");
+    for (std::sregex_iterator it(part.begin(), part.end(), property), end; it != end; ++it)
+        found.insert((*it)[1].str() + ":" + (*it)[2].str());
     return found;
 }
 
@@ -74,7 +77,7 @@ TEST_F(LiveIntrospectionTest, TheDaemonDescribesItsInterfacesAsTheInstalledFiles
     ASSERT_GE(sd_bus_message_read(reply.get(), "s", &live), 0);
     for (const std::string interface :
          {dbus_names::kRequestInterface, dbus_names::kResponseInterface,
-          dbus_names::kChannelInterface}) {
+          dbus_names::kChannelInterface, "org.velkor.SettingsDaemonStatus"}) {
         std::ostringstream installed;
         installed << std::ifstream(std::string(VELKOR_SOURCE_DIR) + "/daemon/data/" + interface +
                                    ".xml")
@@ -112,13 +115,14 @@ TEST(InstalledDataTest, OnTheSystemBusRootOwnsTheNameEveryoneCallsTheRequestsAnd
                      return client.bus().requestName(kService) ? "owned" : "queued";
                  }),
               "failed: Requesting a bus name: Permission denied");
-    // Its description and Peer are open to everyone, as on any service; nothing else of the
-    // daemon is reachable, for root either.
+    // Its description, Peer and reading its status are open to everyone, as on any service;
+    // nothing else of the daemon is reachable, for root either.
     for (uid_t uid : {kNobody, uid_t{0}}) {
         EXPECT_EQ(as(uid, address, errorOf("org.freedesktop.DBus.Introspectable", "Introspect")),
                   "ok");
         EXPECT_EQ(as(uid, address, errorOf("org.freedesktop.DBus.Peer", "Ping")), "ok");
-        EXPECT_EQ(as(uid, address, errorOf("org.freedesktop.DBus.Properties", "GetAll")), denied);
+        EXPECT_NE(as(uid, address, errorOf("org.freedesktop.DBus.Properties", "GetAll")), denied);
+        EXPECT_EQ(as(uid, address, errorOf("org.freedesktop.DBus.Properties", "Set")), denied);
     }
 
     // Requests go through and their answers come back; the daemon knows the caller's uid

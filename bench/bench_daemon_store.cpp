@@ -1,7 +1,7 @@
 // Throughput of the daemon's settings store: accepted changes per second with one writer and
 // eight writers (threads contending for the store, or requests arriving together and sharing a
 // commit), under both durabilities; and the time to build the answer to a fetch of a 10,000-value
-// file. The store lives in $TMPDIR (default /tmp), which must be on a disk for the `full`
+// file and of a file of 4,095 containers. The store lives in $TMPDIR (default /tmp), which must be on a disk for the `full`
 // figures to mean anything.
 #include <benchmark/benchmark.h>
 #include <stdlib.h>
@@ -195,5 +195,39 @@ BENCHMARK(BM_FetchTenThousandValues)
     ->Arg(0)
     ->Arg(1)
     ->Unit(benchmark::kMillisecond);
+
+// A recursive fetch of a file of the most containers a file may hold: a root of two dictionaries
+// of 2,046 empty dictionaries each (4,095 containers), the heaviest answer of few bytes.
+void BM_FetchLargestFile(benchmark::State& state) {
+    BenchDir dir;
+    StoreLimits limits;
+    limits.maxContainersPerRequest = limits.maxFileContainers;
+    SettingsStore store(dir.file(), Durability::normal, limits);
+    basalt::ArchiveWriter w;
+    header(w, ValueKind::dictionary, UUID::random(), 2);
+    for (int part = 0; part < 2; ++part) {
+        w.encodeText("part" + std::to_string(part));
+        header(w, ValueKind::dictionary, UUID::random(), 2046);
+        for (int i = 0; i < 2046; ++i) {
+            w.encodeText(std::to_string(i));
+            header(w, ValueKind::dictionary, UUID::random(), 0);
+        }
+    }
+    const Caller caller{":1.1", 1000};
+    store.handle(caller,
+                 ClientRequest::CreateSettings{Blob(w.takeArchiverData()), "largest", 1000});
+    const ClientRequest fetch = ClientRequest::FetchSettings{"largest", 1000, "", true};
+    for (auto _ : state) {
+        auto outcome = store.handle(caller, fetch);
+        const auto* answer = outcome.answer.get<ServerResponse::SettingsFetched>();
+        if (!answer) {
+            state.SkipWithError("fetch failed");
+            break;
+        }
+        benchmark::DoNotOptimize(answer->data.size());
+    }
+    state.SetItemsProcessed(state.iterations() * 4095);
+}
+BENCHMARK(BM_FetchLargestFile)->Unit(benchmark::kMillisecond);
 
 }  // namespace

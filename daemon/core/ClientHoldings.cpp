@@ -9,6 +9,15 @@ void ClientHoldings::hold(std::string_view client, const UUID& container) {
     q->run();
 }
 
+void ClientHoldings::holdFile(std::string_view client, const UUID& root) {
+    auto q = db_.query(
+        "INSERT OR IGNORE INTO holdings(container, client) SELECT id, ?1 FROM containers "
+        "WHERE root = ?2");
+    q->bind(1, client);
+    q->bind(2, root);
+    q->run();
+}
+
 std::vector<std::string> ClientHoldings::holders(const UUID& container) {
     std::vector<std::string> clients;
     auto q = db_.query("SELECT client FROM holdings WHERE container = ? ORDER BY client");

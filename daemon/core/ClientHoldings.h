@@ -23,6 +23,8 @@ class ClientHoldings {
     explicit ClientHoldings(Database& db) : db_(db) {}
 
     void hold(std::string_view client, const UUID& container);
+    /// Makes `client` hold every container of the file with root `root`, in one statement.
+    void holdFile(std::string_view client, const UUID& root);
     /// Every container `client` holds, with its revision.
     std::vector<std::pair<UUID, std::int64_t>> heldBy(std::string_view client);
     /// Every client that holds `container`, in order of client id.

@@ -252,6 +252,43 @@ std::vector<StoredItem> ContainerStore::items(const UUID& container) {
     return items;
 }
 
+ContainerStore::FileContents ContainerStore::fileContents(const UUID& root) {
+    FileContents contents;
+    {
+        auto q = db_.query("SELECT id, kind, revision FROM containers WHERE root = ?");
+        q->bind(1, root);
+        while (q->step()) {
+            const Statement& s = *q;
+            const UUID id = readUuid(s, 0);
+            contents.containers.emplace(
+                id, ContainerRecord{id, root, readContainerKind(s, 1), s.integer(2)});
+        }
+    }
+    // No ORDER BY: SQLite would sort every row in a temporary tree. Each container's items come
+    // from its key index, so in order; they are sorted below only should that ever change.
+    auto q = db_.query(
+        "SELECT i.container, i.key, i.slot, i.kind, i.value FROM containers AS c "
+        "JOIN items AS i ON i.container = c.id WHERE c.root = ?");
+    q->bind(1, root);
+    std::vector<StoredItem>* items = nullptr;
+    UUID current;
+    while (q->step()) {
+        const UUID container = readUuid(*q, 0);
+        if (!items || container != current) {
+            current = container;
+            items = &contents.items[container];
+        }
+        items->push_back(readItem(*q, 1));
+    }
+    auto before = [](const StoredItem& a, const StoredItem& b) {
+        return std::tie(a.key, a.slot) < std::tie(b.key, b.slot);
+    };
+    for (auto& [container, list] : contents.items)
+        if (!std::is_sorted(list.begin(), list.end(), before))
+            std::sort(list.begin(), list.end(), before);
+    return contents;
+}
+
 std::optional<StoredItem> ContainerStore::item(const UUID& container, std::string_view key,
                                                std::int64_t slot) {
     auto q = db_.query(

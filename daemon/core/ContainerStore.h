@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "core/ChangeSet.h"
@@ -62,6 +63,15 @@ class ContainerStore {
 
     /// The items of a container, in key order (dictionary) or index order (array).
     std::vector<StoredItem> items(const UUID& container);
+
+    /// Every container of the file with root `root`, with its items as `items` gives them: what
+    /// a recursive fetch of the whole file reads, in two statements instead of two per
+    /// container.
+    struct FileContents {
+        std::unordered_map<UUID, ContainerRecord> containers;
+        std::unordered_map<UUID, std::vector<StoredItem>> items;
+    };
+    FileContents fileContents(const UUID& root);
     /// The key of `dictionary` that is `key` or canonically equivalent to it (a key keeps the
     /// form it was first written in), or `key` itself when there is none.
     std::string storedKey(const UUID& dictionary, std::string_view key);

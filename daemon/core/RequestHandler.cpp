@@ -185,8 +185,14 @@ ServerResponse RequestHandler::sendInFull(const Caller& caller, const ContainerR
     std::vector<UUID> written;
     auto blob =
         TreeExporter(store_).exportContainer(container, recursive, written, limits_.maxAnswerBytes);
-    for (const auto& id : written) {
-        holdings_.hold(caller.clientId, id);
+    // A whole file sent in full is every container of it (the unreachable ones are collected
+    // as they become so): held in one statement.
+    if (recursive && container.id == container.root) {
+        holdings_.holdFile(caller.clientId, container.root);
+    } else {
+        for (const auto& id : written) {
+            holdings_.hold(caller.clientId, id);
+        }
     }
     return ServerResponse::SettingsFetched{Blob(std::move(blob))};
 }

@@ -1,5 +1,6 @@
 #include "core/TreeExporter.h"
 
+#include <optional>
 #include <span>
 #include <unordered_set>
 
@@ -45,9 +46,26 @@ std::vector<std::uint8_t> TreeExporter::exportContainer(const ContainerRecord& t
     BlobEncoder encoder;
     std::vector<Frame> stack;
     std::unordered_set<UUID> written;
+    // A whole file fetched recursively is read in two statements rather than two per container.
+    std::optional<ContainerStore::FileContents> file;
+    if (recursive && top.id == top.root)
+        file = store_.fileContents(top.root);
+    auto itemsOf = [&](const UUID& id) {
+        if (!file)
+            return store_.items(id);
+        auto it = file->items.find(id);
+        // Each container is written once: its items can be moved out.
+        return it == file->items.end() ? std::vector<StoredItem>{} : std::move(it->second);
+    };
+    auto containerOf = [&](const UUID& id) -> std::optional<ContainerRecord> {
+        if (!file)
+            return store_.container(id);
+        auto it = file->containers.find(id);
+        return it == file->containers.end() ? std::nullopt : std::optional(it->second);
+    };
 
     auto open = [&](const ContainerRecord& c) {
-        auto items = store_.items(c.id);
+        auto items = itemsOf(c.id);
         encoder.encodeContainerHeader(c.kind, c.id, c.root, c.revision,
                                       static_cast<std::int64_t>(items.size()));
         written.insert(c.id);
@@ -89,7 +107,7 @@ std::vector<std::uint8_t> TreeExporter::exportContainer(const ContainerRecord& t
             encoder.encodeProxy(child);
             continue;
         }
-        const auto record = store_.container(child);
+        const auto record = containerOf(child);
         if (!record || record->root != top.root) {
             throw VKError(VKError::invalidFileData);
         }

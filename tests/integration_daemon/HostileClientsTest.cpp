@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <fstream>
 #include <thread>
 
@@ -87,6 +88,60 @@ std::size_t peakMemory(pid_t pid) {
             return std::stoul(line.substr(6)) * 1024;
     }
     return 0;
+}
+
+/// The resident memory of a process now, in bytes.
+std::size_t residentMemory(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("VmRSS:", 0) == 0)
+            return std::stoul(line.substr(6)) * 1024;
+    }
+    return 0;
+}
+
+/// How many connections the bus at the other end of `bus` has (unique names).
+std::size_t connectionsOf(dbus::BusConnection& bus) {
+    sd_bus_message* raw = nullptr;
+    sd_bus_error error = SD_BUS_ERROR_NULL;
+    const int r = sd_bus_call_method(bus.get(), "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                     "org.freedesktop.DBus", "ListNames", &error, &raw, "");
+    sd_bus_error_free(&error);
+    dbus::Message reply(raw);
+    dbus::BusError::check(r, "Listing the bus's names");
+    char** names = nullptr;
+    dbus::BusError::check(sd_bus_message_read_strv(raw, &names), "Reading the bus's names");
+    std::size_t n = 0;
+    for (char** name = names; name && *name; ++name) {
+        n += (*name)[0] == ':';
+        std::free(*name);
+    }
+    std::free(names);
+    return n;
+}
+
+/// Connects `clients` times to the bus at `address`, one after the other; each connection
+/// sends velkord a call of a member it does not have (refused with an answer under its tag)
+/// and a signal (which it does not serve), and leaves.
+void sendGarbageAndLeave(const std::string& address, std::size_t clients) {
+    for (std::size_t i = 0; i < clients; ++i) {
+        auto bus = dbus::BusConnection::open(address);
+        sd_bus_message* raw = nullptr;
+        dbus::BusError::check(sd_bus_message_new_method_call(
+                                  bus.get(), &raw, kService.c_str(), dbus_names::kObjectPath,
+                                  dbus_names::kRequestInterface, "dropSettingsWithTag"),
+                              "Building a call");
+        dbus::Message call(raw);
+        dbus::MessageWriter(call.get()).uuid(UUID::random());
+        dbus::BusError::check(sd_bus_send(bus.get(), call.get(), nullptr), "Sending a call");
+        dbus::BusError::check(
+            sd_bus_message_new_signal(bus.get(), &raw, "/", "org.example.Noise", "Noise"),
+            "Building a signal");
+        dbus::Message noise(raw);
+        dbus::BusError::check(sd_bus_message_set_destination(noise.get(), kService.c_str()),
+                              "Addressing a signal");
+        dbus::BusError::check(sd_bus_send(bus.get(), noise.get(), nullptr), "Sending a signal");
+    }
 }
 
 /// Whether the other end closes `fd` within `patience`; what arrives meanwhile is dropped.
@@ -480,4 +535,32 @@ TEST_F(HostileClientsTest, CallsThatWaitGetRepliesAndGarbageIsLoggedSparingly) {
         ++lines;
     EXPECT_EQ(lines, 10u);
     EXPECT_NE(log.find(line + "0)"), std::string::npos);
+}
+
+TEST_F(HostileClientsTest, ClientsThatSendOnlyGarbageAreForgottenWhenTheyLeave) {
+    // velkord answers and charges each such client, so it keeps books of it while it is
+    // connected: they must go when it leaves, though it never sent a request.
+    auto watcher = dbus::BusConnection::open(bus_.address());
+    const std::size_t connections = connectionsOf(watcher);
+    // Every client has left the bus, and velkord has heard of it before it answers the request
+    // sent after.
+    auto allLeft = [&] {
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (connectionsOf(watcher) > connections && std::chrono::steady_clock::now() < until)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        EXPECT_EQ(connectionsOf(watcher), connections);
+        othersAreServed();
+    };
+    // The first ones warm velkord's allocations up. Books kept of the next 3,000 would take
+    // about 1 KiB each; the log throttle remembers each of them for its minute (up to 4,096
+    // clients), which takes about 150 bytes each.
+    sendGarbageAndLeave(bus_.address(), 500 / kScale);
+    allLeft();
+    const std::size_t before = residentMemory(daemon().pid());
+    const std::size_t clients = 3000 / kScale;
+    sendGarbageAndLeave(bus_.address(), clients);
+    allLeft();
+    if (kScale == 1) {
+        EXPECT_LT(residentMemory(daemon().pid()), before + clients * 400);
+    }
 }

@@ -265,7 +265,9 @@ void BM_Abuse(benchmark::State& state) {
                     asker->bus().get(), &raw, test::DaemonClient::kService, dbus_names::kObjectPath,
                     dbus_names::kChannelInterface, dbus_names::kOpenChannelMember);
                 dbus::Message ask(raw);
-                sd_bus_send(asker->bus().get(), ask.get(), nullptr);
+                // Sent without a cookie, the call would expect no reply, and get no channel.
+                std::uint64_t cookie = 0;
+                sd_bus_send(asker->bus().get(), ask.get(), &cookie);
             }
             sd_bus_flush(asker->bus().get());
             attacker = std::move(asker);

@@ -220,12 +220,11 @@ int DaemonService::onNameOwnerChanged(sd_bus_message* signal, void* userdata, sd
 }
 
 void DaemonService::clientLeft(const std::string& uniqueName) {
-    // The sender keeps books of anyone it answered or charged, requests or not.
+    // The sender keeps books of anyone it answered or charged, and the batch holds the refusals
+    // of one that lags behind, requests or not; sent later, they would open its books again.
     const bool sentRequests = callers_.forget(uniqueName);
-    if (sentRequests) {
-        // Its last requests are applied before its holdings go, or they would hold on forever.
-        batch_.clientLeft(uniqueName);
-    }
+    // Its last requests are applied before its holdings go, or they would hold on forever.
+    batch_.clientLeft(uniqueName);
     sender_.forget(uniqueName);
     if (sentRequests) {
         store_.clientGone(uniqueName);

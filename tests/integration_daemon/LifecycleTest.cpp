@@ -46,9 +46,10 @@ TEST_F(LifecycleTest, SigtermAnswersWhatArrivedReleasesTheNameAndExitsCleanly) {
     for (int i = 100; i < 200; ++i)
         tags.push_back(client->send(setting(rootId, i, key(i), num(i), true)));
     // A client that keeps sending on its channel does not hold the stop up.
-    std::atomic<bool> stopped = false;
+    std::atomic<bool> stopped = false, flooding = false;
     std::jthread flood([&] {
         DaemonClient flooder(bus_.address(), kService, DaemonClient::Path::direct);
+        flooding = true;
         try {
             for (std::uint64_t n = 0; !stopped; ++n) {
                 flooder.sendNoise();
@@ -59,6 +60,9 @@ TEST_F(LifecycleTest, SigtermAnswersWhatArrivedReleasesTheNameAndExitsCleanly) {
             // velkord has gone
         }
     });
+    // Its channel is handed out before the stop, however slow velkord is.
+    while (!flooding)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
 
     const auto stopping = std::chrono::steady_clock::now();

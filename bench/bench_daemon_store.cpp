@@ -1,8 +1,8 @@
 // Throughput of the daemon's settings store: accepted changes per second with one writer and
 // eight writers (threads contending for the store, or requests arriving together and sharing a
 // commit), under both durabilities; and the time to build the answer to a fetch of a 10,000-value
-// file and of a file of 4,095 containers. The store lives in $TMPDIR (default /tmp), which must be on a disk for the `full`
-// figures to mean anything.
+// file and of a file of 4,095 containers. The store lives in $TMPDIR (default /tmp), which must be
+// on a disk for the `full` figures to mean anything.
 #include <benchmark/benchmark.h>
 #include <stdlib.h>
 
@@ -229,5 +229,30 @@ void BM_FetchLargestFile(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations() * 4095);
 }
 BENCHMARK(BM_FetchLargestFile)->Unit(benchmark::kMillisecond);
+
+// The heaviest request: a file of the most containers one request may write (a root of 2,047
+// empty dictionaries) created, then deleted.
+void BM_CreateAndDeleteMaximal(benchmark::State& state) {
+    BenchDir dir;
+    SettingsStore store(dir.file());
+    const Caller caller{":1.1", 1000};
+    for (auto _ : state) {
+        basalt::ArchiveWriter w;
+        header(w, ValueKind::dictionary, UUID::random(), 2047);
+        for (int i = 0; i < 2047; ++i) {
+            w.encodeText(std::to_string(i));
+            header(w, ValueKind::dictionary, UUID::random(), 0);
+        }
+        auto created = store.handle(
+            caller, ClientRequest::CreateSettings{Blob(w.takeArchiverData()), "maximal", 1000});
+        auto deleted = store.handle(caller, ClientRequest::DeleteSettings{"maximal", 1000});
+        if (!created.answer.get<ServerResponse::RequestSucceeded>() ||
+            !deleted.answer.get<ServerResponse::SettingsDeleted>()) {
+            state.SkipWithError("create or delete failed");
+            break;
+        }
+    }
+}
+BENCHMARK(BM_CreateAndDeleteMaximal)->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -183,7 +183,11 @@ TEST_F(LibraryScenario, AnAbandonedCopyIsFetchedAgainAndTakesNoChangeTheStoreLac
     std::atomic<bool> stop{false};
     std::atomic<std::int64_t> lastStored{0};
     std::thread changing([&] {
-        for (std::int64_t n = 1; !stop; ++n) {
+        // Until told to stop, and at least until one change was stored (a loaded machine may
+        // see the whole exchange below pass before any of them was accepted).
+        const auto deadline = std::chrono::steady_clock::now() + 20s;
+        for (std::int64_t n = 1;
+             !stop || (lastStored == 0 && std::chrono::steady_clock::now() < deadline); ++n) {
             if (mine->set("n", n))
                 lastStored = n;
         }

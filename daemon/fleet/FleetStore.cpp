@@ -97,15 +97,8 @@ Outcome FleetStore::handle(const PendingRequest& pending) {
         gate_.begin(deadline);
         auto outcome = local_.handle(pending.caller, pending.request);
         if (gate_.committed()) {
-            if (!gate_.changes().filesRemoved.empty()) {
-                rebuildIndex();
-            } else {
-                std::lock_guard index(indexMutex_);
-                for (const auto& id : gate_.changes().written)
-                    index_.insert(id);
-                for (const auto& id : gate_.changes().removed)
-                    index_.erase(id);
-            }
+            const auto& changes = gate_.changes();
+            updateIndex(!changes.filesRemoved.empty(), changes.written, changes.removed);
         }
         if (gate_.stale() && std::chrono::steady_clock::now() < deadline) {
             try {
@@ -138,12 +131,7 @@ std::vector<Notice> FleetStore::catchUp(const std::string& domain, EtcdDeadline 
         removedFiles = copy.removedFiles();
         added = copy.added();
     });
-    if (removedFiles) {
-        rebuildIndex();
-    } else {
-        std::lock_guard index(indexMutex_);
-        index_.insert(added.begin(), added.end());
-    }
+    updateIndex(removedFiles, added);
     return notices.take();
 }
 
@@ -211,12 +199,7 @@ std::vector<Notice> FleetStore::apply(const EtcdWatchUpdate& update) {
         removedFiles = copy.removedFiles();
         added = copy.added();
     });
-    if (removedFiles) {
-        rebuildIndex();
-    } else {
-        std::lock_guard index(indexMutex_);
-        index_.insert(added.begin(), added.end());
-    }
+    updateIndex(removedFiles, added);
     auto taken = notices.take();
     for (const auto& domain : unreadable) {
         auto more = catchUp(domain, std::chrono::steady_clock::now() + options_.requestTimeout);
@@ -313,6 +296,18 @@ void FleetStore::run() {
         if (!notices.empty())
             sink_(std::move(notices));
     }
+}
+
+void FleetStore::updateIndex(bool filesRemoved, const std::unordered_set<UUID>& added,
+                             const std::unordered_set<UUID>& removed) {
+    if (filesRemoved) {
+        rebuildIndex();
+        return;
+    }
+    std::lock_guard lock(indexMutex_);
+    index_.insert(added.begin(), added.end());
+    for (const auto& id : removed)
+        index_.erase(id);
 }
 
 void FleetStore::rebuildIndex() {

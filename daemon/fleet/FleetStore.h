@@ -97,6 +97,10 @@ class FleetStore : public daemon::Store {
     std::vector<daemon::Notice> apply(const EtcdWatchUpdate& update);
     void watchFrom(std::int64_t revision);
     void run();
+    /// Brings the index of the fleet's containers up to date after the copy changed: read
+    /// afresh when whole files went, else by the containers added and removed.
+    void updateIndex(bool filesRemoved, const std::unordered_set<UUID>& added,
+                     const std::unordered_set<UUID>& removed = {});
     void rebuildIndex();
 
     FleetOptions options_;

@@ -195,60 +195,107 @@ void BM_EncodeLocalTree(benchmark::State& state) {
 }
 BENCHMARK(BM_EncodeLocalTree)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-// Reads of a 1,000-key dictionary, by one thread or by two at once.
-std::shared_ptr<VKDictionary> gDictionary;
+// Reads of a 1,000-key dictionary attached to a connection (decoded from a daemon blob), by one
+// thread or by two at once, next to their floor and to the parts a read is made of. Each thread
+// reads every key in turn, the second one from key 500 on.
+constexpr std::size_t kReadKeys = 1000;
 std::vector<std::string> gKeys;
+std::shared_ptr<ConnectionImpl> gReadConnection;
+std::shared_ptr<VKDictionary> gDictionary;
+std::unordered_map<std::string, std::int64_t> gPlainMap;  // the same keys and numbers
+VKDictionary::Items gItems;                               // a copy of the dictionary's entries
+std::vector<VKObjectPtr> gValues;                         // its values, in the keys' order
 
-void BM_DictionaryGet(benchmark::State& state) {
-    if (state.thread_index() == 0) {
-        gDictionary = VKDictionary::make(1000);
-        gKeys.clear();
-        for (int i = 0; i < 1000; ++i) {
-            gKeys.push_back("setting.key." + std::to_string(i));
-            gDictionary->set(gKeys.back(), std::make_shared<VKNumber>(i));
-        }
+void makeReadData(benchmark::State& state) {
+    gKeys.clear();
+    gPlainMap.clear();
+    basalt::ArchiveWriter w;
+    const UUID id = UUID::random();
+    w.encodeInteger(4).encodeBytes(id.bytes()).encodeBytes(id.bytes());
+    w.encodeInteger(1).encodeInteger(static_cast<std::int64_t>(kReadKeys));
+    for (std::size_t n = 0; n < kReadKeys; ++n) {
+        gKeys.push_back("setting.key." + std::to_string(n));
+        gPlainMap.emplace(gKeys.back(), static_cast<std::int64_t>(n));
+        w.encodeText(gKeys.back()).encodeInteger(0).encodeInteger(static_cast<std::int64_t>(n));
     }
-    std::size_t i = static_cast<std::size_t>(state.thread_index()) * 500;
+    gReadConnection = makeConnection();
+    gDictionary = std::dynamic_pointer_cast<VKDictionary>(
+        decode(Blob(w.takeArchiverData()), gReadConnection));
+    if (!gDictionary || !gDictionary->onServer()) {
+        state.SkipWithError("the dictionary did not decode attached");
+        return;
+    }
+    gItems = gDictionary->items();
+    gValues.clear();
+    for (const auto& key : gKeys)
+        gValues.push_back(gItems.at(key));
+}
+
+// Runs `read(n)` for key after key, on the data the first thread makes first.
+template <typename Read>
+void readKeys(benchmark::State& state, Read read) {
+    if (state.thread_index() == 0)
+        makeReadData(state);
+    std::size_t n = static_cast<std::size_t>(state.thread_index()) * (kReadKeys / 2);
     for (auto _ : state) {
-        benchmark::DoNotOptimize(gDictionary->get(gKeys[i]));
-        i = i + 1 == gKeys.size() ? 0 : i + 1;
+        read(n);
+        n = n + 1 == kReadKeys ? 0 : n + 1;
     }
     if (state.thread_index() == 0) {
+        gValues.clear();
+        gItems.clear();
         gDictionary.reset();
+        gReadConnection.reset();
     }
 }
-BENCHMARK(BM_DictionaryGet)
-    ->Threads(1)
-    ->Threads(2)
-    ->UseRealTime()
-    ->Repetitions(5)
-    ->ReportAggregatesOnly(true);
+
+// A value as a shared pointer: the value's count of owners goes up and down.
+void BM_DictionaryGet(benchmark::State& state) {
+    readKeys(state, [](std::size_t n) { benchmark::DoNotOptimize(gDictionary->get(gKeys[n])); });
+}
+BENCHMARK(BM_DictionaryGet)->Threads(1)->Threads(2)->UseRealTime();
+
+// The typed read: the number itself.
+void BM_DictionaryGetInteger(benchmark::State& state) {
+    readKeys(state, [](std::size_t n) {
+        benchmark::DoNotOptimize(gDictionary->get(gKeys[n], std::int64_t{-1}));
+    });
+}
+BENCHMARK(BM_DictionaryGetInteger)->Threads(1)->Threads(2)->UseRealTime();
 
 // The floor of the reads above: the same loop over a plain map, which no lock or shared count
 // guards, by one thread or by two at once (two virtual CPUs need not be two whole cores).
-std::unordered_map<std::string, std::int64_t> gPlainMap;
-
 void BM_PlainMapGetFloor(benchmark::State& state) {
-    if (state.thread_index() == 0) {
-        gPlainMap.clear();
-        gKeys.clear();
-        for (int i = 0; i < 1000; ++i) {
-            gKeys.push_back("setting.key." + std::to_string(i));
-            gPlainMap.emplace(gKeys.back(), i);
-        }
-    }
-    std::size_t i = static_cast<std::size_t>(state.thread_index()) * 500;
-    for (auto _ : state) {
-        benchmark::DoNotOptimize(gPlainMap.find(gKeys[i])->second);
-        i = i + 1 == gKeys.size() ? 0 : i + 1;
-    }
+    readKeys(state,
+             [](std::size_t n) { benchmark::DoNotOptimize(gPlainMap.find(gKeys[n])->second); });
 }
-BENCHMARK(BM_PlainMapGetFloor)
-    ->Threads(1)
-    ->Threads(2)
-    ->UseRealTime()
-    ->Repetitions(5)
-    ->ReportAggregatesOnly(true);
+BENCHMARK(BM_PlainMapGetFloor)->Threads(1)->Threads(2)->UseRealTime();
+
+// What a read is made of, each part alone: entering and leaving the dictionary's items lock;
+// looking the key up in a copy of its entries, without the lock, and copying the value's shared
+// pointer out; copying and releasing the value's shared pointer alone.
+void BM_ReadPartItemsLock(benchmark::State& state) {
+    readKeys(state, [](std::size_t) {
+        gDictionary->withReadItemsLock([] { benchmark::ClobberMemory(); });
+    });
+}
+BENCHMARK(BM_ReadPartItemsLock)->Threads(1)->Threads(2)->UseRealTime();
+
+void BM_ReadPartLookupAndCopy(benchmark::State& state) {
+    readKeys(state, [](std::size_t n) {
+        VKObjectPtr value = gItems.find(gKeys[n])->second;
+        benchmark::DoNotOptimize(value);
+    });
+}
+BENCHMARK(BM_ReadPartLookupAndCopy)->Threads(1)->Threads(2)->UseRealTime();
+
+void BM_ReadPartValueCopy(benchmark::State& state) {
+    readKeys(state, [](std::size_t n) {
+        VKObjectPtr value = gValues[n];
+        benchmark::DoNotOptimize(value);
+    });
+}
+BENCHMARK(BM_ReadPartValueCopy)->Threads(1)->Threads(2)->UseRealTime();
 
 // What the decoded tree holds: heap in use (malloc's own count) and resident pages, measured
 // before and after decoding, per value.

@@ -88,7 +88,9 @@ class VKArray final : public VKArrayBase {
     // ---- Typed access. None of these throws: a failure of the operation above is logged at
     // error level and gives the fallback (the default, false, empty). A value of another type
     // is not a failure: getters then give the default silently. Booleans are stored as the
-    // numbers 1 and 0; the boolean getter is true for every non-zero number.
+    // numbers 1 and 0; the boolean getter is true for every non-zero number. The getters read
+    // the item in place, taking no reference to it: reads from several threads write nothing
+    // they share.
 
     /// The integer at `at`, or `defaultValue`.
     template <std::integral T>

@@ -73,7 +73,9 @@ class VKDictionary final : public VKDictionaryBase {
     // ---- Typed access. None of these throws: a failure of the operation above is logged at
     // error level and gives the fallback (the default, false, empty). A missing key or a value
     // of another type is not a failure: getters then give the default silently. Booleans are
-    // stored as the numbers 1 and 0; the boolean getter is true for every non-zero number.
+    // stored as the numbers 1 and 0; the boolean getter is true for every non-zero number. The
+    // getters read the value in place, taking no reference to it: reads from several threads
+    // write nothing they share.
 
     /// The integer under `at`, or `defaultValue`.
     template <std::integral T>

@@ -7,26 +7,10 @@
 #include <cstring>
 #include <ctime>
 #include <system_error>
-#include <thread>
 
 namespace velkor::dispatch {
 
 namespace {
-
-// The table of announced readers, shared by every queue. A slot is picked by hashing the queue
-// and the thread, so two threads reading one queue rarely share a cache line; a reader whose
-// slot is taken uses the lock instead.
-constexpr int kSlotBits = 11;
-std::atomic<const ReadWriteQueue*> announced[std::size_t{1} << kSlotBits];
-
-thread_local const char threadToken = 0;
-
-std::size_t slotIndex(const void* queue) {
-    const auto mixed =
-        (reinterpret_cast<std::uintptr_t>(queue) ^ reinterpret_cast<std::uintptr_t>(&threadToken)) *
-        0x9E3779B97F4A7C15ull;
-    return static_cast<std::size_t>(mixed >> (64 - kSlotBits));
-}
 
 std::int64_t nowNanoseconds() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -84,24 +68,6 @@ ReadWriteQueue::~ReadWriteQueue() {
     pthread_rwlock_destroy(&lock_);
 }
 
-ReadWriteQueue::Slot* ReadWriteQueue::announceReader() {
-    if (!readersFavoured_.load(std::memory_order_acquire)) {
-        return nullptr;
-    }
-    Slot& slot = announced[slotIndex(this)];
-    const ReadWriteQueue* empty = nullptr;
-    if (!slot.compare_exchange_strong(empty, this, std::memory_order_seq_cst)) {
-        return nullptr;
-    }
-    // Announced first, then checked: a barrier withdraws the favour first, then looks at the
-    // slots, so one of the two sees the other.
-    if (!readersFavoured_.load(std::memory_order_seq_cst)) {
-        slot.store(nullptr, std::memory_order_release);
-        return nullptr;
-    }
-    return &slot;
-}
-
 void ReadWriteQueue::lockShared() {
     check(pthread_rwlock_rdlock(&lock_), "Entering a read/write queue");
     sharedTaken();
@@ -142,11 +108,8 @@ void ReadWriteQueue::exclusiveTaken() {
     }
     const auto start = nowNanoseconds();
     readersFavoured_.store(false, std::memory_order_seq_cst);
-    for (auto& slot : announced) {
-        while (slot.load(std::memory_order_seq_cst) == this) {
-            std::this_thread::yield();
-        }
-    }
+    ReaderRecords::fenceWithdrawal();
+    ReaderRecords::waitForReadersToLeave(this);
     const auto end = nowNanoseconds();
     unfavouredUntil_ = end + kUnfavouredFactor * (end - start);
 }

@@ -8,6 +8,8 @@
 #include <type_traits>
 #include <utility>
 
+#include "dispatch/ReaderRecords.h"
+
 namespace velkor::dispatch {
 
 /// A concurrent queue used only synchronously. Ordinary blocks (`sync`) share it and run
@@ -15,8 +17,10 @@ namespace velkor::dispatch {
 /// are preferred, so a stream of readers cannot starve a barrier. Not re-entrant.
 ///
 /// Readers are favoured while the queue is read far more than written: a reader then announces
-/// itself in a slot of a process-wide table instead of in the lock, so readers on several cores
-/// do not pass the lock's cache line between them. A barrier withdraws the favour and waits for
+/// itself in a slot of its own thread's record instead of in the lock, so readers on several
+/// cores each write only their own cache line and do not pass the lock's between them; where the
+/// system offers process-wide memory barriers, announcing takes no atomic read-modify-write
+/// either (the barrier pays for the fence instead). A barrier withdraws the favour and waits for
 /// the announced readers to leave; a reader on the lock brings the favour back once the
 /// barriers have stopped for a while.
 ///
@@ -79,11 +83,27 @@ class ReadWriteQueue {
     }
 
   private:
-    using Slot = std::atomic<const ReadWriteQueue*>;
+    using Slot = ReaderRecords::Slot;
 
-    /// The calling thread's slot, holding this queue, when readers are favoured and the slot
-    /// was free; otherwise none and the reader takes the lock.
-    Slot* announceReader();
+    /// A slot of the calling thread's record, holding this queue, when readers are favoured and
+    /// the record had a free slot; otherwise none and the reader takes the lock.
+    Slot* announceReader() {
+        if (!readersFavoured_.load(std::memory_order_acquire)) {
+            return nullptr;
+        }
+        Slot* slot = ReaderRecords::freeSlot();
+        if (!slot) {
+            return nullptr;
+        }
+        // Announced first, then checked: a barrier withdraws the favour first, then looks at the
+        // records, so one of the two sees the other.
+        ReaderRecords::announce(*slot, this);
+        if (!readersFavoured_.load(std::memory_order_seq_cst)) {
+            slot->store(nullptr, std::memory_order_release);
+            return nullptr;
+        }
+        return slot;
+    }
     void lockShared();
     void lockExclusive();
     /// As lockShared and lockExclusive, giving up at `deadline`: false when they did.

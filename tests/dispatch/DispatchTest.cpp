@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <functional>
 #include <system_error>
 #include <thread>
 
@@ -118,4 +120,54 @@ TEST(QueueTest, TimedEntriesGiveUpAtTheirDeadline) {
     EXPECT_GT(overlapped.load(), 0) << "readers run together";
     EXPECT_TRUE(queue.syncBarrierUntil(soon(), [&] { ran = true; }));
     EXPECT_TRUE(ran);
+}
+
+// While the queues are read far more than written, readers announce themselves in their own
+// thread's record instead of taking the lock; bursts of barriers withdraw that favour and quiet
+// spells bring it back, while reader threads end and new ones take their records over. No
+// barrier runs beside a reader of either kind (the pairs are plain fields, which
+// ThreadSanitizer watches), a reader inside two queues sees both pairs whole, and a thread
+// inside more queues than its record has slots takes the locks for the rest.
+TEST(QueueTest, ReadersWithOrWithoutTheLockNeverRunBesideABarrier) {
+    constexpr int kQueues = 8;
+    ReadWriteQueue queues[kQueues];
+    struct Pair {
+        long a = 0, b = 0;
+    } pairs[kQueues];
+    std::atomic<bool> stop{false};
+    std::atomic<int> torn{0}, bursts{0};
+    std::thread writer([&] {
+        for (int burst = 0; !stop; bursts = ++burst) {
+            for (int i = 0; i < 16; ++i) {
+                queues[i % 2].syncBarrier([&, i] {
+                    ++pairs[i % 2].a;
+                    std::this_thread::yield();
+                    ++pairs[i % 2].b;
+                });
+            }
+            std::this_thread::sleep_for(burst % 2 ? 2ms : 0ms);
+        }
+    });
+    // Reads `depth` queues nested, from queue `from` on; checks each pair on the way in.
+    std::function<void(int, int, bool)> readNested = [&](int from, int depth, bool timed) {
+        const auto check = [&] {
+            torn += pairs[from].a != pairs[from].b;
+            if (depth > 1)
+                readNested((from + 1) % kQueues, depth - 1, timed);
+        };
+        if (timed)
+            EXPECT_TRUE(queues[from].syncUntil(std::chrono::steady_clock::now() + 5s, check));
+        else
+            queues[from].sync(check);
+    };
+    for (int generation = 0; generation < 4; ++generation) {
+        onThreads(3, [&](int t) {
+            // Each generation reads through two bursts at least, and through quiet spells.
+            for (int i = 0; i < 3000 || bursts < 2 * (generation + 1); ++i)
+                readNested(i % 2, t == 2 && i % 100 == 0 ? kQueues : 1 + t, t == 1);
+        });
+    }
+    stop = true;
+    writer.join();
+    EXPECT_EQ(torn.load(), 0);
 }

@@ -1,12 +1,19 @@
 // Typed access to arrays: getters with a default, setters and appenders that report success,
 // the subscript and literal construction. None of them throws: a failure of the array's own
 // operation is logged and turns into the fallback.
+#include <optional>
+
 #include "basalt/QZLogger.h"
+#include "dispatch/ReadWriteQueue.h"
+#include "internals/ContainerAccess.h"
 #include "values/additions/FailureText.h"
+#include "values/additions/ScalarInPlace.h"
 #include "velkor/VKArray.h"
 #include "velkor/VKScalars.h"
 
 namespace velkor {
+
+using Access = detail::ContainerAccess;
 
 namespace {
 
@@ -20,16 +27,18 @@ auto& logger() {
 template <typename Result, typename Convert>
 Result VKArray::getTyped(std::int64_t at, Result defaultValue, const char* what, Convert convert) {
     try {
-        auto value = get(at);
-        if (auto number = std::dynamic_pointer_cast<VKNumber>(value)) {
-            if constexpr (!std::is_same_v<Result, std::string>)
-                return convert(*number);
+        bool unfetched = false;
+        auto result = Access::itemsLock(*this).sync([&]() -> std::optional<Result> {
+            if (!inRange(at)) {
+                throw VKError(VKError::indexOutOfRange);
+            }
+            return scalarInPlace<Result>(*innerItems()[static_cast<std::size_t>(at)], convert,
+                                         unfetched);
+        });
+        if (unfetched) {
+            get(at);  // fetched as get fetches it; a container is neither a number nor a string
         }
-        if (auto string = std::dynamic_pointer_cast<VKString>(value)) {
-            if constexpr (std::is_same_v<Result, std::string>)
-                return convert(*string);
-        }
-        return defaultValue;  // another type is not a failure
+        return result ? std::move(*result) : defaultValue;  // another type is not a failure
     } catch (...) {
         logger().error("Getting %@ from array(id=%@)[%d] has failed. Error: %@", what, id(), at,
                        currentFailureText());

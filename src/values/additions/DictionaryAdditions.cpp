@@ -1,12 +1,19 @@
 // Typed access to dictionaries: getters with a default, setters that report success, the
 // subscript and literal construction. None of them throws: a failure of the dictionary's own
 // operation is logged and turns into the fallback. A missing key is not a failure.
+#include <optional>
+
 #include "basalt/QZLogger.h"
+#include "dispatch/ReadWriteQueue.h"
+#include "internals/ContainerAccess.h"
 #include "values/additions/FailureText.h"
+#include "values/additions/ScalarInPlace.h"
 #include "velkor/VKDictionary.h"
 #include "velkor/VKScalars.h"
 
 namespace velkor {
+
+using Access = detail::ContainerAccess;
 
 namespace {
 
@@ -21,16 +28,18 @@ template <typename Result, typename Convert>
 Result VKDictionary::getTyped(const std::string& at, Result defaultValue, const char* what,
                               Convert convert) {
     try {
-        auto value = get(at);
-        if (auto number = std::dynamic_pointer_cast<VKNumber>(value)) {
-            if constexpr (!std::is_same_v<Result, std::string>)
-                return convert(*number);
+        bool unfetched = false;
+        auto result = Access::itemsLock(*this).sync([&]() -> std::optional<Result> {
+            auto found = Access::findItem(*this, at);
+            if (found == innerItems().end()) {
+                return std::nullopt;
+            }
+            return scalarInPlace<Result>(*found->second, convert, unfetched);
+        });
+        if (unfetched) {
+            get(at);  // fetched as get fetches it; a container is neither a number nor a string
         }
-        if (auto string = std::dynamic_pointer_cast<VKString>(value)) {
-            if constexpr (std::is_same_v<Result, std::string>)
-                return convert(*string);
-        }
-        return defaultValue;  // a missing key or another type is not a failure
+        return result ? std::move(*result) : defaultValue;  // a missing key or another type
     } catch (...) {
         logger().error("Getting %@ from dictionary(id=%@)[%@] has failed. Error: %@", what, id(),
                        at, currentFailureText());

@@ -1,8 +1,14 @@
+#include <atomic>
+#include <thread>
+
 #include "../ValuesTesting.h"
 #include "support/LogCapture.h"
+#include "support/OnThreads.h"
 
 namespace velkor::test {
 namespace {
+
+using namespace std::chrono_literals;
 
 // The typed accessors never throw: they fall back to the default, and log only real failures
 // (a bad index, a refused value), not a value of another kind or a missing key. Booleans are
@@ -56,6 +62,60 @@ TEST(Accessors, DictionariesTreatMissingKeysAsDefaultsAndBooleansAsNumbers) {
     d["other"] = otherConnection;
     EXPECT_EQ(text(*dictionary), "flag=1,new=v,s=x@0");
     EXPECT_EQ(log->count(LogLevel::error, ""), 2u);
+    // Keys are found in either canonical spelling; data and containers are another type.
+    d["caf\u00e9"] = num(8);
+    d["data"] = std::make_shared<VKData>(std::vector<std::uint8_t>{1});
+    d["child"] = VKDictionary::make({{"n", num(1)}});
+    EXPECT_EQ(dictionary->get("cafe\u0301", 0), 8);
+    EXPECT_EQ(dictionary->get("data", 4) + dictionary->get("child", 4), 8);
+    EXPECT_EQ(dictionary->get("child", "d") + dictionary->get("n", "d"), "dd");
+    EXPECT_EQ(log->count(LogLevel::error, ""), 2u);
+}
+
+// Readers on several threads, typed and not, beside a writer that sets two keys in turn with
+// ever larger numbers (the second as text) and now and then removes everything: every read
+// gives a state the writer made. A key's number never goes back, the text is never a mix of
+// two, and no copy of the entries holds the second key ahead of the first.
+TEST(Accessors, ReadsBesideAWriterSeeOnlyWholeStates) {
+    auto dictionary = VKDictionary::make();
+    const auto textOf = [](std::int64_t n) { return std::to_string(n) + std::string(40, 'x'); };
+    std::atomic<bool> stop{false};
+    std::atomic<int> impossible{0};
+    std::atomic<std::int64_t> written{0};
+    std::thread writer([&] {
+        for (std::int64_t n = 0; !stop; written = ++n) {
+            EXPECT_TRUE(dictionary->set("a", n) && dictionary->set("b", textOf(n)));
+            if (n % 50 == 49) {
+                dictionary->removeAll();
+                std::this_thread::sleep_for(1ms);  // readers alone for a while
+            }
+        }
+    });
+    onThreads(3, [&](int t) {
+        std::int64_t last = -1;
+        for (int i = 0; i < 3000 || written < 300; ++i) {
+            const std::int64_t a = dictionary->get("a", -1);
+            impossible += a != -1 && a < last;
+            last = std::max(last, a);
+            const std::string b = dictionary->get("b", "");
+            impossible += !b.empty() && b != textOf(std::stoll(b));
+            if (t == 2) {
+                const auto items = dictionary->items();
+                if (items.count("b")) {
+                    const auto behind = items.count("a")
+                                            ? asNumber(items.at("a"))->value() -
+                                                  std::stoll(asString(items.at("b"))->value())
+                                            : -1;
+                    impossible += behind != 0 && behind != 1;
+                }
+            } else if (auto value = dictionary->get("a")) {
+                impossible += !value->isNumber();
+            }
+        }
+    });
+    stop = true;
+    writer.join();
+    EXPECT_EQ(impossible.load(), 0);
 }
 
 }  // namespace

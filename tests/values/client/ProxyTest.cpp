@@ -80,6 +80,7 @@ TEST_F(Proxies, FailuresLeaveTheProxyInPlace) {
         DaemonBlobWriter().dictionary(root, root, 1, 1).key("m").proxy(missing));
     auto proxy = std::dynamic_pointer_cast<ContainerProxy>(dict->items().at("m"));
     EXPECT_EQ(errorOf([&] { dict->get("m"); }), VKError::containerNotFound);
+    EXPECT_EQ(dict->get("m", 7), 7);  // a typed read fetches it as get does: a failure is logged
     // An answer that is not the container asked for (another id, a proxy) never takes its place.
     blobs[missing] = DaemonBlobWriter().dictionary(UUID::random(), root, 1, 0);
     EXPECT_EQ(errorOf([&] { dict->get("m"); }), VKError::serverError);
@@ -89,7 +90,7 @@ TEST_F(Proxies, FailuresLeaveTheProxyInPlace) {
 
     connection->registry.unregister(missing);
     EXPECT_EQ(errorOf([&] { proxy->obtainRealContainer(nullptr); }), VKError::connectionLost);
-    EXPECT_EQ(connection->resolves.size(), 3u);
+    EXPECT_EQ(connection->resolves.size(), 4u);
 }
 
 }  // namespace

@@ -152,6 +152,20 @@ void BM_EightWriterThreads(benchmark::State& state) {
 }
 BENCHMARK(BM_EightWriterThreads)->ArgName("full")->Arg(0)->Arg(1)->Threads(writers)->UseRealTime();
 
+// Fetches with `fetch` once per iteration.
+void measureFetches(benchmark::State& state, SettingsStore& store, const Caller& caller,
+                    const ClientRequest& fetch) {
+    for (auto _ : state) {
+        auto outcome = store.handle(caller, fetch);
+        const auto* answer = outcome.answer.get<ServerResponse::SettingsFetched>();
+        if (!answer) {
+            state.SkipWithError("fetch failed");
+            break;
+        }
+        benchmark::DoNotOptimize(answer->data.size());
+    }
+}
+
 // A fetch of a file of 10,000 values: a root of 100 dictionaries of 100 values each, fetched
 // recursively (range 1), or one dictionary of 10,000 values fetched alone (range 0).
 void BM_FetchTenThousandValues(benchmark::State& state) {
@@ -178,16 +192,7 @@ void BM_FetchTenThousandValues(benchmark::State& state) {
     }
     const Caller caller{":1.1", 1000};
     store.handle(caller, ClientRequest::CreateSettings{Blob(w.takeArchiverData()), "big", 1000});
-    const ClientRequest fetch = ClientRequest::FetchSettings{"big", 1000, "", nested};
-    for (auto _ : state) {
-        auto outcome = store.handle(caller, fetch);
-        const auto* answer = outcome.answer.get<ServerResponse::SettingsFetched>();
-        if (!answer) {
-            state.SkipWithError("fetch failed");
-            break;
-        }
-        benchmark::DoNotOptimize(answer->data.size());
-    }
+    measureFetches(state, store, caller, ClientRequest::FetchSettings{"big", 1000, "", nested});
     state.SetItemsProcessed(state.iterations() * 10000);
 }
 BENCHMARK(BM_FetchTenThousandValues)
@@ -216,16 +221,7 @@ void BM_FetchLargestFile(benchmark::State& state) {
     const Caller caller{":1.1", 1000};
     store.handle(caller,
                  ClientRequest::CreateSettings{Blob(w.takeArchiverData()), "largest", 1000});
-    const ClientRequest fetch = ClientRequest::FetchSettings{"largest", 1000, "", true};
-    for (auto _ : state) {
-        auto outcome = store.handle(caller, fetch);
-        const auto* answer = outcome.answer.get<ServerResponse::SettingsFetched>();
-        if (!answer) {
-            state.SkipWithError("fetch failed");
-            break;
-        }
-        benchmark::DoNotOptimize(answer->data.size());
-    }
+    measureFetches(state, store, caller, ClientRequest::FetchSettings{"largest", 1000, "", true});
     state.SetItemsProcessed(state.iterations() * 4095);
 }
 BENCHMARK(BM_FetchLargestFile)->Unit(benchmark::kMillisecond);

@@ -6,12 +6,25 @@
 #include <limits>
 #include <unordered_set>
 
+#include "core/StoredSize.h"
 #include "internals/CanonicalText.h"
 #include "velkor/VKError.h"
 
 namespace velkor::daemon {
 
 namespace {
+
+// Clears a switch for its lifetime, and sets it again however the scope ends.
+class SwitchedOff {
+  public:
+    explicit SwitchedOff(bool& on) : on_(on) { on_ = false; }
+    ~SwitchedOff() { on_ = true; }
+    SwitchedOff(const SwitchedOff&) = delete;
+    SwitchedOff& operator=(const SwitchedOff&) = delete;
+
+  private:
+    bool& on_;
+};
 
 [[noreturn]] void damaged() {
     throw VKError(VKError::invalidFileData);
@@ -135,6 +148,10 @@ std::optional<FileRecord> ContainerStore::fileWithRoot(const UUID& root) {
     return FileRecord{static_cast<std::uint32_t>(q->integer(0)), std::string(q->text(1)), root};
 }
 
+ContainerStore::ContainerStore(Database& db) : db_(db) {
+    db_.defineFlag("sizes_per_row", &sizesPerRow_);
+}
+
 void ContainerStore::addFile(const FileRecord& file) {
     auto q = db_.query("INSERT INTO files(user, domain, root) VALUES(?, ?, ?)");
     q->bind(1, static_cast<std::int64_t>(file.user));
@@ -146,12 +163,14 @@ void ContainerStore::addFile(const FileRecord& file) {
 
 void ContainerStore::removeFile(const FileRecord& file) {
     {
-        auto q = db_.query(
-            "DELETE FROM items WHERE container IN (SELECT id FROM containers WHERE root = ?)");
-        q->bind(1, file.root);
-        q->run();
-    }
-    {
+        // The file's size goes with its row in files.
+        const SwitchedOff perRow(sizesPerRow_);
+        {
+            auto q = db_.query(
+                "DELETE FROM items WHERE container IN (SELECT id FROM containers WHERE root = ?)");
+            q->bind(1, file.root);
+            q->run();
+        }
         auto q = db_.query("DELETE FROM containers WHERE root = ?");
         q->bind(1, file.root);
         q->run();
@@ -203,25 +222,43 @@ bool ContainerStore::exists(const UUID& id) {
 }
 
 void ContainerStore::addContainers(const IncomingTree& tree, const UUID& root) {
+    // In id order, the new rows land next to each other in the tables' b-trees.
+    std::vector<const IncomingContainer*> ordered;
+    ordered.reserve(tree.containers.size());
     for (const auto& c : tree.containers) {
-        {
-            auto q =
-                db_.query("INSERT INTO containers(id, root, kind, revision) VALUES(?, ?, ?, ?)");
-            q->bind(1, c.id);
-            q->bind(2, root);
-            q->bind(3, static_cast<std::int64_t>(c.kind));
-            q->bind(4, c.revision);
-            q->run();
-        }
-        changes_.write(c.id);
-        for (std::size_t i = 0; i < c.values.size(); ++i) {
-            if (c.kind == ValueKind::dictionary) {
-                putItem(c.id, c.keys[i], 0, c.values[i]);
-            } else {
-                putItem(c.id, {}, static_cast<std::int64_t>(i), c.values[i]);
+        ordered.push_back(&c);
+    }
+    std::sort(ordered.begin(), ordered.end(),
+              [](const auto* a, const auto* b) { return a->id < b->id; });
+    // Counted at once, the size is added to the file's in one statement.
+    {
+        const SwitchedOff perRow(sizesPerRow_);
+        for (const auto* c : ordered) {
+            {
+                auto q = db_.query(
+                    "INSERT INTO containers(id, root, kind, revision) VALUES(?, ?, ?, ?)");
+                q->bind(1, c->id);
+                q->bind(2, root);
+                q->bind(3, static_cast<std::int64_t>(c->kind));
+                q->bind(4, c->revision);
+                q->run();
+            }
+            changes_.write(c->id);
+            for (std::size_t i = 0; i < c->values.size(); ++i) {
+                if (c->kind == ValueKind::dictionary) {
+                    putItem(c->id, c->keys[i], 0, c->values[i]);
+                } else {
+                    putItem(c->id, {}, static_cast<std::int64_t>(i), c->values[i]);
+                }
             }
         }
     }
+    auto q = db_.query(
+        "UPDATE file_sizes SET bytes = bytes + ?, containers = containers + ? WHERE root = ?");
+    q->bind(1, static_cast<std::int64_t>(StoredSize::of(tree)));
+    q->bind(2, static_cast<std::int64_t>(tree.containers.size()));
+    q->bind(3, root);
+    q->run();
 }
 
 void ContainerStore::setRevision(const UUID& id, std::int64_t revision) {

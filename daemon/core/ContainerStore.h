@@ -36,7 +36,9 @@ struct ContainerRecord {
 /// `DatabaseError`; stored rows that make no sense throw `VKError(invalidFileData)`.
 class ContainerStore {
   public:
-    explicit ContainerStore(Database& db) : db_(db) {}
+    /// Defines on `db` the switch of the per-row size triggers (see `StoreSchema`), so it must
+    /// be made before the schema is applied.
+    explicit ContainerStore(Database& db);
 
     std::optional<FileRecord> file(std::uint32_t user, std::string_view domain);
     std::optional<FileRecord> fileWithRoot(const UUID& root);
@@ -118,6 +120,9 @@ class ContainerStore {
 
     Database& db_;
     ChangeSet changes_;
+    // Whether the triggers keep file sizes row by row; off while whole files are written or
+    // removed, which count their size at once.
+    bool sizesPerRow_ = true;
 };
 
 }  // namespace velkor::daemon

@@ -88,6 +88,18 @@ void Database::onCommit(std::function<void(int frames)> hook) {
         this);
 }
 
+void Database::defineFlag(const char* name, const bool* flag) {
+    const int rc = sqlite3_create_function_v2(
+        db_, name, 0, SQLITE_UTF8, const_cast<bool*>(flag),
+        [](sqlite3_context* context, int, sqlite3_value**) {
+            sqlite3_result_int(context, *static_cast<const bool*>(sqlite3_user_data(context)));
+        },
+        nullptr, nullptr, nullptr);
+    if (rc != SQLITE_OK) {
+        throw DatabaseError(rc, std::string("defining ") + name + "(): " + sqlite3_errmsg(db_));
+    }
+}
+
 std::optional<int> Database::checkpoint() {
     int frames = 0;
     int copied = 0;

@@ -56,6 +56,10 @@ class Database {
     /// `hook` removes it.
     void onCommit(std::function<void(int frames)> hook);
 
+    /// Makes the SQL function `name()` return `*flag` (1 or 0) when it runs: a switch that
+    /// triggers test in their WHEN clause. `flag` must outlive the database.
+    void defineFlag(const char* name, const bool* flag);
+
     /// Copies into the database what it can of the write-ahead log, without waiting for other
     /// connections (a passive checkpoint), and syncs as the durability asks. Returns how many
     /// frames of the log have been copied in all, or nothing when another connection is

@@ -85,8 +85,8 @@ ServerResponse RequestHandler::create(const Caller& caller,
     }
     store_.addFile(FileRecord{r.user, r.domain, tree.top.id});
     store_.addContainers(tree, tree.top.id);
+    holdings_.holdFile(caller.clientId, tree.top.id);
     for (const auto& c : tree.containers) {
-        holdings_.hold(caller.clientId, c.id);
         holdings_.setSubscription(caller.clientId, c.id, c.subscribed);
     }
     return ServerResponse::RequestSucceeded{};

@@ -101,7 +101,9 @@ CREATE TEMP TABLE key_changes(
 // Each file's size as `StoredSize` counts it, kept up to date by triggers for the files whose
 // size has been asked for since the daemon started (`ContainerStore::fileSize` counts the rest
 // on first use). Replacing an item fires the delete trigger for the replaced row only with
-// recursive triggers on.
+// recursive triggers on. The triggers of containers and items run while `sizes_per_row()` (a
+// switch of `ContainerStore`'s) says so: a whole file written or removed at once is counted
+// once instead of row by row.
 constexpr const char* fileSizes = R"sql(
 PRAGMA recursive_triggers = ON;
 CREATE TEMP TABLE file_sizes(
@@ -115,25 +117,30 @@ END;
 CREATE TEMP TRIGGER file_removed AFTER DELETE ON main.files BEGIN
     DELETE FROM file_sizes WHERE root = OLD.root;
 END;
-CREATE TEMP TRIGGER container_added AFTER INSERT ON main.containers BEGIN
+CREATE TEMP TRIGGER container_added AFTER INSERT ON main.containers
+    WHEN sizes_per_row() BEGIN
     UPDATE file_sizes SET bytes = bytes + 64, containers = containers + 1 WHERE root = NEW.root;
 END;
-CREATE TEMP TRIGGER container_removed AFTER DELETE ON main.containers BEGIN
+CREATE TEMP TRIGGER container_removed AFTER DELETE ON main.containers
+    WHEN sizes_per_row() BEGIN
     UPDATE file_sizes SET bytes = bytes - 64, containers = containers - 1 WHERE root = OLD.root;
 END;
-CREATE TEMP TRIGGER item_added AFTER INSERT ON main.items BEGIN
+CREATE TEMP TRIGGER item_added AFTER INSERT ON main.items
+    WHEN sizes_per_row() BEGIN
     UPDATE file_sizes SET bytes = bytes + 40 + length(CAST(NEW.key AS BLOB)) +
         CASE NEW.kind WHEN 1 THEN length(CAST(NEW.value AS BLOB))
                       WHEN 2 THEN length(NEW.value) ELSE 0 END
     WHERE root = (SELECT root FROM containers WHERE id = NEW.container);
 END;
-CREATE TEMP TRIGGER item_removed AFTER DELETE ON main.items BEGIN
+CREATE TEMP TRIGGER item_removed AFTER DELETE ON main.items
+    WHEN sizes_per_row() BEGIN
     UPDATE file_sizes SET bytes = bytes - 40 - length(CAST(OLD.key AS BLOB)) -
         CASE OLD.kind WHEN 1 THEN length(CAST(OLD.value AS BLOB))
                       WHEN 2 THEN length(OLD.value) ELSE 0 END
     WHERE root = (SELECT root FROM containers WHERE id = OLD.container);
 END;
-CREATE TEMP TRIGGER item_changed AFTER UPDATE OF key, kind, value ON main.items BEGIN
+CREATE TEMP TRIGGER item_changed AFTER UPDATE OF key, kind, value ON main.items
+    WHEN sizes_per_row() BEGIN
     UPDATE file_sizes SET bytes = bytes
         + length(CAST(NEW.key AS BLOB)) + CASE NEW.kind WHEN 1 THEN length(CAST(NEW.value AS BLOB))
                                                         WHEN 2 THEN length(NEW.value) ELSE 0 END

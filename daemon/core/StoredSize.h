@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string_view>
 
 #include "core/IncomingTree.h"
 
@@ -15,17 +16,19 @@ struct StoredSize {
     static constexpr std::size_t kPerContainer = 64;
     static constexpr std::size_t kPerItem = 40;
 
+    /// The size an item with `key` (empty in an array) and `value` adds to a file.
+    static std::size_t ofItem(std::string_view key, const IncomingValue& value) {
+        const bool bytes = value.kind == ValueKind::string || value.kind == ValueKind::data;
+        return kPerItem + key.size() + (bytes ? value.bytes.size() : 0);
+    }
+
     /// The size the containers a client blob writes in full add to a file.
     static std::size_t of(const IncomingTree& tree) {
         std::size_t size = 0;
         for (const auto& c : tree.containers) {
             size += kPerContainer;
-            for (std::size_t i = 0; i < c.values.size(); ++i) {
-                size += kPerItem + (c.keys.empty() ? 0 : c.keys[i].size());
-                const auto kind = c.values[i].kind;
-                if (kind == ValueKind::string || kind == ValueKind::data)
-                    size += c.values[i].bytes.size();
-            }
+            for (std::size_t i = 0; i < c.values.size(); ++i)
+                size += ofItem(c.keys.empty() ? std::string_view() : c.keys[i], c.values[i]);
         }
         return size;
     }

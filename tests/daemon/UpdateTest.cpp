@@ -207,4 +207,19 @@ TEST_F(UpdateTest, FilesStayWithinTheirSizeLimitAndNoticesWithinTheAnswerLimit) 
     EXPECT_EQ(failure(set(alice, rootId, 8, "i", dict(newId(), {}), true)), VKError::invalidData);
     EXPECT_EQ(doneAt(set(alice, rootId, 8, "g", dict(newId(), {}))), 9);
     EXPECT_EQ(failure(create(alice, nested(4), 1000, "org.example.other")), VKError::invalidData);
+
+    // A file's size is counted to the byte, however its containers came: with the file, with a
+    // change, after a file was deleted.
+    reopen({.maxFileBytes = 1000});
+    ASSERT_NE(remove(alice).answer.get<ServerResponse::SettingsDeleted>(), nullptr);
+    const UUID exact = newId();
+    // 64 + (40 + 1 + 100) = 205 bytes.
+    ASSERT_TRUE(succeeded(create(alice, dict(exact, {{"k", dat(std::string(100, 'b'))}}))));
+    // A dictionary holding n bytes under "x" adds 64 + (40 + 1) + (40 + 1 + n) = 146 + n.
+    const auto holding = [](std::size_t n) {
+        return dict(newId(), {{"x", dat(std::string(n, 'c'))}});
+    };
+    EXPECT_EQ(failure(set(alice, exact, 0, "c", holding(650), true)), VKError::invalidData);
+    EXPECT_EQ(doneAt(set(alice, exact, 0, "c", holding(649), true)), 1);
+    EXPECT_EQ(failure(set(alice, exact, 1, "d", num(1), true)), VKError::invalidData);
 }

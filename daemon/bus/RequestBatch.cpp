@@ -142,9 +142,7 @@ std::size_t RequestBatch::userWaitingBytes(std::uint32_t uid) const {
 
 void RequestBatch::enterRing(const std::string& client, Queue& queue, bool first) {
     queue.inRing = true;
-    // Requests that wait for nothing but their refusal have no uid yet: such a client is a user
-    // of its own.
-    queue.ringKey = queue.uidKnown ? "uid " + std::to_string(queue.caller.uid) : client;
+    queue.ringKey = ringKeyOf(client, queue);
     auto& clients = userRings_[queue.ringKey];
     if (clients.empty()) {
         if (first)
@@ -156,6 +154,30 @@ void RequestBatch::enterRing(const std::string& client, Queue& queue, bool first
         clients.push_front(client);
     else
         clients.push_back(client);
+}
+
+void RequestBatch::leadRing(const std::string& client, Queue& queue) {
+    if (queue.inRing) {
+        auto user = userRings_.find(queue.ringKey);
+        if (user != userRings_.end()) {
+            std::erase(user->second, client);
+            if (user->second.empty()) {
+                userRings_.erase(user);
+                std::erase(ring_, queue.ringKey);
+            }
+        }
+    }
+    queue.inRing = true;
+    queue.ringKey = ringKeyOf(client, queue);
+    std::erase(ring_, queue.ringKey);
+    ring_.push_front(queue.ringKey);
+    userRings_[queue.ringKey].push_front(client);
+}
+
+std::string RequestBatch::ringKeyOf(const std::string& client, const Queue& queue) {
+    // Requests that wait for nothing but their refusal have no uid yet: such a client is a user
+    // of its own.
+    return queue.uidKnown ? "uid " + std::to_string(queue.caller.uid) : client;
 }
 
 void RequestBatch::scheduleFlush() {
@@ -282,8 +304,7 @@ bool RequestBatch::flushOnce(bool force) {
         Queue& queue = queues_.at(taken[i].client);
         tally(queue, taken[i].entry, true);
         queue.entries.push_front(std::move(taken[i].entry));
-        if (!queue.inRing)
-            enterRing(taken[i].client, queue, true);
+        leadRing(taken[i].client, queue);
     }
     return true;
 }

@@ -111,6 +111,10 @@ class RequestBatch {
     void tally(Queue& queue, const Entry& entry, bool waits);
     /// Puts `client` in its user's turn, at the front when `first`.
     void enterRing(const std::string& client, Queue& queue, bool first);
+    /// Puts `client` first in the ring, wherever it stood: its request, put back, leads the next
+    /// batch (see SettingsStore::kSlice).
+    void leadRing(const std::string& client, Queue& queue);
+    static std::string ringKeyOf(const std::string& client, const Queue& queue);
     void deliverNotices(const std::vector<Notice>& notices);
     /// Hands a request to the second store; its client waits until the answer is back.
     void sendAway(const std::string& client, Queue& queue, Entry entry);

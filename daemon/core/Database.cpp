@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 #include "core/DatabaseError.h"
 
@@ -98,6 +99,30 @@ void Database::defineFlag(const char* name, const bool* flag) {
     if (rc != SQLITE_OK) {
         throw DatabaseError(rc, std::string("defining ") + name + "(): " + sqlite3_errmsg(db_));
     }
+}
+
+void Database::setDeadline(std::chrono::steady_clock::time_point deadline) {
+    // SQLite calls the handler every so many virtual machine instructions: a few microseconds.
+    constexpr int kInstructions = 1000;
+    deadline_ = deadline;
+    deadlinePassed_ = false;
+    sqlite3_progress_handler(
+        db_, kInstructions,
+        [](void* self) {
+            auto* database = static_cast<Database*>(self);
+            if (database->deadlinePassed_ ||
+                std::chrono::steady_clock::now() < database->deadline_) {
+                return 0;
+            }
+            database->deadlinePassed_ = true;
+            return 1;
+        },
+        this);
+}
+
+bool Database::clearDeadline() {
+    sqlite3_progress_handler(db_, 0, nullptr, nullptr);
+    return std::exchange(deadlinePassed_, false);
 }
 
 std::optional<int> Database::checkpoint() {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -60,6 +61,14 @@ class Database {
     /// triggers test in their WHEN clause. `flag` must outlive the database.
     void defineFlag(const char* name, const bool* flag);
 
+    /// Makes the first statement that runs once `deadline` has passed fail with SQLITE_INTERRUPT
+    /// (a `DatabaseError`), until `clearDeadline`; the statements after it run as usual, so that
+    /// the caller can undo what its work did. SQLite undoes the interrupted statement, and the
+    /// whole transaction when that statement was writing: `inTransaction` tells.
+    void setDeadline(std::chrono::steady_clock::time_point deadline);
+    /// Ends what `setDeadline` began; tells whether a statement was interrupted.
+    bool clearDeadline();
+
     /// Copies into the database what it can of the write-ahead log, without waiting for other
     /// connections (a passive checkpoint), and syncs as the durability asks. Returns how many
     /// frames of the log have been copied in all, or nothing when another connection is
@@ -77,6 +86,8 @@ class Database {
 
     sqlite3* db_ = nullptr;
     std::function<void(int)> onCommit_;
+    std::chrono::steady_clock::time_point deadline_;
+    bool deadlinePassed_ = false;
     std::unordered_map<std::string, std::unique_ptr<Statement>, SqlHash, std::equal_to<>>
         statements_;
 };

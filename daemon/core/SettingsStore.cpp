@@ -1,5 +1,7 @@
 #include "core/SettingsStore.h"
 
+#include <sqlite3.h>
+
 #include <unordered_set>
 
 #include "basalt/QZLogger.h"
@@ -68,8 +70,27 @@ std::vector<Outcome> SettingsStore::applyLocked(std::span<const PendingRequest> 
             requests = requests.first(i);  // the rest wait for another batch
             break;
         }
+        // A request after the first gets a slice of time; one that needs more is stopped and
+        // waits for another batch, which it leads, so that the requests before it are not held
+        // up by it. (Never behind a commit gate, whose requests come one at a time.)
+        const bool sliced = i > 0 && !gate_;
+        if (sliced) {
+            db_.setDeadline(std::chrono::steady_clock::now() + kSlice);
+        }
         bool failed = false;
-        outcomes.push_back(applyRequest(requests[i], !alone, failed));
+        auto outcome = applyRequest(requests[i], !alone, failed);
+        if (sliced && db_.clearDeadline()) {
+            log.debug("Request %@ from %@ needs more than its slice; it waits for the next batch.",
+                      requests[i].request, requests[i].caller.clientId);
+            requests = requests.first(i);
+            if (!db_.inTransaction()) {
+                // Stopping a write rolls the whole transaction back: the requests before it
+                // (each of which took less than a slice) are applied again.
+                return applyLocked(requests, SIZE_MAX);
+            }
+            break;
+        }
+        outcomes.push_back(std::move(outcome));
         if (alone && failed) {
             return outcomes;
         }
@@ -117,14 +138,16 @@ Outcome SettingsStore::applyRequest(const PendingRequest& pending, bool inSavepo
         log.info("Request %@ from %@ refused: %@", pending.request, caller.clientId, e);
         failure = e;
     } catch (const DatabaseError& e) {
-        log.error("Request %@ from %@ failed in the store: %@", pending.request, caller.clientId,
-                  e.what());
+        if (e.code() != SQLITE_INTERRUPT) {
+            log.error("Request %@ from %@ failed in the store: %@", pending.request,
+                      caller.clientId, e.what());
+        }
         failure = e.isCorruption() ? VKError::invalidFileData : VKError::serverError;
     } catch (const std::exception& e) {
         log.error("Request %@ from %@ failed: %@", pending.request, caller.clientId, e.what());
     }
     failed = true;
-    if (!inSavepoint) {
+    if (!inSavepoint || !db_.inTransaction()) {
         rollbackQuietly();
         return Outcome{ServerResponse::RequestHasFailed{failure}, {}};
     }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -61,8 +62,15 @@ class SettingsStore : public Store {
     /// Applies one request in a transaction of its own.
     Outcome handle(const Caller& caller, const ClientRequest& request);
 
+    /// How long a request that is not the first of its batch may run. One that needs longer is
+    /// stopped and undone, and `applyBatch` gives no outcome for it or the requests after it:
+    /// they wait for another batch, where it comes first and runs to its end. So a heavy request
+    /// holds up only the requests queued behind it while it runs, not those it shares a batch
+    /// with.
+    static constexpr std::chrono::milliseconds kSlice{5};
+
     /// Applies several requests in one transaction; one outcome per request, in order (see
-    /// `Store`).
+    /// `Store`), or fewer (see `kSlice`).
     std::vector<Outcome> applyBatch(std::span<const PendingRequest> requests,
                                     std::size_t answerBudget = SIZE_MAX) override;
 

@@ -110,4 +110,23 @@ TEST_F(NotificationTest, RequestsArrivingTogetherShareOneCommitAndFailAlone) {
                          doneAt(outcomes[3])),
               std::tuple(1, ChangeResult::synchronizeConflict, VKError::fileDoesNotExist, 2));
     EXPECT_EQ(recipients(outcomes[0]), (Ids{bob.clientId}));
+
+    // A request that needs more than its slice behind another is stopped and undone; the one
+    // before it is kept and answered. Alone, or first of its batch, it runs to its end.
+    Node wide = dict(newId(), {});
+    for (int i = 0; i < 2047; ++i)
+        wide.entries.emplace_back(std::to_string(i), dict(newId(), {}));
+    const std::vector<daemon::PendingRequest> withHeavy{
+        {alice, setting(rootId, 2, "a", num(14))},
+        {alice, ClientRequest::CreateSettings{Blob(clientBlob(wide)), "org.example.wide", 1000}},
+    };
+    const auto first = store_->applyBatch(withHeavy);
+    ASSERT_EQ(first.size(), 1u);
+    EXPECT_EQ(doneAt(first[0]), 3);
+    EXPECT_EQ(fetched(fetch(bob, "a")), daemonBlob(num(14)));
+    EXPECT_EQ(failure(fetch(alice, "", false, 1000, "org.example.wide")),
+              VKError::fileDoesNotExist);
+    const auto then = store_->applyBatch(std::span(withHeavy).subspan(1));
+    ASSERT_EQ(then.size(), 1u);
+    EXPECT_TRUE(succeeded(then[0]));
 }

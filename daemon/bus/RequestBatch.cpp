@@ -249,6 +249,13 @@ bool RequestBatch::flushOnce(bool force) {
         }
         passed = 0;
         Queue& queue = queues_.at(*picked);
+        if (queue.entries.front().alone && !taken.empty()) {
+            // It runs in a batch of its own: the next one.
+            clients.push_front(std::move(*picked));
+            ring_.push_front(std::move(user));
+            break;
+        }
+        const bool alone = queue.entries.front().alone;
         Entry entry = std::move(queue.entries.front());
         queue.entries.pop_front();
         tally(queue, entry, false);
@@ -277,6 +284,8 @@ bool RequestBatch::flushOnce(bool force) {
         else
             ring_.push_back(std::move(user));
         taken.push_back(Taken{std::move(*picked), std::move(entry), index});
+        if (alone)
+            break;
     }
     if (taken.empty())
         return false;
@@ -300,12 +309,25 @@ bool RequestBatch::flushOnce(bool force) {
         ++done;
     }
     releaseCoalesced();
-    for (std::size_t i = taken.size(); i-- > done;) {
-        Queue& queue = queues_.at(taken[i].client);
-        tally(queue, taken[i].entry, true);
-        queue.entries.push_front(std::move(taken[i].entry));
-        leadRing(taken[i].client, queue);
-    }
+    if (done == taken.size())
+        return true;
+    // The first request left unapplied needed more than its slice of the batch (or its answers
+    // would have passed the budget): it runs in a batch of its own, after the others put back
+    // with it. Each client's requests keep their order.
+    const std::string heavy = taken[done].client;
+    taken[done].entry.alone = true;
+    auto putBack = [&](bool ofHeavy) {
+        for (std::size_t i = taken.size(); i-- > done;) {
+            if ((taken[i].client == heavy) != ofHeavy)
+                continue;
+            Queue& queue = queues_.at(taken[i].client);
+            tally(queue, taken[i].entry, true);
+            queue.entries.push_front(std::move(taken[i].entry));
+            leadRing(taken[i].client, queue);
+        }
+    };
+    putBack(true);
+    putBack(false);
     return true;
 }
 
@@ -433,10 +455,15 @@ void RequestBatch::clientLeft(const std::string& client) {
         }
         requests.push_back(PendingRequest{queue.caller, std::move(*entry.request)});
     }
-    if (requests.empty())
-        return;
-    for (const auto& outcome : store_.applyBatch(requests))
-        deliverNotices(outcome.notices);
+    // A request that needs more than its slice of the batch is applied alone.
+    for (std::span<const PendingRequest> rest(requests); !rest.empty();) {
+        auto outcomes = store_.applyBatch(rest);
+        if (outcomes.empty())
+            outcomes = store_.applyBatch(rest.first(1));
+        for (const auto& outcome : outcomes)
+            deliverNotices(outcome.notices);
+        rest = rest.subspan(outcomes.size());
+    }
     releaseCoalesced();
 }
 

@@ -93,6 +93,9 @@ class RequestBatch {
         UUID tag;
         std::optional<ClientRequest> request;  ///< none: answer `refusal`
         VKError refusal = VKError::serverError;
+        /// Runs in a batch of its own: it was stopped for needing more than a slice of a
+        /// shared one (see SettingsStore::kSlice).
+        bool alone = false;
     };
     struct Queue {
         Caller caller;

@@ -70,20 +70,23 @@ std::vector<Outcome> SettingsStore::applyLocked(std::span<const PendingRequest> 
             requests = requests.first(i);  // the rest wait for another batch
             break;
         }
-        // A request after the first gets a slice of time; one that needs more is stopped and
-        // waits for another batch, which it leads, so that the requests before it are not held
-        // up by it. (Never behind a commit gate, whose requests come one at a time.)
-        const bool sliced = i > 0 && !gate_;
+        // In a batch of several, a request gets a slice of time; one that needs more is stopped
+        // and waits for another batch, so that the others are not held up by it. (Never behind
+        // a commit gate, whose requests come one at a time.)
+        const bool sliced = !alone && !gate_;
         if (sliced) {
             db_.setDeadline(std::chrono::steady_clock::now() + kSlice);
         }
         bool failed = false;
         auto outcome = applyRequest(requests[i], !alone, failed);
         if (sliced && db_.clearDeadline()) {
-            log.debug("Request %@ from %@ needs more than its slice; it waits for the next batch.",
+            log.debug("Request %@ from %@ needs more than its slice; it is to be applied alone.",
                       requests[i].request, requests[i].caller.clientId);
             requests = requests.first(i);
             if (!db_.inTransaction()) {
+                if (requests.empty()) {
+                    return {};
+                }
                 // Stopping a write rolls the whole transaction back: the requests before it
                 // (each of which took less than a slice) are applied again.
                 return applyLocked(requests, SIZE_MAX);

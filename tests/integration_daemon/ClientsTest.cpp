@@ -199,6 +199,21 @@ TEST_F(ClientsTest, ABatchTakesTurnsByUserBeforeClient) {
         for (int c = 0; c < 63; ++c)
             firstUsersLeft += batch.waiting(":1." + std::to_string(c));
         EXPECT_EQ(firstUsersLeft, 126u - (daemon::RequestBatch::kMaxRequests - 10));
+
+        // A request that needs more than its slice of a shared batch is stopped and put back
+        // behind the others, then applied in a batch of its own: a small request that came after
+        // it waits for one slice, not for all of it.
+        batch.flushAll();
+        auto wide = dict(newId(), {});
+        for (int i = 0; i < 2047; ++i)
+            wide.entries.emplace_back(std::to_string(i), dict(newId(), {}));
+        batch.add({":3.0", 1002}, {newId(), createRequest(wide, 1002, "org.example.wide")});
+        create(":3.1", 1002, "org.example.small");
+        batch.flush();
+        batch.flush();
+        EXPECT_EQ(std::pair(batch.waiting(":3.0"), batch.waiting(":3.1")), std::pair(1ul, 0ul));
+        batch.flush();
+        EXPECT_EQ(batch.waiting(":3.0"), 0u);
     }
     pthread_sigmask(SIG_SETMASK, &mask, nullptr);
 }

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <utility>
 
 #include "core/DatabaseError.h"
@@ -101,28 +102,37 @@ void Database::defineFlag(const char* name, const bool* flag) {
     }
 }
 
-void Database::setDeadline(std::chrono::steady_clock::time_point deadline) {
-    // SQLite calls the handler every so many virtual machine instructions: a few microseconds.
-    constexpr int kInstructions = 1000;
-    deadline_ = deadline;
-    deadlinePassed_ = false;
+namespace {
+
+std::chrono::nanoseconds threadCpuTime() {
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return std::chrono::seconds(now.tv_sec) + std::chrono::nanoseconds(now.tv_nsec);
+}
+
+}  // namespace
+
+void Database::limitWork(std::chrono::nanoseconds cpuTime) {
+    // SQLite calls the handler every so many virtual machine instructions: some microseconds.
+    constexpr int kInstructions = 2000;
+    workEnd_ = threadCpuTime() + cpuTime;
+    workStopped_ = false;
     sqlite3_progress_handler(
         db_, kInstructions,
         [](void* self) {
             auto* database = static_cast<Database*>(self);
-            if (database->deadlinePassed_ ||
-                std::chrono::steady_clock::now() < database->deadline_) {
+            if (database->workStopped_ || threadCpuTime() < database->workEnd_) {
                 return 0;
             }
-            database->deadlinePassed_ = true;
+            database->workStopped_ = true;
             return 1;
         },
         this);
 }
 
-bool Database::clearDeadline() {
+bool Database::endWorkLimit() {
     sqlite3_progress_handler(db_, 0, nullptr, nullptr);
-    return std::exchange(deadlinePassed_, false);
+    return std::exchange(workStopped_, false);
 }
 
 std::optional<int> Database::checkpoint() {

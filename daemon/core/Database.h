@@ -61,13 +61,15 @@ class Database {
     /// triggers test in their WHEN clause. `flag` must outlive the database.
     void defineFlag(const char* name, const bool* flag);
 
-    /// Makes the first statement that runs once `deadline` has passed fail with SQLITE_INTERRUPT
-    /// (a `DatabaseError`), until `clearDeadline`; the statements after it run as usual, so that
-    /// the caller can undo what its work did. SQLite undoes the interrupted statement, and the
-    /// whole transaction when that statement was writing: `inTransaction` tells.
-    void setDeadline(std::chrono::steady_clock::time_point deadline);
-    /// Ends what `setDeadline` began; tells whether a statement was interrupted.
-    bool clearDeadline();
+    /// Makes the first statement that runs once the calling thread has spent `cpuTime` more
+    /// (from now) fail with SQLITE_INTERRUPT (a `DatabaseError`), until `endWorkLimit`; the
+    /// statements after it run as usual, so that the caller can undo what its work did. CPU
+    /// time, not wall time, so that a thread the machine keeps waiting is not stopped for it.
+    /// SQLite undoes the interrupted statement, and the whole transaction when that statement
+    /// was writing: `inTransaction` tells.
+    void limitWork(std::chrono::nanoseconds cpuTime);
+    /// Ends what `limitWork` began; tells whether a statement was interrupted.
+    bool endWorkLimit();
 
     /// Copies into the database what it can of the write-ahead log, without waiting for other
     /// connections (a passive checkpoint), and syncs as the durability asks. Returns how many
@@ -86,8 +88,8 @@ class Database {
 
     sqlite3* db_ = nullptr;
     std::function<void(int)> onCommit_;
-    std::chrono::steady_clock::time_point deadline_;
-    bool deadlinePassed_ = false;
+    std::chrono::nanoseconds workEnd_{0};  ///< the thread's CPU time at which work stops
+    bool workStopped_ = false;
     std::unordered_map<std::string, std::unique_ptr<Statement>, SqlHash, std::equal_to<>>
         statements_;
 };

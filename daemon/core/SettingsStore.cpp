@@ -75,11 +75,11 @@ std::vector<Outcome> SettingsStore::applyLocked(std::span<const PendingRequest> 
         // a commit gate, whose requests come one at a time.)
         const bool sliced = !alone && !gate_;
         if (sliced) {
-            db_.setDeadline(std::chrono::steady_clock::now() + kSlice);
+            db_.limitWork(kSlice);
         }
         bool failed = false;
         auto outcome = applyRequest(requests[i], !alone, failed);
-        if (sliced && db_.clearDeadline()) {
+        if (sliced && db_.endWorkLimit()) {
             log.debug("Request %@ from %@ needs more than its slice; it is to be applied alone.",
                       requests[i].request, requests[i].caller.clientId);
             requests = requests.first(i);

@@ -62,11 +62,11 @@ class SettingsStore : public Store {
     /// Applies one request in a transaction of its own.
     Outcome handle(const Caller& caller, const ClientRequest& request);
 
-    /// How long a request may run in a batch of several. One that needs longer is stopped and
-    /// undone, and `applyBatch` gives no outcome for it or the requests after it: they wait for
-    /// another batch, and it is to be applied alone, where it runs to its end. So a heavy
-    /// request holds up only the requests that arrive while it runs, not those it shares a batch
-    /// with.
+    /// How much CPU time a request may take in a batch of several. One that needs more is
+    /// stopped and undone, and `applyBatch` gives no outcome for it or the requests after it:
+    /// they wait for another batch, and it is to be applied alone, where it runs to its end. So
+    /// a heavy request holds up only the requests that arrive while it runs, not those it
+    /// shares a batch with.
     static constexpr std::chrono::milliseconds kSlice{5};
 
     /// Applies several requests in one transaction; one outcome per request, in order (see

@@ -117,7 +117,9 @@ ServerResponse ChangeApplier::apply(const Caller& caller, const VKChangeNotifica
     if (tree) {
         for (const auto& c : tree->containers) {
             holdings_.hold(caller.clientId, c.id);
-            holdings_.setSubscription(caller.clientId, c.id, c.subscribed);
+            if (c.subscribed) {
+                holdings_.setSubscription(caller.clientId, c.id, true);
+            }
         }
         BlobEncoder encoder;
         encoder.encodeIncoming(*tree, tree->top, target->root);

@@ -54,10 +54,14 @@ std::optional<bool> ClientHoldings::subscription(std::string_view client, const 
     auto q = db_.query("SELECT subscribed FROM subscriptions WHERE container = ? AND client = ?");
     q->bind(1, container);
     q->bind(2, client);
-    if (!q->step()) {
-        return std::nullopt;
+    if (q->step()) {
+        return q->integer(0) != 0;
     }
-    return q->integer(0) != 0;
+    // A container a client wrote unsubscribed has no row: not subscribed while it holds it.
+    auto held = db_.query("SELECT 1 FROM holdings WHERE container = ? AND client = ?");
+    held->bind(1, container);
+    held->bind(2, client);
+    return held->step() ? std::optional(false) : std::nullopt;
 }
 
 std::vector<std::pair<UUID, std::int64_t>> ClientHoldings::heldBy(std::string_view client) {

@@ -33,7 +33,9 @@ class ClientHoldings {
     std::vector<std::string> holdersOfFile(const UUID& root);
 
     void setSubscription(std::string_view client, const UUID& container, bool subscribed);
-    /// The last subscription flag `client` reported for `container`, if any.
+    /// The last subscription flag `client` reported for `container`; false for a container it
+    /// holds and never reported (a container written unsubscribed needs no row); nothing
+    /// otherwise.
     std::optional<bool> subscription(std::string_view client, const UUID& container);
 
     /// Drops `client`'s holding and flag of `container`: it no longer hears of its changes.

@@ -87,7 +87,9 @@ ServerResponse RequestHandler::create(const Caller& caller,
     store_.addContainers(tree, tree.top.id);
     holdings_.holdFile(caller.clientId, tree.top.id);
     for (const auto& c : tree.containers) {
-        holdings_.setSubscription(caller.clientId, c.id, c.subscribed);
+        if (c.subscribed) {
+            holdings_.setSubscription(caller.clientId, c.id, true);
+        }
     }
     return ServerResponse::RequestSucceeded{};
 }

@@ -112,7 +112,8 @@ class SettingsStore : public Store {
         });
     }
 
-    /// The subscription flag `clientId` last reported for `container`, if any.
+    /// The subscription flag `clientId` last reported for `container` (see
+    /// `ClientHoldings::subscription`).
     std::optional<bool> subscription(std::string_view clientId, const UUID& container);
 
   private:

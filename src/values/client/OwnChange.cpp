@@ -232,6 +232,7 @@ void ContainerAccess::removeAllEntries(VKContainer& c, const std::function<void(
                                        const basalt::QZLogger& logger,
                                        const basalt::LogFormat& resultMessage,
                                        const basalt::LogFormat& conflictMessage) {
+    const OperationOnContainer operation(c);
     requireInStep(c);
     auto connection = innerConnection(c);
     if (!connection) {

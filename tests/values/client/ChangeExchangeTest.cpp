@@ -210,7 +210,9 @@ TEST_F(ChangeExchange, AChangeWaitsForTheLockAndItsRequestWithinOneTimeOut) {
     connection->publish = [&,
                            revision = std::int64_t{5}](const VKChangeNotification& change) mutable {
         left.push_back(OperationDeadline::current(Clock::duration::zero()) - Clock::now());
-        if (change.key == held) {
+        // A key, or an array's item (which has none).
+        if (!held.empty() && (change.key == held ||
+                              (change.key.empty() && change.type == ChangeType::childChanged))) {
             entered.set_value();
             released.wait();
         }
@@ -234,25 +236,49 @@ TEST_F(ChangeExchange, AChangeWaitsForTheLockAndItsRequestWithinOneTimeOut) {
     EXPECT_EQ(text(*dictionary), "k=v,slow=1@6");
     ASSERT_EQ(connection->changes.size(), 1u);
 
-    // Held for part of the time-out: the change's own request gets only what is left of it.
-    connection->timeout = 4s;
-    held = "held";
-    std::promise<void> enteredAgain, releaseAgain;
-    entered = std::move(enteredAgain);
-    released = releaseAgain.get_future().share();
-    slow = std::thread([&] { dictionary->set("held", num(3)); });
-    entered.get_future().wait();
-    releaser = std::thread([&] {
-        std::this_thread::sleep_for(1500ms);
-        releaseAgain.set_value();
-    });
-    dictionary->set("after", num(4));
-    releaser.join();
-    slow.join();
-    ASSERT_EQ(left.size(), 3u);
-    EXPECT_GT(left[2], 0s);
-    EXPECT_LT(left[2], 3s) << "the wait for the lock counts against the change's own time-out";
-    EXPECT_EQ(text(*dictionary), "after=4,held=3,k=v,slow=1@8");
+    // Held for part of the time-out: the change's own request gets only what is left of it,
+    // whether it is made under the lock or sent without it (a removal of all keys, a move); so
+    // does the request for a proxy that a read meets.
+    connection->timeout = 2s;
+    auto array = abc();
+    auto withProxy = connection->decode<VKDictionary>(
+        DaemonBlobWriter().dictionary(UUID::random(), root, 5, 1).key("p").proxy(UUID::random()));
+    connection->resolve = [&](const UUID& id) {
+        left.push_back(OperationDeadline::current(Clock::duration::zero()) - Clock::now());
+        return connection->decode<VKContainer>(DaemonBlobWriter().array(id, root, 1, 0));
+    };
+    const struct {
+        std::function<void()> holder, change;
+    } cases[] = {
+        {[&] { dictionary->set("held", num(3)); }, [&] { dictionary->set("after", num(4)); }},
+        {[&] { dictionary->set("held", num(5)); }, [&] { dictionary->removeAll(); }},
+        {[&] { array->set(0, str("held")); }, [&] { array->move(0, 2); }},
+        {[&] { withProxy->set("held", num(6)); }, [&] { withProxy->get("p"); }}};
+    for (const auto& [holder, change] : cases) {
+        held = "held";
+        std::promise<void> enteredAgain, releaseAgain;
+        entered = std::move(enteredAgain);
+        released = releaseAgain.get_future().share();
+        slow = std::thread(holder);
+        entered.get_future().wait();
+        held.clear();
+        releaser = std::thread([&] {
+            std::this_thread::sleep_for(800ms);
+            releaseAgain.set_value();
+        });
+        change();
+        releaser.join();
+        slow.join();
+        ASSERT_GE(left.size(), 2u);
+        // About 1.2 s: the 2 s of the operation less the 0.8 s spent waiting for the lock.
+        EXPECT_GT(left.back(), 500ms) << "what is left of the operation, not nothing";
+        EXPECT_LT(left.back(), 1500ms) << "the wait for the lock counts against the time-out";
+    }
+    EXPECT_EQ(left.size(), 9u);
+    EXPECT_EQ(text(*dictionary), "@10");
+    EXPECT_EQ(text(*array), "b,c,held@12");
+    EXPECT_EQ(text(*withProxy), "held=6,p=C@13");
+    EXPECT_EQ(withProxy->get("p")->kind(), VKObjectBase::Kind::array);
 }
 
 // A copy holds every change up to its revision: a report at or below it is skipped, however the

@@ -101,6 +101,7 @@ class FirstReportFails final : public InnerConnection {
             throw VKError(VKError::connectionLost);
     }
     void schedule(std::function<void()> action) override { action(); }
+    void scheduleAfterPushes(std::function<void()>) override {}
     std::chrono::nanoseconds requestTimeout() const override { return std::chrono::seconds(5); }
     rx::Observable<rx::Unit> asObservable() override { return {}; }
     void createSettings(const VKContainerPtr&, const std::string&, VKOwnership) override {}

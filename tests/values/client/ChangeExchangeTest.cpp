@@ -281,6 +281,71 @@ TEST_F(ChangeExchange, AChangeWaitsForTheLockAndItsRequestWithinOneTimeOut) {
     EXPECT_EQ(withProxy->get("p")->kind(), VKObjectBase::Kind::array);
 }
 
+// A change sent without the lock that the daemon accepted after another client's change, whose
+// report is still on its way, waits for that report only as long as its operation may still
+// take: then it is made as the daemon made it, the late report is skipped when it comes, and
+// the copy is fetched anew (after the daemon's pushes) to get what that report carried. Until
+// then the copy counts as out of step, and a change of the caller would fetch it first.
+TEST_F(ChangeExchange, AnAcceptedChangeWaitsForEarlierReportsWithinItsTimeOut) {
+    using namespace std::chrono_literals;
+    using Clock = OperationDeadline::Clock;
+    LogCapture log;
+    connection->timeout = 300ms;
+    answer(7, [] {});  // the report of revision 6 does not come
+    std::int64_t fetched = 8;
+    connection->resolve = [&](const UUID& id) {
+        auto c = connection->registry.tryFind(id);
+        auto blob = c->kind() == VKObjectBase::Kind::array
+                        ? DaemonBlobWriter().array(id, root, fetched, 1).string("z")
+                        : DaemonBlobWriter().dictionary(id, root, fetched, 1).key("k").string("z");
+        return connection->decode<VKContainer>(blob);
+    };
+    for (const std::string name :
+         {"append", "array remove", "move", "array removeAll", "removeAll"}) {
+        SCOPED_TRACE(name);
+        const auto& op = *std::find_if(std::begin(kOps), std::end(kOps),
+                                       [&](const Op& o) { return o.name == name; });
+        std::shared_ptr<VKContainer> c = abc();
+        if (name == "removeAll") {
+            c = connection->decode<VKContainer>(
+                DaemonBlobWriter().dictionary(UUID::random(), root, 5, 1).key("k").string("v"));
+        }
+        const auto started = Clock::now();
+        op.run(dynamic_cast<VKArray*>(c.get()), dynamic_cast<VKDictionary*>(c.get()),
+               VKArray::make());
+        EXPECT_LT(Clock::now() - started, 1s) << "within the time-out (300 ms)";
+        EXPECT_EQ(text(*c), op.after + "@7");
+        EXPECT_TRUE(Access::outOfStep(*c).has_value());
+        connection->runAfterPushes();
+        EXPECT_EQ(text(*c), name == "removeAll" ? "k=z@8" : "z@8");
+        EXPECT_FALSE(Access::outOfStep(*c).has_value());
+    }
+    EXPECT_EQ(log->count(LogLevel::warning, "did not come in time"), 5u);
+
+    // Our removal of "b" (revision 7) follows another client's append of "x" (revision 6).
+    auto array = abc();
+    EventLog events(*array);
+    connection->resolve = [&](const UUID& id) {
+        return connection->decode<VKContainer>(
+            DaemonBlobWriter().array(id, root, 7, 3).string("a").string("c").string("x"));
+    };
+    array->remove(1);
+    EXPECT_EQ(text(*array), "a,c@7");
+    const auto x = DaemonBlobWriter().string("x").encoded();
+    EXPECT_EQ(connection->report({record(ChangeType::childAppended, array->id(), 6, 3, 3, {}, x)}),
+              0);
+    EXPECT_EQ(text(*array), "a,c@7") << "not applied out of order";
+    connection->runAfterPushes();
+    EXPECT_EQ(text(*array), "a,c,x@7");
+    connection->scheduler->runAll();
+    EXPECT_THAT(events.texts(), ElementsAre("didArrayChildAdd(index=2)"));
+    // In step again: the next change is sent at once.
+    answer(8, [] {});
+    array->append(str("d"));
+    EXPECT_EQ(text(*array), "a,c,x,d@8");
+    EXPECT_EQ(connection->resolves.size(), 6u);
+}
+
 // A copy holds every change up to its revision: a report at or below it is skipped, however the
 // copy got there. A change of ours that the daemon merged (it takes its revision only when the
 // daemon reports it later) stays made when a content fetched before it is taken meanwhile.

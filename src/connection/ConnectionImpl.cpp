@@ -183,6 +183,16 @@ void ConnectionImpl::schedule(std::function<void()> action) {
     events_->add(std::move(action));
 }
 
+void ConnectionImpl::scheduleAfterPushes(std::function<void()> action) {
+    std::weak_ptr<ConnectionImpl> weak = shared_from_this();
+    notifications_->schedule([weak, action = std::move(action)] {
+        auto connection = weak.lock();
+        if (connection && !connection->isDisposed()) {
+            action();
+        }
+    });
+}
+
 void ConnectionImpl::dispose() {
     if (!atomicSetShutdown())
         return;

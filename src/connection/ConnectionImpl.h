@@ -74,6 +74,7 @@ class ConnectionImpl final : public InnerConnection,
                                                        bool recursiveFetch) override;
     void setHasSubscription(const UUID& containerId, bool hasSubscription) override;
     void schedule(std::function<void()> action) override;
+    void scheduleAfterPushes(std::function<void()> action) override;
     std::chrono::nanoseconds requestTimeout() const override { return requestTimeout_; }
 
     struct Params {

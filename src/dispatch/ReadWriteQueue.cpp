@@ -78,6 +78,15 @@ void ReadWriteQueue::lockExclusive() {
     exclusiveTaken();
 }
 
+bool ReadWriteQueue::tryLockShared() {
+    const int result = pthread_rwlock_tryrdlock(&lock_);
+    if (result == EBUSY)
+        return false;
+    check(result, "Entering a read/write queue");
+    sharedTaken();
+    return true;
+}
+
 bool ReadWriteQueue::lockSharedUntil(std::chrono::steady_clock::time_point deadline) {
     const int result = lockUntil(&lock_, deadline, pthread_rwlock_timedrdlock);
     if (result == ETIMEDOUT)

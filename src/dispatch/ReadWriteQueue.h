@@ -71,6 +71,22 @@ class ReadWriteQueue {
         return true;
     }
 
+    /// Runs `f` as an ordinary block if the queue can be entered at once; returns false without
+    /// running it when a barrier holds the queue or waits for it.
+    template <typename F>
+    bool trySync(F&& f) {
+        if (Slot* slot = announceReader()) {
+            AnnouncedGuard guard(*slot);
+            f();
+            return true;
+        }
+        if (!tryLockShared())
+            return false;
+        Unlock guard(*this);
+        f();
+        return true;
+    }
+
     /// Runs `f` as a barrier block, or returns false without running it when the queue cannot
     /// be had alone before `deadline`.
     template <typename F>
@@ -106,6 +122,8 @@ class ReadWriteQueue {
     }
     void lockShared();
     void lockExclusive();
+    /// As lockShared, giving up at once: false when it did.
+    bool tryLockShared();
     /// As lockShared and lockExclusive, giving up at `deadline`: false when they did.
     bool lockSharedUntil(std::chrono::steady_clock::time_point deadline);
     bool lockExclusiveUntil(std::chrono::steady_clock::time_point deadline);

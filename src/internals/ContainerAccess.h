@@ -172,6 +172,10 @@ class ContainerAccess {
     /// that fails, the container is marked out of step: its changes fail (see requireInStep)
     /// with containerNotFound when the daemon no longer has it, else connectionLost.
     static void bringBack(VKContainer& c, InnerConnection& connection);
+    /// Marks an attached container out of step and brings it back later, on the thread that
+    /// handles the daemon's pushes (unless a change of the caller brought it back first): for a
+    /// copy known to lack changes the daemon made, when the caller may not wait for the fetch.
+    static void bringBackLater(VKContainer& c);
     /// Before a change of a container is made: an attached container marked out of step is
     /// brought back first, and while that fails the change fails with the mark's error; nothing
     /// is changed then. Does nothing for a container in step (one atomic load), nor for one

@@ -1,5 +1,6 @@
 #include "velkor/Settings.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -13,6 +14,7 @@
 #include "internals/InnerConnection.h"
 #include "settings/ContentDiff.h"
 #include "utils/ErrorText.h"
+#include "utils/OperationDeadline.h"
 #include "velkor/VKConnection.h"
 #include "velkor/VKConversions.h"
 #include "velkor/rx/CompositeDisposable.h"
@@ -113,6 +115,7 @@ struct Settings::Core : std::enable_shared_from_this<Core> {
 };
 
 void Settings::Core::start() {
+    const auto started = std::chrono::steady_clock::now();
     {
         std::lock_guard lock(mutex);
         starting = true;
@@ -127,13 +130,18 @@ void Settings::Core::start() {
     {
         std::unique_lock lock(mutex);
         // Opened while the monitor was replacing its connection: the file is opened through the
-        // new one before open() returns, not reported later as reloaded.
-        const auto until = std::chrono::steady_clock::now() + waitForReplacement;
+        // new one before open() returns, not reported later as reloaded. The opening through
+        // the old one and this wait share one time-out (or what is left of the caller's).
+        const auto until =
+            std::min(started + waitForReplacement, OperationDeadline::current(waitForReplacement));
         while (awaitingReplacement) {
             const auto seen = followed;
+            // Not come in time: open() returns with the file not open, and the new connection
+            // opens it later, reported as reloaded. Nobody observes the handle yet, so there is
+            // nobody to tell of the loss (an event queued now would reach the first observers
+            // after that reload).
             if (!replaced.wait_until(lock, until, [&] { return followed != seen; })) {
                 awaitingReplacement = false;
-                events.push_back(Lost{VKError(VKError::connectionLost)});
             }
         }
         starting = false;
@@ -487,6 +495,9 @@ std::shared_ptr<Settings> Settings::open(const ConnectionOptions& options, std::
                                          VKOwnership ownership, IfMissing ifMissing) {
     if (domain.empty())
         throw VKError(VKError::invalidData);
+    // Making the monitor and opening the file take one time-out in all.
+    const OperationDeadline operation(
+        std::chrono::duration_cast<OperationDeadline::Clock::duration>(options.requestTimeout));
     auto monitor = makeMonitor(options);
     std::shared_ptr<Settings> settings;
     try {

@@ -9,6 +9,7 @@
 #include "support/ErrorOf.h"
 #include "support/FakeDaemon.h"
 #include "support/LogCapture.h"
+#include "velkor/VKArray.h"
 #include "velkor/VKConversions.h"
 #include "velkor/VKDictionary.h"
 #include "velkor/rx/ConcurrentDispatchQueueScheduler.h"
@@ -69,10 +70,11 @@ class RecordingDictionary final : public VKDictionaryBase {
 /// A connection over a FakeDaemon, built through the dependency container as the library does;
 /// by default its container events wait on a virtual-time scheduler.
 struct Harness {
-    explicit Harness(rx::SchedulerPtr events = nullptr) {
+    explicit Harness(rx::SchedulerPtr events = nullptr,
+                     std::chrono::nanoseconds timeout = ConnectionImpl::kRequestTimeout) {
         services.registerFactory<ConnectionToServer>(
             [d = daemon](const di::Resolver&) { return d; });
-        impl = ConnectionImpl::make(*services.synchronize(), events ? events : scheduler);
+        impl = ConnectionImpl::make(*services.synchronize(), events ? events : scheduler, timeout);
     }
     // The connection goes first, once the daemon's thread is idle: a callback there may hold the
     // connection's last reference, and the daemon dropped on its own thread would join itself.
@@ -371,6 +373,40 @@ TEST(Connection, NotificationsApplyInOrderWithoutHoldingUpTheCallersAnswer) {
     h.daemon->pushNoteChanges({change(ChangeType::childInserted, a->id())}, {});
     h.daemon->waitUntilIdle();
     EXPECT_EQ(h.log->size(), 0u) << "nothing is handled after dispose()";
+}
+
+// The daemon accepts our removal of "b" as revision 7, but the report of another client's append
+// of "x" (revision 6) never comes: the removal returns within its time-out, and the array is
+// fetched again on the connection's thread for pushes, its observers hearing of "x".
+TEST(Connection, AChangeWhoseEarlierChangesDoNotComeReturnsInTimeAndTheCopyIsFetchedAgain) {
+    using namespace std::chrono_literals;
+    Harness h(nullptr, 300ms);
+    const auto root = UUID::random(), list = UUID::random();
+    h.daemon->answerNext(fetched(Blobs()
+                                     .dictionary(root, root, 1, 1)
+                                     .key("list")
+                                     .array(list, root, 5, 3)
+                                     .string("a")
+                                     .string("b")
+                                     .string("c")));
+    VKConnection& connection = *h.impl;
+    auto array = asArray(asDictionary(connection.getSetting("f", "", false))->get("list"));
+    ASSERT_NE(array, nullptr);
+    std::vector<std::string> events;
+    auto observing =
+        array->observe([&](const VKContainerChange& e) { events.push_back(e.description()); });
+    h.daemon->answerNext(ServerResponse::SettingsUpdated{ChangeResult::done, 7});
+    h.daemon->answerNext(
+        fetched(Blobs().array(list, root, 7, 3).string("a").string("c").string("x")));
+    const auto started = std::chrono::steady_clock::now();
+    array->remove(1);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 1s) << "one time-out (300 ms)";
+    EXPECT_TRUE(eventually([&] { return array->count() == 3; }));
+    EXPECT_EQ(h.request<Request::ResolveSettings>().containerId, list);
+    EXPECT_EQ(array->revision(), 7);
+    EXPECT_EQ(array->get(2)->description(), "x");
+    h.scheduler->runAll();
+    EXPECT_EQ(events, std::vector<std::string>{"didArrayChildAdd(index=2)"});
 }
 
 TEST(Connection, ScheduledActionsRunOneAtATimeInOrderOnAConcurrentPool) {

@@ -5,6 +5,7 @@
 #include <functional>
 #include <system_error>
 #include <thread>
+#include <utility>
 
 #include "dispatch/ReadWriteQueue.h"
 #include "dispatch/SerialQueue.h"
@@ -103,9 +104,12 @@ TEST(QueueTest, TimedEntriesGiveUpAtTheirDeadline) {
     EXPECT_FALSE(queue.syncBarrierUntil(soon(), [&] { ran = true; }));
     EXPECT_FALSE(queue.syncUntil(soon(), [&] { ran = true; }));
     EXPECT_GE(std::chrono::steady_clock::now() - started, 100ms);
+    EXPECT_FALSE(queue.trySync([&] { ran = true; }));
     EXPECT_FALSE(ran);
     release = true;
     holder.join();
+    EXPECT_TRUE(queue.trySync([&] { ran = true; }));
+    EXPECT_TRUE(std::exchange(ran, false));
 
     std::atomic<int> readers{0}, overlapped{0};
     onThreads(2, [&](int) {

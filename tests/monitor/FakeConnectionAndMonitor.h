@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <optional>
 #include <stdexcept>
 
@@ -33,6 +34,8 @@ class FakeConnection final : public VKConnection {
     void dispose() override { disposed = true; }
     bool isDisposed() const override { return disposed; }
     VKDictionaryPtr opened() const {
+        if (whileOpening)
+            whileOpening();
         if (openError)
             throw *openError;
         if (foreignError)
@@ -48,6 +51,7 @@ class FakeConnection final : public VKConnection {
     VKDictionaryPtr root;
     std::optional<VKError> openError;
     bool foreignError = false;
+    std::function<void()> whileOpening;  // runs first in each opening
     rx::PublishSubject<rx::Unit> lost;
     std::atomic<bool> completed{false}, disposed{false};
     std::atomic<int> opens{0}, deletes{0};

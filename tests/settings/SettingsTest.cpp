@@ -10,6 +10,7 @@
 #include "support/ErrorOf.h"
 #include "support/LogCapture.h"
 #include "support/OnThreads.h"
+#include "utils/OperationDeadline.h"
 #include "velkor/Settings.h"
 #include "velkor/VKScalars.h"
 
@@ -79,6 +80,30 @@ TEST(SettingsHandle, OpeningWhileTheMonitorReplacesItsConnectionWaitsForTheNewOn
     recreation.join();
     EXPECT_TRUE(events.empty());
     EXPECT_EQ(settings->current(), root);
+
+    // The opening through the old connection took most of the caller's time-out before that
+    // connection was disposed: the wait for the new one gets only what is left, and the file
+    // opens when it comes, reported as reloaded (and as nothing else).
+    watching.dispose();
+    settings.reset();
+    auto slow = std::make_shared<FakeConnection>(nullptr, VKError::connectionLost);
+    slow->whileOpening = [&] {
+        std::this_thread::sleep_for(600ms);
+        slow->dispose();
+    };
+    monitor->connection.setValue(slow);
+    const auto started = std::chrono::steady_clock::now();
+    {
+        const OperationDeadline operation(1s);  // as Settings::open(options) opens it
+        settings = Settings::open(monitor, "app");
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 1500ms) << "one time-out (1 s)";
+    EXPECT_EQ(settings->current(), nullptr);
+    watching = settings->observe([&](const auto& e) { events.push_back(e); });
+    monitor->publish(root);
+    ASSERT_EQ(events.size(), 1u) << "no loss told after the reload";
+    EXPECT_EQ(std::get<Settings::Reloaded>(events[0]).root, root);
+    slow->whileOpening = nullptr;  // it holds the connection
 }
 
 /// A connection for a root that the handle observes: the first report of the root's observers
@@ -101,6 +126,7 @@ class FirstReportFails final : public InnerConnection {
             throw VKError(VKError::connectionLost);
     }
     void schedule(std::function<void()> action) override { action(); }
+    void scheduleAfterPushes(std::function<void()>) override {}
     std::chrono::nanoseconds requestTimeout() const override { return std::chrono::seconds(5); }
     rx::Observable<rx::Unit> asObservable() override { return {}; }
     void createSettings(const VKContainerPtr&, const std::string&, VKOwnership) override {}

@@ -87,6 +87,7 @@ class FakeConnection final : public InnerConnection {
     std::function<void(bool)> reportSubscription;
     std::vector<ChangeNotificationPtr> changes;
     std::vector<std::pair<UUID, bool>> subscriptions, resolves;
+    std::vector<std::function<void()>> afterPushes;
     std::chrono::nanoseconds timeout = std::chrono::seconds(5);  // what one operation may take
     std::shared_ptr<rx::VirtualTimeScheduler> scheduler =
         std::make_shared<rx::VirtualTimeScheduler>();
@@ -113,6 +114,19 @@ class FakeConnection final : public InnerConnection {
             reportSubscription(hasSubscription);
     }
     void schedule(std::function<void()> action) override { events_->add(std::move(action)); }
+    void scheduleAfterPushes(std::function<void()> action) override {
+        add(afterPushes, std::move(action));
+    }
+    /// Runs what was scheduled after the pushes, as the connection's thread for them does.
+    void runAfterPushes() {
+        std::vector<std::function<void()>> actions;
+        {
+            std::lock_guard lock(mutex_);
+            actions.swap(afterPushes);
+        }
+        for (auto& action : actions)
+            action();
+    }
     std::chrono::nanoseconds requestTimeout() const override { return timeout; }
     rx::Observable<rx::Unit> asObservable() override { return {}; }
     void createSettings(const std::shared_ptr<VKContainer>&, const std::string&,

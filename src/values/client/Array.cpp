@@ -1,5 +1,6 @@
 // The array's construction, decoding, reads and prefetching.
 #include <algorithm>
+#include <optional>
 
 #include "basalt/QZLogger.h"
 #include "dispatch/ReadWriteQueue.h"
@@ -79,18 +80,28 @@ bool VKArray::inRange(std::int64_t index) const {
 }
 
 VKObjectPtr VKArray::get(std::int64_t at) {
-    auto item = Access::itemsLock(*this).sync([&] {
+    VKObjectPtr item;
+    auto look = [&] {
         if (!inRange(at)) {
             throw VKError(VKError::indexOutOfRange);
         }
-        return innerItems()[static_cast<std::size_t>(at)];
-    });
+        item = innerItems()[static_cast<std::size_t>(at)];
+    };
+    // A read that must wait for the lock (another thread's exchange holds it) and the request
+    // for a proxy that may follow wait within one operation.
+    std::optional<OperationOnContainer> operation;
+    if (!Access::itemsLock(*this).trySync(look)) {
+        operation.emplace(*this);
+        operation->withReadLock(look);
+    }
     if (item->kind() != Kind::containerProxy) {
         return item;
     }
     // A proxy: resolved under the write lock, where the item is looked at again.
-    const OperationOnContainer operation(*this);
-    operation.withWriteLock([&] {
+    if (!operation) {
+        operation.emplace(*this);
+    }
+    operation->withWriteLock([&] {
         if (!inRange(at)) {
             throw VKError(VKError::indexOutOfRange);
         }

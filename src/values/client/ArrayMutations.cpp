@@ -268,6 +268,7 @@ void VKArray::move(std::int64_t from, std::int64_t to) {
     const basalt::LogFormat resultLine("Result of array `child moved` notification: ");
     const basalt::LogFormat conflictLine(
         "There was array synchronization conflict during move from %d to %d index (id=%@).");
+    const OperationOnContainer operation(*this);
     Access::requireInStep(*this);
     auto moveChecked = [&] {
         if (!inRange(from) || !inRange(to)) {

@@ -1,4 +1,6 @@
 // The dictionary's construction, decoding, reads, prefetching and the changes the caller makes.
+#include <optional>
+
 #include "basalt/QZLogger.h"
 #include "dispatch/ReadWriteQueue.h"
 #include "internals/ContainerAccess.h"
@@ -84,16 +86,26 @@ bool VKDictionary::hasKey(const std::string& key) const {
 }
 
 VKObjectPtr VKDictionary::get(const std::string& at) {
-    auto value = Access::itemsLock(*this).sync([&]() -> VKObjectPtr {
+    VKObjectPtr value;
+    auto look = [&] {
         auto found = Access::findItem(*this, at);
-        return found == innerItems().end() ? nullptr : found->second;
-    });
+        value = found == innerItems().end() ? nullptr : found->second;
+    };
+    // A read that must wait for the lock (another thread's exchange holds it) and the request
+    // for a proxy that may follow wait within one operation.
+    std::optional<OperationOnContainer> operation;
+    if (!Access::itemsLock(*this).trySync(look)) {
+        operation.emplace(*this);
+        operation->withReadLock(look);
+    }
     if (!value || value->kind() != Kind::containerProxy) {
         return value;
     }
     // A proxy: resolved under the write lock, where the entry is looked at again.
-    const OperationOnContainer operation(*this);
-    operation.withWriteLock([&] {
+    if (!operation) {
+        operation.emplace(*this);
+    }
+    operation->withWriteLock([&] {
         auto found = Access::findItem(*this, at);
         if (found == innerItems().end()) {
             value = nullptr;

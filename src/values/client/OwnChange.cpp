@@ -7,6 +7,7 @@
 #include "internals/ContainerAccess.h"
 #include "internals/InnerConnection.h"
 #include "registry/RegistryOfContainers.h"
+#include "utils/OperationDeadline.h"
 #include "values/client/OperationOnContainer.h"
 #include "values/client/OwnChange.h"
 #include "values/client/ServerChangeSteps.h"
@@ -124,8 +125,16 @@ bool OwnChange::apply(ChangeResult result, std::int64_t newRevision,
     } else if (result != ChangeResult::waitToBeUpdated) {
         after = newRevision;
     }
+    // Waits only as long as the caller's operation may still take: its request and this wait
+    // share one deadline. Without a connection no report comes any more.
+    const auto connection = ContainerAccess::innerConnection(container_);
     if (after) {
-        order.waitForRevision([this] { return container_.revision(); }, *after);
+        const auto deadline =
+            connection ? OperationDeadline::current(
+                             std::chrono::duration_cast<OperationDeadline::Clock::duration>(
+                                 connection->requestTimeout()))
+                       : OperationDeadline::Clock::now();
+        order.waitForRevision([this] { return container_.revision(); }, *after, deadline);
     }
     bool made = true;
     finish([&](std::vector<AppliedChange>& applied) {
@@ -139,6 +148,17 @@ bool OwnChange::apply(ChangeResult result, std::int64_t newRevision,
         if (result == ChangeResult::done && order.inFetchedContent(newRevision)) {
             made = false;
             return;
+        }
+        // Reports the daemon ordered before ours are still on their way. Ours is made all the
+        // same, as the daemon made it, and the copy takes its revision, so that those reports
+        // are skipped when they come rather than applied out of order; the copy is fetched
+        // anew to get what they carry, and its next change waits for that.
+        if (after && connection && container_.revision() < *after) {
+            log.warning(
+                "Changes before revision %d did not come in time: fetching container "
+                "again (id=%@).",
+                newRevision, container_.id());
+            ContainerAccess::bringBackLater(container_);
         }
         change();
         if (result == ChangeResult::done || result == ChangeResult::waitToBeUpdated) {
@@ -192,6 +212,23 @@ void ContainerAccess::bringBack(VKContainer& c, InnerConnection& connection) {
     setOutOfStep(c, failure);
 }
 
+void ContainerAccess::bringBackLater(VKContainer& c) {
+    auto connection = innerConnection(c);
+    if (!connection) {
+        return;
+    }
+    setOutOfStep(c, VKError(VKError::connectionLost));
+    connection->scheduleAfterPushes([weak = std::weak_ptr<VKContainer>(sharedContainer(c))] {
+        auto container = weak.lock();
+        if (!container || !outOfStep(*container)) {
+            return;  // gone, or brought back by a change of the caller meanwhile
+        }
+        if (auto connection = innerConnection(*container)) {
+            bringBack(*container, *connection);
+        }
+    });
+}
+
 void ContainerAccess::requireInStep(VKContainer& c) {
     if (!outOfStep(c)) {
         return;
@@ -232,6 +269,7 @@ void ContainerAccess::removeAllEntries(VKContainer& c, const std::function<void(
                                        const basalt::QZLogger& logger,
                                        const basalt::LogFormat& resultMessage,
                                        const basalt::LogFormat& conflictMessage) {
+    const OperationOnContainer operation(c);
     requireInStep(c);
     auto connection = innerConnection(c);
     if (!connection) {

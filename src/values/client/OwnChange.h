@@ -22,11 +22,14 @@ class OwnChange {
     OwnChange(const OwnChange&) = delete;
     OwnChange& operator=(const OwnChange&) = delete;
 
-    /// Applies the accepted change: waits (without locks, bounded) for the reports the daemon
-    /// ordered before it, then under the write lock applies them, runs `change`, takes
-    /// `newRevision` when the verdict is done, and applies the reports that follow. An
-    /// exception of `change` propagates after the rest is done. A change that a content fetched
-    /// meanwhile holds already is not made again: then gives false.
+    /// Applies the accepted change: waits (without locks, until the deadline of the operation
+    /// running on this thread) for the reports the daemon ordered before it, then under the
+    /// write lock applies them, runs `change`, takes `newRevision` when the verdict is done, and
+    /// applies the reports that follow. Reports still missing at the deadline are not waited
+    /// for: the change is made all the same and the container is fetched anew later
+    /// (ContainerAccess::bringBackLater). An exception of `change` propagates after the rest is
+    /// done. A change that a content fetched meanwhile holds already is not made again: then
+    /// gives false.
     bool apply(ChangeResult result, std::int64_t newRevision, const std::function<void()>& change);
 
   private:

@@ -125,16 +125,19 @@ void ServerOrder::revisionReached(std::int64_t revision) {
     releaseIfIdle();
 }
 
-void ServerOrder::waitForRevision(const std::function<std::int64_t()>& revision,
-                                  std::int64_t wanted) {
+bool ServerOrder::waitForRevision(const std::function<std::int64_t()>& revision,
+                                  std::int64_t wanted,
+                                  std::chrono::steady_clock::time_point deadline) {
     if (revision() >= wanted) {
-        return;
+        return true;
     }
     auto& wait = waitLock();
     std::unique_lock lock(wait.mutex);
     state_->waiters.fetch_add(1, std::memory_order_acq_rel);
-    wait.advanced.wait_for(lock, kWaitForEarlierChanges, [&] { return revision() >= wanted; });
+    const bool reached =
+        wait.advanced.wait_until(lock, deadline, [&] { return revision() >= wanted; });
     state_->waiters.fetch_sub(1, std::memory_order_acq_rel);
+    return reached;
 }
 
 }  // namespace velkor

@@ -57,11 +57,6 @@ class ServerOrder {
     ServerOrder(const ServerOrder&) = delete;
     ServerOrder& operator=(const ServerOrder&) = delete;
 
-    /// How long an accepted own change waits for the reported changes the daemon ordered
-    /// before it; past that it is applied anyway (the earlier change is then lost to this
-    /// process, which only a lost or timed-out answer can cause).
-    static constexpr std::chrono::seconds kWaitForEarlierChanges{5};
-
     void beginOwnChange();
     void endOwnChange();
 
@@ -99,9 +94,11 @@ class ServerOrder {
     /// threads waiting for it wake.
     void revisionReached(std::int64_t revision);
 
-    /// Waits without any lock until `revision()` reaches `wanted` or the wait times out. Only
-    /// while an own change of this thread is in flight, which keeps the state.
-    void waitForRevision(const std::function<std::int64_t()>& revision, std::int64_t wanted);
+    /// Waits without any lock until `revision()` reaches `wanted` or `deadline` passes; gives
+    /// whether it did. Only while an own change of this thread is in flight, which keeps the
+    /// state.
+    bool waitForRevision(const std::function<std::int64_t()>& revision, std::int64_t wanted,
+                         std::chrono::steady_clock::time_point deadline);
 
   private:
     struct State {

@@ -29,6 +29,10 @@ void createPrivately(const std::string& path) {
 }  // namespace
 
 Database::Database(const std::string& path) {
+    // SQLite's memory statistics take a global mutex on every allocation, and nothing here
+    // reads them: a large request runs some 5-10% faster without. (The setting can only be made
+    // before SQLite is first used; later, it is refused and nothing changes.)
+    [[maybe_unused]] static const int noStatistics = sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0);
     if (path != ":memory:") {
         createPrivately(path);
     }

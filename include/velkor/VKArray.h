@@ -15,7 +15,9 @@ namespace velkor {
 /// An ordered container of values, indexed from 0.
 ///
 /// Reads run under the array's read lock; an item that is a container not fetched yet is
-/// fetched when it is read and stays in its place. While the array is attached to a connection
+/// fetched when it is read and stays in its place. A read of an attached array that another
+/// thread's exchange with the daemon keeps locked waits within one request time-out, then throws
+/// connectionLost (a typed getter gives its default). While the array is attached to a connection
 /// every change that alters something is sent to the daemon and confirmed before the call
 /// returns; a synchronization conflict undoes the local change and throws synchronizeConflict.
 /// Observers hear only of the changes other clients make (and of deletion), on the

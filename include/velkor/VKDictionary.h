@@ -16,7 +16,9 @@ namespace velkor {
 /// A container of values under text keys, in no particular order.
 ///
 /// Reads run under the dictionary's read lock; a value that is a container not fetched yet is
-/// fetched when it is read and stays under its key. While the dictionary is attached to a
+/// fetched when it is read and stays under its key. A read of an attached dictionary that another
+/// thread's exchange with the daemon keeps locked waits within one request time-out, then throws
+/// connectionLost (a typed getter gives its default). While the dictionary is attached to a
 /// connection every change that alters something is sent to the daemon and confirmed before the
 /// call returns; a synchronization conflict undoes the local change and throws
 /// synchronizeConflict. Observers hear only of the changes other clients make (and of

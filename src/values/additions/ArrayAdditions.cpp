@@ -8,6 +8,7 @@
 #include "internals/ContainerAccess.h"
 #include "values/additions/FailureText.h"
 #include "values/additions/ScalarInPlace.h"
+#include "values/client/OperationOnContainer.h"
 #include "velkor/VKArray.h"
 #include "velkor/VKScalars.h"
 
@@ -28,7 +29,7 @@ template <typename Result, typename Convert>
 Result VKArray::getTyped(std::int64_t at, Result defaultValue, const char* what, Convert convert) {
     try {
         bool unfetched = false;
-        auto result = Access::itemsLock(*this).sync([&]() -> std::optional<Result> {
+        auto result = OperationOnContainer::read(*this, [&]() -> std::optional<Result> {
             if (!inRange(at)) {
                 throw VKError(VKError::indexOutOfRange);
             }

@@ -8,6 +8,7 @@
 #include "internals/ContainerAccess.h"
 #include "values/additions/FailureText.h"
 #include "values/additions/ScalarInPlace.h"
+#include "values/client/OperationOnContainer.h"
 #include "velkor/VKDictionary.h"
 #include "velkor/VKScalars.h"
 
@@ -29,7 +30,7 @@ Result VKDictionary::getTyped(const std::string& at, Result defaultValue, const 
                               Convert convert) {
     try {
         bool unfetched = false;
-        auto result = Access::itemsLock(*this).sync([&]() -> std::optional<Result> {
+        auto result = OperationOnContainer::read(*this, [&]() -> std::optional<Result> {
             auto found = Access::findItem(*this, at);
             if (found == innerItems().end()) {
                 return std::nullopt;

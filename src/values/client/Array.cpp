@@ -61,11 +61,11 @@ std::shared_ptr<VKArray> Access::decodeArray(DeserializerOnClient& decoder) {
 }
 
 std::size_t VKArray::count() const {
-    return Access::itemsLock(*this).sync([&] { return innerItems().size(); });
+    return OperationOnContainer::read(*this, [&] { return innerItems().size(); });
 }
 
 std::vector<VKObjectPtr> VKArray::items() const {
-    return withReadItemsLock([&] { return innerItems(); });
+    return OperationOnContainer::read(*this, [&] { return innerItems(); });
 }
 
 std::string VKArray::description() const {

@@ -66,11 +66,11 @@ std::shared_ptr<VKDictionary> Access::decodeDictionary(DeserializerOnClient& dec
 }
 
 std::size_t VKDictionary::count() const {
-    return Access::itemsLock(*this).sync([&] { return innerItems().size(); });
+    return OperationOnContainer::read(*this, [&] { return innerItems().size(); });
 }
 
 VKDictionary::Items VKDictionary::items() const {
-    return withReadItemsLock([&] { return innerItems(); });
+    return OperationOnContainer::read(*this, [&] { return innerItems(); });
 }
 
 std::string VKDictionary::description() const {
@@ -81,8 +81,8 @@ std::string VKDictionary::description() const {
 }
 
 bool VKDictionary::hasKey(const std::string& key) const {
-    return Access::itemsLock(*this).sync(
-        [&] { return Access::findItem(*this, key) != innerItems().end(); });
+    return OperationOnContainer::read(
+        *this, [&] { return Access::findItem(*this, key) != innerItems().end(); });
 }
 
 VKObjectPtr VKDictionary::get(const std::string& at) {

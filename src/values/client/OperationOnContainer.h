@@ -3,6 +3,8 @@
 #include <optional>
 #include <type_traits>
 
+#include "dispatch/ReadWriteQueue.h"
+#include "internals/ContainerAccess.h"
 #include "utils/OperationDeadline.h"
 #include "velkor/VKContainer.h"
 
@@ -32,6 +34,19 @@ class OperationOnContainer {
     void withReadLock(F&& f) const {
         if (!run(false, &callBody<F>, &f))
             timedOut();
+    }
+
+    /// A read that makes no request: `f` under the read lock, at once when the lock is free
+    /// (the cost of an ordinary read), else within one operation, so that a read waiting for
+    /// another thread's exchange gives up as withReadLock does rather than waiting it out.
+    template <typename F>
+    static std::invoke_result_t<F&> read(const VKContainer& container, F&& f) {
+        std::optional<std::invoke_result_t<F&>> result;
+        auto look = [&] { result.emplace(f()); };
+        if (!detail::ContainerAccess::itemsLock(container).trySync(look)) {
+            OperationOnContainer(container).withReadLock(look);
+        }
+        return std::move(*result);
     }
 
   private:

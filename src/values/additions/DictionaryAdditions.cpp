@@ -30,13 +30,16 @@ Result VKDictionary::getTyped(const std::string& at, Result defaultValue, const 
                               Convert convert) {
     try {
         bool unfetched = false;
-        auto result = OperationOnContainer::read(*this, [&]() -> std::optional<Result> {
+        std::optional<Result> result;  // none for a missing key or another type
+        auto look = [&] {
             auto found = Access::findItem(*this, at);
-            if (found == innerItems().end()) {
-                return std::nullopt;
+            if (found != innerItems().end()) {
+                result = scalarInPlace<Result>(*found->second, convert, unfetched);
             }
-            return scalarInPlace<Result>(*found->second, convert, unfetched);
-        });
+        };
+        if (!Access::itemsLock(*this).trySync(look)) {
+            OperationOnContainer(*this).withReadLock(look);
+        }
         if (unfetched) {
             get(at);  // fetched as get fetches it; a container is neither a number nor a string
         }

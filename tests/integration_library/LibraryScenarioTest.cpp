@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <filesystem>
+#include <future>
 #include <thread>
 
 #include "internals/ContainerAccess.h"
@@ -223,11 +224,13 @@ TEST_F(LibraryScenario, AnAbandonedCopyIsFetchedAgainAndTakesNoChangeTheStoreLac
 // velkord stopped (SIGSTOP) costs a caller its request time-out and no more, on either path:
 // connecting does not wait for the daemon, the first requests wait for the hand-out of a direct
 // channel within their own time-outs, not on top of them, and an opening that waits for another
-// one on the same connection waits within its time-out too; so does a monitor's first opening.
+// one on the same connection waits within its time-out too; so do a monitor's first opening and
+// a first observer.
 // Once velkord runs again, the connection made while it was stopped is served.
 TEST_F(LibraryScenario, AStoppedDaemonCostsACallItsTimeOutAndNoMore) {
     ConnectionOptions quick{.busAddress = bus.address(), .scheduler = {}, .requestTimeout = 2s};
     const auto bound = quick.requestTimeout + 1500ms;
+    auto held = connect(quick)->openDictionary("stoppedHeld");
     struct Resume {
         pid_t pid;
         ~Resume() { kill(pid, SIGCONT); }
@@ -249,6 +252,15 @@ TEST_F(LibraryScenario, AStoppedDaemonCostsACallItsTimeOutAndNoMore) {
               }),
               VKError::connectionLost);
     EXPECT_LT(std::chrono::steady_clock::now() - started, bound);
+
+    // A first observer: the report that fails and its withdrawal share one time-out, and the
+    // observer hears the failure.
+    started = std::chrono::steady_clock::now();
+    std::promise<void> failed;
+    Subscription watching =
+        held->observe([](const auto&) {}, [&](rx::Error) { failed.set_value(); });
+    EXPECT_LT(std::chrono::steady_clock::now() - started, bound);
+    EXPECT_EQ(failed.get_future().wait_for(bound), std::future_status::ready);
 
     ASSERT_EQ(kill(daemon->pid(), SIGCONT), 0);
     EXPECT_EQ(errorOf([&] { (void)connection->getSetting("stopped"); }), VKError::fileDoesNotExist);

@@ -8,6 +8,7 @@
 #include "internals/ContainerAccess.h"
 #include "internals/InnerConnection.h"
 #include "utils/KnownThings.h"
+#include "utils/OperationDeadline.h"
 #include "values/SerializerBase.h"
 #include "values/client/OperationOnContainer.h"
 #include "values/client/ParentsOfContainer.h"
@@ -23,7 +24,8 @@ static auto& log = basalt::QZLogger::loggerWithIdentifier("Velkor.Values.Contain
 
 namespace {
 
-std::exception_ptr handleContainerSubscription(VKContainer& container, bool subscribed);
+std::exception_ptr handleContainerSubscription(VKContainer& container, bool subscribed,
+                                               std::optional<OperationDeadline>& operation);
 
 }  // namespace
 
@@ -78,6 +80,10 @@ struct ContainerChangeStream {
         // A failure ends the stream once the daemon is up to date (the failed report withdrawn),
         // so that an observer that subscribes again on hearing it is told after the withdrawal.
         std::exception_ptr failure;
+        // The reports this call makes (a withdrawal after a failed one, changes of heart of other
+        // threads meanwhile) share one request time-out: a daemon that does not answer holds
+        // the caller up once, not once per report.
+        std::optional<OperationDeadline> operation;
         for (;;) {
             bool subscribed = false;
             {
@@ -96,7 +102,7 @@ struct ContainerChangeStream {
                 reporting = false;
                 break;
             }
-            if (auto error = handleContainerSubscription(*container, subscribed)) {
+            if (auto error = handleContainerSubscription(*container, subscribed, operation)) {
                 if (!ended.exchange(true)) {
                     // Let go of first: the next observer of the container gets a new stream.
                     ContainerAccess::dropChangeStream(*container, this);
@@ -157,12 +163,18 @@ std::weak_ptr<VKContainer> weakContainer(const VKContainer& c) {
     return std::static_pointer_cast<VKContainer>(self);
 }
 
-/// Tells the daemon whether the change stream has observers; gives what failed, or none.
-std::exception_ptr handleContainerSubscription(VKContainer& container, bool subscribed) {
+/// Tells the daemon whether the change stream has observers, within `operation`, which the
+/// first report opens; gives what failed, or none.
+std::exception_ptr handleContainerSubscription(VKContainer& container, bool subscribed,
+                                               std::optional<OperationDeadline>& operation) {
     log.trace("New subscription state=%d (id=%@).", subscribed ? 1 : 0, container.id());
     auto connection = ContainerAccess::innerConnection(container);
     if (!connection) {
         return nullptr;
+    }
+    if (!operation) {
+        operation.emplace(std::chrono::duration_cast<OperationDeadline::Clock::duration>(
+            connection->requestTimeout()));
     }
     try {
         connection->setHasSubscription(container.id(), subscribed);

@@ -30,15 +30,16 @@ Result VKDictionary::getTyped(const std::string& at, Result defaultValue, const 
                               Convert convert) {
     try {
         bool unfetched = false;
-        std::optional<Result> result;  // none for a missing key or another type
-        auto look = [&] {
+        auto look = [&]() -> std::optional<Result> {  // none for a missing key or another type
             auto found = Access::findItem(*this, at);
-            if (found != innerItems().end()) {
-                result = scalarInPlace<Result>(*found->second, convert, unfetched);
+            if (found == innerItems().end()) {
+                return std::nullopt;
             }
+            return scalarInPlace<Result>(*found->second, convert, unfetched);
         };
-        if (!Access::itemsLock(*this).trySync(look)) {
-            OperationOnContainer(*this).withReadLock(look);
+        std::optional<Result> result;
+        if (!Access::itemsLock(*this).trySync([&] { result = look(); })) {
+            OperationOnContainer(*this).withReadLock([&] { result = look(); });
         }
         if (unfetched) {
             get(at);  // fetched as get fetches it; a container is neither a number nor a string

@@ -8,6 +8,11 @@
 //                                p99_us).
 //   BM_Floor_EtcdTxnPerSecond8   transactions committed per second by 8 clients at once, each on
 //                                its own key (commits_per_s).
+//   BM_Floor_EtcdTxnPerSecond8OneHead   the same, but as changes of one fleet file are made:
+//                                each transaction holds only if one shared head key is still at
+//                                the revision the client last saw, puts the head and the
+//                                client's own key, and reads the head when it fails, after which
+//                                the client tries again (commits_per_s, conflicts_per_s).
 // And velkord with fleet files, two machines (two velkords on two private buses) on that
 // cluster, next to the same velkord's files of its own:
 //   BM_Fleet_SetRoundTrip / BM_Local_SetRoundTrip           a client's set to its answer;
@@ -154,6 +159,46 @@ void BM_Floor_EtcdTxnPerSecond8(benchmark::State& state) {
         state.counters["commits_per_s"] =
             static_cast<double>(commits) /
             std::chrono::duration<double>(Clock::now() - start).count();
+    }
+}
+
+void BM_Floor_EtcdTxnPerSecond8OneHead(benchmark::State& state) {
+    std::vector<std::unique_ptr<EtcdClient>> clients;
+    for (int i = 0; i < 8; ++i)
+        clients.push_back(client());
+    const std::string head = "/bench/onehead/head";
+    for (auto _ : state) {
+        std::atomic<bool> going{true};
+        std::atomic<std::int64_t> commits{0}, conflicts{0};
+        std::vector<std::thread> threads;
+        for (int i = 0; i < 8; ++i) {
+            threads.emplace_back([&, i] {
+                const std::string key = "/bench/onehead/" + std::to_string(i);
+                auto found = clients[i]->get(head, Clock::now() + 5s);
+                int64_t seen = found.kvs.empty() ? 0 : found.kvs.front().modRevision;
+                while (going) {
+                    auto result = clients[i]->txn({EtcdCompare::modRevisionIs(head, seen)},
+                                                  {EtcdOp::put(head, "h"), EtcdOp::put(key, "v")},
+                                                  {EtcdOp::get(head)}, Clock::now() + 5s);
+                    if (result.succeeded) {
+                        seen = result.revision;
+                        ++commits;
+                    } else {
+                        const auto& kvs = result.results.at(0).kvs;
+                        seen = kvs.empty() ? 0 : kvs.front().modRevision;
+                        ++conflicts;
+                    }
+                }
+            });
+        }
+        const auto start = Clock::now();
+        std::this_thread::sleep_for(3s);
+        going = false;
+        for (auto& thread : threads)
+            thread.join();
+        const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+        state.counters["commits_per_s"] = static_cast<double>(commits) / seconds;
+        state.counters["conflicts_per_s"] = static_cast<double>(conflicts) / seconds;
     }
 }
 
@@ -391,6 +436,7 @@ void BM_Fleet_ChangeToObserversOf20(benchmark::State& state) {
 BENCHMARK(BM_Floor_EtcdTxnRoundTrip)->UseRealTime()->Iterations(2000);
 BENCHMARK(BM_Floor_EtcdPutToWatch)->UseRealTime()->Iterations(2000);
 BENCHMARK(BM_Floor_EtcdTxnPerSecond8)->UseRealTime()->Iterations(1);
+BENCHMARK(BM_Floor_EtcdTxnPerSecond8OneHead)->UseRealTime()->Iterations(1);
 BENCHMARK(BM_Local_SetRoundTrip)->UseRealTime()->Iterations(1000);
 BENCHMARK(BM_Fleet_SetRoundTrip)->UseRealTime()->Iterations(1000);
 BENCHMARK(BM_Local_ChangeToObserver)->UseRealTime()->Iterations(1000);

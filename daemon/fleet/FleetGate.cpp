@@ -73,8 +73,13 @@ void FleetGate::pass(daemon::ContainerStore& store, daemon::Database& db,
 
     EtcdTxnResult result;
     try {
-        result = etcd_.txn({EtcdCompare::modRevisionIs(keys_.head(head->domain), head->revision)},
-                           ops, {}, deadline_);
+        // When the head moved on, the same transaction reads the file as it is now, which
+        // spares the catching up two more round trips.
+        result =
+            etcd_.txn({EtcdCompare::modRevisionIs(keys_.head(head->domain), head->revision)}, ops,
+                      {EtcdOp::get(keys_.head(head->domain)),
+                       EtcdOp::getPrefix(keys_.containers(head->domain))},
+                      deadline_);
     } catch (const EtcdError& error) {
         reach_.failed(error.what());
         if (error.maybeApplied())
@@ -88,7 +93,15 @@ void FleetGate::pass(daemon::ContainerStore& store, daemon::Database& db,
     if (!result.succeeded) {
         log.debug("Fleet file %@ changed elsewhere since revision %d; catching up.", head->domain,
                   head->revision);
-        stale_ = head->domain;
+        if (result.results.size() != 2) {
+            log.error("etcd answered a failed transaction of fleet file %@ without its reads.",
+                      head->domain);
+            throw VKError(VKError::serverError);
+        }
+        auto& heads = result.results[0].kvs;
+        stale_ = Stale{head->domain,
+                       heads.empty() ? std::nullopt : std::optional(std::move(heads.front())),
+                       std::move(result.results[1].kvs)};
         throw VKError(VKError::serverError);
     }
     if (removesFile)

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "core/CommitGate.h"
 #include "fleet/EtcdClient.h"
@@ -28,12 +29,21 @@ class FleetReach {
 /// saw, and that writes the head, every container the request added or changed, and removes
 /// every container (or the whole file) it removed. The local commit follows only when etcd's
 /// did; otherwise the request is refused with `serverError` and the copy rolls back:
-/// - when the head had moved on (another machine changed the file), `stale()` names the file,
-///   so that the store catches up and applies the request again;
+/// - when the head had moved on (another machine changed the file), `stale()` names the file
+///   and holds what etcd has of it, read by the same transaction, so that the store catches up
+///   without asking etcd again and applies the request again;
 /// - when etcd could not commit in time, nothing is applied here; should etcd have committed it
 ///   nonetheless, the watch brings the change like any other.
 class FleetGate : public daemon::CommitGate {
   public:
+    /// A file as etcd held it when a transaction found its head moved on.
+    struct Stale {
+        std::string domain;
+        /// The head key; none when the file was deleted.
+        std::optional<EtcdKeyValue> head;
+        std::vector<EtcdKeyValue> containers;
+    };
+
     FleetGate(EtcdClient& etcd, const FleetKeys& keys, FleetReach& reach)
         : etcd_(etcd), keys_(keys), reach_(reach) {}
 
@@ -44,7 +54,7 @@ class FleetGate : public daemon::CommitGate {
               const daemon::ChangeSet& changes) override;
 
     /// The file whose head had moved on, after a refused pass.
-    const std::optional<std::string>& stale() const { return stale_; }
+    const std::optional<Stale>& stale() const { return stale_; }
     /// Whether the last request committed changes to etcd, and which.
     bool committed() const { return committed_; }
     const daemon::ChangeSet& changes() const { return changes_; }
@@ -54,7 +64,7 @@ class FleetGate : public daemon::CommitGate {
     const FleetKeys& keys_;
     FleetReach& reach_;
     EtcdDeadline deadline_{};
-    std::optional<std::string> stale_;
+    std::optional<Stale> stale_;
     bool committed_ = false;
     daemon::ChangeSet changes_;
 };

@@ -101,14 +101,10 @@ Outcome FleetStore::handle(const PendingRequest& pending) {
             updateIndex(!changes.filesRemoved.empty(), changes.written, changes.removed);
         }
         if (gate_.stale() && std::chrono::steady_clock::now() < deadline) {
-            try {
-                auto notices = catchUp(*gate_.stale(), deadline);
-                caughtUp.insert(caughtUp.end(), std::make_move_iterator(notices.begin()),
-                                std::make_move_iterator(notices.end()));
-                continue;
-            } catch (const EtcdError& error) {
-                reach_.failed(error.what());
-            }
+            auto notices = replaceFile(*gate_.stale());
+            caughtUp.insert(caughtUp.end(), std::make_move_iterator(notices.begin()),
+                            std::make_move_iterator(notices.end()));
+            continue;
         }
         // What others changed meanwhile goes out before what this request changed.
         outcome.notices.insert(outcome.notices.begin(), std::make_move_iterator(caughtUp.begin()),
@@ -121,13 +117,18 @@ std::vector<Notice> FleetStore::catchUp(const std::string& domain, EtcdDeadline 
     auto head = etcd_.get(keys_.head(domain), deadline);
     auto containers = etcd_.getPrefix(keys_.containers(domain), deadline, head.revision);
     reach_.reached();
+    return replaceFile(FleetGate::Stale{
+        domain, head.kvs.empty() ? std::nullopt : std::optional(std::move(head.kvs.front())),
+        std::move(containers.kvs)});
+}
+
+std::vector<Notice> FleetStore::replaceFile(const FleetGate::Stale& file) {
     NoticeList notices;
     bool removedFiles = false;
     std::unordered_set<UUID> added;
     local_.transact([&](SettingsStore::Parts& parts) {
         FleetCopy copy(parts, keys_, notices);
-        copy.replaceFile(domain, head.kvs.empty() ? std::nullopt : std::optional(head.kvs.front()),
-                         containers.kvs);
+        copy.replaceFile(file.domain, file.head, file.containers);
         removedFiles = copy.removedFiles();
         added = copy.added();
     });

@@ -90,6 +90,8 @@ class FleetStore : public daemon::Store {
     daemon::Outcome handle(const daemon::PendingRequest& pending);
     /// Brings one file of the copy to what etcd holds now; gives the notices.
     std::vector<daemon::Notice> catchUp(const std::string& domain, EtcdDeadline deadline);
+    /// Brings one file of the copy to `file`, read from etcd; gives the notices.
+    std::vector<daemon::Notice> replaceFile(const FleetGate::Stale& file);
     /// Brings every file of the copy to what etcd holds now; gives the notices and the revision
     /// read at.
     std::int64_t resync(EtcdDeadline deadline, std::vector<daemon::Notice>& notices);

@@ -31,6 +31,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <sstream>
@@ -134,71 +135,75 @@ void BM_Floor_EtcdPutToWatch(benchmark::State& state) {
     velkor::bench::reportLatency(state, micros);
 }
 
-void BM_Floor_EtcdTxnPerSecond8(benchmark::State& state) {
+/// Eight clients at once for 3 s: thread `i` makes its step with `makeStep(i)` and runs it over
+/// and over; the counts per second of steps that succeeded and that failed.
+struct Rates {
+    double succeeded;
+    double failed;
+};
+Rates eightClientsFor3s(const std::function<std::function<bool()>(int)>& makeStep) {
+    std::atomic<bool> going{true};
+    std::atomic<std::int64_t> succeeded{0}, failed{0};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 8; ++i) {
+        threads.emplace_back([&, i] {
+            auto step = makeStep(i);
+            while (going)
+                ++(step() ? succeeded : failed);
+        });
+    }
+    const auto start = Clock::now();
+    std::this_thread::sleep_for(3s);
+    going = false;
+    for (auto& thread : threads)
+        thread.join();
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    return {static_cast<double>(succeeded) / seconds, static_cast<double>(failed) / seconds};
+}
+
+std::vector<std::unique_ptr<EtcdClient>> eightClients() {
     std::vector<std::unique_ptr<EtcdClient>> clients;
     for (int i = 0; i < 8; ++i)
         clients.push_back(client());
+    return clients;
+}
+
+void BM_Floor_EtcdTxnPerSecond8(benchmark::State& state) {
+    auto clients = eightClients();
     for (auto _ : state) {
-        std::atomic<bool> going{true};
-        std::atomic<std::int64_t> commits{0};
-        std::vector<std::thread> threads;
-        for (int i = 0; i < 8; ++i) {
-            threads.emplace_back([&, i] {
-                const std::string key = "/bench/rate/" + std::to_string(i);
-                while (going) {
-                    clients[i]->txn({}, {EtcdOp::put(key, "v")}, {}, Clock::now() + 5s);
-                    ++commits;
-                }
-            });
-        }
-        const auto start = Clock::now();
-        std::this_thread::sleep_for(3s);
-        going = false;
-        for (auto& thread : threads)
-            thread.join();
         state.counters["commits_per_s"] =
-            static_cast<double>(commits) /
-            std::chrono::duration<double>(Clock::now() - start).count();
+            eightClientsFor3s([&](int i) {
+                return [&client = *clients[i], key = "/bench/rate/" + std::to_string(i)] {
+                    client.txn({}, {EtcdOp::put(key, "v")}, {}, Clock::now() + 5s);
+                    return true;
+                };
+            }).succeeded;
     }
 }
 
 void BM_Floor_EtcdTxnPerSecond8OneHead(benchmark::State& state) {
-    std::vector<std::unique_ptr<EtcdClient>> clients;
-    for (int i = 0; i < 8; ++i)
-        clients.push_back(client());
+    auto clients = eightClients();
     const std::string head = "/bench/onehead/head";
     for (auto _ : state) {
-        std::atomic<bool> going{true};
-        std::atomic<std::int64_t> commits{0}, conflicts{0};
-        std::vector<std::thread> threads;
-        for (int i = 0; i < 8; ++i) {
-            threads.emplace_back([&, i] {
-                const std::string key = "/bench/onehead/" + std::to_string(i);
-                auto found = clients[i]->get(head, Clock::now() + 5s);
-                int64_t seen = found.kvs.empty() ? 0 : found.kvs.front().modRevision;
-                while (going) {
-                    auto result = clients[i]->txn({EtcdCompare::modRevisionIs(head, seen)},
-                                                  {EtcdOp::put(head, "h"), EtcdOp::put(key, "v")},
-                                                  {EtcdOp::get(head)}, Clock::now() + 5s);
-                    if (result.succeeded) {
-                        seen = result.revision;
-                        ++commits;
-                    } else {
-                        const auto& kvs = result.results.at(0).kvs;
-                        seen = kvs.empty() ? 0 : kvs.front().modRevision;
-                        ++conflicts;
-                    }
+        const auto rates = eightClientsFor3s([&](int i) {
+            auto& client = *clients[i];
+            auto found = client.get(head, Clock::now() + 5s);
+            std::int64_t seen = found.kvs.empty() ? 0 : found.kvs.front().modRevision;
+            return [&client, &head, seen, key = "/bench/onehead/" + std::to_string(i)]() mutable {
+                auto result = client.txn({EtcdCompare::modRevisionIs(head, seen)},
+                                         {EtcdOp::put(head, "h"), EtcdOp::put(key, "v")},
+                                         {EtcdOp::get(head)}, Clock::now() + 5s);
+                if (result.succeeded) {
+                    seen = result.revision;
+                    return true;
                 }
-            });
-        }
-        const auto start = Clock::now();
-        std::this_thread::sleep_for(3s);
-        going = false;
-        for (auto& thread : threads)
-            thread.join();
-        const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-        state.counters["commits_per_s"] = static_cast<double>(commits) / seconds;
-        state.counters["conflicts_per_s"] = static_cast<double>(conflicts) / seconds;
+                const auto& kvs = result.results.at(0).kvs;
+                seen = kvs.empty() ? 0 : kvs.front().modRevision;
+                return false;
+            };
+        });
+        state.counters["commits_per_s"] = rates.succeeded;
+        state.counters["conflicts_per_s"] = rates.failed;
     }
 }
 
@@ -323,25 +328,12 @@ void BM_Fleet_AcceptedChangesPerSecond8(benchmark::State& state) {
     for (int i = 0; i < 8; ++i)
         connections.push_back(i % 2 ? machines.b.connect() : machines.a.connect());
     for (auto _ : state) {
-        std::atomic<bool> going{true};
-        std::atomic<std::int64_t> accepted{0}, refused{0};
-        std::vector<std::thread> threads;
-        for (int i = 0; i < 8; ++i) {
-            threads.emplace_back([&, i] {
-                auto root = open(connections[i], true);
-                const std::string key = "client" + std::to_string(i);
-                for (std::int64_t n = 0; going; ++n)
-                    ++(root->set(key, n) ? accepted : refused);
-            });
-        }
-        const auto start = Clock::now();
-        std::this_thread::sleep_for(3s);
-        going = false;
-        for (auto& thread : threads)
-            thread.join();
-        const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-        state.counters["changes_per_s"] = static_cast<double>(accepted) / seconds;
-        state.counters["refused_per_s"] = static_cast<double>(refused) / seconds;
+        const auto rates = eightClientsFor3s([&](int i) {
+            return [root = open(connections[i], true), key = "client" + std::to_string(i),
+                    n = std::int64_t{0}]() mutable { return root->set(key, n++); };
+        });
+        state.counters["changes_per_s"] = rates.succeeded;
+        state.counters["refused_per_s"] = rates.failed;
     }
 }
 

@@ -268,7 +268,7 @@ TEST_F(CliTest, WatchPrintsChangesAcrossDaemonRestartsUntilInterruptedOrDeleted)
     succeed({"delete", "org.example.app"});
     EXPECT_EQ(window.event(), Json::parse(R"({"event": "didDelete", "path": "window"})"));
     auto deleted = window.finish();
-    EXPECT_EQ(deleted.status, 2);
+    EXPECT_EQ(deleted.status, 2) << deleted.err;
     EXPECT_NE(deleted.err.find("the watched value was deleted"), std::string::npos) << deleted.err;
 }
 

@@ -127,7 +127,14 @@ struct Watcher::State {
         while (read(wakeFd, &count, sizeof count) < 0 && errno == EINTR) {
         }
         std::lock_guard lock(mutex);
-        return {std::exchange(pending, std::nullopt), failure};
+        // The watching thread gets an error with a message of its own. Copies of an exception
+        // share their message, and the state may be released on a library thread while the
+        // watching thread still prints its copy: libstdc++ counts the message's owners with
+        // atomics that ThreadSanitizer cannot see, so it reports that release as a race.
+        std::optional<CommandError> own;
+        if (failure)
+            own.emplace(failure->exitCode(), std::string(failure->what()));
+        return {std::exchange(pending, std::nullopt), std::move(own)};
     }
 
     std::mutex mutex;

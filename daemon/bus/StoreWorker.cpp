@@ -40,7 +40,7 @@ StoreWorker::~StoreWorker() {
     close(eventFd_);
 }
 
-void StoreWorker::give(std::function<void()> work) {
+void StoreWorker::give(Work work) {
     {
         std::lock_guard lock(mutex_);
         work_.push_back(std::move(work));
@@ -50,33 +50,56 @@ void StoreWorker::give(std::function<void()> work) {
 }
 
 void StoreWorker::apply(PendingRequest request, std::function<void(Outcome)> done) {
-    give([this, request = std::move(request), done = std::move(done)]() mutable {
-        Outcome outcome{ServerResponse::RequestHasFailed{VKError::serverError}, {}};
+    give(Work{{}, std::move(request), std::move(done)});
+}
+
+void StoreWorker::applyRequests(std::vector<Work>& requests) {
+    std::vector<PendingRequest> pending;
+    pending.reserve(requests.size());
+    for (auto& work : requests)
+        pending.push_back(std::move(*work.request));
+    std::size_t next = 0;
+    while (next < pending.size()) {
+        std::vector<Outcome> outcomes;
         try {
-            outcome = std::move(store_.applyBatch(std::span(&request, 1)).front());
+            outcomes = store_.applyBatch(std::span(pending).subspan(next));
         } catch (const std::exception& e) {
             log.error("A request failed in the store: %@", e.what());
         }
-        post([done = std::move(done), outcome = std::move(outcome)]() mutable {
-            done(std::move(outcome));
-        });
-    });
+        // A store that gives no outcome at all fails the first request, so that the rest go on.
+        if (outcomes.empty()) {
+            post([done = std::move(requests[next++].done)] {
+                done(Outcome{ServerResponse::RequestHasFailed{VKError::serverError}, {}});
+            });
+            continue;
+        }
+        for (auto& outcome : outcomes) {
+            post([done = std::move(requests[next++].done), outcome = std::move(outcome)]() mutable {
+                done(std::move(outcome));
+            });
+        }
+    }
 }
 
 void StoreWorker::clientGone(std::string clientId) {
-    give([this, clientId = std::move(clientId)] { store_.clientGone(clientId); });
+    give(Work{[this, clientId = std::move(clientId)] { store_.clientGone(clientId); }, {}, {}});
 }
 
 void StoreWorker::releaseHoldings(std::vector<std::pair<std::string, UUID>> holdings) {
-    give([this, holdings = std::move(holdings)] { store_.releaseHoldings(holdings); });
+    give(
+        Work{[this, holdings = std::move(holdings)] { store_.releaseHoldings(holdings); }, {}, {}});
 }
 
 void StoreWorker::abandonClient(
     std::string clientId, std::function<void(std::vector<std::pair<UUID, std::int64_t>>)> done) {
-    give([this, clientId = std::move(clientId), done = std::move(done)]() mutable {
-        auto held = store_.abandonClient(clientId);
-        post([done = std::move(done), held = std::move(held)]() mutable { done(std::move(held)); });
-    });
+    give(Work{[this, clientId = std::move(clientId), done = std::move(done)]() mutable {
+                  auto held = store_.abandonClient(clientId);
+                  post([done = std::move(done), held = std::move(held)]() mutable {
+                      done(std::move(held));
+                  });
+              },
+              {},
+              {}});
 }
 
 void StoreWorker::post(std::function<void()> work) {
@@ -97,19 +120,25 @@ bool StoreWorker::busy() const {
 
 void StoreWorker::run() {
     for (;;) {
-        std::function<void()> work;
+        std::vector<Work> taken;
         {
             std::unique_lock lock(mutex_);
             changed_.wait(lock, [&] { return stopping_ || !work_.empty(); });
             if (stopping_)
                 return;
-            work = std::move(work_.front());
-            work_.pop_front();
+            do {
+                taken.push_back(std::move(work_.front()));
+                work_.pop_front();
+            } while (taken.front().request && taken.size() < kMaxRequests && !work_.empty() &&
+                     work_.front().request);
         }
-        work();
+        if (taken.front().request)
+            applyRequests(taken);
+        else
+            taken.front().run();
         {
             std::lock_guard lock(mutex_);
-            --pending_;
+            pending_ -= taken.size();
         }
         changed_.notify_all();
     }

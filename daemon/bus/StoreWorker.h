@@ -5,6 +5,7 @@
 #include <deque>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <utility>
@@ -18,8 +19,12 @@ namespace velkor::daemon {
 /// Runs a store that may wait (the fleet's, which waits for etcd) on a thread of its own, so
 /// that the event loop never waits for it. Work runs on the thread in the order it was given;
 /// what comes of it runs on the event loop's thread, through an eventfd the loop watches.
+/// Requests given one after another while the thread was busy are handed to the store together
+/// (up to `kMaxRequests`), in order, which lets it apply them at once.
 class StoreWorker {
   public:
+    static constexpr std::size_t kMaxRequests = 32;
+
     StoreWorker(EventLoop& loop, Store& store);
     /// Stops the thread after the work it is doing; work not yet begun is dropped.
     ~StoreWorker();
@@ -44,8 +49,16 @@ class StoreWorker {
     void settle(std::chrono::steady_clock::time_point deadline);
 
   private:
+    /// A request with what gets its outcome, or other work.
+    struct Work {
+        std::function<void()> run;
+        std::optional<PendingRequest> request;
+        std::function<void(Outcome)> done;
+    };
+
     void run();
-    void give(std::function<void()> work);
+    void give(Work work);
+    void applyRequests(std::vector<Work>& requests);
     void deliver();
     static int onReady(sd_event_source* source, int fd, std::uint32_t events, void* userdata);
 
@@ -55,7 +68,7 @@ class StoreWorker {
 
     mutable std::mutex mutex_;
     std::condition_variable changed_;
-    std::deque<std::function<void()>> work_;
+    std::deque<Work> work_;
     std::deque<std::function<void()>> results_;
     std::size_t pending_ = 0;  ///< work given and not yet done
     bool stopping_ = false;

@@ -29,6 +29,16 @@ struct ChangeSet {
         written.erase(id);
         removed.insert(id);
     }
+    /// Adds what a later request changed.
+    void add(const ChangeSet& later) {
+        for (const auto& id : later.written)
+            write(id);
+        for (const auto& id : later.removed)
+            remove(id);
+        filesAdded.insert(filesAdded.end(), later.filesAdded.begin(), later.filesAdded.end());
+        filesRemoved.insert(filesRemoved.end(), later.filesRemoved.begin(),
+                            later.filesRemoved.end());
+    }
 };
 
 }  // namespace velkor::daemon

@@ -6,17 +6,24 @@
 
 namespace velkor::daemon {
 
-/// Where a store's changes must go before they are committed locally: a request that changed
-/// anything is applied in its transaction, then handed to the gate, and committed only when the
-/// gate lets it through. The fleet store's gate commits the changes to etcd first.
+/// Where a store's changes must go before they are committed locally: the requests of one
+/// transaction are applied in it, each one's changes are handed to the gate, and the
+/// transaction commits only when the gate lets them all through. The fleet store's gate commits
+/// the changes to etcd first.
 class CommitGate {
   public:
     virtual ~CommitGate() = default;
 
-    /// Called inside the request's open transaction with what it changed (never empty); `store`
-    /// and `db` read and write that transaction. Throws `VKError` to refuse the request, whose
-    /// changes are then rolled back and whose answer becomes that error.
-    virtual void pass(ContainerStore& store, Database& db, const ChangeSet& changes) = 0;
+    /// Called inside the open transaction after a request that changed anything, with what it
+    /// changed (never empty); `store` and `db` read and write that transaction. Throws `VKError`
+    /// to refuse that request alone, whose changes are then rolled back; it then keeps nothing
+    /// of them.
+    virtual void collect(ContainerStore& store, Database& db, const ChangeSet& changes) = 0;
+
+    /// Called once before the transaction commits, with what every request collected so far.
+    /// Throws `VKError` to refuse every request of the transaction, which is then rolled back
+    /// and whose answers all become that error.
+    virtual void pass(ContainerStore& store, Database& db) = 0;
 };
 
 }  // namespace velkor::daemon

@@ -18,8 +18,8 @@ namespace {
 
 auto& log = basalt::QZLogger::loggerWithIdentifier("Velkor.Daemon.SettingsStore");
 
-std::vector<Outcome> failAll(std::size_t count) {
-    const Outcome failed{ServerResponse::RequestHasFailed{VKError::serverError}, {}};
+std::vector<Outcome> failAll(std::size_t count, VKError error = VKError::serverError) {
+    const Outcome failed{ServerResponse::RequestHasFailed{error}, {}};
     return std::vector<Outcome>(count, failed);
 }
 
@@ -72,7 +72,8 @@ std::vector<Outcome> SettingsStore::applyLocked(std::span<const PendingRequest> 
         }
         // In a batch of several, a request gets a slice of time; one that needs more is stopped
         // and waits for another batch, so that the others are not held up by it. (Never behind
-        // a commit gate, whose requests come one at a time.)
+        // a commit gate: its batches are small and wait for the gate anyway, and their caller
+        // needs an outcome for every request.)
         const bool sliced = !alone && !gate_;
         if (sliced) {
             db_.limitWork(kSlice);
@@ -105,6 +106,19 @@ std::vector<Outcome> SettingsStore::applyLocked(std::span<const PendingRequest> 
         for (const auto& notice : outcomes.back().notices)
             answerBytes += messageBytes(ServerResponse(notice.changes));
     }
+    if (gate_) {
+        try {
+            gate_->pass(store_, db_);
+        } catch (const VKError& e) {
+            log.info("%d requests refused at the commit gate: %@", requests.size(), e);
+            rollbackQuietly();
+            return failAll(requests.size(), e);
+        } catch (const std::exception& e) {
+            log.error("%d requests failed at the commit gate: %@", requests.size(), e.what());
+            rollbackQuietly();
+            return failAll(requests.size());
+        }
+    }
     try {
         db_.run("COMMIT");
     } catch (const DatabaseError& e) {
@@ -130,7 +144,7 @@ Outcome SettingsStore::applyRequest(const PendingRequest& pending, bool inSavepo
         store_.forgetChanges();
         auto answer = handler_.handle(caller, pending.request, notices);
         if (gate_ && !store_.changes().empty())
-            gate_->pass(store_, db_, store_.changes());
+            gate_->collect(store_, db_, store_.changes());
         auto taken = notices.take();
         fitNotices(taken);
         if (inSavepoint) {

@@ -78,8 +78,8 @@ class SettingsStore : public Store {
     std::vector<std::pair<UUID, std::int64_t>> abandonClient(std::string_view clientId) override;
     void releaseHoldings(std::span<const std::pair<std::string, UUID>> holdings) override;
 
-    /// Hands every request's changes to `gate` before they are committed (see `CommitGate`);
-    /// null for none. The gate must outlive the store's use of it.
+    /// Hands every request's changes to `gate`, and each transaction to it before it commits
+    /// (see `CommitGate`); null for none. The gate must outlive the store's use of it.
     void setCommitGate(CommitGate* gate) { gate_ = gate; }
 
     /// The parts of the store that `transact` hands out.

@@ -27,13 +27,14 @@ void FleetReach::failed(const std::string& why) {
 
 void FleetGate::begin(EtcdDeadline deadline) {
     deadline_ = deadline;
-    stale_.reset();
+    files_.clear();
+    stale_.clear();
     committed_ = false;
     changes_.clear();
 }
 
-void FleetGate::pass(daemon::ContainerStore& store, daemon::Database& db,
-                     const daemon::ChangeSet& changes) {
+void FleetGate::collect(daemon::ContainerStore& store, daemon::Database& db,
+                        const daemon::ChangeSet& changes) {
     // One request changes one file: find it by a root it added or removed, or by a container.
     std::optional<UUID> root;
     if (!changes.filesAdded.empty())
@@ -52,64 +53,79 @@ void FleetGate::pass(daemon::ContainerStore& store, daemon::Database& db,
         log.error("A fleet request changed containers of no known file; it is refused.");
         throw VKError(VKError::serverError);
     }
+    auto [file, first] = files_.try_emplace(head->domain);
+    if (first) {
+        file->second.root = head->root;
+        file->second.revision = head->revision;
+    }
+    file->second.changes.add(changes);
+}
 
-    const bool removesFile = !changes.filesRemoved.empty();
-    std::vector<EtcdOp> ops;
-    if (removesFile) {
-        ops.push_back(EtcdOp::remove(keys_.head(head->domain)));
-        ops.push_back(EtcdOp::removePrefix(keys_.containers(head->domain)));
-    } else {
-        ops.push_back(EtcdOp::put(keys_.head(head->domain), FleetCodec::encodeHead(head->root)));
-        for (const auto& id : changes.written) {
+void FleetGate::pass(daemon::ContainerStore& store, daemon::Database& db) {
+    if (files_.empty())
+        return;
+    std::vector<EtcdCompare> compares;
+    std::vector<EtcdOp> ops, reads;
+    for (const auto& [domain, file] : files_) {
+        compares.push_back(EtcdCompare::modRevisionIs(keys_.head(domain), file.revision));
+        // When a head moved on, the same transaction reads the files as they are now, which
+        // spares the catching up two more round trips per file.
+        reads.push_back(EtcdOp::get(keys_.head(domain)));
+        reads.push_back(EtcdOp::getPrefix(keys_.containers(domain)));
+        if (!file.changes.filesRemoved.empty()) {
+            ops.push_back(EtcdOp::remove(keys_.head(domain)));
+            ops.push_back(EtcdOp::removePrefix(keys_.containers(domain)));
+            continue;
+        }
+        ops.push_back(EtcdOp::put(keys_.head(domain), FleetCodec::encodeHead(file.root)));
+        for (const auto& id : file.changes.written) {
             auto container = store.container(id);
             if (!container)
                 continue;
-            ops.push_back(EtcdOp::put(keys_.container(head->domain, id),
+            ops.push_back(EtcdOp::put(keys_.container(domain, id),
                                       FleetCodec::encodeContainer(*container, store.items(id))));
         }
-        for (const auto& id : changes.removed)
-            ops.push_back(EtcdOp::remove(keys_.container(head->domain, id)));
+        for (const auto& id : file.changes.removed)
+            ops.push_back(EtcdOp::remove(keys_.container(domain, id)));
     }
 
     EtcdTxnResult result;
     try {
-        // When the head moved on, the same transaction reads the file as it is now, which
-        // spares the catching up two more round trips.
-        result =
-            etcd_.txn({EtcdCompare::modRevisionIs(keys_.head(head->domain), head->revision)}, ops,
-                      {EtcdOp::get(keys_.head(head->domain)),
-                       EtcdOp::getPrefix(keys_.containers(head->domain))},
-                      deadline_);
+        result = etcd_.txn(compares, ops, reads, deadline_);
     } catch (const EtcdError& error) {
         reach_.failed(error.what());
         if (error.maybeApplied())
             log.info(
-                "A change of fleet file %@ may have committed unanswered; the watch will "
-                "tell.",
-                head->domain);
+                "A change of fleet file %@ may have committed unanswered; the watch will tell.",
+                files_.begin()->first);
         throw VKError(VKError::serverError);
     }
     reach_.reached();
     if (!result.succeeded) {
-        log.debug("Fleet file %@ changed elsewhere since revision %d; catching up.", head->domain,
-                  head->revision);
-        if (result.results.size() != 2) {
+        if (result.results.size() != reads.size()) {
             log.error("etcd answered a failed transaction of fleet file %@ without its reads.",
-                      head->domain);
+                      files_.begin()->first);
             throw VKError(VKError::serverError);
         }
-        auto& heads = result.results[0].kvs;
-        stale_ = Stale{head->domain,
-                       heads.empty() ? std::nullopt : std::optional(std::move(heads.front())),
-                       std::move(result.results[1].kvs)};
+        std::size_t next = 0;
+        for (const auto& [domain, file] : files_) {
+            log.debug("Fleet file %@ may have changed elsewhere since revision %d; catching up.",
+                      domain, file.revision);
+            auto& heads = result.results[next++].kvs;
+            stale_.push_back(Stale{
+                domain, heads.empty() ? std::nullopt : std::optional(std::move(heads.front())),
+                std::move(result.results[next++].kvs)});
+        }
         throw VKError(VKError::serverError);
     }
-    if (removesFile)
-        FleetHeads::remove(db, head->domain);
-    else
-        FleetHeads::set(db, FleetHeads::Head{head->domain, head->root, result.revision});
+    for (const auto& [domain, file] : files_) {
+        if (!file.changes.filesRemoved.empty())
+            FleetHeads::remove(db, domain);
+        else
+            FleetHeads::set(db, FleetHeads::Head{domain, file.root, result.revision});
+        changes_.add(file.changes);
+    }
     committed_ = true;
-    changes_ = changes;
 }
 
 }  // namespace velkor::fleet

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -24,19 +25,20 @@ class FleetReach {
     std::atomic<bool> reachable_{true};
 };
 
-/// Commits a request's changes to a fleet file in etcd before the local copy commits them: one
-/// etcd transaction that holds only if the file's head is still at the revision the copy last
-/// saw, and that writes the head, every container the request added or changed, and removes
-/// every container (or the whole file) it removed. The local commit follows only when etcd's
-/// did; otherwise the request is refused with `serverError` and the copy rolls back:
-/// - when the head had moved on (another machine changed the file), `stale()` names the file
-///   and holds what etcd has of it, read by the same transaction, so that the store catches up
-///   without asking etcd again and applies the request again;
+/// Commits the changes that one local transaction made to fleet files in etcd before the local
+/// copy commits them: one etcd transaction that holds only if the head of every file changed is
+/// still at the revision the copy last saw, and that writes those heads, every container the
+/// requests added or changed, and removes every container (or whole file) they removed. The
+/// local commit follows only when etcd's did; otherwise every request of the transaction is
+/// refused with `serverError` and the copy rolls back:
+/// - when a head had moved on (another machine changed the file), `stale()` holds what etcd has
+///   of each file changed, read by the same transaction, so that the store catches up without
+///   asking etcd again and applies the requests again;
 /// - when etcd could not commit in time, nothing is applied here; should etcd have committed it
 ///   nonetheless, the watch brings the change like any other.
 class FleetGate : public daemon::CommitGate {
   public:
-    /// A file as etcd held it when a transaction found its head moved on.
+    /// A file as etcd held it when a transaction found a head moved on.
     struct Stale {
         std::string domain;
         /// The head key; none when the file was deleted.
@@ -47,24 +49,35 @@ class FleetGate : public daemon::CommitGate {
     FleetGate(EtcdClient& etcd, const FleetKeys& keys, FleetReach& reach)
         : etcd_(etcd), keys_(keys), reach_(reach) {}
 
-    /// Prepares for the next request, whose etcd call ends by `deadline`.
+    /// Prepares for the next local transaction, whose etcd call ends by `deadline`.
     void begin(EtcdDeadline deadline);
 
-    void pass(daemon::ContainerStore& store, daemon::Database& db,
-              const daemon::ChangeSet& changes) override;
+    /// Finds the file that a request changed and keeps its changes for `pass`.
+    void collect(daemon::ContainerStore& store, daemon::Database& db,
+                 const daemon::ChangeSet& changes) override;
+    /// Commits what was collected to etcd (nothing when nothing was).
+    void pass(daemon::ContainerStore& store, daemon::Database& db) override;
 
-    /// The file whose head had moved on, after a refused pass.
-    const std::optional<Stale>& stale() const { return stale_; }
-    /// Whether the last request committed changes to etcd, and which.
+    /// The files changed, as etcd holds them, after a pass refused because a head had moved on.
+    const std::vector<Stale>& stale() const { return stale_; }
+    /// Whether the last transaction committed changes to etcd, and which.
     bool committed() const { return committed_; }
     const daemon::ChangeSet& changes() const { return changes_; }
 
   private:
+    /// What the requests changed in one file.
+    struct FileChanges {
+        UUID root;
+        std::int64_t revision = 0;  // of the head, as the copy last saw it
+        daemon::ChangeSet changes;
+    };
+
     EtcdClient& etcd_;
     const FleetKeys& keys_;
     FleetReach& reach_;
     EtcdDeadline deadline_{};
-    std::optional<Stale> stale_;
+    std::map<std::string, FileChanges> files_;  // by domain
+    std::vector<Stale> stale_;
     bool committed_ = false;
     daemon::ChangeSet changes_;
 };

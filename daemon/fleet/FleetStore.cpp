@@ -82,34 +82,67 @@ bool FleetStore::serves(const ClientRequest& request) const {
 }
 
 std::vector<Outcome> FleetStore::applyBatch(std::span<const PendingRequest> requests, std::size_t) {
+    std::lock_guard lock(applying_);
     std::vector<Outcome> outcomes;
     outcomes.reserve(requests.size());
-    for (const auto& pending : requests)
-        outcomes.push_back(handle(pending));
+    while (!requests.empty()) {
+        const auto group = requests.first(groupLength(requests));
+        for (auto& outcome : applyGroup(group))
+            outcomes.push_back(std::move(outcome));
+        requests = requests.subspan(group.size());
+    }
     return outcomes;
 }
 
-Outcome FleetStore::handle(const PendingRequest& pending) {
-    std::lock_guard lock(applying_);
+std::size_t FleetStore::groupLength(std::span<const PendingRequest> requests) {
+    auto changed = [](const PendingRequest& pending) -> std::optional<UUID> {
+        const auto* update = pending.request.get<ClientRequest::UpdateSettings>();
+        return update && update->change ? std::optional(update->change->id) : std::nullopt;
+    };
+    if (requests.size() < 2 || !changed(requests[0]))
+        return 1;
+    // Changes of containers of the file the first one changes; the union of what they write
+    // is then at most a file, which a transaction of etcd's is configured to take.
+    const std::size_t most = std::min(requests.size(), kMaxGroup);
+    return local_.transact([&](SettingsStore::Parts& parts) {
+        auto rootOf = [&](const PendingRequest& pending) -> std::optional<UUID> {
+            auto id = changed(pending);
+            auto container = id ? parts.containers.container(*id) : std::nullopt;
+            return container ? std::optional(container->root) : std::nullopt;
+        };
+        const auto root = rootOf(requests[0]);
+        std::size_t length = 1;
+        while (root && length < most && rootOf(requests[length]) == root)
+            ++length;
+        return length;
+    });
+}
+
+std::vector<Outcome> FleetStore::applyGroup(std::span<const PendingRequest> group) {
     const auto deadline = std::chrono::steady_clock::now() + options_.requestTimeout;
     std::vector<Notice> caughtUp;
     for (;;) {
         gate_.begin(deadline);
-        auto outcome = local_.handle(pending.caller, pending.request);
+        auto outcomes = local_.applyBatch(group);
         if (gate_.committed()) {
             const auto& changes = gate_.changes();
             updateIndex(!changes.filesRemoved.empty(), changes.written, changes.removed);
         }
-        if (gate_.stale() && std::chrono::steady_clock::now() < deadline) {
-            auto notices = replaceFile(*gate_.stale());
-            caughtUp.insert(caughtUp.end(), std::make_move_iterator(notices.begin()),
-                            std::make_move_iterator(notices.end()));
+        if (!gate_.stale().empty() && std::chrono::steady_clock::now() < deadline) {
+            for (const auto& file : gate_.stale()) {
+                auto notices = replaceFile(file);
+                caughtUp.insert(caughtUp.end(), std::make_move_iterator(notices.begin()),
+                                std::make_move_iterator(notices.end()));
+            }
             continue;
         }
-        // What others changed meanwhile goes out before what this request changed.
-        outcome.notices.insert(outcome.notices.begin(), std::make_move_iterator(caughtUp.begin()),
-                               std::make_move_iterator(caughtUp.end()));
-        return outcome;
+        // What others changed meanwhile goes out before what these requests changed.
+        if (!outcomes.empty()) {
+            auto& first = outcomes.front().notices;
+            first.insert(first.begin(), std::make_move_iterator(caughtUp.begin()),
+                         std::make_move_iterator(caughtUp.end()));
+        }
+        return outcomes;
     }
 }
 

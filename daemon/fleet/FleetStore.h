@@ -79,7 +79,11 @@ class FleetStore : public daemon::Store {
     /// Whether etcd answered the last call.
     bool reachable() const { return reach_.reachable(); }
 
-    /// Each request in a transaction and an etcd transaction of its own; the budget is ignored.
+    /// Applies the requests in order, an outcome for each; the budget is ignored. Consecutive
+    /// changes of one file (from different clients, which the bus side allows to wait here at
+    /// once) are applied in one transaction and committed to etcd in one, so that a file's
+    /// changes are not limited to one per etcd round trip; any other request is applied alone.
+    /// When etcd refuses such a group, every change of it is refused.
     std::vector<daemon::Outcome> applyBatch(std::span<const daemon::PendingRequest> requests,
                                             std::size_t answerBudget = SIZE_MAX) override;
     void clientGone(std::string_view clientId) override;
@@ -87,7 +91,14 @@ class FleetStore : public daemon::Store {
     void releaseHoldings(std::span<const std::pair<std::string, UUID>> holdings) override;
 
   private:
-    daemon::Outcome handle(const daemon::PendingRequest& pending);
+    /// The most changes committed to etcd in one transaction.
+    static constexpr std::size_t kMaxGroup = 32;
+
+    /// How many of the first requests make one group (see `applyBatch`).
+    std::size_t groupLength(std::span<const daemon::PendingRequest> requests);
+    /// Applies `group` in one transaction of the copy and one of etcd's, catching up with etcd
+    /// and applying it again while another machine changed the file first.
+    std::vector<daemon::Outcome> applyGroup(std::span<const daemon::PendingRequest> group);
     /// Brings one file of the copy to what etcd holds now; gives the notices.
     std::vector<daemon::Notice> catchUp(const std::string& domain, EtcdDeadline deadline);
     /// Brings one file of the copy to `file`, read from etcd; gives the notices.

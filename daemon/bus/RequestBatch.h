@@ -42,9 +42,9 @@ namespace velkor::daemon {
 /// client on the bus that reads nothing for `ServiceLimits::maxStallTime` stops holding
 /// everything (`stalled`) in the same way.
 ///
-/// A second store (the fleet's) may serve some requests (`serveAlso`): those are applied one at
-/// a time on its worker's thread, and while one of a client's requests is there, the client's
-/// later requests wait, so that each client is still answered in order.
+/// A second store (the fleet's) may serve some requests (`serveAlso`): those are applied on its
+/// worker's thread (see `StoreWorker`), and while one of a client's requests is there, the
+/// client's later requests wait, so that each client is still answered in order.
 /// The bytes a request carries beyond its fixed fields: its blob or its record's value.
 std::size_t payloadBytes(const ClientRequest& request);
 

@@ -50,6 +50,7 @@ void StoreWorker::give(Work work) {
 }
 
 void StoreWorker::apply(PendingRequest request, std::function<void(Outcome)> done) {
+    request.received = std::chrono::steady_clock::now();
     give(Work{{}, std::move(request), std::move(done)});
 }
 
@@ -65,9 +66,7 @@ void StoreWorker::applyRequests(std::vector<Work>& requests) {
             outcomes = store_.applyBatch(std::span(pending).subspan(next));
         } catch (const std::exception& e) {
             log.error("A request failed in the store: %@", e.what());
-        }
-        // A store that gives no outcome at all fails the first request, so that the rest go on.
-        if (outcomes.empty()) {
+            // The first request fails, so that the rest go on.
             post([done = std::move(requests[next++].done)] {
                 done(Outcome{ServerResponse::RequestHasFailed{VKError::serverError}, {}});
             });
@@ -78,6 +77,20 @@ void StoreWorker::applyRequests(std::vector<Work>& requests) {
                 done(std::move(outcome));
             });
         }
+        // The store left the rest to catch up first: they go again with the requests that
+        // queued meanwhile, which then share its next attempt.
+        if (next < pending.size())
+            takeQueued(requests, pending, next);
+    }
+}
+
+void StoreWorker::takeQueued(std::vector<Work>& requests, std::vector<PendingRequest>& pending,
+                             std::size_t next) {
+    std::lock_guard lock(mutex_);
+    while (!work_.empty() && work_.front().request && pending.size() - next < kMaxRequests) {
+        pending.push_back(std::move(*work_.front().request));
+        requests.push_back(std::move(work_.front()));
+        work_.pop_front();
     }
 }
 

@@ -20,7 +20,8 @@ namespace velkor::daemon {
 /// that the event loop never waits for it. Work runs on the thread in the order it was given;
 /// what comes of it runs on the event loop's thread, through an eventfd the loop watches.
 /// Requests given one after another while the thread was busy are handed to the store together
-/// (up to `kMaxRequests`), in order, which lets it apply them at once.
+/// (up to `kMaxRequests`), in order, which lets it apply them at once; requests the store leaves
+/// unapplied to catch up first go again with those that queued meanwhile.
 class StoreWorker {
   public:
     static constexpr std::size_t kMaxRequests = 32;
@@ -59,6 +60,10 @@ class StoreWorker {
     void run();
     void give(Work work);
     void applyRequests(std::vector<Work>& requests);
+    /// Adds the requests queued next to `requests` and `pending`, up to `kMaxRequests` from
+    /// `next` on.
+    void takeQueued(std::vector<Work>& requests, std::vector<PendingRequest>& pending,
+                    std::size_t next);
     void deliver();
     static int onReady(sd_event_source* source, int fd, std::uint32_t events, void* userdata);
 

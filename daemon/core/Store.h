@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -18,6 +19,9 @@ namespace velkor::daemon {
 struct PendingRequest {
     Caller caller;
     ClientRequest request;
+    /// When velkord took it in, for a store that waits (the fleet's): its request time-out
+    /// counts from here. Unset: from when the store begins it.
+    std::chrono::steady_clock::time_point received{};
 };
 
 /// What serves the protocol's requests for a set of files: the machine's own store, or the
@@ -28,7 +32,9 @@ class Store {
 
     /// Applies requests in order; one outcome per request. Once the answers and notices given
     /// so far reach `answerBudget` bytes (`messageBytes`), the rest are left unapplied: fewer
-    /// outcomes come back, for the first requests.
+    /// outcomes come back, for the first requests. A store that waits for another (the fleet's)
+    /// may also come back with fewer, even none, when it had to catch up first: its caller then
+    /// gives it the rest again, first, together with requests that arrived meanwhile.
     virtual std::vector<Outcome> applyBatch(std::span<const PendingRequest> requests,
                                             std::size_t answerBudget = SIZE_MAX) = 0;
 

@@ -85,11 +85,25 @@ std::vector<Outcome> FleetStore::applyBatch(std::span<const PendingRequest> requ
     std::lock_guard lock(applying_);
     std::vector<Outcome> outcomes;
     outcomes.reserve(requests.size());
+    std::vector<Notice> caughtUp = std::exchange(caughtUp_, {});
     while (!requests.empty()) {
         const auto group = requests.first(groupLength(requests));
-        for (auto& outcome : applyGroup(group))
+        auto applied = applyGroup(group);
+        if (!applied)
+            break;
+        for (auto& outcome : *applied)
             outcomes.push_back(std::move(outcome));
         requests = requests.subspan(group.size());
+    }
+    // What others changed before goes out before what these requests changed.
+    if (outcomes.empty()) {
+        caughtUp.insert(caughtUp.end(), std::make_move_iterator(caughtUp_.begin()),
+                        std::make_move_iterator(caughtUp_.end()));
+        caughtUp_ = std::move(caughtUp);
+    } else {
+        auto& first = outcomes.front().notices;
+        first.insert(first.begin(), std::make_move_iterator(caughtUp.begin()),
+                     std::make_move_iterator(caughtUp.end()));
     }
     return outcomes;
 }
@@ -118,32 +132,26 @@ std::size_t FleetStore::groupLength(std::span<const PendingRequest> requests) {
     });
 }
 
-std::vector<Outcome> FleetStore::applyGroup(std::span<const PendingRequest> group) {
-    const auto deadline = std::chrono::steady_clock::now() + options_.requestTimeout;
-    std::vector<Notice> caughtUp;
-    for (;;) {
-        gate_.begin(deadline);
-        auto outcomes = local_.applyBatch(group);
-        if (gate_.committed()) {
-            const auto& changes = gate_.changes();
-            updateIndex(!changes.filesRemoved.empty(), changes.written, changes.removed);
-        }
-        if (!gate_.stale().empty() && std::chrono::steady_clock::now() < deadline) {
-            for (const auto& file : gate_.stale()) {
-                auto notices = replaceFile(file);
-                caughtUp.insert(caughtUp.end(), std::make_move_iterator(notices.begin()),
-                                std::make_move_iterator(notices.end()));
-            }
-            continue;
-        }
-        // What others changed meanwhile goes out before what these requests changed.
-        if (!outcomes.empty()) {
-            auto& first = outcomes.front().notices;
-            first.insert(first.begin(), std::make_move_iterator(caughtUp.begin()),
-                         std::make_move_iterator(caughtUp.end()));
-        }
-        return outcomes;
+std::optional<std::vector<Outcome>> FleetStore::applyGroup(std::span<const PendingRequest> group) {
+    // The group's time-out counts from when its first (oldest) request came in.
+    const auto now = std::chrono::steady_clock::now();
+    const auto received = group.front().received;
+    const auto deadline =
+        (received == decltype(received){} ? now : received) + options_.requestTimeout;
+    gate_.begin(deadline);
+    auto outcomes = local_.applyBatch(group);
+    if (gate_.committed()) {
+        const auto& changes = gate_.changes();
+        updateIndex(!changes.filesRemoved.empty(), changes.written, changes.removed);
     }
+    if (gate_.stale().empty() || std::chrono::steady_clock::now() >= deadline)
+        return outcomes;
+    for (const auto& file : gate_.stale()) {
+        auto notices = replaceFile(file);
+        caughtUp_.insert(caughtUp_.end(), std::make_move_iterator(notices.begin()),
+                         std::make_move_iterator(notices.end()));
+    }
+    return std::nullopt;
 }
 
 std::vector<Notice> FleetStore::catchUp(const std::string& domain, EtcdDeadline deadline) {
@@ -306,7 +314,10 @@ void FleetStore::run() {
         if (!afresh) {
             try {
                 std::lock_guard lock(applying_);
-                notices = apply(update);
+                notices = std::exchange(caughtUp_, {});
+                auto more = apply(update);
+                notices.insert(notices.end(), std::make_move_iterator(more.begin()),
+                               std::make_move_iterator(more.end()));
             } catch (const std::exception& error) {
                 log.error(
                     "Can't apply the fleet's changes up to revision %d (%@); reading it "

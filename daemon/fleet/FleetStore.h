@@ -6,9 +6,11 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "core/SettingsStore.h"
@@ -83,7 +85,10 @@ class FleetStore : public daemon::Store {
     /// changes of one file (from different clients, which the bus side allows to wait here at
     /// once) are applied in one transaction and committed to etcd in one, so that a file's
     /// changes are not limited to one per etcd round trip; any other request is applied alone.
-    /// When etcd refuses such a group, every change of it is refused.
+    /// When etcd refuses such a group, every change of it is refused. When another machine
+    /// changed the file first, the copy catches up and the outcomes stop before that group,
+    /// which the caller gives again (see `Store::applyBatch`), until its request time-out,
+    /// counted from when the oldest request of it was received.
     std::vector<daemon::Outcome> applyBatch(std::span<const daemon::PendingRequest> requests,
                                             std::size_t answerBudget = SIZE_MAX) override;
     void clientGone(std::string_view clientId) override;
@@ -96,9 +101,11 @@ class FleetStore : public daemon::Store {
 
     /// How many of the first requests make one group (see `applyBatch`).
     std::size_t groupLength(std::span<const daemon::PendingRequest> requests);
-    /// Applies `group` in one transaction of the copy and one of etcd's, catching up with etcd
-    /// and applying it again while another machine changed the file first.
-    std::vector<daemon::Outcome> applyGroup(std::span<const daemon::PendingRequest> group);
+    /// Applies `group` in one transaction of the copy and one of etcd's. None when another
+    /// machine changed the file first: the copy then caught up (its notices wait in
+    /// `caughtUp_`) and the group is to be applied again, with requests that came meanwhile.
+    std::optional<std::vector<daemon::Outcome>> applyGroup(
+        std::span<const daemon::PendingRequest> group);
     /// Brings one file of the copy to what etcd holds now; gives the notices.
     std::vector<daemon::Notice> catchUp(const std::string& domain, EtcdDeadline deadline);
     /// Brings one file of the copy to `file`, read from etcd; gives the notices.
@@ -126,6 +133,9 @@ class FleetStore : public daemon::Store {
 
     // Requests and the watch's changes, one at a time.
     std::mutex applying_;
+    // Notices of catching up with other machines, which go out with the next outcome or watch
+    // delivery, whichever comes first, so that they precede what came after them.
+    std::vector<daemon::Notice> caughtUp_;
 
     // The ids of the fleet's containers, for routing requests by container.
     mutable std::mutex indexMutex_;

@@ -1,0 +1,110 @@
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bus/EventLoop.h"
+#include "bus/StoreWorker.h"
+
+using namespace velkor;
+using namespace velkor::daemon;
+using namespace std::chrono_literals;
+
+namespace {
+
+/// A store that notes which clients' requests each call gives it. Its first call waits until the
+/// test lets it go and then applies nothing, as the fleet's store does when it had to catch up
+/// with another machine first; later calls answer every request.
+class CatchingUpStore : public Store {
+  public:
+    std::vector<Outcome> applyBatch(std::span<const PendingRequest> requests,
+                                    std::size_t) override {
+        std::unique_lock lock(mutex_);
+        std::vector<std::string> given;
+        for (const auto& pending : requests) {
+            given.push_back(pending.caller.clientId);
+            stamped_ = stamped_ && pending.received != std::chrono::steady_clock::time_point{};
+        }
+        calls_.push_back(given);
+        if (calls_.size() == 1) {
+            changed_.notify_all();
+            changed_.wait(lock, [&] { return released_; });
+            return {};
+        }
+        std::vector<Outcome> outcomes;
+        for (std::size_t i = 0; i < requests.size(); ++i)
+            outcomes.push_back(Outcome{ServerResponse::SettingsUpdated{ChangeResult::done, 1}, {}});
+        return outcomes;
+    }
+    void clientGone(std::string_view) override {}
+    std::vector<std::pair<UUID, std::int64_t>> abandonClient(std::string_view) override {
+        return {};
+    }
+    void releaseHoldings(std::span<const std::pair<std::string, UUID>>) override {}
+
+    void waitForFirstCall() {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [&] { return !calls_.empty(); });
+    }
+    void release() {
+        std::lock_guard lock(mutex_);
+        released_ = true;
+        changed_.notify_all();
+    }
+    std::vector<std::vector<std::string>> calls() {
+        std::lock_guard lock(mutex_);
+        return calls_;
+    }
+    bool stamped() {
+        std::lock_guard lock(mutex_);
+        return stamped_;
+    }
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool released_ = false;
+    bool stamped_ = true;
+    std::vector<std::vector<std::string>> calls_;
+};
+
+}  // namespace
+
+// Requests a store leaves unapplied are not failed: they go to it again, first, together with
+// the requests that queued while it was busy, so that they share its next attempt; each is
+// answered once, in order, and the store learns when each came in.
+TEST(StoreWorkerTest, RequestsLeftToCatchUpGoAgainWithThoseQueuedMeanwhile) {
+    // On a thread of its own: the event loop blocks the stop signals of the thread that makes
+    // it, which the child processes of later tests would inherit.
+    std::thread([] {
+        EventLoop loop;
+        CatchingUpStore store;
+        StoreWorker worker(loop, store);
+        std::vector<std::string> answered;
+        auto give = [&](const std::string& client) {
+            worker.apply(
+                PendingRequest{Caller{client, 1000},
+                               ClientRequest::FetchSettings{"org.example.app", 1000, "", false},
+                               {}},
+                [&answered, client](const Outcome& outcome) {
+                    const bool failed =
+                        outcome.answer.get<ServerResponse::RequestHasFailed>() != nullptr;
+                    answered.push_back(client + (failed ? " failed" : " done"));
+                });
+        };
+        give("a");
+        store.waitForFirstCall();
+        give("b");
+        give("c");
+        store.release();
+        worker.settle(std::chrono::steady_clock::now() + 10s);
+
+        EXPECT_EQ(store.calls(), (std::vector<std::vector<std::string>>{{"a"}, {"a", "b", "c"}}));
+        EXPECT_EQ(answered, (std::vector<std::string>{"a done", "b done", "c done"}));
+        EXPECT_TRUE(store.stamped());
+        EXPECT_FALSE(worker.busy());
+    }).join();
+}

@@ -5,6 +5,7 @@
 
 #include "basalt/QZLogger.h"
 #include "core/Access.h"
+#include "core/BlobEncoder.h"
 #include "core/ChangeRecords.h"
 #include "fleet/FleetCodec.h"
 #include "fleet/FleetHeads.h"
@@ -155,6 +156,7 @@ bool FleetCopy::putContainer(const EtcdKeyValue& kv, const UUID& id, const UUID&
         return false;
     }
     std::vector<std::string> changedKeys;
+    std::vector<StoredItem> items;
     auto stored = parts_.containers.container(id);
     if (stored) {
         if (stored->root != root) {
@@ -162,7 +164,7 @@ bool FleetCopy::putContainer(const EtcdKeyValue& kv, const UUID& id, const UUID&
                       kv.key);
             return false;
         }
-        const auto items = parts_.containers.items(id);
+        items = parts_.containers.items(id);
         // Unchanged: nobody needs to hear of it.
         if (FleetCodec::encodeContainer(*stored, items) == kv.value)
             return true;
@@ -181,7 +183,57 @@ bool FleetCopy::putContainer(const EtcdKeyValue& kv, const UUID& id, const UUID&
         parts_.merge.restart(id, incoming.revision);
     }
     added_.insert(id);
-    abandon(id, incoming.revision);
+    if (!stored || !tellChanges(*stored, items, tree, changedKeys))
+        abandon(id, incoming.revision);
+    return true;
+}
+
+bool FleetCopy::tellChanges(const ContainerRecord& before, const std::vector<StoredItem>& items,
+                            const IncomingTree& tree, const std::vector<std::string>& keys) {
+    const auto& after = tree.containers.front();
+    if (before.kind != ValueKind::dictionary || after.kind != ValueKind::dictionary ||
+        after.revision <= before.revision ||
+        static_cast<std::int64_t>(keys.size()) > after.revision - before.revision)
+        return false;
+    const auto holders = parts_.holdings.holders(before.id);
+    if (holders.empty())
+        return true;
+    std::map<std::string_view, const StoredItem*> was;
+    for (const auto& item : items)
+        was.emplace(item.key, &item);
+    std::map<std::string_view, const IncomingValue*> is;
+    for (std::size_t i = 0; i < after.keys.size(); ++i)
+        is.emplace(after.keys[i], &after.values[i]);
+
+    // One record per revision, as this machine's own changes are told: a key each, then the
+    // revisions that changed no key as it stands now (a key changed twice).
+    std::vector<ChangeNotificationPtr> records;
+    auto revision = before.revision;
+    for (const auto& key : keys) {
+        const auto old = was.find(key);
+        if (old != was.end() && old->second->kind == ValueKind::containerProxy)
+            return false;
+        const auto now = is.find(key);
+        if (now == is.end()) {
+            records.push_back(
+                ChangeRecords::make(ChangeType::childRemoved, before.id, ++revision, 0, 0, key));
+            continue;
+        }
+        const auto& value = *now->second;
+        if (isContainer(value.kind) || value.kind == ValueKind::containerProxy)
+            return false;
+        BlobEncoder encoder;
+        encoder.encodeIncoming(tree, value, before.root);
+        records.push_back(ChangeRecords::make(
+            old == was.end() ? ChangeType::childInserted : ChangeType::childChanged, before.id,
+            ++revision, 0, 0, key, encoder.take()));
+    }
+    while (revision < after.revision)
+        records.push_back(ChangeRecords::make(ChangeType::updateRevision, before.id, ++revision));
+    const auto path = parts_.containers.pathOf(before.id, before.root);
+    for (const auto& holder : holders)
+        for (const auto& record : records)
+            notices_.add(holder, record, path);
     return true;
 }
 

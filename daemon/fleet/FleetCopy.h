@@ -15,8 +15,11 @@ namespace velkor::fleet {
 
 /// Brings the fleet's local copy to what etcd holds, inside a transaction of the copy: whole
 /// files as a range read them, or the changes of one revision as the watch delivered them.
-/// Every client holding a container that changed is told `containerAbandoned` for it (and stops
-/// holding it); every client holding any container of a file that went is told
+/// Every client holding a dictionary whose values changed is told each changed key as it is
+/// told this machine's own changes (one record per revision), and keeps holding it. Where that
+/// cannot be told so (an array, a child container added, replaced or removed, a container
+/// removed or replaced by another kind), the holder is told `containerAbandoned` (and stops
+/// holding it), and fetches it anew. Every client holding any container of a file that went is told
 /// `settingsDeleted`. Values that do not decode are left out and logged: another machine's
 /// damage never stops this one.
 class FleetCopy {
@@ -48,6 +51,12 @@ class FleetCopy {
     /// Replaces or adds the container a value holds; false when it does not decode.
     bool putContainer(const EtcdKeyValue& kv, const UUID& id, const UUID& root);
     void removeContainer(const UUID& id);
+    /// Tells the holders of a dictionary that changed from `before` (with `items`) to the
+    /// container `tree` holds what happened to each of `keys`; false when that cannot be told
+    /// record by record, so that the holders are to fetch it anew.
+    bool tellChanges(const daemon::ContainerRecord& before,
+                     const std::vector<daemon::StoredItem>& items, const daemon::IncomingTree& tree,
+                     const std::vector<std::string>& keys);
     void abandon(const UUID& id, std::int64_t revision);
 
     daemon::SettingsStore::Parts& parts_;

@@ -45,11 +45,12 @@ struct FleetOptions {
 /// request is applied again, until the request time-out.
 ///
 /// One watch on the prefix brings other machines' changes; they are applied to the copy, and
-/// every local client that holds a changed container is told `containerAbandoned` for it and
-/// stops holding it: the library then fetches the container anew and posts the differences as
-/// events, which also serves after a compaction, when the copy is read afresh. A deleted file is
-/// told as `settingsDeleted`. The watch resumes from the last revision it delivered, kept in the
-/// copy, also across restarts. Changes this velkord made come back through the watch and are
+/// every local client that holds a changed container is told of the change (see `FleetCopy`):
+/// a dictionary's changed values as records like this machine's own, anything else as
+/// `containerAbandoned`, after which the library fetches the container anew and posts the
+/// differences as events; so also after a compaction, when the copy is read afresh. A deleted
+/// file is told as `settingsDeleted`. The watch resumes from the last revision it delivered, kept
+/// in the copy, also across restarts. Changes this velkord made come back through the watch and are
 /// recognised by the file's revision.
 ///
 /// Thread safety: every public operation may be called from any thread; requests and the

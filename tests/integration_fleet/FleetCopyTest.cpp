@@ -1,0 +1,121 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <tuple>
+
+#include "core/NoticeList.h"
+#include "core/SettingsStore.h"
+#include "fleet/FleetCodec.h"
+#include "fleet/FleetCopy.h"
+#include "fleet/FleetHeads.h"
+
+namespace velkor::fleet::test {
+
+namespace {
+
+using namespace velkor::daemon;
+
+constexpr const char* kDomain = "org.example.lab";
+
+StoredItem number(std::string key, std::int64_t value) {
+    return StoredItem{std::move(key), 0, ValueKind::number, value, {}, {}};
+}
+StoredItem text(std::string key, std::string value) {
+    return StoredItem{std::move(key), 0, ValueKind::string, 0, std::move(value), {}};
+}
+StoredItem child(std::string key, const UUID& id) {
+    return StoredItem{std::move(key), 0, ValueKind::containerProxy, 0, {}, id};
+}
+
+/// What one client was told: each record's type, revision and key.
+using Told = std::vector<std::tuple<std::string, std::int64_t, std::string>>;
+
+/// A fleet copy holding one file, whose root dictionary a client holds; other machines' changes
+/// are applied to it as the watch delivers them.
+class FleetCopyTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        store_.transact([](SettingsStore::Parts& parts) { FleetHeads::createTables(parts.db); });
+        apply(10, {head(10), dictionary(10, root_, 3, {number("a", 1), text("b", "x")})}, false);
+        store_.transact([&](SettingsStore::Parts& parts) { parts.holdings.hold("c1", root_); });
+    }
+    void TearDown() override { std::filesystem::remove(path_); }
+
+    EtcdEvent head(std::int64_t modRevision) {
+        return {EtcdEvent::Type::put,
+                {keys_.head(kDomain), FleetCodec::encodeHead(root_), 0, modRevision, 0}};
+    }
+    EtcdEvent dictionary(std::int64_t modRevision, const UUID& id, std::int64_t revision,
+                         const std::vector<StoredItem>& items) {
+        const ContainerRecord record{id, root_, ValueKind::dictionary, revision};
+        return {EtcdEvent::Type::put,
+                {keys_.container(kDomain, id), FleetCodec::encodeContainer(record, items), 0,
+                 modRevision, 0}};
+    }
+
+    /// Applies the events of one etcd revision; gives what the client was told.
+    Told apply(std::int64_t revision, const std::vector<EtcdEvent>& events, bool told = true) {
+        NoticeList notices;
+        store_.transact([&](SettingsStore::Parts& parts) {
+            FleetCopy copy(parts, keys_, notices);
+            if (!copy.applyRevision(kDomain, revision, events)) {
+                std::vector<EtcdKeyValue> containers;
+                for (const auto& event : events)
+                    if (event.kv.key != keys_.head(kDomain))
+                        containers.push_back(event.kv);
+                copy.replaceFile(kDomain, events.front().kv, containers);
+            }
+        });
+        Told result;
+        for (const auto& notice : notices.take()) {
+            EXPECT_EQ(notice.clientId, "c1");
+            for (const auto& record : notice.changes.changeNotifications)
+                result.emplace_back(caseName(record->type), record->revision, record->key);
+        }
+        EXPECT_TRUE(told || result.empty());
+        return result;
+    }
+
+    bool held() {
+        return store_.transact(
+            [&](SettingsStore::Parts& parts) { return !parts.holdings.holders(root_).empty(); });
+    }
+
+    std::string path_ = (std::filesystem::temp_directory_path() /
+                         ("velkor-fleet-copy-" + UUID::random().description() + ".db"))
+                            .string();
+    SettingsStore store_{path_};
+    FleetKeys keys_{"/test/"};
+    UUID root_ = UUID::random();
+};
+
+}  // namespace
+
+// Another machine's changes to a dictionary's values reach its holders as the records of this
+// machine's own changes, one per revision, and they keep holding it; a change that a record
+// cannot tell (a child container added) makes them fetch it anew.
+TEST_F(FleetCopyTest, ValueChangesAreToldKeyByKeyAndOtherChangesAsAbandonment) {
+    // Three changes: "a" replaced, "c" added, "b" removed.
+    EXPECT_EQ(
+        apply(11, {head(11), dictionary(11, root_, 6, {number("a", 2), number("c", 3)})}),
+        (Told{{"childChanged", 4, "a"}, {"childInserted", 5, "c"}, {"childRemoved", 6, "b"}}));
+    EXPECT_TRUE(held());
+
+    // Two changes of one key: its value now, then the revision the second one took.
+    EXPECT_EQ(apply(12, {head(12), dictionary(12, root_, 8, {number("a", 4), number("c", 3)})}),
+              (Told{{"childChanged", 7, "a"}, {"updateRevision", 8, ""}}));
+    EXPECT_TRUE(held());
+
+    // This velkord's own change, coming back through the watch: nothing to tell.
+    EXPECT_EQ(apply(12, {head(12), dictionary(12, root_, 9, {number("a", 5)})}), Told{});
+
+    const auto sub = UUID::random();
+    EXPECT_EQ(
+        apply(13, {head(13),
+                   dictionary(13, root_, 9, {number("a", 4), number("c", 3), child("sub", sub)}),
+                   dictionary(13, sub, 1, {number("x", 1)})}),
+        (Told{{"containerAbandoned", 9, ""}}));
+    EXPECT_FALSE(held());
+}
+
+}  // namespace velkor::fleet::test

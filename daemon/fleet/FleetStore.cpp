@@ -132,7 +132,35 @@ std::size_t FleetStore::groupLength(std::span<const PendingRequest> requests) {
     });
 }
 
+void FleetStore::applyQueuedUpdates() {
+    for (;;) {
+        EtcdWatchUpdate update;
+        {
+            std::lock_guard lock(queueMutex_);
+            // A compaction is the store's thread's to handle: it reads everything afresh.
+            if (updates_.empty() || updates_.front().compactRevision > 0)
+                return;
+            update = std::move(updates_.front());
+            updates_.pop_front();
+        }
+        try {
+            auto notices = apply(update);
+            caughtUp_.insert(caughtUp_.end(), std::make_move_iterator(notices.begin()),
+                             std::make_move_iterator(notices.end()));
+        } catch (const std::exception&) {
+            // Nothing of it was applied: the store's thread takes it again and reads afresh.
+            std::lock_guard lock(queueMutex_);
+            updates_.push_front(std::move(update));
+            queueChanged_.notify_all();
+            return;
+        }
+    }
+}
+
 std::optional<std::vector<Outcome>> FleetStore::applyGroup(std::span<const PendingRequest> group) {
+    // Other machines' changes that the watch brought meanwhile go first, so that the group is
+    // not sent against a head already known to have moved on.
+    applyQueuedUpdates();
     // The group's time-out counts from when its first (oldest) request came in.
     const auto now = std::chrono::steady_clock::now();
     const auto received = group.front().received;
@@ -295,35 +323,45 @@ void FleetStore::run() {
         watchFrom(start + 1);
     }
     for (;;) {
-        EtcdWatchUpdate update;
         {
             std::unique_lock lock(queueMutex_);
             queueChanged_.wait(lock, [&] { return stopping_ || !updates_.empty(); });
             if (stopping_)
                 return;
-            update = std::move(updates_.front());
-            updates_.pop_front();
         }
-        // After a compaction, or changes that could not be applied, the copy is read afresh and
-        // the watch starts again from there.
-        bool afresh = update.compactRevision > 0;
-        if (afresh)
-            log.info("The fleet's history was compacted past revision %d; reading it afresh.",
-                     update.compactRevision);
+        // Taken under `applying_`, as requests take them (see `applyQueuedUpdates`), so that
+        // updates are applied in the order they came.
+        bool afresh = false;
         std::vector<Notice> notices;
-        if (!afresh) {
-            try {
-                std::lock_guard lock(applying_);
-                notices = std::exchange(caughtUp_, {});
-                auto more = apply(update);
-                notices.insert(notices.end(), std::make_move_iterator(more.begin()),
-                               std::make_move_iterator(more.end()));
-            } catch (const std::exception& error) {
-                log.error(
-                    "Can't apply the fleet's changes up to revision %d (%@); reading it "
-                    "afresh.",
-                    update.revision, error.what());
-                afresh = true;
+        {
+            std::lock_guard applyingLock(applying_);
+            EtcdWatchUpdate update;
+            {
+                std::lock_guard lock(queueMutex_);
+                if (updates_.empty())
+                    continue;  // a request applied it
+                update = std::move(updates_.front());
+                updates_.pop_front();
+            }
+            // After a compaction, or changes that could not be applied, the copy is read afresh
+            // and the watch starts again from there.
+            afresh = update.compactRevision > 0;
+            if (afresh) {
+                log.info("The fleet's history was compacted past revision %d; reading it afresh.",
+                         update.compactRevision);
+            } else {
+                try {
+                    notices = std::exchange(caughtUp_, {});
+                    auto more = apply(update);
+                    notices.insert(notices.end(), std::make_move_iterator(more.begin()),
+                                   std::make_move_iterator(more.end()));
+                } catch (const std::exception& error) {
+                    log.error(
+                        "Can't apply the fleet's changes up to revision %d (%@); reading it "
+                        "afresh.",
+                        update.revision, error.what());
+                    afresh = true;
+                }
             }
         }
         if (afresh) {

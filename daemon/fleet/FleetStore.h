@@ -107,6 +107,9 @@ class FleetStore : public daemon::Store {
     /// `caughtUp_`) and the group is to be applied again, with requests that came meanwhile.
     std::optional<std::vector<daemon::Outcome>> applyGroup(
         std::span<const daemon::PendingRequest> group);
+    /// Applies the watch's updates that wait (up to a compaction, which the store's thread
+    /// handles); their notices join `caughtUp_`. Under `applying_`.
+    void applyQueuedUpdates();
     /// Brings one file of the copy to what etcd holds now; gives the notices.
     std::vector<daemon::Notice> catchUp(const std::string& domain, EtcdDeadline deadline);
     /// Brings one file of the copy to `file`, read from etcd; gives the notices.
@@ -134,7 +137,8 @@ class FleetStore : public daemon::Store {
 
     // Requests and the watch's changes, one at a time.
     std::mutex applying_;
-    // Notices of catching up with other machines, which go out with the next outcome or watch
+    // Notices of catching up with other machines (after a stale group, or of the watch's
+    // updates that a request applied first), which go out with the next outcome or watch
     // delivery, whichever comes first, so that they precede what came after them.
     std::vector<daemon::Notice> caughtUp_;
 

@@ -42,6 +42,7 @@
 #include <thread>
 
 #include "LatencyReport.h"
+#include "daemon/DaemonTesting.h"
 #include "fleet/EtcdClient.h"
 #include "support/EtcdCluster.h"
 #include "support/PrivateBus.h"
@@ -211,14 +212,14 @@ void BM_Floor_EtcdTxnPerSecond8OneHead(benchmark::State& state) {
 /// org.bench.* are fleet files.
 struct Machines {
     struct Machine {
-        Machine(const std::filesystem::path& directory, const std::string& name) {
+        Machine(const velkor::test::TempDir& directory, const std::string& name) {
             std::string list;
             for (const auto& endpoint : endpoints())
                 list += (list.empty() ? "" : ",") + endpoint;
             daemon = std::make_unique<velkor::test::TestDaemon>(velkor::test::TestDaemon::Settings{
                 VELKORD_PATH,
                 bus.address(),
-                (directory / (name + ".db")).string(),
+                directory.file(name + ".db"),
                 {"--fleet", list, "--fleet-domains", "org.bench.*", "--fleet-prefix",
                  "/bench/fleet/"}});
         }
@@ -235,12 +236,8 @@ struct Machines {
         return machines;
     }
 
-    std::filesystem::path directory = [] {
-        auto path = std::filesystem::temp_directory_path() /
-                    ("velkor-bench-fleet-" + velkor::UUID::random().description());
-        std::filesystem::create_directories(path);
-        return path;
-    }();
+    // The machines' databases and logs, removed once the machines have stopped.
+    velkor::test::TempDir directory;
     Machine a{directory, "a"};
     Machine b{directory, "b"};
     velkor::VKConnectionPtr writer = a.connect();

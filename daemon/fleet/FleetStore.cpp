@@ -148,7 +148,8 @@ void FleetStore::applyQueuedUpdates() {
             caughtUp_.insert(caughtUp_.end(), std::make_move_iterator(notices.begin()),
                              std::make_move_iterator(notices.end()));
         } catch (const std::exception&) {
-            // Nothing of it was applied: the store's thread takes it again and reads afresh.
+            // The store's thread takes it again (what of it was applied is skipped) and reads
+            // afresh.
             std::lock_guard lock(queueMutex_);
             updates_.push_front(std::move(update));
             queueChanged_.notify_all();
@@ -298,8 +299,13 @@ void FleetStore::run() {
                 std::int64_t revision = 0;
                 {
                     std::lock_guard lock(applying_);
+                    std::vector<Notice> fresh;
                     revision =
-                        resync(std::chrono::steady_clock::now() + options_.requestTimeout, notices);
+                        resync(std::chrono::steady_clock::now() + options_.requestTimeout, fresh);
+                    // Notices of catching up that wait go first.
+                    notices = std::exchange(caughtUp_, {});
+                    notices.insert(notices.end(), std::make_move_iterator(fresh.begin()),
+                                   std::make_move_iterator(fresh.end()));
                 }
                 if (!notices.empty())
                     sink_(std::move(notices));
@@ -351,8 +357,10 @@ void FleetStore::run() {
                          update.compactRevision);
             } else {
                 try {
-                    notices = std::exchange(caughtUp_, {});
                     auto more = apply(update);
+                    // Taken only now: when the update cannot be applied, they go with what
+                    // reading afresh tells.
+                    notices = std::exchange(caughtUp_, {});
                     notices.insert(notices.end(), std::make_move_iterator(more.begin()),
                                    std::make_move_iterator(more.end()));
                 } catch (const std::exception& error) {

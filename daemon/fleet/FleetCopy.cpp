@@ -22,22 +22,24 @@ auto& log = basalt::QZLogger::loggerWithIdentifier("Velkor.Daemon.Fleet");
 /// The writer the merge rule records for other machines' changes: no client's name.
 constexpr std::string_view kFleetWriter = "fleet";
 
-/// The keys whose items differ between a stored dictionary and its new content.
-std::vector<std::string> keysChanged(const std::vector<StoredItem>& items,
-                                     const IncomingContainer& incoming) {
+/// The keys whose items differ between a stored dictionary and its new content, with what each
+/// held before and holds now: new content's keys first, in its order, then the keys it lost.
+std::vector<FleetCopy::KeyChange> keysChanged(const std::vector<StoredItem>& items,
+                                              const IncomingContainer& incoming) {
     std::map<std::string_view, const StoredItem*> old;
     for (const auto& item : items)
         old.emplace(item.key, &item);
-    std::vector<std::string> changed;
+    std::vector<FleetCopy::KeyChange> changed;
     for (std::size_t i = 0; i < incoming.values.size(); ++i) {
         auto it = old.find(incoming.keys[i]);
-        if (it == old.end() || !it->second->sameAs(incoming.values[i]))
-            changed.emplace_back(incoming.keys[i]);
+        const StoredItem* before = it == old.end() ? nullptr : it->second;
+        if (!before || !before->sameAs(incoming.values[i]))
+            changed.push_back({incoming.keys[i], before, &incoming.values[i]});
         if (it != old.end())
             old.erase(it);
     }
     for (const auto& [key, item] : old)
-        changed.emplace_back(key);
+        changed.push_back({key, item, nullptr});
     return changed;
 }
 
@@ -155,7 +157,7 @@ bool FleetCopy::putContainer(const EtcdKeyValue& kv, const UUID& id, const UUID&
         log.error("The fleet's container %@ holds another id; it is left as it was.", kv.key);
         return false;
     }
-    std::vector<std::string> changedKeys;
+    std::vector<KeyChange> changedKeys;
     std::vector<StoredItem> items;
     auto stored = parts_.containers.container(id);
     if (stored) {
@@ -176,57 +178,48 @@ bool FleetCopy::putContainer(const EtcdKeyValue& kv, const UUID& id, const UUID&
     // The merge rule judges local changes against what other machines changed, as against
     // another client's changes.
     if (stored && stored->kind == incoming.kind && incoming.revision > stored->revision) {
-        for (const auto& key : changedKeys)
-            parts_.merge.recordKeyChange(id, key, kFleetWriter, stored->revision,
+        for (const auto& change : changedKeys)
+            parts_.merge.recordKeyChange(id, change.key, kFleetWriter, stored->revision,
                                          incoming.revision);
     } else {
         parts_.merge.restart(id, incoming.revision);
     }
     added_.insert(id);
-    if (!stored || !tellChanges(*stored, items, tree, changedKeys))
+    if (!stored || !tellChanges(*stored, tree, changedKeys))
         abandon(id, incoming.revision);
     return true;
 }
 
-bool FleetCopy::tellChanges(const ContainerRecord& before, const std::vector<StoredItem>& items,
-                            const IncomingTree& tree, const std::vector<std::string>& keys) {
+bool FleetCopy::tellChanges(const ContainerRecord& before, const IncomingTree& tree,
+                            std::span<const KeyChange> changes) {
     const auto& after = tree.containers.front();
     if (before.kind != ValueKind::dictionary || after.kind != ValueKind::dictionary ||
         after.revision <= before.revision ||
-        static_cast<std::int64_t>(keys.size()) > after.revision - before.revision)
+        static_cast<std::int64_t>(changes.size()) > after.revision - before.revision)
         return false;
     const auto holders = parts_.holdings.holders(before.id);
     if (holders.empty())
         return true;
-    std::map<std::string_view, const StoredItem*> was;
-    for (const auto& item : items)
-        was.emplace(item.key, &item);
-    std::map<std::string_view, const IncomingValue*> is;
-    for (std::size_t i = 0; i < after.keys.size(); ++i)
-        is.emplace(after.keys[i], &after.values[i]);
 
     // One record per revision, as this machine's own changes are told: a key each, then the
     // revisions that changed no key as it stands now (a key changed twice).
     std::vector<ChangeNotificationPtr> records;
     auto revision = before.revision;
-    for (const auto& key : keys) {
-        const auto old = was.find(key);
-        if (old != was.end() && old->second->kind == ValueKind::containerProxy)
+    for (const auto& change : changes) {
+        if (change.before && change.before->kind == ValueKind::containerProxy)
             return false;
-        const auto now = is.find(key);
-        if (now == is.end()) {
-            records.push_back(
-                ChangeRecords::make(ChangeType::childRemoved, before.id, ++revision, 0, 0, key));
+        if (!change.after) {
+            records.push_back(ChangeRecords::make(ChangeType::childRemoved, before.id, ++revision,
+                                                  0, 0, std::string(change.key)));
             continue;
         }
-        const auto& value = *now->second;
-        if (isContainer(value.kind) || value.kind == ValueKind::containerProxy)
+        if (isContainer(change.after->kind) || change.after->kind == ValueKind::containerProxy)
             return false;
         BlobEncoder encoder;
-        encoder.encodeIncoming(tree, value, before.root);
+        encoder.encodeIncoming(tree, *change.after, before.root);
         records.push_back(ChangeRecords::make(
-            old == was.end() ? ChangeType::childInserted : ChangeType::childChanged, before.id,
-            ++revision, 0, 0, key, encoder.take()));
+            change.before ? ChangeType::childChanged : ChangeType::childInserted, before.id,
+            ++revision, 0, 0, std::string(change.key), encoder.take()));
     }
     while (revision < after.revision)
         records.push_back(ChangeRecords::make(ChangeType::updateRevision, before.id, ++revision));

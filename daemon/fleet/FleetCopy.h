@@ -3,11 +3,14 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <unordered_set>
 #include <vector>
 
+#include "core/IncomingTree.h"
 #include "core/NoticeList.h"
 #include "core/SettingsStore.h"
+#include "core/StoredItem.h"
 #include "fleet/EtcdTypes.h"
 #include "fleet/FleetKeys.h"
 
@@ -46,17 +49,24 @@ class FleetCopy {
     /// Containers added or changed.
     const std::unordered_set<UUID>& added() const { return added_; }
 
+    /// A key of a dictionary whose item changed: what it held before and holds now (none when
+    /// it was added or removed).
+    struct KeyChange {
+        std::string_view key;
+        const daemon::StoredItem* before = nullptr;
+        const daemon::IncomingValue* after = nullptr;
+    };
+
   private:
     void removeFile(const daemon::FileRecord& file);
     /// Replaces or adds the container a value holds; false when it does not decode.
     bool putContainer(const EtcdKeyValue& kv, const UUID& id, const UUID& root);
     void removeContainer(const UUID& id);
-    /// Tells the holders of a dictionary that changed from `before` (with `items`) to the
-    /// container `tree` holds what happened to each of `keys`; false when that cannot be told
-    /// record by record, so that the holders are to fetch it anew.
-    bool tellChanges(const daemon::ContainerRecord& before,
-                     const std::vector<daemon::StoredItem>& items, const daemon::IncomingTree& tree,
-                     const std::vector<std::string>& keys);
+    /// Tells the holders of a dictionary that changed from `before` to the container `tree`
+    /// holds what happened to each key of `changes`; false when that cannot be told record by
+    /// record, so that the holders are to fetch it anew.
+    bool tellChanges(const daemon::ContainerRecord& before, const daemon::IncomingTree& tree,
+                     std::span<const KeyChange> changes);
     void abandon(const UUID& id, std::int64_t revision);
 
     daemon::SettingsStore::Parts& parts_;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "fleet/EtcdChannels.h"
+#include "fleet/EtcdClient.h"
 #include "fleet/EtcdError.h"
 #include "fleet/EtcdStatus.h"
 
@@ -21,13 +22,14 @@ bool connectMember(EtcdChannels& channels, std::size_t index, EtcdDeadline deadl
 /// member and returns gRPC's status. Members are tried from the preferred one on; the first
 /// that answers becomes the preferred one. A member that cannot be reached or has no leader
 /// passes the call to the next, and a round without an answer is followed by another after a
-/// short pause (an election may be under way) until `deadline`. A `mutation` is sent only over
-/// a connected channel and, once sent, never again, unless the member refused it unapplied. A
-/// rejected token is renewed once. A member that fails a call as unreachable stops being the
-/// preferred one. Throws EtcdError for every failure.
+/// short pause (an election may be under way) until `deadline`; with `EtcdRetry::oneRound` the
+/// call fails after the first round instead. A `mutation` is sent only over a connected channel
+/// and, once sent, never again, unless the member refused it unapplied. A rejected token is
+/// renewed once. A member that fails a call as unreachable stops being the preferred one.
+/// Throws EtcdError for every failure.
 template <class Attempt>
 void callWithFailover(EtcdChannels& channels, const std::string& what, bool mutation,
-                      EtcdDeadline deadline, Attempt&& attempt) {
+                      EtcdDeadline deadline, EtcdRetry retry, Attempt&& attempt) {
     // The latest failure of each member, for the error when none serves the call in time.
     std::vector<std::string> failures(channels.size(), "not tried");
     auto describe = [&] {
@@ -84,6 +86,9 @@ void callWithFailover(EtcdChannels& channels, const std::string& what, bool muta
                 throw errorOf(status, what + " at " + endpoint, mutation);
             }
         }
+        if (retry == EtcdRetry::oneRound)
+            throw EtcdError(EtcdError::Kind::unavailable,
+                            what + ": no etcd member could serve it (" + describe() + ")");
         std::this_thread::sleep_until(
             std::min(deadline, std::chrono::steady_clock::now() + std::chrono::milliseconds(100)));
     }

@@ -25,7 +25,8 @@ EtcdClient::~EtcdClient() = default;
 
 EtcdTxnResult EtcdClient::txn(const std::vector<EtcdCompare>& compares,
                               const std::vector<EtcdOp>& success,
-                              const std::vector<EtcdOp>& failure, EtcdDeadline deadline) {
+                              const std::vector<EtcdOp>& failure, EtcdDeadline deadline,
+                              EtcdRetry retry) {
     etcdserverpb::TxnRequest request;
     for (const auto& compare : compares)
         toMessage(compare, *request.add_compare());
@@ -35,7 +36,7 @@ EtcdTxnResult EtcdClient::txn(const std::vector<EtcdCompare>& compares,
         toMessage(op, *request.add_failure());
     etcdserverpb::TxnResponse response;
     callWithFailover(*channels_, "etcd transaction", changes(success) || changes(failure), deadline,
-                     [&](const auto& channel, grpc::ClientContext& context) {
+                     retry, [&](const auto& channel, grpc::ClientContext& context) {
                          response.Clear();
                          return etcdserverpb::KV::Stub(channel).Txn(&context, request, &response);
                      });
@@ -61,7 +62,7 @@ EtcdRangeResult EtcdClient::range(const std::string& key, const std::string& ran
     request.set_range_end(rangeEnd);
     request.set_revision(revision);
     etcdserverpb::RangeResponse response;
-    callWithFailover(*channels_, "etcd range read", false, deadline,
+    callWithFailover(*channels_, "etcd range read", false, deadline, EtcdRetry::untilDeadline,
                      [&](const auto& channel, grpc::ClientContext& context) {
                          response.Clear();
                          return etcdserverpb::KV::Stub(channel).Range(&context, request, &response);
@@ -88,7 +89,7 @@ void EtcdClient::compact(int64_t revision, EtcdDeadline deadline) {
     etcdserverpb::CompactionRequest request;
     request.set_revision(revision);
     etcdserverpb::CompactionResponse response;
-    callWithFailover(*channels_, "etcd compaction", true, deadline,
+    callWithFailover(*channels_, "etcd compaction", true, deadline, EtcdRetry::untilDeadline,
                      [&](const auto& channel, grpc::ClientContext& context) {
                          return etcdserverpb::KV::Stub(channel).Compact(&context, request,
                                                                         &response);

@@ -13,6 +13,14 @@ namespace velkor::fleet {
 
 class EtcdChannels;
 
+/// How long a call goes round the members when none of them serves it.
+enum class EtcdRetry {
+    /// Round after round, with short pauses (an election may be under way), until the deadline.
+    untilDeadline,
+    /// One round: each member is tried once, and the call fails when none served it.
+    oneRound,
+};
+
 /// A synchronous client of an etcd v3 cluster. Every call ends by the deadline its caller
 /// gives, with its result or an EtcdError. A call goes to the member that answered last; when
 /// that member cannot be reached or has no leader, the call goes on to the next one, round the
@@ -29,7 +37,8 @@ class EtcdClient {
 
     /// Runs `success` when every compare holds, `failure` otherwise, as one atomic transaction.
     EtcdTxnResult txn(const std::vector<EtcdCompare>& compares, const std::vector<EtcdOp>& success,
-                      const std::vector<EtcdOp>& failure, EtcdDeadline deadline);
+                      const std::vector<EtcdOp>& failure, EtcdDeadline deadline,
+                      EtcdRetry retry = EtcdRetry::untilDeadline);
 
     /// The key, or every key that starts with `prefix`, at `revision` (0: the newest). Throws
     /// EtcdError (compacted) for a revision older than etcd's compaction.

@@ -91,7 +91,11 @@ void FleetGate::pass(daemon::ContainerStore& store, daemon::Database& db) {
 
     EtcdTxnResult result;
     try {
-        result = etcd_.txn(compares, ops, reads, deadline_);
+        // While etcd did not answer the last call, one try at each member: writes are then
+        // refused at once, not each after the whole time-out, and a member that answers again
+        // still has until the deadline to commit.
+        result = etcd_.txn(compares, ops, reads, deadline_,
+                           reach_.reachable() ? EtcdRetry::untilDeadline : EtcdRetry::oneRound);
     } catch (const EtcdError& error) {
         reach_.failed(error.what());
         if (error.maybeApplied())

@@ -35,7 +35,10 @@ class FleetReach {
 ///   of each file changed, read by the same transaction, so that the store catches up without
 ///   asking etcd again and applies the requests again;
 /// - when etcd could not commit in time, nothing is applied here; should etcd have committed it
-///   nonetheless, the watch brings the change like any other.
+///   nonetheless, the watch brings the change like any other;
+/// - while etcd did not answer the fleet's last call (see `FleetReach`), each member is tried
+///   once, so that writes are refused at once while the fleet is unreachable rather than each
+///   after the whole time-out.
 class FleetGate : public daemon::CommitGate {
   public:
     /// A file as etcd held it when a transaction found a head moved on.

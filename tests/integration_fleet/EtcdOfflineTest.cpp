@@ -91,6 +91,30 @@ TEST(EtcdOfflineTest, CallsToHangingOrAbsentMembersEndByTheirDeadline) {
     }
 }
 
+// A transaction of one round ends as soon as every member has refused it, however far its
+// deadline; one that goes round until its deadline keeps trying.
+TEST(EtcdOfflineTest, ATransactionOfOneRoundEndsWhenEveryMemberRefusedIt) {
+    EtcdOptions options;
+    options.endpoints = {"127.0.0.1:1", "127.0.0.1:2"};
+    EtcdClient etcd(options);
+    for (const auto retry : {EtcdRetry::oneRound, EtcdRetry::untilDeadline}) {
+        const auto start = std::chrono::steady_clock::now();
+        const auto deadline = retry == EtcdRetry::oneRound ? in(30s) : in(1500ms);
+        try {
+            etcd.txn({}, {EtcdOp::put("/k", "v")}, {}, deadline, retry);
+            ADD_FAILURE() << "a transaction without a member succeeded";
+        } catch (const EtcdError& error) {
+            EXPECT_FALSE(error.maybeApplied()) << error.what();
+            EXPECT_EQ(error.kind(), EtcdError::Kind::unavailable) << error.what();
+        }
+        const auto took = std::chrono::steady_clock::now() - start;
+        if (retry == EtcdRetry::oneRound)
+            EXPECT_LT(took, 10s);
+        else
+            EXPECT_GE(took, 1400ms);
+    }
+}
+
 TEST(EtcdOfflineTest, WatchersStopPromptlyWhateverTheirMemberDoes) {
     SilentListener silent;
     for (const std::string& endpoint : {silent.endpoint(), std::string("127.0.0.1:1")}) {

@@ -267,6 +267,16 @@ TEST_F(FleetDaemonTest, WithoutQuorumWritesAreRefusedAndNothingIsApplied) {
     EXPECT_EQ(root->get("refused"), nullptr) << "a refused change is undone";
     EXPECT_NE(status(a, kDomain).find("etcd is unreachable"), std::string::npos)
         << status(a, kDomain);
+    // Once etcd is known to be unreachable (and the member left knows it has no leader), a
+    // write is refused at once, not after the whole --fleet-timeout (2 s here).
+    bool refusedAtOnce = false;
+    for (int i = 0; i < 10 && !refusedAtOnce; ++i) {
+        const auto begin = std::chrono::steady_clock::now();
+        EXPECT_EQ(errorOf([&] { root->set("refused", std::make_shared<VKNumber>(3)); }),
+                  VKError::serverError);
+        refusedAtOnce = std::chrono::steady_clock::now() - begin < 1s;
+    }
+    EXPECT_TRUE(refusedAtOnce);
     for (Machine* m : {&a, &b})
         EXPECT_EQ(fetch(*m)->get("refused"), nullptr);
     ASSERT_TRUE(connect(a.options)->openDictionary("org.example.own")->set("k", 7));

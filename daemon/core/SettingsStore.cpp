@@ -2,12 +2,9 @@
 
 #include <sqlite3.h>
 
-#include <unordered_set>
-
 #include "basalt/QZLogger.h"
-#include "core/ChangeRecords.h"
 #include "core/DatabaseError.h"
-#include "core/LogThrottle.h"
+#include "core/NoticeFit.h"
 #include "core/NoticeList.h"
 #include "core/StoreSchema.h"
 #include "velkor/VKError.h"
@@ -146,7 +143,7 @@ Outcome SettingsStore::applyRequest(const PendingRequest& pending, bool inSavepo
         if (gate_ && !store_.changes().empty())
             gate_->collect(store_, db_, store_.changes());
         auto taken = notices.take();
-        fitNotices(taken);
+        fitNotices(taken, limits_.maxAnswerBytes, holdings_);
         if (inSavepoint) {
             db_.run("RELEASE request");
         }
@@ -185,34 +182,6 @@ void SettingsStore::rollbackQuietly() {
         db_.exec("ROLLBACK");
     } catch (const DatabaseError& e) {
         log.error("Can't roll back: %@", e.what());
-    }
-}
-
-void SettingsStore::fitNotices(std::vector<Notice>& notices) {
-    for (auto& notice : notices) {
-        const auto bytes = messageBytes(ServerResponse(notice.changes));
-        if (bytes <= limits_.maxAnswerBytes) {
-            continue;
-        }
-        ServerResponse::NoteChanges abandoned;
-        std::unordered_set<UUID> seen;
-        for (const auto& record : notice.changes.changeNotifications) {
-            if (!seen.insert(record->id).second) {
-                continue;
-            }
-            holdings_.release(notice.clientId, record->id);
-            abandoned.changeNotifications.push_back(
-                ChangeRecords::make(ChangeType::containerAbandoned, record->id, record->revision));
-            abandoned.changePaths.emplace_back();
-        }
-        if (std::size_t held = 0; LogThrottle::shared().allow(notice.clientId, held)) {
-            log.warning(
-                "A notice of %d bytes for %@ passes the limit of %d; it abandons %d "
-                "containers instead.%@",
-                bytes, notice.clientId, limits_.maxAnswerBytes, seen.size(),
-                LogThrottle::heldNote(held));
-        }
-        notice.changes = std::move(abandoned);
     }
 }
 

@@ -124,8 +124,6 @@ class SettingsStore : public Store {
     /// transaction. Sets `failed` when the request failed and was undone.
     Outcome applyRequest(const PendingRequest& pending, bool inSavepoint, bool& failed);
     void rollbackQuietly();
-    /// Replaces the notices that pass the answer limit; see the class comment.
-    void fitNotices(std::vector<Notice>& notices);
 
     basalt::BKPThreadMutexLock lock_;
     Database db_;

@@ -6,6 +6,7 @@
 
 #include "basalt/QZLogger.h"
 #include "core/Access.h"
+#include "core/NoticeFit.h"
 #include "fleet/FleetCopy.h"
 #include "fleet/FleetHeads.h"
 
@@ -194,16 +195,26 @@ std::vector<Notice> FleetStore::catchUp(const std::string& domain, EtcdDeadline 
 
 std::vector<Notice> FleetStore::replaceFile(const FleetGate::Stale& file) {
     NoticeList notices;
+    std::vector<Notice> taken;
     bool removedFiles = false;
     std::unordered_set<UUID> added;
     local_.transact([&](SettingsStore::Parts& parts) {
         FleetCopy copy(parts, keys_, notices);
         copy.replaceFile(file.domain, file.head, file.containers);
+        takeNotices(notices, parts.holdings, taken);
         removedFiles = copy.removedFiles();
         added = copy.added();
     });
     updateIndex(removedFiles, added);
-    return notices.take();
+    return taken;
+}
+
+void FleetStore::takeNotices(NoticeList& notices, ClientHoldings& holdings,
+                             std::vector<Notice>& out) const {
+    auto taken = notices.take();
+    fitNotices(taken, options_.limits.maxAnswerBytes, holdings);
+    out.insert(out.end(), std::make_move_iterator(taken.begin()),
+               std::make_move_iterator(taken.end()));
 }
 
 std::int64_t FleetStore::resync(EtcdDeadline deadline, std::vector<Notice>& out) {
@@ -225,22 +236,26 @@ std::int64_t FleetStore::resync(EtcdDeadline deadline, std::vector<Notice>& out)
             file.head = std::move(kv);
     }
     NoticeList notices;
+    std::vector<Notice> taken;
     local_.transact([&](SettingsStore::Parts& parts) {
         for (const auto& known : FleetHeads::all(parts.db))
             files.try_emplace(known.domain);
         FleetCopy copy(parts, keys_, notices);
-        for (const auto& [domain, file] : files)
+        for (const auto& [domain, file] : files) {
             copy.replaceFile(domain, file.head, file.containers);
+            takeNotices(notices, parts.holdings, taken);
+        }
         FleetHeads::setWatched(parts.db, all.revision);
     });
     rebuildIndex();
-    out = notices.take();
+    out = std::move(taken);
     log.info("Read the fleet's %d files afresh at revision %d.", files.size(), all.revision);
     return all.revision;
 }
 
 std::vector<Notice> FleetStore::apply(const EtcdWatchUpdate& update) {
     NoticeList notices;
+    std::vector<Notice> taken;
     std::vector<std::string> unreadable;
     bool removedFiles = false;
     std::unordered_set<UUID> added;
@@ -263,6 +278,7 @@ std::vector<Notice> FleetStore::apply(const EtcdWatchUpdate& update) {
             if (parsed && !copy.applyRevision(parsed->domain, revision,
                                               std::span(events).subspan(first, end - first)))
                 unreadable.push_back(parsed->domain);
+            takeNotices(notices, parts.holdings, taken);
             first = end;
         }
         if (update.revision > FleetHeads::watched(parts.db))
@@ -271,7 +287,6 @@ std::vector<Notice> FleetStore::apply(const EtcdWatchUpdate& update) {
         added = copy.added();
     });
     updateIndex(removedFiles, added);
-    auto taken = notices.take();
     for (const auto& domain : unreadable) {
         auto more = catchUp(domain, std::chrono::steady_clock::now() + options_.requestTimeout);
         taken.insert(taken.end(), std::make_move_iterator(more.begin()),

@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/NoticeList.h"
 #include "core/SettingsStore.h"
 #include "core/Store.h"
 #include "fleet/EtcdClient.h"
@@ -119,6 +120,12 @@ class FleetStore : public daemon::Store {
     std::int64_t resync(EtcdDeadline deadline, std::vector<daemon::Notice>& notices);
     /// Applies what the watch delivered.
     std::vector<daemon::Notice> apply(const EtcdWatchUpdate& update);
+    /// Moves the notices of one change of one file (a revision, or a file read afresh) to
+    /// `out`, each within the answer limit (see `fitNotices`): one message per client and
+    /// change, as for a request, however many changes one watch delivery or reading afresh
+    /// brings at once.
+    void takeNotices(daemon::NoticeList& notices, daemon::ClientHoldings& holdings,
+                     std::vector<daemon::Notice>& out) const;
     void watchFrom(std::int64_t revision);
     void run();
     /// Brings the index of the fleet's containers up to date after the copy changed: read

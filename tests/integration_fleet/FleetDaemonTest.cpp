@@ -27,9 +27,13 @@ using velkor::test::TestDaemon;
 constexpr const char* kDomain = "org.example.lab";
 
 /// One machine: a private bus and a velkord whose shared files of org.example.* are fleet files.
+/// `options` are velkord's further options; `busPolicy` replaces the bus's policy that allows
+/// everything (see PrivateBus).
 struct Machine {
     Machine(const std::filesystem::path& directory, const std::string& name,
-            const std::vector<std::string>& endpoints, const std::string& prefix) {
+            const std::vector<std::string>& endpoints, const std::string& prefix,
+            const std::vector<std::string>& options = {}, const std::string& busPolicy = {})
+        : bus({}, busPolicy) {
         std::string list;
         for (const auto& endpoint : endpoints)
             list += (list.empty() ? "" : ",") + endpoint;
@@ -38,6 +42,7 @@ struct Machine {
                     (directory / (name + ".db")).string(),
                     {"--fleet", list, "--fleet-domains", "org.example.*", "--fleet-prefix", prefix,
                      "--fleet-timeout", "2", "--log-level", "info"}};
+        settings.arguments.insert(settings.arguments.end(), options.begin(), options.end());
         start();
     }
     void start() { daemon = std::make_unique<TestDaemon>(settings); }
@@ -111,11 +116,14 @@ class FleetDaemonTest : public FleetTest {
         FleetTest::TearDown();
     }
 
-    /// A machine on every member, or on `endpoints` alone.
-    Machine& machine(const std::string& name, std::vector<std::string> endpoints = {}) {
+    /// A machine on every member, or on `endpoints` alone (see Machine for the rest).
+    Machine& machine(const std::string& name, std::vector<std::string> endpoints = {},
+                     const std::vector<std::string>& options = {},
+                     const std::string& busPolicy = {}) {
         if (endpoints.empty())
             endpoints = cluster().endpoints();
-        machines_.push_back(std::make_unique<Machine>(directory_, name, endpoints, prefix()));
+        machines_.push_back(
+            std::make_unique<Machine>(directory_, name, endpoints, prefix(), options, busPolicy));
         return *machines_.back();
     }
 
@@ -398,6 +406,70 @@ TEST_F(FleetDaemonTest, ARestartOrACompactionCatchesUpWithWhatChangedMeanwhile) 
     EXPECT_TRUE(eventually([&] { return *fetch(b) == *fetch(a); }));
     EXPECT_TRUE(eventually([&] { return !heardSince().empty(); }));
     EXPECT_EQ(heardSince(), std::vector<std::int64_t>{3});
+}
+
+// What other machines change reaches a velkord's clients in messages within its answer limit,
+// and so within what its bus carries, however much one watch delivery or reading afresh
+// brings: each file's change goes out on its own, and a change whose notice alone would pass
+// the limit abandons the containers it is about instead (their holders fetch them anew), rather
+// than have velkord cut off from its bus.
+TEST_F(FleetDaemonTest, NoticesOfOtherMachinesChangesStayWithinTheMessageLimits) {
+    // B talks to a follower alone, over a bus that carries messages of 200 KiB at most, and
+    // answers within 150 KiB; A talks to the other members (see the compaction scenario).
+    const int follower = cluster().leader() % 3 + 1;
+    std::vector<std::string> others;
+    for (int member = 1; member <= 3; ++member)
+        if (member != follower)
+            others.push_back(cluster().endpoints()[member - 1]);
+    Machine& a = machine("a", others);
+    Machine& b =
+        machine("b", {cluster().endpoints()[follower - 1]},
+                {"--no-direct-channels", "--max-file-size", "100K", "--max-answer-size", "150K"},
+                "<policy context=\"default\"><allow user=\"*\"/>"
+                "<allow send_destination=\"*\"/><allow receive_sender=\"*\"/>"
+                "<allow own=\"*\"/></policy>\n"
+                "<limit name=\"max_message_size\">204800</limit>\n");
+    const std::string second = "org.example.lab2";
+    auto writer = connect(a.options);
+    auto first = writer->openDictionary(kDomain, VKOwnership::shared());
+    auto other = writer->openDictionary(second, VKOwnership::shared());
+    ASSERT_TRUE(first->set("k", 1) && other->set("k", 1));
+    // One client of B holds both files.
+    auto reader = connect(b.options);
+    std::shared_ptr<VKDictionary> heldFirst, heldOther;
+    ASSERT_TRUE(eventually([&] {
+        heldFirst = reader->openDictionary(kDomain, VKOwnership::shared());
+        heldOther = reader->openDictionary(second, VKOwnership::shared());
+        return heldFirst->get("k", -1) == 1 && heldOther->get("k", -1) == 1;
+    }));
+
+    // Reading afresh after a compaction brings a change of each file at once, together more
+    // than the bus carries: each reaches the client.
+    auto data = [](std::size_t kib) {
+        return std::make_shared<VKData>(std::vector<std::uint8_t>(kib * 1024, 7));
+    };
+    stop(follower);
+    first->set("big", data(120));
+    other->set("big", data(120));
+    client()->compact(client()->get(prefix(), in(5s)).revision, in(5s));
+    resume(follower);
+    EXPECT_TRUE(eventually(
+        [&] { return heldFirst->get("big") != nullptr && heldOther->get("big") != nullptr; }));
+
+    // A change whose notice alone passes B's limit: B's client is told to fetch the file anew
+    // (which B then refuses as too large to send), and B goes on serving.
+    first->set("huge", data(210));
+    EXPECT_TRUE(eventually([&] {
+        return connect(b.options)
+                   ->getSettingAs<VKDictionary>(second, {}, true, VKOwnership::shared())
+                   ->get("big") != nullptr;
+    }));
+    EXPECT_EQ(errorOf([&] {
+                  (void)connect(b.options)->getSettingAs<VKDictionary>(kDomain, {}, true,
+                                                                       VKOwnership::shared());
+              }),
+              VKError::invalidFileData);
+    EXPECT_NE(heldOther->get("big"), nullptr);
 }
 
 // Two machines change one dictionary from the same revision at once, round after round: on the

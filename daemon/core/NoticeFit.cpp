@@ -1,0 +1,44 @@
+#include "core/NoticeFit.h"
+
+#include <unordered_set>
+
+#include "basalt/QZLogger.h"
+#include "core/ChangeRecords.h"
+#include "core/LogThrottle.h"
+
+namespace velkor::daemon {
+
+namespace {
+
+auto& log = basalt::QZLogger::loggerWithIdentifier("Velkor.Daemon.SettingsStore");
+
+}  // namespace
+
+void fitNotices(std::vector<Notice>& notices, std::size_t maxBytes, ClientHoldings& holdings) {
+    for (auto& notice : notices) {
+        const auto bytes = messageBytes(ServerResponse(notice.changes));
+        if (bytes <= maxBytes) {
+            continue;
+        }
+        ServerResponse::NoteChanges abandoned;
+        std::unordered_set<UUID> seen;
+        for (const auto& record : notice.changes.changeNotifications) {
+            if (!seen.insert(record->id).second) {
+                continue;
+            }
+            holdings.release(notice.clientId, record->id);
+            abandoned.changeNotifications.push_back(
+                ChangeRecords::make(ChangeType::containerAbandoned, record->id, record->revision));
+            abandoned.changePaths.emplace_back();
+        }
+        if (std::size_t held = 0; LogThrottle::shared().allow(notice.clientId, held)) {
+            log.warning(
+                "A notice of %d bytes for %@ passes the limit of %d; it abandons %d "
+                "containers instead.%@",
+                bytes, notice.clientId, maxBytes, seen.size(), LogThrottle::heldNote(held));
+        }
+        notice.changes = std::move(abandoned);
+    }
+}
+
+}  // namespace velkor::daemon

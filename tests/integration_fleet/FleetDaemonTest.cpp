@@ -127,6 +127,19 @@ class FleetDaemonTest : public FleetTest {
         return *machines_.back();
     }
 
+    /// A follower, and the endpoints of the other members. A machine on the follower alone can
+    /// be cut off by stopping it while one on the others keeps a leader, and that one's first
+    /// write after the stop does not go out on the connection to the stopped member (which
+    /// velkord would refuse as of unknown outcome).
+    std::pair<int, std::vector<std::string>> followerAndOthers() {
+        const int follower = cluster().leader() % 3 + 1;
+        std::vector<std::string> others;
+        for (int member = 1; member <= 3; ++member)
+            if (member != follower)
+                others.push_back(cluster().endpoints()[member - 1]);
+        return {follower, others};
+    }
+
   private:
     std::filesystem::path directory_ = [] {
         auto path = std::filesystem::temp_directory_path() /
@@ -363,14 +376,8 @@ TEST_F(FleetDaemonTest, AcknowledgedWritesSurviveAFollowerAndThenTheLeaderKilled
 // one whose etcd member was away while the history was compacted past its last revision reads
 // the fleet afresh: its clients hear the differences.
 TEST_F(FleetDaemonTest, ARestartOrACompactionCatchesUpWithWhatChangedMeanwhile) {
-    // B talks to a follower alone, so that stopping it leaves A's writes a leader; A talks to
-    // the other two, so that its first write after the stop does not go out on the connection
-    // to the stopped member, which velkord must refuse as of unknown outcome.
-    const int follower = cluster().leader() % 3 + 1;
-    std::vector<std::string> others;
-    for (int member = 1; member <= 3; ++member)
-        if (member != follower)
-            others.push_back(cluster().endpoints()[member - 1]);
+    // B talks to a follower alone, A to the other members (see `followerAndOthers`).
+    const auto [follower, others] = followerAndOthers();
     Machine& a = machine("a", others);
     Machine& b = machine("b", {cluster().endpoints()[follower - 1]});
     auto root = connect(a.options)->openDictionary(kDomain, VKOwnership::shared());
@@ -415,12 +422,8 @@ TEST_F(FleetDaemonTest, ARestartOrACompactionCatchesUpWithWhatChangedMeanwhile) 
 // than have velkord cut off from its bus.
 TEST_F(FleetDaemonTest, NoticesOfOtherMachinesChangesStayWithinTheMessageLimits) {
     // B talks to a follower alone, over a bus that carries messages of 200 KiB at most, and
-    // answers within 150 KiB; A talks to the other members (see the compaction scenario).
-    const int follower = cluster().leader() % 3 + 1;
-    std::vector<std::string> others;
-    for (int member = 1; member <= 3; ++member)
-        if (member != follower)
-            others.push_back(cluster().endpoints()[member - 1]);
+    // answers within 150 KiB; A talks to the other members (see `followerAndOthers`).
+    const auto [follower, others] = followerAndOthers();
     Machine& a = machine("a", others);
     Machine& b =
         machine("b", {cluster().endpoints()[follower - 1]},

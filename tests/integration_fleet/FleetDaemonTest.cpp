@@ -178,7 +178,7 @@ struct Heard {
 
 }  // namespace
 
-// Two machines write one fleet file at once, two clients on each, each client its own keys and
+// Two machines write one fleet file at once, four clients on each, each client its own keys and
 // one key all write; every write is either acknowledged or refused as a conflict (and then
 // tried again), an observer on each machine hears the other's changes, and afterwards both
 // machines hold exactly the values acknowledged. (The clients of one machine have their changes
@@ -226,10 +226,10 @@ TEST_F(FleetDaemonTest, TwoMachinesWritingAtOnceEndEqualWithEveryAcknowledgedWri
                 lastShared = value;
         }
     };
-    const std::vector<std::string> names{"a1", "a2", "b1", "b2"};
+    const std::vector<std::string> names{"a1", "a2", "a3", "a4", "b1", "b2", "b3", "b4"};
     std::vector<std::thread> writers;
     for (std::size_t w = 0; w < names.size(); ++w)
-        writers.emplace_back(writer, std::ref(w < 2 ? a : b), names[w], 1000 * int(w));
+        writers.emplace_back(writer, std::ref(w < 4 ? a : b), names[w], 1000 * int(w));
     for (auto& thread : writers)
         thread.join();
     ASSERT_EQ(givenUp.load(), 0) << "writes refused as conflicts again and again";

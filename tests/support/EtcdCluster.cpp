@@ -1,6 +1,7 @@
 #include "support/EtcdCluster.h"
 
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -32,7 +33,9 @@ std::string assignment(const std::string& output, const std::string& name) {
 }  // namespace
 
 EtcdCluster::EtcdCluster(const std::vector<std::string>& etcdOptions, bool tls) {
-    std::string arguments = tls ? "start --tls --" : "start --";
+    // Owned by this process: should it crash, the script tears the cluster down.
+    std::string arguments =
+        "start --owner " + std::to_string(getpid()) + (tls ? " --tls --" : " --");
     for (const auto& option : etcdOptions)
         arguments += " " + quoted(option);
     const std::string output = run(arguments);

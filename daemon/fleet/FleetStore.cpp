@@ -40,10 +40,10 @@ FleetStore::~FleetStore() {
 
 void FleetStore::stop() {
     {
-        std::lock_guard lock(queueMutex_);
-        stopping_ = true;
+        std::lock_guard lock(queue_->mutex);
+        queue_->stopping = true;
     }
-    queueChanged_.notify_all();
+    queue_->changed.notify_all();
     if (thread_.joinable())
         thread_.join();
     watcher_.reset();
@@ -137,12 +137,12 @@ void FleetStore::applyQueuedUpdates() {
     for (;;) {
         EtcdWatchUpdate update;
         {
-            std::lock_guard lock(queueMutex_);
+            std::lock_guard lock(queue_->mutex);
             // A compaction is the store's thread's to handle: it reads everything afresh.
-            if (updates_.empty() || updates_.front().compactRevision > 0)
+            if (queue_->updates.empty() || queue_->updates.front().compactRevision > 0)
                 return;
-            update = std::move(updates_.front());
-            updates_.pop_front();
+            update = std::move(queue_->updates.front());
+            queue_->updates.pop_front();
         }
         try {
             auto notices = apply(update);
@@ -151,9 +151,9 @@ void FleetStore::applyQueuedUpdates() {
         } catch (const std::exception&) {
             // The store's thread takes it again (what of it was applied is skipped) and reads
             // afresh.
-            std::lock_guard lock(queueMutex_);
-            updates_.push_front(std::move(update));
-            queueChanged_.notify_all();
+            std::lock_guard lock(queue_->mutex);
+            queue_->updates.push_front(std::move(update));
+            queue_->changed.notify_all();
             return;
         }
     }
@@ -296,13 +296,16 @@ std::vector<Notice> FleetStore::apply(const EtcdWatchUpdate& update) {
 }
 
 void FleetStore::watchFrom(std::int64_t revision) {
-    watcher_ = etcd_.watch(keys_.prefix(), revision, [this](const EtcdWatchUpdate& update) {
-        {
-            std::lock_guard lock(queueMutex_);
-            updates_.push_back(update);
-        }
-        queueChanged_.notify_all();
-    });
+    // The callback holds the queue, not the store: a watch thread that outlasts the watch's
+    // stop (see EtcdWatcher::stop) still finds it.
+    watcher_ =
+        etcd_.watch(keys_.prefix(), revision, [queue = queue_](const EtcdWatchUpdate& update) {
+            {
+                std::lock_guard lock(queue->mutex);
+                queue->updates.push_back(update);
+            }
+            queue->changed.notify_all();
+        });
 }
 
 void FleetStore::run() {
@@ -328,8 +331,8 @@ void FleetStore::run() {
             } catch (const std::exception& error) {
                 reach_.failed(error.what());
             }
-            std::unique_lock lock(queueMutex_);
-            if (queueChanged_.wait_for(lock, kRetryPause, [&] { return stopping_; }))
+            std::unique_lock lock(queue_->mutex);
+            if (queue_->changed.wait_for(lock, kRetryPause, [&] { return queue_->stopping; }))
                 return std::int64_t{-1};
         }
     };
@@ -345,9 +348,10 @@ void FleetStore::run() {
     }
     for (;;) {
         {
-            std::unique_lock lock(queueMutex_);
-            queueChanged_.wait(lock, [&] { return stopping_ || !updates_.empty(); });
-            if (stopping_)
+            std::unique_lock lock(queue_->mutex);
+            queue_->changed.wait(lock,
+                                 [&] { return queue_->stopping || !queue_->updates.empty(); });
+            if (queue_->stopping)
                 return;
         }
         // Taken under `applying_`, as requests take them (see `applyQueuedUpdates`), so that
@@ -358,11 +362,11 @@ void FleetStore::run() {
             std::lock_guard applyingLock(applying_);
             EtcdWatchUpdate update;
             {
-                std::lock_guard lock(queueMutex_);
-                if (updates_.empty())
+                std::lock_guard lock(queue_->mutex);
+                if (queue_->updates.empty())
                     continue;  // a request applied it
-                update = std::move(updates_.front());
-                updates_.pop_front();
+                update = std::move(queue_->updates.front());
+                queue_->updates.pop_front();
             }
             // After a compaction, or changes that could not be applied, the copy is read afresh
             // and the watch starts again from there.
@@ -390,8 +394,8 @@ void FleetStore::run() {
         if (afresh) {
             watcher_.reset();
             {
-                std::lock_guard lock(queueMutex_);
-                updates_.clear();
+                std::lock_guard lock(queue_->mutex);
+                queue_->updates.clear();
             }
             const auto revision = readAfresh();
             if (revision < 0)

@@ -153,11 +153,15 @@ class FleetStore : public daemon::Store {
     mutable std::mutex indexMutex_;
     std::unordered_set<UUID> index_;
 
-    // The watch's updates, applied on the store's thread.
-    std::mutex queueMutex_;
-    std::condition_variable queueChanged_;
-    std::deque<EtcdWatchUpdate> updates_;
-    bool stopping_ = false;
+    // The watch's updates, applied on the store's thread. Shared with the watch's callback, which
+    // a watch thread that outlasts its stop may still run (see EtcdWatcher::stop).
+    struct UpdateQueue {
+        std::mutex mutex;
+        std::condition_variable changed;
+        std::deque<EtcdWatchUpdate> updates;
+        bool stopping = false;
+    };
+    std::shared_ptr<UpdateQueue> queue_ = std::make_shared<UpdateQueue>();
     std::unique_ptr<EtcdWatcher> watcher_;
     std::thread thread_;
 };

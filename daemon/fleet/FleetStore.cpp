@@ -86,27 +86,39 @@ std::vector<Outcome> FleetStore::applyBatch(std::span<const PendingRequest> requ
     std::lock_guard lock(applying_);
     std::vector<Outcome> outcomes;
     outcomes.reserve(requests.size());
-    std::vector<Notice> caughtUp = std::exchange(caughtUp_, {});
-    while (!requests.empty()) {
-        const auto group = requests.first(groupLength(requests));
-        auto applied = applyGroup(group);
-        if (!applied)
-            break;
-        for (auto& outcome : *applied)
-            outcomes.push_back(std::move(outcome));
-        requests = requests.subspan(group.size());
-    }
-    // What others changed before goes out before what these requests changed.
-    if (outcomes.empty()) {
-        caughtUp.insert(caughtUp.end(), std::make_move_iterator(caughtUp_.begin()),
-                        std::make_move_iterator(caughtUp_.end()));
-        caughtUp_ = std::move(caughtUp);
-    } else {
-        auto& first = outcomes.front().notices;
-        first.insert(first.begin(), std::make_move_iterator(caughtUp.begin()),
-                     std::make_move_iterator(caughtUp.end()));
+    try {
+        while (!requests.empty()) {
+            const auto group = requests.first(groupLength(requests));
+            auto applied = applyGroup(group);
+            if (!applied || applied->empty())
+                break;
+            // What others changed before the group, including what it caught up with first,
+            // goes out before what the group changed.
+            auto& first = applied->front().notices;
+            first.insert(first.begin(), std::make_move_iterator(caughtUp_.begin()),
+                         std::make_move_iterator(caughtUp_.end()));
+            caughtUp_.clear();
+            for (auto& outcome : *applied)
+                outcomes.push_back(std::move(outcome));
+            requests = requests.subspan(group.size());
+        }
+    } catch (...) {
+        // The notices caught up with go out from the store's thread rather than wait for
+        // another request.
+        wakeForNotices();
+        throw;
     }
     return outcomes;
+}
+
+void FleetStore::wakeForNotices() {
+    if (caughtUp_.empty())
+        return;
+    {
+        std::lock_guard lock(queue_->mutex);
+        queue_->noticesWait = true;
+    }
+    queue_->changed.notify_all();
 }
 
 std::size_t FleetStore::groupLength(std::span<const PendingRequest> requests) {
@@ -349,8 +361,9 @@ void FleetStore::run() {
     for (;;) {
         {
             std::unique_lock lock(queue_->mutex);
-            queue_->changed.wait(lock,
-                                 [&] { return queue_->stopping || !queue_->updates.empty(); });
+            queue_->changed.wait(lock, [&] {
+                return queue_->stopping || !queue_->updates.empty() || queue_->noticesWait;
+            });
             if (queue_->stopping)
                 return;
         }
@@ -360,23 +373,25 @@ void FleetStore::run() {
         std::vector<Notice> notices;
         {
             std::lock_guard applyingLock(applying_);
-            EtcdWatchUpdate update;
+            std::optional<EtcdWatchUpdate> update;
             {
                 std::lock_guard lock(queue_->mutex);
-                if (queue_->updates.empty())
-                    continue;  // a request applied it
-                update = std::move(queue_->updates.front());
-                queue_->updates.pop_front();
+                queue_->noticesWait = false;
+                // Empty when a request applied it.
+                if (!queue_->updates.empty()) {
+                    update = std::move(queue_->updates.front());
+                    queue_->updates.pop_front();
+                }
             }
             // After a compaction, or changes that could not be applied, the copy is read afresh
             // and the watch starts again from there.
-            afresh = update.compactRevision > 0;
+            afresh = update && update->compactRevision > 0;
             if (afresh) {
                 log.info("The fleet's history was compacted past revision %d; reading it afresh.",
-                         update.compactRevision);
+                         update->compactRevision);
             } else {
                 try {
-                    auto more = apply(update);
+                    auto more = update ? apply(*update) : std::vector<Notice>{};
                     // Taken only now: when the update cannot be applied, they go with what
                     // reading afresh tells.
                     notices = std::exchange(caughtUp_, {});
@@ -386,7 +401,7 @@ void FleetStore::run() {
                     log.error(
                         "Can't apply the fleet's changes up to revision %d (%@); reading it "
                         "afresh.",
-                        update.revision, error.what());
+                        update->revision, error.what());
                     afresh = true;
                 }
             }

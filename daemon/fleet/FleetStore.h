@@ -111,6 +111,9 @@ class FleetStore : public daemon::Store {
     /// Applies the watch's updates that wait (up to a compaction, which the store's thread
     /// handles); their notices join `caughtUp_`. Under `applying_`.
     void applyQueuedUpdates();
+    /// Has the store's thread send the notices waiting in `caughtUp_`, when a request that
+    /// would have taken them failed. Under `applying_`.
+    void wakeForNotices();
     /// Brings one file of the copy to what etcd holds now; gives the notices.
     std::vector<daemon::Notice> catchUp(const std::string& domain, EtcdDeadline deadline);
     /// Brings one file of the copy to `file`, read from etcd; gives the notices.
@@ -145,8 +148,8 @@ class FleetStore : public daemon::Store {
     // Requests and the watch's changes, one at a time.
     std::mutex applying_;
     // Notices of catching up with other machines (after a stale group, or of the watch's
-    // updates that a request applied first), which go out with the next outcome or watch
-    // delivery, whichever comes first, so that they precede what came after them.
+    // updates that a request applied first), which go out with the next outcome or from the
+    // store's thread, whichever comes first, so that they precede what came after them.
     std::vector<daemon::Notice> caughtUp_;
 
     // The ids of the fleet's containers, for routing requests by container.
@@ -159,6 +162,8 @@ class FleetStore : public daemon::Store {
         std::mutex mutex;
         std::condition_variable changed;
         std::deque<EtcdWatchUpdate> updates;
+        // Notices wait in `caughtUp_` with no request to take them (see `wakeForNotices`).
+        bool noticesWait = false;
         bool stopping = false;
     };
     std::shared_ptr<UpdateQueue> queue_ = std::make_shared<UpdateQueue>();

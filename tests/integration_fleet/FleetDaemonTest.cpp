@@ -10,7 +10,9 @@
 #include <thread>
 
 #include "FleetTesting.h"
+#include "daemon/DaemonTesting.h"
 #include "fleet/FleetKeys.h"
+#include "support/DaemonClient.h"
 #include "support/ErrorOf.h"
 #include "support/PrivateBus.h"
 #include "support/TestDaemon.h"
@@ -20,8 +22,11 @@ namespace velkor::fleet::test {
 
 namespace {
 
+using velkor::test::DaemonClient;
 using velkor::test::errorOf;
+using velkor::test::num;
 using velkor::test::PrivateBus;
+using velkor::test::setting;
 using velkor::test::TestDaemon;
 
 constexpr const char* kDomain = "org.example.lab";
@@ -78,6 +83,14 @@ std::string status(const Machine& machine, const std::string& domain) {
     while (pipe && std::fgets(buffer, sizeof buffer, pipe.get()))
         out += buffer;
     return out;
+}
+
+/// What a raw client's change came to; none when the answer is not `settingsUpdated`.
+std::optional<ChangeResult> resultOf(const std::optional<dbus::ReceivedResponse>& answer) {
+    const auto* updated = answer && answer->response
+                              ? answer->response->get<ServerResponse::SettingsUpdated>()
+                              : nullptr;
+    return updated ? std::optional(updated->changeResult) : std::nullopt;
 }
 
 /// Waits, 20 seconds at most, until `done()`. A VKError it throws counts as not yet: a
@@ -476,64 +489,76 @@ TEST_F(FleetDaemonTest, NoticesOfOtherMachinesChangesStayWithinTheMessageLimits)
 }
 
 // Two machines change one dictionary from the same revision at once, round after round: on the
-// same key exactly one wins and the other is refused as a conflict; on different keys both are
-// accepted (the merge rule, as between two clients of one machine). Both machines end equal.
+// same key exactly one wins and the other is refused as a conflict, and the holders on both
+// machines hear of the winner (the loser's machine may have caught up with it while applying the
+// refused change); on different keys both are accepted (the merge rule, as between two clients
+// of one machine). Both machines end equal.
 TEST_F(FleetDaemonTest, RacesFromOneRevisionConflictOnOneKeyAndMergeOnTwo) {
     Machine& a = machine("a");
     Machine& b = machine("b");
     auto onA = connect(a.options)->openDictionary(kDomain, VKOwnership::shared());
     ASSERT_TRUE(onA->set("start", 1));
     auto onB = connect(b.options)->openDictionary(kDomain, VKOwnership::shared());
-    // Both changes start at once; each result says whether the change was refused, and the
-    // revision its dictionary had when it was sent (a notice may still overtake a slow start).
-    struct Result {
-        std::optional<VKError::Code> error;
-        std::int64_t revision = 0;
-    };
+    // The changes on one key go out as raw requests, which name the revision they are made
+    // from: the library sends its copy's revision when it sends, and a notice of the other
+    // machine's change may reach that copy first on a loaded machine.
+    DaemonClient rawA(a.bus.address()), rawB(b.bus.address());
     auto together = [&](auto&& changeA, auto&& changeB) {
         EXPECT_TRUE(eventually([&] { return onA->revision() == onB->revision(); }));
         std::atomic<int> ready{0};
-        Result resultA, resultB;
-        auto run = [&](auto&& change, const auto& root, Result& result) {
+        decltype(changeA()) resultA, resultB;
+        auto run = [&](auto&& change, auto& result) {
             ++ready;
             while (ready < 2) {
             }
-            result.revision = root->revision();
-            result.error = errorOf(change);
+            result = change();
         };
-        std::thread first([&] { run(changeA, onA, resultA); });
-        run(changeB, onB, resultB);
+        std::thread first([&] { run(changeA, resultA); });
+        run(changeB, resultB);
         first.join();
         return std::pair(resultA, resultB);
     };
     auto value = [](std::int64_t n) { return std::make_shared<VKNumber>(n); };
-    int raced = 0;
-    for (int round = 0; round < 8; ++round) {
-        auto [sameA, sameB] = together([&] { onA->set("same", value(100 + round)); },
-                                       [&] { onB->set("same", value(200 + round)); });
-        if (sameA.revision == sameB.revision) {
-            ++raced;
-            EXPECT_NE(sameA.error.has_value(), sameB.error.has_value())
-                << "exactly one wins, round " << round;
-            EXPECT_EQ(sameA.error ? sameA.error : sameB.error, VKError::synchronizeConflict);
-        }
+    constexpr int kRounds = 16;
+    for (int round = 0; round < kRounds; ++round) {
+        const auto id = onA->id();
+        auto [sameA, sameB] = together(
+            [&] {
+                const auto from = onA->revision();
+                return resultOf(
+                    rawA.request(setting(id, from, "same", num(100 + round), round == 0)));
+            },
+            [&] {
+                const auto from = onB->revision();
+                return resultOf(
+                    rawB.request(setting(id, from, "same", num(200 + round), round == 0)));
+            });
+        ASSERT_TRUE(sameA && sameB) << "round " << round;
+        // The winner's answer is waitToBeUpdated when its copy's revision was older than the
+        // dictionary's but not than the key's.
+        EXPECT_EQ((*sameA == ChangeResult::synchronizeConflict) +
+                      (*sameB == ChangeResult::synchronizeConflict),
+                  1)
+            << "exactly one wins, round " << round << ": " << int(*sameA) << ", " << int(*sameB);
+        const int winner = *sameA != ChangeResult::synchronizeConflict ? 100 + round : 200 + round;
         EXPECT_TRUE(eventually([&] {
-            const auto current = fetch(a)->get("same", -1);
-            return (current == 100 + round || current == 200 + round) &&
-                   fetch(b)->get("same", -1) == current;
+            return onA->get("same", -1) == winner && onB->get("same", -1) == winner &&
+                   fetch(a)->get("same", -1) == winner && fetch(b)->get("same", -1) == winner;
         })) << "round "
-            << round;
+            << round << ": A " << onA->get("same", -1) << "@" << onA->revision() << " B "
+            << onB->get("same", -1) << "@" << onB->revision() << " fetched "
+            << fetch(a)->get("same", -1) << "@" << fetch(a)->revision() << " / "
+            << fetch(b)->get("same", -1) << "@" << fetch(b)->revision();
 
-        auto [ownA, ownB] =
-            together([&] { onA->set("a", value(round)); }, [&] { onB->set("b", value(round)); });
-        EXPECT_EQ(ownA.error, std::nullopt) << "round " << round;
-        EXPECT_EQ(ownB.error, std::nullopt) << "round " << round;
+        auto [ownA, ownB] = together([&] { return errorOf([&] { onA->set("a", value(round)); }); },
+                                     [&] { return errorOf([&] { onB->set("b", value(round)); }); });
+        EXPECT_EQ(ownA, std::nullopt) << "round " << round;
+        EXPECT_EQ(ownB, std::nullopt) << "round " << round;
     }
-    EXPECT_GT(raced, 0) << "no round started both changes from one revision";
-    EXPECT_TRUE(eventually([&] { return *fetch(a) == *fetch(b); }));
+    EXPECT_TRUE(eventually([&] { return *fetch(a) == *fetch(b) && *onA == *onB; }));
     auto endA = fetch(a);
-    EXPECT_EQ(endA->get("a", -1), 7);
-    EXPECT_EQ(endA->get("b", -1), 7);
+    EXPECT_EQ(endA->get("a", -1), kRounds - 1);
+    EXPECT_EQ(endA->get("b", -1), kRounds - 1);
 }
 
 // Access on a fleet file is as on any shared file, checked by the velkord a client talks to:

@@ -505,8 +505,8 @@ TEST_F(FleetDaemonTest, RacesFromOneRevisionConflictOnOneKeyAndMergeOnTwo) {
     ASSERT_TRUE(onA->set("start", 1));
     auto onB = connect(b.options)->openDictionary(kDomain, VKOwnership::shared());
     // The changes on one key go out as raw requests, which name the revision they are made
-    // from: the library sends its copy's revision when it sends, and a notice of the other
-    // machine's change may reach that copy first on a loaded machine.
+    // from: the library sends its copy's revision when it sends, and on a loaded machine a
+    // notice of the other machine's change may reach that copy first.
     DaemonClient rawA(a.bus.address()), rawB(b.bus.address());
     auto together = [&](auto&& changeA, auto&& changeB) {
         EXPECT_TRUE(eventually([&] { return onA->revision() == onB->revision(); }));
@@ -526,15 +526,16 @@ TEST_F(FleetDaemonTest, RacesFromOneRevisionConflictOnOneKeyAndMergeOnTwo) {
     auto value = [](std::int64_t n) { return std::make_shared<VKNumber>(n); };
     constexpr int kRounds = 16;
     for (int round = 0; round < kRounds; ++round) {
+        // Both from the revision both copies have now, whichever is sent later.
+        ASSERT_TRUE(eventually([&] { return onA->revision() == onB->revision(); }));
         const auto id = onA->id();
+        const auto from = onA->revision();
         auto [sameA, sameB] = together(
             [&] {
-                const auto from = onA->revision();
                 return resultOf(
                     rawA.request(setting(id, from, "same", num(100 + round), round == 0)));
             },
             [&] {
-                const auto from = onB->revision();
                 return resultOf(
                     rawB.request(setting(id, from, "same", num(200 + round), round == 0)));
             });

@@ -540,8 +540,8 @@ TEST_F(FleetDaemonTest, RacesFromOneRevisionConflictOnOneKeyAndMergeOnTwo) {
                     rawB.request(setting(id, from, "same", num(200 + round), round == 0)));
             });
         ASSERT_TRUE(sameA && sameB) << "round " << round;
-        // The winner's answer is waitToBeUpdated when its copy's revision was older than the
-        // dictionary's but not than the key's.
+        // The winner's answer may be waitToBeUpdated rather than done: the copies need not have
+        // the revisions of the last round's merged changes yet.
         EXPECT_EQ((*sameA == ChangeResult::synchronizeConflict) +
                       (*sameB == ChangeResult::synchronizeConflict),
                   1)

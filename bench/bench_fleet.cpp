@@ -18,6 +18,12 @@
 //   BM_Fleet_SetRoundTrip / BM_Local_SetRoundTrip           a client's set to its answer;
 //   BM_Fleet_ChangeToObserver / BM_Local_ChangeToObserver   a set on machine A to the event of
 //                                an observer on machine B (local: another client of A);
+//   BM_Fleet_SetRoundTripPaired / BM_Fleet_ChangeToObserverPaired   the same two goals with
+//                                the floor, the local path and the fleet path measured in turn
+//                                within each iteration (floor_median_us, local_median_us,
+//                                goal_us, and the fleet's median_us and p99_us): the disk's speed
+//                                drifts by half within a minute, which the rows above, measured
+//                                one after the other, do not share;
 //   BM_Fleet_AcceptedChangesPerSecond8   sets accepted per second, 8 clients over the two
 //                                machines, each on its own key of one fleet file;
 //   BM_Fleet_ChangeToObserversOf20       20 machines, each with an observer of one fleet file:
@@ -103,35 +109,54 @@ void BM_Floor_EtcdTxnRoundTrip(benchmark::State& state) {
     velkor::bench::reportLatency(state, micros);
 }
 
-void BM_Floor_EtcdPutToWatch(benchmark::State& state) {
-    auto writer = client();
-    auto reader = client();
-    const std::string key = "/bench/watch/k";
-    std::mutex mutex;
-    std::condition_variable seen;
-    int64_t lastRevision = 0;
-    Clock::time_point lastArrival;
-    const int64_t start = writer->put(key, "start", Clock::now() + 5s);
-    auto watcher = reader->watch("/bench/watch/", start + 1, [&](const EtcdWatchUpdate& update) {
-        if (update.events.empty())
-            return;
-        const auto now = Clock::now();
-        std::lock_guard lock(mutex);
-        lastRevision = update.events.back().kv.modRevision;
-        lastArrival = now;
-        seen.notify_all();
-    });
-    std::vector<double> micros;
-    int64_t i = 0;
-    for (auto _ : state) {
+/// A bare put on one connection and its watch event on another: `step` puts the next value and
+/// gives the microseconds to the event, or none when the event did not come within 5 s.
+class PutToWatch {
+  public:
+    PutToWatch(const std::string& prefix) : prefix_(prefix) {
+        const int64_t start = writer_->put(prefix_ + "k", "start", Clock::now() + 5s);
+        watcher_ = reader_->watch(prefix_, start + 1, [this](const EtcdWatchUpdate& update) {
+            if (update.events.empty())
+                return;
+            const auto now = Clock::now();
+            std::lock_guard lock(mutex_);
+            lastRevision_ = update.events.back().kv.modRevision;
+            lastArrival_ = now;
+            seen_.notify_all();
+        });
+    }
+
+    std::optional<double> step() {
         const auto begin = Clock::now();
-        const int64_t revision = writer->put(key, std::to_string(++i), begin + 5s);
-        std::unique_lock lock(mutex);
-        if (!seen.wait_for(lock, 5s, [&] { return lastRevision >= revision; })) {
+        const int64_t revision = writer_->put(prefix_ + "k", std::to_string(++i_), begin + 5s);
+        std::unique_lock lock(mutex_);
+        if (!seen_.wait_for(lock, 5s, [&] { return lastRevision_ >= revision; }))
+            return std::nullopt;
+        return microsSince(begin, lastArrival_);
+    }
+
+  private:
+    std::string prefix_;
+    std::unique_ptr<EtcdClient> writer_ = client();
+    std::unique_ptr<EtcdClient> reader_ = client();
+    std::mutex mutex_;
+    std::condition_variable seen_;
+    int64_t lastRevision_ = 0;
+    Clock::time_point lastArrival_;
+    std::unique_ptr<EtcdWatcher> watcher_;
+    int64_t i_ = 0;
+};
+
+void BM_Floor_EtcdPutToWatch(benchmark::State& state) {
+    PutToWatch floor("/bench/watch/");
+    std::vector<double> micros;
+    for (auto _ : state) {
+        auto latency = floor.step();
+        if (!latency) {
             state.SkipWithError("the watch did not deliver the change");
             return;
         }
-        micros.push_back(microsSince(begin, lastArrival));
+        micros.push_back(*latency);
     }
     velkor::bench::reportLatency(state, micros);
 }
@@ -276,38 +301,113 @@ void BM_Local_SetRoundTrip(benchmark::State& state) {
     measureSets(state, false);
 }
 
-void measureObserver(benchmark::State& state, bool fleet) {
-    auto& machines = Machines::get();
-    auto root = open(machines.writer, fleet);
-    auto watched = open(fleet ? machines.remoteWatcher : machines.localWatcher, fleet);
-    std::mutex mutex;
-    std::condition_variable arrived;
-    std::int64_t latest = -1;
-    Clock::time_point eventAt;
-    auto subscription = watched->asObservable().subscribe([&](const velkor::VKContainerChange&) {
-        const auto now = Clock::now();
-        const auto value = watched->get("observed", -1);
-        std::lock_guard lock(mutex);
-        latest = value;
-        eventAt = now;
-        arrived.notify_all();
-    });
-    std::vector<double> micros;
-    std::int64_t i = 1000000;
+/// The counters of a paired row: the floor's and the local path's medians, the fleet's median
+/// and p99, and the goal they make (the local median and 1.2 times the floor's).
+void reportPaired(benchmark::State& state, std::vector<double>& floor, std::vector<double>& local,
+                  std::vector<double>& fleet) {
+    auto median = [](std::vector<double>& micros) {
+        std::sort(micros.begin(), micros.end());
+        return micros.empty() ? 0.0 : micros[micros.size() / 2];
+    };
+    const double floorMedian = median(floor), localMedian = median(local);
+    velkor::bench::reportLatency(state, fleet);
+    state.counters["floor_median_us"] = floorMedian;
+    state.counters["local_median_us"] = localMedian;
+    state.counters["goal_us"] = localMedian + 1.2 * floorMedian;
+}
+
+// The fleet set's goal in one loop: each iteration makes a bare transaction (the floor), a local
+// set and a fleet set, one after the other, so that all three meet the same state of the disk,
+// whose speed drifts by a factor of two within a minute on a shared machine.
+void BM_Fleet_SetRoundTripPaired(benchmark::State& state) {
+    auto etcd = client();
+    const std::string key = "/bench/paired";
+    const auto existing = etcd->get(key, Clock::now() + 5s).kvs;
+    int64_t revision = existing.empty() ? 0 : existing.front().modRevision;
+    auto fleetRoot = open(Machines::get().writer, true);
+    auto localRoot = open(Machines::get().writer, false);
+    std::vector<double> floor, local, fleet;
+    std::int64_t i = 0;
     for (auto _ : state) {
-        const auto start = Clock::now();
-        if (!root->set("observed", ++i)) {
-            state.SkipWithError("a set failed");
-            break;
+        auto start = Clock::now();
+        auto result = etcd->txn({EtcdCompare::modRevisionIs(key, revision)},
+                                {EtcdOp::put(key, std::to_string(++i))}, {}, start + 5s);
+        floor.push_back(microsSince(start));
+        if (!result.succeeded) {
+            state.SkipWithError("the transaction's compare failed");
+            return;
         }
-        std::unique_lock lock(mutex);
-        if (!arrived.wait_for(lock, 5s, [&] { return latest == i; })) {
-            state.SkipWithError("the observer missed a change");
-            break;
+        revision = result.revision;
+        start = Clock::now();
+        if (!localRoot->set("paired", i)) {
+            state.SkipWithError("a local set failed");
+            return;
         }
-        micros.push_back(microsSince(start, eventAt));
+        local.push_back(microsSince(start));
+        start = Clock::now();
+        if (!fleetRoot->set("paired", i)) {
+            state.SkipWithError("a fleet set failed");
+            return;
+        }
+        fleet.push_back(microsSince(start));
     }
-    subscription->dispose();
+    reportPaired(state, floor, local, fleet);
+}
+
+/// A set on machine A and the event of an observer of the same file: on machine B for a fleet
+/// file, of another client of A for a local one. `step` sets the next value and gives the
+/// microseconds to the event, or none when it did not come within 5 s.
+class SetToObserver {
+  public:
+    explicit SetToObserver(bool fleet) {
+        auto& machines = Machines::get();
+        root_ = open(machines.writer, fleet);
+        watched_ = open(fleet ? machines.remoteWatcher : machines.localWatcher, fleet);
+        subscription_ =
+            watched_->asObservable().subscribe([this](const velkor::VKContainerChange&) {
+                const auto now = Clock::now();
+                const auto value = watched_->get("observed", -1);
+                std::lock_guard lock(mutex_);
+                latest_ = value;
+                eventAt_ = now;
+                arrived_.notify_all();
+            });
+    }
+    ~SetToObserver() { subscription_->dispose(); }
+
+    std::optional<double> step() {
+        const auto start = Clock::now();
+        if (!root_->set("observed", ++i_))
+            return std::nullopt;
+        std::unique_lock lock(mutex_);
+        if (!arrived_.wait_for(lock, 5s, [&] { return latest_ == i_; }))
+            return std::nullopt;
+        return microsSince(start, eventAt_);
+    }
+
+  private:
+    std::shared_ptr<velkor::VKDictionary> root_;
+    std::shared_ptr<velkor::VKDictionary> watched_;
+    std::mutex mutex_;
+    std::condition_variable arrived_;
+    std::int64_t latest_ = -1;
+    Clock::time_point eventAt_;
+    velkor::rx::DisposablePtr subscription_;
+    // Above any value an earlier run of the same machines left.
+    std::int64_t i_ = Clock::now().time_since_epoch().count();
+};
+
+void measureObserver(benchmark::State& state, bool fleet) {
+    SetToObserver observed(fleet);
+    std::vector<double> micros;
+    for (auto _ : state) {
+        auto latency = observed.step();
+        if (!latency) {
+            state.SkipWithError("a set failed or the observer missed it");
+            break;
+        }
+        micros.push_back(*latency);
+    }
     velkor::bench::reportLatency(state, micros);
 }
 
@@ -317,6 +417,29 @@ void BM_Fleet_ChangeToObserver(benchmark::State& state) {
 
 void BM_Local_ChangeToObserver(benchmark::State& state) {
     measureObserver(state, false);
+}
+
+// The observer's goal in one loop, as BM_Fleet_SetRoundTripPaired does for the set: a bare put
+// to its watch event (the floor), a local change to its observer, a fleet change on A to the
+// observer on B, one after the other.
+void BM_Fleet_ChangeToObserverPaired(benchmark::State& state) {
+    PutToWatch floorSteps("/bench/watch-paired/");
+    SetToObserver localSteps(false);
+    SetToObserver fleetSteps(true);
+    std::vector<double> floor, local, fleet;
+    for (auto _ : state) {
+        auto a = floorSteps.step();
+        auto b = a ? localSteps.step() : std::nullopt;
+        auto c = b ? fleetSteps.step() : std::nullopt;
+        if (!c) {
+            state.SkipWithError("a change failed or its event did not come");
+            return;
+        }
+        floor.push_back(*a);
+        local.push_back(*b);
+        fleet.push_back(*c);
+    }
+    reportPaired(state, floor, local, fleet);
 }
 
 void BM_Fleet_AcceptedChangesPerSecond8(benchmark::State& state) {
@@ -428,7 +551,9 @@ BENCHMARK(BM_Floor_EtcdTxnPerSecond8)->UseRealTime()->Iterations(1);
 BENCHMARK(BM_Floor_EtcdTxnPerSecond8OneHead)->UseRealTime()->Iterations(1);
 BENCHMARK(BM_Local_SetRoundTrip)->UseRealTime()->Iterations(1000);
 BENCHMARK(BM_Fleet_SetRoundTrip)->UseRealTime()->Iterations(1000);
+BENCHMARK(BM_Fleet_SetRoundTripPaired)->UseRealTime()->Iterations(1000);
 BENCHMARK(BM_Local_ChangeToObserver)->UseRealTime()->Iterations(1000);
 BENCHMARK(BM_Fleet_ChangeToObserver)->UseRealTime()->Iterations(1000);
+BENCHMARK(BM_Fleet_ChangeToObserverPaired)->UseRealTime()->Iterations(1000);
 BENCHMARK(BM_Fleet_AcceptedChangesPerSecond8)->UseRealTime()->Iterations(1);
 BENCHMARK(BM_Fleet_ChangeToObserversOf20)->UseRealTime()->Iterations(100);

@@ -22,6 +22,10 @@ class EtcdError : public std::runtime_error {
         denied,
         /// etcd refused the request as malformed or too large, or the options are unusable.
         rejected,
+        /// etcd's database is over its space quota: it refuses every write (reads and
+        /// deletions still work) until its history is compacted, its members defragmented and
+        /// its NOSPACE alarm disarmed.
+        full,
     };
 
     EtcdError(Kind kind, const std::string& message, bool maybeApplied = false);

@@ -38,6 +38,10 @@ EtcdError errorOf(const grpc::Status& status, const std::string& what, bool muta
             if (mentions(status, "compacted"))
                 return EtcdError(Kind::compacted, message);
             return EtcdError(Kind::rejected, message);
+        case grpc::StatusCode::RESOURCE_EXHAUSTED:
+            if (mentions(status, "database space exceeded"))
+                return EtcdError(Kind::full, message);
+            return EtcdError(Kind::rejected, message);
         case grpc::StatusCode::UNAUTHENTICATED:
         case grpc::StatusCode::PERMISSION_DENIED:
             return EtcdError(Kind::denied, message);

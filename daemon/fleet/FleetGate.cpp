@@ -25,6 +25,22 @@ void FleetReach::failed(const std::string& why) {
         log.debug("The fleet is still unreachable: %@", why);
 }
 
+void FleetReach::full(const std::string& why) {
+    reached();
+    if (!full_.exchange(true))
+        log.error(
+            "etcd's database is full: fleet changes are refused until the cluster's history is "
+            "compacted, its members are defragmented and its NOSPACE alarm is disarmed (%@).",
+            why);
+    else
+        log.debug("etcd's database is still full: %@", why);
+}
+
+void FleetReach::committed() {
+    if (full_.exchange(false))
+        log.info("etcd takes fleet changes again.");
+}
+
 void FleetGate::begin(EtcdDeadline deadline) {
     deadline_ = deadline;
     files_.clear();
@@ -97,7 +113,11 @@ void FleetGate::pass(daemon::ContainerStore& store, daemon::Database& db) {
         result = etcd_.txn(compares, ops, reads, deadline_,
                            reach_.reachable() ? EtcdRetry::untilDeadline : EtcdRetry::oneRound);
     } catch (const EtcdError& error) {
-        reach_.failed(error.what());
+        // A full database answered: it is reachable, and says why it refuses.
+        if (error.kind() == EtcdError::Kind::full)
+            reach_.full(error.what());
+        else
+            reach_.failed(error.what());
         if (error.maybeApplied())
             log.info(
                 "A change of fleet file %@ may have committed unanswered; the watch will tell.",
@@ -122,6 +142,7 @@ void FleetGate::pass(daemon::ContainerStore& store, daemon::Database& db) {
         }
         throw VKError(VKError::serverError);
     }
+    reach_.committed();
     for (const auto& [domain, file] : files_) {
         if (!file.changes.filesRemoved.empty())
             FleetHeads::remove(db, domain);

@@ -14,15 +14,21 @@
 
 namespace velkor::fleet {
 
-/// Whether etcd answered the fleet's last call, said in the log when it changes.
+/// Whether etcd answered the fleet's last call, and whether it refused the last write for a
+/// full database; each is said in the log when it changes.
 class FleetReach {
   public:
     void reached();
     void failed(const std::string& why);
+    /// etcd answered a write with its database over its space quota.
+    void full(const std::string& why);
+    /// etcd committed a write.
+    void committed();
     bool reachable() const { return reachable_.load(std::memory_order_relaxed); }
 
   private:
     std::atomic<bool> reachable_{true};
+    std::atomic<bool> full_{false};
 };
 
 /// Commits the changes that one local transaction made to fleet files in etcd before the local

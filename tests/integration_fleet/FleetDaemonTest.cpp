@@ -8,10 +8,12 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <optional>
 #include <thread>
 
 #include "FleetTesting.h"
 #include "daemon/DaemonTesting.h"
+#include "fleet/EtcdError.h"
 #include "fleet/FleetKeys.h"
 #include "support/DaemonClient.h"
 #include "support/ErrorOf.h"
@@ -339,6 +341,52 @@ TEST_F(FleetDaemonTest, WithoutQuorumWritesAreRefusedAndNothingIsApplied) {
     // A change refused for want of quorum may still commit once quorum is back (the leader kept
     // its proposal); then both machines have it: they never differ.
     EXPECT_TRUE(eventually([&] { return *fetch(a) == *fetch(b); }));
+}
+
+// etcd keeps every revision until its history is compacted; a cluster never compacted fills its
+// space quota and then refuses every write. Fleet writes are then refused at once, nothing is
+// applied, fetches go on, the log says what the administrator has to do, and once they have
+// done it writes go through again. (A cluster of its own, with an 8 MiB quota.)
+TEST_F(FleetDaemonTest, AFullEtcdRefusesWritesAtOnceAndTakesThemAgainOnceCompacted) {
+    velkor::test::EtcdCluster small({"--quota-backend-bytes", "8388608"});
+    Machine& a = machine("a", small.endpoints());
+    auto root = connect(a.options)->openDictionary(kDomain, VKOwnership::shared());
+    ASSERT_TRUE(root->set("k", 1));
+
+    EtcdOptions options;
+    options.endpoints = small.endpoints();
+    EtcdClient filler(options);
+    const std::string value(512 * 1024, 'x');
+    std::optional<EtcdError::Kind> refusal;
+    for (int i = 0; i < 64 && !refusal; ++i) {
+        try {
+            filler.put("/filler", value + std::to_string(i), in(10s));
+        } catch (const EtcdError& error) {
+            refusal = error.kind();
+        }
+    }
+    ASSERT_EQ(refusal, EtcdError::Kind::full) << "the quota was never reached";
+
+    for (int i = 0; i < 3; ++i) {
+        const auto begin = std::chrono::steady_clock::now();
+        EXPECT_EQ(errorOf([&] { root->set("k", std::make_shared<VKNumber>(2)); }),
+                  VKError::serverError);
+        EXPECT_LT(std::chrono::steady_clock::now() - begin, 1s) << "refused at once";
+    }
+    EXPECT_EQ(root->get("k", -1), 1) << "a refused change is undone";
+    EXPECT_EQ(fetch(a)->get("k", -1), 1);
+    const auto log = a.daemon->log();
+    EXPECT_NE(log.find("etcd's database is full"), std::string::npos) << log;
+    EXPECT_NE(status(a, kDomain).find("etcd is reachable"), std::string::npos)
+        << status(a, kDomain);
+
+    // What etcd's documentation says to do: compact, defragment, disarm the alarm.
+    filler.compact(filler.get("/filler", in(5s)).revision, in(5s));
+    ASSERT_TRUE(small.etcdctl("defrag"));
+    ASSERT_TRUE(small.etcdctl("alarm disarm"));
+    EXPECT_TRUE(eventually([&] { return root->set("k", 3); }));
+    EXPECT_EQ(fetch(a)->get("k", -1), 3);
+    EXPECT_NE(a.daemon->log().find("etcd takes fleet changes again."), std::string::npos);
 }
 
 // A follower killed, back, then the leader killed: writes go on after the election, and every

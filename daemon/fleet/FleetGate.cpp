@@ -113,11 +113,17 @@ void FleetGate::pass(daemon::ContainerStore& store, daemon::Database& db) {
         result = etcd_.txn(compares, ops, reads, deadline_,
                            reach_.reachable() ? EtcdRetry::untilDeadline : EtcdRetry::oneRound);
     } catch (const EtcdError& error) {
-        // A full database answered: it is reachable, and says why it refuses.
-        if (error.kind() == EtcdError::Kind::full)
+        // A member that refused the transaction answered: the fleet is reachable, and the
+        // refusal is this change's (too large for the members' limits, say) or the database's.
+        if (error.kind() == EtcdError::Kind::full) {
             reach_.full(error.what());
-        else
+        } else if (error.kind() == EtcdError::Kind::rejected) {
+            reach_.reached();
+            log.error("etcd refused a change of fleet file %@: %@", files_.begin()->first,
+                      error.what());
+        } else {
             reach_.failed(error.what());
+        }
         if (error.maybeApplied())
             log.info(
                 "A change of fleet file %@ may have committed unanswered; the watch will tell.",

@@ -114,10 +114,12 @@ void FleetGate::pass(daemon::ContainerStore& store, daemon::Database& db) {
                            reach_.reachable() ? EtcdRetry::untilDeadline : EtcdRetry::oneRound);
     } catch (const EtcdError& error) {
         // A member that refused the transaction answered: the fleet is reachable, and the
-        // refusal is this change's (too large for the members' limits, say) or the database's.
+        // refusal is this change's (too large for the members' limits, say), the user's (no
+        // permission to write the prefix) or the database's.
         if (error.kind() == EtcdError::Kind::full) {
             reach_.full(error.what());
-        } else if (error.kind() == EtcdError::Kind::rejected) {
+        } else if (error.kind() == EtcdError::Kind::rejected ||
+                   error.kind() == EtcdError::Kind::denied) {
             reach_.reached();
             log.error("etcd refused a change of fleet file %@: %@", files_.begin()->first,
                       error.what());

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <optional>
@@ -157,6 +158,13 @@ class FleetDaemonTest : public FleetTest {
             if (member != follower)
                 others.push_back(cluster().endpoints()[member - 1]);
         return {follower, others};
+    }
+
+    /// A file `content` in the test's directory; its path.
+    std::string file(const std::string& name, const std::string& content) const {
+        const auto path = directory_ / name;
+        std::ofstream(path) << content << "\n";
+        return path.string();
     }
 
   private:
@@ -403,6 +411,44 @@ TEST_F(FleetDaemonTest, WritesEtcdRefusesAreRefusedAtOnceWithTheFleetStillReacha
     const auto after = a.daemon->log();
     EXPECT_NE(after.find("etcd takes fleet changes again."), std::string::npos);
     EXPECT_EQ(after.find("The fleet is unreachable"), std::string::npos) << after;
+}
+
+// velkords authenticate as the etcd user their options name: a user that may read and write the
+// fleet prefix writes, one that may only read follows the fleet and has its writes refused, as
+// refusals of a fleet that answers. (A cluster of its own: authentication is cluster-wide.)
+TEST_F(FleetDaemonTest, VelkordsAuthenticateAndAReadOnlyUserFollowsButCannotWrite) {
+    velkor::test::EtcdCluster secured;
+    for (const std::string& step :
+         {std::string("user add root --new-user-password=rootpw"),
+          std::string("user add fleet --new-user-password=secret"),
+          std::string("user add reader --new-user-password=readonly"),
+          std::string("role add fleet"),
+          "role grant-permission fleet --prefix=true readwrite " + prefix(),
+          std::string("user grant-role fleet fleet"), std::string("role add reader"),
+          "role grant-permission reader --prefix=true read " + prefix(),
+          std::string("user grant-role reader reader"), std::string("auth enable")})
+        ASSERT_TRUE(secured.etcdctl(step)) << step;
+    Machine& writer = machine(
+        "writer", secured.endpoints(),
+        {"--fleet-user", "fleet", "--fleet-password-file", file("fleet.password", "secret")});
+    Machine& reader = machine(
+        "reader", secured.endpoints(),
+        {"--fleet-user", "reader", "--fleet-password-file", file("reader.password", "readonly")});
+
+    auto root = connect(writer.options)->openDictionary(kDomain, VKOwnership::shared());
+    ASSERT_TRUE(root->set("k", 1));
+    ASSERT_TRUE(eventually([&] { return fetch(reader)->get("k", -1) == 1; }));
+
+    auto onReader = connect(reader.options)->openDictionary(kDomain, VKOwnership::shared());
+    EXPECT_EQ(errorOf([&] { onReader->set("k", std::make_shared<VKNumber>(2)); }),
+              VKError::serverError);
+    EXPECT_EQ(onReader->get("k", -1), 1);
+    EXPECT_EQ(fetch(writer)->get("k", -1), 1);
+    EXPECT_NE(status(reader, kDomain).find("etcd is reachable"), std::string::npos)
+        << status(reader, kDomain);
+    EXPECT_NE(reader.daemon->log().find("etcd refused a change of fleet file"), std::string::npos);
+    ASSERT_TRUE(root->set("k", 3));
+    EXPECT_TRUE(eventually([&] { return onReader->get("k", -1) == 3; }));
 }
 
 // A follower killed, back, then the leader killed: writes go on after the election, and every

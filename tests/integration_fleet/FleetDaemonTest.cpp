@@ -100,6 +100,14 @@ std::optional<ChangeResult> resultOf(const std::optional<dbus::ReceivedResponse>
     return updated ? std::optional(updated->changeResult) : std::nullopt;
 }
 
+/// Compacts `etcd`'s history up to the revision at which `key` is read. Two steps, each with a
+/// deadline of its own that a loaded machine does not run past: the test's own doing, not what
+/// it checks.
+void compactHistory(EtcdClient& etcd, const std::string& key) {
+    const auto revision = etcd.get(key, in(30s)).revision;
+    etcd.compact(revision, in(30s));
+}
+
 /// Waits, 20 seconds at most, until `done()`. A VKError it throws counts as not yet: a
 /// machine whose copy the watch has not yet reached answers fileDoesNotExist.
 template <typename F>
@@ -382,7 +390,7 @@ TEST_F(FleetDaemonTest, WritesEtcdRefusesAreRefusedAtOnceWithTheFleetStillReacha
     std::optional<EtcdError::Kind> refusal;
     for (int i = 0; i < 128 && !refusal; ++i) {
         try {
-            filler.put("/filler", value + std::to_string(i), in(10s));
+            filler.put("/filler", value + std::to_string(i), in(30s));
         } catch (const EtcdError& error) {
             refusal = error.kind();
         }
@@ -403,7 +411,7 @@ TEST_F(FleetDaemonTest, WritesEtcdRefusesAreRefusedAtOnceWithTheFleetStillReacha
         << status(a, kDomain);
 
     // What etcd's documentation says to do: compact, defragment, disarm the alarm.
-    filler.compact(filler.get("/filler", in(5s)).revision, in(5s));
+    compactHistory(filler, "/filler");
     ASSERT_TRUE(small.etcdctl("defrag"));
     ASSERT_TRUE(small.etcdctl("alarm disarm"));
     EXPECT_TRUE(eventually([&] { return root->set("k", 3); }));
@@ -531,7 +539,7 @@ TEST_F(FleetDaemonTest, ARestartOrACompactionCatchesUpWithWhatChangedMeanwhile) 
     stop(follower);
     ASSERT_TRUE(root->set("k", 3));
     root->remove("added");
-    client()->compact(client()->get(prefix(), in(5s)).revision, in(5s));
+    compactHistory(*client(), prefix());
     resume(follower);
     EXPECT_TRUE(eventually([&] {
         auto current = onB->current();
@@ -582,7 +590,7 @@ TEST_F(FleetDaemonTest, NoticesOfOtherMachinesChangesStayWithinTheMessageLimits)
     stop(follower);
     first->set("big", data(120));
     other->set("big", data(120));
-    client()->compact(client()->get(prefix(), in(5s)).revision, in(5s));
+    compactHistory(*client(), prefix());
     resume(follower);
     EXPECT_TRUE(eventually(
         [&] { return heldFirst->get("big") != nullptr && heldOther->get("big") != nullptr; }));

@@ -95,7 +95,7 @@ bool EtcdCluster::etcdctl(const std::string& arguments) {
     std::string list;
     for (const auto& endpoint : endpoints_)
         list += (list.empty() ? "" : ",") + endpoint;
-    const std::string command = "ETCDCTL_API=3 etcdctl --command-timeout 5s --endpoints " + list +
+    const std::string command = "ETCDCTL_API=3 etcdctl --command-timeout 30s --endpoints " + list +
                                 " " + arguments + " >/dev/null 2>&1";
     return std::system(command.c_str()) == 0;
 }

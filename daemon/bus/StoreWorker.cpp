@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <system_error>
+#include <unordered_set>
 
 #include "basalt/QZLogger.h"
 
@@ -27,6 +28,7 @@ StoreWorker::StoreWorker(EventLoop& loop, Store& store) : store_(store) {
     }
     source_.reset(raw);
     thread_ = std::thread([this] { run(); });
+    reader_ = std::thread([this] { runReads(); });
 }
 
 StoreWorker::~StoreWorker() {
@@ -36,6 +38,7 @@ StoreWorker::~StoreWorker() {
     }
     changed_.notify_all();
     thread_.join();
+    reader_.join();
     source_.reset();
     close(eventFd_);
 }
@@ -51,7 +54,7 @@ void StoreWorker::give(Work work) {
 
 void StoreWorker::apply(PendingRequest request, std::function<void(Outcome)> done) {
     request.received = std::chrono::steady_clock::now();
-    give(Work{{}, std::move(request), std::move(done)});
+    give(Work{{}, std::move(request), std::move(done), {}});
 }
 
 void StoreWorker::applyRequests(std::vector<Work>& requests) {
@@ -87,32 +90,75 @@ void StoreWorker::applyRequests(std::vector<Work>& requests) {
 void StoreWorker::takeQueued(std::vector<Work>& requests, std::vector<PendingRequest>& pending,
                              std::size_t next) {
     std::lock_guard lock(mutex_);
-    while (!work_.empty() && work_.front().request && pending.size() - next < kMaxRequests) {
+    while (!work_.empty() && work_.front().request &&
+           !store_.readsOnly(work_.front().request->request) &&
+           pending.size() - next < kMaxRequests) {
         pending.push_back(std::move(*work_.front().request));
         requests.push_back(std::move(work_.front()));
         work_.pop_front();
     }
 }
 
+bool StoreWorker::readNext() const {
+    return !work_.empty() && work_.front().request &&
+           store_.readsOnly(work_.front().request->request);
+}
+
+void StoreWorker::takeRequests(std::vector<Work>& requests, bool reads) {
+    while (!work_.empty() && work_.front().request && requests.size() < kMaxRequests &&
+           store_.readsOnly(work_.front().request->request) == reads) {
+        requests.push_back(std::move(work_.front()));
+        work_.pop_front();
+    }
+}
+
+bool StoreWorker::takeReads(std::vector<Work>* requests) {
+    std::unordered_set<std::string> passed;  // the clients of the other work before
+    bool found = false;
+    for (auto it = work_.begin(); it != work_.end();) {
+        if (!it->request) {
+            passed.insert(it->about.begin(), it->about.end());
+        } else if (store_.readsOnly(it->request->request) &&
+                   !passed.contains(it->request->caller.clientId)) {
+            if (!requests)
+                return true;
+            found = true;
+            requests->push_back(std::move(*it));
+            it = work_.erase(it);
+            if (requests->size() == kMaxRequests)
+                break;
+            continue;
+        }
+        ++it;
+    }
+    return found;
+}
+
 void StoreWorker::clientGone(std::string clientId) {
-    give(Work{[this, clientId = std::move(clientId)] { store_.clientGone(clientId); }, {}, {}});
+    give(Work{[this, clientId] { store_.clientGone(clientId); }, {}, {}, {clientId}});
 }
 
 void StoreWorker::releaseHoldings(std::vector<std::pair<std::string, UUID>> holdings) {
-    give(
-        Work{[this, holdings = std::move(holdings)] { store_.releaseHoldings(holdings); }, {}, {}});
+    std::vector<std::string> about;
+    for (const auto& [client, id] : holdings)
+        about.push_back(client);
+    give(Work{[this, holdings = std::move(holdings)] { store_.releaseHoldings(holdings); },
+              {},
+              {},
+              std::move(about)});
 }
 
 void StoreWorker::abandonClient(
     std::string clientId, std::function<void(std::vector<std::pair<UUID, std::int64_t>>)> done) {
-    give(Work{[this, clientId = std::move(clientId), done = std::move(done)]() mutable {
+    give(Work{[this, clientId, done = std::move(done)]() mutable {
                   auto held = store_.abandonClient(clientId);
                   post([done = std::move(done), held = std::move(held)]() mutable {
                       done(std::move(held));
                   });
               },
               {},
-              {}});
+              {},
+              {clientId}});
 }
 
 void StoreWorker::post(std::function<void()> work) {
@@ -134,17 +180,26 @@ bool StoreWorker::busy() const {
 void StoreWorker::run() {
     for (;;) {
         std::vector<Work> taken;
+        bool changes = false;
         {
             std::unique_lock lock(mutex_);
-            changed_.wait(lock, [&] { return stopping_ || !work_.empty(); });
+            // Other work waits for reads under way: they may be of the client it is about.
+            changed_.wait(lock, [&] {
+                return stopping_ || (!work_.empty() && (work_.front().request || !reading_));
+            });
             if (stopping_)
                 return;
-            do {
+            if (work_.front().request) {
+                changes = !readNext();
+                takeRequests(taken, !changes);
+            } else {
                 taken.push_back(std::move(work_.front()));
                 work_.pop_front();
-            } while (taken.front().request && taken.size() < kMaxRequests && !work_.empty() &&
-                     work_.front().request);
+            }
+            changing_ = changes;
         }
+        if (changes)
+            changed_.notify_all();  // reads may go ahead
         if (taken.front().request)
             applyRequests(taken);
         else
@@ -152,6 +207,28 @@ void StoreWorker::run() {
         {
             std::lock_guard lock(mutex_);
             pending_ -= taken.size();
+            changing_ = false;
+        }
+        changed_.notify_all();
+    }
+}
+
+void StoreWorker::runReads() {
+    for (;;) {
+        std::vector<Work> taken;
+        {
+            std::unique_lock lock(mutex_);
+            changed_.wait(lock, [&] { return stopping_ || (changing_ && takeReads(nullptr)); });
+            if (stopping_)
+                return;
+            takeReads(&taken);
+            reading_ = true;
+        }
+        applyRequests(taken);
+        {
+            std::lock_guard lock(mutex_);
+            pending_ -= taken.size();
+            reading_ = false;
         }
         changed_.notify_all();
     }

@@ -17,10 +17,16 @@
 namespace velkor::daemon {
 
 /// Runs a store that may wait (the fleet's, which waits for etcd) on a thread of its own, so
-/// that the event loop never waits for it. Work runs on the thread in the order it was given;
-/// what comes of it runs on the event loop's thread, through an eventfd the loop watches.
-/// Requests given one after another while the thread was busy are handed to the store together
-/// (up to `kMaxRequests`), in order, which lets it apply them at once; requests the store leaves
+/// that the event loop never waits for it. Work runs on the thread in the order it was given,
+/// with one exception: while the thread applies requests that change files, the requests that
+/// only read (`Store::readsOnly`) are applied on a second thread, ahead of the changes given
+/// before them, so that reads never wait for what the changes wait for. (Each client has one
+/// request here at a time, so its own requests stay in order.) Other work (a client gone, its
+/// holdings released) is not passed by the reads of the clients it is about, and waits for the
+/// reads under way. What comes of the work runs on
+/// the event loop's thread, through an eventfd the loop watches. Requests of one kind given one
+/// after another while a thread was busy are handed to the store together (up to
+/// `kMaxRequests`), in order, which lets it apply them at once; changes the store leaves
 /// unapplied to catch up first go again with those that queued meanwhile.
 class StoreWorker {
   public:
@@ -55,12 +61,25 @@ class StoreWorker {
         std::function<void()> run;
         std::optional<PendingRequest> request;
         std::function<void(Outcome)> done;
+        /// For other work: the clients it is about, whose reads may not pass it.
+        std::vector<std::string> about;
     };
 
     void run();
+    /// The second thread's: requests that only read, while the first applies changes.
+    void runReads();
     void give(Work work);
+    /// Under `mutex_`: whether the next work is a request that only reads.
+    bool readNext() const;
+    /// Under `mutex_`: moves the requests that only read and may pass the work before them
+    /// (changes, and other work about other clients) to `requests`, in order, up to
+    /// `kMaxRequests`. Null `requests`: only looks. Gives whether there were any.
+    bool takeReads(std::vector<Work>* requests);
+    /// Under `mutex_`: moves the requests next in line that only read, or that change files
+    /// (`reads`), to `requests`, up to `kMaxRequests` in all.
+    void takeRequests(std::vector<Work>& requests, bool reads);
     void applyRequests(std::vector<Work>& requests);
-    /// Adds the requests queued next to `requests` and `pending`, up to `kMaxRequests` from
+    /// Adds the changes queued next to `requests` and `pending`, up to `kMaxRequests` from
     /// `next` on.
     void takeQueued(std::vector<Work>& requests, std::vector<PendingRequest>& pending,
                     std::size_t next);
@@ -77,7 +96,10 @@ class StoreWorker {
     std::deque<std::function<void()>> results_;
     std::size_t pending_ = 0;  ///< work given and not yet done
     bool stopping_ = false;
+    bool changing_ = false;  ///< the first thread applies changes
+    bool reading_ = false;   ///< the second thread applies reads
     std::thread thread_;
+    std::thread reader_;
 };
 
 }  // namespace velkor::daemon

@@ -21,9 +21,12 @@ class CommitGate {
     virtual void collect(ContainerStore& store, Database& db, const ChangeSet& changes) = 0;
 
     /// Called once before the transaction commits, with what every request collected so far.
-    /// Throws `VKError` to refuse every request of the transaction, which is then rolled back
-    /// and whose answers all become that error.
-    virtual void pass(ContainerStore& store, Database& db) = 0;
+    /// Returns whether it commits. False rolls it back and gives the requests' outcomes as they
+    /// are: a rehearsal, whose changes the gate has taken to commit elsewhere first without
+    /// holding the store (the fleet's gate, while it waits for etcd), after which its caller
+    /// applies the same requests again for good. Throws `VKError` to refuse every request of the
+    /// transaction, which is then rolled back and whose answers all become that error.
+    virtual bool pass(ContainerStore& store, Database& db) = 0;
 };
 
 }  // namespace velkor::daemon

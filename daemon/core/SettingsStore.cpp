@@ -45,11 +45,16 @@ Outcome SettingsStore::handle(const Caller& caller, const ClientRequest& request
 
 std::vector<Outcome> SettingsStore::applyBatch(std::span<const PendingRequest> requests,
                                                std::size_t answerBudget) {
-    return lock_.sync([&] { return applyLocked(requests, answerBudget); });
+    return lock_.sync([&] { return applyLocked(requests, answerBudget, nullptr); });
+}
+
+std::vector<Outcome> SettingsStore::applyBatch(std::span<const PendingRequest> requests,
+                                               CommitGate& gate) {
+    return lock_.sync([&] { return applyLocked(requests, SIZE_MAX, &gate); });
 }
 
 std::vector<Outcome> SettingsStore::applyLocked(std::span<const PendingRequest> requests,
-                                                std::size_t answerBudget) {
+                                                std::size_t answerBudget, CommitGate* gate) {
     try {
         db_.run("BEGIN IMMEDIATE");
     } catch (const DatabaseError& e) {
@@ -71,12 +76,12 @@ std::vector<Outcome> SettingsStore::applyLocked(std::span<const PendingRequest> 
         // and waits for another batch, so that the others are not held up by it. (Never behind
         // a commit gate: its batches are small and wait for the gate anyway, and their caller
         // needs an outcome for every request.)
-        const bool sliced = !alone && !gate_;
+        const bool sliced = !alone && !gate;
         if (sliced) {
             db_.limitWork(kSlice);
         }
         bool failed = false;
-        auto outcome = applyRequest(requests[i], !alone, failed);
+        auto outcome = applyRequest(requests[i], !alone, gate, failed);
         if (sliced && db_.endWorkLimit()) {
             log.debug("Request %@ from %@ needs more than its slice; it is to be applied alone.",
                       requests[i].request, requests[i].caller.clientId);
@@ -87,7 +92,7 @@ std::vector<Outcome> SettingsStore::applyLocked(std::span<const PendingRequest> 
                 }
                 // Stopping a write rolls the whole transaction back: the requests before it
                 // (each of which took less than a slice) are applied again.
-                return applyLocked(requests, SIZE_MAX);
+                return applyLocked(requests, SIZE_MAX, gate);
             }
             break;
         }
@@ -103,9 +108,12 @@ std::vector<Outcome> SettingsStore::applyLocked(std::span<const PendingRequest> 
         for (const auto& notice : outcomes.back().notices)
             answerBytes += messageBytes(ServerResponse(notice.changes));
     }
-    if (gate_) {
+    if (gate) {
         try {
-            gate_->pass(store_, db_);
+            if (!gate->pass(store_, db_)) {
+                rollbackQuietly();
+                return outcomes;
+            }
         } catch (const VKError& e) {
             log.info("%d requests refused at the commit gate: %@", requests.size(), e);
             rollbackQuietly();
@@ -129,7 +137,8 @@ std::vector<Outcome> SettingsStore::applyLocked(std::span<const PendingRequest> 
     return outcomes;
 }
 
-Outcome SettingsStore::applyRequest(const PendingRequest& pending, bool inSavepoint, bool& failed) {
+Outcome SettingsStore::applyRequest(const PendingRequest& pending, bool inSavepoint,
+                                    CommitGate* gate, bool& failed) {
     const auto& caller = pending.caller;
     log.debug("Request from %@ (uid %d): %@", caller.clientId, caller.uid, pending.request);
     NoticeList notices;
@@ -140,8 +149,8 @@ Outcome SettingsStore::applyRequest(const PendingRequest& pending, bool inSavepo
         }
         store_.forgetChanges();
         auto answer = handler_.handle(caller, pending.request, notices);
-        if (gate_ && !store_.changes().empty())
-            gate_->collect(store_, db_, store_.changes());
+        if (gate && !store_.changes().empty())
+            gate->collect(store_, db_, store_.changes());
         auto taken = notices.take();
         fitNotices(taken, limits_.maxAnswerBytes, holdings_);
         if (inSavepoint) {

@@ -73,14 +73,13 @@ class SettingsStore : public Store {
     /// `Store`), or fewer (see `kSlice`).
     std::vector<Outcome> applyBatch(std::span<const PendingRequest> requests,
                                     std::size_t answerBudget = SIZE_MAX) override;
+    /// The same, with every request's changes handed to `gate` and the transaction to it before
+    /// it commits (see `CommitGate`); no request is stopped for its slice.
+    std::vector<Outcome> applyBatch(std::span<const PendingRequest> requests, CommitGate& gate);
 
     void clientGone(std::string_view clientId) override;
     std::vector<std::pair<UUID, std::int64_t>> abandonClient(std::string_view clientId) override;
     void releaseHoldings(std::span<const std::pair<std::string, UUID>> holdings) override;
-
-    /// Hands every request's changes to `gate`, and each transaction to it before it commits
-    /// (see `CommitGate`); null for none. The gate must outlive the store's use of it.
-    void setCommitGate(CommitGate* gate) { gate_ = gate; }
 
     /// The parts of the store that `transact` hands out.
     struct Parts {
@@ -118,11 +117,12 @@ class SettingsStore : public Store {
 
   private:
     std::vector<Outcome> applyLocked(std::span<const PendingRequest> requests,
-                                     std::size_t answerBudget);
+                                     std::size_t answerBudget, CommitGate* gate);
     /// Applies one request inside the open transaction: in a savepoint of its own when
     /// `inSavepoint`, which a failure rolls back; otherwise a failure rolls back the whole
     /// transaction. Sets `failed` when the request failed and was undone.
-    Outcome applyRequest(const PendingRequest& pending, bool inSavepoint, bool& failed);
+    Outcome applyRequest(const PendingRequest& pending, bool inSavepoint, CommitGate* gate,
+                         bool& failed);
     void rollbackQuietly();
 
     basalt::BKPThreadMutexLock lock_;
@@ -132,7 +132,6 @@ class SettingsStore : public Store {
     MergeWindow merge_;
     StoreLimits limits_;
     RequestHandler handler_;
-    CommitGate* gate_ = nullptr;
     std::optional<Checkpointer> checkpointer_;  // stopped before the connection closes
 };
 

@@ -38,6 +38,11 @@ class Store {
     virtual std::vector<Outcome> applyBatch(std::span<const PendingRequest> requests,
                                             std::size_t answerBudget = SIZE_MAX) = 0;
 
+    /// Whether `request` only reads (it changes no file), so that it may be applied while
+    /// changes that wait for another system (etcd, for the fleet's store) are under way, from
+    /// another thread, ahead of them. None does for a store that never waits.
+    virtual bool readsOnly(const ClientRequest&) const { return false; }
+
     /// Forgets what a client that has left held and the subscription flags it reported.
     virtual void clientGone(std::string_view clientId) = 0;
     /// Stops `clientId` from holding anything, as when it leaves, and gives the containers it

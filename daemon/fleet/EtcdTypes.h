@@ -45,6 +45,8 @@ struct EtcdCompare {
     static EtcdCompare modRevisionIs(const std::string& key, int64_t revision);
     /// The key does not exist.
     static EtcdCompare absent(const std::string& key);
+
+    bool operator==(const EtcdCompare&) const = default;
 };
 
 /// One operation of a transaction.
@@ -62,6 +64,8 @@ struct EtcdOp {
     static EtcdOp put(const std::string& key, const std::string& value);
     static EtcdOp remove(const std::string& key);
     static EtcdOp removePrefix(const std::string& prefix);
+
+    bool operator==(const EtcdOp&) const = default;
 };
 
 /// What one operation of a transaction found: the keys a range read, how many keys a deletion

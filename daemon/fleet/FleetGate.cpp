@@ -1,5 +1,7 @@
 #include "fleet/FleetGate.h"
 
+#include <algorithm>
+
 #include "basalt/QZLogger.h"
 #include "fleet/FleetCodec.h"
 #include "fleet/FleetHeads.h"
@@ -41,9 +43,10 @@ void FleetReach::committed() {
         log.info("etcd takes fleet changes again.");
 }
 
-void FleetGate::begin(EtcdDeadline deadline) {
-    deadline_ = deadline;
+void FleetGate::begin() {
     files_.clear();
+    sent_ = {};
+    revision_ = 0;
     stale_.clear();
     committed_ = false;
     changes_.clear();
@@ -77,40 +80,69 @@ void FleetGate::collect(daemon::ContainerStore& store, daemon::Database& db,
     file->second.changes.add(changes);
 }
 
-void FleetGate::pass(daemon::ContainerStore& store, daemon::Database& db) {
-    if (files_.empty())
-        return;
-    std::vector<EtcdCompare> compares;
-    std::vector<EtcdOp> ops, reads;
+FleetGate::Transaction FleetGate::transaction(daemon::ContainerStore& store) const {
+    Transaction t;
     for (const auto& [domain, file] : files_) {
-        compares.push_back(EtcdCompare::modRevisionIs(keys_.head(domain), file.revision));
+        t.compares.push_back(EtcdCompare::modRevisionIs(keys_.head(domain), file.revision));
         // When a head moved on, the same transaction reads the files as they are now, which
         // spares the catching up two more round trips per file.
-        reads.push_back(EtcdOp::get(keys_.head(domain)));
-        reads.push_back(EtcdOp::getPrefix(keys_.containers(domain)));
+        t.reads.push_back(EtcdOp::get(keys_.head(domain)));
+        t.reads.push_back(EtcdOp::getPrefix(keys_.containers(domain)));
         if (!file.changes.filesRemoved.empty()) {
-            ops.push_back(EtcdOp::remove(keys_.head(domain)));
-            ops.push_back(EtcdOp::removePrefix(keys_.containers(domain)));
+            t.ops.push_back(EtcdOp::remove(keys_.head(domain)));
+            t.ops.push_back(EtcdOp::removePrefix(keys_.containers(domain)));
             continue;
         }
-        ops.push_back(EtcdOp::put(keys_.head(domain), FleetCodec::encodeHead(file.root)));
+        t.ops.push_back(EtcdOp::put(keys_.head(domain), FleetCodec::encodeHead(file.root)));
         for (const auto& id : file.changes.written) {
             auto container = store.container(id);
             if (!container)
                 continue;
-            ops.push_back(EtcdOp::put(keys_.container(domain, id),
-                                      FleetCodec::encodeContainer(*container, store.items(id))));
+            t.ops.push_back(EtcdOp::put(keys_.container(domain, id),
+                                        FleetCodec::encodeContainer(*container, store.items(id))));
         }
         for (const auto& id : file.changes.removed)
-            ops.push_back(EtcdOp::remove(keys_.container(domain, id)));
+            t.ops.push_back(EtcdOp::remove(keys_.container(domain, id)));
     }
+    // In the order of their keys, which are distinct, so that a rehearsal and the requests'
+    // second run make equal transactions whatever order their sets hold the containers in.
+    std::ranges::sort(t.ops, {}, &EtcdOp::key);
+    return t;
+}
 
+bool FleetGate::pass(daemon::ContainerStore& store, daemon::Database& db) {
+    if (files_.empty())
+        return true;
+    auto built = transaction(store);
+    if (revision_ == 0) {
+        sent_ = std::move(built);
+        return false;
+    }
+    if (built.compares != sent_.compares || built.ops != sent_.ops) {
+        log.error(
+            "Fleet file %@ changed otherwise on the second run of its requests than etcd "
+            "committed; they are refused, and the watch brings what etcd holds.",
+            files_.begin()->first);
+        throw VKError(VKError::serverError);
+    }
+    for (const auto& [domain, file] : files_) {
+        if (!file.changes.filesRemoved.empty())
+            FleetHeads::remove(db, domain);
+        else
+            FleetHeads::set(db, FleetHeads::Head{domain, file.root, revision_});
+        changes_.add(file.changes);
+    }
+    committed_ = true;
+    return true;
+}
+
+bool FleetGate::send(EtcdDeadline deadline) {
     EtcdTxnResult result;
     try {
         // While etcd did not answer the last call, one try at each member: writes are then
         // refused at once, not each after the whole time-out, and a member that answers again
         // still has until the deadline to commit.
-        result = etcd_.txn(compares, ops, reads, deadline_,
+        result = etcd_.txn(sent_.compares, sent_.ops, sent_.reads, deadline,
                            reach_.reachable() ? EtcdRetry::untilDeadline : EtcdRetry::oneRound);
     } catch (const EtcdError& error) {
         // A member that refused the transaction answered: the fleet is reachable, and the
@@ -134,7 +166,7 @@ void FleetGate::pass(daemon::ContainerStore& store, daemon::Database& db) {
     }
     reach_.reached();
     if (!result.succeeded) {
-        if (result.results.size() != reads.size()) {
+        if (result.results.size() != sent_.reads.size()) {
             log.error("etcd answered a failed transaction of fleet file %@ without its reads.",
                       files_.begin()->first);
             throw VKError(VKError::serverError);
@@ -148,17 +180,13 @@ void FleetGate::pass(daemon::ContainerStore& store, daemon::Database& db) {
                 domain, heads.empty() ? std::nullopt : std::optional(std::move(heads.front())),
                 std::move(result.results[next++].kvs)});
         }
-        throw VKError(VKError::serverError);
+        return false;
     }
     reach_.committed();
-    for (const auto& [domain, file] : files_) {
-        if (!file.changes.filesRemoved.empty())
-            FleetHeads::remove(db, domain);
-        else
-            FleetHeads::set(db, FleetHeads::Head{domain, file.root, result.revision});
-        changes_.add(file.changes);
-    }
-    committed_ = true;
+    revision_ = result.revision;
+    // The second run collects its changes afresh.
+    files_.clear();
+    return true;
 }
 
 }  // namespace velkor::fleet

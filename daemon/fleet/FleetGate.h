@@ -32,11 +32,18 @@ class FleetReach {
 };
 
 /// Commits the changes that one local transaction made to fleet files in etcd before the local
-/// copy commits them: one etcd transaction that holds only if the head of every file changed is
-/// still at the revision the copy last saw, and that writes those heads, every container the
-/// requests added or changed, and removes every container (or whole file) they removed. The
-/// local commit follows only when etcd's did; otherwise every request of the transaction is
-/// refused with `serverError` and the copy rolls back:
+/// copy commits them, in three steps, so that the copy is not held while etcd is asked:
+/// 1. A rehearsal (after `begin`): the requests run against the copy, the gate keeps the etcd
+///    transaction their changes make, and the copy rolls back (see `CommitGate::pass`).
+/// 2. `send` commits that transaction in etcd: one that holds only if the head of every file
+///    changed is still at the revision the copy last saw, and that writes those heads, every
+///    container the requests added or changed, and removes every container (or whole file) they
+///    removed.
+/// 3. Once etcd has committed it, the same requests run against the copy again, which nothing
+///    else changed meanwhile, and commit with etcd's revision: the gate lets them through only
+///    when they make the very transaction etcd committed.
+/// When etcd does not commit, every request is refused with `serverError` and the copy is left
+/// as it was:
 /// - when a head had moved on (another machine changed the file), `stale()` holds what etcd has
 ///   of each file changed, read by the same transaction, so that the store catches up without
 ///   asking etcd again and applies the requests again;
@@ -58,18 +65,27 @@ class FleetGate : public daemon::CommitGate {
     FleetGate(EtcdClient& etcd, const FleetKeys& keys, FleetReach& reach)
         : etcd_(etcd), keys_(keys), reach_(reach) {}
 
-    /// Prepares for the next local transaction, whose etcd call ends by `deadline`.
-    void begin(EtcdDeadline deadline);
+    /// Prepares the rehearsal of the next local transaction.
+    void begin();
 
     /// Finds the file that a request changed and keeps its changes for `pass`.
     void collect(daemon::ContainerStore& store, daemon::Database& db,
                  const daemon::ChangeSet& changes) override;
-    /// Commits what was collected to etcd (nothing when nothing was).
-    void pass(daemon::ContainerStore& store, daemon::Database& db) override;
+    /// In a rehearsal, keeps the etcd transaction of what was collected and rolls back; after
+    /// `send` committed it, commits when the same transaction was collected again (throws
+    /// `VKError` otherwise). Commits at once when nothing was collected.
+    bool pass(daemon::ContainerStore& store, daemon::Database& db) override;
 
-    /// The files changed, as etcd holds them, after a pass refused because a head had moved on.
+    /// Whether the rehearsal changed fleet files: `send` then has a transaction to commit.
+    bool rehearsed() const { return !sent_.ops.empty(); }
+    /// Commits the rehearsed transaction in etcd by `deadline`. False when a head had moved on
+    /// (see `stale()`); throws `VKError` when etcd refused it or could not commit it. After it
+    /// committed, the requests are to run against the copy again.
+    bool send(EtcdDeadline deadline);
+
+    /// The files changed, as etcd holds them, after `send` found a head moved on.
     const std::vector<Stale>& stale() const { return stale_; }
-    /// Whether the last transaction committed changes to etcd, and which.
+    /// Whether the last transaction committed changes to etcd and the copy, and which.
     bool committed() const { return committed_; }
     const daemon::ChangeSet& changes() const { return changes_; }
 
@@ -80,12 +96,21 @@ class FleetGate : public daemon::CommitGate {
         std::int64_t revision = 0;  // of the head, as the copy last saw it
         daemon::ChangeSet changes;
     };
+    /// The etcd transaction of what was collected.
+    struct Transaction {
+        std::vector<EtcdCompare> compares;
+        std::vector<EtcdOp> ops, reads;
+    };
+
+    Transaction transaction(daemon::ContainerStore& store) const;
 
     EtcdClient& etcd_;
     const FleetKeys& keys_;
     FleetReach& reach_;
-    EtcdDeadline deadline_{};
     std::map<std::string, FileChanges> files_;  // by domain
+    Transaction sent_;
+    /// etcd's revision of the transaction it committed; 0 while rehearsing.
+    std::int64_t revision_ = 0;
     std::vector<Stale> stale_;
     bool committed_ = false;
     daemon::ChangeSet changes_;

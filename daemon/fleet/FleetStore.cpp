@@ -2,6 +2,7 @@
 
 #include <fnmatch.h>
 
+#include <algorithm>
 #include <map>
 
 #include "basalt/QZLogger.h"
@@ -30,7 +31,6 @@ FleetStore::FleetStore(FleetOptions options)
       etcd_(options_.etcd),
       gate_(etcd_, keys_, reach_) {
     local_.transact([](SettingsStore::Parts& parts) { FleetHeads::createTables(parts.db); });
-    local_.setCommitGate(&gate_);
     rebuildIndex();
 }
 
@@ -82,7 +82,21 @@ bool FleetStore::serves(const ClientRequest& request) const {
     return false;
 }
 
+void FleetStore::ReadOnlyGate::collect(ContainerStore&, Database&, const ChangeSet&) {
+    log.error("A request that only reads changed the fleet's copy; it is refused.");
+    throw VKError(VKError::serverError);
+}
+
+bool FleetStore::readsOnly(const ClientRequest& request) const {
+    return request.get<ClientRequest::FetchSettings>() ||
+           request.get<ClientRequest::ResolveSettings>() ||
+           request.get<ClientRequest::SetHasSubscription>();
+}
+
 std::vector<Outcome> FleetStore::applyBatch(std::span<const PendingRequest> requests, std::size_t) {
+    // Reads are served by the copy as it is, whatever waits for etcd.
+    if (std::ranges::all_of(requests, [&](const auto& p) { return readsOnly(p.request); }))
+        return local_.applyBatch(requests, readOnly_);
     std::lock_guard lock(applying_);
     std::vector<Outcome> outcomes;
     outcomes.reserve(requests.size());
@@ -180,20 +194,38 @@ std::optional<std::vector<Outcome>> FleetStore::applyGroup(std::span<const Pendi
     const auto received = group.front().received;
     const auto deadline =
         (received == decltype(received){} ? now : received) + options_.requestTimeout;
-    gate_.begin(deadline);
-    auto outcomes = local_.applyBatch(group);
-    if (gate_.committed()) {
-        const auto& changes = gate_.changes();
-        updateIndex(!changes.filesRemoved.empty(), changes.written, changes.removed);
+    auto refused = [&](VKError error) {
+        return std::vector<Outcome>(group.size(),
+                                    Outcome{ServerResponse::RequestHasFailed{error}, {}});
+    };
+    gate_.begin();
+    auto outcomes = local_.applyBatch(group, gate_);
+    if (!gate_.rehearsed())
+        return outcomes;  // nothing for etcd: committed as it was
+    try {
+        if (!gate_.send(deadline)) {
+            if (std::chrono::steady_clock::now() >= deadline)
+                return refused(VKError::serverError);
+            for (const auto& file : gate_.stale()) {
+                auto notices = replaceFile(file);
+                caughtUp_.insert(caughtUp_.end(), std::make_move_iterator(notices.begin()),
+                                 std::make_move_iterator(notices.end()));
+            }
+            return std::nullopt;
+        }
+    } catch (const VKError& error) {
+        return refused(error);
     }
-    if (gate_.stale().empty() || std::chrono::steady_clock::now() >= deadline)
+    outcomes = local_.applyBatch(group, gate_);
+    if (!gate_.committed()) {
+        log.error(
+            "The copy could not take a change of the fleet that etcd committed; the watch "
+            "brings it.");
         return outcomes;
-    for (const auto& file : gate_.stale()) {
-        auto notices = replaceFile(file);
-        caughtUp_.insert(caughtUp_.end(), std::make_move_iterator(notices.begin()),
-                         std::make_move_iterator(notices.end()));
     }
-    return std::nullopt;
+    const auto& changes = gate_.changes();
+    updateIndex(!changes.filesRemoved.empty(), changes.written, changes.removed);
+    return outcomes;
 }
 
 std::vector<Notice> FleetStore::catchUp(const std::string& domain, EtcdDeadline deadline) {

@@ -54,9 +54,11 @@ struct FleetOptions {
 /// in the copy, also across restarts. Changes this velkord made come back through the watch and are
 /// recognised by the file's revision.
 ///
-/// Thread safety: every public operation may be called from any thread; requests and the
-/// watch's changes are applied one at a time. Requests wait for etcd, so the daemon runs them
-/// off its event loop.
+/// Thread safety: every public operation may be called from any thread; changes and the
+/// watch's changes are applied one at a time. A change holds the copy only while it runs
+/// against it, not while etcd is asked (see `FleetGate`), so requests that only read
+/// (`readsOnly`) are served meanwhile, from another thread, by the copy as it is. Requests wait
+/// for etcd, so the daemon runs them off its event loop.
 class FleetStore : public daemon::Store {
   public:
     /// Receives the notices of other machines' changes, on the store's own thread.
@@ -80,10 +82,13 @@ class FleetStore : public daemon::Store {
     /// Whether the request is for a fleet file: a shared file of a fleet domain, or a container
     /// of one.
     bool serves(const ClientRequest& request) const;
+    /// Fetches, resolutions and subscription flags: they read the copy and never wait for etcd.
+    bool readsOnly(const ClientRequest& request) const override;
     /// Whether etcd answered the last call.
     bool reachable() const { return reach_.reachable(); }
 
-    /// Applies the requests in order, an outcome for each; the budget is ignored. Consecutive
+    /// Applies the requests in order, an outcome for each; the budget is ignored. Requests that
+    /// all only read are served at once, without waiting for changes under way. Consecutive
     /// changes of one file (from different clients, which the bus side allows to wait here at
     /// once) are applied in one transaction and committed to etcd in one, so that a file's
     /// changes are not limited to one per etcd round trip; any other request is applied alone.
@@ -137,6 +142,14 @@ class FleetStore : public daemon::Store {
                      const std::unordered_set<UUID>& removed = {});
     void rebuildIndex();
 
+    /// The gate of requests that only read: one that changed anything would be refused rather
+    /// than change the copy alone. It keeps nothing, so reads share it across threads.
+    class ReadOnlyGate : public daemon::CommitGate {
+      public:
+        void collect(daemon::ContainerStore&, daemon::Database&, const daemon::ChangeSet&) override;
+        bool pass(daemon::ContainerStore&, daemon::Database&) override { return true; }
+    };
+
     FleetOptions options_;
     NoticeSink sink_;
     FleetKeys keys_;
@@ -144,6 +157,7 @@ class FleetStore : public daemon::Store {
     daemon::SettingsStore local_;
     EtcdClient etcd_;
     FleetGate gate_;
+    ReadOnlyGate readOnly_;
 
     // Requests and the watch's changes, one at a time.
     std::mutex applying_;

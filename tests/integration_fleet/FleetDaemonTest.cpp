@@ -262,12 +262,37 @@ TEST_F(FleetDaemonTest, TwoMachinesWritingAtOnceEndEqualWithEveryAcknowledgedWri
         }
     };
     const std::vector<std::string> names{"a1", "a2", "a3", "a4", "b1", "b2", "b3", "b4"};
+    // Readers on machine A meanwhile, whose fetches pass the changes waiting for etcd: each sees
+    // a writer's keys as that writer made them, one after another, never a later one without
+    // the earlier ones.
+    std::atomic<bool> writing{true};
+    std::atomic<int> fetches{0}, torn{0};
+    std::vector<std::thread> readers;
+    for (int r = 0; r < 2; ++r)
+        readers.emplace_back([&] {
+            auto connection = connect(a.options);
+            while (writing) {
+                auto fresh = connection->getSettingAs<VKDictionary>(kDomain, {}, true,
+                                                                    VKOwnership::shared());
+                for (const auto& name : names)
+                    if (auto theirs = asDictionary(fresh->get(name)))
+                        for (int i = 1; i < kWrites; ++i)
+                            torn += theirs->get(std::to_string(i)) &&
+                                    !theirs->get(std::to_string(i - 1));
+                ++fetches;
+            }
+        });
     std::vector<std::thread> writers;
     for (std::size_t w = 0; w < names.size(); ++w)
         writers.emplace_back(writer, std::ref(w < 4 ? a : b), names[w], 1000 * int(w));
     for (auto& thread : writers)
         thread.join();
+    writing = false;
+    for (auto& thread : readers)
+        thread.join();
     ASSERT_EQ(givenUp.load(), 0) << "writes refused as conflicts again and again";
+    EXPECT_GT(fetches.load(), 0);
+    EXPECT_EQ(torn.load(), 0);
 
     // A machine serves fetches from its copy, which the other machine's changes reach through
     // the watch: each ends with every acknowledged write, once the watch has brought them.
@@ -419,6 +444,51 @@ TEST_F(FleetDaemonTest, WritesEtcdRefusesAreRefusedAtOnceWithTheFleetStillReacha
     const auto after = a.daemon->log();
     EXPECT_NE(after.find("etcd takes fleet changes again."), std::string::npos);
     EXPECT_EQ(after.find("The fleet is unreachable"), std::string::npos) << after;
+}
+
+// etcd that hangs (every member frozen, as when the network silently drops the machine's
+// packets) holds fleet changes up until --fleet-timeout, never the reads: fetches are served by
+// the copy while changes wait for etcd, within a request time-out shorter than that one change
+// waits. Once etcd answers again, changes go through.
+TEST_F(FleetDaemonTest, FetchesAreServedWhileChangesWaitForAHangingEtcd) {
+    velkor::test::EtcdCluster hanging;
+    Machine& a = machine("a", hanging.endpoints(), {"--fleet-timeout", "4"});
+    auto root = connect(a.options)->openDictionary(kDomain, VKOwnership::shared());
+    ASSERT_TRUE(root->set("k", 1));
+    for (int member = 1; member <= 3; ++member)
+        hanging.freeze(member);
+
+    // Two writers keep changes waiting for etcd all the time.
+    std::atomic<bool> writing{true};
+    std::atomic<int> accepted{0}, refused{0};
+    std::vector<std::thread> writers;
+    for (int w = 0; w < 2; ++w)
+        writers.emplace_back([&, key = "w" + std::to_string(w)] {
+            auto mine = connect(a.options)->openDictionary(kDomain, VKOwnership::shared());
+            while (writing)
+                ++(mine->set(key, 2) ? accepted : refused);
+        });
+    ConnectionOptions reader = a.options;
+    reader.requestTimeout = 3s;
+    for (int i = 0; i < 8; ++i) {
+        std::this_thread::sleep_for(250ms);
+        std::int64_t value = -1;
+        EXPECT_NO_THROW(
+            value = connect(reader)
+                        ->getSettingAs<VKDictionary>(kDomain, {}, true, VKOwnership::shared())
+                        ->get("k", -1));
+        EXPECT_EQ(value, 1);
+    }
+    writing = false;
+    for (auto& writer : writers)
+        writer.join();
+    EXPECT_EQ(accepted.load(), 0);
+    EXPECT_GT(refused.load(), 0);
+
+    for (int member = 1; member <= 3; ++member)
+        hanging.thaw(member);
+    EXPECT_TRUE(eventually([&] { return root->set("k", 2); }));
+    EXPECT_EQ(fetch(a)->get("k", -1), 2);
 }
 
 // velkords authenticate as the etcd user their options name: a user that may read and write the

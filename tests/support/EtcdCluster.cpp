@@ -1,11 +1,13 @@
 #include "support/EtcdCluster.h"
 
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -85,6 +87,21 @@ void EtcdCluster::waitHealthy() {
             throw std::runtime_error("the etcd cluster is not healthy after 30 seconds");
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
+}
+
+void EtcdCluster::freeze(int member) {
+    signal(member, SIGSTOP);
+}
+
+void EtcdCluster::thaw(int member) {
+    signal(member, SIGCONT);
+}
+
+void EtcdCluster::signal(int member, int number) {
+    std::ifstream file(directory_ + "/m" + std::to_string(member) + ".pid");
+    pid_t pid = 0;
+    if (!(file >> pid) || pid <= 0 || ::kill(pid, number) != 0)
+        throw std::runtime_error("cannot signal etcd member " + std::to_string(member));
 }
 
 int EtcdCluster::leader() {

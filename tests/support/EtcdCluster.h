@@ -33,6 +33,10 @@ class EtcdCluster {
     void stop(int member);
     /// Starts a killed or stopped member again and waits until it listens.
     void resume(int member);
+    /// Freezes member n (SIGSTOP): it keeps its connections and answers nothing, as when the
+    /// network drops its packets; `thaw` lets it go on (SIGCONT).
+    void freeze(int member);
+    void thaw(int member);
     /// Waits (bounded) until every running member reports healthy.
     void waitHealthy();
     /// The member that leads.
@@ -42,6 +46,7 @@ class EtcdCluster {
 
   private:
     std::string run(const std::string& arguments);
+    void signal(int member, int number);
 
     std::string directory_;
     std::vector<std::string> endpoints_;

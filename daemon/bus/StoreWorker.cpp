@@ -37,6 +37,7 @@ StoreWorker::~StoreWorker() {
         stopping_ = true;
     }
     changed_.notify_all();
+    readable_.notify_all();
     thread_.join();
     reader_.join();
     source_.reset();
@@ -44,12 +45,16 @@ StoreWorker::~StoreWorker() {
 }
 
 void StoreWorker::give(Work work) {
+    bool read = false;
     {
         std::lock_guard lock(mutex_);
+        read = changing_ && work.request && store_.readsOnly(work.request->request);
         work_.push_back(std::move(work));
         ++pending_;
     }
     changed_.notify_all();
+    if (read)
+        readable_.notify_one();
 }
 
 void StoreWorker::apply(PendingRequest request, std::function<void(Outcome)> done) {
@@ -181,6 +186,7 @@ void StoreWorker::run() {
     for (;;) {
         std::vector<Work> taken;
         bool changes = false;
+        bool readsWait = false;
         {
             std::unique_lock lock(mutex_);
             // Other work waits for reads under way: they may be of the client it is about.
@@ -197,9 +203,10 @@ void StoreWorker::run() {
                 work_.pop_front();
             }
             changing_ = changes;
+            readsWait = changes && takeReads(nullptr);
         }
-        if (changes)
-            changed_.notify_all();  // reads may go ahead
+        if (readsWait)
+            readable_.notify_one();  // they may go ahead
         if (taken.front().request)
             applyRequests(taken);
         else
@@ -218,7 +225,7 @@ void StoreWorker::runReads() {
         std::vector<Work> taken;
         {
             std::unique_lock lock(mutex_);
-            changed_.wait(lock, [&] { return stopping_ || (changing_ && takeReads(nullptr)); });
+            readable_.wait(lock, [&] { return stopping_ || (changing_ && takeReads(nullptr)); });
             if (stopping_)
                 return;
             takeReads(&taken);

@@ -92,6 +92,7 @@ class StoreWorker {
 
     mutable std::mutex mutex_;
     std::condition_variable changed_;
+    std::condition_variable readable_;  ///< the second thread's: reads may go ahead
     std::deque<Work> work_;
     std::deque<std::function<void()>> results_;
     std::size_t pending_ = 0;  ///< work given and not yet done

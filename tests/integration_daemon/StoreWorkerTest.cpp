@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <mutex>
 #include <string>
@@ -71,7 +72,95 @@ class CatchingUpStore : public Store {
     std::vector<std::vector<std::string>> calls_;
 };
 
+/// A store whose changes (creations) wait until the test lets them go, and whose reads
+/// (fetches) are answered at once; it notes the clients of what it applies, and the clients gone.
+class GatedStore : public Store {
+  public:
+    bool readsOnly(const ClientRequest& request) const override {
+        return request.get<ClientRequest::FetchSettings>() != nullptr;
+    }
+    std::vector<Outcome> applyBatch(std::span<const PendingRequest> requests,
+                                    std::size_t) override {
+        std::unique_lock lock(mutex_);
+        for (const auto& pending : requests)
+            note(pending.caller.clientId);
+        if (!readsOnly(requests.front().request))
+            changed_.wait(lock, [&] { return released_; });
+        return std::vector<Outcome>(
+            requests.size(), Outcome{ServerResponse::SettingsUpdated{ChangeResult::done, 1}, {}});
+    }
+    void clientGone(std::string_view client) override {
+        std::lock_guard lock(mutex_);
+        note("gone " + std::string(client));
+    }
+    std::vector<std::pair<UUID, std::int64_t>> abandonClient(std::string_view) override {
+        return {};
+    }
+    void releaseHoldings(std::span<const std::pair<std::string, UUID>>) override {}
+
+    /// Whether `event` happened within ten seconds.
+    bool waitFor(const std::string& event) {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, 10s, [&] {
+            return std::find(events_.begin(), events_.end(), event) != events_.end();
+        });
+    }
+    void release() {
+        std::lock_guard lock(mutex_);
+        released_ = true;
+        changed_.notify_all();
+    }
+    std::vector<std::string> events() {
+        std::lock_guard lock(mutex_);
+        return events_;
+    }
+
+  private:
+    void note(const std::string& event) {
+        events_.push_back(event);
+        changed_.notify_all();
+    }
+
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool released_ = false;
+    std::vector<std::string> events_;
+};
+
+PendingRequest fetchBy(const std::string& client) {
+    return {Caller{client, 0}, ClientRequest::FetchSettings{"org.example.app", 1, "", false}, {}};
+}
+
+PendingRequest creationBy(const std::string& client) {
+    return {Caller{client, 0}, ClientRequest::CreateSettings{{}, "org.example.app", 1}, {}};
+}
+
 }  // namespace
+
+// While a change waits (for etcd, in the fleet's store), reads are applied on the worker's
+// second thread, ahead of it; but a read never passes other work about its client (here, the
+// client gone), which runs after the change, and before that read.
+TEST(StoreWorkerTest, ReadsPassWaitingChangesButNotOtherWorkAboutTheirClient) {
+    std::thread([] {
+        EventLoop loop;
+        GatedStore store;
+        StoreWorker worker(loop, store);
+        int answers = 0;
+        auto count = [&answers](const Outcome&) { ++answers; };
+        worker.apply(creationBy("a"), count);
+        ASSERT_TRUE(store.waitFor("a"));
+        worker.clientGone("x");
+        worker.apply(fetchBy("x"), count);
+        worker.apply(fetchBy("y"), count);
+        EXPECT_TRUE(store.waitFor("y")) << "the read waited for the change";
+        store.release();
+        worker.settle(std::chrono::steady_clock::now() + 10s);
+
+        EXPECT_EQ(store.events(), (std::vector<std::string>{"a", "y", "gone x", "x"}));
+        EXPECT_EQ(answers, 3);
+        EXPECT_FALSE(worker.busy());
+    }).join();
+}
 
 // Requests a store leaves unapplied are not failed: they go to it again, first, together with
 // the requests that queued while it was busy, so that they share its next attempt; each is

@@ -12,6 +12,8 @@
 #include <stdexcept>
 #include <thread>
 
+#include <gtest/gtest.h>
+
 #include "dbus/BusConnection.h"
 #include "dbus/BusError.h"
 
@@ -76,6 +78,17 @@ TestDaemon::TestDaemon(Settings settings)
 
 TestDaemon::~TestDaemon() {
     stop(SIGTERM);
+    // A sanitizer's report from the daemon fails the test that ran it: the daemon's races and
+    // memory faults count as much as the test program's own.
+    const std::string text = log();
+    for (const char* report : {"WARNING: ThreadSanitizer", "ERROR: AddressSanitizer",
+                               "ERROR: LeakSanitizer", ": runtime error: "}) {
+        if (const auto at = text.find(report); at != std::string::npos) {
+            ADD_FAILURE() << "velkord's sanitizer reported (" << logPath_ << "):\n"
+                          << text.substr(text.rfind('\n', at) + 1, 6000);
+            break;
+        }
+    }
 }
 
 int TestDaemon::stop(int signal) {

@@ -31,7 +31,8 @@ class TestDaemon {
     /// Starts the daemon and waits, ten seconds at most, until it owns its name. Throws
     /// std::runtime_error, with the daemon's log, when it exits or does not come up in time.
     explicit TestDaemon(Settings settings);
-    /// Stops the daemon with SIGTERM if it still runs.
+    /// Stops the daemon with SIGTERM if it still runs. A report of a sanitizer in its log
+    /// (ThreadSanitizer, AddressSanitizer, UBSan) fails the running test.
     ~TestDaemon();
     TestDaemon(const TestDaemon&) = delete;
     TestDaemon& operator=(const TestDaemon&) = delete;

@@ -26,6 +26,9 @@
 //                                one after the other, do not share;
 //   BM_Fleet_AcceptedChangesPerSecond8   sets accepted per second, 8 clients over the two
 //                                machines, each on its own key of one fleet file;
+//   BM_Fleet_FetchWhileChangesWait   fetches on machine A while four of its clients change the
+//                                fleet file as fast as they can (median_us, p99_us), next to
+//                                the same fetches before (idle_median_us), and the sets/s;
 //   BM_Fleet_ChangeToObserversOf20       20 machines, each with an observer of one fleet file:
 //                                a set on the first to the last of the 20 events (median_us,
 //                                p99_us), each velkord's resident memory (velkord_rss_mib, the
@@ -50,6 +53,7 @@
 #include "LatencyReport.h"
 #include "daemon/DaemonTesting.h"
 #include "fleet/EtcdClient.h"
+#include "support/DaemonClient.h"
 #include "support/EtcdCluster.h"
 #include "support/PrivateBus.h"
 #include "support/TestDaemon.h"
@@ -457,6 +461,60 @@ void BM_Fleet_AcceptedChangesPerSecond8(benchmark::State& state) {
     }
 }
 
+// Fetches of the fleet file on machine A (by a client of the wire protocol, so that each goes to
+// velkord) while four clients of A change it as fast as etcd takes their changes: reads are
+// served by the copy, not after the changes that wait for etcd. Counters: the fetches' median_us
+// and p99_us, idle_median_us (the same fetches before the changes began), sets_per_s.
+void BM_Fleet_FetchWhileChangesWait(benchmark::State& state) {
+    auto& machines = Machines::get();
+    if (!open(machines.writer, true)->set("fetched", 1)) {
+        state.SkipWithError("the fleet file could not be written");
+        return;
+    }
+    velkor::test::DaemonClient reader(machines.a.bus.address());
+    const velkor::ClientRequest request =
+        velkor::ClientRequest::FetchSettings{kFleetFile, 1, "", false};
+    auto fetch = [&]() -> std::optional<double> {
+        const auto start = Clock::now();
+        auto answer = reader.request(request, 20s);
+        if (!answer || !answer->response ||
+            answer->response->get<velkor::ServerResponse::RequestHasFailed>())
+            return std::nullopt;
+        return microsSince(start);
+    };
+    std::vector<double> idle, micros;
+    for (int i = 0; i < 200; ++i)
+        if (auto latency = fetch())
+            idle.push_back(*latency);
+    std::atomic<bool> writing{true};
+    std::atomic<std::int64_t> sets{0};
+    std::vector<std::thread> writers;
+    for (int w = 0; w < 4; ++w)
+        writers.emplace_back([&, connection = machines.a.connect(), key = "w" + std::to_string(w)] {
+            auto root = open(connection, true);
+            for (std::int64_t n = 0; writing; ++n)
+                sets += root->set(key, n);
+        });
+    std::this_thread::sleep_for(200ms);  // the changes are under way
+    const auto begin = Clock::now();
+    for (auto _ : state) {
+        auto latency = fetch();
+        if (!latency) {
+            state.SkipWithError("a fetch failed");
+            break;
+        }
+        micros.push_back(*latency);
+    }
+    const double seconds = std::chrono::duration<double>(Clock::now() - begin).count();
+    writing = false;
+    for (auto& writer : writers)
+        writer.join();
+    std::sort(idle.begin(), idle.end());
+    velkor::bench::reportLatency(state, micros);
+    state.counters["idle_median_us"] = idle.empty() ? 0.0 : idle[idle.size() / 2];
+    state.counters["sets_per_s"] = static_cast<double>(sets) / seconds;
+}
+
 /// The resident memory of process `pid` in MiB, or 0.
 double residentMiB(pid_t pid) {
     std::ifstream status("/proc/" + std::to_string(pid) + "/status");
@@ -556,4 +614,5 @@ BENCHMARK(BM_Local_ChangeToObserver)->UseRealTime()->Iterations(1000);
 BENCHMARK(BM_Fleet_ChangeToObserver)->UseRealTime()->Iterations(1000);
 BENCHMARK(BM_Fleet_ChangeToObserverPaired)->UseRealTime()->Iterations(1000);
 BENCHMARK(BM_Fleet_AcceptedChangesPerSecond8)->UseRealTime()->Iterations(1);
+BENCHMARK(BM_Fleet_FetchWhileChangesWait)->UseRealTime()->Iterations(1000);
 BENCHMARK(BM_Fleet_ChangeToObserversOf20)->UseRealTime()->Iterations(100);

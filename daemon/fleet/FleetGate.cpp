@@ -110,6 +110,13 @@ FleetGate::Transaction FleetGate::transaction(daemon::ContainerStore& store) con
     return t;
 }
 
+std::unordered_set<UUID> FleetGate::written() const {
+    std::unordered_set<UUID> ids;
+    for (const auto& [domain, file] : files_)
+        ids.insert(file.changes.written.begin(), file.changes.written.end());
+    return ids;
+}
+
 bool FleetGate::pass(daemon::ContainerStore& store, daemon::Database& db) {
     if (files_.empty())
         return true;

@@ -78,6 +78,8 @@ class FleetGate : public daemon::CommitGate {
 
     /// Whether the rehearsal changed fleet files: `send` then has a transaction to commit.
     bool rehearsed() const { return !sent_.ops.empty(); }
+    /// The containers the rehearsal wrote.
+    std::unordered_set<UUID> written() const;
     /// Commits the rehearsed transaction in etcd by `deadline`. False when a head had moved on
     /// (see `stale()`); throws `VKError` when etcd refused it or could not commit it. After it
     /// committed, the requests are to run against the copy again.

@@ -202,6 +202,7 @@ std::optional<std::vector<Outcome>> FleetStore::applyGroup(std::span<const Pendi
     auto outcomes = local_.applyBatch(group, gate_);
     if (!gate_.rehearsed())
         return outcomes;  // nothing for etcd: committed as it was
+    indexAdded(gate_.written());
     try {
         if (!gate_.send(deadline)) {
             if (std::chrono::steady_clock::now() >= deadline)
@@ -224,7 +225,7 @@ std::optional<std::vector<Outcome>> FleetStore::applyGroup(std::span<const Pendi
         return outcomes;
     }
     const auto& changes = gate_.changes();
-    updateIndex(!changes.filesRemoved.empty(), changes.written, changes.removed);
+    indexRemoved(!changes.filesRemoved.empty(), changes.removed);
     return outcomes;
 }
 
@@ -241,15 +242,14 @@ std::vector<Notice> FleetStore::replaceFile(const FleetGate::Stale& file) {
     NoticeList notices;
     std::vector<Notice> taken;
     bool removedFiles = false;
-    std::unordered_set<UUID> added;
     local_.transact([&](SettingsStore::Parts& parts) {
         FleetCopy copy(parts, keys_, notices);
         copy.replaceFile(file.domain, file.head, file.containers);
         takeNotices(notices, parts.holdings, taken);
         removedFiles = copy.removedFiles();
-        added = copy.added();
+        indexAdded(copy.added());
     });
-    updateIndex(removedFiles, added);
+    indexRemoved(removedFiles, {});
     return taken;
 }
 
@@ -290,6 +290,7 @@ std::int64_t FleetStore::resync(EtcdDeadline deadline, std::vector<Notice>& out)
             takeNotices(notices, parts.holdings, taken);
         }
         FleetHeads::setWatched(parts.db, all.revision);
+        indexAdded(copy.added());
     });
     rebuildIndex();
     out = std::move(taken);
@@ -302,7 +303,6 @@ std::vector<Notice> FleetStore::apply(const EtcdWatchUpdate& update) {
     std::vector<Notice> taken;
     std::vector<std::string> unreadable;
     bool removedFiles = false;
-    std::unordered_set<UUID> added;
     local_.transact([&](SettingsStore::Parts& parts) {
         FleetCopy copy(parts, keys_, notices);
         // One file's events of one revision at a time.
@@ -328,9 +328,9 @@ std::vector<Notice> FleetStore::apply(const EtcdWatchUpdate& update) {
         if (update.revision > FleetHeads::watched(parts.db))
             FleetHeads::setWatched(parts.db, update.revision);
         removedFiles = copy.removedFiles();
-        added = copy.added();
+        indexAdded(copy.added());
     });
-    updateIndex(removedFiles, added);
+    indexRemoved(removedFiles, {});
     for (const auto& domain : unreadable) {
         auto more = catchUp(domain, std::chrono::steady_clock::now() + options_.requestTimeout);
         taken.insert(taken.end(), std::make_move_iterator(more.begin()),
@@ -455,14 +455,17 @@ void FleetStore::run() {
     }
 }
 
-void FleetStore::updateIndex(bool filesRemoved, const std::unordered_set<UUID>& added,
-                             const std::unordered_set<UUID>& removed) {
+void FleetStore::indexAdded(const std::unordered_set<UUID>& added) {
+    std::lock_guard lock(indexMutex_);
+    index_.insert(added.begin(), added.end());
+}
+
+void FleetStore::indexRemoved(bool filesRemoved, const std::unordered_set<UUID>& removed) {
     if (filesRemoved) {
         rebuildIndex();
         return;
     }
     std::lock_guard lock(indexMutex_);
-    index_.insert(added.begin(), added.end());
     for (const auto& id : removed)
         index_.erase(id);
 }

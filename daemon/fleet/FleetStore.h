@@ -136,10 +136,15 @@ class FleetStore : public daemon::Store {
                      std::vector<daemon::Notice>& out) const;
     void watchFrom(std::int64_t revision);
     void run();
-    /// Brings the index of the fleet's containers up to date after the copy changed: read
-    /// afresh when whole files went, else by the containers added and removed.
-    void updateIndex(bool filesRemoved, const std::unordered_set<UUID>& added,
-                     const std::unordered_set<UUID>& removed = {});
+    /// Adds containers to the index of the fleet's containers. Called before the copy's
+    /// transaction that adds them commits: reads do not wait for `applying_`, so a client may
+    /// learn of a container from a fetch at once, and its next request about it must be
+    /// routed here. (An id indexed by a change that then fails is answered as not found, as
+    /// elsewhere.)
+    void indexAdded(const std::unordered_set<UUID>& added);
+    /// Takes containers out of the index after the copy dropped them: read afresh when whole
+    /// files went, else by the containers removed.
+    void indexRemoved(bool filesRemoved, const std::unordered_set<UUID>& removed);
     void rebuildIndex();
 
     /// The gate of requests that only read: one that changed anything would be refused rather

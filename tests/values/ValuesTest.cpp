@@ -79,11 +79,11 @@ TEST(Values, LocalContainersChangeOnlyForADifferentValueAndCheckTheirArguments) 
     Access::setId(*twin, child->id());
     array->set(1, twin);
     EXPECT_EQ(array->get(1), child);
-    EXPECT_THAT(parentIds(*twin), IsEmpty());
+    EXPECT_THAT(twin->getAllParents(), IsEmpty());
     auto next = VKArray::make();
     array->set(1, next);
-    EXPECT_THAT(parentIds(*child), IsEmpty());
-    EXPECT_THAT(parentIds(*next), ElementsAre(array->id()));
+    EXPECT_THAT(child->getAllParents(), IsEmpty());
+    EXPECT_THAT(next->getAllParents(), ElementsAre(Pair(array->id(), array)));
     array->set(1, child);
 
     for (auto bad : std::vector<std::function<void()>>{

@@ -30,6 +30,7 @@ namespace velkor::test {
 using Access = detail::ContainerAccess;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
+using ::testing::Pair;
 using ::testing::UnorderedElementsAre;
 
 inline VKObjectPtr str(std::string text) {
@@ -189,14 +190,6 @@ inline std::string text(const VKContainer& c) {
     for (const auto& [k, v] : items)
         out += (out.empty() ? "" : ",") + k + (v->isContainer() ? "C" : v->description());
     return out + "@" + std::to_string(c.revision());
-}
-
-/// The ids of the live parents of `c`.
-inline std::vector<UUID> parentIds(const VKContainer& c) {
-    std::vector<UUID> ids;
-    for (const auto& [id, parent] : c.getAllParents())
-        ids.push_back(parent->id());
-    return ids;
 }
 
 /// How many parent entries `c` keeps, dead ones included.

@@ -81,12 +81,9 @@ TEST_F(Coding, DecodingBuildsAndSharesContainersAndEncodingWritesLocalOnesInFull
 TEST_F(Coding, ALiveIdGivesTheLiveObjectUpToDate) {
     const UUID top = UUID::random();
     auto blob = [&](std::int64_t revision, std::int64_t k, const char* other) {
-        return DaemonBlobWriter()
-            .dictionary(top, root, revision, 2)
-            .key("k")
-            .number(k)
-            .key(other)
-            .number(0);
+        DaemonBlobWriter writer;
+        writer.dictionary(top, root, revision, 2).key("k").number(k).key(other).number(0);
+        return writer;
     };
     auto first = connection->decode<VKDictionary>(blob(1, 1, "gone"));
     ASSERT_TRUE(first);
@@ -161,20 +158,16 @@ TEST_F(Coding, HostileBlobsGiveNothing) {
         return blob;
     };
     EXPECT_TRUE(connection->decode(nested(DeserializerOnClient::kMaximumNesting)));
-    DaemonBlobWriter twice, deep;  // a container in full twice; a failure deep down
+    // A container in full twice; a failure deep down; a container inside its own child.
+    DaemonBlobWriter twice, deep, cycle;
     twice.dictionary(id, root, 0, 2).key("a").array(UUID(), root, 0, 0).key("b");
     twice.array(UUID(), root, 0, 0);
     deep.dictionary(id, root, 0, 1).key("a").array(UUID::random(), root, 0, 2);
     deep.array(UUID::random(), root, 0, 0).integer(9);
+    cycle.dictionary(id, root, 1, 1).key("b").dictionary(b, root, 1, 1).key("up").proxy(id);
     const std::vector<std::uint8_t> shortId(15), longId(17);
     const DaemonBlobWriter cases[] = {
-        DaemonBlobWriter().dictionary(id, root, 1, 1).key("self").proxy(id),
-        DaemonBlobWriter()
-            .dictionary(id, root, 1, 1)
-            .key("b")
-            .dictionary(b, root, 1, 1)
-            .key("up")
-            .proxy(id),
+        DaemonBlobWriter().dictionary(id, root, 1, 1).key("self").proxy(id), cycle,
         DaemonBlobWriter().dictionary(b, root, 1, 1).key("up").proxy(parent),
         nested(DeserializerOnClient::kMaximumNesting + 1), DaemonBlobWriter().integer(6),
         DaemonBlobWriter().integer(-1), DaemonBlobWriter().text("3"),

@@ -1,10 +1,9 @@
 #include <sys/socket.h>
 
 #include <stdexcept>
+#include <thread>
 #include <unordered_set>
 #include <vector>
-
-#include <csignal>
 
 #include "DaemonBusTesting.h"
 #include "bus/CallerDirectory.h"
@@ -167,10 +166,9 @@ TEST(CallerDirectoryTest, AQuestionTheBusLeavesUnansweredIsAskedAgain) {
 }
 
 TEST_F(ClientsTest, ABatchTakesTurnsByUserBeforeClient) {
-    // velkord's loop blocks the stop signals, which processes this test starts later inherit.
-    sigset_t mask;
-    pthread_sigmask(SIG_SETMASK, nullptr, &mask);
-    {
+    // On a thread of its own: velkord's loop blocks the stop signals of the thread that makes it,
+    // which the processes later tests start would inherit.
+    std::thread([this] {
         daemon::EventLoop loop;
         dbus::BusConnection bus = dbus::BusConnection::open(bus_.address());
         daemon::SettingsStore store(dir_.file("batch.db"));
@@ -214,14 +212,11 @@ TEST_F(ClientsTest, ABatchTakesTurnsByUserBeforeClient) {
         EXPECT_EQ(std::pair(batch.waiting(":3.0"), batch.waiting(":3.1")), std::pair(1ul, 0ul));
         batch.flush();
         EXPECT_EQ(batch.waiting(":3.0"), 0u);
-    }
-    pthread_sigmask(SIG_SETMASK, &mask, nullptr);
+    }).join();
 }
 
 TEST(ResponseSenderTest, WhatTheBusHasNotReadYetIsCongestion) {
-    sigset_t mask;
-    pthread_sigmask(SIG_SETMASK, nullptr, &mask);
-    {
+    std::thread([] {
         ScriptedBus scripted;
         scripted.pumpUntil([&] { return sd_bus_is_ready(scripted.daemon.get()) > 0; });
         daemon::EventLoop loop;
@@ -240,8 +235,7 @@ TEST(ResponseSenderTest, WhatTheBusHasNotReadYetIsCongestion) {
         // Once the bus has read them, they no longer count.
         scripted.pumpUntil([&] { return !sender.congested(); });
         EXPECT_FALSE(sender.congested());
-    }
-    pthread_sigmask(SIG_SETMASK, &mask, nullptr);
+    }).join();
 }
 
 TEST(ForkedClientTest, AChildProcessMakesIdsOfItsOwn) {

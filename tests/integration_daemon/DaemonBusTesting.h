@@ -5,10 +5,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <fstream>
 #include <functional>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -102,6 +105,33 @@ inline std::pair<pid_t, std::string> asUser(uid_t uid, const std::function<std::
     if (!stay)
         ::waitpid(child, nullptr, 0);
     return {child, out};
+}
+
+/// Keeps a direct channel of its own full of signals, which velkord does not serve, until `stop`
+/// is set or `most` has passed; sets `started` once it has its channel. Gives whether velkord
+/// cut the channel off (or went away).
+inline bool floodWithSignals(const std::string& address, std::chrono::seconds most,
+                             const std::atomic<bool>& stop, std::atomic<bool>& started) {
+    DaemonClient flooder(address, kService, DaemonClient::Path::direct);
+    started = true;
+    const auto until = std::chrono::steady_clock::now() + most;
+    try {
+        for (std::uint64_t n = 0; !stop && std::chrono::steady_clock::now() < until; ++n) {
+            flooder.sendNoise();
+            if (n % 64 == 0)
+                dbus::BusError::check(sd_bus_flush(flooder.bus().get()), "Flushing");
+        }
+    } catch (const dbus::BusError&) {
+        return true;
+    }
+    return false;
+}
+
+/// The bytes of the file at `path`.
+inline std::string contents(const std::string& path) {
+    std::ostringstream bytes;
+    bytes << std::ifstream(path, std::ios::binary).rdbuf();
+    return bytes.str();
 }
 
 /// A call of `member` of `interface` on velkord's object, its arguments still to be written.

@@ -1,7 +1,5 @@
-#include <fstream>
 #include <regex>
 #include <set>
-#include <sstream>
 
 #include "DaemonBusTesting.h"
 
@@ -78,12 +76,11 @@ TEST_F(LiveIntrospectionTest, TheDaemonDescribesItsInterfacesAsTheInstalledFiles
     for (const std::string interface :
          {dbus_names::kRequestInterface, dbus_names::kResponseInterface,
           dbus_names::kChannelInterface, "org.velkor.SettingsDaemonStatus"}) {
-        std::ostringstream installed;
-        installed << std::ifstream(std::string(VELKOR_SOURCE_DIR) + "/daemon/data/" + interface +
-                                   ".xml")
-                         .rdbuf();
-        EXPECT_FALSE(members(installed.str(), interface).empty()) << interface;
-        EXPECT_EQ(members(live, interface), members(installed.str(), interface)) << interface;
+        const auto installed =
+            members(contents(std::string(VELKOR_SOURCE_DIR) + "/daemon/data/" + interface + ".xml"),
+                    interface);
+        EXPECT_FALSE(installed.empty()) << interface;
+        EXPECT_EQ(members(live, interface), installed) << interface;
     }
 }
 

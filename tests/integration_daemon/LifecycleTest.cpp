@@ -2,8 +2,6 @@
 
 #include <atomic>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <thread>
 
 #include "DaemonBusTesting.h"
@@ -26,12 +24,6 @@ std::string key(int i) {
     return "k" + std::to_string(i);
 }
 
-std::string contents(const std::string& path) {
-    std::ostringstream bytes;
-    bytes << std::ifstream(path, std::ios::binary).rdbuf();
-    return bytes.str();
-}
-
 }  // namespace
 
 TEST_F(LifecycleTest, SigtermAnswersWhatArrivedReleasesTheNameAndExitsCleanly) {
@@ -47,19 +39,8 @@ TEST_F(LifecycleTest, SigtermAnswersWhatArrivedReleasesTheNameAndExitsCleanly) {
         tags.push_back(client->send(setting(rootId, i, key(i), num(i), true)));
     // A client that keeps sending on its channel does not hold the stop up.
     std::atomic<bool> stopped = false, flooding = false;
-    std::jthread flood([&] {
-        DaemonClient flooder(bus_.address(), kService, DaemonClient::Path::direct);
-        flooding = true;
-        try {
-            for (std::uint64_t n = 0; !stopped; ++n) {
-                flooder.sendNoise();
-                if (n % 64 == 0)
-                    dbus::BusError::check(sd_bus_flush(flooder.bus().get()), "Flushing");
-            }
-        } catch (const dbus::BusError&) {
-            // velkord has gone
-        }
-    });
+    std::jthread flood(
+        [&] { floodWithSignals(bus_.address(), std::chrono::seconds(60), stopped, flooding); });
     // Its channel is handed out before the stop, however slow velkord is.
     while (!flooding)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));

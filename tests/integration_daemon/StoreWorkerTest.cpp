@@ -16,76 +16,32 @@ using namespace std::chrono_literals;
 
 namespace {
 
-/// A store that notes which clients' requests each call gives it. Its first call waits until the
-/// test lets it go and then applies nothing, as the fleet's store does when it had to catch up
-/// with another machine first; later calls answer every request.
-class CatchingUpStore : public Store {
+/// A store that notes the clients of each call it is given ("a,b,c"), and the clients gone
+/// ("gone x"). Catching up, its first call waits until the test lets it go and then applies
+/// nothing, as the fleet's store does when it had to catch up with another machine first; later
+/// calls answer every request. Otherwise its changes (creations) wait until the test lets them
+/// go, and its reads (fetches) are answered at once.
+class FakeStore : public Store {
   public:
+    explicit FakeStore(bool catchingUp) : catchingUp_(catchingUp) {}
+
+    bool readsOnly(const ClientRequest& request) const override {
+        return !catchingUp_ && request.get<ClientRequest::FetchSettings>() != nullptr;
+    }
     std::vector<Outcome> applyBatch(std::span<const PendingRequest> requests,
                                     std::size_t) override {
         std::unique_lock lock(mutex_);
-        std::vector<std::string> given;
+        std::string call;
         for (const auto& pending : requests) {
-            given.push_back(pending.caller.clientId);
+            call += (call.empty() ? "" : ",") + pending.caller.clientId;
             stamped_ = stamped_ && pending.received != std::chrono::steady_clock::time_point{};
         }
-        calls_.push_back(given);
-        if (calls_.size() == 1) {
-            changed_.notify_all();
+        note(call);
+        const bool first = ++calls_ == 1;
+        if (catchingUp_ ? first : !readsOnly(requests.front().request))
             changed_.wait(lock, [&] { return released_; });
+        if (catchingUp_ && first)
             return {};
-        }
-        std::vector<Outcome> outcomes;
-        for (std::size_t i = 0; i < requests.size(); ++i)
-            outcomes.push_back(Outcome{ServerResponse::SettingsUpdated{ChangeResult::done, 1}, {}});
-        return outcomes;
-    }
-    void clientGone(std::string_view) override {}
-    std::vector<std::pair<UUID, std::int64_t>> abandonClient(std::string_view) override {
-        return {};
-    }
-    void releaseHoldings(std::span<const std::pair<std::string, UUID>>) override {}
-
-    void waitForFirstCall() {
-        std::unique_lock lock(mutex_);
-        changed_.wait(lock, [&] { return !calls_.empty(); });
-    }
-    void release() {
-        std::lock_guard lock(mutex_);
-        released_ = true;
-        changed_.notify_all();
-    }
-    std::vector<std::vector<std::string>> calls() {
-        std::lock_guard lock(mutex_);
-        return calls_;
-    }
-    bool stamped() {
-        std::lock_guard lock(mutex_);
-        return stamped_;
-    }
-
-  private:
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    bool released_ = false;
-    bool stamped_ = true;
-    std::vector<std::vector<std::string>> calls_;
-};
-
-/// A store whose changes (creations) wait until the test lets them go, and whose reads
-/// (fetches) are answered at once; it notes the clients of what it applies, and the clients gone.
-class GatedStore : public Store {
-  public:
-    bool readsOnly(const ClientRequest& request) const override {
-        return request.get<ClientRequest::FetchSettings>() != nullptr;
-    }
-    std::vector<Outcome> applyBatch(std::span<const PendingRequest> requests,
-                                    std::size_t) override {
-        std::unique_lock lock(mutex_);
-        for (const auto& pending : requests)
-            note(pending.caller.clientId);
-        if (!readsOnly(requests.front().request))
-            changed_.wait(lock, [&] { return released_; });
         return std::vector<Outcome>(
             requests.size(), Outcome{ServerResponse::SettingsUpdated{ChangeResult::done, 1}, {}});
     }
@@ -114,6 +70,11 @@ class GatedStore : public Store {
         std::lock_guard lock(mutex_);
         return events_;
     }
+    /// Whether every request it was given knew when it came in.
+    bool stamped() {
+        std::lock_guard lock(mutex_);
+        return stamped_;
+    }
 
   private:
     void note(const std::string& event) {
@@ -121,9 +82,12 @@ class GatedStore : public Store {
         changed_.notify_all();
     }
 
+    const bool catchingUp_;
     std::mutex mutex_;
     std::condition_variable changed_;
     bool released_ = false;
+    bool stamped_ = true;
+    int calls_ = 0;
     std::vector<std::string> events_;
 };
 
@@ -141,9 +105,11 @@ PendingRequest creationBy(const std::string& client) {
 // second thread, ahead of it; but a read never passes other work about its client (here, the
 // client gone), which runs after the change, and before that read.
 TEST(StoreWorkerTest, ReadsPassWaitingChangesButNotOtherWorkAboutTheirClient) {
+    // On a thread of its own: the event loop blocks the stop signals of the thread that makes
+    // it, which the child processes of later tests would inherit.
     std::thread([] {
         EventLoop loop;
-        GatedStore store;
+        FakeStore store(false);
         StoreWorker worker(loop, store);
         int answers = 0;
         auto count = [&answers](const Outcome&) { ++answers; };
@@ -166,32 +132,25 @@ TEST(StoreWorkerTest, ReadsPassWaitingChangesButNotOtherWorkAboutTheirClient) {
 // the requests that queued while it was busy, so that they share its next attempt; each is
 // answered once, in order, and the store learns when each came in.
 TEST(StoreWorkerTest, RequestsLeftToCatchUpGoAgainWithThoseQueuedMeanwhile) {
-    // On a thread of its own: the event loop blocks the stop signals of the thread that makes
-    // it, which the child processes of later tests would inherit.
     std::thread([] {
         EventLoop loop;
-        CatchingUpStore store;
+        FakeStore store(true);
         StoreWorker worker(loop, store);
         std::vector<std::string> answered;
         auto give = [&](const std::string& client) {
-            worker.apply(
-                PendingRequest{Caller{client, 1000},
-                               ClientRequest::FetchSettings{"org.example.app", 1000, "", false},
-                               {}},
-                [&answered, client](const Outcome& outcome) {
-                    const bool failed =
-                        outcome.answer.get<ServerResponse::RequestHasFailed>() != nullptr;
-                    answered.push_back(client + (failed ? " failed" : " done"));
-                });
+            worker.apply(fetchBy(client), [&answered, client](const Outcome& outcome) {
+                const bool failed = outcome.answer.get<ServerResponse::RequestHasFailed>();
+                answered.push_back(client + (failed ? " failed" : " done"));
+            });
         };
         give("a");
-        store.waitForFirstCall();
+        ASSERT_TRUE(store.waitFor("a"));
         give("b");
         give("c");
         store.release();
         worker.settle(std::chrono::steady_clock::now() + 10s);
 
-        EXPECT_EQ(store.calls(), (std::vector<std::vector<std::string>>{{"a"}, {"a", "b", "c"}}));
+        EXPECT_EQ(store.events(), (std::vector<std::string>{"a", "a,b,c"}));
         EXPECT_EQ(answered, (std::vector<std::string>{"a done", "b done", "c done"}));
         EXPECT_TRUE(store.stamped());
         EXPECT_FALSE(worker.busy());

@@ -3,8 +3,8 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <cstddef>
 #include <cstdlib>
-#include <cstring>
 #include <future>
 #include <thread>
 
@@ -217,8 +217,10 @@ TEST_F(MonitorTest, BootstrapRetriesEveryFailureDeletesInvalidFilesAndThrowsTheL
 }
 
 // Without the daemon's name nothing is built; bad options are refused up front; a daemon that
-// cannot be reached is a clear error for connect, while a monitor waits for it.
-TEST(Registration, NothingIsBuiltWithoutANameOrWithBadOptions) {
+// cannot be reached is a clear error for connect, while a monitor waits for it. On a bus that
+// answers nobody, a monitor's own bus connection and its first connection wait within one request
+// time-out together, not one each; so does connecting, which fails.
+TEST(Registration, BadOptionsAndUnreachableOrSaturatedBuses) {
     LogCapture capture;
     di::Container bare;
     VKConnectionFactory::registerWith(bare);
@@ -234,46 +236,23 @@ TEST(Registration, NothingIsBuiltWithoutANameOrWithBadOptions) {
     setenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/velkor-test", 1);
     EXPECT_EQ(errorOf([&] { (void)connect({}); }), VKError::cannotConnect);
     EXPECT_FALSE(makeMonitor({})->isDisposed());
-}
 
-namespace {
-
-/// A bus that takes every connection into its backlog and never answers: a bus so busy that
-/// nobody is authenticated within a time-out.
-class SilentBus {
-  public:
-    SilentBus() {
-        char dir[] = "/tmp/velkor-silent-XXXXXX";
-        dir_ = mkdtemp(dir) ? dir : "";
-        path_ = dir_ + "/bus";
-        fd_ = socket(AF_UNIX, SOCK_STREAM, 0);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::strncpy(address.sun_path, path_.c_str(), sizeof(address.sun_path) - 1);
-        if (dir_.empty() || fd_ < 0 ||
-            bind(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0 ||
-            listen(fd_, 64) != 0)
-            throw std::runtime_error("can't listen on " + path_);
-    }
-    ~SilentBus() {
-        close(fd_);
-        unlink(path_.c_str());
-        rmdir(dir_.c_str());
-    }
-    std::string address() const { return "unix:path=" + path_; }
-
-  private:
-    std::string dir_, path_;
-    int fd_ = -1;
-};
-
-// On a bus that answers nobody, a monitor's own bus connection and its first connection wait
-// within one request time-out together, not one each; so does connecting, which fails.
-TEST(Registration, ASaturatedBusCostsAMonitorOneTimeOut) {
-    LogCapture capture;
-    SilentBus bus;
+    // A bus so busy that nobody is authenticated within a time-out: a socket (in the abstract
+    // namespace, so nothing is left on disk) that takes every connection into its backlog and
+    // never answers.
+    const std::string name = "velkor-silent-" + std::to_string(getpid());
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    name.copy(address.sun_path + 1, sizeof(address.sun_path) - 1);
+    struct Socket {
+        int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+        ~Socket() { close(fd); }
+    } silent;
+    const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
+    ASSERT_EQ(bind(silent.fd, reinterpret_cast<const sockaddr*>(&address), length), 0);
+    ASSERT_EQ(listen(silent.fd, 64), 0);
     const ConnectionOptions options{
-        .busAddress = bus.address(), .scheduler = {}, .requestTimeout = 1500ms};
+        .busAddress = "unix:abstract=" + name, .scheduler = {}, .requestTimeout = 1500ms};
     const auto bound = options.requestTimeout + 700ms;  // two time-outs would be 3 s
 
     auto started = std::chrono::steady_clock::now();
@@ -286,5 +265,3 @@ TEST(Registration, ASaturatedBusCostsAMonitorOneTimeOut) {
     EXPECT_EQ(errorOf([&] { (void)connect(options); }), VKError::cannotConnect);
     EXPECT_LT(std::chrono::steady_clock::now() - started, bound);
 }
-
-}  // namespace

@@ -3,16 +3,17 @@
 #include <atomic>
 #include <thread>
 
+#include "connection/ConnectionImpl.h"
 #include "internals/ContainerAccess.h"
-#include "internals/InnerConnection.h"
 #include "monitor/FakeConnectionAndMonitor.h"
-#include "registry/RegistryOfContainers.h"
 #include "support/ErrorOf.h"
+#include "support/FakeDaemon.h"
 #include "support/LogCapture.h"
 #include "support/OnThreads.h"
 #include "utils/OperationDeadline.h"
 #include "velkor/Settings.h"
 #include "velkor/VKScalars.h"
+#include "velkor/testing/VirtualTimeScheduler.h"
 
 using namespace velkor;
 using namespace velkor::test;
@@ -106,65 +107,35 @@ TEST(SettingsHandle, OpeningWhileTheMonitorReplacesItsConnectionWaitsForTheNewOn
     slow->whileOpening = nullptr;  // it holds the connection
 }
 
-/// A connection for a root that the handle observes: the first report of the root's observers
-/// fails (as after a time-out), the later ones go through; events are delivered at once.
-class FirstReportFails final : public InnerConnection {
-  public:
-    RegistryOfContainers& registryOfContainers() override { return registry; }
-    void unregisterContainer(const UUID&) override {}
-    void unregisterContainer(const UUID&, const std::weak_ptr<const VKContainerBase>&) override {}
-    std::pair<ChangeResult, std::int64_t> publishChangeNotification(
-        const ChangeNotificationPtr&) override {
-        throw VKError(VKError::connectionLost);
-    }
-    VKContainerPtr resolveContainerProxy(const UUID&, bool) override {
-        throw VKError(VKError::connectionLost);
-    }
-    void setHasSubscription(const UUID&, bool hasSubscription) override {
-        observed = hasSubscription;
-        if (reports++ == 0)
-            throw VKError(VKError::connectionLost);
-    }
-    void schedule(std::function<void()> action) override { action(); }
-    void scheduleAfterPushes(std::function<void()>) override {}
-    std::chrono::nanoseconds requestTimeout() const override { return std::chrono::seconds(5); }
-    rx::Observable<rx::Unit> asObservable() override { return {}; }
-    void createSettings(const VKContainerPtr&, const std::string&, VKOwnership) override {}
-    OpenResult openOrCreateSettings(const VKContainerPtr&, const std::string&,
-                                    VKOwnership) override {
-        return {};
-    }
-    VKObjectPtr getSetting(const std::string&, const std::string&, bool, VKOwnership) override {
-        return {};
-    }
-    void deleteSettings(const std::string&, VKOwnership) override {}
-    void dispose() override {}
-    bool isDisposed() const override { return false; }
-
-    RegistryOfContainers registry;
-    std::atomic<int> reports{0};
-    std::atomic<bool> observed{false};  // the last report
-};
-
 // A failed report of the root's observers ends the root's stream: the handle observes the root
 // again rather than going deaf, and tells its observers nothing of it.
 TEST(SettingsHandle, ObservesTheRootAgainAfterAFailedReport) {
     LogCapture logs;
-    auto daemon = std::make_shared<FirstReportFails>();
+    auto daemon = FakeDaemon::make();
+    daemon->answerNext(ServerResponse::RequestHasFailed{VKError::connectionLost});  // as a time-out
+    di::Container services;
+    services.registerFactory<ConnectionToServer>([daemon](const di::Resolver&) { return daemon; });
+    auto scheduler = std::make_shared<rx::VirtualTimeScheduler>();
+    auto connection = ConnectionImpl::make(*services.synchronize(), scheduler);
     auto root = numbered(1);
-    detail::ContainerAccess::setInnerConnection(*root, daemon);
+    detail::ContainerAccess::setInnerConnection(*root, connection);
     auto monitor = std::make_shared<FakeMonitor>();
     monitor->publish(root);
     auto settings = Settings::open(monitor, "app");
     std::vector<Settings::Event> events;
     Subscription watching = settings->observe([&](const auto& e) { events.push_back(e); });
     detail::ContainerAccess::postChangeNotification(*root, VKContainerChange::DidRemoveAll{},
-                                                    *daemon);
+                                                    *connection);
+    scheduler->runAll();
     ASSERT_EQ(events.size(), 1u);
     EXPECT_TRUE(std::get<VKContainerChange>(events[0]).get<VKContainerChange::DidRemoveAll>());
     // The failed report is withdrawn before the root is observed again.
-    EXPECT_EQ(daemon->reports.load(), 3);
-    EXPECT_TRUE(daemon->observed.load());
+    const auto reports = daemon->requests();
+    ASSERT_EQ(reports.size(), 3u);
+    const auto* last = reports.back().payload.get<ClientRequest::SetHasSubscription>();
+    EXPECT_TRUE(last && last->hasSubscription);
+    connection->dispose();
+    daemon->waitUntilIdle();
 }
 
 // Connections published from several threads while observers come and go and the handle is

@@ -2,6 +2,7 @@
 
 #include <deque>
 #include <functional>
+#include <future>
 #include <mutex>
 #include <optional>
 #include <vector>
@@ -21,13 +22,25 @@ class FakeDaemon final : public ConnectionToServer {
     /// Gives the answer to one request, or no answer at all.
     using Handler = std::function<std::optional<ServerResponse>(const ClientRequest&)>;
 
-    static std::shared_ptr<FakeDaemon> make();
+    static std::shared_ptr<FakeDaemon> make() {
+        std::shared_ptr<FakeDaemon> daemon(new FakeDaemon());
+        std::weak_ptr<FakeDaemon> weak = daemon;
+        daemon->subscription_ = daemon->channel_->requestSubject.asObservable().subscribe(
+            [weak](const Tagged<ClientRequest>& request) {
+                if (auto self = weak.lock())
+                    self->onRequest(request);
+            });
+        return daemon;
+    }
     ~FakeDaemon() override { subscription_->dispose(); }
 
     std::shared_ptr<VirtualChannelToServer> virtualChannel() override { return channel_; }
 
     /// The answer to the next request that arrives (queued answers are used in order).
-    void answerNext(ServerResponse response);
+    void answerNext(ServerResponse response) {
+        std::lock_guard lock(mutex_);
+        scripted_.push_back(std::move(response));
+    }
     /// Answers every request not covered by answerNext.
     void setHandler(Handler handler) {
         std::lock_guard lock(mutex_);
@@ -41,14 +54,45 @@ class FakeDaemon final : public ConnectionToServer {
         push(ServerResponse::NoteChanges{std::move(changes), std::move(paths)});
     }
 
-    std::vector<Tagged<ClientRequest>> requests() const;
+    std::vector<Tagged<ClientRequest>> requests() const {
+        std::lock_guard lock(mutex_);
+        return requests_;
+    }
     /// Blocks until everything queued for delivery has been delivered.
-    void waitUntilIdle();
+    void waitUntilIdle() {
+        std::promise<void> idle;
+        outbox_.schedule([&] { idle.set_value(); });
+        idle.get_future().wait();
+    }
 
   private:
     FakeDaemon() = default;
-    void onRequest(const Tagged<ClientRequest>& request);
-    void deliver(const UUID& tag, ServerResponse message);
+    void onRequest(const Tagged<ClientRequest>& request) {
+        std::optional<ServerResponse> answer;
+        Handler handler;
+        {
+            std::lock_guard lock(mutex_);
+            requests_.push_back(request);
+            if (!scripted_.empty()) {
+                answer = std::move(scripted_.front());
+                scripted_.pop_front();
+            }
+            handler = handler_;
+        }
+        if (!answer && handler)
+            answer = handler(request.payload);
+        else if (!answer && request.payload.get<ClientRequest::SetHasSubscription>())
+            answer = ServerResponse::RequestSucceeded{};
+        else if (!answer)
+            answer = ServerResponse::RequestHasFailed{VKError::fileDoesNotExist};
+        if (answer)
+            deliver(request.tag, std::move(*answer));
+    }
+    void deliver(const UUID& tag, ServerResponse message) {
+        outbox_.schedule([channel = channel_, tag, message = std::move(message)] {
+            channel->responseSubject.onNext({tag, message});
+        });
+    }
 
     std::shared_ptr<VirtualChannelToServer> channel_ = std::make_shared<VirtualChannelToServer>();
     rx::DisposablePtr subscription_;

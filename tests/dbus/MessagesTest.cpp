@@ -82,14 +82,14 @@ class MessagesTest : public ::testing::Test {
 }  // namespace
 
 // Requests travel as one-way calls, read from the start whatever was read of them before; what
-// cannot travel is refused while building.
-TEST_F(MessagesTest, RequestsTravelOneWayAndWhatCannotTravelIsRefused) {
+// cannot travel is refused while building, and malformed messages when read.
+TEST_F(MessagesTest, RequestsTravelOneWayAndWhatCannotTravelOrBeReadIsRefused) {
     auto change = record(ChangeType::childMoved, "kéy");
-    auto call = RequestCodec::build(*bus_, kDaemon, kTag, ClientRequest::UpdateSettings{change});
-    seal(call);
-    EXPECT_EQ(sd_bus_message_get_expect_reply(call.get()), 0);
-    ASSERT_GE(sd_bus_message_skip(call.get(), "ay"), 0);
-    auto parsed = RequestCodec::parse(call);
+    auto update = RequestCodec::build(*bus_, kDaemon, kTag, ClientRequest::UpdateSettings{change});
+    seal(update);
+    EXPECT_EQ(sd_bus_message_get_expect_reply(update.get()), 0);
+    ASSERT_GE(sd_bus_message_skip(update.get(), "ay"), 0);
+    auto parsed = RequestCodec::parse(update);
     const auto* request = std::get_if<Tagged<ClientRequest>>(&parsed);
     ASSERT_TRUE(request && request->payload.get<ClientRequest::UpdateSettings>());
     EXPECT_EQ(request->tag, kTag);
@@ -108,12 +108,10 @@ TEST_F(MessagesTest, RequestsTravelOneWayAndWhatCannotTravelIsRefused) {
     EXPECT_THROW(
         ResponseCodec::build(*bus_, ":1.42", kTag, ServerResponse::NoteChanges{{nullptr}, {"p"}}),
         dbus::BusError);
-}
 
-// A refused call is answered with the error name and, where its tag could be read, under the tag so
-// that the caller is not left waiting; a refused answer keeps its tag where it can be read for the
-// same reason.
-TEST_F(MessagesTest, MalformedMessagesAreRefusedWithTheTagWhereItCanBeRead) {
+    // A refused call is answered with the error name and, where its tag could be read, under the
+    // tag so that the caller is not left waiting; a refused answer keeps its tag where it can be
+    // read for the same reason.
     struct Case {
         dbus::Message message;
         Reason reason;
@@ -201,11 +199,9 @@ TEST_F(MessagesTest, MalformedMessagesAreRefusedWithTheTagWhereItCanBeRead) {
     }
     for (std::int64_t raw : {std::int64_t{5}, std::int64_t{-1}, std::int64_t{4}})
         EXPECT_EQ(received("settingsUpdatedWithTag", "xx", raw).has_value(), raw == 4);
-}
 
-// Any peer can broadcast a look-alike of the bus's announcement of a name's new owner; only the bus
-// driver's, complete, is taken.
-TEST_F(MessagesTest, OnlyTheBusDriversAnnouncementOfANewOwnerIsTaken) {
+    // Any peer can broadcast a look-alike of the bus's announcement of a name's new owner; only the
+    // bus driver's, complete, is taken.
     auto announcement = [&](const char* sender, const char* types) {
         return dbus::NameOwnerChanged::parse(message(
             true, "org.freedesktop.DBus", "NameOwnerChanged",

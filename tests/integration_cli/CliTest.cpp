@@ -79,9 +79,9 @@ class Tool {
         return false;
     }
     Json event() { return Json::parse(line(1).value_or("none"), nullptr, false); }
-    void signal(int number) { kill(pid_, number); }
-    /// Sends `number` to the program and to timeout(1), which runs it in a group of its own.
-    void signalGroup(int number) { kill(-pid_, number); }
+    /// Sends `number` to timeout(1), which passes it on to the program; with `group`, to both at
+    /// once (timeout(1) runs the program in a group of its own).
+    void signal(int number, bool group = false) { kill(group ? -pid_ : pid_, number); }
 
     /// Waits for the program to end and gives what it wrote that was not read yet.
     Result finish() {
@@ -144,7 +144,7 @@ class CliTest : public ::testing::Test {
     std::unique_ptr<test::TestDaemon> daemon_;
 };
 
-TEST_F(CliTest, AnAdministratorEditsExportsAndImportsAFile) {
+TEST_F(CliTest, AnAdministratorEditsExportsAndImportsAFileAndIsToldWhatIsWrong) {
     const std::string app = "org.example.App";
     EXPECT_EQ(succeed({"set", app, "window/size", "[640, 480]"}), "");
     succeed({"set", app, "window/size/2", "-7"});  // the count appends
@@ -178,9 +178,8 @@ TEST_F(CliTest, AnAdministratorEditsExportsAndImportsAFile) {
 
     succeed({"delete", app});
     EXPECT_EQ(velkor({"get", app}).status, 2);
-}
 
-TEST_F(CliTest, ErrorsAndRefusalsEndWithTheirStatusAndSayWhatIsWrong) {
+    // Errors and refusals end with their status and say what is wrong.
     ASSERT_EQ(getuid(), 0u) << "needs root, to run the tool as another user";
     succeed({"set", "org.example.app", "list", "[1, 2]"});
     succeed({"--shared", "set", "org.example.app", "ui", R"("dark")"});
@@ -285,7 +284,7 @@ TEST_F(CliTest, AWatcherThatStopsForAWhileCatchesUpWithTheLatestValue) {
     succeed({"set", "org.example.busy", "v", "0"});
     Tool watcher(command({"watch", "org.example.busy"}));
     ASSERT_TRUE(watcher.notes("velkor: watching org.example.busy"));
-    watcher.signalGroup(SIGSTOP);
+    watcher.signal(SIGSTOP, true);
     const auto resume = std::chrono::steady_clock::now() + 2s;
     std::string value;
     for (int i = 1; i <= 20; ++i) {
@@ -293,7 +292,7 @@ TEST_F(CliTest, AWatcherThatStopsForAWhileCatchesUpWithTheLatestValue) {
         succeed({"set", "org.example.busy", "v", Json(value).dump()});
     }
     std::this_thread::sleep_until(resume);
-    watcher.signalGroup(SIGCONT);
+    watcher.signal(SIGCONT, true);
     bool heard = false;
     for (Json event = watcher.event(); !heard && !event.is_discarded(); event = watcher.event())
         heard = event.value("value", Json()) == value;

@@ -11,7 +11,6 @@
 #include "dbus/BusLoop.h"
 #include "dbus/RequestCodec.h"
 #include "dbus/ResponseCodec.h"
-#include "internals/SettingsService.h"
 #include "support/BlockingQueue.h"
 #include "support/PrivateBus.h"
 
@@ -28,14 +27,15 @@ const std::string kService = "org.velkor.SettingsDaemon";
 
 class BusLoopTest : public ::testing::Test {
   protected:
-    /// A started loop on the bus, owning `name` if given.
-    std::unique_ptr<BusLoop> loop(std::function<void(const Message&)> handler,
-                                  const std::string& name = {}) {
+    /// A started loop on the bus, owning `name` if given, that calls `ended` when the bus ends.
+    std::unique_ptr<BusLoop> loop(
+        std::function<void(const Message&)> handler, const std::string& name = {},
+        std::function<void()> ended = [] {}) {
         auto l = std::make_unique<BusLoop>(BusConnection::open(bus.address()));
         if (!name.empty()) {
             EXPECT_TRUE(l->withBus([&](BusConnection& b) { return b.requestName(name); }));
         }
-        l->start(std::move(handler), [] {});
+        l->start(std::move(handler), std::move(ended));
         return l;
     }
 
@@ -50,62 +50,10 @@ class BusLoopTest : public ::testing::Test {
 
 }  // namespace
 
-// A handler may stop its own loop or even destroy it; the bus's end is reported once, after which
-// sending and restarting fail.
-TEST_F(BusLoopTest, AHandlerMayEndItsOwnLoopAndTheBusEndsEveryLoopOnce) {
-    std::atomic<int> handled{0};
-    test::BlockingQueue<bool> stopped, destroyed;
-    std::unique_ptr<BusLoop> stopping, doomed;
-    stopping = loop(
-        [&](const Message& m) {
-            if (m.member() == "deleteSettingsWithTag") {
-                ++handled;
-                stopping->stop();
-                stopped.push(true);
-            }
-        },
-        "org.velkor.Stopping");
-    doomed = loop(
-        [&](const Message& m) {
-            if (m.member() == "deleteSettingsWithTag" && doomed) {
-                doomed.reset();  // the loop finishes without its owner
-                destroyed.push(true);
-            }
-        },
-        "org.velkor.Doomed");
-    auto client = loop([](const Message&) {});
-    send(*client, "org.velkor.Stopping");
-    ASSERT_TRUE(stopped.next());
-    send(*client, "org.velkor.Stopping");
-    send(*client, "org.velkor.Doomed");
-    ASSERT_TRUE(destroyed.next());
-    stopping->stop();
-    EXPECT_EQ(handled.load(), 1);
-
-    EXPECT_THROW(BusConnection::open("unix:path=/nonexistent/velkor/bus"), dbus::BusError);
-    std::atomic<int> disconnects{0};
-    test::BlockingQueue<bool> ended;
-    BusLoop l(BusConnection::open(bus.address()));
-    l.start([](const Message&) {},
-            [&] {
-                ++disconnects;
-                ended.push(true);
-            });
-    // Started twice.
-    EXPECT_THROW(l.start([](const Message&) {}, [] {}), std::logic_error);
-    bus.stop();
-    ASSERT_TRUE(ended.next().has_value());
-    EXPECT_THROW(send(l, kService), dbus::BusError);
-    l.stop();
-    l.stop();
-    EXPECT_EQ(disconnects.load(), 1);
-    EXPECT_THROW(l.start([](const Message&) {}, [] {}), std::logic_error);
-}
-
 // With a small socket buffer and the client's loop asleep after a first exchange, the socket takes
 // only part of a big request: only waking the loop gets the rest written. Four mebibytes travel
 // each way.
-TEST_F(BusLoopTest, FourMebibyteBlobsTravelBothWaysThroughASmallSocketBuffer) {
+TEST_F(BusLoopTest, BigBlobsTravelThroughASmallSocketBufferAndHandlersAndTheBusEndLoops) {
     std::vector<std::uint8_t> up(4 << 20), down(4 << 20);
     std::iota(up.begin(), up.end(), std::uint8_t{3});
     for (std::size_t i = 0; i < down.size(); ++i)
@@ -129,12 +77,19 @@ TEST_F(BusLoopTest, FourMebibyteBlobsTravelBothWaysThroughASmallSocketBuffer) {
         },
         kService);
     test::BlockingQueue<dbus::ReceivedResponse> responses;
-    auto client = loop([&](const Message& m) {
-        auto parsed = ResponseCodec::parse(m);
-        if (auto* received = std::get_if<dbus::ReceivedResponse>(&parsed))
-            responses.push(std::move(*received));
-    });
-    EXPECT_FALSE(client->withBus([](BusConnection& b) { return b.requestName(kService); }));
+    std::atomic<int> disconnects{0};
+    test::BlockingQueue<bool> ended;
+    auto client = loop(
+        [&](const Message& m) {
+            auto parsed = ResponseCodec::parse(m);
+            if (auto* received = std::get_if<dbus::ReceivedResponse>(&parsed))
+                responses.push(std::move(*received));
+        },
+        {},
+        [&] {
+            ++disconnects;
+            ended.push(true);
+        });
     const auto clientName = client->withBus([](BusConnection& b) { return b.uniqueName(); });
     EXPECT_EQ(server->withBus([&](BusConnection& b) { return b.uidOf(clientName); }), geteuid());
     client->withBus([](BusConnection& b) {
@@ -160,6 +115,44 @@ TEST_F(BusLoopTest, FourMebibyteBlobsTravelBothWaysThroughASmallSocketBuffer) {
     ASSERT_NE(fetched, nullptr);
     EXPECT_EQ(fetched->data, Blob(down));
     EXPECT_EQ(server->withBus([](BusConnection& b) { return b.uidOf(":1.999999"); }), std::nullopt);
-    client->stop();
     server->stop();
+
+    // A handler may stop its own loop or even destroy it.
+    std::atomic<int> handled{0};
+    test::BlockingQueue<bool> stopped, destroyed;
+    std::unique_ptr<BusLoop> stopping, doomed;
+    stopping = loop(
+        [&](const Message& m) {
+            if (m.member() == "deleteSettingsWithTag") {
+                ++handled;
+                stopping->stop();
+                stopped.push(true);
+            }
+        },
+        "org.velkor.Stopping");
+    doomed = loop(
+        [&](const Message& m) {
+            if (m.member() == "deleteSettingsWithTag" && doomed) {
+                doomed.reset();  // the loop finishes without its owner
+                destroyed.push(true);
+            }
+        },
+        "org.velkor.Doomed");
+    send(*client, "org.velkor.Stopping");
+    ASSERT_TRUE(stopped.next());
+    send(*client, "org.velkor.Stopping");
+    send(*client, "org.velkor.Doomed");
+    ASSERT_TRUE(destroyed.next());
+    stopping->stop();
+    EXPECT_EQ(handled.load(), 1);
+
+    // The bus's end is reported once, after which sending and restarting fail.
+    EXPECT_THROW(client->start([](const Message&) {}, [] {}), std::logic_error);  // started twice
+    bus.stop();
+    ASSERT_TRUE(ended.next().has_value());
+    EXPECT_THROW(send(*client, kService), dbus::BusError);
+    client->stop();
+    client->stop();
+    EXPECT_EQ(disconnects.load(), 1);
+    EXPECT_THROW(client->start([](const Message&) {}, [] {}), std::logic_error);
 }

@@ -1,5 +1,5 @@
 // The tool's JSON: settings values as JSON and back, imports onto existing trees, and the lines
-// that watching prints.
+// that watching prints; and the paths that name a place in a file.
 #include <gtest/gtest.h>
 
 #include <numeric>
@@ -9,6 +9,7 @@
 #include "EventJson.h"
 #include "Importer.h"
 #include "JsonMapping.h"
+#include "SettingsPath.h"
 #include "velkor/VKConversions.h"
 
 using namespace velkor;
@@ -34,7 +35,7 @@ void expectFailure(F&& f, ExitCode code, const std::string& says = {}) {
     }
 }
 
-TEST(JsonTest, EveryKindOfValueSurvivesTheTripThroughTheLibrary) {
+TEST(JsonTest, EveryKindOfValueSurvivesTheTripThroughTheLibraryAndTheRestAreRefused) {
     const auto document = R"({"name": "Zoë", "size": [640, [1, {"deep": {}}]], "list": [],
         "numbers": [-9223372036854775808, 9223372036854775807, true, false, "true"],
         "notData": {"$data": "AAAA", "other": 1}, "data": {"$data": "AP8="}})";
@@ -62,9 +63,8 @@ TEST(JsonTest, EveryKindOfValueSurvivesTheTripThroughTheLibrary) {
     auto invalid = std::make_shared<VKString>(std::string("a\xFFz"));
     EXPECT_EQ(JsonMapping::dump(JsonMapping::toJson(invalid)), "\"a\xEF\xBF\xBDz\"")
         << "invalid UTF-8 is replaced, not a failure";
-}
 
-TEST(JsonTest, ValuesThatCannotBeStoredOrShownAreRefusedSayingWhatAndWhere) {
+    // Values that cannot be stored or shown are refused saying what and where.
     Json deep = 1;
     for (int i = 0; i <= JsonMapping::kMaxDepth; ++i)
         deep = Json::array({deep});
@@ -89,7 +89,7 @@ TEST(JsonTest, ValuesThatCannotBeStoredOrShownAreRefusedSayingWhatAndWhere) {
     expectFailure([&] { JsonMapping::toJson(top); }, ExitCode::refused);
 }
 
-TEST(JsonTest, ImportChangesOnlyWhatDiffersAndKeepsFittingContainers) {
+TEST(JsonTest, ImportChangesOnlyWhatDiffersAndEventLinesShowTheValueNowInTheContainer) {
     auto root = asDictionary(fromText(
         R"({"keep": {"a": 1, "b": [1, 2, 3]}, "gone": 5, "kind": {"x": 1}, "list": [{"n": 1}]})"));
     auto keep = asDictionary(root->get("keep"));
@@ -104,10 +104,9 @@ TEST(JsonTest, ImportChangesOnlyWhatDiffersAndKeepsFittingContainers) {
     EXPECT_EQ(keep->get("b"), keptArray);
     EXPECT_EQ(asArray(root->get("list"))->get(0), firstItem);
     EXPECT_FALSE(Importer::fits(keep, Json::parse(R"({"$data": ""})")));
-}
 
-// The events that watching a dictionary shows end to end are left to the command-line tests.
-TEST(JsonTest, EventLinesShowTheOldValueAndTheValueNowInTheContainer) {
+    // Event lines show the old value and the value now in the container. The events that watching
+    // a dictionary shows end to end are left to the command-line tests.
     auto array = asArray(fromText(R"([10, {"z": [1]}])"));
     auto old = std::make_shared<VKString>("old");
     const std::pair<Change, const char*> cases[] = {
@@ -125,6 +124,20 @@ TEST(JsonTest, EventLinesShowTheOldValueAndTheValueNowInTheContainer) {
     };
     for (const auto& [change, expected] : cases)
         EXPECT_EQ(JsonMapping::dump(EventJson::line(change, array, "p")), expected);
+}
+
+TEST(SettingsPathTest, PartsParentsAndIndexes) {
+    const auto path = SettingsPath::parse("/window/size/0/");
+    EXPECT_EQ(path.parts(), (std::vector<std::string>{"window", "size", "0"}));
+    EXPECT_EQ(path.parent().text(), "window/size");
+    for (const char* root : {"", "/", "///"})
+        EXPECT_TRUE(SettingsPath::parse(root).isRoot()) << root;
+    EXPECT_TRUE(SettingsPath().parent().isRoot());
+
+    EXPECT_EQ(SettingsPath::index("007"), 7);
+    EXPECT_EQ(SettingsPath::index("9223372036854775807"), INT64_MAX);
+    for (const char* bad : {"", "-1", "+1", "1x", " 1", "0x1", "9223372036854775808"})
+        EXPECT_FALSE(SettingsPath::index(bad)) << bad;
 }
 
 }  // namespace

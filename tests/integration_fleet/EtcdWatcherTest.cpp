@@ -2,7 +2,6 @@
 #include <thread>
 
 #include "FleetTesting.h"
-#include "fleet/EtcdError.h"
 
 namespace velkor::fleet::test {
 namespace {
@@ -29,13 +28,11 @@ std::vector<Change> changesOf(const std::vector<EtcdEvent>& events) {
 std::vector<Change> write(EtcdClient& etcd, const std::string& base, int count, int from = 0) {
     std::vector<Change> written;
     for (int i = from; i < from + count; ++i) {
-        if (i % 4 == 3) {
-            const std::string key = base + std::to_string(i - 1);
+        const std::string key = base + std::to_string(i % 4 == 3 ? i - 1 : i);
+        if (i % 4 == 3)
             written.push_back({key, etcd.remove(key, in(5s)), true});
-        } else {
-            const std::string key = base + std::to_string(i);
+        else
             written.push_back({key, etcd.put(key, "v" + std::to_string(i), in(5s)), false});
-        }
     }
     return written;
 }
@@ -68,26 +65,33 @@ TEST_F(EtcdWatcherTest, DeliversEveryChangeInOrderAndResumesWithoutGapAfterItsMe
     EXPECT_EQ(watcher->nextRevision(), expected.back().revision + 1);
 
     // Each update's revision is at least that of its last event; events stay in revision order.
-    for (const auto& update : log.updates()) {
-        if (!update.events.empty()) {
-            EXPECT_GE(update.revision, update.events.back().kv.modRevision);
-        }
-    }
+    for (const auto& update : log.updates())
+        EXPECT_TRUE(update.events.empty() || update.revision >= update.events.back().kv.modRevision)
+            << update.revision;
     watcher->stop();
     EXPECT_TRUE(watcher->ended());
 }
 
-TEST_F(EtcdWatcherTest, ReportsACompactionPastItsRevisionAndEnds) {
-    // The watch uses one member only, so that while that member is down it cannot resume
-    // elsewhere before the history it needs is compacted.
+// Watches that use one member only, so that while it is down they cannot resume elsewhere. A
+// watch of the changes to come resumes where it started, with the changes made while its member
+// was down; one whose next revision is compacted meanwhile reports it and ends, and its owner
+// reads afresh and watches on from there; one whose member is down stops promptly.
+TEST_F(EtcdWatcherTest, WatchesOfOneMemberResumeWhereTheyWereOrReportACompaction) {
     const int watched = cluster().leader() % 3 + 1;
     auto writer = client(watched % 3 + 1);
     const std::string base = prefix();
     const int64_t start = writer->put(base + "seed", "s", in(5s));
+    WatchLog toCome, log;
+    auto fromNow = client(watched, 1)->watch(base, 0, toCome.callback());
+    auto watcher = client(watched, 1)->watch(base, start + 1, log.callback());
+    // Time for the watches to be created; nothing changes under the prefix meanwhile.
+    std::this_thread::sleep_for(1s);
 
-    WatchLog log;
-    auto watcher = clientOf(watched)->watch(base, start + 1, log.callback());
+    kill(watched);
     auto before = write(*writer, base, 3);
+    resume(watched);
+    ASSERT_TRUE(toCome.waitForRevision(before.back().revision));
+    EXPECT_EQ(changesOf(toCome.events()), before);
     ASSERT_TRUE(log.waitForRevision(before.back().revision));
 
     kill(watched);
@@ -117,49 +121,15 @@ TEST_F(EtcdWatcherTest, ReportsACompactionPastItsRevisionAndEnds) {
     const int64_t later = writer->put(base + "later", "l", in(5s));
     ASSERT_TRUE(next.waitForRevision(later));
     EXPECT_EQ(changesOf(next.events()), (std::vector<Change>{{base + "later", later, false}}));
-}
 
-TEST_F(EtcdWatcherTest, AWatchOfTheChangesToComeResumesWhereItStarted) {
-    // One member only, so that the watch resumes only after the changes made while it was down.
-    const int watched = cluster().leader() % 3 + 1;
-    auto writer = client(watched % 3 + 1);
-    const std::string base = prefix();
-    WatchLog log;
-    auto watcher = clientOf(watched)->watch(base, 0, log.callback());
-    // Time for the watch to be created; nothing changes under the prefix meanwhile.
-    std::this_thread::sleep_for(1s);
-
-    kill(watched);
-    auto during = write(*writer, base, 3);
-    resume(watched);
-    ASSERT_TRUE(log.waitForRevision(during.back().revision));
-    EXPECT_EQ(changesOf(log.events()), during);
-}
-
-TEST_F(EtcdWatcherTest, AWatchStartedAtACompactedRevisionReportsItAtOnce) {
-    auto etcd = client();
-    const std::string base = prefix();
-    const int64_t old = etcd->put(base + "k", "1", in(5s));
-    const int64_t current = etcd->put(base + "k", "2", in(5s));
-    etcd->compact(current, in(5s));
-
-    WatchLog log;
-    auto watcher = etcd->watch(base, old, log.callback());
-    ASSERT_TRUE(log.waitFor([](const auto& updates) { return !updates.empty(); }));
-    EXPECT_GE(log.updates().front().compactRevision, current);
-    EXPECT_TRUE(log.events().empty());
-}
-
-TEST_F(EtcdWatcherTest, StopsPromptlyWhileEveryMemberItCouldUseIsDown) {
-    auto etcd = clientOf(1);
-    WatchLog log;
-    auto watcher = etcd->watch(prefix(), 0, log.callback());
-    stop(1);
+    WatchLog idle;
+    auto stopping = client(watched, 1)->watch(base, 0, idle.callback());
+    stop(watched);
     std::this_thread::sleep_for(300ms);
-    const auto start = std::chrono::steady_clock::now();
-    watcher->stop();
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
-    EXPECT_TRUE(watcher->ended());
+    const auto begin = std::chrono::steady_clock::now();
+    stopping->stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, 2s);
+    EXPECT_TRUE(stopping->ended());
 }
 
 // Many threads call at once while watches start and stop: under ThreadSanitizer this shows the

@@ -2,16 +2,19 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "fleet/EtcdClient.h"
+#include "fleet/EtcdError.h"
 #include "support/EtcdCluster.h"
 
 namespace velkor::fleet::test {
@@ -22,9 +25,34 @@ inline EtcdDeadline in(std::chrono::milliseconds time) {
     return std::chrono::steady_clock::now() + time;
 }
 
+/// The EtcdError `call` fails with; none when it succeeds.
+template <typename F>
+std::optional<EtcdError> etcdErrorOf(F call) {
+    try {
+        call();
+    } catch (const EtcdError& error) {
+        return error;
+    }
+    return std::nullopt;
+}
+
+/// The kind of the EtcdError `call` fails with; none when it succeeds.
+template <typename F>
+std::optional<EtcdError::Kind> etcdKindOf(F call) {
+    const auto error = etcdErrorOf(call);
+    return error ? std::optional(error->kind()) : std::nullopt;
+}
+
+/// Whether `error` says that no member could be reached in time.
+inline bool unreachable(const std::optional<EtcdError>& error) {
+    return error && (error->kind() == EtcdError::Kind::unavailable ||
+                     error->kind() == EtcdError::Kind::timeout);
+}
+
 /// Tests against the program's one three-member cluster, started by the first test that needs
 /// it and torn down when the program ends. Each test works under a key prefix of its own; a
-/// test that kills or stops members has them resumed, and the cluster healthy, before the next.
+/// test that kills, stops or freezes members has them resumed or thawed, and the cluster healthy,
+/// before the next.
 class FleetTest : public ::testing::Test {
   protected:
     static velkor::test::EtcdCluster& cluster() {
@@ -37,7 +65,9 @@ class FleetTest : public ::testing::Test {
     void TearDown() override {
         for (int member : down_)
             cluster().resume(member);
-        if (!down_.empty())
+        for (int member : frozen_)
+            cluster().thaw(member);
+        if (!down_.empty() || !frozen_.empty())
             cluster().waitHealthy();
     }
 
@@ -53,19 +83,16 @@ class FleetTest : public ::testing::Test {
         cluster().resume(member);
         down_.erase(member);
     }
-
-    /// A client of every member, in the cluster's order from `first` on.
-    std::unique_ptr<EtcdClient> client(int first = 1) const {
-        EtcdOptions options;
-        for (int k = 0; k < 3; ++k)
-            options.endpoints.push_back(cluster().endpoints()[(first - 1 + k) % 3]);
-        return std::make_unique<EtcdClient>(options);
+    void freeze(int member) {
+        cluster().freeze(member);
+        frozen_.insert(member);
     }
 
-    /// A client of member `member` alone.
-    std::unique_ptr<EtcdClient> clientOf(int member) const {
+    /// A client of `count` members, in the cluster's order from `first` on.
+    std::unique_ptr<EtcdClient> client(int first = 1, int count = 3) const {
         EtcdOptions options;
-        options.endpoints = {cluster().endpoints()[member - 1]};
+        for (int k = 0; k < count; ++k)
+            options.endpoints.push_back(cluster().endpoints()[(first - 1 + k) % 3]);
         return std::make_unique<EtcdClient>(options);
     }
 
@@ -77,6 +104,7 @@ class FleetTest : public ::testing::Test {
 
   private:
     std::set<int> down_;
+    std::set<int> frozen_;
 };
 
 /// Collects what a watch delivers, for the test thread to wait on.
@@ -99,15 +127,13 @@ class WatchLog {
 
     /// Waits until an event of revision `revision` or later has come.
     bool waitForRevision(int64_t revision, std::chrono::milliseconds time = 15s) {
+        // An update's events are in revision order: its last is its latest.
         return waitFor(
             [&](const auto& updates) {
-                for (const auto& update : updates) {
-                    for (const auto& event : update.events) {
-                        if (event.kv.modRevision >= revision)
-                            return true;
-                    }
-                }
-                return false;
+                return std::any_of(updates.begin(), updates.end(), [&](const auto& update) {
+                    return !update.events.empty() &&
+                           update.events.back().kv.modRevision >= revision;
+                });
             },
             time);
     }

@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -61,23 +62,12 @@ EtcdCluster::~EtcdCluster() {
 }
 
 int EtcdCluster::memberOf(const std::string& endpoint) const {
-    for (std::size_t i = 0; i < endpoints_.size(); ++i) {
-        if (endpoints_[i] == endpoint)
-            return static_cast<int>(i) + 1;
-    }
-    return 0;
+    const auto found = std::find(endpoints_.begin(), endpoints_.end(), endpoint);
+    return found == endpoints_.end() ? 0 : static_cast<int>(found - endpoints_.begin()) + 1;
 }
 
-void EtcdCluster::kill(int member) {
-    run("kill " + quoted(directory_) + " " + std::to_string(member));
-}
-
-void EtcdCluster::stop(int member) {
-    run("stop " + quoted(directory_) + " " + std::to_string(member));
-}
-
-void EtcdCluster::resume(int member) {
-    run("resume " + quoted(directory_) + " " + std::to_string(member));
+void EtcdCluster::step(const std::string& command, int member) {
+    run(command + " " + quoted(directory_) + " " + std::to_string(member));
 }
 
 void EtcdCluster::waitHealthy() {
@@ -87,14 +77,6 @@ void EtcdCluster::waitHealthy() {
             throw std::runtime_error("the etcd cluster is not healthy after 30 seconds");
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
-}
-
-void EtcdCluster::freeze(int member) {
-    signal(member, SIGSTOP);
-}
-
-void EtcdCluster::thaw(int member) {
-    signal(member, SIGCONT);
 }
 
 void EtcdCluster::signal(int member, int number) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <csignal>
 #include <string>
 #include <vector>
 
@@ -29,14 +30,14 @@ class EtcdCluster {
     int memberOf(const std::string& endpoint) const;
 
     /// Kills member n (SIGKILL) or stops it (SIGTERM), and waits until it has exited.
-    void kill(int member);
-    void stop(int member);
+    void kill(int member) { step("kill", member); }
+    void stop(int member) { step("stop", member); }
     /// Starts a killed or stopped member again and waits until it listens.
-    void resume(int member);
+    void resume(int member) { step("resume", member); }
     /// Freezes member n (SIGSTOP): it keeps its connections and answers nothing, as when the
     /// network drops its packets; `thaw` lets it go on (SIGCONT).
-    void freeze(int member);
-    void thaw(int member);
+    void freeze(int member) { signal(member, SIGSTOP); }
+    void thaw(int member) { signal(member, SIGCONT); }
     /// Waits (bounded) until every running member reports healthy.
     void waitHealthy();
     /// The member that leads.
@@ -46,6 +47,7 @@ class EtcdCluster {
 
   private:
     std::string run(const std::string& arguments);
+    void step(const std::string& command, int member);
     void signal(int member, int number);
 
     std::string directory_;

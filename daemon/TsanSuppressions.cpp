@@ -1,6 +1,6 @@
 // ThreadSanitizer's suppressions for the programs that use the etcd client (velkord with the
 // fleet, its tests and benchmarks), read by the sanitizer at start-up (the function is unused in
-// other builds). Debian's gRPC, abseil, protobuf and OpenSSL are not built
+// other builds). Debian's gRPC (with its upb), abseil, protobuf and OpenSSL are not built
 // with ThreadSanitizer: the locks and atomics with which gRPC's threads hand buffers, connections
 // and messages to one another are invisible to it, so it reports every such hand-over as a race,
 // in those libraries and in the parts of gRPC and protobuf inlined from their headers. Only
@@ -10,6 +10,7 @@ extern "C" const char* __tsan_default_suppressions() {
     return "race:libgrpc.so\n"
            "race:libgrpc++.so\n"
            "race:libgpr.so\n"
+           "race:libupb.so\n"
            "race:libabsl_\n"
            "race:libprotobuf.so\n"
            "race:libssl.so\n"

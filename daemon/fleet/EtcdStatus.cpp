@@ -50,6 +50,15 @@ EtcdError errorOf(const grpc::Status& status, const std::string& what, bool muta
             if (mentions(status, "auth") || mentions(status, "user name"))
                 return EtcdError(Kind::denied, message);
             return EtcdError(Kind::rejected, message);
+        case grpc::StatusCode::UNKNOWN:
+            // etcd before 3.5 answers a request whose deadline passed while it waited (for a
+            // leader, for its proposal to commit) with the context's error as UNKNOWN: a time-out,
+            // after which a change may still commit, not a refusal.
+            if (mentions(status, "context deadline exceeded"))
+                return EtcdError(Kind::timeout, message, mutation);
+            if (mentions(status, "context canceled"))
+                return EtcdError(Kind::unavailable, message, mutation);
+            return EtcdError(Kind::rejected, message);
         default:
             return EtcdError(Kind::rejected, message);
     }

@@ -1,6 +1,7 @@
 #include <thread>
 
 #include "FleetTesting.h"
+#include "fleet/EtcdStatus.h"
 
 namespace velkor::fleet::test {
 namespace {
@@ -10,6 +11,19 @@ TEST(EtcdTypesTest, PrefixEndsCoverExactlyTheKeysUnderThePrefix) {
     EXPECT_EQ(etcdPrefixEnd("a\xff"), "b");
     EXPECT_EQ(etcdPrefixEnd("\xff\xff"), std::string(1, '\0'));
     EXPECT_EQ(etcdPrefixEnd(""), std::string(1, '\0'));
+}
+
+// etcd 3.4 answers a request whose deadline passed on the member with UNKNOWN and the
+// context's error: that is a time-out (a change may yet commit), not a refusal.
+TEST(EtcdStatusTest, AMembersOwnDeadlineIsATimeOutAfterWhichAChangeMayHaveCommitted) {
+    const grpc::Status expired(grpc::StatusCode::UNKNOWN, "context deadline exceeded");
+    for (const bool mutation : {true, false}) {
+        const auto error = errorOf(expired, "etcd call", mutation);
+        EXPECT_EQ(error.kind(), EtcdError::Kind::timeout);
+        EXPECT_EQ(error.maybeApplied(), mutation);
+    }
+    const grpc::Status other(grpc::StatusCode::UNKNOWN, "etcdserver: something else");
+    EXPECT_EQ(errorOf(other, "etcd call", true).kind(), EtcdError::Kind::rejected);
 }
 
 TEST(EtcdOptionsTest, UnusableOptionsAreRejectedAtConstruction) {

@@ -405,7 +405,11 @@ TEST(Connection, AChangeWhoseEarlierChangesDoNotComeReturnsInTimeAndTheCopyIsFet
     EXPECT_EQ(h.request<Request::ResolveSettings>().containerId, list);
     EXPECT_EQ(array->revision(), 7);
     EXPECT_EQ(array->get(2)->description(), "x");
-    h.scheduler->runAll();
+    // The events of an adopted copy are posted after its content is visible.
+    EXPECT_TRUE(eventually([&] {
+        h.scheduler->runAll();
+        return !events.empty();
+    }));
     EXPECT_EQ(events, std::vector<std::string>{"didArrayChildAdd(index=2)"});
 }
 

@@ -202,9 +202,11 @@ std::optional<std::vector<Outcome>> FleetStore::applyGroup(std::span<const Pendi
     auto outcomes = local_.applyBatch(group, gate_);
     if (!gate_.rehearsed())
         return outcomes;  // nothing for etcd: committed as it was
-    indexAdded(gate_.written());
+    const auto written = gate_.written();
+    indexAdded(written);
     try {
         if (!gate_.send(deadline)) {
+            indexWithdrawn(written);
             if (std::chrono::steady_clock::now() >= deadline)
                 return refused(VKError::serverError);
             for (const auto& file : gate_.stale()) {
@@ -215,6 +217,7 @@ std::optional<std::vector<Outcome>> FleetStore::applyGroup(std::span<const Pendi
             return std::nullopt;
         }
     } catch (const VKError& error) {
+        indexWithdrawn(written);
         return refused(error);
     }
     outcomes = local_.applyBatch(group, gate_);
@@ -458,6 +461,16 @@ void FleetStore::run() {
 void FleetStore::indexAdded(const std::unordered_set<UUID>& added) {
     std::lock_guard lock(indexMutex_);
     index_.insert(added.begin(), added.end());
+}
+
+void FleetStore::indexWithdrawn(const std::unordered_set<UUID>& ids) {
+    // Inside a transaction of the copy, so that one adding the same ids is wholly before or after.
+    local_.transact([&](SettingsStore::Parts& parts) {
+        std::lock_guard lock(indexMutex_);
+        for (const auto& id : ids)
+            if (!parts.containers.container(id))
+                index_.erase(id);
+    });
 }
 
 void FleetStore::indexRemoved(bool filesRemoved, const std::unordered_set<UUID>& removed) {

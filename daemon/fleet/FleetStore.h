@@ -139,9 +139,11 @@ class FleetStore : public daemon::Store {
     /// Adds containers to the index of the fleet's containers. Called before the copy's
     /// transaction that adds them commits: reads do not wait for `applying_`, so a client may
     /// learn of a container from a fetch at once, and its next request about it must be
-    /// routed here. (An id indexed by a change that then fails is answered as not found, as
-    /// elsewhere.)
+    /// routed here.
     void indexAdded(const std::unordered_set<UUID>& added);
+    /// Takes the containers a change indexed out again when etcd did not commit it, unless the
+    /// copy holds them meanwhile; otherwise every refused change would leave its ids behind.
+    void indexWithdrawn(const std::unordered_set<UUID>& ids);
     /// Takes containers out of the index after the copy dropped them: read afresh when whole
     /// files went, else by the containers removed.
     void indexRemoved(bool filesRemoved, const std::unordered_set<UUID>& removed);

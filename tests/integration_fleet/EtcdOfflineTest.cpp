@@ -1,7 +1,10 @@
 #include <thread>
 
 #include "FleetTesting.h"
+#include "core/Access.h"
+#include "daemon/DaemonTesting.h"
 #include "fleet/EtcdStatus.h"
+#include "fleet/FleetStore.h"
 
 namespace velkor::fleet::test {
 namespace {
@@ -104,6 +107,31 @@ TEST_F(EtcdOfflineTest, CallsAndWatchesWithoutAnsweringMembersEndInTime) {
         else
             EXPECT_GE(took, 1400ms);
     }
+}
+
+// A change etcd never took leaves nothing behind: requests about the containers it would have
+// added are not routed to the fleet, and the store keeps no record of them.
+TEST(FleetStoreTest, ContainersOfARefusedChangeAreForgotten) {
+    using namespace velkor::daemon;
+    using namespace velkor::test;
+    TempDir dir;
+    FleetOptions options;
+    options.etcd.endpoints = {"127.0.0.1:1"};
+    options.domains = {"org.example.*"};
+    options.cachePath = dir.file("fleet.db");
+    options.requestTimeout = 1s;
+    FleetStore store(options);
+    const UUID root = newId(), child = newId();
+    const ClientRequest create =
+        ClientRequest::CreateSettings{Blob(clientBlob(dict(root, {{"c", dict(child, {})}}))),
+                                      "org.example.lab", Access::sharedUser};
+    ASSERT_TRUE(store.serves(create));
+    const std::vector<PendingRequest> requests{{Caller{":1.1", 0}, create}};
+    const auto outcomes = store.applyBatch(requests);
+    ASSERT_EQ(outcomes.size(), 1u);
+    EXPECT_TRUE(outcomes[0].answer.get<ServerResponse::RequestHasFailed>());
+    for (const auto& id : {root, child})
+        EXPECT_FALSE(store.serves(ClientRequest::ResolveSettings{id, false}));
 }
 
 }  // namespace

@@ -183,18 +183,6 @@ bool BusConnection::isActivatable(const std::string& name) {
     return false;
 }
 
-std::optional<uid_t> BusConnection::uidOf(const std::string& uniqueName) {
-    sd_bus_creds* raw = nullptr;
-    int r = sd_bus_get_name_creds(bus_.get(), uniqueName.c_str(), SD_BUS_CREDS_EUID, &raw);
-    std::unique_ptr<sd_bus_creds, sd_bus_creds* (*)(sd_bus_creds*)> creds(raw, sd_bus_creds_unref);
-    if (r == -ENXIO || r == -ENOENT)
-        return std::nullopt;
-    BusError::check(r, "Asking for a connection's credentials");
-    uid_t uid = 0;
-    BusError::check(sd_bus_creds_get_euid(creds.get(), &uid), "Reading a connection's user");
-    return uid;
-}
-
 Slot BusConnection::addMatch(const std::string& rule) {
     sd_bus_slot* raw = nullptr;
     BusError::check(sd_bus_add_match(bus_.get(), &raw, rule.c_str(), passThrough, nullptr),

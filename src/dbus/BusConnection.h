@@ -1,6 +1,5 @@
 #pragma once
 
-#include <sys/types.h>
 #include <systemd/sd-bus.h>
 
 #include <chrono>
@@ -20,7 +19,7 @@ namespace velkor::dbus {
 /// (messages and slots hold references to it). Its owner runs one event-loop thread per
 /// connection (BusLoop does exactly that) and every other thread reaches the connection only
 /// under the owner's lock, waking the loop when output is pending. The blocking calls below
-/// (`nameOwner`, `isActivatable`, `uidOf`, `requestName`, `addMatch`) wait for the bus driver's
+/// (`nameOwner`, `isActivatable`, `requestName`, `addMatch`) wait for the bus driver's
 /// answer; a client transport makes them before its loop starts, never from the loop thread.
 class BusConnection {
   public:
@@ -75,10 +74,6 @@ class BusConnection {
 
     /// Whether the bus can start a service for `name` on demand.
     bool isActivatable(const std::string& name);
-
-    /// The user id of the connection with the unique name `uniqueName`, as the bus recorded it
-    /// when that connection was made; none when no such connection is on the bus.
-    std::optional<uid_t> uidOf(const std::string& uniqueName);
 
     /// Installs a match rule (e.g. "type='signal',interface='...'"). Matched messages are not
     /// consumed by the match: they reach whoever processes the connection (BusLoop's handler).

@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <numeric>
@@ -90,8 +89,6 @@ TEST_F(BusLoopTest, BigBlobsTravelThroughASmallSocketBufferAndHandlersAndTheBusE
             ++disconnects;
             ended.push(true);
         });
-    const auto clientName = client->withBus([](BusConnection& b) { return b.uniqueName(); });
-    EXPECT_EQ(server->withBus([&](BusConnection& b) { return b.uidOf(clientName); }), geteuid());
     client->withBus([](BusConnection& b) {
         int size = 64 * 1024;
         setsockopt(sd_bus_get_fd(b.get()), SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
@@ -114,7 +111,6 @@ TEST_F(BusLoopTest, BigBlobsTravelThroughASmallSocketBufferAndHandlersAndTheBusE
     const auto* fetched = answer->response->get<ServerResponse::SettingsFetched>();
     ASSERT_NE(fetched, nullptr);
     EXPECT_EQ(fetched->data, Blob(down));
-    EXPECT_EQ(server->withBus([](BusConnection& b) { return b.uidOf(":1.999999"); }), std::nullopt);
     server->stop();
 
     // A handler may stop its own loop or even destroy it.

@@ -15,6 +15,7 @@
 
 #include "fleet/EtcdClient.h"
 #include "fleet/EtcdError.h"
+#include "support/ErrorOf.h"
 #include "support/EtcdCluster.h"
 
 namespace velkor::fleet::test {
@@ -28,12 +29,7 @@ inline EtcdDeadline in(std::chrono::milliseconds time) {
 /// The EtcdError `call` fails with; none when it succeeds.
 template <typename F>
 std::optional<EtcdError> etcdErrorOf(F call) {
-    try {
-        call();
-    } catch (const EtcdError& error) {
-        return error;
-    }
-    return std::nullopt;
+    return velkor::test::thrownBy<EtcdError>(call);
 }
 
 /// The kind of the EtcdError `call` fails with; none when it succeeds.

@@ -27,6 +27,9 @@ class CommitGate {
     /// applies the same requests again for good. Throws `VKError` to refuse every request of the
     /// transaction, which is then rolled back and whose answers all become that error.
     virtual bool pass(ContainerStore& store, Database& db) = 0;
+
+    /// Whether the requests now run again after a rehearsal: their refusals were logged then.
+    virtual bool repeating() const { return false; }
 };
 
 }  // namespace velkor::daemon

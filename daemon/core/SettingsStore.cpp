@@ -158,7 +158,8 @@ Outcome SettingsStore::applyRequest(const PendingRequest& pending, bool inSavepo
         }
         return Outcome{std::move(answer), std::move(taken)};
     } catch (const VKError& e) {
-        log.info("Request %@ from %@ refused: %@", pending.request, caller.clientId, e);
+        if (!gate || !gate->repeating())
+            log.info("Request %@ from %@ refused: %@", pending.request, caller.clientId, e);
         failure = e;
     } catch (const DatabaseError& e) {
         if (e.code() != SQLITE_INTERRUPT) {

@@ -75,6 +75,7 @@ class FleetGate : public daemon::CommitGate {
     /// `send` committed it, commits when the same transaction was collected again (throws
     /// `VKError` otherwise). Commits at once when nothing was collected.
     bool pass(daemon::ContainerStore& store, daemon::Database& db) override;
+    bool repeating() const override { return revision_ != 0; }
 
     /// Whether the rehearsal changed fleet files: `send` then has a transaction to commit.
     bool rehearsed() const { return !sent_.ops.empty(); }

@@ -1,4 +1,5 @@
 #include "DaemonTesting.h"
+#include "support/LogCapture.h"
 
 using namespace velkor;
 using namespace velkor::test;
@@ -24,6 +25,21 @@ class NotificationTest : public StoreTest {
 
 using Ids = std::vector<std::string>;
 using Types = std::vector<ChangeType>;
+
+/// Rehearses every transaction once and lets it commit the second time, as the fleet's gate
+/// does around etcd.
+class RehearsingGate final : public daemon::CommitGate {
+  public:
+    void collect(daemon::ContainerStore&, daemon::Database&, const daemon::ChangeSet&) override {}
+    bool pass(daemon::ContainerStore&, daemon::Database&) override {
+        rehearsed_ = !rehearsed_;
+        return !rehearsed_;
+    }
+    bool repeating() const override { return rehearsed_; }
+
+  private:
+    bool rehearsed_ = false;
+};
 
 }  // namespace
 
@@ -129,4 +145,23 @@ TEST_F(NotificationTest, RequestsArrivingTogetherShareOneCommitAndFailAlone) {
     const auto then = store_->applyBatch(std::span(withHeavy).subspan(1));
     ASSERT_EQ(then.size(), 1u);
     EXPECT_TRUE(succeeded(then[0]));
+}
+
+// A batch that a gate rehearses runs twice; its refusals are logged once, and only the second
+// run stays.
+TEST_F(NotificationTest, ARehearsedBatchCommitsOnceAndLogsItsRefusalsOnce) {
+    LogCapture logs;
+    RehearsingGate gate;
+    const std::vector<daemon::PendingRequest> batch{
+        {alice, setting(rootId, 0, "a", num(10))},
+        {eve, ClientRequest::FetchSettings{"org.example.app", 1000, "", false}},  // refused
+    };
+    for (int run = 0; run < 2; ++run) {
+        const auto outcomes = store_->applyBatch(batch, gate);
+        ASSERT_EQ(outcomes.size(), 2u);
+        EXPECT_EQ(std::tuple(doneAt(outcomes[0]), failure(outcomes[1])),
+                  std::tuple(1, VKError::fileDoesNotExist));
+    }
+    EXPECT_EQ(fetched(fetch(bob, "a")), daemonBlob(num(10)));
+    EXPECT_EQ(logs->count(LogLevel::info, "refused"), 1u);
 }

@@ -117,7 +117,7 @@ void BM_Floor_EtcdTxnRoundTrip(benchmark::State& state) {
 /// gives the microseconds to the event, or none when the event did not come within 5 s.
 class PutToWatch {
   public:
-    PutToWatch(const std::string& prefix) : prefix_(prefix) {
+    explicit PutToWatch(const std::string& prefix) : prefix_(prefix) {
         const int64_t start = writer_->put(prefix_ + "k", "start", Clock::now() + 5s);
         watcher_ = reader_->watch(prefix_, start + 1, [this](const EtcdWatchUpdate& update) {
             if (update.events.empty())

@@ -216,6 +216,13 @@ struct Heard {
         std::lock_guard lock(mutex);
         return values;
     }
+    /// What was heard besides `value`: the event of a change seen before the observer came may
+    /// still be on its way to it.
+    std::vector<std::int64_t> besides(std::int64_t value) {
+        auto heard = get();
+        std::erase(heard, value);
+        return heard;
+    }
 
     std::mutex mutex;
     std::vector<std::int64_t> values;
@@ -390,17 +397,19 @@ TEST_F(FleetDaemonTest, WithoutQuorumWritesAreRefusedAndKilledMembersLoseNoAckno
     cluster().waitHealthy();
     for (std::int64_t value : {3, 4}) {
         ASSERT_TRUE(eventually([&] { return root->set("k", value); }));
-        ASSERT_TRUE(eventually([&] { return heardOnB.get().size() == std::size_t(value - 2); }))
-            << heardOnB.get().size();
-        ASSERT_TRUE(eventually([&] { return heardOnA.get().size() == std::size_t(value - 2); }))
-            << heardOnA.get().size();
+        ASSERT_TRUE(eventually([&] {
+            return heardOnB.besides(1).size() == std::size_t(value - 2);
+        })) << ::testing::PrintToString(heardOnB.get());
+        ASSERT_TRUE(eventually([&] {
+            return heardOnA.besides(1).size() == std::size_t(value - 2);
+        })) << ::testing::PrintToString(heardOnA.get());
     }
     EXPECT_THAT(status(a, kDomain), HasSubstr("a fleet file"));
     EXPECT_THAT(status(a, kDomain), HasSubstr("etcd is reachable"));
     EXPECT_THAT(status(a, "org.other"), HasSubstr("a file of this machine"));
     std::this_thread::sleep_for(200ms);  // nothing more may come
-    EXPECT_EQ(heardOnA.get(), (std::vector<std::int64_t>{3, 4}));
-    EXPECT_EQ(heardOnB.get(), (std::vector<std::int64_t>{3, 4}));
+    EXPECT_EQ(heardOnA.besides(1), (std::vector<std::int64_t>{3, 4}));
+    EXPECT_EQ(heardOnB.besides(1), (std::vector<std::int64_t>{3, 4}));
     // A change refused for want of quorum may still commit once quorum is back (the leader kept
     // its proposal); then both machines have it: they never differ.
     EXPECT_TRUE(eventually([&] { return *fetch(a) == *fetch(b); }));
@@ -679,14 +688,7 @@ TEST_F(FleetDaemonTest, ARestartOrACompactionCatchesUpInNoticesWithinTheMessageL
         return heldFirst->get("k", -1) == 2 && heldOther->get("k", -1) == 1;
     }));
 
-    // The event of the catch-up above may still be on its way to observers: 2 may be heard
-    // first, but 3 exactly once.
     Heard heard(onB, "k");
-    auto heardSince = [&] {
-        auto values = heard.get();
-        std::erase(values, 2);
-        return values;
-    };
     // Reading afresh after a compaction brings a change of each file at once, together more
     // than the bus carries: each reaches the client.
     auto data = [](std::size_t kib) {
@@ -706,8 +708,8 @@ TEST_F(FleetDaemonTest, ARestartOrACompactionCatchesUpInNoticesWithinTheMessageL
     EXPECT_TRUE(eventually(
         [&] { return heldFirst->get("big") != nullptr && heldOther->get("big") != nullptr; }));
     EXPECT_TRUE(eventually([&] { return *fetch(b) == *fetch(a); }));
-    EXPECT_TRUE(eventually([&] { return !heardSince().empty(); }));
-    EXPECT_EQ(heardSince(), std::vector<std::int64_t>{3});
+    EXPECT_TRUE(eventually([&] { return !heard.besides(2).empty(); }));
+    EXPECT_EQ(heard.besides(2), std::vector<std::int64_t>{3});
 
     // A change whose notice alone passes B's limit: B's client is told to fetch the file anew
     // (which B then refuses as too large to send), and B goes on serving.

@@ -48,9 +48,12 @@ class DaemonBusTest : public ::testing::Test {
     }
     TestDaemon& daemon() { return *daemon_; }
 
-    /// Waits, ten seconds at most, until the daemon's log holds `text`.
+    /// Waits, thirty seconds at most (a sanitizer build on a loaded machine is slow to get
+    /// there), until the daemon's log holds `text`.
     bool logShows(const std::string& text) {
-        for (int i = 0; i < 2000 && daemon_->log().find(text) == std::string::npos; ++i)
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (daemon_->log().find(text) == std::string::npos &&
+               std::chrono::steady_clock::now() < deadline)
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         return daemon_->log().find(text) != std::string::npos;
     }

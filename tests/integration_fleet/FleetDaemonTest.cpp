@@ -171,9 +171,6 @@ class FleetDaemonTest : public FleetTest {
                       (directory_ / (name + ".db")).string(),
                       {"--fleet", list, "--fleet-domains", "org.example.*", "--fleet-prefix",
                        prefix(), "--log-level", "info"}};
-        // A short time-out keeps the tests of a cluster without quorum short.
-        if (std::find(options.begin(), options.end(), "--fleet-timeout") == options.end())
-            m.settings.arguments.insert(m.settings.arguments.end(), {"--fleet-timeout", "2"});
         m.settings.arguments.insert(m.settings.arguments.end(), options.begin(), options.end());
         m.start();
         return m;
@@ -363,8 +360,9 @@ TEST_F(FleetDaemonTest, TwoMachinesWritingAtOnceEndEqualWithEveryAcknowledgedWri
 // machine's own files are untouched. With quorum back, each later change reaches the observers
 // on both machines once. Members killed one after the other lose no acknowledged write.
 TEST_F(FleetDaemonTest, WithoutQuorumWritesAreRefusedAndKilledMembersLoseNoAcknowledgedWrite) {
-    Machine& a = machine("a");
-    Machine& b = machine("b");
+    // A short time-out keeps the part without quorum short.
+    Machine& a = machine("a", {}, {"--fleet-timeout", "2"});
+    Machine& b = machine("b", {}, {"--fleet-timeout", "2"});
     auto root = shared(a);
     ASSERT_TRUE(root->set("k", 1));
     auto onA = Settings::open(a.options, kDomain, VKOwnership::shared());

@@ -271,6 +271,45 @@ TEST_F(CliTest, WatchPrintsChangesAcrossDaemonRestartsUntilInterruptedOrDeleted)
     EXPECT_NE(deleted.err.find("the watched value was deleted"), std::string::npos) << deleted.err;
 }
 
+// The daemon checks its limits change by change, so it may refuse an import part-way: the file
+// is then put back as it was, and when even that is refused, its content is saved, not lost.
+TEST_F(CliTest, AnImportTheDaemonRefusesLeavesTheFileAsItWas) {
+    const std::string app = "org.example.app";
+    succeed({"set", app, "keep", R"("important")"});
+    succeed({"set", app, "bulk", Json(std::string(3000, 'b')).dump()});
+    const auto before = getJson({"export", app});
+    daemon_.reset();
+    start({"--max-file-size", "4K"});
+    const std::string big = Json(std::string(5000, 'y')).dump();
+    for (const std::string& document : {R"({"z": 1, "c": )" + big + "}",
+                                        R"({"keep": "x", "b": )" + big + "}", "[1, " + big + "]"}) {
+        SCOPED_TRACE(document.substr(0, 20));
+        auto refused = velkor({"import", app}, document);
+        EXPECT_EQ(refused.status, 3) << refused.err;
+        EXPECT_NE(refused.err.find("as it was before the import"), std::string::npos)
+            << refused.err;
+        EXPECT_EQ(getJson({"export", app}), before);
+    }
+
+    // A file past today's limit cannot be created again once the import deleted it.
+    succeed({"set", app, "bulk", Json(std::string(3900, 'b')).dump()});
+    const auto larger = getJson({"export", app});
+    daemon_.reset();
+    start({"--max-file-size", "3K"});
+    auto lost = velkor({"import", app}, "[" + big + "]");
+    EXPECT_EQ(lost.status, 3) << lost.err;
+    const std::string says = "its content before the import is in ";
+    const auto at = lost.err.find(says);
+    ASSERT_NE(at, std::string::npos) << lost.err;
+    const std::string saved =
+        lost.err.substr(at + says.size(), lost.err.find('\n', at) - at - says.size());
+    std::ifstream file(saved);
+    EXPECT_EQ(Json::parse(file, nullptr, false), larger);
+    EXPECT_EQ(std::filesystem::status(saved).permissions() & std::filesystem::perms::all,
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+    std::filesystem::remove(saved);
+}
+
 // A watcher whose process stops for two seconds while 480 KiB of changes go by lags behind its
 // 256 KiB budget; it is not cut off, and once it reads again it hears the latest value.
 TEST_F(CliTest, AWatcherThatStopsForAWhileCatchesUpWithTheLatestValue) {

@@ -1,6 +1,10 @@
 #include "Commands.h"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cstdlib>
+#include <filesystem>
 #include <vector>
 
 #include "CommandError.h"
@@ -102,12 +106,49 @@ void Commands::importFile(const nlohmann::json& document) {
     auto opened = connection->openOrCreateSettings(tree, domain_, ownership_);
     if (!opened.isExist)
         return;
-    if (Importer::fits(opened.rootContainer, document)) {
-        Importer::replaceContents(opened.rootContainer, document);
+    // The daemon checks its limits change by change, so it may refuse the document part-way:
+    // the file is then put back as it was.
+    const auto before = JsonMapping::toJson(opened.rootContainer);
+    try {
+        replaceFile(opened.rootContainer, document);
+    } catch (const VKError& error) {
+        restore(before, error);
+        throw CommandError::fromError(error, "the file is as it was before the import");
+    }
+}
+
+void Commands::replaceFile(const VKContainerPtr& root, const nlohmann::json& document) {
+    if (Importer::fits(root, document)) {
+        Importer::replaceContents(root, document);
         return;
     }
+    auto connection = session_.connection();
     connection->deleteSettings(domain_, ownership_);
     connection->createSettings(asContainer(JsonMapping::fromJson(document)), domain_, ownership_);
+}
+
+void Commands::restore(const nlohmann::json& before, const VKError& refusal) {
+    try {
+        auto opened = session_.connection()->openOrCreateSettings(
+            asContainer(JsonMapping::fromJson(before)), domain_, ownership_);
+        if (opened.isExist)
+            replaceFile(opened.rootContainer, before);
+    } catch (const VKError& failure) {
+        // The content is kept on disk rather than lost; only its owner may read it.
+        std::string path =
+            (std::filesystem::temp_directory_path() / "velkor-import-XXXXXX").string();
+        const int fd = mkstemp(path.data());
+        const std::string text = JsonMapping::dump(before, 2) + "\n";
+        const bool saved =
+            fd >= 0 && write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+        if (fd >= 0)
+            close(fd);
+        throw CommandError::fromError(
+            refusal, "putting the file back failed as well (" +
+                         std::string(failure.localizedDescription()) + "); " +
+                         (saved ? "its content before the import is in " + path
+                                : "its content before the import could not be saved"));
+    }
 }
 
 }  // namespace velkor::cli

@@ -7,6 +7,8 @@
 
 #include "Session.h"
 #include "SettingsPath.h"
+#include "velkor/VKContainer.h"
+#include "velkor/VKError.h"
 #include "velkor/VKOwnership.h"
 
 namespace velkor::cli {
@@ -42,10 +44,19 @@ class Commands {
 
     /// Makes the settings file hold `document` (a JSON object or array): creates the file when
     /// it is missing, updates it in place when its root is of the same kind (see Importer), and
-    /// otherwise deletes it and creates it anew. The document is checked in full first.
+    /// otherwise deletes it and creates it anew. The document is checked in full first. When the
+    /// daemon refuses part of it, the file is put back as it was (when even that fails, its
+    /// former content is saved to a private file in the temporary directory, which the error
+    /// names) and the refusal is thrown as a CommandError.
     void importFile(const nlohmann::json& document);
 
   private:
+    /// Gives the file whose root is `root` the content of `document`.
+    void replaceFile(const VKContainerPtr& root, const nlohmann::json& document);
+    /// Puts the file back to `before` after the import was refused with `refusal`; throws a
+    /// CommandError when that fails.
+    void restore(const nlohmann::json& before, const VKError& refusal);
+
     Session& session_;
     std::string domain_;
     VKOwnership ownership_;

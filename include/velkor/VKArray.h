@@ -33,13 +33,15 @@ namespace velkor {
 ///   didArrayChildRemove at `from`, then didArrayChildAdd at `to`; childrenRemoved:
 ///   didRemoveAll;
 /// - updateRevision: only the revision;
-/// - containerDeleted, containerAbandoned: the array is detached from its connection and
-///   posts didDelete;
+/// - containerDeleted: the array is detached from its connection and posts didDelete;
+/// - containerAbandoned: the array is fetched again, stays the same object and takes the
+///   daemon's content, with the events of what differs;
 /// - descendantChanged and childrenReplaced carry nothing to apply and are ignored.
 /// Except for the ignored ones, the root container of the array then posts
-/// didDescendantChange with the array and its path (unless the array is the root). A record
-/// that does not fit the array (an index outside it, a value that cannot be decoded, a type
-/// that only the connection handles) changes nothing and throws invalidData.
+/// didDescendantChange with the array and its path (unless the array is the root; after
+/// containerAbandoned only when something differed). A record that does not fit the array (an
+/// index outside it, a value that cannot be decoded, a type that only the connection handles)
+/// changes nothing and throws invalidData.
 class VKArray final : public VKArrayBase {
     struct Private {};
 

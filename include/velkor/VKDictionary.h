@@ -31,13 +31,15 @@ namespace velkor {
 /// - childRemoved: the key is removed; didDictionaryChildRemove with the removed value (no event
 ///   when the key was not there); childrenRemoved: every entry is removed; didRemoveAll;
 /// - updateRevision: only the revision;
-/// - containerDeleted, containerAbandoned: the dictionary is detached from its connection and
-///   posts didDelete;
+/// - containerDeleted: the dictionary is detached from its connection and posts didDelete;
+/// - containerAbandoned: the dictionary is fetched again, stays the same object and takes the
+///   daemon's content, with the events of what differs;
 /// - descendantChanged and childrenReplaced carry nothing to apply and are ignored.
 /// Except for the ignored ones, the root container of the dictionary then posts
-/// didDescendantChange with the dictionary and its path (unless the dictionary is the root). A
-/// record that does not fit a dictionary (childAppended, childMoved, a value that cannot be
-/// decoded) changes nothing and throws invalidData.
+/// didDescendantChange with the dictionary and its path (unless the dictionary is the root;
+/// after containerAbandoned only when something differed). A record that does not fit a
+/// dictionary (childAppended, childMoved, a value that cannot be decoded) changes nothing and
+/// throws invalidData.
 class VKDictionary final : public VKDictionaryBase {
     struct Private {};
 

@@ -170,8 +170,11 @@ class ContainerAccess {
     /// and revision, and its observers get the events of the differences; it stays the same
     /// object, wherever it is held. The daemon's reports that follow the fetch wait for it. When
     /// that fails, the container is marked out of step: its changes fail (see requireInStep)
-    /// with containerNotFound when the daemon no longer has it, else connectionLost.
-    static void bringBack(VKContainer& c, InnerConnection& connection);
+    /// with containerNotFound when the daemon no longer has it, else connectionLost. With
+    /// `path`, the container's path in its file, and when the content taken differed, its root
+    /// then posts didDescendantChange at that path, as for a change record.
+    static void bringBack(VKContainer& c, InnerConnection& connection,
+                          const std::string* path = nullptr);
     /// Marks an attached container out of step and brings it back later, on the thread that
     /// handles the daemon's pushes (unless a change of the caller brought it back first): for a
     /// copy known to lack changes the daemon made, when the caller may not wait for the fetch.

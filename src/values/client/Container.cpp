@@ -380,7 +380,7 @@ void ContainerAccess::adoptContentOf(VKContainer& c, VKContainer& fresh) {
             events = take(c, fresh);
         }
         raiseRevision(c, fresh.revision());
-        order.fetchedAt(fresh.revision());
+        order.fetchedAt(fresh.revision(), !events.empty());
     });
     if (auto connection = innerConnection(c)) {
         for (auto& event : events) {

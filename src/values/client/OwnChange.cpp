@@ -81,8 +81,7 @@ void detail::ContainerAccess::applyChangeFromServer(VKContainer& c,
     if (ServerChangeSteps::carriesNothing(change)) {
         return;
     }
-    if (ServerChangeSteps::applyToAnyContainer(c, change, *connection)) {
-        ServerChangeSteps::notifyRoot(c, path, *connection);
+    if (ServerChangeSteps::applyToAnyContainer(c, change, path, *connection)) {
         return;
     }
     // Decoded before the lock is taken: decoding registers containers and may lock others.
@@ -191,7 +190,8 @@ void OwnChange::finish(const std::function<void(std::vector<AppliedChange>&)>& c
 
 namespace detail {
 
-void ContainerAccess::bringBack(VKContainer& c, InnerConnection& connection) {
+void ContainerAccess::bringBack(VKContainer& c, InnerConnection& connection,
+                                const std::string* path) {
     std::optional<VKError> failure;
     try {
         // Counts as a change in flight: a report the daemon orders after the fetch and that
@@ -203,6 +203,11 @@ void ContainerAccess::bringBack(VKContainer& c, InnerConnection& connection) {
             // Another object took the id meanwhile: the one the caller holds is the one kept.
             adoptContentOf(c, *fetched);
             connection.registryOfContainers().registerContainer(sharedContainer(c));
+        }
+        // Before the fetch stops counting as in flight: the root hears of it after the
+        // container's events and before those of the reports that waited for it.
+        if (path && c.withWriteItemsLock([&] { return serverOrder(c).takeFetchChanged(); })) {
+            ServerChangeSteps::notifyRoot(c, *path, connection);
         }
     } catch (const VKError& error) {
         failure =

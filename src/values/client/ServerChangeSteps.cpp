@@ -35,26 +35,29 @@ VKObjectPtr ServerChangeSteps::decodeValue(const VKChangeNotification& change,
 
 bool ServerChangeSteps::applyToAnyContainer(VKContainer& container,
                                             const VKChangeNotification& change,
-                                            InnerConnection& connection) {
+                                            const std::string& path, InnerConnection& connection) {
     switch (change.type) {
         case ChangeType::updateRevision:
             // Under the write lock: a change of ours in its exchange takes its own revision
             // after this one is read.
             container.withWriteItemsLock(
                 [&] { Access::raiseRevision(container, change.revision); });
-            return true;
+            break;
         case ChangeType::containerAbandoned:
             // The daemon still has it, and tells us nothing more of it until we fetch it again.
-            Access::bringBack(container, connection);
+            // The root hears of it only when the content fetched differs.
+            Access::bringBack(container, connection, &path);
             return true;
         case ChangeType::containerDeleted:
             container.withWriteItemsLock([&] { Access::setRevision(container, change.revision); });
             connection.unregisterContainer(container.id(), container.weak_from_this());
             Access::postChangeNotification(container, VKContainerChange::DidDelete{}, connection);
-            return true;
+            break;
         default:
             return false;
     }
+    notifyRoot(container, path, connection);
+    return true;
 }
 
 bool ServerChangeSteps::carriesNothing(const VKChangeNotification& change) {

@@ -31,9 +31,10 @@ class ServerChangeSteps {
     /// false for any other type. updateRevision takes the record's revision; containerDeleted
     /// takes it too, then detaches `container` from `connection` (the daemon no longer has it)
     /// and posts didDelete; containerAbandoned fetches the container again (see
-    /// ContainerAccess::bringBack).
+    /// ContainerAccess::bringBack). The root then learns of the change at `path` (see
+    /// notifyRoot); after containerAbandoned only when the content fetched differed.
     static bool applyToAnyContainer(VKContainer& container, const VKChangeNotification& change,
-                                    InnerConnection& connection);
+                                    const std::string& path, InnerConnection& connection);
 
     /// Whether the record carries nothing a container could apply: descendantChanged and
     /// childrenReplaced, which the daemon does not send. Such records are ignored.

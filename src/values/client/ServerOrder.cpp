@@ -60,11 +60,12 @@ std::optional<ServerOrder::Held> ServerOrder::takeUpTo(std::int64_t revision) {
     return next;
 }
 
-void ServerOrder::fetchedAt(std::int64_t revision) {
+void ServerOrder::fetchedAt(std::int64_t revision, bool changed) {
     if (!state_) {
         return;  // nothing waits, and the container's own revision skips what the content holds
     }
     state_->fetchedUpTo = std::max(state_->fetchedUpTo, revision);
+    state_->fetchChanged = state_->fetchChanged || changed;
     auto& waiting = state_->held;
     waiting.erase(waiting.begin(), std::find_if(waiting.begin(), waiting.end(), [&](const Held& h) {
                       return h.change.revision > revision;

@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "internals/ChangeNotification.h"
@@ -75,10 +76,13 @@ class ServerOrder {
     /// The first waiting change if the daemon ordered it at or before `revision`.
     std::optional<Held> takeUpTo(std::int64_t revision);
 
-    /// The container took a content fetched at `revision`. The reported changes the daemon
-    /// ordered at or before it, waiting or still to come, are in that content already: they are
-    /// dropped, and skipped when they arrive.
-    void fetchedAt(std::int64_t revision);
+    /// The container took a content fetched at `revision`, which differed from its own when
+    /// `changed`. The reported changes the daemon ordered at or before it, waiting or still to
+    /// come, are in that content already: they are dropped, and skipped when they arrive.
+    void fetchedAt(std::int64_t revision, bool changed);
+    /// Whether a content that differed was taken while an own change was in flight, since the
+    /// last call; clears it.
+    bool takeFetchChanged() { return state_ && std::exchange(state_->fetchChanged, false); }
     /// Whether a change of `changeRevision` is in a content the container took while one of
     /// its own changes was in flight.
     bool inFetchedContent(std::int64_t changeRevision) const {
@@ -105,6 +109,7 @@ class ServerOrder {
         int inFlight = 0;
         std::vector<Held> held;  // by revision
         std::int64_t fetchedUpTo = std::numeric_limits<std::int64_t>::min();
+        bool fetchChanged = false;
         std::vector<Merged> merged;   // by revision
         std::atomic<int> waiters{0};  // threads in waitForRevision, which share one wait lock
     };

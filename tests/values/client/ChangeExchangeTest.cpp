@@ -668,8 +668,10 @@ TEST_F(ServerChanges, ArraysAndDictionariesApplyEveryRecordType) {
 
 // The daemon abandons containers (it stops telling us of their changes until we fetch them
 // again): each is fetched again as the same object, takes the daemon's content and tells its
-// observers what differs. While it cannot be fetched its changes fail and change nothing, with
-// containerNotFound once the daemon says it is gone; each change tries the fetch again.
+// observers what differs, and then, for a container below the root, the root's observers hear
+// of it at its path, as for a change record. While it cannot be fetched its changes fail and
+// change nothing, with containerNotFound once the daemon says it is gone; each change tries the
+// fetch again.
 TEST_F(ServerChanges, AnAbandonedContainerIsFetchedAgainBeforeItTakesChanges) {
     const UUID list = UUID::random();
     DaemonBlobWriter tree;
@@ -678,6 +680,13 @@ TEST_F(ServerChanges, AnAbandonedContainerIsFetchedAgainBeforeItTakesChanges) {
     auto array = asArray(top->get("list"));
     ASSERT_NE(array, nullptr);
     EventLog events(*array);
+    EventLog rootEvents(*top);
+    std::vector<std::string> heard;  // both, in delivery order
+    auto hear = [&](std::string who) {
+        return [&heard, who](const Change& e) { heard.push_back(who + e.description()); };
+    };
+    auto heardFromList = array->observe(hear("list "));
+    auto heardFromRoot = top->observe(hear("root "));
     std::optional<VKError> refusal;
     std::vector<std::string> content{"a", "B", "c"};
     std::int64_t revision = 9;
@@ -685,8 +694,12 @@ TEST_F(ServerChanges, AnAbandonedContainerIsFetchedAgainBeforeItTakesChanges) {
         if (refusal)
             throw *refusal;
         if (id == root)
-            return connection->decode<VKContainer>(
-                DaemonBlobWriter().dictionary(root, root, 2, 1).key("list").proxy(list));
+            return connection->decode<VKContainer>(DaemonBlobWriter()
+                                                       .dictionary(root, root, 2, 2)
+                                                       .key("list")
+                                                       .proxy(list)
+                                                       .key("n")
+                                                       .number(1));
         DaemonBlobWriter blob;
         blob.array(list, root, revision, static_cast<std::int64_t>(content.size()));
         for (const auto& item : content)
@@ -697,12 +710,23 @@ TEST_F(ServerChanges, AnAbandonedContainerIsFetchedAgainBeforeItTakesChanges) {
         return std::pair(ChangeResult::done, ++revision);
     };
 
-    EXPECT_EQ(connection->report({record(Type::containerAbandoned, list, 7)}), 0);
+    EXPECT_EQ(connection->report({record(Type::containerAbandoned, list, 7)}, {"list"}), 0);
     EXPECT_EQ(text(*array), "a,B,c@9");
     EXPECT_TRUE(array->onServer());
     EXPECT_EQ(top->get("list"), array);
     EXPECT_THAT(events.texts(),
                 ElementsAre("didArrayChildReplace(index=1)", "didArrayChildAdd(index=2)"));
+    EXPECT_THAT(heard,
+                ElementsAre("list didArrayChildReplace(index=1)", "list didArrayChildAdd(index=2)",
+                            "root didDescendantChange(path=list)"));
+    EXPECT_EQ(rootEvents.events.at(0).get<Change::DidDescendantChange>()->child, array);
+    // A content that does not differ tells nobody; the root fetched again tells only its own.
+    EXPECT_EQ(connection->report({record(Type::containerAbandoned, list, 9)}, {"list"}), 0);
+    EXPECT_EQ(connection->report({record(Type::containerAbandoned, root, 2)}, {""}), 0);
+    EXPECT_EQ(text(*top), "list=C,n=1@2");
+    EXPECT_EQ(top->get("list"), array);
+    EXPECT_EQ(heard.size(), 4u);
+    EXPECT_EQ(heard.back(), "root didDictionaryChildAdd(key=n)");
     array->append(str("d"));
     EXPECT_EQ(text(*array), "a,B,c,d@10");
 
@@ -725,8 +749,8 @@ TEST_F(ServerChanges, AnAbandonedContainerIsFetchedAgainBeforeItTakesChanges) {
     EXPECT_EQ(text(*array), "y@13");
     EXPECT_EQ(connection->changes.back()->revision, 12);
     top->remove("list");
-    EXPECT_EQ(text(*top), "@14");
-    EXPECT_EQ(connection->resolves.size(), 9u);
+    EXPECT_EQ(text(*top), "n=1@14");
+    EXPECT_EQ(connection->resolves.size(), 11u);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <unordered_set>
 
 #include "basalt/QZLogger.h"
+#include "core/BlobDecoder.h"
 #include "core/BlobEncoder.h"
 #include "core/LogThrottle.h"
 #include "velkor/VKError.h"
@@ -103,7 +104,10 @@ std::vector<std::uint8_t> TreeExporter::exportContainer(const ContainerRecord& t
             continue;
         }
         const UUID child = item.child;
-        if (!recursive || written.contains(child)) {
+        // Past the nesting a blob may hold (two changes can make a file deeper than that), the
+        // containers go as proxies, which the client fetches on their own.
+        if (!recursive || written.contains(child) ||
+            stack.size() >= static_cast<std::size_t>(BlobDecoder::maxNesting)) {
             encoder.encodeProxy(child);
             continue;
         }

@@ -11,8 +11,10 @@ namespace velkor::daemon {
 ///
 /// A container is written in full; its sub-containers are written as proxies, or, when the
 /// fetch is recursive, in full too, each container once (a container reached a second time,
-/// through another parent, is written as a proxy). The walk keeps its own stack, so however deep
-/// a stored tree is, building its answer cannot overflow the thread's stack.
+/// through another parent, is written as a proxy, and so is one deeper than a blob may nest:
+/// `BlobDecoder::maxNesting` levels, which clients' decoders take too). The walk keeps its own
+/// stack, so however deep a stored tree is, building its answer cannot overflow the thread's
+/// stack.
 class TreeExporter {
   public:
     explicit TreeExporter(ContainerStore& store) : store_(store) {}

@@ -1,4 +1,7 @@
+#include <optional>
+
 #include "DaemonTesting.h"
+#include "core/BlobDecoder.h"
 
 using namespace velkor;
 using namespace velkor::test;
@@ -222,4 +225,32 @@ TEST_F(UpdateTest, FilesStayWithinTheirSizeLimitAndNoticesWithinTheAnswerLimit) 
     EXPECT_EQ(failure(set(alice, exact, 0, "c", holding(650), true)), VKError::invalidData);
     EXPECT_EQ(doneAt(set(alice, exact, 0, "c", holding(649), true)), 1);
     EXPECT_EQ(failure(set(alice, exact, 1, "d", num(1), true)), VKError::invalidData);
+}
+
+// Two changes can make a file deeper than one blob may nest: a recursive fetch then sends the
+// containers past that depth as proxies, which are fetched on their own.
+TEST_F(UpdateTest, ARecursiveFetchOfAFileDeeperThanABlobNestsEndsInProxies) {
+    constexpr std::size_t deepest = daemon::BlobDecoder::maxNesting, half = deepest - 100;
+    std::vector<UUID> ids(2 * half);
+    for (auto& id : ids)
+        id = newId();
+    // Dictionaries ids[from, to), each holding the next under "c", the last holding `end`;
+    // ids[raised] at revision 1.
+    auto chain = [&](std::size_t from, std::size_t to, std::optional<Node> end = {},
+                     std::size_t raised = SIZE_MAX) {
+        Node tree = dict(ids[to - 1], {}, to - 1 == raised);
+        if (end)
+            tree.entries.emplace_back("c", *end);
+        for (auto i = to - 1; i-- > from;)
+            tree = dict(ids[i], {{"c", tree}}, i == raised);
+        return tree;
+    };
+    ASSERT_TRUE(succeeded(create(alice, chain(0, half))));
+    ASSERT_EQ(updated(set(alice, ids[half - 1], 0, "c", chain(half, 2 * half), true)).newRevision,
+              1);
+
+    EXPECT_EQ(fetched(fetch(alice, "", true)),
+              daemonBlob(chain(0, deepest, ref(ids[deepest]), half - 1), ids[0]));
+    EXPECT_EQ(fetched(resolve(alice, ids[deepest], true)),
+              daemonBlob(chain(deepest, 2 * half), ids[0]));
 }

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -58,6 +59,28 @@ void Database::setDurability(Durability durability) {
     exec("PRAGMA journal_mode = WAL");
     exec(durability == Durability::full ? "PRAGMA synchronous = FULL"
                                         : "PRAGMA synchronous = NORMAL");
+}
+
+void Database::makePrivate() {
+    const char* file = sqlite3_db_filename(db_, "main");
+    if (file == nullptr || *file == '\0') {
+        return;
+    }
+    const std::string path = file;
+    for (const std::string& name : {path, path + "-wal", path + "-shm"}) {
+        struct stat status {};
+        if (::stat(name.c_str(), &status) != 0) {
+            if (errno == ENOENT && name != path) {
+                continue;
+            }
+            throw DatabaseError(SQLITE_CANTOPEN,
+                                "cannot read the mode of " + name + ": " + std::strerror(errno));
+        }
+        if ((status.st_mode & 077) != 0 && ::chmod(name.c_str(), status.st_mode & 0700) != 0) {
+            throw DatabaseError(SQLITE_CANTOPEN,
+                                "cannot make " + name + " private: " + std::strerror(errno));
+        }
+    }
 }
 
 Database::~Database() {

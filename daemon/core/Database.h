@@ -35,6 +35,12 @@ class Database {
     /// Throws `DatabaseError`.
     void setDurability(Durability durability);
 
+    /// Makes the database file, and its log files where they exist, readable and writable by
+    /// their owner only: SQLite gives the log files it creates the database file's mode, and a
+    /// file velkord was given may have been made readable by others. Nothing for an in-memory
+    /// database. Throws `DatabaseError`.
+    void makePrivate();
+
     /// Runs one or more statements that return no rows, parsing them each time. Throws
     /// `DatabaseError`.
     void exec(const char* sql);

@@ -191,6 +191,8 @@ void checkOwnership(Database& db) {
 
 void StoreSchema::apply(Database& db, Durability durability) {
     checkOwnership(db);
+    // Before the log is written: a file given to velkord may be readable by others.
+    db.makePrivate();
     db.setDurability(durability);
     db.exec("BEGIN IMMEDIATE");
     try {

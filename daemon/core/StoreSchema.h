@@ -35,11 +35,11 @@ class StoreSchema {
     /// Marks velkord's stores in the database header (`PRAGMA application_id`).
     static constexpr std::int32_t kApplicationId = 0x564B4C52;  // "VKLR"
 
-    /// Checks that `db` is empty or velkord's, before anything is written to it; then sets its
-    /// durability and creates the tables that are missing. A store of velkord's carries its
-    /// application id, or (written before the id was set) the tables of schema version 1. Throws
-    /// `DatabaseError` for any other database, which is left untouched, and for a store written
-    /// by a newer version of this schema.
+    /// Checks that `db` is empty or velkord's, before anything is written to it; then makes it
+    /// and its log files private to their owner, sets its durability and creates the tables that
+    /// are missing. A store of velkord's carries its application id, or (written before the id
+    /// was set) the tables of schema version 1. Throws `DatabaseError` for any other database,
+    /// which is left untouched, and for a store written by a newer version of this schema.
     static void apply(Database& db, Durability durability);
 };
 

@@ -1,3 +1,5 @@
+#include <filesystem>
+#include <fstream>
 #include <map>
 
 #include "DaemonTesting.h"
@@ -134,6 +136,42 @@ TEST(StoreMigrationTest, AStoreOfSchemaOneIsConvertedWithEveryValue) {
     EXPECT_EQ(sql(path, "SELECT sql FROM sqlite_schema WHERE name = 'items'").find("WITHOUT ROWID"),
               std::string::npos);
     EXPECT_EQ(sql(path, "PRAGMA integrity_check"), "ok");
+}
+
+TEST(StorePermissionsTest, AStoreAndItsLogFilesAreItsOwnersOnlyWhateverFileItWasGiven) {
+    namespace fs = std::filesystem;
+    TempDir dir;
+    const auto path = dir.file("settings.db");
+    auto expectPrivate = [&] {
+        for (const auto& name : {path, path + "-wal", path + "-shm"})
+            EXPECT_EQ(fs::status(name).permissions(), fs::perms(0600)) << name;
+    };
+    auto createFile = [&](daemon::SettingsStore& store, const std::string& domain) {
+        EXPECT_TRUE(succeeded(store.handle(
+            alice, ClientRequest::CreateSettings{Blob(clientBlob(dict(newId(), {{"k", num(1)}}))),
+                                                 domain, 1000})));
+    };
+    // An empty file made readable by others, as `touch` makes it.
+    std::ofstream{path};
+    fs::permissions(path, fs::perms(0644));
+    {
+        daemon::SettingsStore store(path);
+        createFile(store, "org.example.one");
+        expectPrivate();
+    }
+    // A store readable by others, whose log files another connection has made meanwhile.
+    fs::permissions(path, fs::perms(0644));
+    sqlite3* reader = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &reader), SQLITE_OK);
+    EXPECT_EQ(sqlite3_exec(reader, "SELECT count(*) FROM files", nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    EXPECT_EQ(fs::status(path + "-wal").permissions(), fs::perms(0644));
+    {
+        daemon::SettingsStore store(path);
+        createFile(store, "org.example.two");
+        expectPrivate();
+    }
+    sqlite3_close(reader);
 }
 
 TEST_F(AccessTest, UserFilesBelongToTheirUserAndRootSharedOnesAreReadByEveryone) {

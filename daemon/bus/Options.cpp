@@ -56,8 +56,12 @@ std::variant<Options, int> Options::parse(int argc, const char* const* argv) {
     };
     sizeOption("--max-file-size", options.storeLimits.maxFileBytes,
                "Largest size of one settings file; changes past it are refused");
-    sizeOption("--max-answer-size", options.storeLimits.maxAnswerBytes,
-               "Largest answer or notice sent to a client (the bus carries 32M at most)");
+    const std::string answerHelp =
+        "Largest answer or notice sent to a client; at most " +
+        std::to_string(StoreLimits::kMaxAnswerLimit / 1024) + "K, since the bus carries " +
+        std::to_string(StoreLimits::kBusMessageBytes / StoreLimits::kMiB) +
+        "M at most in one message, its header included";
+    sizeOption("--max-answer-size", options.storeLimits.maxAnswerBytes, answerHelp.c_str());
 
     app.add_option("--max-containers-per-request", options.storeLimits.maxContainersPerRequest,
                    "Containers one create or change may write; more are refused")
@@ -138,6 +142,14 @@ std::variant<Options, int> Options::parse(int argc, const char* const* argv) {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
         return app.exit(e) == 0 ? 0 : 2;
+    }
+    if (options.storeLimits.maxAnswerBytes > StoreLimits::kMaxAnswerLimit) {
+        std::fprintf(stderr,
+                     "velkord: --max-answer-size must be at most %zuK: the bus carries at most "
+                     "%zuM in one message, its header included.\n",
+                     StoreLimits::kMaxAnswerLimit / 1024,
+                     StoreLimits::kBusMessageBytes / StoreLimits::kMiB);
+        return 2;
     }
     if (options.storeLimits.maxFileBytes > options.storeLimits.maxAnswerBytes) {
         std::fprintf(stderr, "velkord: --max-file-size must not exceed --max-answer-size.\n");

@@ -9,6 +9,13 @@ namespace velkor::daemon {
 struct StoreLimits {
     static constexpr std::size_t kMiB = 1024 * 1024;
 
+    /// The most a bus carries in one message (dbus-daemon's default `max_message_size` on the
+    /// system bus); a larger message makes the bus drop the sender's connection.
+    static constexpr std::size_t kBusMessageBytes = 32 * kMiB;
+    /// The largest `maxAnswerBytes` allowed: the bus's limit less room for what a message
+    /// carries besides the answer (its header, the tag, the encoding of the records).
+    static constexpr std::size_t kMaxAnswerLimit = kBusMessageBytes - 64 * 1024;
+
     /// The largest size of a settings file, counted as `StoredSize` counts it: a bound on the
     /// answer that sends the whole file. A create or change that would make a file larger (and
     /// larger than it was) is refused with `invalidData`.

@@ -139,7 +139,12 @@ TEST_F(LifecycleTest, ASecondInstanceOrAForeignDatabaseIsRefusedAndTheFirstStops
 }
 
 TEST(VelkordCommandLineTest, UsageErrorsExitWithTwoAndAnUnreachableBusWithOne) {
-    for (const char* wrong : {"--no-such-option", "--max-file-size lots", "--max-file-size 40M"})
+    for (const char* wrong : {"--no-such-option", "--max-file-size lots", "--max-file-size 40M",
+                              "--max-answer-size 32M", "--max-answer-size 40M --max-file-size 40M"})
         EXPECT_EQ(run(kVelkord + " " + wrong + " 2>/dev/null").first, 2) << wrong;
-    EXPECT_EQ(run(kVelkord + " --bus-address unix:path=/nonexistent/bus 2>&1").first, 1);
+    // The largest answer limit whose messages the bus still carries is taken.
+    for (const char* right : {"", "--max-answer-size 32704K"})
+        EXPECT_EQ(run(kVelkord + " --bus-address unix:path=/nonexistent/bus 2>&1 " + right).first,
+                  1)
+            << right;
 }

@@ -22,14 +22,17 @@ void fitNotices(std::vector<Notice>& notices, std::size_t maxBytes, ClientHoldin
         }
         ServerResponse::NoteChanges abandoned;
         std::unordered_set<UUID> seen;
-        for (const auto& record : notice.changes.changeNotifications) {
+        const auto& records = notice.changes.changeNotifications;
+        for (std::size_t i = 0; i < records.size(); ++i) {
+            const auto& record = records[i];
             if (!seen.insert(record->id).second) {
                 continue;
             }
             holdings.release(notice.clientId, record->id);
             abandoned.changeNotifications.push_back(
                 ChangeRecords::make(ChangeType::containerAbandoned, record->id, record->revision));
-            abandoned.changePaths.emplace_back();
+            // The container's path, which its records carried.
+            abandoned.changePaths.push_back(std::move(notice.changes.changePaths[i]));
         }
         if (std::size_t held = 0; LogThrottle::shared().allow(notice.clientId, held)) {
             log.warning(

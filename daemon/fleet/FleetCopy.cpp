@@ -186,7 +186,7 @@ bool FleetCopy::putContainer(const EtcdKeyValue& kv, const UUID& id, const UUID&
     }
     added_.insert(id);
     if (!stored || !tellChanges(*stored, tree, changedKeys))
-        abandon(id, incoming.revision);
+        abandon(id, root, incoming.revision);
     return true;
 }
 
@@ -236,14 +236,20 @@ void FleetCopy::removeContainer(const UUID& id) {
         return;
     parts_.containers.removeContainer(id);
     parts_.merge.forgetContainer(id);
-    abandon(id, stored->revision);
+    abandon(id, stored->root, stored->revision);
     parts_.holdings.forgetContainer(id);
 }
 
-void FleetCopy::abandon(const UUID& id, std::int64_t revision) {
+void FleetCopy::abandon(const UUID& id, const UUID& root, std::int64_t revision) {
+    const auto holders = parts_.holdings.holders(id);
+    if (holders.empty())
+        return;
     const auto record = ChangeRecords::make(ChangeType::containerAbandoned, id, revision);
-    for (const auto& holder : parts_.holdings.holders(id)) {
-        notices_.add(holder, record, {});
+    // With the container's path, as records are told: the holder's root hears of the change
+    // there once the container is fetched anew.
+    const auto path = parts_.containers.pathOf(id, root);
+    for (const auto& holder : holders) {
+        notices_.add(holder, record, path);
         parts_.holdings.release(holder, id);
     }
 }

@@ -67,7 +67,9 @@ class FleetCopy {
     /// record, so that the holders are to fetch it anew.
     bool tellChanges(const daemon::ContainerRecord& before, const daemon::IncomingTree& tree,
                      std::span<const KeyChange> changes);
-    void abandon(const UUID& id, std::int64_t revision);
+    /// Tells the holders of the container `id` of the file whose root is `root` to fetch it
+    /// anew, with its path, and lets them stop holding it.
+    void abandon(const UUID& id, const UUID& root, std::int64_t revision);
 
     daemon::SettingsStore::Parts& parts_;
     const FleetKeys& keys_;

@@ -225,6 +225,17 @@ TEST_F(UpdateTest, FilesStayWithinTheirSizeLimitAndNoticesWithinTheAnswerLimit) 
     EXPECT_EQ(failure(set(alice, exact, 0, "c", holding(650), true)), VKError::invalidData);
     EXPECT_EQ(doneAt(set(alice, exact, 0, "c", holding(649), true)), 1);
     EXPECT_EQ(failure(set(alice, exact, 1, "d", num(1), true)), VKError::invalidData);
+
+    // A container abandoned for a notice over the answer limit is told with its path.
+    reopen({.maxFileBytes = 1000 * kKiB, .maxAnswerBytes = 100 * kKiB});
+    const UUID inner = newId();
+    EXPECT_EQ(doneAt(set(alice, exact, 1, "s", dict(inner, {}), true)), 2);
+    fetch(bob, "s");
+    const auto over =
+        notesFor(set(alice, inner, 0, "v", dat(std::string(150 * kKiB, 'w')), true), bob);
+    ASSERT_EQ(over.size(), 1u);
+    EXPECT_EQ(std::tuple(over[0].first->type, over[0].first->id, over[0].second),
+              std::tuple(ChangeType::containerAbandoned, inner, std::string("s")));
 }
 
 // Two changes can make a file deeper than one blob may nest: a recursive fetch then sends the

@@ -67,10 +67,13 @@ class FleetCopyTest : public ::testing::Test {
             }
         });
         Told result;
+        paths_.clear();
         for (const auto& notice : notices.take()) {
             EXPECT_EQ(notice.clientId, "c1");
             for (const auto& record : notice.changes.changeNotifications)
                 result.emplace_back(caseName(record->type), record->revision, record->key);
+            paths_.insert(paths_.end(), notice.changes.changePaths.begin(),
+                          notice.changes.changePaths.end());
         }
         EXPECT_TRUE(told || result.empty());
         return result;
@@ -87,13 +90,15 @@ class FleetCopyTest : public ::testing::Test {
     SettingsStore store_{path_};
     FleetKeys keys_{"/test/"};
     UUID root_ = UUID::random();
+    std::vector<std::string> paths_;  // the paths of the records the last apply told
 };
 
 }  // namespace
 
 // Another machine's changes to a dictionary's values reach its holders as the records of this
 // machine's own changes, one per revision, and they keep holding it; a change that a record
-// cannot tell (a child container added) makes them fetch it anew.
+// cannot tell (a child container added) makes them fetch it anew. Either comes with the
+// container's path in its file.
 TEST_F(FleetCopyTest, ValueChangesAreToldKeyByKeyAndOtherChangesAsAbandonment) {
     // Three changes: "a" replaced, "c" added, "b" removed.
     EXPECT_EQ(
@@ -116,6 +121,16 @@ TEST_F(FleetCopyTest, ValueChangesAreToldKeyByKeyAndOtherChangesAsAbandonment) {
                    dictionary(13, sub, 1, {number("x", 1)})}),
         (Told{{"containerAbandoned", 9, ""}}));
     EXPECT_FALSE(held());
+
+    store_.transact([&](SettingsStore::Parts& parts) { parts.holdings.hold("c1", sub); });
+    EXPECT_EQ(apply(14, {head(14), dictionary(14, sub, 2, {number("x", 2)})}),
+              (Told{{"childChanged", 2, "x"}}));
+    EXPECT_EQ(paths_, std::vector<std::string>{"sub"});
+    const auto deep = UUID::random();
+    EXPECT_EQ(apply(15, {head(15), dictionary(15, sub, 3, {number("x", 2), child("deep", deep)}),
+                         dictionary(15, deep, 1, {})}),
+              (Told{{"containerAbandoned", 3, ""}}));
+    EXPECT_EQ(paths_, std::vector<std::string>{"sub"});
 }
 
 }  // namespace velkor::fleet::test

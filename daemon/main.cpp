@@ -59,6 +59,7 @@ std::unique_ptr<fleet::FleetStore> openFleet(const Options& options) {
     fleetOptions.durability = options.durability;
     fleetOptions.limits = options.storeLimits;
     fleetOptions.requestTimeout = settings.timeout;
+    fleetOptions.maxChangeBytes = settings.maxChangeBytes;
     return std::make_unique<fleet::FleetStore>(std::move(fleetOptions));
 }
 #endif

@@ -131,6 +131,13 @@ std::variant<Options, int> Options::parse(int argc, const char* const* argv) {
                    "Seconds a fleet request may wait for etcd before it is refused")
         ->check(CLI::Range(0.1, 60.0))
         ->capture_default_str();
+    app.add_option("--fleet-max-change-size", fleet.maxChangeBytes,
+                   "Largest etcd transaction one fleet change may make; larger changes are "
+                   "refused. At most 9M, below what etcd's members replay from their logs; lower "
+                   "it to what the members' --max-request-bytes takes")
+        ->transform(CLI::AsSizeValue(false))
+        ->check(CLI::Range(std::size_t{64} * 1024, fleet::kMaxChangeBytes))
+        ->capture_default_str();
 
     app.add_option("--max-log-lines", options.logLinesPerClient,
                    "Lines about one client's bad or refused requests logged per minute (ten "

@@ -9,6 +9,7 @@
 #include "bus/ServiceLimits.h"
 #include "core/Durability.h"
 #include "core/StoreLimits.h"
+#include "fleet/FleetLimits.h"
 #include "velkor/Log.h"
 
 namespace velkor::daemon {
@@ -32,6 +33,8 @@ struct FleetSettings {
     std::string passwordFile;
     /// How long a fleet request may wait for etcd.
     std::chrono::milliseconds timeout{4000};
+    /// The largest etcd transaction one fleet change may make.
+    std::size_t maxChangeBytes = fleet::kMaxChangeBytes;
 };
 
 /// velkord's command line.

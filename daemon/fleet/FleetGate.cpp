@@ -3,8 +3,10 @@
 #include <algorithm>
 
 #include "basalt/QZLogger.h"
+#include "core/BlobDecoder.h"
 #include "fleet/FleetCodec.h"
 #include "fleet/FleetHeads.h"
+#include "fleet/FleetLimits.h"
 #include "velkor/VKError.h"
 
 namespace velkor::fleet {
@@ -12,6 +14,13 @@ namespace velkor::fleet {
 namespace {
 
 auto& log = basalt::QZLogger::loggerWithIdentifier("Velkor.Daemon.Fleet");
+
+static_assert(kMaxChangeBytes <= daemon::BlobDecoder::maxBlobSize,
+              "a container that fits a change must be one every velkord reads back");
+
+/// What an operation of a transaction takes in etcd's request besides its key and value, at
+/// most: its field tags and lengths.
+constexpr std::size_t kOpOverhead = 32;
 
 }  // namespace
 
@@ -72,12 +81,51 @@ void FleetGate::collect(daemon::ContainerStore& store, daemon::Database& db,
         log.error("A fleet request changed containers of no known file; it is refused.");
         throw VKError(VKError::serverError);
     }
-    auto [file, first] = files_.try_emplace(head->domain);
-    if (first) {
-        file->second.root = head->root;
-        file->second.revision = head->revision;
+    // The bytes of what this request wrote, as the containers are now.
+    std::unordered_map<UUID, std::size_t> mine;
+    for (const auto& id : changes.written)
+        if (auto container = store.container(id))
+            mine[id] = keys_.container(head->domain, id).size() +
+                       FleetCodec::encodeContainer(*container, store.items(id)).size() +
+                       kOpOverhead;
+    const auto found = files_.find(head->domain);
+    auto together =
+        found == files_.end() ? FileChanges{head->root, head->revision, {}, {}} : found->second;
+    together.changes.add(changes);
+    for (const auto& [id, bytes] : mine)
+        together.written[id] = bytes;
+    std::erase_if(together.written, [&](const auto& entry) {
+        return !together.changes.written.contains(entry.first);
+    });
+    if (const auto bytes = bytesOf(head->domain, together.changes, together.written);
+        bytes > maxChangeBytes_) {
+        const bool alone = bytesOf(head->domain, changes, mine) > maxChangeBytes_;
+        if (!repeating())
+            log.warning(
+                "Refused a change of fleet file %@: etcd's transaction would take %d bytes%@, "
+                "past the fleet's limit of %d bytes per change.",
+                head->domain, bytes, alone ? "" : " with the changes that wait with it",
+                maxChangeBytes_);
+        throw VKError(alone ? VKError::invalidData : VKError::serverError);
     }
-    file->second.changes.add(changes);
+    files_.insert_or_assign(head->domain, std::move(together));
+}
+
+std::size_t FleetGate::bytesOf(const std::string& domain, const daemon::ChangeSet& changes,
+                               const std::unordered_map<UUID, std::size_t>& written) const {
+    // As `transaction` makes it: the compare and reads of the head and the containers, then
+    // the removal of the whole file, or the head, the containers written and those removed.
+    const auto head = keys_.head(domain).size() + kOpOverhead;
+    const auto containers = 2 * keys_.containers(domain).size() + kOpOverhead;
+    std::size_t bytes = 2 * head + containers;
+    if (!changes.filesRemoved.empty())
+        return bytes + head + containers;
+    bytes += head + UUID::zero().bytes().size();
+    for (const auto& [id, size] : written)
+        bytes += size;
+    for (const auto& id : changes.removed)
+        bytes += keys_.container(domain, id).size() + kOpOverhead;
+    return bytes;
 }
 
 FleetGate::Transaction FleetGate::transaction(daemon::ContainerStore& store) const {

@@ -5,6 +5,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "core/CommitGate.h"
@@ -52,6 +53,10 @@ class FleetReach {
 /// - while etcd did not answer the fleet's last call (see `FleetReach`), each member is tried
 ///   once, so that writes are refused at once while the fleet is unreachable rather than each
 ///   after the whole time-out.
+/// A request whose changes would make the transaction larger than `maxChangeBytes` is refused
+/// alone, before anything goes to etcd (see `kMaxChangeBytes`): with `invalidData` when its own
+/// changes pass it, as a file too large is on one machine, and with `serverError` when only the
+/// changes of the same file that wait with it make the transaction pass it.
 class FleetGate : public daemon::CommitGate {
   public:
     /// A file as etcd held it when a transaction found a head moved on.
@@ -62,13 +67,15 @@ class FleetGate : public daemon::CommitGate {
         std::vector<EtcdKeyValue> containers;
     };
 
-    FleetGate(EtcdClient& etcd, const FleetKeys& keys, FleetReach& reach)
-        : etcd_(etcd), keys_(keys), reach_(reach) {}
+    FleetGate(EtcdClient& etcd, const FleetKeys& keys, FleetReach& reach,
+              std::size_t maxChangeBytes)
+        : etcd_(etcd), keys_(keys), reach_(reach), maxChangeBytes_(maxChangeBytes) {}
 
     /// Prepares the rehearsal of the next local transaction.
     void begin();
 
-    /// Finds the file that a request changed and keeps its changes for `pass`.
+    /// Finds the file that a request changed and keeps its changes for `pass`. Throws `VKError`
+    /// when they would make the transaction too large (see above).
     void collect(daemon::ContainerStore& store, daemon::Database& db,
                  const daemon::ChangeSet& changes) override;
     /// In a rehearsal, keeps the etcd transaction of what was collected and rolls back; after
@@ -98,6 +105,8 @@ class FleetGate : public daemon::CommitGate {
         UUID root;
         std::int64_t revision = 0;  // of the head, as the copy last saw it
         daemon::ChangeSet changes;
+        /// The bytes each container written takes in the transaction, as it is now.
+        std::unordered_map<UUID, std::size_t> written;
     };
     /// The etcd transaction of what was collected.
     struct Transaction {
@@ -106,10 +115,15 @@ class FleetGate : public daemon::CommitGate {
     };
 
     Transaction transaction(daemon::ContainerStore& store) const;
+    /// The bytes, at most, that the transaction of `changes` to `domain` takes in etcd's
+    /// request, given the bytes of each container written.
+    std::size_t bytesOf(const std::string& domain, const daemon::ChangeSet& changes,
+                        const std::unordered_map<UUID, std::size_t>& written) const;
 
     EtcdClient& etcd_;
     const FleetKeys& keys_;
     FleetReach& reach_;
+    const std::size_t maxChangeBytes_;
     std::map<std::string, FileChanges> files_;  // by domain
     Transaction sent_;
     /// etcd's revision of the transaction it committed; 0 while rehearsing.

@@ -29,7 +29,7 @@ FleetStore::FleetStore(FleetOptions options)
       keys_(options_.prefix),
       local_(options_.cachePath, options_.durability, options_.limits),
       etcd_(options_.etcd),
-      gate_(etcd_, keys_, reach_) {
+      gate_(etcd_, keys_, reach_, options_.maxChangeBytes) {
     local_.transact([](SettingsStore::Parts& parts) { FleetHeads::createTables(parts.db); });
     rebuildIndex();
 }

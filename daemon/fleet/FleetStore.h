@@ -19,6 +19,7 @@
 #include "fleet/EtcdClient.h"
 #include "fleet/FleetGate.h"
 #include "fleet/FleetKeys.h"
+#include "fleet/FleetLimits.h"
 
 namespace velkor::fleet {
 
@@ -34,6 +35,9 @@ struct FleetOptions {
     std::string cachePath;
     daemon::Durability durability = daemon::Durability::normal;
     daemon::StoreLimits limits;
+    /// The largest etcd transaction one change may make (see `kMaxChangeBytes`): a larger one
+    /// is refused before anything goes to etcd.
+    std::size_t maxChangeBytes = kMaxChangeBytes;
     /// How long a request may wait for etcd in all.
     std::chrono::milliseconds requestTimeout{5000};
 };

@@ -556,6 +556,51 @@ TEST_F(FleetDaemonTest, WritesEtcdRefusesOrHoldsUpLeaveTheFleetReachableAndReads
     EXPECT_EQ(fetch(b)->get("k", -1), 5);
 }
 
+// A change whose etcd transaction would pass the fleet's limit per change is refused with
+// invalidData before anything goes to etcd: etcd and both machines' copies stay as they were, and
+// changes within the limit go on. The limit keeps every entry of the members' logs replayable, and
+// every container one every velkord reads back: with the default limit, a change that would make
+// a dictionary larger than the decoder takes (two values of 8.5 MiB) is refused in the same way,
+// rather than written to etcd and read back by no machine. (Sanitizer builds move such messages
+// slowly, and leave that part out.)
+TEST_F(FleetDaemonTest, ChangesPastTheLimitPerChangeAreRefusedAndApplyNothing) {
+    Machine& a = machine("a", {}, {"--fleet-max-change-size", "64K"});
+    Machine& b = machine("b");
+    auto data = [](std::size_t bytes) {
+        return std::make_shared<VKData>(std::vector<std::uint8_t>(bytes, 7));
+    };
+    auto onA = shared(a);
+    ASSERT_TRUE(onA->set("k", 1));
+    ASSERT_TRUE(eventually([&] { return fetch(b)->get("k", -1) == 1; }));
+    auto etcd = client();
+    const auto before = etcd->getPrefix(prefix(), in(10s)).kvs;
+
+    EXPECT_EQ(errorOf([&] { onA->set("big", data(100 * 1024)); }), VKError::invalidData);
+    EXPECT_EQ(onA->get("big"), nullptr);
+    EXPECT_EQ(fetch(a)->get("big"), nullptr);
+    EXPECT_EQ(etcd->getPrefix(prefix(), in(10s)).kvs, before);
+    EXPECT_NE(a.daemon->log().find("Refused a change of fleet file"), std::string::npos);
+    ASSERT_TRUE(onA->set("k", 2));
+    EXPECT_TRUE(eventually([&] { return fetch(b)->get("k", -1) == 2; }));
+    EXPECT_EQ(fetch(b)->get("big"), nullptr);
+
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+    auto onB = shared(b);
+    const std::size_t half = 17 * 512 * 1024;
+    ASSERT_TRUE(accepted([&] { onB->set("b1", data(half)); }));
+    ASSERT_TRUE(eventually([&] { return fetch(a)->get("b1") != nullptr; }));
+    const auto written = etcd->getPrefix(prefix(), in(10s)).kvs;
+    EXPECT_EQ(errorOf([&] { onB->set("b2", data(half)); }), VKError::invalidData);
+    EXPECT_EQ(onB->get("b2"), nullptr);
+    EXPECT_EQ(fetch(b)->get("b2"), nullptr);
+    EXPECT_EQ(etcd->getPrefix(prefix(), in(10s)).kvs, written);
+    ASSERT_TRUE(onB->set("k", 3));
+    EXPECT_TRUE(eventually([&] { return fetch(a)->get("k", -1) == 3; }));
+    EXPECT_EQ(fetch(a)->get("b2"), nullptr);
+    EXPECT_NE(fetch(a)->get("b1"), nullptr);
+#endif
+}
+
 // velkords authenticate as the etcd user their options name: a user that may read and write the
 // fleet prefix writes, one that may only read follows the fleet and has its writes refused, as
 // refusals of a fleet that answers. Beneath them, etcd clients carry the user's token and renew

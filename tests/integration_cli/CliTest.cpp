@@ -5,9 +5,11 @@
 #include <sys/mman.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <thread>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -57,9 +59,11 @@ class Tool {
             close(fd);
     }
 
-    /// The next line of standard output (1) or error (2), without its newline; none if none comes.
-    std::optional<std::string> line(int stream) {
-        for (int tries = 0; tries < 2000; ++tries, std::this_thread::sleep_for(5ms)) {
+    /// The next line of standard output (1) or error (2), without its newline; none if none comes
+    /// within `patience`.
+    std::optional<std::string> line(int stream, std::chrono::milliseconds patience = 10s) {
+        const auto until = std::chrono::steady_clock::now() + patience;
+        for (;; std::this_thread::sleep_for(5ms)) {
             const auto text = written(stream);
             const auto end = text.find('\n', read_[stream]);
             if (end != std::string::npos) {
@@ -67,16 +71,23 @@ class Tool {
                 read_[stream] = end + 1;
                 return line;
             }
+            if (std::chrono::steady_clock::now() > until)
+                return std::nullopt;
         }
-        return std::nullopt;
     }
     /// Whether the line `note` comes on standard error.
-    bool notes(const std::string& note) {
-        while (auto next = line(2)) {
-            if (*next == note)
-                return true;
+    bool notes(const std::string& note) { return !errorsUntil(note, true).empty(); }
+    /// The lines of standard error up to the first that is (`whole`) or holds `text`; none when
+    /// no such line comes (`patience` is the longest wait for each line).
+    std::vector<std::string> errorsUntil(const std::string& text, bool whole = false,
+                                         std::chrono::milliseconds patience = 10s) {
+        std::vector<std::string> lines;
+        while (auto next = line(2, patience)) {
+            lines.push_back(*next);
+            if (whole ? *next == text : next->find(text) != std::string::npos)
+                return lines;
         }
-        return false;
+        return {};
     }
     Json event() { return Json::parse(line(1).value_or("none"), nullptr, false); }
     /// Sends `number` to timeout(1), which passes it on to the program; with `group`, to both at
@@ -343,6 +354,71 @@ TEST_F(CliTest, AWatcherThatStopsForAWhileCatchesUpWithTheLatestValue) {
         followed = event.value("value", Json()) == 1;
     EXPECT_TRUE(followed);
     EXPECT_EQ(daemon_->log().find("Cut off"), std::string::npos) << daemon_->log();
+}
+
+// Keys are one key in every canonically equivalent form: a watch by one spelling of a key ("é"
+// decomposed) hears the changes of the key stored in another (precomposed), also further down.
+TEST_F(CliTest, WatchFindsTheWatchedKeyInEveryNormalisationForm) {
+    const std::string composed = "\xC3\xA9", decomposed = "e\xCC\x81";
+    succeed({"set", "org.example.app", composed, "1"});
+    succeed({"set", "org.example.app", "n" + composed + "/inner/x", "1"});
+    Tool item(command({"watch", "org.example.app", decomposed}));
+    Tool below(command({"watch", "org.example.app", "n" + decomposed}));
+    ASSERT_TRUE(item.notes("velkor: watching org.example.app " + decomposed));
+    ASSERT_TRUE(below.notes("velkor: watching org.example.app n" + decomposed));
+
+    succeed({"set", "org.example.app", decomposed, "2"});
+    EXPECT_EQ(item.event(), (Json{{"event", "didDictionaryChildReplace"},
+                                  {"path", ""},
+                                  {"key", composed},
+                                  {"old", 1},
+                                  {"value", 2}}));
+    succeed({"set", "org.example.app", "n" + composed + "/inner/x", "2"});
+    EXPECT_EQ(below.event(), (Json{{"event", "didDescendantChange"},
+                                   {"path", "n" + composed + "/inner"},
+                                   {"value", {{"x", 2}}}}));
+}
+
+// Like the other commands, watch reports output that cannot be written, and stops at once.
+TEST_F(CliTest, WatchStopsWhenItsOutputCannotBeWritten) {
+    succeed({"set", "org.example.app", "a", "1"});
+    auto args = command({"watch", "org.example.app"});
+    args.insert(args.begin(), {"sh", "-c", "exec \"$@\" > /dev/full", "sh"});
+    Tool full(args);
+    ASSERT_TRUE(full.notes("velkor: watching org.example.app"));
+    succeed({"set", "org.example.app", "a", "2"});
+    auto result = full.finish();
+    EXPECT_EQ(result.status, 3) << result.err;
+    EXPECT_NE(result.err.find("watch org.example.app: cannot write to standard output"),
+              std::string::npos)
+        << result.err;
+}
+
+// A watch that started says once per loss that the daemon went away, although the library tries
+// to reopen the file every 10 seconds; one that cannot reach a daemon at the start fails at once.
+TEST_F(CliTest, WatchSaysOnceThatTheDaemonWentAwayAndNeedsOneToStart) {
+    test::PrivateBus empty;
+    auto none = Tool({VELKOR_CLI_PATH, "--bus-address", empty.address(), "watch", "x"}).finish();
+    EXPECT_EQ(none.status, 4) << none.err;
+    EXPECT_NE(none.err.find("(CannotConnect)"), std::string::npos) << none.err;
+
+    const std::string lost =
+        "velkor: the connection to the daemon was lost; waiting for it to come back";
+    succeed({"set", "org.example.app", "a", "1"});
+    // --verbose shows the library's attempts to reopen the file.
+    Tool watcher(command({"--verbose", "watch", "org.example.app"}));
+    ASSERT_TRUE(watcher.notes("velkor: watching org.example.app"));
+    daemon_.reset();
+    ASSERT_TRUE(watcher.notes(lost));
+    ASSERT_FALSE(
+        watcher.errorsUntil("Can't open settings of domain='org.example.app' yet", false, 15s)
+            .empty());
+    start();
+    const auto away = watcher.errorsUntil("velkor: watching org.example.app", true);
+    ASSERT_FALSE(away.empty());
+    EXPECT_EQ(std::count(away.begin(), away.end(), lost), 0);
+    daemon_.reset();
+    EXPECT_TRUE(watcher.notes(lost)) << "a second loss is told again";
 }
 
 }  // namespace

@@ -13,12 +13,14 @@
 #include <optional>
 #include <system_error>
 #include <type_traits>
+#include <utility>
 #include <variant>
 
 #include "CommandError.h"
 #include "EventJson.h"
 #include "JsonMapping.h"
 #include "PathWalk.h"
+#include "internals/CanonicalText.h"
 #include "velkor/VKConversions.h"
 
 namespace velkor::cli {
@@ -43,21 +45,33 @@ bool ownEvent(const Change& change) {
     return !change.get<Change::DidDescendantChange>();
 }
 
-// Whether `change` is the root's report of a change strictly below `path`.
-bool changeBelow(const Change& change, const SettingsPath& path) {
+// Whether `key`, as an event names it, is the key whose canonical form is `canonical`: keys are
+// compared under canonical equivalence, as everywhere in the library. An ASCII key is its own
+// canonical form and is compared as it stands.
+bool sameKey(const std::string& key, const std::string& canonical) {
+    return isAsciiText(key) ? key == canonical : canonicalText(key) == canonical;
+}
+
+// Whether `change` is the root's report of a change strictly below the watched value. `below` is
+// the canonical form of the value's path followed by "/", or empty for the root.
+bool changeBelow(const Change& change, const std::string& below) {
     const auto* event = change.get<Change::DidDescendantChange>();
     if (!event)
         return false;
-    return path.isRoot() ? !event->path.empty() : event->path.starts_with(path.text() + "/");
+    if (below.empty())
+        return !event->path.empty();
+    // "/" never composes with its neighbours, so a path's canonical form is that of each part.
+    return isAsciiText(event->path) ? event->path.starts_with(below)
+                                    : canonicalText(event->path).starts_with(below);
 }
 
-// Whether `change` of a container concerns its item named `part`.
+// Whether `change` of a container concerns its item named `part`, given in canonical form.
 bool aboutItem(const Change& change, const std::string& part) {
     return std::visit(
         [&](const auto& event) {
             using Event = std::decay_t<decltype(event)>;
             if constexpr (requires { event.key; })
-                return event.key == part;
+                return sameKey(event.key, part);
             else if constexpr (requires { event.index; })
                 return SettingsPath::index(part) == event.index;
             else
@@ -90,11 +104,14 @@ struct Watcher::State {
             note(std::string("could not read a changed value: ") + e.what());
             return;
         }
+        bool written = false;
         {
             std::lock_guard lock(mutex);
-            out << JsonMapping::dump(line) << std::endl;
+            written = static_cast<bool>(out << JsonMapping::dump(line) << std::endl);
         }
-        if (change.get<Change::DidDelete>())
+        if (!written)
+            fail(CommandError(ExitCode::refused, "cannot write to standard output"));
+        else if (change.get<Change::DidDelete>())
             fail(CommandError(ExitCode::notFound, "the watched value was deleted"));
     }
 
@@ -103,10 +120,22 @@ struct Watcher::State {
         notes << "velkor: " << text << std::endl;
     }
 
-    /// Hands the handle's latest root (none: the file was lost) to the watching thread.
+    /// Hands the handle's reopened root to the watching thread.
     void offer(VKDictionaryPtr root) {
         std::lock_guard lock(mutex);
+        away = false;
         pending = std::move(root);
+        wake();
+    }
+
+    /// Tells the watching thread that the file was lost with the connection. The handle reports
+    /// each failed attempt to reopen it as well; the note is printed once per loss.
+    void lose() {
+        std::lock_guard lock(mutex);
+        if (!std::exchange(away, true))
+            notes << "velkor: the connection to the daemon was lost; waiting for it to come back"
+                  << std::endl;
+        pending = nullptr;
         wake();
     }
 
@@ -143,6 +172,7 @@ struct Watcher::State {
     const int wakeFd;
     std::optional<VKDictionaryPtr> pending;
     std::optional<CommandError> failure;
+    bool away = false;  // the connection was lost and the file not reopened since
 
   private:
     void wake() {
@@ -180,9 +210,17 @@ void Watcher::run() {
     if (signalFd_ < 0)
         throw systemError("signalfd");
     settings_ = Settings::open(session_.monitor(), domain_, ownership_, Settings::IfMissing::fail);
+    // A daemon that cannot be reached at the start is an error, as for the other commands; only
+    // a connection lost while watching is waited for.
+    auto root = settings_->current();
+    if (!root)
+        throw CommandError::fromError(VKError::cannotConnect);
     // Changes further down (also below a scalar that became a container) reach only the root.
-    Filter rootFilter = [path = path_](const Change& change) {
-        return (path.isRoot() && ownEvent(change)) || changeBelow(change, path);
+    Filter rootFilter = [whole = path_.isRoot(),
+                         below = path_.isRoot()
+                                     ? std::string()
+                                     : canonicalText(path_.text()) + "/"](const Change& change) {
+        return (whole && ownEvent(change)) || changeBelow(change, below);
     };
     std::weak_ptr<Settings> weak = settings_;
     following_ = settings_->observe([state = state_, weak, rootFilter](const Settings::Event& e) {
@@ -196,12 +234,10 @@ void Watcher::run() {
                    lost.error && CommandError::exitCodeFor(*lost.error) != ExitCode::connection) {
             state->fail(CommandError::fromError(*lost.error));
         } else {
-            state->note("the connection to the daemon was lost; waiting for it to come back");
-            state->offer(nullptr);
+            state->lose();
         }
     });
-    if (auto root = settings_->current())
-        attach(root);
+    attach(root);
     for (;;) {
         pollfd fds[] = {{signalFd_, POLLIN, 0}, {state_->wakeFd, POLLIN, 0}};
         if (poll(fds, 2, -1) < 0) {
@@ -245,9 +281,10 @@ void Watcher::attach(const VKDictionaryPtr& root) {
         if (auto own = asContainer(value)) {
             observe(own, path_, [](const Change& change) { return ownEvent(change); });
         } else {
-            observe(
-                asContainer(container), path_.parent(),
-                [part = path_.last()](const Change& change) { return aboutItem(change, part); });
+            observe(asContainer(container), path_.parent(),
+                    [part = canonicalText(path_.last())](const Change& change) {
+                        return aboutItem(change, part);
+                    });
         }
     }
     root_ = root;

@@ -22,13 +22,16 @@ namespace velkor::cli {
 /// For a container it prints the container's own events and, for the containers below it, the
 /// root's didDescendantChange events; for a scalar, the events of its container that concern
 /// its key or index; a value that does not exist (yet) is watched that way too, as long as its
-/// container exists. The file is held by a velkor::Settings handle: each time the handle reopens
-/// it (after the daemon restarted) the value is looked up again in the new root and followed on;
-/// while the daemon is away it waits. Changes made while the daemon was away are not replayed.
+/// container exists. Keys are matched under canonical equivalence, so a path may spell them in
+/// any Unicode normalisation form. The file is held by a velkor::Settings handle: each time the
+/// handle reopens it (after the daemon restarted) the value is looked up again in the new root
+/// and followed on; while the daemon is away it waits. Changes made while the daemon was away are
+/// not replayed.
 ///
 /// Notes for people go to a second stream, each on a line of its own starting "velkor: ", among
 /// them "velkor: watching DOMAIN [PATH]" each time the value is being followed (again): from
-/// then on every change made by another client is printed.
+/// then on every change made by another client is printed; and, once per loss of the
+/// connection, that it was lost and the watch waits.
 class Watcher {
   public:
     /// Blocks SIGINT and SIGTERM in the calling thread and so in every thread it starts later.
@@ -43,9 +46,11 @@ class Watcher {
     Watcher& operator=(const Watcher&) = delete;
 
     /// Watches until SIGINT or SIGTERM (blocked, see blockStopSignals) arrives. Throws
-    /// CommandError when the value cannot be opened for another reason than a lost connection
-    /// (no such file or path, refused access) and once it has been deleted (notFound, after its
-    /// didDelete line).
+    /// CommandError when the daemon cannot be reached at the start (connection), when the value
+    /// cannot be opened for another reason than a lost connection (no such file or path, refused
+    /// access), once it has been deleted (notFound, after its didDelete line) and as soon as a
+    /// line cannot be written to the output stream (refused, "cannot write to standard
+    /// output").
     void run();
 
   private:

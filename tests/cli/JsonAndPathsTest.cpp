@@ -89,6 +89,27 @@ TEST(JsonTest, EveryKindOfValueSurvivesTheTripThroughTheLibraryAndTheRestAreRefu
     expectFailure([&] { JsonMapping::toJson(top); }, ExitCode::refused);
 }
 
+TEST(JsonTest, ReadingRefusesRepeatedKeysAndIntegersOutsideTheRange) {
+    const auto document = R"({"a": [1, {"b": [true, null, "x", -2, 3.5, {}]}], "c": {"d": []}})";
+    EXPECT_EQ(JsonMapping::parse(document, "VALUE"), Json::parse(document));
+
+    // A key given twice, byte for byte or in two canonically equivalent forms (the library's one
+    // key), is refused whatever order the forms come in; so are integers that the parser would
+    // otherwise make floating-point numbers.
+    const std::string composed = "\xC3\xA9", decomposed = "e\xCC\x81";
+    const std::pair<std::string, const char*> cases[] = {
+        {R"({"x": 1, "x": 2})", R"(the top-level object holds the key "x" twice)"},
+        {R"([0, {"a": [{"k": 1, "y": 2, "k": 1}]}])", R"(object at "/1/a/0" holds the key "k")"},
+        {"{\"" + composed + "\": 1, \"" + decomposed + "\": 2}", "canonically equivalent"},
+        {"{\"" + decomposed + "\": 1, \"" + composed + "\": 2}", "canonically equivalent"},
+        {"[-9223372036854775809]", "-9223372036854775809 is outside the signed 64-bit"},
+        {R"({"a": [18446744073709551616]})", R"(at "/a/0": 18446744073709551616 is outside)"},
+        {"[1, 2,]", "bad JSON in VALUE (byte 7): parse error"},
+    };
+    for (const auto& [text, says] : cases)
+        expectFailure([&] { JsonMapping::parse(text, "VALUE"); }, ExitCode::badInput, says);
+}
+
 TEST(JsonTest, ImportChangesOnlyWhatDiffersAndEventLinesShowTheValueNowInTheContainer) {
     auto root = asDictionary(fromText(
         R"({"keep": {"a": 1, "b": [1, 2, 3]}, "gone": 5, "kind": {"x": 1}, "list": [{"n": 1}]})"));

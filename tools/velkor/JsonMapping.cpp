@@ -2,10 +2,14 @@
 
 #include <cstdint>
 #include <limits>
+#include <set>
 #include <stdexcept>
+#include <utility>
+#include <vector>
 
 #include "Base64.h"
 #include "CommandError.h"
+#include "internals/CanonicalText.h"
 #include "velkor/VKConversions.h"
 
 namespace velkor::cli {
@@ -127,24 +131,124 @@ Json valueToJson(const VKObjectPtr& value, int depth) {
     throw CommandError(ExitCode::refused, "a container of the settings could not be fetched");
 }
 
+// Builds the document as Json::parse does, refusing what it would keep only in part or in
+// another kind: an object that holds one key twice, byte for byte or in two canonically
+// equivalent forms (which the library takes for one key), and an integer outside the signed
+// 64-bit range (which the parser makes a floating-point number). Errors are thrown as
+// CommandError (badInput), naming the source and the place.
+class Reader : public nlohmann::json_sax<Json> {
+  public:
+    explicit Reader(std::string_view source) : source_(source) {}
+
+    Json document() { return std::move(document_); }
+
+    bool null() override { return add(nullptr); }
+    bool boolean(bool value) override { return add(value); }
+    bool number_integer(number_integer_t value) override { return add(value); }
+    bool number_unsigned(number_unsigned_t value) override { return add(value); }
+    bool number_float(number_float_t value, const string_t& text) override {
+        if (text.find_first_of(".eE") == std::string::npos)
+            throw unstorable(pointer(true), text + " is outside the signed 64-bit integer range");
+        return add(value);
+    }
+    bool string(string_t& value) override { return add(std::move(value)); }
+    bool binary(binary_t& value) override { return add(Json(std::move(value))); }
+
+    bool start_object(std::size_t) override { return open(Json::object()); }
+    bool key(string_t& key) override {
+        auto& frame = open_.back();
+        if (!frame.keys.insert(canonicalText(key)).second) {
+            const bool twin = frame.value->contains(key);
+            throw CommandError::badInput(
+                "bad JSON in " + source_ + ": the " +
+                (open_.size() == 1 ? std::string("top-level object")
+                                   : "object at \"" + pointer(false, 1) + "\"") +
+                " holds the key \"" + key + "\" twice" +
+                (twin ? "" : " (in two canonically equivalent Unicode forms, which are one key)"));
+        }
+        frame.key = key;
+        frame.slot = &(*frame.value)[key];
+        return true;
+    }
+    bool end_object() override { return close(); }
+    bool start_array(std::size_t) override { return open(Json::array()); }
+    bool end_array() override { return close(); }
+
+    bool parse_error(std::size_t byte, const std::string&, const Json::exception& e) override {
+        // what() reads "[json.exception.parse_error.101] parse error at line 1, column 2: ...".
+        std::string message = e.what();
+        if (const auto start = message.find("] "); start != std::string::npos)
+            message.erase(0, start + 2);
+        // A number too large even for a double ("1e999") is out of range, not a parse error.
+        const bool syntax = dynamic_cast<const Json::parse_error*>(&e) != nullptr;
+        throw CommandError::badInput("bad JSON in " + source_ +
+                                     (syntax ? " (byte " + std::to_string(byte) + ")" : "") + ": " +
+                                     message);
+    }
+
+  private:
+    // An object or array being read.
+    struct Frame {
+        Json* value;
+        Json* slot = nullptr;        // an object's member whose value comes next
+        std::string key;             // that member's key
+        std::set<std::string> keys;  // an object's keys so far, in canonical form
+    };
+
+    // Puts `value` where the next value of the innermost open container goes.
+    Json* place(Json value) {
+        if (open_.empty()) {
+            document_ = std::move(value);
+            return &document_;
+        }
+        auto& frame = open_.back();
+        if (frame.value->is_array()) {
+            frame.value->push_back(std::move(value));
+            return &frame.value->back();
+        }
+        *frame.slot = std::move(value);
+        return frame.slot;
+    }
+    bool add(Json value) {
+        place(std::move(value));
+        return true;
+    }
+    bool open(Json container) {
+        open_.push_back(Frame{place(std::move(container)), nullptr, {}, {}});
+        return true;
+    }
+    bool close() {
+        open_.pop_back();
+        return true;
+    }
+
+    // The JSON pointer of the value being read, or of the container `up` levels above it;
+    // `pending` when the value is not placed yet.
+    std::string pointer(bool pending, std::size_t up = 0) const {
+        std::string text;
+        for (std::size_t i = 0; i + up < open_.size(); ++i) {
+            const auto& frame = open_[i];
+            if (frame.value->is_object()) {
+                text += "/" + pointerToken(frame.key);
+            } else {
+                const bool placed = !pending || i + 1 < open_.size();
+                text += "/" + std::to_string(frame.value->size() - (placed ? 1 : 0));
+            }
+        }
+        return text;
+    }
+
+    std::string source_;
+    Json document_;
+    std::vector<Frame> open_;
+};
+
 }  // namespace
 
 Json JsonMapping::parse(std::string_view text, std::string_view source) {
-    // what() reads "[json.exception.parse_error.101] parse error at line 1, column 2: ...".
-    const auto withoutId = [](const Json::exception& e) {
-        std::string message = e.what();
-        const auto start = message.find("] ");
-        return start == std::string::npos ? message : message.substr(start + 2);
-    };
-    try {
-        return Json::parse(text);
-    } catch (const Json::parse_error& e) {
-        throw CommandError::badInput("bad JSON in " + std::string(source) + " (byte " +
-                                     std::to_string(e.byte) + "): " + withoutId(e));
-    } catch (const Json::exception& e) {
-        // A number too large even for a double ("1e999") is out of range, not a parse error.
-        throw CommandError::badInput("bad JSON in " + std::string(source) + ": " + withoutId(e));
-    }
+    Reader reader(source);
+    Json::sax_parse(text, &reader);
+    return reader.document();
 }
 
 Json JsonMapping::toJson(const VKObjectPtr& value) {

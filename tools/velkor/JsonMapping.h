@@ -31,7 +31,10 @@ class JsonMapping {
     JsonMapping() = delete;
 
     /// Parses `text`, which came from `source` (e.g. "VALUE", "standard input"). Throws
-    /// CommandError (badInput) saying what is wrong and where: line, column and byte offset.
+    /// CommandError (badInput) saying what is wrong and where: line, column and byte offset for
+    /// bad JSON. Also refused, with the JSON pointer of their place: an object that holds a key
+    /// twice, byte for byte or in two canonically equivalent Unicode forms (one key for the
+    /// library), and an integer outside the signed 64-bit range.
     static nlohmann::json parse(std::string_view text, std::string_view source);
 
     /// The JSON form of `value`; null for no value. Containers are read in full, fetching the

@@ -224,6 +224,33 @@ TEST_F(LibraryScenario, AnAbandonedCopyIsFetchedAgainAndTakesNoChangeTheStoreLac
     writer->dispose();
 }
 
+// A container below the root abandoned for a notice over the answer limit: once fetched again,
+// its observers hear what changed, and then the root's observers hear of it at its path.
+TEST_F(LibraryScenario, TheRootHearsOfAnAbandonedChildAtItsPath) {
+    auto limited = settings;
+    limited.arguments = {"--max-file-size", "64K", "--max-answer-size", "64K"};
+    daemon.reset();
+    daemon = std::make_unique<TestDaemon>(limited);
+    auto reader = connect(options), writer = connect(options);
+    auto tree = VKDictionary::make({{"sub", VKDictionary::make({{"k", num(1)}})}});
+    auto theirs = writer->openDictionary(tree, "abandonedchild");
+    auto mine = reader->openDictionary("abandonedchild");
+    auto sub = asDictionary(mine->get("sub"));
+    ASSERT_NE(sub, nullptr);
+    BlockingQueue<std::string> heard;
+    Subscription onSub = sub->observe([&](const auto& e) { heard.push("sub " + e.description()); });
+    Subscription onRoot =
+        mine->observe([&](const auto& e) { heard.push("root " + e.description()); });
+
+    // The file stays within the limit; the notice, with a record's overhead, passes it.
+    asDictionary(theirs->get("sub"))
+        ->set("big", std::make_shared<VKData>(std::vector<std::uint8_t>(64 * 1024 - 300, 7)));
+    EXPECT_EQ(heard.next(20s), "sub didDictionaryChildAdd(key=big)");
+    EXPECT_EQ(heard.next(20s), "root didDescendantChange(path=sub)");
+    reader->dispose();
+    writer->dispose();
+}
+
 // velkord stopped (SIGSTOP) costs a caller its request time-out and no more, on either path:
 // connecting does not wait for the daemon, the first requests wait for the hand-out of a direct
 // channel within their own time-outs, not on top of them, and an opening that waits for another

@@ -319,6 +319,13 @@ TEST_F(CliTest, AnImportTheDaemonRefusesLeavesTheFileAsItWas) {
     EXPECT_EQ(std::filesystem::status(saved).permissions() & std::filesystem::perms::all,
               std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
     std::filesystem::remove(saved);
+
+    // A key spelt in another Unicode form is the same key: updated in place, keeping its form.
+    const std::string composed = "caf\u00e9", decomposed = "cafe\u0301";
+    succeed({"set", "org.example.forms", composed, "1"});
+    succeed({"import", "org.example.forms"}, Json{{decomposed, 2}}.dump());
+    EXPECT_EQ(succeed({"ls", "org.example.forms"}), composed + "\n");
+    EXPECT_EQ(succeed({"get", "org.example.forms", composed}), "2\n");
 }
 
 // A watcher whose process stops for two seconds while 480 KiB of changes go by lags behind its

@@ -1,6 +1,10 @@
 #include "Importer.h"
 
+#include <string>
+#include <unordered_set>
+
 #include "JsonMapping.h"
+#include "internals/CanonicalText.h"
 #include "velkor/VKConversions.h"
 
 namespace velkor::cli {
@@ -12,8 +16,13 @@ bool Importer::fits(const VKObjectPtr& value, const nlohmann::json& json) {
 
 void Importer::replaceContents(const VKContainerPtr& container, const nlohmann::json& json) {
     if (auto dictionary = asDictionary(container)) {
+        // Keys are compared as the dictionary compares them: a key spelt in another Unicode form
+        // is the same key, updated in place rather than removed and added again.
+        std::unordered_set<std::string> keys;
+        for (const auto& [key, item] : json.items())
+            keys.insert(canonicalText(key));
         for (const auto& [key, item] : dictionary->items()) {
-            if (!json.contains(key))
+            if (!keys.contains(canonicalText(key)))
                 dictionary->remove(key);
         }
         for (const auto& [key, item] : json.items()) {

@@ -58,6 +58,7 @@ void FleetGate::begin() {
     revision_ = 0;
     stale_.clear();
     committed_ = false;
+    full_ = false;
     changes_.clear();
 }
 
@@ -100,13 +101,17 @@ void FleetGate::collect(daemon::ContainerStore& store, daemon::Database& db,
     if (const auto bytes = bytesOf(head->domain, together.changes, together.written);
         bytes > maxChangeBytes_) {
         const bool alone = bytesOf(head->domain, changes, mine) > maxChangeBytes_;
+        if (!alone) {
+            // The change fits a transaction of its own: it goes in a later group (see `full`).
+            full_ = true;
+            throw VKError(VKError::serverError);
+        }
         if (!repeating())
             log.warning(
-                "Refused a change of fleet file %@: etcd's transaction would take %d bytes%@, "
+                "Refused a change of fleet file %@: etcd's transaction would take %d bytes, "
                 "past the fleet's limit of %d bytes per change.",
-                head->domain, bytes, alone ? "" : " with the changes that wait with it",
-                maxChangeBytes_);
-        throw VKError(alone ? VKError::invalidData : VKError::serverError);
+                head->domain, bytes, maxChangeBytes_);
+        throw VKError(VKError::invalidData);
     }
     files_.insert_or_assign(head->domain, std::move(together));
 }

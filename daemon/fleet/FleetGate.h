@@ -53,10 +53,10 @@ class FleetReach {
 /// - while etcd did not answer the fleet's last call (see `FleetReach`), each member is tried
 ///   once, so that writes are refused at once while the fleet is unreachable rather than each
 ///   after the whole time-out.
-/// A request whose changes would make the transaction larger than `maxChangeBytes` is refused
-/// alone, before anything goes to etcd (see `kMaxChangeBytes`): with `invalidData` when its own
-/// changes pass it, as a file too large is on one machine, and with `serverError` when only the
-/// changes of the same file that wait with it make the transaction pass it.
+/// A request whose own changes would make the transaction larger than `maxChangeBytes` is
+/// refused alone with `invalidData`, before anything goes to etcd (see `kMaxChangeBytes`), as a
+/// file too large is on one machine. One that passes it only with the changes before it in the
+/// rehearsal marks the gate `full`: its caller then sends a shorter group.
 class FleetGate : public daemon::CommitGate {
   public:
     /// A file as etcd held it when a transaction found a head moved on.
@@ -84,6 +84,9 @@ class FleetGate : public daemon::CommitGate {
     bool pass(daemon::ContainerStore& store, daemon::Database& db) override;
     bool repeating() const override { return revision_ != 0; }
 
+    /// Whether a request of the rehearsal would have made the transaction pass the limit only
+    /// together with the requests before it; the rehearsal is then to be discarded.
+    bool full() const { return full_; }
     /// Whether the rehearsal changed fleet files: `send` then has a transaction to commit.
     bool rehearsed() const { return !sent_.ops.empty(); }
     /// The containers the rehearsal wrote.
@@ -130,6 +133,7 @@ class FleetGate : public daemon::CommitGate {
     std::int64_t revision_ = 0;
     std::vector<Stale> stale_;
     bool committed_ = false;
+    bool full_ = false;
     daemon::ChangeSet changes_;
 };
 

@@ -114,7 +114,7 @@ std::vector<Outcome> FleetStore::applyBatch(std::span<const PendingRequest> requ
             caughtUp_.clear();
             for (auto& outcome : *applied)
                 outcomes.push_back(std::move(outcome));
-            requests = requests.subspan(group.size());
+            requests = requests.subspan(applied->size());
         }
     } catch (...) {
         // The notices caught up with go out from the store's thread rather than wait for
@@ -200,6 +200,13 @@ std::optional<std::vector<Outcome>> FleetStore::applyGroup(std::span<const Pendi
     };
     gate_.begin();
     auto outcomes = local_.applyBatch(group, gate_);
+    if (gate_.full()) {
+        // Together the changes pass what one transaction may take: the first goes alone, and
+        // the others in the groups after it.
+        group = group.first(1);
+        gate_.begin();
+        outcomes = local_.applyBatch(group, gate_);
+    }
     if (!gate_.rehearsed())
         return outcomes;  // nothing for etcd: committed as it was
     const auto written = gate_.written();

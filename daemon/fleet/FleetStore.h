@@ -115,6 +115,8 @@ class FleetStore : public daemon::Store {
     /// Applies `group` in one transaction of the copy and one of etcd's. None when another
     /// machine changed the file first: the copy then caught up (its notices wait in
     /// `caughtUp_`) and the group is to be applied again, with requests that came meanwhile.
+    /// The outcomes of its first request alone when the group's changes together would pass
+    /// what one etcd transaction may take; the others are to be applied in the next groups.
     std::optional<std::vector<daemon::Outcome>> applyGroup(
         std::span<const daemon::PendingRequest> group);
     /// Applies the watch's updates that wait (up to a compaction, which the store's thread

@@ -15,8 +15,10 @@
 #include <thread>
 
 #include "FleetTesting.h"
+#include "core/Access.h"
 #include "daemon/DaemonTesting.h"
 #include "fleet/FleetKeys.h"
+#include "fleet/FleetStore.h"
 #include "support/DaemonClient.h"
 #include "support/ErrorOf.h"
 #include "support/PrivateBus.h"
@@ -831,6 +833,48 @@ TEST_F(FleetDaemonTest, RacesFromOneRevisionConflictOnOneKeyAndMergeOnTwo) {
     auto endA = fetch(a);
     EXPECT_EQ(endA->get("a", -1), kRounds - 1);
     EXPECT_EQ(endA->get("b", -1), kRounds - 1);
+}
+
+}  // namespace velkor::fleet::test
+
+namespace velkor::fleet::test {
+
+// Changes of one file that wait together and would pass the limit per change only together (each
+// adds a container of its own) are each committed, in transactions of their own, not refused.
+TEST_F(FleetTest, ChangesThatPassTheLimitOnlyTogetherAreCommittedOneByOne) {
+    using namespace velkor::daemon;
+    using namespace velkor::test;
+    TempDir dir;
+    FleetOptions options;
+    options.etcd.endpoints = cluster().endpoints();
+    options.prefix = prefix();
+    options.domains = {"org.example.*"};
+    options.cachePath = dir.file("fleet.db");
+    options.maxChangeBytes = 64 * 1024;
+    FleetStore store(options);
+    const UUID root = newId();
+    const std::vector<PendingRequest> create{
+        {Caller{":1.1", 0}, ClientRequest::CreateSettings{Blob(clientBlob(dict(root, {}))),
+                                                          "org.example.lab", Access::sharedUser}}};
+    ASSERT_TRUE(store.applyBatch(create).at(0).answer.get<ServerResponse::RequestSucceeded>());
+
+    std::vector<PendingRequest> changes;
+    for (int k = 0; k < 3; ++k)
+        changes.push_back({Caller{":1." + std::to_string(k + 2), 0},
+                           setting(root, 0, "k" + std::to_string(k),
+                                   dict(newId(), {{"v", str(std::string(40000, 'v'))}}), true)});
+    const auto outcomes = store.applyBatch(changes);
+    ASSERT_EQ(outcomes.size(), changes.size());
+    for (const auto& outcome : outcomes)
+        EXPECT_TRUE(outcome.answer.get<ServerResponse::SettingsUpdated>())
+            << outcome.answer.description();
+    for (int k = 0; k < 3; ++k) {
+        const std::vector<PendingRequest> fetch{
+            {Caller{":1.1", 0}, ClientRequest::FetchSettings{"org.example.lab", Access::sharedUser,
+                                                             "k" + std::to_string(k), false}}};
+        EXPECT_TRUE(store.applyBatch(fetch).at(0).answer.get<ServerResponse::SettingsFetched>())
+            << k;
+    }
 }
 
 }  // namespace velkor::fleet::test

@@ -13,7 +13,8 @@ namespace {
 
 auto& log = basalt::QZLogger::loggerWithIdentifier("Velkor.Daemon.RequestBatch");
 
-/// Records of one containerAbandoned message: small, so that thousands fit in one.
+/// Records of one containerAbandoned message: small (their paths at most
+/// `HeldContainer::kMaxPathBytes` each), so that thousands fit in one.
 constexpr std::size_t kAbandonedPerMessage = 4096;
 
 }  // namespace
@@ -354,9 +355,15 @@ void RequestBatch::coalesce(const Notice& notice) {
                 client, sender_.unread(client), LogThrottle::heldNote(lines));
         }
     }
-    for (const auto& record : notice.changes.changeNotifications) {
-        if (it->second.insert_or_assign(record->id, record->revision).second)
-            releases_.emplace_back(client, record->id);
+    const auto& records = notice.changes.changeNotifications;
+    const auto& paths = notice.changes.changePaths;
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        HeldContainer held{records[i]->id, records[i]->revision,
+                           i < paths.size() && paths[i].size() <= HeldContainer::kMaxPathBytes
+                               ? paths[i]
+                               : std::string()};
+        if (it->second.insert_or_assign(held.id, std::move(held)).second)
+            releases_.emplace_back(client, records[i]->id);
     }
 }
 
@@ -381,8 +388,8 @@ void RequestBatch::stalled(const std::string& client) {
             if (held.empty() || !queues_.contains(client))
                 return;
             auto& abandoned = abandoned_[client];
-            for (const auto& [id, revision] : held)
-                abandoned.insert_or_assign(id, revision);
+            for (auto& container : held)
+                abandoned.insert_or_assign(container.id, std::move(container));
             // It may have caught up meanwhile: then it is told at once.
             if (!sender_.lagging(client))
                 readAgain(client);
@@ -390,8 +397,8 @@ void RequestBatch::stalled(const std::string& client) {
     }
     auto held = store_.abandonClient(client);
     auto [it, first] = abandoned_.try_emplace(client);
-    for (const auto& [id, revision] : held)
-        it->second.insert_or_assign(id, revision);
+    for (const auto& container : held)
+        it->second.insert_or_assign(container.id, container);
     if (std::size_t lines = 0; !held.empty() && LogThrottle::shared().allow(client, lines)) {
         auto queue = queues_.find(client);
         log.warning(
@@ -407,20 +414,22 @@ void RequestBatch::stalled(const std::string& client) {
 
 void RequestBatch::readAgain(const std::string& client) {
     if (auto it = abandoned_.find(client); it != abandoned_.end()) {
-        std::vector<std::pair<UUID, std::int64_t>> held(it->second.begin(), it->second.end());
+        auto held = std::move(it->second);
         abandoned_.erase(it);
         log.info("Client %@ has caught up; it is told to fetch %d containers anew.", client,
                  held.size());
-        for (std::size_t first = 0; first < held.size(); first += kAbandonedPerMessage) {
-            ServerResponse::NoteChanges notes;
-            for (std::size_t i = first; i < std::min(held.size(), first + kAbandonedPerMessage);
-                 ++i) {
-                notes.changeNotifications.push_back(ChangeRecords::make(
-                    ChangeType::containerAbandoned, held[i].first, held[i].second));
-                notes.changePaths.emplace_back();
+        ServerResponse::NoteChanges notes;
+        for (auto& [id, container] : held) {
+            if (notes.changeNotifications.size() == kAbandonedPerMessage) {
+                sender_.send(client, UUID::random(), notes);
+                notes = {};
             }
-            sender_.send(client, UUID::random(), notes);
+            notes.changeNotifications.push_back(
+                ChangeRecords::make(ChangeType::containerAbandoned, id, container.revision));
+            notes.changePaths.push_back(std::move(container.path));
         }
+        if (!notes.changeNotifications.empty())
+            sender_.send(client, UUID::random(), notes);
     }
     if (!ring_.empty())
         scheduleFlush();

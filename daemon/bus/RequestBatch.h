@@ -149,8 +149,8 @@ class RequestBatch {
     /// Payload bytes waiting, per uid.
     std::unordered_map<std::uint32_t, std::size_t> userBytes_;
     /// For each client that lags or lagged behind: the containers it was sent no notices of,
-    /// with their revisions, to be told once it no longer lags.
-    std::unordered_map<std::string, std::unordered_map<UUID, std::int64_t>> abandoned_;
+    /// to be told once it no longer lags.
+    std::unordered_map<std::string, std::unordered_map<UUID, HeldContainer>> abandoned_;
     /// Clients found lagging while the current batch's notices go out, and the holdings that
     /// their coalesced notices release once they have all gone.
     std::unordered_set<std::string> coalescing_;

@@ -153,8 +153,8 @@ void StoreWorker::releaseHoldings(std::vector<std::pair<std::string, UUID>> hold
               std::move(about)});
 }
 
-void StoreWorker::abandonClient(
-    std::string clientId, std::function<void(std::vector<std::pair<UUID, std::int64_t>>)> done) {
+void StoreWorker::abandonClient(std::string clientId,
+                                std::function<void(std::vector<HeldContainer>)> done) {
     give(Work{[this, clientId, done = std::move(done)]() mutable {
                   auto held = store_.abandonClient(clientId);
                   post([done = std::move(done), held = std::move(held)]() mutable {

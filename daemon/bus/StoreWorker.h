@@ -43,8 +43,7 @@ class StoreWorker {
     void clientGone(std::string clientId);
     void releaseHoldings(std::vector<std::pair<std::string, UUID>> holdings);
     /// `done` gets what the client held, on the event loop.
-    void abandonClient(std::string clientId,
-                       std::function<void(std::vector<std::pair<UUID, std::int64_t>>)> done);
+    void abandonClient(std::string clientId, std::function<void(std::vector<HeldContainer>)> done);
 
     /// From any thread: runs `work` on the event loop.
     void post(std::function<void()> work);

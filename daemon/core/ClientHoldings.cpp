@@ -64,15 +64,17 @@ std::optional<bool> ClientHoldings::subscription(std::string_view client, const 
     return held->step() ? std::optional(false) : std::nullopt;
 }
 
-std::vector<std::pair<UUID, std::int64_t>> ClientHoldings::heldBy(std::string_view client) {
-    std::vector<std::pair<UUID, std::int64_t>> held;
+std::vector<ClientHoldings::Held> ClientHoldings::heldBy(std::string_view client) {
+    std::vector<Held> held;
     auto q = db_.query(
-        "SELECT h.container, c.revision FROM holdings AS h "
+        "SELECT h.container, c.root, c.revision FROM holdings AS h "
         "JOIN containers AS c ON c.id = h.container WHERE h.client = ?");
     q->bind(1, client);
     while (q->step()) {
-        if (auto id = q->uuid(0)) {
-            held.emplace_back(*id, q->integer(1));
+        auto id = q->uuid(0);
+        auto root = q->uuid(1);
+        if (id && root) {
+            held.push_back({*id, *root, q->integer(2)});
         }
     }
     return held;

@@ -25,8 +25,13 @@ class ClientHoldings {
     void hold(std::string_view client, const UUID& container);
     /// Makes `client` hold every container of the file with root `root`, in one statement.
     void holdFile(std::string_view client, const UUID& root);
-    /// Every container `client` holds, with its revision.
-    std::vector<std::pair<UUID, std::int64_t>> heldBy(std::string_view client);
+    struct Held {
+        UUID id;
+        UUID root;
+        std::int64_t revision = 0;
+    };
+    /// Every container `client` holds, with its file's root and its revision.
+    std::vector<Held> heldBy(std::string_view client);
     /// Every client that holds `container`, in order of client id.
     std::vector<std::string> holders(const UUID& container);
     /// Every client that holds at least one container of the file with root `root`.

@@ -517,35 +517,72 @@ std::vector<UUID> ContainerStore::parentsOf(const UUID& id) {
     return parents;
 }
 
+std::optional<std::pair<UUID, std::string>> ContainerStore::parentLink(const UUID& id) {
+    auto q = db_.query(
+        "SELECT i.container, i.key, i.slot, c.kind FROM items AS i "
+        "JOIN containers AS c ON c.id = i.container "
+        "WHERE i.kind = 5 AND i.value = ? ORDER BY i.container, i.key, i.slot LIMIT 1");
+    q->bind(1, id);
+    if (!q->step()) {
+        return std::nullopt;
+    }
+    const Statement& s = *q;
+    return std::pair(readUuid(s, 0), readContainerKind(s, 3) == ValueKind::array
+                                         ? std::to_string(s.integer(2))
+                                         : std::string(s.text(1)));
+}
+
 std::string ContainerStore::pathOf(const UUID& id, const UUID& root) {
-    std::vector<std::string> parts;
-    std::unordered_set<UUID> seen;
-    UUID current = id;
-    while (current != root) {
-        if (!seen.insert(current).second) {
-            return {};
+    const std::pair<UUID, UUID> container{id, root};
+    return std::move(pathsOf({&container, 1}, SIZE_MAX).front());
+}
+
+std::vector<std::string> ContainerStore::pathsOf(std::span<const std::pair<UUID, UUID>> containers,
+                                                 std::size_t maxBytes) {
+    // Every container met so far with its path; none when it has no path to give.
+    std::unordered_map<UUID, std::optional<std::string>> known;
+    std::vector<std::string> paths;
+    paths.reserve(containers.size());
+    for (const auto& [id, root] : containers) {
+        // Up from the container to its root, or to a container whose path is known...
+        std::vector<std::pair<UUID, std::string>> chain;
+        std::unordered_set<UUID> seen;
+        std::optional<std::string> path;
+        UUID current = id;
+        bool fromRoot = false;
+        while (true) {
+            if (current == root) {
+                path.emplace();
+                fromRoot = true;
+                break;
+            }
+            if (auto it = known.find(current); it != known.end()) {
+                path = it->second;
+                break;
+            }
+            auto link = seen.insert(current).second ? parentLink(current) : std::nullopt;
+            if (!link) {
+                break;
+            }
+            chain.emplace_back(current, std::move(link->second));
+            current = link->first;
         }
-        auto q = db_.query(
-            "SELECT i.container, i.key, i.slot, c.kind FROM items AS i "
-            "JOIN containers AS c ON c.id = i.container "
-            "WHERE i.kind = 5 AND i.value = ? ORDER BY i.container, i.key, i.slot LIMIT 1");
-        q->bind(1, current);
-        if (!q->step()) {
-            return {};
+        // ...and down again, giving each container on the way its path.
+        for (auto step = chain.rbegin(); step != chain.rend(); ++step) {
+            if (path) {
+                if (!fromRoot || step != chain.rbegin()) {
+                    *path += '/';
+                }
+                *path += step->second;
+                if (path->size() > maxBytes) {
+                    path.reset();
+                }
+            }
+            known.insert_or_assign(step->first, path);
         }
-        const Statement& s = *q;
-        parts.push_back(readContainerKind(s, 3) == ValueKind::array ? std::to_string(s.integer(2))
-                                                                    : std::string(s.text(1)));
-        current = readUuid(s, 0);
+        paths.push_back(path.value_or(std::string()));
     }
-    std::string path;
-    for (auto part = parts.rbegin(); part != parts.rend(); ++part) {
-        if (!path.empty() || part != parts.rbegin()) {
-            path += '/';
-        }
-        path += *part;
-    }
-    return path;
+    return paths;
 }
 
 }  // namespace velkor::daemon

@@ -2,9 +2,11 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "core/ChangeSet.h"
@@ -104,6 +106,11 @@ class ContainerStore {
     /// "/", empty for the root. A container held by several parents is given the path through
     /// the first parent in id order; one that no parent holds has the empty path.
     std::string pathOf(const UUID& id, const UUID& root);
+    /// The paths of many containers, each given with its file's root, as `pathOf` gives them;
+    /// every container on the way is looked up once, and a path longer than `maxBytes` is given
+    /// as "", like one no parent holds.
+    std::vector<std::string> pathsOf(std::span<const std::pair<UUID, UUID>> containers,
+                                     std::size_t maxBytes);
 
     /// What was changed since `forgetChanges` was last called: the containers and files that
     /// every write above touched.
@@ -111,6 +118,8 @@ class ContainerStore {
     void forgetChanges() { changes_.clear(); }
 
   private:
+    // The container that holds `id` (the first in id order) and the key or index it holds it at.
+    std::optional<std::pair<UUID, std::string>> parentLink(const UUID& id);
     // Records `key` of `dictionary` in key_forms when it is not in canonical form.
     void noteKeyForm(const UUID& dictionary, std::string_view key);
     // Fills key_forms for `dictionary` once.

@@ -209,12 +209,18 @@ void SettingsStore::clientGone(std::string_view clientId) {
     });
 }
 
-std::vector<std::pair<UUID, std::int64_t>> SettingsStore::abandonClient(std::string_view clientId) {
+std::vector<HeldContainer> SettingsStore::abandonClient(std::string_view clientId) {
     return lock_.sync([&] {
-        std::vector<std::pair<UUID, std::int64_t>> held;
+        std::vector<HeldContainer> held;
         try {
             db_.exec("BEGIN");
-            held = holdings_.heldBy(clientId);
+            const auto containers = holdings_.heldBy(clientId);
+            std::vector<std::pair<UUID, UUID>> ids;
+            for (const auto& container : containers)
+                ids.emplace_back(container.id, container.root);
+            auto paths = store_.pathsOf(ids, HeldContainer::kMaxPathBytes);
+            for (std::size_t i = 0; i < containers.size(); ++i)
+                held.push_back({containers[i].id, containers[i].revision, std::move(paths[i])});
             holdings_.forgetClient(clientId);
             db_.exec("COMMIT");
         } catch (const DatabaseError& e) {

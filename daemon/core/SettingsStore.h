@@ -78,7 +78,7 @@ class SettingsStore : public Store {
     std::vector<Outcome> applyBatch(std::span<const PendingRequest> requests, CommitGate& gate);
 
     void clientGone(std::string_view clientId) override;
-    std::vector<std::pair<UUID, std::int64_t>> abandonClient(std::string_view clientId) override;
+    std::vector<HeldContainer> abandonClient(std::string_view clientId) override;
     void releaseHoldings(std::span<const std::pair<std::string, UUID>> holdings) override;
 
     /// The parts of the store that `transact` hands out.

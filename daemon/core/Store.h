@@ -24,6 +24,18 @@ struct PendingRequest {
     std::chrono::steady_clock::time_point received{};
 };
 
+/// A container a client held when velkord stopped sending it notices, which it is to fetch again:
+/// its revision and its path in its file ("" for the root), as the abandonment record says.
+struct HeldContainer {
+    /// A longer path is given as "" (the client then hears of the change as somewhere in the
+    /// file): it bounds what velkord keeps and sends for a client that lags.
+    static constexpr std::size_t kMaxPathBytes = 1024;
+
+    UUID id;
+    std::int64_t revision = 0;
+    std::string path;
+};
+
 /// What serves the protocol's requests for a set of files: the machine's own store, or the
 /// fleet's. Request batching, budgets and the bus side use every store alike.
 class Store {
@@ -46,8 +58,8 @@ class Store {
     /// Forgets what a client that has left held and the subscription flags it reported.
     virtual void clientGone(std::string_view clientId) = 0;
     /// Stops `clientId` from holding anything, as when it leaves, and gives the containers it
-    /// held with their revisions: for a client that is no longer sent notices.
-    virtual std::vector<std::pair<UUID, std::int64_t>> abandonClient(std::string_view clientId) = 0;
+    /// held: for a client that is no longer sent notices.
+    virtual std::vector<HeldContainer> abandonClient(std::string_view clientId) = 0;
     /// Stops each client of `holdings` from holding its container: for a client that lags
     /// behind and is to fetch those containers again rather than be sent their changes.
     virtual void releaseHoldings(std::span<const std::pair<std::string, UUID>> holdings) = 0;

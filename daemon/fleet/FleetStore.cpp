@@ -507,7 +507,7 @@ void FleetStore::clientGone(std::string_view clientId) {
     local_.clientGone(clientId);
 }
 
-std::vector<std::pair<UUID, std::int64_t>> FleetStore::abandonClient(std::string_view clientId) {
+std::vector<daemon::HeldContainer> FleetStore::abandonClient(std::string_view clientId) {
     return local_.abandonClient(clientId);
 }
 

@@ -103,7 +103,7 @@ class FleetStore : public daemon::Store {
     std::vector<daemon::Outcome> applyBatch(std::span<const daemon::PendingRequest> requests,
                                             std::size_t answerBudget = SIZE_MAX) override;
     void clientGone(std::string_view clientId) override;
-    std::vector<std::pair<UUID, std::int64_t>> abandonClient(std::string_view clientId) override;
+    std::vector<daemon::HeldContainer> abandonClient(std::string_view clientId) override;
     void releaseHoldings(std::span<const std::pair<std::string, UUID>> holdings) override;
 
   private:

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <fstream>
+#include <set>
 #include <thread>
 
 #include "DaemonBusTesting.h"
@@ -69,31 +70,52 @@ class HostileClientsTest : public DaemonBusTest {
         EXPECT_EQ(text(connect()->request(fetchRequest(1000, "org.example.none"))), kNoAccess);
     }
 
-    /// A file of 1000 in `domain` that `holders` hold and stop reading while `changes` of 256 KiB
-    /// each are made to it; every change is still taken and answered.
+    /// A file of 1000 in `domain`, whose root holds dictionaries "inner", "still" and one under
+    /// a key of 2 KiB, that `holders` hold (all four containers) and stop reading while
+    /// `changes` of 256 KiB each are made to the root, and then one to "inner"; every change is
+    /// still taken and answered.
     UUID floodHolders(std::vector<DaemonClient*> holders, int changes, const std::string& domain) {
         auto writer = connect();
-        const UUID rootId = newId();
-        EXPECT_EQ(text(writer->request(createRequest(dict(rootId, {}), 1000, domain))),
+        const UUID rootId = newId(), innerId = newId();
+        const std::string longKey(2048, 'k');
+        EXPECT_EQ(text(writer->request(createRequest(dict(rootId, {{"inner", dict(innerId, {})},
+                                                                   {"still", dict(newId(), {})},
+                                                                   {longKey, dict(newId(), {})}}),
+                                                     1000, domain))),
                   "requestSucceeded");
         for (auto* holder : holders)
-            EXPECT_EQ(fetched(holder->request(fetchRequest(1000, domain))),
-                      daemonBlob(dict(rootId, {}), rootId));
+            for (const std::string& path :
+                 {std::string(), std::string("inner"), std::string("still"), longKey})
+                EXPECT_TRUE(
+                    text(holder->request(ClientRequest::FetchSettings{domain, 1000, path, false}))
+                        .starts_with("settingsFetched"));
         for (int i = 0; i < changes; ++i) {
             const Node big = dat(std::string(256 * 1024, i % 2 ? 'x' : 'y'));
             EXPECT_EQ(text(writer->request(setting(rootId, i, "v", big, i == 0))), doneAt(i + 1));
         }
+        EXPECT_EQ(text(writer->request(setting(innerId, 0, "w", num(1), true))), doneAt(1));
         return rootId;
     }
 
-    /// How many notices `holder` reads, in order, before the one that abandons its copy; -1
-    /// when that one does not come.
-    static int noticesUntilAbandoned(DaemonClient& holder, int most) {
+    /// How many notices `holder` reads, in order, before those that abandon its copy; -1 when
+    /// they do not come. They must name the containers at `paths`.
+    static int noticesUntilAbandoned(DaemonClient& holder, int most,
+                                     const std::multiset<std::string>& abandoned) {
         for (int n = 0; n <= most; ++n) {
-            const auto r = noticed(holder.notification());
-            if (r->type == ChangeType::containerAbandoned)
-                return n;
-            EXPECT_EQ(r->revision, n + 1);
+            const auto received = holder.notification();
+            const auto* notes = received && received->response
+                                    ? received->response->get<ServerResponse::NoteChanges>()
+                                    : nullptr;
+            if (!notes || notes->changeNotifications.empty())
+                break;
+            const auto& first = notes->changeNotifications.front();
+            if (first->type != ChangeType::containerAbandoned) {
+                EXPECT_EQ(first->revision, n + 1);
+                continue;
+            }
+            std::multiset<std::string> paths(notes->changePaths.begin(), notes->changePaths.end());
+            EXPECT_EQ(paths, abandoned);
+            return n;
         }
         return -1;
     }
@@ -448,7 +470,8 @@ TEST_F(HostileClientsTest, HoldersThatDoNotReadLagAndAreToldWhenTheyReadAgain) {
     const UUID rootId = floodHolders({alone.get()}, changes, "org.example.app");
     // Reading again, it gets the notices sent before it lagged behind, then word that its copy
     // is no longer kept up to date, once, however many changes it missed.
-    const int notices = noticesUntilAbandoned(*alone, changes);
+    // (Those it held and that did not change meanwhile it still holds.)
+    const int notices = noticesUntilAbandoned(*alone, changes, {"", "inner"});
     EXPECT_GT(notices, 0);
     EXPECT_LT(notices, changes);
     // Fetched again, it hears of changes again.
@@ -457,11 +480,15 @@ TEST_F(HostileClientsTest, HoldersThatDoNotReadLagAndAreToldWhenTheyReadAgain) {
     EXPECT_EQ(noticed(alone->notification())->revision, changes + 1);
 
     // Two connections of one user, each under its own budget, are over their user's together.
-    restart({"--max-unread-size", "6M", "--max-user-unread-size", "6M"});
+    // Once they have read nothing for a while, they no longer hold even what did not change
+    // (a path too long to be worth sending goes as "").
+    restart({"--max-unread-size", "6M", "--max-user-unread-size", "6M", "--max-stall-time", "0.2"});
     auto first = connect(), second = connect();
     floodHolders({first.get(), second.get()}, 20, "org.example.two");
-    EXPECT_GE(noticesUntilAbandoned(*first, 20), 0);
-    EXPECT_GE(noticesUntilAbandoned(*second, 20), 0);
+    for (const auto* client : {first.get(), second.get()})
+        ASSERT_TRUE(logShows("Client " + client->uniqueName() + " (uid"));
+    EXPECT_GE(noticesUntilAbandoned(*first, 20, {"", "", "inner", "still"}), 0);
+    EXPECT_GE(noticesUntilAbandoned(*second, 20, {"", "", "inner", "still"}), 0);
 }
 
 TEST_F(HostileClientsTest, AnswersToAClientThatDoesNotReadStopAtItsBudgetAndResumeWhenItDoes) {

@@ -49,9 +49,7 @@ class FakeStore : public Store {
         std::lock_guard lock(mutex_);
         note("gone " + std::string(client));
     }
-    std::vector<std::pair<UUID, std::int64_t>> abandonClient(std::string_view) override {
-        return {};
-    }
+    std::vector<HeldContainer> abandonClient(std::string_view) override { return {}; }
     void releaseHoldings(std::span<const std::pair<std::string, UUID>>) override {}
 
     /// Whether `event` happened within ten seconds.

@@ -97,8 +97,10 @@ void EtcdClient::compact(int64_t revision, EtcdDeadline deadline) {
 }
 
 std::unique_ptr<EtcdWatcher> EtcdClient::watch(const std::string& prefix, int64_t startRevision,
-                                               EtcdWatcher::Callback callback) {
-    return std::make_unique<EtcdWatcher>(channels_, prefix, startRevision, std::move(callback));
+                                               EtcdWatcher::Callback callback,
+                                               EtcdWatcher::Reach reach) {
+    return std::make_unique<EtcdWatcher>(channels_, prefix, startRevision, std::move(callback),
+                                         std::move(reach));
 }
 
 std::string EtcdClient::currentEndpoint() const {

@@ -57,7 +57,8 @@ class EtcdClient {
 
     /// Watches every key under `prefix` from `startRevision` on (see EtcdWatcher).
     std::unique_ptr<EtcdWatcher> watch(const std::string& prefix, int64_t startRevision,
-                                       EtcdWatcher::Callback callback);
+                                       EtcdWatcher::Callback callback,
+                                       EtcdWatcher::Reach reach = {});
 
     /// The endpoint of the member that answered last, where the next call starts.
     std::string currentEndpoint() const;

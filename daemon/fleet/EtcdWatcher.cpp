@@ -30,6 +30,7 @@ struct EtcdWatcher::State {
     std::shared_ptr<EtcdChannels> channels;
     std::string prefix;
     Callback callback;
+    Reach reach;
 
     mutable std::mutex mutex;
     std::condition_variable changed;
@@ -42,11 +43,12 @@ struct EtcdWatcher::State {
 };
 
 EtcdWatcher::EtcdWatcher(std::shared_ptr<EtcdChannels> channels, const std::string& prefix,
-                         int64_t startRevision, Callback callback)
+                         int64_t startRevision, Callback callback, Reach reach)
     : state_(std::make_shared<State>()) {
     state_->channels = std::move(channels);
     state_->prefix = prefix;
     state_->callback = std::move(callback);
+    state_->reach = std::move(reach);
     state_->nextRevision = startRevision;
     state_->member = state_->channels->preferred();
     thread_ = std::thread(run, state_);
@@ -95,12 +97,19 @@ bool EtcdWatcher::ended() const {
 void EtcdWatcher::run(const std::shared_ptr<State>& state) {
     pthread_setname_np(pthread_self(), "etcd-watch");
     milliseconds pause{0};
+    // Members that failed in a row, the one whose stream broke included.
+    std::size_t failed = 0;
     for (;;) {
         bool created = false;
-        if (watchOnce(*state, created))
+        std::string why;
+        if (watchOnce(*state, created, why))
             break;
-        if (created)
+        if (created) {
             pause = milliseconds(0);
+            failed = 0;
+        }
+        if (++failed == state->channels->size() && state->reach)
+            state->reach(false, why);
         std::unique_lock lock(state->mutex);
         state->member = (state->member + 1) % state->channels->size();
         if (state->changed.wait_for(lock, pause, [&] { return state->stopping; }))
@@ -112,7 +121,7 @@ void EtcdWatcher::run(const std::shared_ptr<State>& state) {
     state->changed.notify_all();
 }
 
-bool EtcdWatcher::watchOnce(State& state, bool& created) {
+bool EtcdWatcher::watchOnce(State& state, bool& created, std::string& why) {
     grpc::ClientContext context;
     etcdserverpb::WatchRequest request;
     std::size_t member = 0;
@@ -131,7 +140,8 @@ bool EtcdWatcher::watchOnce(State& state, bool& created) {
     try {
         token = state.channels->prepare(context, member,
                                         std::chrono::steady_clock::now() + authenticationTime);
-    } catch (const std::exception&) {
+    } catch (const std::exception& error) {
+        why = error.what();
         return false;
     }
     {
@@ -156,11 +166,15 @@ bool EtcdWatcher::watchOnce(State& state, bool& created) {
                 break;
             } else if (response.created()) {
                 created = true;
-                // A watch of the changes to come starts after the revision etcd had then; a
-                // later resumption must start there, not at whatever is current by then.
-                std::lock_guard lock(state.mutex);
-                if (state.nextRevision == 0)
-                    state.nextRevision = update.revision + 1;
+                {
+                    // A watch of the changes to come starts after the revision etcd had then; a
+                    // later resumption must start there, not at whatever is current by then.
+                    std::lock_guard lock(state.mutex);
+                    if (state.nextRevision == 0)
+                        state.nextRevision = update.revision + 1;
+                }
+                if (state.reach)
+                    state.reach(true, {});
                 continue;
             }
             for (const auto& event : response.events())
@@ -180,8 +194,11 @@ bool EtcdWatcher::watchOnce(State& state, bool& created) {
         }
     }
     context.TryCancel();
-    if (tokenRejected(stream->Finish()))
+    const auto status = stream->Finish();
+    if (tokenRejected(status))
         state.channels->dropToken(token);
+    why = "the watch on " + state.channels->endpoint(member) +
+          " ended: " + (status.ok() ? std::string("by etcd") : status.error_message());
     std::lock_guard lock(state.mutex);
     state.context = nullptr;
     return ended || state.stopping;

@@ -18,13 +18,18 @@ class EtcdChannels;
 /// from the first revision it has not delivered, so that no change is lost or repeated. When
 /// etcd has compacted that revision away, the callback hears of it (an update with
 /// `compactRevision`) and the watch ends: the owner reads afresh and watches anew.
+///
+/// The watch asks for members that have a leader, so it also tells whether etcd is reachable
+/// when nothing else calls it: `reach` hears `true` each time a stream is set up, and `false`
+/// with the last failure once every member in turn has failed since.
 class EtcdWatcher {
   public:
     using Callback = std::function<void(const EtcdWatchUpdate& update)>;
+    using Reach = std::function<void(bool reachable, const std::string& why)>;
 
     /// Starts watching; `startRevision` 0 means the changes after the current revision.
     EtcdWatcher(std::shared_ptr<EtcdChannels> channels, const std::string& prefix,
-                int64_t startRevision, Callback callback);
+                int64_t startRevision, Callback callback, Reach reach = {});
     /// Stops the watch (see stop()).
     ~EtcdWatcher();
     EtcdWatcher(const EtcdWatcher&) = delete;
@@ -46,7 +51,7 @@ class EtcdWatcher {
     struct State;
 
     static void run(const std::shared_ptr<State>& state);
-    static bool watchOnce(State& state, bool& created);
+    static bool watchOnce(State& state, bool& created, std::string& why);
 
     // Shared with the thread, so that a thread that outlasts stop()'s wait still finds it.
     std::shared_ptr<State> state_;

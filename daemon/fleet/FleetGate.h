@@ -15,8 +15,9 @@
 
 namespace velkor::fleet {
 
-/// Whether etcd answered the fleet's last call, and whether it refused the last write for a
-/// full database; each is said in the log when it changes.
+/// Whether etcd answered the fleet's last call or took its watch (see `EtcdWatcher`), and
+/// whether it refused the last write for a full database; each is said in the log when it
+/// changes. Thread-safe: the watch's thread reports to it too.
 class FleetReach {
   public:
     void reached();

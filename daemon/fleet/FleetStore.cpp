@@ -29,7 +29,7 @@ FleetStore::FleetStore(FleetOptions options)
       keys_(options_.prefix),
       local_(options_.cachePath, options_.durability, options_.limits),
       etcd_(options_.etcd),
-      gate_(etcd_, keys_, reach_, options_.maxChangeBytes) {
+      gate_(etcd_, keys_, *reach_, options_.maxChangeBytes) {
     local_.transact([](SettingsStore::Parts& parts) { FleetHeads::createTables(parts.db); });
     rebuildIndex();
 }
@@ -242,7 +242,7 @@ std::optional<std::vector<Outcome>> FleetStore::applyGroup(std::span<const Pendi
 std::vector<Notice> FleetStore::catchUp(const std::string& domain, EtcdDeadline deadline) {
     auto head = etcd_.get(keys_.head(domain), deadline);
     auto containers = etcd_.getPrefix(keys_.containers(domain), deadline, head.revision);
-    reach_.reached();
+    reach_->reached();
     return replaceFile(FleetGate::Stale{
         domain, head.kvs.empty() ? std::nullopt : std::optional(std::move(head.kvs.front())),
         std::move(containers.kvs)});
@@ -273,7 +273,7 @@ void FleetStore::takeNotices(NoticeList& notices, ClientHoldings& holdings,
 
 std::int64_t FleetStore::resync(EtcdDeadline deadline, std::vector<Notice>& out) {
     auto all = etcd_.getPrefix(keys_.prefix(), deadline);
-    reach_.reached();
+    reach_->reached();
     struct File {
         std::optional<EtcdKeyValue> head;
         std::vector<EtcdKeyValue> containers;
@@ -352,13 +352,21 @@ std::vector<Notice> FleetStore::apply(const EtcdWatchUpdate& update) {
 void FleetStore::watchFrom(std::int64_t revision) {
     // The callback holds the queue, not the store: a watch thread that outlasts the watch's
     // stop (see EtcdWatcher::stop) still finds it.
-    watcher_ =
-        etcd_.watch(keys_.prefix(), revision, [queue = queue_](const EtcdWatchUpdate& update) {
+    watcher_ = etcd_.watch(
+        keys_.prefix(), revision,
+        [queue = queue_](const EtcdWatchUpdate& update) {
             {
                 std::lock_guard lock(queue->mutex);
                 queue->updates.push_back(update);
             }
             queue->changed.notify_all();
+        },
+        // The watch says whether etcd is reachable while nothing else calls it.
+        [reach = reach_](bool reachable, const std::string& why) {
+            if (reachable)
+                reach->reached();
+            else
+                reach->failed(why);
         });
 }
 
@@ -383,7 +391,7 @@ void FleetStore::run() {
                     sink_(std::move(notices));
                 return revision;
             } catch (const std::exception& error) {
-                reach_.failed(error.what());
+                reach_->failed(error.what());
             }
             std::unique_lock lock(queue_->mutex);
             if (queue_->changed.wait_for(lock, kRetryPause, [&] { return queue_->stopping; }))

@@ -89,7 +89,7 @@ class FleetStore : public daemon::Store {
     /// Fetches, resolutions and subscription flags: they read the copy and never wait for etcd.
     bool readsOnly(const ClientRequest& request) const override;
     /// Whether etcd answered the last call.
-    bool reachable() const { return reach_.reachable(); }
+    bool reachable() const { return reach_->reachable(); }
 
     /// Applies the requests in order, an outcome for each; the budget is ignored. Requests that
     /// all only read are served at once, without waiting for changes under way. Consecutive
@@ -166,7 +166,8 @@ class FleetStore : public daemon::Store {
     FleetOptions options_;
     NoticeSink sink_;
     FleetKeys keys_;
-    FleetReach reach_;
+    // Shared with the watch's thread, which may outlast the watch's stop.
+    std::shared_ptr<FleetReach> reach_ = std::make_shared<FleetReach>();
     daemon::SettingsStore local_;
     EtcdClient etcd_;
     FleetGate gate_;

@@ -391,10 +391,18 @@ TEST_F(FleetDaemonTest, WithoutQuorumWritesAreRefusedAndKilledMembersLoseNoAckno
         EXPECT_EQ(fetch(*m)->get("refused"), nullptr);
     ASSERT_TRUE(connect(a.options)->openDictionary("org.example.own")->set("k", 7));
     EXPECT_EQ(connect(a.options)->getSettingAs<VKDictionary>("org.example.own")->get("k", -1), 7);
+    // b, which asks etcd nothing meanwhile, knows too (from its watch)...
+    const auto says = [&](Machine& m, const std::string& what) {
+        return eventually([&] { return status(m, kDomain).find(what) != std::string::npos; });
+    };
+    EXPECT_TRUE(says(b, "etcd is unreachable"));
 
     resume(leader % 3 + 1);
     resume((leader + 1) % 3 + 1);
     cluster().waitHealthy();
+    // ...and both know when it is back, before any change.
+    EXPECT_TRUE(says(a, "etcd is reachable"));
+    EXPECT_TRUE(says(b, "etcd is reachable"));
     for (std::int64_t value : {3, 4}) {
         ASSERT_TRUE(eventually([&] { return root->set("k", value); }));
         ASSERT_TRUE(eventually([&] {

@@ -146,12 +146,16 @@ void DaemonService::handleCall(const dbus::Message& call, const std::string& sen
     if (sd_bus_message_get_expect_reply(call.get()) > 0)
         sd_bus_reply_method_return(call.get(), nullptr);
     auto& request = std::get<Tagged<ClientRequest>>(parsed);
-    // A payload past the decoder's limit in all is refused now rather than kept until its turn.
+    // A payload past the decoder's limit in all, or a domain no domain is as long as, is
+    // refused now rather than kept until its turn.
     const std::size_t bytes = payloadBytes(request.payload);
-    if (bytes > BlobDecoder::maxBlobSize) {
+    if (bytes > BlobDecoder::maxBlobSize || domainBytes(request.payload) > kMaxDomainBytes) {
         if (std::size_t held = 0; LogThrottle::shared().allow(sender, held)) {
-            log.warning("Refused a request from %@ (uid %@): it carries %d bytes.%@", sender,
-                        uidText(sender), bytes, LogThrottle::heldNote(held));
+            log.warning(
+                "Refused a request from %@ (uid %@): it carries %d bytes, %d of them its "
+                "domain.%@",
+                sender, uidText(sender), bytes, domainBytes(request.payload),
+                LogThrottle::heldNote(held));
         }
         batch_.refuse(sender, request.tag, VKError::invalidData);
         return;

@@ -21,9 +21,23 @@ constexpr std::size_t kAbandonedPerMessage = 4096;
 
 std::size_t payloadBytes(const ClientRequest& request) {
     if (const auto* create = request.get<ClientRequest::CreateSettings>())
-        return create->data.size();
+        return create->data.size() + create->domain.size();
+    if (const auto* fetch = request.get<ClientRequest::FetchSettings>())
+        return fetch->domain.size() + fetch->path.size();
+    if (const auto* remove = request.get<ClientRequest::DeleteSettings>())
+        return remove->domain.size();
     if (const auto* update = request.get<ClientRequest::UpdateSettings>())
         return update->change ? update->change->data.size() + update->change->key.size() : 0;
+    return 0;
+}
+
+std::size_t domainBytes(const ClientRequest& request) {
+    if (const auto* create = request.get<ClientRequest::CreateSettings>())
+        return create->domain.size();
+    if (const auto* fetch = request.get<ClientRequest::FetchSettings>())
+        return fetch->domain.size();
+    if (const auto* remove = request.get<ClientRequest::DeleteSettings>())
+        return remove->domain.size();
     return 0;
 }
 

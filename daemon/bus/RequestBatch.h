@@ -45,8 +45,14 @@ namespace velkor::daemon {
 /// A second store (the fleet's) may serve some requests (`serveAlso`): those are applied on its
 /// worker's thread (see `StoreWorker`), and while one of a client's requests is there, the
 /// client's later requests wait, so that each client is still answered in order.
-/// The bytes a request carries beyond its fixed fields: its blob or its record's value.
+/// The bytes a request carries beyond its fixed fields: its blob or its record's value and
+/// key, its domain and path.
 std::size_t payloadBytes(const ClientRequest& request);
+/// The longest domain a request may name: a reverse-DNS name, as long as a DNS name may be.
+/// Longer ones are refused with `invalidData` as they come, never kept or logged.
+constexpr std::size_t kMaxDomainBytes = 255;
+/// The bytes of the domain a request names; 0 for those that name none.
+std::size_t domainBytes(const ClientRequest& request);
 
 class RequestBatch {
   public:

@@ -363,6 +363,9 @@ TEST_F(HostileClientsTest, PayloadsPastTheLimitAreRefusedWithoutACopy) {
               kInvalidData);
     memoryStaysBelow(before + 45 * kMiB);
     othersAreServed();
+    // No domain is longer than a DNS name may be.
+    EXPECT_EQ(text(client->request(fetchRequest(1000, std::string(255, 'd')))), kNoAccess);
+    EXPECT_EQ(text(client->request(fetchRequest(1000, std::string(256, 'd')))), kInvalidData);
 }
 
 TEST_F(HostileClientsTest, WaitingRequestsKeepTheirPayloadsWithinBounds) {
@@ -373,18 +376,20 @@ TEST_F(HostileClientsTest, WaitingRequestsKeepTheirPayloadsWithinBounds) {
     restart({"--max-unread-size", "256K", "--max-waiting-size", std::to_string(limit),
              "--max-stall-time", "600"});
     createBig(1 * kMiB, 0, "org.example.big");
-    // A client that leaves a 1 MiB answer unread lags behind; of the large creates it sends
-    // meanwhile only what fits in its waiting bytes waits, the rest are dropped, and one past
-    // the blob limit is refused at once.
+    // A client that leaves a 1 MiB answer unread lags behind; of the large creates and fetches
+    // of long paths it sends meanwhile only what fits in its waiting bytes waits, the rest are
+    // dropped, and one past the blob limit is refused at once.
     DaemonClient client(bus_.address(), kService, DaemonClient::Path::direct);
     client.send(fetchRequest(0, "org.example.big"));
     ASSERT_GE(sd_bus_flush(client.bus().get()), 0);
     othersAreServed();  // after the fetch, which is answered and left unread
     std::vector<UUID> tags;
     for (int i = 0; i < 30; ++i) {
-        tags.push_back(
-            client.send(createRequest(dict(newId(), {{"v", dat(std::string(size, 'x'))}}), 0,
-                                      "org.example.c" + std::to_string(i))));
+        const std::string domain = "org.example.c" + std::to_string(i);
+        tags.push_back(client.send(
+            i % 2 ? ClientRequest(
+                        ClientRequest::FetchSettings{domain, 0, std::string(size, 'p'), false})
+                  : createRequest(dict(newId(), {{"v", dat(std::string(size, 'x'))}}), 0, domain)));
     }
     // A message past the 16 MiB blob limit, which sanitizer builds took over a minute to read on a
     // loaded machine (see kScale): the optimised build sends it.
@@ -396,12 +401,12 @@ TEST_F(HostileClientsTest, WaitingRequestsKeepTheirPayloadsWithinBounds) {
     othersAreServed();
     // What waits, plus the largest message read and its blob's copy; all 30 would be 150 MiB.
     memoryStaysBelow(96 * kMiB);
-    std::size_t created = 0;
-    while (created < tags.size() &&
-           text(client.answer(tags[created], std::chrono::seconds(created == 0 ? 60 : 3))) ==
-               "requestSucceeded")
-        ++created;
-    EXPECT_EQ(created, limit / size);
+    std::size_t answered = 0;
+    while (answered < tags.size() &&
+           text(client.answer(tags[answered], std::chrono::seconds(answered == 0 ? 60 : 3))) ==
+               (answered % 2 ? kNoAccess : "requestSucceeded"))
+        ++answered;
+    EXPECT_EQ(answered, limit / size);
     if (tooLarge) {
         EXPECT_EQ(text(client.answer(*tooLarge)), kInvalidData);
     }

@@ -219,10 +219,12 @@ void DirectChannels::handOut(const dbus::Message& call, const std::string& asker
     Channel& c = *channel;
     c.inlet = std::make_unique<ChannelInlet>(
         loop_, reading.fd, inletEnd.fd, uid, ServiceLimits::kMaxChannelMessageBytes, incomplete_,
-        [this, &c](const std::string& why) {
+        [this, &c, uid](const std::string& why) {
             if (why.empty())
                 return;  // the client closed its end: sd-bus sees that next
-            log.warning("Cut off direct channel %@: %@.", c.name, why);
+            if (std::size_t held = 0; LogThrottle::shared().allow(LogThrottle::userKey(uid), held))
+                log.warning("Cut off direct channel %@: %@.%@", c.name, why,
+                            LogThrottle::heldNote(held));
             cutOff(c.name);
         });
     reading.fd = inletEnd.fd = -1;
@@ -287,11 +289,15 @@ void DirectChannels::watch() {
         }
         const auto begun = channel->inlet->begun();
         if (begun && now - *begun >= limits_.maxStallTime) {
-            log.warning(
-                "Cut off direct channel %@: it has left a message of %d bytes "
-                "unfinished for %d s.",
-                channel->name, channel->inlet->incomplete(),
-                std::chrono::duration_cast<std::chrono::seconds>(now - *begun).count());
+            if (std::size_t held = 0;
+                LogThrottle::shared().allow(LogThrottle::userKey(channel->inlet->uid()), held)) {
+                log.warning(
+                    "Cut off direct channel %@: it has left a message of %d bytes "
+                    "unfinished for %d s.%@",
+                    channel->name, channel->inlet->incomplete(),
+                    std::chrono::duration_cast<std::chrono::seconds>(now - *begun).count(),
+                    LogThrottle::heldNote(held));
+            }
             cutOff(name);
         }
     }

@@ -8,6 +8,7 @@
 #include <exception>
 
 #include "basalt/QZLogger.h"
+#include "core/LogThrottle.h"
 #include "dbus/BusError.h"
 #include "dbus/Message.h"
 #include "dbus/ResponseCodec.h"
@@ -306,6 +307,10 @@ int ResponseSender::onLagCheck(sd_event_source*, std::uint64_t, void* userdata) 
 }
 
 void ResponseSender::lookAtLaggards() {
+    // Channels are throttled by their user, who may open one after another.
+    auto throttleKey = [](const Client& c) {
+        return c.uid ? LogThrottle::userKey(*c.uid) : c.name;
+    };
     const std::vector<std::string> names(laggards_.begin(), laggards_.end());
     for (const auto& name : names) {
         auto it = clients_.find(name);
@@ -315,10 +320,11 @@ void ResponseSender::lookAtLaggards() {
         }
         Client& c = *it->second;
         if (c.peer && c.unserved >= kMaxUnserved) {
-            log.warning(
-                "Cut off direct channel %@: it sends nothing but messages velkord does "
-                "not serve.",
-                c.name);
+            if (std::size_t held = 0; LogThrottle::shared().allow(throttleKey(c), held))
+                log.warning(
+                    "Cut off direct channel %@: it sends nothing but messages velkord does "
+                    "not serve.%@",
+                    c.name, LogThrottle::heldNote(held));
             laggards_.erase(name);
             if (stalled_)
                 stalled_(name, true);
@@ -332,11 +338,11 @@ void ResponseSender::lookAtLaggards() {
         if (now - c.progress < limits_.maxStallTime)
             continue;
         c.progress = now;
-        if (c.peer) {
+        if (std::size_t held = 0; c.peer && LogThrottle::shared().allow(throttleKey(c), held)) {
             log.warning(
                 "Cut off direct channel %@: it has read none of the %d bytes sent to it for "
-                "%d ms.",
-                c.name, c.unread, limits_.maxStallTime.count());
+                "%d ms.%@",
+                c.name, c.unread, limits_.maxStallTime.count(), LogThrottle::heldNote(held));
         }
         if (stalled_)
             stalled_(name, c.peer != nullptr);

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <mutex>
 #include <string>
@@ -45,6 +46,9 @@ class LogThrottle {
 
     /// " (N similar lines held back)", or nothing when `held` is 0.
     static std::string heldNote(std::size_t held);
+    /// The key that throttles lines about all the direct channels of one user together: each
+    /// channel is a client of its own, and a user may open one after another.
+    static std::string userKey(std::uint32_t uid) { return "uid " + std::to_string(uid); }
 
   private:
     struct Count {

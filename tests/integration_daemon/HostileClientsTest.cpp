@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "DaemonBusTesting.h"
+#include "core/LogThrottle.h"
 #include "dbus/MessageWriter.h"
 
 using namespace velkor;
@@ -327,6 +328,19 @@ TEST_F(HostileClientsTest, HalfSentMessagesHoldLittleAndEndTheirChannels) {
     const int hugeSocket = sd_bus_get_fd(huge->bus().get());
     huge->sendHalfAMessage(120 * kMiB, 1 * kMiB, std::chrono::seconds(1));
     EXPECT_TRUE(closedWithin(hugeSocket, std::chrono::seconds(2)));
+    // However many channels one user has cut off, one after another, the journal hears of a few.
+    for (int i = 0; i < 20; ++i) {
+        auto next = channel();
+        const int socket = sd_bus_get_fd(next->bus().get());
+        next->sendHalfAMessage(120 * kMiB, 64 * 1024, std::chrono::seconds(1));
+        EXPECT_TRUE(closedWithin(socket, std::chrono::seconds(2)));
+    }
+    const std::string log = daemon().log();
+    std::size_t lines = 0;
+    for (auto at = log.find("Cut off direct channel"); at != std::string::npos;
+         at = log.find("Cut off direct channel", at + 1))
+        ++lines;
+    EXPECT_LE(lines, daemon::LogThrottle::kDefaultPerClient);
 
     // Channels that stop just short of the end of large messages: velkord holds about one
     // user's allowance of them, not all that was sent, and ends each once its time is up.

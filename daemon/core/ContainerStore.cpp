@@ -162,6 +162,12 @@ void ContainerStore::addFile(const FileRecord& file) {
 }
 
 void ContainerStore::removeFile(const FileRecord& file) {
+    for (const char* table : {"key_forms", "key_forms_read"}) {
+        auto q = db_.query(std::string("DELETE FROM ") + table +
+                           " WHERE container IN (SELECT id FROM containers WHERE root = ?)");
+        q->bind(1, file.root);
+        q->run();
+    }
     {
         // The file's size goes with its row in files.
         const SwitchedOff perRow(sizesPerRow_);
@@ -450,9 +456,12 @@ void ContainerStore::removeItem(const UUID& container, std::string_view key, std
 
 std::vector<UUID> ContainerStore::removeAllItems(const UUID& container) {
     auto children = childrenOf(db_, container);
-    auto q = db_.query("DELETE FROM items WHERE container = ?");
-    q->bind(1, container);
-    q->run();
+    // The keys' other forms go with the keys (read again should the dictionary be searched).
+    for (const char* table : {"items", "key_forms", "key_forms_read"}) {
+        auto q = db_.query(std::string("DELETE FROM ") + table + " WHERE container = ?");
+        q->bind(1, container);
+        q->run();
+    }
     changes_.write(container);
     return children;
 }

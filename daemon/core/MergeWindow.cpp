@@ -1,5 +1,6 @@
 #include "core/MergeWindow.h"
 
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -21,6 +22,13 @@ std::optional<Window> window(Database& db, const UUID& dictionary) {
     return Window{q->integer(0), q->integer(1)};
 }
 
+// Keys are recorded by a hash, so that a window's memory does not grow with its keys' length.
+// Keys that share a hash share a record: a change to one of them then counts for the others, which
+// can only turn a merge into a conflict, never the other way.
+std::int64_t keyHash(std::string_view key) {
+    return static_cast<std::int64_t>(std::hash<std::string_view>{}(key));
+}
+
 struct KeyChange {
     std::int64_t revision;
     std::string writer;
@@ -29,9 +37,10 @@ struct KeyChange {
 
 std::optional<KeyChange> keyChange(Database& db, const UUID& dictionary, std::string_view key) {
     auto q = db.query(
-        "SELECT revision, writer, other_revision FROM key_changes WHERE container = ? AND key = ?");
+        "SELECT revision, writer, other_revision FROM key_changes "
+        "WHERE container = ? AND key_hash = ?");
     q->bind(1, dictionary);
-    q->bind(2, key);
+    q->bind(2, keyHash(key));
     if (!q->step()) {
         return std::nullopt;
     }
@@ -76,10 +85,10 @@ void MergeWindow::recordKeyChange(const UUID& dictionary, std::string_view key,
     if (!change) {
         {
             auto q = db_.query(
-                "INSERT INTO key_changes(container, key, revision, writer, other_revision) "
+                "INSERT INTO key_changes(container, key_hash, revision, writer, other_revision) "
                 "VALUES(?, ?, ?, ?, ?)");
             q->bind(1, dictionary);
-            q->bind(2, key);
+            q->bind(2, keyHash(key));
             q->bind(3, newRevision);
             q->bind(4, writer);
             q->bind(5, w->since);
@@ -94,12 +103,12 @@ void MergeWindow::recordKeyChange(const UUID& dictionary, std::string_view key,
     const auto otherRevision = change->writer == writer ? change->otherRevision : change->revision;
     auto q = db_.query(
         "UPDATE key_changes SET revision = ?, writer = ?, other_revision = ? "
-        "WHERE container = ? AND key = ?");
+        "WHERE container = ? AND key_hash = ?");
     q->bind(1, newRevision);
     q->bind(2, writer);
     q->bind(3, otherRevision);
     q->bind(4, dictionary);
-    q->bind(5, key);
+    q->bind(5, keyHash(key));
     q->run();
 }
 

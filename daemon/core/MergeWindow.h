@@ -20,7 +20,8 @@ namespace velkor::daemon {
 /// current state from the notifications it receives).
 ///
 /// Removing all entries restarts the window at the new revision, and so does a window that
-/// has recorded `maxKeys` keys, so its memory stays bounded. Windows live in memory, die with
+/// has recorded `maxKeys` keys; keys are recorded by a hash, whatever their length, so a
+/// window's memory stays bounded. Windows live in memory, die with
 /// the daemon and change inside the request's transaction.
 class MergeWindow {
   public:

@@ -90,11 +90,11 @@ CREATE TEMP TABLE key_forms(
 ) WITHOUT ROWID;
 CREATE TEMP TABLE key_changes(
     container BLOB NOT NULL,
-    key TEXT NOT NULL,
+    key_hash INTEGER NOT NULL,
     revision INTEGER NOT NULL,
     writer TEXT NOT NULL,
     other_revision INTEGER NOT NULL,
-    PRIMARY KEY(container, key)
+    PRIMARY KEY(container, key_hash)
 ) WITHOUT ROWID;
 )sql";
 

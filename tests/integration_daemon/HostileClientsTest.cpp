@@ -382,6 +382,43 @@ TEST_F(HostileClientsTest, PayloadsPastTheLimitAreRefusedWithoutACopy) {
     EXPECT_EQ(text(client->request(fetchRequest(1000, std::string(256, 'd')))), kInvalidData);
 }
 
+TEST_F(HostileClientsTest, WhatVelkordKeepsOfKeysGoesWithThemWhateverTheirLength) {
+    auto client = connect();
+    // Fresh 1 MiB keys set and removed again and again: what the merge rule keeps of each change
+    // does not grow with the keys (75 MiB of keys).
+    const UUID rootId = newId();
+    ASSERT_EQ(text(client->request(createRequest(dict(rootId, {}), 1000, "org.example.keys"))),
+              "requestSucceeded");
+    const std::size_t before = memoryOf(daemon().pid(), "VmRSS:");
+    for (int i = 0; i < 75; ++i) {
+        const std::string key = std::to_string(i) + std::string(1 * kMiB, 'k');
+        ASSERT_EQ(text(client->request(setting(rootId, 2 * i, key, num(i), true))),
+                  doneAt(2 * i + 1));
+        ASSERT_EQ(
+            text(client->request(change(ChangeType::childRemoved, rootId, 2 * i + 1, 0, 0, key))),
+            doneAt(2 * i + 2));
+    }
+    // Files with keys in another Unicode form than their canonical one, searched for a key
+    // not there and deleted: what velkord found of the keys' forms goes with the file (12 x
+    // 600 keys of 8 KiB).
+    for (int file = 0; file < 12; ++file) {
+        std::vector<std::pair<std::string, Node>> entries;
+        for (int k = 0; k < 600; ++k)
+            entries.emplace_back(
+                std::to_string(k) + std::string(4096, 'e') + "\u0301" + std::string(4092, 'e'),
+                num(k));
+        ASSERT_EQ(text(client->request(
+                      createRequest(dict(newId(), std::move(entries)), 1000, "org.example.forms"))),
+                  "requestSucceeded");
+        EXPECT_TRUE(text(client->request(ClientRequest::FetchSettings{"org.example.forms", 1000,
+                                                                      "missing\u00e9/x", false}))
+                        .find("no such value under a specified path") != std::string::npos);
+        ASSERT_TRUE(text(client->request(ClientRequest::DeleteSettings{"org.example.forms", 1000}))
+                        .starts_with("settingsDeleted"));
+    }
+    memoryStaysBelow(before + 40 * kMiB, "VmRSS:");
+}
+
 TEST_F(HostileClientsTest, WaitingRequestsKeepTheirPayloadsWithinBounds) {
     const std::size_t limit = 16 * kMiB / kScale, size = 5 * kMiB / kScale;
     // The client reads its answers only after it has sent 165 MiB, which under a sanitizer on

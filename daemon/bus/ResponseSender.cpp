@@ -167,6 +167,8 @@ ResponseSender::Client& ResponseSender::client(const std::string& name) {
 
 void ResponseSender::addPeer(const std::string& name, dbus::BusConnection& peer, int socket) {
     Client& c = client(name);
+    if (!c.peer)
+        busUnread_ -= c.unread;
     c.peer = &peer;
     c.socket = socket;
 }
@@ -182,6 +184,8 @@ void ResponseSender::setUser(const std::string& name, std::uint32_t uid) {
 }
 
 void ResponseSender::setUnread(Client& c, std::size_t unread) {
+    if (!c.peer)
+        busUnread_ = busUnread_ - c.unread + unread;
     if (c.uid) {
         User& user = users_[*c.uid];
         user.unread = user.unread - c.unread + unread;
@@ -202,12 +206,17 @@ std::size_t ResponseSender::unread(const std::string& name) const {
 bool ResponseSender::overLimits(const Client& c) const {
     if (c.unread >= limits_.maxUnreadBytes)
         return true;
+    auto user = c.uid ? users_.find(*c.uid) : users_.end();
+    const std::size_t userUnread = user != users_.end() ? user->second.unread : c.unread;
+    // However many connections its users open (each taking one answer, below), the bus never
+    // holds so much of velkord's that it stops reading velkord.
+    if (!c.peer && busUnread_ >= ServiceLimits::kMaxBusUnreadBytes && userUnread > 0)
+        return true;
     // A client that has read everything is not held back by its user's other clients: it takes
     // one answer at a time, so a user's stuck clients do not stop its others.
     if (!c.uid || c.unread == 0)
         return false;
-    auto user = users_.find(*c.uid);
-    return user != users_.end() && user->second.unread >= limits_.maxUserUnreadBytes;
+    return userUnread >= limits_.maxUserUnreadBytes;
 }
 
 bool ResponseSender::checkLag(Client& c) {
@@ -354,6 +363,8 @@ void ResponseSender::forget(const std::string& name) {
     if (it == clients_.end())
         return;
     Client& c = *it->second;
+    if (!c.peer)
+        busUnread_ -= c.unread;
     if (c.uid) {
         User& user = users_[*c.uid];
         user.unread -= c.unread;

@@ -44,7 +44,8 @@ namespace velkor::daemon {
 /// a direct channel that sends nothing else for long is cut off.
 ///
 /// A client `lagging` has `maxUnreadBytes` unread, or anything unread while its user has
-/// `maxUserUnreadBytes`. Lag alone
+/// `maxUserUnreadBytes`; on the bus also one that has, or whose user has, anything unread
+/// while the clients on the bus together have `kMaxBusUnreadBytes`. Lag alone
 /// costs a client nothing but waiting: `onReadAgain` tells when it no longer lags. A client that
 /// lags and reads nothing of what it has unread for `maxStallTime` is `onStalled`.
 ///
@@ -151,6 +152,8 @@ class ResponseSender {
     Stalled stalled_;
     std::unordered_map<std::string, std::unique_ptr<Client>> clients_;
     std::unordered_map<std::uint32_t, User> users_;
+    /// What the clients on the bus have unread together (see `kMaxBusUnreadBytes`).
+    std::size_t busUnread_ = 0;
     /// Clients that lag behind, looked at every `kLagCheckPeriod` while there are any.
     std::unordered_set<std::string> laggards_;
     EventSourcePtr lagCheck_;

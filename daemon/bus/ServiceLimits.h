@@ -47,6 +47,13 @@ struct ServiceLimits {
     /// within `maxStallTime` of its beginning.
     static constexpr std::size_t kMaxUserIncompleteBytes = 32 * kMiB;
 
+    /// Bytes unread by all the clients on the bus together. dbus-daemon holds every message
+    /// velkord sends until its client reads it, and once it holds 127 MiB of them (its default
+    /// `max_incoming_bytes`) it reads nothing more from velkord, for anybody. Past this, a
+    /// client on the bus that has anything unread, or whose user has, lags behind, so the bus
+    /// holds at most this and one answer, and answers on their way to clients that read.
+    static constexpr std::size_t kMaxBusUnreadBytes = 64 * kMiB;
+
     /// A client on the bus is asked to prove it reads (a Peer.Ping, whose reply comes after it
     /// has read everything sent before) once this much is unread, or once it lags behind.
     static constexpr std::size_t kPingAfterBytes = 256 * 1024;

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "DaemonBusTesting.h"
+#include "bus/ServiceLimits.h"
 #include "core/LogThrottle.h"
 #include "dbus/MessageWriter.h"
 
@@ -545,6 +546,46 @@ TEST_F(HostileClientsTest, HoldersThatDoNotReadLagAndAreToldWhenTheyReadAgain) {
         ASSERT_TRUE(logShows("Client " + client->uniqueName() + " (uid"));
     EXPECT_GE(noticesUntilAbandoned(*first, 20, {"", "", "inner", "still"}), 0);
     EXPECT_GE(noticesUntilAbandoned(*second, 20, {"", "", "inner", "still"}), 0);
+}
+
+TEST_F(HostileClientsTest, ManyConnectionsThatDoNotReadNeverMakeTheBusStopReadingVelkord) {
+    // Each of twelve connections on the bus takes one 12 MiB answer and does not read it: were
+    // all of them sent, dbus-daemon would hold 144 MiB of velkord's messages and stop reading
+    // velkord (past 127 MiB), which would then serve nobody, on its channels either.
+    const std::size_t size = 12 * kMiB / kScale;
+    createBig(size, 0, "org.example.big");
+    std::vector<std::unique_ptr<DaemonClient>> clients;
+    std::vector<UUID> tags;
+    for (int i = 0; i < 12; ++i) {
+        clients.push_back(connect());
+        tags.push_back(clients.back()->send(fetchRequest(0, "org.example.big")));
+        ASSERT_GE(sd_bus_flush(clients.back()->bus().get()), 0);
+    }
+    DaemonClient direct(bus_.address(), kService, DaemonClient::Path::direct);
+    EXPECT_EQ(text(direct.request(fetchRequest(1000, "org.example.none"), std::chrono::seconds(5))),
+              kNoAccess);
+    // The last ones were sent nothing while the first ones read nothing.
+    std::vector<bool> sent(clients.size());
+    for (std::size_t i = clients.size(); i-- > 0;)
+        sent[i] = clients[i]
+                      ->answer(tags[i], std::chrono::milliseconds(
+                                            i + 1 < clients.size() && sent[i + 1] ? 3000 : 500))
+                      .has_value();
+    EXPECT_LE(std::count(sent.begin(), sent.end(), true),
+              daemon::ServiceLimits::kMaxBusUnreadBytes / size + 1);
+    // Once the first ones have read (and answered velkord's ping, which says so), the others
+    // are answered.
+    for (std::size_t i = 0; i < clients.size(); ++i) {
+        if (sent[i])
+            clients[i]->answer(UUID::random(), std::chrono::milliseconds(100));
+    }
+    for (std::size_t i = 0; i < clients.size(); ++i) {
+        if (!sent[i]) {
+            EXPECT_TRUE(text(clients[i]->answer(tags[i], std::chrono::seconds(30)))
+                            .starts_with("settingsFetched"))
+                << i;
+        }
+    }
 }
 
 TEST_F(HostileClientsTest, AnswersToAClientThatDoesNotReadStopAtItsBudgetAndResumeWhenItDoes) {

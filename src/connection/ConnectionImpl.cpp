@@ -183,14 +183,20 @@ void ConnectionImpl::schedule(std::function<void()> action) {
     events_->add(std::move(action));
 }
 
-void ConnectionImpl::scheduleAfterPushes(std::function<void()> action) {
+void ConnectionImpl::scheduleAfterPushes(std::function<void()> action,
+                                         std::chrono::milliseconds delay) {
     std::weak_ptr<ConnectionImpl> weak = shared_from_this();
-    notifications_->schedule([weak, action = std::move(action)] {
+    auto run = [weak, action = std::move(action)] {
         auto connection = weak.lock();
         if (connection && !connection->isDisposed()) {
             action();
         }
-    });
+    };
+    if (delay.count() > 0) {
+        notifications_->scheduleAfter(delay, std::move(run));
+    } else {
+        notifications_->schedule(std::move(run));
+    }
 }
 
 void ConnectionImpl::dispose() {

@@ -74,7 +74,8 @@ class ConnectionImpl final : public InnerConnection,
                                                        bool recursiveFetch) override;
     void setHasSubscription(const UUID& containerId, bool hasSubscription) override;
     void schedule(std::function<void()> action) override;
-    void scheduleAfterPushes(std::function<void()> action) override;
+    void scheduleAfterPushes(std::function<void()> action,
+                             std::chrono::milliseconds delay) override;
     std::chrono::nanoseconds requestTimeout() const override { return requestTimeout_; }
 
     struct Params {

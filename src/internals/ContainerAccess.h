@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -179,6 +180,11 @@ class ContainerAccess {
     /// handles the daemon's pushes (unless a change of the caller brought it back first): for a
     /// copy known to lack changes the daemon made, when the caller may not wait for the fetch.
     static void bringBackLater(VKContainer& c);
+    /// Brings `c` back on the thread that handles the daemon's pushes, `delay` from now, unless
+    /// it is in step by then; tries again every second while the daemon does not answer in time
+    /// and the container is still attached.
+    static void scheduleBringBack(const std::shared_ptr<VKContainer>& c,
+                                  InnerConnection& connection, std::chrono::milliseconds delay);
     /// Before a change of a container is made: an attached container marked out of step is
     /// brought back first, and while that fails the change fails with the mark's error; nothing
     /// is changed then. Does nothing for a container in step (one atomic load), nor for one

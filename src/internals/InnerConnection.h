@@ -43,10 +43,11 @@ class InnerConnection : public VKConnection {
     /// Runs `action` later on the connection's scheduler, in the order of the calls.
     virtual void schedule(std::function<void()> action) = 0;
     /// Runs `action` later on the thread that handles the daemon's pushes, after the pushes
-    /// received so far: requests the library makes on its own account (fetching a container
-    /// anew), which must not hold up the caller whose operation called for them. Dropped once
-    /// the connection is disposed.
-    virtual void scheduleAfterPushes(std::function<void()> action) = 0;
+    /// received so far (and `delay` from now): requests the library makes on its own account
+    /// (fetching a container anew), which must not hold up the caller whose operation called
+    /// for them. Dropped once the connection is disposed.
+    virtual void scheduleAfterPushes(std::function<void()> action,
+                                     std::chrono::milliseconds delay) = 0;
 
     /// How long one request waits for the daemon's answer: what one operation of a container
     /// may block its caller in all (see OperationDeadline).

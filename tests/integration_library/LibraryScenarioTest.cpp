@@ -292,8 +292,17 @@ TEST_F(LibraryScenario, AStoppedDaemonCostsACallItsTimeOutAndNoMore) {
     EXPECT_LT(std::chrono::steady_clock::now() - started, bound);
     EXPECT_EQ(failed.get_future().wait_for(bound), std::future_status::ready);
 
+    // A change that got no answer in time: velkord takes it once it runs again, and the copy,
+    // which may not show what velkord may not have, comes to show it with no further call.
+    EXPECT_FALSE(held->set("late", 1));
+    EXPECT_EQ(held->get("late", -1), -1);
+
     ASSERT_EQ(kill(daemon->pid(), SIGCONT), 0);
     EXPECT_EQ(errorOf([&] { (void)connection->getSetting("stopped"); }), VKError::fileDoesNotExist);
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (held->get("late", -1) != 1 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(10ms);
+    EXPECT_EQ(held->get("late", -1), 1);
 }
 
 // Connections used, or disposed, at once while their transports are still asking for a direct

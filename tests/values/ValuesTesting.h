@@ -115,7 +115,7 @@ class FakeConnection final : public InnerConnection {
             reportSubscription(hasSubscription);
     }
     void schedule(std::function<void()> action) override { events_->add(std::move(action)); }
-    void scheduleAfterPushes(std::function<void()> action) override {
+    void scheduleAfterPushes(std::function<void()> action, std::chrono::milliseconds) override {
         add(afterPushes, std::move(action));
     }
     /// Runs what was scheduled after the pushes, as the connection's thread for them does.

@@ -217,21 +217,44 @@ void ContainerAccess::bringBack(VKContainer& c, InnerConnection& connection,
     setOutOfStep(c, failure);
 }
 
+namespace {
+
+/// How long a container whose fetch failed for want of an answer waits before the next try.
+constexpr std::chrono::milliseconds kRetryPause{1000};
+
+}  // namespace
+
 void ContainerAccess::bringBackLater(VKContainer& c) {
     auto connection = innerConnection(c);
     if (!connection) {
         return;
     }
     setOutOfStep(c, VKError(VKError::connectionLost));
-    connection->scheduleAfterPushes([weak = std::weak_ptr<VKContainer>(sharedContainer(c))] {
-        auto container = weak.lock();
-        if (!container || !outOfStep(*container)) {
-            return;  // gone, or brought back by a change of the caller meanwhile
-        }
-        if (auto connection = innerConnection(*container)) {
+    scheduleBringBack(sharedContainer(c), *connection, {});
+}
+
+void ContainerAccess::scheduleBringBack(const std::shared_ptr<VKContainer>& c,
+                                        InnerConnection& connection,
+                                        std::chrono::milliseconds delay) {
+    connection.scheduleAfterPushes(
+        [weak = std::weak_ptr<VKContainer>(c)] {
+            auto container = weak.lock();
+            if (!container || !outOfStep(*container)) {
+                return;  // gone, or brought back by a change of the caller meanwhile
+            }
+            auto connection = innerConnection(*container);
+            if (!connection) {
+                return;
+            }
             bringBack(*container, *connection);
-        }
-    });
+            // The daemon did not answer in time: it may have taken a change of ours all the
+            // same, so the copy keeps trying until it has the daemon's content, rather than
+            // show what may be stale until its next change.
+            if (auto error = outOfStep(*container); error && *error == VKError::connectionLost) {
+                scheduleBringBack(container, *connection, kRetryPause);
+            }
+        },
+        delay);
 }
 
 void ContainerAccess::requireInStep(VKContainer& c) {
@@ -259,7 +282,10 @@ std::pair<ChangeResult, std::int64_t> ContainerAccess::exchangeChange(
         verdict = connection.publishChangeNotification(record);
     } catch (const VKError& error) {
         if (error == VKError::connectionLost) {
+            // The daemon may have taken the change: the copy is fetched again, in the
+            // background, before it takes another.
             setOutOfStep(c, error);
+            scheduleBringBack(sharedContainer(c), connection, {});
         }
         throw;
     }

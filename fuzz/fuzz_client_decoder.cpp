@@ -57,7 +57,7 @@ class RegistryOnlyConnection final : public InnerConnection {
     }
     void setHasSubscription(const UUID&, bool) override {}
     void schedule(std::function<void()>) override {}
-    void scheduleAfterPushes(std::function<void()>) override {}
+    void scheduleAfterPushes(std::function<void()>, std::chrono::milliseconds) override {}
     rx::Observable<rx::Unit> asObservable() override { return {}; }
     void createSettings(const std::shared_ptr<VKContainer>&, const std::string&,
                         VKOwnership) override {}

@@ -81,8 +81,12 @@ TEST_F(EtcdWatcherTest, WatchesOfOneMemberResumeWhereTheyWereOrReportACompaction
     auto writer = client(watched % 3 + 1);
     const std::string base = prefix();
     const int64_t start = writer->put(base + "seed", "s", in(5s));
+    // A follower may not have applied the seed yet, and a watch of the changes to come starts at
+    // the revision its member has: a linearizable read through that member waits until it has.
+    auto onWatched = client(watched, 1);
+    ASSERT_EQ(onWatched->getPrefix(base, in(5s)).revision, start);
     WatchLog toCome, log;
-    auto fromNow = client(watched, 1)->watch(base, 0, toCome.callback());
+    auto fromNow = onWatched->watch(base, 0, toCome.callback());
     auto watcher = client(watched, 1)->watch(base, start + 1, log.callback());
     // Time for the watches to be created; nothing changes under the prefix meanwhile.
     std::this_thread::sleep_for(1s);

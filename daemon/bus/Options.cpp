@@ -71,6 +71,9 @@ std::variant<Options, int> Options::parse(int argc, const char* const* argv) {
                    "Containers one settings file may hold; changes past it are refused")
         ->check(CLI::Range(std::size_t{1}, std::size_t{1} << 24))
         ->capture_default_str();
+    sizeOption("--max-user-size", options.storeLimits.maxUserBytes,
+               "Largest total size of one user's settings files; changes past it are refused "
+               "(root's are not bounded by it)");
     sizeOption("--max-unread-size", options.serviceLimits.maxUnreadBytes,
                "Answers and notices one client may leave unread before it lags behind: its "
                "requests then wait, and it is sent one record per changed container instead of "

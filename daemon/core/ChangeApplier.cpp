@@ -94,6 +94,9 @@ ServerResponse ChangeApplier::apply(const Caller& caller, const VKChangeNotifica
     }
 
     const auto before = store_.fileSize(target->root);
+    // Root's changes are not bounded by the users' totals.
+    const bool bounded = caller.uid != Access::rootUid;
+    const std::int64_t userBefore = bounded ? store_.userSize(file->user) : 0;
     const auto effect = dictionary
                             ? applyToDictionary(change, key, *target, tree ? &*tree : nullptr)
                             : applyToArray(change, *target, tree ? &*tree : nullptr);
@@ -150,8 +153,8 @@ ServerResponse ChangeApplier::apply(const Caller& caller, const VKChangeNotifica
     }
 
     GarbageCollector(store_, holdings_, merge_).collect(effect->dropped, target->root, notices);
-    if (const auto after = store_.fileSize(target->root);
-        (after.bytes > before.bytes &&
+    const auto after = store_.fileSize(target->root);
+    if ((after.bytes > before.bytes &&
          after.bytes > static_cast<std::int64_t>(limits_.maxFileBytes)) ||
         (after.containers > before.containers &&
          after.containers > static_cast<std::int64_t>(limits_.maxFileContainers))) {
@@ -162,6 +165,19 @@ ServerResponse ChangeApplier::apply(const Caller& caller, const VKChangeNotifica
                 caseName(change.type), target->id, caller.uid, caller.clientId, after.bytes,
                 after.containers, limits_.maxFileBytes, limits_.maxFileContainers,
                 LogThrottle::heldNote(held));
+        }
+        throw VKError(VKError::invalidData);
+    }
+    // A change touches one file: the user's total moves as that file's size does.
+    if (const auto userAfter = userBefore + after.bytes - before.bytes;
+        bounded && after.bytes > before.bytes &&
+        userAfter > static_cast<std::int64_t>(limits_.maxUserBytes)) {
+        if (std::size_t held = 0; LogThrottle::shared().allow(caller.clientId, held)) {
+            log.warning(
+                "Refused %@ of %@ for uid %d (client %@): the files of user %d would hold %d "
+                "bytes, past the limit of %d bytes for one user.%@",
+                caseName(change.type), target->id, caller.uid, caller.clientId, file->user,
+                userAfter, limits_.maxUserBytes, LogThrottle::heldNote(held));
         }
         throw VKError(VKError::invalidData);
     }

@@ -196,7 +196,8 @@ ContainerStore::FileSize ContainerStore::fileSize(const UUID& root) {
         }
     }
     auto q = db_.query(
-        "INSERT INTO file_sizes(root, bytes, containers) SELECT ?1, "
+        "INSERT INTO file_sizes(root, user, bytes, containers) SELECT ?1, "
+        "(SELECT user FROM files WHERE root = ?1), "
         "(SELECT 64 * count(*) FROM containers WHERE root = ?1) + "
         "(SELECT coalesce(sum(40 + length(CAST(i.key AS BLOB)) + "
         "CASE i.kind WHEN 1 THEN length(CAST(i.value AS BLOB)) WHEN 2 THEN length(i.value) "
@@ -209,6 +210,37 @@ ContainerStore::FileSize ContainerStore::fileSize(const UUID& root) {
         damaged();
     }
     return FileSize{q->integer(0), q->integer(1)};
+}
+
+std::int64_t ContainerStore::userSize(std::uint32_t user) {
+    {
+        auto q = db_.query("SELECT bytes FROM user_sizes WHERE user = ?");
+        q->bind(1, static_cast<std::int64_t>(user));
+        if (q->step()) {
+            return q->integer(0);
+        }
+    }
+    // Every file of the user counted first; from then on the triggers keep the total.
+    std::vector<UUID> uncounted;
+    {
+        auto q = db_.query(
+            "SELECT root FROM files WHERE user = ? AND root NOT IN (SELECT root FROM file_sizes)");
+        q->bind(1, static_cast<std::int64_t>(user));
+        while (q->step()) {
+            uncounted.push_back(readUuid(*q, 0));
+        }
+    }
+    for (const auto& root : uncounted) {
+        fileSize(root);
+    }
+    auto q = db_.query(
+        "INSERT INTO user_sizes(user, bytes) "
+        "SELECT ?1, coalesce(sum(bytes), 0) FROM file_sizes WHERE user = ?1 RETURNING bytes");
+    q->bind(1, static_cast<std::int64_t>(user));
+    if (!q->step()) {
+        damaged();
+    }
+    return q->integer(0);
 }
 
 std::optional<ContainerRecord> ContainerStore::container(const UUID& id) {

@@ -56,6 +56,9 @@ class ContainerStore {
     /// The size of the file with root `root` as it stands in the open transaction. Counted from
     /// its rows on first use, then kept up to date.
     FileSize fileSize(const UUID& root);
+    /// The total size of the files of `user`, as `fileSize` counts each, in the open
+    /// transaction. Counted from its files on first use, then kept up to date.
+    std::int64_t userSize(std::uint32_t user);
 
     std::optional<ContainerRecord> container(const UUID& id);
     bool exists(const UUID& id);

@@ -67,8 +67,8 @@ ServerResponse RequestHandler::create(const Caller& caller,
     if (!isContainer(tree.top.kind)) {
         throw VKError(VKError::invalidData);
     }
-    if (const auto size = StoredSize::of(tree);
-        size > limits_.maxFileBytes || tree.containers.size() > limits_.maxFileContainers) {
+    const auto size = StoredSize::of(tree);
+    if (size > limits_.maxFileBytes || tree.containers.size() > limits_.maxFileContainers) {
         if (std::size_t held = 0; LogThrottle::shared().allow(caller.clientId, held)) {
             log.warning(
                 "Refused to create %d@%@ for uid %d (client %@): its %d bytes in %d "
@@ -77,6 +77,20 @@ ServerResponse RequestHandler::create(const Caller& caller,
                 limits_.maxFileBytes, limits_.maxFileContainers, LogThrottle::heldNote(held));
         }
         throw VKError(VKError::invalidData);
+    }
+    // Root's files are not bounded by the users' totals.
+    if (caller.uid != Access::rootUid) {
+        const auto total = store_.userSize(r.user) + static_cast<std::int64_t>(size);
+        if (total > static_cast<std::int64_t>(limits_.maxUserBytes)) {
+            if (std::size_t held = 0; LogThrottle::shared().allow(caller.clientId, held)) {
+                log.warning(
+                    "Refused to create %d@%@ for uid %d (client %@): the files of user %d would "
+                    "hold %d bytes, past the limit of %d bytes for one user.%@",
+                    r.user, r.domain, caller.uid, caller.clientId, r.user, total,
+                    limits_.maxUserBytes, LogThrottle::heldNote(held));
+            }
+            throw VKError(VKError::invalidData);
+        }
     }
     for (const auto& c : tree.containers) {
         if (store_.exists(c.id)) {

@@ -31,6 +31,11 @@ struct StoreLimits {
     /// deleting a whole file takes time in its number of containers (several microseconds
     /// each), during which nobody else is served.
     std::size_t maxFileContainers = 4096;
+    /// The largest total size of one user's settings files, counted as `maxFileBytes` counts
+    /// each: a create or change that would make it larger (and larger than it was) is refused
+    /// with `invalidData`, so that one local user cannot fill the disk that holds everybody's
+    /// settings. Root's own requests are not bounded by it.
+    std::size_t maxUserBytes = 256 * kMiB;
 };
 
 }  // namespace velkor::daemon

@@ -103,16 +103,32 @@ CREATE TEMP TABLE key_changes(
 // on first use). Replacing an item fires the delete trigger for the replaced row only with
 // recursive triggers on. The triggers of containers and items run while `sizes_per_row()` (a
 // switch of `ContainerStore`'s) says so: a whole file written or removed at once is counted
-// once instead of row by row.
+// once instead of row by row. Each user's total (`user_sizes`) follows the sizes of its files,
+// for the users whose total has been asked for.
 constexpr const char* fileSizes = R"sql(
 PRAGMA recursive_triggers = ON;
 CREATE TEMP TABLE file_sizes(
     root BLOB PRIMARY KEY,
+    user INTEGER NOT NULL,
     bytes INTEGER NOT NULL,
     containers INTEGER NOT NULL
 ) WITHOUT ROWID;
+CREATE TEMP TABLE user_sizes(
+    user INTEGER PRIMARY KEY,
+    bytes INTEGER NOT NULL
+);
+CREATE TEMP TRIGGER file_size_added AFTER INSERT ON file_sizes BEGIN
+    UPDATE user_sizes SET bytes = bytes + NEW.bytes WHERE user = NEW.user;
+END;
+CREATE TEMP TRIGGER file_size_removed AFTER DELETE ON file_sizes BEGIN
+    UPDATE user_sizes SET bytes = bytes - OLD.bytes WHERE user = OLD.user;
+END;
+CREATE TEMP TRIGGER file_size_changed AFTER UPDATE OF bytes ON file_sizes BEGIN
+    UPDATE user_sizes SET bytes = bytes + NEW.bytes - OLD.bytes WHERE user = NEW.user;
+END;
 CREATE TEMP TRIGGER file_added AFTER INSERT ON main.files BEGIN
-    INSERT OR REPLACE INTO file_sizes(root, bytes, containers) VALUES(NEW.root, 0, 0);
+    INSERT OR REPLACE INTO file_sizes(root, user, bytes, containers)
+        VALUES(NEW.root, NEW.user, 0, 0);
 END;
 CREATE TEMP TRIGGER file_removed AFTER DELETE ON main.files BEGIN
     DELETE FROM file_sizes WHERE root = OLD.root;

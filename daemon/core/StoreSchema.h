@@ -26,8 +26,8 @@ namespace velkor::daemon {
 /// - `merge_windows` and `key_changes`: what the merge rule needs to know of recent dictionary
 ///   changes (see `MergeWindow`);
 /// - `file_sizes`: the size (`StoredSize`) and container count of each file whose size has
-///   been asked for, kept up
-///   to date by temporary triggers on the tables on disk.
+///   been asked for, kept up to date by temporary triggers on the tables on disk; `user_sizes`:
+///   the total of each user whose total has been asked for, kept up to date from `file_sizes`.
 class StoreSchema {
   public:
     StoreSchema() = delete;

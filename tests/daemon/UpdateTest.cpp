@@ -238,6 +238,43 @@ TEST_F(UpdateTest, FilesStayWithinTheirSizeLimitAndNoticesWithinTheAnswerLimit) 
               std::tuple(ChangeType::containerAbandoned, inner, std::string("s")));
 }
 
+// One user's files together stay within the user limit, whichever of them grows: counted to the
+// same rule as a file, again after a restart, and with room made by removals and deletions.
+// Other users are not bounded by it, nor is root.
+TEST_F(UpdateTest, AUsersFilesTogetherStayWithinTheUserLimit) {
+    constexpr std::size_t kKiB = 1024;
+    reopen({.maxUserBytes = 100 * kKiB});
+    const std::string big(60 * kKiB, 'x'), small(30 * kKiB, 'y');
+    const std::string otherDomain = "org.example.other";
+    ASSERT_TRUE(succeeded(create(alice, dict(rootId, {{"a", dat(big)}}))));
+
+    // A second file that would pass the total is refused whole, though within the file limit.
+    const UUID other = newId();
+    EXPECT_EQ(failure(create(alice, dict(other, {{"a", dat(big)}}), 1000, otherDomain)),
+              VKError::invalidData);
+    EXPECT_EQ(failure(fetch(alice, "", false, 1000, otherDomain)), VKError::fileDoesNotExist);
+    ASSERT_TRUE(succeeded(create(alice, dict(other, {{"a", dat(small)}}), 1000, otherDomain)));
+    // Growing either file past the total stores nothing.
+    EXPECT_EQ(failure(set(alice, other, 0, "b", dat(small), true)), VKError::invalidData);
+    EXPECT_EQ(failure(set(alice, rootId, 0, "b", dict(newId(), {{"x", dat(small)}}), true)),
+              VKError::invalidData);
+    EXPECT_EQ(fetched(fetch(alice)), daemonBlob(dict(rootId, {{"a", dat(big)}}), rootId));
+
+    // Another user has a total of its own; root may pass a user's.
+    EXPECT_TRUE(succeeded(create(eve, dict(newId(), {{"a", dat(big)}}), 1001)));
+    EXPECT_EQ(doneAt(set(root, other, 0, "b", dat(small), true)), 1);
+    // Past it, the user's changes that grow a file are refused and those that shrink one taken.
+    EXPECT_EQ(failure(set(alice, rootId, 0, "n", num(1), true)), VKError::invalidData);
+    EXPECT_EQ(doneAt(update(alice, ChangeType::childRemoved, other, 1, 0, 0, "a")), 2);
+
+    // A restart counts the total afresh from the files.
+    reopen({.maxUserBytes = 100 * kKiB});
+    EXPECT_EQ(failure(set(alice, other, 2, "c", dat(small), true)), VKError::invalidData);
+    // Deleting a file makes room.
+    ASSERT_NE(remove(alice).answer.get<ServerResponse::SettingsDeleted>(), nullptr);
+    EXPECT_EQ(doneAt(set(alice, other, 2, "c", dat(small), true)), 3);
+}
+
 // Two changes can make a file deeper than one blob may nest: a recursive fetch then sends the
 // containers past that depth as proxies, which are fetched on their own.
 TEST_F(UpdateTest, ARecursiveFetchOfAFileDeeperThanABlobNestsEndsInProxies) {

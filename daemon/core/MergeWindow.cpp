@@ -82,6 +82,7 @@ void MergeWindow::recordKeyChange(const UUID& dictionary, std::string_view key,
         restart(dictionary, newRevision);
         return;
     }
+    touch(dictionary);
     if (!change) {
         {
             auto q = db_.query(
@@ -94,9 +95,12 @@ void MergeWindow::recordKeyChange(const UUID& dictionary, std::string_view key,
             q->bind(5, w->since);
             q->run();
         }
-        auto q = db_.query("UPDATE merge_windows SET keys = keys + 1 WHERE container = ?");
-        q->bind(1, dictionary);
-        q->run();
+        {
+            auto q = db_.query("UPDATE merge_windows SET keys = keys + 1 WHERE container = ?");
+            q->bind(1, dictionary);
+            q->run();
+        }
+        keepWithinBound(dictionary);
         return;
     }
     // Whoever changed the key before, if it was not this writer, becomes the last other writer.
@@ -114,11 +118,47 @@ void MergeWindow::recordKeyChange(const UUID& dictionary, std::string_view key,
 
 void MergeWindow::restart(const UUID& dictionary, std::int64_t revision) {
     forgetKeys(db_, dictionary);
-    auto q =
-        db_.query("INSERT OR REPLACE INTO merge_windows(container, since, keys) VALUES(?, ?, 0)");
+    auto q = db_.query(
+        "INSERT OR REPLACE INTO merge_windows(container, since, keys, touched) VALUES(?, ?, 0, ?)");
     q->bind(1, dictionary);
     q->bind(2, revision);
+    q->bind(3, ++touches_);
     q->run();
+}
+
+void MergeWindow::touch(const UUID& dictionary) {
+    auto q = db_.query("UPDATE merge_windows SET touched = ? WHERE container = ?");
+    q->bind(1, ++touches_);
+    q->bind(2, dictionary);
+    q->run();
+}
+
+void MergeWindow::keepWithinBound(const UUID& kept) {
+    for (;;) {
+        {
+            auto q = db_.query("SELECT total FROM merge_keys");
+            if (!q->step() || q->integer(0) <= maxKeysInAll_) {
+                return;
+            }
+        }
+        std::optional<UUID> oldest;
+        {
+            auto q = db_.query(
+                "SELECT container FROM merge_windows WHERE container <> ? ORDER BY touched LIMIT "
+                "1");
+            q->bind(1, kept);
+            if (!q->step()) {
+                return;
+            }
+            oldest = q->uuid(0);
+        }
+        if (!oldest) {
+            return;
+        }
+        // Without a window, the dictionary's next change starts one afresh: changes made
+        // against revisions before it are conflicts, which is always safe.
+        forgetContainer(*oldest);
+    }
 }
 
 void MergeWindow::forgetContainer(const UUID& container) {

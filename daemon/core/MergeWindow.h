@@ -21,13 +21,16 @@ namespace velkor::daemon {
 ///
 /// Removing all entries restarts the window at the new revision, and so does a window that
 /// has recorded `maxKeys` keys; keys are recorded by a hash, whatever their length, so a
-/// window's memory stays bounded. Windows live in memory, die with
-/// the daemon and change inside the request's transaction.
+/// window's memory stays bounded. The windows of all dictionaries record at most
+/// `StoreLimits::maxMergeKeys` keys together (about 50 bytes each): past it, the windows changed
+/// least recently are dropped, so that a user who changes many dictionaries cannot grow the daemon
+/// without bound. Windows live in memory, die with the daemon and change inside the request's
+/// transaction.
 class MergeWindow {
   public:
     static constexpr std::int64_t maxKeys = 4096;
 
-    explicit MergeWindow(Database& db) : db_(db) {}
+    MergeWindow(Database& db, std::int64_t maxKeysInAll) : db_(db), maxKeysInAll_(maxKeysInAll) {}
 
     /// Whether `writer`'s change of `key` in `dictionary`, made against `revision`, may be
     /// merged. Only asked for revisions older than the current one.
@@ -46,7 +49,16 @@ class MergeWindow {
     void forgetFile(const UUID& root);
 
   private:
+    /// Marks `dictionary`'s window as the one changed last.
+    void touch(const UUID& dictionary);
+    /// Drops the windows changed least recently, other than `kept`'s, while more than
+    /// `maxKeysInAll_` keys are recorded.
+    void keepWithinBound(const UUID& kept);
+
     Database& db_;
+    const std::int64_t maxKeysInAll_;
+    // Orders the windows by their last change; only its order matters.
+    std::int64_t touches_ = 0;
 };
 
 }  // namespace velkor::daemon

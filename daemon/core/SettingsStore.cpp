@@ -27,7 +27,7 @@ SettingsStore::SettingsStore(const std::string& path, Durability durability, Sto
     : db_(path),
       store_(db_),
       holdings_(db_),
-      merge_(db_),
+      merge_(db_, static_cast<std::int64_t>(limits.maxMergeKeys)),
       limits_(limits),
       handler_(store_, holdings_, merge_, limits_) {
     StoreSchema::apply(db_, durability);

@@ -36,6 +36,9 @@ struct StoreLimits {
     /// with `invalidData`, so that one local user cannot fill the disk that holds everybody's
     /// settings. Root's own requests are not bounded by it.
     std::size_t maxUserBytes = 256 * kMiB;
+    /// The most keys the merge rule's windows record, over all dictionaries (see `MergeWindow`):
+    /// about 3 MiB of memory.
+    std::size_t maxMergeKeys = 65536;
 };
 
 }  // namespace velkor::daemon

@@ -77,8 +77,10 @@ CREATE INDEX temp.subscriptions_by_client ON subscriptions(client);
 CREATE TEMP TABLE merge_windows(
     container BLOB PRIMARY KEY,
     since INTEGER NOT NULL,
-    keys INTEGER NOT NULL
+    keys INTEGER NOT NULL,
+    touched INTEGER NOT NULL
 ) WITHOUT ROWID;
+CREATE INDEX temp.merge_windows_by_touch ON merge_windows(touched);
 CREATE TEMP TABLE key_forms_read(
     container BLOB PRIMARY KEY
 ) WITHOUT ROWID;
@@ -96,6 +98,14 @@ CREATE TEMP TABLE key_changes(
     other_revision INTEGER NOT NULL,
     PRIMARY KEY(container, key_hash)
 ) WITHOUT ROWID;
+CREATE TEMP TABLE merge_keys(total INTEGER NOT NULL);
+INSERT INTO merge_keys(total) VALUES(0);
+CREATE TEMP TRIGGER key_change_added AFTER INSERT ON key_changes BEGIN
+    UPDATE merge_keys SET total = total + 1;
+END;
+CREATE TEMP TRIGGER key_change_removed AFTER DELETE ON key_changes BEGIN
+    UPDATE merge_keys SET total = total - 1;
+END;
 )sql";
 
 // Each file's size as `StoredSize` counts it, kept up to date by triggers for the files whose

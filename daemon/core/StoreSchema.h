@@ -23,8 +23,8 @@ namespace velkor::daemon {
 /// transactions of the requests that change them and vanish with the daemon):
 /// - `holdings`: which client holds which container; `subscriptions`: the clients' subscription
 ///   flags;
-/// - `merge_windows` and `key_changes`: what the merge rule needs to know of recent dictionary
-///   changes (see `MergeWindow`);
+/// - `merge_windows`, `key_changes` and `merge_keys` (how many keys they record in all): what
+///   the merge rule needs to know of recent dictionary changes (see `MergeWindow`);
 /// - `file_sizes`: the size (`StoredSize`) and container count of each file whose size has
 ///   been asked for, kept up to date by temporary triggers on the tables on disk; `user_sizes`:
 ///   the total of each user whose total has been asked for, kept up to date from `file_sizes`.

@@ -64,6 +64,21 @@ TEST_F(UpdateTest, RevisionsAndTheMergeRule) {
     EXPECT_EQ(doneAt(set(alice, rootId, 15, "y", num(1), true)), 16);
 }
 
+// The merge windows of all dictionaries together record a bounded number of keys: past it, the
+// window changed least recently goes, and changes against revisions before it are conflicts.
+TEST_F(UpdateTest, MergeWindowsTogetherStayWithinTheirBound) {
+    reopen({.maxMergeKeys = 8});
+    const UUID inner = newId();
+    create(alice, dict(rootId, {{"d", dict(inner, {})}}));
+    for (int i = 0; i < 5; ++i)
+        ASSERT_EQ(doneAt(set(alice, rootId, i, "k" + std::to_string(i), num(i), true)), i + 1);
+    // The inner dictionary's fourth key passes the bound of eight: the root's window goes.
+    for (int i = 0; i < 4; ++i)
+        ASSERT_EQ(doneAt(set(alice, inner, i, "k" + std::to_string(i), num(i), true)), i + 1);
+    EXPECT_EQ(result(set(bob, rootId, 4, "z", num(1), true)), conflict);
+    EXPECT_EQ(result(set(bob, inner, 3, "z", num(1), true)), merged);
+}
+
 TEST_F(UpdateTest, ArrayChangesApplyAtTheirIndexes) {
     const UUID list = newId();
     create(alice, dict(rootId, {{"list", arr(list, {num(0), num(1), num(2), num(3)})}}));

@@ -25,7 +25,8 @@ bool connectMember(EtcdChannels& channels, std::size_t index, EtcdDeadline deadl
 /// short pause (an election may be under way) until `deadline`; with `EtcdRetry::oneRound` the
 /// call fails after the first round instead. A `mutation` is sent only over a connected channel
 /// and, once sent, never again, unless the member refused it unapplied. A rejected token is
-/// renewed once. A member that fails a call as unreachable stops being the preferred one.
+/// renewed once. A member that fails a call as unreachable, or lets its deadline pass, stops
+/// being the preferred one.
 /// Throws EtcdError for every failure.
 template <class Attempt>
 void callWithFailover(EtcdChannels& channels, const std::string& what, bool mutation,
@@ -79,9 +80,12 @@ void callWithFailover(EtcdChannels& channels, const std::string& what, bool muta
                     failures[index] = status.error_message();
                     break;
                 }
-                // A member whose connection broke under the call is not where the next call
-                // should start, whatever this one's outcome.
-                if (status.error_code() == grpc::StatusCode::UNAVAILABLE)
+                // A member whose connection broke under the call, or that left it unanswered
+                // until its deadline, is not where the next call should start, whatever this
+                // one's outcome: a hung member keeps its connection until keepalive gives up on
+                // it (15 s), and each call sent there meanwhile would wait out its deadline.
+                if (status.error_code() == grpc::StatusCode::UNAVAILABLE ||
+                    status.error_code() == grpc::StatusCode::DEADLINE_EXCEEDED)
                     channels.prefer((index + 1) % channels.size());
                 throw errorOf(status, what + " at " + endpoint, mutation);
             }

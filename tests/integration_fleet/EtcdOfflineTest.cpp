@@ -109,6 +109,32 @@ TEST_F(EtcdOfflineTest, CallsAndWatchesWithoutAnsweringMembersEndInTime) {
     }
 }
 
+// A member that hangs after it has served calls keeps its connection until keepalive gives up
+// on it: the call it leaves unanswered ends by its deadline, and the next goes to another member.
+TEST_F(EtcdOfflineTest, AfterAMemberLeftACallUnansweredTheNextGoesElsewhere) {
+    const int hung = cluster().leader() % 3 + 1;
+    auto writer = client(hung), reader = client(hung);
+    writer->put("/hung/k", "0", in(5s));
+    reader->get("/hung/k", in(5s));
+    freeze(hung);
+    for (auto* etcd : {writer.get(), reader.get()}) {
+        const bool write = etcd == writer.get();
+        auto call = [&](std::chrono::milliseconds time) {
+            if (write)
+                etcd->put("/hung/k", "1", in(time));
+            else
+                etcd->get("/hung/k", in(time));
+        };
+        ASSERT_EQ(cluster().memberOf(etcd->currentEndpoint()), hung);
+        const auto error = etcdErrorOf([&] { call(1s); });
+        ASSERT_TRUE(error) << "a hung member answered";
+        EXPECT_EQ(error->kind(), EtcdError::Kind::timeout) << error->what();
+        const auto next = etcdErrorOf([&] { call(3s); });
+        EXPECT_FALSE(next) << next->what();
+        EXPECT_NE(cluster().memberOf(etcd->currentEndpoint()), hung);
+    }
+}
+
 // A change etcd never took leaves nothing behind: requests about the containers it would have
 // added are not routed to the fleet, and the store keeps no record of them.
 TEST(FleetStoreTest, ContainersOfARefusedChangeAreForgotten) {

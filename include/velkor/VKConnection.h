@@ -41,8 +41,11 @@ class VKConnection : public rx::Disposable {
                                             VKOwnership ownership = VKOwnership::realUser()) = 0;
 
     /// The value at `path` ("a/b/0": dictionary keys and array indexes) of the settings of
-    /// `domain`; the root for the empty path. With `recursiveFetch` a container arrives with
-    /// everything below it, otherwise sub-containers are fetched when first read.
+    /// `domain`; the root for the empty path. Slashes at the path's start and end are ignored
+    /// ("/" names the root too), so a path cannot name a key that contains "/", nor an empty
+    /// key as its first or last part: read those with their dictionary's `get`. With
+    /// `recursiveFetch` a container arrives with everything below it, otherwise sub-containers
+    /// are fetched when first read.
     virtual VKObjectPtr getSetting(const std::string& domain, const std::string& path = {},
                                    bool recursiveFetch = false,
                                    VKOwnership ownership = VKOwnership::realUser()) = 0;

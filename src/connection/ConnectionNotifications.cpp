@@ -49,7 +49,7 @@ void ConnectionImpl::handleSettingsChanged(const ServerResponse::NoteChanges& me
             handleSettingsDeleted(change->id, true);
             continue;
         }
-        auto container = registryOfContainers_.tryFind(change->id);
+        auto container = registryOfContainers_.findForReport(change->id, change->revision);
         if (!container) {
             logger().warning("Can't find container (id=%@, connId=%@).", change->id, id_);
             continue;

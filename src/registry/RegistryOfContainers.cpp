@@ -70,7 +70,7 @@ bool RegistryOfContainers::registerContainers(
 }
 
 std::shared_ptr<VKContainer> RegistryOfContainers::findOrRegister(
-    const std::shared_ptr<VKContainer>& container, bool overProxy) {
+    const std::shared_ptr<VKContainer>& container, bool overProxy, std::int64_t* missed) {
     // Released after the lock: any of them may be the last reference.
     std::shared_ptr<InnerConnection> connection;
     std::shared_ptr<InnerConnection> previous;
@@ -84,7 +84,36 @@ std::shared_ptr<VKContainer> RegistryOfContainers::findOrRegister(
         connection = connection_.lock();
         entry = WeakRef<VKContainer>{container};
         previous = Access::exchangeInnerConnection(*container, connection);
+        if (missed) {
+            auto it = missed_.find(container->id());
+            *missed = it == missed_.end() ? 0 : it->second;
+            if (it != missed_.end()) {
+                missed_.erase(it);  // its place in missedOrder_ goes when it comes first
+            }
+        }
         return container;
+    });
+}
+
+std::shared_ptr<VKContainer> RegistryOfContainers::findForReport(const UUID& id,
+                                                                 std::int64_t revision) {
+    return lock_.sync([&]() -> std::shared_ptr<VKContainer> {
+        if (auto it = idsToContainers_.find(id); it != idsToContainers_.end()) {
+            if (auto live = it->second.get()) {
+                return live;
+            }
+        }
+        auto [it, added] = missed_.try_emplace(id, revision);
+        if (!added) {
+            it->second = std::max(it->second, revision);
+            return nullptr;
+        }
+        missedOrder_.push_back(id);
+        if (missedOrder_.size() > kMissedKept) {
+            missed_.erase(missedOrder_.front());
+            missedOrder_.pop_front();
+        }
+        return nullptr;
     });
 }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstdint>
+#include <deque>
 #include <memory>
 #include <unordered_map>
 #include <vector>
@@ -39,11 +41,21 @@ class RegistryOfContainers {
         const VKContainer* holder = nullptr);
     /// In one step: the live container registered under the id of `container`, or, when there
     /// is none (or only a proxy and `overProxy` is set), `container` registered and attached.
-    /// Two decoders meeting the same new id at once therefore agree on one object.
+    /// Two decoders meeting the same new id at once therefore agree on one object. When it
+    /// registers `container`, `missed` (if given) gets the latest revision of the daemon's
+    /// reports about the id that found no container (see findForReport), else 0.
     std::shared_ptr<VKContainer> findOrRegister(const std::shared_ptr<VKContainer>& container,
-                                                bool overProxy);
+                                                bool overProxy, std::int64_t* missed = nullptr);
     /// The live container registered under `id`, or empty. A dead entry stays.
     std::shared_ptr<VKContainer> tryFind(const UUID& id);
+    /// tryFind for a report of the daemon's, of `revision`, about `id`. When no container is
+    /// registered, the report is remembered as missed, in the same step: the daemon reports on
+    /// a container right after the answer that sent it, which the caller may not have decoded
+    /// yet, and the container registered from that answer then knows it missed a report.
+    /// The latest `kMissedKept` ids are remembered.
+    std::shared_ptr<VKContainer> findForReport(const UUID& id, std::int64_t revision);
+
+    static constexpr std::size_t kMissedKept = 1024;
     /// Removes the entry for `id`; a live container still attached to this registry's connection
     /// is detached. One attached elsewhere keeps its connection.
     void unregister(const UUID& id);
@@ -67,6 +79,10 @@ class RegistryOfContainers {
     std::weak_ptr<InnerConnection> connection_;
     InnerConnection* connectionIdentity_ = nullptr;
     std::unordered_map<UUID, WeakRef<VKContainer>> idsToContainers_;
+    // The latest revision of the reports that found no container, by id, and the ids in the
+    // order they were first missed, for forgetting the oldest.
+    std::unordered_map<UUID, std::int64_t> missed_;
+    std::deque<UUID> missedOrder_;
     dispatch::SerialQueue lock_;
 };
 

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
@@ -222,6 +223,46 @@ TEST_F(LibraryScenario, AnAbandonedCopyIsFetchedAgainAndTakesNoChangeTheStoreLac
     EXPECT_TRUE(mine->onServer());
     reader->dispose();
     writer->dispose();
+}
+
+// Files opened while another client keeps adding to them: the daemon reports a change right after
+// the answer that sent the file, which the opening client may not have decoded by then. Each
+// opened copy ends equal to the store's, whatever the order.
+TEST_F(LibraryScenario, CopiesOpenedWhileAnotherClientWritesCatchUp) {
+    auto writing = a->openDictionary("opened");
+    std::atomic<bool> stop{false};
+    std::thread writer([&] {
+        for (std::int64_t n = 0; !stop; ++n)
+            (void)writing->set("k" + std::to_string(n), n);
+    });
+    std::vector<VKConnectionPtr> openers;
+    std::vector<std::shared_ptr<VKDictionary>> copies;
+    for (int i = 0; i < 12; ++i) {
+        openers.push_back(connect(options));
+        copies.push_back(openers.back()->openDictionary("opened"));
+        std::this_thread::sleep_for(30ms);
+    }
+    stop = true;
+    writer.join();
+
+    const auto stored = b->getSettingAs<VKDictionary>("opened", {}, true)->items();
+    auto equal = [&](const VKDictionary& copy) {
+        const auto held = copy.items();
+        return held.size() == stored.size() &&
+               std::all_of(stored.begin(), stored.end(), [&](const auto& item) {
+                   return held.contains(item.first) &&
+                          equalValues(held.at(item.first), item.second);
+               });
+    };
+    for (std::size_t i = 0; i < copies.size(); ++i) {
+        const auto deadline = std::chrono::steady_clock::now() + 20s;
+        while (!equal(*copies[i]) && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(50ms);
+        EXPECT_TRUE(equal(*copies[i])) << "copy " << i << " holds " << copies[i]->items().size()
+                                       << " of " << stored.size() << " keys";
+    }
+    for (auto& opener : openers)
+        opener->dispose();
 }
 
 // A container below the root abandoned for a notice over the answer limit: once fetched again,

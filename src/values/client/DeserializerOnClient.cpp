@@ -126,8 +126,14 @@ std::size_t DeserializerOnClient::boundedCapacity(std::int64_t count,
 
 std::shared_ptr<VKContainer> DeserializerOnClient::completeContainer(
     const std::shared_ptr<VKContainer>& container) {
-    auto live = connection_->registryOfContainers().findOrRegister(container, true);
+    std::int64_t missed = 0;
+    auto live = connection_->registryOfContainers().findOrRegister(container, true, &missed);
     if (live == container) {
+        if (missed > container->revision()) {
+            // The daemon reported a change of it before this answer was decoded: the report
+            // found no container then, so the content is fetched again.
+            detail::ContainerAccess::bringBackLater(*container);
+        }
         return container;
     }
     if (live->kind() != container->kind()) {

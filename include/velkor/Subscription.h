@@ -16,6 +16,13 @@ namespace velkor {
 ///
 /// One Subscription object is not meant to be used from several threads at once; the
 /// subscription it holds may end on its own (the stream completed) at any time.
+///
+/// Ending a subscription stops new deliveries; it does not wait for one already running on
+/// another thread (observers are called on the connection's scheduler), which may still be in
+/// the callback after `dispose()` returns or the object is destroyed. What a callback uses must
+/// outlive it: let the callback hold it (a `shared_ptr` captured by value), or release it in
+/// the `onDisposed` handler of `rx::Observable::subscribe` (for a container, subscribe to its
+/// `asObservable()`), which runs once no delivery is in progress.
 class [[nodiscard]] Subscription {
   public:
     /// Holds nothing.

@@ -94,9 +94,6 @@ ServerResponse ChangeApplier::apply(const Caller& caller, const VKChangeNotifica
     }
 
     const auto before = store_.fileSize(target->root);
-    // Root's changes are not bounded by the users' totals.
-    const bool bounded = caller.uid != Access::rootUid;
-    const std::int64_t userBefore = bounded ? store_.userSize(file->user) : 0;
     const auto effect = dictionary
                             ? applyToDictionary(change, key, *target, tree ? &*tree : nullptr)
                             : applyToArray(change, *target, tree ? &*tree : nullptr);
@@ -168,9 +165,11 @@ ServerResponse ChangeApplier::apply(const Caller& caller, const VKChangeNotifica
         }
         throw VKError(VKError::invalidData);
     }
-    // A change touches one file: the user's total moves as that file's size does.
-    if (const auto userAfter = userBefore + after.bytes - before.bytes;
-        bounded && after.bytes > before.bytes &&
+    // A change touches one file: the user's total grows only when that file does. Root's
+    // changes are not bounded by the users' totals.
+    if (const auto userAfter = caller.uid != Access::rootUid && after.bytes > before.bytes
+                                   ? store_.userSize(file->user)
+                                   : 0;
         userAfter > static_cast<std::int64_t>(limits_.maxUserBytes)) {
         if (std::size_t held = 0; LogThrottle::shared().allow(caller.clientId, held)) {
             log.warning(

@@ -82,7 +82,6 @@ void MergeWindow::recordKeyChange(const UUID& dictionary, std::string_view key,
         restart(dictionary, newRevision);
         return;
     }
-    touch(dictionary);
     if (!change) {
         {
             auto q = db_.query(
@@ -96,13 +95,16 @@ void MergeWindow::recordKeyChange(const UUID& dictionary, std::string_view key,
             q->run();
         }
         {
-            auto q = db_.query("UPDATE merge_windows SET keys = keys + 1 WHERE container = ?");
-            q->bind(1, dictionary);
+            auto q = db_.query(
+                "UPDATE merge_windows SET keys = keys + 1, touched = ? WHERE container = ?");
+            q->bind(1, ++touches_);
+            q->bind(2, dictionary);
             q->run();
         }
         keepWithinBound(dictionary);
         return;
     }
+    touch(dictionary);
     // Whoever changed the key before, if it was not this writer, becomes the last other writer.
     const auto otherRevision = change->writer == writer ? change->otherRevision : change->revision;
     auto q = db_.query(

@@ -85,11 +85,10 @@ std::shared_ptr<VKContainer> RegistryOfContainers::findOrRegister(
         entry = WeakRef<VKContainer>{container};
         previous = Access::exchangeInnerConnection(*container, connection);
         if (missed) {
+            // The entry stays: a later registration of the id comes from a later answer, whose
+            // revision is at least the one missed.
             auto it = missed_.find(container->id());
             *missed = it == missed_.end() ? 0 : it->second;
-            if (it != missed_.end()) {
-                missed_.erase(it);  // its place in missedOrder_ goes when it comes first
-            }
         }
         return container;
     });

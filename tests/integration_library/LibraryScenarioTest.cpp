@@ -39,6 +39,24 @@ VKObjectPtr num(std::int64_t n) {
     return std::make_shared<VKNumber>(n);
 }
 
+/// Whether `copy` holds the very entries of `stored`, values compared in depth.
+bool sameItems(const VKDictionary& copy, const VKDictionary::Items& stored) {
+    const auto held = copy.items();
+    return held.size() == stored.size() &&
+           std::all_of(stored.begin(), stored.end(), [&](const auto& item) {
+               return held.contains(item.first) && equalValues(held.at(item.first), item.second);
+           });
+}
+
+/// Whether `holds()` comes true within `limit`, looked at every few milliseconds.
+template <typename F>
+bool eventually(F holds, std::chrono::milliseconds limit = 20s) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!holds() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(10ms);
+    return holds();
+}
+
 /// velkord on a private bus with a store of its own, and two clients of it.
 struct LibraryScenario : ::testing::Test {
     ~LibraryScenario() override {
@@ -60,6 +78,14 @@ struct LibraryScenario : ::testing::Test {
     // A generous time-out: 4 MiB take seconds under the sanitizers.
     ConnectionOptions options{.busAddress = bus.address(), .scheduler = {}, .requestTimeout = 60s};
     VKConnectionPtr a = connect(options), b = connect(options);
+
+    /// Restarts velkord with a file and answer limit of 64 KiB.
+    void restartWithSmallLimits() {
+        auto limited = settings;
+        limited.arguments = {"--max-file-size", "64K", "--max-answer-size", "64K"};
+        daemon.reset();
+        daemon = std::make_unique<TestDaemon>(limited);
+    }
 };
 
 }  // namespace
@@ -175,10 +201,7 @@ TEST_F(LibraryScenario, ASettingsHandleFollowsTheDaemonAcrossARestart) {
 // and none of its own changes made meanwhile was reported a success without being stored.
 TEST_F(LibraryScenario, AnAbandonedCopyIsFetchedAgainAndTakesNoChangeTheStoreLacks) {
     constexpr std::int64_t kLimit = 64 * 1024;
-    auto limited = settings;
-    limited.arguments = {"--max-file-size", "64K", "--max-answer-size", "64K"};
-    daemon.reset();
-    daemon = std::make_unique<TestDaemon>(limited);
+    restartWithSmallLimits();
     auto reader = connect(options), writer = connect(options);
     auto mine = reader->openDictionary("abandoned");
     auto theirs = writer->openDictionary("abandoned");
@@ -216,10 +239,7 @@ TEST_F(LibraryScenario, AnAbandonedCopyIsFetchedAgainAndTakesNoChangeTheStoreLac
     auto fresh = connect(options)->getSettingAs<VKDictionary>("abandoned", {}, true);
     ASSERT_NE(fresh, nullptr);
     EXPECT_EQ(fresh->get("n", -1), lastStored.load());
-    const auto held = mine->items(), stored = fresh->items();
-    EXPECT_EQ(held.size(), stored.size());
-    for (const auto& [key, value] : stored)
-        EXPECT_TRUE(held.contains(key) && equalValues(held.at(key), value)) << key;
+    EXPECT_TRUE(sameItems(*mine, fresh->items()));
     EXPECT_TRUE(mine->onServer());
     reader->dispose();
     writer->dispose();
@@ -246,20 +266,10 @@ TEST_F(LibraryScenario, CopiesOpenedWhileAnotherClientWritesCatchUp) {
     writer.join();
 
     const auto stored = b->getSettingAs<VKDictionary>("opened", {}, true)->items();
-    auto equal = [&](const VKDictionary& copy) {
-        const auto held = copy.items();
-        return held.size() == stored.size() &&
-               std::all_of(stored.begin(), stored.end(), [&](const auto& item) {
-                   return held.contains(item.first) &&
-                          equalValues(held.at(item.first), item.second);
-               });
-    };
     for (std::size_t i = 0; i < copies.size(); ++i) {
-        const auto deadline = std::chrono::steady_clock::now() + 20s;
-        while (!equal(*copies[i]) && std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(50ms);
-        EXPECT_TRUE(equal(*copies[i])) << "copy " << i << " holds " << copies[i]->items().size()
-                                       << " of " << stored.size() << " keys";
+        EXPECT_TRUE(eventually([&] { return sameItems(*copies[i], stored); }))
+            << "copy " << i << " holds " << copies[i]->items().size() << " of " << stored.size()
+            << " keys";
     }
     for (auto& opener : openers)
         opener->dispose();
@@ -268,10 +278,7 @@ TEST_F(LibraryScenario, CopiesOpenedWhileAnotherClientWritesCatchUp) {
 // A container below the root abandoned for a notice over the answer limit: once fetched again,
 // its observers hear what changed, and then the root's observers hear of it at its path.
 TEST_F(LibraryScenario, TheRootHearsOfAnAbandonedChildAtItsPath) {
-    auto limited = settings;
-    limited.arguments = {"--max-file-size", "64K", "--max-answer-size", "64K"};
-    daemon.reset();
-    daemon = std::make_unique<TestDaemon>(limited);
+    restartWithSmallLimits();
     auto reader = connect(options), writer = connect(options);
     auto tree = VKDictionary::make({{"sub", VKDictionary::make({{"k", num(1)}})}});
     auto theirs = writer->openDictionary(tree, "abandonedchild");
@@ -340,10 +347,7 @@ TEST_F(LibraryScenario, AStoppedDaemonCostsACallItsTimeOutAndNoMore) {
 
     ASSERT_EQ(kill(daemon->pid(), SIGCONT), 0);
     EXPECT_EQ(errorOf([&] { (void)connection->getSetting("stopped"); }), VKError::fileDoesNotExist);
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (held->get("late", -1) != 1 && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(10ms);
-    EXPECT_EQ(held->get("late", -1), 1);
+    EXPECT_TRUE(eventually([&] { return held->get("late", -1) == 1; }, 10s));
 }
 
 // Connections used, or disposed, at once while their transports are still asking for a direct

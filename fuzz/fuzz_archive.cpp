@@ -7,6 +7,7 @@
 #include <span>
 #include <vector>
 
+#include "FuzzSupport.h"
 #include "basalt/ArchiveWriter.h"
 #include "basalt/BKUnarchiverWrapper.h"
 
@@ -14,21 +15,10 @@ using velkor::basalt::ArchiveItem;
 using velkor::basalt::ArchiveWriter;
 using velkor::basalt::BKUnarchiverWrapper;
 
-namespace {
+using velkor::fuzz::check;
+using velkor::fuzz::inside;
 
-void check(bool condition) {
-    if (!condition) {
-        std::abort();
-    }
-}
-
-bool inside(const void* p, std::size_t length, std::span<const std::uint8_t> blob) {
-    const auto* first = static_cast<const std::uint8_t*>(p);
-    return length == 0 || (first >= blob.data() && length <= blob.size() &&
-                           first <= blob.data() + blob.size() - length);
-}
-
-}  // namespace
+namespace {}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::span<const std::uint8_t> blob(data, size);
@@ -40,8 +30,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::vector<ArchiveItem> items;
     ArchiveWriter writer;
     while (auto item = BKUnarchiverWrapper::decodeObject(*reader)) {
-        check(inside(item->text.data(), item->text.size(), blob));
-        check(inside(item->bytes.data(), item->bytes.size(), blob));
+        check(inside({reinterpret_cast<const std::uint8_t*>(item->text.data()), item->text.size()},
+                     blob));
+        check(inside(item->bytes, blob));
         switch (item->type) {
             case ArchiveItem::Type::integer:
                 writer.encodeInteger(item->value);

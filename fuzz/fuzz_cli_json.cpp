@@ -10,6 +10,7 @@
 
 #include "Base64.h"
 #include "CommandError.h"
+#include "FuzzSupport.h"
 #include "JsonMapping.h"
 
 using velkor::cli::Base64;
@@ -18,13 +19,9 @@ using velkor::cli::ExitCode;
 using velkor::cli::JsonMapping;
 using Json = nlohmann::json;
 
-namespace {
+using velkor::fuzz::check;
 
-void check(bool condition) {
-    if (!condition) {
-        std::abort();
-    }
-}
+namespace {
 
 // `json` as the tool stores it: booleans become 1 and 0.
 Json stored(const Json& json) {

@@ -8,6 +8,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "FuzzSupport.h"
 #include "internals/ContainerAccess.h"
 #include "internals/InnerConnection.h"
 #include "registry/RegistryOfContainers.h"
@@ -20,13 +21,9 @@
 
 using namespace velkor;
 
-namespace {
+using velkor::fuzz::check;
 
-void check(bool condition) {
-    if (!condition) {
-        std::abort();
-    }
-}
+namespace {
 
 // A connection that only holds the registry: nothing is ever sent.
 class RegistryOnlyConnection final : public InnerConnection {

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "FuzzSupport.h"
 #include "basalt/ArchiveWriter.h"
 #include "core/BlobDecoder.h"
 #include "core/SettingsStore.h"
@@ -23,13 +24,11 @@
 using namespace velkor;
 using namespace velkor::daemon;
 
-namespace {
+using velkor::fuzz::check;
+using velkor::fuzz::Input;
+using velkor::fuzz::inside;
 
-void check(bool condition) {
-    if (!condition) {
-        std::abort();
-    }
-}
+namespace {
 
 const UUID rootId = *UUID::parse("00000000-0000-4000-8000-000000000001");
 const UUID dictId = *UUID::parse("00000000-0000-4000-8000-000000000002");
@@ -60,11 +59,6 @@ std::vector<std::uint8_t> initialTree() {
     return w.takeArchiverData();
 }
 
-bool inside(std::span<const std::uint8_t> view, std::span<const std::uint8_t> blob) {
-    return view.empty() ||
-           (view.data() >= blob.data() && view.data() + view.size() <= blob.data() + blob.size());
-}
-
 void decodeWhole(std::span<const std::uint8_t> blob) {
     for (auto references :
          {BlobDecoder::References::sameBlobOnly, BlobDecoder::References::allowOutside}) {
@@ -83,29 +77,6 @@ void decodeWhole(std::span<const std::uint8_t> blob) {
         }
     }
 }
-
-class Input {
-  public:
-    explicit Input(std::span<const std::uint8_t> bytes) : bytes_(bytes) {}
-    bool empty() const { return bytes_.empty(); }
-    std::uint8_t byte() {
-        if (bytes_.empty()) {
-            return 0;
-        }
-        const auto b = bytes_.front();
-        bytes_ = bytes_.subspan(1);
-        return b;
-    }
-    std::span<const std::uint8_t> take(std::size_t n) {
-        n = std::min(n, bytes_.size());
-        auto part = bytes_.first(n);
-        bytes_ = bytes_.subspan(n);
-        return part;
-    }
-
-  private:
-    std::span<const std::uint8_t> bytes_;
-};
 
 }  // namespace
 

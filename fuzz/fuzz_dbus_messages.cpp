@@ -23,6 +23,7 @@
 #include <string>
 #include <variant>
 
+#include "FuzzSupport.h"
 #include "dbus/BusConnection.h"
 #include "dbus/Message.h"
 #include "dbus/RequestCodec.h"
@@ -32,39 +33,10 @@
 
 using namespace velkor;
 
+using velkor::fuzz::check;
+using velkor::fuzz::Input;
+
 namespace {
-
-void check(bool condition) {
-    if (!condition) {
-        std::abort();
-    }
-}
-
-/// The input, read front to back; reads past the end give zeros.
-class Input {
-  public:
-    Input(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
-    bool done() const { return at_ >= size_; }
-    std::uint8_t byte() { return at_ < size_ ? data_[at_++] : 0; }
-    std::string bytes(std::size_t n) {
-        std::string s;
-        while (n-- > 0 && !done())
-            s.push_back(static_cast<char>(byte()));
-        return s;
-    }
-    template <typename T>
-    T number() {
-        T value{};
-        auto raw = bytes(sizeof(T));
-        std::memcpy(&value, raw.data(), raw.size());
-        return value;
-    }
-
-  private:
-    const std::uint8_t* data_;
-    std::size_t size_;
-    std::size_t at_ = 0;
-};
 
 /// A started connection over a socket pair that nobody reads: messages are built and sealed on
 /// it without a bus. It lives as long as the process (closing it would wait for the peer).
@@ -88,7 +60,7 @@ void appendEntries(sd_bus_message* m, Input& in) {
     std::size_t count = in.byte() % 9;
     if (sd_bus_message_open_container(m, 'a', "{sv}") < 0)
         return;
-    for (std::size_t i = 0; i < count && !in.done(); ++i) {
+    for (std::size_t i = 0; i < count && !in.empty(); ++i) {
         if (sd_bus_message_open_container(m, 'e', "sv") < 0)
             return;
         sd_bus_message_append_basic(m, 's', keys[in.byte() % 8]);
@@ -100,10 +72,10 @@ void appendEntries(sd_bus_message* m, Input& in) {
             std::int64_t v = static_cast<std::int8_t>(in.byte());
             sd_bus_message_append_basic(m, 'x', &v);
         } else if (std::strcmp(type, "ay") == 0) {
-            auto bytes = in.bytes(in.byte() % 20);
+            auto bytes = in.text(in.byte() % 20);
             sd_bus_message_append_array(m, 'y', bytes.data(), bytes.size());
         } else if (std::strcmp(type, "s") == 0) {
-            auto text = in.bytes(in.byte() % 8);
+            auto text = in.text(in.byte() % 8);
             if (sd_bus_message_append_basic(m, 's', text.c_str()) < 0)
                 sd_bus_message_append_basic(m, 's', "");
         } else if (std::strcmp(type, "i") == 0) {
@@ -125,12 +97,12 @@ void appendValue(sd_bus_message* m, Input& in) {
     switch (in.byte() % 9) {
         case 0: {
             std::size_t n = in.byte();
-            auto bytes = in.bytes(n > 32 ? 16 : n);
+            auto bytes = in.text(n > 32 ? 16 : n);
             sd_bus_message_append_array(m, 'y', bytes.data(), bytes.size());
             break;
         }
         case 1: {
-            auto text = in.bytes(in.byte() % 16);
+            auto text = in.text(in.byte() % 16);
             if (sd_bus_message_append_basic(m, 's', text.c_str()) < 0)
                 sd_bus_message_append_basic(m, 's', "x");
             break;
@@ -162,7 +134,7 @@ void appendValue(sd_bus_message* m, Input& in) {
             std::size_t count = in.byte() % 4;
             if (sd_bus_message_open_container(m, 'a', "a{sv}") < 0)
                 return;
-            for (std::size_t i = 0; i < count && !in.done(); ++i)
+            for (std::size_t i = 0; i < count && !in.empty(); ++i)
                 appendEntries(m, in);
             sd_bus_message_close_container(m);
             break;
@@ -191,7 +163,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     (void)quiet;
     auto& bus = offlineBus();
 
-    Input in(data, size);
+    Input in({data, size});
     std::uint8_t header = in.byte();
     bool call = (header & 1) == 0;
     std::size_t member = (header >> 1) & 7;
@@ -208,7 +180,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
              : sd_bus_message_new_signal(bus.get(), &raw, dbus_names::kObjectPath, interface, name);
     check(r >= 0);
     dbus::Message message(raw);
-    for (int ops = 0; !in.done() && ops < 16; ++ops)
+    for (int ops = 0; !in.empty() && ops < 16; ++ops)
         appendValue(raw, in);
     if (sd_bus_message_seal(raw, ++cookie, 0) < 0)
         return 0;

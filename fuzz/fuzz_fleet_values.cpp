@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "FuzzSupport.h"
 #include "fleet/FleetCodec.h"
 #include "fleet/FleetKeys.h"
 #include "velkor/VKError.h"
@@ -17,12 +18,9 @@ using namespace velkor;
 using namespace velkor::daemon;
 using namespace velkor::fleet;
 
-namespace {
+using velkor::fuzz::check;
 
-void check(bool condition) {
-    if (!condition)
-        std::abort();
-}
+namespace {
 
 /// The items of a decoded container as the store would hold them.
 std::vector<StoredItem> itemsOf(const IncomingContainer& container) {

@@ -99,13 +99,17 @@ struct Harness {
         return r ? *r : throw std::logic_error("not the expected request");
     }
     std::size_t sent() const { return daemon->requests().size(); }
+    /// Queues `answers` for the next requests, in order.
+    void answer(const std::vector<ServerResponse>& answers) {
+        for (const auto& each : answers)
+            daemon->answerNext(each);
+    }
     /// Queues `answers` and runs `call`; gives its error, checking that it sent one request for
     /// each answer.
     template <typename F>
     std::optional<VKError::Code> failure(std::vector<ServerResponse> answers, F call) {
         const auto before = sent();
-        for (auto& answer : answers)
-            daemon->answerNext(answer);
+        answer(answers);
         auto error = errorOf(call);
         EXPECT_EQ(sent() - before, answers.size());
         return error;
@@ -129,8 +133,7 @@ TEST(Connection, AFileIsCreatedFoundDeletedAndReopened) {
     VKConnection& connection = *h.impl;
     auto root = VKDictionary::make();
     auto open = [&](const VKDictionaryPtr& tree) {
-        h.daemon->answerNext(failed(VKError::fileDoesNotExist));
-        h.daemon->answerNext(kSucceeded);
+        h.answer({failed(VKError::fileDoesNotExist), kSucceeded});
         return connection.openOrCreateSettings(tree, "Prefs", VKOwnership::user(501));
     };
     auto opened = open(root);
@@ -243,24 +246,22 @@ TEST(Connection, OpeningsFetchWhatTheDaemonHas) {
     Harness h;
     VKConnection& connection = *h.impl;
     auto rootId = UUID::random();
-    h.daemon->answerNext(failed(VKError::fileDoesNotExist));
-    h.daemon->answerNext(failed(VKError::fileAlreadyExists));
-    h.daemon->answerNext(fetched(Blobs().dictionary(rootId, rootId, 3, 1).key("k").number(7)));
+    h.answer({failed(VKError::fileDoesNotExist), failed(VKError::fileAlreadyExists),
+              fetched(Blobs().dictionary(rootId, rootId, 3, 1).key("k").number(7))});
     auto raced = connection.openOrCreateSettings(VKDictionary::make(), "raced");
     EXPECT_TRUE(raced.isExist);
     EXPECT_EQ(raced.rootContainer->id(), rootId);
 
     auto proxied = UUID::random();
-    h.daemon->answerNext(fetched(Blobs().proxy(proxied)));
-    h.daemon->answerNext(fetched(Blobs().dictionary(proxied, proxied, 1, 0)));
+    h.answer(
+        {fetched(Blobs().proxy(proxied)), fetched(Blobs().dictionary(proxied, proxied, 1, 0))});
     auto opened = connection.openOrCreateSettings(VKDictionary::make(), "proxied");
     ASSERT_NE(asDictionary(opened.rootContainer), nullptr);
     EXPECT_EQ(opened.rootContainer->id(), proxied);
     EXPECT_EQ(h.request<Request::ResolveSettings>().containerId, proxied);
 
     auto before = h.sent();
-    h.daemon->answerNext(fetched(Blobs().string("value")));
-    h.daemon->answerNext(fetched(Blobs().string("value")));
+    h.answer({fetched(Blobs().string("value")), fetched(Blobs().string("value"))});
     for (int i = 0; i < 2; ++i)
         EXPECT_EQ(connection.getSetting("raced", "/a/b/", false)->description(), "value");
     EXPECT_EQ(h.sent(), before + 2) << "plain values are fetched each time";
@@ -274,12 +275,9 @@ TEST(Connection, OpeningsFetchWhatTheDaemonHas) {
     // A tree that fails half-way is released while the opening holds the lookup map's lock; its
     // registered part unregisters itself there without deadlock.
     auto broken = UUID::random(), nested = UUID::random();
-    h.daemon->answerNext(fetched(Blobs()
-                                     .dictionary(broken, broken, 1, 2)
-                                     .key("a")
-                                     .dictionary(nested, broken, 1, 0)
-                                     .key("b")
-                                     .integer(42)));
+    Blobs tree;
+    tree.dictionary(broken, broken, 1, 2).key("a").dictionary(nested, broken, 1, 0);
+    h.daemon->answerNext(fetched(tree.key("b").integer(42)));
     EXPECT_EQ(errorOf([&] { connection.getSetting("broken", ""); }), VKError::serverError);
     EXPECT_EQ(h.impl->registryOfContainers().tryFind(nested), nullptr);
     h.daemon->answerNext(fetched(Blobs().dictionary(broken, broken, 1, 0)));
@@ -382,22 +380,17 @@ TEST(Connection, AChangeWhoseEarlierChangesDoNotComeReturnsInTimeAndTheCopyIsFet
     using namespace std::chrono_literals;
     Harness h(nullptr, 300ms);
     const auto root = UUID::random(), list = UUID::random();
-    h.daemon->answerNext(fetched(Blobs()
-                                     .dictionary(root, root, 1, 1)
-                                     .key("list")
-                                     .array(list, root, 5, 3)
-                                     .string("a")
-                                     .string("b")
-                                     .string("c")));
+    Blobs tree;
+    tree.dictionary(root, root, 1, 1).key("list").array(list, root, 5, 3);
+    h.daemon->answerNext(fetched(tree.string("a").string("b").string("c")));
     VKConnection& connection = *h.impl;
     auto array = asArray(asDictionary(connection.getSetting("f", "", false))->get("list"));
     ASSERT_NE(array, nullptr);
     std::vector<std::string> events;
     auto observing =
         array->observe([&](const VKContainerChange& e) { events.push_back(e.description()); });
-    h.daemon->answerNext(ServerResponse::SettingsUpdated{ChangeResult::done, 7});
-    h.daemon->answerNext(
-        fetched(Blobs().array(list, root, 7, 3).string("a").string("c").string("x")));
+    h.answer({ServerResponse::SettingsUpdated{ChangeResult::done, 7},
+              fetched(Blobs().array(list, root, 7, 3).string("a").string("c").string("x"))});
     const auto started = std::chrono::steady_clock::now();
     array->remove(1);
     EXPECT_LT(std::chrono::steady_clock::now() - started, 1s) << "one time-out (300 ms)";

@@ -447,18 +447,15 @@ TEST(RaceTest, ObserveOnAndShareKeepEachThreadsOrderWhileObserversComeAndGo) {
             }));
         recorders.push_back(recorder);
     }
-    auto shared = variable.asObservable()
-                      .doOn(
-                          [&] {
-                              subscribes.fetch_add(1);
-                              faults += connections.fetch_add(1) != 0;
-                          },
-                          [&] {
-                              connections.fetch_sub(1);
-                              disposes.fetch_add(1);
-                          })
-                      .share()
-                      .observeOn(pool);
+    auto connect = [&] {
+        subscribes.fetch_add(1);
+        faults += connections.fetch_add(1) != 0;
+    };
+    auto disconnect = [&] {
+        connections.fetch_sub(1);
+        disposes.fetch_add(1);
+    };
+    auto shared = variable.asObservable().doOn(connect, disconnect).share().observeOn(pool);
     std::vector<std::shared_ptr<Recorder<Tagged>>> joiners;  // subscribe while values are set
     onThreads(4, [&](int t) {
         for (int i = 1; t < 2 && i <= kValues; ++i)

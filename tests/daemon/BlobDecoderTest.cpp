@@ -2,6 +2,7 @@
 
 #include "DaemonTesting.h"
 #include "core/BlobDecoder.h"
+#include "support/ErrorOf.h"
 
 using namespace velkor;
 using namespace velkor::test;
@@ -20,12 +21,7 @@ std::vector<std::uint8_t> blobOf(const std::function<void(Writer&)>& items) {
 std::optional<VKError> refusal(
     const std::vector<std::uint8_t>& blob,
     BlobDecoder::References references = BlobDecoder::References::allowOutside) {
-    try {
-        BlobDecoder::decode(blob, references);
-        return std::nullopt;
-    } catch (const VKError& e) {
-        return e;
-    }
+    return thrownBy<VKError>([&] { BlobDecoder::decode(blob, references); });
 }
 
 // A dictionary's header, `count` entries to follow.

@@ -2,6 +2,7 @@
 #include <thread>
 
 #include "DaemonTesting.h"
+#include "support/OnThreads.h"
 
 using namespace velkor;
 using namespace velkor::test;
@@ -17,25 +18,6 @@ TEST(ConcurrencyTest, ThreadsShareOneStore) {
     constexpr int writers = 4, changesPerWriter = 40;
     std::atomic<int> accepted{0};
     std::atomic<bool> done{false};
-    std::vector<std::thread> threads;
-    for (int t = 0; t < writers; ++t) {
-        threads.emplace_back([&, t] {
-            const daemon::Caller me{":1." + std::to_string(100 + t), 1000};
-            for (int i = 0; i < changesPerWriter; ++i) {
-                // Every writer works from revision 0 and writes keys of its own, so the merge
-                // rule accepts every change, whatever the order the threads run in.
-                const int k = t * changesPerWriter + i;
-                daemon::PendingRequest request{
-                    me, setting(rootId, 0, "k" + std::to_string(k), num(k), true)};
-                const auto outcome = i % 2 ? store.applyBatch(std::span(&request, 1)).front()
-                                           : store.handle(me, request.request);
-                const auto* u = outcome.answer.get<ServerResponse::SettingsUpdated>();
-                if (u && (u->changeResult == ChangeResult::done ||
-                          u->changeResult == ChangeResult::waitToBeUpdated))
-                    ++accepted;
-            }
-        });
-    }
     std::thread reader([&] {
         const daemon::Caller me{":1.200", 1000};
         while (!done) {
@@ -44,8 +26,22 @@ TEST(ConcurrencyTest, ThreadsShareOneStore) {
             store.clientGone(me.clientId);
         }
     });
-    for (auto& t : threads)
-        t.join();
+    onThreads(writers, [&](int t) {
+        const daemon::Caller me{":1." + std::to_string(100 + t), 1000};
+        for (int i = 0; i < changesPerWriter; ++i) {
+            // Every writer works from revision 0 and writes keys of its own, so the merge
+            // rule accepts every change, whatever the order the threads run in.
+            const int k = t * changesPerWriter + i;
+            daemon::PendingRequest request{
+                me, setting(rootId, 0, "k" + std::to_string(k), num(k), true)};
+            const auto outcome = i % 2 ? store.applyBatch(std::span(&request, 1)).front()
+                                       : store.handle(me, request.request);
+            const auto* u = outcome.answer.get<ServerResponse::SettingsUpdated>();
+            if (u && (u->changeResult == ChangeResult::done ||
+                      u->changeResult == ChangeResult::waitToBeUpdated))
+                ++accepted;
+        }
+    });
     done = true;
     reader.join();
 

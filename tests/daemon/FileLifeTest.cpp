@@ -142,23 +142,19 @@ TEST(StorePermissionsTest, AStoreAndItsLogFilesAreItsOwnersOnlyWhateverFileItWas
     namespace fs = std::filesystem;
     TempDir dir;
     const auto path = dir.file("settings.db");
-    auto expectPrivate = [&] {
-        for (const auto& name : {path, path + "-wal", path + "-shm"})
-            EXPECT_EQ(fs::status(name).permissions(), fs::perms(0600)) << name;
-    };
-    auto createFile = [&](daemon::SettingsStore& store, const std::string& domain) {
+    // Opens the store, creates a file in it, and checks who may read the store's files.
+    auto createFile = [&](const std::string& domain) {
+        daemon::SettingsStore store(path);
         EXPECT_TRUE(succeeded(store.handle(
             alice, ClientRequest::CreateSettings{Blob(clientBlob(dict(newId(), {{"k", num(1)}}))),
                                                  domain, 1000})));
+        for (const auto& name : {path, path + "-wal", path + "-shm"})
+            EXPECT_EQ(fs::status(name).permissions(), fs::perms(0600)) << name;
     };
     // An empty file made readable by others, as `touch` makes it.
     std::ofstream{path};
     fs::permissions(path, fs::perms(0644));
-    {
-        daemon::SettingsStore store(path);
-        createFile(store, "org.example.one");
-        expectPrivate();
-    }
+    createFile("org.example.one");
     // A store readable by others, whose log files another connection has made meanwhile.
     fs::permissions(path, fs::perms(0644));
     sqlite3* reader = nullptr;
@@ -166,11 +162,7 @@ TEST(StorePermissionsTest, AStoreAndItsLogFilesAreItsOwnersOnlyWhateverFileItWas
     EXPECT_EQ(sqlite3_exec(reader, "SELECT count(*) FROM files", nullptr, nullptr, nullptr),
               SQLITE_OK);
     EXPECT_EQ(fs::status(path + "-wal").permissions(), fs::perms(0644));
-    {
-        daemon::SettingsStore store(path);
-        createFile(store, "org.example.two");
-        expectPrivate();
-    }
+    createFile("org.example.two");
     sqlite3_close(reader);
 }
 

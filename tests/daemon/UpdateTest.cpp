@@ -295,8 +295,7 @@ TEST_F(UpdateTest, AUsersFilesTogetherStayWithinTheUserLimit) {
 TEST_F(UpdateTest, ARecursiveFetchOfAFileDeeperThanABlobNestsEndsInProxies) {
     constexpr std::size_t deepest = daemon::BlobDecoder::maxNesting, half = deepest - 100;
     std::vector<UUID> ids(2 * half);
-    for (auto& id : ids)
-        id = newId();
+    std::ranges::generate(ids, newId);
     // Dictionaries ids[from, to), each holding the next under "c", the last holding `end`;
     // ids[raised] at revision 1.
     auto chain = [&](std::size_t from, std::size_t to, std::optional<Node> end = {},

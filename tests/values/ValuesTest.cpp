@@ -88,9 +88,8 @@ TEST(Values, LocalContainersChangeOnlyForADifferentValueAndCheckTheirArguments) 
 
     for (auto bad : std::vector<std::function<void()>>{
              [&] { array->insert(4, str("x")); }, [&] { array->set(3, str("x")); },
-             [&] { array->remove(-1); }, [&] { array->move(0, 3); }, [&] { array->get(3); }}) {
+             [&] { array->remove(-1); }, [&] { array->move(0, 3); }, [&] { array->get(3); }})
         EXPECT_EQ(errorOf(bad), VKError::indexOutOfRange);
-    }
     EXPECT_EQ(errorOf([&] { child->set("none", VKObjectPtr()); }), VKError::invalidData);
     array->move(0, 2);
     array->move(5, 5);  // equal indexes: nothing, not even a check

@@ -50,26 +50,24 @@ struct Op {
         run(dynamic_cast<VKArray*>(&c), dynamic_cast<VKDictionary*>(&c), value);
     }
 };
+using enum ChangeType;
 const Op kOps[] = {
-    {"array set", [](auto a, auto, auto v) { a->set(1, v); }, Type::childChanged, 1, 1, "", "a,C,c",
+    {"array set", [](auto a, auto, auto v) { a->set(1, v); }, childChanged, 1, 1, "", "a,C,c",
      false},
-    {"insert", [](auto a, auto, auto v) { a->insert(1, v); }, Type::childInserted, 1, 1, "",
-     "a,C,b,c", true},
-    {"append", [](auto a, auto, auto v) { a->append(v); }, Type::childAppended, 0, 0, "", "a,b,c,C",
+    {"insert", [](auto a, auto, auto v) { a->insert(1, v); }, childInserted, 1, 1, "", "a,C,b,c",
      true},
-    {"array remove", [](auto a, auto, auto) { a->remove(1); }, Type::childRemoved, 1, 1, "", "a,c",
+    {"append", [](auto a, auto, auto v) { a->append(v); }, childAppended, 0, 0, "", "a,b,c,C",
      true},
-    {"move", [](auto a, auto, auto) { a->move(0, 2); }, Type::childMoved, 0, 2, "", "b,c,a", true},
-    {"array removeAll", [](auto a, auto, auto) { a->removeAll(); }, Type::childrenRemoved, 0, 0, "",
-     "", true},
-    {"new key", [](auto, auto d, auto v) { d->set("x", v); }, Type::childInserted, 0, 0, "x",
-     "k=v,x=C", false},
-    {"set key", [](auto, auto d, auto v) { d->set("k", v); }, Type::childChanged, 0, 0, "k", "k=C",
+    {"array remove", [](auto a, auto, auto) { a->remove(1); }, childRemoved, 1, 1, "", "a,c", true},
+    {"move", [](auto a, auto, auto) { a->move(0, 2); }, childMoved, 0, 2, "", "b,c,a", true},
+    {"array removeAll", [](auto a, auto, auto) { a->removeAll(); }, childrenRemoved, 0, 0, "", "",
+     true},
+    {"new key", [](auto, auto d, auto v) { d->set("x", v); }, childInserted, 0, 0, "x", "k=v,x=C",
      false},
-    {"remove key", [](auto, auto d, auto) { d->remove("k"); }, Type::childRemoved, 0, 0, "k", "",
+    {"set key", [](auto, auto d, auto v) { d->set("k", v); }, childChanged, 0, 0, "k", "k=C",
      false},
-    {"removeAll", [](auto, auto d, auto) { d->removeAll(); }, Type::childrenRemoved, 0, 0, "", "",
-     true}};
+    {"remove key", [](auto, auto d, auto) { d->remove("k"); }, childRemoved, 0, 0, "k", "", false},
+    {"removeAll", [](auto, auto d, auto) { d->removeAll(); }, childrenRemoved, 0, 0, "", "", true}};
 
 struct ChangeExchange : ::testing::Test {
     std::shared_ptr<VKArray> abc() {
@@ -213,34 +211,28 @@ TEST_F(ChangeExchange, AChangeWaitsForTheLockAndItsRequestWithinOneTimeOut) {
     auto dictionary = kv();
     connection->timeout = 1s;
     std::vector<Clock::duration> left;  // what each exchange had left of its operation
-    // While holdNext is set, the next exchange of the key "held" or of an array's item (which has
-    // no key) tells `entered` and waits until it is `released`.
-    bool holdNext = false;
+    // While holdFor is set, the next exchange of the key "held" or of an array's item (which has
+    // no key) tells `entered` and keeps the lock that long.
+    std::optional<Clock::duration> holdFor;
     std::promise<void> entered;
-    std::shared_future<void> released;
     connection->publish = [&, revision = std::int64_t{5}](const VKChangeNotification& c) mutable {
         left.push_back(timeLeft());
-        if (holdNext && (c.key == "held" || (c.key.empty() && c.type == Type::childChanged))) {
+        if (holdFor && (c.key == "held" || (c.key.empty() && c.type == Type::childChanged))) {
+            const auto after = *holdFor;
             entered.set_value();
-            released.wait();
+            std::this_thread::sleep_for(after);
         }
         return std::pair(ChangeResult::done, ++revision);
     };
     // Runs `holder` on a thread of its own until its exchange holds the lock, which it lets go
     // `after` from then.
-    std::thread holding, releaser;
+    std::thread holding;
     auto hold = [&](const std::function<void()>& holder, Clock::duration after) {
-        std::promise<void> enter, release;
-        entered = std::move(enter);
-        released = release.get_future().share();
-        holdNext = true;
+        entered = std::promise<void>();
+        holdFor = after;
         holding = std::thread(holder);
         entered.get_future().wait();
-        holdNext = false;
-        releaser = std::thread([after, release = std::move(release)]() mutable {
-            std::this_thread::sleep_for(after);
-            release.set_value();
-        });
+        holdFor.reset();
     };
 
     // The lock stays held past the time-out: a second change gives up when it ends, and so do
@@ -250,10 +242,9 @@ TEST_F(ChangeExchange, AChangeWaitsForTheLockAndItsRequestWithinOneTimeOut) {
     std::vector<std::future<bool>> gaveUp;
     for (const auto& wait : std::initializer_list<std::function<void()>>{
              [&] { dictionary->set("late", num(2)); }, [&] { dictionary->count(); },
-             [&] { dictionary->hasKey("k"); }, [&] { dictionary->items(); }}) {
+             [&] { dictionary->hasKey("k"); }, [&] { dictionary->items(); }})
         gaveUp.push_back(std::async(std::launch::async,
                                     [=] { return errorOf(wait) == VKError::connectionLost; }));
-    }
     gaveUp.push_back(std::async(std::launch::async, [&] {
         return dictionary->get("k", std::string("default")) == "default";
     }));
@@ -262,9 +253,8 @@ TEST_F(ChangeExchange, AChangeWaitsForTheLockAndItsRequestWithinOneTimeOut) {
     EXPECT_LT(Clock::now() - started, 2s) << "one time-out (1 s), not the other's exchange";
     EXPECT_EQ(log->count(LogLevel::error, "Timeout waiting for the container's lock"),
               gaveUp.size());
-    releaser.join();
-    EXPECT_FALSE(dictionary->hasKey("late"));
     holding.join();
+    EXPECT_FALSE(dictionary->hasKey("late"));
     EXPECT_EQ(text(*dictionary), "held=1,k=v@6");
     ASSERT_EQ(connection->changes.size(), 1u);
 
@@ -289,7 +279,6 @@ TEST_F(ChangeExchange, AChangeWaitsForTheLockAndItsRequestWithinOneTimeOut) {
     for (const auto& [holder, change] : cases) {
         hold(holder, 800ms);
         change();
-        releaser.join();
         holding.join();
         ASSERT_GE(left.size(), 2u);
         // About 1.2 s: the 2 s of the operation less the 0.8 s spent waiting for the lock.
@@ -428,10 +417,9 @@ TEST_F(ContainerConcurrency, ReadersWritersReportsAndWalksInterleave) {
     std::atomic<bool> done{false};
     auto reader = [&] {
         while (!done.load()) {
-            for (const auto& key : {"child", "a0", "a1"}) {
+            for (const auto& key : {"child", "a0", "a1"})
                 if (auto value = parent->get(key))
                     value->description();
-            }
             SerializerOnClient encoder;
             serialize(*parent, encoder);
             child->hasKey("x");
@@ -679,8 +667,7 @@ TEST_F(ServerChanges, AnAbandonedContainerIsFetchedAgainBeforeItTakesChanges) {
     auto top = connection->decode<VKDictionary>(tree);
     auto array = asArray(top->get("list"));
     ASSERT_NE(array, nullptr);
-    EventLog events(*array);
-    EventLog rootEvents(*top);
+    EventLog events(*array), rootEvents(*top);
     std::vector<std::string> heard;  // both, in delivery order
     auto hear = [&](std::string who) {
         return [&heard, who](const Change& e) { heard.push_back(who + e.description()); };
@@ -693,14 +680,10 @@ TEST_F(ServerChanges, AnAbandonedContainerIsFetchedAgainBeforeItTakesChanges) {
     connection->resolve = [&](const UUID& id) -> std::shared_ptr<VKContainer> {
         if (refusal)
             throw *refusal;
-        if (id == root)
-            return connection->decode<VKContainer>(DaemonBlobWriter()
-                                                       .dictionary(root, root, 2, 2)
-                                                       .key("list")
-                                                       .proxy(list)
-                                                       .key("n")
-                                                       .number(1));
         DaemonBlobWriter blob;
+        if (id == root)
+            return connection->decode<VKContainer>(
+                blob.dictionary(root, root, 2, 2).key("list").proxy(list).key("n").number(1));
         blob.array(list, root, revision, static_cast<std::int64_t>(content.size()));
         for (const auto& item : content)
             blob.string(item);

@@ -21,6 +21,7 @@ class VKChangeNotification;
 class SerializerBase;
 class DeserializerOnClient;
 class ParentsOfContainer;
+class Refetch;
 class ServerOrder;
 struct ContainerChangeStream;
 enum class ChangeType : std::uint8_t;
@@ -165,13 +166,17 @@ class ContainerAccess {
                                        const std::string& path);
     /// The daemon's order of the container's changes ("values/client/ServerOrder.h").
     static ServerOrder& serverOrder(VKContainer& c);
+    /// How the container is fetched again while out of step ("values/client/Refetch.h").
+    static Refetch& refetch(VKContainer& c);
 
     /// Fetches the container anew after the daemon stopped holding it for this client (it then
     /// tells us nothing more of it until we fetch it): the container takes the daemon's content
     /// and revision, and its observers get the events of the differences; it stays the same
     /// object, wherever it is held. The daemon's reports that follow the fetch wait for it. When
     /// that fails, the container is marked out of step: its changes fail (see requireInStep)
-    /// with containerNotFound when the daemon no longer has it, else connectionLost. With
+    /// with containerNotFound when the daemon no longer has it, else connectionLost, and then it
+    /// is tried again in the background after a pause (see Refetch), until it has the daemon's
+    /// content. With
     /// `path`, the container's path in its file, and when the content taken differed, its root
     /// then posts didDescendantChange at that path, as for a change record.
     static void bringBack(VKContainer& c, InnerConnection& connection,
@@ -181,14 +186,16 @@ class ContainerAccess {
     /// copy known to lack changes the daemon made, when the caller may not wait for the fetch.
     static void bringBackLater(VKContainer& c);
     /// Brings `c` back on the thread that handles the daemon's pushes, `delay` from now, unless
-    /// it is in step by then; tries again every second while the daemon does not answer in time
-    /// and the container is still attached.
+    /// it is in step by then or a retry is scheduled already (one at a time); tries again after a
+    /// pause while the daemon does not answer in time and the container is still attached.
     static void scheduleBringBack(const std::shared_ptr<VKContainer>& c,
                                   InnerConnection& connection, std::chrono::milliseconds delay);
     /// Before a change of a container is made: an attached container marked out of step is
     /// brought back first, and while that fails the change fails with the mark's error; nothing
-    /// is changed then. Does nothing for a container in step (one atomic load), nor for one
-    /// detached since (its file was deleted), whose changes stay local.
+    /// is changed then. During the pause after a request about it that the daemon left
+    /// unanswered, the change fails so at once, without a fetch: the retry in the background
+    /// brings it back. Does nothing for a container in step (one atomic load), nor for one detached
+    /// since (its file was deleted), whose changes stay local.
     static void requireInStep(VKContainer& c);
     /// Marks the container out of step with `error`, or in step again without one.
     static void setOutOfStep(VKContainer& c, std::optional<VKError> error);

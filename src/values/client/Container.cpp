@@ -12,6 +12,7 @@
 #include "values/SerializerBase.h"
 #include "values/client/OperationOnContainer.h"
 #include "values/client/ParentsOfContainer.h"
+#include "values/client/Refetch.h"
 #include "values/client/ServerOrder.h"
 #include "velkor/VKError.h"
 #include "velkor/rx/PublishSubject.h"
@@ -143,6 +144,7 @@ struct VKContainer::Shared {
     // While the daemon does not hold this container for us (it abandoned it and fetching it
     // again failed): the error its changes fail with, or kInStep.
     std::atomic<std::int64_t> outOfStep{kInStep};
+    Refetch refetch;
     const ContainerHooks* hooks = &kNoHooks;
 
     static constexpr std::int64_t kInStep = -1;
@@ -415,6 +417,10 @@ void ContainerAccess::handleChangeFromServer(VKContainer& c, const VKChangeNotif
 
 ServerOrder& ContainerAccess::serverOrder(VKContainer& c) {
     return c.shared_->order;
+}
+
+Refetch& ContainerAccess::refetch(VKContainer& c) {
+    return c.shared_->refetch;
 }
 
 void ContainerAccess::setOutOfStep(VKContainer& c, std::optional<VKError> error) {

@@ -10,6 +10,7 @@
 #include "utils/OperationDeadline.h"
 #include "values/client/OperationOnContainer.h"
 #include "values/client/OwnChange.h"
+#include "values/client/Refetch.h"
 #include "values/client/ServerChangeSteps.h"
 #include "values/client/ServerOrder.h"
 #include "velkor/VKError.h"
@@ -27,6 +28,13 @@ struct AppliedChange {
 };
 
 namespace {
+
+/// When a request about to be made must be answered, at the latest.
+OperationDeadline::Clock::time_point answerDeadline(const InnerConnection& connection) {
+    return OperationDeadline::current(
+        std::chrono::duration_cast<OperationDeadline::Clock::duration>(
+            connection.requestTimeout()));
+}
 
 /// Applies one report under the write lock (its revision included) into `applied`.
 void applyLocked(VKContainer& c, const VKChangeNotification& change, const std::string& path,
@@ -129,10 +137,7 @@ bool OwnChange::apply(ChangeResult result, std::int64_t newRevision,
     const auto connection = ContainerAccess::innerConnection(container_);
     if (after) {
         const auto deadline =
-            connection ? OperationDeadline::current(
-                             std::chrono::duration_cast<OperationDeadline::Clock::duration>(
-                                 connection->requestTimeout()))
-                       : OperationDeadline::Clock::now();
+            connection ? answerDeadline(*connection) : OperationDeadline::Clock::now();
         order.waitForRevision([this] { return container_.revision(); }, *after, deadline);
     }
     bool made = true;
@@ -193,6 +198,7 @@ namespace detail {
 void ContainerAccess::bringBack(VKContainer& c, InnerConnection& connection,
                                 const std::string* path) {
     std::optional<VKError> failure;
+    const auto deadline = answerDeadline(connection);
     try {
         // Counts as a change in flight: a report the daemon orders after the fetch and that
         // arrives before it is adopted waits for it.
@@ -215,14 +221,17 @@ void ContainerAccess::bringBack(VKContainer& c, InnerConnection& connection,
         log.error("Can't fetch container again (id=%@): %@", c.id(), error);
     }
     setOutOfStep(c, failure);
+    if (failure == VKError::connectionLost) {
+        if (OperationDeadline::Clock::now() >= deadline) {
+            refetch(c).unanswered();
+        }
+        // The daemon may have changed the container meanwhile: the copy keeps trying until it
+        // has the daemon's content, rather than show what may be stale until its next change.
+        scheduleBringBack(sharedContainer(c), connection, refetch(c).retryDelay());
+    } else {
+        refetch(c).answered();
+    }
 }
-
-namespace {
-
-/// How long a container whose fetch failed for want of an answer waits before the next try.
-constexpr std::chrono::milliseconds kRetryPause{1000};
-
-}  // namespace
 
 void ContainerAccess::bringBackLater(VKContainer& c) {
     auto connection = innerConnection(c);
@@ -236,34 +245,39 @@ void ContainerAccess::bringBackLater(VKContainer& c) {
 void ContainerAccess::scheduleBringBack(const std::shared_ptr<VKContainer>& c,
                                         InnerConnection& connection,
                                         std::chrono::milliseconds delay) {
+    if (!refetch(*c).claimRetry()) {
+        return;  // the one scheduled brings it back
+    }
     connection.scheduleAfterPushes(
         [weak = std::weak_ptr<VKContainer>(c)] {
             auto container = weak.lock();
-            if (!container || !outOfStep(*container)) {
-                return;  // gone, or brought back by a change of the caller meanwhile
-            }
-            auto connection = innerConnection(*container);
-            if (!connection) {
+            if (!container) {
                 return;
             }
-            bringBack(*container, *connection);
-            // The daemon did not answer in time: it may have taken a change of ours all the
-            // same, so the copy keeps trying until it has the daemon's content, rather than
-            // show what may be stale until its next change.
-            if (auto error = outOfStep(*container); error && *error == VKError::connectionLost) {
-                scheduleBringBack(container, *connection, kRetryPause);
+            refetch(*container).retryRuns();
+            if (!outOfStep(*container)) {
+                return;  // brought back by a change of the caller meanwhile
+            }
+            if (auto connection = innerConnection(*container)) {
+                bringBack(*container, *connection);  // which schedules the next try, if need be
             }
         },
         delay);
 }
 
 void ContainerAccess::requireInStep(VKContainer& c) {
-    if (!outOfStep(c)) {
+    const auto error = outOfStep(c);
+    if (!error) {
         return;
     }
     auto connection = innerConnection(c);
     if (!connection) {
         return;  // detached since (its file was deleted): its changes stay local
+    }
+    if (refetch(c).paused()) {
+        // The daemon is late with a request about it: another fetch would only add to what it
+        // has to answer. The retry in the background brings it back.
+        throw *error;
     }
     bringBack(c, *connection);
     if (auto error = outOfStep(c)) {
@@ -278,17 +292,22 @@ std::pair<ChangeResult, std::int64_t> ContainerAccess::exchangeChange(
     auto record = std::make_shared<const VKChangeNotification>(type, c.id(), c.revision(), from, to,
                                                                std::move(key), std::move(data));
     std::pair<ChangeResult, std::int64_t> verdict;
+    const auto deadline = answerDeadline(connection);
     try {
         verdict = connection.publishChangeNotification(record);
     } catch (const VKError& error) {
         if (error == VKError::connectionLost) {
             // The daemon may have taken the change: the copy is fetched again, in the
             // background, before it takes another.
+            if (OperationDeadline::Clock::now() >= deadline) {
+                refetch(c).unanswered();
+            }
             setOutOfStep(c, error);
             scheduleBringBack(sharedContainer(c), connection, {});
         }
         throw;
     }
+    refetch(c).answered();
     const auto [result, newRevision] = verdict;
     logger.debug(basalt::LogFormat("%@%@ (newRev=%d)", resultMessage.file, resultMessage.line,
                                    resultMessage.function),

@@ -736,5 +736,62 @@ TEST_F(ServerChanges, AnAbandonedContainerIsFetchedAgainBeforeItTakesChanges) {
     EXPECT_EQ(connection->resolves.size(), 11u);
 }
 
+// A daemon that is late is not sent a fetch by every change. Once a fetch or a change went
+// unanswered within its time-out, the changes of the next moment fail at once without a request,
+// and one retry at a time, in the background, brings the container back, also when nothing
+// changes it meanwhile.
+TEST_F(ServerChanges, AContainerTheDaemonIsLateWithIsFetchedByOneRetryAtATime) {
+    connection->timeout = 50ms;
+    auto late = [] {
+        std::this_thread::sleep_for(80ms);  // as long as a request that times out waits
+        return VKError(VKError::connectionLost);
+    };
+    DaemonBlobWriter tree;
+    auto top =
+        connection->decode<VKDictionary>(tree.dictionary(root, root, 1, 1).key("k").number(1));
+    bool answering = false;
+    connection->resolve = [&](const UUID&) -> std::shared_ptr<VKContainer> {
+        if (!answering)
+            throw late();
+        DaemonBlobWriter blob;
+        return connection->decode<VKContainer>(
+            blob.dictionary(root, root, 3, 1).key("k").number(3));
+    };
+    std::int64_t revision = 3;
+    connection->publish = [&](const VKChangeNotification&) {
+        return std::pair(ChangeResult::done, ++revision);
+    };
+    EventLog events(*top);
+
+    EXPECT_EQ(connection->report({record(Type::containerAbandoned, root, 2)}, {""}), 0);
+    for (int i = 0; i < 5; ++i)
+        EXPECT_EQ(errorOf([&] { top->set("k", num(i)); }), VKError::connectionLost);
+    EXPECT_EQ(connection->resolves.size(), 1u) << "a change fetched again";
+    EXPECT_TRUE(connection->changes.empty());
+    ASSERT_EQ(connection->afterPushes.size(), 1u);
+    connection->runAfterPushes();  // still late: the retry schedules the next one
+    EXPECT_EQ(connection->resolves.size(), 2u);
+    ASSERT_EQ(connection->afterPushes.size(), 1u);
+    answering = true;
+    connection->runAfterPushes();
+    connection->scheduler->runAll();
+    EXPECT_EQ(text(*top), "k=3@3");
+    EXPECT_THAT(events.texts(), ElementsAre("didDictionaryChildReplace(key=k)"));
+    EXPECT_TRUE(connection->afterPushes.empty());
+
+    // A change left unanswered: the next one is not sent, and the copy is fetched in the
+    // background, once.
+    connection->publish =
+        [&](const VKChangeNotification&) -> std::pair<ChangeResult, std::int64_t> { throw late(); };
+    EXPECT_EQ(errorOf([&] { top->set("k", num(5)); }), VKError::connectionLost);
+    EXPECT_EQ(errorOf([&] { top->set("k", num(6)); }), VKError::connectionLost);
+    EXPECT_EQ(connection->changes.size(), 1u);
+    EXPECT_EQ(connection->resolves.size(), 3u);
+    ASSERT_EQ(connection->afterPushes.size(), 1u);
+    connection->runAfterPushes();
+    EXPECT_EQ(connection->resolves.size(), 4u);
+    EXPECT_EQ(text(*top), "k=3@3");
+}
+
 }  // namespace
 }  // namespace velkor::test

@@ -67,9 +67,8 @@ TEST_F(LiveIntrospectionTest, TheDaemonDescribesItsInterfacesAsTheInstalledFiles
     const char* live = nullptr;
     sd_bus_message* raw = nullptr;
     ASSERT_GE(
-        sd_bus_call(client->bus().get(),
-                    callOf(*client, "org.freedesktop.DBus.Introspectable", "Introspect").get(), 0,
-                    nullptr, &raw),
+        sd_bus_call_method(client->bus().get(), kService.c_str(), dbus_names::kObjectPath,
+                           "org.freedesktop.DBus.Introspectable", "Introspect", nullptr, &raw, ""),
         0);
     dbus::Message reply(raw);
     ASSERT_GE(sd_bus_message_read(reply.get(), "s", &live), 0);

@@ -25,43 +25,11 @@
 
 namespace velkor::test {
 
+using namespace std::chrono_literals;
+
 inline const std::string kVelkord = VELKORD_PATH;
 inline const std::string kService = DaemonClient::kService;
 constexpr uid_t kNobody = 65534;
-
-/// A private bus with velkord on it, the store in a temporary directory.
-class DaemonBusTest : public ::testing::Test {
-  protected:
-    DaemonBusTest() { start(); }
-
-    void start(std::vector<std::string> arguments = {}) {
-        daemon_ = std::make_unique<TestDaemon>(TestDaemon::Settings{
-            kVelkord, bus_.address(), dir_.file("settings.db"), std::move(arguments)});
-    }
-    /// Stops the daemon with SIGTERM and starts another on the same store.
-    void restart(std::vector<std::string> arguments = {}) {
-        daemon_.reset();
-        start(std::move(arguments));
-    }
-    std::unique_ptr<DaemonClient> connect() const {
-        return std::make_unique<DaemonClient>(bus_.address());
-    }
-    TestDaemon& daemon() { return *daemon_; }
-
-    /// Waits, thirty seconds at most (a sanitizer build on a loaded machine is slow to get
-    /// there), until the daemon's log holds `text`.
-    bool logShows(const std::string& text) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-        while (daemon_->log().find(text) == std::string::npos &&
-               std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        return daemon_->log().find(text) != std::string::npos;
-    }
-
-    PrivateBus bus_;
-    TempDir dir_;
-    std::unique_ptr<TestDaemon> daemon_;
-};
 
 /// Runs a shell command; gives its exit status and what it wrote to standard output.
 inline std::pair<int, std::string> run(const std::string& command) {
@@ -130,6 +98,14 @@ inline bool floodWithSignals(const std::string& address, std::chrono::seconds mo
     return false;
 }
 
+/// How many times `part` occurs in `text`.
+inline std::size_t occurrences(const std::string& text, const std::string& part) {
+    std::size_t n = 0;
+    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++n;
+    return n;
+}
+
 /// The bytes of the file at `path`.
 inline std::string contents(const std::string& path) {
     std::ostringstream bytes;
@@ -192,5 +168,46 @@ inline ChangeNotificationPtr noticed(const std::optional<dbus::ReceivedResponse>
         throw std::runtime_error("expected one record, got " + text(received));
     return notes->changeNotifications[0];
 }
+
+/// A private bus with velkord on it, the store in a temporary directory.
+class DaemonBusTest : public ::testing::Test {
+  protected:
+    DaemonBusTest() { start(); }
+
+    void start(std::vector<std::string> arguments = {}) {
+        daemon_ = std::make_unique<TestDaemon>(TestDaemon::Settings{
+            kVelkord, bus_.address(), dir_.file("settings.db"), std::move(arguments)});
+    }
+    /// Stops the daemon with SIGTERM and starts another on the same store.
+    void restart(std::vector<std::string> arguments = {}) {
+        daemon_.reset();
+        start(std::move(arguments));
+    }
+    std::unique_ptr<DaemonClient> connect(DaemonClient::Path path = DaemonClient::Path::bus) const {
+        return std::make_unique<DaemonClient>(bus_.address(), kService, path);
+    }
+    TestDaemon& daemon() { return *daemon_; }
+
+    /// Another client, on the bus or on a channel of its own, is served within `patience`.
+    void othersAreServed(std::chrono::milliseconds patience = DaemonClient::kPatience,
+                         DaemonClient::Path path = DaemonClient::Path::bus) {
+        EXPECT_EQ(text(connect(path)->request(fetchRequest(1000, "org.example.none"), patience)),
+                  kNoAccess);
+    }
+
+    /// Waits, thirty seconds at most (a sanitizer build on a loaded machine is slow to get
+    /// there), until the daemon's log holds `text`.
+    bool logShows(const std::string& text) {
+        const auto deadline = std::chrono::steady_clock::now() + 30s;
+        while (daemon_->log().find(text) == std::string::npos &&
+               std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(5ms);
+        return daemon_->log().find(text) != std::string::npos;
+    }
+
+    PrivateBus bus_;
+    TempDir dir_;
+    std::unique_ptr<TestDaemon> daemon_;
+};
 
 }  // namespace velkor::test

@@ -5,12 +5,14 @@ namespace {
 
 using Kind = EtcdError::Kind;
 
-class EtcdClientTest : public FleetTest {};
+/// A client of every member, and a key of the test's own.
+class EtcdClientTest : public FleetTest {
+  protected:
+    std::unique_ptr<EtcdClient> etcd = client();
+    const std::string key = prefix() + "k";
+};
 
 TEST_F(EtcdClientTest, TransactionsCompareExactModRevisions) {
-    auto etcd = client();
-    const std::string key = prefix() + "k";
-
     // Creation only where the key is absent: the second attempt runs the failure branch, which
     // reads the key as the first one left it.
     auto created = etcd->txn({EtcdCompare::absent(key)}, {EtcdOp::put(key, "one")},
@@ -60,7 +62,6 @@ TEST_F(EtcdClientTest, TransactionsCompareExactModRevisions) {
 }
 
 TEST_F(EtcdClientTest, PrefixRangesHoldExactlyTheKeysUnderThePrefixAtARevisionHoweverLarge) {
-    auto etcd = client();
     const std::string base = prefix();
     etcd->put(base + "a/2", "two", in(5s));
     etcd->put(base + "a/1", "one", in(5s));
@@ -109,8 +110,7 @@ TEST_F(EtcdClientTest, CallsFailOverWhenTheMemberInUseIsKilled) {
     // which is the cluster's matter, not the client's.
     const int leader = cluster().leader();
     const int follower = leader % 3 + 1;
-    auto etcd = client(follower);
-    const std::string key = prefix() + "k";
+    etcd = client(follower);
     etcd->put(key, "before", in(5s));
     ASSERT_EQ(cluster().memberOf(etcd->currentEndpoint()), follower);
 
@@ -144,8 +144,6 @@ TEST_F(EtcdClientTest, CallsFailOverWhenTheMemberInUseIsKilled) {
 }
 
 TEST_F(EtcdClientTest, WithoutQuorumCallsFailWithinTheirDeadlineAndApplyNothing) {
-    auto etcd = client();
-    const std::string key = prefix() + "k";
     etcd->put(key, "before", in(5s));
     const int remaining = cluster().memberOf(etcd->currentEndpoint());
     stop(remaining % 3 + 1);
@@ -155,12 +153,7 @@ TEST_F(EtcdClientTest, WithoutQuorumCallsFailWithinTheirDeadlineAndApplyNothing)
     // deadline ends the wait either way.
     for (const bool write : {true, false}) {
         const auto start = std::chrono::steady_clock::now();
-        const auto error = etcdErrorOf([&] {
-            if (write)
-                etcd->put(key, "during", in(1500ms));
-            else
-                etcd->get(key, in(1500ms));
-        });
+        const auto error = callError(*etcd, write, key, in(1500ms));
         EXPECT_TRUE(unreachable(error))
             << (error ? error->what() : "a call without quorum succeeded");
         EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
@@ -188,8 +181,6 @@ TEST_F(EtcdClientTest, WithoutQuorumCallsFailWithinTheirDeadlineAndApplyNothing)
 // Reads of a compacted revision fail as such; a watch started there reports the compaction at
 // once and delivers nothing.
 TEST_F(EtcdClientTest, ReadsAndWatchesOfCompactedRevisionsSayTheyAreCompacted) {
-    auto etcd = client();
-    const std::string key = prefix() + "k";
     const int64_t old = etcd->put(key, "old", in(5s));
     const int64_t current = etcd->put(key, "new", in(5s));
     etcd->compact(current, in(5s));

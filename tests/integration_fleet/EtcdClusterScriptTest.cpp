@@ -2,6 +2,7 @@
 
 #include <signal.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -39,10 +40,7 @@ TEST(EtcdClusterScriptTest, AClusterWhoseOwnerEndedIsTornDown) {
         members.push_back(member);
     }
     auto anyRunning = [&] {
-        for (pid_t member : members)
-            if (::kill(member, 0) == 0)
-                return true;
-        return false;
+        return std::any_of(members.begin(), members.end(), [](pid_t m) { return !::kill(m, 0); });
     };
     const auto deadline = std::chrono::steady_clock::now() + 20s;
     while ((anyRunning() || std::filesystem::exists(directory)) &&

@@ -62,12 +62,7 @@ TEST_F(EtcdOfflineTest, CallsAndWatchesWithoutAnsweringMembersEndInTime) {
     EtcdClient etcd(options);
     for (const bool write : {true, false}) {
         const auto start = std::chrono::steady_clock::now();
-        const auto error = etcdErrorOf([&] {
-            if (write)
-                etcd.put("/k", "v", in(700ms));
-            else
-                etcd.get("/k", in(700ms));
-        });
+        const auto error = callError(etcd, write, "/k", in(700ms));
         ASSERT_TRUE(error) << "a call without a member succeeded";
         // A write never got out to the frozen member (its connection never became ready),
         // so it surely applied nothing.
@@ -119,17 +114,11 @@ TEST_F(EtcdOfflineTest, AfterAMemberLeftACallUnansweredTheNextGoesElsewhere) {
     freeze(hung);
     for (auto* etcd : {writer.get(), reader.get()}) {
         const bool write = etcd == writer.get();
-        auto call = [&](std::chrono::milliseconds time) {
-            if (write)
-                etcd->put("/hung/k", "1", in(time));
-            else
-                etcd->get("/hung/k", in(time));
-        };
         ASSERT_EQ(cluster().memberOf(etcd->currentEndpoint()), hung);
-        const auto error = etcdErrorOf([&] { call(1s); });
+        const auto error = callError(*etcd, write, "/hung/k", in(1s));
         ASSERT_TRUE(error) << "a hung member answered";
         EXPECT_EQ(error->kind(), EtcdError::Kind::timeout) << error->what();
-        const auto next = etcdErrorOf([&] { call(3s); });
+        const auto next = callError(*etcd, write, "/hung/k", in(3s));
         EXPECT_FALSE(next) << next->what();
         EXPECT_NE(cluster().memberOf(etcd->currentEndpoint()), hung);
     }

@@ -3,10 +3,8 @@
 
 #include <sys/wait.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iostream>
@@ -98,6 +96,11 @@ std::optional<ChangeResult> resultOf(const std::optional<dbus::ReceivedResponse>
     return updated ? std::optional(updated->changeResult) : std::nullopt;
 }
 
+/// A byte string of `bytes` bytes.
+std::shared_ptr<VKData> data(std::size_t bytes) {
+    return std::make_shared<VKData>(std::vector<std::uint8_t>(bytes, 7));
+}
+
 /// Compacts `etcd`'s history up to the revision at which `key` is read. Two steps, each with a
 /// deadline of its own that a loaded machine does not run past: the test's own doing, not what
 /// it checks.
@@ -154,7 +157,6 @@ class FleetDaemonTest : public FleetTest {
                 std::cerr << "velkord " << m->name << ":\n" << tail << "\n";
         }
         machines_.clear();
-        std::filesystem::remove_all(directory_);
         FleetTest::TearDown();
     }
 
@@ -170,7 +172,7 @@ class FleetDaemonTest : public FleetTest {
         auto& m = *machines_.emplace_back(std::make_unique<Machine>(name, busPolicy));
         m.settings = {VELKORD_PATH,
                       m.bus.address(),
-                      (directory_ / (name + ".db")).string(),
+                      directory_.file(name + ".db"),
                       {"--fleet", list, "--fleet-domains", "org.example.*", "--fleet-prefix",
                        prefix(), "--log-level", "info"}};
         m.settings.arguments.insert(m.settings.arguments.end(), options.begin(), options.end());
@@ -180,18 +182,13 @@ class FleetDaemonTest : public FleetTest {
 
     /// A file `content` in the test's directory; its path.
     std::string file(const std::string& name, const std::string& content) const {
-        const auto path = directory_ / name;
+        const auto path = directory_.file(name);
         std::ofstream(path) << content << "\n";
-        return path.string();
+        return path;
     }
 
   private:
-    std::filesystem::path directory_ = [] {
-        auto path = std::filesystem::temp_directory_path() /
-                    ("velkor-fleet-" + UUID::random().description());
-        std::filesystem::create_directories(path);
-        return path;
-    }();
+    velkor::test::TempDir directory_;
     std::vector<std::unique_ptr<Machine>> machines_;
 };
 
@@ -405,12 +402,10 @@ TEST_F(FleetDaemonTest, WithoutQuorumWritesAreRefusedAndKilledMembersLoseNoAckno
     EXPECT_TRUE(says(b, "etcd is reachable"));
     for (std::int64_t value : {3, 4}) {
         ASSERT_TRUE(eventually([&] { return root->set("k", value); }));
-        ASSERT_TRUE(eventually([&] {
-            return heardOnB.besides(1).size() == std::size_t(value - 2);
-        })) << ::testing::PrintToString(heardOnB.get());
-        ASSERT_TRUE(eventually([&] {
-            return heardOnA.besides(1).size() == std::size_t(value - 2);
-        })) << ::testing::PrintToString(heardOnA.get());
+        for (Heard* heard : {&heardOnB, &heardOnA})
+            ASSERT_TRUE(eventually([&] {
+                return heard->besides(1).size() == std::size_t(value - 2);
+            })) << ::testing::PrintToString(heard->get());
     }
     EXPECT_THAT(status(a, kDomain), HasSubstr("a fleet file"));
     EXPECT_THAT(status(a, kDomain), HasSubstr("etcd is reachable"));
@@ -576,9 +571,6 @@ TEST_F(FleetDaemonTest, WritesEtcdRefusesOrHoldsUpLeaveTheFleetReachableAndReads
 TEST_F(FleetDaemonTest, ChangesPastTheLimitPerChangeAreRefusedAndApplyNothing) {
     Machine& a = machine("a", {}, {"--fleet-max-change-size", "64K"});
     Machine& b = machine("b");
-    auto data = [](std::size_t bytes) {
-        return std::make_shared<VKData>(std::vector<std::uint8_t>(bytes, 7));
-    };
     auto onA = shared(a);
     ASSERT_TRUE(onA->set("k", 1));
     ASSERT_TRUE(eventually([&] { return fetch(b)->get("k", -1) == 1; }));
@@ -618,16 +610,15 @@ TEST_F(FleetDaemonTest, ChangesPastTheLimitPerChangeAreRefusedAndApplyNothing) {
 // tokens live one second without use, so that their expiry can be waited out.)
 TEST_F(FleetDaemonTest, VelkordsAndClientsAuthenticateAndAReadOnlyUserCannotWrite) {
     velkor::test::EtcdCluster secured({"--auth-token-ttl", "1"});
-    for (const std::string& step :
-         {std::string("user add root --new-user-password=rootpw"),
-          std::string("user add fleet --new-user-password=secret"),
-          std::string("user add reader --new-user-password=readonly"),
-          std::string("role add fleet"),
-          "role grant-permission fleet --prefix=true readwrite " + prefix(),
-          std::string("role grant-permission fleet --prefix=true readwrite /fleet/"),
-          std::string("user grant-role fleet fleet"), std::string("role add reader"),
-          "role grant-permission reader --prefix=true read " + prefix(),
-          std::string("user grant-role reader reader"), std::string("auth enable")})
+    for (const auto& step :
+         std::vector<std::string>{"user add root --new-user-password=rootpw",
+                                  "user add fleet --new-user-password=secret",
+                                  "user add reader --new-user-password=readonly", "role add fleet",
+                                  "role grant-permission fleet --prefix=true readwrite " + prefix(),
+                                  "role grant-permission fleet --prefix=true readwrite /fleet/",
+                                  "user grant-role fleet fleet", "role add reader",
+                                  "role grant-permission reader --prefix=true read " + prefix(),
+                                  "user grant-role reader reader", "auth enable"})
         ASSERT_TRUE(secured.etcdctl(step)) << step;
     Machine& writer = machine(
         "writer", secured.endpoints(),
@@ -744,14 +735,11 @@ TEST_F(FleetDaemonTest, ARestartOrACompactionCatchesUpInNoticesWithinTheMessageL
     Heard heard(onB, "k");
     // Reading afresh after a compaction brings a change of each file at once, together more
     // than the bus carries: each reaches the client.
-    auto data = [](std::size_t kib) {
-        return std::make_shared<VKData>(std::vector<std::uint8_t>(kib * 1024, 7));
-    };
     stop(follower);
     ASSERT_TRUE(root->set("k", 3));
     ASSERT_TRUE(accepted([&] { root->remove("added"); }));
-    ASSERT_TRUE(accepted([&] { root->set("big", data(120)); }));
-    ASSERT_TRUE(accepted([&] { other->set("big", data(120)); }));
+    ASSERT_TRUE(accepted([&] { root->set("big", data(120 * 1024)); }));
+    ASSERT_TRUE(accepted([&] { other->set("big", data(120 * 1024)); }));
     compactHistory(*client(), prefix());
     resume(follower);
     EXPECT_TRUE(eventually([&] {
@@ -766,7 +754,7 @@ TEST_F(FleetDaemonTest, ARestartOrACompactionCatchesUpInNoticesWithinTheMessageL
 
     // A change whose notice alone passes B's limit: B's client is told to fetch the file anew
     // (which B then refuses as too large to send), and B goes on serving.
-    ASSERT_TRUE(accepted([&] { root->set("huge", data(210)); }));
+    ASSERT_TRUE(accepted([&] { root->set("huge", data(210 * 1024)); }));
     EXPECT_TRUE(
         eventually([&] { return errorOf([&] { (void)fetch(b); }) == VKError::invalidFileData; }));
     EXPECT_NE(fetch(b, second)->get("big"), nullptr);
@@ -842,10 +830,6 @@ TEST_F(FleetDaemonTest, RacesFromOneRevisionConflictOnOneKeyAndMergeOnTwo) {
     EXPECT_EQ(endA->get("a", -1), kRounds - 1);
     EXPECT_EQ(endA->get("b", -1), kRounds - 1);
 }
-
-}  // namespace velkor::fleet::test
-
-namespace velkor::fleet::test {
 
 // Changes of one file that wait together and would pass the limit per change only together (each
 // adds a container of its own) are each committed, in transactions of their own, not refused.

@@ -39,6 +39,18 @@ std::optional<EtcdError::Kind> etcdKindOf(F call) {
     return error ? std::optional(error->kind()) : std::nullopt;
 }
 
+/// The EtcdError a put (`write`) or else a get of `key` through `etcd` fails with; none when
+/// it succeeds.
+inline std::optional<EtcdError> callError(EtcdClient& etcd, bool write, const std::string& key,
+                                          EtcdDeadline deadline) {
+    return etcdErrorOf([&] {
+        if (write)
+            etcd.put(key, "v", deadline);
+        else
+            etcd.get(key, deadline);
+    });
+}
+
 /// Whether `error` says that no member could be reached in time.
 inline bool unreachable(const std::optional<EtcdError>& error) {
     return error && (error->kind() == EtcdError::Kind::unavailable ||

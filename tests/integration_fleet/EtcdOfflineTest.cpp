@@ -34,8 +34,7 @@ TEST(EtcdOptionsTest, UnusableOptionsAreRejectedAtConstruction) {
         return etcdKindOf([&] { EtcdClient client(options); });
     };
     EXPECT_EQ(kindOf({}), EtcdError::Kind::rejected);
-    EtcdOptions options;
-    options.endpoints = {"127.0.0.1:1"};
+    auto options = endpointsOf({"127.0.0.1:1"});
     options.caFile = "/nonexistent/ca.pem";
     EXPECT_EQ(kindOf(options), EtcdError::Kind::rejected);
     options.caFile.clear();
@@ -43,9 +42,7 @@ TEST(EtcdOptionsTest, UnusableOptionsAreRejectedAtConstruction) {
     EXPECT_EQ(kindOf(options), EtcdError::Kind::rejected);
     options.keyFile = "/etc/hostname";
     EXPECT_EQ(kindOf(options), std::nullopt);
-    options = {};
-    options.endpoints = {"http://127.0.0.1:1"};
-    EXPECT_EQ(EtcdClient(options).currentEndpoint(), "127.0.0.1:1");
+    EXPECT_EQ(EtcdClient(endpointsOf({"http://127.0.0.1:1"})).currentEndpoint(), "127.0.0.1:1");
 }
 
 class EtcdOfflineTest : public FleetTest {};
@@ -57,8 +54,7 @@ class EtcdOfflineTest : public FleetTest {};
 TEST_F(EtcdOfflineTest, CallsAndWatchesWithoutAnsweringMembersEndInTime) {
     const int frozen = cluster().leader() % 3 + 1;
     freeze(frozen);
-    EtcdOptions options;
-    options.endpoints = {cluster().endpoints()[frozen - 1], "127.0.0.1:1"};
+    auto options = endpointsOf({cluster().endpoints()[frozen - 1], "127.0.0.1:1"});
     EtcdClient etcd(options);
     for (const bool write : {true, false}) {
         const auto start = std::chrono::steady_clock::now();
@@ -74,9 +70,7 @@ TEST_F(EtcdOfflineTest, CallsAndWatchesWithoutAnsweringMembersEndInTime) {
     }
 
     for (const auto& endpoint : options.endpoints) {
-        EtcdOptions one;
-        one.endpoints = {endpoint};
-        EtcdClient lone(one);
+        EtcdClient lone(endpointsOf({endpoint}));
         WatchLog log;
         auto watcher = lone.watch("/fleet/", 0, log.callback());
         std::this_thread::sleep_for(200ms);

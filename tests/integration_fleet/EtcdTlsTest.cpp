@@ -6,8 +6,7 @@ namespace {
 // A cluster of its own that speaks TLS only and demands a client certificate.
 TEST(EtcdTlsTest, CallsAndWatchesGoOverTlsWithTheGivenCertificatesAndNotWithout) {
     velkor::test::EtcdCluster cluster({}, true);
-    EtcdOptions options;
-    options.endpoints = cluster.endpoints();
+    auto options = endpointsOf(cluster.endpoints());
     options.caFile = cluster.caFile();
     options.certFile = cluster.certFile();
     options.keyFile = cluster.keyFile();
@@ -29,9 +28,7 @@ TEST(EtcdTlsTest, CallsAndWatchesGoOverTlsWithTheGivenCertificatesAndNotWithout)
     noCertificate.certFile.clear();
     noCertificate.keyFile.clear();
     EXPECT_TRUE(unavailable(noCertificate));
-    EtcdOptions plain;
-    plain.endpoints = cluster.endpoints();
-    EXPECT_TRUE(unavailable(plain));
+    EXPECT_TRUE(unavailable(endpointsOf(cluster.endpoints())));
     // A CA that did not sign the members' certificates does not trust them.
     EtcdOptions otherCa = options;
     otherCa.caFile = cluster.certFile();

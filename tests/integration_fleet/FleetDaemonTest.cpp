@@ -491,9 +491,7 @@ TEST_F(FleetDaemonTest, WritesEtcdRefusesOrHoldsUpLeaveTheFleetReachableAndReads
     EXPECT_NE(a.daemon->log().find("etcd refused a change of fleet file"), std::string::npos);
     ASSERT_TRUE(root->set("small", 1));
 
-    EtcdOptions options;
-    options.endpoints = small.endpoints();
-    EtcdClient filler(options);
+    EtcdClient filler(endpointsOf(small.endpoints()));
     const std::string value(200 * 1024, 'x');
     std::optional<EtcdError::Kind> full;
     for (int i = 0; i < 128 && !full; ++i)
@@ -640,8 +638,7 @@ TEST_F(FleetDaemonTest, VelkordsAndClientsAuthenticateAndAReadOnlyUserCannotWrit
     ASSERT_TRUE(root->set("k", 3));
     EXPECT_TRUE(eventually([&] { return onReader->get("k", -1) == 3; }));
 
-    EtcdOptions options;
-    options.endpoints = secured.endpoints();
+    auto options = endpointsOf(secured.endpoints());
     options.user = "fleet";
     options.password = "secret";
     EtcdClient etcd(options);

@@ -39,6 +39,13 @@ std::optional<EtcdError::Kind> etcdKindOf(F call) {
     return error ? std::optional(error->kind()) : std::nullopt;
 }
 
+/// Options that reach `endpoints`, without TLS or a user.
+inline EtcdOptions endpointsOf(std::vector<std::string> endpoints) {
+    EtcdOptions options;
+    options.endpoints = std::move(endpoints);
+    return options;
+}
+
 /// The EtcdError a put (`write`) or else a get of `key` through `etcd` fails with; none when
 /// it succeeds.
 inline std::optional<EtcdError> callError(EtcdClient& etcd, bool write, const std::string& key,

@@ -5,7 +5,9 @@
 // and messages to one another are invisible to it, so it reports every such hand-over as a race,
 // in those libraries and in the parts of gRPC and protobuf inlined from their headers. Only
 // reports with a frame in that code are suppressed; races between our own threads on our own
-// state are still reported.
+// state are still reported. gRPC also starts executor threads of its own, which it joins when
+// it shuts down in the background: one may still be unjoined when velkord exits, which the
+// sanitizer reports as a leaked thread; threads gRPC creates are left out of that check.
 extern "C" const char* __tsan_default_suppressions() {
     return "race:libgrpc.so\n"
            "race:libgrpc++.so\n"
@@ -16,5 +18,6 @@ extern "C" const char* __tsan_default_suppressions() {
            "race:libssl.so\n"
            "race:libcrypto.so\n"
            "race:/usr/include/grpcpp/\n"
-           "race:/usr/include/google/protobuf/\n";
+           "race:/usr/include/google/protobuf/\n"
+           "thread:libgpr.so\n";
 }

@@ -28,7 +28,11 @@ class VKConnection;
 /// When the daemon stops holding an attached container for this client (it then tells nothing
 /// more of its changes), the container is fetched again, takes the daemon's content and posts
 /// the events of the differences; until that succeeds its changes fail (connectionLost, or
-/// containerNotFound when the daemon no longer has it) and change nothing.
+/// containerNotFound when the daemon no longer has it) and change nothing, and the fetch is
+/// retried in the background. After a request about the container went unanswered in time,
+/// its changes fail with connectionLost at once, without a request, for a pause (about a second,
+/// doubling while the daemon stays late, up to 16 seconds), so that retries do not add to the
+/// load of a daemon that is behind.
 class VKContainer : public VKContainerBase {
   public:
     ~VKContainer() override;

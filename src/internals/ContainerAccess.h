@@ -176,9 +176,8 @@ class ContainerAccess {
     /// that fails, the container is marked out of step: its changes fail (see requireInStep)
     /// with containerNotFound when the daemon no longer has it, else connectionLost, and then it
     /// is tried again in the background after a pause (see Refetch), until it has the daemon's
-    /// content. With
-    /// `path`, the container's path in its file, and when the content taken differed, its root
-    /// then posts didDescendantChange at that path, as for a change record.
+    /// content. With `path`, the container's path in its file, and when the content taken
+    /// differed, its root then posts didDescendantChange at that path, as for a change record.
     static void bringBack(VKContainer& c, InnerConnection& connection,
                           const std::string* path = nullptr);
     /// Marks an attached container out of step and brings it back later, on the thread that
@@ -194,8 +193,8 @@ class ContainerAccess {
     /// brought back first, and while that fails the change fails with the mark's error; nothing
     /// is changed then. During the pause after a request about it that the daemon left
     /// unanswered, the change fails so at once, without a fetch: the retry in the background
-    /// brings it back. Does nothing for a container in step (one atomic load), nor for one detached
-    /// since (its file was deleted), whose changes stay local.
+    /// brings it back. Does nothing for a container in step (one atomic load), nor for one
+    /// detached since (its file was deleted), whose changes stay local.
     static void requireInStep(VKContainer& c);
     /// Marks the container out of step with `error`, or in step again without one.
     static void setOutOfStep(VKContainer& c, std::optional<VKError> error);

@@ -266,8 +266,8 @@ void ContainerAccess::scheduleBringBack(const std::shared_ptr<VKContainer>& c,
 }
 
 void ContainerAccess::requireInStep(VKContainer& c) {
-    const auto error = outOfStep(c);
-    if (!error) {
+    const auto mark = outOfStep(c);
+    if (!mark) {
         return;
     }
     auto connection = innerConnection(c);
@@ -277,7 +277,7 @@ void ContainerAccess::requireInStep(VKContainer& c) {
     if (refetch(c).paused()) {
         // The daemon is late with a request about it: another fetch would only add to what it
         // has to answer. The retry in the background brings it back.
-        throw *error;
+        throw *mark;
     }
     bringBack(c, *connection);
     if (auto error = outOfStep(c)) {

@@ -166,8 +166,10 @@ class ContainerAccess {
                                        const std::string& path);
     /// The daemon's order of the container's changes ("values/client/ServerOrder.h").
     static ServerOrder& serverOrder(VKContainer& c);
-    /// How the container is fetched again while out of step ("values/client/Refetch.h").
+    /// How the container is fetched again while out of step ("values/client/Refetch.h"),
+    /// made on first use; refetchIfAny gives none for a container that was never out of step.
     static Refetch& refetch(VKContainer& c);
+    static Refetch* refetchIfAny(VKContainer& c);
 
     /// Fetches the container anew after the daemon stopped holding it for this client (it then
     /// tells us nothing more of it until we fetch it): the container takes the daemon's content

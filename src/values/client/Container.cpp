@@ -1,4 +1,5 @@
 #include <atomic>
+#include <memory>
 #include <mutex>
 
 #include "basalt/QZLogger.h"
@@ -127,6 +128,15 @@ struct ContainerChangeStream {
     bool reporting = false;  // a thread is bringing the daemon up to date
 };
 
+/// A container that the daemon does not hold for us (it abandoned it, or left a change about it
+/// unanswered, and fetching it again failed): the error its changes fail with, or kInStep, and
+/// how it is fetched again.
+struct OutOfStep {
+    static constexpr std::int64_t kInStep = -1;
+    std::atomic<std::int64_t> error{kInStep};
+    Refetch refetch;
+};
+
 /// The fields of a container that other threads read without its items lock, the lock, and the
 /// hooks of its class.
 struct VKContainer::Shared {
@@ -141,13 +151,27 @@ struct VKContainer::Shared {
     const UUID itemsLockId;
     dispatch::ReadWriteQueue itemsLock;
     ServerOrder order;
-    // While the daemon does not hold this container for us (it abandoned it and fetching it
-    // again failed): the error its changes fail with, or kInStep.
-    std::atomic<std::int64_t> outOfStep{kInStep};
-    Refetch refetch;
+    // Made the first time the container goes out of step, and kept from then on: few
+    // containers ever do, and those that did are likely to again.
+    std::atomic<OutOfStep*> outOfStep{nullptr};
     const ContainerHooks* hooks = &kNoHooks;
 
-    static constexpr std::int64_t kInStep = -1;
+    Shared(const Shared&) = delete;
+    Shared& operator=(const Shared&) = delete;
+    ~Shared() { delete outOfStep.load(std::memory_order_acquire); }
+
+    OutOfStep& makeOutOfStep() {
+        OutOfStep* state = outOfStep.load(std::memory_order_acquire);
+        if (state) {
+            return *state;
+        }
+        auto fresh = std::make_unique<OutOfStep>();
+        if (outOfStep.compare_exchange_strong(state, fresh.get(), std::memory_order_acq_rel,
+                                              std::memory_order_acquire)) {
+            return *fresh.release();
+        }
+        return *state;  // another thread made it first
+    }
 
     static constexpr ContainerHooks kNoHooks{};
 };
@@ -420,17 +444,26 @@ ServerOrder& ContainerAccess::serverOrder(VKContainer& c) {
 }
 
 Refetch& ContainerAccess::refetch(VKContainer& c) {
-    return c.shared_->refetch;
+    return c.shared_->makeOutOfStep().refetch;
+}
+
+Refetch* ContainerAccess::refetchIfAny(VKContainer& c) {
+    OutOfStep* state = c.shared_->outOfStep.load(std::memory_order_acquire);
+    return state ? &state->refetch : nullptr;
 }
 
 void ContainerAccess::setOutOfStep(VKContainer& c, std::optional<VKError> error) {
-    c.shared_->outOfStep.store(error ? error->code() : VKContainer::Shared::kInStep,
-                               std::memory_order_release);
+    if (error) {
+        c.shared_->makeOutOfStep().error.store(error->code(), std::memory_order_release);
+    } else if (OutOfStep* state = c.shared_->outOfStep.load(std::memory_order_acquire)) {
+        state->error.store(OutOfStep::kInStep, std::memory_order_release);
+    }
 }
 
 std::optional<VKError> ContainerAccess::outOfStep(const VKContainer& c) {
-    const auto code = c.shared_->outOfStep.load(std::memory_order_acquire);
-    if (code == VKContainer::Shared::kInStep) {
+    const OutOfStep* state = c.shared_->outOfStep.load(std::memory_order_acquire);
+    const auto code = state ? state->error.load(std::memory_order_acquire) : OutOfStep::kInStep;
+    if (code == OutOfStep::kInStep) {
         return std::nullopt;
     }
     return VKError(static_cast<VKError::Code>(code));

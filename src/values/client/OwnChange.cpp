@@ -228,8 +228,8 @@ void ContainerAccess::bringBack(VKContainer& c, InnerConnection& connection,
         // The daemon may have changed the container meanwhile: the copy keeps trying until it
         // has the daemon's content, rather than show what may be stale until its next change.
         scheduleBringBack(sharedContainer(c), connection, refetch(c).retryDelay());
-    } else {
-        refetch(c).answered();
+    } else if (auto* state = refetchIfAny(c)) {
+        state->answered();
     }
 }
 
@@ -307,7 +307,9 @@ std::pair<ChangeResult, std::int64_t> ContainerAccess::exchangeChange(
         }
         throw;
     }
-    refetch(c).answered();
+    if (auto* state = refetchIfAny(c)) {
+        state->answered();
+    }
     const auto [result, newRevision] = verdict;
     logger.debug(basalt::LogFormat("%@%@ (newRev=%d)", resultMessage.file, resultMessage.line,
                                    resultMessage.function),

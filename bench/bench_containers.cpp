@@ -297,6 +297,22 @@ void BM_ReadPartValueCopy(benchmark::State& state) {
 }
 BENCHMARK(BM_ReadPartValueCopy)->Threads(1)->Threads(2)->UseRealTime();
 
+// The same copies of values that no other thread reads: each thread has numbers of its own. Next
+// to the row above it tells what two threads cost because they count owners of the same values
+// (each count's cache line moves between the cores) from what the machine's two CPUs cost.
+void BM_ReadPartUnsharedValueCopy(benchmark::State& state) {
+    std::vector<VKObjectPtr> own;
+    for (std::size_t n = 0; n < kReadKeys; ++n)
+        own.push_back(std::make_shared<VKNumber>(static_cast<std::int64_t>(n)));
+    std::size_t n = 0;
+    for (auto _ : state) {
+        VKObjectPtr value = own[n];
+        benchmark::DoNotOptimize(value);
+        n = n + 1 == kReadKeys ? 0 : n + 1;
+    }
+}
+BENCHMARK(BM_ReadPartUnsharedValueCopy)->Threads(1)->Threads(2)->UseRealTime();
+
 // What the decoded tree holds: heap in use (malloc's own count) and resident pages, measured
 // before and after decoding, per value.
 void BM_DecodedTreeMemory(benchmark::State& state) {

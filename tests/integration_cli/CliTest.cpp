@@ -319,6 +319,26 @@ TEST_F(CliTest, AnImportTheDaemonRefusesLeavesTheFileAsItWas) {
               std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
     std::filesystem::remove(saved);
 
+    // A document past what the daemon takes in one request is stored in parts, into a new file
+    // as into an existing one, also when the root changes kind; a new file the daemon refuses
+    // part-way is not left half-filled.
+    daemon_.reset();
+    start({"--max-containers-per-request", "16", "--max-file-size", "64K"});
+    Json many = Json::object(), nested = Json::array();
+    for (int i = 0; i < 40; ++i) {
+        many["k" + std::to_string(i)] = {{"v", {i, {{"x", i}}}}};
+        nested.push_back(Json::array({Json{{"a", i}}}));
+    }
+    for (const auto& document : {many, Json{{"data", many}, {"list", nested}}, nested, many}) {
+        succeed({"import", "org.example.many"}, document.dump());
+        EXPECT_EQ(getJson({"export", "org.example.many"}), document);
+    }
+    Json large = Json::object();
+    for (int i = 0; i < 40; ++i)
+        large["k" + std::to_string(i)] = {{"text", std::string(4000, 'l')}};
+    EXPECT_EQ(velkor({"import", "org.example.large"}, large.dump()).status, 3);
+    expectEnded(velkor({"export", "org.example.large"}), 2, "does not exist");
+
     // A key spelt in another Unicode form is the same key: updated in place, keeping its form.
     const std::string composed = "caf\u00e9", decomposed = "cafe\u0301";
     succeed({"set", "org.example.forms", composed, "1"});

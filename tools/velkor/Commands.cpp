@@ -101,9 +101,7 @@ void Commands::importFile(const nlohmann::json& document) {
             "import needs a JSON object or array at the top level, not " +
             std::string(JsonMapping::isData(document) ? "a byte string" : document.type_name()));
     }
-    auto tree = asContainer(JsonMapping::fromJson(document));
-    auto connection = session_.connection();
-    auto opened = connection->openOrCreateSettings(tree, domain_, ownership_);
+    auto opened = openOrCreate(document);
     if (!opened.isExist)
         return;
     // The daemon checks its limits change by change, so it may refuse the document part-way:
@@ -122,15 +120,44 @@ void Commands::replaceFile(const VKContainerPtr& root, const nlohmann::json& doc
         Importer::replaceContents(root, document);
         return;
     }
+    session_.connection()->deleteSettings(domain_, ownership_);
+    openOrCreate(document);
+}
+
+VKConnection::OpenResult Commands::openOrCreate(const nlohmann::json& document) {
     auto connection = session_.connection();
-    connection->deleteSettings(domain_, ownership_);
-    connection->createSettings(asContainer(JsonMapping::fromJson(document)), domain_, ownership_);
+    try {
+        return connection->openOrCreateSettings(asContainer(JsonMapping::fromJson(document)),
+                                                domain_, ownership_);
+    } catch (const VKError& error) {
+        if (error != VKError::invalidData)
+            throw;
+    }
+    // Past what the daemon takes in one request (or past the file's limits, which filling it
+    // then finds): the file is created empty and filled entry by entry.
+    auto opened =
+        connection->openOrCreateSettings(Importer::emptyOfKind(document), domain_, ownership_);
+    if (opened.isExist)
+        return opened;
+    try {
+        Importer::replaceContents(opened.rootContainer, document);
+    } catch (const VKError& refusal) {
+        // The file did not exist: it does not stay half-filled.
+        try {
+            connection->deleteSettings(domain_, ownership_);
+        } catch (const VKError& failure) {
+            throw CommandError::fromError(
+                refusal, "deleting the part of the document stored failed as well (" +
+                             std::string(failure.localizedDescription()) + ")");
+        }
+        throw;
+    }
+    return opened;
 }
 
 void Commands::restore(const nlohmann::json& before, const VKError& refusal) {
     try {
-        auto opened = session_.connection()->openOrCreateSettings(
-            asContainer(JsonMapping::fromJson(before)), domain_, ownership_);
+        auto opened = openOrCreate(before);
         if (opened.isExist)
             replaceFile(opened.rootContainer, before);
     } catch (const VKError& failure) {

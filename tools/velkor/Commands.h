@@ -53,6 +53,10 @@ class Commands {
   private:
     /// Gives the file whose root is `root` the content of `document`.
     void replaceFile(const VKContainerPtr& root, const nlohmann::json& document);
+    /// Opens the file, or creates it holding `document`: in one request when the daemon takes
+    /// it, else created empty and filled entry by entry (see Importer); a file created so is
+    /// deleted again when the daemon refuses part of the document, and the refusal is thrown.
+    VKConnection::OpenResult openOrCreate(const nlohmann::json& document);
     /// Puts the file back to `before` after the import was refused with `refusal`; throws a
     /// CommandError when that fails.
     void restore(const nlohmann::json& before, const VKError& refusal);

@@ -5,7 +5,9 @@
 
 #include "JsonMapping.h"
 #include "internals/CanonicalText.h"
+#include "velkor/VKArray.h"
 #include "velkor/VKConversions.h"
+#include "velkor/VKDictionary.h"
 
 namespace velkor::cli {
 
@@ -30,7 +32,8 @@ void Importer::replaceContents(const VKContainerPtr& container, const nlohmann::
             if (fits(existing, item))
                 replaceContents(asContainer(existing), item);
             else
-                dictionary->set(key, JsonMapping::fromJson(item));
+                putInParts(item,
+                           [&](VKObjectPtr value) { dictionary->set(key, std::move(value)); });
         }
         return;
     }
@@ -45,10 +48,19 @@ void Importer::replaceContents(const VKContainerPtr& container, const nlohmann::
         if (fits(existing, item))
             replaceContents(asContainer(existing), item);
         else
-            array->set(i, JsonMapping::fromJson(item));
+            putInParts(item, [&](VKObjectPtr value) { array->set(i, std::move(value)); });
     }
     for (std::int64_t i = kept; i < wanted; ++i)
-        array->append(JsonMapping::fromJson(json[static_cast<std::size_t>(i)]));
+        putInParts(json[static_cast<std::size_t>(i)],
+                   [&](VKObjectPtr value) { array->append(std::move(value)); });
+}
+
+VKContainerPtr Importer::emptyOfKind(const nlohmann::json& json) {
+    if (json.is_array())
+        return VKArray::make();
+    if (json.is_object() && !JsonMapping::isData(json))
+        return VKDictionary::make();
+    return nullptr;
 }
 
 }  // namespace velkor::cli

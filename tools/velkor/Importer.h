@@ -2,7 +2,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include "JsonMapping.h"
 #include "velkor/VKContainer.h"
+#include "velkor/VKError.h"
 
 namespace velkor::cli {
 
@@ -20,7 +22,29 @@ class Importer {
     /// the object lacks; an array loses its items past the JSON array's end and gains the ones
     /// beyond its own; every other item is updated in place when both sides fit, recursively,
     /// and replaced otherwise (an equal scalar changes nothing).
+    /// A value past what the daemon takes in one request (it limits the containers a request
+    /// writes) is stored as an empty container of its kind, then filled entry by entry, so that
+    /// a document's size is bounded by the file's limits alone.
     static void replaceContents(const VKContainerPtr& container, const nlohmann::json& json);
+
+    /// An empty dictionary for a JSON object, an empty array for an array, else none.
+    static VKContainerPtr emptyOfKind(const nlohmann::json& json);
+
+    /// Stores `json` with `put` (which stores the value it is given), in one request when the
+    /// daemon takes it, else an empty container first, filled then as replaceContents fills.
+    template <typename Put>
+    static void putInParts(const nlohmann::json& json, Put put) {
+        try {
+            put(JsonMapping::fromJson(json));
+            return;
+        } catch (const VKError& error) {
+            if (error != VKError::invalidData || !emptyOfKind(json))
+                throw;
+        }
+        auto container = emptyOfKind(json);
+        put(container);  // from here on it is the one in the file
+        replaceContents(container, json);
+    }
 };
 
 }  // namespace velkor::cli

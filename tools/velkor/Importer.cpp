@@ -1,5 +1,6 @@
 #include "Importer.h"
 
+#include <functional>
 #include <string>
 #include <unordered_set>
 
@@ -8,8 +9,28 @@
 #include "velkor/VKArray.h"
 #include "velkor/VKConversions.h"
 #include "velkor/VKDictionary.h"
+#include "velkor/VKError.h"
 
 namespace velkor::cli {
+
+namespace {
+
+/// Stores `json` with `put` (which stores the value it is given): in one request when the daemon
+/// takes it, else as an empty container, filled then entry by entry.
+void putInParts(const nlohmann::json& json, const std::function<void(VKObjectPtr)>& put) {
+    try {
+        put(JsonMapping::fromJson(json));
+        return;
+    } catch (const VKError& error) {
+        if (error != VKError::invalidData || !Importer::emptyOfKind(json))
+            throw;
+    }
+    auto container = Importer::emptyOfKind(json);
+    put(container);  // from here on it is the one in the file
+    Importer::replaceContents(container, json);
+}
+
+}  // namespace
 
 bool Importer::fits(const VKObjectPtr& value, const nlohmann::json& json) {
     return (asDictionary(value) && json.is_object() && !JsonMapping::isData(json)) ||

@@ -2,9 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "JsonMapping.h"
 #include "velkor/VKContainer.h"
-#include "velkor/VKError.h"
 
 namespace velkor::cli {
 
@@ -29,22 +27,6 @@ class Importer {
 
     /// An empty dictionary for a JSON object, an empty array for an array, else none.
     static VKContainerPtr emptyOfKind(const nlohmann::json& json);
-
-    /// Stores `json` with `put` (which stores the value it is given), in one request when the
-    /// daemon takes it, else an empty container first, filled then as replaceContents fills.
-    template <typename Put>
-    static void putInParts(const nlohmann::json& json, Put put) {
-        try {
-            put(JsonMapping::fromJson(json));
-            return;
-        } catch (const VKError& error) {
-            if (error != VKError::invalidData || !emptyOfKind(json))
-                throw;
-        }
-        auto container = emptyOfKind(json);
-        put(container);  // from here on it is the one in the file
-        replaceContents(container, json);
-    }
 };
 
 }  // namespace velkor::cli

@@ -31,8 +31,9 @@ namespace velkor {
 /// it and keeps every observer subscribed to the new root. The file's root is a dictionary; a file
 /// whose root is an array is refused with invalidData. The whole file is read at each opening, so
 /// that what changed meanwhile can be told without the daemon. A file deleted by another client
-/// posts didDelete and is closed (current() gives nothing; its old root stays detached): the
-/// handle opens the file again only with the monitor's next connection.
+/// posts didDelete (its old root stays detached) and is created again, empty, reported as
+/// Reloaded; with IfMissing::fail it is closed instead (current() gives nothing) until the
+/// monitor's next connection.
 ///
 /// Observers are called one at a time, in the order the events happened, on the library's threads
 /// (the connection's or the monitor's scheduler), never while the handle holds a lock: they may

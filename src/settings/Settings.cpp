@@ -67,8 +67,14 @@ struct Settings::Core : std::enable_shared_from_this<Core> {
     /// Forgets the open file, keeping its content for the next Reloaded; gives the subscription
     /// to its root for the caller to end where no lock is held.
     rx::DisposablePtr dropRootLocked();
-    /// Forgets `deleted` when it is still the open file: the daemon deleted that file.
-    void dropDeleted(const std::shared_ptr<VKDictionary>& deleted);
+    /// Forgets `deleted` when it is still the open file: the daemon deleted that file. With
+    /// IfMissing::create, gives the connection to create it again through, and the count of
+    /// connections followed so far, for reopenDeleted.
+    std::pair<VKConnectionPtr, std::uint64_t> dropDeleted(
+        const std::shared_ptr<VKDictionary>& deleted);
+    /// Creates the deleted file again through `through` and tells the observers as a reload,
+    /// unless the monitor published another connection since (`seen`), which opened it.
+    void reopenDeleted(const VKConnectionPtr& through, std::uint64_t seen);
 
     /// Queues `event` for the observers after those queued before.
     void queue(Event event);
@@ -295,11 +301,14 @@ void Settings::Core::subscribeToChanges(const std::shared_ptr<VKDictionary>& ope
             auto core = weak.lock();
             if (!core)
                 return;
+            std::pair<VKConnectionPtr, std::uint64_t> reopen;
             if (change.get<VKContainerChange::DidDelete>()) {
                 if (auto deleted = weakRoot.lock())
-                    core->dropDeleted(deleted);
+                    reopen = core->dropDeleted(deleted);
             }
             core->post(change);
+            if (reopen.first)
+                core->reopenDeleted(reopen.first, reopen.second);
         },
         [weak, weakRoot, weakInto](const rx::Error& error) {
             auto core = weak.lock();
@@ -336,18 +345,42 @@ rx::DisposablePtr Settings::Core::dropRootLocked() {
     return std::exchange(rootChanges, nullptr);
 }
 
-void Settings::Core::dropDeleted(const std::shared_ptr<VKDictionary>& deleted) {
+std::pair<VKConnectionPtr, std::uint64_t> Settings::Core::dropDeleted(
+    const std::shared_ptr<VKDictionary>& deleted) {
     rx::DisposablePtr ended;
+    VKConnectionPtr through;
+    std::uint64_t seen = 0;
     {
         std::lock_guard lock(mutex);
         if (root != deleted)
-            return;
+            return {};
+        through = connection;
+        seen = followed;
         ended = dropRootLocked();
     }
-    logger().info("Settings of domain='%@' were deleted; closed until the next connection.",
-                  domain);
+    if (ifMissing == IfMissing::create) {
+        logger().info("Settings of domain='%@' were deleted; they are created again.", domain);
+    } else {
+        logger().info("Settings of domain='%@' were deleted; closed until the next connection.",
+                      domain);
+        through = nullptr;
+    }
     if (ended)
         ended->dispose();
+    return {through, seen};
+}
+
+void Settings::Core::reopenDeleted(const VKConnectionPtr& through, std::uint64_t seen) {
+    {
+        std::lock_guard lock(following);
+        {
+            std::lock_guard fields(mutex);
+            if (followed != seen)
+                return;
+        }
+        followLocked(through);
+    }
+    flush();
 }
 
 void Settings::Core::queue(Event event) {

@@ -186,13 +186,26 @@ TEST_F(LibraryScenario, ASettingsHandleFollowsTheDaemonAcrossARestart) {
     EXPECT_EQ(root->get("kept", 0), 3);
     EXPECT_EQ(reloads.load(), 1);
 
-    // Deleted by another client: the deleted root is no longer handed out as the file.
+    // Deleted by another client: the deleted root is no longer handed out as the file; the
+    // handle creates the file again, as it does when it opens a missing one, and what it hands
+    // out then is stored.
     connect(options)->deleteSettings("handle");
     ASSERT_TRUE(arrives(events, [](const Settings::Event& e) {
         const auto* event = std::get_if<VKContainerChange>(&e);
         return event && event->get<VKContainerChange::DidDelete>();
     }));
-    EXPECT_EQ(handle->current(), nullptr);
+    reloaded.reset();
+    ASSERT_TRUE(arrives(events, [&](const Settings::Event& e) {
+        if (const auto* r = std::get_if<Settings::Reloaded>(&e))
+            reloaded = *r;
+        return reloaded.has_value();
+    }));
+    EXPECT_NE(reloaded->root, root);
+    EXPECT_EQ(reloaded->root, handle->current());
+    EXPECT_EQ(reloaded->root->count(), 0u);
+    EXPECT_EQ(reloaded->removed.size(), root->count());
+    ASSERT_TRUE(handle->current()->set("again", 4));
+    EXPECT_EQ(connect(options)->openDictionary("handle")->get("again", 0), 4);
 }
 
 // velkord abandons a client's copy of a file when the notice of a change would pass its answer

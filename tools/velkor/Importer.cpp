@@ -53,8 +53,9 @@ void Importer::replaceContents(const VKContainerPtr& container, const nlohmann::
             if (fits(existing, item))
                 replaceContents(asContainer(existing), item);
             else
-                putInParts(item,
-                           [&](VKObjectPtr value) { dictionary->set(key, std::move(value)); });
+                putInParts(item, [&dictionary, &name = key](VKObjectPtr value) {
+                    dictionary->set(name, std::move(value));
+                });
         }
         return;
     }

@@ -103,7 +103,11 @@ struct EtcdEvent {
 /// with no events, that nothing changed up to `revision`; or that the history the watch needed
 /// was compacted (`compactRevision` > 0), after which the watch has ended.
 struct EtcdWatchUpdate {
-    /// The store's revision when etcd sent this update.
+    /// Every change up to this revision has been delivered, by this update and those before it:
+    /// a watch resumed after it misses nothing. The last event's revision, or for an update
+    /// without events the store's revision when etcd sent it. (etcd's own header revision of an
+    /// update with events can be later than what it delivered, when a watch far behind gets
+    /// the changes since in several updates.)
     int64_t revision = 0;
     std::vector<EtcdEvent> events;
     /// When non-zero, the oldest revision etcd still holds: changes between the watch's next

@@ -179,15 +179,16 @@ bool EtcdWatcher::watchOnce(State& state, bool& created, std::string& why) {
             }
             for (const auto& event : response.events())
                 update.events.push_back(fromMessage(event));
+            // Events come in revision order; without any, this is a progress notice, and
+            // every change up to its revision has been delivered.
+            if (!update.events.empty())
+                update.revision = update.events.back().kv.modRevision;
             std::unique_lock lock(state.mutex);
             if (state.stopping) {
                 ended = true;
                 break;
             }
-            if (!update.events.empty())
-                state.nextRevision = update.events.back().kv.modRevision + 1;
-            else if (update.compactRevision == 0)
-                // A progress notice: every change up to its revision has been delivered.
+            if (update.compactRevision == 0)
                 state.nextRevision = std::max(state.nextRevision, update.revision + 1);
             lock.unlock();
             state.callback(update);

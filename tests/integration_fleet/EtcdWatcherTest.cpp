@@ -72,6 +72,43 @@ TEST_F(EtcdWatcherTest, DeliversEveryChangeInOrderAndResumesWithoutGapAfterItsMe
     EXPECT_TRUE(watcher->ended());
 }
 
+// A watch that starts far behind gets the changes since in several updates (etcd sends at most a
+// thousand revisions at once, and says its current revision with each). An update's revision is
+// where its owner may resume after a restart, so every change up to it must have been delivered
+// by then: none that comes later is at or below it.
+TEST_F(EtcdWatcherTest, AWatchFarBehindResumesFromNoRevisionItHasNotDelivered) {
+    auto writer = client();
+    const std::string base = prefix();
+    const int64_t start = writer->put(base + "seed", "s", in(5s));
+    constexpr int kChanges = 1200;
+    constexpr int kThreads = 4;
+    std::vector<std::thread> writers;
+    for (int t = 0; t < kThreads; ++t)
+        writers.emplace_back([&, t] {
+            for (int i = t; i < kChanges; i += kThreads)
+                writer->put(base + std::to_string(i), "v", in(10s));
+        });
+    for (auto& thread : writers)
+        thread.join();
+    const int64_t last = writer->put(base + "last", "l", in(5s));
+
+    WatchLog log;
+    auto watcher = client()->watch(base, start + 1, log.callback());
+    ASSERT_TRUE(log.waitForRevision(last));
+    const auto updates = log.updates();
+    const auto withEvents = std::count_if(
+        updates.begin(), updates.end(), [](const auto& update) { return !update.events.empty(); });
+    EXPECT_GT(withEvents, 1) << "the changes came in one update; the test shows nothing";
+    EXPECT_EQ(log.events().size(), std::size_t(kChanges + 1));
+    for (std::size_t u = 0; u < updates.size(); ++u)
+        for (std::size_t later = u + 1; later < updates.size(); ++later)
+            for (const auto& event : updates[later].events)
+                ASSERT_GT(event.kv.modRevision, updates[u].revision)
+                    << "update " << u << " said revision " << updates[u].revision
+                    << " was delivered";
+    watcher->stop();
+}
+
 // Watches that use one member only, so that while it is down they cannot resume elsewhere. A
 // watch of the changes to come resumes where it started, with the changes made while its member
 // was down; one whose next revision is compacted meanwhile reports it and ends, and its owner

@@ -348,6 +348,10 @@ bool RequestBatch::flushOnce(bool force) {
 
 void RequestBatch::deliverNotices(const std::vector<Notice>& notices) {
     for (const auto& notice : notices) {
+        // Notices made on another thread (a fleet's watch, the store worker) may name a client
+        // that has left meanwhile: sent anything, it would be charged for it again, for good.
+        if (!queues_.contains(notice.clientId))
+            continue;
         // Once found lagging, a client stays so for the rest of the batch: its notices are all
         // coalesced, and released together.
         if (coalescing_.contains(notice.clientId) || sender_.lagging(notice.clientId)) {

@@ -8,6 +8,7 @@
 #include "DaemonBusTesting.h"
 #include "bus/CallerDirectory.h"
 #include "bus/RequestBatch.h"
+#include "core/ChangeRecords.h"
 
 using namespace velkor;
 using namespace velkor::test;
@@ -212,6 +213,36 @@ TEST_F(ClientsTest, ABatchTakesTurnsByUserBeforeClient) {
         EXPECT_EQ(std::pair(batch.waiting(":3.0"), batch.waiting(":3.1")), std::pair(1ul, 0ul));
         batch.flush();
         EXPECT_EQ(batch.waiting(":3.0"), 0u);
+    }).join();
+}
+
+// Notices come to the batch from other threads (a fleet's watch, the store worker) and may name
+// a client that has left meanwhile. It is sent nothing: that would open the sender's books on it
+// again, for good. The others still get theirs.
+TEST_F(ClientsTest, NoticesForAClientThatLeftAreNotSent) {
+    std::thread([this] {
+        daemon::EventLoop loop;
+        dbus::BusConnection bus = dbus::BusConnection::open(bus_.address());
+        daemon::SettingsStore store(dir_.file("left.db"));
+        daemon::ServiceLimits limits;
+        daemon::ResponseSender sender(bus, loop, limits);
+        daemon::RequestBatch batch(loop, store, sender, limits);
+        for (const char* client : {":1.1", ":1.2"})
+            batch.add({client, 1000},
+                      {newId(), createRequest(dict(newId(), {}), 1000,
+                                              std::string("org.example") + client)});
+        batch.flushAll();
+        batch.clientLeft(":1.1");
+        sender.forget(":1.1");
+        const auto stayed = sender.unread(":1.2");
+
+        ServerResponse::NoteChanges notes;
+        notes.changeNotifications.push_back(
+            daemon::ChangeRecords::make(ChangeType::updateRevision, newId(), 2));
+        notes.changePaths.emplace_back();
+        batch.deliver({{":1.1", notes}, {":1.2", notes}});
+        EXPECT_EQ(sender.unread(":1.1"), 0u);
+        EXPECT_GT(sender.unread(":1.2"), stayed);
     }).join();
 }
 

@@ -1,5 +1,6 @@
 #include <sys/socket.h>
 
+#include <functional>
 #include <stdexcept>
 #include <thread>
 #include <unordered_set>
@@ -15,7 +16,31 @@ using namespace velkor::test;
 
 namespace {
 
-class ClientsTest : public DaemonBusTest {};
+class ClientsTest : public DaemonBusTest {
+  protected:
+    /// velkord's parts that batch requests and send what they come to, on the test's bus.
+    struct Batching {
+        Batching(const std::string& busAddress, const std::string& storePath)
+            : bus(dbus::BusConnection::open(busAddress)), store(storePath) {}
+
+        daemon::EventLoop loop;
+        dbus::BusConnection bus;
+        daemon::SettingsStore store;
+        daemon::ServiceLimits limits;
+        daemon::ResponseSender sender{bus, loop, limits};
+        daemon::RequestBatch batch{loop, store, sender, limits};
+    };
+
+    /// Runs `test` with a `Batching` of its own, on a thread of its own: velkord's loop blocks
+    /// the stop signals of the thread that makes it, which the processes later tests start
+    /// would inherit.
+    void withBatching(const std::function<void(Batching&)>& test) {
+        std::thread([&] {
+            Batching parts(bus_.address(), dir_.file("batch.db"));
+            test(parts);
+        }).join();
+    }
+};
 
 /// velkord's side of a socket pair whose other side plays the bus, answering the questions it
 /// is asked as the test says.
@@ -167,15 +192,9 @@ TEST(CallerDirectoryTest, AQuestionTheBusLeavesUnansweredIsAskedAgain) {
 }
 
 TEST_F(ClientsTest, ABatchTakesTurnsByUserBeforeClient) {
-    // On a thread of its own: velkord's loop blocks the stop signals of the thread that makes it,
-    // which the processes later tests start would inherit.
-    std::thread([this] {
-        daemon::EventLoop loop;
-        dbus::BusConnection bus = dbus::BusConnection::open(bus_.address());
-        daemon::SettingsStore store(dir_.file("batch.db"));
-        daemon::ServiceLimits limits;
-        daemon::ResponseSender sender(bus, loop, limits);
-        daemon::RequestBatch batch(loop, store, sender, limits);
+    withBatching([](Batching& parts) {
+        auto& batch = parts.batch;
+        auto& limits = parts.limits;
         auto create = [&](const std::string& client, std::uint32_t uid, const std::string& domain) {
             batch.add({client, uid}, {newId(), createRequest(dict(newId(), {}), uid, domain)});
         };
@@ -213,20 +232,16 @@ TEST_F(ClientsTest, ABatchTakesTurnsByUserBeforeClient) {
         EXPECT_EQ(std::pair(batch.waiting(":3.0"), batch.waiting(":3.1")), std::pair(1ul, 0ul));
         batch.flush();
         EXPECT_EQ(batch.waiting(":3.0"), 0u);
-    }).join();
+    });
 }
 
 // Notices come to the batch from other threads (a fleet's watch, the store worker) and may name
 // a client that has left meanwhile. It is sent nothing: that would open the sender's books on it
 // again, for good. The others still get theirs.
 TEST_F(ClientsTest, NoticesForAClientThatLeftAreNotSent) {
-    std::thread([this] {
-        daemon::EventLoop loop;
-        dbus::BusConnection bus = dbus::BusConnection::open(bus_.address());
-        daemon::SettingsStore store(dir_.file("left.db"));
-        daemon::ServiceLimits limits;
-        daemon::ResponseSender sender(bus, loop, limits);
-        daemon::RequestBatch batch(loop, store, sender, limits);
+    withBatching([](Batching& parts) {
+        auto& batch = parts.batch;
+        auto& sender = parts.sender;
         for (const char* client : {":1.1", ":1.2"})
             batch.add({client, 1000},
                       {newId(), createRequest(dict(newId(), {}), 1000,
@@ -243,7 +258,7 @@ TEST_F(ClientsTest, NoticesForAClientThatLeftAreNotSent) {
         batch.deliver({{":1.1", notes}, {":1.2", notes}});
         EXPECT_EQ(sender.unread(":1.1"), 0u);
         EXPECT_GT(sender.unread(":1.2"), stayed);
-    }).join();
+    });
 }
 
 TEST(ResponseSenderTest, WhatTheBusHasNotReadYetIsCongestion) {

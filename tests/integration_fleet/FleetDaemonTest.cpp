@@ -280,11 +280,21 @@ TEST_F(FleetDaemonTest, TwoMachinesWritingAtOnceEndEqualWithEveryAcknowledgedWri
         ++givenUp;
         return false;
     };
+    // The id of each writer's dictionary, as the writer holds it, for the failure message.
+    std::map<std::string, std::string> ids;
     auto writer = [&](Machine& m, const std::string& name, int offset) {
         auto root = shared(m);
         const bool made =
             retried([&] { return !errorOf([&] { root->set(name, VKDictionary::make()); }); });
         auto mine = made ? asDictionary(root->get(name)) : nullptr;
+        // A dictionary set and acknowledged is there to be read back at once, whatever the
+        // copy fetched meanwhile.
+        if (made && !mine)
+            ADD_FAILURE() << name << ": set, then not found";
+        {
+            std::lock_guard lock(sharedOrder);
+            ids[name] = mine ? mine->id().description() : "none";
+        }
         for (int i = 0; mine && i < kWrites; ++i) {
             if (!retried([&] { return mine->set(std::to_string(i), i); }))
                 return;
@@ -346,9 +356,12 @@ TEST_F(FleetDaemonTest, TwoMachinesWritingAtOnceEndEqualWithEveryAcknowledgedWri
                 int held = 0;
                 while (theirs && held < kWrites && theirs->get(std::to_string(held), -1) == held)
                     ++held;
-                if (held < kWrites)
+                if (!theirs)
+                    lacking += " " + name + " is missing;";
+                else if (held < kWrites)
                     lacking += " " + name + " holds " + std::to_string(held) + " of " +
-                               std::to_string(kWrites) + ";";
+                               std::to_string(kWrites) + " in " + theirs->id().description() +
+                               ", the writer's being " + ids[name] + ";";
             }
             if (const auto both = fresh->get("both", -1); !endsAsAcknowledged(both))
                 lacking += " both is " + std::to_string(both) + ", not " +

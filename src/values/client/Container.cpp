@@ -386,19 +386,17 @@ void ContainerAccess::adoptContentOf(VKContainer& c, VKContainer& fresh) {
             return;  // this copy has applied later changes already
         }
         auto& order = c.shared_->order;
-        // Changes of ours that the daemon merged after it read that content stay made.
+        // Changes of ours that the daemon merged after it read that content stay made. The
+        // daemon reports only their revision to us, never the keys again, so they are placed
+        // without the checks of a caller's change: the value passed them when it was set here,
+        // and the fetched copy, which belongs to no connection, would fail them.
         if (c.kind() == VKObjectBase::Kind::dictionary) {
             auto& content = static_cast<VKDictionaryBase&>(fresh);
             for (auto& merged : order.mergedAfter(fresh.revision())) {
-                try {
-                    if (merged.value) {
-                        setInternal(content, merged.key, merged.value);
-                    } else {
-                        removeInternal(content, merged.key);
-                    }
-                } catch (const VKError&) {
-                    // A value that no longer fits there: the daemon's report of the key, which
-                    // follows, settles it.
+                if (merged.value) {
+                    putDecoded(content, merged.key, merged.value);
+                } else {
+                    removeInternal(content, merged.key);
                 }
             }
         }

@@ -398,6 +398,32 @@ TEST_F(ChangeExchange, ACopyTakesEachChangeOnceInTheDaemonsOrder) {
                             "didDictionaryChildRemove(key=b)"));
 }
 
+// A new container set into a dictionary and merged by the daemon is placed in the content
+// fetched before it as well: the key keeps the very object the caller set, whose changes go on
+// reaching the daemon. (The fetched content is a copy of the dictionary that does not belong to
+// the connection, and the placement used to be refused there, dropping the key for good.)
+TEST_F(ChangeExchange, AMergedNewContainerStaysInTheContentFetchedBeforeIt) {
+    const UUID dictId = UUID::random();
+    auto dictionary = connection->decode<VKDictionary>(
+        DaemonBlobWriter().dictionary(dictId, root, 5, 1).key("k").string("v"));
+    connection->publish = [](const VKChangeNotification& change) {
+        return std::pair(ChangeResult::waitToBeUpdated, change.key == "c" ? std::int64_t{7} : 8);
+    };
+    auto child = VKDictionary::make();
+    dictionary->set("c", child);
+    // Fetched at 6 (another client's change of "k"), before ours of "c" at 7.
+    connection->decode(DaemonBlobWriter().dictionary(dictId, root, 6, 1).key("k").string("w"));
+    EXPECT_EQ(dictionary->get("c"), child);
+    EXPECT_EQ(text(*dictionary), "c=C,k=w@6");
+    EXPECT_EQ(connection->report({record(Type::updateRevision, dictId, 7)}), 0);
+    EXPECT_EQ(dictionary->get("c"), child);
+    EXPECT_EQ(child->rootId(), root);
+    // The child is the dictionary's, attached: its own change is sent (and merged at 8).
+    child->set("x", num(1));
+    ASSERT_FALSE(connection->changes.empty());
+    EXPECT_EQ(connection->changes.back()->id, child->id());
+}
+
 // Readers keep reading a parent and its child while a writer changes both (holding each write
 // lock across its exchange with the daemon), the daemon's reports change the child, and
 // prefetching and encoding walk from the parent into the child. Under ThreadSanitizer this also

@@ -70,6 +70,11 @@ EtcdChannels::EtcdChannels(const EtcdOptions& options)
     // A range over a large prefix, or a watch response carrying a large transaction, may
     // exceed gRPC's default limit of 4 MiB; etcd itself sends answers of any size.
     arguments.SetMaxReceiveMessageSize(-1);
+    // The client's connections are its own: gRPC would otherwise share one connection per
+    // member among every client of the process, and a new client would take over another's
+    // connection, with its keep-alive timers and its state (say, to a member that has hung
+    // since), instead of connecting afresh.
+    arguments.SetInt(GRPC_ARG_USE_LOCAL_SUBCHANNEL_POOL, 1);
     for (const auto& endpoint : options.endpoints) {
         std::string target = withoutScheme(endpoint);
         members_.push_back({target, grpc::CreateCustomChannel(target, creds, arguments)});

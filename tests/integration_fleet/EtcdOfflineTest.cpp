@@ -50,9 +50,12 @@ class EtcdOfflineTest : public FleetTest {};
 // Calls to a member that hangs (frozen: the kernel completes connections to it, but it never
 // answers) or to none end by their deadline, and watches of either stop promptly. A transaction of
 // one round ends as soon as every member has refused it, however far its deadline; one that goes
-// round until its deadline keeps trying.
+// round until its deadline keeps trying. A client connects afresh, even when another client of
+// the process was connected to the member before it hung.
 TEST_F(EtcdOfflineTest, CallsAndWatchesWithoutAnsweringMembersEndInTime) {
     const int frozen = cluster().leader() % 3 + 1;
+    auto earlier = client(frozen, 1);
+    earlier->get("/k", in(5s));
     freeze(frozen);
     auto options = endpointsOf({cluster().endpoints()[frozen - 1], "127.0.0.1:1"});
     EtcdClient etcd(options);

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -17,7 +18,7 @@ namespace velkor::test {
 
 namespace {
 
-std::string quoted(const std::string& text) {
+std::string shellQuoted(const std::string& text) {
     std::string out = "'";
     for (char c : text)
         out += c == '\'' ? std::string("'\\''") : std::string(1, c);
@@ -33,6 +34,26 @@ std::string assignment(const std::string& output, const std::string& name) {
     return output.substr(from, output.find('\'', from) - from);
 }
 
+/// Whether every thread of process `pid` has stopped. A stop signal is taken by one thread,
+/// which then stops the others; until it is scheduled, the others go on running.
+bool allThreadsStopped(pid_t pid) {
+    std::error_code error;
+    const std::filesystem::path tasks = "/proc/" + std::to_string(pid) + "/task";
+    for (const auto& task : std::filesystem::directory_iterator(tasks, error)) {
+        std::ifstream stat(task.path() / "stat");
+        std::string line;
+        std::getline(stat, line);
+        // The state follows the command name, which is in parentheses and may hold spaces.
+        const auto end = line.rfind(')');
+        if (end == std::string::npos || end + 2 >= line.size())
+            return false;
+        const char state = line[end + 2];
+        if (state != 'T' && state != 't')
+            return false;
+    }
+    return !error;
+}
+
 }  // namespace
 
 EtcdCluster::EtcdCluster(const std::vector<std::string>& etcdOptions, bool tls) {
@@ -40,7 +61,7 @@ EtcdCluster::EtcdCluster(const std::vector<std::string>& etcdOptions, bool tls) 
     std::string arguments =
         "start --owner " + std::to_string(getpid()) + (tls ? " --tls --" : " --");
     for (const auto& option : etcdOptions)
-        arguments += " " + quoted(option);
+        arguments += " " + shellQuoted(option);
     const std::string output = run(arguments);
     directory_ = assignment(output, "VELKOR_ETCD_DIR");
     std::stringstream list(assignment(output, "VELKOR_ETCD_ENDPOINTS"));
@@ -55,7 +76,7 @@ EtcdCluster::EtcdCluster(const std::vector<std::string>& etcdOptions, bool tls) 
 
 EtcdCluster::~EtcdCluster() {
     try {
-        run("down " + quoted(directory_));
+        run("down " + shellQuoted(directory_));
     } catch (const std::exception&) {
         // Nothing more can be done from a destructor; the directory names the cluster.
     }
@@ -67,12 +88,13 @@ int EtcdCluster::memberOf(const std::string& endpoint) const {
 }
 
 void EtcdCluster::step(const std::string& command, int member) {
-    run(command + " " + quoted(directory_) + " " + std::to_string(member));
+    run(command + " " + shellQuoted(directory_) + " " + std::to_string(member));
 }
 
 void EtcdCluster::waitHealthy() {
     const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (std::system((VELKOR_ETCD_CLUSTER_SCRIPT " health " + quoted(directory_)).c_str()) != 0) {
+    while (std::system((VELKOR_ETCD_CLUSTER_SCRIPT " health " + shellQuoted(directory_)).c_str()) !=
+           0) {
         if (std::chrono::steady_clock::now() > until)
             throw std::runtime_error("the etcd cluster is not healthy after 30 seconds");
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -84,10 +106,19 @@ void EtcdCluster::signal(int member, int number) {
     pid_t pid = 0;
     if (!(file >> pid) || pid <= 0 || ::kill(pid, number) != 0)
         throw std::runtime_error("cannot signal etcd member " + std::to_string(member));
+    if (number != SIGSTOP)
+        return;
+    // Frozen means frozen: on a busy machine the member would otherwise serve on for a while.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!allThreadsStopped(pid)) {
+        if (std::chrono::steady_clock::now() > deadline)
+            throw std::runtime_error("etcd member " + std::to_string(member) + " does not stop");
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
 }
 
 int EtcdCluster::leader() {
-    return std::stoi(run("leader " + quoted(directory_)));
+    return std::stoi(run("leader " + shellQuoted(directory_)));
 }
 
 bool EtcdCluster::etcdctl(const std::string& arguments) {

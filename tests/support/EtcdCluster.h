@@ -34,8 +34,9 @@ class EtcdCluster {
     void stop(int member) { step("stop", member); }
     /// Starts a killed or stopped member again and waits until it listens.
     void resume(int member) { step("resume", member); }
-    /// Freezes member n (SIGSTOP): it keeps its connections and answers nothing, as when the
-    /// network drops its packets; `thaw` lets it go on (SIGCONT).
+    /// Freezes member n (SIGSTOP) and waits until every thread of it has stopped: it keeps its
+    /// connections and answers nothing, as when the network drops its packets; `thaw` lets it
+    /// go on (SIGCONT).
     void freeze(int member) { signal(member, SIGSTOP); }
     void thaw(int member) { signal(member, SIGCONT); }
     /// Waits (bounded) until every running member reports healthy.

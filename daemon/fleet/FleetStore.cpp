@@ -312,6 +312,10 @@ std::vector<Notice> FleetStore::apply(const EtcdWatchUpdate& update) {
     NoticeList notices;
     std::vector<Notice> taken;
     std::vector<std::string> unreadable;
+    // The watch counts as having delivered the update only up to the first revision of a file
+    // that is to be read whole (below): a velkord that stops before it has read it resumes
+    // there, rather than past a file its copy never got.
+    auto delivered = update.revision;
     bool removedFiles = false;
     local_.transact([&](SettingsStore::Parts& parts) {
         FleetCopy copy(parts, keys_, notices);
@@ -330,13 +334,15 @@ std::vector<Notice> FleetStore::apply(const EtcdWatchUpdate& update) {
                    sameFile(events[end]))
                 ++end;
             if (parsed && !copy.applyRevision(parsed->domain, revision,
-                                              std::span(events).subspan(first, end - first)))
+                                              std::span(events).subspan(first, end - first))) {
                 unreadable.push_back(parsed->domain);
+                delivered = std::min(delivered, revision - 1);
+            }
             takeNotices(notices, parts.holdings, taken);
             first = end;
         }
-        if (update.revision > FleetHeads::watched(parts.db))
-            FleetHeads::setWatched(parts.db, update.revision);
+        if (delivered > FleetHeads::watched(parts.db))
+            FleetHeads::setWatched(parts.db, delivered);
         removedFiles = copy.removedFiles();
         indexAdded(copy.added());
     });
@@ -346,6 +352,11 @@ std::vector<Notice> FleetStore::apply(const EtcdWatchUpdate& update) {
         taken.insert(taken.end(), std::make_move_iterator(more.begin()),
                      std::make_move_iterator(more.end()));
     }
+    if (delivered < update.revision)
+        local_.transact([&](SettingsStore::Parts& parts) {
+            if (update.revision > FleetHeads::watched(parts.db))
+                FleetHeads::setWatched(parts.db, update.revision);
+        });
     return taken;
 }
 

@@ -132,7 +132,9 @@ class FleetStore : public daemon::Store {
     /// Brings every file of the copy to what etcd holds now; gives the notices and the revision
     /// read at.
     std::int64_t resync(EtcdDeadline deadline, std::vector<daemon::Notice>& notices);
-    /// Applies what the watch delivered.
+    /// Applies what the watch delivered. A file that its events do not make whole (one the copy
+    /// lacks, or one replaced) is read whole from etcd; until it has been, the copy records the
+    /// watch as delivered only up to the revision before it.
     std::vector<daemon::Notice> apply(const EtcdWatchUpdate& update);
     /// Moves the notices of one change of one file (a revision, or a file read afresh) to
     /// `out`, each within the answer limit (see `fitNotices`): one message per client and

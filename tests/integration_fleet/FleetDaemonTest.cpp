@@ -812,6 +812,48 @@ TEST_F(FleetDaemonTest, ARestartOrACompactionCatchesUpInNoticesWithinTheMessageL
     EXPECT_NE(heldOther->get("big"), nullptr);
 }
 
+// A velkord killed while it reads the files that another machine creates, one after another,
+// has every one of them when it runs again: it resumes its watch no later than the first file
+// it had not finished reading, not past it. (Three creators keep B reading files most of the
+// time, so that each kill, at any moment, is likely to fall amid reading one.)
+TEST_F(FleetDaemonTest, AVelkordKilledWhileItReadsNewFilesHasThemAllWhenItRunsAgain) {
+    Machine& a = machine("a");
+    Machine& b = machine("b");
+    constexpr int kRounds = 3, kCreators = 3, kFiles = 15;
+    auto domain = [](int round, int creator, int file) {
+        return "org.example.r" + std::to_string(round) + "c" + std::to_string(creator) + "f" +
+               std::to_string(file);
+    };
+    for (int round = 0; round < kRounds; ++round) {
+        std::vector<std::thread> creators;
+        for (int c = 0; c < kCreators; ++c)
+            creators.emplace_back([&, c] {
+                auto connection = connect(a.options);
+                for (int f = 0; f < kFiles; ++f)
+                    EXPECT_TRUE(accepted([&] {
+                        connection->openDictionary(domain(round, c, f), VKOwnership::shared());
+                    }));
+            });
+        // Killed once it has read some of the round's files.
+        EXPECT_TRUE(eventually(
+            [&] { return fetch(b, domain(round, 0, 2)) && fetch(b, domain(round, 1, 2)); }));
+        b.daemon->stop(SIGKILL);
+        for (auto& creator : creators)
+            creator.join();
+        b.start();
+        std::string lacking;
+        const bool complete = eventually([&] {
+            lacking.clear();
+            for (int c = 0; c < kCreators; ++c)
+                for (int f = 0; f < kFiles; ++f)
+                    if (errorOf([&] { (void)fetch(b, domain(round, c, f)); }))
+                        lacking += " " + domain(round, c, f);
+            return lacking.empty();
+        });
+        ASSERT_TRUE(complete) << "round " << round << ": B lacks" << lacking;
+    }
+}
+
 // Two machines change one dictionary from the same revision at once, round after round: on the
 // same key exactly one wins and the other is refused as a conflict, and the holders on both
 // machines hear of the winner (the loser's machine may have caught up with it while applying the

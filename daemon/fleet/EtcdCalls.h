@@ -60,6 +60,11 @@ void callWithFailover(EtcdChannels& channels, const std::string& what, bool muta
                 try {
                     token = channels.prepare(context, index, deadline);
                 } catch (const EtcdError& error) {
+                    // A member that left the authentication unanswered until the deadline (as
+                    // etcd 3.4 does for seconds after an election, when it dropped a read index
+                    // request) is not where the next call should start either.
+                    if (error.kind() == EtcdError::Kind::timeout)
+                        channels.prefer((index + 1) % channels.size());
                     if (error.kind() != EtcdError::Kind::unavailable)
                         throw;
                     failures[index] = error.what();

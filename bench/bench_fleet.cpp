@@ -26,6 +26,7 @@
 //                                one after the other, do not share;
 //   BM_Fleet_AcceptedChangesPerSecond8   sets accepted per second, 8 clients over the two
 //                                machines, each on its own key of one fleet file;
+//   BM_Fleet_AcceptedChangesPerSecond8Files   the same, each client on a fleet file of its own;
 //   BM_Fleet_FetchWhileChangesWait   fetches on machine A while four of its clients change the
 //                                fleet file as fast as they can (median_us, p99_us), next to
 //                                the same fetches before (idle_median_us), and the sets/s;
@@ -461,6 +462,24 @@ void BM_Fleet_AcceptedChangesPerSecond8(benchmark::State& state) {
     }
 }
 
+// The same with each client on a fleet file of its own: changes of different files do not wait
+// for one another's heads, so this is what the fleet takes when its changes are spread over files.
+void BM_Fleet_AcceptedChangesPerSecond8Files(benchmark::State& state) {
+    auto& machines = Machines::get();
+    std::vector<velkor::VKConnectionPtr> connections;
+    for (int i = 0; i < 8; ++i)
+        connections.push_back(i % 2 ? machines.b.connect() : machines.a.connect());
+    for (auto _ : state) {
+        const auto rates = eightClientsFor3s([&](int i) {
+            auto root = connections[i]->openDictionary(
+                std::string(kFleetFile) + ".c" + std::to_string(i), velkor::VKOwnership::shared());
+            return [root, n = std::int64_t{0}]() mutable { return root->set("k", n++); };
+        });
+        state.counters["changes_per_s"] = rates.succeeded;
+        state.counters["refused_per_s"] = rates.failed;
+    }
+}
+
 // Fetches of the fleet file on machine A (by a client of the wire protocol, so that each goes to
 // velkord) while four clients of A change it as fast as etcd takes their changes: reads are
 // served by the copy, not after the changes that wait for etcd. Counters: the fetches' median_us
@@ -614,5 +633,6 @@ BENCHMARK(BM_Local_ChangeToObserver)->UseRealTime()->Iterations(1000);
 BENCHMARK(BM_Fleet_ChangeToObserver)->UseRealTime()->Iterations(1000);
 BENCHMARK(BM_Fleet_ChangeToObserverPaired)->UseRealTime()->Iterations(1000);
 BENCHMARK(BM_Fleet_AcceptedChangesPerSecond8)->UseRealTime()->Iterations(1);
+BENCHMARK(BM_Fleet_AcceptedChangesPerSecond8Files)->UseRealTime()->Iterations(1);
 BENCHMARK(BM_Fleet_FetchWhileChangesWait)->UseRealTime()->Iterations(1000);
 BENCHMARK(BM_Fleet_ChangeToObserversOf20)->UseRealTime()->Iterations(100);

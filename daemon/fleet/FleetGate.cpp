@@ -22,6 +22,18 @@ static_assert(kMaxChangeBytes <= daemon::BlobDecoder::maxBlobSize,
 /// most: its field tags and lengths.
 constexpr std::size_t kOpOverhead = 32;
 
+/// The most operations a transaction of several requests may hold: etcd's default
+/// `--max-txn-ops`, so that requests that members configured so take one by one are never
+/// refused only because they were sent together.
+constexpr std::size_t kMaxGroupOps = 128;
+
+/// The operations the transaction of `changes` to one file writes (see `transaction`).
+std::size_t opsOf(const daemon::ChangeSet& changes) {
+    if (!changes.filesRemoved.empty())
+        return 2;
+    return 1 + changes.written.size() + changes.removed.size();
+}
+
 }  // namespace
 
 void FleetReach::reached() {
@@ -54,6 +66,7 @@ void FleetReach::committed() {
 
 void FleetGate::begin() {
     files_.clear();
+    collected_ = 0;
     sent_ = {};
     revision_ = 0;
     stale_.clear();
@@ -98,10 +111,18 @@ void FleetGate::collect(daemon::ContainerStore& store, daemon::Database& db,
     std::erase_if(together.written, [&](const auto& entry) {
         return !together.changes.written.contains(entry.first);
     });
-    if (const auto bytes = bytesOf(head->domain, together.changes, together.written);
-        bytes > maxChangeBytes_) {
-        const bool alone = bytesOf(head->domain, changes, mine) > maxChangeBytes_;
-        if (!alone) {
+    // The whole transaction, with the other files' changes.
+    auto bytes = bytesOf(head->domain, together.changes, together.written);
+    auto ops = opsOf(together.changes);
+    for (const auto& [domain, file] : files_) {
+        if (domain == head->domain)
+            continue;
+        bytes += bytesOf(domain, file.changes, file.written);
+        ops += opsOf(file.changes);
+    }
+    const bool tooMany = collected_ > 0 && ops > kMaxGroupOps;
+    if (bytes > maxChangeBytes_ || tooMany) {
+        if (tooMany || bytesOf(head->domain, changes, mine) <= maxChangeBytes_) {
             // The change fits a transaction of its own: it goes in a later group (see `full`).
             full_ = true;
             throw VKError(VKError::serverError);
@@ -114,6 +135,7 @@ void FleetGate::collect(daemon::ContainerStore& store, daemon::Database& db,
         throw VKError(VKError::invalidData);
     }
     files_.insert_or_assign(head->domain, std::move(together));
+    ++collected_;
 }
 
 std::size_t FleetGate::bytesOf(const std::string& domain, const daemon::ChangeSet& changes,
@@ -182,7 +204,7 @@ bool FleetGate::pass(daemon::ContainerStore& store, daemon::Database& db) {
         log.error(
             "Fleet file %@ changed otherwise on the second run of its requests than etcd "
             "committed; they are refused, and the watch brings what etcd holds.",
-            files_.begin()->first);
+            domains());
         throw VKError(VKError::serverError);
     }
     for (const auto& [domain, file] : files_) {
@@ -194,6 +216,13 @@ bool FleetGate::pass(daemon::ContainerStore& store, daemon::Database& db) {
     }
     committed_ = true;
     return true;
+}
+
+std::string FleetGate::domains() const {
+    std::string names;
+    for (const auto& [domain, file] : files_)
+        names += (names.empty() ? "" : ", ") + domain;
+    return names;
 }
 
 bool FleetGate::send(EtcdDeadline deadline) {
@@ -213,22 +242,21 @@ bool FleetGate::send(EtcdDeadline deadline) {
         } else if (error.kind() == EtcdError::Kind::rejected ||
                    error.kind() == EtcdError::Kind::denied) {
             reach_.reached();
-            log.error("etcd refused a change of fleet file %@: %@", files_.begin()->first,
-                      error.what());
+            log.error("etcd refused a change of fleet file %@: %@", domains(), error.what());
         } else {
             reach_.failed(error.what());
         }
         if (error.maybeApplied())
             log.info(
                 "A change of fleet file %@ may have committed unanswered; the watch will tell.",
-                files_.begin()->first);
+                domains());
         throw VKError(VKError::serverError);
     }
     reach_.reached();
     if (!result.succeeded) {
         if (result.results.size() != sent_.reads.size()) {
             log.error("etcd answered a failed transaction of fleet file %@ without its reads.",
-                      files_.begin()->first);
+                      domains());
             throw VKError(VKError::serverError);
         }
         std::size_t next = 0;
@@ -246,6 +274,7 @@ bool FleetGate::send(EtcdDeadline deadline) {
     revision_ = result.revision;
     // The second run collects its changes afresh.
     files_.clear();
+    collected_ = 0;
     return true;
 }
 

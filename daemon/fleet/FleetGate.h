@@ -57,7 +57,8 @@ class FleetReach {
 /// A request whose own changes would make the transaction larger than `maxChangeBytes` is
 /// refused alone with `invalidData`, before anything goes to etcd (see `kMaxChangeBytes`), as a
 /// file too large is on one machine. One that passes it only with the changes before it in the
-/// rehearsal marks the gate `full`: its caller then sends a shorter group.
+/// rehearsal, or that would take the transaction past etcd's default number of operations
+/// (128) with them, marks the gate `full`: its caller then sends a shorter group.
 class FleetGate : public daemon::CommitGate {
   public:
     /// A file as etcd held it when a transaction found a head moved on.
@@ -119,6 +120,8 @@ class FleetGate : public daemon::CommitGate {
     };
 
     Transaction transaction(daemon::ContainerStore& store) const;
+    /// The files collected, for the log: their domains, comma-separated.
+    std::string domains() const;
     /// The bytes, at most, that the transaction of `changes` to `domain` takes in etcd's
     /// request, given the bytes of each container written.
     std::size_t bytesOf(const std::string& domain, const daemon::ChangeSet& changes,
@@ -129,6 +132,8 @@ class FleetGate : public daemon::CommitGate {
     FleetReach& reach_;
     const std::size_t maxChangeBytes_;
     std::map<std::string, FileChanges> files_;  // by domain
+    /// The requests whose changes `files_` holds.
+    std::size_t collected_ = 0;
     Transaction sent_;
     /// etcd's revision of the transaction it committed; 0 while rehearsing.
     std::int64_t revision_ = 0;

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <map>
+#include <unordered_set>
 
 #include "basalt/QZLogger.h"
 #include "core/Access.h"
@@ -142,8 +143,10 @@ std::size_t FleetStore::groupLength(std::span<const PendingRequest> requests) {
     };
     if (requests.size() < 2 || !changed(requests[0]))
         return 1;
-    // Changes of containers of the file the first one changes; the union of what they write
-    // is then at most a file, which a transaction of etcd's is configured to take.
+    // Changes of containers the copy holds, of one file or several: the gate keeps their
+    // transaction within etcd's limits (see `FleetGate::full`). Another file joins only while
+    // the files together are no larger than one file may be, since a transaction that finds a
+    // head moved on reads every file of it whole.
     const std::size_t most = std::min(requests.size(), kMaxGroup);
     return local_.transact([&](SettingsStore::Parts& parts) {
         auto rootOf = [&](const PendingRequest& pending) -> std::optional<UUID> {
@@ -151,10 +154,22 @@ std::size_t FleetStore::groupLength(std::span<const PendingRequest> requests) {
             auto container = id ? parts.containers.container(*id) : std::nullopt;
             return container ? std::optional(container->root) : std::nullopt;
         };
-        const auto root = rootOf(requests[0]);
+        const auto first = rootOf(requests[0]);
+        if (!first)
+            return std::size_t{1};
+        std::unordered_set<UUID> roots{*first};
+        auto bytes = parts.containers.fileSize(*first).bytes;
         std::size_t length = 1;
-        while (root && length < most && rootOf(requests[length]) == root)
-            ++length;
+        for (; length < most; ++length) {
+            const auto root = rootOf(requests[length]);
+            if (!root)
+                break;
+            if (roots.insert(*root).second) {
+                bytes += parts.containers.fileSize(*root).bytes;
+                if (bytes > static_cast<std::int64_t>(options_.limits.maxFileBytes))
+                    break;
+            }
+        }
         return length;
     });
 }

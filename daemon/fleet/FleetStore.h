@@ -93,9 +93,10 @@ class FleetStore : public daemon::Store {
 
     /// Applies the requests in order, an outcome for each; the budget is ignored. Requests that
     /// all only read are served at once, without waiting for changes under way. Consecutive
-    /// changes of one file (from different clients, which the bus side allows to wait here at
-    /// once) are applied in one transaction and committed to etcd in one, so that a file's
-    /// changes are not limited to one per etcd round trip; any other request is applied alone.
+    /// changes of fleet files, of one or several (from different clients, which the bus side
+    /// allows to wait here at once), are applied in one transaction and committed to etcd in
+    /// one, within what one transaction may take (see `FleetGate`), so that changes are not
+    /// limited to one per etcd round trip; any other request is applied alone.
     /// When etcd refuses such a group, every change of it is refused. When another machine
     /// changed the file first, the copy catches up and the outcomes stop before that group,
     /// which the caller gives again (see `Store::applyBatch`), until its request time-out,

@@ -964,9 +964,12 @@ TEST_F(FleetDaemonTest, RacesFromOneRevisionConflictOnOneKeyAndMergeOnTwo) {
     EXPECT_EQ(endA->get("b", -1), kRounds - 1);
 }
 
-// Changes of one file that wait together and would pass the limit per change only together (each
-// adds a container of its own) are each committed, in transactions of their own, not refused.
-TEST_F(FleetTest, ChangesThatPassTheLimitOnlyTogetherAreCommittedOneByOne) {
+// Changes that wait together share etcd transactions, of one file or several: changes of two
+// files commit at one revision, also when one of the files changed elsewhere first. Changes
+// that would pass the limit per change, or etcd's default number of operations per
+// transaction, only together are each committed, in transactions of their own, not refused;
+// so are changes of files that together are larger than one file may be.
+TEST_F(FleetTest, ChangesWaitingTogetherShareTransactionsWithinTheirLimits) {
     using namespace velkor::daemon;
     using namespace velkor::test;
     TempDir dir;
@@ -976,29 +979,69 @@ TEST_F(FleetTest, ChangesThatPassTheLimitOnlyTogetherAreCommittedOneByOne) {
     options.domains = {"org.example.*"};
     options.cachePath = dir.file("fleet.db");
     options.maxChangeBytes = 64 * 1024;
+    options.limits.maxFileBytes = 100 * 1024;
     FleetStore store(options);
-    const UUID root = newId();
-    const std::vector<PendingRequest> create{
-        {Caller{":1.1", 0}, ClientRequest::CreateSettings{Blob(clientBlob(dict(root, {}))),
-                                                          "org.example.lab", Access::sharedUser}}};
-    ASSERT_TRUE(store.applyBatch(create).at(0).answer.get<ServerResponse::RequestSucceeded>());
+    // Applies `requests` as velkord does, giving again those after a group that caught up.
+    auto applyAll = [&](std::vector<PendingRequest> requests) {
+        std::vector<Outcome> outcomes;
+        while (outcomes.size() < requests.size()) {
+            auto more = store.applyBatch(std::span(requests).subspan(outcomes.size()));
+            outcomes.insert(outcomes.end(), more.begin(), more.end());
+        }
+        return outcomes;
+    };
+    auto createFile = [&](const std::string& domain) {
+        const UUID root = newId();
+        const auto created = applyAll(
+            {{Caller{":1.1", 0}, ClientRequest::CreateSettings{Blob(clientBlob(dict(root, {}))),
+                                                               domain, Access::sharedUser}}});
+        EXPECT_TRUE(created.at(0).answer.get<ServerResponse::RequestSucceeded>());
+        return root;
+    };
+    const UUID lab = createFile("org.example.lab");
+    const UUID lab2 = createFile("org.example.lab2");
+    auto etcd = client();
+    const FleetKeys keys(prefix());
+    auto head = [&](const std::string& domain) {
+        return etcd->get(keys.head(domain), in(5s)).kvs.at(0);
+    };
+    auto sameTransaction = [&] {
+        return head("org.example.lab").modRevision == head("org.example.lab2").modRevision;
+    };
+    int added = 0;  // each change adds the next key of k0, k1, ...
+    auto updateAll = [&](std::vector<std::pair<UUID, Node>> changes) {
+        std::vector<PendingRequest> requests;
+        for (const auto& [root, value] : changes)
+            requests.push_back({Caller{":1." + std::to_string(requests.size() + 2), 0},
+                                setting(root, 0, "k" + std::to_string(added++), value, true)});
+        for (const auto& outcome : applyAll(requests))
+            EXPECT_TRUE(outcome.answer.get<ServerResponse::SettingsUpdated>())
+                << outcome.answer.description();
+    };
 
-    std::vector<PendingRequest> changes;
-    for (int k = 0; k < 3; ++k)
-        changes.push_back({Caller{":1." + std::to_string(k + 2), 0},
-                           setting(root, 0, "k" + std::to_string(k),
-                                   dict(newId(), {{"v", str(std::string(40000, 'v'))}}), true)});
-    const auto outcomes = store.applyBatch(changes);
-    ASSERT_EQ(outcomes.size(), changes.size());
-    for (const auto& outcome : outcomes)
-        EXPECT_TRUE(outcome.answer.get<ServerResponse::SettingsUpdated>())
-            << outcome.answer.description();
-    for (int k = 0; k < 3; ++k) {
+    updateAll({{lab, num(1)}, {lab2, num(2)}});
+    EXPECT_TRUE(sameTransaction());
+    const auto moved = head("org.example.lab");
+    etcd->put(moved.key, moved.value, in(5s));
+    updateAll({{lab, num(3)}, {lab2, num(4)}});
+    EXPECT_TRUE(sameTransaction());
+
+    // Each in a container of its own, which is all that the change writes besides its root.
+    auto large = [] { return dict(newId(), {{"v", str(std::string(40000, 'v'))}}); };
+    updateAll({{lab, large()}, {lab2, large()}, {lab, large()}});
+    EXPECT_FALSE(sameTransaction());
+    updateAll({{lab, nested(100)}, {lab2, nested(40)}});
+    EXPECT_FALSE(sameTransaction());
+    updateAll({{lab, num(5)}, {lab2, num(6)}});
+    EXPECT_FALSE(sameTransaction());
+
+    for (const auto& [domain, key] : std::vector<std::pair<std::string, std::string>>{
+             {"org.example.lab", "k6"}, {"org.example.lab2", "k5"}, {"org.example.lab2", "k8"}}) {
         const std::vector<PendingRequest> fetch{
-            {Caller{":1.1", 0}, ClientRequest::FetchSettings{"org.example.lab", Access::sharedUser,
-                                                             "k" + std::to_string(k), false}}};
+            {Caller{":1.1", 0},
+             ClientRequest::FetchSettings{domain, Access::sharedUser, key, false}}};
         EXPECT_TRUE(store.applyBatch(fetch).at(0).answer.get<ServerResponse::SettingsFetched>())
-            << k;
+            << domain << " " << key;
     }
 }
 

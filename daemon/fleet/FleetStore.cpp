@@ -95,6 +95,9 @@ bool FleetStore::readsOnly(const ClientRequest& request) const {
 }
 
 std::vector<Outcome> FleetStore::applyBatch(std::span<const PendingRequest> requests, std::size_t) {
+    if (!awaitCopy(requests))
+        return std::vector<Outcome>(
+            requests.size(), Outcome{ServerResponse::RequestHasFailed{VKError::serverError}, {}});
     // Reads are served by the copy as it is, whatever waits for etcd.
     if (std::ranges::all_of(requests, [&](const auto& p) { return readsOnly(p.request); }))
         return local_.applyBatch(requests, readOnly_);
@@ -124,6 +127,38 @@ std::vector<Outcome> FleetStore::applyBatch(std::span<const PendingRequest> requ
         throw;
     }
     return outcomes;
+}
+
+bool FleetStore::awaitCopy(std::span<const PendingRequest> requests) {
+    if (copyRead_.load(std::memory_order_acquire))
+        return true;
+    const auto received = requests.front().received;
+    const auto deadline =
+        (received == decltype(received){} ? std::chrono::steady_clock::now() : received) +
+        options_.requestTimeout;
+    std::unique_lock lock(queue_->mutex);
+    // Once reading has failed for a whole time-out, etcd is taken for unreachable, and requests
+    // are refused at once rather than each after the whole time-out; a shorter failure (an
+    // election) is waited out. The store's thread tries again every `kRetryPause`, which wakes
+    // the requests to look again.
+    return queue_->changed.wait_until(lock, deadline, [&] {
+        return copyRead_.load(std::memory_order_relaxed) || queue_->stopping ||
+               (queue_->failingSince && std::chrono::steady_clock::now() >=
+                                            *queue_->failingSince + options_.requestTimeout);
+    }) && copyRead_.load(std::memory_order_relaxed);
+}
+
+void FleetStore::copyReadIs(bool read) {
+    {
+        std::lock_guard lock(queue_->mutex);
+        if (read) {
+            copyRead_.store(true, std::memory_order_release);
+            queue_->failingSince.reset();
+        } else if (!copyRead_.load(std::memory_order_relaxed) && !queue_->failingSince) {
+            queue_->failingSince = std::chrono::steady_clock::now();
+        }
+    }
+    queue_->changed.notify_all();
 }
 
 void FleetStore::wakeForNotices() {
@@ -413,11 +448,13 @@ void FleetStore::run() {
                     notices.insert(notices.end(), std::make_move_iterator(fresh.begin()),
                                    std::make_move_iterator(fresh.end()));
                 }
+                copyReadIs(true);
                 if (!notices.empty())
                     sink_(std::move(notices));
                 return revision;
             } catch (const std::exception& error) {
                 reach_->failed(error.what());
+                copyReadIs(false);
             }
             std::unique_lock lock(queue_->mutex);
             if (queue_->changed.wait_for(lock, kRetryPause, [&] { return queue_->stopping; }))
@@ -429,6 +466,8 @@ void FleetStore::run() {
         // A copy that has watched before resumes where it stopped; a new one reads first.
         const auto watched = local_.transact(
             [](SettingsStore::Parts& parts) { return FleetHeads::watched(parts.db); });
+        if (watched > 0)
+            copyReadIs(true);
         const auto start = watched > 0 ? watched : readAfresh();
         if (start < 0)
             return;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -91,8 +92,10 @@ class FleetStore : public daemon::Store {
     /// Whether etcd answered the last call.
     bool reachable() const { return reach_->reachable(); }
 
-    /// Applies the requests in order, an outcome for each; the budget is ignored. Requests that
-    /// all only read are served at once, without waiting for changes under way. Consecutive
+    /// Applies the requests in order, an outcome for each; the budget is ignored. Until the copy
+    /// has been read from etcd once, they wait for that (see `awaitCopy`), and are refused with
+    /// `serverError` when it does not come. Requests that all only read are served at once,
+    /// without waiting for changes under way. Consecutive
     /// changes of fleet files, of one or several (from different clients, which the bus side
     /// allows to wait here at once), are applied in one transaction and committed to etcd in
     /// one, within what one transaction may take (see `FleetGate`), so that changes are not
@@ -111,6 +114,13 @@ class FleetStore : public daemon::Store {
     /// The most changes committed to etcd in one transaction.
     static constexpr std::size_t kMaxGroup = 32;
 
+    /// Waits until the copy has been read from etcd once, up to the request time-out of the
+    /// first of `requests`, or not at all once reading has failed for a whole time-out. False
+    /// when it has not been read, or the store stops. A copy never read (a velkord's first start)
+    /// would answer that no fleet file exists.
+    bool awaitCopy(std::span<const daemon::PendingRequest> requests);
+    /// Records whether reading the fleet afresh succeeded, for `awaitCopy`.
+    void copyReadIs(bool read);
     /// How many of the first requests make one group (see `applyBatch`).
     std::size_t groupLength(std::span<const daemon::PendingRequest> requests);
     /// Applies `group` in one transaction of the copy and one of etcd's. None when another
@@ -196,8 +206,14 @@ class FleetStore : public daemon::Store {
         // Notices wait in `caughtUp_` with no request to take them (see `wakeForNotices`).
         bool noticesWait = false;
         bool stopping = false;
+        // Since when reading the fleet has failed, while the copy has not been read yet (see
+        // `awaitCopy`).
+        std::optional<std::chrono::steady_clock::time_point> failingSince;
     };
     std::shared_ptr<UpdateQueue> queue_ = std::make_shared<UpdateQueue>();
+    // Whether the copy holds the fleet as etcd held it at some revision: it has watched before,
+    // or has been read afresh. Set under `queue_->mutex`.
+    std::atomic<bool> copyRead_{false};
     std::unique_ptr<EtcdWatcher> watcher_;
     std::thread thread_;
 };

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <functional>
+#include <future>
 #include <iostream>
 #include <map>
 #include <sstream>
@@ -776,6 +777,54 @@ TEST_F(FleetDaemonTest, VelkordsAndClientsAuthenticateAndAReadOnlyUserCannotWrit
     expectDenied(etcdErrorOf([&] { EtcdClient(options).get("/fleet/k", in(5s)); }));
 }
 
+// A velkord that has not yet read the fleet (its first start) has nothing to answer fleet
+// requests with: it holds them until it has read it, rather than call a fleet file missing (a
+// client would then create it anew), and while etcd cannot be reached for that, it refuses them
+// with serverError, at once when reading has failed for a whole time-out. Its machine's own files
+// are served all the while.
+TEST_F(FleetDaemonTest, AVelkordThatHasNotReadTheFleetYetNeverCallsAFleetFileMissing) {
+    Machine& a = machine("a");
+    ASSERT_TRUE(shared(a)->set("k", 1));
+
+    // etcd answers only once B has started and been asked.
+    for (int member = 1; member <= 3; ++member)
+        freeze(member);
+    Machine& b = machine("b");
+    std::int64_t seen = -1;
+    auto read = std::async(std::launch::async,
+                           [&] { return errorOf([&] { seen = fetch(b)->get("k", -1); }); });
+    std::this_thread::sleep_for(500ms);
+    for (int member = 1; member <= 3; ++member)
+        thaw(member);
+    EXPECT_EQ(read.get(), std::nullopt);
+    EXPECT_EQ(seen, 1);
+    EXPECT_TRUE(shared(b)->set("k", 2));
+
+    // etcd does not answer within C's time-out.
+    cluster().waitHealthy();
+    for (int member = 1; member <= 3; ++member)
+        freeze(member);
+    Machine& c = machine("c", {}, {"--fleet-timeout", "2"});
+    EXPECT_EQ(errorOf([&] { (void)fetch(c); }), VKError::serverError);
+    EXPECT_EQ(errorOf([&] { (void)shared(c); }), VKError::serverError);
+    // Once reading has failed for a whole time-out, C refuses at once rather than each request
+    // after the time-out.
+    auto onC = connect(c.options);
+    EXPECT_TRUE(eventually([&] {
+        const auto begin = std::chrono::steady_clock::now();
+        const auto error = errorOf([&] {
+            (void)onC->getSettingAs<VKDictionary>(kDomain, {}, true, VKOwnership::shared());
+        });
+        return error == VKError::serverError && std::chrono::steady_clock::now() - begin < 1s;
+    }));
+    EXPECT_TRUE(
+        connect(c.options)->openDictionary("org.other.own", VKOwnership::shared())->set("k", 1));
+    for (int member = 1; member <= 3; ++member)
+        thaw(member);
+    cluster().waitHealthy();
+    EXPECT_TRUE(eventually([&] { return fetch(c)->get("k", -1) == 2; }));
+}
+
 // A velkord restarted while the other machine changes the file serves the current content, and
 // one whose etcd member was away while the history was compacted past its last revision reads
 // the fleet afresh: its clients hear the differences. What other machines change reaches a
@@ -981,6 +1030,7 @@ TEST_F(FleetTest, ChangesWaitingTogetherShareTransactionsWithinTheirLimits) {
     options.maxChangeBytes = 64 * 1024;
     options.limits.maxFileBytes = 100 * 1024;
     FleetStore store(options);
+    store.start([](std::vector<Notice>) {});
     // Applies `requests` as velkord does, giving again those after a group that caught up.
     auto applyAll = [&](std::vector<PendingRequest> requests) {
         std::vector<Outcome> outcomes;

@@ -102,6 +102,10 @@ class FleetTest : public ::testing::Test {
         cluster().freeze(member);
         frozen_.insert(member);
     }
+    void thaw(int member) {
+        cluster().thaw(member);
+        frozen_.erase(member);
+    }
 
     /// A client of `count` members, in the cluster's order from `first` on.
     std::unique_ptr<EtcdClient> client(int first = 1, int count = 3) const {

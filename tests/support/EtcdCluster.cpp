@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -52,6 +53,21 @@ bool allThreadsStopped(pid_t pid) {
             return false;
     }
     return !error;
+}
+
+/// What `command` prints; throws when it cannot be run or fails.
+std::string commandOutput(const std::string& command) {
+    FILE* pipe = popen(command.c_str(), "r");
+    if (!pipe)
+        throw std::runtime_error("cannot run " + command);
+    std::string output;
+    char buffer[512];
+    while (const std::size_t n = std::fread(buffer, 1, sizeof buffer, pipe))
+        output.append(buffer, n);
+    const int status = pclose(pipe);
+    if (status == -1 || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        throw std::runtime_error(command + " failed");
+    return output;
 }
 
 }  // namespace
@@ -121,28 +137,34 @@ int EtcdCluster::leader() {
     return std::stoi(run("leader " + shellQuoted(directory_)));
 }
 
-bool EtcdCluster::etcdctl(const std::string& arguments) {
+std::string EtcdCluster::endpointList() const {
     std::string list;
     for (const auto& endpoint : endpoints_)
         list += (list.empty() ? "" : ",") + endpoint;
-    const std::string command = "ETCDCTL_API=3 etcdctl --command-timeout 30s --endpoints " + list +
-                                " " + arguments + " >/dev/null 2>&1";
+    return list;
+}
+
+bool EtcdCluster::etcdctl(const std::string& arguments) {
+    const std::string command = "ETCDCTL_API=3 etcdctl --command-timeout 30s --endpoints " +
+                                endpointList() + " " + arguments + " >/dev/null 2>&1";
     return std::system(command.c_str()) == 0;
 }
 
+std::vector<long long> EtcdCluster::databaseSizes() {
+    const std::string output =
+        commandOutput("ETCDCTL_API=3 etcdctl --command-timeout 30s --endpoints " + endpointList() +
+                      " endpoint status -w json");
+    std::vector<long long> sizes;
+    const std::regex field("\"dbSize\":([0-9]+)");
+    for (std::sregex_iterator it(output.begin(), output.end(), field), end; it != end; ++it)
+        sizes.push_back(std::stoll((*it)[1].str()));
+    if (sizes.size() != endpoints_.size())
+        throw std::runtime_error("etcdctl endpoint status did not report every member");
+    return sizes;
+}
+
 std::string EtcdCluster::run(const std::string& arguments) {
-    const std::string command = VELKOR_ETCD_CLUSTER_SCRIPT " " + arguments;
-    FILE* pipe = popen(command.c_str(), "r");
-    if (!pipe)
-        throw std::runtime_error("cannot run scripts/etcd-cluster");
-    std::string output;
-    char buffer[512];
-    while (const std::size_t n = std::fread(buffer, 1, sizeof buffer, pipe))
-        output.append(buffer, n);
-    const int status = pclose(pipe);
-    if (status == -1 || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
-        throw std::runtime_error("scripts/etcd-cluster " + arguments + " failed");
-    return output;
+    return commandOutput(VELKOR_ETCD_CLUSTER_SCRIPT " " + arguments);
 }
 
 }  // namespace velkor::test

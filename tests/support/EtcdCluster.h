@@ -45,8 +45,11 @@ class EtcdCluster {
     int leader();
     /// Runs etcdctl on every endpoint with `arguments`; returns whether it succeeded.
     bool etcdctl(const std::string& arguments);
+    /// The size of each member's database file, as `etcdctl endpoint status` reports it.
+    std::vector<long long> databaseSizes();
 
   private:
+    std::string endpointList() const;
     std::string run(const std::string& arguments);
     void step(const std::string& command, int member);
     void signal(int member, int number);

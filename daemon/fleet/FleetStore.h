@@ -95,15 +95,15 @@ class FleetStore : public daemon::Store {
     /// Applies the requests in order, an outcome for each; the budget is ignored. Until the copy
     /// has been read from etcd once, they wait for that (see `awaitCopy`), and are refused with
     /// `serverError` when it does not come. Requests that all only read are served at once,
-    /// without waiting for changes under way. Consecutive
-    /// changes of fleet files, of one or several (from different clients, which the bus side
-    /// allows to wait here at once), are applied in one transaction and committed to etcd in
-    /// one, within what one transaction may take (see `FleetGate`), so that changes are not
-    /// limited to one per etcd round trip; any other request is applied alone.
-    /// When etcd refuses such a group, every change of it is refused. When another machine
-    /// changed the file first, the copy catches up and the outcomes stop before that group,
-    /// which the caller gives again (see `Store::applyBatch`), until its request time-out,
-    /// counted from when the oldest request of it was received.
+    /// without waiting for changes under way. Consecutive changes of fleet files, of one or
+    /// several (from different clients, which the bus side allows to wait here at once), are
+    /// applied in one transaction and committed to etcd in one, within what one transaction may
+    /// take (see `FleetGate`), so that changes are not limited to one per etcd round trip; any
+    /// other request is applied alone. When etcd refuses such a group, every change of it is
+    /// refused. When another machine changed the file first, the copy catches up and the
+    /// outcomes stop before that group, which the caller gives again (see
+    /// `Store::applyBatch`), until its request time-out, counted from when the oldest request of
+    /// it was received.
     std::vector<daemon::Outcome> applyBatch(std::span<const daemon::PendingRequest> requests,
                                             std::size_t answerBudget = SIZE_MAX) override;
     void clientGone(std::string_view clientId) override;

@@ -67,6 +67,8 @@ void StoreWorker::applyRequests(std::vector<Work>& requests) {
     pending.reserve(requests.size());
     for (auto& work : requests)
         pending.push_back(std::move(*work.request));
+    // A batch holds only reads or only changes (see `takeRequests`, `takeQueued`).
+    const bool changes = !pending.empty() && !store_.readsOnly(pending.front().request);
     std::size_t next = 0;
     while (next < pending.size()) {
         std::vector<Outcome> outcomes;
@@ -78,6 +80,8 @@ void StoreWorker::applyRequests(std::vector<Work>& requests) {
             post([done = std::move(requests[next++].done)] {
                 done(Outcome{ServerResponse::RequestHasFailed{VKError::serverError}, {}});
             });
+            if (changes)
+                store_.changesPosted();
             continue;
         }
         for (auto& outcome : outcomes) {
@@ -85,6 +89,8 @@ void StoreWorker::applyRequests(std::vector<Work>& requests) {
                 done(std::move(outcome));
             });
         }
+        if (changes)
+            store_.changesPosted();
         // The store left the rest to catch up first: they go again with the requests that
         // queued meanwhile, which then share its next attempt.
         if (next < pending.size())

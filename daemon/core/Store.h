@@ -54,6 +54,12 @@ class Store {
     /// changes that wait for another system (etcd, for the fleet's store) are under way, from
     /// another thread, ahead of them. None does for a store that never waits.
     virtual bool readsOnly(const ClientRequest&) const { return false; }
+    /// Said by the thread that applied a batch of changes once it has handed their outcomes on,
+    /// before it applies any more. A store whose own thread also makes notices (the fleet's,
+    /// from its watch) holds them back until then, so that clients hear of the changes in the
+    /// order they were applied: a client skips a change reported below a revision it has
+    /// reached.
+    virtual void changesPosted() {}
 
     /// Forgets what a client that has left held and the subscription flags it reported.
     virtual void clientGone(std::string_view clientId) = 0;

@@ -126,7 +126,31 @@ std::vector<Outcome> FleetStore::applyBatch(std::span<const PendingRequest> requ
         wakeForNotices();
         throw;
     }
+    if (!outcomes.empty()) {
+        std::lock_guard queueLock(queue_->mutex);
+        queue_->unposted = true;
+    }
     return outcomes;
+}
+
+void FleetStore::changesPosted() {
+    {
+        std::lock_guard lock(queue_->mutex);
+        queue_->unposted = false;
+    }
+    queue_->changed.notify_all();
+}
+
+void FleetStore::postInOrder(std::vector<Notice> notices) {
+    if (notices.empty())
+        return;
+    {
+        std::unique_lock lock(queue_->mutex);
+        queue_->changed.wait(lock, [&] { return !queue_->unposted || queue_->stopping; });
+        if (queue_->stopping)
+            return;
+    }
+    sink_(std::move(notices));
 }
 
 bool FleetStore::awaitCopy(std::span<const PendingRequest> requests) {
@@ -435,22 +459,17 @@ void FleetStore::run() {
     // Reads everything afresh, until it succeeds or the store stops; then watches from there.
     auto readAfresh = [&] {
         for (;;) {
-            std::vector<Notice> notices;
             try {
-                std::int64_t revision = 0;
-                {
-                    std::lock_guard lock(applying_);
-                    std::vector<Notice> fresh;
-                    revision =
-                        resync(std::chrono::steady_clock::now() + options_.requestTimeout, fresh);
-                    // Notices of catching up that wait go first.
-                    notices = std::exchange(caughtUp_, {});
-                    notices.insert(notices.end(), std::make_move_iterator(fresh.begin()),
-                                   std::make_move_iterator(fresh.end()));
-                }
+                std::lock_guard lock(applying_);
+                std::vector<Notice> fresh;
+                const auto revision =
+                    resync(std::chrono::steady_clock::now() + options_.requestTimeout, fresh);
+                // Notices of catching up that wait go first.
+                auto notices = std::exchange(caughtUp_, {});
+                notices.insert(notices.end(), std::make_move_iterator(fresh.begin()),
+                               std::make_move_iterator(fresh.end()));
                 copyReadIs(true);
-                if (!notices.empty())
-                    sink_(std::move(notices));
+                postInOrder(std::move(notices));
                 return revision;
             } catch (const std::exception& error) {
                 reach_->failed(error.what());
@@ -485,7 +504,6 @@ void FleetStore::run() {
         // Taken under `applying_`, as requests take them (see `applyQueuedUpdates`), so that
         // updates are applied in the order they came.
         bool afresh = false;
-        std::vector<Notice> notices;
         {
             std::lock_guard applyingLock(applying_);
             std::optional<EtcdWatchUpdate> update;
@@ -509,9 +527,10 @@ void FleetStore::run() {
                     auto more = update ? apply(*update) : std::vector<Notice>{};
                     // Taken only now: when the update cannot be applied, they go with what
                     // reading afresh tells.
-                    notices = std::exchange(caughtUp_, {});
+                    auto notices = std::exchange(caughtUp_, {});
                     notices.insert(notices.end(), std::make_move_iterator(more.begin()),
                                    std::make_move_iterator(more.end()));
+                    postInOrder(std::move(notices));
                 } catch (const std::exception& error) {
                     log.error(
                         "Can't apply the fleet's changes up to revision %d (%@); reading it "
@@ -531,10 +550,7 @@ void FleetStore::run() {
             if (revision < 0)
                 return;
             watchFrom(revision + 1);
-            continue;
         }
-        if (!notices.empty())
-            sink_(std::move(notices));
     }
 }
 

@@ -78,7 +78,8 @@ class FleetStore : public daemon::Store {
 
     /// Starts the store's thread, which reads the fleet's files afresh (a copy that has watched
     /// before resumes from the last revision it delivered instead) and then watches; `sink`
-    /// receives the notices of other machines' changes on that thread.
+    /// receives the notices of other machines' changes on that thread, in the order of the
+    /// changes applied (see `changesPosted`).
     void start(NoticeSink sink);
     /// Stops the watch and the store's thread; `sink` is not called after it returns.
     /// Idempotent.
@@ -106,6 +107,10 @@ class FleetStore : public daemon::Store {
     /// it was received.
     std::vector<daemon::Outcome> applyBatch(std::span<const daemon::PendingRequest> requests,
                                             std::size_t answerBudget = SIZE_MAX) override;
+    /// Lets the store's thread give the sink notices again: until the caller of `applyBatch`
+    /// says it has handed on the outcomes of changes, notices of the watch's changes applied
+    /// after them wait, so that no client hears of a later change before an earlier one.
+    void changesPosted() override;
     void clientGone(std::string_view clientId) override;
     std::vector<daemon::HeldContainer> abandonClient(std::string_view clientId) override;
     void releaseHoldings(std::span<const std::pair<std::string, UUID>> holdings) override;
@@ -133,6 +138,9 @@ class FleetStore : public daemon::Store {
     /// Applies the watch's updates that wait (up to a compaction, which the store's thread
     /// handles); their notices join `caughtUp_`. Under `applying_`.
     void applyQueuedUpdates();
+    /// Gives `notices` to the sink once the outcomes of the last changes applied are posted
+    /// (see `changesPosted`). Under `applying_`, so that no change is applied meanwhile.
+    void postInOrder(std::vector<daemon::Notice> notices);
     /// Has the store's thread send the notices waiting in `caughtUp_`, when a request that
     /// would have taken them failed. Under `applying_`.
     void wakeForNotices();
@@ -205,6 +213,8 @@ class FleetStore : public daemon::Store {
         std::deque<EtcdWatchUpdate> updates;
         // Notices wait in `caughtUp_` with no request to take them (see `wakeForNotices`).
         bool noticesWait = false;
+        // The outcomes of the changes `applyBatch` applied last are not posted yet.
+        bool unposted = false;
         bool stopping = false;
         // Since when reading the fleet has failed, while the copy has not been read yet (see
         // `awaitCopy`).

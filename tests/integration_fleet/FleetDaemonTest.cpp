@@ -64,6 +64,15 @@ std::shared_ptr<VKDictionary> fetch(const Machine& machine, const std::string& d
         ->getSettingAs<VKDictionary>(domain, {}, true, VKOwnership::shared());
 }
 
+/// The numbers `dictionary` holds, by key.
+std::map<std::string, std::int64_t> numbersOf(const VKDictionary& dictionary) {
+    std::map<std::string, std::int64_t> numbers;
+    for (const auto& [key, value] : dictionary.items())
+        if (auto number = std::dynamic_pointer_cast<VKNumber>(value))
+            numbers[key] = number->value();
+    return numbers;
+}
+
 /// What setting `key` to `value` in `dictionary` is refused with; none when it is accepted.
 std::optional<VKError::Code> refusal(VKDictionary& dictionary, const std::string& key,
                                      std::int64_t value) {
@@ -254,9 +263,10 @@ struct Heard {
 // Two machines write one fleet file at once, four clients on each, each client its own keys and
 // one key all write; every write is either acknowledged or refused as a conflict (and then
 // tried again), an observer on each machine hears the other's changes, and afterwards both
-// machines hold exactly the values acknowledged. (The clients of one machine have their changes
-// committed to etcd together when they wait at once.) A machine's own files stay its own, and
-// only the shared files of the fleet's domains reach etcd. Access on a fleet file is as on any
+// machines hold exactly the values acknowledged, and so does every writer's copy: each heard
+// every change of the others, in the order they were made. (The clients of one machine have their
+// changes committed to etcd together when they wait at once.) A machine's own files stay its own,
+// and only the shared files of the fleet's domains reach etcd. Access on a fleet file is as on any
 // shared file, checked by the velkord a client talks to: uid 65534 reads it on either machine but
 // cannot change it or see another user's files.
 TEST_F(FleetDaemonTest, TwoMachinesWritingAtOnceEndEqualWithEveryAcknowledgedWrite) {
@@ -292,8 +302,13 @@ TEST_F(FleetDaemonTest, TwoMachinesWritingAtOnceEndEqualWithEveryAcknowledgedWri
     };
     // The id of each writer's dictionary, as the writer holds it, for the failure message.
     std::map<std::string, std::string> ids;
+    std::map<std::string, std::shared_ptr<VKDictionary>> roots;  // each writer's copy
     auto writer = [&](Machine& m, const std::string& name, int offset) {
         auto root = shared(m);
+        {
+            std::lock_guard lock(sharedOrder);
+            roots[name] = root;
+        }
         const bool made =
             retried([&] { return !errorOf([&] { root->set(name, VKDictionary::make()); }); });
         auto mine = made ? asDictionary(root->get(name)) : nullptr;
@@ -306,7 +321,10 @@ TEST_F(FleetDaemonTest, TwoMachinesWritingAtOnceEndEqualWithEveryAcknowledgedWri
             ids[name] = mine ? mine->id().description() : "none";
         }
         for (int i = 0; mine && i < kWrites; ++i) {
-            if (!retried([&] { return mine->set(std::to_string(i), i); }))
+            // A key of its own in the file's root, which the other writers change at once.
+            const auto key = name + "." + std::to_string(i);
+            if (!retried([&] { return mine->set(std::to_string(i), i); }) ||
+                !retried([&] { return root->set(key, i); }))
                 return;
             const std::int64_t value = offset + i;
             std::lock_guard lock(sharedOrder);
@@ -393,6 +411,21 @@ TEST_F(FleetDaemonTest, TwoMachinesWritingAtOnceEndEqualWithEveryAcknowledgedWri
                endsAsAcknowledged(root->get("both", -1));
     }));
     EXPECT_GT(heard.load(), 0);
+    // Every writer's copy ends as the file is: it heard every change of the others, in order.
+    const auto file = numbersOf(*fetch(a));
+    EXPECT_EQ(file.size(), names.size() * kWrites + 1);
+    for (const auto& [name, root] : roots) {
+        std::string differs;
+        EXPECT_TRUE(eventually([&] {
+            const auto copy = numbersOf(*root);
+            differs.clear();
+            for (const auto& [key, value] : file)
+                if (!copy.contains(key) || copy.at(key) != value)
+                    differs += " " + key;
+            return copy == file;
+        })) << name
+            << "'s copy differs from the file at" << differs;
+    }
 
     ASSERT_TRUE(connect(a.options)->openDictionary("org.example.mine")->set("k", 1));
     ASSERT_TRUE(shared(a, "org.other")->set("k", 1));
@@ -1055,6 +1088,7 @@ TEST_F(FleetTest, ChangesWaitingTogetherShareTransactionsWithinTheirLimits) {
         std::vector<Outcome> outcomes;
         while (outcomes.size() < requests.size()) {
             auto more = store.applyBatch(std::span(requests).subspan(outcomes.size()));
+            store.changesPosted();
             outcomes.insert(outcomes.end(), more.begin(), more.end());
         }
         return outcomes;

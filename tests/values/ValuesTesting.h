@@ -66,13 +66,14 @@ class FakeConnection final : public InnerConnection {
         return decoder ? std::dynamic_pointer_cast<T>(decoder->decodeVKObject()) : nullptr;
     }
     /// Hands reported changes to their containers as the connection does (record i with path
-    /// i), then delivers the events they posted; gives how many records were refused.
+    /// i; one of no container here is missed), then delivers the events they posted; gives how
+    /// many records were refused.
     int report(const std::vector<ChangeNotificationPtr>& records,
                const std::vector<std::string>& paths = {}) {
         int refused = 0;
         for (std::size_t i = 0; i < records.size(); ++i) {
             const std::string path = i < paths.size() ? paths[i] : "";
-            if (auto c = registry.tryFind(records[i]->id))
+            if (auto c = registry.findForReport(records[i]->id, records[i]->revision))
                 refused += errorOf([&] {
                                Access::handleChangeFromServer(*c, *records[i], path);
                            }).has_value();

@@ -8,6 +8,7 @@
 #include "registry/RegistryOfContainers.h"
 #include "values/ParentsOfContainerBase.h"
 #include "values/client/ContainerProxy.h"
+#include "values/client/ServerOrder.h"
 #include "velkor/VKArray.h"
 #include "velkor/VKDictionary.h"
 #include "velkor/VKScalars.h"
@@ -131,7 +132,10 @@ std::shared_ptr<VKContainer> DeserializerOnClient::completeContainer(
     if (live == container) {
         if (missed > container->revision()) {
             // The daemon reported a change of it before this answer was decoded: the report
-            // found no container then, so the content is fetched again.
+            // found no container then, so the content is fetched again, and later reports wait
+            // for it.
+            container->withWriteItemsLock(
+                [&] { detail::ContainerAccess::serverOrder(*container).missed(missed); });
             detail::ContainerAccess::bringBackLater(*container);
         }
         return container;

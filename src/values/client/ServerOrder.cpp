@@ -17,7 +17,8 @@ ServerOrder::State& ServerOrder::state() {
 }
 
 void ServerOrder::releaseIfIdle() {
-    if (state_ && state_->inFlight == 0 && state_->held.empty() && state_->merged.empty()) {
+    if (state_ && state_->inFlight == 0 && state_->held.empty() && state_->merged.empty() &&
+        state_->missed == 0) {
         state_.reset();
     }
 }
@@ -29,6 +30,11 @@ void ServerOrder::beginOwnChange() {
 void ServerOrder::endOwnChange() {
     --state_->inFlight;
     releaseIfIdle();
+}
+
+void ServerOrder::missed(std::int64_t revision) {
+    auto& missed = state().missed;
+    missed = std::max(missed, revision);
 }
 
 void ServerOrder::hold(Held held) {
@@ -113,6 +119,9 @@ void ServerOrder::revisionReached(std::int64_t revision) {
     auto& kept = state_->merged;
     kept.erase(kept.begin(), std::find_if(kept.begin(), kept.end(),
                                           [&](const Merged& m) { return m.revision > revision; }));
+    if (state_->missed <= revision) {
+        state_->missed = 0;
+    }
     // Both sides update `waiters`, so one of them comes second in its order: either this
     // waker sees the waiter, or the waiter reads what was written before and with it the
     // revision.

@@ -30,6 +30,10 @@ namespace velkor {
 /// the gap is closed. When no own change is in flight any more, whatever waits is applied in
 /// revision order: nothing the daemon reported is ever dropped.
 ///
+/// A report that reached the client before the container it changes was decoded is missed:
+/// when the content decoded is older than it, later reports wait in the same way until a
+/// content fetched again holds the missed one, rather than apply over the gap.
+///
 /// A dictionary change that the daemon merged (waitToBeUpdated) is made at once, but the
 /// container takes its revision only when the daemon reports it later. Until then a content
 /// fetched at an earlier revision does not hold it, so taking that content keeps it.
@@ -64,8 +68,13 @@ class ServerOrder {
     /// Whether a reported change of `changeRevision` must wait, the container standing at
     /// `revision`.
     bool mustWait(std::int64_t changeRevision, std::int64_t revision) const {
-        return changeRevision > revision + 1 && state_ && state_->inFlight > 0;
+        return changeRevision > revision + 1 && state_ &&
+               (state_->inFlight > 0 || revision < state_->missed);
     }
+
+    /// A report of `revision` was missed: reports after a gap wait until the container reaches
+    /// it (see `revisionReached`), which only a content fetched again can bring.
+    void missed(std::int64_t revision);
 
     /// Keeps `held` until it may be applied.
     void hold(Held held);
@@ -94,8 +103,8 @@ class ServerOrder {
     /// The merged changes a content fetched at `revision` does not hold yet, oldest first.
     std::vector<Merged> mergedAfter(std::int64_t revision) const;
 
-    /// The container's revision rose to `revision`: merged changes up to it are in, and the
-    /// threads waiting for it wake.
+    /// The container's revision rose to `revision`: merged changes up to it are in, a missed
+    /// report up to it too, and the threads waiting for it wake.
     void revisionReached(std::int64_t revision);
 
     /// Waits without any lock until `revision()` reaches `wanted` or `deadline` passes; gives
@@ -111,6 +120,7 @@ class ServerOrder {
         std::int64_t fetchedUpTo = std::numeric_limits<std::int64_t>::min();
         bool fetchChanged = false;
         std::vector<Merged> merged;   // by revision
+        std::int64_t missed = 0;      // the last revision missed; 0 once reached
         std::atomic<int> waiters{0};  // threads in waitForRevision, which share one wait lock
     };
     State& state();

@@ -398,6 +398,36 @@ TEST_F(ChangeExchange, ACopyTakesEachChangeOnceInTheDaemonsOrder) {
                             "didDictionaryChildRemove(key=b)"));
 }
 
+// A report that reached the client before the fetch answer it follows was missed: no container
+// held it yet, and the content is older. Until the container is fetched again, later reports wait
+// rather than apply over the gap, so that nobody reads a later change without the earlier one.
+TEST_F(ChangeExchange, ReportsAfterAMissedOneWaitForTheContentFetchedAgain) {
+    const UUID id = UUID::random();
+    EXPECT_EQ(connection->report({record(Type::childInserted, id, 6, 0, 0, "b", number(2))}), 0);
+    auto dictionary = connection->decode<VKDictionary>(
+        DaemonBlobWriter().dictionary(id, root, 5, 1).key("a").number(1));
+    EventLog events(*dictionary);
+    EXPECT_EQ(connection->report({record(Type::childInserted, id, 7, 0, 0, "c", number(3)),
+                                  record(Type::childChanged, id, 8, 0, 0, "a", number(4))}),
+              0);
+    EXPECT_EQ(text(*dictionary), "a=1@5");
+    EXPECT_TRUE(events.texts().empty());
+
+    connection->resolve = [&](const UUID&) {
+        return connection->decode<VKContainer>(
+            DaemonBlobWriter().dictionary(id, root, 6, 2).key("a").number(1).key("b").number(2));
+    };
+    connection->runAfterPushes();
+    EXPECT_EQ(text(*dictionary), "a=4,b=2,c=3@8");
+    connection->scheduler->runAll();
+    EXPECT_THAT(events.texts(),
+                ElementsAre("didDictionaryChildAdd(key=b)", "didDictionaryChildAdd(key=c)",
+                            "didDictionaryChildReplace(key=a)"));
+    // In step again: the next report applies at once.
+    EXPECT_EQ(connection->report({record(Type::childRemoved, id, 9, 0, 0, "c")}), 0);
+    EXPECT_EQ(text(*dictionary), "a=4,b=2@9");
+}
+
 // A new container set into a dictionary and merged by the daemon is placed in the content
 // fetched before it as well: the key keeps the very object the caller set, whose changes go on
 // reaching the daemon. (The fetched content is a copy of the dictionary that does not belong to

@@ -83,7 +83,7 @@ void FleetCopy::replaceFile(const std::string& domain, const std::optional<EtcdK
         if (!parsed || !parsed->container || parsed->domain != domain)
             continue;
         left.erase(*parsed->container);
-        putContainer(kv, *parsed->container, *root);
+        putContainer(kv, *parsed->container, *root, true);
     }
     for (const auto& id : left)
         removeContainer(id);
@@ -128,7 +128,7 @@ bool FleetCopy::applyRevision(const std::string& domain, std::int64_t revision,
         if (event.type == EtcdEvent::Type::remove)
             removeContainer(*parsed->container);
         else
-            putContainer(event.kv, *parsed->container, *root);
+            putContainer(event.kv, *parsed->container, *root, false);
     }
     FleetHeads::set(parts_.db, FleetHeads::Head{domain, *root, revision});
     return true;
@@ -144,7 +144,7 @@ void FleetCopy::removeFile(const FileRecord& file) {
     removedFiles_ = true;
 }
 
-bool FleetCopy::putContainer(const EtcdKeyValue& kv, const UUID& id, const UUID& root) {
+bool FleetCopy::putContainer(const EtcdKeyValue& kv, const UUID& id, const UUID& root, bool read) {
     IncomingTree tree;
     try {
         tree = FleetCodec::decodeContainer(kv.value);
@@ -185,17 +185,20 @@ bool FleetCopy::putContainer(const EtcdKeyValue& kv, const UUID& id, const UUID&
         parts_.merge.restart(id, incoming.revision);
     }
     added_.insert(id);
-    if (!stored || !tellChanges(*stored, tree, changedKeys))
+    if (!stored || !tellChanges(*stored, tree, changedKeys, read))
         abandon(id, root, incoming.revision);
     return true;
 }
 
 bool FleetCopy::tellChanges(const ContainerRecord& before, const IncomingTree& tree,
-                            std::span<const KeyChange> changes) {
+                            std::span<const KeyChange> changes, bool read) {
     const auto& after = tree.containers.front();
+    // The changes of one revision were made together, so any order of their records is one they
+    // could have been made in; those of a file read whole may span revisions.
     if (before.kind != ValueKind::dictionary || after.kind != ValueKind::dictionary ||
         after.revision <= before.revision ||
-        static_cast<std::int64_t>(changes.size()) > after.revision - before.revision)
+        static_cast<std::int64_t>(changes.size()) > after.revision - before.revision ||
+        (read && changes.size() > 1))
         return false;
     const auto holders = parts_.holdings.holders(before.id);
     if (holders.empty())

@@ -22,9 +22,11 @@ namespace velkor::fleet {
 /// told this machine's own changes (one record per revision), and keeps holding it. Where that
 /// cannot be told so (an array, a child container added, replaced or removed, a container
 /// removed or replaced by another kind), the holder is told `containerAbandoned` (and stops
-/// holding it), and fetches it anew. Every client holding any container of a file that went is told
-/// `settingsDeleted`. Values that do not decode are left out and logged: another machine's
-/// damage never stops this one.
+/// holding it), and fetches it anew. So is the holder of a dictionary in a file read whole whose
+/// several keys changed: the read gives no order of their changes, and the holder takes the
+/// content fetched anew at once, rather than hear of its keys in an order they were not changed
+/// in. Every client holding any container of a file that went is told `settingsDeleted`. Values
+/// that do not decode are left out and logged: another machine's damage never stops this one.
 class FleetCopy {
   public:
     FleetCopy(daemon::SettingsStore::Parts& parts, const FleetKeys& keys,
@@ -59,14 +61,15 @@ class FleetCopy {
 
   private:
     void removeFile(const daemon::FileRecord& file);
-    /// Replaces or adds the container a value holds; false when it does not decode.
-    bool putContainer(const EtcdKeyValue& kv, const UUID& id, const UUID& root);
+    /// Replaces or adds the container a value holds; false when it does not decode. `read`:
+    /// the value comes from a file read whole, which may hold several revisions' changes.
+    bool putContainer(const EtcdKeyValue& kv, const UUID& id, const UUID& root, bool read);
     void removeContainer(const UUID& id);
     /// Tells the holders of a dictionary that changed from `before` to the container `tree`
     /// holds what happened to each key of `changes`; false when that cannot be told record by
     /// record, so that the holders are to fetch it anew.
     bool tellChanges(const daemon::ContainerRecord& before, const daemon::IncomingTree& tree,
-                     std::span<const KeyChange> changes);
+                     std::span<const KeyChange> changes, bool read);
     /// Tells the holders of the container `id` of the file whose root is `root` to fetch it
     /// anew, with its path, and lets them stop holding it.
     void abandon(const UUID& id, const UUID& root, std::int64_t revision);

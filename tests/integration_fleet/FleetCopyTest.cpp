@@ -79,6 +79,23 @@ class FleetCopyTest : public ::testing::Test {
         return result;
     }
 
+    /// Makes the file what a whole read of it gives, at `revision`; gives what the client was
+    /// told.
+    Told read(std::int64_t revision, const std::vector<EtcdEvent>& containers) {
+        NoticeList notices;
+        std::vector<EtcdKeyValue> kvs;
+        for (const auto& event : containers)
+            kvs.push_back(event.kv);
+        store_.transact([&](SettingsStore::Parts& parts) {
+            FleetCopy(parts, keys_, notices).replaceFile(kDomain, head(revision).kv, kvs);
+        });
+        Told result;
+        for (const auto& notice : notices.take())
+            for (const auto& record : notice.changes.changeNotifications)
+                result.emplace_back(caseName(record->type), record->revision, record->key);
+        return result;
+    }
+
     bool held() {
         return store_.transact(
             [&](SettingsStore::Parts& parts) { return !parts.holdings.holders(root_).empty(); });
@@ -131,6 +148,21 @@ TEST_F(FleetCopyTest, ValueChangesAreToldKeyByKeyAndOtherChangesAsAbandonment) {
                          dictionary(15, deep, 1, {})}),
               (Told{{"containerAbandoned", 3, ""}}));
     EXPECT_EQ(paths_, std::vector<std::string>{"sub"});
+}
+
+// A file read whole (a copy catching up after its change found the file moved on) gives no order
+// of the changes it holds: a dictionary with several keys changed is fetched anew by its holders,
+// who take that content at once, rather than hear of its keys in an order they were not changed
+// in ("10" sorts before "9"). One key changed is still told, over the revisions it spans.
+TEST_F(FleetCopyTest, AFileReadWholeTellsOneKeyChangedButFetchesSeveralAnew) {
+    EXPECT_EQ(read(12, {dictionary(12, root_, 5, {number("a", 2), text("b", "x")})}),
+              (Told{{"childChanged", 4, "a"}, {"updateRevision", 5, ""}}));
+    EXPECT_TRUE(held());
+    EXPECT_EQ(
+        read(15, {dictionary(15, root_, 7,
+                             {number("10", 10), number("9", 9), number("a", 2), text("b", "x")})}),
+        (Told{{"containerAbandoned", 7, ""}}));
+    EXPECT_FALSE(held());
 }
 
 }  // namespace velkor::fleet::test

@@ -42,6 +42,10 @@ void applyLocked(VKContainer& c, const VKChangeNotification& change, const std::
     if (change.revision <= c.revision()) {
         return;  // the container holds it already (a fetch brought it)
     }
+    if (change.type == ChangeType::updateRevision) {
+        ContainerAccess::raiseRevision(c, change.revision);
+        return;
+    }
     auto events = ContainerAccess::applyChangeToItems(c, change, value);
     ContainerAccess::raiseRevision(c, change.revision);
     applied.push_back({std::move(events), path});

@@ -4,6 +4,7 @@
 #include "internals/ContainerAccess.h"
 #include "registry/RegistryOfContainers.h"
 #include "values/client/DeserializerOnClient.h"
+#include "values/client/ServerOrder.h"
 #include "velkor/VKError.h"
 
 namespace velkor {
@@ -37,12 +38,24 @@ bool ServerChangeSteps::applyToAnyContainer(VKContainer& container,
                                             const VKChangeNotification& change,
                                             const std::string& path, InnerConnection& connection) {
     switch (change.type) {
-        case ChangeType::updateRevision:
+        case ChangeType::updateRevision: {
             // Under the write lock: a change of ours in its exchange takes its own revision
-            // after this one is read.
-            container.withWriteItemsLock(
-                [&] { Access::raiseRevision(container, change.revision); });
+            // after this one is read. After a gap it waits like any other report: taking its
+            // revision would have the container skip what the gap holds.
+            const bool held = container.withWriteItemsLock([&] {
+                auto& order = Access::serverOrder(container);
+                if (order.mustWait(change.revision, container.revision())) {
+                    order.hold({change, path, nullptr});
+                    return true;
+                }
+                Access::raiseRevision(container, change.revision);
+                return false;
+            });
+            if (held) {
+                return true;
+            }
             break;
+        }
         case ChangeType::containerAbandoned:
             // The daemon still has it, and tells us nothing more of it until we fetch it again.
             // The root hears of it only when the content fetched differs.

@@ -407,8 +407,9 @@ TEST_F(ChangeExchange, ReportsAfterAMissedOneWaitForTheContentFetchedAgain) {
     auto dictionary = connection->decode<VKDictionary>(
         DaemonBlobWriter().dictionary(id, root, 5, 1).key("a").number(1));
     EventLog events(*dictionary);
-    EXPECT_EQ(connection->report({record(Type::childInserted, id, 7, 0, 0, "c", number(3)),
-                                  record(Type::childChanged, id, 8, 0, 0, "a", number(4))}),
+    EXPECT_EQ(connection->report({record(Type::updateRevision, id, 7),
+                                  record(Type::childInserted, id, 8, 0, 0, "c", number(3)),
+                                  record(Type::childChanged, id, 9, 0, 0, "a", number(4))}),
               0);
     EXPECT_EQ(text(*dictionary), "a=1@5");
     EXPECT_TRUE(events.texts().empty());
@@ -418,14 +419,14 @@ TEST_F(ChangeExchange, ReportsAfterAMissedOneWaitForTheContentFetchedAgain) {
             DaemonBlobWriter().dictionary(id, root, 6, 2).key("a").number(1).key("b").number(2));
     };
     connection->runAfterPushes();
-    EXPECT_EQ(text(*dictionary), "a=4,b=2,c=3@8");
+    EXPECT_EQ(text(*dictionary), "a=4,b=2,c=3@9");
     connection->scheduler->runAll();
     EXPECT_THAT(events.texts(),
                 ElementsAre("didDictionaryChildAdd(key=b)", "didDictionaryChildAdd(key=c)",
                             "didDictionaryChildReplace(key=a)"));
     // In step again: the next report applies at once.
-    EXPECT_EQ(connection->report({record(Type::childRemoved, id, 9, 0, 0, "c")}), 0);
-    EXPECT_EQ(text(*dictionary), "a=4,b=2@9");
+    EXPECT_EQ(connection->report({record(Type::childRemoved, id, 10, 0, 0, "c")}), 0);
+    EXPECT_EQ(text(*dictionary), "a=4,b=2@10");
 }
 
 // A new container set into a dictionary and merged by the daemon is placed in the content

@@ -12,9 +12,8 @@ namespace velkor::fuzz {
 
 /// Stops the run, so that the fuzzer keeps the input, when `condition` does not hold.
 inline void check(bool condition) {
-    if (!condition) {
+    if (!condition)
         std::abort();
-    }
 }
 
 /// Whether `view` lies wholly inside `blob` (an empty view anywhere).
@@ -29,9 +28,8 @@ class Input {
     explicit Input(std::span<const std::uint8_t> bytes) : bytes_(bytes) {}
     bool empty() const { return bytes_.empty(); }
     std::uint8_t byte() {
-        if (bytes_.empty()) {
+        if (bytes_.empty())
             return 0;
-        }
         const auto b = bytes_.front();
         bytes_ = bytes_.subspan(1);
         return b;

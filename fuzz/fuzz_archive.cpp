@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <span>
 #include <vector>
 
@@ -18,14 +17,11 @@ using velkor::basalt::BKUnarchiverWrapper;
 using velkor::fuzz::check;
 using velkor::fuzz::inside;
 
-namespace {}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::span<const std::uint8_t> blob(data, size);
     auto reader = BKUnarchiverWrapper::createWithData(blob);
-    if (!reader) {
+    if (!reader)
         return 0;
-    }
 
     std::vector<ArchiveItem> items;
     ArchiveWriter writer;
@@ -58,8 +54,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     check(!BKUnarchiverWrapper::decodeObject(*again).has_value() && again->atEnd());
     // A well-formed input in shortest form is exactly what the writer produces.
-    if (reader->atEnd() && rewritten.size() == size) {
+    if (reader->atEnd() && rewritten.size() == size)
         check(std::equal(rewritten.begin(), rewritten.end(), data));
-    }
     return 0;
 }

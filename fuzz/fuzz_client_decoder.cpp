@@ -4,7 +4,6 @@
 // on the way down, and the tree must describe and encode again without trouble.
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <unordered_set>
 #include <vector>
 
@@ -47,9 +46,8 @@ class RegistryOnlyConnection final : public InnerConnection {
     // Resolves to what the blob itself registered, as a daemon serving the same tree would.
     std::shared_ptr<VKContainer> resolveContainerProxy(const UUID& id, bool) override {
         auto found = registry_.tryFind(id);
-        if (!found || found->kind() == VKObjectBase::Kind::containerProxy) {
+        if (!found || found->kind() == VKObjectBase::Kind::containerProxy)
             throw VKError(VKError::containerNotFound);
-        }
         return found;
     }
     void setHasSubscription(const UUID&, bool) override {}
@@ -82,13 +80,11 @@ void walk(const VKObjectPtr& value, RegistryOnlyConnection& connection,
     check(value != nullptr);
     value->description();
     auto container = detail::ContainerAccess::asClientContainer(value);
-    if (!container) {
+    if (!container)
         return;
-    }
     check(!path.contains(container.get()));
-    if (!visited.insert(container.get()).second) {
+    if (!visited.insert(container.get()).second)
         return;
-    }
     check(detail::ContainerAccess::innerConnection(*container).get() == &connection);
     auto registered = connection.registryOfContainers().tryFind(container->id());
     check(registered != nullptr && registered->id() == container->id());
@@ -102,9 +98,8 @@ void walk(const VKObjectPtr& value, RegistryOnlyConnection& connection,
     };
     if (auto array = std::dynamic_pointer_cast<VKArray>(value)) {
         check(array->items().size() == array->count());
-        for (std::int64_t i = 0; i < static_cast<std::int64_t>(array->count()); ++i) {
+        for (std::int64_t i = 0; i < static_cast<std::int64_t>(array->count()); ++i)
             read([&] { return array->get(i); });
-        }
     } else if (auto dictionary = std::dynamic_pointer_cast<VKDictionary>(value)) {
         for (const auto& [key, item] : dictionary->items()) {
             check(dictionary->hasKey(key));
@@ -117,19 +112,15 @@ void walk(const VKObjectPtr& value, RegistryOnlyConnection& connection,
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    static const bool quiet = (setLogSink(nullptr, LogLevel::off), true);
-    (void)quiet;
+    [[maybe_unused]] static const bool quiet = (setLogSink(nullptr, LogLevel::off), true);
     auto connection = RegistryOnlyConnection::make();
     auto decoder = DeserializerOnClient::make(Blob(data, size), connection);
-    if (!decoder) {
+    if (!decoder)
         return 0;
-    }
     auto value = decoder->decodeVKObject();
-    if (!value) {
+    if (!value)
         return 0;
-    }
-    std::unordered_set<const VKObjectBase*> visited;
-    std::unordered_set<const VKObjectBase*> path;
+    std::unordered_set<const VKObjectBase*> visited, path;
     walk(value, *connection, visited, path);
     // Attached containers travel as references: the encoding is the value's kind and id, or a
     // scalar's two items.

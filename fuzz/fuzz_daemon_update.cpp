@@ -9,7 +9,6 @@
 // data.
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <span>
 #include <string>
 #include <vector>
@@ -68,9 +67,8 @@ void decodeWhole(std::span<const std::uint8_t> blob) {
                 check(c.kind == ValueKind::array || c.kind == ValueKind::dictionary);
                 check(c.kind == ValueKind::array ? c.keys.empty()
                                                  : c.keys.size() == c.values.size());
-                for (const auto& v : c.values) {
+                for (const auto& v : c.values)
                     check(inside(v.bytes, blob));
-                }
             }
         } catch (const VKError& e) {
             check(e == VKError::invalidData || e == VKError::circularReferences);
@@ -81,8 +79,7 @@ void decodeWhole(std::span<const std::uint8_t> blob) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    static const bool quiet = (setLogSink(nullptr, LogLevel::off), true);
-    (void)quiet;
+    [[maybe_unused]] static const bool quiet = (setLogSink(nullptr, LogLevel::off), true);
     const std::span<const std::uint8_t> input(data, size);
     decodeWhole(input);
 
@@ -104,20 +101,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const auto to = static_cast<std::int8_t>(in.byte());
         const auto& caller = callers[in.byte() % 3];
         const auto keyBytes = in.take(in.byte() % 9);
-        const std::size_t dataLength = in.byte() | (std::size_t{in.byte()} << 8);
+        // The low byte first: the order in which | evaluates its operands is unspecified.
+        const std::size_t lowByte = in.byte();
+        const std::size_t dataLength = lowByte | (std::size_t{in.byte()} << 8);
         const auto dataBytes = in.take(dataLength);
-        if (!type) {
+        if (!type)
             continue;
-        }
         auto record = std::make_shared<VKChangeNotification>(
             *type, target, revision, from, to, std::string(keyBytes.begin(), keyBytes.end()),
             std::vector<std::uint8_t>(dataBytes.begin(), dataBytes.end()));
         const auto outcome = store.handle(caller, ClientRequest::UpdateSettings{record});
         check(outcome.answer.get<ServerResponse::SettingsUpdated>() != nullptr ||
               outcome.answer.get<ServerResponse::RequestHasFailed>() != nullptr);
-        for (const auto& notice : outcome.notices) {
+        for (const auto& notice : outcome.notices)
             check(notice.changes.changeNotifications.size() == notice.changes.changePaths.size());
-        }
         const auto fetched =
             store.handle(callers[0], ClientRequest::FetchSettings{"fuzz", 1000, "", true});
         check(fetched.answer.get<ServerResponse::SettingsFetched>() != nullptr);

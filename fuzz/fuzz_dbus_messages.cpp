@@ -18,8 +18,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
-#include <cstring>
 #include <string>
 #include <variant>
 
@@ -54,9 +52,26 @@ dbus::BusConnection& offlineBus() {
 
 std::uint64_t cookie = 0;
 
-// A text D-Bus cannot carry (bad UTF-8) is replaced, since sd-bus refuses it before appending.
+template <typename T>
+void appendBasic(sd_bus_message* m, char type, T value) {
+    sd_bus_message_append_basic(m, type, &value);
+}
+
+void appendBytes(sd_bus_message* m, const std::string& bytes) {
+    sd_bus_message_append_array(m, 'y', bytes.data(), bytes.size());
+}
+
+// A text D-Bus cannot carry (bad UTF-8) is replaced by `fallback`, since sd-bus refuses it before
+// appending.
+void appendText(sd_bus_message* m, Input& in, std::size_t lengths, const char* fallback) {
+    const auto text = in.text(in.byte() % lengths);
+    if (sd_bus_message_append_basic(m, 's', text.c_str()) < 0)
+        sd_bus_message_append_basic(m, 's', fallback);
+}
+
 void appendEntries(sd_bus_message* m, Input& in) {
     static const char* keys[] = {"type", "id", "revision", "from", "to", "key", "data", "other"};
+    static const char* types[] = {"x", "ay", "s", "i", "t", "as"};
     std::size_t count = in.byte() % 9;
     if (sd_bus_message_open_container(m, 'a', "{sv}") < 0)
         return;
@@ -64,29 +79,21 @@ void appendEntries(sd_bus_message* m, Input& in) {
         if (sd_bus_message_open_container(m, 'e', "sv") < 0)
             return;
         sd_bus_message_append_basic(m, 's', keys[in.byte() % 8]);
-        static const char* types[] = {"x", "ay", "s", "i", "t", "as"};
-        const char* type = types[in.byte() % 6];
-        if (sd_bus_message_open_container(m, 'v', type) < 0)
+        const auto type = in.byte() % 6;
+        if (sd_bus_message_open_container(m, 'v', types[type]) < 0)
             return;
-        if (std::strcmp(type, "x") == 0) {
-            std::int64_t v = static_cast<std::int8_t>(in.byte());
-            sd_bus_message_append_basic(m, 'x', &v);
-        } else if (std::strcmp(type, "ay") == 0) {
-            auto bytes = in.text(in.byte() % 20);
-            sd_bus_message_append_array(m, 'y', bytes.data(), bytes.size());
-        } else if (std::strcmp(type, "s") == 0) {
-            auto text = in.text(in.byte() % 8);
-            if (sd_bus_message_append_basic(m, 's', text.c_str()) < 0)
-                sd_bus_message_append_basic(m, 's', "");
-        } else if (std::strcmp(type, "i") == 0) {
-            std::int32_t v = in.byte();
-            sd_bus_message_append_basic(m, 'i', &v);
-        } else if (std::strcmp(type, "t") == 0) {
-            std::uint64_t v = in.byte();
-            sd_bus_message_append_basic(m, 't', &v);
-        } else {
+        if (type == 0)
+            appendBasic(m, 'x', std::int64_t{static_cast<std::int8_t>(in.byte())});
+        else if (type == 1)
+            appendBytes(m, in.text(in.byte() % 20));
+        else if (type == 2)
+            appendText(m, in, 8, "");
+        else if (type == 3)
+            appendBasic(m, 'i', std::int32_t{in.byte()});
+        else if (type == 4)
+            appendBasic(m, 't', std::uint64_t{in.byte()});
+        else
             sd_bus_message_append(m, "as", 1, "x");
-        }
         sd_bus_message_close_container(m);
         sd_bus_message_close_container(m);
     }
@@ -94,60 +101,34 @@ void appendEntries(sd_bus_message* m, Input& in) {
 }
 
 void appendValue(sd_bus_message* m, Input& in) {
-    switch (in.byte() % 9) {
-        case 0: {
-            std::size_t n = in.byte();
-            auto bytes = in.text(n > 32 ? 16 : n);
-            sd_bus_message_append_array(m, 'y', bytes.data(), bytes.size());
-            break;
-        }
-        case 1: {
-            auto text = in.text(in.byte() % 16);
-            if (sd_bus_message_append_basic(m, 's', text.c_str()) < 0)
-                sd_bus_message_append_basic(m, 's', "x");
-            break;
-        }
-        case 2: {
-            auto v = in.number<std::uint32_t>();
-            sd_bus_message_append_basic(m, 'u', &v);
-            break;
-        }
-        case 3: {
-            auto v = in.number<std::int64_t>();
-            sd_bus_message_append_basic(m, 'x', &v);
-            break;
-        }
-        case 4: {
-            int v = in.byte() & 1;
-            sd_bus_message_append_basic(m, 'b', &v);
-            break;
-        }
-        case 5: {
-            auto v = in.number<std::int32_t>();
-            sd_bus_message_append_basic(m, 'i', &v);
-            break;
-        }
-        case 6:
-            appendEntries(m, in);
-            break;
-        case 7: {
-            std::size_t count = in.byte() % 4;
-            if (sd_bus_message_open_container(m, 'a', "a{sv}") < 0)
-                return;
-            for (std::size_t i = 0; i < count && !in.empty(); ++i)
+    const auto op = in.byte() % 9;
+    if (op == 0) {
+        std::size_t n = in.byte();
+        appendBytes(m, in.text(n > 32 ? 16 : n));
+    } else if (op == 1) {
+        appendText(m, in, 16, "x");
+    } else if (op == 2) {
+        appendBasic(m, 'u', in.number<std::uint32_t>());
+    } else if (op == 3) {
+        appendBasic(m, 'x', in.number<std::int64_t>());
+    } else if (op == 4) {
+        appendBasic(m, 'b', int{in.byte() & 1});
+    } else if (op == 5) {
+        appendBasic(m, 'i', in.number<std::int32_t>());
+    } else if (op == 6) {
+        appendEntries(m, in);
+    } else {
+        // 7: an array of entry arrays; 8: an array of strings.
+        std::size_t count = in.byte() % 4;
+        if (sd_bus_message_open_container(m, 'a', op == 7 ? "a{sv}" : "s") < 0)
+            return;
+        for (std::size_t i = 0; i < count && (op == 8 || !in.empty()); ++i) {
+            if (op == 7)
                 appendEntries(m, in);
-            sd_bus_message_close_container(m);
-            break;
-        }
-        default: {
-            std::size_t count = in.byte() % 4;
-            if (sd_bus_message_open_container(m, 'a', "s") < 0)
-                return;
-            for (std::size_t i = 0; i < count; ++i)
+            else
                 sd_bus_message_append_basic(m, 's', std::to_string(i).c_str());
-            sd_bus_message_close_container(m);
-            break;
         }
+        sd_bus_message_close_container(m);
     }
 }
 
@@ -159,20 +140,18 @@ std::string text(const Tagged<ClientRequest>& r) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     // Records that do not decode log an error each; the fuzzer's output stays readable.
-    static const bool quiet = (setLogSink(nullptr, LogLevel::off), true);
-    (void)quiet;
+    [[maybe_unused]] static const bool quiet = (setLogSink(nullptr, LogLevel::off), true);
     auto& bus = offlineBus();
 
     Input in({data, size});
     std::uint8_t header = in.byte();
     bool call = (header & 1) == 0;
     std::size_t member = (header >> 1) & 7;
-    bool otherInterface = (header & 0x10) != 0;
     const char* name = call ? (member < 6 ? SettingsRequestService::kMembers[member] : "unknown")
                             : (member < 6 ? SettingsResponseService::kMembers[member] : "unknown");
-    const char* interface = otherInterface ? "org.example.Other"
-                            : call         ? dbus_names::kRequestInterface
-                                           : dbus_names::kResponseInterface;
+    const char* interface = (header & 0x10) != 0 ? "org.example.Other"
+                            : call               ? dbus_names::kRequestInterface
+                                                 : dbus_names::kResponseInterface;
     sd_bus_message* raw = nullptr;
     int r =
         call ? sd_bus_message_new_method_call(bus.get(), &raw, "org.velkor.SettingsDaemon",

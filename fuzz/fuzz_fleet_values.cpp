@@ -4,7 +4,6 @@
 // that decodes must encode back to itself once its items are stored.
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -19,6 +18,7 @@ using namespace velkor::daemon;
 using namespace velkor::fleet;
 
 using velkor::fuzz::check;
+using velkor::fuzz::inside;
 
 namespace {
 
@@ -27,16 +27,13 @@ std::vector<StoredItem> itemsOf(const IncomingContainer& container) {
     std::vector<StoredItem> items;
     for (std::size_t i = 0; i < container.values.size(); ++i) {
         const auto& value = container.values[i];
-        StoredItem item;
-        if (container.kind == ValueKind::dictionary)
-            item.key = std::string(container.keys[i]);
-        else
-            item.slot = static_cast<std::int64_t>(i);
-        item.kind = isContainer(value.kind) ? ValueKind::containerProxy : value.kind;
-        item.number = value.number;
-        item.payload = std::string(value.text());
-        item.child = value.id;
-        items.push_back(std::move(item));
+        const bool inDictionary = container.kind == ValueKind::dictionary;
+        items.push_back({.key = inDictionary ? std::string(container.keys[i]) : std::string(),
+                         .slot = inDictionary ? 0 : static_cast<std::int64_t>(i),
+                         .kind = isContainer(value.kind) ? ValueKind::containerProxy : value.kind,
+                         .number = value.number,
+                         .payload = std::string(value.text()),
+                         .child = value.id});
     }
     return items;
 }
@@ -70,10 +67,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const auto& container = tree.containers.front();
         for (const auto& v : container.values) {
             check(!isContainer(v.kind));  // sub-containers are references
-            check(v.bytes.empty() ||
-                  (v.bytes.data() >= reinterpret_cast<const std::uint8_t*>(value.data()) &&
-                   v.bytes.data() + v.bytes.size() <=
-                       reinterpret_cast<const std::uint8_t*>(value.data()) + value.size()));
+            check(inside(v.bytes,
+                         {reinterpret_cast<const std::uint8_t*>(value.data()), value.size()}));
         }
         const ContainerRecord record{container.id, UUID::zero(), container.kind,
                                      container.revision};

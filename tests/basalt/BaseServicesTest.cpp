@@ -64,13 +64,13 @@ TEST(Archive, ItemsTravelAsShortestCborAndReadBackAsViewsIntoTheBlob) {
     basalt::ArchiveWriter writer;
     EXPECT_EQ(writer.archiverData(), archiveOf({}));
     std::vector<ArchiveItem> items;
-    for (std::int64_t v :
-         {std::int64_t{23}, std::int64_t{24}, std::int64_t{256}, std::int64_t{65536},
-          std::int64_t{4294967296}, std::int64_t{-25}, std::numeric_limits<std::int64_t>::min()}) {
+    for (std::int64_t v : std::initializer_list<std::int64_t>{
+             23, 24, 256, 65536, 4294967296, -25, std::numeric_limits<std::int64_t>::min()}) {
         writer.encodeInteger(v);
         items.push_back(ArchiveItem::ofInteger(v));
     }
-    for (const char* text : {"\xC3\xA9", "abcdefghijklmnopqrstuvwx"}) {
+    const std::string text24 = "abcdefghijklmnopqrstuvwx";
+    for (const char* text : {"\xC3\xA9", text24.c_str()}) {
         writer.encodeText(text);
         items.push_back(ArchiveItem::ofText(text));
     }
@@ -88,7 +88,7 @@ TEST(Archive, ItemsTravelAsShortestCborAndReadBackAsViewsIntoTheBlob) {
         0x3B, 0x7F, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,  // INT64_MIN
         0x62, 0xC3, 0xA9, 0x78, 0x18,                          // "é", a 24-byte text
     };
-    for (char c : std::string("abcdefghijklmnopqrstuvwx"))
+    for (char c : text24)
         expected.push_back(static_cast<std::uint8_t>(c));
     expected.insert(expected.end(), {0x59, 0x01, 0x2C});  // then 300 bytes
     expected.insert(expected.end(), large.begin(), large.end());

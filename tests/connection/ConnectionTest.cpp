@@ -127,8 +127,9 @@ struct Harness {
 }  // namespace
 
 // Create a missing file, find it again without asking, delete it (which detaches every container
-// of that file), create it anew, lose it to another client's deletion, and create it once more.
-TEST(Connection, AFileIsCreatedFoundDeletedAndReopened) {
+// of that file), create it anew, lose it to another client's deletion, and create it once more;
+// then open what the daemon has.
+TEST(Connection, FilesAreCreatedFoundDeletedReopenedAndFetched) {
     Harness h;
     VKConnection& connection = *h.impl;
     auto root = VKDictionary::make();
@@ -174,6 +175,74 @@ TEST(Connection, AFileIsCreatedFoundDeletedAndReopened) {
     EXPECT_EQ(deletes.load(), 2) << "one event for each container of the deleted file";
     auto third = VKDictionary::make();
     EXPECT_EQ(open(third).rootContainer, third);
+
+    // What the daemon has is fetched: another creator's file after a lost race, a root that came
+    // as a proxy, plain values every time but containers once, nothing of a tree that cannot be
+    // decoded.
+    auto rootId = UUID::random();
+    h.answer({failed(VKError::fileDoesNotExist), failed(VKError::fileAlreadyExists),
+              fetched(Blobs().dictionary(rootId, rootId, 3, 1).key("k").number(7))});
+    auto raced = connection.openOrCreateSettings(VKDictionary::make(), "raced");
+    EXPECT_TRUE(raced.isExist);
+    EXPECT_EQ(raced.rootContainer->id(), rootId);
+
+    auto proxied = UUID::random();
+    h.answer(
+        {fetched(Blobs().proxy(proxied)), fetched(Blobs().dictionary(proxied, proxied, 1, 0))});
+    auto viaProxy = connection.openOrCreateSettings(VKDictionary::make(), "proxied");
+    ASSERT_NE(asDictionary(viaProxy.rootContainer), nullptr);
+    EXPECT_EQ(viaProxy.rootContainer->id(), proxied);
+    EXPECT_EQ(h.request<Request::ResolveSettings>().containerId, proxied);
+
+    auto before = h.sent();
+    h.answer({fetched(Blobs().string("value")), fetched(Blobs().string("value"))});
+    for (int i = 0; i < 2; ++i)
+        EXPECT_EQ(connection.getSetting("raced", "/a/b/", false)->description(), "value");
+    EXPECT_EQ(h.sent(), before + 2) << "plain values are fetched each time";
+    EXPECT_EQ(h.request<Request::FetchSettings>(before).path, "a/b");
+    h.daemon->answerNext(fetched(Blobs().dictionary(UUID::random(), rootId, 1, 0)));
+    auto sub = connection.getSetting("raced", "caf\u00e9", false);
+    EXPECT_EQ(connection.getSetting("raced", "cafe\u0301", true), sub)
+        << "a path in two spellings of one key is one path";
+    EXPECT_EQ(h.sent(), before + 3);
+
+    // A tree that fails half-way is released while the opening holds the lookup map's lock; its
+    // registered part unregisters itself there without deadlock.
+    auto broken = UUID::random(), nested = UUID::random();
+    Blobs tree;
+    tree.dictionary(broken, broken, 1, 2).key("a").dictionary(nested, broken, 1, 0);
+    h.daemon->answerNext(fetched(tree.key("b").integer(42)));
+    EXPECT_EQ(errorOf([&] { connection.getSetting("broken", ""); }), VKError::serverError);
+    EXPECT_EQ(h.impl->registryOfContainers().tryFind(nested), nullptr);
+    h.daemon->answerNext(fetched(Blobs().dictionary(broken, broken, 1, 0)));
+    auto doomed = connection.getSetting("broken", "");
+    EXPECT_NE(doomed, nullptr) << "the lock was released";
+
+    // Destructors run under other locks (a parent's items lock) while an opening holds the
+    // lookup map's lock waiting for the daemon: a destructor must not wait for the opening.
+    std::mutex gate;
+    std::unique_lock held(gate);
+    h.daemon->setHandler([&](const Request&) {
+        std::lock_guard wait(gate);  // the opening stays in progress until the test lets go
+        return std::optional(fetched(Blobs().string("late")));
+    });
+    const auto sent = h.sent();
+    std::thread opening([&] { connection.getSetting("other", ""); });
+    ASSERT_TRUE(eventually([&] { return h.sent() == sent + 1; }));
+    std::atomic<bool> destroyed{false};
+    std::thread destroyer([&] {
+        doomed.reset();
+        destroyed = true;
+    });
+    bool destroyedWhileOpening = eventually([&] { return destroyed.load(); });
+    held.unlock();
+    destroyer.join();
+    opening.join();
+    EXPECT_TRUE(destroyedWhileOpening);
+    h.daemon->setHandler(nullptr);
+    h.daemon->answerNext(fetched(Blobs().dictionary(broken, broken, 2, 0)));
+    EXPECT_EQ(asContainer(connection.getSetting("broken", ""))->revision(), 2)
+        << "the destroyed root was forgotten";
 }
 
 // Every refusal, unexpected answer and invalid call comes back as the right error without
@@ -186,24 +255,23 @@ TEST(Connection, FailuresAreReportedAndAShutDownConnectionOpensNothingNew) {
     auto record = change(ChangeType::childChanged, UUID::random());
     auto created = VKDictionary::make();
     auto shared = VKOwnership::shared();
+    // A refusal of the daemon comes back as it is.
+    auto passed = [&](VKError::Code refusal, auto call) {
+        return h.failure({failed(refusal)}, call) == refusal;
+    };
 
     EXPECT_EQ(h.failure({}, [&] { c.deleteSettings("", shared); }), VKError::invalidData);
-    EXPECT_EQ(
-        h.failure({failed(VKError::fileDoesNotExist)}, [&] { c.deleteSettings("d", shared); }),
-        VKError::fileDoesNotExist);
+    EXPECT_TRUE(passed(VKError::fileDoesNotExist, [&] { c.deleteSettings("d", shared); }));
     EXPECT_EQ(h.failure({kSucceeded}, [&] { c.deleteSettings("d", shared); }),
               VKError::serverError);
-    EXPECT_EQ(h.failure({failed(VKError::containerNotFound)},
-                        [&] { h.impl->publishChangeNotification(record); }),
-              VKError::containerNotFound);
+    EXPECT_TRUE(
+        passed(VKError::containerNotFound, [&] { h.impl->publishChangeNotification(record); }));
     EXPECT_EQ(h.failure({fetched(Blobs())}, [&] { h.impl->publishChangeNotification(record); }),
               VKError::serverError);
     EXPECT_EQ(h.failure({fetched(Blobs().number(4))},
                         [&] { h.impl->resolveContainerProxy(UUID::random(), false); }),
               VKError::serverError);
-    EXPECT_EQ(
-        h.failure({failed(VKError::fileAlreadyExists)}, [&] { c.createSettings(created, "d"); }),
-        VKError::fileAlreadyExists);
+    EXPECT_TRUE(passed(VKError::fileAlreadyExists, [&] { c.createSettings(created, "d"); }));
     EXPECT_EQ(h.failure({}, [&] { c.createSettings(nullptr, "d"); }), VKError::invalidData);
     EXPECT_EQ(h.failure({}, [&] { c.openOrCreateSettings(nullptr, "d"); }), VKError::invalidData);
     EXPECT_EQ(h.failure({failed(VKError::fileDoesNotExist), failed(VKError::fileAlreadyExists),
@@ -239,51 +307,6 @@ TEST(Connection, FailuresAreReportedAndAShutDownConnectionOpensNothingNew) {
         << "an empty domain fails before the shut-down check";
 }
 
-// What the daemon has is fetched: another creator's file after a lost race, a root that came as
-// a proxy, plain values every time but containers once, nothing of a tree that cannot be
-// decoded.
-TEST(Connection, OpeningsFetchWhatTheDaemonHas) {
-    Harness h;
-    VKConnection& connection = *h.impl;
-    auto rootId = UUID::random();
-    h.answer({failed(VKError::fileDoesNotExist), failed(VKError::fileAlreadyExists),
-              fetched(Blobs().dictionary(rootId, rootId, 3, 1).key("k").number(7))});
-    auto raced = connection.openOrCreateSettings(VKDictionary::make(), "raced");
-    EXPECT_TRUE(raced.isExist);
-    EXPECT_EQ(raced.rootContainer->id(), rootId);
-
-    auto proxied = UUID::random();
-    h.answer(
-        {fetched(Blobs().proxy(proxied)), fetched(Blobs().dictionary(proxied, proxied, 1, 0))});
-    auto opened = connection.openOrCreateSettings(VKDictionary::make(), "proxied");
-    ASSERT_NE(asDictionary(opened.rootContainer), nullptr);
-    EXPECT_EQ(opened.rootContainer->id(), proxied);
-    EXPECT_EQ(h.request<Request::ResolveSettings>().containerId, proxied);
-
-    auto before = h.sent();
-    h.answer({fetched(Blobs().string("value")), fetched(Blobs().string("value"))});
-    for (int i = 0; i < 2; ++i)
-        EXPECT_EQ(connection.getSetting("raced", "/a/b/", false)->description(), "value");
-    EXPECT_EQ(h.sent(), before + 2) << "plain values are fetched each time";
-    EXPECT_EQ(h.request<Request::FetchSettings>(before).path, "a/b");
-    h.daemon->answerNext(fetched(Blobs().dictionary(UUID::random(), rootId, 1, 0)));
-    auto sub = connection.getSetting("raced", "caf\u00e9", false);
-    EXPECT_EQ(connection.getSetting("raced", "cafe\u0301", true), sub)
-        << "a path in two spellings of one key is one path";
-    EXPECT_EQ(h.sent(), before + 3);
-
-    // A tree that fails half-way is released while the opening holds the lookup map's lock; its
-    // registered part unregisters itself there without deadlock.
-    auto broken = UUID::random(), nested = UUID::random();
-    Blobs tree;
-    tree.dictionary(broken, broken, 1, 2).key("a").dictionary(nested, broken, 1, 0);
-    h.daemon->answerNext(fetched(tree.key("b").integer(42)));
-    EXPECT_EQ(errorOf([&] { connection.getSetting("broken", ""); }), VKError::serverError);
-    EXPECT_EQ(h.impl->registryOfContainers().tryFind(nested), nullptr);
-    h.daemon->answerNext(fetched(Blobs().dictionary(broken, broken, 1, 0)));
-    EXPECT_NE(connection.getSetting("broken", ""), nullptr) << "the lock was released";
-}
-
 // A late note that a container died forgets only that container: one that took its id since
 // keeps its entries, and is forgotten when it goes.
 TEST(Connection, TheLookupMapForgetsOnlyTheDeadHolderOfAnId) {
@@ -300,39 +323,6 @@ TEST(Connection, TheLookupMapForgetsOnlyTheDeadHolderOfAnId) {
     map.unregister(id);
     EXPECT_EQ(map.pathCount(), 1u) << "only the dead entry of the first path is left";
     EXPECT_EQ(map.idCount(), 0u);
-}
-
-// Destructors run under other locks (a parent's items lock) while an opening holds the lookup
-// map's lock waiting for the daemon: a destructor must not wait for the opening.
-TEST(Connection, AContainerDestroyedDuringAnOpeningDoesNotWaitForIt) {
-    Harness h;
-    VKConnection& connection = *h.impl;
-    auto rootId = UUID::random();
-    h.daemon->answerNext(fetched(Blobs().dictionary(rootId, rootId, 1, 0)));
-    auto doomed = connection.getSetting("prefs", "");
-    std::mutex gate;
-    std::unique_lock held(gate);
-    h.daemon->setHandler([&](const Request&) {
-        std::lock_guard wait(gate);  // the opening stays in progress until the test lets go
-        return std::optional(fetched(Blobs().string("late")));
-    });
-    std::thread opening([&] { connection.getSetting("other", ""); });
-    ASSERT_TRUE(eventually([&] { return h.sent() == 2; }));
-    std::atomic<bool> destroyed{false};
-    std::thread destroyer([&] {
-        doomed.reset();
-        destroyed = true;
-    });
-    bool destroyedWhileOpening = eventually([&] { return destroyed.load(); });
-    held.unlock();
-    destroyer.join();
-    opening.join();
-    EXPECT_TRUE(destroyedWhileOpening);
-
-    h.daemon->setHandler(nullptr);
-    h.daemon->answerNext(fetched(Blobs().dictionary(rootId, rootId, 2, 0)));
-    EXPECT_EQ(asContainer(connection.getSetting("prefs", ""))->revision(), 2)
-        << "the destroyed root was forgotten";
 }
 
 // Notifications apply in order with their paths, skipping what fails, until dispose(). The caller

@@ -52,11 +52,9 @@ inline Node ref(const UUID& id) {
 }
 inline Node dict(const UUID& id, std::vector<std::pair<std::string, Node>> entries,
                  std::int64_t revision = 0, bool subscribed = false) {
-    return {.kind = ValueKind::dictionary,
-            .id = id,
-            .revision = revision,
-            .subscribed = subscribed,
-            .entries = std::move(entries)};
+    Node n{.kind = ValueKind::dictionary, .id = id, .revision = revision, .subscribed = subscribed};
+    n.entries = std::move(entries);
+    return n;
 }
 inline Node arr(const UUID& id, std::vector<Node> items, std::int64_t revision = 0) {
     Node n{.kind = ValueKind::array, .id = id, .revision = revision};

@@ -16,6 +16,7 @@ class UpdateTest : public StoreTest {
 constexpr auto conflict = ChangeResult::synchronizeConflict;
 constexpr auto merged = ChangeResult::waitToBeUpdated;
 constexpr auto unchanged = ChangeResult::nothingChanged;
+constexpr std::size_t kKiB = 1024;
 
 }  // namespace
 
@@ -170,7 +171,6 @@ TEST_F(UpdateTest, ChangesThatDoNotFitAreRefusedAndChangeNothing) {
 }
 
 TEST_F(UpdateTest, FilesStayWithinTheirSizeLimitAndNoticesWithinTheAnswerLimit) {
-    constexpr std::size_t kKiB = 1024;
     reopen({.maxFileBytes = 100 * kKiB, .maxAnswerBytes = 100 * kKiB});
     const std::string big(60 * kKiB, 'x');
     const Node b = dat(std::string(30 * kKiB, 'z'));
@@ -257,7 +257,6 @@ TEST_F(UpdateTest, FilesStayWithinTheirSizeLimitAndNoticesWithinTheAnswerLimit) 
 // same rule as a file, again after a restart, and with room made by removals and deletions.
 // Other users are not bounded by it, nor is root.
 TEST_F(UpdateTest, AUsersFilesTogetherStayWithinTheUserLimit) {
-    constexpr std::size_t kKiB = 1024;
     reopen({.maxUserBytes = 100 * kKiB});
     const std::string big(60 * kKiB, 'x'), small(30 * kKiB, 'y');
     const std::string otherDomain = "org.example.other";

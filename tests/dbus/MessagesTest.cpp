@@ -9,10 +9,7 @@
 #include "internals/SettingsService.h"
 
 using namespace velkor;
-using dbus::ReceivedResponse;
-using dbus::Refusal;
-using dbus::RequestCodec;
-using dbus::ResponseCodec;
+using namespace velkor::dbus;
 using Reason = Refusal::Reason;
 
 namespace {

@@ -142,13 +142,12 @@ TEST(QueueTest, ReadersWithOrWithoutTheLockNeverRunBesideABarrier) {
     std::atomic<int> torn{0}, bursts{0};
     std::thread writer([&] {
         for (int burst = 0; !stop; bursts = ++burst) {
-            for (int i = 0; i < 16; ++i) {
+            for (int i = 0; i < 16; ++i)
                 queues[i % 2].syncBarrier([&, i] {
                     ++pairs[i % 2].a;
                     std::this_thread::yield();
                     ++pairs[i % 2].b;
                 });
-            }
             std::this_thread::sleep_for(burst % 2 ? 2ms : 0ms);
         }
     });

@@ -24,19 +24,26 @@ VKDictionaryPtr numbered(std::int64_t n) {
     return VKDictionary::make({{"n", std::make_shared<VKNumber>(n)}});
 }
 
+// A handle's monitor, and what the handle tells its observers.
+struct SettingsHandle : ::testing::Test {
+    Subscription watch(Settings& settings) {
+        return settings.observe([this](const auto& e) { events.push_back(e); });
+    }
+    LogCapture logs;
+    std::shared_ptr<FakeMonitor> monitor = std::make_shared<FakeMonitor>();
+    std::vector<Settings::Event> events;
+};
+
 // Opening is refused only for the daemon's refusals; a daemon away is waited for. Later
 // failures, of any kind, reach the observers, and the next connection opens the file again.
-TEST(SettingsHandle, OpeningFailuresAreThrownFirstAndReportedLater) {
-    LogCapture logs;
-    auto monitor = std::make_shared<FakeMonitor>();
+TEST_F(SettingsHandle, OpeningFailuresAreThrownFirstAndReportedLater) {
     monitor->publish(nullptr, VKError::fileDoesNotExist);
     EXPECT_EQ(errorOf([&] { (void)Settings::open(monitor, "app"); }), VKError::fileDoesNotExist);
     monitor->publish(nullptr, VKError::connectionLost);
     auto settings = Settings::open(monitor, "app");
     EXPECT_EQ(settings->current(), nullptr);
 
-    std::vector<Settings::Event> events;
-    Subscription watching = settings->observe([&](const auto& e) { events.push_back(e); });
+    Subscription watching = watch(*settings);
     monitor->publish(nullptr);  // fails with something else than a VKError
     auto root = numbered(1);
     monitor->publish(root);
@@ -62,10 +69,8 @@ TEST(SettingsHandle, OpeningFailuresAreThrownFirstAndReportedLater) {
 // Opened while the monitor replaces its connection (what it publishes is the old one, disposed
 // already): open() returns with the file opened through the new connection, and nobody is told
 // of a reload or a loss.
-TEST(SettingsHandle, OpeningWhileTheMonitorReplacesItsConnectionWaitsForTheNewOne) {
+TEST_F(SettingsHandle, OpeningWhileTheMonitorReplacesItsConnectionWaitsForTheNewOne) {
     using namespace std::chrono_literals;
-    LogCapture logs;
-    auto monitor = std::make_shared<FakeMonitor>();
     auto old = std::make_shared<FakeConnection>(nullptr, VKError::connectionLost);
     old->dispose();
     monitor->connection.setValue(old);
@@ -76,8 +81,7 @@ TEST(SettingsHandle, OpeningWhileTheMonitorReplacesItsConnectionWaitsForTheNewOn
     });
     auto settings = Settings::open(monitor, "app");
     EXPECT_EQ(settings->current(), root);
-    std::vector<Settings::Event> events;
-    Subscription watching = settings->observe([&](const auto& e) { events.push_back(e); });
+    Subscription watching = watch(*settings);
     recreation.join();
     EXPECT_TRUE(events.empty());
     EXPECT_EQ(settings->current(), root);
@@ -100,7 +104,7 @@ TEST(SettingsHandle, OpeningWhileTheMonitorReplacesItsConnectionWaitsForTheNewOn
     }
     EXPECT_LT(std::chrono::steady_clock::now() - started, 1500ms) << "one time-out (1 s)";
     EXPECT_EQ(settings->current(), nullptr);
-    watching = settings->observe([&](const auto& e) { events.push_back(e); });
+    watching = watch(*settings);
     monitor->publish(root);
     ASSERT_EQ(events.size(), 1u) << "no loss told after the reload";
     EXPECT_EQ(std::get<Settings::Reloaded>(events[0]).root, root);
@@ -109,8 +113,7 @@ TEST(SettingsHandle, OpeningWhileTheMonitorReplacesItsConnectionWaitsForTheNewOn
 
 // A failed report of the root's observers ends the root's stream: the handle observes the root
 // again rather than going deaf, and tells its observers nothing of it.
-TEST(SettingsHandle, ObservesTheRootAgainAfterAFailedReport) {
-    LogCapture logs;
+TEST_F(SettingsHandle, ObservesTheRootAgainAfterAFailedReport) {
     auto daemon = FakeDaemon::make();
     daemon->answerNext(ServerResponse::RequestHasFailed{VKError::connectionLost});  // as a time-out
     di::Container services;
@@ -119,11 +122,9 @@ TEST(SettingsHandle, ObservesTheRootAgainAfterAFailedReport) {
     auto connection = ConnectionImpl::make(*services.synchronize(), scheduler);
     auto root = numbered(1);
     detail::ContainerAccess::setInnerConnection(*root, connection);
-    auto monitor = std::make_shared<FakeMonitor>();
     monitor->publish(root);
     auto settings = Settings::open(monitor, "app");
-    std::vector<Settings::Event> events;
-    Subscription watching = settings->observe([&](const auto& e) { events.push_back(e); });
+    Subscription watching = watch(*settings);
     detail::ContainerAccess::postChangeNotification(*root, VKContainerChange::DidRemoveAll{},
                                                     *connection);
     scheduler->runAll();
@@ -140,13 +141,12 @@ TEST(SettingsHandle, ObservesTheRootAgainAfterAFailedReport) {
 
 // Connections published from several threads while observers come and go and the handle is
 // disposed; run under ThreadSanitizer. A last publication still reaches the observers.
-TEST(SettingsHandle, PublicationsObserversAndDisposalRace) {
-    LogCapture logs;
+TEST_F(SettingsHandle, PublicationsObserversAndDisposalRace) {
     for (int round = 0; round < 20; ++round) {
-        auto monitor = std::make_shared<FakeMonitor>();
+        monitor = std::make_shared<FakeMonitor>();
         auto settings = Settings::open(monitor, "app");
-        std::atomic<int> events{0};
-        auto count = [&](const Settings::Event&) { ++events; };
+        std::atomic<int> heard{0};
+        auto count = [&](const Settings::Event&) { ++heard; };
         Subscription kept = settings->observe(count);
         onThreads(3, [&](int t) {  // two publish, one observes for a moment and reads
             for (int i = 0; i < 30; ++i) {
@@ -172,7 +172,7 @@ TEST(SettingsHandle, PublicationsObserversAndDisposalRace) {
         settings->dispose();
         publisher.join();
         EXPECT_EQ(settings->current(), nullptr);
-        EXPECT_GT(events.load(), 0);
+        EXPECT_GT(heard.load(), 0);
         EXPECT_FALSE(kept.active() || watching.active()) << "disposal ends every subscription";
     }
 }

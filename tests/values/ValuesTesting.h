@@ -31,7 +31,6 @@ using Access = detail::ContainerAccess;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 using ::testing::Pair;
-using ::testing::UnorderedElementsAre;
 
 inline VKObjectPtr str(std::string text) {
     return std::make_shared<VKString>(std::move(text));

@@ -101,11 +101,9 @@ TEST(Accessors, ReadsBesideAWriterSeeOnlyWholeStates) {
             impossible += !b.empty() && b != textOf(std::stoll(b));
             if (t == 2) {
                 const auto items = dictionary->items();
-                if (items.count("b")) {
-                    const auto behind = items.count("a")
-                                            ? asNumber(items.at("a"))->value() -
-                                                  std::stoll(asString(items.at("b"))->value())
-                                            : -1;
+                if (items.count("b")) {  // "b" holds what "a" held, or one less
+                    const auto a = items.count("a") ? asNumber(items.at("a"))->value() : -1;
+                    const auto behind = a - std::stoll(asString(items.at("b"))->value());
                     impossible += behind != 0 && behind != 1;
                 }
             } else if (auto value = dictionary->get("a")) {

@@ -43,8 +43,8 @@ struct Op {
     Type type;
     std::int64_t from, to;
     std::string key;
-    std::string after;    // done, waitToBeUpdated, noRevisionIncrement, nothingChanged
-    bool revisionOnWait;  // whether waitToBeUpdated gives the new revision too
+    std::string after;            // done, waitToBeUpdated, noRevisionIncrement, nothingChanged
+    bool revisionOnWait = false;  // whether waitToBeUpdated gives the new revision too
     bool onDictionary() const { return !key.empty() || name == "removeAll"; }
     void operator()(VKContainer& c, const VKObjectPtr& value) const {
         run(dynamic_cast<VKArray*>(&c), dynamic_cast<VKDictionary*>(&c), value);
@@ -52,21 +52,17 @@ struct Op {
 };
 using enum ChangeType;
 const Op kOps[] = {
-    {"array set", [](auto a, auto, auto v) { a->set(1, v); }, childChanged, 1, 1, "", "a,C,c",
-     false},
+    {"set", [](auto a, auto, auto v) { a->set(1, v); }, childChanged, 1, 1, "", "a,C,c", false},
     {"insert", [](auto a, auto, auto v) { a->insert(1, v); }, childInserted, 1, 1, "", "a,C,b,c",
      true},
     {"append", [](auto a, auto, auto v) { a->append(v); }, childAppended, 0, 0, "", "a,b,c,C",
      true},
-    {"array remove", [](auto a, auto, auto) { a->remove(1); }, childRemoved, 1, 1, "", "a,c", true},
+    {"remove", [](auto a, auto, auto) { a->remove(1); }, childRemoved, 1, 1, "", "a,c", true},
     {"move", [](auto a, auto, auto) { a->move(0, 2); }, childMoved, 0, 2, "", "b,c,a", true},
-    {"array removeAll", [](auto a, auto, auto) { a->removeAll(); }, childrenRemoved, 0, 0, "", "",
-     true},
-    {"new key", [](auto, auto d, auto v) { d->set("x", v); }, childInserted, 0, 0, "x", "k=v,x=C",
-     false},
-    {"set key", [](auto, auto d, auto v) { d->set("k", v); }, childChanged, 0, 0, "k", "k=C",
-     false},
-    {"remove key", [](auto, auto d, auto) { d->remove("k"); }, childRemoved, 0, 0, "k", "", false},
+    {"clear", [](auto a, auto, auto) { a->removeAll(); }, childrenRemoved, 0, 0, "", "", true},
+    {"new key", [](auto, auto d, auto v) { d->set("x", v); }, childInserted, 0, 0, "x", "k=v,x=C"},
+    {"set key", [](auto, auto d, auto v) { d->set("k", v); }, childChanged, 0, 0, "k", "k=C"},
+    {"remove key", [](auto, auto d, auto) { d->remove("k"); }, childRemoved, 0, 0, "k", ""},
     {"removeAll", [](auto, auto d, auto) { d->removeAll(); }, childrenRemoved, 0, 0, "", "", true}};
 
 struct ChangeExchange : ::testing::Test {

@@ -238,12 +238,6 @@ TEST_F(CliTest, AnAdministratorEditsExportsAndImportsAFileAndIsToldWhatIsWrong) 
     EXPECT_EQ(velkor({"set", "org.example.app", "mine", "3"}, "", true).status, 0);
     EXPECT_EQ(getJson({"--user", "65534", "get", "org.example.app"}),
               Json::parse(R"({"mine": 3})"));
-
-    // No daemon on the bus: whether the request goes out before or after the transport finds that
-    // out decides whether the tool reports CannotConnect or ConnectionLost.
-    test::PrivateBus empty;
-    expectEnded(Tool({VELKOR_CLI_PATH, "--bus-address", empty.address(), "get", "x"}).finish(), 4,
-                "Connect");
 }
 
 TEST_F(CliTest, WatchPrintsChangesAcrossDaemonRestartsUntilInterruptedOrDeleted) {
@@ -384,7 +378,8 @@ TEST_F(CliTest, AWatcherThatStopsForAWhileCatchesUpWithTheLatestValue) {
 
 // Keys are one key in every canonically equivalent form: a watch by one spelling of a key ("é"
 // decomposed) hears the changes of the key stored in another (precomposed), also further down.
-TEST_F(CliTest, WatchFindsTheWatchedKeyInEveryNormalisationForm) {
+// Like the other commands, watch reports output that cannot be written, and stops at once.
+TEST_F(CliTest, WatchFindsTheWatchedKeyInEveryFormAndStopsWhenItsOutputCannotBeWritten) {
     const std::string composed = "\xC3\xA9", decomposed = "e\xCC\x81";
     succeed({"set", "org.example.app", composed, "1"});
     succeed({"set", "org.example.app", "n" + composed + "/inner/x", "1"});
@@ -400,10 +395,7 @@ TEST_F(CliTest, WatchFindsTheWatchedKeyInEveryNormalisationForm) {
     succeed({"set", "org.example.app", "n" + composed + "/inner/x", "2"});
     EXPECT_EQ(below.event(), Json::parse(R"({"event": "didDescendantChange",
                                     "path": "n\u00e9/inner", "value": {"x": 2}})"));
-}
 
-// Like the other commands, watch reports output that cannot be written, and stops at once.
-TEST_F(CliTest, WatchStopsWhenItsOutputCannotBeWritten) {
     succeed({"set", "org.example.app", "a", "1"});
     auto args = command({"watch", "org.example.app"});
     args.insert(args.begin(), {"sh", "-c", "exec \"$@\" > /dev/full", "sh"});
@@ -415,10 +407,15 @@ TEST_F(CliTest, WatchStopsWhenItsOutputCannotBeWritten) {
 
 // A watch that started says once per loss that the daemon went away, although the library tries
 // to reopen the file every 10 seconds; one that cannot reach a daemon at the start fails at once.
+// With no daemon on the bus, whether a get goes out before or after the transport finds that out
+// decides whether the tool reports CannotConnect or ConnectionLost.
 TEST_F(CliTest, WatchSaysOnceThatTheDaemonWentAwayAndNeedsOneToStart) {
     test::PrivateBus empty;
-    expectEnded(Tool({VELKOR_CLI_PATH, "--bus-address", empty.address(), "watch", "x"}).finish(), 4,
-                "(CannotConnect)");
+    for (const auto& [command, says] :
+         {std::pair("watch", "(CannotConnect)"), std::pair("get", "Connect")})
+        expectEnded(
+            Tool({VELKOR_CLI_PATH, "--bus-address", empty.address(), command, "x"}).finish(), 4,
+            says);
 
     const std::string lost =
         "velkor: the connection to the daemon was lost; waiting for it to come back";

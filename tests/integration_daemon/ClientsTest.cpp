@@ -1,10 +1,7 @@
 #include <sys/socket.h>
 
-#include <functional>
 #include <stdexcept>
-#include <thread>
 #include <unordered_set>
-#include <vector>
 
 #include "DaemonBusTesting.h"
 #include "bus/CallerDirectory.h"
@@ -95,8 +92,7 @@ TEST_F(ClientsTest, ChangesReachExactlyTheOtherHoldersInOrder) {
     auto everything =
         bystander->bus().addMatch("type='signal',interface='org.velkor.SettingsResponseService'");
     const std::string leaverName = leaver->uniqueName();
-    const UUID rootId = newId();
-    ASSERT_EQ(text(writer->request(createRequest(dict(rootId, {})))), "requestSucceeded");
+    const UUID rootId = create(*writer);
     for (auto* client : {holder.get(), leaver.get(), leaver.get()})
         ASSERT_EQ(fetched(client->request(fetchRequest())), daemonBlob(dict(rootId, {}), rootId));
 

@@ -2,6 +2,7 @@
 
 #include <grp.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -149,11 +150,31 @@ inline ClientRequest fetchRequest(std::uint32_t user = 1000,
     return ClientRequest::FetchSettings{domain, user, "", false};
 }
 
+/// Whether an answer is settingsFetched.
+inline bool isFetched(const std::optional<dbus::ReceivedResponse>& received) {
+    return text(received).starts_with("settingsFetched");
+}
+
+/// Writes out what `client` has queued; throws dbus::BusError once its connection has closed.
+inline void flush(DaemonClient& client) {
+    dbus::BusError::check(sd_bus_flush(client.bus().get()), "Flushing");
+}
+
+/// Kills the child process `pid` and reaps it.
+inline void killChild(pid_t pid) {
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
+}
+
+/// The answer of kind T that `received` carries; null when it carries none or another kind.
+template <typename T>
+const T* answerOf(const std::optional<dbus::ReceivedResponse>& received) {
+    return received && received->response ? received->response->get<T>() : nullptr;
+}
+
 /// The blob a settingsFetched answer carries.
 inline std::vector<std::uint8_t> fetched(const std::optional<dbus::ReceivedResponse>& received) {
-    const auto* f = received && received->response
-                        ? received->response->get<ServerResponse::SettingsFetched>()
-                        : nullptr;
+    const auto* f = answerOf<ServerResponse::SettingsFetched>(received);
     EXPECT_NE(f, nullptr) << "expected settingsFetched, got " << text(received);
     return f ? std::vector<std::uint8_t>(f->data.bytes().begin(), f->data.bytes().end())
              : std::vector<std::uint8_t>{};
@@ -161,9 +182,7 @@ inline std::vector<std::uint8_t> fetched(const std::optional<dbus::ReceivedRespo
 
 /// The one record of a noteChanges signal; throws, failing the test, when it is not that.
 inline ChangeNotificationPtr noticed(const std::optional<dbus::ReceivedResponse>& received) {
-    const auto* notes = received && received->response
-                            ? received->response->get<ServerResponse::NoteChanges>()
-                            : nullptr;
+    const auto* notes = answerOf<ServerResponse::NoteChanges>(received);
     if (!notes || notes->changeNotifications.size() != 1)
         throw std::runtime_error("expected one record, got " + text(received));
     return notes->changeNotifications[0];
@@ -187,6 +206,17 @@ class DaemonBusTest : public ::testing::Test {
         return std::make_unique<DaemonClient>(bus_.address(), kService, path);
     }
     TestDaemon& daemon() { return *daemon_; }
+
+    /// Creates, through `client`, a file of `user` in `domain` whose root holds `entries`;
+    /// gives the root's id.
+    UUID create(DaemonClient& client, std::vector<std::pair<std::string, Node>> entries = {},
+                std::uint32_t user = 1000, const std::string& domain = "org.example.app") {
+        const UUID rootId = newId();
+        EXPECT_EQ(
+            text(client.request(createRequest(dict(rootId, std::move(entries)), user, domain))),
+            "requestSucceeded");
+        return rootId;
+    }
 
     /// Another client, on the bus or on a channel of its own, is served within `patience`.
     void othersAreServed(std::chrono::milliseconds patience = DaemonClient::kPatience,

@@ -1,14 +1,10 @@
 #include <poll.h>
-#include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstdlib>
-#include <fstream>
 #include <set>
-#include <thread>
 
 #include "DaemonBusTesting.h"
 #include "bus/ServiceLimits.h"
@@ -60,11 +56,7 @@ class HostileClientsTest : public DaemonBusTest {
 
     /// Creates a file of `user` in `domain` holding `size` bytes under "v"; gives its root's id.
     UUID createBig(std::size_t size, std::uint32_t user, const std::string& domain) {
-        const UUID rootId = newId();
-        EXPECT_EQ(text(connect()->request(createRequest(
-                      dict(rootId, {{"v", dat(std::string(size, 'Z'))}}), user, domain))),
-                  "requestSucceeded");
-        return rootId;
+        return create(*connect(), {{"v", dat(std::string(size, 'Z'))}}, user, domain);
     }
 
     /// A file of 1000 in `domain`, whose root holds dictionaries "inner", "still" and one under
@@ -73,19 +65,18 @@ class HostileClientsTest : public DaemonBusTest {
     /// still taken and answered.
     UUID floodHolders(std::vector<DaemonClient*> holders, int changes, const std::string& domain) {
         auto writer = connect();
-        const UUID rootId = newId(), innerId = newId();
+        const UUID innerId = newId();
         const std::string longKey(2048, 'k');
-        EXPECT_EQ(text(writer->request(createRequest(dict(rootId, {{"inner", dict(innerId, {})},
-                                                                   {"still", dict(newId(), {})},
-                                                                   {longKey, dict(newId(), {})}}),
-                                                     1000, domain))),
-                  "requestSucceeded");
+        const UUID rootId = create(*writer,
+                                   {{"inner", dict(innerId, {})},
+                                    {"still", dict(newId(), {})},
+                                    {longKey, dict(newId(), {})}},
+                                   1000, domain);
         for (auto* holder : holders)
             for (const std::string& path :
                  {std::string(), std::string("inner"), std::string("still"), longKey})
-                EXPECT_TRUE(
-                    text(holder->request(ClientRequest::FetchSettings{domain, 1000, path, false}))
-                        .starts_with("settingsFetched"));
+                EXPECT_TRUE(isFetched(
+                    holder->request(ClientRequest::FetchSettings{domain, 1000, path, false})));
         for (int i = 0; i < changes; ++i) {
             const Node big = dat(std::string(256 * 1024, i % 2 ? 'x' : 'y'));
             EXPECT_EQ(text(writer->request(setting(rootId, i, "v", big, i == 0))), doneAt(i + 1));
@@ -100,9 +91,7 @@ class HostileClientsTest : public DaemonBusTest {
                                      const std::multiset<std::string>& abandoned) {
         for (int n = 0; n <= most; ++n) {
             const auto received = holder.notification();
-            const auto* notes = received && received->response
-                                    ? received->response->get<ServerResponse::NoteChanges>()
-                                    : nullptr;
+            const auto* notes = answerOf<ServerResponse::NoteChanges>(received);
             if (!notes || notes->changeNotifications.empty())
                 break;
             const auto& first = notes->changeNotifications.front();
@@ -235,7 +224,7 @@ TEST_F(HostileClientsTest, AClientThatFloodsAndDoesNotReadLosesOnlyItsOwnService
                 static DaemonClient client(bus_.address(), kService, path);
                 for (int i = 0; i < fetches; ++i)
                     client.send(fetchRequest(kNobody, "org.example.flood"));
-                dbus::BusError::check(sd_bus_flush(client.bus().get()), "Flushing the requests");
+                flush(client);
                 return std::string("sent");
             },
             true);
@@ -247,8 +236,7 @@ TEST_F(HostileClientsTest, AClientThatFloodsAndDoesNotReadLosesOnlyItsOwnService
     // bounded.
     const pid_t onBus = flood(DaemonClient::Path::bus, 1500);
     auto victim = connect();
-    const UUID rootId = newId();
-    EXPECT_EQ(text(victim->request(createRequest(dict(rootId, {})))), "requestSucceeded");
+    const UUID rootId = create(*victim);
     for (int i = 0; i < 20; ++i)
         EXPECT_EQ(fetched(victim->request(fetchRequest())), daemonBlob(dict(rootId, {}), rootId));
     memoryStaysBelow(128 * kMiB);
@@ -259,10 +247,8 @@ TEST_F(HostileClientsTest, AClientThatFloodsAndDoesNotReadLosesOnlyItsOwnService
     EXPECT_TRUE(logShows("Cut off direct channel"));
     othersAreServed();
     const pid_t killed = flood(DaemonClient::Path::direct, 20);
-    for (pid_t child : {onBus, cut, killed}) {
-        kill(child, SIGKILL);
-        waitpid(child, nullptr, 0);
-    }
+    for (pid_t child : {onBus, cut, killed})
+        killChild(child);
     othersAreServed();
 }
 
@@ -275,10 +261,9 @@ TEST_F(HostileClientsTest, RepliesVelkordLeavesToSdBusCountAndForgedRepliesSettl
         for (std::size_t i = 0; i < 40000 / kScale; ++i) {
             dbus::Message call =
                 callOf(attacker, "org.freedesktop.DBus.Introspectable", "Introspect");
-            dbus::BusError::check(sd_bus_send(attacker.bus().get(), call.get(), nullptr),
-                                  "Sending");
+            attacker.sendRaw(call);
         }
-        dbus::BusError::check(sd_bus_flush(attacker.bus().get()), "Flushing the calls");
+        flush(attacker);
     };
     DaemonClient onBus(bus_.address());
     introspectFlood(onBus);
@@ -295,10 +280,9 @@ TEST_F(HostileClientsTest, RepliesVelkordLeavesToSdBusCountAndForgedRepliesSettl
         sd_bus_message* reply = nullptr;
         ASSERT_GE(sd_bus_message_seal(call.get(), serial, 0), 0);
         ASSERT_GE(sd_bus_message_new_method_return(call.get(), &reply), 0);
-        dbus::Message forged(reply);
-        dbus::BusError::check(sd_bus_send(direct.bus().get(), forged.get(), nullptr), "Forging");
+        direct.sendRaw(dbus::Message(reply));
     }
-    dbus::BusError::check(sd_bus_flush(direct.bus().get()), "Flushing the forgeries");
+    flush(direct);
     EXPECT_TRUE(logShows("Cut off direct channel"));
     othersAreServed();
     memoryStaysBelow(64 * kMiB);
@@ -307,8 +291,7 @@ TEST_F(HostileClientsTest, RepliesVelkordLeavesToSdBusCountAndForgedRepliesSettl
     restart({"--max-unread-size", "256K"});
     DaemonClient reader(bus_.address(), kService, DaemonClient::Path::direct);
     for (int i = 0; i < 3; ++i)
-        EXPECT_TRUE(text(reader.request(fetchRequest(0, "org.example.big")))
-                        .starts_with("settingsFetched"));
+        EXPECT_TRUE(isFetched(reader.request(fetchRequest(0, "org.example.big"))));
 }
 
 TEST_F(HostileClientsTest, HalfSentMessagesHoldLittleAndEndTheirChannels) {
@@ -372,9 +355,7 @@ TEST_F(HostileClientsTest, WhatVelkordKeepsOfKeysGoesWithThemWhateverTheirLength
     auto client = connect();
     // Fresh 1 MiB keys set and removed again and again: what the merge rule keeps of each change
     // does not grow with the keys (75 MiB of keys).
-    const UUID rootId = newId();
-    ASSERT_EQ(text(client->request(createRequest(dict(rootId, {}), 1000, "org.example.keys"))),
-              "requestSucceeded");
+    const UUID rootId = create(*client, {}, 1000, "org.example.keys");
     const std::size_t before = memoryOf(daemon().pid(), "VmRSS:");
     for (int i = 0; i < rounds; ++i) {
         const std::string key = std::to_string(i) + std::string(1 * kMiB, 'k');
@@ -393,9 +374,7 @@ TEST_F(HostileClientsTest, WhatVelkordKeepsOfKeysGoesWithThemWhateverTheirLength
             entries.emplace_back(
                 std::to_string(k) + std::string(4096, 'e') + "\u0301" + std::string(4092, 'e'),
                 num(k));
-        ASSERT_EQ(text(client->request(
-                      createRequest(dict(newId(), std::move(entries)), 1000, "org.example.forms"))),
-                  "requestSucceeded");
+        create(*client, std::move(entries), 1000, "org.example.forms");
         EXPECT_TRUE(text(client->request(ClientRequest::FetchSettings{"org.example.forms", 1000,
                                                                       "missing\u00e9/x", false}))
                         .find("no such value under a specified path") != std::string::npos);
@@ -418,7 +397,7 @@ TEST_F(HostileClientsTest, WaitingRequestsKeepTheirPayloadsWithinBounds) {
     // dropped, and one past the blob limit is refused at once.
     DaemonClient client(bus_.address(), kService, DaemonClient::Path::direct);
     client.send(fetchRequest(0, "org.example.big"));
-    ASSERT_GE(sd_bus_flush(client.bus().get()), 0);
+    flush(client);
     othersAreServed();  // after the fetch, which is answered and left unread
     std::vector<UUID> tags;
     for (int i = 0; i < 30; ++i) {
@@ -434,7 +413,7 @@ TEST_F(HostileClientsTest, WaitingRequestsKeepTheirPayloadsWithinBounds) {
     if (kScale == 1)
         tooLarge = client.send(createRequest(
             dict(newId(), {{"v", dat(std::string(17 * kMiB, 'x'))}}), 0, "org.example.huge"));
-    ASSERT_GE(sd_bus_flush(client.bus().get()), 0);
+    flush(client);
     othersAreServed();
     // What waits, plus the largest message read and its blob's copy; all 30 would be 150 MiB.
     memoryStaysBelow(96 * kMiB);
@@ -472,7 +451,7 @@ TEST_F(HostileClientsTest, ChannelsHandedOutAndNeverTakenUpStopNoOne) {
         [&] {
             static DaemonClient client(bus_.address());
             client.send(fetchRequest(kNobody, "org.example.big"));
-            dbus::BusError::check(sd_bus_flush(client.bus().get()), "Flushing");
+            flush(client);
             if (!fillsUp(sd_bus_get_fd(client.bus().get()), 10s))
                 return std::string("the answer did not come");
             for (int i = 0; i < 70; ++i) {
@@ -483,7 +462,7 @@ TEST_F(HostileClientsTest, ChannelsHandedOutAndNeverTakenUpStopNoOne) {
                 dbus::BusError::check(sd_bus_send(client.bus().get(), ask.get(), &cookie),
                                       "Asking");
             }
-            dbus::BusError::check(sd_bus_flush(client.bus().get()), "Flushing");
+            flush(client);
             return std::string("asked");
         },
         true);
@@ -493,8 +472,7 @@ TEST_F(HostileClientsTest, ChannelsHandedOutAndNeverTakenUpStopNoOne) {
     othersAreServed(patience);
     if (!HasFailure())
         othersAreServed(patience, DaemonClient::Path::direct);
-    kill(attacker, SIGKILL);
-    waitpid(attacker, nullptr, 0);
+    killChild(attacker);
     othersAreServed();
 }
 
@@ -510,7 +488,7 @@ TEST_F(HostileClientsTest, HoldersThatDoNotReadLagAndAreToldWhenTheyReadAgain) {
     EXPECT_GT(notices, 0);
     EXPECT_LT(notices, changes);
     // Fetched again, it hears of changes again.
-    ASSERT_TRUE(text(alone->request(fetchRequest())).starts_with("settingsFetched"));
+    ASSERT_TRUE(isFetched(alone->request(fetchRequest())));
     EXPECT_EQ(text(connect()->request(setting(rootId, changes, "v", num(1)))), doneAt(changes + 1));
     EXPECT_EQ(noticed(alone->notification())->revision, changes + 1);
 
@@ -537,7 +515,7 @@ TEST_F(HostileClientsTest, ManyConnectionsThatDoNotReadNeverMakeTheBusStopReadin
     for (int i = 0; i < 12; ++i) {
         clients.push_back(connect());
         tags.push_back(clients.back()->send(fetchRequest(0, "org.example.big")));
-        ASSERT_GE(sd_bus_flush(clients.back()->bus().get()), 0);
+        flush(*clients.back());
     }
     othersAreServed(5s, DaemonClient::Path::direct);
     // The last ones were sent nothing while the first ones read nothing.
@@ -556,7 +534,7 @@ TEST_F(HostileClientsTest, ManyConnectionsThatDoNotReadNeverMakeTheBusStopReadin
     }
     for (std::size_t i = 0; i < clients.size(); ++i) {
         if (!sent[i]) {
-            EXPECT_TRUE(text(clients[i]->answer(tags[i], 30s)).starts_with("settingsFetched")) << i;
+            EXPECT_TRUE(isFetched(clients[i]->answer(tags[i], 30s))) << i;
         }
     }
 }
@@ -570,7 +548,7 @@ TEST_F(HostileClientsTest, AnswersToAClientThatDoesNotReadStopAtItsBudgetAndResu
         std::vector<UUID> tags;
         for (int i = 0; i < 20000; ++i)
             tags.push_back(sendUnknownCall(*attacker));
-        EXPECT_GE(sd_bus_flush(attacker->bus().get()), 0);
+        flush(*attacker);
         othersAreServed();
         std::size_t answered = 0;
         while (answered < tags.size() &&
@@ -599,16 +577,14 @@ TEST_F(HostileClientsTest, AnswersToAClientThatDoesNotReadStopAtItsBudgetAndResu
     // which it does only when it next reads: its bad call meanwhile is answered then.
     createBig(2 * kMiB, 0, "org.example.big");
     auto client = connect();
-    ASSERT_TRUE(
-        text(client->request(fetchRequest(0, "org.example.big"))).starts_with("settingsFetched"));
+    ASSERT_TRUE(isFetched(client->request(fetchRequest(0, "org.example.big"))));
     EXPECT_EQ(text(client->answer(sendUnknownCall(*client))), kInvalidData);
 }
 
 TEST_F(HostileClientsTest, CallsThatWaitGetRepliesAndGarbageIsLoggedSparingly) {
     // A valid request whose caller waits for a reply gets an empty one, and its answer.
     auto client = connect();
-    const UUID rootId = newId();
-    ASSERT_EQ(text(client->request(createRequest(dict(rootId, {})))), "requestSucceeded");
+    const UUID rootId = create(*client);
     dbus::Message subscribe =
         callOf(*client, dbus_names::kRequestInterface, "setHasSubscriptionWithTag");
     dbus::MessageWriter out(subscribe.get());
@@ -668,7 +644,7 @@ TEST_F(HostileClientsTest, ClientsThatSendOnlyGarbageAreForgottenWhenTheyLeave) 
             "'");
     for (int i = 0; i < 3000; ++i)
         sendUnknownCall(*attacker);
-    ASSERT_GE(sd_bus_flush(attacker->bus().get()), 0);
+    flush(*attacker);
     const auto refused = monitor.seen(500ms).size();
     EXPECT_GT(refused, 0u);
     EXPECT_LT(refused, 3000u);

@@ -1,8 +1,4 @@
-#include <signal.h>
-
-#include <atomic>
 #include <filesystem>
-#include <thread>
 
 #include "DaemonBusTesting.h"
 
@@ -28,8 +24,7 @@ std::string key(int i) {
 
 TEST_F(LifecycleTest, SigtermAnswersWhatArrivedReleasesTheNameAndExitsCleanly) {
     auto client = connect();
-    const UUID rootId = newId();
-    ASSERT_EQ(text(client->request(createRequest(dict(rootId, {})))), "requestSucceeded");
+    const UUID rootId = create(*client);
     std::vector<UUID> tags;
     for (int i = 0; i < 100; ++i)
         tags.push_back(client->send(setting(rootId, i, key(i), num(i), true)));
@@ -71,8 +66,7 @@ class SigkillTest : public LifecycleTest, public ::testing::WithParamInterface<c
 TEST_P(SigkillTest, SigkillDuringAStreamOfUpdatesLosesNoAcceptedChange) {
     restart({"--durability", GetParam()});
     auto client = connect();
-    const UUID rootId = newId();
-    ASSERT_EQ(text(client->request(createRequest(dict(rootId, {})))), "requestSucceeded");
+    const UUID rootId = create(*client);
 
     // Updates stream with up to 16 in flight; the daemon dies while they flow.
     constexpr int kWindow = 16, kKillAfter = 300;

@@ -96,11 +96,8 @@ std::optional<dbus::ReceivedResponse> DaemonClient::next(std::optional<UUID> tag
                                                          std::chrono::milliseconds patience) {
     const auto deadline = std::chrono::steady_clock::now() + patience;
     for (;;) {
-        if (auto it = tag ? answers_.find(*tag) : answers_.end(); it != answers_.end()) {
-            auto found = std::move(it->second);
-            answers_.erase(it);
-            return found;
-        }
+        if (auto found = tag ? answers_.extract(*tag) : decltype(answers_)::node_type())
+            return std::move(found.mapped());
         if (!tag && !notifications_.empty()) {
             auto found = std::move(notifications_.front());
             notifications_.pop_front();

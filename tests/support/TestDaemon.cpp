@@ -8,7 +8,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 #include <stdexcept>
 #include <thread>
 
@@ -115,9 +115,7 @@ std::optional<int> TestDaemon::waitForExit() {
 
 std::string TestDaemon::log() const {
     std::ifstream in(logPath_);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
+    return {std::istreambuf_iterator<char>(in), {}};
 }
 
 }  // namespace velkor::test

@@ -3,8 +3,6 @@
 namespace velkor::fleet::test {
 namespace {
 
-using Kind = EtcdError::Kind;
-
 /// A client of every member, and a key of the test's own.
 class EtcdClientTest : public FleetTest {
   protected:
@@ -120,7 +118,7 @@ TEST_F(EtcdClientTest, CallsFailOverWhenTheMemberInUseIsKilled) {
         // Should the request have gone out on the connection as it broke (gRPC had not yet
         // read the member's end of it), it may have been applied and is not resent; the
         // caller hears so and the next call goes elsewhere.
-        ASSERT_EQ(error->kind(), Kind::unavailable) << error->what();
+        ASSERT_EQ(error->kind(), EtcdError::Kind::unavailable) << error->what();
         ASSERT_TRUE(error->maybeApplied()) << error->what();
         revision = etcd->put(key, "after", in(5s));
     }
@@ -143,55 +141,36 @@ TEST_F(EtcdClientTest, CallsFailOverWhenTheMemberInUseIsKilled) {
     EXPECT_EQ(fromRevived.kvs[0].value, "again");
 }
 
-TEST_F(EtcdClientTest, WithoutQuorumCallsFailWithinTheirDeadlineAndApplyNothing) {
-    etcd->put(key, "before", in(5s));
-    const int remaining = cluster().memberOf(etcd->currentEndpoint());
-    stop(remaining % 3 + 1);
-    stop((remaining + 1) % 3 + 1);
-
-    // Right after the loss the member may still believe in its leader and wait for it; the
-    // deadline ends the wait either way.
-    for (const bool write : {true, false}) {
-        const auto start = std::chrono::steady_clock::now();
-        const auto error = callError(*etcd, write, key, in(1500ms));
-        EXPECT_TRUE(unreachable(error))
-            << (error ? error->what() : "a call without quorum succeeded");
-        EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
-    }
-
-    // Once the member knows it has no leader, it refuses at once, and the refusal says that
-    // nothing was applied.
-    bool refused = false;
-    const std::string refusedKey = prefix() + "refused";
-    for (int attempt = 0; attempt < 10 && !refused; ++attempt) {
-        const auto error = etcdErrorOf([&] { etcd->put(refusedKey, "never", in(1s)); });
-        ASSERT_TRUE(error) << "a write without quorum succeeded";
-        refused = error->kind() == Kind::unavailable && !error->maybeApplied();
-    }
-    EXPECT_TRUE(refused);
-
-    resume(remaining % 3 + 1);
-    resume((remaining + 1) % 3 + 1);
-    cluster().waitHealthy();
-    EXPECT_TRUE(etcd->get(refusedKey, in(5s)).kvs.empty());
-    etcd->put(key, "after", in(5s));
-    EXPECT_EQ(etcd->get(key, in(5s)).kvs.at(0).value, "after");
-}
-
-// Reads of a compacted revision fail as such; a watch started there reports the compaction at
-// once and delivers nothing.
-TEST_F(EtcdClientTest, ReadsAndWatchesOfCompactedRevisionsSayTheyAreCompacted) {
-    const int64_t old = etcd->put(key, "old", in(5s));
-    const int64_t current = etcd->put(key, "new", in(5s));
-    etcd->compact(current, in(5s));
-    EXPECT_EQ(etcdKindOf([&] { etcd->get(key, in(5s), old); }), Kind::compacted);
-    EXPECT_EQ(etcd->get(key, in(5s), current).kvs.at(0).value, "new");
-
+// A cluster of its own that speaks TLS only and demands a client certificate.
+TEST(EtcdTlsTest, CallsAndWatchesGoOverTlsWithTheGivenCertificatesAndNotWithout) {
+    velkor::test::EtcdCluster cluster({}, true);
+    auto options = endpointsOf(cluster.endpoints());
+    options.caFile = cluster.caFile();
+    options.certFile = cluster.certFile();
+    options.keyFile = cluster.keyFile();
+    EtcdClient etcd(options);
+    const int64_t first = etcd.put("/fleet/k", "1", in(5s));
     WatchLog log;
-    auto watcher = etcd->watch(prefix(), old, log.callback());
-    ASSERT_TRUE(log.waitFor([](const auto& updates) { return !updates.empty(); }));
-    EXPECT_GE(log.updates().front().compactRevision, current);
-    EXPECT_TRUE(log.events().empty());
+    auto watcher = etcd.watch("/fleet/", first + 1, log.callback());
+    const int64_t second = etcd.put("/fleet/k", "2", in(5s));
+    ASSERT_TRUE(log.waitForRevision(second));
+    EXPECT_EQ(log.events().at(0).kv.value, "2");
+    EXPECT_EQ(etcd.get("/fleet/k", in(5s)).kvs.at(0).value, "2");
+
+    // Without the client certificate, or without TLS at all, no member serves the call (the
+    // handshake fails, or has not succeeded by the deadline).
+    auto unavailable = [&](const EtcdOptions& without) {
+        return unreachable(etcdErrorOf([&] { EtcdClient(without).get("/fleet/k", in(700ms)); }));
+    };
+    EtcdOptions noCertificate = options;
+    noCertificate.certFile.clear();
+    noCertificate.keyFile.clear();
+    EXPECT_TRUE(unavailable(noCertificate));
+    EXPECT_TRUE(unavailable(endpointsOf(cluster.endpoints())));
+    // A CA that did not sign the members' certificates does not trust them.
+    EtcdOptions otherCa = options;
+    otherCa.caFile = cluster.certFile();
+    EXPECT_TRUE(unavailable(otherCa));
 }
 
 }  // namespace

@@ -1,10 +1,12 @@
+#include <signal.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <thread>
 
 #include "FleetTesting.h"
-#include "core/Access.h"
-#include "daemon/DaemonTesting.h"
 #include "fleet/EtcdStatus.h"
-#include "fleet/FleetStore.h"
 
 namespace velkor::fleet::test {
 namespace {
@@ -52,11 +54,27 @@ class EtcdOfflineTest : public FleetTest {};
 // one round ends as soon as every member has refused it, however far its deadline; one that goes
 // round until its deadline keeps trying. A client connects afresh, even when another client of
 // the process was connected to the member before it hung.
+//
+// A member that hangs after it has served calls keeps its connection until keepalive gives up
+// on it: the call it leaves unanswered ends by its deadline, and the next goes to another member.
 TEST_F(EtcdOfflineTest, CallsAndWatchesWithoutAnsweringMembersEndInTime) {
     const int frozen = cluster().leader() % 3 + 1;
-    auto earlier = client(frozen, 1);
-    earlier->get("/k", in(5s));
+    // Clients that were connected to the member before it hung.
+    auto writer = client(frozen), reader = client(frozen);
+    writer->put("/hung/k", "0", in(5s));
+    reader->get("/hung/k", in(5s));
     freeze(frozen);
+    for (auto* etcd : {writer.get(), reader.get()}) {
+        const bool write = etcd == writer.get();
+        ASSERT_EQ(cluster().memberOf(etcd->currentEndpoint()), frozen);
+        const auto error = callError(*etcd, write, "/hung/k", in(1s));
+        ASSERT_TRUE(error) << "a hung member answered";
+        EXPECT_EQ(error->kind(), EtcdError::Kind::timeout) << error->what();
+        const auto next = callError(*etcd, write, "/hung/k", in(3s));
+        EXPECT_FALSE(next) << next->what();
+        EXPECT_NE(cluster().memberOf(etcd->currentEndpoint()), frozen);
+    }
+
     auto options = endpointsOf({cluster().endpoints()[frozen - 1], "127.0.0.1:1"});
     EtcdClient etcd(options);
     for (const bool write : {true, false}) {
@@ -101,64 +119,39 @@ TEST_F(EtcdOfflineTest, CallsAndWatchesWithoutAnsweringMembersEndInTime) {
     }
 }
 
-// A member that hangs after it has served calls keeps its connection until keepalive gives up
-// on it: the call it leaves unanswered ends by its deadline, and the next goes to another member.
-TEST_F(EtcdOfflineTest, AfterAMemberLeftACallUnansweredTheNextGoesElsewhere) {
-    const int hung = cluster().leader() % 3 + 1;
-    auto writer = client(hung), reader = client(hung);
-    writer->put("/hung/k", "0", in(5s));
-    reader->get("/hung/k", in(5s));
-    freeze(hung);
-    for (auto* etcd : {writer.get(), reader.get()}) {
-        const bool write = etcd == writer.get();
-        ASSERT_EQ(cluster().memberOf(etcd->currentEndpoint()), hung);
-        const auto error = callError(*etcd, write, "/hung/k", in(1s));
-        ASSERT_TRUE(error) << "a hung member answered";
-        EXPECT_EQ(error->kind(), EtcdError::Kind::timeout) << error->what();
-        const auto next = callError(*etcd, write, "/hung/k", in(3s));
-        EXPECT_FALSE(next) << next->what();
-        EXPECT_NE(cluster().memberOf(etcd->currentEndpoint()), hung);
-    }
-}
+// A cluster started for an owner process is torn down once that process has ended without
+// tearing it down itself (a test program that crashed): no member goes on running.
+TEST(EtcdClusterScriptTest, AClusterWhoseOwnerEndedIsTornDown) {
+    const auto output = std::filesystem::temp_directory_path() /
+                        ("velkor-etcd-owner-" + std::to_string(::getpid()));
+    // The shell is the owner: it starts the cluster, writes what the script printed and ends.
+    const std::string command = std::string("bash -c '") + VELKOR_ETCD_CLUSTER_SCRIPT +
+                                " start --owner $$ > " + output.string() + "'";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    std::ifstream printed(output);
+    std::string line, directory;
+    while (std::getline(printed, line))
+        if (line.starts_with("VELKOR_ETCD_DIR='"))
+            directory = line.substr(17, line.size() - 18);
+    std::filesystem::remove(output);
+    ASSERT_FALSE(directory.empty());
 
-// A change etcd never took leaves nothing behind: requests about the containers it would have
-// added are not routed to the fleet, and the store keeps no record of them. (The copy has been
-// read from the cluster before: a copy never read refuses every request before it gets as far.)
-TEST_F(FleetTest, ContainersOfARefusedChangeAreForgotten) {
-    using namespace velkor::daemon;
-    using namespace velkor::test;
-    TempDir dir;
-    FleetOptions options;
-    options.domains = {"org.example.*"};
-    options.prefix = prefix();
-    options.cachePath = dir.file("fleet.db");
-    {
-        FleetOptions reading = options;
-        reading.etcd.endpoints = cluster().endpoints();
-        FleetStore store(reading);
-        store.start([](std::vector<Notice>) {});
-        const std::vector<PendingRequest> fetch{
-            {Caller{":1.1", 0},
-             ClientRequest::FetchSettings{"org.example.lab", Access::sharedUser, {}, false}}};
-        const auto answer = store.applyBatch(fetch).at(0).answer;
-        const auto* failed = answer.get<ServerResponse::RequestHasFailed>();
-        ASSERT_TRUE(failed && failed->error == VKError::fileDoesNotExist) << answer.description();
+    std::vector<pid_t> members;
+    for (int n = 1; n <= 3; ++n) {
+        std::ifstream pid(directory + "/m" + std::to_string(n) + ".pid");
+        pid_t member = 0;
+        ASSERT_TRUE(pid >> member);
+        members.push_back(member);
     }
-    options.etcd.endpoints = {"127.0.0.1:1"};
-    options.requestTimeout = 1s;
-    FleetStore store(options);
-    store.start([](std::vector<Notice>) {});
-    const UUID root = newId(), child = newId();
-    const ClientRequest create =
-        ClientRequest::CreateSettings{Blob(clientBlob(dict(root, {{"c", dict(child, {})}}))),
-                                      "org.example.lab", Access::sharedUser};
-    ASSERT_TRUE(store.serves(create));
-    const std::vector<PendingRequest> requests{{Caller{":1.1", 0}, create}};
-    const auto outcomes = store.applyBatch(requests);
-    ASSERT_EQ(outcomes.size(), 1u);
-    EXPECT_TRUE(outcomes[0].answer.get<ServerResponse::RequestHasFailed>());
-    for (const auto& id : {root, child})
-        EXPECT_FALSE(store.serves(ClientRequest::ResolveSettings{id, false}));
+    auto anyRunning = [&] {
+        return std::any_of(members.begin(), members.end(), [](pid_t m) { return !::kill(m, 0); });
+    };
+    const auto deadline = std::chrono::steady_clock::now() + 20s;
+    while ((anyRunning() || std::filesystem::exists(directory)) &&
+           std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(100ms);
+    EXPECT_FALSE(anyRunning());
+    EXPECT_FALSE(std::filesystem::exists(directory));
 }
 
 }  // namespace

@@ -111,8 +111,9 @@ TEST_F(EtcdWatcherTest, AWatchFarBehindResumesFromNoRevisionItHasNotDelivered) {
 
 // Watches that use one member only, so that while it is down they cannot resume elsewhere. A
 // watch of the changes to come resumes where it started, with the changes made while its member
-// was down; one whose next revision is compacted meanwhile reports it and ends, and its owner
-// reads afresh and watches on from there; one whose member is down stops promptly.
+// was down; one whose next revision is compacted meanwhile reports it and ends, as does one
+// started at a compacted revision, and its owner reads afresh and watches on from there; one
+// whose member is down stops promptly.
 TEST_F(EtcdWatcherTest, WatchesOfOneMemberResumeWhereTheyWereOrReportACompaction) {
     const int watched = cluster().leader() % 3 + 1;
     auto writer = client(watched % 3 + 1);
@@ -150,6 +151,16 @@ TEST_F(EtcdWatcherTest, WatchesOfOneMemberResumeWhereTheyWereOrReportACompaction
     EXPECT_EQ(changesOf(log.events()), before);
     EXPECT_EQ(watcher->nextRevision(), before.back().revision + 1);
     ASSERT_TRUE(log.waitFor([&](const auto&) { return watcher->ended(); }, 5s));
+    // Reads of a compacted revision fail as such; a watch started there reports the compaction
+    // at once and delivers nothing.
+    EXPECT_EQ(etcdKindOf([&] { writer->get(base + "seed", in(5s), start); }),
+              EtcdError::Kind::compacted);
+    EXPECT_EQ(writer->get(base + "5", in(5s), during.back().revision).kvs.at(0).value, "v5");
+    WatchLog late;
+    auto fromCompacted = writer->watch(base, start + 1, late.callback());
+    ASSERT_TRUE(late.waitFor([](const auto& updates) { return !updates.empty(); }));
+    EXPECT_GE(late.updates().front().compactRevision, during.back().revision);
+    EXPECT_TRUE(late.events().empty());
 
     // The owner's way on: read afresh, watch from the revision read.
     auto fresh = writer->getPrefix(base, in(5s));

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 #include <tuple>
 
 #include "core/NoticeList.h"
@@ -36,7 +37,8 @@ class FleetCopyTest : public ::testing::Test {
   protected:
     void SetUp() override {
         store_.transact([](SettingsStore::Parts& parts) { FleetHeads::createTables(parts.db); });
-        apply(10, {head(10), dictionary(10, root_, 3, {number("a", 1), text("b", "x")})}, false);
+        EXPECT_EQ(apply(10, {head(10), dictionary(10, root_, 3, {number("a", 1), text("b", "x")})}),
+                  Told{});
         store_.transact([&](SettingsStore::Parts& parts) { parts.holdings.hold("c1", root_); });
     }
     void TearDown() override { std::filesystem::remove(path_); }
@@ -54,17 +56,35 @@ class FleetCopyTest : public ::testing::Test {
     }
 
     /// Applies the events of one etcd revision; gives what the client was told.
-    Told apply(std::int64_t revision, const std::vector<EtcdEvent>& events, bool told = true) {
+    Told apply(std::int64_t revision, const std::vector<EtcdEvent>& events) {
+        return change([&](FleetCopy& copy) {
+            if (!copy.applyRevision(kDomain, revision, events))
+                copy.replaceFile(kDomain, events.front().kv,
+                                 kvsOf({events.begin() + 1, events.end()}));
+        });
+    }
+
+    /// Makes the file what a whole read of it gives, at `revision`; gives what the client was
+    /// told.
+    Told read(std::int64_t revision, const std::vector<EtcdEvent>& containers) {
+        return change([&](FleetCopy& copy) {
+            copy.replaceFile(kDomain, head(revision).kv, kvsOf(containers));
+        });
+    }
+
+    static std::vector<EtcdKeyValue> kvsOf(const std::vector<EtcdEvent>& events) {
+        std::vector<EtcdKeyValue> kvs;
+        for (const auto& event : events)
+            kvs.push_back(event.kv);
+        return kvs;
+    }
+
+    /// Makes `make` with the file's copy; gives what the client was told, and keeps the paths.
+    Told change(const std::function<void(FleetCopy&)>& make) {
         NoticeList notices;
         store_.transact([&](SettingsStore::Parts& parts) {
             FleetCopy copy(parts, keys_, notices);
-            if (!copy.applyRevision(kDomain, revision, events)) {
-                std::vector<EtcdKeyValue> containers;
-                for (const auto& event : events)
-                    if (event.kv.key != keys_.head(kDomain))
-                        containers.push_back(event.kv);
-                copy.replaceFile(kDomain, events.front().kv, containers);
-            }
+            make(copy);
         });
         Told result;
         paths_.clear();
@@ -75,24 +95,6 @@ class FleetCopyTest : public ::testing::Test {
             paths_.insert(paths_.end(), notice.changes.changePaths.begin(),
                           notice.changes.changePaths.end());
         }
-        EXPECT_TRUE(told || result.empty());
-        return result;
-    }
-
-    /// Makes the file what a whole read of it gives, at `revision`; gives what the client was
-    /// told.
-    Told read(std::int64_t revision, const std::vector<EtcdEvent>& containers) {
-        NoticeList notices;
-        std::vector<EtcdKeyValue> kvs;
-        for (const auto& event : containers)
-            kvs.push_back(event.kv);
-        store_.transact([&](SettingsStore::Parts& parts) {
-            FleetCopy(parts, keys_, notices).replaceFile(kDomain, head(revision).kv, kvs);
-        });
-        Told result;
-        for (const auto& notice : notices.take())
-            for (const auto& record : notice.changes.changeNotifications)
-                result.emplace_back(caseName(record->type), record->revision, record->key);
         return result;
     }
 

@@ -11,6 +11,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "fleet/EtcdClient.h"
@@ -24,6 +25,16 @@ using namespace std::chrono_literals;
 
 inline EtcdDeadline in(std::chrono::milliseconds time) {
     return std::chrono::steady_clock::now() + time;
+}
+
+/// Waits, `time` at most, until `done()`; returns whether it came to pass.
+template <typename F>
+bool within(std::chrono::milliseconds time, F done) {
+    for (const auto until = std::chrono::steady_clock::now() + time; !done();
+         std::this_thread::sleep_for(20ms))
+        if (std::chrono::steady_clock::now() > until)
+            return false;
+    return true;
 }
 
 /// The EtcdError `call` fails with; none when it succeeds.

@@ -80,6 +80,8 @@ EtcdCluster::EtcdCluster(const std::vector<std::string>& etcdOptions, bool tls) 
         arguments += " " + shellQuoted(option);
     const std::string output = run(arguments);
     directory_ = assignment(output, "VELKOR_ETCD_DIR");
+    etcdctl_ = "ETCDCTL_API=3 etcdctl --command-timeout 30s --endpoints " +
+               assignment(output, "VELKOR_ETCD_ENDPOINTS") + " ";
     std::stringstream list(assignment(output, "VELKOR_ETCD_ENDPOINTS"));
     for (std::string endpoint; std::getline(list, endpoint, ',');)
         endpoints_.push_back(endpoint);
@@ -137,23 +139,12 @@ int EtcdCluster::leader() {
     return std::stoi(run("leader " + shellQuoted(directory_)));
 }
 
-std::string EtcdCluster::endpointList() const {
-    std::string list;
-    for (const auto& endpoint : endpoints_)
-        list += (list.empty() ? "" : ",") + endpoint;
-    return list;
-}
-
 bool EtcdCluster::etcdctl(const std::string& arguments) {
-    const std::string command = "ETCDCTL_API=3 etcdctl --command-timeout 30s --endpoints " +
-                                endpointList() + " " + arguments + " >/dev/null 2>&1";
-    return std::system(command.c_str()) == 0;
+    return std::system((etcdctl_ + arguments + " >/dev/null 2>&1").c_str()) == 0;
 }
 
 std::vector<long long> EtcdCluster::databaseSizes() {
-    const std::string output =
-        commandOutput("ETCDCTL_API=3 etcdctl --command-timeout 30s --endpoints " + endpointList() +
-                      " endpoint status -w json");
+    const std::string output = commandOutput(etcdctl_ + "endpoint status -w json");
     std::vector<long long> sizes;
     const std::regex field("\"dbSize\":([0-9]+)");
     for (std::sregex_iterator it(output.begin(), output.end(), field), end; it != end; ++it)

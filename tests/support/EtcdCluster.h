@@ -49,12 +49,12 @@ class EtcdCluster {
     std::vector<long long> databaseSizes();
 
   private:
-    std::string endpointList() const;
     std::string run(const std::string& arguments);
     void step(const std::string& command, int member);
     void signal(int member, int number);
 
     std::string directory_;
+    std::string etcdctl_;  // etcdctl with every endpoint, followed by its arguments
     std::vector<std::string> endpoints_;
     std::string caFile_;
     std::string certFile_;

@@ -117,17 +117,20 @@ void appendValue(sd_bus_message* m, Input& in) {
         appendBasic(m, 'i', in.number<std::int32_t>());
     } else if (op == 6) {
         appendEntries(m, in);
-    } else {
-        // 7: an array of entry arrays; 8: an array of strings.
+    } else if (op == 7) {
+        // An array of entry arrays.
         std::size_t count = in.byte() % 4;
-        if (sd_bus_message_open_container(m, 'a', op == 7 ? "a{sv}" : "s") < 0)
+        if (sd_bus_message_open_container(m, 'a', "a{sv}") < 0)
             return;
-        for (std::size_t i = 0; i < count && (op == 8 || !in.empty()); ++i) {
-            if (op == 7)
-                appendEntries(m, in);
-            else
-                sd_bus_message_append_basic(m, 's', std::to_string(i).c_str());
-        }
+        for (std::size_t i = 0; i < count && !in.empty(); ++i)
+            appendEntries(m, in);
+        sd_bus_message_close_container(m);
+    } else {
+        std::size_t count = in.byte() % 4;
+        if (sd_bus_message_open_container(m, 'a', "s") < 0)
+            return;
+        for (std::size_t i = 0; i < count; ++i)
+            sd_bus_message_append_basic(m, 's', std::to_string(i).c_str());
         sd_bus_message_close_container(m);
     }
 }

@@ -4,6 +4,7 @@
 #include <sys/ioctl.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <exception>
 
@@ -25,6 +26,12 @@ constexpr std::size_t kIntrospectionBytes = 8 * 1024;
 constexpr std::size_t kReplyBytes = 256;
 /// Messages velkord does not serve that a channel may send in a row before it is cut off.
 constexpr std::size_t kMaxUnserved = 100'000;
+
+/// Whether a send failed because the other end has closed (sd-bus reports every kind of
+/// disconnection as ECONNRESET, and ENOTCONN once it has noticed).
+bool hungUp(int error) {
+    return error == ECONNRESET || error == EPIPE || error == ENOTCONN;
+}
 
 std::uint64_t microseconds(std::chrono::steady_clock::duration d) {
     return static_cast<std::uint64_t>(
@@ -118,7 +125,12 @@ void ResponseSender::send(const std::string& destination, const UUID& tag,
         else
             return;  // a channel that has closed: nobody is left to answer
     } catch (const dbus::BusError& e) {
-        log.error("Can't send %@ to %@: %@", response, destination, e.what());
+        // A direct channel whose client has hung up fails until velkord reads its end; that is
+        // a client leaving, not a fault, and a user could flood the log with it.
+        if (c.peer && hungUp(e.error()))
+            log.debug("Can't send %@ to %@, which has hung up.", response, destination);
+        else
+            log.error("Can't send %@ to %@: %@", response, destination, e.what());
         return;
     }
     queue(c, bytes);

@@ -7,6 +7,7 @@
 #include "bus/CallerDirectory.h"
 #include "bus/RequestBatch.h"
 #include "core/ChangeRecords.h"
+#include "support/LogCapture.h"
 
 using namespace velkor;
 using namespace velkor::test;
@@ -277,6 +278,25 @@ TEST(ResponseSenderTest, WhatTheBusHasNotReadYetIsCongestion) {
         // Once the bus has read them, they no longer count.
         scripted.pumpUntil([&] { return !sender.congested(); });
         EXPECT_FALSE(sender.congested());
+    }).join();
+}
+
+// A client that hangs up its direct channel while answers are on their way is leaving, not a
+// fault: velkord must not log an error for each, or any user could flood its log with them.
+TEST(ResponseSenderTest, AnswersToADirectChannelThatHungUpAreNoError) {
+    std::thread([] {
+        ScriptedBus bus, channel;
+        for (auto* scripted : {&bus, &channel})
+            scripted->pumpUntil([&] { return sd_bus_is_ready(scripted->daemon.get()) > 0; });
+        daemon::EventLoop loop;
+        daemon::ResponseSender sender(bus.daemon, loop, daemon::ServiceLimits{});
+        sender.addPeer(":1.7/1", channel.daemon, sd_bus_get_fd(channel.daemon.get()));
+        LogCapture logs;
+        channel.bus = dbus::BusConnection(nullptr);
+        for (int i = 0; i < 3; ++i)
+            sender.send(":1.7/1", newId(), ServerResponse::RequestSucceeded{});
+        for (const auto& line : logs->lines())
+            EXPECT_NE(line.level, LogLevel::error) << line.message;
     }).join();
 }
 

@@ -124,7 +124,10 @@ std::vector<Outcome> FleetStore::applyBatch(std::span<const PendingRequest> requ
         // The notices caught up with go out from the store's thread rather than wait for
         // another request.
         wakeForNotices();
-        throw;
+        // The groups before the failing one are committed and are answered so; the failing
+        // group goes again with the rest, and fails there on its own if it must.
+        if (outcomes.empty())
+            throw;
     }
     if (!outcomes.empty()) {
         std::lock_guard queueLock(queue_->mutex);

@@ -104,7 +104,8 @@ class FleetStore : public daemon::Store {
     /// refused. When another machine changed the file first, the copy catches up and the
     /// outcomes stop before that group, which the caller gives again (see
     /// `Store::applyBatch`), until its request time-out, counted from when the oldest request of
-    /// it was received.
+    /// it was received. So do they before a group that fails in the copy (a full disk): that
+    /// failure is thrown only when no group before it was applied.
     std::vector<daemon::Outcome> applyBatch(std::span<const daemon::PendingRequest> requests,
                                             std::size_t answerBudget = SIZE_MAX) override;
     /// Lets the store's thread give the sink notices again: until the caller of `applyBatch`

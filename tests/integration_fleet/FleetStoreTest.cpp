@@ -1,5 +1,7 @@
+#include "FailingWrites.h"
 #include "FleetTesting.h"
 #include "core/Access.h"
+#include "core/DatabaseError.h"
 #include "daemon/DaemonTesting.h"
 #include "fleet/FleetKeys.h"
 #include "fleet/FleetStore.h"
@@ -134,6 +136,52 @@ TEST_F(FleetStoreTest, ChangesWaitingTogetherShareTransactionsWithinTheirLimits)
              {"org.example.lab", "k6"}, {"org.example.lab2", "k5"}, {"org.example.lab2", "k8"}})
         EXPECT_TRUE(fetch(*store, domain, key).get<ServerResponse::SettingsFetched>())
             << domain << " " << key;
+}
+
+// A batch whose later group fails in the copy (a full disk) keeps the outcomes of the groups
+// before it, which etcd and the copy committed: the failure is the later group's alone, which
+// goes again and succeeds once the copy can write.
+TEST_F(FleetStoreTest, AGroupThatFailsInTheCopyLeavesTheGroupsBeforeItAnswered) {
+    FailingWrites disk;
+    options.maxChangeBytes = 64 * 1024;
+    auto store = start();
+    std::vector<UUID> roots;
+    for (const std::string domain : {"org.example.lab", "org.example.lab2"}) {
+        roots.push_back(newId());
+        ASSERT_TRUE(succeeded(applyAll(*store, {{Caller{":1.1", 0},
+                                                 ClientRequest::CreateSettings{
+                                                     Blob(clientBlob(dict(roots.back(), {}))),
+                                                     domain, Access::sharedUser}}})
+                                  .at(0)));
+    }
+    // lab2 changes elsewhere while the copy cannot write: the copy falls behind.
+    disk.failAll();
+    auto etcd = client();
+    const auto head = etcd->get(FleetKeys(prefix()).head("org.example.lab2"), in(5s)).kvs.at(0);
+    etcd->put(head.key, head.value, in(5s));
+    ASSERT_TRUE(within(10s, [&] { return !store->reachable(); }));
+
+    // Two changes too large to share a transaction: lab's commits, lab2's then catches up with
+    // the change made elsewhere, which the copy fails to write.
+    disk.allowCommits(1);
+    const std::vector<PendingRequest> requests{
+        {Caller{":1.2", 0},
+         setting(roots[0], 0, "k", dict(newId(), {{"v", str(std::string(40000, 'v'))}}), true)},
+        {Caller{":1.3", 0},
+         setting(roots[1], 0, "k", dict(newId(), {{"v", str(std::string(40000, 'v'))}}), true)}};
+    const auto outcomes = store->applyBatch(requests);
+    store->changesPosted();
+    ASSERT_EQ(outcomes.size(), 1u);
+    EXPECT_TRUE(outcomes[0].answer.get<ServerResponse::SettingsUpdated>())
+        << outcomes[0].answer.description();
+    EXPECT_THROW(store->applyBatch(std::span(requests).subspan(1)), DatabaseError);
+
+    disk.succeed();
+    const auto retried = applyAll(*store, {requests[1]});
+    EXPECT_TRUE(retried.at(0).answer.get<ServerResponse::SettingsUpdated>())
+        << retried.at(0).answer.description();
+    for (const std::string domain : {"org.example.lab", "org.example.lab2"})
+        EXPECT_TRUE(fetch(*store, domain, "k").get<ServerResponse::SettingsFetched>()) << domain;
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include "basalt/QZLogger.h"
 #include "core/Access.h"
 #include "core/NoticeFit.h"
+#include "fleet/EtcdError.h"
 #include "fleet/FleetCopy.h"
 #include "fleet/FleetHeads.h"
 
@@ -459,6 +460,8 @@ void FleetStore::watchFrom(std::int64_t revision) {
 }
 
 void FleetStore::run() {
+    // Whether the copy could not take what etcd answered, the last time it was read afresh.
+    bool copyFailing = false;
     // Reads everything afresh, until it succeeds or the store stops; then watches from there.
     auto readAfresh = [&] {
         for (;;) {
@@ -472,10 +475,21 @@ void FleetStore::run() {
                 notices.insert(notices.end(), std::make_move_iterator(fresh.begin()),
                                std::make_move_iterator(fresh.end()));
                 copyReadIs(true);
+                if (std::exchange(copyFailing, false))
+                    log.info("The fleet's copy is up to date again.");
                 postInOrder(std::move(notices));
                 return revision;
-            } catch (const std::exception& error) {
+            } catch (const EtcdError& error) {
                 reach_->failed(error.what());
+                copyReadIs(false);
+            } catch (const std::exception& error) {
+                // etcd answered; the copy could not take it (a full disk, say). That is no
+                // unreachable fleet, and is told once, not at every try.
+                if (!std::exchange(copyFailing, true))
+                    log.error("Can't bring the fleet's copy up to date (%@); trying again.",
+                              error.what());
+                else
+                    log.debug("Still can't bring the fleet's copy up to date: %@", error.what());
                 copyReadIs(false);
             }
             std::unique_lock lock(queue_->mutex);

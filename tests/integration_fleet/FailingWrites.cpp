@@ -22,28 +22,36 @@ State& state() {
     return shared;
 }
 
-/// A file of the wrapping layer: the wrapped layer's own file follows it in memory.
-struct File {
-    sqlite3_file base;
+/// What the wrapping layer keeps of a file, behind the wrapped layer's own file, which is used as
+/// it is: its methods, with the write swapped for one that may fail.
+struct Trailer {
+    sqlite3_io_methods methods;
+    const sqlite3_io_methods* real;
     bool wal;
-
-    sqlite3_file* real() { return reinterpret_cast<sqlite3_file*>(this + 1); }
 };
 
-sqlite3_file* real(sqlite3_file* file) {
-    return reinterpret_cast<File*>(file)->real();
+sqlite3_vfs* wrappedVfs = nullptr;
+
+/// Where a file's trailer starts: where the wrapped layer's file ends, rounded up to align it.
+std::size_t trailerOffset() {
+    constexpr auto align = alignof(Trailer);
+    return (static_cast<std::size_t>(wrappedVfs->szOsFile) + align - 1) / align * align;
+}
+
+Trailer& trailer(sqlite3_file* file) {
+    return *reinterpret_cast<Trailer*>(reinterpret_cast<char*>(file) + trailerOffset());
 }
 
 /// Whether `data` is the header of a WAL frame that commits a transaction: a frame's 24-byte
 /// header holds, at offset 4, the database's size in pages after the commit, and zero in the
 /// frames before it.
-bool commitHeader(const File& file, const void* data, int amount) {
+bool commitHeader(const Trailer& file, const void* data, int amount) {
     static constexpr unsigned char zero[4] = {};
     return file.wal && amount == 24 &&
            std::memcmp(static_cast<const unsigned char*>(data) + 4, zero, 4) != 0;
 }
 
-bool mayWrite(const File& file, const void* data, int amount) {
+bool mayWrite(const Trailer& file, const void* data, int amount) {
     auto& s = state();
     std::lock_guard lock(s.mutex);
     switch (s.mode) {
@@ -68,118 +76,43 @@ bool mayWrite(const File& file, const void* data, int amount) {
 }
 
 int write(sqlite3_file* file, const void* data, int amount, sqlite3_int64 offset) {
-    if (!mayWrite(*reinterpret_cast<File*>(file), data, amount))
+    if (!mayWrite(trailer(file), data, amount))
         return SQLITE_FULL;
-    return real(file)->pMethods->xWrite(real(file), data, amount, offset);
+    return trailer(file).real->xWrite(file, data, amount, offset);
 }
 
-// Everything else is passed on as it is.
-int close(sqlite3_file* f) {
-    return real(f)->pMethods->xClose(real(f));
-}
-int read(sqlite3_file* f, void* data, int amount, sqlite3_int64 offset) {
-    return real(f)->pMethods->xRead(real(f), data, amount, offset);
-}
-int truncate(sqlite3_file* f, sqlite3_int64 size) {
-    return real(f)->pMethods->xTruncate(real(f), size);
-}
-int sync(sqlite3_file* f, int flags) {
-    return real(f)->pMethods->xSync(real(f), flags);
-}
-int fileSize(sqlite3_file* f, sqlite3_int64* size) {
-    return real(f)->pMethods->xFileSize(real(f), size);
-}
-int lock(sqlite3_file* f, int level) {
-    return real(f)->pMethods->xLock(real(f), level);
-}
-int unlock(sqlite3_file* f, int level) {
-    return real(f)->pMethods->xUnlock(real(f), level);
-}
-int checkReservedLock(sqlite3_file* f, int* out) {
-    return real(f)->pMethods->xCheckReservedLock(real(f), out);
-}
-int fileControl(sqlite3_file* f, int op, void* arg) {
-    return real(f)->pMethods->xFileControl(real(f), op, arg);
-}
-int sectorSize(sqlite3_file* f) {
-    return real(f)->pMethods->xSectorSize(real(f));
-}
-int deviceCharacteristics(sqlite3_file* f) {
-    return real(f)->pMethods->xDeviceCharacteristics(real(f));
-}
-int shmMap(sqlite3_file* f, int region, int size, int extend, void volatile** out) {
-    return real(f)->pMethods->xShmMap(real(f), region, size, extend, out);
-}
-int shmLock(sqlite3_file* f, int offset, int n, int flags) {
-    return real(f)->pMethods->xShmLock(real(f), offset, n, flags);
-}
-void shmBarrier(sqlite3_file* f) {
-    real(f)->pMethods->xShmBarrier(real(f));
-}
-int shmUnmap(sqlite3_file* f, int remove) {
-    return real(f)->pMethods->xShmUnmap(real(f), remove);
-}
-int fetch(sqlite3_file* f, sqlite3_int64 offset, int amount, void** out) {
-    return real(f)->pMethods->xFetch(real(f), offset, amount, out);
-}
-int unfetch(sqlite3_file* f, sqlite3_int64 offset, void* page) {
-    return real(f)->pMethods->xUnfetch(real(f), offset, page);
-}
-
-const sqlite3_io_methods methods = {
-    .iVersion = 3,
-    .xClose = close,
-    .xRead = read,
-    .xWrite = write,
-    .xTruncate = truncate,
-    .xSync = sync,
-    .xFileSize = fileSize,
-    .xLock = lock,
-    .xUnlock = unlock,
-    .xCheckReservedLock = checkReservedLock,
-    .xFileControl = fileControl,
-    .xSectorSize = sectorSize,
-    .xDeviceCharacteristics = deviceCharacteristics,
-    .xShmMap = shmMap,
-    .xShmLock = shmLock,
-    .xShmBarrier = shmBarrier,
-    .xShmUnmap = shmUnmap,
-    .xFetch = fetch,
-    .xUnfetch = unfetch,
-};
-
-sqlite3_vfs* wrapped(sqlite3_vfs* vfs) {
-    return static_cast<sqlite3_vfs*>(vfs->pAppData);
-}
-
-int open(sqlite3_vfs* vfs, const char* name, sqlite3_file* file, int flags, int* outFlags) {
-    auto* f = reinterpret_cast<File*>(file);
-    f->wal = (flags & SQLITE_OPEN_WAL) != 0;
-    const int rc = wrapped(vfs)->xOpen(wrapped(vfs), name, f->real(), flags, outFlags);
+int open(sqlite3_vfs*, const char* name, sqlite3_file* file, int flags, int* outFlags) {
+    const int rc = wrappedVfs->xOpen(wrappedVfs, name, file, flags, outFlags);
     // SQLite closes a file whose methods are set, also after a failed open.
-    f->base.pMethods = f->real()->pMethods ? &methods : nullptr;
+    if (file->pMethods) {
+        auto& t = trailer(file);
+        t.real = file->pMethods;
+        t.methods = *file->pMethods;
+        t.methods.xWrite = write;
+        t.wal = (flags & SQLITE_OPEN_WAL) != 0;
+        file->pMethods = &t.methods;
+    }
     return rc;
 }
-int remove(sqlite3_vfs* vfs, const char* name, int syncDir) {
-    return wrapped(vfs)->xDelete(wrapped(vfs), name, syncDir);
+int remove(sqlite3_vfs*, const char* name, int syncDir) {
+    return wrappedVfs->xDelete(wrappedVfs, name, syncDir);
 }
-int access(sqlite3_vfs* vfs, const char* name, int flags, int* out) {
-    return wrapped(vfs)->xAccess(wrapped(vfs), name, flags, out);
+int access(sqlite3_vfs*, const char* name, int flags, int* out) {
+    return wrappedVfs->xAccess(wrappedVfs, name, flags, out);
 }
-int fullPathname(sqlite3_vfs* vfs, const char* name, int size, char* out) {
-    return wrapped(vfs)->xFullPathname(wrapped(vfs), name, size, out);
+int fullPathname(sqlite3_vfs*, const char* name, int size, char* out) {
+    return wrappedVfs->xFullPathname(wrappedVfs, name, size, out);
 }
 
 }  // namespace
 
 FailingWrites::FailingWrites() {
-    auto* real = sqlite3_vfs_find(nullptr);
+    wrappedVfs = sqlite3_vfs_find(nullptr);
     // Calls about files are passed on to the wrapped layer; the others (time, randomness,
     // sleep) are its own, which do not look at the layer they are called through.
-    vfs_ = *real;
-    vfs_.szOsFile = static_cast<int>(sizeof(File)) + real->szOsFile;
+    vfs_ = *wrappedVfs;
+    vfs_.szOsFile = static_cast<int>(trailerOffset() + sizeof(Trailer));
     vfs_.zName = "velkor-failing-writes";
-    vfs_.pAppData = real;
     vfs_.xOpen = open;
     vfs_.xDelete = remove;
     vfs_.xAccess = access;
@@ -190,7 +123,7 @@ FailingWrites::FailingWrites() {
 
 FailingWrites::~FailingWrites() {
     sqlite3_vfs_unregister(&vfs_);
-    sqlite3_vfs_register(wrapped(&vfs_), 1);
+    sqlite3_vfs_register(wrappedVfs, 1);
     succeed();
 }
 

@@ -189,6 +189,9 @@ TEST_F(FleetStoreTest, AGroupThatFailsInTheCopyLeavesTheGroupsBeforeItAnswered) 
         << retried.at(0).answer.description();
     for (const std::string domain : {"org.example.lab", "org.example.lab2"})
         EXPECT_TRUE(fetch(*store, domain, "k").get<ServerResponse::SettingsFetched>()) << domain;
+    EXPECT_TRUE(within(5s, [&] {
+        return logs->contains(LogLevel::info, "The fleet's copy is up to date again.");
+    }));
 }
 
 }  // namespace

@@ -221,6 +221,8 @@ TEST_F(CliTest, AnAdministratorEditsExportsAndImportsAFileAndIsToldWhatIsWrong) 
         {1, "set needs a PATH", {"set", "org.example.app", "", "1"}},
         {1, "rm needs a PATH", {"rm", "org.example.app", "/"}},
         {1, "VALUE is required", {"set", "org.example.app", "k"}},
+        {1, "DOMAIN is empty", {"get", ""}},
+        {1, "DOMAIN is 256 bytes long", {"set", std::string(256, 'd'), "k", "1"}},
         {1, "excludes", {"--user", "1", "--shared", "get", "x"}},
     };
     for (const auto& c : cases) {

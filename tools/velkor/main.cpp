@@ -61,6 +61,17 @@ CLI::App* addCommand(CLI::App& app, Arguments& args, const std::string& name,
     return command;
 }
 
+// velkord refuses an empty domain and one longer than 255 bytes; checking here says which.
+void checkDomain(const std::string& domain) {
+    constexpr std::size_t maxBytes = 255;
+    if (domain.empty())
+        throw CommandError(ExitCode::badInput, "DOMAIN is empty");
+    if (domain.size() > maxBytes)
+        throw CommandError(ExitCode::badInput, "DOMAIN is " + std::to_string(domain.size()) +
+                                                   " bytes long; at most " +
+                                                   std::to_string(maxBytes) + " are allowed");
+}
+
 void addPath(CLI::App* command, Arguments& args, bool required, const std::string& description) {
     command->add_option("PATH", args.path, description)->required(required);
 }
@@ -129,6 +140,7 @@ int main(int argc, char** argv) {
                                                     : VKOwnership::realUser();
     try {
         // Input is checked in full before the daemon is asked anything.
+        checkDomain(args.domain);
         const auto path = SettingsPath::parse(args.path);
         nlohmann::json input;
         if (name == "set")

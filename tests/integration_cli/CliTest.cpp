@@ -209,8 +209,10 @@ TEST_F(CliTest, AnAdministratorEditsExportsAndImportsAFileAndIsToldWhatIsWrong) 
         // Missing file or value.
         {2, "get org.example.none: A settings file does not", {"get", "org.example.none"}},
         {2, "(FileDoesNotExist)", {"watch", "org.example.none"}},
-        {2, "(PathDoesNotExist)", {"get", "org.example.app", "nope"}},
+        {2, "(PathDoesNotExist): nothing at \"nope\" (no key", {"get", "org.example.app", "nope"}},
         {2, "the array at \"list\" has 2 items", {"rm", "org.example.app", "list/2"}},
+        {2, "the array at \"list\" has 2 items", {"ls", "org.example.app", "list/7"}},
+        {2, "nothing at \"no\" (no key \"no\")", {"rm", "org.example.app", "no/such/x"}},
         {2, "\"list/0\" is a number", {"set", "org.example.app", "list/0/x", "1"}},
         // Bad input.
         {1, "(byte 14): parse error", {"set", "org.example.app", "k", "{\"a\": [1,\n 2,, 3]}"}},

@@ -34,8 +34,26 @@ VKObjectPtr nested(const SettingsPath& path, std::size_t from, const nlohmann::j
 Commands::Commands(Session& session, std::string domain, VKOwnership ownership, std::ostream& out)
     : session_(session), domain_(std::move(domain)), ownership_(ownership), out_(out) {}
 
+VKObjectPtr Commands::valueAt(const SettingsPath& path, bool recursive) {
+    try {
+        return session_.connection()->getSetting(domain_, path.text(), recursive, ownership_);
+    } catch (const VKError& e) {
+        if (e.code() != VKError::pathDoesNotExist)
+            throw;
+    }
+    // Walks down from the root to the part that names nothing.
+    auto value = session_.connection()->getSetting(domain_, "", false, ownership_);
+    for (std::size_t step = 0; step < path.parts().size(); ++step) {
+        value = PathWalk::child(value, path, step);
+        if (!value)
+            throw PathWalk::noValue(path, step, "no key \"" + path.parts()[step] + "\"");
+    }
+    // The value has come into being since: it is fetched once more.
+    return session_.connection()->getSetting(domain_, path.text(), recursive, ownership_);
+}
+
 void Commands::get(const SettingsPath& path) {
-    auto value = session_.connection()->getSetting(domain_, path.text(), true, ownership_);
+    auto value = valueAt(path, true);
     out_ << JsonMapping::dump(JsonMapping::toJson(value), 2) << '\n';
 }
 
@@ -63,9 +81,7 @@ void Commands::set(const SettingsPath& path, const nlohmann::json& value) {
 void Commands::remove(const SettingsPath& path) {
     if (path.isRoot())
         throw CommandError::badInput("rm needs a PATH (use delete to remove the whole file)");
-    auto parent =
-        session_.connection()->getSetting(domain_, path.parent().text(), false, ownership_);
-    PathWalk::remove(parent, path);
+    PathWalk::remove(valueAt(path.parent(), false), path);
 }
 
 void Commands::deleteFile() {
@@ -73,7 +89,7 @@ void Commands::deleteFile() {
 }
 
 void Commands::list(const SettingsPath& path) {
-    auto value = session_.connection()->getSetting(domain_, path.text(), false, ownership_);
+    auto value = valueAt(path, false);
     if (auto dictionary = asDictionary(value)) {
         std::vector<std::string> keys;
         for (const auto& entry : dictionary->items())

@@ -51,6 +51,9 @@ class Commands {
     void importFile(const nlohmann::json& document);
 
   private:
+    /// The value at `path`, fetched in full when `recursive`. When there is none, the error
+    /// says which part of the path names nothing, as PathWalk's do.
+    VKObjectPtr valueAt(const SettingsPath& path, bool recursive);
     /// Gives the file whose root is `root` the content of `document`.
     void replaceFile(const VKContainerPtr& root, const nlohmann::json& document);
     /// Opens the file, or creates it holding `document`: in one request when the daemon takes

@@ -549,10 +549,15 @@ void FleetStore::run() {
                                    std::make_move_iterator(more.end()));
                     postInOrder(std::move(notices));
                 } catch (const std::exception& error) {
-                    log.error(
-                        "Can't apply the fleet's changes up to revision %d (%@); reading it "
-                        "afresh.",
-                        update->revision, error.what());
+                    // Without an update only the waiting notices were to be posted.
+                    if (update)
+                        log.error(
+                            "Can't apply the fleet's changes up to revision %d (%@); reading it "
+                            "afresh.",
+                            update->revision, error.what());
+                    else
+                        log.error("Can't post the fleet's changes (%@); reading it afresh.",
+                                  error.what());
                     afresh = true;
                 }
             }

@@ -226,6 +226,9 @@ TEST_F(CliTest, AnAdministratorEditsExportsAndImportsAFileAndIsToldWhatIsWrong) 
         {1, "DOMAIN is empty", {"get", ""}},
         {1, "DOMAIN is 256 bytes long", {"set", std::string(256, 'd'), "k", "1"}},
         {1, "excludes", {"--user", "1", "--shared", "get", "x"}},
+        {1, "not in range", {"--user", "4294967295", "get", "x"}},
+        {1, "DOMAIN is not valid UTF-8", {"get", "org.\xff"}},
+        {1, "part 2 is not valid UTF-8", {"set", "org.example.app", "a/k\xc3", "1"}},
     };
     for (const auto& c : cases) {
         auto result = velkor(c.args, c.input);

@@ -4,6 +4,7 @@
 #include <charconv>
 
 #include "CommandError.h"
+#include "internals/CanonicalText.h"
 
 namespace velkor::cli {
 
@@ -21,7 +22,13 @@ SettingsPath SettingsPath::parse(std::string_view text) {
                                          "\": empty part at byte " + std::to_string(start) +
                                          " (parts are separated by a single \"/\")");
         }
-        path.parts_.emplace_back(text.substr(start, slash - start));
+        const auto part = text.substr(start, slash - start);
+        // Keys are text: the daemon would refuse the request without saying which part.
+        if (!isUtf8Text(part)) {
+            throw CommandError::badInput(
+                "bad path: part " + std::to_string(path.parts_.size() + 1) + " is not valid UTF-8");
+        }
+        path.parts_.emplace_back(part);
         if (slash == end)
             return path;
         start = slash + 1;

@@ -17,7 +17,7 @@ class SettingsPath {
     SettingsPath() = default;
 
     /// Parses `text`. Throws CommandError (badInput) for an empty part inside the path ("a//b"),
-    /// naming its byte offset.
+    /// naming its byte offset, and for a part that is not UTF-8, naming which.
     static SettingsPath parse(std::string_view text);
 
     /// `part` as an array index: decimal digits only, within the signed 64-bit range; none

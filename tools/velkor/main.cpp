@@ -15,6 +15,7 @@
 #include "Session.h"
 #include "SettingsPath.h"
 #include "Watcher.h"
+#include "internals/CanonicalText.h"
 #include "velkor/Log.h"
 #include "velkor/Version.h"
 
@@ -61,11 +62,14 @@ CLI::App* addCommand(CLI::App& app, Arguments& args, const std::string& name,
     return command;
 }
 
-// velkord refuses an empty domain and one longer than 255 bytes; checking here says which.
+// velkord refuses an empty domain, one longer than 255 bytes and one that is not UTF-8; checking
+// here says which.
 void checkDomain(const std::string& domain) {
     constexpr std::size_t maxBytes = 255;
     if (domain.empty())
         throw CommandError(ExitCode::badInput, "DOMAIN is empty");
+    if (!isUtf8Text(domain))
+        throw CommandError(ExitCode::badInput, "DOMAIN is not valid UTF-8");
     if (domain.size() > maxBytes)
         throw CommandError(ExitCode::badInput, "DOMAIN is " + std::to_string(domain.size()) +
                                                    " bytes long; at most " +
@@ -92,7 +96,9 @@ int main(int argc, char** argv) {
     Arguments args;
     auto* user =
         app.add_option("--user", args.user, "Use the settings of user number N (default: your own)")
-            ->type_name("N");
+            ->type_name("N")
+            // 4294967295 is (uid_t)-1, which names no user.
+            ->check(CLI::Range(std::uint32_t{0}, std::uint32_t{4294967294}));
     auto* shared =
         app.add_flag("--shared", args.shared, "Use the shared, system-wide settings (user 1)");
     user->excludes(shared);

@@ -1,11 +1,11 @@
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <functional>
 #include <tuple>
 
 #include "core/NoticeList.h"
 #include "core/SettingsStore.h"
+#include "daemon/DaemonTesting.h"
 #include "fleet/FleetCodec.h"
 #include "fleet/FleetCopy.h"
 #include "fleet/FleetHeads.h"
@@ -41,7 +41,6 @@ class FleetCopyTest : public ::testing::Test {
                   Told{});
         store_.transact([&](SettingsStore::Parts& parts) { parts.holdings.hold("c1", root_); });
     }
-    void TearDown() override { std::filesystem::remove(path_); }
 
     EtcdEvent head(std::int64_t modRevision) {
         return {EtcdEvent::Type::put,
@@ -103,10 +102,9 @@ class FleetCopyTest : public ::testing::Test {
             [&](SettingsStore::Parts& parts) { return !parts.holdings.holders(root_).empty(); });
     }
 
-    std::string path_ = (std::filesystem::temp_directory_path() /
-                         ("velkor-fleet-copy-" + UUID::random().description() + ".db"))
-                            .string();
-    SettingsStore store_{path_};
+    // Removed after the store is closed, with the journal files SQLite leaves beside it.
+    velkor::test::TempDir dir_;
+    SettingsStore store_{dir_.file("copy.db")};
     FleetKeys keys_{"/test/"};
     UUID root_ = UUID::random();
     std::vector<std::string> paths_;  // the paths of the records the last apply told

@@ -3,16 +3,45 @@
 #include <CLI/CLI.hpp>
 
 #include <cctype>
+#include <charconv>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "velkor/BKProductDefines.h"
 #include "velkor/Version.h"
 
 namespace velkor::daemon {
+
+namespace {
+
+// An etcd member's client address: HOST:PORT, optionally after "http://" or "https://" as etcd
+// prints them. What fails here would otherwise only show as a fleet that is never reachable.
+const CLI::Validator etcdEndpoint(
+    [](std::string& endpoint) -> std::string {
+        std::string_view rest = endpoint;
+        for (std::string_view scheme : {"http://", "https://"})
+            if (rest.starts_with(scheme))
+                rest.remove_prefix(scheme.size());
+        const auto colon = rest.rfind(':');
+        const auto port =
+            colon == std::string_view::npos ? std::string_view{} : rest.substr(colon + 1);
+        unsigned number = 0;
+        const auto [end, error] = std::from_chars(port.data(), port.data() + port.size(), number);
+        if (colon == 0 || port.empty() || error != std::errc() ||
+            end != port.data() + port.size() || number == 0 || number > 65535)
+            return "\"" + endpoint + "\" is not HOST:PORT (a port of 1 to 65535)";
+        return {};
+    },
+    "");
+
+const CLI::Validator nonEmpty(
+    [](std::string& text) -> std::string { return text.empty() ? "must not be empty" : ""; }, "");
+
+}  // namespace
 
 std::variant<Options, int> Options::parse(int argc, const char* const* argv) {
     Options options;
@@ -109,12 +138,17 @@ std::variant<Options, int> Options::parse(int argc, const char* const* argv) {
     auto& fleet = options.fleet;
     app.add_option("--fleet", fleet.endpoints,
                    "etcd members (host:port, comma-separated) that keep the fleet's files")
-        ->delimiter(',');
+        ->delimiter(',')
+        ->check(etcdEndpoint)
+        ->type_name("HOST:PORT");
     app.add_option("--fleet-domains", fleet.domains,
                    "Domains whose shared file is a fleet file: shell patterns, comma-separated "
                    "(for example org.example.*)")
-        ->delimiter(',');
+        ->delimiter(',')
+        ->check(nonEmpty);
+    // An empty prefix would make velkord read and watch every key of the cluster.
     app.add_option("--fleet-prefix", fleet.prefix, "Key prefix of the fleet's files in etcd")
+        ->check(nonEmpty)
         ->capture_default_str();
     app.add_option("--fleet-cache", fleet.cachePath,
                    "Local copy of the fleet's files, served while etcd cannot be reached "

@@ -131,11 +131,17 @@ TEST_F(LifecycleTest, ASecondInstanceOrAForeignDatabaseIsRefusedAndTheFirstStops
 }
 
 TEST(VelkordCommandLineTest, UsageErrorsExitWithTwoAndAnUnreachableBusWithOne) {
-    for (const char* wrong : {"--no-such-option", "--max-file-size lots", "--max-file-size 40M",
-                              "--max-answer-size 32M", "--max-answer-size 40M --max-file-size 40M"})
+    for (const char* wrong :
+         {"--no-such-option", "--max-file-size lots", "--max-file-size 40M",
+          "--max-answer-size 32M", "--max-answer-size 40M --max-file-size 40M",
+          "--fleet 127.0.0.1 --fleet-domains org.x",
+          "--fleet 127.0.0.1:65536 --fleet-domains org.x", "--fleet 127.0.0.1:1 --fleet-domains ''",
+          "--fleet 127.0.0.1:1 --fleet-domains org.x --fleet-prefix ''"})
         EXPECT_EQ(run(kVelkord + " " + wrong + " 2>/dev/null").first, 2) << wrong;
-    // The largest answer limit whose messages the bus still carries is taken.
-    for (const char* right : {"", "--max-answer-size 32704K"})
+    // The largest answer limit whose messages the bus still carries is taken, and members named
+    // as etcd prints them.
+    for (const char* right : {"", "--max-answer-size 32704K",
+                              "--fleet http://127.0.0.1:2379,[::1]:2379 --fleet-domains org.x"})
         EXPECT_EQ(run(kVelkord + " --bus-address unix:path=/nonexistent/bus 2>&1 " + right).first,
                   1)
             << right;

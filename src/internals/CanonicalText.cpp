@@ -16,21 +16,6 @@ bool isAsciiText(std::string_view text) {
     return true;
 }
 
-bool isUtf8Text(std::string_view text) {
-    const auto* p = reinterpret_cast<const utf8proc_uint8_t*>(text.data());
-    auto left = static_cast<utf8proc_ssize_t>(text.size());
-    while (left > 0) {
-        utf8proc_int32_t codePoint;
-        const auto used = utf8proc_iterate(p, left, &codePoint);
-        if (used < 0) {
-            return false;
-        }
-        p += used;
-        left -= used;
-    }
-    return true;
-}
-
 std::string canonicalText(std::string_view text) {
     if (isAsciiText(text)) {
         return std::string(text);

@@ -4,7 +4,7 @@
 #include <charconv>
 
 #include "CommandError.h"
-#include "internals/CanonicalText.h"
+#include "basalt/Utf8.h"
 
 namespace velkor::cli {
 
@@ -24,7 +24,7 @@ SettingsPath SettingsPath::parse(std::string_view text) {
         }
         const auto part = text.substr(start, slash - start);
         // Keys are text: the daemon would refuse the request without saying which part.
-        if (!isUtf8Text(part)) {
+        if (!basalt::isUtf8(part)) {
             throw CommandError::badInput(
                 "bad path: part " + std::to_string(path.parts_.size() + 1) + " is not valid UTF-8");
         }

@@ -15,7 +15,7 @@
 #include "Session.h"
 #include "SettingsPath.h"
 #include "Watcher.h"
-#include "internals/CanonicalText.h"
+#include "basalt/Utf8.h"
 #include "velkor/Log.h"
 #include "velkor/Version.h"
 
@@ -68,7 +68,7 @@ void checkDomain(const std::string& domain) {
     constexpr std::size_t maxBytes = 255;
     if (domain.empty())
         throw CommandError(ExitCode::badInput, "DOMAIN is empty");
-    if (!isUtf8Text(domain))
+    if (!basalt::isUtf8(domain))
         throw CommandError(ExitCode::badInput, "DOMAIN is not valid UTF-8");
     if (domain.size() > maxBytes)
         throw CommandError(ExitCode::badInput, "DOMAIN is " + std::to_string(domain.size()) +

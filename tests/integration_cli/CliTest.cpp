@@ -217,6 +217,7 @@ TEST_F(CliTest, AnAdministratorEditsExportsAndImportsAFileAndIsToldWhatIsWrong) 
         // Bad input.
         {1, "(byte 14): parse error", {"set", "org.example.app", "k", "{\"a\": [1,\n 2,, 3]}"}},
         {1, "bad JSON in VALUE: number overflow", {"set", "org.example.app", "k", "[7e777]"}},
+        {1, "in double quotes, e.g. '\"two words\"'", {"set", "org.example.app", "k", "two words"}},
         {1, "at the top level, not number", {"import", "org.example.app"}, "7"},
         {1, "is a number; it has no items", {"ls", "org.example.app", "list/0"}},
         {1, "bad path \"a//b\": empty part at byte 2", {"set", "org.example.app", "a//b", "1"}},

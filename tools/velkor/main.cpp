@@ -62,6 +62,24 @@ CLI::App* addCommand(CLI::App& app, Arguments& args, const std::string& name,
     return command;
 }
 
+// VALUE as JSON. Text that is not JSON and does not begin as a string, an array or an object
+// is most likely a string written without its quotes: the error then says how to write one.
+nlohmann::json parseValue(const std::string& value) {
+    try {
+        return JsonMapping::parse(value, "VALUE");
+    } catch (const CommandError& error) {
+        const auto first = value.find_first_not_of(" \t\n\r");
+        if (first == std::string::npos ||
+            std::string_view("{[\"").find(value[first]) != std::string_view::npos)
+            throw;
+        std::string hint = "; a string is written in double quotes";
+        // The example is for a shell: only text that single quotes can hold as it stands.
+        if (value.find('\'') == std::string::npos && basalt::isUtf8(value))
+            hint += ", e.g. '" + nlohmann::json(value).dump() + "'";
+        throw CommandError::badInput(error.what() + hint);
+    }
+}
+
 // velkord refuses an empty domain, one longer than 255 bytes and one that is not UTF-8; checking
 // here says which.
 void checkDomain(const std::string& domain) {
@@ -150,7 +168,7 @@ int main(int argc, char** argv) {
         const auto path = SettingsPath::parse(args.path);
         nlohmann::json input;
         if (name == "set")
-            input = JsonMapping::parse(args.value, "VALUE");
+            input = parseValue(args.value);
         if (name == "import")
             input = JsonMapping::parse(std::string(std::istreambuf_iterator<char>(std::cin), {}),
                                        "standard input");

@@ -103,6 +103,11 @@ std::variant<Options, int> Options::parse(int argc, const char* const* argv) {
     sizeOption("--max-user-size", options.storeLimits.maxUserBytes,
                "Largest total size of one user's settings files; changes past it are refused "
                "(root's are not bounded by it)");
+    app.add_option("--max-user-files", options.storeLimits.maxUserFiles,
+                   "Settings files one user may have; creating more is refused (root's are not "
+                   "bounded by it)")
+        ->check(CLI::Range(std::size_t{1}, std::size_t{1} << 24))
+        ->capture_default_str();
     sizeOption("--max-unread-size", options.serviceLimits.maxUnreadBytes,
                "Answers and notices one client may leave unread before it lags behind: its "
                "requests then wait, and it is sent one record per changed container instead of "

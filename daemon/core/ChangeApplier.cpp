@@ -168,7 +168,7 @@ ServerResponse ChangeApplier::apply(const Caller& caller, const VKChangeNotifica
     // A change touches one file: the user's total grows only when that file does. Root's
     // changes are not bounded by the users' totals.
     if (const auto userAfter = caller.uid != Access::rootUid && after.bytes > before.bytes
-                                   ? store_.userSize(file->user)
+                                   ? store_.userTotals(file->user).bytes
                                    : 0;
         userAfter > static_cast<std::int64_t>(limits_.maxUserBytes)) {
         if (std::size_t held = 0; LogThrottle::shared().allow(caller.clientId, held)) {

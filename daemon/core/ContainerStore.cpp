@@ -212,12 +212,12 @@ ContainerStore::FileSize ContainerStore::fileSize(const UUID& root) {
     return FileSize{q->integer(0), q->integer(1)};
 }
 
-std::int64_t ContainerStore::userSize(std::uint32_t user) {
+ContainerStore::UserTotals ContainerStore::userTotals(std::uint32_t user) {
     {
-        auto q = db_.query("SELECT bytes FROM user_sizes WHERE user = ?");
+        auto q = db_.query("SELECT bytes, files FROM user_sizes WHERE user = ?");
         q->bind(1, static_cast<std::int64_t>(user));
         if (q->step()) {
-            return q->integer(0);
+            return UserTotals{q->integer(0), q->integer(1)};
         }
     }
     // Every file of the user counted first; from then on the triggers keep the total.
@@ -234,13 +234,14 @@ std::int64_t ContainerStore::userSize(std::uint32_t user) {
         fileSize(root);
     }
     auto q = db_.query(
-        "INSERT INTO user_sizes(user, bytes) "
-        "SELECT ?1, coalesce(sum(bytes), 0) FROM file_sizes WHERE user = ?1 RETURNING bytes");
+        "INSERT INTO user_sizes(user, bytes, files) "
+        "SELECT ?1, coalesce(sum(bytes), 0), count(*) FROM file_sizes WHERE user = ?1 "
+        "RETURNING bytes, files");
     q->bind(1, static_cast<std::int64_t>(user));
     if (!q->step()) {
         damaged();
     }
-    return q->integer(0);
+    return UserTotals{q->integer(0), q->integer(1)};
 }
 
 std::optional<ContainerRecord> ContainerStore::container(const UUID& id) {

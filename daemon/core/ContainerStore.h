@@ -56,9 +56,14 @@ class ContainerStore {
     /// The size of the file with root `root` as it stands in the open transaction. Counted from
     /// its rows on first use, then kept up to date.
     FileSize fileSize(const UUID& root);
-    /// The total size of the files of `user`, as `fileSize` counts each, in the open
-    /// transaction. Counted from its files on first use, then kept up to date.
-    std::int64_t userSize(std::uint32_t user);
+    /// What the files of one user hold together.
+    struct UserTotals {
+        std::int64_t bytes = 0;  // as `fileSize` counts each
+        std::int64_t files = 0;
+    };
+    /// The totals of the files of `user` in the open transaction. Counted from its files on
+    /// first use, then kept up to date.
+    UserTotals userTotals(std::uint32_t user);
 
     std::optional<ContainerRecord> container(const UUID& id);
     bool exists(const UUID& id);

@@ -80,7 +80,18 @@ ServerResponse RequestHandler::create(const Caller& caller,
     }
     // Root's files are not bounded by the users' totals.
     if (caller.uid != Access::rootUid) {
-        const auto total = store_.userSize(r.user) + static_cast<std::int64_t>(size);
+        const auto totals = store_.userTotals(r.user);
+        if (totals.files >= static_cast<std::int64_t>(limits_.maxUserFiles)) {
+            if (std::size_t held = 0; LogThrottle::shared().allow(caller.clientId, held)) {
+                log.warning(
+                    "Refused to create %d@%@ for uid %d (client %@): user %d has %d files, the "
+                    "limit for one user.%@",
+                    r.user, r.domain, caller.uid, caller.clientId, r.user, totals.files,
+                    LogThrottle::heldNote(held));
+            }
+            throw VKError(VKError::invalidData);
+        }
+        const auto total = totals.bytes + static_cast<std::int64_t>(size);
         if (total > static_cast<std::int64_t>(limits_.maxUserBytes)) {
             if (std::size_t held = 0; LogThrottle::shared().allow(caller.clientId, held)) {
                 log.warning(

@@ -36,6 +36,11 @@ struct StoreLimits {
     /// with `invalidData`, so that one local user cannot fill the disk that holds everybody's
     /// settings. Root's own requests are not bounded by it.
     std::size_t maxUserBytes = 256 * kMiB;
+    /// The most settings files one user may have: a create past it is refused with
+    /// `invalidData`. Each file costs the store hundreds of bytes on disk and a row in memory
+    /// (see `StoreSchema`) that `maxUserBytes`, at 64 bytes for an empty file, does not bound.
+    /// Root's own requests are not bounded by it.
+    std::size_t maxUserFiles = 65536;
     /// The most keys the merge rule's windows record, over all dictionaries (see `MergeWindow`):
     /// about 3 MiB of memory.
     std::size_t maxMergeKeys = 65536;

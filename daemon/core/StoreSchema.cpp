@@ -113,8 +113,8 @@ END;
 // on first use). Replacing an item fires the delete trigger for the replaced row only with
 // recursive triggers on. The triggers of containers and items run while `sizes_per_row()` (a
 // switch of `ContainerStore`'s) says so: a whole file written or removed at once is counted
-// once instead of row by row. Each user's total (`user_sizes`) follows the sizes of its files,
-// for the users whose total has been asked for.
+// once instead of row by row. Each user's totals (`user_sizes`: bytes and files) follow its
+// files, for the users whose totals have been asked for.
 constexpr const char* fileSizes = R"sql(
 PRAGMA recursive_triggers = ON;
 CREATE TEMP TABLE file_sizes(
@@ -125,13 +125,14 @@ CREATE TEMP TABLE file_sizes(
 ) WITHOUT ROWID;
 CREATE TEMP TABLE user_sizes(
     user INTEGER PRIMARY KEY,
-    bytes INTEGER NOT NULL
+    bytes INTEGER NOT NULL,
+    files INTEGER NOT NULL
 );
 CREATE TEMP TRIGGER file_size_added AFTER INSERT ON file_sizes BEGIN
-    UPDATE user_sizes SET bytes = bytes + NEW.bytes WHERE user = NEW.user;
+    UPDATE user_sizes SET bytes = bytes + NEW.bytes, files = files + 1 WHERE user = NEW.user;
 END;
 CREATE TEMP TRIGGER file_size_removed AFTER DELETE ON file_sizes BEGIN
-    UPDATE user_sizes SET bytes = bytes - OLD.bytes WHERE user = OLD.user;
+    UPDATE user_sizes SET bytes = bytes - OLD.bytes, files = files - 1 WHERE user = OLD.user;
 END;
 CREATE TEMP TRIGGER file_size_changed AFTER UPDATE OF bytes ON file_sizes BEGIN
     UPDATE user_sizes SET bytes = bytes + NEW.bytes - OLD.bytes WHERE user = NEW.user;

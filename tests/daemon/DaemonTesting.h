@@ -200,8 +200,9 @@ class StoreTest : public ::testing::Test {
     daemon::Outcome resolve(const daemon::Caller& c, const UUID& id, bool recursive = false) {
         return store_->handle(c, ClientRequest::ResolveSettings{id, recursive});
     }
-    daemon::Outcome remove(const daemon::Caller& c, std::uint32_t user = 1000) {
-        return store_->handle(c, ClientRequest::DeleteSettings{"org.example.app", user});
+    daemon::Outcome remove(const daemon::Caller& c, std::uint32_t user = 1000,
+                           const std::string& domain = "org.example.app") {
+        return store_->handle(c, ClientRequest::DeleteSettings{domain, user});
     }
     daemon::Outcome update(const daemon::Caller& c, ChangeType type, const UUID& id,
                            std::int64_t revision, std::int64_t from, std::int64_t to,

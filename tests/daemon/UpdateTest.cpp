@@ -253,9 +253,10 @@ TEST_F(UpdateTest, FilesStayWithinTheirSizeLimitAndNoticesWithinTheAnswerLimit) 
               std::tuple(ChangeType::containerAbandoned, inner, std::string("s")));
 }
 
-// One user's files together stay within the user limit, whichever of them grows: counted to the
-// same rule as a file, again after a restart, and with room made by removals and deletions.
-// Other users are not bounded by it, nor is root.
+// One user's files together stay within the user limits, whichever of them grows: counted to
+// the same rule as a file, again after a restart, and with room made by removals and deletions.
+// However small its files, a user has only so many. Other users are not bounded by either
+// limit, nor is root.
 TEST_F(UpdateTest, AUsersFilesTogetherStayWithinTheUserLimit) {
     reopen({.maxUserBytes = 100 * kKiB});
     const std::string big(60 * kKiB, 'x'), small(30 * kKiB, 'y');
@@ -287,6 +288,20 @@ TEST_F(UpdateTest, AUsersFilesTogetherStayWithinTheUserLimit) {
     // Deleting a file makes room.
     ASSERT_NE(remove(alice).answer.get<ServerResponse::SettingsDeleted>(), nullptr);
     EXPECT_EQ(doneAt(set(alice, other, 2, "c", dat(small), true)), 3);
+
+    // The number of files, with alice's one counted afresh after a restart.
+    reopen({.maxUserFiles = 2});
+    auto empty = [] { return dict(newId(), {}); };
+    ASSERT_TRUE(succeeded(create(alice, empty())));
+    EXPECT_EQ(failure(create(alice, empty(), 1000, "org.example.c")), VKError::invalidData);
+    EXPECT_EQ(failure(fetch(alice, "", false, 1000, "org.example.c")), VKError::fileDoesNotExist);
+    EXPECT_TRUE(succeeded(create(eve, empty(), 1001, "org.example.c")));
+    EXPECT_TRUE(succeeded(create(root, empty(), 1000, "org.example.c")));
+    ASSERT_NE(remove(alice).answer.get<ServerResponse::SettingsDeleted>(), nullptr);
+    EXPECT_EQ(failure(create(alice, empty(), 1000, "org.example.d")), VKError::invalidData);
+    ASSERT_NE(remove(alice, 1000, "org.example.c").answer.get<ServerResponse::SettingsDeleted>(),
+              nullptr);
+    EXPECT_TRUE(succeeded(create(alice, empty(), 1000, "org.example.d")));
 }
 
 // Two changes can make a file deeper than one blob may nest: a recursive fetch then sends the

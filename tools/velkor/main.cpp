@@ -62,15 +62,17 @@ CLI::App* addCommand(CLI::App& app, Arguments& args, const std::string& name,
     return command;
 }
 
-// VALUE as JSON. Text that is not JSON and does not begin as a string, an array or an object
-// is most likely a string written without its quotes: the error then says how to write one.
+// VALUE as JSON. Text that is not JSON at all and does not begin as a string, an array or an
+// object is most likely a string written without its quotes: the error then says how to write
+// one. JSON that cannot be stored (a fraction, null) keeps its own error.
 nlohmann::json parseValue(const std::string& value) {
     try {
         return JsonMapping::parse(value, "VALUE");
     } catch (const CommandError& error) {
         const auto first = value.find_first_not_of(" \t\n\r");
         if (first == std::string::npos ||
-            std::string_view("{[\"").find(value[first]) != std::string_view::npos)
+            std::string_view("{[\"").find(value[first]) != std::string_view::npos ||
+            nlohmann::json::accept(value))
             throw;
         std::string hint = "; a string is written in double quotes";
         // The example is for a shell: only text that single quotes can hold as it stands.

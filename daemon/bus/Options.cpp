@@ -108,6 +108,12 @@ std::variant<Options, int> Options::parse(int argc, const char* const* argv) {
                    "bounded by it)")
         ->check(CLI::Range(std::size_t{1}, std::size_t{1} << 24))
         ->capture_default_str();
+    app.add_option("--max-user-holdings", options.storeLimits.maxUserHoldings,
+                   "Containers the clients of one user may hold, and subscription flags they "
+                   "may keep, together; requests that would add more are refused (root's are "
+                   "not bounded by it)")
+        ->check(CLI::Range(std::size_t{1}, std::size_t{1} << 30))
+        ->capture_default_str();
     sizeOption("--max-unread-size", options.serviceLimits.maxUnreadBytes,
                "Answers and notices one client may leave unread before it lags behind: its "
                "requests then wait, and it is sent one record per changed container instead of "

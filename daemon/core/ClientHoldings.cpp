@@ -130,4 +130,23 @@ void ClientHoldings::forgetClient(std::string_view client) {
     q->run();
 }
 
+void ClientHoldings::countClient(std::string_view client, std::uint32_t uid) {
+    auto q = db_.query("INSERT OR IGNORE INTO clients(client, uid) VALUES(?, ?)");
+    q->bind(1, client);
+    q->bind(2, static_cast<std::int64_t>(uid));
+    q->run();
+}
+
+void ClientHoldings::uncountClient(std::string_view client) {
+    auto q = db_.query("DELETE FROM clients WHERE client = ?");
+    q->bind(1, client);
+    q->run();
+}
+
+std::int64_t ClientHoldings::rowsOfUser(std::uint32_t uid) {
+    auto q = db_.query("SELECT rows FROM user_holdings WHERE uid = ?");
+    q->bind(1, static_cast<std::int64_t>(uid));
+    return q->step() ? q->integer(0) : 0;
+}
+
 }  // namespace velkor::daemon

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -51,6 +52,14 @@ class ClientHoldings {
     void forgetFile(const UUID& root);
     /// Drops every holding and flag of a client that has gone.
     void forgetClient(std::string_view client);
+
+    /// Counts the rows (holdings and flags) of `client` from now on as those of user `uid`;
+    /// nothing when it is counted already. A client's uid never changes.
+    void countClient(std::string_view client, std::uint32_t uid);
+    /// Forgets `client` as counted, once it has gone and its rows with it.
+    void uncountClient(std::string_view client);
+    /// The holdings and flags that the counted clients of user `uid` keep together.
+    std::int64_t rowsOfUser(std::uint32_t uid);
 
   private:
     Database& db_;

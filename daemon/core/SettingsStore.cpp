@@ -3,7 +3,9 @@
 #include <sqlite3.h>
 
 #include "basalt/QZLogger.h"
+#include "core/Access.h"
 #include "core/DatabaseError.h"
+#include "core/LogThrottle.h"
 #include "core/NoticeFit.h"
 #include "core/NoticeList.h"
 #include "core/StoreSchema.h"
@@ -148,7 +150,13 @@ Outcome SettingsStore::applyRequest(const PendingRequest& pending, bool inSavepo
             db_.run("SAVEPOINT request");
         }
         store_.forgetChanges();
+        std::int64_t heldBefore = 0;
+        if (caller.uid != Access::rootUid) {
+            holdings_.countClient(caller.clientId, caller.uid);
+            heldBefore = holdings_.rowsOfUser(caller.uid);
+        }
         auto answer = handler_.handle(caller, pending.request, notices);
+        checkUserHoldings(caller, heldBefore);
         if (gate && !store_.changes().empty())
             gate->collect(store_, db_, store_.changes());
         auto taken = notices.take();
@@ -184,6 +192,22 @@ Outcome SettingsStore::applyRequest(const PendingRequest& pending, bool inSavepo
     return Outcome{ServerResponse::RequestHasFailed{failure}, {}};
 }
 
+void SettingsStore::checkUserHoldings(const Caller& caller, std::int64_t before) {
+    if (caller.uid == Access::rootUid)
+        return;
+    const auto after = holdings_.rowsOfUser(caller.uid);
+    if (after <= before || after <= static_cast<std::int64_t>(limits_.maxUserHoldings))
+        return;
+    if (std::size_t held = 0; LogThrottle::shared().allow(caller.clientId, held)) {
+        log.warning(
+            "Refused a request of uid %d (client %@): the clients of uid %d would hold %d "
+            "containers and subscription flags, past the limit of %d for one user.%@",
+            caller.uid, caller.clientId, caller.uid, after, limits_.maxUserHoldings,
+            LogThrottle::heldNote(held));
+    }
+    throw VKError(VKError::serverError);
+}
+
 void SettingsStore::rollbackQuietly() {
     if (!db_.inTransaction()) {
         return;
@@ -200,6 +224,7 @@ void SettingsStore::clientGone(std::string_view clientId) {
         try {
             db_.exec("BEGIN");
             holdings_.forgetClient(clientId);
+            holdings_.uncountClient(clientId);
             db_.exec("COMMIT");
             log.debug("Client %@ has gone; its holdings are dropped.", clientId);
         } catch (const DatabaseError& e) {

@@ -123,6 +123,10 @@ class SettingsStore : public Store {
     /// transaction. Sets `failed` when the request failed and was undone.
     Outcome applyRequest(const PendingRequest& pending, bool inSavepoint, CommitGate* gate,
                          bool& failed);
+    /// Throws `serverError` when the request that `caller` just made added holdings or flags
+    /// past what one user's clients may keep together (`maxUserHoldings`); `before` is what
+    /// they kept before it. Root's requests are not bounded by it.
+    void checkUserHoldings(const Caller& caller, std::int64_t before);
     void rollbackQuietly();
 
     basalt::BKPThreadMutexLock lock_;

@@ -41,6 +41,12 @@ struct StoreLimits {
     /// (see `StoreSchema`) that `maxUserBytes`, at 64 bytes for an empty file, does not bound.
     /// Root's own requests are not bounded by it.
     std::size_t maxUserFiles = 65536;
+    /// The most containers the clients of one user may hold, and subscription flags they may
+    /// keep, together (see `ClientHoldings`): a request of theirs that would add more is refused
+    /// with `serverError`. Each takes about 65 bytes of memory, for as long as its client stays,
+    /// so without a bound one user's clients could each hold every container the user size
+    /// allows. Root's own requests are not bounded by it.
+    std::size_t maxUserHoldings = 262144;
     /// The most keys the merge rule's windows record, over all dictionaries (see `MergeWindow`):
     /// about 3 MiB of memory.
     std::size_t maxMergeKeys = 65536;

@@ -60,6 +60,9 @@ CREATE INDEX items_by_child ON items(value) WHERE kind = 5;
 PRAGMA user_version = 2;
 )sql";
 
+// The tables that live with the daemon only. `clients` names the uid of each client that made
+// a request (root's aside), and `user_holdings` counts the holdings and subscription flags of
+// each user's clients together, kept up to date by triggers, for the user limit on them.
 constexpr const char* memoryTables = R"sql(
 CREATE TEMP TABLE holdings(
     container BLOB NOT NULL,
@@ -74,6 +77,33 @@ CREATE TEMP TABLE subscriptions(
     PRIMARY KEY(container, client)
 ) WITHOUT ROWID;
 CREATE INDEX temp.subscriptions_by_client ON subscriptions(client);
+CREATE TEMP TABLE clients(
+    client TEXT PRIMARY KEY,
+    uid INTEGER NOT NULL
+) WITHOUT ROWID;
+CREATE TEMP TABLE user_holdings(
+    uid INTEGER PRIMARY KEY,
+    rows INTEGER NOT NULL
+);
+CREATE TEMP TRIGGER client_added AFTER INSERT ON clients BEGIN
+    INSERT OR IGNORE INTO user_holdings(uid, rows) VALUES(NEW.uid, 0);
+END;
+CREATE TEMP TRIGGER holding_added AFTER INSERT ON holdings BEGIN
+    UPDATE user_holdings SET rows = rows + 1
+        WHERE uid = (SELECT uid FROM clients WHERE client = NEW.client);
+END;
+CREATE TEMP TRIGGER holding_removed AFTER DELETE ON holdings BEGIN
+    UPDATE user_holdings SET rows = rows - 1
+        WHERE uid = (SELECT uid FROM clients WHERE client = OLD.client);
+END;
+CREATE TEMP TRIGGER subscription_added AFTER INSERT ON subscriptions BEGIN
+    UPDATE user_holdings SET rows = rows + 1
+        WHERE uid = (SELECT uid FROM clients WHERE client = NEW.client);
+END;
+CREATE TEMP TRIGGER subscription_removed AFTER DELETE ON subscriptions BEGIN
+    UPDATE user_holdings SET rows = rows - 1
+        WHERE uid = (SELECT uid FROM clients WHERE client = OLD.client);
+END;
 CREATE TEMP TABLE merge_windows(
     container BLOB PRIMARY KEY,
     since INTEGER NOT NULL,

@@ -78,6 +78,32 @@ TEST_F(NotificationTest, OnlyOtherHoldersHearOfAChangeAndItsRecordCarriesWhatThe
     EXPECT_EQ(typesFor(o, dave), Types{ChangeType::settingsDeleted});
 }
 
+// What the clients of one user hold, and the subscription flags they keep, stay within the
+// user limit together: a request that would pass it is refused and adds nothing, and a client
+// that goes makes room. Another user has a limit of its own; root is not bounded by it.
+TEST_F(NotificationTest, TheClientsOfOneUserHoldWithinTheUserLimit) {
+    reopen({.maxUserHoldings = 8});  // the holdings die with the daemon, the file stays
+    auto subscribe = [&](const daemon::Caller& c, const UUID& id) {
+        return store_->handle(c, ClientRequest::SetHasSubscription{id, true});
+    };
+    ASSERT_FALSE(fetched(fetch(alice, "", true)).empty());  // all 5 containers
+    EXPECT_EQ(failure(fetch(bob, "", true)), VKError::serverError);
+    EXPECT_EQ(recipients(set(alice, rootId, 0, "a", num(2))), Ids{});  // bob holds nothing
+    ASSERT_FALSE(fetched(fetch(bob)).empty());                         // the root alone: 6
+    ASSERT_TRUE(succeeded(subscribe(bob, rootId)));
+    ASSERT_TRUE(succeeded(subscribe(bob, subId)));  // 8
+    EXPECT_EQ(failure(subscribe(bob, listId)), VKError::serverError);
+    EXPECT_TRUE(succeeded(subscribe(bob, subId)));  // a flag already kept adds nothing
+
+    const UUID evesRoot = newId();
+    EXPECT_TRUE(succeeded(create(eve, dict(evesRoot, {{"s", dict(newId(), {})}}), 1001)));
+    EXPECT_FALSE(fetched(fetch(root, "", true)).empty());
+
+    store_->clientGone(alice.clientId);
+    EXPECT_FALSE(fetched(fetch(bob, "", true)).empty());
+    EXPECT_EQ(recipients(set(carol, subId, 0, "x", num(2))), (Ids{bob.clientId, root.clientId}));
+}
+
 TEST_F(NotificationTest, ContainersNoParentHoldsAreDeletedAndTheirHoldersTold) {
     const UUID shared = newId();
     set(alice, rootId, 0, "b", dict(shared, {}), true);
